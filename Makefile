@@ -1,0 +1,53 @@
+# Set-up and jobs. `make demo` and `make test` each create .venv from a Python 3.12 interpreter
+# (found by tools/find_python312.sh; PYTHON=... overrides), install the pinned dependencies and the
+# package built from source, then run their job.
+SHELL := /bin/bash
+.DEFAULT_GOAL := help
+
+VENV := .venv
+VPY := $(VENV)/bin/python
+PIN := -c constraints/ci.txt
+PIP := $(VPY) -m pip --disable-pip-version-check
+SOURCES := $(shell find src lumvarde_quorle -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
+
+.PHONY: help venv install demo test bench clean
+
+help:
+	@echo "make demo   - set up .venv, build and install the package, run it on a bundled real photo"
+	@echo "make test   - the same set-up with test dependencies, then the whole test suite"
+	@echo "make bench  - the benchmarks (speed and memory figures)"
+	@echo "make clean  - remove .venv and build outputs"
+
+$(VPY):
+	@py="$$(PYTHON='$(PYTHON)' tools/find_python312.sh)" || exit 1; \
+	echo "creating $(VENV) with $$py"; \
+	"$$py" -m venv $(VENV)
+
+$(VENV)/.runtime-deps: $(VPY) constraints/ci.txt pyproject.toml
+	$(PIP) install $(PIN) scikit-build-core numpy cmake ninja opencv-python-headless scikit-learn matplotlib Pillow
+	@touch $@
+
+$(VENV)/.test-deps: $(VENV)/.runtime-deps constraints/ci.txt
+	$(PIP) install $(PIN) pytest
+	@touch $@
+
+# Incremental native build: the build tree under build/ is reused, so only changed sources recompile.
+$(VENV)/.installed: $(VENV)/.runtime-deps $(SOURCES)
+	$(PIP) install $(PIN) --no-build-isolation --no-deps .
+	@touch $@
+
+venv: $(VENV)/.runtime-deps
+
+install: $(VENV)/.installed
+
+demo: $(VENV)/.installed
+	MPLBACKEND=Agg $(VPY) -P tools/demo.py
+
+test: $(VENV)/.installed $(VENV)/.test-deps
+	MPLBACKEND=Agg $(VPY) -P -m pytest
+
+bench: $(VENV)/.installed
+	@for script in benchmarks/bench_*.py; do echo "== $$script"; MPLBACKEND=Agg $(VPY) -P "$$script" || exit 1; done
+
+clean:
+	rm -rf $(VENV) build dist

@@ -1,0 +1,11 @@
+// The colour chart: one horizontal bar of proportional segments.
+#pragma once
+
+#include "frame/extractor.hpp"
+#include "interop/ref.hpp"
+
+namespace lq::chart {
+
+Ref visualize_colors(ColorExtractor* self, PyObject* colors, PyObject* save_path);
+
+}  // namespace lq::chart

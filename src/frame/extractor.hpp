@@ -1,0 +1,47 @@
+// The ColorExtractor object and its internal operation table.
+//
+// The table holds the native entries of the six overridable methods. The module's own code calls the
+// stages through it, and each entry first defers to an override defined on an interpreter subclass. The
+// table's address is published as the `__pyx_vtable__` capsule so that native types deriving from
+// ColorExtractor can reuse the entries.
+#pragma once
+
+#include "interop/ref.hpp"
+
+namespace lq {
+
+struct ColorExtractor;
+
+// With skip_dispatch set, an entry runs the module's own body without looking for an override (that
+// is how the interpreter-visible methods call it). Array results are new references or null on error;
+// the distance is -1.0 with an exception set on error.
+struct ExtractorOps {
+    PyObject* (*preprocess_image)(ColorExtractor* self, PyObject* image, int skip_dispatch);
+    PyObject* (*convert_to_feature_space)(ColorExtractor* self, PyObject* image, int skip_dispatch);
+    PyObject* (*apply_mask)(ColorExtractor* self, PyObject* image, PyObject* mask, int skip_dispatch);
+    // `mask` may be null, meaning that none was given.
+    PyObject* (*extract_pixels)(ColorExtractor* self, PyObject* image, int skip_dispatch, PyObject* mask);
+    PyObject* (*calculate_percentages)(ColorExtractor* self, PyObject* labels, int skip_dispatch);
+    double (*color_distance_lab)(ColorExtractor* self, PyObject* color1, PyObject* color2, int skip_dispatch);
+};
+
+// Constructed in place by tp_new and destroyed explicitly by tp_dealloc.
+struct ColorExtractor {
+    PyObject_HEAD
+    const ExtractorOps* ops;
+    int n_colors;
+    Ref algorithm;  // an exact str or None
+    int preprocessing;
+    int lab_space;
+};
+
+extern PyTypeObject ColorExtractorType;
+extern const ExtractorOps color_extractor_ops;
+
+inline bool is_color_extractor(PyObject* object) { return PyObject_TypeCheck(object, &ColorExtractorType); }
+
+// Makes the type ready and publishes it on the module: operation table, __init__ docstring, the
+// capsule, the module attribute and the pickling hooks. -1 with an exception set on failure.
+int ready_extractor_type(PyObject* module);
+
+}  // namespace lq

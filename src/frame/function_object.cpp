@@ -1,0 +1,205 @@
+#include "frame/function_object.hpp"
+
+#include <cstddef>
+#include <new>
+
+#include "frame/extractor.hpp"
+
+namespace lq {
+namespace {
+
+// The owned fields are constructed in place by new_function and destroyed by the dealloc slot.
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef* def;
+    Ref name;
+    Ref qualname;
+    PyObject* module;  // managed by the member descriptor __module__, released in clear
+    Ref doc;
+    Ref defaults;     // tuple or None
+    Ref annotations;  // dict
+    PyObject* dict;   // managed by the generic __dict__ support, released in clear
+};
+
+FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
+
+PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    FunctionObject* function = as_function(callable);
+    const FunctionDef* def = function->def;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!def->is_method) return def->impl(nullptr, args, nargs, kwnames);
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", function->qualname.get());
+        return nullptr;
+    }
+    PyObject* self = args[0];
+    if (!is_color_extractor(self)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
+                     function->name.get(), ColorExtractorType.tp_name, Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    return def->impl(self, args + 1, nargs - 1, kwnames);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (!instance || instance == Py_None) return Ref::borrow(self).release();
+    return PyMethod_New(self, instance);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* function = as_function(self);
+    Py_VISIT(function->name.get());
+    Py_VISIT(function->qualname.get());
+    Py_VISIT(function->module);
+    Py_VISIT(function->doc.get());
+    Py_VISIT(function->defaults.get());
+    Py_VISIT(function->annotations.get());
+    Py_VISIT(function->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* function = as_function(self);
+    function->name = Ref();
+    function->qualname = Ref();
+    Ref::steal(std::exchange(function->module, nullptr));
+    function->doc = Ref();
+    function->defaults = Ref();
+    function->annotations = Ref();
+    Ref::steal(std::exchange(function->dict, nullptr));
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    FunctionObject* function = as_function(self);
+    function->name.~Ref();
+    function->qualname.~Ref();
+    function->doc.~Ref();
+    function->defaults.~Ref();
+    function->annotations.~Ref();
+    PyObject_GC_Del(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname.get(), self);
+}
+
+int set_string_field(Ref& field, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    field = Ref::borrow(value);
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Ref(as_function(self)->name).release(); }
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_string_field(as_function(self)->name, value, "__name__");
+}
+PyObject* get_qualname(PyObject* self, void*) { return Ref(as_function(self)->qualname).release(); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_string_field(as_function(self)->qualname, value, "__qualname__");
+}
+PyObject* get_doc(PyObject* self, void*) { return Ref(as_function(self)->doc).release(); }
+int set_doc(PyObject* self, PyObject* value, void*) {
+    as_function(self)->doc = Ref::borrow(value ? value : Py_None);
+    return 0;
+}
+PyObject* get_defaults(PyObject* self, void*) { return Ref(as_function(self)->defaults).release(); }
+PyObject* get_kwdefaults(PyObject*, void*) { return Ref::none().release(); }
+PyObject* get_annotations(PyObject* self, void*) { return Ref(as_function(self)->annotations).release(); }
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    as_function(self)->annotations = Ref::borrow(value);
+    return 0;
+}
+PyObject* get_text_signature(PyObject* self, void*) {
+    const char* signature = as_function(self)->def->text_signature;
+    if (!signature) Py_RETURN_NONE;
+    return PyUnicode_FromString(signature);
+}
+
+// Pickled by reference, like an interpreter function: module plus qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Ref(as_function(self)->qualname).release(); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject FunctionObjectType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "lumvarde_quorle.color_extractor_cy.native_function",
+    .tp_basicsize = sizeof(FunctionObject),
+    .tp_dealloc = function_dealloc,
+    .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
+    .tp_repr = function_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_setattro = PyObject_GenericSetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+    .tp_traverse = function_traverse,
+    .tp_clear = function_clear,
+    .tp_methods = function_methods,
+    .tp_members = function_members,
+    .tp_getset = function_getset,
+    .tp_descr_get = function_descr_get,
+    .tp_dictoffset = offsetof(FunctionObject, dict),
+};
+
+int ready_function_type() { return PyType_Ready(&FunctionObjectType); }
+
+Ref new_function(const FunctionDef* def, PyObject* qualname, PyObject* module_name, PyObject* defaults,
+                 PyObject* annotations) {
+    Ref name = Ref::steal(PyUnicode_FromString(def->name));
+    Ref doc = def->doc ? Ref::steal(PyUnicode_FromString(def->doc)) : Ref::none();
+    Ref annotation_dict = annotations ? Ref::borrow(annotations) : Ref::steal(PyDict_New());
+    if (!name || !doc || !annotation_dict) return Ref();
+    FunctionObject* function = PyObject_GC_New(FunctionObject, &FunctionObjectType);
+    if (!function) return Ref();
+    function->vectorcall = call_function;
+    function->def = def;
+    new (&function->name) Ref(std::move(name));
+    new (&function->qualname) Ref(Ref::borrow(qualname));
+    function->module = Ref::borrow(module_name).release();
+    new (&function->doc) Ref(std::move(doc));
+    new (&function->defaults) Ref(Ref::borrow(defaults ? defaults : Py_None));
+    new (&function->annotations) Ref(std::move(annotation_dict));
+    function->dict = nullptr;
+    PyObject_GC_Track(function);
+    return Ref::steal(reinterpret_cast<PyObject*>(function));
+}
+
+bool is_function_of(PyObject* object, const FunctionDef* def) {
+    if (PyMethod_Check(object)) object = PyMethod_GET_FUNCTION(object);
+    return Py_IS_TYPE(object, &FunctionObjectType) && as_function(object)->def == def;
+}
+
+}  // namespace lq

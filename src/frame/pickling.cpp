@@ -1,0 +1,207 @@
+// Pickling and copying. The state tuple is (algorithm, lab_space, n_colors, preprocessing[, __dict__]);
+// pickles refer to the module-level function __pyx_unpickle_ColorExtractor and carry a layout checksum,
+// both part of the stored format.
+#include "frame/pickling.hpp"
+
+#include "frame/method_table.hpp"
+#include "interop/call.hpp"
+#include "interop/constants.hpp"
+#include "interop/convert.hpp"
+#include "interop/globals.hpp"
+
+namespace lq::pickling {
+namespace {
+
+constexpr long written_checksum = 0x95a985b;
+constexpr long accepted_checksums[] = {0x95a985b, 0x5abda51, 0x3daa32e};
+
+PyObject* as_object(ColorExtractor* self) { return reinterpret_cast<PyObject*>(self); }
+
+// getattr(object, '__dict__', None): a missing attribute gives None, other errors propagate.
+Ref instance_dict_or_none(PyObject* object) {
+    Ref dict = attr(object, name<"__dict__">());
+    if (dict) return dict;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+    PyErr_Clear();
+    return Ref::none();
+}
+
+// Every element converted and checked before anything is stored.
+struct RestoredState {
+    Ref algorithm;
+    int lab_space = 0;
+    int n_colors = 0;
+    int preprocessing = 0;
+    Ref extra_attributes;  // a dict to merge into the instance dict, or null
+};
+
+Ref element(PyObject* state, Py_ssize_t index) {
+    PyObject* value = PyTuple_GetItem(state, index);
+    if (!value) PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+    return Ref::borrow(value);
+}
+
+int read_state(PyObject* object, PyObject* state, RestoredState* out) {
+    if (state == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        return -1;
+    }
+    Ref algorithm = element(state, 0);
+    if (!algorithm) return -1;
+    if (!algorithm.is_none() && !PyUnicode_CheckExact(algorithm.get())) {
+        raise_unexpected_type("str", algorithm.get());
+        return -1;
+    }
+    out->algorithm = algorithm;
+    Ref lab_space = element(state, 1);
+    if (!lab_space || (out->lab_space = truth(lab_space.get())) < 0) return -1;
+    Ref n_colors = element(state, 2);
+    if (!n_colors || to_int32(n_colors.get(), &out->n_colors) < 0) return -1;
+    Ref preprocessing = element(state, 3);
+    if (!preprocessing || (out->preprocessing = truth(preprocessing.get())) < 0) return -1;
+    if (PyTuple_GET_SIZE(state) <= 4) return 0;
+    Ref target = instance_dict_or_none(object);
+    if (!target) return -1;
+    if (target.is_none()) return 0;
+    // Copy first, so that a bad element 4 fails before anything is changed.
+    out->extra_attributes = Ref::steal(PyDict_New());
+    if (!out->extra_attributes) return -1;
+    Ref merged = call_method(out->extra_attributes, name<"update">(), {PyTuple_GET_ITEM(state, 4)});
+    return merged ? 0 : -1;
+}
+
+int restore_state(ColorExtractor* self, PyObject* state) {
+    RestoredState restored;
+    if (read_state(as_object(self), state, &restored) < 0) return -1;
+    self->algorithm = restored.algorithm;
+    self->lab_space = restored.lab_space;
+    self->n_colors = restored.n_colors;
+    self->preprocessing = restored.preprocessing;
+    if (!restored.extra_attributes) return 0;
+    Ref dict = attr(as_object(self), name<"__dict__">());
+    return dict && call_method(dict, name<"update">(), {restored.extra_attributes}) ? 0 : -1;
+}
+
+bool is_accepted_checksum(long long checksum) {
+    for (long accepted : accepted_checksums)
+        if (checksum == accepted) return true;
+    return false;
+}
+
+void raise_incompatible_checksum(long long checksum_value) {
+    Ref checksum = Ref::steal(PyLong_FromLongLong(checksum_value));
+    Ref pickle = Ref::steal(PyImport_ImportModuleLevel("pickle", nullptr, nullptr, nullptr, 0));
+    Ref pickle_error = attr(pickle, name<"PickleError">());
+    if (!pickle_error) return;
+    Ref format = Ref::steal(PyUnicode_FromString(
+        "Incompatible checksums (0x%x vs (0x95a985b, 0x5abda51, 0x3daa32e) = "
+        "(algorithm, lab_space, n_colors, preprocessing))"));
+    Ref message = format && checksum ? Ref::steal(PyUnicode_Format(format.get(), checksum.get())) : Ref();
+    Ref error = call(pickle_error, {message});
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+}
+
+Ref pickle_type_of(ColorExtractor* self) { return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self))); }
+
+}  // namespace
+
+Ref reduce(ColorExtractor* self) {
+    Ref n_colors = Ref::steal(PyLong_FromLong(self->n_colors));
+    Ref state = make_tuple({self->algorithm, self->lab_space ? Py_True : Py_False, n_colors,
+                            self->preprocessing ? Py_True : Py_False});
+    if (!state) return Ref();
+    Ref dict = instance_dict_or_none(as_object(self));
+    if (!dict) return Ref();
+    bool use_setstate = !self->algorithm.is_none();
+    if (!dict.is_none()) {
+        Ref extended = make_tuple({dict});
+        state = extended ? Ref::steal(PySequence_Concat(state.get(), extended.get())) : Ref();
+        if (!state) return Ref();
+        use_setstate = true;
+    }
+    Ref unpickle_function = module_global<"__pyx_unpickle_ColorExtractor">();
+    Ref checksum = Ref::steal(PyLong_FromLong(written_checksum));
+    if (!unpickle_function || !checksum) return Ref();
+    if (use_setstate)
+        return make_tuple({unpickle_function, make_tuple({pickle_type_of(self), checksum, Py_None}), state});
+    return make_tuple({unpickle_function, make_tuple({pickle_type_of(self), checksum, state})});
+}
+
+Ref set_state(ColorExtractor* self, PyObject* state) {
+    if (state != Py_None && !PyTuple_CheckExact(state)) {
+        raise_unexpected_type("tuple", state);
+        return Ref();
+    }
+    if (restore_state(self, state) < 0) return Ref();
+    return Ref::none();
+}
+
+Ref unpickle(PyObject* type, PyObject* checksum, PyObject* state) {
+    long long checksum_value = 0;
+    if (to_int64(checksum, &checksum_value) < 0) return Ref();
+    if (!is_accepted_checksum(checksum_value)) {
+        raise_incompatible_checksum(checksum_value);
+        return Ref();
+    }
+    Ref instance = call_method(reinterpret_cast<PyObject*>(&ColorExtractorType), name<"__new__">(), {type});
+    if (!instance) return Ref();
+    if (state == Py_None) return instance;
+    if (!PyTuple_CheckExact(state)) {
+        raise_unexpected_type("tuple", state);
+        return Ref();
+    }
+    if (!is_color_extractor(instance.get())) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(instance.get())->tp_name,
+                     ColorExtractorType.tp_name);
+        return Ref();
+    }
+    if (restore_state(reinterpret_cast<ColorExtractor*>(instance.get()), state) < 0) return Ref();
+    return instance;
+}
+
+namespace {
+
+// Identity of what `type` resolves `attribute` to, compared with what object resolves it to.
+int inherits_from_object(PyTypeObject* type, PyObject* attribute) {
+    Ref own = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), attribute));
+    Ref base = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), attribute));
+    if (!own || !base) return -1;
+    return own.get() == base.get();
+}
+
+int move_entry(PyTypeObject* type, const char* from, const char* to) {
+    PyObject* entry = PyDict_GetItemString(type->tp_dict, from);
+    if (!entry) {
+        PyErr_Format(PyExc_AttributeError, "%s", from);
+        return -1;
+    }
+    Ref keep = Ref::borrow(entry);
+    if (PyDict_SetItemString(type->tp_dict, to, keep.get()) < 0) return -1;
+    return PyDict_DelItemString(type->tp_dict, from);
+}
+
+int install_hooks_or_fail(PyTypeObject* type) {
+    PyObject* getstate = _PyType_Lookup(type, name<"__getstate__">());
+    PyObject* object_getstate = _PyType_Lookup(&PyBaseObject_Type, name<"__getstate__">());
+    if (getstate && getstate != object_getstate) return 0;  // the class pickles itself
+    const int plain_reduce_ex = inherits_from_object(type, name<"__reduce_ex__">());
+    if (plain_reduce_ex <= 0) return plain_reduce_ex;
+    const int plain_reduce = inherits_from_object(type, name<"__reduce__">());
+    if (plain_reduce <= 0) return plain_reduce;
+    if (move_entry(type, "__reduce_cython__", "__reduce__") < 0) return -1;
+    if (!_PyType_Lookup(type, name<"__setstate__">()) && move_entry(type, "__setstate_cython__", "__setstate__") < 0)
+        return -1;
+    PyType_Modified(type);
+    return 0;
+}
+
+}  // namespace
+
+int install_hooks(PyTypeObject* type) {
+    if (install_hooks_or_fail(type) == 0) return 0;
+    const Ref message = Ref::steal(PyUnicode_FromFormat("Unable to initialize pickling for %.200s", type->tp_name));
+    if (message) raise_while_handling(PyExc_RuntimeError, PyUnicode_AsUTF8(message.get()));
+    return -1;
+}
+
+}  // namespace lq::pickling

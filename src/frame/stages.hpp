@@ -1,0 +1,38 @@
+// The native entries of the overridable stages, as the module's own code calls them: through the
+// instance's operation table, so a subclass's override of the same name is honoured.
+#pragma once
+
+#include "frame/extractor.hpp"
+#include "interop/ref.hpp"
+
+namespace lq::stage {
+
+inline Ref preprocess_image(ColorExtractor* self, PyObject* image) {
+    return Ref::steal(self->ops->preprocess_image(self, image, 0));
+}
+
+inline Ref convert_to_feature_space(ColorExtractor* self, PyObject* image) {
+    return Ref::steal(self->ops->convert_to_feature_space(self, image, 0));
+}
+
+inline Ref apply_mask(ColorExtractor* self, PyObject* image, PyObject* mask) {
+    return Ref::steal(self->ops->apply_mask(self, image, mask, 0));
+}
+
+inline Ref extract_pixels(ColorExtractor* self, PyObject* image, PyObject* mask) {
+    return Ref::steal(self->ops->extract_pixels(self, image, 0, mask));
+}
+
+inline Ref calculate_percentages(ColorExtractor* self, PyObject* labels) {
+    return Ref::steal(self->ops->calculate_percentages(self, labels, 0));
+}
+
+// 0 and the distance in *out, or -1 with an exception set.
+inline int color_distance_lab(ColorExtractor* self, PyObject* color1, PyObject* color2, double* out) {
+    const double distance = self->ops->color_distance_lab(self, color1, color2, 0);
+    if (distance == -1.0 && PyErr_Occurred()) return -1;
+    *out = distance;
+    return 0;
+}
+
+}  // namespace lq::stage

@@ -1,0 +1,37 @@
+// Calls into the interpreter. Every helper takes borrowed arguments and returns a new reference, or a
+// null Ref with the exception set. A null argument means that producing it already failed: the helper
+// then returns null at once and the original exception stands.
+#pragma once
+
+#include <initializer_list>
+
+#include "interop/ref.hpp"
+
+namespace lq {
+
+struct Kw {
+    PyObject* name;  // an interned name
+    Arg value;
+};
+
+// callable(*args, **kwargs), keywords passed in the order given.
+Ref call(Arg callable, std::initializer_list<Arg> args = {}, std::initializer_list<Kw> kwargs = {});
+
+// object.name(*args, **kwargs), looked up on the object as an ordinary attribute.
+Ref call_method(Arg object, PyObject* name, std::initializer_list<Arg> args = {},
+                std::initializer_list<Kw> kwargs = {});
+
+// object.name
+Ref attr(Arg object, PyObject* name);
+
+// object[index] and object[key]
+Ref item(Arg object, Py_ssize_t index);
+Ref item(Arg object, Arg key);
+
+// object[key] = value; 0 on success, -1 with an exception set.
+int set_item(Arg object, Arg key, Arg value);
+
+// A new tuple holding the given objects.
+Ref make_tuple(std::initializer_list<Arg> items);
+
+}  // namespace lq

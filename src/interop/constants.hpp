@@ -1,0 +1,69 @@
+// Interned names and cached number and tuple constants. Each use site names its constant in the code
+// (name<"cvtColor">(), small_int<255>()); all of them are created together while the module executes,
+// and live for the rest of the process.
+#pragma once
+
+#include <vector>
+
+#include "interop/fixed_string.hpp"
+#include "interop/python.hpp"
+
+namespace lq {
+
+// One cached object, created by create_constants() and never released.
+class ConstantSlot {
+public:
+    using Factory = PyObject* (*)();
+    explicit ConstantSlot(Factory factory);
+    PyObject* get() const noexcept { return object_; }
+
+private:
+    friend int create_constants();
+    Factory factory_;
+    PyObject* object_ = nullptr;
+};
+
+// Creates every registered constant; -1 with an exception set on failure.
+int create_constants();
+
+// A new tuple of ints; null with an exception set on failure.
+PyObject* make_int_tuple(const long* values, Py_ssize_t count);
+
+template <FixedString S>
+struct InternedName {
+    static PyObject* make() { return PyUnicode_InternFromString(S.chars); }
+    static inline ConstantSlot slot{&make};
+};
+
+template <long V>
+struct CachedInt {
+    static PyObject* make() { return PyLong_FromLong(V); }
+    static inline ConstantSlot slot{&make};
+};
+
+template <double V>
+struct CachedFloat {
+    static PyObject* make() { return PyFloat_FromDouble(V); }
+    static inline ConstantSlot slot{&make};
+};
+
+template <long... Vs>
+struct CachedIntTuple {
+    static PyObject* make() {
+        static constexpr long values[] = {Vs...};
+        return make_int_tuple(values, sizeof...(Vs));
+    }
+    static inline ConstantSlot slot{&make};
+};
+
+// Borrowed references, valid once the module has executed.
+template <FixedString S>
+PyObject* name() noexcept { return InternedName<S>::slot.get(); }
+template <long V>
+PyObject* small_int() noexcept { return CachedInt<V>::slot.get(); }
+template <double V>
+PyObject* cached_float() noexcept { return CachedFloat<V>::slot.get(); }
+template <long... Vs>
+PyObject* int_tuple() noexcept { return CachedIntTuple<Vs...>::slot.get(); }
+
+}  // namespace lq

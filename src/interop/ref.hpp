@@ -1,0 +1,52 @@
+// An owning reference to an interpreter object. The destructor drops the reference, release() hands
+// ownership to the caller, get() lends it. Functions build results in Refs and return release() at the
+// end, so every early error return frees what it holds.
+#pragma once
+
+#include <utility>
+
+#include "interop/python.hpp"
+
+namespace lq {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : ptr_(other.ptr_) { Py_XINCREF(ptr_); }
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    Ref& operator=(Ref other) noexcept {
+        std::swap(ptr_, other.ptr_);
+        return *this;
+    }
+
+    // Takes over a new reference (as the C API returns them); null stays null.
+    static Ref steal(PyObject* object) noexcept { return Ref(object); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+    static Ref none() noexcept { return borrow(Py_None); }
+
+    PyObject* get() const noexcept { return ptr_; }
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    bool is(PyObject* other) const noexcept { return ptr_ == other; }
+    bool is_none() const noexcept { return ptr_ == Py_None; }
+
+private:
+    explicit Ref(PyObject* object) noexcept : ptr_(object) {}
+    PyObject* ptr_ = nullptr;
+};
+
+// A borrowed argument: accepts a raw pointer or a Ref without taking ownership. Temporaries bound to it
+// in a call expression live until the end of that expression.
+struct Arg {
+    Arg(PyObject* object) noexcept : ptr(object) {}
+    Arg(const Ref& ref) noexcept : ptr(ref.get()) {}
+    PyObject* ptr;
+};
+
+}  // namespace lq

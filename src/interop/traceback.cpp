@@ -1,0 +1,45 @@
+#include "interop/traceback.hpp"
+
+#include <string>
+
+#include <frameobject.h>
+
+#include "interop/process_state.hpp"
+
+namespace lq {
+namespace {
+
+constexpr const char* source_file = "lumvarde_quorle/color_extractor";
+constexpr const char* method_prefix = "lumvarde_quorle.color_extractor_cy.ColorExtractor.";
+
+}  // namespace
+
+void add_traceback(const char* function_name) {
+    if (!PyErr_Occurred()) return;
+    // Building the code and frame objects must not see the pending exception.
+    PyObject* pending = PyErr_GetRaisedException();
+    PyCodeObject* code = PyCode_NewEmpty(source_file, function_name, 0);
+    PyFrameObject* frame = nullptr;
+    if (code) {
+        PyObject* globals = process_state().globals;
+        Ref scratch_globals;
+        if (!globals) {
+            scratch_globals = Ref::steal(PyDict_New());
+            globals = scratch_globals.get();
+        }
+        if (globals) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    }
+    // A failure while decorating the traceback must not replace the real error.
+    if (!frame) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    if (frame) PyTraceBack_Here(frame);
+    Py_XDECREF(reinterpret_cast<PyObject*>(frame));
+    Py_XDECREF(reinterpret_cast<PyObject*>(code));
+}
+
+void add_method_traceback(const char* method) {
+    const std::string full_name = std::string(method_prefix) + method;
+    add_traceback(full_name.c_str());
+}
+
+}  // namespace lq

@@ -1,0 +1,94 @@
+"""Shared fixtures: real photos bundled with scikit-learn, small synthetic images, module-global
+rebinding and a memory-flatness check."""
+
+import gc
+import os
+
+os.environ.setdefault("MPLBACKEND", "Agg")
+
+import numpy as np
+import pytest
+
+import lumvarde_quorle.color_extractor_cy as module
+from lumvarde_quorle.color_extractor_cy import ColorExtractor
+
+
+def _sample_bgr(name):
+    from sklearn.datasets import load_sample_image
+
+    return np.ascontiguousarray(load_sample_image(name)[:, :, ::-1])
+
+
+@pytest.fixture(scope="session")
+def china_bgr():
+    """scikit-learn's china.jpg (427 x 640) in B, G, R order, as cv2.imread would give it."""
+    image = _sample_bgr("china.jpg")
+    image.setflags(write=False)
+    return image
+
+
+@pytest.fixture(scope="session")
+def flower_bgr():
+    """scikit-learn's flower.jpg (427 x 640) in B, G, R order."""
+    image = _sample_bgr("flower.jpg")
+    image.setflags(write=False)
+    return image
+
+
+@pytest.fixture(scope="session")
+def china_path(tmp_path_factory, china_bgr):
+    """china.jpg written losslessly to a PNG file, so that reading it back gives china_bgr exactly."""
+    import cv2
+
+    path = tmp_path_factory.mktemp("images") / "china.png"
+    assert cv2.imwrite(str(path), china_bgr)
+    return str(path)
+
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261208)
+
+
+@pytest.fixture
+def extractor_module():
+    return module
+
+
+@pytest.fixture
+def rebind(monkeypatch):
+    """rebind(name, value): replace a module global of the extension for the duration of a test."""
+
+    def _rebind(name, value):
+        monkeypatch.setattr(module, name, value)
+
+    return _rebind
+
+
+def _rss_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def assert_memory_flat(operation, repeats=2000, tolerance=2 * 1024 * 1024):
+    """Runs `operation` many times and fails when the process keeps growing (a reference leak)."""
+    for _ in range(max(50, repeats // 10)):
+        operation()
+    gc.collect()
+    before = _rss_bytes()
+    for _ in range(repeats):
+        operation()
+    gc.collect()
+    growth = _rss_bytes() - before
+    assert growth < tolerance, f"memory grew by {growth} bytes over {repeats} calls"
+
+
+@pytest.fixture
+def memory_flat():
+    return assert_memory_flat
+
+
+@pytest.fixture
+def plain():
+    """A plain extractor with preprocessing off and RGB features, the most direct configuration."""
+    return ColorExtractor(5, "kmeans", False, False)
