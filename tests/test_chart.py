@@ -1,5 +1,6 @@
 """visualize_colors: the pyplot calls it makes (through a recording stand-in bound as `plt`), its
-argument and unpacking errors, and one real save through matplotlib's Agg backend."""
+errors, and one real save through matplotlib's Agg backend. Argument types are checked with the other
+methods' in test_frame.py."""
 
 import pytest
 
@@ -62,21 +63,6 @@ def test_three_segments_full_sequence(plain, calls, save_path, saving):
 def test_label_only_when_strictly_wider_than_a_twentieth(plain, calls, percentage, expected):
     plain.visualize_colors([{"color": [0, 0, 0], "percentage": percentage}])
     assert [call for call in calls if call[0] == "ax.text"] == expected
-
-
-class ColorList(list):
-    pass
-
-
-@pytest.mark.parametrize("args, message", [
-    ((ColorList(),), "Argument 'colors' has incorrect type (expected list, got ColorList)"),
-    ((None,), "Argument 'colors' has incorrect type (expected list, got NoneType)"),
-    (([], b"out.png"), "Argument 'save_path' has incorrect type (expected str, got bytes)"),
-])
-def test_argument_types(plain, calls, args, message):
-    with pytest.raises(TypeError) as error:
-        plain.visualize_colors(*args)
-    assert str(error.value) == message and calls == []
 
 
 @pytest.mark.parametrize("figure, message", [

@@ -4,40 +4,10 @@
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
+#include "interop/unpack.hpp"
 
 namespace lq::chart {
 namespace {
-
-// fig, ax = result, with the messages of a two-target unpacking.
-int unpack_pair(PyObject* result, Ref* first, Ref* second) {
-    constexpr Py_ssize_t expected = 2;
-    if (PyTuple_CheckExact(result) || PyList_CheckExact(result)) {
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(result);
-        if (size == expected) {
-            *first = Ref::borrow(PySequence_Fast_GET_ITEM(result, 0));
-            *second = Ref::borrow(PySequence_Fast_GET_ITEM(result, 1));
-            return 0;
-        }
-        if (size > expected)
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
-        else
-            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", size, size == 1 ? "" : "s");
-        return -1;
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(result));
-    if (!iterator) return -1;
-    Ref* targets[] = {first, second};
-    for (Py_ssize_t index = 0; index < expected; ++index) {
-        *targets[index] = Ref::steal(PyIter_Next(iterator.get()));
-        if (*targets[index]) continue;
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", index, index == 1 ? "" : "s");
-        return -1;
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
-    return PyErr_Occurred() ? -1 : 0;
-}
 
 // [c / 255.0 for c in channels]
 Ref scaled_color(PyObject* channels) {
