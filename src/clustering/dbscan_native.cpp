@@ -1,0 +1,183 @@
+// The native path: the same labels as DBSCAN(eps=0.5, min_samples=max(50, N // 100)) fitted on the
+// StandardScaler output, computed over the distinct colours of the rows with their multiplicities,
+// without any per-row neighbourhood. Identical rows have identical scaled values and neighbourhoods,
+// so they always share a label.
+//
+// The scaler is still fitted on all rows through the library, and its transform gives the scaled
+// value of every 8-bit value per channel (the transform works value by value, so these are exactly
+// the values of the full transform). Group colours are the exact integer sums divided by the counts,
+// which is what np.mean gives for 8-bit rows: its float64 partial sums are integers below 2**53, so
+// no summation order can round them.
+#include <cmath>
+#include <new>
+
+#include "clustering/dbscan_steps.hpp"
+#include "clustering/distinct_colours.hpp"
+#include "clustering/lattice_boundary.hpp"
+#include "clustering/lattice_dbscan.hpp"
+#include "interop/call.hpp"
+#include "interop/constants.hpp"
+#include "interop/globals.hpp"
+
+namespace lq::clustering::dbscan {
+namespace {
+
+PyArrayObject* as_array(const Ref& ref) { return reinterpret_cast<PyArrayObject*>(ref.get()); }
+
+// Rows (v, v, v) for every 8-bit value v.
+Ref value_grid() {
+    npy_intp dims[2] = {256, 3};
+    Ref grid = Ref::steal(PyArray_SimpleNew(2, dims, NPY_UINT8));
+    if (!grid) return Ref();
+    auto* cells = static_cast<uint8_t*>(PyArray_DATA(as_array(grid)));
+    for (int v = 0; v < 256; ++v) cells[3 * v] = cells[3 * v + 1] = cells[3 * v + 2] = static_cast<uint8_t>(v);
+    return grid;
+}
+
+// Scaled values that the exact bounds can rely on: finite and growing with the 8-bit value.
+bool usable(const lattice::Metric& metric, const double scale[3]) {
+    for (int c = 0; c < 3; ++c) {
+        if (!(std::isfinite(scale[c]) && scale[c] > 0)) return false;
+        for (int v = 0; v < 256; ++v)
+            if (!std::isfinite(metric.scaled[c][v]) || (v && metric.scaled[c][v] < metric.scaled[c][v - 1])) return false;
+    }
+    return true;
+}
+
+// 1 with the metric and the scale set, 0 when they are unusable, -1 on error.
+int fit_metric(PyObject* pixels, lattice::Metric* metric, double scale[3]) {
+    Ref scaler = call(module_global<"StandardScaler">());
+    Ref fitted = call_method(scaler, name<"fit">(), {pixels});
+    Ref grid = fitted ? value_grid() : Ref();
+    Ref scaled = grid ? call_method(scaler, name<"transform">(), {grid}) : Ref();
+    Ref table = scaled ? Ref::steal(PyArray_FROMANY(scaled.get(), NPY_DOUBLE, 2, 2, NPY_ARRAY_CARRAY_RO)) : Ref();
+    Ref scales = table ? attr(scaler, name<"scale_">()) : Ref();
+    Ref scale_array = scales ? Ref::steal(PyArray_FROMANY(scales.get(), NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO)) : Ref();
+    if (!scale_array) return -1;
+    if (PyArray_DIM(as_array(table), 0) != 256 || PyArray_DIM(as_array(table), 1) != 3 ||
+        PyArray_DIM(as_array(scale_array), 0) != 3)
+        return 0;
+    const auto* values = static_cast<const double*>(PyArray_DATA(as_array(table)));
+    for (int v = 0; v < 256; ++v)
+        for (int c = 0; c < 3; ++c) metric->scaled[c][v] = values[3 * v + c];
+    for (int c = 0; c < 3; ++c) scale[c] = static_cast<const double*>(PyArray_DATA(as_array(scale_array)))[c];
+    return usable(*metric, scale);
+}
+
+struct Groups {
+    std::vector<int64_t> size;
+    std::vector<std::array<int64_t, 3>> sum;
+};
+
+Groups sum_groups(const DistinctColours& colours, const std::vector<int32_t>& label) {
+    Groups groups;
+    for (int32_t i = 0; i < colours.count(); ++i) {
+        if (label[i] < 0) continue;
+        if (static_cast<size_t>(label[i]) >= groups.size.size()) {
+            groups.size.resize(label[i] + 1, 0);
+            groups.sum.resize(label[i] + 1, {0, 0, 0});
+        }
+        const int64_t weight = colours.weights()[i];
+        groups.size[label[i]] += weight;
+        for (int c = 0; c < 3; ++c) groups.sum[label[i]][c] += weight * colours.colours()[i][c];
+    }
+    return groups;
+}
+
+// np.array of the group means: k x 3, or the empty 1-D array when there is no group.
+Ref group_colors(const Groups& groups) {
+    const auto count = static_cast<npy_intp>(groups.size.size());
+    npy_intp dims[2] = {count, 3};
+    Ref colors = Ref::steal(PyArray_SimpleNew(count ? 2 : 1, dims, NPY_DOUBLE));
+    if (!colors) return Ref();
+    auto* out = static_cast<double*>(PyArray_DATA(as_array(colors)));
+    for (npy_intp g = 0; g < count; ++g)
+        for (int c = 0; c < 3; ++c)
+            out[3 * g + c] = static_cast<double>(groups.sum[g][c]) / static_cast<double>(groups.size[g]);
+    return colors;
+}
+
+Ref int64_array(const std::vector<int64_t>& values) {
+    npy_intp size = static_cast<npy_intp>(values.size());
+    Ref array = Ref::steal(PyArray_SimpleNew(1, &size, NPY_INT64));
+    if (array) std::copy(values.begin(), values.end(), static_cast<int64_t*>(PyArray_DATA(as_array(array))));
+    return array;
+}
+
+// One label per row; `numbers` renumbers the groups.
+Ref row_labels(PyArrayObject* pixels, const DistinctColours& colours, const std::vector<int32_t>& label,
+               const std::vector<npy_intp>& numbers) {
+    npy_intp rows = PyArray_DIM(pixels, 0);
+    Ref labels = Ref::steal(PyArray_SimpleNew(1, &rows, NPY_INTP));
+    if (!labels) return Ref();
+    auto* out = static_cast<npy_intp*>(PyArray_DATA(as_array(labels)));
+    if (label.empty()) {
+        std::fill(out, out + rows, -1);
+        return labels;
+    }
+    const char* data = PyArray_BYTES(pixels);
+    const npy_intp row_stride = PyArray_STRIDE(pixels, 0), channel_stride = PyArray_STRIDE(pixels, 1);
+    for (npy_intp i = 0; i < rows; ++i) {
+        const auto* row = reinterpret_cast<const uint8_t*>(data + i * row_stride);
+        const int32_t group = label[colours.find(row[0], row[channel_stride], row[2 * channel_stride])];
+        out[i] = group < 0 ? -1 : numbers[group];
+    }
+    return labels;
+}
+
+int cluster_rows(ColorExtractor* self, PyArrayObject* pixels, Ref* result) {
+    lattice::Metric metric;
+    double scale[3];
+    const int fitted = fit_metric(reinterpret_cast<PyObject*>(pixels), &metric, scale);
+    if (fitted <= 0) return fitted;
+    const npy_intp rows = PyArray_DIM(pixels, 0);
+    const Py_ssize_t need = min_samples(rows);
+    DistinctColours colours;
+    std::vector<int32_t> label;  // per distinct colour; empty when every row is noise
+    if (need <= rows) {  // otherwise no row can have enough neighbours
+        if (!colours.collect(PyArray_BYTES(pixels), rows, PyArray_STRIDE(pixels, 0), PyArray_STRIDE(pixels, 1))) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        if (lattice::has_fragile_pairs(metric, scale, colours)) return 0;
+        label = lattice::cluster(metric, colours.colours().data(), colours.weights().data(), colours.count(), need);
+    }
+    const Groups groups = sum_groups(colours, label);
+    const auto found = static_cast<Py_ssize_t>(groups.size.size());
+    Ref colors = group_colors(groups);
+    std::vector<npy_intp> numbers(found);
+    for (Py_ssize_t g = 0; g < found; ++g) numbers[g] = g;
+    if (colors && found && found > self->n_colors) {
+        Ref sizes = int64_array(groups.size);
+        Ref kept;
+        colors = sizes ? keep_largest(colors.get(), sizes.get(), self->n_colors, &kept) : Ref();
+        if (colors && renumbering(kept.get(), found, &numbers) < 0) return -1;
+    }
+    Ref labels = colors ? row_labels(pixels, colours, label, numbers) : Ref();
+    *result = make_tuple({colors, labels});
+    return *result ? 1 : -1;
+}
+
+}  // namespace
+
+int native_path_applies(PyObject* pixels) {
+    for (PyObject* global : {name<"StandardScaler">(), name<"DBSCAN">(), name<"np">()}) {
+        const int same = global_is_as_imported(global);
+        if (same <= 0) return same;
+    }
+    if (!PyArray_CheckExact(pixels)) return 0;
+    auto* array = reinterpret_cast<PyArrayObject*>(pixels);
+    return PyArray_NDIM(array) == 2 && PyArray_DIM(array, 1) == 3 && PyArray_DIM(array, 0) > 0 &&
+           PyArray_DIM(array, 0) < (npy_intp{1} << 40) && PyArray_TYPE(array) == NPY_UINT8;
+}
+
+int native_path(ColorExtractor* self, PyArrayObject* pixels, Ref* result) {
+    try {
+        return cluster_rows(self, pixels, result);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+}  // namespace lq::clustering::dbscan

@@ -1,0 +1,31 @@
+// Exact DBSCAN over distinct 8-bit colours with multiplicities: the labels that DBSCAN gives the
+// rows when each colour is repeated by its weight, computed without listing any neighbourhood.
+//
+// Rules reproduced (all on distance2 <= eps squared, see lattice_metric.hpp):
+// - a colour is core when the weights of the colours within eps, its own included, reach min_samples;
+// - cores within eps of each other share a cluster; clusters are numbered in the order of their
+//   first core colour (colours are given in order of first occurrence, so that is the row order);
+// - a non-core colour takes the smallest cluster number among the cores within eps of it (the
+//   cluster whose expansion reaches it first), or -1 (noise) when there is none.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "clustering/lattice_metric.hpp"
+#include "clustering/lattice_tree.hpp"
+
+namespace lq::clustering::lattice {
+
+// Label of each distinct colour: -1 for noise, else its cluster number.
+std::vector<int32_t> cluster(const Metric& metric, const std::array<uint8_t, 3>* colours,
+                             const int64_t* weights, int32_t count, int64_t min_samples);
+
+// The phases, on tree positions.
+std::vector<uint8_t> find_cores(const Tree& tree, const Metric& metric, int64_t min_samples);
+std::vector<int32_t> number_core_clusters(const Tree& tree, const Metric& metric, const std::vector<uint8_t>& core);
+void attach_borders(const Tree& tree, const Metric& metric, const std::vector<uint8_t>& core,
+                    std::vector<int32_t>& label);
+
+}  // namespace lq::clustering::lattice
