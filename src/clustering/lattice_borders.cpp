@@ -13,8 +13,8 @@ constexpr int32_t kNone = std::numeric_limits<int32_t>::max();
 
 class Borders {
 public:
-    Borders(const Tree& tree, const Metric& metric, const std::vector<uint8_t>& core, std::vector<int32_t>& label)
-        : tree_(tree), metric_(metric), core_(core), label_(label), smallest_(tree.nodes.size(), kNone) {}
+    Borders(const Tree& tree, const std::vector<uint8_t>& core, std::vector<int32_t>& label)
+        : tree_(tree), core_(core), label_(label), smallest_(tree.nodes.size(), kNone) {}
 
     void run() {
         for (int32_t n = static_cast<int32_t>(tree_.nodes.size()) - 1; n >= 0; --n) {
@@ -33,8 +33,8 @@ public:
 
 private:
     int32_t nearest_cluster(int32_t i) {
-        const uint8_t* p = tree_.colour[i].data();
-        const Box at = point_box(p);
+        const Point& p = tree_.point[i];
+        const Bounds at = point_bounds(p);
         int32_t best = kNone;
         stack_.assign(1, 0);
         while (!stack_.empty()) {
@@ -42,8 +42,8 @@ private:
             stack_.pop_back();
             if (smallest_[n] >= best) continue;
             const Node& node = tree_.nodes[n];
-            if (metric_.least(at, node.box) > kEpsSquared) continue;
-            if (metric_.most(at, node.box) <= kEpsSquared) {
+            if (least(at, node.box) > kEpsSquared) continue;
+            if (most(at, node.box) <= kEpsSquared) {
                 best = smallest_[n];
             } else if (!node.leaf()) {
                 // The child with the smaller cluster number is searched first.
@@ -52,7 +52,7 @@ private:
                 stack_.push_back(left_first ? node.child : node.child + 1);
             } else {
                 for (int32_t j = node.begin; j < node.end; ++j)
-                    if (core_[j] && label_[j] < best && metric_.distance2(p, tree_.colour[j].data()) <= kEpsSquared)
+                    if (core_[j] && label_[j] < best && distance2(p, tree_.point[j]) <= kEpsSquared)
                         best = label_[j];
             }
         }
@@ -60,7 +60,6 @@ private:
     }
 
     const Tree& tree_;
-    const Metric& metric_;
     const std::vector<uint8_t>& core_;
     std::vector<int32_t>& label_;
     std::vector<int32_t> smallest_;  // smallest cluster number of the cores in each node
@@ -69,9 +68,9 @@ private:
 
 }  // namespace
 
-void attach_borders(const Tree& tree, const Metric& metric, const std::vector<uint8_t>& core,
+void attach_borders(const Tree& tree, const std::vector<uint8_t>& core,
                     std::vector<int32_t>& label) {
-    Borders(tree, metric, core, label).run();
+    Borders(tree, core, label).run();
 }
 
 }  // namespace lq::clustering::lattice

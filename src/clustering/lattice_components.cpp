@@ -33,8 +33,8 @@ private:
 
 class Components {
 public:
-    Components(const Tree& tree, const Metric& metric, const std::vector<uint8_t>& core)
-        : tree_(tree), metric_(metric), core_(core), sets_(core.size()), cores_(tree.nodes.size()),
+    Components(const Tree& tree, const std::vector<uint8_t>& core)
+        : tree_(tree), core_(core), sets_(core.size()), cores_(tree.nodes.size()),
           first_core_(tree.nodes.size(), -1), unified_(tree.nodes.size(), 0) {}
 
     std::vector<int32_t> run() {
@@ -106,11 +106,11 @@ private:
             stack_.pop_back();
             if (!cores_[b]) continue;
             const Node& node = tree_.nodes[b];
-            if (metric_.least(unit.box, node.box) > kEpsSquared) continue;
+            if (least(unit.box, node.box) > kEpsSquared) continue;
             if (close_pairs && unified_[u] && unified_[b] &&
                 sets_.find(first_core_[u]) == sets_.find(first_core_[b]))
                 continue;
-            if (metric_.most(unit.box, node.box) <= kEpsSquared) {
+            if (most(unit.box, node.box) <= kEpsSquared) {
                 // Every core of b is a neighbour of every core of u.
                 join_node(u, first_core_[b]);
                 join_node(b, first_core_[u]);
@@ -127,28 +127,28 @@ private:
         const Node& unit = tree_.nodes[u];
         for (int32_t j = leaf.begin; j < leaf.end; ++j) {
             if (!core_[j]) continue;
-            const uint8_t* c = tree_.colour[j].data();
+            const Point& c = tree_.point[j];
             if (unified_[u]) {
                 if (sets_.find(j) != sets_.find(first_core_[u]) && core_within(c, u)) sets_.unite(j, first_core_[u]);
                 continue;
             }
             for (int32_t i = unit.begin; i < unit.end; ++i)
                 if (core_[i] && sets_.find(i) != sets_.find(j) &&
-                    metric_.distance2(c, tree_.colour[i].data()) <= kEpsSquared)
+                    distance2(c, tree_.point[i]) <= kEpsSquared)
                     sets_.unite(i, j);
         }
     }
 
     // Whether node n holds a core within eps of colour c.
-    bool core_within(const uint8_t* c, int32_t n) const {
+    bool core_within(const Point& c, int32_t n) const {
         if (!cores_[n]) return false;
         const Node& node = tree_.nodes[n];
-        const Box at = point_box(c);
-        if (metric_.least(at, node.box) > kEpsSquared) return false;
-        if (metric_.most(at, node.box) <= kEpsSquared) return true;
+        const Bounds at = point_bounds(c);
+        if (least(at, node.box) > kEpsSquared) return false;
+        if (most(at, node.box) <= kEpsSquared) return true;
         if (!node.leaf()) return core_within(c, node.child) || core_within(c, node.child + 1);
         for (int32_t i = node.begin; i < node.end; ++i)
-            if (core_[i] && metric_.distance2(c, tree_.colour[i].data()) <= kEpsSquared) return true;
+            if (core_[i] && distance2(c, tree_.point[i]) <= kEpsSquared) return true;
         return false;
     }
 
@@ -186,7 +186,6 @@ private:
     }
 
     const Tree& tree_;
-    const Metric& metric_;
     const std::vector<uint8_t>& core_;
     UnionFind sets_;
     std::vector<int32_t> cores_;  // number of cores per node
@@ -198,8 +197,8 @@ private:
 
 }  // namespace
 
-std::vector<int32_t> number_core_clusters(const Tree& tree, const Metric& metric, const std::vector<uint8_t>& core) {
-    return Components(tree, metric, core).run();
+std::vector<int32_t> number_core_clusters(const Tree& tree, const std::vector<uint8_t>& core) {
+    return Components(tree, core).run();
 }
 
 }  // namespace lq::clustering::lattice

@@ -23,9 +23,9 @@ std::vector<int32_t> cluster(const Metric& metric, const std::array<uint8_t, 3>*
                              const int64_t* weights, int32_t count, int64_t min_samples);
 
 // The phases, on tree positions.
-std::vector<uint8_t> find_cores(const Tree& tree, const Metric& metric, int64_t min_samples);
-std::vector<int32_t> number_core_clusters(const Tree& tree, const Metric& metric, const std::vector<uint8_t>& core);
-void attach_borders(const Tree& tree, const Metric& metric, const std::vector<uint8_t>& core,
+std::vector<uint8_t> find_cores(const Tree& tree, int64_t min_samples);
+std::vector<int32_t> number_core_clusters(const Tree& tree, const std::vector<uint8_t>& core);
+void attach_borders(const Tree& tree, const std::vector<uint8_t>& core,
                     std::vector<int32_t>& label);
 
 }  // namespace lq::clustering::lattice

@@ -1,12 +1,11 @@
-// Squared distances between standardised 8-bit colours, computed the way scikit-learn's neighbour
-// test computes them: per channel the difference of the two scaled values, squared, and the three
-// squares summed in channel order from zero, compared with eps squared (<=).
+// Squared distances between standardised colours, computed the way scikit-learn's neighbour test
+// computes them: per channel the difference of the two scaled values, squared, and the three squares
+// summed in channel order from zero, compared with eps squared (<=).
 //
-// The scaled value of a channel grows with the 8-bit value (subtracting the mean and dividing by a
-// positive scale are monotone in floating point, and so are the difference, its square and the
-// sums). So over any box of 8-bit colours the least and the greatest distance are the distances of
-// two actual lattice colours, one per channel at the clamped or extreme value: the bounds below are
-// exact, with no rounding margin.
+// Floating-point subtraction, squaring and addition are monotone, so over a box of points the least
+// and the greatest distance2 are reached per channel at the clamped or the farther extreme value,
+// whose terms the bounds below compute with the very same operations: the bounds are exact, with no
+// rounding margin, as long as the box corners are values of actual points.
 #pragma once
 
 #include <cstdint>
@@ -15,48 +14,49 @@ namespace lq::clustering::lattice {
 
 inline constexpr double kEpsSquared = 0.25;  // eps = 0.5 in standardised units
 
-using Colour = uint8_t[3];
-
-struct Box {
-    uint8_t lo[3];
-    uint8_t hi[3];
-};
-
+// The standardised value of every 8-bit value, per channel; it grows with the 8-bit value.
 struct Metric {
-    double scaled[3][256];  // scaled[c][v]: the standardised value of 8-bit value v in channel c
-
-    double term(int c, int a, int b) const {
-        const double d = scaled[c][a] - scaled[c][b];
-        return d * d;
-    }
+    double scaled[3][256];
 
     double distance2(const uint8_t* p, const uint8_t* q) const {
-        return (term(0, p[0], q[0]) + term(1, p[1], q[1])) + term(2, p[2], q[2]);
-    }
-
-    // Least distance2 between a colour of `a` and a colour of `b`.
-    double least(const Box& a, const Box& b) const {
-        return (least_term(0, a, b) + least_term(1, a, b)) + least_term(2, a, b);
-    }
-
-    // Greatest distance2 between a colour of `a` and a colour of `b`.
-    double most(const Box& a, const Box& b) const {
-        return (most_term(0, a, b) + most_term(1, a, b)) + most_term(2, a, b);
-    }
-
-private:
-    double least_term(int c, const Box& a, const Box& b) const {
-        if (a.hi[c] < b.lo[c]) return term(c, a.hi[c], b.lo[c]);
-        if (b.hi[c] < a.lo[c]) return term(c, b.hi[c], a.lo[c]);
-        return 0.0;
-    }
-    double most_term(int c, const Box& a, const Box& b) const {
-        const double up = term(c, a.lo[c], b.hi[c]);
-        const double down = term(c, a.hi[c], b.lo[c]);
-        return up > down ? up : down;
+        const double a = scaled[0][p[0]] - scaled[0][q[0]];
+        const double b = scaled[1][p[1]] - scaled[1][q[1]];
+        const double c = scaled[2][p[2]] - scaled[2][q[2]];
+        return (a * a + b * b) + c * c;
     }
 };
 
-inline Box point_box(const uint8_t* p) { return Box{{p[0], p[1], p[2]}, {p[0], p[1], p[2]}}; }
+struct Point {
+    double x[3];
+};
+
+struct Bounds {
+    double lo[3];
+    double hi[3];
+};
+
+inline double distance2(const Point& p, const Point& q) {
+    const double a = p.x[0] - q.x[0], b = p.x[1] - q.x[1], c = p.x[2] - q.x[2];
+    return (a * a + b * b) + c * c;
+}
+
+inline double larger(double a, double b) { return a > b ? a : b; }
+inline double magnitude(double a) { return a < 0 ? -a : a; }
+
+// Least distance2 between a point of `a` and a point of `b`.
+inline double least(const Bounds& a, const Bounds& b) {
+    double g[3];
+    for (int c = 0; c < 3; ++c) g[c] = larger(larger(b.lo[c] - a.hi[c], a.lo[c] - b.hi[c]), 0.0);
+    return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2];
+}
+
+// Greatest distance2 between a point of `a` and a point of `b`.
+inline double most(const Bounds& a, const Bounds& b) {
+    double g[3];
+    for (int c = 0; c < 3; ++c) g[c] = larger(magnitude(a.lo[c] - b.hi[c]), magnitude(a.hi[c] - b.lo[c]));
+    return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2];
+}
+
+inline Bounds point_bounds(const Point& p) { return Bounds{{p.x[0], p.x[1], p.x[2]}, {p.x[0], p.x[1], p.x[2]}}; }
 
 }  // namespace lq::clustering::lattice

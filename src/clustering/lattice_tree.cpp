@@ -6,57 +6,51 @@
 namespace lq::clustering::lattice {
 namespace {
 
-constexpr int32_t kLeafSize = 12;
+constexpr int32_t kLeafSize = 24;
 
 class Builder {
 public:
-    Builder(const Metric& metric, const std::array<uint8_t, 3>* colours, Tree& tree)
-        : metric_(metric), colours_(colours), tree_(tree) {}
+    Builder(const std::vector<Point>& points, Tree& tree) : points_(points), tree_(tree) {}
 
     void build(int32_t node, int32_t begin, int32_t end, int depth) {
         tree_.depth = std::max(tree_.depth, depth);
+        const Bounds box = bounding_box(begin, end);
         Node& n = tree_.nodes[node];
+        n.box = box;
+        n.diameter2 = most(box, box);
         n.begin = begin;
         n.end = end;
         n.child = -1;
-        n.box = bounding_box(begin, end);
-        n.diameter2 = metric_.most(n.box, n.box);
         if (end - begin <= kLeafSize) return;
-        // Split the widest channel in standardised units, so nodes stay round in the metric.
-        const Box box = n.box;
+        // Split the widest channel, so that nodes stay round in the metric.
         int axis = 0;
-        double widest = -1.0;
-        for (int c = 0; c < 3; ++c) {
-            const double width = metric_.scaled[c][box.hi[c]] - metric_.scaled[c][box.lo[c]];
-            if (width > widest) widest = width, axis = c;
-        }
+        for (int c = 1; c < 3; ++c)
+            if (box.hi[c] - box.lo[c] > box.hi[axis] - box.lo[axis]) axis = c;
         const int32_t middle = begin + (end - begin) / 2;
         int32_t* index = tree_.index.data();
-        std::nth_element(index + begin, index + middle, index + end, [this, axis](int32_t a, int32_t b) {
-            return colours_[a][axis] < colours_[b][axis];
-        });
-        const int32_t child = static_cast<int32_t>(tree_.nodes.size());
-        tree_.nodes[node].child = child;  // `n` may dangle once the vector grows
-        tree_.nodes.resize(tree_.nodes.size() + 2);
+        std::nth_element(index + begin, index + middle, index + end,
+                         [this, axis](int32_t a, int32_t b) { return points_[a].x[axis] < points_[b].x[axis]; });
+        const auto child = static_cast<int32_t>(tree_.nodes.size());
+        n.child = child;
+        tree_.nodes.resize(tree_.nodes.size() + 2);  // `n` dangles from here on
         build(child, begin, middle, depth + 1);
         build(child + 1, middle, end, depth + 1);
     }
 
 private:
-    Box bounding_box(int32_t begin, int32_t end) const {
-        Box box{{255, 255, 255}, {0, 0, 0}};
-        for (int32_t i = begin; i < end; ++i) {
-            const auto& c = colours_[tree_.index[i]];
-            for (int k = 0; k < 3; ++k) {
-                box.lo[k] = std::min(box.lo[k], c[k]);
-                box.hi[k] = std::max(box.hi[k], c[k]);
+    Bounds bounding_box(int32_t begin, int32_t end) const {
+        Bounds box = point_bounds(points_[tree_.index[begin]]);
+        for (int32_t i = begin + 1; i < end; ++i) {
+            const Point& p = points_[tree_.index[i]];
+            for (int c = 0; c < 3; ++c) {
+                box.lo[c] = std::min(box.lo[c], p.x[c]);
+                box.hi[c] = std::max(box.hi[c], p.x[c]);
             }
         }
         return box;
     }
 
-    const Metric& metric_;
-    const std::array<uint8_t, 3>* colours_;
+    const std::vector<Point>& points_;
     Tree& tree_;
 };
 
@@ -76,17 +70,22 @@ void sum_weights(Tree& tree) {
 
 Tree build_tree(const Metric& metric, const std::array<uint8_t, 3>* colours, const int64_t* weights,
                 int32_t count) {
+    std::vector<Point> points(count);
+    for (int32_t i = 0; i < count; ++i)
+        for (int c = 0; c < 3; ++c) points[i].x[c] = metric.scaled[c][colours[i][c]];
     Tree tree;
     tree.index.resize(count);
     std::iota(tree.index.begin(), tree.index.end(), 0);
     tree.nodes.reserve(4 * (count / kLeafSize + 1));
     tree.nodes.resize(1);
-    Builder(metric, colours, tree).build(0, 0, count, 0);
-    tree.colour.resize(count);
+    Builder(points, tree).build(0, 0, count, 0);
+    tree.point.resize(count);
     tree.weight.resize(count);
+    for (auto& channel : tree.channel) channel.resize(count);
     for (int32_t i = 0; i < count; ++i) {
-        tree.colour[i] = colours[tree.index[i]];
+        tree.point[i] = points[tree.index[i]];
         tree.weight[i] = weights[tree.index[i]];
+        for (int c = 0; c < 3; ++c) tree.channel[c][i] = tree.point[i].x[c];
     }
     sum_weights(tree);
     return tree;

@@ -1,6 +1,6 @@
-// A k-d tree over distinct 8-bit colours with their multiplicities, for the density clustering.
-// Each node holds the bounding box of its colours and their total weight; a node's colours are a
-// contiguous range of tree positions.
+// A k-d tree over the distinct colours, in standardised units, with their multiplicities. Each node
+// holds the bounding box of its points and their total weight; a node's points are a contiguous
+// range of tree positions.
 #pragma once
 
 #include <array>
@@ -12,12 +12,12 @@
 namespace lq::clustering::lattice {
 
 struct Node {
-    Box box;
+    Bounds box;
+    double diameter2;  // greatest distance2 within the box
+    int64_t weight;
     int32_t begin;  // tree positions [begin, end)
     int32_t end;
     int32_t child;  // first of the two children, -1 for a leaf
-    int64_t weight;
-    double diameter2;  // greatest distance2 within the box
 
     bool leaf() const { return child < 0; }
 };
@@ -25,9 +25,24 @@ struct Node {
 struct Tree {
     std::vector<Node> nodes;  // nodes[0] is the root; children come after their parent
     std::vector<int32_t> index;  // distinct colour index at each tree position
-    std::vector<std::array<uint8_t, 3>> colour;  // colour at each tree position
+    std::vector<Point> point;  // standardised colour at each tree position
     std::vector<int64_t> weight;  // multiplicity at each tree position
+    // The same points channel by channel, for the loops over the points of a leaf.
+    std::vector<double> channel[3];
     int depth = 0;
+
+    // Total weight of the points at positions [begin, end) within eps of p, without branches: the
+    // outcome at the edge of the ball is unpredictable.
+    int64_t weight_within(const Point& p, int32_t begin, int32_t end) const {
+        const double *x = channel[0].data(), *y = channel[1].data(), *z = channel[2].data();
+        const int64_t* w = weight.data();
+        int64_t sum = 0;
+        for (int32_t j = begin; j < end; ++j) {
+            const double a = p.x[0] - x[j], b = p.x[1] - y[j], c = p.x[2] - z[j];
+            sum += w[j] & -static_cast<int64_t>((a * a + b * b) + c * c <= kEpsSquared);
+        }
+        return sum;
+    }
 };
 
 Tree build_tree(const Metric& metric, const std::array<uint8_t, 3>* colours, const int64_t* weights,
