@@ -27,8 +27,8 @@ $(VENV)/.runtime-deps: $(VPY) constraints/ci.txt pyproject.toml
 	$(PIP) install $(PIN) scikit-build-core numpy cmake ninja opencv-python-headless scikit-learn matplotlib Pillow
 	@touch $@
 
-$(VENV)/.test-deps: $(VENV)/.runtime-deps constraints/ci.txt
-	$(PIP) install $(PIN) pytest
+$(VENV)/.test-deps: $(VENV)/.runtime-deps constraints/ci.txt pyproject.toml
+	$(PIP) install $(PIN) pytest mypy "dask[distributed]"
 	@touch $@
 
 # Incremental native build: the build tree under build/ is reused, so only changed sources recompile.
@@ -40,8 +40,17 @@ venv: $(VENV)/.runtime-deps
 
 install: $(VENV)/.installed
 
+# The command-line tool on scikit-learn's bundled photo china.jpg: the colour table (with swatches on a
+# colour terminal), target colour shares, and the chart written to demo-output/china-colors.png.
+DEMO_PHOTO = $(VPY) -P -c "import os, sklearn.datasets as d; print(os.path.join(os.path.dirname(d.__file__), 'images', 'china.jpg'))"
+
 demo: $(VENV)/.installed
-	MPLBACKEND=Agg $(VPY) -P tools/demo.py
+	@mkdir -p demo-output
+	@photo="$$($(DEMO_PHOTO))" && cp "$$photo" demo-output/china.jpg
+	$(VENV)/bin/lumvarde-quorle extract demo-output/china.jpg --n-colors 6 --format table \
+		--chart demo-output/china-colors.png
+	$(VENV)/bin/lumvarde-quorle similarity demo-output/china.jpg --format table \
+		--target sky=#87ceeb --target foliage=60,90,40 --target roof=#8b4513
 
 test: $(VENV)/.installed $(VENV)/.test-deps
 	MPLBACKEND=Agg $(VPY) -P -m pytest

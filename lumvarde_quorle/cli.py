@@ -144,11 +144,13 @@ def build_parser() -> argparse.ArgumentParser:
         "--threshold", type=_finite_float, default=50.0, metavar="T",
         help="largest LAB distance at which a target still counts (default 50)",
     )
-    commands.add_parser(
+    matches = commands.add_parser(
         "matches", parents=[common, targets], help="pixel-level match report per target colour",
         description="Per target colour: the shares of pixels within LAB distance 15, 30 and 50, "
         "the nearest pixel and a similarity score. Works pixel by pixel: slow on large images.",
     )
+    for command in (extract, similarity, matches):
+        command.set_defaults(command_parser=command)  # errors found after parsing show its usage
     return parser
 
 
@@ -487,11 +489,11 @@ def _write_output(
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    _check_arguments(parser, args)
+    _check_arguments(args.command_parser, args)
     try:
         paths = expand_images(args.images)
     except ValueError as error:
-        parser.error(str(error))
+        args.command_parser.error(str(error))
 
     # Charts are files only: no window, in this process and in any worker it starts.
     os.environ["MPLBACKEND"] = "Agg"
