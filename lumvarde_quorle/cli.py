@@ -18,10 +18,9 @@ import json
 import math
 import os
 import re
-import shutil
 import sys
 import textwrap
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import Executor, Future
 from pathlib import Path
 from typing import IO, Any, TypeVar
@@ -418,7 +417,10 @@ class Progress:
     def draw(self) -> None:
         if not self.enabled:
             return
-        width = shutil.get_terminal_size((80, 24)).columns
+        try:
+            width = os.get_terminal_size(self.stream.fileno()).columns or 80
+        except (AttributeError, OSError, ValueError):
+            width = 80
         count = f"{self.done}/{self.total}"
         bar_width = max(10, min(30, width // 3))
         filled = bar_width * self.done // self.total
@@ -434,7 +436,7 @@ class Progress:
             self.stream.flush()
 
 
-def use_colour(choice: str, stream: IO[str], environ: dict[str, str] | os._Environ[str]) -> bool:
+def use_colour(choice: str, stream: IO[str], environ: Mapping[str, str]) -> bool:
     if choice != "auto":
         return choice == "always"
     if environ.get("NO_COLOR") or environ.get("TERM") == "dumb":

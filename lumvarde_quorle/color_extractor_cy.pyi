@@ -3,6 +3,7 @@ from typing import Any, SupportsFloat, SupportsIndex, SupportsInt, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import disjoint_base
 
 from .results import RGB, ColorInfo, MatchEntry, SimilarityEntry
 
@@ -15,6 +16,9 @@ _Image = str | NDArray[Any]
 _Mask = str | NDArray[Any] | None
 _State = tuple[str | None, object, SupportsInt, object] | tuple[str | None, object, SupportsInt, object, dict[str, Any]]
 
+__test__: dict[str, str]
+
+@disjoint_base
 class ColorExtractor:
     def __init__(
         self,
