@@ -3,61 +3,43 @@
 namespace lq {
 namespace {
 
-// An exact tuple or list.
-int unpack_sequence(PyObject* value, Ref* first, Ref* second) {
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
-    if (size != 2) {
-        if (size < 2)
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
-        else
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", size);
-        return -1;
-    }
-    PyObject** items = PySequence_Fast_ITEMS(value);
+int raise_too_many() {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+    return -1;
+}
+
+int raise_too_few(Py_ssize_t got) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+    return -1;
+}
+
+int unpack_sequence(PyObject* object, Ref* first, Ref* second) {
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
+    if (size > 2) return raise_too_many();
+    if (size < 2) return raise_too_few(size);
+    PyObject** items = PySequence_Fast_ITEMS(object);
     *first = Ref::borrow(items[0]);
     *second = Ref::borrow(items[1]);
     return 0;
 }
 
-// The next item, or null: with an exception set on failure, or with none set when exhausted.
-Ref next_item(PyObject* iterator) { return Ref::steal(PyIter_Next(iterator)); }
-
-int unpack_iterable(PyObject* value, Ref* first, Ref* second) {
-    Ref iterator = Ref::steal(PyObject_GetIter(value));
-    if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter && !PySequence_Check(value)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
-        }
-        return -1;
-    }
-    Ref items[2];
-    for (Py_ssize_t index = 0; index < 2; ++index) {
-        items[index] = next_item(iterator.get());
-        if (items[index]) continue;
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", index);
-        return -1;
-    }
-    Ref extra = next_item(iterator.get());
-    if (extra) {
-        if (PyDict_CheckExact(value))
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", PyDict_Size(value));
-        else
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return -1;
-    }
-    if (PyErr_Occurred()) return -1;
-    *first = std::move(items[0]);
-    *second = std::move(items[1]);
-    return 0;
-}
-
 }  // namespace
 
-int unpack_pair(PyObject* value, Ref* first, Ref* second) {
-    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) return unpack_sequence(value, first, second);
-    return unpack_iterable(value, first, second);
+int unpack_pair(PyObject* object, Ref* first, Ref* second) {
+    if (PyTuple_CheckExact(object) || PyList_CheckExact(object)) return unpack_sequence(object, first, second);
+    Ref iterator = Ref::steal(PyObject_GetIter(object));
+    if (!iterator) return -1;
+    Ref values[2];
+    for (Py_ssize_t index = 0; index < 2; ++index) {
+        values[index] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!values[index]) return PyErr_Occurred() ? -1 : raise_too_few(index);
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) return raise_too_many();
+    if (PyErr_Occurred()) return -1;
+    *first = std::move(values[0]);
+    *second = std::move(values[1]);
+    return 0;
 }
 
 }  // namespace lq

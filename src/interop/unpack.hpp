@@ -1,12 +1,11 @@
-// Unpacking of a value into a fixed number of names, as the interpreter's `a, b = value` does.
+// Unpacking a result into exactly two values, as `a, b = result` does.
 #pragma once
 
 #include "interop/ref.hpp"
 
 namespace lq {
 
-// `*first, *second = value` with the interpreter's errors (a non-iterable, too few or too many
-// values); 0 on success, -1 with an exception set.
-int unpack_pair(PyObject* value, Ref* first, Ref* second);
+// 0 with both values set, or -1 with ValueError/TypeError set as the interpreter's unpacking gives.
+int unpack_pair(PyObject* object, Ref* first, Ref* second);
 
 }  // namespace lq
