@@ -25,7 +25,8 @@ void snap_up(T* values, npy_intp count) {
 
 // A snapped copy of a floating-point centre array; any other object is returned as it is. The
 // caller's array (often the estimator's own attribute) is never changed. Half precision is left
-// alone: no half value lies within 1e-9 below a non-zero integer.
+// alone: no half value lies within 1e-9 below a non-zero integer; so are byte-swapped arrays, which
+// no clustering method returns.
 Ref snapped(PyObject* colors) {
     if (!PyArray_Check(colors)) return Ref::borrow(colors);
     PyArrayObject* array = reinterpret_cast<PyArrayObject*>(colors);
