@@ -49,15 +49,16 @@ struct LabelSet {
     }
 };
 
-// Reads every label as T (64-bit, signed or unsigned like the array's own type); `as` is the
-// descriptor of T, a new reference that this function releases.
+// Reads every label as T (64-bit, signed or unsigned like the array's own type; `type` is its
+// NumPy type number).
 template <typename T>
-int scan(PyArrayObject* labels, PyArray_Descr* as, LabelSet& set) {
+int scan(PyArrayObject* labels, int type, LabelSet& set) {
+    Ref as = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type)));
+    if (!as) return -1;
     NpyIter* iterator = NpyIter_New(labels,
                                     NPY_ITER_READONLY | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED |
                                         NPY_ITER_ZEROSIZE_OK | NPY_ITER_GROWINNER,
-                                    NPY_KEEPORDER, NPY_SAFE_CASTING, as);
-    Py_DECREF(as);
+                                    NPY_KEEPORDER, NPY_SAFE_CASTING, reinterpret_cast<PyArray_Descr*>(as.get()));
     if (!iterator) return -1;
     if (NpyIter_GetIterSize(iterator) > 0) {
         NpyIter_IterNextFunc* next = NpyIter_GetIterNext(iterator, nullptr);
@@ -91,8 +92,8 @@ int distinct_row_labels(PyObject* labels, std::vector<long long>& out) {
     if (!PyArray_ISINTEGER(array)) return 0;
     LabelSet set;
     const bool is_unsigned = PyArray_ISUNSIGNED(array);
-    const int status = is_unsigned ? scan<npy_ulonglong>(array, PyArray_DescrFromType(NPY_ULONGLONG), set)
-                                   : scan<npy_longlong>(array, PyArray_DescrFromType(NPY_LONGLONG), set);
+    const int status = is_unsigned ? scan<npy_ulonglong>(array, NPY_ULONGLONG, set)
+                                   : scan<npy_longlong>(array, NPY_LONGLONG, set);
     if (status < 0) return -1;
     if (set.foreign) return 0;
     set.sorted_into(out);
