@@ -79,8 +79,3 @@ def test_labels_stay_one_dimensional_with_a_column_inverse(rebind):
     _, labels = ColorExtractor(5)._cluster_colors_kmeans(np.array([[3, 3, 3], [1, 1, 1], [3, 3, 3]], np.uint8))
     assert labels.shape == (3,)
     np.testing.assert_array_equal(labels, [1, 0, 1])
-
-
-def test_none_fails_at_the_row_count():
-    with pytest.raises(TypeError, match="NoneType"):
-        ColorExtractor()._cluster_colors_kmeans(None)
