@@ -26,7 +26,7 @@ from pathlib import Path
 from typing import IO, Any, TypeVar
 
 from . import __version__
-from .batch import BatchResult, map_images
+from .batch import BatchResult, map_images, process_pool
 
 PROG = "lumvarde-quorle"
 FORMATS = ("table", "json", "jsonl", "csv")
@@ -39,6 +39,7 @@ _GLOB_CHARS = re.compile(r"[*?[]")
 _TARGET_RGB = re.compile(r"\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)\s*")
 _TARGET_HEX = re.compile(r"#([0-9a-fA-F]{6})")
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
+_NUMBER = re.compile(r"-?[0-9.]+%?")
 
 T = TypeVar("T")
 RGB = tuple[int, int, int]
@@ -249,12 +250,7 @@ def _results(args: argparse.Namespace, paths: list[str]) -> Iterator[BatchResult
     if args.jobs == 1 or len(paths) == 1:
         yield from map_images(operation, paths, executor=_InProcessExecutor(), max_pending=1, **options)
         return
-    import multiprocessing
-    from concurrent.futures import ProcessPoolExecutor
-
-    # forkserver: workers do not inherit this process's threads (fork after OpenMP can hang).
-    context = multiprocessing.get_context("forkserver")
-    with ProcessPoolExecutor(min(args.jobs, len(paths)), mp_context=context) as pool:
+    with process_pool(min(args.jobs, len(paths))) as pool:
         yield from map_images(operation, paths, executor=pool, max_pending=2 * args.jobs, **options)
 
 
@@ -357,9 +353,13 @@ def format_table(record: dict[str, Any], colour: bool, targets: dict[str, RGB] |
         keep = [i for i, name in enumerate(header) if name != "colour"]
         header, rows = [header[i] for i in keep], [[row[i] for i in keep] for row in rows]
     widths = [max(_visible_len(cell) for cell in column) for column in zip(header, *rows)]
+    numeric = [all(_NUMBER.fullmatch(row[i]) for row in rows) for i in range(len(header))]
     lines = [title]
     for row in [header, *rows]:
-        cells = [cell + " " * (width - _visible_len(cell)) for cell, width in zip(row, widths)]
+        cells = [
+            " " * (width - _visible_len(cell)) + cell if right else cell + " " * (width - _visible_len(cell))
+            for cell, width, right in zip(row, widths, numeric)
+        ]
         lines.append(("  " + "  ".join(cells)).rstrip())
     return "\n".join(lines) + "\n"
 
