@@ -40,6 +40,8 @@ _TARGET_RGB = re.compile(r"\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)\s*")
 _TARGET_HEX = re.compile(r"#([0-9a-fA-F]{6})")
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
 _NUMBER = re.compile(r"-?[0-9.]+%?")
+# An indented JSON list of numbers, such as a colour; newlines inside JSON strings are escaped.
+_JSON_NUMBER_LIST = re.compile(r"\[\n\s*((?:-?[0-9.eE+]+,\n\s*)*-?[0-9.eE+]+)\n\s*\]")
 
 T = TypeVar("T")
 RGB = tuple[int, int, int]
@@ -444,6 +446,10 @@ def use_colour(choice: str, stream: IO[str], environ: Mapping[str, str]) -> bool
     return stream.isatty()
 
 
+def _number_lists_on_one_line(text: str) -> str:
+    return _JSON_NUMBER_LIST.sub(lambda match: "[" + re.sub(r",\n\s*", ", ", match.group(1)) + "]", text)
+
+
 def _write_output(
     command: str,
     fmt: str,
@@ -471,7 +477,7 @@ def _write_output(
         if writer is not None:
             writer.writerows(csv_rows(command, record))
         elif fmt == "json":
-            text = json.dumps(record, indent=2, ensure_ascii=False, allow_nan=False)
+            text = _number_lists_on_one_line(json.dumps(record, indent=2, ensure_ascii=False, allow_nan=False))
             out.write(("\n" if first else ",\n") + textwrap.indent(text, "  "))
             first = False
         elif fmt == "jsonl":
@@ -499,6 +505,8 @@ def main(argv: list[str] | None = None) -> int:
 
     # Charts are files only: no window, in this process and in any worker it starts.
     os.environ["MPLBACKEND"] = "Agg"
+    # The tool reports unreadable images itself; OpenCV's own warning would only repeat it.
+    os.environ.setdefault("OPENCV_LOG_LEVEL", "ERROR")
     import matplotlib
 
     matplotlib.use("Agg")
