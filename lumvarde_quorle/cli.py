@@ -230,17 +230,18 @@ class _InProcessExecutor(Executor):
         return future
 
 
-def _operation(args: argparse.Namespace) -> tuple[Any, Callable[..., Any], dict[str, Any]]:
+def _operation(args: argparse.Namespace) -> tuple[Callable[..., Any], dict[str, Any]]:
+    """The bound extractor method the command runs on each image, and its further arguments."""
     from .color_extractor_cy import ColorExtractor
 
     preprocessing, lab_space = not args.no_preprocessing, not args.rgb
     if args.command == "matches":
         extractor = ColorExtractor(preprocessing=preprocessing, lab_space=lab_space)
-        return extractor, extractor.find_color_matches, {"target_colors": dict(args.targets), "mask": args.mask}
+        return extractor.find_color_matches, {"target_colors": dict(args.targets), "mask": args.mask}
     extractor = ColorExtractor(args.n_colors, args.algorithm, preprocessing, lab_space)
     if args.command == "extract":
-        return extractor, extractor.extract_colors, {"mask": args.mask}
-    return extractor, extractor.analyze_color_similarity, {
+        return extractor.extract_colors, {"mask": args.mask}
+    return extractor.analyze_color_similarity, {
         "target_colors": dict(args.targets),
         "mask": args.mask,
         "similarity_threshold": args.threshold,
@@ -248,7 +249,7 @@ def _operation(args: argparse.Namespace) -> tuple[Any, Callable[..., Any], dict[
 
 
 def _results(args: argparse.Namespace, paths: list[str]) -> Iterator[BatchResult[Any]]:
-    extractor, operation, options = _operation(args)
+    operation, options = _operation(args)
     if args.jobs == 1 or len(paths) == 1:
         yield from map_images(operation, paths, executor=_InProcessExecutor(), max_pending=1, **options)
         return
@@ -428,7 +429,7 @@ class Progress:
         filled = bar_width * self.done // self.total
         line = f"[{'#' * filled}{'.' * (bar_width - filled)}] {count} {self.label}"
         if len(line) > width - 1:
-            line = line[: width - 2] + "…"
+            line = line[: width - 4] + "..."
         self.stream.write("\r\x1b[K" + line)
         self.stream.flush()
 
