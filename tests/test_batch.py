@@ -92,8 +92,3 @@ def test_submits_at_most_max_pending_ahead_and_stops_with_the_consumer(max_pendi
     assert submitted_before_first == max_pending
     # Breaking out stops submitting: nothing beyond the window after the last yielded image.
     assert sum(1 for event in events if event[0] == "submit") == 2 + max_pending
-
-
-def test_bad_max_pending():
-    with pytest.raises(ValueError, match="max_pending"):
-        next(map_images(str, ["a"], executor=RecordingExecutor([]), max_pending=0))
