@@ -461,7 +461,7 @@ def test_extraction_calls_every_overridden_stage(stage):
 def test_extraction_checks_override_results(stage, result, message):
     Sub = type("Sub", (ColorExtractor,), {stage: lambda self, *args: result})
     with pytest.raises(TypeError) as raised:
-        Sub(2, "kmeans", False, False).extract_colors(np.full((6, 6, 3), 90, np.uint8))
+        Sub(1, "kmeans", False, False).extract_colors(np.full((6, 6, 3), 90, np.uint8))
     assert str(raised.value) == message
 
 
