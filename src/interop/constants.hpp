@@ -10,7 +10,8 @@
 
 namespace lq {
 
-// One cached object, created by create_constants() and never released.
+// One cached object, created by create_constants() and never released. Factories run in no particular
+// order, so a factory must not use other cached constants.
 class ConstantSlot {
 public:
     using Factory = PyObject* (*)();

@@ -1,0 +1,37 @@
+"""House rules over the native sources that ordinary tests cannot see."""
+
+import pathlib
+import re
+
+import pytest
+
+SOURCE = pathlib.Path(__file__).resolve().parent.parent / "src"
+NATIVE_FILES = sorted(p for p in SOURCE.rglob("*") if p.suffix in {".cpp", ".hpp"})
+
+# Reference counting by hand belongs in the owning-reference layer only.
+MANUAL_REFCOUNT = re.compile(r"\bPy_(X?INCREF|X?DECREF|CLEAR|X?SETREF|NewRef|XNewRef)\b")
+
+
+@pytest.mark.skipif(not NATIVE_FILES, reason="sources not available (installed package only)")
+def test_manual_reference_counting_only_in_interop():
+    offenders = [
+        f"{path.relative_to(SOURCE)}:{number}"
+        for path in NATIVE_FILES
+        if path.parent.name != "interop"
+        for number, line in enumerate(path.read_text().splitlines(), 1)
+        if MANUAL_REFCOUNT.search(line)
+    ]
+    assert offenders == []
+
+
+@pytest.mark.skipif(not NATIVE_FILES, reason="sources not available (installed package only)")
+def test_library_modules_are_reached_through_module_globals():
+    """Library objects are looked up at the moment of use, never imported or cached by native code."""
+    offenders = [
+        f"{path.relative_to(SOURCE)}:{number}"
+        for path in NATIVE_FILES
+        if path.name not in {"library_imports.cpp", "numpy_types.cpp"}  # initialisation
+        for number, line in enumerate(path.read_text().splitlines(), 1)
+        if re.search(r"PyImport_Import\w*\(\s*\"(numpy|cv2|sklearn|matplotlib)", line)
+    ]
+    assert offenders == []
