@@ -50,17 +50,19 @@ int convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code_nam
     return 0;
 }
 
-Ref rgb_rows_batched(PyObject* pixels) try {
+Ref rgb_rows_batched(PyObject* pixels, DistinctColors* distinct) try {
     const TripleRows rows = byte_rows(pixels);
+    std::vector<std::uint32_t> entry_of_row;
+    auto table = std::make_unique<PixelTable>(rows, &entry_of_row);
     std::vector<std::uint8_t> rgb;
-    const PixelTable table(rows);
-    if (convert_triples(table.triples(), name<"COLOR_LAB2RGB">(), &rgb) < 0) return Ref();
+    if (convert_triples(table->triples(), name<"COLOR_LAB2RGB">(), &rgb) < 0) return Ref();
     npy_intp dims[2] = {rows.count, 3};
     Ref result = Ref::steal(PyArray_SimpleNew(2, dims, NPY_UINT8));
     if (!result) return Ref();
     auto* out = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    for (std::ptrdiff_t row = 0; row < rows.count; ++row)
-        std::memcpy(out + 3 * row, rgb.data() + 3 * table.index_of(rows.key(row)), 3);
+    for (std::size_t row = 0; row < entry_of_row.size(); ++row)
+        std::memcpy(out + 3 * row, rgb.data() + 3 * std::size_t{entry_of_row[row]}, 3);
+    distinct->adopt(std::move(table), std::move(rgb));
     return result;
 } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

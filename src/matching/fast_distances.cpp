@@ -58,20 +58,23 @@ DistinctColors::DistinctColors() = default;
 DistinctColors::~DistinctColors() = default;
 
 int DistinctColors::prepare(PyObject* pixels_rgb) try {
-    table_ = std::make_unique<PixelTable>(byte_rows(pixels_rgb));
-    rgb_ = table_->triples();
-    if (convert_triples(rgb_, name<"COLOR_RGB2LAB">(), &lab_) < 0) {
-        table_.reset();
-        return -1;
-    }
+    auto table = std::make_unique<PixelTable>(byte_rows(pixels_rgb));
+    std::vector<std::uint8_t> rgb = table->triples();
+    adopt(std::move(table), std::move(rgb));
     return 0;
 } catch (const std::bad_alloc&) {
-    table_.reset();
     PyErr_NoMemory();
     return -1;
 }
 
-int DistinctColors::entry(PyObject* target_array, PyObject* total_pixels, Ref* entry) const {
+void DistinctColors::adopt(std::unique_ptr<PixelTable> table, std::vector<std::uint8_t> rgb) noexcept {
+    table_ = std::move(table);
+    rgb_ = std::move(rgb);
+    lab_.clear();
+}
+
+int DistinctColors::entry(PyObject* target_array, PyObject* total_pixels, Ref* entry) {
+    if (lab_.empty() && convert_triples(rgb_, name<"COLOR_RGB2LAB">(), &lab_) < 0) return -1;
     Ref target_lab = lab_of_rgb(target_array);
     if (!target_lab) {
         add_method_traceback("_color_distance_lab");

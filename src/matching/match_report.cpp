@@ -21,11 +21,11 @@ Ref read_path(PyObject* path, const char* what) {
 }
 
 // The feature pixels as R, G, B rows: converted back from LAB, or the pixels themselves.
-Ref rgb_rows(ColorExtractor* self, PyObject* pixels) {
+Ref rgb_rows(ColorExtractor* self, PyObject* pixels, DistinctColors* distinct) {
     if (!self->lab_space) return Ref::borrow(pixels);
     const int batched = is_byte_triples(pixels) ? libraries_as_imported() : 0;
     if (batched < 0) return Ref();
-    return batched ? rgb_rows_batched(pixels) : rgb_rows_one_by_one(pixels);
+    return batched ? rgb_rows_batched(pixels, distinct) : rgb_rows_one_by_one(pixels);
 }
 
 // 1 when this target's distances may be computed natively: byte rows, the libraries as imported and no
@@ -68,7 +68,8 @@ Ref find_color_matches(ColorExtractor* self, PyObject* image, PyObject* target_c
     if (!pixels) return Ref();
     const Py_ssize_t pixel_count = PyObject_Length(pixels.get());
     if (pixel_count <= 0) return pixel_count < 0 ? Ref() : Ref::steal(PyDict_New());
-    Ref pixels_rgb = rgb_rows(self, pixels.get());
+    DistinctColors distinct;
+    Ref pixels_rgb = rgb_rows(self, pixels.get(), &distinct);
     if (!pixels_rgb) return Ref();
     Ref results = Ref::steal(PyDict_New());
     if (!results) return Ref();
@@ -76,7 +77,6 @@ Ref find_color_matches(ColorExtractor* self, PyObject* image, PyObject* target_c
     if (total < 0) return Ref();
     Ref total_pixels = Ref::steal(PyLong_FromSsize_t(total));
     if (!total_pixels) return Ref();
-    DistinctColors distinct;
     const int status = for_each_target(target_colors, [&](PyObject* color_name, PyObject* target_rgb) {
         return set_item(results, color_name,
                         target_entry(self, target_rgb, pixels_rgb.get(), total_pixels.get(), distinct));

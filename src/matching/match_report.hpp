@@ -39,9 +39,12 @@ TripleRows byte_rows(PyObject* array);
 // 1 when np and cv2 are the modules bound at import, 0 when either was rebound, -1 on error.
 int libraries_as_imported();
 
+class DistinctColors;
+
 // Fast path, same result as rgb_rows_one_by_one for byte triples: each distinct LAB value converted
-// once, in a single cv2.cvtColor call.
-Ref rgb_rows_batched(PyObject* pixels);
+// once, in a single cv2.cvtColor call. The distinct values, which determine the R, G, B rows, are handed
+// to `distinct` for the distances.
+Ref rgb_rows_batched(PyObject* pixels, DistinctColors* distinct);
 
 // One cv2.cvtColor(image, cv2.<code>) call on the triples laid out as an N x 1 x 3 uint8 image; the
 // converted triples in *out. 0, or -1 with an exception set.
@@ -49,23 +52,26 @@ int convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code_nam
 
 class PixelTable;
 
-// Fast path for the distances: the distinct colours of pixels_rgb with their LAB values, prepared once
-// per report and shared by every target.
+// Fast path for the distances: groups of pixels_rgb rows that share one R, G, B value, with that value
+// and its LAB value, prepared once per report and shared by every target.
 class DistinctColors {
 public:
     DistinctColors();
     ~DistinctColors();
-    // 0, or -1 with an exception set.
+    // Groups the rows of pixels_rgb by value. 0, or -1 with an exception set.
     int prepare(PyObject* pixels_rgb);
+    // Takes groups made elsewhere: the rows of each entry of `table` all have the R, G, B value given
+    // for that entry in `rgb`.
+    void adopt(std::unique_ptr<PixelTable> table, std::vector<std::uint8_t> rgb) noexcept;
     bool prepared() const noexcept { return table_ != nullptr; }
     // 1 with the target's entry in *entry; 0 when the target's LAB value is not a plain triple of bytes
     // (the caller then takes the per-pixel path); -1 with an exception set.
-    int entry(PyObject* target_array, PyObject* total_pixels, Ref* entry) const;
+    int entry(PyObject* target_array, PyObject* total_pixels, Ref* entry);
 
 private:
     std::unique_ptr<PixelTable> table_;
     std::vector<std::uint8_t> rgb_;
-    std::vector<std::uint8_t> lab_;
+    std::vector<std::uint8_t> lab_;  // converted on first use
 };
 
 }  // namespace lq::matching

@@ -10,7 +10,8 @@ constexpr std::size_t word_count = possible_triples / 64;
 
 }  // namespace
 
-PixelTable::PixelTable(const TripleRows& rows) : present_(word_count, 0), rank_before_(word_count) {
+PixelTable::PixelTable(const TripleRows& rows, std::vector<std::uint32_t>* entry_of_row)
+    : present_(word_count, 0), rank_before_(word_count) {
     for (std::ptrdiff_t row = 0; row < rows.count; ++row) {
         const std::uint32_t key = rows.key(row);
         present_[key >> 6] |= std::uint64_t{1} << (key & 63);
@@ -26,9 +27,11 @@ PixelTable::PixelTable(const TripleRows& rows) : present_(word_count, 0), rank_b
             keys_.push_back(static_cast<std::uint32_t>(word * 64 + std::countr_zero(bits)));
     counts_.assign(seen, 0);
     first_rows_.assign(seen, 0);
+    if (entry_of_row) entry_of_row->resize(static_cast<std::size_t>(rows.count));
     for (std::ptrdiff_t row = 0; row < rows.count; ++row) {
         const std::size_t index = index_of(rows.key(row));
         if (counts_[index]++ == 0) first_rows_[index] = row;
+        if (entry_of_row) (*entry_of_row)[static_cast<std::size_t>(row)] = static_cast<std::uint32_t>(index);
     }
 }
 

@@ -23,8 +23,9 @@ struct TripleRows {
 
 class PixelTable {
 public:
+    // With `entry_of_row`, also records the position of each row's value among the distinct ones.
     // Throws std::bad_alloc when memory runs out.
-    explicit PixelTable(const TripleRows& rows);
+    explicit PixelTable(const TripleRows& rows, std::vector<std::uint32_t>* entry_of_row = nullptr);
 
     std::size_t size() const noexcept { return keys_.size(); }
     // The distinct triples in ascending order of their values, three bytes each.
