@@ -1,6 +1,6 @@
-// Colour conversions of many distinct colours in one OpenCV call. OpenCV converts every pixel of an
-// 8-bit image on its own, so the N x 1 x 3 image gives each colour the value a one-pixel image gives it
-// (proven over all 2^24 colours by the tests).
+// Colour conversions of many distinct colours in one OpenCV call. In an N x 1 x 3 image each colour is
+// the only pixel of its row, as in the one-pixel images of the per-pixel path; the tests check over all
+// 2^24 colours that both conversions agree.
 #include <cstring>
 #include <new>
 
@@ -12,25 +12,7 @@
 #include "matching/pixel_table.hpp"
 
 namespace lq::matching {
-TripleRows byte_rows(PyObject* array) {
-    auto* pixels = reinterpret_cast<PyArrayObject*>(array);
-    return {static_cast<const std::uint8_t*>(PyArray_DATA(pixels)), PyArray_DIM(pixels, 0), PyArray_STRIDE(pixels, 0),
-            PyArray_STRIDE(pixels, 1)};
-}
-
-bool is_byte_triples(PyObject* object) {
-    if (!PyArray_CheckExact(object)) return false;
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
-    return PyArray_TYPE(array) == NPY_UBYTE && PyArray_NDIM(array) == 2 && PyArray_DIM(array, 1) == 3;
-}
-
-int libraries_as_imported() {
-    const int np = global_is_as_imported(name<"np">());
-    if (np <= 0) return np;
-    return global_is_as_imported(name<"cv2">());
-}
-
-int convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code_name, std::vector<std::uint8_t>* out) {
+int convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code_name, std::vector<std::uint8_t>* out) try {
     npy_intp dims[3] = {static_cast<npy_intp>(triples.size() / 3), 1, 3};
     Ref image = Ref::steal(PyArray_SimpleNew(3, dims, NPY_UINT8));
     if (!image) return -1;
@@ -48,6 +30,9 @@ int convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code_nam
     const auto* bytes = static_cast<const std::uint8_t*>(PyArray_DATA(result));
     out->assign(bytes, bytes + triples.size());
     return 0;
+} catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
 }
 
 Ref rgb_rows_batched(PyObject* pixels, DistinctColors* distinct) try {

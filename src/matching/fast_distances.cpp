@@ -74,7 +74,6 @@ void DistinctColors::adopt(std::unique_ptr<PixelTable> table, std::vector<std::u
 }
 
 int DistinctColors::entry(PyObject* target_array, PyObject* total_pixels, Ref* entry) {
-    if (lab_.empty() && convert_triples(rgb_, name<"COLOR_RGB2LAB">(), &lab_) < 0) return -1;
     Ref target_lab = lab_of_rgb(target_array);
     if (!target_lab) {
         add_method_traceback("_color_distance_lab");
@@ -82,6 +81,7 @@ int DistinctColors::entry(PyObject* target_array, PyObject* total_pixels, Ref* e
     }
     std::uint8_t target[3];
     if (!byte_triple(target_lab.get(), target)) return 0;
+    if (lab_.empty() && convert_triples(rgb_, name<"COLOR_RGB2LAB">(), &lab_) < 0) return -1;
     Bands bands;
     Nearest nearest;
     for (std::size_t index = 0; index < table_->size(); ++index) {
