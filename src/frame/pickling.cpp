@@ -26,60 +26,62 @@ Ref instance_dict_or_none(PyObject* object) {
     return Ref::none();
 }
 
-// Every element converted and checked before anything is stored.
+// Every element converted and checked before anything is stored, so that a failing state leaves the
+// instance as it was.
 struct RestoredState {
     Ref algorithm;
     int lab_space = 0;
     int n_colors = 0;
     int preprocessing = 0;
-    Ref extra_attributes;  // a dict to merge into the instance dict, or null
+    Ref instance_dict;     // the instance's __dict__ when element 4 is to be merged into it, else null
+    Ref extra_attributes;  // element 4 copied into a fresh dict
 };
-
-Ref element(PyObject* state, Py_ssize_t index) {
-    PyObject* value = PyTuple_GetItem(state, index);
-    if (!value) PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-    return Ref::borrow(value);
-}
 
 int read_state(PyObject* object, PyObject* state, RestoredState* out) {
     if (state == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
         return -1;
     }
-    Ref algorithm = element(state, 0);
+    // PyTuple_GetItem raises the interpreter's IndexError for a missing element.
+    Ref algorithm = Ref::borrow(PyTuple_GetItem(state, 0));
     if (!algorithm) return -1;
     if (!algorithm.is_none() && !PyUnicode_CheckExact(algorithm.get())) {
         raise_unexpected_type("str", algorithm.get());
         return -1;
     }
     out->algorithm = algorithm;
-    Ref lab_space = element(state, 1);
+    Ref lab_space = Ref::borrow(PyTuple_GetItem(state, 1));
     if (!lab_space || (out->lab_space = truth(lab_space.get())) < 0) return -1;
-    Ref n_colors = element(state, 2);
+    Ref n_colors = Ref::borrow(PyTuple_GetItem(state, 2));
     if (!n_colors || to_int32(n_colors.get(), &out->n_colors) < 0) return -1;
-    Ref preprocessing = element(state, 3);
+    Ref preprocessing = Ref::borrow(PyTuple_GetItem(state, 3));
     if (!preprocessing || (out->preprocessing = truth(preprocessing.get())) < 0) return -1;
     if (PyTuple_GET_SIZE(state) <= 4) return 0;
-    Ref target = instance_dict_or_none(object);
-    if (!target) return -1;
-    if (target.is_none()) return 0;
-    // Copy first, so that a bad element 4 fails before anything is changed.
+    Ref instance_dict = instance_dict_or_none(object);
+    if (!instance_dict) return -1;
+    if (instance_dict.is_none()) return 0;
+    // A bad element 4 fails here, on the copy, before the instance dict is touched.
     out->extra_attributes = Ref::steal(PyDict_New());
-    if (!out->extra_attributes) return -1;
-    Ref merged = call_method(out->extra_attributes, name<"update">(), {PyTuple_GET_ITEM(state, 4)});
-    return merged ? 0 : -1;
+    if (!out->extra_attributes ||
+        !call_method(out->extra_attributes, name<"update">(), {PyTuple_GET_ITEM(state, 4)}))
+        return -1;
+    out->instance_dict = std::move(instance_dict);
+    return 0;
 }
 
+// The attributes are merged first: that is the last step that can fail, and the fields are stored only
+// after it succeeded.
 int restore_state(ColorExtractor* self, PyObject* state) {
     RestoredState restored;
     if (read_state(as_object(self), state, &restored) < 0) return -1;
-    self->algorithm = restored.algorithm;
+    if (restored.instance_dict &&
+        !call_method(restored.instance_dict, name<"update">(), {restored.extra_attributes}))
+        return -1;
+    self->algorithm = std::move(restored.algorithm);
     self->lab_space = restored.lab_space;
     self->n_colors = restored.n_colors;
     self->preprocessing = restored.preprocessing;
-    if (!restored.extra_attributes) return 0;
-    Ref dict = attr(as_object(self), name<"__dict__">());
-    return dict && call_method(dict, name<"update">(), {restored.extra_attributes}) ? 0 : -1;
+    return 0;
 }
 
 bool is_accepted_checksum(long long checksum) {
@@ -98,7 +100,12 @@ void raise_incompatible_checksum(long long checksum_value) {
         "(algorithm, lab_space, n_colors, preprocessing))"));
     Ref message = format && checksum ? Ref::steal(PyUnicode_Format(format.get(), checksum.get())) : Ref();
     Ref error = call(pickle_error, {message});
-    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    if (!error) return;
+    // pickle.PickleError may have been replaced by something that is not an exception.
+    if (PyExceptionInstance_Check(error.get()))
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    else
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
 }
 
 Ref pickle_type_of(ColorExtractor* self) { return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self))); }
