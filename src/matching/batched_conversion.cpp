@@ -4,10 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "interop/call.hpp"
 #include "interop/constants.hpp"
-#include "interop/globals.hpp"
 #include "interop/numpy_api.hpp"
+#include "interop/opencv.hpp"
 #include "matching/match_report.hpp"
 #include "matching/pixel_table.hpp"
 
@@ -17,9 +16,7 @@ int convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code_nam
     Ref image = Ref::steal(PyArray_SimpleNew(3, dims, NPY_UINT8));
     if (!image) return -1;
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(image.get())), triples.data(), triples.size());
-    Ref cvt_color = attr(module_global<"cv2">(), name<"cvtColor">());
-    if (!cvt_color) return -1;
-    Ref converted = call(cvt_color, {image, attr(module_global<"cv2">(), code_name)});
+    Ref converted = cvt_color(image, code_name);
     if (!converted) return -1;
     auto* result = reinterpret_cast<PyArrayObject*>(converted.get());
     if (!PyArray_Check(converted.get()) || PyArray_TYPE(result) != NPY_UBYTE ||

@@ -4,6 +4,7 @@
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
+#include "interop/opencv.hpp"
 #include "matching/match_report.hpp"
 #include "matching/one_pixel.hpp"
 
@@ -14,11 +15,7 @@ namespace {
 Ref rgb_of_lab_row(PyObject* pixel) {
     Ref lab_pixel = call(attr(module_global<"np">(), name<"uint8">()), {nested_pixel(pixel)});
     if (!lab_pixel) return Ref();
-    Ref cvt_color = attr(module_global<"cv2">(), name<"cvtColor">());
-    if (!cvt_color) return Ref();
-    Ref code = attr(module_global<"cv2">(), name<"COLOR_LAB2RGB">());
-    if (!code) return Ref();
-    return single_pixel(call(cvt_color, {lab_pixel, code}));
+    return single_pixel(cvt_color(lab_pixel, name<"COLOR_LAB2RGB">()));
 }
 
 Ref np_array(PyObject* object) {

@@ -2,44 +2,12 @@
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
 #include "interop/process_state.hpp"
+#include "interop/unpack.hpp"
 #include "matching/matching.hpp"
 #include "matching/targets.hpp"
 
 namespace lq::matching {
 namespace {
-
-int raise_need_more_values(Py_ssize_t found) {
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-    return -1;
-}
-
-int raise_too_many_values() {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-    return -1;
-}
-
-// `first, second = pair`, as the interpreter unpacks: tuples and lists by size, anything else by iteration.
-int unpack_pair(PyObject* pair, Ref* first, Ref* second) {
-    if (PyTuple_CheckExact(pair) || PyList_CheckExact(pair)) {
-        const Py_ssize_t size = Py_SIZE(pair);
-        if (size > 2) return raise_too_many_values();
-        if (size < 2) return raise_need_more_values(size);
-        PyObject* const* items = PySequence_Fast_ITEMS(pair);
-        *first = Ref::borrow(items[0]);
-        *second = Ref::borrow(items[1]);
-        return 0;
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(pair));
-    if (!iterator) return -1;
-    Ref* slots[] = {first, second};
-    for (Py_ssize_t index = 0; index < 2; ++index) {
-        *slots[index] = Ref::steal(PyIter_Next(iterator.get()));
-        if (!*slots[index]) return PyErr_Occurred() ? -1 : raise_need_more_values(index);
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) return raise_too_many_values();
-    return PyErr_Occurred() ? -1 : 0;
-}
 
 Ref round2(PyObject* value) { return call(process_state().round, {value, small_int<2>()}); }
 
