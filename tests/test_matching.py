@@ -309,23 +309,27 @@ def test_bad_targets_fail_alike(target):
     assert errors[0] == errors[1]
 
 
-def test_rebound_libraries_and_wide_rows_take_the_per_pixel_path(rebind, flower_bgr):
+def test_rebound_libraries_and_wide_rows_take_the_per_pixel_path(rebind, monkeypatch, flower_bgr):
     region = flower_bgr[200:210, 250:262]
     targets = {"t": (200, 30, 40)}
+    shapes, convert = [], cv2.cvtColor
+    monkeypatch.setattr(cv2, "cvtColor", lambda image, code: shapes.append(image.shape) or convert(image, code))
     expected = ColorExtractor().find_color_matches(region, targets)
-    calls = []
+    # Native: three stage conversions, two batched ones, the target once.
+    assert len(shapes) == 6 and shapes.count((1, 1, 3)) == 1
+    shapes.clear()
     recording = types.SimpleNamespace(**{name: getattr(cv2, name) for name in dir(cv2) if name.isupper()})
-    recording.imread, recording.createCLAHE, recording.bilateralFilter = cv2.imread, cv2.createCLAHE, cv2.bilateralFilter
-    recording.cvtColor = lambda *args: calls.append(args[0].shape) or cv2.cvtColor(*args)
+    for name in ("createCLAHE", "bilateralFilter", "cvtColor"):
+        setattr(recording, name, getattr(cv2, name))
     rebind("cv2", recording)
     assert_same_report(ColorExtractor().find_color_matches(region, targets), expected)
-    assert calls.count((1, 1, 3)) == 3 * region.shape[0] * region.shape[1]  # per pixel: LAB->RGB, two distances
+    assert shapes.count((1, 1, 3)) == 3 * region.shape[0] * region.shape[1]  # per pixel: LAB->RGB, two distances
 
     class WideRows(ColorExtractor):
         def _extract_pixels(self, image, mask=None):
             return ColorExtractor._extract_pixels(self, image, mask).astype(np.int64)
 
-    rebind("cv2", cv2)
+    monkeypatch.undo()
     assert_same_report(WideRows().find_color_matches(region, targets), expected)
 
 
