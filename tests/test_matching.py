@@ -123,6 +123,20 @@ def test_similarity_order_sharing_and_rounding():
                            "distance": 3.33, "found_directly": True}
 
 
+def test_similarity_of_a_photo_with_its_own_dominant_colours(tmp_path, china_bgr, china_path):
+    mask = np.zeros(china_bgr.shape[:2], np.uint8)
+    mask[100:200, 200:300] = 255
+    mask_path = str(tmp_path / "mask.png")
+    cv2.imwrite(mask_path, mask)
+    extractor = ColorExtractor(4, "kmeans", False, True)
+    colors = extractor.extract_colors(china_bgr, mask)
+    result = extractor.analyze_color_similarity(china_path, {str(i): c["color"] for i, c in enumerate(colors)}, mask_path)
+    assert list(result) == [str(i) for i in range(len(colors))] and len(colors) == 4
+    for info, entry in zip(colors, result.values()):
+        assert entry == {"percentage": info["percentage"], "similarity": 100.0, "closest_color": info["color"],
+                         "distance": 0.0, "found_directly": True}
+
+
 def test_similarity_without_colours_ignores_the_targets():
     assert Distances({}, []).analyze_color_similarity(None, {"bad": [1, 2, 3]}) == {}
 

@@ -1,3 +1,4 @@
+#include "extraction/steps.hpp"
 #include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
@@ -10,15 +11,6 @@
 
 namespace lq::matching {
 namespace {
-
-// cv2.imread(path), or ValueError "Could not load <what> from <path>" when OpenCV cannot read it.
-Ref read_path(PyObject* path, const char* what) {
-    Ref loaded = call(attr(module_global<"cv2">(), name<"imread">()), {path});
-    if (!loaded || !loaded.is_none()) return loaded;
-    Ref message = Ref::steal(PyUnicode_FromFormat("Could not load %s from %U", what, path));
-    if (message) PyErr_SetObject(process_state().ValueError, message.get());
-    return Ref();
-}
 
 // The feature pixels as R, G, B rows: converted back from LAB, or the pixels themselves.
 Ref rgb_rows(ColorExtractor* self, PyObject* pixels, DistinctColors* distinct) {
@@ -55,10 +47,10 @@ Ref target_entry(ColorExtractor* self, PyObject* target_rgb, PyObject* pixels_rg
 }  // namespace
 
 Ref find_color_matches(ColorExtractor* self, PyObject* image, PyObject* target_colors, PyObject* mask) {
-    Ref loaded_image = PyUnicode_Check(image) ? read_path(image, "image") : Ref::borrow(image);
+    Ref loaded_image = extraction::load_image(image);
     if (!loaded_image) return Ref();
-    // A mask path is read like extract_colors reads it, before the image type is checked.
-    Ref loaded_mask = PyUnicode_Check(mask) ? read_path(mask, "mask") : Ref::borrow(mask);
+    // A mask path is read as extract_colors reads it, before the image type is checked.
+    Ref loaded_mask = extraction::load_mask(mask);
     if (!loaded_mask || !check_instance_or_none(loaded_image.get(), ndarray_type())) return Ref();
     Ref processed_image = stage::preprocess_image(self, loaded_image.get());
     if (!processed_image) return Ref();
