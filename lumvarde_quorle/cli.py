@@ -149,7 +149,7 @@ def build_parser() -> argparse.ArgumentParser:
     matches = commands.add_parser(
         "matches", parents=[common, targets], help="pixel-level match report per target colour",
         description="Per target colour: the shares of pixels within LAB distance 15, 30 and 50, "
-        "the nearest pixel and a similarity score. Works pixel by pixel: slow on large images.",
+        "the nearest pixel and a similarity score, measured on every pixel.",
     )
     for command in (extract, similarity, matches):
         command.set_defaults(command_parser=command)  # errors found after parsing show its usage
@@ -342,7 +342,7 @@ def format_table(record: dict[str, Any], colour: bool, targets: dict[str, RGB] |
                 for swatch, (name, entry) in zip(target_swatch, entries.items())
             ]
         else:
-            header = ["target", "colour", "<15", "<30", "<50", "nearest", "colour", "distance", "score"]
+            header = ["target", "colour", "very close", "close", "total", "nearest", "colour", "distance", "score"]
             rows = [
                 [name, swatch, _number(entry["very_close_percentage"], "%"),
                  _number(entry["close_percentage"], "%"), _number(entry["total_percentage"], "%"),
