@@ -2,26 +2,19 @@
 // exception set.
 #pragma once
 
+#include <vector>
+
+#include "extraction/loading.hpp"
 #include "frame/extractor.hpp"
 #include "interop/ref.hpp"
 
 namespace lq::extraction {
-
-// loading.cpp: a str (or subclass) is read as a file path; any other object passes unchanged.
-Ref load_image(PyObject* image);
-Ref load_mask(PyObject* mask);
 
 // centres.cpp: the cluster centres as 8-bit R, G, B rows.
 Ref centres_to_rgb(ColorExtractor* self, PyObject* colors);
 
 // result.cpp: the ColorInfo list, largest share first.
 Ref assemble_result(PyObject* colors, PyObject* labels, PyObject* percentages);
-
-}  // namespace lq::extraction
-
-#include <vector>
-
-namespace lq::extraction {
 
 // labels.cpp: the distinct labels other than -1 in ascending order, when the labels can name
 // centre rows (an integer array whose only negative label is -1). 1 when `out` was filled, 0 when

@@ -1,4 +1,4 @@
-#include "extraction/steps.hpp"
+#include "extraction/loading.hpp"
 #include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
