@@ -6,6 +6,7 @@
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
 #include "interop/numpy_api.hpp"
+#include "interop/opencv.hpp"
 
 namespace lq::extraction {
 namespace {
@@ -43,25 +44,12 @@ Ref snapped(PyObject* colors) {
     return copy;
 }
 
-Ref nested_in_lists(PyObject* object) {
-    Ref inner = Ref::steal(PyList_New(1));
-    if (!inner) return Ref();
-    PyList_SET_ITEM(inner.get(), 0, Ref::borrow(object).release());
-    Ref outer = Ref::steal(PyList_New(1));
-    if (!outer) return Ref();
-    PyList_SET_ITEM(outer.get(), 0, inner.release());
-    return outer;
-}
-
-// cv2.cvtColor(np.uint8([[color]]), cv2.COLOR_LAB2RGB)[0][0]: one centre as a one-pixel image.
+// lab_color = np.uint8([[color]]); cv2.cvtColor(lab_color, cv2.COLOR_LAB2RGB)[0][0]: one centre as a
+// one-pixel image.
 Ref lab_centre_to_rgb(PyObject* color) {
-    Ref pixel = nested_in_lists(color);
-    if (!pixel) return Ref();
-    Ref lab_color = call(attr(module_global<"np">(), name<"uint8">()), {pixel});
+    Ref lab_color = one_pixel_image(color);
     if (!lab_color) return Ref();
-    Ref cv2 = module_global<"cv2">();
-    Ref converted = call_method(cv2, name<"cvtColor">(), {lab_color, attr(cv2, name<"COLOR_LAB2RGB">())});
-    return item(item(converted, 0), 0);
+    return first_pixel(cvt_color(lab_color, name<"COLOR_LAB2RGB">()));
 }
 
 // Each centre converted on its own, in iteration order, then np.array of the converted pixels.

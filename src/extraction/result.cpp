@@ -4,31 +4,19 @@
 #include "extraction/steps.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
+#include "interop/convert.hpp"
 #include "interop/numpy_api.hpp"
 #include "interop/process_state.hpp"
 
 namespace lq::extraction {
 namespace {
 
-// tuple(int(c) for c in color)
-Ref color_tuple(PyObject* color) {
-    Ref channels = Ref::steal(PyList_New(0));
-    Ref iterator = Ref::steal(PyObject_GetIter(color));
-    if (!channels || !iterator) return Ref();
-    while (Ref channel = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref value = Ref::steal(PyNumber_Long(channel.get()));
-        if (!value || PyList_Append(channels.get(), value.get()) < 0) return Ref();
-    }
-    if (PyErr_Occurred()) return Ref();
-    return Ref::steal(PyList_AsTuple(channels.get()));
-}
-
 // Appends {"color": ..., "percentage": round(percentage, 2)}, the items in this order.
 int append_entry(PyObject* result, PyObject* color, PyObject* percentage) {
     Ref entry = Ref::steal(PyDict_New());
-    Ref rgb = color_tuple(color);
+    Ref rgb = tuple_of_ints(color);
     if (!entry || !rgb || PyDict_SetItem(entry.get(), name<"color">(), rgb.get()) < 0) return -1;
-    Ref share = call(process_state().round, {percentage, small_int<2>()});
+    Ref share = round_to_2(percentage);
     if (!share || PyDict_SetItem(entry.get(), name<"percentage">(), share.get()) < 0) return -1;
     return PyList_Append(result, entry.get());
 }

@@ -2,15 +2,15 @@
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
 #include "interop/globals.hpp"
+#include "interop/opencv.hpp"
 #include "matching/matching.hpp"
-#include "matching/one_pixel.hpp"
 
 namespace lq::matching {
 
 int color_distance_lab(ColorExtractor*, PyObject* color1, PyObject* color2, double* out) {
-    Ref lab1 = lab_of_rgb(color1);
+    Ref lab1 = convert_one_pixel(color1, name<"COLOR_RGB2LAB">());
     if (!lab1) return -1;
-    Ref lab2 = lab_of_rgb(color2);
+    Ref lab2 = convert_one_pixel(color2, name<"COLOR_RGB2LAB">());
     if (!lab2) return -1;
     PyObject* as_float = reinterpret_cast<PyObject*>(&PyFloat_Type);
     Ref first = call_method(lab1, name<"astype">(), {as_float});

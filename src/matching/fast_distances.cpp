@@ -10,9 +10,9 @@
 #include "interop/numpy_api.hpp"
 // after the API header, which sets up NumPy's includes
 #include <numpy/arrayscalars.h>
+#include "interop/opencv.hpp"
 #include "interop/traceback.hpp"
 #include "matching/match_report.hpp"
-#include "matching/one_pixel.hpp"
 #include "matching/pixel_table.hpp"
 
 namespace lq::matching {
@@ -74,7 +74,7 @@ void DistinctColors::adopt(std::unique_ptr<PixelTable> table, std::vector<std::u
 }
 
 int DistinctColors::entry(PyObject* target_array, PyObject* total_pixels, Ref* entry) {
-    Ref target_lab = lab_of_rgb(target_array);
+    Ref target_lab = convert_one_pixel(target_array, name<"COLOR_RGB2LAB">());
     if (!target_lab) {
         add_method_traceback("_color_distance_lab");
         return -1;

@@ -6,16 +6,15 @@
 #include "interop/globals.hpp"
 #include "interop/opencv.hpp"
 #include "matching/match_report.hpp"
-#include "matching/one_pixel.hpp"
 
 namespace lq::matching {
 namespace {
 
 // rgb_pixel = cv2.cvtColor(np.uint8([[pixel]]), cv2.COLOR_LAB2RGB)[0][0]
 Ref rgb_of_lab_row(PyObject* pixel) {
-    Ref lab_pixel = call(attr(module_global<"np">(), name<"uint8">()), {nested_pixel(pixel)});
+    Ref lab_pixel = one_pixel_image(pixel);
     if (!lab_pixel) return Ref();
-    return single_pixel(cvt_color(lab_pixel, name<"COLOR_LAB2RGB">()));
+    return first_pixel(cvt_color(lab_pixel, name<"COLOR_LAB2RGB">()));
 }
 
 Ref np_array(PyObject* object) {

@@ -4,28 +4,18 @@
 #include "interop/process_state.hpp"
 #include "interop/unpack.hpp"
 #include "matching/matching.hpp"
+#include "matching/score.hpp"
 #include "matching/targets.hpp"
 
 namespace lq::matching {
 namespace {
-
-Ref round2(PyObject* value) { return call(process_state().round, {value, small_int<2>()}); }
 
 // (threshold - distance) / threshold * 100, kept when above 0, else the int 0. A zero threshold
 // matches only a distance of 0: an exact match, so 100.0 rather than a division by zero.
 Ref similarity_score(PyObject* distance, double threshold) {
     if (threshold == 0.0) return Ref::steal(PyFloat_FromDouble(100.0));
     Ref threshold_object = Ref::steal(PyFloat_FromDouble(threshold));
-    if (!threshold_object) return Ref();
-    Ref gap = Ref::steal(PyNumber_Subtract(threshold_object.get(), distance));
-    if (!gap) return Ref();
-    Ref ratio = Ref::steal(PyNumber_TrueDivide(gap.get(), threshold_object.get()));
-    if (!ratio) return Ref();
-    Ref similarity = Ref::steal(PyNumber_Multiply(ratio.get(), small_int<100>()));
-    if (!similarity) return Ref();
-    const int positive = PyObject_RichCompareBool(similarity.get(), small_int<0>(), Py_GT);
-    if (positive < 0) return Ref();
-    return positive ? similarity : Ref::borrow(small_int<0>());
+    return threshold_object ? clamped_score(threshold_object.get(), distance) : Ref();
 }
 
 Ref similarity_entry(PyObject* closest_color, PyObject* distance, double threshold) {
@@ -46,10 +36,10 @@ Ref similarity_entry(PyObject* closest_color, PyObject* distance, double thresho
         if (!percentage) return Ref();
     }
     Ref entry = Ref::steal(PyDict_New());
-    if (!entry || set_item(entry, name<"percentage">(), round2(percentage.get())) < 0 ||
-        set_item(entry, name<"similarity">(), round2(similarity.get())) < 0 ||
+    if (!entry || set_item(entry, name<"percentage">(), round_to_2(percentage.get())) < 0 ||
+        set_item(entry, name<"similarity">(), round_to_2(similarity.get())) < 0 ||
         set_item(entry, name<"closest_color">(), item(closest_color, name<"color">())) < 0 ||
-        set_item(entry, name<"distance">(), round2(distance)) < 0)
+        set_item(entry, name<"distance">(), round_to_2(distance)) < 0)
         return Ref();
     const int direct = PyObject_RichCompareBool(distance, cached_float<10.0>(), Py_LT);
     if (direct < 0 || set_item(entry, name<"found_directly">(), direct ? Py_True : Py_False) < 0) return Ref();
