@@ -10,12 +10,13 @@ PIN := -c constraints/ci.txt
 PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := $(shell find src lumvarde_quorle -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: help venv install demo test bench clean
+.PHONY: help venv install demo test bench sanitize clean
 
 help:
 	@echo "make demo   - set up .venv, build and install the package, run it on a bundled real photo"
 	@echo "make test   - the same set-up with test dependencies, then the whole test suite"
 	@echo "make bench  - the benchmarks (speed and memory figures)"
+	@echo "make sanitize - the test suite against an AddressSanitizer + UBSan build of the extension"
 	@echo "make clean  - remove .venv and build outputs"
 
 $(VPY):
@@ -27,8 +28,8 @@ $(VENV)/.runtime-deps: $(VPY) constraints/ci.txt pyproject.toml
 	$(PIP) install $(PIN) scikit-build-core numpy cmake ninja opencv-python-headless scikit-learn matplotlib Pillow
 	@touch $@
 
-$(VENV)/.test-deps: $(VENV)/.runtime-deps constraints/ci.txt
-	$(PIP) install $(PIN) pytest
+$(VENV)/.test-deps: $(VENV)/.runtime-deps constraints/ci.txt pyproject.toml
+	$(PIP) install $(PIN) pytest mypy "dask[distributed]"
 	@touch $@
 
 # Incremental native build: the build tree under build/ is reused, so only changed sources recompile.
@@ -40,14 +41,33 @@ venv: $(VENV)/.runtime-deps
 
 install: $(VENV)/.installed
 
+# The command-line tool on scikit-learn's bundled photo china.jpg: the colour table (with swatches on a
+# colour terminal), target colour shares, and the chart written to demo-output/china-colors.png.
+DEMO_PHOTO = $(VPY) -P -c "import os, sklearn.datasets as d; print(os.path.join(os.path.dirname(d.__file__), 'images', 'china.jpg'))"
+
 demo: $(VENV)/.installed
-	MPLBACKEND=Agg $(VPY) -P tools/demo.py
+	@mkdir -p demo-output
+	@photo="$$($(DEMO_PHOTO))" && cp "$$photo" demo-output/china.jpg
+	$(VENV)/bin/lumvarde-quorle extract demo-output/china.jpg --n-colors 6 --format table \
+		--chart demo-output/china-colors.png
+	$(VENV)/bin/lumvarde-quorle similarity demo-output/china.jpg --format table \
+		--target sky=#87ceeb --target foliage=60,90,40 --target roof=#8b4513
 
 test: $(VENV)/.installed $(VENV)/.test-deps
 	MPLBACKEND=Agg $(VPY) -P -m pytest
 
 bench: $(VENV)/.installed
 	@for script in benchmarks/bench_*.py; do echo "== $$script"; MPLBACKEND=Agg $(VPY) -P "$$script" || exit 1; done
+
+# The suite against a sanitizer build installed beside the normal one (build/asan-site). Resident-size
+# checks are skipped there: the sanitizer's quarantine grows memory by design.
+ASAN_SITE := build/asan-site
+sanitize: $(VENV)/.runtime-deps $(VENV)/.test-deps
+	$(PIP) install $(PIN) --no-build-isolation --no-deps --upgrade -Ccmake.define.LQ_SANITIZE=ON \
+		-Cbuild-dir=build/asan --target $(ASAN_SITE) .
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	LQ_SKIP_RSS_CHECK=1 PYTHONPATH=$(ASAN_SITE) MPLBACKEND=Agg $(VPY) -P -m pytest -p no:cacheprovider -x -q
 
 clean:
 	rm -rf $(VENV) build dist

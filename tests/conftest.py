@@ -85,7 +85,8 @@ def assert_memory_flat(operation, repeats=2000, tolerance=4 * 1024 * 1024):
     block_growth = sys.getallocatedblocks() - blocks_before
     rss_growth = _rss_bytes() - rss_before
     assert block_growth < repeats // 10, f"{block_growth} interpreter blocks more after {repeats} calls"
-    assert rss_growth < tolerance, f"memory grew by {rss_growth} bytes over {repeats} calls"
+    if not os.environ.get("LQ_SKIP_RSS_CHECK"):
+        assert rss_growth < tolerance, f"memory grew by {rss_growth} bytes over {repeats} calls"
 
 
 @pytest.fixture

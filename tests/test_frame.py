@@ -340,6 +340,7 @@ STRANGE_VALUES = [None, 0, -1, 2**70, 1.5, float("nan"), "", "x", b"x", [], [[1,
                   np.zeros(0), np.zeros((2, 2)), np.zeros((2, 2, 3), np.float64), np.array("x"), IMAGE]
 
 
+@pytest.mark.filterwarnings("ignore")
 @pytest.mark.parametrize("method", [name for name in METHODS if name != "visualize_colors"])
 def test_strange_arguments_raise_cleanly(method):
     """Whatever the arguments, a call returns or raises an ordinary exception."""
@@ -423,6 +424,45 @@ def test_override_errors_propagate_with_traceback_entry():
     names = [frame.name for frame in traceback.extract_tb(raised.value.__traceback__)]
     assert "lumvarde_quorle.color_extractor_cy.ColorExtractor._apply_mask" in names
     assert "lumvarde_quorle.color_extractor_cy.ColorExtractor._extract_pixels" in names
+
+
+STAGE_CALLS = {
+    "_preprocess_image": lambda image, mask: (image,),
+    "_convert_to_feature_space": lambda image, mask: (image,),
+    "_extract_pixels": lambda image, mask: (image, mask),
+    "_calculate_percentages": lambda image, mask: (image,),
+}
+
+
+@pytest.mark.parametrize("stage", list(STAGE_CALLS))
+def test_extraction_calls_every_overridden_stage(stage):
+    calls = []
+
+    def override(self, *args):
+        calls.append(len(args))
+        return getattr(ColorExtractor, stage)(self, *args)
+
+    Sub = type("Sub", (ColorExtractor,), {stage: override})
+    image = np.full((6, 6, 3), 90, np.uint8)
+    mask = np.full((6, 6), 255, np.uint8)
+    assert Sub(1, "kmeans", False, False).extract_colors(image, mask) == [{"color": (90, 90, 90), "percentage": 100.0}]
+    assert calls == [len(STAGE_CALLS[stage](image, mask))]
+
+
+@pytest.mark.parametrize(
+    "stage, result, message",
+    [
+        ("_preprocess_image", [1], "Cannot convert list to numpy.ndarray"),
+        ("_convert_to_feature_space", "x", "Cannot convert str to numpy.ndarray"),
+        ("_extract_pixels", 3.5, "Cannot convert float to numpy.ndarray"),
+        ("_calculate_percentages", (50.0, 50.0), "Expected list, got tuple"),
+    ],
+)
+def test_extraction_checks_override_results(stage, result, message):
+    Sub = type("Sub", (ColorExtractor,), {stage: lambda self, *args: result})
+    with pytest.raises(TypeError) as raised:
+        Sub(1, "kmeans", False, False).extract_colors(np.full((6, 6, 3), 90, np.uint8))
+    assert str(raised.value) == message
 
 
 def test_plain_instance_never_looks_up_overrides():

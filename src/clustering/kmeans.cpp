@@ -1,8 +1,46 @@
+// K-means over the pixel rows, or the distinct rows themselves when there are fewer rows than colours.
 #include "clustering/clustering.hpp"
-#include "interop/not_implemented.hpp"
+#include "interop/call.hpp"
+#include "interop/constants.hpp"
+#include "interop/globals.hpp"
+#include "interop/unpack.hpp"
 
 namespace lq::clustering {
+namespace {
 
-Ref cluster_colors_kmeans(ColorExtractor*, PyObject*) { return not_implemented("_cluster_colors_kmeans"); }
+// Too few rows to cluster: every distinct row is a colour (ascending row order), and each pixel row
+// is labelled with the index of its distinct row, so that the shares count pixels, not colours.
+Ref distinct_rows(PyObject* pixels) {
+    Ref rows = call_method(pixels, name<"reshape">(), {small_int<-1>(), small_int<3>()});
+    if (!rows) return Ref();
+    Ref found = call_method(module_global<"np">(), name<"unique">(), {rows},
+                            {Kw{name<"axis">(), small_int<0>()}, Kw{name<"return_inverse">(), Py_True}});
+    if (!found) return Ref();
+    Ref colors, inverse;
+    if (unpack_pair(found.get(), &colors, &inverse) < 0) return Ref();
+    // NumPy 2.0.0 shapes the inverse (N, 1) when an axis is given; later versions give (N,).
+    Ref labels = call_method(inverse, name<"reshape">(), {small_int<-1>()});
+    return make_tuple({colors, labels});
+}
+
+Ref kmeans(ColorExtractor* self, PyObject* pixels) {
+    Ref n_clusters = Ref::steal(PyLong_FromLong(self->n_colors));
+    if (!n_clusters) return Ref();
+    Ref estimator = call(module_global<"KMeans">(), {},
+                         {Kw{name<"n_clusters">(), n_clusters}, Kw{name<"random_state">(), small_int<42>()},
+                          Kw{name<"n_init">(), small_int<10>()}});
+    Ref labels = call_method(estimator, name<"fit_predict">(), {pixels});
+    Ref colors = attr(estimator, name<"cluster_centers_">());
+    return make_tuple({colors, labels});
+}
+
+}  // namespace
+
+Ref cluster_colors_kmeans(ColorExtractor* self, PyObject* pixels) {
+    const Py_ssize_t rows = PyObject_Length(pixels);
+    if (rows < 0) return Ref();
+    if (rows < self->n_colors) return distinct_rows(pixels);
+    return kmeans(self, pixels);
+}
 
 }  // namespace lq::clustering

@@ -1,8 +1,70 @@
+// The driver: load, prepare, cluster, count, then convert and assemble the result.
 #include "extraction/extraction.hpp"
-#include "interop/not_implemented.hpp"
+#include "extraction/steps.hpp"
+#include "frame/stages.hpp"
+#include "interop/call.hpp"
+#include "interop/constants.hpp"
+#include "interop/convert.hpp"
+#include "interop/process_state.hpp"
+#include "interop/unpack.hpp"
 
 namespace lq::extraction {
+namespace {
 
-Ref extract_colors(ColorExtractor*, PyObject*, PyObject*) { return not_implemented("extract_colors"); }
+// The pixel rows of the image under the mask, in the feature space.
+Ref prepared_pixels(ColorExtractor* self, PyObject* image, PyObject* mask) {
+    Ref processed = stage::preprocess_image(self, image);
+    if (!processed) return Ref();
+    Ref feature_image = stage::convert_to_feature_space(self, processed.get());
+    if (!feature_image) return Ref();
+    return stage::extract_pixels(self, feature_image.get(), mask);
+}
+
+// The clustering method named by `algorithm` (exact, case-sensitive), looked up on the instance so
+// that a subclass's or an instance attribute's method is used.
+Ref cluster(ColorExtractor* self, PyObject* pixels) {
+    PyObject* algorithm = self->algorithm.get();
+    PyObject* instance = reinterpret_cast<PyObject*>(self);
+    int equal = PyObject_RichCompareBool(algorithm, name<"kmeans">(), Py_EQ);
+    if (equal < 0) return Ref();
+    if (equal) return call_method(instance, name<"_cluster_colors_kmeans">(), {pixels});
+    equal = PyObject_RichCompareBool(algorithm, name<"dbscan">(), Py_EQ);
+    if (equal < 0) return Ref();
+    if (equal) return call_method(instance, name<"_cluster_colors_dbscan">(), {pixels});
+    Ref message = Ref::steal(PyUnicode_FromFormat("Unknown algorithm: %S", algorithm));
+    if (message) PyErr_SetObject(process_state().ValueError, message.get());
+    return Ref();
+}
+
+// Clustering, share counting and the result, for a non-empty set of pixel rows.
+Ref dominant_colors(ColorExtractor* self, PyObject* pixels) {
+    Ref clustered = cluster(self, pixels);
+    if (!clustered) return Ref();
+    Ref colors, labels;
+    if (unpack_pair(clustered.get(), &colors, &labels) < 0) return Ref();
+    if (!check_instance_or_none(labels.get(), ndarray_type())) return Ref();
+    Ref percentages = stage::calculate_percentages(self, labels.get());
+    if (!percentages) return Ref();
+    Ref colors_rgb = centres_to_rgb(self, colors.get());
+    if (!colors_rgb) return Ref();
+    return assemble_result(colors_rgb.get(), labels.get(), percentages.get());
+}
+
+}  // namespace
+
+Ref extract_colors(ColorExtractor* self, PyObject* image_argument, PyObject* mask_argument) {
+    Ref image = load_image(image_argument);
+    if (!image) return Ref();
+    // The mask is loaded before the image's type is checked, so its error comes first.
+    Ref mask = load_mask(mask_argument);
+    if (!mask || !check_instance_or_none(image.get(), ndarray_type())) return Ref();
+    Ref pixels = prepared_pixels(self, image.get(), mask.get());
+    if (!pixels) return Ref();
+    const Py_ssize_t rows = PyObject_Length(pixels.get());
+    if (rows < 0) return Ref();
+    // Nothing left to analyse: no colours, whatever the algorithm setting.
+    if (rows == 0) return Ref::steal(PyList_New(0));
+    return dominant_colors(self, pixels.get());
+}
 
 }  // namespace lq::extraction

@@ -4,6 +4,7 @@
 #include "chart/chart.hpp"
 #include "frame/extractor.hpp"
 #include "frame/method_table.hpp"
+#include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
@@ -114,6 +115,12 @@ double color_distance_lab_entry(ColorExtractor* self, PyObject* color1, PyObject
 }
 
 }  // namespace
+
+int stage::color_distance_is_own(ColorExtractor* self) {
+    Ref override_function;
+    const int found = find_override(self, name<"_color_distance_lab">(), Method::color_distance_lab, &override_function);
+    return found < 0 ? -1 : found == 0;
+}
 
 const ExtractorOps color_extractor_ops = {
     preprocess_image_entry,         convert_to_feature_space_entry, apply_mask_entry,

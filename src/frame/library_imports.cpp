@@ -10,7 +10,7 @@
 namespace lq {
 namespace {
 
-// True when the module's spec says that it is still being initialised (a circular import).
+// True when the module's __spec__ says that it is still being initialised (a circular import).
 int is_initialising(PyObject* module) {
     Ref spec = Ref::steal(PyObject_GetAttr(module, name<"__spec__">()));
     if (!spec) {

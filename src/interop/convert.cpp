@@ -2,6 +2,8 @@
 
 #include <climits>
 
+#include "interop/constants.hpp"
+#include "interop/process_state.hpp"
 #include "interop/ref.hpp"
 
 namespace lq {
@@ -85,6 +87,24 @@ bool check_instance_or_none(PyObject* object, PyTypeObject* type) {
     if (object == Py_None || PyObject_TypeCheck(object, type)) return true;
     PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(object)->tp_name, type->tp_name);
     return false;
+}
+
+Ref tuple_of_ints(PyObject* iterable) {
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+    Ref components = Ref::steal(PyList_New(0));
+    if (!iterator || !components) return Ref();
+    while (Ref component = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref integer = Ref::steal(PyNumber_Long(component.get()));
+        if (!integer || PyList_Append(components.get(), integer.get()) < 0) return Ref();
+    }
+    if (PyErr_Occurred()) return Ref();
+    return Ref::steal(PyList_AsTuple(components.get()));
+}
+
+Ref round_to_2(PyObject* value) {
+    if (!value) return Ref();
+    PyObject* args[] = {value, small_int<2>()};
+    return Ref::steal(PyObject_Vectorcall(process_state().round, args, 2, nullptr));
 }
 
 void raise_unexpected_type(const char* expected, PyObject* object) {

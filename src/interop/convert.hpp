@@ -1,7 +1,7 @@
 // Conversions and type tests with the interpreter's own wording, shared by every subsystem.
 #pragma once
 
-#include "interop/python.hpp"
+#include "interop/ref.hpp"
 
 namespace lq {
 
@@ -24,6 +24,12 @@ bool check_argument_type(PyObject* object, PyTypeObject* type, bool none_allowed
 
 // Value check: None or an instance of `type` (subclasses accepted), else "Cannot convert %s to %s".
 bool check_instance_or_none(PyObject* object, PyTypeObject* type);
+
+// tuple(int(c) for c in iterable): every component converted by the interpreter's int().
+Ref tuple_of_ints(PyObject* iterable);
+
+// round(value, 2) with the built-in round fetched at initialisation.
+Ref round_to_2(PyObject* value);
 
 // Raises "Expected <expected>, got <type name>".
 void raise_unexpected_type(const char* expected, PyObject* object);

@@ -14,4 +14,41 @@ Ref cvt_color(Arg image, PyObject* code_name) {
     return call(convert, {image, code});
 }
 
+namespace {
+
+// [[color]]
+Ref nested_in_lists(PyObject* color) {
+    Ref inner = Ref::steal(PyList_New(1));
+    if (!inner) return Ref();
+    PyList_SET_ITEM(inner.get(), 0, Ref::borrow(color).release());
+    Ref outer = Ref::steal(PyList_New(1));
+    if (!outer) return Ref();
+    PyList_SET_ITEM(outer.get(), 0, inner.release());
+    return outer;
+}
+
+Ref uint8_image(PyObject* uint8, PyObject* color) {
+    Ref nested = nested_in_lists(color);
+    return nested ? call(uint8, {nested}) : Ref();
+}
+
+}  // namespace
+
+Ref one_pixel_image(PyObject* color) {
+    Ref uint8 = attr(module_global<"np">(), name<"uint8">());
+    return uint8 ? uint8_image(uint8.get(), color) : Ref();
+}
+
+Ref first_pixel(Arg image) { return item(item(image, small_int<0>()), small_int<0>()); }
+
+Ref convert_one_pixel(PyObject* color, PyObject* code_name) {
+    Ref convert = attr(module_global<"cv2">(), name<"cvtColor">());
+    if (!convert) return Ref();
+    Ref image = one_pixel_image(color);
+    if (!image) return Ref();
+    Ref code = attr(module_global<"cv2">(), code_name);
+    if (!code) return Ref();
+    return first_pixel(call(convert, {image, code}));
+}
+
 }  // namespace lq

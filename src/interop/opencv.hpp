@@ -9,4 +9,14 @@ namespace lq {
 // cv2.cvtColor(image, cv2.<code_name>)
 Ref cvt_color(Arg image, PyObject* code_name);
 
+// np.uint8([[color]]): one colour as a 1 x 1 x 3 image of 8-bit values.
+Ref one_pixel_image(PyObject* color);
+
+// image[0][0]: the single pixel of a one-pixel image.
+Ref first_pixel(Arg image);
+
+// cv2.cvtColor(np.uint8([[color]]), cv2.<code_name>)[0][0], the globals looked up in the order that
+// expression evaluates them.
+Ref convert_one_pixel(PyObject* color, PyObject* code_name);
+
 }  // namespace lq

@@ -1,10 +1,70 @@
+#include "interop/call.hpp"
+#include "interop/constants.hpp"
+#include "interop/convert.hpp"
+#include "interop/process_state.hpp"
+#include "interop/unpack.hpp"
 #include "matching/matching.hpp"
-#include "interop/not_implemented.hpp"
+#include "matching/score.hpp"
+#include "matching/targets.hpp"
 
 namespace lq::matching {
+namespace {
 
-Ref analyze_color_similarity(ColorExtractor*, PyObject*, PyObject*, PyObject*, double) {
-    return not_implemented("analyze_color_similarity");
+// (threshold - distance) / threshold * 100, kept when above 0, else the int 0. A zero threshold
+// matches only a distance of 0: an exact match, so 100.0 rather than a division by zero.
+Ref similarity_score(PyObject* distance, double threshold) {
+    if (threshold == 0.0) return Ref::steal(PyFloat_FromDouble(100.0));
+    Ref threshold_object = Ref::steal(PyFloat_FromDouble(threshold));
+    return threshold_object ? clamped_score(threshold_object.get(), distance) : Ref();
+}
+
+Ref similarity_entry(PyObject* closest_color, PyObject* distance, double threshold) {
+    Ref threshold_object = Ref::steal(PyFloat_FromDouble(threshold));
+    if (!threshold_object) return Ref();
+    const int matched = PyObject_RichCompareBool(distance, threshold_object.get(), Py_LE);
+    if (matched < 0) return Ref();
+    Ref similarity = Ref::borrow(small_int<0>());
+    Ref percentage = Ref::borrow(small_int<0>());
+    if (matched) {
+        similarity = similarity_score(distance, threshold);
+        if (!similarity) return Ref();
+        Ref share = item(closest_color, name<"percentage">());
+        if (!share) return Ref();
+        Ref fraction = Ref::steal(PyNumber_TrueDivide(similarity.get(), small_int<100>()));
+        if (!fraction) return Ref();
+        percentage = Ref::steal(PyNumber_Multiply(share.get(), fraction.get()));
+        if (!percentage) return Ref();
+    }
+    Ref entry = Ref::steal(PyDict_New());
+    if (!entry || set_item(entry, name<"percentage">(), round_to_2(percentage.get())) < 0 ||
+        set_item(entry, name<"similarity">(), round_to_2(similarity.get())) < 0 ||
+        set_item(entry, name<"closest_color">(), item(closest_color, name<"color">())) < 0 ||
+        set_item(entry, name<"distance">(), round_to_2(distance)) < 0)
+        return Ref();
+    const int direct = PyObject_RichCompareBool(distance, cached_float<10.0>(), Py_LT);
+    if (direct < 0 || set_item(entry, name<"found_directly">(), direct ? Py_True : Py_False) < 0) return Ref();
+    return entry;
+}
+
+}  // namespace
+
+Ref analyze_color_similarity(ColorExtractor* self, PyObject* image, PyObject* target_colors, PyObject* mask,
+                             double similarity_threshold) {
+    PyObject* extractor = reinterpret_cast<PyObject*>(self);
+    Ref image_colors = call_method(extractor, name<"extract_colors">(), {image, mask});
+    if (!image_colors) return Ref();
+    const int any_colors = truth(image_colors.get());
+    if (any_colors <= 0) return any_colors < 0 ? Ref() : Ref::steal(PyDict_New());
+    Ref results = Ref::steal(PyDict_New());
+    if (!results) return Ref();
+    const int status = for_each_target(target_colors, [&](PyObject* color_name, PyObject* target_rgb) {
+        Ref found = call_method(extractor, name<"_find_closest_color">(), {target_rgb, image_colors});
+        Ref closest_color, distance;
+        if (!found || unpack_pair(found.get(), &closest_color, &distance) < 0) return -1;
+        return set_item(results, color_name, similarity_entry(closest_color.get(), distance.get(), similarity_threshold));
+    });
+    if (status < 0) return Ref();
+    return results;
 }
 
 }  // namespace lq::matching

@@ -1,0 +1,68 @@
+from collections.abc import Sequence
+from typing import Any, SupportsFloat, SupportsIndex, SupportsInt, TypeVar
+
+import numpy as np
+from numpy.typing import NDArray
+from typing_extensions import disjoint_base
+
+from .results import RGB, ColorInfo, MatchEntry, SimilarityEntry
+
+_K = TypeVar("_K")
+_Triple = TypeVar("_Triple", bound=Sequence[SupportsIndex] | NDArray[Any])
+
+# An image is a file path (read as B, G, R) or an 8-bit H x W x 3 array in B, G, R order.
+_Image = str | NDArray[Any]
+# A mask is a file path or an H x W (x 3) array; pixels with a grey value above 128 are analysed.
+_Mask = str | NDArray[Any] | None
+_State = tuple[str | None, object, SupportsInt, object] | tuple[str | None, object, SupportsInt, object, dict[str, Any]]
+
+__test__: dict[str, str]
+
+@disjoint_base
+class ColorExtractor:
+    def __init__(
+        self,
+        n_colors: SupportsInt = 5,
+        algorithm: str | None = "kmeans",
+        preprocessing: object = True,
+        lab_space: object = True,
+    ) -> None: ...
+    def extract_colors(self, image: _Image, mask: _Mask = None) -> list[ColorInfo]:
+        """Dominant colours as {'color': (R, G, B), 'percentage': float}, largest share first."""
+    def analyze_color_similarity(
+        self,
+        image: _Image,
+        target_colors: dict[_K, RGB],
+        mask: _Mask = None,
+        similarity_threshold: SupportsFloat = 50.0,
+    ) -> dict[_K, SimilarityEntry]:
+        """Share of the image credited to each target through its nearest dominant colour."""
+    def find_color_matches(
+        self, image: _Image, target_colors: dict[_K, _Triple], mask: _Mask = None
+    ) -> dict[_K, MatchEntry]:
+        """Per target: shares of pixels within LAB distance 15, 30 and 50, nearest pixel, score."""
+    def visualize_colors(
+        self, colors: list[ColorInfo] | list[dict[str, Any]], save_path: str | None = None
+    ) -> None:
+        """Draws the colours as one proportional bar, saves it at 300 dpi when asked, shows it."""
+    # Stages, callable and replaceable by subclasses.
+    def _preprocess_image(self, image: NDArray[Any] | None) -> NDArray[np.uint8]: ...
+    def _convert_to_feature_space(self, image: NDArray[Any] | None) -> NDArray[np.uint8]: ...
+    def _apply_mask(self, image: NDArray[Any] | None, mask: NDArray[Any] | None) -> NDArray[Any]: ...
+    def _extract_pixels(self, image: NDArray[Any] | None, mask: NDArray[Any] | None = None) -> NDArray[Any]: ...
+    def _cluster_colors_kmeans(self, pixels: NDArray[Any] | None) -> tuple[NDArray[Any], NDArray[Any]]: ...
+    def _cluster_colors_dbscan(self, pixels: NDArray[Any] | None) -> tuple[NDArray[Any], NDArray[Any]]: ...
+    def _calculate_percentages(self, labels: NDArray[Any] | None) -> list[float]: ...
+    def _color_distance_lab(self, color1: NDArray[Any] | None, color2: NDArray[Any] | None) -> float: ...
+    def _find_closest_color(
+        self, target_color: RGB, image_colors: list[ColorInfo]
+    ) -> tuple[ColorInfo | None, float]: ...
+    # Pickling.
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce_cython__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, __pyx_state: _State | None) -> None: ...
+    def __setstate_cython__(self, __pyx_state: _State | None) -> None: ...
+
+def __pyx_unpickle_ColorExtractor(
+    __pyx_type: type[ColorExtractor], __pyx_checksum: SupportsInt, __pyx_state: _State | None
+) -> ColorExtractor: ...

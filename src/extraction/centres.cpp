@@ -1,0 +1,81 @@
+// Cluster centres back to 8-bit R, G, B.
+#include <cmath>
+
+#include "extraction/steps.hpp"
+#include "interop/call.hpp"
+#include "interop/constants.hpp"
+#include "interop/globals.hpp"
+#include "interop/numpy_api.hpp"
+#include "interop/opencv.hpp"
+
+namespace lq::extraction {
+namespace {
+
+// A mean of integer pixel values is an integer or lies at least 1/N away from one, so a value a
+// hair below an integer is rounding noise of the clustering (K-means gives 60.999999999999986 for a
+// cluster of 61s). Lifting it to the integer keeps the truncation below from reporting one less.
+template <typename T>
+void snap_up(T* values, npy_intp count) {
+    constexpr T tolerance = static_cast<T>(1e-9);
+    for (npy_intp index = 0; index < count; ++index) {
+        const T up = std::ceil(values[index]);
+        const T gap = up - values[index];
+        if (gap > 0 && gap < tolerance) values[index] = up;
+    }
+}
+
+// A snapped copy of a floating-point centre array; any other object is returned as it is. The
+// caller's array (often the estimator's own attribute) is never changed. Half precision is left
+// alone: no half value lies within 1e-9 below a non-zero integer; so are byte-swapped arrays, which
+// no clustering method returns.
+Ref snapped(PyObject* colors) {
+    if (!PyArray_Check(colors)) return Ref::borrow(colors);
+    PyArrayObject* array = reinterpret_cast<PyArrayObject*>(colors);
+    const int type = PyArray_TYPE(array);
+    if (!PyArray_ISNOTSWAPPED(array) || (type != NPY_FLOAT && type != NPY_DOUBLE && type != NPY_LONGDOUBLE))
+        return Ref::borrow(colors);
+    Ref copy = Ref::steal(PyArray_NewCopy(array, NPY_CORDER));
+    if (!copy) return Ref();
+    PyArrayObject* target = reinterpret_cast<PyArrayObject*>(copy.get());
+    const npy_intp count = PyArray_SIZE(target);
+    if (type == NPY_FLOAT) snap_up(static_cast<float*>(PyArray_DATA(target)), count);
+    if (type == NPY_DOUBLE) snap_up(static_cast<double*>(PyArray_DATA(target)), count);
+    if (type == NPY_LONGDOUBLE) snap_up(static_cast<long double*>(PyArray_DATA(target)), count);
+    return copy;
+}
+
+// lab_color = np.uint8([[color]]); cv2.cvtColor(lab_color, cv2.COLOR_LAB2RGB)[0][0]: one centre as a
+// one-pixel image.
+Ref lab_centre_to_rgb(PyObject* color) {
+    Ref lab_color = one_pixel_image(color);
+    if (!lab_color) return Ref();
+    return first_pixel(cvt_color(lab_color, name<"COLOR_LAB2RGB">()));
+}
+
+// Each centre converted on its own, in iteration order, then np.array of the converted pixels.
+Ref lab_centres_to_rgb(PyObject* colors) {
+    Ref colors_rgb = Ref::steal(PyList_New(0));
+    Ref iterator = Ref::steal(PyObject_GetIter(colors));
+    if (!colors_rgb || !iterator) return Ref();
+    while (Ref color = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref rgb = lab_centre_to_rgb(color.get());
+        if (!rgb || PyList_Append(colors_rgb.get(), rgb.get()) < 0) return Ref();
+    }
+    if (PyErr_Occurred()) return Ref();
+    return call_method(module_global<"np">(), name<"array">(), {colors_rgb});
+}
+
+// colors.astype(np.uint8): fractional parts are dropped, not rounded.
+Ref rgb_centres_to_uint8(PyObject* colors) {
+    return call_method(colors, name<"astype">(), {attr(module_global<"np">(), name<"uint8">())});
+}
+
+}  // namespace
+
+Ref centres_to_rgb(ColorExtractor* self, PyObject* colors) {
+    Ref centres = snapped(colors);
+    if (!centres) return Ref();
+    return self->lab_space ? lab_centres_to_rgb(centres.get()) : rgb_centres_to_uint8(centres.get());
+}
+
+}  // namespace lq::extraction

@@ -1,0 +1,24 @@
+// The steps of extract_colors, one concern per file. Each returns a new reference, or null with an
+// exception set.
+#pragma once
+
+#include <vector>
+
+#include "extraction/loading.hpp"
+#include "frame/extractor.hpp"
+#include "interop/ref.hpp"
+
+namespace lq::extraction {
+
+// centres.cpp: the cluster centres as 8-bit R, G, B rows.
+Ref centres_to_rgb(ColorExtractor* self, PyObject* colors);
+
+// result.cpp: the ColorInfo list, largest share first.
+Ref assemble_result(PyObject* colors, PyObject* labels, PyObject* percentages);
+
+// labels.cpp: the distinct labels other than -1 in ascending order, when the labels can name
+// centre rows (an integer array whose only negative label is -1). 1 when `out` was filled, 0 when
+// the labels have another form, -1 with an exception set.
+int distinct_row_labels(PyObject* labels, std::vector<long long>& out);
+
+}  // namespace lq::extraction

@@ -1,0 +1,94 @@
+"""Batch API: results in input order with per-image errors, on a process pool and on a dask cluster."""
+
+import multiprocessing
+from concurrent.futures import Executor, Future, ProcessPoolExecutor
+from functools import partial
+
+import cv2
+import numpy as np
+import pytest
+
+from lumvarde_quorle.batch import map_images
+from lumvarde_quorle.color_extractor_cy import ColorExtractor
+
+
+@pytest.fixture(scope="module")
+def paths(tmp_path_factory, china_bgr, flower_bgr):
+    """Two real photos at a quarter size, with a missing file between them."""
+    folder = tmp_path_factory.mktemp("batch")
+    for name, image in (("china", china_bgr), ("flower", flower_bgr)):
+        assert cv2.imwrite(str(folder / f"{name}.png"), np.ascontiguousarray(image[::4, ::4]))
+    return [folder / "china.png", folder / "missing.png", folder / "flower.png"]
+
+
+def check_results(results, paths, operation):
+    """In input order; each value is what the operation gives in this process, the missing file an error."""
+    assert [result.path for result in results] == [str(path) for path in paths]
+    for result in results:
+        if "missing" in result.path:
+            assert not result.ok and result.value is None
+            assert isinstance(result.error, ValueError)
+            assert str(result.error) == f"Could not load image from {result.path}"
+        else:
+            assert result.ok, result.error
+            assert result.value == operation(result.path)
+
+
+def test_default_process_pool(paths):
+    # Settings other than the defaults show that the extractor reaches the workers intact.
+    extractor = ColorExtractor(3, "kmeans", False, False)
+    results = list(map_images(extractor.extract_colors, paths))
+    check_results(results, paths, extractor.extract_colors)
+    assert len(results[0].value) == 3
+
+
+def test_given_pool_passes_arguments_and_captures_pickling_failures(paths):
+    extractor = ColorExtractor(4)
+    targets = {"red": (200, 30, 40), "white": (255, 255, 255)}
+    context = multiprocessing.get_context("forkserver")
+    with ProcessPoolExecutor(2, mp_context=context) as pool:
+        results = list(map_images(extractor.analyze_color_similarity, paths, targets, similarity_threshold=60, executor=pool))
+        check_results(results, paths, partial(extractor.analyze_color_similarity, target_colors=targets, similarity_threshold=60))
+        # A lambda cannot travel to a worker: every image fails on its own, nothing hangs.
+        unpicklable = list(map_images(lambda path: path, paths, executor=pool))
+    assert [result.path for result in unpicklable] == [str(path) for path in paths]
+    assert all(result.error is not None for result in unpicklable)
+
+
+def test_dask_cluster(paths):
+    distributed = pytest.importorskip("distributed")
+    extractor = ColorExtractor(3)
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, memory_limit="2GiB", dashboard_address=None
+    ) as cluster, distributed.Client(cluster) as client:
+        results = list(map_images(extractor.extract_colors, paths, executor=client.get_executor()))
+    check_results(results, paths, extractor.extract_colors)
+
+
+class RecordingExecutor(Executor):
+    """Runs calls at once and records submissions interleaved with what the consumer has seen."""
+
+    def __init__(self, events):
+        self.events = events
+
+    def submit(self, fn, /, *args, **kwargs):
+        self.events.append(("submit", args[0]))
+        future = Future()
+        future.set_result(fn(*args, **kwargs))
+        return future
+
+
+@pytest.mark.parametrize("max_pending", [1, 3])
+def test_submits_at_most_max_pending_ahead_and_stops_with_the_consumer(max_pending):
+    events = []
+    names = [f"image{i}" for i in range(6)]
+    for result in map_images(str.upper, names, executor=RecordingExecutor(events), max_pending=max_pending):
+        events.append(("yield", result.value))
+        if result.path == "image2":
+            break
+    yields = [i for i, event in enumerate(events) if event[0] == "yield"]
+    assert [events[i][1] for i in yields] == ["IMAGE0", "IMAGE1", "IMAGE2"]
+    submitted_before_first = sum(1 for event in events[: yields[0]] if event[0] == "submit")
+    assert submitted_before_first == max_pending
+    # Breaking out stops submitting: nothing beyond the window after the last yielded image.
+    assert sum(1 for event in events if event[0] == "submit") == 2 + max_pending

@@ -1,0 +1,234 @@
+"""The lumvarde-quorle command: end to end as a subprocess on real photos (exit status, streams,
+worker processes), output formats and argument handling in-process, compared with the library."""
+
+import csv
+import io
+import json
+import os
+import pty
+import subprocess
+import sys
+from pathlib import Path
+from unittest import mock
+
+import cv2
+import numpy as np
+import pytest
+
+from lumvarde_quorle import cli
+from lumvarde_quorle.color_extractor_cy import ColorExtractor
+
+TOOL = str(Path(sys.executable).with_name("lumvarde-quorle"))
+TARGETS = {"red": (200, 30, 40), "sky": (0x87, 0xCE, 0xEB)}
+TARGET_ARGS = ["--target", "red=200,30,40", "--target", "sky=#87ceeb"]
+
+
+def as_json(value):
+    """The library's result as JSON gives it back (tuples as lists); asserts keep dict order too."""
+    if isinstance(value, dict):
+        return {key: as_json(item) for key, item in value.items()}
+    return [as_json(item) for item in value] if isinstance(value, (list, tuple)) else value
+
+
+def same_with_order(parsed, library):
+    return parsed == as_json(library) and json.dumps(parsed) == json.dumps(as_json(library))
+
+
+@pytest.fixture(scope="module")
+def photos(tmp_path_factory, china_bgr, flower_bgr):
+    """photos/: two real photos at a quarter size; batch/: the same plus an unreadable .png and a
+    text file; mask.png beside them."""
+    root = tmp_path_factory.mktemp("cli")
+    for folder in ("photos", "batch"):
+        (root / folder).mkdir()
+        for name, image in (("china", china_bgr), ("flower", flower_bgr)):
+            assert cv2.imwrite(str(root / folder / f"{name}.png"), np.ascontiguousarray(image[::4, ::4]))
+    (root / "batch" / "broken.png").write_text("not an image")
+    (root / "batch" / "notes.txt").write_text("skipped")
+    mask = np.zeros((107, 160), np.uint8)
+    mask[30:80, 40:120] = 255
+    assert cv2.imwrite(str(root / "mask.png"), mask)
+    return root
+
+
+def run_tool(*args, command=(TOOL,), stderr_tty=False):
+    """Runs the tool; with stderr_tty its stderr is a pseudo-terminal (where the progress bar shows)."""
+    if not stderr_tty:
+        return subprocess.run([*command, *args], capture_output=True, text=True, timeout=300)
+    leader, follower = pty.openpty()
+    with os.fdopen(leader, "rb", buffering=0) as terminal:
+        try:
+            done = subprocess.run([*command, *args], stdout=subprocess.PIPE, stderr=follower, text=True, timeout=300)
+        finally:
+            os.close(follower)
+        chunks = []
+        while True:
+            try:
+                chunks.append(terminal.read(4096) or b"")
+            except OSError:  # EIO once the terminal is drained
+                break
+            if not chunks[-1]:
+                break
+    done.stderr = b"".join(chunks).decode()
+    return done
+
+
+@pytest.fixture(scope="module")
+def serial_batch(photos):
+    args = ["extract", str(photos / "batch"), "--n-colors", "3", "--chart", str(photos / "charts" / "chart.png")]
+    (photos / "charts").mkdir()
+    return run_tool(*args, stderr_tty=True)
+
+
+def test_directory_batch_keeps_going_and_reports_the_failed_image(serial_batch, photos):
+    broken = str(photos / "batch" / "broken.png")
+    assert serial_batch.returncode == 1
+    records = json.loads(serial_batch.stdout)  # stdout stays pure JSON while the progress bar runs
+    assert [Path(record["path"]).name for record in records] == ["broken.png", "china.png", "flower.png"]
+    assert records[0] == {"path": broken, "error": {"type": "ValueError", "message": f"Could not load image from {broken}"}}
+    assert f"{broken}: ValueError: Could not load image from {broken}" in serial_batch.stderr
+    assert "3/3" in serial_batch.stderr and "1 of 3 images failed" in serial_batch.stderr
+    assert "WARN" not in serial_batch.stderr  # OpenCV's own read warning would break the progress line
+    for record in records[1:]:
+        assert record["colors"] == as_json(ColorExtractor(3).extract_colors(record["path"]))
+        assert record["chart"] == str(photos / "charts" / f"chart-{Path(record['path']).stem}.png")
+        height, width = cv2.imread(record["chart"]).shape[:2]
+        assert width > 3 * height  # the wide single-bar chart
+    assert len(os.listdir(photos / "charts")) == 2
+
+
+def test_worker_processes_give_the_serial_results(serial_batch, photos):
+    parallel = run_tool("extract", str(photos / "batch"), "--n-colors", "3", "--jobs", "2", "--format", "jsonl")
+    assert parallel.returncode == 1
+    serial = [{key: value for key, value in record.items() if key != "chart"} for record in json.loads(serial_batch.stdout)]
+    assert [json.loads(line) for line in parallel.stdout.splitlines()] == serial
+
+
+def test_similarity_as_python_module_matches_library(photos):
+    image, mask = str(photos / "photos" / "china.png"), str(photos / "mask.png")
+    done = run_tool(
+        "similarity", image, *TARGET_ARGS, "--n-colors", "4", "--rgb", "--threshold", "40", "--mask", mask,
+        command=(sys.executable, "-P", "-m", "lumvarde_quorle"),
+    )
+    assert (done.returncode, done.stderr) == (0, "")  # one image: no progress bar
+    [record] = json.loads(done.stdout)
+    library = ColorExtractor(4, "kmeans", True, False).analyze_color_similarity(image, TARGETS, mask, 40.0)
+    assert record["path"] == image and same_with_order(record["targets"], library)
+
+
+def test_matches_with_mask_path_matches_library(photos):
+    image, mask = str(photos / "photos" / "flower.png"), str(photos / "mask.png")
+    done = run_tool("matches", image, *TARGET_ARGS, "--no-preprocessing", "--mask", mask, "--format", "json")
+    assert done.returncode == 0, done.stderr
+    [record] = json.loads(done.stdout)
+    library = ColorExtractor(preprocessing=False).find_color_matches(image, TARGETS, mask)
+    assert record["path"] == image and same_with_order(record["targets"], library)
+
+
+def test_bad_usage_exits_with_status_2():
+    done = run_tool("similarity", "photo.png", "--target", "red=1,2")
+    assert done.returncode == 2 and done.stdout == ""
+    assert "argument --target: 'red=1,2'" in done.stderr
+
+
+# ---------------------------------------------------------------- in-process
+
+
+def in_process(capsys, *argv):
+    with mock.patch.dict(os.environ):  # main sets MPLBACKEND for its workers
+        status = cli.main([str(arg) for arg in argv])
+    assert status == 0
+    return capsys.readouterr().out
+
+
+def decode_csv_row(command, row):
+    """A CSV row back as the library's dict for that colour or target."""
+    values = {key: text for key, text in row.items() if key not in ("path", "rank", "target", "hex", "error")}
+    prefix, rgb_key = {"extract": ("", "color"), "similarity": ("closest_", "closest_color"),
+                       "matches": ("closest_", "closest_pixel")}[command]
+    rgb = tuple(int(values.pop(prefix + channel)) for channel in "rgb")
+    entry = {key: {"true": True, "false": False}[text] if key == "found_directly" else float(text) for key, text in values.items()}
+    return {**entry, rgb_key: rgb}
+
+
+@pytest.mark.parametrize("command", ["extract", "similarity", "matches"])
+def test_csv_and_table_show_the_library_values(capsys, photos, command):
+    image, mask = str(photos / "photos" / "china.png"), str(photos / "mask.png")
+    options = {"extract": ["--n-colors", "3"], "similarity": ["--n-colors", "3", *TARGET_ARGS], "matches": TARGET_ARGS}
+    args = [command, image, "--mask", mask, *options[command]]
+    extractor = ColorExtractor(3)
+    if command == "extract":
+        library = extractor.extract_colors(image, mask)
+        shown = [(info["color"], f"{info['percentage']:.2f}%") for info in library]
+    else:
+        operation = extractor.analyze_color_similarity if command == "similarity" else extractor.find_color_matches
+        library = operation(image, TARGETS, mask)
+        shown = [(entry.get("closest_color", entry.get("closest_pixel")), name) for name, entry in library.items()]
+
+    rows = list(csv.DictReader(io.StringIO(in_process(capsys, *args, "--format", "csv"))))
+    assert all(row["path"] == image and row["error"] == "" for row in rows)
+    decoded = [decode_csv_row(command, row) for row in rows]
+    assert decoded == (library if command == "extract" else list(library.values()))
+
+    for colour in ("always", "never"):
+        lines = in_process(capsys, *args, "--format", "table", "--color", colour).splitlines()
+        assert lines[0] == image and len(lines) == 2 + len(shown)
+        for line, (rgb, text) in zip(lines[2:], shown):
+            assert text in line and "#{:02x}{:02x}{:02x}".format(*rgb) in line
+            assert ("\x1b[48;2;{};{};{}m".format(*rgb) in line) == (colour == "always")
+
+
+def test_jsonl_record_per_image_with_empty_results(capsys, photos, tmp_path):
+    assert cv2.imwrite(str(tmp_path / "black.png"), np.zeros((107, 160), np.uint8))
+    image = str(photos / "photos" / "china.png")
+    out = in_process(capsys, "similarity", image, image, *TARGET_ARGS, "--mask", tmp_path / "black.png", "--format", "jsonl")
+    assert [json.loads(line) for line in out.splitlines()] == [{"path": image, "targets": {}}] * 2
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--target", "red"], "expected NAME=R,G,B or NAME=#rrggbb"),
+        (["--target", "=#ffffff"], "expected NAME=R,G,B or NAME=#rrggbb"),
+        (["--target", "red=1,2"], "three integers"),
+        (["--target", "red=1.5,2,3"], "three integers"),
+        (["--target", "red=256,0,0"], "0..255"),
+        (["--target", "red=#12345"], "#rrggbb"),
+        (["--target", "a=1,2,3", "--target", "a=#ffffff"], "name given more than once: a"),
+        ([], "the following arguments are required: --target"),
+        (["--target", "a=1,2,3", "--n-colors", "0"], "expected a whole number"),
+        (["--target", "a=1,2,3", "--mask", "no-such-mask.png"], "no such file"),
+    ],
+)
+def test_bad_arguments_are_usage_errors(capsys, argv, message):
+    with pytest.raises(SystemExit) as exit_info:
+        cli.main(["similarity", "photo.png", *argv])
+    assert exit_info.value.code == 2 and message in capsys.readouterr().err
+
+
+def test_images_expand_from_directories_and_patterns(tmp_path):
+    (tmp_path / "sub" / "empty").mkdir(parents=True)
+    for name in ("b.png", "a.JPG", "notes.txt", "sub/d.png"):
+        (tmp_path / name).write_bytes(b"")
+    folder = str(tmp_path)
+    assert cli.expand_images([folder, f"{folder}/**/*.png", "missing.png"]) == [
+        f"{folder}/a.JPG", f"{folder}/b.png", f"{folder}/b.png", f"{folder}/sub/d.png", "missing.png",
+    ]
+    for empty in (f"{folder}/sub/*.jpg", f"{folder}/sub/empty"):
+        with pytest.raises(ValueError, match="no image files"):
+            cli.expand_images([empty])
+
+
+def test_one_chart_file_per_image():
+    assert cli.chart_paths("out/c.png", ["x/a.jpg", "y/b.png"]) == ["out/c-a.png", "out/c-b.png"]
+    assert cli.chart_paths("c.svg", ["x/a.jpg", "y/a.png", "z/a.bmp"]) == ["c-a.svg", "c-a-2.svg", "c-a-3.svg"]
+
+
+@pytest.mark.parametrize(
+    "choice, environ, tty, expected",
+    [("auto", {}, True, True), ("auto", {"NO_COLOR": "1"}, True, False), ("auto", {"TERM": "dumb"}, True, False),
+     ("always", {"NO_COLOR": "1"}, False, True), ("never", {}, True, False)],
+)
+def test_colour_follows_terminal_and_no_color(choice, environ, tty, expected):
+    stream = mock.Mock(isatty=mock.Mock(return_value=tty))
+    assert cli.use_colour(choice, stream, environ) is expected
