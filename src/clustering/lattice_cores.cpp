@@ -2,6 +2,8 @@
 // of them already reaches min_samples, or the weight possibly within eps cannot; only the colours in
 // between are counted one by one, and each such count stops as soon as its outcome is certain.
 #include <algorithm>
+#include <iterator>
+#include <utility>
 
 #include "clustering/lattice_dbscan.hpp"
 
@@ -52,6 +54,13 @@ private:
             return;
         }
         if (possibly < need_) return;
+        if (node.leaf()) {
+            // Nearest nodes first: a count that reaches min_samples gets there soonest that way.
+            order_.clear();
+            for (int32_t id : partial) order_.push_back({least(node.box, tree_.nodes[id].box), id});
+            std::sort(order_.begin(), order_.end());
+            for (size_t k = 0; k < order_.size(); ++k) partial[k] = order_[k].second;
+        }
         const Span next{partial.data(), partial.size()};
         if (node.leaf()) {
             for (int32_t i = node.begin; i < node.end; ++i) core_[i] = count_reaches(i, surely, possibly, next);
@@ -65,7 +74,12 @@ private:
     uint8_t count_reaches(int32_t i, int64_t surely, int64_t possibly, Span pending) {
         const Point& p = tree_.point[i];
         const Bounds at = point_bounds(p);
-        stack_.assign(pending.data, pending.data + pending.size);
+        // The stack is worked from its end: nearest first when the count looks likely to reach
+        // min_samples, farthest first (ruling weight out) when not.
+        if (need_ - surely < possibly - need_)
+            stack_.assign(std::make_reverse_iterator(pending.data + pending.size), std::make_reverse_iterator(pending.data));
+        else
+            stack_.assign(pending.data, pending.data + pending.size);
         while (!stack_.empty() && surely < need_ && possibly >= need_) {
             const Node& b = tree_.nodes[stack_.back()];
             stack_.pop_back();
@@ -90,6 +104,7 @@ private:
     std::vector<uint8_t> core_;
     std::vector<std::vector<int32_t>> partial_;  // one list per depth of the query recursion
     std::vector<int32_t> stack_;
+    std::vector<std::pair<double, int32_t>> order_;
 };
 
 }  // namespace
