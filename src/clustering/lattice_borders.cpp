@@ -19,11 +19,12 @@ public:
     void run() {
         for (int32_t n = static_cast<int32_t>(tree_.nodes.size()) - 1; n >= 0; --n) {
             const Node& node = tree_.nodes[n];
+            if (!node.used()) continue;
             if (node.leaf()) {
                 for (int32_t i = node.begin; i < node.end; ++i)
                     if (core_[i]) smallest_[n] = std::min(smallest_[n], label_[i]);
             } else {
-                smallest_[n] = std::min(smallest_[node.child], smallest_[node.child + 1]);
+                smallest_[n] = std::min(smallest_[first_child(n)], smallest_[first_child(n) + 1]);
             }
         }
         if (smallest_[0] == kNone) return;  // no cores: everything is noise
@@ -47,9 +48,10 @@ private:
                 best = smallest_[n];
             } else if (!node.leaf()) {
                 // The child with the smaller cluster number is searched first.
-                const bool left_first = smallest_[node.child] <= smallest_[node.child + 1];
-                stack_.push_back(left_first ? node.child + 1 : node.child);
-                stack_.push_back(left_first ? node.child : node.child + 1);
+                const int32_t left = first_child(n), right = left + 1;
+                const bool left_first = smallest_[left] <= smallest_[right];
+                stack_.push_back(left_first ? right : left);
+                stack_.push_back(left_first ? left : right);
             } else {
                 for (int32_t j = node.begin; j < node.end; ++j)
                     if (core_[j] && label_[j] < best && distance2(p, tree_.point[j]) <= kEpsSquared)

@@ -49,11 +49,12 @@ public:
     }
 
 private:
-    bool compact(int32_t n) const { return tree_.nodes[n].diameter2 <= kEpsSquared; }
+    bool compact(int32_t n) const { return diameter2(tree_.nodes[n].box) <= kEpsSquared; }
 
     void count_cores() {
         for (int32_t n = static_cast<int32_t>(tree_.nodes.size()) - 1; n >= 0; --n) {
             const Node& node = tree_.nodes[n];
+            if (!node.used()) continue;
             if (node.leaf()) {
                 for (int32_t i = node.begin; i < node.end; ++i) {
                     if (!core_[i]) continue;
@@ -61,8 +62,9 @@ private:
                     if (first_core_[n] < 0) first_core_[n] = i;
                 }
             } else {
-                cores_[n] = cores_[node.child] + cores_[node.child + 1];
-                first_core_[n] = first_core_[node.child] >= 0 ? first_core_[node.child] : first_core_[node.child + 1];
+                const int32_t child = first_child(n);
+                cores_[n] = cores_[child] + cores_[child + 1];
+                first_core_[n] = first_core_[child] >= 0 ? first_core_[child] : first_core_[child + 1];
             }
         }
     }
@@ -75,8 +77,8 @@ private:
             if (compact(n)) unified_[n] = 1;
             return;
         }
-        collect_units(node.child);
-        collect_units(node.child + 1);
+        collect_units(first_child(n));
+        collect_units(first_child(n) + 1);
     }
 
     void join_range(const Node& node, int32_t anchor) {
@@ -93,8 +95,8 @@ private:
         } else if (node.leaf()) {
             join_range(node, anchor);
         } else {
-            join_node(node.child, anchor);
-            join_node(node.child + 1, anchor);
+            join_node(first_child(n), anchor);
+            join_node(first_child(n) + 1, anchor);
         }
     }
 
@@ -115,8 +117,8 @@ private:
                 join_node(u, first_core_[b]);
                 join_node(b, first_core_[u]);
             } else if (!node.leaf()) {
-                stack_.push_back(node.child);
-                stack_.push_back(node.child + 1);
+                stack_.push_back(first_child(b));
+                stack_.push_back(first_child(b) + 1);
             } else if (close_pairs) {
                 join_close_cores(u, node);
             }
@@ -146,7 +148,7 @@ private:
         const Bounds at = point_bounds(c);
         if (least(at, node.box) > kEpsSquared) return false;
         if (most(at, node.box) <= kEpsSquared) return true;
-        if (!node.leaf()) return core_within(c, node.child) || core_within(c, node.child + 1);
+        if (!node.leaf()) return core_within(c, first_child(n)) || core_within(c, first_child(n) + 1);
         for (int32_t i = node.begin; i < node.end; ++i)
             if (core_[i] && distance2(c, tree_.point[i]) <= kEpsSquared) return true;
         return false;
@@ -163,7 +165,7 @@ private:
             if (node.leaf()) {
                 for (int32_t i = node.begin; i < node.end && same; ++i) same = !core_[i] || sets_.find(i) == root;
             } else {
-                for (int32_t k : {node.child, node.child + 1})
+                for (int32_t k : {first_child(n), first_child(n) + 1})
                     same = same && (!cores_[k] || (unified_[k] && sets_.find(first_core_[k]) == root));
             }
             unified_[n] = same;

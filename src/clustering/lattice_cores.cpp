@@ -33,6 +33,7 @@ private:
         const Node& node = tree_.nodes[q];
         std::vector<int32_t>& partial = partial_[depth];
         partial.clear();
+        const double size = diameter2(node.box);
         stack_.assign(pending.data, pending.data + pending.size);
         while (!stack_.empty() && surely < need_ && possibly >= need_) {
             const int32_t id = stack_.back();
@@ -42,9 +43,9 @@ private:
                 surely += b.weight;
             } else if (least(node.box, b.box) > kEpsSquared) {
                 possibly -= b.weight;
-            } else if (!b.leaf() && b.diameter2 >= node.diameter2) {
-                stack_.push_back(b.child);  // refine the larger side first
-                stack_.push_back(b.child + 1);
+            } else if (!b.leaf() && diameter2(b.box) >= size) {
+                stack_.push_back(first_child(id));  // refine the larger side first
+                stack_.push_back(first_child(id) + 1);
             } else {
                 partial.push_back(id);
             }
@@ -66,8 +67,8 @@ private:
             for (int32_t i = node.begin; i < node.end; ++i) core_[i] = count_reaches(i, surely, possibly, next);
             return;
         }
-        visit(node.child, surely, possibly, next, depth + 1);
-        visit(node.child + 1, surely, possibly, next, depth + 1);
+        visit(first_child(q), surely, possibly, next, depth + 1);
+        visit(first_child(q) + 1, surely, possibly, next, depth + 1);
     }
 
     // Whether the colour at tree position i is core, given the weights settled for its leaf.
@@ -81,15 +82,16 @@ private:
         else
             stack_.assign(pending.data, pending.data + pending.size);
         while (!stack_.empty() && surely < need_ && possibly >= need_) {
-            const Node& b = tree_.nodes[stack_.back()];
+            const int32_t id = stack_.back();
+            const Node& b = tree_.nodes[id];
             stack_.pop_back();
             if (most(at, b.box) <= kEpsSquared) {
                 surely += b.weight;
             } else if (least(at, b.box) > kEpsSquared) {
                 possibly -= b.weight;
             } else if (!b.leaf()) {
-                stack_.push_back(b.child);
-                stack_.push_back(b.child + 1);
+                stack_.push_back(first_child(id));
+                stack_.push_back(first_child(id) + 1);
             } else {
                 const int64_t within = tree_.weight_within(p, b.begin, b.end);
                 surely += within;

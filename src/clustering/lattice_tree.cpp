@@ -6,8 +6,6 @@
 namespace lq::clustering::lattice {
 namespace {
 
-constexpr int32_t kLeafSize = 24;
-
 class Builder {
 public:
     Builder(const std::vector<Point>& points, Tree& tree) : points_(points), tree_(tree) {}
@@ -15,13 +13,9 @@ public:
     void build(int32_t node, int32_t begin, int32_t end, int depth) {
         tree_.depth = std::max(tree_.depth, depth);
         const Bounds box = bounding_box(begin, end);
-        Node& n = tree_.nodes[node];
-        n.box = box;
-        n.diameter2 = most(box, box);
-        n.begin = begin;
-        n.end = end;
-        n.child = -1;
-        if (end - begin <= kLeafSize) return;
+        if (tree_.nodes.size() <= static_cast<size_t>(node)) tree_.nodes.resize(node + 1);
+        tree_.nodes[node] = Node{box, 0, begin, end};
+        if (tree_.nodes[node].leaf()) return;
         // Split the widest channel, so that nodes stay round in the metric.
         int axis = 0;
         for (int c = 1; c < 3; ++c)
@@ -30,11 +24,8 @@ public:
         int32_t* index = tree_.index.data();
         std::nth_element(index + begin, index + middle, index + end,
                          [this, axis](int32_t a, int32_t b) { return points_[a].x[axis] < points_[b].x[axis]; });
-        const auto child = static_cast<int32_t>(tree_.nodes.size());
-        n.child = child;
-        tree_.nodes.resize(tree_.nodes.size() + 2);  // `n` dangles from here on
-        build(child, begin, middle, depth + 1);
-        build(child + 1, middle, end, depth + 1);
+        build(first_child(node), begin, middle, depth + 1);
+        build(first_child(node) + 1, middle, end, depth + 1);
     }
 
 private:
@@ -56,12 +47,13 @@ private:
 
 // Node weights, children first: they come after their parent in the vector.
 void sum_weights(Tree& tree) {
-    for (auto n = tree.nodes.rbegin(); n != tree.nodes.rend(); ++n) {
-        if (n->leaf()) {
-            n->weight = 0;
-            for (int32_t i = n->begin; i < n->end; ++i) n->weight += tree.weight[i];
+    for (auto n = static_cast<int32_t>(tree.nodes.size()) - 1; n >= 0; --n) {
+        Node& node = tree.nodes[n];
+        if (!node.used()) continue;
+        if (node.leaf()) {
+            for (int32_t i = node.begin; i < node.end; ++i) node.weight += tree.weight[i];
         } else {
-            n->weight = tree.nodes[n->child].weight + tree.nodes[n->child + 1].weight;
+            node.weight = tree.nodes[first_child(n)].weight + tree.nodes[first_child(n) + 1].weight;
         }
     }
 }
@@ -77,7 +69,6 @@ Tree build_tree(const Metric& metric, const std::array<uint8_t, 3>* colours, con
     tree.index.resize(count);
     std::iota(tree.index.begin(), tree.index.end(), 0);
     tree.nodes.reserve(4 * (count / kLeafSize + 1));
-    tree.nodes.resize(1);
     Builder(points, tree).build(0, 0, count, 0);
     tree.point.resize(count);
     tree.weight.resize(count);

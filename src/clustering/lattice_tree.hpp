@@ -11,16 +11,24 @@
 
 namespace lq::clustering::lattice {
 
-struct Node {
+// Nodes split while they hold more points than this; smaller ones are leaves.
+inline constexpr int32_t kLeafSize = 24;
+
+// One cache line per node. The children of node n are nodes 2n + 1 and 2n + 2, as in a heap.
+struct alignas(64) Node {
     Bounds box;
-    double diameter2;  // greatest distance2 within the box
     int64_t weight;
     int32_t begin;  // tree positions [begin, end)
     int32_t end;
-    int32_t child;  // first of the two children, -1 for a leaf
 
-    bool leaf() const { return child < 0; }
+    bool used() const { return end > begin; }  // the heap layout leaves some slots empty
+    bool leaf() const { return end - begin <= kLeafSize; }
 };
+
+inline int32_t first_child(int32_t n) { return 2 * n + 1; }
+
+// Greatest distance2 within a box.
+inline double diameter2(const Bounds& box) { return most(box, box); }
 
 struct Tree {
     std::vector<Node> nodes;  // nodes[0] is the root; children come after their parent
