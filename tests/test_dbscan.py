@@ -212,6 +212,7 @@ def test_more_groups_than_n_colors_keeps_the_largest_and_renumbers(path, n_color
     "view",
     [
         pytest.param(lambda p: p[::2], id="every-other-row"),
+        pytest.param(lambda p: p[::-1], id="reversed"),
         pytest.param(lambda p: np.asfortranarray(p), id="fortran-order"),
         pytest.param(lambda p: p.astype(np.float64), id="float-rows"),
         pytest.param(lambda p: p.view(np.ndarray).view(type("Rows", (np.ndarray,), {})), id="subclass"),

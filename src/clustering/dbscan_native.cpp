@@ -168,7 +168,7 @@ int native_path_applies(PyObject* pixels) {
     if (!PyArray_CheckExact(pixels)) return 0;
     auto* array = reinterpret_cast<PyArrayObject*>(pixels);
     return PyArray_NDIM(array) == 2 && PyArray_DIM(array, 1) == 3 && PyArray_DIM(array, 0) > 0 &&
-           PyArray_DIM(array, 0) < (npy_intp{1} << 40) && PyArray_TYPE(array) == NPY_UINT8;
+           PyArray_TYPE(array) == NPY_UINT8;
 }
 
 int native_path(ColorExtractor* self, PyArrayObject* pixels, Ref* result) {
