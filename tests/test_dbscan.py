@@ -3,6 +3,7 @@ library path (forced by rebinding DBSCAN to an equivalent callable), checked aga
 called directly."""
 
 import math
+import types
 
 import cv2
 import numpy as np
@@ -240,6 +241,20 @@ def test_dbscan_arguments(rebind, rows, min_samples):
     colors, labels = cluster(pixels)
     assert recorded == [[("eps", 0.5), ("min_samples", min_samples)], (rows, 3)]
     assert colors.shape == (0,) and (labels == -1).all()
+
+
+@pytest.mark.parametrize("global_name", ["StandardScaler", "DBSCAN", "np"])
+def test_rebinding_a_library_global_selects_the_library_path(rebind, fit_predict_calls, global_name):
+    equivalent = {
+        "StandardScaler": type("Scaler", (StandardScaler,), {}),
+        "DBSCAN": lambda **kwargs: DBSCAN(**kwargs),
+        "np": types.SimpleNamespace(**vars(np)),
+    }[global_name]
+    rebind(global_name, equivalent)
+    pixels = separated_groups((60, 70))
+    result = cluster(pixels)
+    assert fit_predict_calls == [50]
+    assert_same(result, expected(pixels, 5))
 
 
 def test_library_calls_in_order(rebind):

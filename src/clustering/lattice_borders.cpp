@@ -34,7 +34,7 @@ public:
 
 private:
     int32_t nearest_cluster(int32_t i) {
-        const Point& p = tree_.point[i];
+        const Point p = tree_.at(i);
         const Bounds at = point_bounds(p);
         int32_t best = kNone;
         stack_.assign(1, 0);
@@ -54,7 +54,7 @@ private:
                 stack_.push_back(left_first ? left : right);
             } else {
                 for (int32_t j = node.begin; j < node.end; ++j)
-                    if (core_[j] && label_[j] < best && distance2(p, tree_.point[j]) <= kEpsSquared)
+                    if (core_[j] && label_[j] < best && distance2(p, tree_.at(j)) <= kEpsSquared)
                         best = label_[j];
             }
         }

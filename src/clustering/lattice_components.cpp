@@ -129,14 +129,14 @@ private:
         const Node& unit = tree_.nodes[u];
         for (int32_t j = leaf.begin; j < leaf.end; ++j) {
             if (!core_[j]) continue;
-            const Point& c = tree_.point[j];
+            const Point c = tree_.at(j);
             if (unified_[u]) {
                 if (sets_.find(j) != sets_.find(first_core_[u]) && core_within(c, u)) sets_.unite(j, first_core_[u]);
                 continue;
             }
             for (int32_t i = unit.begin; i < unit.end; ++i)
                 if (core_[i] && sets_.find(i) != sets_.find(j) &&
-                    distance2(c, tree_.point[i]) <= kEpsSquared)
+                    distance2(c, tree_.at(i)) <= kEpsSquared)
                     sets_.unite(i, j);
         }
     }
@@ -150,7 +150,7 @@ private:
         if (most(at, node.box) <= kEpsSquared) return true;
         if (!node.leaf()) return core_within(c, first_child(n)) || core_within(c, first_child(n) + 1);
         for (int32_t i = node.begin; i < node.end; ++i)
-            if (core_[i] && distance2(c, tree_.point[i]) <= kEpsSquared) return true;
+            if (core_[i] && distance2(c, tree_.at(i)) <= kEpsSquared) return true;
         return false;
     }
 

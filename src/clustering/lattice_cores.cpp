@@ -13,7 +13,7 @@ namespace {
 class CoreFinder {
 public:
     CoreFinder(const Tree& tree, int64_t min_samples)
-        : tree_(tree), need_(min_samples), core_(tree.point.size(), 0), partial_(tree.depth + 2) {}
+        : tree_(tree), need_(min_samples), core_(tree.size(), 0), partial_(tree.depth + 2) {}
 
     std::vector<uint8_t> run() {
         const int32_t root = 0;
@@ -73,7 +73,7 @@ private:
 
     // Whether the colour at tree position i is core, given the weights settled for its leaf.
     uint8_t count_reaches(int32_t i, int64_t surely, int64_t possibly, Span pending) {
-        const Point& p = tree_.point[i];
+        const Point p = tree_.at(i);
         const Bounds at = point_bounds(p);
         // The stack is worked from its end: nearest first when the count looks likely to reach
         // min_samples, farthest first (ruling weight out) when not.

@@ -70,13 +70,11 @@ Tree build_tree(const Metric& metric, const std::array<uint8_t, 3>* colours, con
     std::iota(tree.index.begin(), tree.index.end(), 0);
     tree.nodes.reserve(4 * (count / kLeafSize + 1));
     Builder(points, tree).build(0, 0, count, 0);
-    tree.point.resize(count);
     tree.weight.resize(count);
     for (auto& channel : tree.channel) channel.resize(count);
     for (int32_t i = 0; i < count; ++i) {
-        tree.point[i] = points[tree.index[i]];
         tree.weight[i] = weights[tree.index[i]];
-        for (int c = 0; c < 3; ++c) tree.channel[c][i] = tree.point[i].x[c];
+        for (int c = 0; c < 3; ++c) tree.channel[c][i] = points[tree.index[i]].x[c];
     }
     sum_weights(tree);
     return tree;

@@ -33,11 +33,12 @@ inline double diameter2(const Bounds& box) { return most(box, box); }
 struct Tree {
     std::vector<Node> nodes;  // nodes[0] is the root; children come after their parent
     std::vector<int32_t> index;  // distinct colour index at each tree position
-    std::vector<Point> point;  // standardised colour at each tree position
+    std::vector<double> channel[3];  // standardised colour at each tree position, channel by channel
     std::vector<int64_t> weight;  // multiplicity at each tree position
-    // The same points channel by channel, for the loops over the points of a leaf.
-    std::vector<double> channel[3];
     int depth = 0;
+
+    int32_t size() const { return static_cast<int32_t>(index.size()); }
+    Point at(int32_t i) const { return Point{{channel[0][i], channel[1][i], channel[2][i]}}; }
 
     // Total weight of the points at positions [begin, end) within eps of p, without branches: the
     // outcome at the edge of the ball is unpredictable.
