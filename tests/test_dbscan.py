@@ -15,7 +15,8 @@ from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
 
 def expected(pixels, n_colors):
-    """The documented steps, plus the cut renumbering: label i names colors[i], cut groups follow."""
+    """DBSCAN on the standardised rows and the mean colour of each group, computed directly, with the
+    cut to the n_colors largest groups renumbered: label i names colors[i], cut groups follow."""
     labels = DBSCAN(eps=0.5, min_samples=max(50, len(pixels) // 100)).fit_predict(
         StandardScaler().fit_transform(pixels)
     )
