@@ -171,8 +171,9 @@ namespace {
 // Identity of what `type` resolves `attribute` to, compared with what object resolves it to.
 int inherits_from_object(PyTypeObject* type, PyObject* attribute) {
     Ref own = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), attribute));
+    if (!own) return -1;
     Ref base = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), attribute));
-    if (!own || !base) return -1;
+    if (!base) return -1;
     return own.get() == base.get();
 }
 

@@ -11,6 +11,11 @@ Ref missing_argument() {
     return Ref();
 }
 
+// Arguments are evaluated before the helper runs, so an earlier step may have failed while a later
+// argument was still being looked up: nothing may run while that exception is pending, or it could be
+// cleared or replaced.
+bool failed_before() { return PyErr_Occurred() != nullptr; }
+
 bool any_null(std::initializer_list<Arg> args, std::initializer_list<Kw> kwargs) {
     for (const Arg& arg : args)
         if (!arg.ptr) return true;
@@ -48,34 +53,34 @@ Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Arg> ar
 }  // namespace
 
 Ref call(Arg callable, std::initializer_list<Arg> args, std::initializer_list<Kw> kwargs) {
-    if (!callable.ptr || any_null(args, kwargs)) return missing_argument();
+    if (failed_before() || !callable.ptr || any_null(args, kwargs)) return missing_argument();
     return vectorcall(callable.ptr, nullptr, args, kwargs, nullptr);
 }
 
 Ref call_method(Arg object, PyObject* name, std::initializer_list<Arg> args, std::initializer_list<Kw> kwargs) {
-    if (!object.ptr || !name || any_null(args, kwargs)) return missing_argument();
+    if (failed_before() || !object.ptr || !name || any_null(args, kwargs)) return missing_argument();
     return vectorcall(nullptr, object.ptr, args, kwargs, name);
 }
 
 Ref attr(Arg object, PyObject* name) {
-    if (!object.ptr || !name) return missing_argument();
+    if (failed_before() || !object.ptr || !name) return missing_argument();
     return Ref::steal(PyObject_GetAttr(object.ptr, name));
 }
 
 Ref item(Arg object, Py_ssize_t index) {
-    if (!object.ptr) return missing_argument();
+    if (failed_before() || !object.ptr) return missing_argument();
     Ref key = Ref::steal(PyLong_FromSsize_t(index));
     if (!key) return Ref();
     return Ref::steal(PyObject_GetItem(object.ptr, key.get()));
 }
 
 Ref item(Arg object, Arg key) {
-    if (!object.ptr || !key.ptr) return missing_argument();
+    if (failed_before() || !object.ptr || !key.ptr) return missing_argument();
     return Ref::steal(PyObject_GetItem(object.ptr, key.ptr));
 }
 
 int set_item(Arg object, Arg key, Arg value) {
-    if (!object.ptr || !key.ptr || !value.ptr) {
+    if (failed_before() || !object.ptr || !key.ptr || !value.ptr) {
         missing_argument();
         return -1;
     }
@@ -83,6 +88,7 @@ int set_item(Arg object, Arg key, Arg value) {
 }
 
 Ref make_tuple(std::initializer_list<Arg> items) {
+    if (failed_before()) return Ref();
     for (const Arg& element : items)
         if (!element.ptr) return missing_argument();
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));

@@ -1,6 +1,7 @@
 // Calls into the interpreter. Every helper takes borrowed arguments and returns a new reference, or a
-// null Ref with the exception set. A null argument means that producing it already failed: the helper
-// then returns null at once and the original exception stands.
+// null Ref with the exception set. A null argument, or an exception already pending when the helper is
+// reached, means that an earlier step failed: the helper then does nothing and returns null, and the
+// original exception stands.
 #pragma once
 
 #include <initializer_list>

@@ -5,7 +5,8 @@
 namespace lq {
 
 Ref module_global(PyObject* name) {
-    if (!name) return Ref();
+    // Looked up as an argument after an earlier step failed: leave that exception alone.
+    if (!name || PyErr_Occurred()) return Ref();
     const ProcessState& state = process_state();
     if (state.globals) {
         PyObject* found = PyDict_GetItemWithError(state.globals, name);
