@@ -44,27 +44,6 @@ Ref snapped(PyObject* colors) {
     return copy;
 }
 
-// lab_color = np.uint8([[color]]); cv2.cvtColor(lab_color, cv2.COLOR_LAB2RGB)[0][0]: one centre as a
-// one-pixel image.
-Ref lab_centre_to_rgb(PyObject* color) {
-    Ref lab_color = one_pixel_image(color);
-    if (!lab_color) return Ref();
-    return first_pixel(cvt_color(lab_color, name<"COLOR_LAB2RGB">()));
-}
-
-// Each centre converted on its own, in iteration order, then np.array of the converted pixels.
-Ref lab_centres_to_rgb(PyObject* colors) {
-    Ref colors_rgb = Ref::steal(PyList_New(0));
-    Ref iterator = Ref::steal(PyObject_GetIter(colors));
-    if (!colors_rgb || !iterator) return Ref();
-    while (Ref color = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref rgb = lab_centre_to_rgb(color.get());
-        if (!rgb || PyList_Append(colors_rgb.get(), rgb.get()) < 0) return Ref();
-    }
-    if (PyErr_Occurred()) return Ref();
-    return call_method(module_global<"np">(), name<"array">(), {colors_rgb});
-}
-
 // colors.astype(np.uint8): fractional parts are dropped, not rounded.
 Ref rgb_centres_to_uint8(PyObject* colors) {
     return call_method(colors, name<"astype">(), {attr(module_global<"np">(), name<"uint8">())});
@@ -75,7 +54,7 @@ Ref rgb_centres_to_uint8(PyObject* colors) {
 Ref centres_to_rgb(ColorExtractor* self, PyObject* colors) {
     Ref centres = snapped(colors);
     if (!centres) return Ref();
-    return self->lab_space ? lab_centres_to_rgb(centres.get()) : rgb_centres_to_uint8(centres.get());
+    return self->lab_space ? lab_rows_to_rgb_one_by_one(centres.get()) : rgb_centres_to_uint8(centres.get());
 }
 
 }  // namespace lq::extraction

@@ -41,6 +41,19 @@ Ref one_pixel_image(PyObject* color) {
 
 Ref first_pixel(Arg image) { return item(item(image, small_int<0>()), small_int<0>()); }
 
+Ref lab_rows_to_rgb_one_by_one(PyObject* rows) {
+    Ref converted = Ref::steal(PyList_New(0));
+    Ref iterator = Ref::steal(PyObject_GetIter(rows));
+    if (!converted || !iterator) return Ref();
+    while (Ref row = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref lab_pixel = one_pixel_image(row.get());
+        Ref rgb_pixel = lab_pixel ? first_pixel(cvt_color(lab_pixel, name<"COLOR_LAB2RGB">())) : Ref();
+        if (!rgb_pixel || PyList_Append(converted.get(), rgb_pixel.get()) < 0) return Ref();
+    }
+    if (PyErr_Occurred()) return Ref();
+    return call(attr(module_global<"np">(), name<"array">()), {converted});
+}
+
 Ref convert_one_pixel(PyObject* color, PyObject* code_name) {
     Ref convert = attr(module_global<"cv2">(), name<"cvtColor">());
     if (!convert) return Ref();

@@ -19,4 +19,8 @@ Ref first_pixel(Arg image);
 // expression evaluates them.
 Ref convert_one_pixel(PyObject* color, PyObject* code_name);
 
+// np.array of [cv2.cvtColor(np.uint8([[row]]), cv2.COLOR_LAB2RGB)[0][0] for row in rows]: every LAB row
+// converted as its own one-pixel image (np.uint8 built before cv2 is looked up), in iteration order.
+Ref lab_rows_to_rgb_one_by_one(PyObject* rows);
+
 }  // namespace lq

@@ -4,6 +4,7 @@
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
 #include "interop/globals.hpp"
+#include "interop/opencv.hpp"
 #include "interop/process_state.hpp"
 #include "matching/match_report.hpp"
 #include "matching/matching.hpp"
@@ -17,7 +18,7 @@ Ref rgb_rows(ColorExtractor* self, PyObject* pixels, DistinctColors* distinct) {
     if (!self->lab_space) return Ref::borrow(pixels);
     const int batched = is_byte_triples(pixels) ? libraries_as_imported() : 0;
     if (batched < 0) return Ref();
-    return batched ? rgb_rows_batched(pixels, distinct) : rgb_rows_one_by_one(pixels);
+    return batched ? rgb_rows_batched(pixels, distinct) : lab_rows_to_rgb_one_by_one(pixels);
 }
 
 // 1 when this target's distances may be computed natively: byte rows, the libraries as imported and no

@@ -23,9 +23,6 @@ Ref band_share(PyObject* count, PyObject* total_pixels);
 // the similarity score (50 - min_distance) / 50 * 100 when positive, else the int 0.
 Ref match_entry(const BandShares& shares, PyObject* closest_pixel, PyObject* min_distance);
 
-// Literal path: every LAB row back to R, G, B through its own one-pixel conversion, as one N x 3 array.
-Ref rgb_rows_one_by_one(PyObject* pixels);
-
 // Literal path: one distance call per row of pixels_rgb for this target.
 Ref per_pixel_entry(ColorExtractor* self, PyObject* target_array, PyObject* pixels_rgb, PyObject* total_pixels);
 
@@ -41,7 +38,7 @@ int libraries_as_imported();
 
 class DistinctColors;
 
-// Fast path, same result as rgb_rows_one_by_one for byte triples: each distinct LAB value converted
+// Fast path, same result as lab_rows_to_rgb_one_by_one (interop/opencv.hpp) for byte triples: each distinct LAB value converted
 // once, in a single cv2.cvtColor call. The distinct values, which determine the R, G, B rows, are handed
 // to `distinct` for the distances.
 Ref rgb_rows_batched(PyObject* pixels, DistinctColors* distinct);

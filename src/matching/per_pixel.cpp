@@ -10,13 +10,6 @@
 namespace lq::matching {
 namespace {
 
-// rgb_pixel = cv2.cvtColor(np.uint8([[pixel]]), cv2.COLOR_LAB2RGB)[0][0]
-Ref rgb_of_lab_row(PyObject* pixel) {
-    Ref lab_pixel = one_pixel_image(pixel);
-    if (!lab_pixel) return Ref();
-    return first_pixel(cvt_color(lab_pixel, name<"COLOR_LAB2RGB">()));
-}
-
 Ref np_array(PyObject* object) {
     Ref array = attr(module_global<"np">(), name<"array">());
     if (!array) return Ref();
@@ -31,18 +24,6 @@ Ref count_below(PyObject* distances, PyObject* bound) {
 }
 
 }  // namespace
-
-Ref rgb_rows_one_by_one(PyObject* pixels) {
-    Ref rows = Ref::steal(PyList_New(0));
-    Ref iterator = Ref::steal(PyObject_GetIter(pixels));
-    if (!rows || !iterator) return Ref();
-    while (Ref pixel = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref rgb_pixel = rgb_of_lab_row(pixel.get());
-        if (!rgb_pixel || PyList_Append(rows.get(), rgb_pixel.get()) < 0) return Ref();
-    }
-    if (PyErr_Occurred()) return Ref();
-    return np_array(rows.get());
-}
 
 Ref per_pixel_entry(ColorExtractor* self, PyObject* target_array, PyObject* pixels_rgb, PyObject* total_pixels) {
     Ref listed = Ref::steal(PyList_New(0));
