@@ -4,7 +4,6 @@
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
-#include "interop/opencv.hpp"
 #include "matching/match_report.hpp"
 
 namespace lq::matching {
