@@ -9,15 +9,16 @@
 // which is what np.mean gives for 8-bit rows: its float64 partial sums are integers below 2**53, so
 // no summation order can round them.
 #include <cmath>
+#include <memory>
 #include <new>
 
 #include "clustering/dbscan_steps.hpp"
-#include "clustering/distinct_colours.hpp"
 #include "clustering/lattice_boundary.hpp"
 #include "clustering/lattice_dbscan.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
+#include "preparation/distinct_rows.hpp"
 
 namespace lq::clustering::dbscan {
 namespace {
@@ -69,7 +70,7 @@ struct Groups {
     std::vector<std::array<int64_t, 3>> sum;
 };
 
-Groups sum_groups(const DistinctColours& colours, const std::vector<int32_t>& label) {
+Groups sum_groups(const preparation::DistinctRows& colours, const std::vector<int32_t>& label) {
     Groups groups;
     for (int32_t i = 0; i < colours.count(); ++i) {
         if (label[i] < 0) continue;
@@ -104,22 +105,19 @@ Ref int64_array(const std::vector<int64_t>& values) {
     return array;
 }
 
-// One label per row; `numbers` renumbers the groups.
-Ref row_labels(PyArrayObject* pixels, const DistinctColours& colours, const std::vector<int32_t>& label,
-               const std::vector<npy_intp>& numbers) {
-    npy_intp rows = PyArray_DIM(pixels, 0);
-    Ref labels = Ref::steal(PyArray_SimpleNew(1, &rows, NPY_INTP));
+// One label per row; `numbers` renumbers the groups. `colours` is null when every row is noise.
+Ref row_labels(const preparation::ByteRows& rows, const preparation::DistinctRows* colours,
+               const std::vector<int32_t>& label, const std::vector<npy_intp>& numbers) {
+    npy_intp count = rows.count;
+    Ref labels = Ref::steal(PyArray_SimpleNew(1, &count, NPY_INTP));
     if (!labels) return Ref();
     auto* out = static_cast<npy_intp*>(PyArray_DATA(as_array(labels)));
     if (label.empty()) {
-        std::fill(out, out + rows, -1);
+        std::fill(out, out + count, -1);
         return labels;
     }
-    const char* data = PyArray_BYTES(pixels);
-    const npy_intp row_stride = PyArray_STRIDE(pixels, 0), channel_stride = PyArray_STRIDE(pixels, 1);
-    for (npy_intp i = 0; i < rows; ++i) {
-        const auto* row = reinterpret_cast<const uint8_t*>(data + i * row_stride);
-        const int32_t group = label[colours.find(row[0], row[channel_stride], row[2 * channel_stride])];
+    for (npy_intp i = 0; i < count; ++i) {
+        const int32_t group = label[colours->find_row(rows, i)];
         out[i] = group < 0 ? -1 : numbers[group];
     }
     return labels;
@@ -130,19 +128,17 @@ int cluster_rows(ColorExtractor* self, PyArrayObject* pixels, Ref* result) {
     double scale[3];
     const int fitted = fit_metric(reinterpret_cast<PyObject*>(pixels), &metric, scale);
     if (fitted <= 0) return fitted;
-    const npy_intp rows = PyArray_DIM(pixels, 0);
-    const Py_ssize_t need = min_samples(rows);
-    DistinctColours colours;
+    const preparation::ByteRows rows{reinterpret_cast<const uint8_t*>(PyArray_BYTES(pixels)), PyArray_DIM(pixels, 0),
+                                     PyArray_STRIDE(pixels, 0), PyArray_STRIDE(pixels, 1)};
+    const Py_ssize_t need = min_samples(rows.count);
+    std::unique_ptr<preparation::DistinctRows> colours;
     std::vector<int32_t> label;  // per distinct colour; empty when every row is noise
-    if (need <= rows) {  // otherwise no row can have enough neighbours
-        if (!colours.collect(PyArray_BYTES(pixels), rows, PyArray_STRIDE(pixels, 0), PyArray_STRIDE(pixels, 1))) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        if (lattice::has_fragile_pairs(metric, scale, colours)) return 0;
-        label = lattice::cluster(metric, colours.colours().data(), colours.weights().data(), colours.count(), need);
+    if (need <= rows.count) {  // otherwise no row can have enough neighbours
+        colours = std::make_unique<preparation::DistinctRows>(rows);
+        if (lattice::has_fragile_pairs(metric, scale, *colours)) return 0;
+        label = lattice::cluster(metric, colours->colours().data(), colours->weights().data(), colours->count(), need);
     }
-    const Groups groups = sum_groups(colours, label);
+    const Groups groups = colours ? sum_groups(*colours, label) : Groups{};
     const auto found = static_cast<Py_ssize_t>(groups.size.size());
     Ref colors = group_colors(groups);
     std::vector<npy_intp> numbers(found);
@@ -153,7 +149,7 @@ int cluster_rows(ColorExtractor* self, PyArrayObject* pixels, Ref* result) {
         colors = sizes ? keep_largest(colors.get(), sizes.get(), self->n_colors, &kept) : Ref();
         if (colors && renumbering(kept.get(), found, &numbers) < 0) return -1;
     }
-    Ref labels = colors ? row_labels(pixels, colours, label, numbers) : Ref();
+    Ref labels = colors ? row_labels(rows, colours.get(), label, numbers) : Ref();
     *result = make_tuple({colors, labels});
     return *result ? 1 : -1;
 }

@@ -14,7 +14,7 @@ struct Range {
     int hi[3] = {0, 0, 0};
 };
 
-Range occupied_range(const DistinctColours& colours) {
+Range occupied_range(const preparation::DistinctRows& colours) {
     Range range;
     for (const auto& c : colours.colours())
         for (int k = 0; k < 3; ++k) {
@@ -34,7 +34,7 @@ double rounding_allowance(const Metric& metric, const Range& range) {
     return kWindow + 64.0 * kUnitRoundoff * (largest + 1.0);
 }
 
-bool fragile_at_offset(const Metric& metric, const DistinctColours& colours, const int offset[3]) {
+bool fragile_at_offset(const Metric& metric, const preparation::DistinctRows& colours, const int offset[3]) {
     for (const auto& p : colours.colours()) {
         int q[3];
         for (int k = 0; k < 3; ++k) q[k] = p[k] + offset[k];
@@ -58,7 +58,7 @@ bool is_fragile(const Metric& metric, const uint8_t* p, const uint8_t* q) {
     return false;
 }
 
-bool has_fragile_pairs(const Metric& metric, const double scale[3], const DistinctColours& colours) {
+bool has_fragile_pairs(const Metric& metric, const double scale[3], const preparation::DistinctRows& colours) {
     if (colours.count() < 2) return false;
     const Range range = occupied_range(colours);
     const long double allowance = rounding_allowance(metric, range);

@@ -5,7 +5,7 @@
 // on how the tree happens to split the rows: such a pair is "fragile".
 #pragma once
 
-#include "clustering/distinct_colours.hpp"
+#include "preparation/distinct_rows.hpp"
 #include "clustering/lattice_metric.hpp"
 
 namespace lq::clustering::lattice {
@@ -14,7 +14,7 @@ namespace lq::clustering::lattice {
 // standardisation. The standardised difference of two colours is, up to rounding, a function of
 // their 8-bit offset alone, so only offsets whose exact squared length comes near eps squared need
 // a look at actual pairs; for photos there are usually none.
-bool has_fragile_pairs(const Metric& metric, const double scale[3], const DistinctColours& colours);
+bool has_fragile_pairs(const Metric& metric, const double scale[3], const preparation::DistinctRows& colours);
 
 // The test for one pair: distance2 within 2^-46 of eps squared, unless it is at most eps squared
 // with all three squares exact (every bound is then exact too, and the pair is a neighbour).

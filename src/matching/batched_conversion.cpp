@@ -8,7 +8,6 @@
 #include "interop/numpy_api.hpp"
 #include "interop/opencv.hpp"
 #include "matching/match_report.hpp"
-#include "matching/pixel_table.hpp"
 
 namespace lq::matching {
 int convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code_name, std::vector<std::uint8_t>* out) try {
@@ -33,17 +32,16 @@ int convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code_nam
 }
 
 Ref rgb_rows_batched(PyObject* pixels, DistinctColors* distinct) try {
-    const TripleRows rows = byte_rows(pixels);
-    std::vector<std::uint32_t> entry_of_row;
-    auto table = std::make_unique<PixelTable>(rows, &entry_of_row);
+    const preparation::ByteRows rows = byte_rows(pixels);
+    auto table = std::make_unique<preparation::DistinctRows>(rows);
     std::vector<std::uint8_t> rgb;
     if (convert_triples(table->triples(), name<"COLOR_LAB2RGB">(), &rgb) < 0) return Ref();
     npy_intp dims[2] = {rows.count, 3};
     Ref result = Ref::steal(PyArray_SimpleNew(2, dims, NPY_UINT8));
     if (!result) return Ref();
     auto* out = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    for (std::size_t row = 0; row < entry_of_row.size(); ++row)
-        std::memcpy(out + 3 * row, rgb.data() + 3 * std::size_t{entry_of_row[row]}, 3);
+    for (std::ptrdiff_t row = 0; row < rows.count; ++row)
+        std::memcpy(out + 3 * row, rgb.data() + 3 * static_cast<std::size_t>(table->find_row(rows, row)), 3);
     distinct->adopt(std::move(table), std::move(rgb));
     return result;
 } catch (const std::bad_alloc&) {

@@ -4,11 +4,10 @@
 #include "interop/globals.hpp"
 #include "interop/numpy_api.hpp"
 #include "matching/match_report.hpp"
-#include "matching/pixel_table.hpp"
 
 namespace lq::matching {
 
-TripleRows byte_rows(PyObject* array) {
+preparation::ByteRows byte_rows(PyObject* array) {
     auto* pixels = reinterpret_cast<PyArrayObject*>(array);
     return {static_cast<const std::uint8_t*>(PyArray_DATA(pixels)), PyArray_DIM(pixels, 0), PyArray_STRIDE(pixels, 0),
             PyArray_STRIDE(pixels, 1)};

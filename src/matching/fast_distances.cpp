@@ -13,7 +13,6 @@
 #include "interop/opencv.hpp"
 #include "interop/traceback.hpp"
 #include "matching/match_report.hpp"
-#include "matching/pixel_table.hpp"
 
 namespace lq::matching {
 namespace {
@@ -58,7 +57,7 @@ DistinctColors::DistinctColors() = default;
 DistinctColors::~DistinctColors() = default;
 
 int DistinctColors::prepare(PyObject* pixels_rgb) try {
-    auto table = std::make_unique<PixelTable>(byte_rows(pixels_rgb));
+    auto table = std::make_unique<preparation::DistinctRows>(byte_rows(pixels_rgb));
     std::vector<std::uint8_t> rgb = table->triples();
     adopt(std::move(table), std::move(rgb));
     return 0;
@@ -67,7 +66,7 @@ int DistinctColors::prepare(PyObject* pixels_rgb) try {
     return -1;
 }
 
-void DistinctColors::adopt(std::unique_ptr<PixelTable> table, std::vector<std::uint8_t> rgb) noexcept {
+void DistinctColors::adopt(std::unique_ptr<preparation::DistinctRows> table, std::vector<std::uint8_t> rgb) noexcept {
     table_ = std::move(table);
     rgb_ = std::move(rgb);
     lab_.clear();
@@ -84,13 +83,13 @@ int DistinctColors::entry(PyObject* target_array, PyObject* total_pixels, Ref* e
     if (lab_.empty() && convert_triples(rgb_, name<"COLOR_RGB2LAB">(), &lab_) < 0) return -1;
     Bands bands;
     Nearest nearest;
-    for (std::size_t index = 0; index < table_->size(); ++index) {
+    for (std::size_t index = 0; index < static_cast<std::size_t>(table_->count()); ++index) {
         const std::uint8_t* lab = lab_.data() + 3 * index;
         const double d0 = static_cast<double>(target[0]) - static_cast<double>(lab[0]);
         const double d1 = static_cast<double>(target[1]) - static_cast<double>(lab[1]);
         const double d2 = static_cast<double>(target[2]) - static_cast<double>(lab[2]);
         const double distance = std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
-        const std::int64_t count = table_->count(index);
+        const std::int64_t count = table_->weights()[index];
         if (distance < 15.0) bands.very_close += count;
         if (distance < 30.0) bands.close += count;
         if (distance < 50.0) bands.somewhat_close += count;

@@ -8,6 +8,7 @@
 
 #include "frame/extractor.hpp"
 #include "interop/ref.hpp"
+#include "preparation/distinct_rows.hpp"
 
 namespace lq::matching {
 
@@ -29,9 +30,8 @@ Ref per_pixel_entry(ColorExtractor* self, PyObject* target_array, PyObject* pixe
 // An exact ndarray of N rows of three uint8 values: the rows the fast path can read directly.
 bool is_byte_triples(PyObject* object);
 
-struct TripleRows;
 // The rows of an array that passed is_byte_triples.
-TripleRows byte_rows(PyObject* array);
+preparation::ByteRows byte_rows(PyObject* array);
 
 // 1 when np and cv2 are the modules bound at import, 0 when either was rebound, -1 on error.
 int libraries_as_imported();
@@ -47,7 +47,6 @@ Ref rgb_rows_batched(PyObject* pixels, DistinctColors* distinct);
 // converted triples in *out. 0, or -1 with an exception set.
 int convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code_name, std::vector<std::uint8_t>* out);
 
-class PixelTable;
 
 // Fast path for the distances: groups of pixels_rgb rows that share one R, G, B value, with that value
 // and its LAB value, prepared once per report and shared by every target.
@@ -59,14 +58,14 @@ public:
     int prepare(PyObject* pixels_rgb);
     // Takes groups made elsewhere: the rows of each entry of `table` all have the R, G, B value given
     // for that entry in `rgb`.
-    void adopt(std::unique_ptr<PixelTable> table, std::vector<std::uint8_t> rgb) noexcept;
+    void adopt(std::unique_ptr<preparation::DistinctRows> table, std::vector<std::uint8_t> rgb) noexcept;
     bool prepared() const noexcept { return table_ != nullptr; }
     // 1 with the target's entry in *entry; 0 when the target's LAB value is not a plain triple of bytes
     // (the caller then takes the per-pixel path); -1 with an exception set.
     int entry(PyObject* target_array, PyObject* total_pixels, Ref* entry);
 
 private:
-    std::unique_ptr<PixelTable> table_;
+    std::unique_ptr<preparation::DistinctRows> table_;
     std::vector<std::uint8_t> rgb_;
     std::vector<std::uint8_t> lab_;  // converted on first use
 };

@@ -1,0 +1,60 @@
+// The distinct values of rows of three 8-bit channels, in order of first occurrence, with how often
+// each occurs and where first. Pure native code: it lets DBSCAN and the match report work once per
+// distinct colour instead of once per pixel.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace lq::preparation {
+
+// Rows of three 8-bit values read through strides (bytes), in row order.
+struct ByteRows {
+    const std::uint8_t* data;
+    std::ptrdiff_t count;
+    std::ptrdiff_t row_stride;
+    std::ptrdiff_t channel_stride;
+
+    const std::uint8_t* row(std::ptrdiff_t index) const noexcept { return data + index * row_stride; }
+};
+
+class DistinctRows {
+public:
+    // Throws std::bad_alloc when memory runs out.
+    explicit DistinctRows(const ByteRows& rows);
+
+    std::int32_t count() const noexcept { return static_cast<std::int32_t>(colours_.size()); }
+    const std::vector<std::array<std::uint8_t, 3>>& colours() const noexcept { return colours_; }
+    const std::vector<std::int64_t>& weights() const noexcept { return weights_; }
+    std::int64_t first_row(std::size_t index) const noexcept { return first_rows_[index]; }
+    // The distinct values as consecutive bytes, three per value.
+    std::vector<std::uint8_t> triples() const;
+
+    // Position of a value, -1 when it does not occur.
+    std::int32_t find(std::uint32_t a, std::uint32_t b, std::uint32_t c) const noexcept {
+        const std::uint32_t key = (a << 16) | (b << 8) | c;
+        const std::uint64_t word = present_[key >> 6], bit = std::uint64_t{1} << (key & 63);
+        if (!(word & bit)) return -1;
+        return order_[rank_before_[key >> 6] + static_cast<std::uint32_t>(std::popcount(word & (bit - 1)))];
+    }
+    // Position of the value of row `index` of `rows` (rows this table was made from).
+    std::int32_t find_row(const ByteRows& rows, std::ptrdiff_t index) const noexcept {
+        const std::uint8_t* pixel = rows.row(index);
+        return find(pixel[0], pixel[rows.channel_stride], pixel[2 * rows.channel_stride]);
+    }
+
+private:
+    // One bit per possible value and the count of set bits before each word: a 3 MB index whose cost
+    // does not grow with the image, giving each value its rank among the values that occur.
+    std::vector<std::uint64_t> present_;
+    std::vector<std::uint32_t> rank_before_;
+    std::vector<std::int32_t> order_;  // rank -> position in order of first occurrence
+    std::vector<std::array<std::uint8_t, 3>> colours_;
+    std::vector<std::int64_t> weights_;
+    std::vector<std::int64_t> first_rows_;
+};
+
+}  // namespace lq::preparation
