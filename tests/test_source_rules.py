@@ -25,6 +25,30 @@ def test_manual_reference_counting_only_in_interop():
 
 
 @pytest.mark.skipif(not NATIVE_FILES, reason="sources not available (installed package only)")
+def test_kernels_know_nothing_of_the_interpreter():
+    """Kernels run with the GIL released, so they must not touch interpreter objects: no Python or
+    NumPy headers, and nothing from the layers that do."""
+    kernels = [path for path in NATIVE_FILES if "kernels" in path.relative_to(SOURCE).parts[:1]]
+    assert kernels
+    include = re.compile(r'#\s*include\s*[<"]([^>"]+)[>"]')
+    offenders = [
+        f"{path.relative_to(SOURCE)}:{number}: {found}"
+        for path in kernels
+        for number, line in enumerate(path.read_text().splitlines(), 1)
+        for found in include.findall(line)
+        if not (found.startswith("kernels/") or ("/" not in found and "." not in found))
+    ]
+    assert offenders == []
+    interpreter_names = re.compile(r"\b(Py[A-Z_]\w*|_Py\w+|PyObject|NPY_\w+|npy_\w+)\b")
+    assert [
+        f"{path.relative_to(SOURCE)}:{number}"
+        for path in kernels
+        for number, line in enumerate(path.read_text().splitlines(), 1)
+        if interpreter_names.search(line)
+    ] == []
+
+
+@pytest.mark.skipif(not NATIVE_FILES, reason="sources not available (installed package only)")
 def test_library_modules_are_reached_through_module_globals():
     """Library objects are looked up at the moment of use, never imported or cached by native code."""
     offenders = [

@@ -13,12 +13,12 @@
 #include <new>
 
 #include "clustering/dbscan_steps.hpp"
-#include "clustering/lattice_boundary.hpp"
-#include "clustering/lattice_dbscan.hpp"
+#include "kernels/dbscan/pairs_near_eps.hpp"
+#include "kernels/dbscan/dbscan.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
-#include "preparation/distinct_rows.hpp"
+#include "kernels/distinct_rows.hpp"
 
 namespace lq::clustering::dbscan {
 namespace {
@@ -36,7 +36,7 @@ Ref value_grid() {
 }
 
 // Scaled values that the exact bounds can rely on: finite and growing with the 8-bit value.
-bool usable(const lattice::Metric& metric, const double scale[3]) {
+bool usable(const kernels::dbscan::Metric& metric, const double scale[3]) {
     for (int c = 0; c < 3; ++c) {
         if (!(std::isfinite(scale[c]) && scale[c] > 0)) return false;
         for (int v = 0; v < 256; ++v)
@@ -46,7 +46,7 @@ bool usable(const lattice::Metric& metric, const double scale[3]) {
 }
 
 // 1 with the metric and the scale set, 0 when they are unusable, -1 on error.
-int fit_metric(PyObject* pixels, lattice::Metric* metric, double scale[3]) {
+int fit_metric(PyObject* pixels, kernels::dbscan::Metric* metric, double scale[3]) {
     Ref scaler = call(module_global<"StandardScaler">());
     Ref fitted = call_method(scaler, name<"fit">(), {pixels});
     Ref grid = fitted ? value_grid() : Ref();
@@ -70,7 +70,7 @@ struct Groups {
     std::vector<std::array<int64_t, 3>> sum;
 };
 
-Groups sum_groups(const preparation::DistinctRows& colours, const std::vector<int32_t>& label) {
+Groups sum_groups(const kernels::DistinctRows& colours, const std::vector<int32_t>& label) {
     Groups groups;
     for (int32_t i = 0; i < colours.count(); ++i) {
         if (label[i] < 0) continue;
@@ -106,7 +106,7 @@ Ref int64_array(const std::vector<int64_t>& values) {
 }
 
 // One label per row; `numbers` renumbers the groups. `colours` is null when every row is noise.
-Ref row_labels(const preparation::ByteRows& rows, const preparation::DistinctRows* colours,
+Ref row_labels(const kernels::ByteRows& rows, const kernels::DistinctRows* colours,
                const std::vector<int32_t>& label, const std::vector<npy_intp>& numbers) {
     npy_intp count = rows.count;
     Ref labels = Ref::steal(PyArray_SimpleNew(1, &count, NPY_INTP));
@@ -124,19 +124,19 @@ Ref row_labels(const preparation::ByteRows& rows, const preparation::DistinctRow
 }
 
 int cluster_rows(ColorExtractor* self, PyArrayObject* pixels, Ref* result) {
-    lattice::Metric metric;
+    kernels::dbscan::Metric metric;
     double scale[3];
     const int fitted = fit_metric(reinterpret_cast<PyObject*>(pixels), &metric, scale);
     if (fitted <= 0) return fitted;
-    const preparation::ByteRows rows{reinterpret_cast<const uint8_t*>(PyArray_BYTES(pixels)), PyArray_DIM(pixels, 0),
+    const kernels::ByteRows rows{reinterpret_cast<const uint8_t*>(PyArray_BYTES(pixels)), PyArray_DIM(pixels, 0),
                                      PyArray_STRIDE(pixels, 0), PyArray_STRIDE(pixels, 1)};
     const Py_ssize_t need = min_samples(rows.count);
-    std::unique_ptr<preparation::DistinctRows> colours;
+    std::unique_ptr<kernels::DistinctRows> colours;
     std::vector<int32_t> label;  // per distinct colour; empty when every row is noise
     if (need <= rows.count) {  // otherwise no row can have enough neighbours
-        colours = std::make_unique<preparation::DistinctRows>(rows);
-        if (lattice::has_fragile_pairs(metric, scale, *colours)) return 0;
-        label = lattice::cluster(metric, colours->colours().data(), colours->weights().data(), colours->count(), need);
+        colours = std::make_unique<kernels::DistinctRows>(rows);
+        if (kernels::dbscan::has_fragile_pairs(metric, scale, *colours)) return 0;
+        label = kernels::dbscan::cluster(metric, colours->colours().data(), colours->weights().data(), colours->count(), need);
     }
     const Groups groups = colours ? sum_groups(*colours, label) : Groups{};
     const auto found = static_cast<Py_ssize_t>(groups.size.size());

@@ -32,8 +32,8 @@ int convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code_nam
 }
 
 Ref rgb_rows_batched(PyObject* pixels, DistinctColors* distinct) try {
-    const preparation::ByteRows rows = byte_rows(pixels);
-    auto table = std::make_unique<preparation::DistinctRows>(rows);
+    const kernels::ByteRows rows = byte_rows(pixels);
+    auto table = std::make_unique<kernels::DistinctRows>(rows);
     std::vector<std::uint8_t> rgb;
     if (convert_triples(table->triples(), name<"COLOR_LAB2RGB">(), &rgb) < 0) return Ref();
     npy_intp dims[2] = {rows.count, 3};

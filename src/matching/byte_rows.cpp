@@ -7,7 +7,7 @@
 
 namespace lq::matching {
 
-preparation::ByteRows byte_rows(PyObject* array) {
+kernels::ByteRows byte_rows(PyObject* array) {
     auto* pixels = reinterpret_cast<PyArrayObject*>(array);
     return {static_cast<const std::uint8_t*>(PyArray_DATA(pixels)), PyArray_DIM(pixels, 0), PyArray_STRIDE(pixels, 0),
             PyArray_STRIDE(pixels, 1)};

@@ -57,7 +57,7 @@ DistinctColors::DistinctColors() = default;
 DistinctColors::~DistinctColors() = default;
 
 int DistinctColors::prepare(PyObject* pixels_rgb) try {
-    auto table = std::make_unique<preparation::DistinctRows>(byte_rows(pixels_rgb));
+    auto table = std::make_unique<kernels::DistinctRows>(byte_rows(pixels_rgb));
     std::vector<std::uint8_t> rgb = table->triples();
     adopt(std::move(table), std::move(rgb));
     return 0;
@@ -66,7 +66,7 @@ int DistinctColors::prepare(PyObject* pixels_rgb) try {
     return -1;
 }
 
-void DistinctColors::adopt(std::unique_ptr<preparation::DistinctRows> table, std::vector<std::uint8_t> rgb) noexcept {
+void DistinctColors::adopt(std::unique_ptr<kernels::DistinctRows> table, std::vector<std::uint8_t> rgb) noexcept {
     table_ = std::move(table);
     rgb_ = std::move(rgb);
     lab_.clear();

@@ -8,7 +8,7 @@
 
 #include "frame/extractor.hpp"
 #include "interop/ref.hpp"
-#include "preparation/distinct_rows.hpp"
+#include "kernels/distinct_rows.hpp"
 
 namespace lq::matching {
 
@@ -31,7 +31,7 @@ Ref per_pixel_entry(ColorExtractor* self, PyObject* target_array, PyObject* pixe
 bool is_byte_triples(PyObject* object);
 
 // The rows of an array that passed is_byte_triples.
-preparation::ByteRows byte_rows(PyObject* array);
+kernels::ByteRows byte_rows(PyObject* array);
 
 // 1 when np and cv2 are the modules bound at import, 0 when either was rebound, -1 on error.
 int libraries_as_imported();
@@ -58,14 +58,14 @@ public:
     int prepare(PyObject* pixels_rgb);
     // Takes groups made elsewhere: the rows of each entry of `table` all have the R, G, B value given
     // for that entry in `rgb`.
-    void adopt(std::unique_ptr<preparation::DistinctRows> table, std::vector<std::uint8_t> rgb) noexcept;
+    void adopt(std::unique_ptr<kernels::DistinctRows> table, std::vector<std::uint8_t> rgb) noexcept;
     bool prepared() const noexcept { return table_ != nullptr; }
     // 1 with the target's entry in *entry; 0 when the target's LAB value is not a plain triple of bytes
     // (the caller then takes the per-pixel path); -1 with an exception set.
     int entry(PyObject* target_array, PyObject* total_pixels, Ref* entry);
 
 private:
-    std::unique_ptr<preparation::DistinctRows> table_;
+    std::unique_ptr<kernels::DistinctRows> table_;
     std::vector<std::uint8_t> rgb_;
     std::vector<std::uint8_t> lab_;  // converted on first use
 };

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "clustering/lattice_metric.hpp"
+#include "kernels/dbscan/metric.hpp"
 
-namespace lq::clustering::lattice {
+namespace lq::kernels::dbscan {
 
 // Nodes split while they hold more points than this; smaller ones are leaves.
 inline constexpr int32_t kLeafSize = 24;
@@ -57,4 +57,4 @@ struct Tree {
 Tree build_tree(const Metric& metric, const std::array<uint8_t, 3>* colours, const int64_t* weights,
                 int32_t count);
 
-}  // namespace lq::clustering::lattice
+}  // namespace lq::kernels::dbscan

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace lq::preparation {
+namespace lq::kernels {
 
 // Rows of three 8-bit values read through strides (bytes), in row order.
 struct ByteRows {
@@ -57,4 +57,4 @@ private:
     std::vector<std::int64_t> first_rows_;
 };
 
-}  // namespace lq::preparation
+}  // namespace lq::kernels

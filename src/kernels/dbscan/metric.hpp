@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-namespace lq::clustering::lattice {
+namespace lq::kernels::dbscan {
 
 inline constexpr double kEpsSquared = 0.25;  // eps = 0.5 in standardised units
 
@@ -59,4 +59,4 @@ inline double most(const Bounds& a, const Bounds& b) {
 
 inline Bounds point_bounds(const Point& p) { return Bounds{{p.x[0], p.x[1], p.x[2]}, {p.x[0], p.x[1], p.x[2]}}; }
 
-}  // namespace lq::clustering::lattice
+}  // namespace lq::kernels::dbscan

@@ -1,7 +1,7 @@
 // Exact DBSCAN over distinct 8-bit colours with multiplicities: the labels that DBSCAN gives the
 // rows when each colour is repeated by its weight, computed without listing any neighbourhood.
 //
-// Rules reproduced (all on distance2 <= eps squared, see lattice_metric.hpp):
+// Rules reproduced (all on distance2 <= eps squared, see metric.hpp):
 // - a colour is core when the weights of the colours within eps, its own included, reach min_samples;
 // - cores within eps of each other share a cluster; clusters are numbered in the order of their
 //   first core colour (colours are given in order of first occurrence, so that is the row order);
@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "clustering/lattice_metric.hpp"
-#include "clustering/lattice_tree.hpp"
+#include "kernels/dbscan/metric.hpp"
+#include "kernels/dbscan/tree.hpp"
 
-namespace lq::clustering::lattice {
+namespace lq::kernels::dbscan {
 
 // Label of each distinct colour: -1 for noise, else its cluster number.
 std::vector<int32_t> cluster(const Metric& metric, const std::array<uint8_t, 3>* colours,
@@ -28,4 +28,4 @@ std::vector<int32_t> number_core_clusters(const Tree& tree, const std::vector<ui
 void attach_borders(const Tree& tree, const std::vector<uint8_t>& core,
                     std::vector<int32_t>& label);
 
-}  // namespace lq::clustering::lattice
+}  // namespace lq::kernels::dbscan

@@ -5,9 +5,9 @@
 #include <iterator>
 #include <utility>
 
-#include "clustering/lattice_dbscan.hpp"
+#include "kernels/dbscan/dbscan.hpp"
 
-namespace lq::clustering::lattice {
+namespace lq::kernels::dbscan {
 namespace {
 
 class CoreFinder {
@@ -113,4 +113,4 @@ private:
 
 std::vector<uint8_t> find_cores(const Tree& tree, int64_t min_samples) { return CoreFinder(tree, min_samples).run(); }
 
-}  // namespace lq::clustering::lattice
+}  // namespace lq::kernels::dbscan

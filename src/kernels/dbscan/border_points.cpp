@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <limits>
 
-#include "clustering/lattice_dbscan.hpp"
+#include "kernels/dbscan/dbscan.hpp"
 
-namespace lq::clustering::lattice {
+namespace lq::kernels::dbscan {
 namespace {
 
 constexpr int32_t kNone = std::numeric_limits<int32_t>::max();
@@ -75,4 +75,4 @@ void attach_borders(const Tree& tree, const std::vector<uint8_t>& core,
     Borders(tree, core, label).run();
 }
 
-}  // namespace lq::clustering::lattice
+}  // namespace lq::kernels::dbscan

@@ -5,19 +5,19 @@
 // on how the tree happens to split the rows: such a pair is "fragile".
 #pragma once
 
-#include "preparation/distinct_rows.hpp"
-#include "clustering/lattice_metric.hpp"
+#include "kernels/distinct_rows.hpp"
+#include "kernels/dbscan/metric.hpp"
 
-namespace lq::clustering::lattice {
+namespace lq::kernels::dbscan {
 
 // Whether two of the colours form a fragile pair. `scale` is the per-channel divisor of the
 // standardisation. The standardised difference of two colours is, up to rounding, a function of
 // their 8-bit offset alone, so only offsets whose exact squared length comes near eps squared need
 // a look at actual pairs; for photos there are usually none.
-bool has_fragile_pairs(const Metric& metric, const double scale[3], const preparation::DistinctRows& colours);
+bool has_fragile_pairs(const Metric& metric, const double scale[3], const kernels::DistinctRows& colours);
 
 // The test for one pair: distance2 within 2^-46 of eps squared, unless it is at most eps squared
 // with all three squares exact (every bound is then exact too, and the pair is a neighbour).
 bool is_fragile(const Metric& metric, const uint8_t* p, const uint8_t* q);
 
-}  // namespace lq::clustering::lattice
+}  // namespace lq::kernels::dbscan

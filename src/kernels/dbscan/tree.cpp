@@ -1,9 +1,9 @@
-#include "clustering/lattice_tree.hpp"
+#include "kernels/dbscan/tree.hpp"
 
 #include <algorithm>
 #include <numeric>
 
-namespace lq::clustering::lattice {
+namespace lq::kernels::dbscan {
 namespace {
 
 class Builder {
@@ -80,4 +80,4 @@ Tree build_tree(const Metric& metric, const std::array<uint8_t, 3>* colours, con
     return tree;
 }
 
-}  // namespace lq::clustering::lattice
+}  // namespace lq::kernels::dbscan

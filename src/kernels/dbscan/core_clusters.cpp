@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <numeric>
 
-#include "clustering/lattice_dbscan.hpp"
+#include "kernels/dbscan/dbscan.hpp"
 
-namespace lq::clustering::lattice {
+namespace lq::kernels::dbscan {
 namespace {
 
 class UnionFind {
@@ -203,4 +203,4 @@ std::vector<int32_t> number_core_clusters(const Tree& tree, const std::vector<ui
     return Components(tree, core).run();
 }
 
-}  // namespace lq::clustering::lattice
+}  // namespace lq::kernels::dbscan

@@ -1,6 +1,6 @@
-#include "preparation/distinct_rows.hpp"
+#include "kernels/distinct_rows.hpp"
 
-namespace lq::preparation {
+namespace lq::kernels {
 namespace {
 
 constexpr std::size_t word_count = (std::size_t{1} << 24) / 64;
@@ -51,4 +51,4 @@ std::vector<std::uint8_t> DistinctRows::triples() const {
     return bytes;
 }
 
-}  // namespace lq::preparation
+}  // namespace lq::kernels

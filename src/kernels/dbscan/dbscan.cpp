@@ -1,6 +1,6 @@
-#include "clustering/lattice_dbscan.hpp"
+#include "kernels/dbscan/dbscan.hpp"
 
-namespace lq::clustering::lattice {
+namespace lq::kernels::dbscan {
 
 std::vector<int32_t> cluster(const Metric& metric, const std::array<uint8_t, 3>* colours,
                              const int64_t* weights, int32_t count, int64_t min_samples) {
@@ -13,4 +13,4 @@ std::vector<int32_t> cluster(const Metric& metric, const std::array<uint8_t, 3>*
     return by_colour;
 }
 
-}  // namespace lq::clustering::lattice
+}  // namespace lq::kernels::dbscan

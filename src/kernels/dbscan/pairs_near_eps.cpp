@@ -1,9 +1,9 @@
-#include "clustering/lattice_boundary.hpp"
+#include "kernels/dbscan/pairs_near_eps.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-namespace lq::clustering::lattice {
+namespace lq::kernels::dbscan {
 namespace {
 
 constexpr double kUnitRoundoff = 0x1p-53;
@@ -14,7 +14,7 @@ struct Range {
     int hi[3] = {0, 0, 0};
 };
 
-Range occupied_range(const preparation::DistinctRows& colours) {
+Range occupied_range(const kernels::DistinctRows& colours) {
     Range range;
     for (const auto& c : colours.colours())
         for (int k = 0; k < 3; ++k) {
@@ -34,7 +34,7 @@ double rounding_allowance(const Metric& metric, const Range& range) {
     return kWindow + 64.0 * kUnitRoundoff * (largest + 1.0);
 }
 
-bool fragile_at_offset(const Metric& metric, const preparation::DistinctRows& colours, const int offset[3]) {
+bool fragile_at_offset(const Metric& metric, const kernels::DistinctRows& colours, const int offset[3]) {
     for (const auto& p : colours.colours()) {
         int q[3];
         for (int k = 0; k < 3; ++k) q[k] = p[k] + offset[k];
@@ -58,7 +58,7 @@ bool is_fragile(const Metric& metric, const uint8_t* p, const uint8_t* q) {
     return false;
 }
 
-bool has_fragile_pairs(const Metric& metric, const double scale[3], const preparation::DistinctRows& colours) {
+bool has_fragile_pairs(const Metric& metric, const double scale[3], const kernels::DistinctRows& colours) {
     if (colours.count() < 2) return false;
     const Range range = occupied_range(colours);
     const long double allowance = rounding_allowance(metric, range);
@@ -82,4 +82,4 @@ bool has_fragile_pairs(const Metric& metric, const double scale[3], const prepar
     return false;
 }
 
-}  // namespace lq::clustering::lattice
+}  // namespace lq::kernels::dbscan
