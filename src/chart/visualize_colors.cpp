@@ -4,7 +4,7 @@
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
-#include "interop/unpack.hpp"
+#include "interop/convert.hpp"
 
 namespace lq::chart {
 namespace {

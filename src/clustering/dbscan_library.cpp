@@ -2,7 +2,7 @@
 // one mean colour per group of the unscaled rows, then the cut to the n_colors largest groups.
 #include <algorithm>
 
-#include "clustering/dbscan_steps.hpp"
+#include "clustering/dbscan.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"

@@ -10,15 +10,16 @@
 // no summation order can round them.
 #include <cmath>
 #include <memory>
-#include <new>
 
-#include "clustering/dbscan_steps.hpp"
+#include "clustering/dbscan.hpp"
 #include "kernels/dbscan/pairs_near_eps.hpp"
 #include "kernels/dbscan/dbscan.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
+#include "interop/kernel.hpp"
 #include "kernels/distinct_rows.hpp"
+#include "preparation/preparation.hpp"
 
 namespace lq::clustering::dbscan {
 namespace {
@@ -45,8 +46,8 @@ bool usable(const kernels::dbscan::Metric& metric, const double scale[3]) {
     return true;
 }
 
-// 1 with the metric and the scale set, 0 when they are unusable, -1 on error.
-int fit_metric(PyObject* pixels, kernels::dbscan::Metric* metric, double scale[3]) {
+// yes with the metric and the scale set; no when they are unusable.
+Applies fit_metric(PyObject* pixels, kernels::dbscan::Metric* metric, double scale[3]) {
     Ref scaler = call(module_global<"StandardScaler">());
     Ref fitted = call_method(scaler, name<"fit">(), {pixels});
     Ref grid = fitted ? value_grid() : Ref();
@@ -54,15 +55,15 @@ int fit_metric(PyObject* pixels, kernels::dbscan::Metric* metric, double scale[3
     Ref table = scaled ? Ref::steal(PyArray_FROMANY(scaled.get(), NPY_DOUBLE, 2, 2, NPY_ARRAY_CARRAY_RO)) : Ref();
     Ref scales = table ? attr(scaler, name<"scale_">()) : Ref();
     Ref scale_array = scales ? Ref::steal(PyArray_FROMANY(scales.get(), NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO)) : Ref();
-    if (!scale_array) return -1;
+    if (!scale_array) return Applies::error;
     if (PyArray_DIM(as_array(table), 0) != 256 || PyArray_DIM(as_array(table), 1) != 3 ||
         PyArray_DIM(as_array(scale_array), 0) != 3)
-        return 0;
+        return Applies::no;
     const auto* values = static_cast<const double*>(PyArray_DATA(as_array(table)));
     for (int v = 0; v < 256; ++v)
         for (int c = 0; c < 3; ++c) metric->scaled[c][v] = values[3 * v + c];
     for (int c = 0; c < 3; ++c) scale[c] = static_cast<const double*>(PyArray_DATA(as_array(scale_array)))[c];
-    return usable(*metric, scale);
+    return usable(*metric, scale) ? Applies::yes : Applies::no;
 }
 
 struct Groups {
@@ -123,22 +124,47 @@ Ref row_labels(const kernels::ByteRows& rows, const kernels::DistinctRows* colou
     return labels;
 }
 
-int cluster_rows(ColorExtractor* self, PyArrayObject* pixels, Ref* result) {
+// The labels of the distinct colours, computed natively: empty when every row is noise, and no colour
+// table when no row can have enough neighbours.
+struct Clustering {
+    std::unique_ptr<kernels::DistinctRows> colours;
+    std::vector<int32_t> label;  // per distinct colour
+    bool fragile = false;        // a pair at the edge of eps: only the library can say
+};
+
+Clustering cluster_colours(const kernels::dbscan::Metric& metric, const double scale[3], const kernels::ByteRows& rows,
+                           kernels::Stop& stop) {
+    Clustering clustering;
+    const int64_t need = min_samples(rows.count);
+    if (need > rows.count) return clustering;  // no row can have enough neighbours
+    clustering.colours = std::make_unique<kernels::DistinctRows>(rows);
+    stop.poll();
+    if (kernels::dbscan::has_fragile_pairs(metric, scale, *clustering.colours)) {
+        clustering.fragile = true;
+        return clustering;
+    }
+    const kernels::DistinctRows& colours = *clustering.colours;
+    clustering.label =
+        kernels::dbscan::cluster(metric, colours.colours().data(), colours.weights().data(), colours.count(), need);
+    return clustering;
+}
+
+}  // namespace
+
+Applies native_path(ColorExtractor* self, PyObject* pixels, Ref* result) {
     kernels::dbscan::Metric metric;
     double scale[3];
-    const int fitted = fit_metric(reinterpret_cast<PyObject*>(pixels), &metric, scale);
-    if (fitted <= 0) return fitted;
-    const kernels::ByteRows rows{reinterpret_cast<const uint8_t*>(PyArray_BYTES(pixels)), PyArray_DIM(pixels, 0),
-                                     PyArray_STRIDE(pixels, 0), PyArray_STRIDE(pixels, 1)};
-    const Py_ssize_t need = min_samples(rows.count);
-    std::unique_ptr<kernels::DistinctRows> colours;
-    std::vector<int32_t> label;  // per distinct colour; empty when every row is noise
-    if (need <= rows.count) {  // otherwise no row can have enough neighbours
-        colours = std::make_unique<kernels::DistinctRows>(rows);
-        if (kernels::dbscan::has_fragile_pairs(metric, scale, *colours)) return 0;
-        label = kernels::dbscan::cluster(metric, colours->colours().data(), colours->weights().data(), colours->count(), need);
-    }
-    const Groups groups = colours ? sum_groups(*colours, label) : Groups{};
+    const Applies fitted = fit_metric(pixels, &metric, scale);
+    if (fitted != Applies::yes) return fitted;
+    const kernels::ByteRows rows = preparation::byte_rows(pixels);
+    Clustering clustering;
+    Groups groups;
+    if (run_kernel([&](kernels::Stop& stop) {
+            clustering = cluster_colours(metric, scale, rows, stop);
+            if (clustering.colours && !clustering.fragile) groups = sum_groups(*clustering.colours, clustering.label);
+        }) < 0)
+        return Applies::error;
+    if (clustering.fragile) return Applies::no;
     const auto found = static_cast<Py_ssize_t>(groups.size.size());
     Ref colors = group_colors(groups);
     std::vector<npy_intp> numbers(found);
@@ -147,33 +173,18 @@ int cluster_rows(ColorExtractor* self, PyArrayObject* pixels, Ref* result) {
         Ref sizes = int64_array(groups.size);
         Ref kept;
         colors = sizes ? keep_largest(colors.get(), sizes.get(), self->n_colors, &kept) : Ref();
-        if (colors && renumbering(kept.get(), found, &numbers) < 0) return -1;
+        if (colors && renumbering(kept.get(), found, &numbers) < 0) return Applies::error;
     }
-    Ref labels = colors ? row_labels(rows, colours.get(), label, numbers) : Ref();
+    Ref labels = colors ? row_labels(rows, clustering.colours.get(), clustering.label, numbers) : Ref();
     *result = make_tuple({colors, labels});
-    return *result ? 1 : -1;
+    return *result ? Applies::yes : Applies::error;
 }
 
-}  // namespace
-
-int native_path_applies(PyObject* pixels) {
-    for (PyObject* global : {name<"StandardScaler">(), name<"DBSCAN">(), name<"np">()}) {
-        const int same = global_is_as_imported(global);
-        if (same <= 0) return same;
-    }
-    if (!PyArray_CheckExact(pixels)) return 0;
-    auto* array = reinterpret_cast<PyArrayObject*>(pixels);
-    return PyArray_NDIM(array) == 2 && PyArray_DIM(array, 1) == 3 && PyArray_DIM(array, 0) > 0 &&
-           PyArray_TYPE(array) == NPY_UINT8;
-}
-
-int native_path(ColorExtractor* self, PyArrayObject* pixels, Ref* result) {
-    try {
-        return cluster_rows(self, pixels, result);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    }
+Applies native_path_applies(PyObject* pixels) {
+    const Applies gate =
+        preparation::native_rows_apply(pixels, {name<"StandardScaler">(), name<"DBSCAN">(), name<"np">()});
+    if (gate != Applies::yes) return gate;
+    return PyArray_DIM(reinterpret_cast<PyArrayObject*>(pixels), 0) > 0 ? Applies::yes : Applies::no;
 }
 
 }  // namespace lq::clustering::dbscan

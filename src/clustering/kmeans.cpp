@@ -3,7 +3,7 @@
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
-#include "interop/unpack.hpp"
+#include "interop/convert.hpp"
 
 namespace lq::clustering {
 namespace {

@@ -1,12 +1,12 @@
 // Cluster centres back to 8-bit R, G, B.
 #include <cmath>
 
-#include "extraction/steps.hpp"
+#include "extraction/extraction.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
 #include "interop/numpy_api.hpp"
-#include "interop/opencv.hpp"
+#include "preparation/conversion.hpp"
 
 namespace lq::extraction {
 namespace {
@@ -54,7 +54,7 @@ Ref rgb_centres_to_uint8(PyObject* colors) {
 Ref centres_to_rgb(ColorExtractor* self, PyObject* colors) {
     Ref centres = snapped(colors);
     if (!centres) return Ref();
-    return self->lab_space ? lab_rows_to_rgb_one_by_one(centres.get()) : rgb_centres_to_uint8(centres.get());
+    return self->lab_space ? preparation::lab_rows_to_rgb_one_by_one(centres.get()) : rgb_centres_to_uint8(centres.get());
 }
 
 }  // namespace lq::extraction

@@ -1,24 +1,14 @@
 // The driver: load, prepare, cluster, count, then convert and assemble the result.
 #include "extraction/extraction.hpp"
-#include "extraction/steps.hpp"
 #include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
-#include "interop/process_state.hpp"
-#include "interop/unpack.hpp"
+#include "interop/globals.hpp"
+#include "preparation/preparation.hpp"
 
 namespace lq::extraction {
 namespace {
-
-// The pixel rows of the image under the mask, in the feature space.
-Ref prepared_pixels(ColorExtractor* self, PyObject* image, PyObject* mask) {
-    Ref processed = stage::preprocess_image(self, image);
-    if (!processed) return Ref();
-    Ref feature_image = stage::convert_to_feature_space(self, processed.get());
-    if (!feature_image) return Ref();
-    return stage::extract_pixels(self, feature_image.get(), mask);
-}
 
 // The clustering method named by `algorithm` (exact, case-sensitive), looked up on the instance so
 // that a subclass's or an instance attribute's method is used.
@@ -42,7 +32,7 @@ Ref dominant_colors(ColorExtractor* self, PyObject* pixels) {
     if (!clustered) return Ref();
     Ref colors, labels;
     if (unpack_pair(clustered.get(), &colors, &labels) < 0) return Ref();
-    if (!check_instance_or_none(labels.get(), ndarray_type())) return Ref();
+    if (check_instance_or_none(labels.get(), ndarray_type()) < 0) return Ref();
     Ref percentages = stage::calculate_percentages(self, labels.get());
     if (!percentages) return Ref();
     Ref colors_rgb = centres_to_rgb(self, colors.get());
@@ -52,13 +42,8 @@ Ref dominant_colors(ColorExtractor* self, PyObject* pixels) {
 
 }  // namespace
 
-Ref extract_colors(ColorExtractor* self, PyObject* image_argument, PyObject* mask_argument) {
-    Ref image = load_image(image_argument);
-    if (!image) return Ref();
-    // The mask is loaded before the image's type is checked, so its error comes first.
-    Ref mask = load_mask(mask_argument);
-    if (!mask || !check_instance_or_none(image.get(), ndarray_type())) return Ref();
-    Ref pixels = prepared_pixels(self, image.get(), mask.get());
+Ref extract_colors(ColorExtractor* self, PyObject* image, PyObject* mask) {
+    Ref pixels = preparation::prepared_pixels(self, image, mask);
     if (!pixels) return Ref();
     const Py_ssize_t rows = PyObject_Length(pixels.get());
     if (rows < 0) return Ref();

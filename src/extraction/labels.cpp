@@ -3,7 +3,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "extraction/steps.hpp"
+#include "extraction/extraction.hpp"
 #include "interop/numpy_api.hpp"
 
 namespace lq::extraction {
@@ -86,18 +86,18 @@ int scan(PyArrayObject* labels, int type, LabelSet& set) {
 
 }  // namespace
 
-int distinct_row_labels(PyObject* labels, std::vector<long long>& out) {
-    if (!PyArray_Check(labels)) return 0;
+Applies distinct_row_labels(PyObject* labels, std::vector<long long>& out) {
+    if (!PyArray_Check(labels)) return Applies::no;
     PyArrayObject* array = reinterpret_cast<PyArrayObject*>(labels);
-    if (!PyArray_ISINTEGER(array)) return 0;
+    if (!PyArray_ISINTEGER(array)) return Applies::no;
     LabelSet set;
     const bool is_unsigned = PyArray_ISUNSIGNED(array);
     const int status = is_unsigned ? scan<npy_ulonglong>(array, NPY_ULONGLONG, set)
                                    : scan<npy_longlong>(array, NPY_LONGLONG, set);
-    if (status < 0) return -1;
-    if (set.foreign) return 0;
+    if (status < 0) return Applies::error;
+    if (set.foreign) return Applies::no;
     set.sorted_into(out);
-    return 1;
+    return Applies::yes;
 }
 
 }  // namespace lq::extraction

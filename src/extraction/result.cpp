@@ -1,12 +1,12 @@
 // Pairing the colours with their shares, and the ColorInfo list.
 #include <vector>
 
-#include "extraction/steps.hpp"
+#include "extraction/extraction.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
 #include "interop/numpy_api.hpp"
-#include "interop/process_state.hpp"
+#include "interop/globals.hpp"
 
 namespace lq::extraction {
 namespace {
@@ -53,14 +53,14 @@ int append_by_label(PyObject* result, PyObject* colors, PyObject* percentages, c
 // clustering or counting may return something else (float labels, negative labels other than the
 // noise label -1, a share list of another length, centres that are not an array); we cannot tell
 // which share it meant for which colour then, so its result is paired by position as it always was.
-// 1 when the label pairing applies (`labels_out` filled), 0 when not, -1 on error.
-int pairs_by_label(PyObject* colors, PyObject* labels, PyObject* percentages, std::vector<long long>& labels_out) {
+// yes when the label pairing applies (`labels_out` filled).
+Applies pairs_by_label(PyObject* colors, PyObject* labels, PyObject* percentages, std::vector<long long>& labels_out) {
     if (!PyList_CheckExact(percentages) || !PyArray_Check(colors) ||
         PyArray_NDIM(reinterpret_cast<PyArrayObject*>(colors)) < 1)
-        return 0;
-    const int fits = distinct_row_labels(labels, labels_out);
-    if (fits <= 0) return fits;
-    return static_cast<Py_ssize_t>(labels_out.size()) == PyList_GET_SIZE(percentages) ? 1 : 0;
+        return Applies::no;
+    const Applies fits = distinct_row_labels(labels, labels_out);
+    if (fits != Applies::yes) return fits;
+    return static_cast<Py_ssize_t>(labels_out.size()) == PyList_GET_SIZE(percentages) ? Applies::yes : Applies::no;
 }
 
 PyObject* percentage_of(PyObject*, PyObject* entry) { return PyObject_GetItem(entry, name<"percentage">()); }
@@ -81,9 +81,9 @@ Ref assemble_result(PyObject* colors, PyObject* labels, PyObject* percentages) {
     Ref result = Ref::steal(PyList_New(0));
     if (!result) return Ref();
     std::vector<long long> distinct;
-    const int by_label = pairs_by_label(colors, labels, percentages, distinct);
-    if (by_label < 0) return Ref();
-    const int appended = by_label ? append_by_label(result.get(), colors, percentages, distinct)
+    const Applies by_label = pairs_by_label(colors, labels, percentages, distinct);
+    if (by_label == Applies::error) return Ref();
+    const int appended = by_label == Applies::yes ? append_by_label(result.get(), colors, percentages, distinct)
                                   : append_by_position(result.get(), colors, percentages);
     if (appended < 0 || sort_by_share(result.get()) < 0) return Ref();
     return result;

@@ -3,8 +3,7 @@
 #include <vector>
 
 #include "interop/convert.hpp"
-#include "interop/process_state.hpp"
-#include "interop/ref.hpp"
+#include "interop/globals.hpp"
 
 namespace lq {
 namespace {
@@ -48,27 +47,43 @@ PyObject* keyword_value(PyObject* const* kwvalues, PyObject* kwnames, const char
     return nullptr;
 }
 
-bool check_argument(PyObject* value, const Param& param) {
-    switch (param.check) {
-        case ArgCheck::any: return true;
-        case ArgCheck::ndarray_or_none: return check_argument_type(value, ndarray_type(), true, false, param.name);
-        case ArgCheck::exact_str_or_none: return check_argument_type(value, &PyUnicode_Type, true, true, param.name);
-        case ArgCheck::exact_list: return check_argument_type(value, &PyList_Type, false, true, param.name);
-        case ArgCheck::exact_dict: return check_argument_type(value, &PyDict_Type, false, true, param.name);
-        case ArgCheck::exact_tuple: return check_argument_type(value, &PyTuple_Type, false, true, param.name);
-    }
-    return true;
-}
-
 }  // namespace
 
+int check_argument(PyObject* value, const Param& param) {
+    switch (param.check) {
+        case Check::any: return 0;
+        case Check::ndarray_or_none: return check_argument_type(value, ndarray_type(), true, false, param.name);
+        case Check::exact_str_or_none: return check_argument_type(value, &PyUnicode_Type, true, true, param.name);
+        case Check::exact_list: return check_argument_type(value, &PyList_Type, false, true, param.name);
+        case Check::exact_dict: return check_argument_type(value, &PyDict_Type, false, true, param.name);
+        case Check::exact_tuple: return check_argument_type(value, &PyTuple_Type, false, true, param.name);
+    }
+    return 0;
+}
+
+PyObject* default_object(const Param& param) {
+    switch (param.fallback.kind) {
+        case Default::Kind::required: break;
+        case Default::Kind::none: return Ref::none().release();
+        case Default::Kind::object: return Ref::borrow(param.fallback.object()).release();
+        case Default::Kind::number:
+            switch (param.convert) {
+                case Convert::int32: return PyLong_FromDouble(param.fallback.number);
+                case Convert::truth: return PyBool_FromLong(param.fallback.number != 0.0);
+                default: return PyFloat_FromDouble(param.fallback.number);
+            }
+    }
+    PyErr_Format(PyExc_SystemError, "parameter '%s' has no default", param.name);
+    return nullptr;
+}
+
 int bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** bound) {
+                   PyObject** given) {
     if (nargs > signature.count) {
         raise_count_error(signature, nargs);
         return -1;
     }
-    for (Py_ssize_t index = 0; index < signature.count; ++index) bound[index] = index < nargs ? args[index] : nullptr;
+    for (Py_ssize_t index = 0; index < signature.count; ++index) given[index] = index < nargs ? args[index] : nullptr;
     const bool has_keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
     if (!has_keywords) {
         if (nargs < signature.required) {
@@ -81,8 +96,8 @@ int bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t
     // missing required one is reported by its position before any keyword is judged.
     PyObject* const* kwvalues = args + nargs;
     for (Py_ssize_t index = nargs; index < signature.count; ++index) {
-        bound[index] = keyword_value(kwvalues, kwnames, signature.params[index].name);
-        if (!bound[index] && index < signature.required) {
+        given[index] = keyword_value(kwvalues, kwnames, signature.params[index].name);
+        if (!given[index] && index < signature.required) {
             raise_count_error(signature, index);
             return -1;
         }
@@ -90,7 +105,7 @@ int bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t
     return reject_stray_keywords(signature, nargs, kwnames);
 }
 
-int bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** bound) {
+int bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** given) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     std::vector<PyObject*> stack(args ? &PyTuple_GET_ITEM(args, 0) : nullptr,
                                  args ? &PyTuple_GET_ITEM(args, 0) + nargs : nullptr);
@@ -110,13 +125,7 @@ int bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
         }
     }
     // The values stay owned by the tuple and the dict for the duration of the call.
-    return bind_arguments(signature, stack.data(), nargs, kwnames.get(), bound);
-}
-
-bool check_arguments(const Signature& signature, PyObject* const* bound) {
-    for (Py_ssize_t index = 0; index < signature.count; ++index)
-        if (bound[index] && !check_argument(bound[index], signature.params[index])) return false;
-    return true;
+    return bind_arguments(signature, stack.data(), nargs, kwnames.get(), given);
 }
 
 }  // namespace lq

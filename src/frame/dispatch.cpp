@@ -1,14 +1,13 @@
 // The native entries of the overridable methods. An instance of an interpreter subclass (or of any
 // type with an instance dict, or an abstract one) may override a stage by defining a method of the same
 // name; the entry then calls the override, positionally, and checks its result like the module's own.
-#include "chart/chart.hpp"
 #include "frame/extractor.hpp"
-#include "frame/method_table.hpp"
+#include "frame/methods.hpp"
 #include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
-#include "interop/process_state.hpp"
+#include "interop/globals.hpp"
 #include "interop/traceback.hpp"
 #include "matching/matching.hpp"
 #include "preparation/preparation.hpp"
@@ -21,92 +20,82 @@ bool may_be_overridden(ColorExtractor* self) {
     return type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_HEAPTYPE);
 }
 
-// 1 with the override in *found, 0 when the module's own body is to run, -1 on error.
-int find_override(ColorExtractor* self, PyObject* method_name, Method method, Ref* found) {
-    if (!may_be_overridden(self)) return 0;
+// yes with the override in *found; no when the module's own body is to run.
+Applies find_override(ColorExtractor* self, Stage stage, PyObject* method_name, Ref* found) {
+    if (!may_be_overridden(self)) return Applies::no;
     Ref candidate = attr(reinterpret_cast<PyObject*>(self), method_name);
-    if (!candidate) return -1;
-    if (is_function_of(candidate.get(), &method_def(method))) return 0;
+    if (!candidate) return Applies::error;
+    if (is_function_of(candidate.get(), &stage_method(stage))) return Applies::no;
     *found = std::move(candidate);
-    return 1;
+    return Applies::yes;
 }
 
-bool is_array_result(const Ref& result) { return result && check_instance_or_none(result.get(), ndarray_type()); }
-
-bool is_list_result(const Ref& result) {
-    if (!result) return false;
-    if (result.is_none() || PyList_CheckExact(result.get())) return true;
-    raise_unexpected_type("list", result.get());
-    return false;
+int check_list_result(PyObject* result) {
+    if (result == Py_None || PyList_CheckExact(result)) return 0;
+    raise_unexpected_type("list", result);
+    return -1;
 }
 
-// Runs an array stage: the override when there is one, else `own()`; the result must be an ndarray or
-// None either way.
+// Runs a stage: the override when there is one, else `own()`, and checks the result.
 template <typename Own>
-PyObject* run_array_stage(ColorExtractor* self, int skip_dispatch, Method method, PyObject* method_name,
-                          const char* traceback_name, std::initializer_list<Arg> args, Own own) {
+PyObject* run_stage(ColorExtractor* self, int skip_dispatch, Stage stage, PyObject* method_name,
+                    std::initializer_list<Arg> args, Own own, bool list_result = false) {
     Ref override_function;
-    const int found = skip_dispatch ? 0 : find_override(self, method_name, method, &override_function);
+    const Applies found = skip_dispatch ? Applies::no : find_override(self, stage, method_name, &override_function);
     Ref result;
-    if (found == 1)
+    if (found == Applies::yes)
         result = call(override_function, args);
-    else if (found == 0)
+    else if (found == Applies::no)
         result = own();
-    if (!is_array_result(result)) return traced(Ref(), traceback_name).release();
+    const int checked = !result ? -1
+                        : list_result ? check_list_result(result.get())
+                                      : check_instance_or_none(result.get(), ndarray_type());
+    if (checked < 0) {
+        add_method_traceback(PyUnicode_AsUTF8(method_name));
+        return nullptr;
+    }
     return result.release();
 }
 
 PyObject* preprocess_image_entry(ColorExtractor* self, PyObject* image, int skip_dispatch) {
-    return run_array_stage(self, skip_dispatch, Method::preprocess_image, name<"_preprocess_image">(),
-                           "_preprocess_image", {image},
-                           [&] { return preparation::preprocess_image(self, image); });
+    return run_stage(self, skip_dispatch, Stage::preprocess_image, name<"_preprocess_image">(), {image},
+                     [&] { return preparation::preprocess_image(self, image); });
 }
 
 PyObject* convert_to_feature_space_entry(ColorExtractor* self, PyObject* image, int skip_dispatch) {
-    return run_array_stage(self, skip_dispatch, Method::convert_to_feature_space,
-                           name<"_convert_to_feature_space">(), "_convert_to_feature_space", {image},
-                           [&] { return preparation::convert_to_feature_space(self, image); });
+    return run_stage(self, skip_dispatch, Stage::convert_to_feature_space, name<"_convert_to_feature_space">(),
+                     {image}, [&] { return preparation::convert_to_feature_space(self, image); });
 }
 
 PyObject* apply_mask_entry(ColorExtractor* self, PyObject* image, PyObject* mask, int skip_dispatch) {
-    return run_array_stage(self, skip_dispatch, Method::apply_mask, name<"_apply_mask">(), "_apply_mask",
-                           {image, mask}, [&] { return preparation::apply_mask(self, image, mask); });
+    return run_stage(self, skip_dispatch, Stage::apply_mask, name<"_apply_mask">(), {image, mask},
+                     [&] { return preparation::apply_mask(self, image, mask); });
 }
 
 PyObject* extract_pixels_entry(ColorExtractor* self, PyObject* image, int skip_dispatch, PyObject* mask) {
     if (!mask) mask = Py_None;
-    return run_array_stage(self, skip_dispatch, Method::extract_pixels, name<"_extract_pixels">(),
-                           "_extract_pixels", {image, mask},
-                           [&] { return preparation::extract_pixels(self, image, mask); });
+    return run_stage(self, skip_dispatch, Stage::extract_pixels, name<"_extract_pixels">(), {image, mask},
+                     [&] { return preparation::extract_pixels(self, image, mask); });
 }
 
 PyObject* calculate_percentages_entry(ColorExtractor* self, PyObject* labels, int skip_dispatch) {
-    Ref override_function;
-    const int found = skip_dispatch ? 0
-                                    : find_override(self, name<"_calculate_percentages">(),
-                                                    Method::calculate_percentages, &override_function);
-    Ref result;
-    if (found == 1)
-        result = call(override_function, {labels});
-    else if (found == 0)
-        result = preparation::calculate_percentages(self, labels);
-    if (!is_list_result(result)) return traced(Ref(), "_calculate_percentages").release();
-    return result.release();
+    return run_stage(
+        self, skip_dispatch, Stage::calculate_percentages, name<"_calculate_percentages">(), {labels},
+        [&] { return preparation::calculate_percentages(self, labels); }, true);
 }
 
+// The slot's contract (published through the capsule) is a double, -1.0 with an exception set on error.
 double color_distance_lab_entry(ColorExtractor* self, PyObject* color1, PyObject* color2, int skip_dispatch) {
     Ref override_function;
-    const int found = skip_dispatch ? 0
-                                    : find_override(self, name<"_color_distance_lab">(), Method::color_distance_lab,
-                                                    &override_function);
+    const Applies found = skip_dispatch ? Applies::no
+                                        : find_override(self, Stage::color_distance_lab, name<"_color_distance_lab">(),
+                                                        &override_function);
     double distance = -1.0;
     int status = -1;
-    if (found == 1) {
-        Ref result = call(override_function, {color1, color2});
-        status = result ? to_double(result.get(), &distance) : -1;
-    } else if (found == 0) {
+    if (found == Applies::yes)
+        status = to_double(call(override_function, {color1, color2}).get(), &distance);
+    else if (found == Applies::no)
         status = matching::color_distance_lab(self, color1, color2, &distance);
-    }
     if (status < 0) {
         add_method_traceback("_color_distance_lab");
         return -1.0;
@@ -116,10 +105,14 @@ double color_distance_lab_entry(ColorExtractor* self, PyObject* color1, PyObject
 
 }  // namespace
 
-int stage::color_distance_is_own(ColorExtractor* self) {
+Applies stage::color_distance_is_own(ColorExtractor* self) {
     Ref override_function;
-    const int found = find_override(self, name<"_color_distance_lab">(), Method::color_distance_lab, &override_function);
-    return found < 0 ? -1 : found == 0;
+    switch (find_override(self, Stage::color_distance_lab, name<"_color_distance_lab">(), &override_function)) {
+        case Applies::error: return Applies::error;
+        case Applies::no: return Applies::yes;
+        case Applies::yes: break;
+    }
+    return Applies::no;
 }
 
 const ExtractorOps color_extractor_ops = {

@@ -12,6 +12,16 @@ namespace lq {
 
 struct ColorExtractor;
 
+// The overridable stages, in the order of their slots in the operation table.
+enum class Stage {
+    preprocess_image,
+    convert_to_feature_space,
+    apply_mask,
+    extract_pixels,
+    calculate_percentages,
+    color_distance_lab,
+};
+
 // With skip_dispatch set, an entry runs the module's own body without looking for an override (that
 // is how the interpreter-visible methods call it). Array results are new references or null on error;
 // the distance is -1.0 with an exception set on error.

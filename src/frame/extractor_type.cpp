@@ -1,14 +1,12 @@
 // The ColorExtractor type: allocation, construction, destruction and readiness.
 #include <new>
 
-#include "frame/arguments.hpp"
-#include "frame/docstrings.hpp"
 #include "frame/extractor.hpp"
-#include "frame/method_table.hpp"
+#include "frame/method_spec.hpp"
+#include "frame/methods.hpp"
 #include "frame/pickling.hpp"
 #include "interop/constants.hpp"
-#include "interop/convert.hpp"
-#include "interop/traceback.hpp"
+#include "interop/globals.hpp"
 
 namespace lq {
 namespace {
@@ -46,29 +44,32 @@ void extractor_dealloc(PyObject* object) {
     type->tp_free(object);
 }
 
-constexpr Param init_params[] = {{"n_colors"}, {"algorithm", ArgCheck::exact_str_or_none}, {"preprocessing"},
-                                 {"lab_space"}};
-
-int extractor_init(PyObject* object, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature signature{"__init__", init_params, 4, 0};
-    PyObject* bound[4];
-    int n_colors = 5, preprocessing = 1, lab_space = 1;
-    // Convert everything first so that a failure stores nothing.
-    const bool ok = bind_arguments(signature, args, kwargs, bound) == 0 &&
-                    (!bound[0] || to_int32(bound[0], &n_colors) == 0) &&
-                    (!bound[2] || (preprocessing = truth(bound[2])) >= 0) &&
-                    (!bound[3] || (lab_space = truth(bound[3])) >= 0) && check_arguments(signature, bound);
-    if (!ok) {
-        add_method_traceback("__init__");
-        return -1;
-    }
-    ColorExtractor* self = extractor(object);
+// The four settings are stored only once every argument has been converted and checked, so a failing
+// call leaves the instance as it was.
+int init(ColorExtractor* self, int n_colors, PyObject* algorithm, bool preprocessing, bool lab_space) {
     self->n_colors = n_colors;
-    self->algorithm = Ref::borrow(bound[1] ? bound[1] : name<"kmeans">());
+    self->algorithm = Ref::borrow(algorithm);
     self->preprocessing = preprocessing;
     self->lab_space = lab_space;
     return 0;
 }
+
+constexpr MethodSpec init_method{
+    "__init__",
+    params(Param{"n_colors", Check::any, Default::of(5.0), Convert::int32},
+           Param{"algorithm", Check::exact_str_or_none, Default::of(&name<"kmeans">)},
+           Param{"preprocessing", Check::any, Default::of(1.0), Convert::truth},
+           Param{"lab_space", Check::any, Default::of(1.0), Convert::truth}),
+    &init,
+    "\n"
+    "        Initialize ColorExtractor with robust color extraction capabilities.\n"
+    "        \n"
+    "        Args:\n"
+    "            n_colors: Number of dominant colors to extract\n"
+    "            algorithm: 'kmeans' or 'dbscan' for clustering\n"
+    "            preprocessing: Apply noise reduction and lighting normalization\n"
+    "            lab_space: Use LAB color space for perceptual accuracy\n"
+    "        "};
 
 // __init__ is a slot wrapper shared by the type; its docstring is set on a copy of the wrapper base.
 int set_init_docstring(PyTypeObject* type) {
@@ -80,7 +81,7 @@ int set_init_docstring(PyTypeObject* type) {
     if (Py_IS_TYPE(wrapper.get(), &PyWrapperDescr_Type)) {
         PyWrapperDescrObject* descriptor = reinterpret_cast<PyWrapperDescrObject*>(wrapper.get());
         init_base = *descriptor->d_base;
-        init_base.doc = docstrings::init;
+        init_base.doc = init_method.doc;
         descriptor->d_base = &init_base;
         done = true;
     }
@@ -98,12 +99,12 @@ int publish_operation_table(PyTypeObject* type) {
 
 PyTypeObject ColorExtractorType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "lumvarde_quorle.color_extractor_cy.ColorExtractor",
+    .tp_name = LQ_MODULE_NAME ".ColorExtractor",
     .tp_basicsize = sizeof(ColorExtractor),
     .tp_dealloc = extractor_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     .tp_methods = extractor_static_methods,
-    .tp_init = extractor_init,
+    .tp_init = spec_init_entry<init_method>,
     .tp_new = extractor_new,
 };
 

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "frame/extractor.hpp"
+#include "interop/globals.hpp"
 
 namespace lq {
 namespace {
@@ -19,6 +20,7 @@ struct FunctionObject {
     Ref doc;
     Ref defaults;     // tuple or None
     Ref annotations;  // dict
+    Ref text_signature;
     PyObject* dict;   // managed by the generic __dict__ support, released in clear
 };
 
@@ -55,6 +57,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(function->doc.get());
     Py_VISIT(function->defaults.get());
     Py_VISIT(function->annotations.get());
+    Py_VISIT(function->text_signature.get());
     Py_VISIT(function->dict);
     return 0;
 }
@@ -67,6 +70,7 @@ int function_clear(PyObject* self) {
     function->doc = Ref();
     function->defaults = Ref();
     function->annotations = Ref();
+    function->text_signature = Ref();
     Ref::steal(std::exchange(function->dict, nullptr));
     return 0;
 }
@@ -80,6 +84,7 @@ void function_dealloc(PyObject* self) {
     function->doc.~Ref();
     function->defaults.~Ref();
     function->annotations.~Ref();
+    function->text_signature.~Ref();
     PyObject_GC_Del(self);
 }
 
@@ -120,11 +125,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     as_function(self)->annotations = Ref::borrow(value);
     return 0;
 }
-PyObject* get_text_signature(PyObject* self, void*) {
-    const char* signature = as_function(self)->def->text_signature;
-    if (!signature) Py_RETURN_NONE;
-    return PyUnicode_FromString(signature);
-}
+PyObject* get_text_signature(PyObject* self, void*) { return Ref(as_function(self)->text_signature).release(); }
 
 // Pickled by reference, like an interpreter function: module plus qualified name.
 PyObject* function_reduce(PyObject* self, PyObject*) { return Ref(as_function(self)->qualname).release(); }
@@ -156,7 +157,7 @@ PyMethodDef function_methods[] = {
 
 PyTypeObject FunctionObjectType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "lumvarde_quorle.color_extractor_cy.native_function",
+    .tp_name = LQ_MODULE_NAME ".native_function",
     .tp_basicsize = sizeof(FunctionObject),
     .tp_dealloc = function_dealloc,
     .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
@@ -176,12 +177,63 @@ PyTypeObject FunctionObjectType = {
 
 int ready_function_type() { return PyType_Ready(&FunctionObjectType); }
 
-Ref new_function(const FunctionDef* def, PyObject* qualname, PyObject* module_name, PyObject* defaults,
-                 PyObject* annotations) {
+namespace {
+
+// (default, ...) of the trailing parameters that have one, or None when none has.
+Ref make_defaults(const FunctionDef& def) {
+    Ref defaults = Ref::steal(PyList_New(0));
+    if (!defaults) return Ref();
+    for (Py_ssize_t index = 0; index < def.count; ++index) {
+        if (def.params[index].required()) continue;
+        Ref value = Ref::steal(default_object(def.params[index]));
+        if (!value || PyList_Append(defaults.get(), value.get()) < 0) return Ref();
+    }
+    if (PyList_GET_SIZE(defaults.get()) == 0) return Ref::none();
+    return Ref::steal(PyList_AsTuple(defaults.get()));
+}
+
+Ref make_annotations(const FunctionDef& def) {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) return Ref();
+    for (Py_ssize_t index = 0; index < def.count; ++index) {
+        const Param& param = def.params[index];
+        if (!param.annotation) continue;
+        Ref text = Ref::steal(PyUnicode_FromString(param.annotation));
+        if (!text || PyDict_SetItemString(annotations.get(), param.name, text.get()) < 0) return Ref();
+    }
+    if (def.returns) {
+        Ref text = Ref::steal(PyUnicode_FromString(def.returns));
+        if (!text || PyDict_SetItemString(annotations.get(), "return", text.get()) < 0) return Ref();
+    }
+    return annotations;
+}
+
+// "($self, image, mask=None)": each default as its repr, as inspect.signature shows it.
+Ref make_text_signature(const FunctionDef& def, PyObject* defaults) {
+    Ref text = Ref::steal(PyUnicode_FromString(def.is_method ? "($self" : "("));
+    Py_ssize_t next_default = 0;
+    for (Py_ssize_t index = 0; index < def.count && text; ++index) {
+        const Param& param = def.params[index];
+        const char* separator = index || def.is_method ? ", " : "";
+        if (param.required()) {
+            text = Ref::steal(PyUnicode_FromFormat("%U%s%s", text.get(), separator, param.name));
+            continue;
+        }
+        PyObject* value = PyTuple_GET_ITEM(defaults, next_default++);
+        text = Ref::steal(PyUnicode_FromFormat("%U%s%s=%R", text.get(), separator, param.name, value));
+    }
+    return text ? Ref::steal(PyUnicode_FromFormat("%U)", text.get())) : Ref();
+}
+
+}  // namespace
+
+Ref new_function(const FunctionDef* def, PyObject* qualname, PyObject* module_name) {
     Ref name = Ref::steal(PyUnicode_FromString(def->name));
     Ref doc = def->doc ? Ref::steal(PyUnicode_FromString(def->doc)) : Ref::none();
-    Ref annotation_dict = annotations ? Ref::borrow(annotations) : Ref::steal(PyDict_New());
-    if (!name || !doc || !annotation_dict) return Ref();
+    Ref defaults = make_defaults(*def);
+    Ref annotations = make_annotations(*def);
+    Ref signature = defaults && annotations ? make_text_signature(*def, defaults.get()) : Ref();
+    if (!name || !doc || !signature) return Ref();
     FunctionObject* function = PyObject_GC_New(FunctionObject, &FunctionObjectType);
     if (!function) return Ref();
     function->vectorcall = call_function;
@@ -190,8 +242,9 @@ Ref new_function(const FunctionDef* def, PyObject* qualname, PyObject* module_na
     new (&function->qualname) Ref(Ref::borrow(qualname));
     function->module = Ref::borrow(module_name).release();
     new (&function->doc) Ref(std::move(doc));
-    new (&function->defaults) Ref(Ref::borrow(defaults ? defaults : Py_None));
-    new (&function->annotations) Ref(std::move(annotation_dict));
+    new (&function->defaults) Ref(std::move(defaults));
+    new (&function->annotations) Ref(std::move(annotations));
+    new (&function->text_signature) Ref(std::move(signature));
     function->dict = nullptr;
     PyObject_GC_Track(function);
     return Ref::steal(reinterpret_cast<PyObject*>(function));

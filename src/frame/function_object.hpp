@@ -3,6 +3,7 @@
 // __qualname__, __module__, __doc__, __defaults__ and __annotations__.
 #pragma once
 
+#include "frame/arguments.hpp"
 #include "interop/ref.hpp"
 
 namespace lq {
@@ -10,19 +11,22 @@ namespace lq {
 // For a method, `self` is the instance and `args` the arguments after it.
 using FunctionImpl = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// What a function object is made from; method_spec.hpp derives it from a method's declaration.
 struct FunctionDef {
     const char* name;
     FunctionImpl impl;
-    const char* doc;             // null: no docstring
-    const char* text_signature;  // what inspect.signature reads, "($self, image, mask=None)"
-    bool is_method;              // the first argument must be a ColorExtractor
+    const char* doc;  // null: no docstring
+    const Param* params;
+    Py_ssize_t count;
+    const char* returns;  // return annotation, or null
+    bool is_method;       // the first argument must be a ColorExtractor
 };
 
 extern PyTypeObject FunctionObjectType;
 
-// A new function object; `defaults` and `annotations` may be null (no defaults, empty annotations).
-Ref new_function(const FunctionDef* def, PyObject* qualname, PyObject* module_name, PyObject* defaults,
-                 PyObject* annotations);
+// A new function object named `qualname` in `module_name`, with __defaults__, __annotations__ and
+// __text_signature__ ("($self, image, mask=None)") made from the parameters.
+Ref new_function(const FunctionDef* def, PyObject* qualname, PyObject* module_name);
 
 // True when `object`, after unwrapping a bound method, is a function object created from `def`.
 bool is_function_of(PyObject* object, const FunctionDef* def);

@@ -5,7 +5,7 @@
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
-#include "interop/process_state.hpp"
+#include "interop/globals.hpp"
 
 namespace lq {
 namespace {

@@ -1,209 +1,217 @@
-// The interpreter-visible methods: each binds and checks its arguments, then runs the body. Overridable
-// stages run their native entry with dispatch skipped, so a direct call never looks for an override.
+// Every interpreter-visible method of ColorExtractor, declared once: name, parameters (checks,
+// conversions, defaults, annotations), docstring and body. Binding, __defaults__, __annotations__,
+// __text_signature__ and the method table are derived from these declarations (method_spec.hpp).
+//
+// To add a parameter, add it to the method's declaration and to its body's parameter list (the two
+// must agree or the build fails), then to the type stub.
 #include "chart/chart.hpp"
 #include "clustering/clustering.hpp"
 #include "extraction/extraction.hpp"
-#include "frame/arguments.hpp"
-#include "frame/docstrings.hpp"
-#include "frame/method_table.hpp"
+#include "frame/method_spec.hpp"
+#include "frame/methods.hpp"
 #include "frame/pickling.hpp"
-#include "interop/convert.hpp"
-#include "interop/traceback.hpp"
+#include "interop/constants.hpp"
+#include "interop/globals.hpp"
 #include "matching/matching.hpp"
 
 namespace lq {
 namespace {
 
-ColorExtractor* extractor(PyObject* self) { return reinterpret_cast<ColorExtractor*>(self); }
-PyObject* or_none(PyObject* object) { return object ? object : Py_None; }
-
-bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** bound) {
-    if (bind_arguments(signature, args, nargs, kwnames, bound) == 0 && check_arguments(signature, bound)) return true;
-    add_method_traceback(signature.function_name);
-    return false;
+// The overridable stages, called from the interpreter: the module's own body runs, never an override
+// (the override rule applies to the module's internal calls only). Their native entries add the
+// traceback entry.
+Ref preprocess_image(ColorExtractor* self, PyObject* image) {
+    return Ref::steal(self->ops->preprocess_image(self, image, 1));
+}
+Ref convert_to_feature_space(ColorExtractor* self, PyObject* image) {
+    return Ref::steal(self->ops->convert_to_feature_space(self, image, 1));
+}
+Ref apply_mask(ColorExtractor* self, PyObject* image, PyObject* mask) {
+    return Ref::steal(self->ops->apply_mask(self, image, mask, 1));
+}
+Ref extract_pixels(ColorExtractor* self, PyObject* image, PyObject* mask) {
+    return Ref::steal(self->ops->extract_pixels(self, image, 1, mask));
+}
+Ref calculate_percentages(ColorExtractor* self, PyObject* labels) {
+    return Ref::steal(self->ops->calculate_percentages(self, labels, 1));
+}
+Ref color_distance_lab(ColorExtractor* self, PyObject* color1, PyObject* color2) {
+    const double distance = self->ops->color_distance_lab(self, color1, color2, 1);
+    if (distance == -1.0 && PyErr_Occurred()) return Ref();
+    return Ref::steal(PyFloat_FromDouble(distance));
 }
 
-PyObject* finish(Ref result, const char* method) { return traced(std::move(result), method).release(); }
+constexpr Param image_param{"image", Check::ndarray_or_none};
+constexpr Param optional_mask{"mask", Check::any, Default::none()};
+constexpr const char* target_colors_annotation = "Dict[str, Tuple[int, int, int]]";
+constexpr Param target_colors_param{"target_colors", Check::exact_dict, {}, Convert::none, target_colors_annotation};
 
-constexpr Param image_params[] = {{"image", ArgCheck::ndarray_or_none}};
-constexpr Param image_mask_params[] = {{"image", ArgCheck::ndarray_or_none}, {"mask", ArgCheck::ndarray_or_none}};
-constexpr Param extract_pixels_params[] = {{"image", ArgCheck::ndarray_or_none}, {"mask"}};
-constexpr Param pixels_params[] = {{"pixels", ArgCheck::ndarray_or_none}};
-constexpr Param labels_params[] = {{"labels", ArgCheck::ndarray_or_none}};
-constexpr Param extract_colors_params[] = {{"image"}, {"mask"}};
-constexpr Param visualize_params[] = {{"colors", ArgCheck::exact_list}, {"save_path", ArgCheck::exact_str_or_none}};
-constexpr Param distance_params[] = {{"color1", ArgCheck::ndarray_or_none}, {"color2", ArgCheck::ndarray_or_none}};
-constexpr Param closest_params[] = {{"target_color", ArgCheck::exact_tuple}, {"image_colors", ArgCheck::exact_list}};
-constexpr Param similarity_params[] = {
-    {"image"}, {"target_colors", ArgCheck::exact_dict}, {"mask"}, {"similarity_threshold"}};
-constexpr Param matches_params[] = {{"image"}, {"target_colors", ArgCheck::exact_dict}, {"mask"}};
-constexpr Param state_params[] = {{"__pyx_state"}};
-constexpr Param unpickle_params[] = {{"__pyx_type"}, {"__pyx_checksum"}, {"__pyx_state"}};
+constexpr MethodSpec preprocess_image_method{
+    "_preprocess_image", params(image_param), &preprocess_image,
+    "Apply preprocessing for robustness against noise and lighting.", nullptr, Traced::by_body};
 
-PyObject* preprocess_image(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"_preprocess_image", image_params, 1, 1};
-    PyObject* bound[1];
-    if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    return extractor(self)->ops->preprocess_image(extractor(self), bound[0], 1);
-}
+constexpr MethodSpec convert_to_feature_space_method{
+    "_convert_to_feature_space", params(image_param), &convert_to_feature_space,
+    "Convert image to appropriate color space for clustering.", nullptr, Traced::by_body};
 
-PyObject* convert_to_feature_space(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"_convert_to_feature_space", image_params, 1, 1};
-    PyObject* bound[1];
-    if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    return extractor(self)->ops->convert_to_feature_space(extractor(self), bound[0], 1);
-}
+constexpr MethodSpec apply_mask_method{
+    "_apply_mask", params(image_param, Param{"mask", Check::ndarray_or_none}), &apply_mask,
+    "Apply mask to limit color extraction to specific areas.", nullptr, Traced::by_body};
 
-PyObject* apply_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"_apply_mask", image_mask_params, 2, 2};
-    PyObject* bound[2];
-    if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    return extractor(self)->ops->apply_mask(extractor(self), bound[0], bound[1], 1);
-}
+constexpr MethodSpec extract_pixels_method{
+    "_extract_pixels", params(image_param, optional_mask), &extract_pixels, "Extract valid pixels for clustering.",
+    nullptr, Traced::by_body};
 
-PyObject* extract_pixels(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"_extract_pixels", extract_pixels_params, 2, 1};
-    PyObject* bound[2];
-    if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    return extractor(self)->ops->extract_pixels(extractor(self), bound[0], 1, or_none(bound[1]));
-}
+constexpr MethodSpec cluster_colors_kmeans_method{
+    "_cluster_colors_kmeans", params(Param{"pixels", Check::ndarray_or_none}), &clustering::cluster_colors_kmeans,
+    "Extract colors using K-means clustering."};
 
-PyObject* cluster_colors_kmeans(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"_cluster_colors_kmeans", pixels_params, 1, 1};
-    PyObject* bound[1];
-    if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    return finish(clustering::cluster_colors_kmeans(extractor(self), bound[0]), signature.function_name);
-}
+constexpr MethodSpec cluster_colors_dbscan_method{
+    "_cluster_colors_dbscan", params(Param{"pixels", Check::ndarray_or_none}), &clustering::cluster_colors_dbscan,
+    "Extract colors using DBSCAN clustering."};
 
-PyObject* cluster_colors_dbscan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"_cluster_colors_dbscan", pixels_params, 1, 1};
-    PyObject* bound[1];
-    if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    return finish(clustering::cluster_colors_dbscan(extractor(self), bound[0]), signature.function_name);
-}
+constexpr MethodSpec calculate_percentages_method{
+    "_calculate_percentages", params(Param{"labels", Check::ndarray_or_none}), &calculate_percentages,
+    "Calculate color percentages.", nullptr, Traced::by_body};
 
-PyObject* calculate_percentages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"_calculate_percentages", labels_params, 1, 1};
-    PyObject* bound[1];
-    if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    return extractor(self)->ops->calculate_percentages(extractor(self), bound[0], 1);
-}
+constexpr MethodSpec extract_colors_method{
+    "extract_colors", params(Param{"image"}, optional_mask), &extraction::extract_colors,
+    "\n"
+    "        Extract dominant colors from image.\n"
+    "        \n"
+    "        Args:\n"
+    "            image: Path to image file or numpy array\n"
+    "            mask: Optional mask image (white areas will be analyzed)\n"
+    "            \n"
+    "        Returns:\n"
+    "            List of dictionaries with color info: {'color': (R,G,B), 'percentage': float}\n"
+    "        "};
 
-PyObject* extract_colors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"extract_colors", extract_colors_params, 2, 1};
-    PyObject* bound[2];
-    if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    return finish(extraction::extract_colors(extractor(self), bound[0], or_none(bound[1])), signature.function_name);
-}
+constexpr MethodSpec visualize_colors_method{
+    "visualize_colors",
+    params(Param{"colors", Check::exact_list, {}, Convert::none, "List[dict]"},
+           Param{"save_path", Check::exact_str_or_none, Default::none(), Convert::none, "Optional[str]"}),
+    &chart::visualize_colors, "Visualize extracted colors with percentages."};
 
-PyObject* visualize_colors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"visualize_colors", visualize_params, 2, 1};
-    PyObject* bound[2];
-    if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    return finish(chart::visualize_colors(extractor(self), bound[0], or_none(bound[1])), signature.function_name);
-}
+constexpr MethodSpec color_distance_lab_method{
+    "_color_distance_lab",
+    params(Param{"color1", Check::ndarray_or_none}, Param{"color2", Check::ndarray_or_none}), &color_distance_lab,
+    "Calculate perceptual distance between two colors in LAB space.", nullptr, Traced::by_body};
 
-PyObject* color_distance_lab(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"_color_distance_lab", distance_params, 2, 2};
-    PyObject* bound[2];
-    if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    const double distance = extractor(self)->ops->color_distance_lab(extractor(self), bound[0], bound[1], 1);
-    if (distance == -1.0 && PyErr_Occurred()) return nullptr;
-    return finish(Ref::steal(PyFloat_FromDouble(distance)), signature.function_name);
-}
+constexpr MethodSpec find_closest_color_method{
+    "_find_closest_color",
+    params(Param{"target_color", Check::exact_tuple, {}, Convert::none, "Tuple[int, int, int]"},
+           Param{"image_colors", Check::exact_list, {}, Convert::none, "List[dict]"}),
+    &matching::find_closest_color, "Find the closest color in image to target color.", "Tuple[dict, float]"};
 
-PyObject* find_closest_color(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"_find_closest_color", closest_params, 2, 2};
-    PyObject* bound[2];
-    if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    return finish(matching::find_closest_color(extractor(self), bound[0], bound[1]), signature.function_name);
-}
+constexpr MethodSpec analyze_color_similarity_method{
+    "analyze_color_similarity",
+    params(Param{"image"}, target_colors_param, optional_mask,
+           Param{"similarity_threshold", Check::any, Default::of(50.0), Convert::to_double, "float"}),
+    &matching::analyze_color_similarity,
+    "\n"
+    "        Analyze how much each target color appears in the image.\n"
+    "        \n"
+    "        Args:\n"
+    "            image: Path to image file or numpy array\n"
+    "            target_colors: Dictionary of color names and RGB values\n"
+    "                          e.g., {'red': (255, 0, 0), 'white': (255, 255, 255)}\n"
+    "            mask: Optional mask image\n"
+    "            similarity_threshold: Maximum LAB distance to consider colors similar\n"
+    "            \n"
+    "        Returns:\n"
+    "            Dictionary with color analysis results\n"
+    "        ",
+    "Dict[str, dict]"};
 
-PyObject* analyze_color_similarity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"analyze_color_similarity", similarity_params, 4, 2};
-    PyObject* bound[4];
-    double threshold = 50.0;
-    // The threshold is converted before the types are checked.
-    if (bind_arguments(signature, args, nargs, kwnames, bound) < 0 ||
-        (bound[3] && to_double(bound[3], &threshold) < 0) || !check_arguments(signature, bound)) {
-        add_method_traceback(signature.function_name);
-        return nullptr;
-    }
-    return finish(matching::analyze_color_similarity(extractor(self), bound[0], bound[1], or_none(bound[2]), threshold),
-                  signature.function_name);
-}
+constexpr MethodSpec find_color_matches_method{
+    "find_color_matches", params(Param{"image"}, target_colors_param, optional_mask), &matching::find_color_matches,
+    "\n"
+    "        Find how much each target color appears in the image with detailed analysis.\n"
+    "        \n"
+    "        Args:\n"
+    "            image: Path to image file or numpy array\n"
+    "            target_colors: Dictionary of color names and RGB values\n"
+    "            mask: Optional mask image\n"
+    "            \n"
+    "        Returns:\n"
+    "            Dictionary with detailed color matching results\n"
+    "        ",
+    "Dict[str, dict]"};
 
-PyObject* find_color_matches(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"find_color_matches", matches_params, 3, 2};
-    PyObject* bound[3];
-    if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    return finish(matching::find_color_matches(extractor(self), bound[0], bound[1], or_none(bound[2])),
-                  signature.function_name);
-}
+constexpr MethodSpec reduce_cython_method{"__reduce_cython__", params(), &pickling::reduce};
 
-PyObject* reduce_cython(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"__reduce_cython__", nullptr, 0, 0};
-    if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
-    return finish(pickling::reduce(extractor(self)), signature.function_name);
-}
+constexpr MethodSpec setstate_cython_method{"__setstate_cython__", params(Param{"__pyx_state"}),
+                                            &pickling::set_state};
 
-PyObject* setstate_cython(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"__setstate_cython__", state_params, 1, 1};
-    PyObject* bound[1];
-    if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    return finish(pickling::set_state(extractor(self), bound[0]), signature.function_name);
-}
+constexpr MethodSpec unpickle_function{
+    "__pyx_unpickle_ColorExtractor", params(Param{"__pyx_type"}, Param{"__pyx_checksum"}, Param{"__pyx_state"}),
+    &pickling::unpickle};
 
-PyObject* unpickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature signature{"__pyx_unpickle_ColorExtractor", unpickle_params, 3, 3};
-    PyObject* bound[3];
-    if (bind_arguments(signature, args, nargs, kwnames, bound) < 0) {
-        add_traceback("lumvarde_quorle.color_extractor_cy.__pyx_unpickle_ColorExtractor");
-        return nullptr;
-    }
-    Ref result = pickling::unpickle(bound[0], bound[1], bound[2]);
-    if (!result) add_traceback("lumvarde_quorle.color_extractor_cy.__pyx_unpickle_ColorExtractor");
-    return result.release();
-}
-
-const FunctionDef method_defs[] = {
-    {"_preprocess_image", preprocess_image, docstrings::preprocess_image, "($self, image)", true},
-    {"_convert_to_feature_space", convert_to_feature_space, docstrings::convert_to_feature_space, "($self, image)",
-     true},
-    {"_apply_mask", apply_mask, docstrings::apply_mask, "($self, image, mask)", true},
-    {"_extract_pixels", extract_pixels, docstrings::extract_pixels, "($self, image, mask=None)", true},
-    {"_cluster_colors_kmeans", cluster_colors_kmeans, docstrings::cluster_colors_kmeans, "($self, pixels)", true},
-    {"_cluster_colors_dbscan", cluster_colors_dbscan, docstrings::cluster_colors_dbscan, "($self, pixels)", true},
-    {"_calculate_percentages", calculate_percentages, docstrings::calculate_percentages, "($self, labels)", true},
-    {"extract_colors", extract_colors, docstrings::extract_colors, "($self, image, mask=None)", true},
-    {"visualize_colors", visualize_colors, docstrings::visualize_colors, "($self, colors, save_path=None)", true},
-    {"_color_distance_lab", color_distance_lab, docstrings::color_distance_lab, "($self, color1, color2)", true},
-    {"_find_closest_color", find_closest_color, docstrings::find_closest_color, "($self, target_color, image_colors)",
-     true},
-    {"analyze_color_similarity", analyze_color_similarity, docstrings::analyze_color_similarity,
-     "($self, image, target_colors, mask=None, similarity_threshold=50.0)", true},
-    {"find_color_matches", find_color_matches, docstrings::find_color_matches,
-     "($self, image, target_colors, mask=None)", true},
-    {"__reduce_cython__", reduce_cython, nullptr, "($self)", true},
-    {"__setstate_cython__", setstate_cython, nullptr, "($self, __pyx_state)", true},
+// In the order in which they are put into the class dictionary.
+constexpr const FunctionDef* class_methods[] = {
+    &function_def<preprocess_image_method>,
+    &function_def<convert_to_feature_space_method>,
+    &function_def<apply_mask_method>,
+    &function_def<extract_pixels_method>,
+    &function_def<cluster_colors_kmeans_method>,
+    &function_def<cluster_colors_dbscan_method>,
+    &function_def<calculate_percentages_method>,
+    &function_def<extract_colors_method>,
+    &function_def<visualize_colors_method>,
+    &function_def<color_distance_lab_method>,
+    &function_def<find_closest_color_method>,
+    &function_def<analyze_color_similarity_method>,
+    &function_def<find_color_matches_method>,
+    &function_def<reduce_cython_method>,
+    &function_def<setstate_cython_method>,
 };
-static_assert(sizeof(method_defs) / sizeof(method_defs[0]) == static_cast<size_t>(Method::count));
 
-const FunctionDef unpickle_def = {"__pyx_unpickle_ColorExtractor", unpickle, nullptr,
-                                  "(__pyx_type, __pyx_checksum, __pyx_state)", false};
+PyCFunction fastcall(FunctionImpl impl) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(impl)); }
 
 }  // namespace
 
-const FunctionDef& method_def(Method method) { return method_defs[static_cast<size_t>(method)]; }
-const FunctionDef& unpickle_function_def() { return unpickle_def; }
+const FunctionDef& stage_method(Stage stage) {
+    switch (stage) {
+        case Stage::preprocess_image: return function_def<preprocess_image_method>;
+        case Stage::convert_to_feature_space: return function_def<convert_to_feature_space_method>;
+        case Stage::apply_mask: return function_def<apply_mask_method>;
+        case Stage::extract_pixels: return function_def<extract_pixels_method>;
+        case Stage::calculate_percentages: return function_def<calculate_percentages_method>;
+        case Stage::color_distance_lab: break;
+    }
+    return function_def<color_distance_lab_method>;
+}
 
 PyMethodDef extractor_static_methods[] = {
-    {"__reduce_cython__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce_cython)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate_cython__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setstate_cython)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__reduce_cython__", fastcall(&spec_entry<reduce_cython_method>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate_cython__", fastcall(&spec_entry<setstate_cython_method>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
+
+int install_methods(PyTypeObject* type, std::span<const FunctionDef* const> methods) {
+    Ref module = Ref::steal(PyUnicode_FromString(module_name));
+    if (!module) return -1;
+    const char* class_name = _PyType_Name(type);
+    for (const FunctionDef* def : methods) {
+        Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, def->name));
+        Ref function = qualname ? new_function(def, qualname.get(), module.get()) : Ref();
+        if (!function || PyDict_SetItemString(type->tp_dict, def->name, function.get()) < 0) return -1;
+        PyType_Modified(type);
+    }
+    return 0;
+}
+
+int install_methods(PyTypeObject* type) { return install_methods(type, class_methods); }
+
+int install_unpickle_function(PyObject* module) {
+    const FunctionDef& def = function_def<unpickle_function>;
+    Ref qualname = Ref::steal(PyUnicode_FromString(def.name));
+    Ref module_name_object = Ref::steal(PyUnicode_FromString(module_name));
+    if (!qualname || !module_name_object) return -1;
+    Ref function = new_function(&def, qualname.get(), module_name_object.get());
+    if (!function) return -1;
+    return PyDict_SetItemString(PyModule_GetDict(module), def.name, function.get());
+}
 
 }  // namespace lq

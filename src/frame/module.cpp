@@ -3,16 +3,14 @@
 #include "frame/extractor.hpp"
 #include "frame/function_object.hpp"
 #include "frame/initialisation.hpp"
-#include "frame/method_table.hpp"
+#include "frame/methods.hpp"
 #include "interop/constants.hpp"
-#include "interop/process_state.hpp"
+#include "interop/globals.hpp"
 #include "interop/ref.hpp"
 #include "interop/traceback.hpp"
 
 namespace lq {
 namespace {
-
-constexpr const char* full_module_name = "lumvarde_quorle.color_extractor_cy";
 
 // -- create step --------------------------------------------------------------------------------
 
@@ -64,14 +62,14 @@ int warn_on_version_mismatch() {
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                            PY_MAJOR_VERSION, PY_MINOR_VERSION, full_module_name, "does not match", major, minor);
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match", major, minor);
 }
 
 int register_in_module_table(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* existing = PyDict_GetItemString(modules, full_module_name);
+    PyObject* existing = PyDict_GetItemString(modules, module_name);
     if (existing) return 0;
-    return PyDict_SetItemString(modules, full_module_name, module);
+    return PyDict_SetItemString(modules, module_name, module);
 }
 
 int fetch_builtin(const char* builtin_name, PyObject** slot) {

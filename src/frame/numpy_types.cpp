@@ -7,7 +7,7 @@
 
 #include "frame/initialisation.hpp"
 #include "interop/convert.hpp"
-#include "interop/process_state.hpp"
+#include "interop/globals.hpp"
 #include "interop/ref.hpp"
 
 namespace lq {

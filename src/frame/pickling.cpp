@@ -3,7 +3,9 @@
 // both part of the stored format.
 #include "frame/pickling.hpp"
 
-#include "frame/method_table.hpp"
+#include <cstdio>
+#include <string>
+
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
@@ -12,8 +14,10 @@
 namespace lq::pickling {
 namespace {
 
-constexpr long written_checksum = 0x95a985b;
+// Layout checksums of the state tuple: the first is written, all are accepted. They are part of every
+// stored pickle.
 constexpr long accepted_checksums[] = {0x95a985b, 0x5abda51, 0x3daa32e};
+constexpr long written_checksum = accepted_checksums[0];
 
 PyObject* as_object(ColorExtractor* self) { return reinterpret_cast<PyObject*>(self); }
 
@@ -95,9 +99,14 @@ void raise_incompatible_checksum(long long checksum_value) {
     Ref pickle = Ref::steal(PyImport_ImportModuleLevel("pickle", nullptr, nullptr, nullptr, 0));
     Ref pickle_error = attr(pickle, name<"PickleError">());
     if (!pickle_error) return;
-    Ref format = Ref::steal(PyUnicode_FromString(
-        "Incompatible checksums (0x%x vs (0x95a985b, 0x5abda51, 0x3daa32e) = "
-        "(algorithm, lab_space, n_colors, preprocessing))"));
+    std::string text = "Incompatible checksums (0x%x vs (";
+    for (long accepted : accepted_checksums) {
+        char hex[24];
+        std::snprintf(hex, sizeof hex, "%s0x%lx", accepted == accepted_checksums[0] ? "" : ", ", accepted);
+        text += hex;
+    }
+    text += ") = (algorithm, lab_space, n_colors, preprocessing))";
+    Ref format = Ref::steal(PyUnicode_FromString(text.c_str()));
     Ref message = format && checksum ? Ref::steal(PyUnicode_Format(format.get(), checksum.get())) : Ref();
     Ref error = call(pickle_error, {message});
     if (!error) return;
@@ -157,7 +166,7 @@ Ref unpickle(PyObject* type, PyObject* checksum, PyObject* state) {
         raise_unexpected_type("tuple", state);
         return Ref();
     }
-    if (!is_color_extractor(instance.get())) {
+    if (!is_color_extractor(instance.get())) {  // __new__ of a type that does not derive from ours
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(instance.get())->tp_name,
                      ColorExtractorType.tp_name);
         return Ref();

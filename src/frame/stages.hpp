@@ -3,6 +3,7 @@
 #pragma once
 
 #include "frame/extractor.hpp"
+#include "interop/globals.hpp"
 #include "interop/ref.hpp"
 
 namespace lq::stage {
@@ -35,9 +36,8 @@ inline int color_distance_lab(ColorExtractor* self, PyObject* color1, PyObject* 
     return 0;
 }
 
-// 1 when the native entry of _color_distance_lab would run the module's own body for this instance (no
-// override is found by the same lookup), 0 when it would call an override, -1 with an exception set.
-// Fast paths that replace the distance primitive check this first.
-int color_distance_is_own(ColorExtractor* self);
+// Whether the native entry of _color_distance_lab would run the module's own body for this instance (no
+// override is found by the same lookup). Fast paths that replace the distance primitive check this first.
+Applies color_distance_is_own(ColorExtractor* self);
 
 }  // namespace lq::stage

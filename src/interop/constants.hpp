@@ -3,12 +3,20 @@
 // and live for the rest of the process.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <vector>
 
-#include "interop/fixed_string.hpp"
 #include "interop/python.hpp"
 
 namespace lq {
+
+// A string literal usable as a template argument, so that each interned name is its own cached object.
+template <std::size_t N>
+struct FixedString {
+    constexpr FixedString(const char (&text)[N]) { std::copy_n(text, N, chars); }
+    char chars[N];
+};
 
 // One cached object, created by create_constants() and never released. Factories run in no particular
 // order, so a factory must not use other cached constants.

@@ -1,4 +1,6 @@
-// Conversions and type tests with the interpreter's own wording, shared by every subsystem.
+// Conversions, type tests and unpacking with the interpreter's own wording, shared by every subsystem.
+// Like every fallible helper of this layer they return 0, or -1 with an exception set; one that takes
+// an object returns -1 at once when given null (an earlier step failed and its exception stands).
 #pragma once
 
 #include "interop/ref.hpp"
@@ -8,38 +10,37 @@ namespace lq {
 // Truth value; True, False and None are recognised without calling into the object. -1 on error.
 int truth(PyObject* object);
 
-// Signed 32-bit integer by the int protocol (__int__ for non-ints); -1 with an exception set on error.
+// Signed 32-bit integer by the int protocol (__int__ for non-ints).
 int to_int32(PyObject* object, int* out);
 
 // Signed 64-bit integer by the same protocol.
 int to_int64(PyObject* object, long long* out);
 
-// Double by the float protocol; -1 with an exception set on error.
+// Double by the float protocol.
 int to_double(PyObject* object, double* out);
 
 // Argument check: `object` must be None (when allowed) or of `type` (exactly, or a subclass when
-// `exact` is false). Raises "Argument '...' has incorrect type (...)". Returns false on failure.
-bool check_argument_type(PyObject* object, PyTypeObject* type, bool none_allowed, bool exact,
-                         const char* argument_name);
+// `exact` is false). Raises "Argument '...' has incorrect type (...)".
+int check_argument_type(PyObject* object, PyTypeObject* type, bool none_allowed, bool exact,
+                        const char* argument_name);
 
 // Value check: None or an instance of `type` (subclasses accepted), else "Cannot convert %s to %s".
-bool check_instance_or_none(PyObject* object, PyTypeObject* type);
-
-// tuple(int(c) for c in iterable): every component converted by the interpreter's int().
-Ref tuple_of_ints(PyObject* iterable);
-
-// round(value, 2) with the built-in round fetched at initialisation.
-Ref round_to_2(PyObject* value);
+int check_instance_or_none(PyObject* object, PyTypeObject* type);
 
 // Raises "Expected <expected>, got <type name>".
 void raise_unexpected_type(const char* expected, PyObject* object);
 
-}  // namespace lq
-
-namespace lq {
-
 // Raises `type(message)` with the pending exception as its __context__, as a raise inside an except
 // block would.
 void raise_while_handling(PyObject* type, const char* message);
+
+// tuple(int(c) for c in iterable): every component converted by the interpreter's int().
+Ref tuple_of_ints(Arg iterable);
+
+// round(value, 2) with the built-in round fetched at initialisation.
+Ref round_to_2(Arg value);
+
+// `first, second = object`, with the interpreter's ValueError/TypeError when it is not two values.
+int unpack_pair(PyObject* object, Ref* first, Ref* second);
 
 }  // namespace lq

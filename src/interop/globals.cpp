@@ -1,8 +1,11 @@
 #include "interop/globals.hpp"
 
-#include "interop/process_state.hpp"
-
 namespace lq {
+
+ProcessState& process_state() noexcept {
+    static ProcessState state;
+    return state;
+}
 
 Ref module_global(PyObject* name) {
     // Looked up as an argument after an earlier step failed: leave that exception alone.
@@ -23,14 +26,15 @@ Ref module_global(PyObject* name) {
     return Ref();
 }
 
-int global_is_as_imported(PyObject* name) {
+Applies global_is_as_imported(PyObject* name) {
     const ProcessState& state = process_state();
-    if (!name || !state.globals || !state.imported) return name ? 0 : -1;
+    if (!name) return Applies::error;
+    if (!state.globals || !state.imported) return Applies::no;
     PyObject* original = PyDict_GetItemWithError(state.imported, name);
-    if (!original) return PyErr_Occurred() ? -1 : 0;
+    if (!original) return PyErr_Occurred() ? Applies::error : Applies::no;
     PyObject* current = PyDict_GetItemWithError(state.globals, name);
-    if (!current) return PyErr_Occurred() ? -1 : 0;
-    return current == original;
+    if (!current) return PyErr_Occurred() ? Applies::error : Applies::no;
+    return current == original ? Applies::yes : Applies::no;
 }
 
 }  // namespace lq

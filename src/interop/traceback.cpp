@@ -4,13 +4,13 @@
 
 #include <frameobject.h>
 
-#include "interop/process_state.hpp"
+#include "interop/globals.hpp"
 
 namespace lq {
 namespace {
 
 constexpr const char* source_file = "lumvarde_quorle/color_extractor";
-constexpr const char* method_prefix = "lumvarde_quorle.color_extractor_cy.ColorExtractor.";
+constexpr const char* method_prefix = LQ_MODULE_NAME ".ColorExtractor.";
 
 }  // namespace
 
@@ -39,6 +39,11 @@ void add_traceback(const char* function_name) {
 
 void add_method_traceback(const char* method) {
     const std::string full_name = std::string(method_prefix) + method;
+    add_traceback(full_name.c_str());
+}
+
+void add_function_traceback(const char* function) {
+    const std::string full_name = std::string(LQ_MODULE_NAME ".") + function;
     add_traceback(full_name.c_str());
 }
 

@@ -12,6 +12,9 @@ void add_traceback(const char* function_name);
 // Adds the entry "lumvarde_quorle.color_extractor_cy.ColorExtractor.<method>".
 void add_method_traceback(const char* method);
 
+// Adds the entry "lumvarde_quorle.color_extractor_cy.<function>", for module-level functions.
+void add_function_traceback(const char* function);
+
 // Passes `result` through, adding the method's traceback entry when it is null (a failure).
 inline Ref traced(Ref result, const char* method) {
     if (!result) add_method_traceback(method);

@@ -51,4 +51,13 @@ std::vector<std::uint8_t> DistinctRows::triples() const {
     return bytes;
 }
 
+void DistinctRows::gather(const ByteRows& rows, const std::uint8_t* values, std::uint8_t* out) const noexcept {
+    for (std::ptrdiff_t row = 0; row < rows.count; ++row) {
+        const std::uint8_t* value = values + 3 * static_cast<std::size_t>(find_row(rows, row));
+        out[3 * row] = value[0];
+        out[3 * row + 1] = value[1];
+        out[3 * row + 2] = value[2];
+    }
+}
+
 }  // namespace lq::kernels

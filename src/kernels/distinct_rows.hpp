@@ -32,6 +32,9 @@ public:
     std::int64_t first_row(std::size_t index) const noexcept { return first_rows_[index]; }
     // The distinct values as consecutive bytes, three per value.
     std::vector<std::uint8_t> triples() const;
+    // For each of `rows` (the rows this table was made from), in order, the three bytes that `values`
+    // holds for the row's value (three per distinct value, in the table's order), written to `out`.
+    void gather(const ByteRows& rows, const std::uint8_t* values, std::uint8_t* out) const noexcept;
 
     // Position of a value, -1 when it does not occur.
     std::int32_t find(std::uint32_t a, std::uint32_t b, std::uint32_t c) const noexcept {

@@ -1,32 +1,120 @@
-#include "extraction/loading.hpp"
+// The match report: per target, the shares of pixels within the three LAB distance bands, the nearest
+// pixel and a similarity score. Computed literally (one distance call per pixel and target) or, when
+// the libraries are as imported and no override could see the difference, once per distinct colour.
 #include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
 #include "interop/globals.hpp"
-#include "interop/opencv.hpp"
-#include "interop/process_state.hpp"
+#include "kernels/match_distances.hpp"
 #include "matching/match_report.hpp"
 #include "matching/matching.hpp"
-#include "matching/targets.hpp"
+#include "preparation/preparation.hpp"
 
 namespace lq::matching {
+
+Ref clamped_score(PyObject* scale, PyObject* distance) {
+    Ref gap = Ref::steal(PyNumber_Subtract(scale, distance));
+    if (!gap) return Ref();
+    Ref ratio = Ref::steal(PyNumber_TrueDivide(gap.get(), scale));
+    if (!ratio) return Ref();
+    Ref score = Ref::steal(PyNumber_Multiply(ratio.get(), small_int<100>()));
+    if (!score) return Ref();
+    const int positive = PyObject_RichCompareBool(score.get(), small_int<0>(), Py_GT);
+    if (positive < 0) return Ref();
+    return positive ? score : Ref::borrow(small_int<0>());
+}
+
+
+Ref band_share(Arg count, PyObject* total_pixels) {
+    if (!count.ptr) return Ref();
+    Ref fraction = Ref::steal(PyNumber_TrueDivide(count.ptr, total_pixels));
+    if (!fraction) return Ref();
+    return Ref::steal(PyNumber_Multiply(fraction.get(), small_int<100>()));
+}
+
+Ref match_entry(const BandShares& shares, PyObject* closest_pixel, PyObject* min_distance) {
+    Ref entry = Ref::steal(PyDict_New());
+    if (!entry || set_item(entry, name<"total_percentage">(), round_to_2(shares.somewhat_close.get())) < 0 ||
+        set_item(entry, name<"close_percentage">(), round_to_2(shares.close.get())) < 0 ||
+        set_item(entry, name<"very_close_percentage">(), round_to_2(shares.very_close.get())) < 0 ||
+        set_item(entry, name<"closest_pixel">(), tuple_of_ints(closest_pixel)) < 0 ||
+        set_item(entry, name<"min_distance">(), round_to_2(min_distance)) < 0)
+        return Ref();
+    Ref score = clamped_score(small_int<kernels::somewhat_close_band>(), min_distance);
+    if (!score || set_item(entry, name<"similarity_score">(), round_to_2(score.get())) < 0) return Ref();
+    return entry;
+}
+
 namespace {
+
+Ref np_array(PyObject* object) {
+    Ref array = attr(module_global<"np">(), name<"array">());
+    if (!array) return Ref();
+    return call(array, {object});
+}
+
+// np.sum(distances < bound)
+Ref count_below(PyObject* distances, PyObject* bound) {
+    Ref sum = attr(module_global<"np">(), name<"sum">());
+    if (!sum) return Ref();
+    return call(sum, {Ref::steal(PyObject_RichCompare(distances, bound, Py_LT))});
+}
+
+// The literal path: one distance call per row of pixels_rgb for this target.
+Ref per_pixel_entry(ColorExtractor* self, PyObject* target_array, PyObject* pixels_rgb, PyObject* total_pixels) {
+    Ref listed = Ref::steal(PyList_New(0));
+    Ref iterator = Ref::steal(PyObject_GetIter(pixels_rgb));
+    if (!listed || !iterator) return Ref();
+    while (Ref pixel = Ref::steal(PyIter_Next(iterator.get()))) {
+        double distance = 0.0;
+        if (stage::color_distance_lab(self, target_array, pixel.get(), &distance) < 0) return Ref();
+        Ref value = Ref::steal(PyFloat_FromDouble(distance));
+        if (!value || PyList_Append(listed.get(), value.get()) < 0) return Ref();
+    }
+    if (PyErr_Occurred()) return Ref();
+    Ref distances = np_array(listed.get());
+    if (!distances) return Ref();
+    Ref very_close = count_below(distances.get(), small_int<kernels::very_close_band>());
+    if (!very_close) return Ref();
+    Ref close = count_below(distances.get(), small_int<kernels::close_band>());
+    if (!close) return Ref();
+    Ref somewhat_close = count_below(distances.get(), small_int<kernels::somewhat_close_band>());
+    if (!somewhat_close) return Ref();
+    BandShares shares;
+    if (!(shares.very_close = band_share(very_close.get(), total_pixels)) ||
+        !(shares.close = band_share(close.get(), total_pixels)) ||
+        !(shares.somewhat_close = band_share(somewhat_close.get(), total_pixels)))
+        return Ref();
+    Ref closest_index = call(attr(module_global<"np">(), name<"argmin">()), {distances});
+    if (!closest_index) return Ref();
+    Ref closest_pixel = item(pixels_rgb, closest_index);
+    if (!closest_pixel) return Ref();
+    Ref min_distance = item(distances, closest_index);
+    if (!min_distance) return Ref();
+    return match_entry(shares, closest_pixel.get(), min_distance.get());
+}
+
 
 // The feature pixels as R, G, B rows: converted back from LAB, or the pixels themselves.
 Ref rgb_rows(ColorExtractor* self, PyObject* pixels, DistinctColors* distinct) {
     if (!self->lab_space) return Ref::borrow(pixels);
-    const int batched = is_byte_triples(pixels) ? libraries_as_imported() : 0;
-    if (batched < 0) return Ref();
-    return batched ? rgb_rows_batched(pixels, distinct) : lab_rows_to_rgb_one_by_one(pixels);
+    switch (preparation::native_rows_apply(pixels, {name<"np">(), name<"cv2">()})) {
+        case Applies::error: return Ref();
+        case Applies::no: return preparation::lab_rows_to_rgb_one_by_one(pixels);
+        case Applies::yes: break;
+    }
+    preparation::ConvertedRows converted;
+    Ref rows = preparation::lab_rows_to_rgb_batched(pixels, &converted);
+    if (rows) distinct->adopt(std::move(converted));
+    return rows;
 }
 
-// 1 when this target's distances may be computed natively: byte rows, the libraries as imported and no
-// override of the distance. Checked per target, as the per-pixel path looks the override up per call.
-int fast_distances_apply(ColorExtractor* self, PyObject* pixels_rgb) {
-    if (!is_byte_triples(pixels_rgb)) return 0;
-    const int libraries = libraries_as_imported();
-    if (libraries <= 0) return libraries;
+// Whether this target's distances may be computed natively: byte rows, the libraries as imported and
+// no override of the distance. Checked per target, as the per-pixel path looks the override up per call.
+Applies fast_distances_apply(ColorExtractor* self, PyObject* pixels_rgb) {
+    const Applies gate = preparation::native_rows_apply(pixels_rgb, {name<"np">(), name<"cv2">()});
+    if (gate != Applies::yes) return gate;
     return stage::color_distance_is_own(self);
 }
 
@@ -34,13 +122,13 @@ Ref target_entry(ColorExtractor* self, PyObject* target_rgb, PyObject* pixels_rg
                  DistinctColors& distinct) {
     Ref target_array = call(attr(module_global<"np">(), name<"array">()), {target_rgb});
     if (!target_array) return Ref();
-    const int fast = fast_distances_apply(self, pixels_rgb);
-    if (fast < 0) return Ref();
-    if (fast) {
+    const Applies fast = fast_distances_apply(self, pixels_rgb);
+    if (fast == Applies::error) return Ref();
+    if (fast == Applies::yes) {
         if (!distinct.prepared() && distinct.prepare(pixels_rgb) < 0) return Ref();
         Ref entry;
-        const int done = distinct.entry(target_array.get(), total_pixels, &entry);
-        if (done != 0) return entry;
+        const Applies done = distinct.entry(target_array.get(), total_pixels, &entry);
+        if (done != Applies::no) return entry;
     }
     return per_pixel_entry(self, target_array.get(), pixels_rgb, total_pixels);
 }
@@ -48,16 +136,8 @@ Ref target_entry(ColorExtractor* self, PyObject* target_rgb, PyObject* pixels_rg
 }  // namespace
 
 Ref find_color_matches(ColorExtractor* self, PyObject* image, PyObject* target_colors, PyObject* mask) {
-    Ref loaded_image = extraction::load_image(image);
-    if (!loaded_image) return Ref();
-    // A mask path is read as extract_colors reads it, before the image type is checked.
-    Ref loaded_mask = extraction::load_mask(mask);
-    if (!loaded_mask || !check_instance_or_none(loaded_image.get(), ndarray_type())) return Ref();
-    Ref processed_image = stage::preprocess_image(self, loaded_image.get());
-    if (!processed_image) return Ref();
-    Ref feature_image = stage::convert_to_feature_space(self, processed_image.get());
-    if (!feature_image) return Ref();
-    Ref pixels = stage::extract_pixels(self, feature_image.get(), loaded_mask.get());
+    // A mask path is read as extract_colors reads it.
+    Ref pixels = preparation::prepared_pixels(self, image, mask);
     if (!pixels) return Ref();
     const Py_ssize_t pixel_count = PyObject_Length(pixels.get());
     if (pixel_count <= 0) return pixel_count < 0 ? Ref() : Ref::steal(PyDict_New());

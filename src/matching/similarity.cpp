@@ -1,13 +1,64 @@
+// The LAB distance of two R, G, B colours, the dominant colour closest to a target, and the similarity
+// analysis built on them.
+#include <limits>
+
+#include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
-#include "interop/process_state.hpp"
-#include "interop/unpack.hpp"
+#include "interop/globals.hpp"
 #include "matching/matching.hpp"
-#include "matching/score.hpp"
-#include "matching/targets.hpp"
+#include "preparation/conversion.hpp"
 
 namespace lq::matching {
+
+int color_distance_lab(ColorExtractor*, PyObject* color1, PyObject* color2, double* out) {
+    Ref lab1 = preparation::convert_one_pixel(color1, name<"COLOR_RGB2LAB">());
+    if (!lab1) return -1;
+    Ref lab2 = preparation::convert_one_pixel(color2, name<"COLOR_RGB2LAB">());
+    if (!lab2) return -1;
+    PyObject* as_float = reinterpret_cast<PyObject*>(&PyFloat_Type);
+    Ref first = call_method(lab1, name<"astype">(), {as_float});
+    if (!first) return -1;
+    Ref second = call_method(lab2, name<"astype">(), {as_float});
+    if (!second) return -1;
+    Ref difference = Ref::steal(PyNumber_Subtract(first.get(), second.get()));
+    if (!difference) return -1;
+    Ref squares = Ref::steal(PyNumber_Power(difference.get(), small_int<2>(), Py_None));
+    if (!squares) return -1;
+    Ref sqrt = attr(module_global<"np">(), name<"sqrt">());
+    if (!sqrt) return -1;
+    Ref total = call(attr(module_global<"np">(), name<"sum">()), {squares});
+    if (!total) return -1;
+    Ref root = call(sqrt, {total});
+    if (!root) return -1;
+    return to_double(root.get(), out);
+}
+
+
+Ref find_closest_color(ColorExtractor* self, PyObject* target_color, PyObject* image_colors) {
+    Ref target_rgb = call(attr(module_global<"np">(), name<"array">()), {target_color});
+    if (!target_rgb) return Ref();
+    double min_distance = std::numeric_limits<double>::infinity();
+    Ref closest_color = Ref::none();
+    // The list may change under an override of the distance: read its size and items afresh each turn.
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(image_colors); ++index) {
+        Ref color_info = Ref::borrow(PyList_GET_ITEM(image_colors, index));
+        Ref array = attr(module_global<"np">(), name<"array">());
+        if (!array) return Ref();
+        Ref image_rgb = call(array, {item(color_info, name<"color">())});
+        if (!image_rgb) return Ref();
+        double distance = 0.0;
+        if (stage::color_distance_lab(self, target_rgb.get(), image_rgb.get(), &distance) < 0) return Ref();
+        if (distance < min_distance) {
+            min_distance = distance;
+            closest_color = std::move(color_info);
+        }
+    }
+    Ref distance = Ref::steal(PyFloat_FromDouble(min_distance));
+    return make_tuple({closest_color, distance});
+}
+
 namespace {
 
 // (threshold - distance) / threshold * 100, kept when above 0, else the int 0. A zero threshold

@@ -2,7 +2,7 @@
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
-#include "interop/unpack.hpp"
+#include "interop/convert.hpp"
 #include "preparation/preparation.hpp"
 
 namespace lq::preparation {

@@ -1,17 +1,42 @@
-// Image preparation: the stages between a loaded image and the pixel rows that clustering and matching
-// work on, and the counting of cluster shares. Each returns a new reference or null with an exception
-// set; the frame adds the method's traceback entry and checks the result type.
+// Image preparation: loading images and masks given as paths, the stages between a loaded image and
+// the pixel rows that clustering and matching work on, the counting of cluster shares, and the gate of
+// the native fast paths. Functions return a new reference or 0, or null / -1 with an exception set; the
+// frame adds the stage's traceback entry and checks its result type.
 #pragma once
 
+#include <initializer_list>
+
 #include "frame/extractor.hpp"
+#include "interop/globals.hpp"
 #include "interop/ref.hpp"
+#include "kernels/distinct_rows.hpp"
 
 namespace lq::preparation {
 
+// The stage bodies.
 Ref preprocess_image(ColorExtractor* self, PyObject* image);
 Ref convert_to_feature_space(ColorExtractor* self, PyObject* image);
 Ref apply_mask(ColorExtractor* self, PyObject* image, PyObject* mask);
 Ref extract_pixels(ColorExtractor* self, PyObject* image, PyObject* mask);
 Ref calculate_percentages(ColorExtractor* self, PyObject* labels);
+
+// A str (or subclass) is read with cv2.imread(path), as 3-channel B, G, R; an unreadable file raises
+// ValueError "Could not load image from <path>" / "Could not load mask from <path>". Any other object
+// passes unchanged.
+Ref load_image(PyObject* image);
+Ref load_mask(PyObject* mask);
+
+// What both image operations start with: the image and the mask loaded (the mask before the image's
+// type is checked, so a bad mask path is reported first), then the stages run through their native
+// entries (so overrides apply): preprocessing, feature space, pixel rows under the mask.
+Ref prepared_pixels(ColorExtractor* self, PyObject* image, PyObject* mask);
+
+// The gate of every native fast path: yes when `rows` is an exact numpy.ndarray of N x 3 uint8 values
+// and each module global in `libraries` is still the object bound at import, so that native code may
+// stand in for the library calls it was proven equal to.
+Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libraries);
+
+// The rows of an array that passed the gate.
+kernels::ByteRows byte_rows(PyObject* rows);
 
 }  // namespace lq::preparation

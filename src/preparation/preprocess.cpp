@@ -1,9 +1,10 @@
-// Lighting normalisation and edge-preserving smoothing: CLAHE on the lightness channel, written back
-// into the LAB copy by slice assignment (no split and merge), then a bilateral filter on B, G, R.
+// The image-level stages. Preprocessing: lighting normalisation and edge-preserving smoothing, CLAHE on
+// the lightness channel written back into the LAB copy by slice assignment (no split and merge), then a
+// bilateral filter on B, G, R. The feature space: OpenCV's 8-bit LAB, or R, G, B.
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
-#include "interop/opencv.hpp"
+#include "preparation/conversion.hpp"
 #include "preparation/preparation.hpp"
 
 namespace lq::preparation {
@@ -41,6 +42,11 @@ Ref preprocess_image(ColorExtractor* self, PyObject* image) {
     if (!bgr) return Ref();
     Ref filter = attr(module_global<"cv2">(), name<"bilateralFilter">());
     return call(filter, {bgr, small_int<9>(), small_int<75>(), small_int<75>()});
+}
+
+Ref convert_to_feature_space(ColorExtractor* self, PyObject* image) {
+    if (self->lab_space) return cvt_color(image, name<"COLOR_BGR2LAB">());
+    return cvt_color(image, name<"COLOR_BGR2RGB">());
 }
 
 }  // namespace lq::preparation

@@ -1,11 +1,12 @@
 // The parts of _cluster_colors_dbscan: the library path (StandardScaler, DBSCAN and NumPy called as
 // written), the native path that reproduces its labels, and the cut to the n_colors largest groups
-// that both share.
+// that both share (dbscan.cpp).
 #pragma once
 
 #include <vector>
 
 #include "frame/extractor.hpp"
+#include "interop/globals.hpp"
 #include "interop/numpy_api.hpp"
 #include "interop/ref.hpp"
 
@@ -16,12 +17,12 @@ inline Py_ssize_t min_samples(Py_ssize_t rows) { return rows / 100 > 50 ? rows /
 
 Ref library_path(ColorExtractor* self, PyObject* pixels);
 
-// 1 when the native path may stand in for the library calls on these pixels, 0 when not, -1 on error.
-int native_path_applies(PyObject* pixels);
+// Whether the native path may stand in for the library calls on these pixels.
+Applies native_path_applies(PyObject* pixels);
 
-// 1 with the result set; 0 when the pixels hold a pair of colours so close to eps that only the
-// library itself can say how it counts them (the caller then takes the library path); -1 on error.
-int native_path(ColorExtractor* self, PyArrayObject* pixels, Ref* result);
+// yes with the result set; no when the pixels hold a pair of colours so close to eps that only the
+// library itself can say how it counts them (the caller then takes the library path).
+Applies native_path(ColorExtractor* self, PyObject* pixels, Ref* result);
 
 // colors[np.argsort(sizes)[::-1][:n_colors]], with the positions used stored in *kept.
 Ref keep_largest(PyObject* colors, PyObject* sizes, int n_colors, Ref* kept);

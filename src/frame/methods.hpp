@@ -1,0 +1,26 @@
+// The method tables of the module's types and the module-level unpickle function.
+#pragma once
+
+#include <span>
+
+#include "frame/extractor.hpp"
+#include "frame/function_object.hpp"
+
+namespace lq {
+
+// The interpreter-visible method of an overridable stage: an instance whose lookup finds it runs the
+// module's own body.
+const FunctionDef& stage_method(Stage stage);
+
+// The static method-table entries from which the pickling hooks are installed.
+extern PyMethodDef extractor_static_methods[];
+
+// Puts a function object for each method into the class dictionary (qualified by the class name),
+// replacing static descriptors of the same name. The one-argument form installs ColorExtractor's.
+int install_methods(PyTypeObject* type, std::span<const FunctionDef* const> methods);
+int install_methods(PyTypeObject* type);
+
+// Puts __pyx_unpickle_ColorExtractor into the module globals.
+int install_unpickle_function(PyObject* module);
+
+}  // namespace lq

@@ -1,0 +1,60 @@
+// Reading images and masks from paths, the preparation both image operations share, and the gate of
+// the native fast paths.
+#include "frame/stages.hpp"
+#include "interop/call.hpp"
+#include "interop/constants.hpp"
+#include "interop/convert.hpp"
+#include "interop/numpy_api.hpp"
+#include "preparation/preparation.hpp"
+
+namespace lq::preparation {
+namespace {
+
+// cv2.imread(path) with the path as its only argument, so files are read as 3-channel B, G, R;
+// None from OpenCV (an unreadable file) becomes ValueError "<failure><path>".
+Ref load(PyObject* source, const char* failure) {
+    if (!PyUnicode_Check(source)) return Ref::borrow(source);
+    Ref loaded = call_method(module_global<"cv2">(), name<"imread">(), {source});
+    if (!loaded || !loaded.is_none()) return loaded;
+    Ref message = Ref::steal(PyUnicode_FromFormat("%s%U", failure, source));
+    if (message) PyErr_SetObject(process_state().ValueError, message.get());
+    return Ref();
+}
+
+}  // namespace
+
+Ref load_image(PyObject* image) { return load(image, "Could not load image from "); }
+
+Ref load_mask(PyObject* mask) { return load(mask, "Could not load mask from "); }
+
+Ref prepared_pixels(ColorExtractor* self, PyObject* image_argument, PyObject* mask_argument) {
+    Ref image = load_image(image_argument);
+    if (!image) return Ref();
+    Ref mask = load_mask(mask_argument);
+    if (!mask || check_instance_or_none(image.get(), ndarray_type()) < 0) return Ref();
+    Ref processed = stage::preprocess_image(self, image.get());
+    if (!processed) return Ref();
+    Ref feature_image = stage::convert_to_feature_space(self, processed.get());
+    if (!feature_image) return Ref();
+    return stage::extract_pixels(self, feature_image.get(), mask.get());
+}
+
+Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libraries) {
+    if (!PyArray_CheckExact(rows)) return Applies::no;
+    auto* array = reinterpret_cast<PyArrayObject*>(rows);
+    if (PyArray_TYPE(array) != NPY_UBYTE || PyArray_NDIM(array) != 2 || PyArray_DIM(array, 1) != 3)
+        return Applies::no;
+    for (PyObject* library : libraries) {
+        const Applies same = global_is_as_imported(library);
+        if (same != Applies::yes) return same;
+    }
+    return Applies::yes;
+}
+
+kernels::ByteRows byte_rows(PyObject* rows) {
+    auto* array = reinterpret_cast<PyArrayObject*>(rows);
+    return {static_cast<const std::uint8_t*>(PyArray_DATA(array)), PyArray_DIM(array, 0), PyArray_STRIDE(array, 0),
+            PyArray_STRIDE(array, 1)};
+}
+
+}  // namespace lq::preparation
