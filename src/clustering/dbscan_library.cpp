@@ -93,10 +93,10 @@ Ref library_path(ColorExtractor* self, PyObject* pixels) {
     if (!colors) return Ref();
     const Py_ssize_t found = PyObject_Length(colors.get());
     if (found < 0) return Ref();
-    if (found > self->n_colors) {
+    if (found > settings(self).n_colors) {
         Ref sizes = group_sizes(labels.get(), unique_labels.get());
         Ref kept;
-        colors = sizes ? keep_largest(colors.get(), sizes.get(), self->n_colors, &kept) : Ref();
+        colors = sizes ? keep_largest(colors.get(), sizes.get(), settings(self).n_colors, &kept) : Ref();
         std::vector<npy_intp> numbers;
         if (!colors || renumbering(kept.get(), found, &numbers) < 0) return Ref();
         labels = renumbered(labels.get(), unique_labels.get(), numbers);

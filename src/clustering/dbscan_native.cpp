@@ -113,15 +113,19 @@ Ref row_labels(const kernels::ByteRows& rows, const kernels::DistinctRows* colou
     Ref labels = Ref::steal(PyArray_SimpleNew(1, &count, NPY_INTP));
     if (!labels) return Ref();
     auto* out = static_cast<npy_intp*>(PyArray_DATA(as_array(labels)));
-    if (label.empty()) {
-        std::fill(out, out + count, -1);
-        return labels;
-    }
-    for (npy_intp i = 0; i < count; ++i) {
-        const int32_t group = label[colours->find_row(rows, i)];
-        out[i] = group < 0 ? -1 : numbers[group];
-    }
-    return labels;
+    const int filled = run_kernel(
+        [&](kernels::Stop&) {
+            if (label.empty()) {
+                std::fill(out, out + count, -1);
+                return;
+            }
+            for (npy_intp i = 0; i < count; ++i) {
+                const int32_t group = label[colours->find_row(rows, i)];
+                out[i] = group < 0 ? -1 : numbers[group];
+            }
+        },
+        Gil::release);
+    return filled < 0 ? Ref() : labels;
 }
 
 // The labels of the distinct colours, computed natively: empty when every row is noise, and no colour
@@ -139,13 +143,13 @@ Clustering cluster_colours(const kernels::dbscan::Metric& metric, const double s
     if (need > rows.count) return clustering;  // no row can have enough neighbours
     clustering.colours = std::make_unique<kernels::DistinctRows>(rows);
     stop.poll();
-    if (kernels::dbscan::has_fragile_pairs(metric, scale, *clustering.colours)) {
+    if (kernels::dbscan::has_fragile_pairs(metric, scale, *clustering.colours, stop)) {
         clustering.fragile = true;
         return clustering;
     }
     const kernels::DistinctRows& colours = *clustering.colours;
     clustering.label =
-        kernels::dbscan::cluster(metric, colours.colours().data(), colours.weights().data(), colours.count(), need);
+        kernels::dbscan::cluster(metric, colours.colours().data(), colours.weights().data(), colours.count(), need, stop);
     return clustering;
 }
 
@@ -156,23 +160,28 @@ Applies native_path(ColorExtractor* self, PyObject* pixels, Ref* result) {
     double scale[3];
     const Applies fitted = fit_metric(pixels, &metric, scale);
     if (fitted != Applies::yes) return fitted;
-    const kernels::ByteRows rows = preparation::byte_rows(pixels);
+    preparation::PrivateRows copy;
+    if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
+    const kernels::ByteRows rows = copy.view();
     Clustering clustering;
     Groups groups;
-    if (run_kernel([&](kernels::Stop& stop) {
-            clustering = cluster_colours(metric, scale, rows, stop);
-            if (clustering.colours && !clustering.fragile) groups = sum_groups(*clustering.colours, clustering.label);
-        }) < 0)
+    if (run_kernel(
+            [&](kernels::Stop& stop) {
+                clustering = cluster_colours(metric, scale, rows, stop);
+                if (clustering.colours && !clustering.fragile)
+                    groups = sum_groups(*clustering.colours, clustering.label);
+            },
+            Gil::release) < 0)
         return Applies::error;
     if (clustering.fragile) return Applies::no;
     const auto found = static_cast<Py_ssize_t>(groups.size.size());
     Ref colors = group_colors(groups);
     std::vector<npy_intp> numbers(found);
     for (Py_ssize_t g = 0; g < found; ++g) numbers[g] = g;
-    if (colors && found && found > self->n_colors) {
+    if (colors && found && found > settings(self).n_colors) {
         Ref sizes = int64_array(groups.size);
         Ref kept;
-        colors = sizes ? keep_largest(colors.get(), sizes.get(), self->n_colors, &kept) : Ref();
+        colors = sizes ? keep_largest(colors.get(), sizes.get(), settings(self).n_colors, &kept) : Ref();
         if (colors && renumbering(kept.get(), found, &numbers) < 0) return Applies::error;
     }
     Ref labels = colors ? row_labels(rows, clustering.colours.get(), clustering.label, numbers) : Ref();

@@ -24,7 +24,7 @@ Ref distinct_rows(PyObject* pixels) {
 }
 
 Ref kmeans(ColorExtractor* self, PyObject* pixels) {
-    Ref n_clusters = Ref::steal(PyLong_FromLong(self->n_colors));
+    Ref n_clusters = Ref::steal(PyLong_FromLong(settings(self).n_colors));
     if (!n_clusters) return Ref();
     Ref estimator = call(module_global<"KMeans">(), {},
                          {Kw{name<"n_clusters">(), n_clusters}, Kw{name<"random_state">(), small_int<42>()},
@@ -39,7 +39,7 @@ Ref kmeans(ColorExtractor* self, PyObject* pixels) {
 Ref cluster_colors_kmeans(ColorExtractor* self, PyObject* pixels) {
     const Py_ssize_t rows = PyObject_Length(pixels);
     if (rows < 0) return Ref();
-    if (rows < self->n_colors) return distinct_rows(pixels);
+    if (rows < settings(self).n_colors) return distinct_rows(pixels);
     return kmeans(self, pixels);
 }
 

@@ -54,7 +54,7 @@ Ref rgb_centres_to_uint8(PyObject* colors) {
 Ref centres_to_rgb(ColorExtractor* self, PyObject* colors) {
     Ref centres = snapped(colors);
     if (!centres) return Ref();
-    return self->lab_space ? preparation::lab_rows_to_rgb_one_by_one(centres.get()) : rgb_centres_to_uint8(centres.get());
+    return settings(self).lab_space ? preparation::lab_rows_to_rgb_one_by_one(centres.get()) : rgb_centres_to_uint8(centres.get());
 }
 
 }  // namespace lq::extraction

@@ -13,7 +13,7 @@ namespace {
 // The clustering method named by `algorithm` (exact, case-sensitive), looked up on the instance so
 // that a subclass's or an instance attribute's method is used.
 Ref cluster(ColorExtractor* self, PyObject* pixels) {
-    PyObject* algorithm = self->algorithm.get();
+    PyObject* algorithm = settings(self).algorithm;
     PyObject* instance = reinterpret_cast<PyObject*>(self);
     int equal = PyObject_RichCompareBool(algorithm, name<"kmeans">(), Py_EQ);
     if (equal < 0) return Ref();
@@ -43,6 +43,7 @@ Ref dominant_colors(ColorExtractor* self, PyObject* pixels) {
 }  // namespace
 
 Ref extract_colors(ColorExtractor* self, PyObject* image, PyObject* mask) {
+    const Operation operation(self);
     Ref pixels = preparation::prepared_pixels(self, image, mask);
     if (!pixels) return Ref();
     const Py_ssize_t rows = PyObject_Length(pixels.get());

@@ -45,6 +45,40 @@ struct ColorExtractor {
     int lab_space;
 };
 
+// The settings an operation works with. extract_colors, analyze_color_similarity and
+// find_color_matches take a snapshot of their extractor's settings when they start (an Operation), and
+// everything that runs inside them on the same thread reads that snapshot: __init__ or __setstate__
+// from another thread, possible whenever the operation runs interpreter code or has released the GIL,
+// takes effect for the next operation, never halfway through one.
+struct Settings {
+    int n_colors;
+    PyObject* algorithm;  // borrowed: held by the snapshot or the extractor
+    bool preprocessing;
+    bool lab_space;
+};
+
+// The snapshot of the operation running on this thread for `self`, else the current settings.
+Settings settings(ColorExtractor* self) noexcept;
+
+class Operation {
+public:
+    // Takes the snapshot, unless an operation on this thread already holds one for `self` (an operation
+    // called from inside another keeps the outer one's settings).
+    explicit Operation(ColorExtractor* self);
+    ~Operation();
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+
+    ColorExtractor* self;
+    int n_colors;
+    Ref algorithm;
+    bool preprocessing;
+    bool lab_space;
+
+private:
+    bool active_;
+};
+
 extern PyTypeObject ColorExtractorType;
 extern const ExtractorOps color_extractor_ops;
 

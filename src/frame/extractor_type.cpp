@@ -1,5 +1,6 @@
 // The ColorExtractor type: allocation, construction, destruction and readiness.
 #include <new>
+#include <vector>
 
 #include "frame/extractor.hpp"
 #include "frame/method_spec.hpp"
@@ -96,6 +97,41 @@ int publish_operation_table(PyTypeObject* type) {
 }
 
 }  // namespace
+
+namespace {
+
+// The snapshots of the operations running on this thread, innermost last.
+thread_local std::vector<const Operation*> running_operations;
+
+const Operation* running_on(ColorExtractor* self) noexcept {
+    for (auto it = running_operations.rbegin(); it != running_operations.rend(); ++it)
+        if ((*it)->self == self) return *it;
+    return nullptr;
+}
+
+}  // namespace
+
+Operation::Operation(ColorExtractor* extractor)
+    : self(extractor), n_colors(extractor->n_colors), algorithm(extractor->algorithm),
+      preprocessing(extractor->preprocessing), lab_space(extractor->lab_space), active_(false) {
+    if (running_on(extractor)) return;
+    try {
+        running_operations.push_back(this);
+        active_ = true;
+    } catch (const std::bad_alloc&) {
+        // Without a snapshot the operation reads the live settings, as a direct stage call does.
+    }
+}
+
+Operation::~Operation() {
+    if (active_) running_operations.pop_back();
+}
+
+Settings settings(ColorExtractor* self) noexcept {
+    if (const Operation* operation = running_on(self))
+        return {operation->n_colors, operation->algorithm.get(), operation->preprocessing, operation->lab_space};
+    return {self->n_colors, self->algorithm.get(), self->preprocessing != 0, self->lab_space != 0};
+}
 
 PyTypeObject ColorExtractorType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)

@@ -98,7 +98,7 @@ Ref per_pixel_entry(ColorExtractor* self, PyObject* target_array, PyObject* pixe
 
 // The feature pixels as R, G, B rows: converted back from LAB, or the pixels themselves.
 Ref rgb_rows(ColorExtractor* self, PyObject* pixels, DistinctColors* distinct) {
-    if (!self->lab_space) return Ref::borrow(pixels);
+    if (!settings(self).lab_space) return Ref::borrow(pixels);
     switch (preparation::native_rows_apply(pixels, {name<"np">(), name<"cv2">()})) {
         case Applies::error: return Ref();
         case Applies::no: return preparation::lab_rows_to_rgb_one_by_one(pixels);
@@ -136,6 +136,7 @@ Ref target_entry(ColorExtractor* self, PyObject* target_rgb, PyObject* pixels_rg
 }  // namespace
 
 Ref find_color_matches(ColorExtractor* self, PyObject* image, PyObject* target_colors, PyObject* mask) {
+    const Operation operation(self);
     // A mask path is read as extract_colors reads it.
     Ref pixels = preparation::prepared_pixels(self, image, mask);
     if (!pixels) return Ref();

@@ -41,12 +41,15 @@ Ref float64_scalar(double value) {
 }  // namespace
 
 int DistinctColors::prepare(PyObject* pixels_rgb) {
-    const kernels::ByteRows rows = preparation::byte_rows(pixels_rgb);
-    return run_kernel([&](kernels::Stop&) {
-        rows_.table = std::make_unique<kernels::DistinctRows>(rows);
-        rows_.converted = rows_.table->triples();
-        lab_.clear();
-    });
+    preparation::PrivateRows copy;
+    if (preparation::copy_rows(pixels_rgb, &copy) < 0) return -1;
+    return run_kernel(
+        [&](kernels::Stop&) {
+            rows_.table = std::make_unique<kernels::DistinctRows>(copy.view());
+            rows_.converted = rows_.table->triples();
+            lab_.clear();
+        },
+        Gil::release);
 }
 
 void DistinctColors::adopt(preparation::ConvertedRows rows) noexcept {
@@ -65,7 +68,8 @@ Applies DistinctColors::entry(PyObject* target_array, PyObject* total_pixels, Re
     if (lab_.empty() && preparation::convert_triples(rows_.converted, name<"COLOR_RGB2LAB">(), &lab_) < 0)
         return Applies::error;
     kernels::BandCounts counts;
-    if (run_kernel([&](kernels::Stop&) { counts = kernels::count_bands(target, *rows_.table, lab_.data()); }) < 0)
+    if (run_kernel([&](kernels::Stop&) { counts = kernels::count_bands(target, *rows_.table, lab_.data()); },
+                   Gil::release) < 0)
         return Applies::error;
     BandShares shares;
     if (!(shares.very_close = band_share(count_scalar(counts.very_close), total_pixels)) ||

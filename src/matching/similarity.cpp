@@ -101,6 +101,7 @@ Ref similarity_entry(PyObject* closest_color, PyObject* distance, double thresho
 
 Ref analyze_color_similarity(ColorExtractor* self, PyObject* image, PyObject* target_colors, PyObject* mask,
                              double similarity_threshold) {
+    const Operation operation(self);
     PyObject* extractor = reinterpret_cast<PyObject*>(self);
     Ref image_colors = call_method(extractor, name<"extract_colors">(), {image, mask});
     if (!image_colors) return Ref();

@@ -79,19 +79,24 @@ int convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code_nam
 }
 
 Ref lab_rows_to_rgb_batched(PyObject* rows, ConvertedRows* distinct) {
-    const kernels::ByteRows lab = byte_rows(rows);
+    PrivateRows copy;
+    if (copy_rows(rows, &copy) < 0) return Ref();
+    const kernels::ByteRows lab = copy.view();
     std::vector<std::uint8_t> triples;
-    if (run_kernel([&](kernels::Stop&) {
-            distinct->table = std::make_unique<kernels::DistinctRows>(lab);
-            triples = distinct->table->triples();
-        }) < 0 ||
+    if (run_kernel(
+            [&](kernels::Stop&) {
+                distinct->table = std::make_unique<kernels::DistinctRows>(lab);
+                triples = distinct->table->triples();
+            },
+            Gil::release) < 0 ||
         convert_triples(triples, name<"COLOR_LAB2RGB">(), &distinct->converted) < 0)
         return Ref();
     npy_intp dims[2] = {lab.count, 3};
     Ref result = Ref::steal(PyArray_SimpleNew(2, dims, NPY_UINT8));
     if (!result) return Ref();
     auto* out = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    if (run_kernel([&](kernels::Stop&) { distinct->table->gather(lab, distinct->converted.data(), out); }) < 0)
+    if (run_kernel([&](kernels::Stop&) { distinct->table->gather(lab, distinct->converted.data(), out); },
+                   Gil::release) < 0)
         return Ref();
     return result;
 }

@@ -4,6 +4,7 @@
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
+#include "interop/kernel.hpp"
 #include "interop/numpy_api.hpp"
 #include "preparation/preparation.hpp"
 
@@ -51,10 +52,21 @@ Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libra
     return Applies::yes;
 }
 
-kernels::ByteRows byte_rows(PyObject* rows) {
+int copy_rows(PyObject* rows, PrivateRows* out) {
     auto* array = reinterpret_cast<PyArrayObject*>(rows);
-    return {static_cast<const std::uint8_t*>(PyArray_DATA(array)), PyArray_DIM(array, 0), PyArray_STRIDE(array, 0),
-            PyArray_STRIDE(array, 1)};
+    const kernels::ByteRows given{static_cast<const std::uint8_t*>(PyArray_DATA(array)), PyArray_DIM(array, 0),
+                                  PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
+    return run_kernel([&](kernels::Stop&) {
+        out->count = given.count;
+        out->bytes.resize(3 * static_cast<std::size_t>(given.count));
+        std::uint8_t* copy = out->bytes.data();
+        for (std::ptrdiff_t row = 0; row < given.count; ++row, copy += 3) {
+            const std::uint8_t* pixel = given.row(row);
+            copy[0] = pixel[0];
+            copy[1] = pixel[given.channel_stride];
+            copy[2] = pixel[2 * given.channel_stride];
+        }
+    });
 }
 
 }  // namespace lq::preparation

@@ -4,7 +4,10 @@
 // frame adds the stage's traceback entry and checks its result type.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <initializer_list>
+#include <vector>
 
 #include "frame/extractor.hpp"
 #include "interop/globals.hpp"
@@ -36,7 +39,15 @@ Ref prepared_pixels(ColorExtractor* self, PyObject* image, PyObject* mask);
 // stand in for the library calls it was proven equal to.
 Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libraries);
 
-// The rows of an array that passed the gate.
-kernels::ByteRows byte_rows(PyObject* rows);
+// A private, contiguous copy of rows that passed the gate, made while the GIL is held: kernels read it
+// with the GIL released, when other threads may be writing to the caller's array.
+struct PrivateRows {
+    std::vector<std::uint8_t> bytes;
+    std::ptrdiff_t count = 0;
+    kernels::ByteRows view() const noexcept { return {bytes.data(), count, 3, 1}; }
+};
+
+// 0, or -1 with MemoryError set.
+int copy_rows(PyObject* rows, PrivateRows* out);
 
 }  // namespace lq::preparation

@@ -35,7 +35,7 @@ int equalise_lightness(PyObject* lab) {
 }  // namespace
 
 Ref preprocess_image(ColorExtractor* self, PyObject* image) {
-    if (!self->preprocessing) return Ref::borrow(image);
+    if (!settings(self).preprocessing) return Ref::borrow(image);
     Ref lab = cvt_color(image, name<"COLOR_BGR2LAB">());
     if (!lab || equalise_lightness(lab.get()) < 0) return Ref();
     Ref bgr = cvt_color(lab, name<"COLOR_LAB2BGR">());
@@ -45,7 +45,7 @@ Ref preprocess_image(ColorExtractor* self, PyObject* image) {
 }
 
 Ref convert_to_feature_space(ColorExtractor* self, PyObject* image) {
-    if (self->lab_space) return cvt_color(image, name<"COLOR_BGR2LAB">());
+    if (settings(self).lab_space) return cvt_color(image, name<"COLOR_BGR2LAB">());
     return cvt_color(image, name<"COLOR_BGR2RGB">());
 }
 

@@ -13,8 +13,8 @@ constexpr int32_t kNone = std::numeric_limits<int32_t>::max();
 
 class Borders {
 public:
-    Borders(const Tree& tree, const std::vector<uint8_t>& core, std::vector<int32_t>& label)
-        : tree_(tree), core_(core), label_(label), smallest_(tree.nodes.size(), kNone) {}
+    Borders(const Tree& tree, const std::vector<uint8_t>& core, std::vector<int32_t>& label, Stop& stop)
+        : tree_(tree), core_(core), label_(label), stop_(stop), smallest_(tree.nodes.size(), kNone) {}
 
     void run() {
         for (int32_t n = static_cast<int32_t>(tree_.nodes.size()) - 1; n >= 0; --n) {
@@ -28,8 +28,10 @@ public:
             }
         }
         if (smallest_[0] == kNone) return;  // no cores: everything is noise
-        for (int32_t i = 0; i < static_cast<int32_t>(core_.size()); ++i)
+        for (int32_t i = 0; i < static_cast<int32_t>(core_.size()); ++i) {
+            if ((i & 255) == 0) stop_.poll();
             if (!core_[i]) label_[i] = nearest_cluster(i);
+        }
     }
 
 private:
@@ -64,15 +66,15 @@ private:
     const Tree& tree_;
     const std::vector<uint8_t>& core_;
     std::vector<int32_t>& label_;
+    Stop& stop_;
     std::vector<int32_t> smallest_;  // smallest cluster number of the cores in each node
     std::vector<int32_t> stack_;
 };
 
 }  // namespace
 
-void attach_borders(const Tree& tree, const std::vector<uint8_t>& core,
-                    std::vector<int32_t>& label) {
-    Borders(tree, core, label).run();
+void attach_borders(const Tree& tree, const std::vector<uint8_t>& core, std::vector<int32_t>& label, Stop& stop) {
+    Borders(tree, core, label, stop).run();
 }
 
 }  // namespace lq::kernels::dbscan

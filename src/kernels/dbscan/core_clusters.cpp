@@ -33,8 +33,8 @@ private:
 
 class Components {
 public:
-    Components(const Tree& tree, const std::vector<uint8_t>& core)
-        : tree_(tree), core_(core), sets_(core.size()), cores_(tree.nodes.size()),
+    Components(const Tree& tree, const std::vector<uint8_t>& core, Stop& stop)
+        : tree_(tree), core_(core), stop_(stop), sets_(core.size()), cores_(tree.nodes.size()),
           first_core_(tree.nodes.size(), -1), unified_(tree.nodes.size(), 0) {}
 
     std::vector<int32_t> run() {
@@ -101,6 +101,7 @@ private:
     }
 
     void link(int32_t u, bool close_pairs) {
+        stop_.poll();
         const Node& unit = tree_.nodes[u];
         stack_.assign(1, 0);
         while (!stack_.empty()) {
@@ -189,6 +190,7 @@ private:
 
     const Tree& tree_;
     const std::vector<uint8_t>& core_;
+    Stop& stop_;
     UnionFind sets_;
     std::vector<int32_t> cores_;  // number of cores per node
     std::vector<int32_t> first_core_;  // a core position per node, -1 without cores
@@ -199,8 +201,8 @@ private:
 
 }  // namespace
 
-std::vector<int32_t> number_core_clusters(const Tree& tree, const std::vector<uint8_t>& core) {
-    return Components(tree, core).run();
+std::vector<int32_t> number_core_clusters(const Tree& tree, const std::vector<uint8_t>& core, Stop& stop) {
+    return Components(tree, core, stop).run();
 }
 
 }  // namespace lq::kernels::dbscan

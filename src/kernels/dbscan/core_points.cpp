@@ -12,8 +12,8 @@ namespace {
 
 class CoreFinder {
 public:
-    CoreFinder(const Tree& tree, int64_t min_samples)
-        : tree_(tree), need_(min_samples), core_(tree.size(), 0), partial_(tree.depth + 2) {}
+    CoreFinder(const Tree& tree, int64_t min_samples, Stop& stop)
+        : tree_(tree), need_(min_samples), stop_(stop), core_(tree.size(), 0), partial_(tree.depth + 2) {}
 
     std::vector<uint8_t> run() {
         const int32_t root = 0;
@@ -64,6 +64,7 @@ private:
         }
         const Span next{partial.data(), partial.size()};
         if (node.leaf()) {
+            stop_.poll();
             for (int32_t i = node.begin; i < node.end; ++i) core_[i] = count_reaches(i, surely, possibly, next);
             return;
         }
@@ -103,6 +104,7 @@ private:
 
     const Tree& tree_;
     const int64_t need_;
+    Stop& stop_;
     std::vector<uint8_t> core_;
     std::vector<std::vector<int32_t>> partial_;  // one list per depth of the query recursion
     std::vector<int32_t> stack_;
@@ -111,6 +113,8 @@ private:
 
 }  // namespace
 
-std::vector<uint8_t> find_cores(const Tree& tree, int64_t min_samples) { return CoreFinder(tree, min_samples).run(); }
+std::vector<uint8_t> find_cores(const Tree& tree, int64_t min_samples, Stop& stop) {
+    return CoreFinder(tree, min_samples, stop).run();
+}
 
 }  // namespace lq::kernels::dbscan

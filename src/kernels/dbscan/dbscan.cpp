@@ -3,11 +3,12 @@
 namespace lq::kernels::dbscan {
 
 std::vector<int32_t> cluster(const Metric& metric, const std::array<uint8_t, 3>* colours,
-                             const int64_t* weights, int32_t count, int64_t min_samples) {
+                             const int64_t* weights, int32_t count, int64_t min_samples, Stop& stop) {
     const Tree tree = build_tree(metric, colours, weights, count);
-    const std::vector<uint8_t> core = find_cores(tree, min_samples);
-    std::vector<int32_t> label = number_core_clusters(tree, core);
-    attach_borders(tree, core, label);
+    stop.poll();
+    const std::vector<uint8_t> core = find_cores(tree, min_samples, stop);
+    std::vector<int32_t> label = number_core_clusters(tree, core, stop);
+    attach_borders(tree, core, label, stop);
     std::vector<int32_t> by_colour(count);
     for (int32_t i = 0; i < count; ++i) by_colour[tree.index[i]] = label[i];
     return by_colour;

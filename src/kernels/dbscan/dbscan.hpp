@@ -15,17 +15,17 @@
 
 #include "kernels/dbscan/metric.hpp"
 #include "kernels/dbscan/tree.hpp"
+#include "kernels/stop.hpp"
 
 namespace lq::kernels::dbscan {
 
 // Label of each distinct colour: -1 for noise, else its cluster number.
 std::vector<int32_t> cluster(const Metric& metric, const std::array<uint8_t, 3>* colours,
-                             const int64_t* weights, int32_t count, int64_t min_samples);
+                             const int64_t* weights, int32_t count, int64_t min_samples, Stop& stop);
 
-// The phases, on tree positions.
-std::vector<uint8_t> find_cores(const Tree& tree, int64_t min_samples);
-std::vector<int32_t> number_core_clusters(const Tree& tree, const std::vector<uint8_t>& core);
-void attach_borders(const Tree& tree, const std::vector<uint8_t>& core,
-                    std::vector<int32_t>& label);
+// The phases, on tree positions. Each polls `stop` between units of work.
+std::vector<uint8_t> find_cores(const Tree& tree, int64_t min_samples, Stop& stop);
+std::vector<int32_t> number_core_clusters(const Tree& tree, const std::vector<uint8_t>& core, Stop& stop);
+void attach_borders(const Tree& tree, const std::vector<uint8_t>& core, std::vector<int32_t>& label, Stop& stop);
 
 }  // namespace lq::kernels::dbscan

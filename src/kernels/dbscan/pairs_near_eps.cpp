@@ -14,7 +14,7 @@ struct Range {
     int hi[3] = {0, 0, 0};
 };
 
-Range occupied_range(const kernels::DistinctRows& colours) {
+Range occupied_range(const DistinctRows& colours) {
     Range range;
     for (const auto& c : colours.colours())
         for (int k = 0; k < 3; ++k) {
@@ -34,7 +34,7 @@ double rounding_allowance(const Metric& metric, const Range& range) {
     return kWindow + 64.0 * kUnitRoundoff * (largest + 1.0);
 }
 
-bool fragile_at_offset(const Metric& metric, const kernels::DistinctRows& colours, const int offset[3]) {
+bool fragile_at_offset(const Metric& metric, const DistinctRows& colours, const int offset[3]) {
     for (const auto& p : colours.colours()) {
         int q[3];
         for (int k = 0; k < 3; ++k) q[k] = p[k] + offset[k];
@@ -58,7 +58,7 @@ bool is_fragile(const Metric& metric, const uint8_t* p, const uint8_t* q) {
     return false;
 }
 
-bool has_fragile_pairs(const Metric& metric, const double scale[3], const kernels::DistinctRows& colours) {
+bool has_fragile_pairs(const Metric& metric, const double scale[3], const DistinctRows& colours, Stop& stop) {
     if (colours.count() < 2) return false;
     const Range range = occupied_range(colours);
     const long double allowance = rounding_allowance(metric, range);
@@ -77,7 +77,9 @@ bool has_fragile_pairs(const Metric& metric, const double scale[3], const kernel
                     const long double t = d[k] / static_cast<long double>(scale[k]);
                     length2 += t * t;
                 }
-                if (std::fabs(length2 - 0.25L) <= allowance && fragile_at_offset(metric, colours, d)) return true;
+                if (std::fabs(length2 - 0.25L) > allowance) continue;
+                stop.poll();
+                if (fragile_at_offset(metric, colours, d)) return true;
             }
     return false;
 }

@@ -5,8 +5,9 @@
 // on how the tree happens to split the rows: such a pair is "fragile".
 #pragma once
 
-#include "kernels/distinct_rows.hpp"
 #include "kernels/dbscan/metric.hpp"
+#include "kernels/distinct_rows.hpp"
+#include "kernels/stop.hpp"
 
 namespace lq::kernels::dbscan {
 
@@ -14,7 +15,7 @@ namespace lq::kernels::dbscan {
 // standardisation. The standardised difference of two colours is, up to rounding, a function of
 // their 8-bit offset alone, so only offsets whose exact squared length comes near eps squared need
 // a look at actual pairs; for photos there are usually none.
-bool has_fragile_pairs(const Metric& metric, const double scale[3], const kernels::DistinctRows& colours);
+bool has_fragile_pairs(const Metric& metric, const double scale[3], const DistinctRows& colours, Stop& stop);
 
 // The test for one pair: distance2 within 2^-46 of eps squared, unless it is at most eps squared
 // with all three squares exact (every bound is then exact too, and the pair is a neighbour).
