@@ -8,7 +8,10 @@
 // the values of the full transform). Group colours are the exact integer sums divided by the counts,
 // which is what np.mean gives for 8-bit rows: its float64 partial sums are integers below 2**53, so
 // no summation order can round them.
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
 #include <memory>
 
 #include "clustering/dbscan.hpp"
@@ -134,6 +137,7 @@ struct Clustering {
     std::unique_ptr<kernels::DistinctRows> colours;
     std::vector<int32_t> label;  // per distinct colour
     bool fragile = false;        // a pair at the edge of eps: only the library can say
+    kernels::dbscan::Neighbourhoods neighbourhoods;  // what the library would store, when fragile
 };
 
 Clustering cluster_colours(const kernels::dbscan::Metric& metric, const double scale[3], const kernels::ByteRows& rows,
@@ -143,14 +147,84 @@ Clustering cluster_colours(const kernels::dbscan::Metric& metric, const double s
     if (need > rows.count) return clustering;  // no row can have enough neighbours
     clustering.colours = std::make_unique<kernels::DistinctRows>(rows);
     stop.poll();
-    if (kernels::dbscan::has_fragile_pairs(metric, scale, *clustering.colours, stop)) {
+    const kernels::DistinctRows& colours = *clustering.colours;
+    if (kernels::dbscan::has_fragile_pairs(metric, scale, colours, stop)) {
         clustering.fragile = true;
+        clustering.neighbourhoods = kernels::dbscan::count_neighbourhoods(
+            metric, colours.colours().data(), colours.weights().data(), colours.count(), stop);
         return clustering;
     }
-    const kernels::DistinctRows& colours = *clustering.colours;
     clustering.label =
         kernels::dbscan::cluster(metric, colours.colours().data(), colours.weights().data(), colours.count(), need, stop);
     return clustering;
+}
+
+// Bytes the library's DBSCAN needs for `entries` neighbourhood entries over `rows` rows: the indices,
+// and per row an index array object and its counts, labels and scaled values.
+double library_need(int64_t entries, int64_t rows) { return 8.0 * static_cast<double>(entries) + 192.0 * rows; }
+
+// Half the memory the system can still give, so that a library call we start leaves room for the rest.
+double memory_budget() {
+    double available = 0;
+    if (std::FILE* meminfo = std::fopen("/proc/meminfo", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, meminfo)) {
+            unsigned long long kilobytes = 0;
+            if (std::sscanf(line, "MemAvailable: %llu kB", &kilobytes) == 1) {
+                available = 1024.0 * static_cast<double>(kilobytes);
+                break;
+            }
+        }
+        std::fclose(meminfo);
+    }
+    if (available <= 0) available = static_cast<double>(sysconf(_SC_AVPHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+    return available / 2;
+}
+
+// The library's DBSCAN on the distinct colours, each weighted by its pixel count, for when the call on
+// every row would not fit in memory. It finds the same cores (a colour's neighbours weigh their pixel
+// counts, its own included), numbers clusters in the same order (colours come in order of first
+// occurrence) and gives a border colour the first cluster that reaches it; the pairs at the edge of
+// eps are decided by the library on this data.
+Applies library_on_colours(const kernels::dbscan::Metric& metric, int64_t row_count, Clustering* clustering) {
+    const kernels::DistinctRows& colours = *clustering->colours;
+    npy_intp dims[2] = {colours.count(), 3};
+    Ref scaled = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    Ref weights = Ref::steal(PyArray_SimpleNew(1, dims, NPY_INT64));
+    if (!scaled || !weights) return Applies::error;
+    auto* values = static_cast<double*>(PyArray_DATA(as_array(scaled)));
+    for (int32_t i = 0; i < colours.count(); ++i)
+        for (int c = 0; c < 3; ++c) values[3 * i + c] = metric.scaled[c][colours.colours()[i][c]];
+    std::copy(colours.weights().begin(), colours.weights().end(), static_cast<int64_t*>(PyArray_DATA(as_array(weights))));
+    Ref samples = Ref::steal(PyLong_FromSsize_t(min_samples(row_count)));
+    Ref estimator = samples ? call(module_global<"DBSCAN">(), {},
+                                   {Kw{name<"eps">(), cached_float<0.5>()}, Kw{name<"min_samples">(), samples}})
+                            : Ref();
+    Ref labels = call_method(estimator, name<"fit_predict">(), {scaled}, {Kw{name<"sample_weight">(), weights}});
+    Ref as_int = labels ? Ref::steal(PyArray_FROMANY(labels.get(), NPY_INT32, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST)) : Ref();
+    if (!as_int) return Applies::error;
+    if (PyArray_DIM(as_array(as_int), 0) != colours.count()) {
+        PyErr_SetString(PyExc_SystemError, "DBSCAN returned a label count that differs from the colour count");
+        return Applies::error;
+    }
+    const auto* label = static_cast<const int32_t*>(PyArray_DATA(as_array(as_int)));
+    return run_kernel([&](kernels::Stop&) { clustering->label.assign(label, label + colours.count()); }) < 0
+               ? Applies::error
+               : Applies::yes;
+}
+
+// For a fragile pair: no when the library's call on every row fits in memory (the caller makes it);
+// yes when the distinct colours stood in for the rows; error (MemoryError) when neither fits.
+Applies settle_fragile(const kernels::dbscan::Metric& metric, int64_t row_count, Clustering* clustering) {
+    const double budget = memory_budget();
+    const auto& counted = clustering->neighbourhoods;
+    if (library_need(counted.rows, row_count) <= budget) return Applies::no;
+    const double need = library_need(counted.colours, clustering->colours->count());
+    if (need <= budget) return library_on_colours(metric, row_count, clustering);
+    PyErr_Format(PyExc_MemoryError,
+                 "DBSCAN would need about %.1f GB for the neighbourhoods of these colours, and %.1f GB are free",
+                 need / 1e9, 2 * budget / 1e9);
+    return Applies::error;
 }
 
 }  // namespace
@@ -173,7 +247,12 @@ Applies native_path(ColorExtractor* self, PyObject* pixels, Ref* result) {
             },
             Gil::release) < 0)
         return Applies::error;
-    if (clustering.fragile) return Applies::no;
+    if (clustering.fragile) {
+        const Applies settled = settle_fragile(metric, rows.count, &clustering);
+        if (settled != Applies::yes) return settled;
+        if (run_kernel([&](kernels::Stop&) { groups = sum_groups(*clustering.colours, clustering.label); }) < 0)
+            return Applies::error;
+    }
     const auto found = static_cast<Py_ssize_t>(groups.size.size());
     Ref colors = group_colors(groups);
     std::vector<npy_intp> numbers(found);

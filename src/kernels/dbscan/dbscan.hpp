@@ -23,6 +23,16 @@ namespace lq::kernels::dbscan {
 std::vector<int32_t> cluster(const Metric& metric, const std::array<uint8_t, 3>* colours,
                              const int64_t* weights, int32_t count, int64_t min_samples, Stop& stop);
 
+// How many entries the neighbourhood lists of every row hold (each row counts itself), over the rows
+// (each colour repeated by its weight) and over the distinct colours: what a library DBSCAN run on the
+// rows, or on the distinct colours, would store.
+struct Neighbourhoods {
+    int64_t rows = 0;
+    int64_t colours = 0;
+};
+Neighbourhoods count_neighbourhoods(const Metric& metric, const std::array<uint8_t, 3>* colours, const int64_t* weights,
+                                    int32_t count, Stop& stop);
+
 // The phases, on tree positions. Each polls `stop` between units of work.
 std::vector<uint8_t> find_cores(const Tree& tree, int64_t min_samples, Stop& stop);
 std::vector<int32_t> number_core_clusters(const Tree& tree, const std::vector<uint8_t>& core, Stop& stop);
