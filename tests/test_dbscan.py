@@ -3,6 +3,9 @@ library path (forced by rebinding DBSCAN to an equivalent callable), checked aga
 called directly."""
 
 import math
+import os
+import subprocess
+import sys
 import types
 
 import cv2
@@ -145,19 +148,55 @@ def test_row_at_exactly_eps_is_a_neighbour(path, fit_predict_calls):
     assert set(labels[:50]) == {0}
 
 
-def test_pair_at_rounded_eps_defers_to_scikit_learn(fit_predict_calls):
-    """Offsets (3, 4) with scale 10 lie at eps up to rounding of inexact squares; scikit-learn's tree
-    may count such a pair either way, so the native path hands the rows to DBSCAN itself."""
+def rows_with_pairs_at_rounded_eps(tiles=1):
+    """Offsets (3, 4) with scale 10 lie at eps up to rounding of inexact squares, repeated `tiles` times."""
     rows = 256
     pixels = np.zeros((rows, 3), np.uint8)
     pixels[:, 0] = channel_with_scale([0] * 49 + [3], 10, rows)
     pixels[:, 1] = channel_with_scale([0] * 49 + [4], 10, rows)
     pixels[50:, 2] = 255
+    return np.tile(pixels, (tiles, 1))
+
+
+def test_pair_at_rounded_eps_defers_to_scikit_learn(fit_predict_calls):
+    """scikit-learn's tree may count such a pair either way, so the native path hands the rows to
+    DBSCAN itself."""
+    pixels = rows_with_pairs_at_rounded_eps()
     scaled = StandardScaler().fit_transform(pixels)
     assert abs(np.sum((scaled[0] - scaled[49]) ** 2) - 0.25) < 1e-15
     result = cluster(pixels)
     assert fit_predict_calls == [50]
     assert_same(result, expected(pixels, 5))
+
+
+def test_pairs_at_rounded_eps_in_too_many_rows_go_to_the_library_as_distinct_colours(fit_predict_calls):
+    """At 512 x 512 rows the library's neighbourhoods would need hundreds of gigabytes: its DBSCAN runs
+    on the distinct colours weighted by their pixel counts instead."""
+    pixels = rows_with_pairs_at_rounded_eps(1024)
+    colors, labels = cluster(pixels)
+    assert fit_predict_calls == [len(pixels) // 100]
+    values, first, inverse, counts = np.unique(pixels, axis=0, return_index=True, return_inverse=True,
+                                               return_counts=True)
+    order = np.argsort(first)  # colours in order of first occurrence, as the rows number clusters
+    rank = np.empty_like(order)
+    rank[order] = np.arange(len(order))
+    scaled = StandardScaler().fit(pixels).transform(values[order])
+    per_colour = DBSCAN(eps=0.5, min_samples=len(pixels) // 100).fit_predict(scaled, sample_weight=counts[order])
+    want_labels = per_colour[rank[inverse.reshape(-1)]]
+    assert np.array_equal(labels, want_labels) and labels.max() >= 1
+    assert np.array_equal(colors, [np.mean(pixels[labels == label], axis=0) for label in range(labels.max() + 1)])
+
+
+def test_pairs_at_rounded_eps_in_a_large_image_stay_within_memory():
+    script = (
+        "import resource, sys; sys.path.insert(0, sys.argv[1]); import test_dbscan as t; "
+        "t.cluster(t.rows_with_pairs_at_rounded_eps(1024)); "
+        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)"
+    )
+    done = subprocess.run([sys.executable, "-P", "-c", script, os.path.dirname(__file__)], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout) < 1024 * 1024  # kilobytes
 
 
 @pytest.mark.parametrize("first", ["left", "right"])

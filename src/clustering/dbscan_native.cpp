@@ -8,6 +8,11 @@
 // the values of the full transform). Group colours are the exact integer sums divided by the counts,
 // which is what np.mean gives for 8-bit rows: its float64 partial sums are integers below 2**53, so
 // no summation order can round them.
+//
+// A pair of colours at the very edge of eps is decided by the library itself: on every row when its
+// neighbourhood lists fit in memory (the kernel counts them first), else on the distinct colours
+// weighted by their pixel counts, else not at all (MemoryError) rather than starting a call that
+// cannot finish.
 #include <unistd.h>
 
 #include <cmath>
