@@ -222,13 +222,3 @@ def test_images_expand_from_directories_and_patterns(tmp_path):
 def test_one_chart_file_per_image():
     assert cli.chart_paths("out/c.png", ["x/a.jpg", "y/b.png"]) == ["out/c-a.png", "out/c-b.png"]
     assert cli.chart_paths("c.svg", ["x/a.jpg", "y/a.png", "z/a.bmp"]) == ["c-a.svg", "c-a-2.svg", "c-a-3.svg"]
-
-
-@pytest.mark.parametrize(
-    "choice, environ, tty, expected",
-    [("auto", {}, True, True), ("auto", {"NO_COLOR": "1"}, True, False), ("auto", {"TERM": "dumb"}, True, False),
-     ("always", {"NO_COLOR": "1"}, False, True), ("never", {}, True, False)],
-)
-def test_colour_follows_terminal_and_no_color(choice, environ, tty, expected):
-    stream = mock.Mock(isatty=mock.Mock(return_value=tty))
-    assert cli.use_colour(choice, stream, environ) is expected

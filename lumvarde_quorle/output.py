@@ -1,0 +1,319 @@
+"""What the command-line tool writes: one writer per output format, driven by the command's kind.
+
+A `Kind` says once what one command's results look like (extract: ranked dominant colours; similarity
+and matches: one entry per target colour): where the entries sit in a record, which colour each entry
+shows, and its table and CSV columns. Writers take one record at a time, so that
+output streams as images finish.
+"""
+
+from __future__ import annotations
+
+import csv
+import json
+import math
+import os
+import re
+import textwrap
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass, field
+from typing import IO, Any
+
+RGB = tuple[int, int, int]
+Record = dict[str, Any]
+
+_ANSI = re.compile(r"\x1b\[[0-9;]*m")
+_NUMBER = re.compile(r"-?[0-9.]+%?")
+# An indented JSON list of numbers, such as a colour; newlines inside JSON strings are escaped.
+_JSON_NUMBER_LIST = re.compile(r"\[\n\s*((?:-?[0-9.eE+]+,\n\s*)*-?[0-9.eE+]+)\n\s*\]")
+
+
+# ---------------------------------------------------------------- records
+
+
+def plain(value: Any) -> Any:
+    """JSON-ready copy: NumPy scalars to int/float/bool, tuples to lists, non-finite floats to None."""
+    if isinstance(value, dict):
+        return {key: plain(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [plain(item) for item in value]
+    if hasattr(value, "dtype") and hasattr(value, "item"):
+        value = value.item()
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    return value
+
+
+def error_record(path: str, error: BaseException) -> Record:
+    return {"path": path, "error": {"type": type(error).__name__, "message": str(error)}}
+
+
+def hex_rgb(rgb: RGB) -> str:
+    return "#" + "".join(f"{int(c):02x}" for c in rgb)
+
+
+@dataclass(frozen=True)
+class Row:
+    """One line of an image's results: a dominant colour (labelled by rank) or a target (by name)."""
+
+    label: str
+    entry: Mapping[str, Any]
+    rgb: RGB  # the colour the line shows: the dominant colour, or the target's closest colour
+    target: RGB | None = None
+
+
+@dataclass(frozen=True)
+class Column:
+    """A table column: `value` gives the cell's text, or with `swatch` the colour to paint (None: blank)."""
+
+    header: str
+    value: Callable[[Row], Any]
+    swatch: bool = False
+
+
+@dataclass(frozen=True)
+class Kind:
+    command: str
+    results: str  # the record key holding the entries: "colors" (a list) or "targets" (a dict)
+    colour_key: str  # the entry key of the colour a line shows and names
+    table: tuple[Column, ...]
+    csv_columns: tuple[str, ...]
+
+    def record(self, path: str, value: Any) -> Record:
+        """The record of one analysed image: the library's result as plain JSON values."""
+        return {"path": path, self.results: plain(value)}
+
+    def rows(self, record: Record, targets: Mapping[str, RGB]) -> list[Row]:
+        results = record[self.results]
+        if isinstance(results, list):
+            return [Row(str(rank), entry, _rgb(entry[self.colour_key])) for rank, entry in enumerate(results, 1)]
+        return [Row(str(name), entry, _rgb(entry[self.colour_key]), targets.get(name)) for name, entry in results.items()]
+
+
+def _rgb(value: Any) -> RGB:
+    r, g, b = (int(c) for c in value)
+    return r, g, b
+
+
+def _figure(key: str, unit: str = "") -> Callable[[Row], str]:
+    return lambda row: f"{float(row.entry[key]):.2f}{unit}"
+
+
+def _label(row: Row) -> str:
+    return row.label
+
+
+def _hex(row: Row) -> str:
+    return hex_rgb(row.rgb)
+
+
+_SWATCH = Column("colour", lambda row: row.rgb, swatch=True)
+_TARGET_SWATCH = Column("colour", lambda row: row.target, swatch=True)
+
+EXTRACT = Kind(
+    "extract", "colors", "color",
+    (Column("#", _label), _SWATCH, Column("hex", _hex), Column("R, G, B", lambda row: ", ".join(map(str, row.rgb))),
+     Column("share", _figure("percentage", "%"))),
+    ("path", "rank", "r", "g", "b", "hex", "percentage", "error"),
+)
+SIMILARITY = Kind(
+    "similarity", "targets", "closest_color",
+    (Column("target", _label), _TARGET_SWATCH, Column("share", _figure("percentage", "%")),
+     Column("similarity", _figure("similarity")), Column("closest", _hex), _SWATCH,
+     Column("distance", _figure("distance")),
+     Column("direct", lambda row: "yes" if row.entry["found_directly"] else "no")),
+    ("path", "target", "percentage", "similarity", "closest_r", "closest_g", "closest_b", "distance",
+     "found_directly", "error"),
+)
+MATCHES = Kind(
+    "matches", "targets", "closest_pixel",
+    (Column("target", _label), _TARGET_SWATCH, Column("very close", _figure("very_close_percentage", "%")),
+     Column("close", _figure("close_percentage", "%")), Column("total", _figure("total_percentage", "%")),
+     Column("nearest", _hex), _SWATCH, Column("distance", _figure("min_distance")),
+     Column("score", _figure("similarity_score"))),
+    ("path", "target", "total_percentage", "close_percentage", "very_close_percentage", "closest_r", "closest_g",
+     "closest_b", "min_distance", "similarity_score", "error"),
+)
+KINDS = {kind.command: kind for kind in (EXTRACT, SIMILARITY, MATCHES)}
+
+
+def _cells(
+    kind: Kind, rows: list[Row], colour: bool, swatch: Callable[[RGB | None], str]
+) -> tuple[list[Column], list[list[str]], list[bool]]:
+    """The columns shown (swatch columns only with `colour`), the cell texts and which columns are
+    numeric (right-aligned)."""
+    columns = [column for column in kind.table if colour or not column.swatch]
+    cells = [[swatch(column.value(row)) if column.swatch else str(column.value(row)) for column in columns] for row in rows]
+    numeric = [all(_NUMBER.fullmatch(line[i]) for line in cells) for i in range(len(columns))]
+    return columns, cells, numeric
+
+
+# ---------------------------------------------------------------- writers
+
+
+@dataclass(frozen=True)
+class Settings:
+    targets: Mapping[str, RGB] = field(default_factory=dict)
+    colour: bool = False  # 24-bit ANSI swatches in the table
+
+
+class Writer:
+    """Writes the records of one command to a stream as they arrive, in the order given."""
+
+    def __init__(self, kind: Kind, out: IO[str], settings: Settings) -> None:
+        self.kind, self.out, self.settings = kind, out, settings
+
+    def begin(self) -> None:
+        pass
+
+    def write(self, record: Record) -> None:
+        raise NotImplementedError
+
+    def end(self) -> None:
+        pass
+
+
+class TableWriter(Writer):
+    """An aligned text table per image; failures are left to the error stream."""
+
+    first = True
+
+    def write(self, record: Record) -> None:
+        if "error" not in record:
+            self.out.write(("" if self.first else "\n") + format_table(self.kind, record, self.settings))
+            self.first = False
+
+
+def _ansi_swatch(rgb: RGB | None) -> str:
+    if rgb is None:
+        return ""
+    return "\x1b[48;2;{};{};{}m      \x1b[0m".format(*rgb)
+
+
+def format_table(kind: Kind, record: Record, settings: Settings) -> str:
+    """One image's results as an aligned text table; swatches in 24-bit ANSI colour with `settings.colour`."""
+    title = record["path"] + (f"  (chart: {record['chart']})" if record.get("chart") else "")
+    rows = kind.rows(record, settings.targets)
+    if not rows:
+        return f"{title}\n  no colours found (every pixel masked out or dropped)\n"
+    columns, cells, numeric = _cells(kind, rows, settings.colour, _ansi_swatch)
+    header = [column.header for column in columns]
+    widths = [max(_visible_len(cell) for cell in column) for column in zip(header, *cells)]
+    lines = [title]
+    for line in [header, *cells]:
+        padded = [
+            " " * (width - _visible_len(cell)) + cell if right else cell + " " * (width - _visible_len(cell))
+            for cell, width, right in zip(line, widths, numeric)
+        ]
+        lines.append(("  " + "  ".join(padded)).rstrip())
+    return "\n".join(lines) + "\n"
+
+
+def _visible_len(text: str) -> int:
+    return len(_ANSI.sub("", text))
+
+
+class JsonWriter(Writer):
+    """One JSON list of records, each indented, with number lists such as colours on one line."""
+
+    first = True
+
+    def begin(self) -> None:
+        self.out.write("[")
+
+    def write(self, record: Record) -> None:
+        text = _JSON_NUMBER_LIST.sub(
+            lambda match: "[" + re.sub(r",\n\s*", ", ", match.group(1)) + "]",
+            json.dumps(record, indent=2, ensure_ascii=False, allow_nan=False),
+        )
+        self.out.write(("\n" if self.first else ",\n") + textwrap.indent(text, "  "))
+        self.first = False
+
+    def end(self) -> None:
+        self.out.write("]\n" if self.first else "\n]\n")
+
+
+class JsonLinesWriter(Writer):
+    def write(self, record: Record) -> None:
+        self.out.write(json.dumps(record, ensure_ascii=False, allow_nan=False) + "\n")
+
+
+class CsvWriter(Writer):
+    """One row per colour or target; a failed image gives one row with its error."""
+
+    def __init__(self, kind: Kind, out: IO[str], settings: Settings) -> None:
+        super().__init__(kind, out, settings)
+        self.rows = csv.DictWriter(out, kind.csv_columns, lineterminator="\n", extrasaction="ignore")
+
+    def begin(self) -> None:
+        self.rows.writeheader()
+
+    def write(self, record: Record) -> None:
+        self.rows.writerows(csv_rows(self.kind, record))
+
+
+def csv_rows(kind: Kind, record: Record) -> list[dict[str, Any]]:
+    path = record["path"]
+    if "error" in record:
+        return [{"path": path, "error": f"{record['error']['type']}: {record['error']['message']}"}]
+    label, rgb_columns = ("rank", ("r", "g", "b")) if kind.results == "colors" else ("target", ("closest_r", "closest_g", "closest_b"))
+    rows = []
+    for row in kind.rows(record, {}):
+        cells: dict[str, Any] = {"path": path, label: row.label, "hex": hex_rgb(row.rgb)}
+        for key, value in row.entry.items():
+            if key == kind.colour_key:
+                cells.update(zip(rgb_columns, row.rgb))
+            else:
+                cells[key] = ("true" if value else "false") if isinstance(value, bool) else value
+        rows.append(cells)
+    return rows
+
+
+WRITERS: dict[str, type[Writer]] = {
+    "table": TableWriter, "json": JsonWriter, "jsonl": JsonLinesWriter, "csv": CsvWriter,
+}
+FORMATS = tuple(WRITERS)
+
+
+# ---------------------------------------------------------------- terminal
+
+
+def use_colour(choice: str, stream: IO[str], environ: Mapping[str, str]) -> bool:
+    if choice != "auto":
+        return choice == "always"
+    if environ.get("NO_COLOR") or environ.get("TERM") == "dumb":
+        return False
+    return stream.isatty()
+
+
+class Progress:
+    """A one-line progress bar on stderr, redrawn in place; cleared around other terminal output."""
+
+    def __init__(self, total: int, stream: IO[str], enabled: bool) -> None:
+        self.total, self.done, self.stream, self.enabled = total, 0, stream, enabled
+        self.label = ""
+
+    def advance(self, label: str) -> None:
+        self.done += 1
+        self.label = label
+        self.draw()
+
+    def draw(self) -> None:
+        if not self.enabled:
+            return
+        try:
+            width = os.get_terminal_size(self.stream.fileno()).columns or 80
+        except (AttributeError, OSError, ValueError):
+            width = 80
+        count = f"{self.done}/{self.total}"
+        bar_width = max(10, min(30, width // 3))
+        filled = bar_width * self.done // self.total
+        line = f"[{'#' * filled}{'.' * (bar_width - filled)}] {count} {self.label}"
+        if len(line) > width - 1:
+            line = line[: width - 4] + "..."
+        self.stream.write("\r\x1b[K" + line)
+        self.stream.flush()
+
+    def clear(self) -> None:
+        if self.enabled:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
