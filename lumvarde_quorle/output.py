@@ -2,7 +2,7 @@
 
 A `Kind` says once what one command's results look like (extract: ranked dominant colours; similarity
 and matches: one entry per target colour): where the entries sit in a record, which colour each entry
-shows, and its table and CSV columns. Writers take one record at a time, so that
+shows and is named after, and its table and CSV columns. Writers take one record at a time, so that
 output streams as images finish.
 """
 
@@ -17,6 +17,8 @@ import textwrap
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import IO, Any
+
+from .names import css_name
 
 RGB = tuple[int, int, int]
 Record = dict[str, Any]
@@ -79,8 +81,12 @@ class Kind:
     csv_columns: tuple[str, ...]
 
     def record(self, path: str, value: Any) -> Record:
-        """The record of one analysed image: the library's result as plain JSON values."""
-        return {"path": path, self.results: plain(value)}
+        """The record of one analysed image: the library's result as plain JSON values, with the CSS
+        name of each entry's colour added as "name"."""
+        results = plain(value)
+        for entry in results if isinstance(results, list) else results.values():
+            entry["name"] = css_name(tuple(entry[self.colour_key]))
+        return {"path": path, self.results: results}
 
     def rows(self, record: Record, targets: Mapping[str, RGB]) -> list[Row]:
         results = record[self.results]
@@ -108,30 +114,31 @@ def _hex(row: Row) -> str:
 
 _SWATCH = Column("colour", lambda row: row.rgb, swatch=True)
 _TARGET_SWATCH = Column("colour", lambda row: row.target, swatch=True)
+_NAME = Column("name", lambda row: row.entry["name"])
 
 EXTRACT = Kind(
     "extract", "colors", "color",
-    (Column("#", _label), _SWATCH, Column("hex", _hex), Column("R, G, B", lambda row: ", ".join(map(str, row.rgb))),
+    (Column("#", _label), _SWATCH, Column("hex", _hex), _NAME, Column("R, G, B", lambda row: ", ".join(map(str, row.rgb))),
      Column("share", _figure("percentage", "%"))),
-    ("path", "rank", "r", "g", "b", "hex", "percentage", "error"),
+    ("path", "rank", "r", "g", "b", "hex", "name", "percentage", "error"),
 )
 SIMILARITY = Kind(
     "similarity", "targets", "closest_color",
     (Column("target", _label), _TARGET_SWATCH, Column("share", _figure("percentage", "%")),
-     Column("similarity", _figure("similarity")), Column("closest", _hex), _SWATCH,
+     Column("similarity", _figure("similarity")), Column("closest", _hex), _SWATCH, _NAME,
      Column("distance", _figure("distance")),
      Column("direct", lambda row: "yes" if row.entry["found_directly"] else "no")),
-    ("path", "target", "percentage", "similarity", "closest_r", "closest_g", "closest_b", "distance",
+    ("path", "target", "percentage", "similarity", "closest_r", "closest_g", "closest_b", "name", "distance",
      "found_directly", "error"),
 )
 MATCHES = Kind(
     "matches", "targets", "closest_pixel",
     (Column("target", _label), _TARGET_SWATCH, Column("very close", _figure("very_close_percentage", "%")),
      Column("close", _figure("close_percentage", "%")), Column("total", _figure("total_percentage", "%")),
-     Column("nearest", _hex), _SWATCH, Column("distance", _figure("min_distance")),
+     Column("nearest", _hex), _SWATCH, _NAME, Column("distance", _figure("min_distance")),
      Column("score", _figure("similarity_score"))),
     ("path", "target", "total_percentage", "close_percentage", "very_close_percentage", "closest_r", "closest_g",
-     "closest_b", "min_distance", "similarity_score", "error"),
+     "closest_b", "name", "min_distance", "similarity_score", "error"),
 )
 KINDS = {kind.command: kind for kind in (EXTRACT, SIMILARITY, MATCHES)}
 

@@ -17,6 +17,7 @@ import pytest
 
 from lumvarde_quorle import cli
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
+from lumvarde_quorle.names import css_name
 
 TOOL = str(Path(sys.executable).with_name("lumvarde-quorle"))
 TARGETS = {"red": (200, 30, 40), "sky": (0x87, 0xCE, 0xEB)}
@@ -30,7 +31,19 @@ def as_json(value):
     return [as_json(item) for item in value] if isinstance(value, (list, tuple)) else value
 
 
+def unnamed(entries):
+    """The tool's entries without the CSS name it adds to each, after checking that the name is that
+    of the entry's colour (the closest colour or pixel for a target, not the target itself)."""
+    listed = entries if isinstance(entries, list) else list(entries.values())
+    for entry in listed:
+        rgb = next(entry[key] for key in ("color", "closest_color", "closest_pixel") if key in entry)
+        assert entry["name"] == css_name(tuple(rgb))
+    strip = lambda entry: {key: value for key, value in entry.items() if key != "name"}  # noqa: E731
+    return [strip(entry) for entry in entries] if isinstance(entries, list) else {k: strip(v) for k, v in entries.items()}
+
+
 def same_with_order(parsed, library):
+    parsed = unnamed(parsed)
     return parsed == as_json(library) and json.dumps(parsed) == json.dumps(as_json(library))
 
 
@@ -90,7 +103,7 @@ def test_directory_batch_keeps_going_and_reports_the_failed_image(serial_batch, 
     assert "3/3" in serial_batch.stderr and "1 of 3 images failed" in serial_batch.stderr
     assert "WARN" not in serial_batch.stderr  # OpenCV's own read warning would break the progress line
     for record in records[1:]:
-        assert record["colors"] == as_json(ColorExtractor(3).extract_colors(record["path"]))
+        assert unnamed(record["colors"]) == as_json(ColorExtractor(3).extract_colors(record["path"]))
         assert record["chart"] == str(photos / "charts" / f"chart-{Path(record['path']).stem}.png")
         height, width = cv2.imread(record["chart"]).shape[:2]
         assert width > 3 * height  # the wide single-bar chart
@@ -143,10 +156,11 @@ def in_process(capsys, *argv):
 
 def decode_csv_row(command, row):
     """A CSV row back as the library's dict for that colour or target."""
-    values = {key: text for key, text in row.items() if key not in ("path", "rank", "target", "hex", "error")}
+    values = {key: text for key, text in row.items() if key not in ("path", "rank", "target", "hex", "name", "error")}
     prefix, rgb_key = {"extract": ("", "color"), "similarity": ("closest_", "closest_color"),
                        "matches": ("closest_", "closest_pixel")}[command]
     rgb = tuple(int(values.pop(prefix + channel)) for channel in "rgb")
+    assert row["name"] == css_name(rgb)
     entry = {key: {"true": True, "false": False}[text] if key == "found_directly" else float(text) for key, text in values.items()}
     return {**entry, rgb_key: rgb}
 
