@@ -12,6 +12,7 @@ usage.
 from __future__ import annotations
 
 import argparse
+import functools
 import glob
 import math
 import os
@@ -30,6 +31,8 @@ if TYPE_CHECKING:
     from .color_extractor_cy import ColorExtractor
 
 PROG = "lumvarde-quorle"
+# --mask ALPHA takes each image's own alpha channel as its mask; a mask file of that name is ./alpha.
+ALPHA = "alpha"
 # What OpenCV's imread reads; used to pick files out of directories and glob matches.
 IMAGE_SUFFIXES = frozenset(
     ".bmp .dib .jpeg .jpg .jpe .jp2 .png .webp .avif .pbm .pgm .ppm .pxm .pnm .pfm .sr .ras "
@@ -96,7 +99,11 @@ def build_parser() -> argparse.ArgumentParser:
 
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("images", nargs="+", metavar="IMAGE", help="image files, directories or glob patterns")
-    common.add_argument("--mask", metavar="PATH", help="mask image: only pixels whose grey value is above 128 count")
+    common.add_argument(
+        "--mask", metavar="PATH|alpha",
+        help="mask image: only pixels whose grey value is above 128 count; 'alpha': each image's own alpha "
+        "channel (alpha above 128 counts; a mask file named alpha is ./alpha)",
+    )
     common.add_argument("--no-preprocessing", action="store_true", help="skip lighting normalisation and denoising")
     common.add_argument("--rgb", action="store_true", help="work in R, G, B instead of LAB")
     output = common.add_argument_group("output and batch")
@@ -157,7 +164,7 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
         names = [name for name, _ in args.targets]
         if duplicates := sorted({name for name in names if names.count(name) > 1}):
             parser.error(f"argument --target: name given more than once: {', '.join(duplicates)}")
-    if args.mask is not None and not os.path.isfile(args.mask):
+    if args.mask not in (None, ALPHA) and not os.path.isfile(args.mask):
         parser.error(f"argument --mask: no such file: {args.mask}")
     if getattr(args, "chart", None):
         from matplotlib.backend_bases import FigureCanvasBase
@@ -248,7 +255,18 @@ def _operation(args: argparse.Namespace, extractor: ColorExtractor) -> tuple[Cal
     else:
         method = extractor.find_color_matches
         options = {"target_colors": dict(args.targets)}
+    if args.mask == ALPHA:
+        return functools.partial(_with_alpha_mask, method), options
     return method, {**options, "mask": args.mask}
+
+
+def _with_alpha_mask(operation: Callable[..., T], path: str, /, **options: Any) -> T:
+    """Runs `operation` on the image at `path` with the image's alpha channel as its mask. At module
+    level so that a partial of it pickles to worker processes, which then read the file themselves."""
+    from .images import read_with_alpha
+
+    image, mask = read_with_alpha(path)
+    return operation(image, mask=mask, **options)
 
 
 def _results(args: argparse.Namespace, paths: list[str], extractor: ColorExtractor) -> Iterator[BatchResult[Any]]:

@@ -236,3 +236,78 @@ def test_images_expand_from_directories_and_patterns(tmp_path):
 def test_one_chart_file_per_image():
     assert cli.chart_paths("out/c.png", ["x/a.jpg", "y/b.png"]) == ["out/c-a.png", "out/c-b.png"]
     assert cli.chart_paths("c.svg", ["x/a.jpg", "y/a.png", "z/a.bmp"]) == ["c-a.svg", "c-a-2.svg", "c-a-3.svg"]
+
+
+# ---------------------------------------------------------------- transparent images
+
+PRODUCT_BLUE = (30, 60, 200)
+
+
+@pytest.fixture(scope="module")
+def cut_outs(tmp_path_factory, flower_bgr):
+    """product.png: a blue ellipse, opaque, on a bright red background that is fully transparent.
+    flower.png: the real photo with a transparent red surround outside a circle. Both R, G, B, A."""
+    root = tmp_path_factory.mktemp("cut-outs")
+    alpha = np.zeros((120, 160), np.uint8)
+    cv2.ellipse(alpha, (80, 60), (50, 35), 0, 0, 360, 255, -1)
+    product = np.dstack([np.full((120, 160, 3), (0, 0, 255), np.uint8), alpha])  # B, G, R, A
+    product[alpha > 0, :3] = PRODUCT_BLUE[::-1]
+    assert cv2.imwrite(str(root / "product.png"), product)
+    flower = np.array(flower_bgr[::2, ::2])
+    ring = np.zeros(flower.shape[:2], np.uint8)
+    cv2.circle(ring, (160, 107), 90, 255, -1)
+    flower[ring == 0] = (0, 0, 255)
+    assert cv2.imwrite(str(root / "flower.png"), np.dstack([flower, ring]))
+    return root
+
+
+def reddish(rgb):
+    return rgb[0] > 150 and rgb[1] < 80 and rgb[2] < 80
+
+
+@pytest.mark.parametrize("command", ["extract", "similarity", "matches"])
+def test_alpha_mask_leaves_the_transparent_background_out(capsys, cut_outs, command):
+    product = cut_outs / "product.png"
+    options = {"extract": ["--n-colors", "2"], "similarity": ["--target", "red=255,0,0", "--target", "blue=30,60,200"],
+               "matches": ["--target", "red=255,0,0", "--target", "blue=30,60,200"]}[command]
+
+    def run(*more):
+        return [json.loads(line) for line in in_process(capsys, command, product, product, *options, "--format", "jsonl",
+                                                        *more).splitlines()]
+
+    # Masked on two worker processes: the alpha-reading operation travels to them by pickling.
+    for masked, records in ((True, run("--mask", "alpha", "--jobs", "2")), (False, run())):
+        assert len(records) == 2 and records[0] == records[1]
+        if command == "extract":
+            colors = [tuple(info["color"]) for info in records[0]["colors"]]
+            assert all(not reddish(rgb) and rgb[2] > 150 for rgb in colors) if masked else any(map(reddish, colors))
+        else:
+            red, blue = records[0]["targets"]["red"], records[0]["targets"]["blue"]
+            share = "percentage" if command == "similarity" else "total_percentage"
+            assert (red[share] == 0) == masked and blue[share] > 0
+
+
+def test_alpha_mask_on_a_real_cut_out_is_the_library_with_the_alpha_as_mask(capsys, cut_outs):
+    path = cut_outs / "flower.png"
+    rgba = cv2.imread(str(path), cv2.IMREAD_UNCHANGED)
+    [record] = json.loads(in_process(capsys, "extract", path, "--mask", "alpha", "--format", "json"))
+    library = ColorExtractor().extract_colors(np.ascontiguousarray(rgba[:, :, :3]), np.ascontiguousarray(rgba[:, :, 3]))
+    assert same_with_order(record["colors"], library)
+    assert not any(reddish(info["color"]) for info in library)
+
+
+def test_alpha_mask_on_an_image_without_alpha_fails_that_image_only(photos, cut_outs):
+    opaque = str(photos / "photos" / "china.png")
+    done = run_tool("extract", opaque, str(cut_outs / "product.png"), "--mask", "alpha", "--n-colors", "2")
+    assert done.returncode == 1
+    failed, ok = json.loads(done.stdout)
+    assert failed == {"path": opaque, "error": {"type": "ValueError", "message": f"no alpha channel in {opaque} (it has 3 channels)"}}
+    assert ok["colors"] and "1 of 2 images failed" in done.stderr
+
+
+def test_a_mask_file_named_alpha_is_given_as_a_path(capsys, photos, monkeypatch):
+    monkeypatch.chdir(photos)
+    (photos / "alpha").write_bytes((photos / "mask.png").read_bytes())
+    image = str(photos / "photos" / "china.png")
+    [record] = json.loads(in_process(capsys, "extract", image, "--mask", "./alpha", "--n-colors", "3"))
+    assert same_with_order(record["colors"], ColorExtractor(3).extract_colors(image, "mask.png"))
