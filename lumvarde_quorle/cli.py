@@ -4,19 +4,21 @@
     lumvarde-quorle similarity 'shots/*.jpg' --target red=255,0,0 --target sky=#87ceeb
     lumvarde-quorle matches photo.png --target white=#ffffff --format csv
 
-Results go to stdout (a table with colour swatches on a terminal, JSON otherwise); failures and the
-progress bar go to stderr. Exit status: 0 when every image succeeded, 1 when any failed, 2 for bad
+Results go to stdout or to the --output file (a table with colour swatches on a terminal, JSON
+otherwise; also JSON lines, CSV or an HTML report); failures and the progress bar go to stderr. Exit status: 0 when every image succeeded, 1 when any failed, 2 for bad
 usage.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import functools
 import glob
 import math
 import os
 import re
+import shlex
 import sys
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Executor, Future
@@ -25,7 +27,7 @@ from typing import TYPE_CHECKING, Any, TypeVar
 
 from . import __version__
 from .batch import BatchResult, map_images, process_pool
-from .output import FORMATS, KINDS, WRITERS, Progress, Record, Settings, Writer, error_record, use_colour
+from .output import FORMATS, KINDS, WRITERS, Progress, Record, Settings, Writer, error_record, format_for_file, use_colour
 
 if TYPE_CHECKING:
     from .color_extractor_cy import ColorExtractor
@@ -107,7 +109,12 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("--no-preprocessing", action="store_true", help="skip lighting normalisation and denoising")
     common.add_argument("--rgb", action="store_true", help="work in R, G, B instead of LAB")
     output = common.add_argument_group("output and batch")
-    output.add_argument("--format", choices=FORMATS, help="default: table on a terminal, json otherwise")
+    output.add_argument(
+        "--format", choices=FORMATS,
+        help="default: by the --output file's suffix (.html, .csv, .json, .jsonl, .txt), else table on a "
+        "terminal and json otherwise",
+    )
+    output.add_argument("--output", "-o", metavar="FILE", help="write the results to FILE instead of stdout")
     output.add_argument(
         "--color",
         choices=("auto", "always", "never"),
@@ -295,6 +302,18 @@ def _draw_charts(records: Iterable[Record], charts: list[str], extractor: ColorE
         yield record
 
 
+def _preview(mask: str | None) -> Callable[[str], str]:
+    """The report's thumbnail of an image: what the analysis saw, the pixels outside the mask transparent."""
+    import cv2
+
+    from .images import preview_data_uri, read_with_alpha
+
+    if mask == ALPHA:
+        return lambda path: preview_data_uri(*read_with_alpha(path))
+    mask_image = None if mask is None else cv2.imread(mask)
+    return lambda path: preview_data_uri(cv2.imread(path), mask_image)
+
+
 def _write_all(writer: Writer, records: Iterable[Record], progress: Progress) -> int:
     """Writes every record as it arrives, in input order; returns the number of failed images."""
     failures = 0
@@ -333,7 +352,9 @@ def main(argv: list[str] | None = None) -> int:
     matplotlib.use("Agg")
 
     kind = KINDS[args.command]
-    fmt = args.format or ("table" if sys.stdout.isatty() else "json")
+    fmt = args.format or (args.output and format_for_file(args.output)) or (
+        "table" if not args.output and sys.stdout.isatty() else "json"
+    )
     extractor = _extractor(args)
     records: Iterable[Record] = (
         kind.record(result.path, result.value) if result.error is None else error_record(result.path, result.error)
@@ -343,19 +364,29 @@ def main(argv: list[str] | None = None) -> int:
         records = _draw_charts(records, chart_paths(args.chart, paths), extractor)
     show_progress = len(paths) > 1 and not args.no_progress and sys.stderr.isatty()
     progress = Progress(len(paths), sys.stderr, show_progress)
-    settings = Settings(
-        targets=dict(getattr(args, "targets", None) or ()),
-        colour=fmt == "table" and use_colour(args.color, sys.stdout, os.environ),
-    )
-    try:
-        failures = _write_all(WRITERS[fmt](kind, sys.stdout, settings), records, progress)
-    except KeyboardInterrupt:
-        progress.clear()
-        return 130
-    except BrokenPipeError:
-        # The reader went away (e.g. `| head`): stop quietly, without a second error at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+    with contextlib.ExitStack() as files:
+        out = sys.stdout
+        if args.output:
+            try:
+                out = files.enter_context(open(args.output, "w", encoding="utf-8"))
+            except OSError as error:
+                args.command_parser.error(f"argument --output: {error.strerror}: {args.output}")
+        settings = Settings(
+            targets=dict(getattr(args, "targets", None) or ()),
+            colour=fmt == "table" and use_colour(args.color, out, os.environ),
+            title=f"{PROG} {args.command}",
+            subtitle=shlex.join([PROG, *(sys.argv[1:] if argv is None else argv)]),
+            preview=_preview(args.mask) if fmt == "html" else None,
+        )
+        try:
+            failures = _write_all(WRITERS[fmt](kind, out, settings), records, progress)
+        except KeyboardInterrupt:
+            progress.clear()
+            return 130
+        except BrokenPipeError:
+            # The reader went away (e.g. `| head`): stop quietly, without a second error at exit.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
     if failures:
         print(f"{PROG}: {failures} of {len(paths)} images failed", file=sys.stderr)
         return 1

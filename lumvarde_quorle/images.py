@@ -1,4 +1,4 @@
-"""Image files with transparency.
+"""Image files with transparency, and small previews of what was analysed.
 
     from lumvarde_quorle import ColorExtractor, read_with_alpha
 
@@ -7,6 +7,7 @@
 
 from __future__ import annotations
 
+import base64
 import os
 from typing import Any
 
@@ -14,7 +15,7 @@ import cv2
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["read_with_alpha"]
+__all__ = ["read_with_alpha", "preview_data_uri"]
 
 
 def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], NDArray[np.uint8]]:
@@ -53,3 +54,25 @@ def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], ND
 
 def _plural(count: int, noun: str) -> str:
     return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
+def preview_data_uri(image: NDArray[Any] | None, mask: NDArray[Any] | None = None, size: int = 256) -> str:
+    """A small copy of a B, G, R image as a ``data:`` URI, its longest side at most `size` pixels:
+    JPEG, or with a mask PNG whose pixels outside the mask (grey value 128 or less) are transparent."""
+    if image is None:
+        raise ValueError("no image to preview")
+    if mask is not None:
+        grey = cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY) if mask.ndim == 3 else mask
+        if grey.shape != image.shape[:2]:
+            raise ValueError(f"mask of {grey.shape[1]}x{grey.shape[0]} for an image of {image.shape[1]}x{image.shape[0]}")
+        image = np.dstack([image, ((grey > 128) * 255).astype(np.uint8)])
+    height, width = image.shape[:2]
+    if max(height, width) > size:
+        scale = size / max(height, width)
+        dsize = (max(1, round(width * scale)), max(1, round(height * scale)))
+        image = cv2.resize(image, dsize, interpolation=cv2.INTER_AREA)
+    suffix, mime, params = (".png", "image/png", []) if mask is not None else (".jpg", "image/jpeg", [cv2.IMWRITE_JPEG_QUALITY, 85])
+    ok, encoded = cv2.imencode(suffix, image, params)
+    if not ok:
+        raise ValueError("the preview could not be encoded")
+    return f"data:{mime};base64,{base64.b64encode(encoded.tobytes()).decode('ascii')}"

@@ -212,12 +212,26 @@ def test_jsonl_record_per_image_with_empty_results(capsys, photos, tmp_path):
         ([], "the following arguments are required: --target"),
         (["--target", "a=1,2,3", "--n-colors", "0"], "expected a whole number"),
         (["--target", "a=1,2,3", "--mask", "no-such-mask.png"], "no such file"),
+        (["--target", "a=1,2,3", "--output", "no/such/folder/out.csv"], "argument --output: No such file or directory"),
     ],
 )
 def test_bad_arguments_are_usage_errors(capsys, argv, message):
     with pytest.raises(SystemExit) as exit_info:
         cli.main(["similarity", "photo.png", *argv])
     assert exit_info.value.code == 2 and message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("name, fmt, read", [
+    ("report.html", "html", lambda text: text.startswith("<!DOCTYPE html>") and "china.png</h2>" in text),
+    ("rows.csv", "csv", lambda text: list(csv.DictReader(io.StringIO(text)))[0]["rank"] == "1"),
+    ("colours.json", "json", lambda text: len(json.loads(text)[0]["colors"]) == 2),
+    ("colours.txt", "table", lambda text: text.splitlines()[1].split() == ["#", "hex", "name", "R,", "G,", "B", "share"]),
+])
+def test_output_file_takes_its_format_from_its_suffix(capsys, photos, tmp_path, name, fmt, read):
+    image = photos / "photos" / "china.png"
+    for given in ([], ["--format", fmt]):
+        assert in_process(capsys, "extract", image, "--n-colors", "2", "--output", tmp_path / name, *given) == ""
+        assert read((tmp_path / name).read_text())
 
 
 def test_images_expand_from_directories_and_patterns(tmp_path):

@@ -1,6 +1,8 @@
 """read_with_alpha: colour channels as the extractor reads a path, alpha as the mask, for the
 files that carry transparency (8 and 16-bit RGBA, grey with alpha, palette, WebP), and clear errors
-for files without it."""
+for files without it. The report's previews: small, and transparent outside the mask."""
+
+import base64
 
 import cv2
 import numpy as np
@@ -8,6 +10,7 @@ import pytest
 from PIL import Image
 
 from lumvarde_quorle import read_with_alpha
+from lumvarde_quorle.images import preview_data_uri
 
 
 @pytest.fixture(scope="module")
@@ -71,3 +74,19 @@ def test_files_without_usable_alpha_are_clear_errors(tmp_path, make, message):
     path = next(tmp_path.iterdir(), tmp_path / "missing.png")
     with pytest.raises(ValueError, match=message):
         read_with_alpha(str(path))
+
+
+@pytest.mark.parametrize("mask_channels", [None, 2, 3])
+def test_preview_is_small_and_transparent_outside_the_mask(china_bgr, mask_channels):
+    mask = np.zeros(china_bgr.shape[:2], np.uint8)
+    mask[:, 320:] = 255
+    if mask_channels == 3:
+        mask = cv2.cvtColor(mask, cv2.COLOR_GRAY2BGR)
+    uri = preview_data_uri(china_bgr, None if mask_channels is None else mask)
+    mime, data = uri.split(",", 1)
+    preview = cv2.imdecode(np.frombuffer(base64.b64decode(data), np.uint8), cv2.IMREAD_UNCHANGED)
+    assert preview.shape[:2] == (171, 256)
+    if mask_channels is None:
+        assert mime == "data:image/jpeg;base64" and preview.shape[2] == 3
+    else:
+        assert mime == "data:image/png;base64" and (preview[:, :127, 3] == 0).all() and (preview[:, 129:, 3] == 255).all()
