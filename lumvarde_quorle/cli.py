@@ -5,8 +5,8 @@
     lumvarde-quorle matches photo.png --target white=#ffffff --format csv
 
 Results go to stdout or to the --output file (a table with colour swatches on a terminal, JSON
-otherwise; also JSON lines, CSV or an HTML report); failures and the progress bar go to stderr. Exit status: 0 when every image succeeded, 1 when any failed, 2 for bad
-usage.
+otherwise; also JSON lines, CSV or an HTML report); failures and the progress bar go to stderr.
+Exit status: 0 when every image succeeded, 1 when any failed, 2 for bad usage.
 """
 
 from __future__ import annotations

@@ -71,7 +71,10 @@ def preview_data_uri(image: NDArray[Any] | None, mask: NDArray[Any] | None = Non
         scale = size / max(height, width)
         dsize = (max(1, round(width * scale)), max(1, round(height * scale)))
         image = cv2.resize(image, dsize, interpolation=cv2.INTER_AREA)
-    suffix, mime, params = (".png", "image/png", []) if mask is not None else (".jpg", "image/jpeg", [cv2.IMWRITE_JPEG_QUALITY, 85])
+    if mask is None:
+        suffix, mime, params = ".jpg", "image/jpeg", [cv2.IMWRITE_JPEG_QUALITY, 85]
+    else:
+        suffix, mime, params = ".png", "image/png", []  # keeps the transparency
     ok, encoded = cv2.imencode(suffix, image, params)
     if not ok:
         raise ValueError("the preview could not be encoded")

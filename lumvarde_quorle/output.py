@@ -267,7 +267,8 @@ def csv_rows(kind: Kind, record: Record) -> list[dict[str, Any]]:
     path = record["path"]
     if "error" in record:
         return [{"path": path, "error": f"{record['error']['type']}: {record['error']['message']}"}]
-    label, rgb_columns = ("rank", ("r", "g", "b")) if kind.results == "colors" else ("target", ("closest_r", "closest_g", "closest_b"))
+    extract = kind.results == "colors"
+    label, rgb_columns = ("rank", ("r", "g", "b")) if extract else ("target", ("closest_r", "closest_g", "closest_b"))
     rows = []
     for row in kind.rows(record, {}):
         cells: dict[str, Any] = {"path": path, label: row.label, "hex": hex_rgb(row.rgb)}
@@ -374,9 +375,11 @@ class HtmlWriter(Writer):
                 f'{html.escape(record["error"]["type"])}: {html.escape(record["error"]["message"])}</li>'
                 for record in self.failed
             )
-            self.out.write(f'<section class="failed">\n<h2>Failed images ({len(self.failed)})</h2>\n<ul>\n{items}\n</ul>\n</section>\n')
+            heading = f"Failed images ({len(self.failed)})"
+            self.out.write(f'<section class="failed">\n<h2>{heading}</h2>\n<ul>\n{items}\n</ul>\n</section>\n')
+        images = f'{self.count} image{"" if self.count == 1 else "s"}'
         failed = f", {len(self.failed)} failed" if self.failed else ""
-        self.out.write(f'<p class="meta">{self.count} image{"" if self.count == 1 else "s"}{failed}.</p>\n</body>\n</html>\n')
+        self.out.write(f'<p class="meta">{images}{failed}.</p>\n</body>\n</html>\n')
 
 
 def _html_swatch(rgb: RGB | None) -> str:
@@ -399,7 +402,8 @@ h2{font-size:1rem;margin:0 0 8px;overflow-wrap:anywhere}
 .meta{color:#555;margin:4px 0 12px;overflow-wrap:anywhere}
 section{background:#fff;border:1px solid #ddd;border-radius:8px;padding:12px;margin:0 0 12px}
 .layout{display:flex;flex-wrap:wrap;gap:12px;align-items:flex-start}
-.preview img{display:block;max-width:100%;height:auto;background:repeating-conic-gradient(#ddd 0 25%,#fff 0 50%) 0 0/16px 16px}
+.preview img{display:block;max-width:100%;height:auto;
+background:repeating-conic-gradient(#ddd 0 25%,#fff 0 50%) 0 0/16px 16px}
 .results{flex:1 1 300px;min-width:0}
 .bar{position:relative;height:44px;margin:0 0 10px;background:#fff;outline:1px solid #ccc;overflow:hidden}
 .bar span{position:absolute;top:0;bottom:0;box-sizing:border-box;border-right:1px solid #fff;display:flex;

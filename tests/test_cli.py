@@ -282,8 +282,8 @@ def reddish(rgb):
 @pytest.mark.parametrize("command", ["extract", "similarity", "matches"])
 def test_alpha_mask_leaves_the_transparent_background_out(capsys, cut_outs, command):
     product = cut_outs / "product.png"
-    options = {"extract": ["--n-colors", "2"], "similarity": ["--target", "red=255,0,0", "--target", "blue=30,60,200"],
-               "matches": ["--target", "red=255,0,0", "--target", "blue=30,60,200"]}[command]
+    targets = ["--target", "red=255,0,0", "--target", "blue=30,60,200"]
+    options = {"extract": ["--n-colors", "2"], "similarity": ["--n-colors", "2", *targets], "matches": targets}[command]
 
     def run(*more):
         return [json.loads(line) for line in in_process(capsys, command, product, product, *options, "--format", "jsonl",
@@ -315,7 +315,8 @@ def test_alpha_mask_on_an_image_without_alpha_fails_that_image_only(photos, cut_
     done = run_tool("extract", opaque, str(cut_outs / "product.png"), "--mask", "alpha", "--n-colors", "2")
     assert done.returncode == 1
     failed, ok = json.loads(done.stdout)
-    assert failed == {"path": opaque, "error": {"type": "ValueError", "message": f"no alpha channel in {opaque} (it has 3 channels)"}}
+    message = f"no alpha channel in {opaque} (it has 3 channels)"
+    assert failed == {"path": opaque, "error": {"type": "ValueError", "message": message}}
     assert ok["colors"] and "1 of 2 images failed" in done.stderr
 
 

@@ -77,11 +77,3 @@ def test_a_preview_that_fails_leaves_the_results():
 
     page = html_report("extract", preview)
     assert "No preview: unreadable &lt;now&gt;" in page and "crimson" in page
-
-
-@pytest.mark.parametrize("name, fmt", [
-    ("r.html", "html"), ("R.HTM", "html"), ("rows.csv", "csv"), ("a.json", "json"), ("a.jsonl", "jsonl"),
-    ("t.txt", "table"), ("noext", None), ("chart.png", None),
-])
-def test_format_from_the_output_file_name(name, fmt):
-    assert output.format_for_file(name) == fmt
