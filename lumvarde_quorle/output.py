@@ -75,12 +75,15 @@ class Column:
 
 @dataclass(frozen=True)
 class Kind:
+    """What one command's results look like, for every writer."""
+
     command: str
     results: str  # the record key holding the entries: "colors" (a list) or "targets" (a dict)
     colour_key: str  # the entry key of the colour a line shows and names
     share_key: str  # the entry key of the headline share, drawn in the report
     table: tuple[Column, ...]
-    csv_columns: tuple[str, ...]
+    csv_columns: tuple[str, ...]  # the label column second, the colour's R, G, B columns named by `csv_rgb`
+    csv_rgb: tuple[str, str, str]
 
     def record(self, path: str, value: Any) -> Record:
         """The record of one analysed image: the library's result as plain JSON values, with the CSS
@@ -123,6 +126,7 @@ EXTRACT = Kind(
     (Column("#", _label), _SWATCH, Column("hex", _hex), _NAME, Column("R, G, B", lambda row: ", ".join(map(str, row.rgb))),
      Column("share", _figure("percentage", "%"))),
     ("path", "rank", "r", "g", "b", "hex", "name", "percentage", "error"),
+    ("r", "g", "b"),
 )
 SIMILARITY = Kind(
     "similarity", "targets", "closest_color", "percentage",
@@ -132,6 +136,7 @@ SIMILARITY = Kind(
      Column("direct", lambda row: "yes" if row.entry["found_directly"] else "no")),
     ("path", "target", "percentage", "similarity", "closest_r", "closest_g", "closest_b", "name", "distance",
      "found_directly", "error"),
+    ("closest_r", "closest_g", "closest_b"),
 )
 MATCHES = Kind(
     "matches", "targets", "closest_pixel", "total_percentage",
@@ -141,6 +146,7 @@ MATCHES = Kind(
      Column("score", _figure("similarity_score"))),
     ("path", "target", "total_percentage", "close_percentage", "very_close_percentage", "closest_r", "closest_g",
      "closest_b", "name", "min_distance", "similarity_score", "error"),
+    ("closest_r", "closest_g", "closest_b"),
 )
 KINDS = {kind.command: kind for kind in (EXTRACT, SIMILARITY, MATCHES)}
 
@@ -267,14 +273,12 @@ def csv_rows(kind: Kind, record: Record) -> list[dict[str, Any]]:
     path = record["path"]
     if "error" in record:
         return [{"path": path, "error": f"{record['error']['type']}: {record['error']['message']}"}]
-    extract = kind.results == "colors"
-    label, rgb_columns = ("rank", ("r", "g", "b")) if extract else ("target", ("closest_r", "closest_g", "closest_b"))
     rows = []
     for row in kind.rows(record, {}):
-        cells: dict[str, Any] = {"path": path, label: row.label, "hex": hex_rgb(row.rgb)}
+        cells: dict[str, Any] = {"path": path, kind.csv_columns[1]: row.label, "hex": hex_rgb(row.rgb)}
         for key, value in row.entry.items():
             if key == kind.colour_key:
-                cells.update(zip(rgb_columns, row.rgb))
+                cells.update(zip(kind.csv_rgb, row.rgb))
             else:
                 cells[key] = ("true" if value else "false") if isinstance(value, bool) else value
         rows.append(cells)
