@@ -55,7 +55,7 @@ def test_stubs_agree_with_the_runtime_module(tmp_path):
     # Run away from the source folder so that the installed package, with its extension, is checked.
     done = subprocess.run(
         [sys.executable, "-P", "-m", "mypy.stubtest", "lumvarde_quorle.color_extractor_cy", "lumvarde_quorle.results",
-         "lumvarde_quorle.batch", "lumvarde_quorle.cli", "lumvarde_quorle.images"],
+         "lumvarde_quorle.batch", "lumvarde_quorle.cli", "lumvarde_quorle.output", "lumvarde_quorle.images"],
         cwd=tmp_path, capture_output=True, text=True, timeout=300,
     )
     assert done.returncode == 0, done.stdout + done.stderr
