@@ -41,17 +41,21 @@ venv: $(VENV)/.runtime-deps
 
 install: $(VENV)/.installed
 
-# The command-line tool on scikit-learn's bundled photo china.jpg: the colour table (with swatches on a
-# colour terminal), target colour shares, and the chart written to demo-output/china-colors.png.
-DEMO_PHOTO = $(VPY) -P -c "import os, sklearn.datasets as d; print(os.path.join(os.path.dirname(d.__file__), 'images', 'china.jpg'))"
+# The command-line tool on scikit-learn's bundled photos china.jpg and flower.jpg: the colour table
+# (with swatches on a colour terminal), target colour shares, the chart written to
+# demo-output/china-colors.png and an HTML report of both photos, demo-output/report.html.
+DEMO_PHOTOS = $(VPY) -P -c "import os, sklearn.datasets as d; print(os.path.join(os.path.dirname(d.__file__), 'images'))"
 
 demo: $(VENV)/.installed
 	@mkdir -p demo-output
-	@photo="$$($(DEMO_PHOTO))" && cp "$$photo" demo-output/china.jpg
+	@photos="$$($(DEMO_PHOTOS))" && cp "$$photos/china.jpg" "$$photos/flower.jpg" demo-output/
 	$(VENV)/bin/lumvarde-quorle extract demo-output/china.jpg --n-colors 6 --format table \
 		--chart demo-output/china-colors.png
 	$(VENV)/bin/lumvarde-quorle similarity demo-output/china.jpg --format table \
 		--target sky=#87ceeb --target foliage=60,90,40 --target roof=#8b4513
+	$(VENV)/bin/lumvarde-quorle extract demo-output/china.jpg demo-output/flower.jpg --n-colors 6 \
+		--output demo-output/report.html
+	@echo "report: demo-output/report.html"
 
 test: $(VENV)/.installed $(VENV)/.test-deps
 	MPLBACKEND=Agg $(VPY) -P -m pytest

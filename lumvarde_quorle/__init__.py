@@ -1,17 +1,20 @@
 """Dominant colours, target colour matching and colour charts for images.
 
 The work is done by the native extension ``lumvarde_quorle.color_extractor_cy``; its one class,
-``ColorExtractor``, is re-exported here. The extension (and with it NumPy, OpenCV, scikit-learn and
-matplotlib) is imported on first use, so that importing the package itself stays cheap.
+``ColorExtractor``, is re-exported here, with ``read_with_alpha`` (``lumvarde_quorle.images``), which
+reads an image file and its alpha channel as an (image, mask) pair. Both, and with them NumPy, OpenCV,
+scikit-learn and matplotlib, are imported on first use, so that importing the package itself stays
+cheap.
 """
 
 from typing import TYPE_CHECKING, Any
 
-__all__ = ["ColorExtractor"]
+__all__ = ["ColorExtractor", "read_with_alpha"]
 __version__ = "0.1.0"
 
 if TYPE_CHECKING:
     from .color_extractor_cy import ColorExtractor
+    from .images import read_with_alpha
 
 
 def __getattr__(name: str) -> Any:
@@ -19,4 +22,8 @@ def __getattr__(name: str) -> Any:
         from .color_extractor_cy import ColorExtractor
 
         return ColorExtractor
+    if name == "read_with_alpha":
+        from .images import read_with_alpha
+
+        return read_with_alpha
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -4,32 +4,37 @@
     lumvarde-quorle similarity 'shots/*.jpg' --target red=255,0,0 --target sky=#87ceeb
     lumvarde-quorle matches photo.png --target white=#ffffff --format csv
 
-Results go to stdout (a table with colour swatches on a terminal, JSON otherwise); failures and the
-progress bar go to stderr. Exit status: 0 when every image succeeded, 1 when any failed, 2 for bad
-usage.
+Results go to stdout or to the --output file (a table with colour swatches on a terminal, JSON
+otherwise; also JSON lines, CSV or an HTML report); failures and the progress bar go to stderr.
+Exit status: 0 when every image succeeded, 1 when any failed, 2 for bad usage.
 """
 
 from __future__ import annotations
 
 import argparse
-import csv
+import contextlib
+import functools
 import glob
-import json
 import math
 import os
 import re
+import shlex
 import sys
-import textwrap
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Executor, Future
 from pathlib import Path
-from typing import IO, Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from . import __version__
 from .batch import BatchResult, map_images, process_pool
+from .output import FORMATS, KINDS, WRITERS, Progress, Record, Settings, Writer, error_record, format_for_file, use_colour
+
+if TYPE_CHECKING:
+    from .color_extractor_cy import ColorExtractor
 
 PROG = "lumvarde-quorle"
-FORMATS = ("table", "json", "jsonl", "csv")
+# --mask ALPHA takes each image's own alpha channel as its mask; a mask file of that name is ./alpha.
+ALPHA = "alpha"
 # What OpenCV's imread reads; used to pick files out of directories and glob matches.
 IMAGE_SUFFIXES = frozenset(
     ".bmp .dib .jpeg .jpg .jpe .jp2 .png .webp .avif .pbm .pgm .ppm .pxm .pnm .pfm .sr .ras "
@@ -38,10 +43,6 @@ IMAGE_SUFFIXES = frozenset(
 _GLOB_CHARS = re.compile(r"[*?[]")
 _TARGET_RGB = re.compile(r"\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)\s*")
 _TARGET_HEX = re.compile(r"#([0-9a-fA-F]{6})")
-_ANSI = re.compile(r"\x1b\[[0-9;]*m")
-_NUMBER = re.compile(r"-?[0-9.]+%?")
-# An indented JSON list of numbers, such as a colour; newlines inside JSON strings are escaped.
-_JSON_NUMBER_LIST = re.compile(r"\[\n\s*((?:-?[0-9.eE+]+,\n\s*)*-?[0-9.eE+]+)\n\s*\]")
 
 T = TypeVar("T")
 RGB = tuple[int, int, int]
@@ -100,11 +101,20 @@ def build_parser() -> argparse.ArgumentParser:
 
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("images", nargs="+", metavar="IMAGE", help="image files, directories or glob patterns")
-    common.add_argument("--mask", metavar="PATH", help="mask image: only pixels whose grey value is above 128 count")
+    common.add_argument(
+        "--mask", metavar="PATH|alpha",
+        help="mask image: only pixels whose grey value is above 128 count; 'alpha': each image's own alpha "
+        "channel (alpha above 128 counts; a mask file named alpha is ./alpha)",
+    )
     common.add_argument("--no-preprocessing", action="store_true", help="skip lighting normalisation and denoising")
     common.add_argument("--rgb", action="store_true", help="work in R, G, B instead of LAB")
     output = common.add_argument_group("output and batch")
-    output.add_argument("--format", choices=FORMATS, help="default: table on a terminal, json otherwise")
+    output.add_argument(
+        "--format", choices=FORMATS,
+        help="default: by the --output file's suffix (.html, .csv, .json, .jsonl, .txt), else table on a "
+        "terminal and json otherwise",
+    )
+    output.add_argument("--output", "-o", metavar="FILE", help="write the results to FILE instead of stdout")
     output.add_argument(
         "--color",
         choices=("auto", "always", "never"),
@@ -161,7 +171,7 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
         names = [name for name, _ in args.targets]
         if duplicates := sorted({name for name in names if names.count(name) > 1}):
             parser.error(f"argument --target: name given more than once: {', '.join(duplicates)}")
-    if args.mask is not None and not os.path.isfile(args.mask):
+    if args.mask not in (None, ALPHA) and not os.path.isfile(args.mask):
         parser.error(f"argument --mask: no such file: {args.mask}")
     if getattr(args, "chart", None):
         from matplotlib.backend_bases import FigureCanvasBase
@@ -230,26 +240,44 @@ class _InProcessExecutor(Executor):
         return future
 
 
-def _operation(args: argparse.Namespace) -> tuple[Callable[..., Any], dict[str, Any]]:
-    """The bound extractor method the command runs on each image, and its further arguments."""
+def _extractor(args: argparse.Namespace) -> ColorExtractor:
+    """The one extractor of a run: it analyses every image and draws the charts."""
     from .color_extractor_cy import ColorExtractor
 
-    preprocessing, lab_space = not args.no_preprocessing, not args.rgb
-    if args.command == "matches":
-        extractor = ColorExtractor(preprocessing=preprocessing, lab_space=lab_space)
-        return extractor.find_color_matches, {"target_colors": dict(args.targets), "mask": args.mask}
-    extractor = ColorExtractor(args.n_colors, args.algorithm, preprocessing, lab_space)
+    settings: dict[str, Any] = {"preprocessing": not args.no_preprocessing, "lab_space": not args.rgb}
+    if args.command != "matches":  # matches measures every pixel: no clustering
+        settings.update(n_colors=args.n_colors, algorithm=args.algorithm)
+    return ColorExtractor(**settings)
+
+
+def _operation(args: argparse.Namespace, extractor: ColorExtractor) -> tuple[Callable[..., Any], dict[str, Any]]:
+    """The extractor method the command runs on each image, and its further arguments."""
+    method: Callable[..., Any]
+    options: dict[str, Any] = {}
     if args.command == "extract":
-        return extractor.extract_colors, {"mask": args.mask}
-    return extractor.analyze_color_similarity, {
-        "target_colors": dict(args.targets),
-        "mask": args.mask,
-        "similarity_threshold": args.threshold,
-    }
+        method = extractor.extract_colors
+    elif args.command == "similarity":
+        method = extractor.analyze_color_similarity
+        options = {"target_colors": dict(args.targets), "similarity_threshold": args.threshold}
+    else:
+        method = extractor.find_color_matches
+        options = {"target_colors": dict(args.targets)}
+    if args.mask == ALPHA:
+        return functools.partial(_with_alpha_mask, method), options
+    return method, {**options, "mask": args.mask}
 
 
-def _results(args: argparse.Namespace, paths: list[str]) -> Iterator[BatchResult[Any]]:
-    operation, options = _operation(args)
+def _with_alpha_mask(operation: Callable[..., T], path: str, /, **options: Any) -> T:
+    """Runs `operation` on the image at `path` with the image's alpha channel as its mask. At module
+    level so that a partial of it pickles to worker processes, which then read the file themselves."""
+    from .images import read_with_alpha
+
+    image, mask = read_with_alpha(path)
+    return operation(image, mask=mask, **options)
+
+
+def _results(args: argparse.Namespace, paths: list[str], extractor: ColorExtractor) -> Iterator[BatchResult[Any]]:
+    operation, options = _operation(args, extractor)
     if args.jobs == 1 or len(paths) == 1:
         yield from map_images(operation, paths, executor=_InProcessExecutor(), max_pending=1, **options)
         return
@@ -257,241 +285,52 @@ def _results(args: argparse.Namespace, paths: list[str]) -> Iterator[BatchResult
         yield from map_images(operation, paths, executor=pool, max_pending=2 * args.jobs, **options)
 
 
-def _draw_charts(records: Iterable[dict[str, Any]], charts: list[str]) -> Iterator[dict[str, Any]]:
+def _draw_charts(records: Iterable[Record], charts: list[str], extractor: ColorExtractor) -> Iterator[Record]:
     """Saves each extraction's chart in this process, where pyplot runs on Agg; an image whose chart
     cannot be written counts as failed. No colours, no chart ("chart": null)."""
     import matplotlib.pyplot as plt
 
-    from .color_extractor_cy import ColorExtractor
-
-    extractor = ColorExtractor()
     for record, chart in zip(records, charts):
         if "error" not in record:
             try:
                 extractor.visualize_colors(record["colors"], chart)
                 record["chart"] = chart if record["colors"] else None
             except Exception as error:
-                record = _error_record(record["path"], error)
+                record = error_record(record["path"], error)
             finally:
                 plt.close("all")  # the chart method leaves its figure registered
         yield record
 
 
-# ---------------------------------------------------------------- output
+def _preview(mask: str | None) -> Callable[[str], str]:
+    """The report's thumbnail of an image: what the analysis saw, the pixels outside the mask transparent."""
+    import cv2
+
+    from .images import preview_data_uri, read_with_alpha
+
+    if mask == ALPHA:
+        return lambda path: preview_data_uri(*read_with_alpha(path))
+    mask_image = None if mask is None else cv2.imread(mask)
+    return lambda path: preview_data_uri(cv2.imread(path), mask_image)
 
 
-def plain(value: Any) -> Any:
-    """JSON-ready copy: NumPy scalars to int/float/bool, tuples to lists, non-finite floats to None."""
-    if isinstance(value, dict):
-        return {key: plain(item) for key, item in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [plain(item) for item in value]
-    if hasattr(value, "dtype") and hasattr(value, "item"):
-        value = value.item()
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    return value
-
-
-def _error_record(path: str, error: BaseException) -> dict[str, Any]:
-    return {"path": path, "error": {"type": type(error).__name__, "message": str(error)}}
-
-
-def _record(command: str, result: BatchResult[Any]) -> dict[str, Any]:
-    if result.error is not None:
-        return _error_record(result.path, result.error)
-    key = "colors" if command == "extract" else "targets"
-    return {"path": result.path, key: plain(result.value)}
-
-
-def _hex(rgb: Iterable[int]) -> str:
-    return "#" + "".join(f"{int(c):02x}" for c in rgb)
-
-
-def _swatch(rgb: Iterable[int]) -> str:
-    r, g, b = (int(c) for c in rgb)
-    return f"\x1b[48;2;{r};{g};{b}m      \x1b[0m"
-
-
-def _number(value: Any, unit: str = "") -> str:
-    return f"{float(value):.2f}{unit}"
-
-
-def format_table(record: dict[str, Any], colour: bool, targets: dict[str, RGB] | None = None) -> str:
-    """One image's report as an aligned text table; with `colour`, swatches in 24-bit ANSI colour."""
-    title = record["path"] + (f"  (chart: {record['chart']})" if record.get("chart") else "")
-    if "error" in record:
-        return f"{title}\n  failed: {record['error']['type']}: {record['error']['message']}\n"
-    rows: list[list[str]]
-    if "colors" in record:
-        header = ["#", "colour", "hex", "R, G, B", "share"]
-        rows = [
-            [str(rank), _swatch(info["color"]), _hex(info["color"]), ", ".join(map(str, info["color"])),
-             _number(info["percentage"], "%")]
-            for rank, info in enumerate(record["colors"], 1)
-        ]
-    else:
-        entries = record["targets"]
-        target_swatch = [_swatch(targets[name]) if targets and name in targets else "" for name in entries]
-        if any("similarity" in entry for entry in entries.values()):
-            header = ["target", "colour", "share", "similarity", "closest", "colour", "distance", "direct"]
-            rows = [
-                [name, swatch, _number(entry["percentage"], "%"), _number(entry["similarity"]),
-                 _hex(entry["closest_color"]), _swatch(entry["closest_color"]), _number(entry["distance"]),
-                 "yes" if entry["found_directly"] else "no"]
-                for swatch, (name, entry) in zip(target_swatch, entries.items())
-            ]
-        else:
-            header = ["target", "colour", "very close", "close", "total", "nearest", "colour", "distance", "score"]
-            rows = [
-                [name, swatch, _number(entry["very_close_percentage"], "%"),
-                 _number(entry["close_percentage"], "%"), _number(entry["total_percentage"], "%"),
-                 _hex(entry["closest_pixel"]), _swatch(entry["closest_pixel"]),
-                 _number(entry["min_distance"]), _number(entry["similarity_score"])]
-                for swatch, (name, entry) in zip(target_swatch, entries.items())
-            ]
-    if not rows:
-        return f"{title}\n  no colours found (every pixel masked out or dropped)\n"
-    if not colour:
-        keep = [i for i, name in enumerate(header) if name != "colour"]
-        header, rows = [header[i] for i in keep], [[row[i] for i in keep] for row in rows]
-    widths = [max(_visible_len(cell) for cell in column) for column in zip(header, *rows)]
-    numeric = [all(_NUMBER.fullmatch(row[i]) for row in rows) for i in range(len(header))]
-    lines = [title]
-    for row in [header, *rows]:
-        cells = [
-            " " * (width - _visible_len(cell)) + cell if right else cell + " " * (width - _visible_len(cell))
-            for cell, width, right in zip(row, widths, numeric)
-        ]
-        lines.append(("  " + "  ".join(cells)).rstrip())
-    return "\n".join(lines) + "\n"
-
-
-def _visible_len(text: str) -> int:
-    return len(_ANSI.sub("", text))
-
-
-CSV_COLUMNS = {
-    "extract": ["path", "rank", "r", "g", "b", "hex", "percentage", "error"],
-    "similarity": ["path", "target", "percentage", "similarity", "closest_r", "closest_g", "closest_b",
-                   "distance", "found_directly", "error"],
-    "matches": ["path", "target", "total_percentage", "close_percentage", "very_close_percentage",
-                "closest_r", "closest_g", "closest_b", "min_distance", "similarity_score", "error"],
-}
-
-
-def csv_rows(command: str, record: dict[str, Any]) -> list[dict[str, Any]]:
-    """One row per colour or target; a failed image gives one row with its error."""
-    path = record["path"]
-    if "error" in record:
-        return [{"path": path, "error": f"{record['error']['type']}: {record['error']['message']}"}]
-    if command == "extract":
-        return [
-            {"path": path, "rank": rank, "r": r, "g": g, "b": b, "hex": _hex((r, g, b)), "percentage": info["percentage"]}
-            for rank, info in enumerate(record["colors"], 1)
-            for r, g, b in [info["color"]]
-        ]
-    rows = []
-    for name, entry in record["targets"].items():
-        row: dict[str, Any] = {"path": path, "target": name}
-        for key, value in entry.items():
-            if key in ("closest_color", "closest_pixel"):
-                row.update(zip(("closest_r", "closest_g", "closest_b"), value))
-            elif isinstance(value, bool):
-                row[key] = "true" if value else "false"
-            else:
-                row[key] = value
-        rows.append(row)
-    return rows
-
-
-class Progress:
-    """A one-line progress bar on stderr, redrawn in place; cleared around other terminal output."""
-
-    def __init__(self, total: int, stream: IO[str], enabled: bool) -> None:
-        self.total, self.done, self.stream, self.enabled = total, 0, stream, enabled
-        self.label = ""
-
-    def advance(self, label: str) -> None:
-        self.done += 1
-        self.label = label
-        self.draw()
-
-    def draw(self) -> None:
-        if not self.enabled:
-            return
-        try:
-            width = os.get_terminal_size(self.stream.fileno()).columns or 80
-        except (AttributeError, OSError, ValueError):
-            width = 80
-        count = f"{self.done}/{self.total}"
-        bar_width = max(10, min(30, width // 3))
-        filled = bar_width * self.done // self.total
-        line = f"[{'#' * filled}{'.' * (bar_width - filled)}] {count} {self.label}"
-        if len(line) > width - 1:
-            line = line[: width - 4] + "..."
-        self.stream.write("\r\x1b[K" + line)
-        self.stream.flush()
-
-    def clear(self) -> None:
-        if self.enabled:
-            self.stream.write("\r\x1b[K")
-            self.stream.flush()
-
-
-def use_colour(choice: str, stream: IO[str], environ: Mapping[str, str]) -> bool:
-    if choice != "auto":
-        return choice == "always"
-    if environ.get("NO_COLOR") or environ.get("TERM") == "dumb":
-        return False
-    return stream.isatty()
-
-
-def _number_lists_on_one_line(text: str) -> str:
-    return _JSON_NUMBER_LIST.sub(lambda match: "[" + re.sub(r",\n\s*", ", ", match.group(1)) + "]", text)
-
-
-def _write_output(
-    command: str,
-    fmt: str,
-    records: Iterable[dict[str, Any]],
-    out: IO[str],
-    err: IO[str],
-    progress: Progress,
-    table_swatches: tuple[bool, dict[str, RGB] | None] = (False, None),
-) -> int:
+def _write_all(writer: Writer, records: Iterable[Record], progress: Progress) -> int:
     """Writes every record as it arrives, in input order; returns the number of failed images."""
     failures = 0
-    writer = csv.DictWriter(out, CSV_COLUMNS[command], lineterminator="\n") if fmt == "csv" else None
-    if writer is not None:
-        writer.writeheader()
-    elif fmt == "json":
-        out.write("[")
-    first = True
+    writer.begin()
     progress.draw()
     for record in records:
         progress.clear()
         if "error" in record:
             failures += 1
-            err.write(f"{PROG}: {record['path']}: {record['error']['type']}: {record['error']['message']}\n")
-            err.flush()
-        if writer is not None:
-            writer.writerows(csv_rows(command, record))
-        elif fmt == "json":
-            text = _number_lists_on_one_line(json.dumps(record, indent=2, ensure_ascii=False, allow_nan=False))
-            out.write(("\n" if first else ",\n") + textwrap.indent(text, "  "))
-            first = False
-        elif fmt == "jsonl":
-            out.write(json.dumps(record, ensure_ascii=False, allow_nan=False) + "\n")
-        elif "error" not in record:  # table: the failure is on stderr already
-            out.write(("" if first else "\n") + format_table(record, *table_swatches))
-            first = False
-        out.flush()
+            sys.stderr.write(f"{PROG}: {record['path']}: {record['error']['type']}: {record['error']['message']}\n")
+            sys.stderr.flush()
+        writer.write(record)
+        writer.out.flush()
         progress.advance(record["path"])
     progress.clear()
-    if fmt == "json":
-        out.write("]\n" if first else "\n]\n")
-    out.flush()
+    writer.end()
+    writer.out.flush()
     return failures
 
 
@@ -512,23 +351,42 @@ def main(argv: list[str] | None = None) -> int:
 
     matplotlib.use("Agg")
 
-    fmt = args.format or ("table" if sys.stdout.isatty() else "json")
-    colour = fmt == "table" and use_colour(args.color, sys.stdout, os.environ)
-    targets = dict(args.targets) if getattr(args, "targets", None) else None
-    show_progress = len(paths) > 1 and not args.no_progress and sys.stderr.isatty()
-    records: Iterable[dict[str, Any]] = (_record(args.command, result) for result in _results(args, paths))
+    kind = KINDS[args.command]
+    fmt = args.format or (args.output and format_for_file(args.output)) or (
+        "table" if not args.output and sys.stdout.isatty() else "json"
+    )
+    extractor = _extractor(args)
+    records: Iterable[Record] = (
+        kind.record(result.path, result.value) if result.error is None else error_record(result.path, result.error)
+        for result in _results(args, paths, extractor)
+    )
     if args.command == "extract" and args.chart:
-        records = _draw_charts(records, chart_paths(args.chart, paths))
+        records = _draw_charts(records, chart_paths(args.chart, paths), extractor)
+    show_progress = len(paths) > 1 and not args.no_progress and sys.stderr.isatty()
     progress = Progress(len(paths), sys.stderr, show_progress)
-    try:
-        failures = _write_output(args.command, fmt, records, sys.stdout, sys.stderr, progress, (colour, targets))
-    except KeyboardInterrupt:
-        progress.clear()
-        return 130
-    except BrokenPipeError:
-        # The reader went away (e.g. `| head`): stop quietly, without a second error at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+    with contextlib.ExitStack() as files:
+        out = sys.stdout
+        if args.output:
+            try:
+                out = files.enter_context(open(args.output, "w", encoding="utf-8"))
+            except OSError as error:
+                args.command_parser.error(f"argument --output: {error.strerror}: {args.output}")
+        settings = Settings(
+            targets=dict(getattr(args, "targets", None) or ()),
+            colour=fmt == "table" and use_colour(args.color, out, os.environ),
+            title=f"{PROG} {args.command}",
+            subtitle=shlex.join([PROG, *(sys.argv[1:] if argv is None else argv)]),
+            preview=_preview(args.mask) if fmt == "html" else None,
+        )
+        try:
+            failures = _write_all(WRITERS[fmt](kind, out, settings), records, progress)
+        except KeyboardInterrupt:
+            progress.clear()
+            return 130
+        except BrokenPipeError:
+            # The reader went away (e.g. `| head`): stop quietly, without a second error at exit.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
     if failures:
         print(f"{PROG}: {failures} of {len(paths)} images failed", file=sys.stderr)
         return 1

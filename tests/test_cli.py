@@ -17,6 +17,7 @@ import pytest
 
 from lumvarde_quorle import cli
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
+from lumvarde_quorle.names import css_name
 
 TOOL = str(Path(sys.executable).with_name("lumvarde-quorle"))
 TARGETS = {"red": (200, 30, 40), "sky": (0x87, 0xCE, 0xEB)}
@@ -30,7 +31,19 @@ def as_json(value):
     return [as_json(item) for item in value] if isinstance(value, (list, tuple)) else value
 
 
+def unnamed(entries):
+    """The tool's entries without the CSS name it adds to each, after checking that the name is that
+    of the entry's colour (the closest colour or pixel for a target, not the target itself)."""
+    listed = entries if isinstance(entries, list) else list(entries.values())
+    for entry in listed:
+        rgb = next(entry[key] for key in ("color", "closest_color", "closest_pixel") if key in entry)
+        assert entry["name"] == css_name(tuple(rgb))
+    strip = lambda entry: {key: value for key, value in entry.items() if key != "name"}  # noqa: E731
+    return [strip(entry) for entry in entries] if isinstance(entries, list) else {k: strip(v) for k, v in entries.items()}
+
+
 def same_with_order(parsed, library):
+    parsed = unnamed(parsed)
     return parsed == as_json(library) and json.dumps(parsed) == json.dumps(as_json(library))
 
 
@@ -90,7 +103,7 @@ def test_directory_batch_keeps_going_and_reports_the_failed_image(serial_batch, 
     assert "3/3" in serial_batch.stderr and "1 of 3 images failed" in serial_batch.stderr
     assert "WARN" not in serial_batch.stderr  # OpenCV's own read warning would break the progress line
     for record in records[1:]:
-        assert record["colors"] == as_json(ColorExtractor(3).extract_colors(record["path"]))
+        assert unnamed(record["colors"]) == as_json(ColorExtractor(3).extract_colors(record["path"]))
         assert record["chart"] == str(photos / "charts" / f"chart-{Path(record['path']).stem}.png")
         height, width = cv2.imread(record["chart"]).shape[:2]
         assert width > 3 * height  # the wide single-bar chart
@@ -143,10 +156,11 @@ def in_process(capsys, *argv):
 
 def decode_csv_row(command, row):
     """A CSV row back as the library's dict for that colour or target."""
-    values = {key: text for key, text in row.items() if key not in ("path", "rank", "target", "hex", "error")}
+    values = {key: text for key, text in row.items() if key not in ("path", "rank", "target", "hex", "name", "error")}
     prefix, rgb_key = {"extract": ("", "color"), "similarity": ("closest_", "closest_color"),
                        "matches": ("closest_", "closest_pixel")}[command]
     rgb = tuple(int(values.pop(prefix + channel)) for channel in "rgb")
+    assert row["name"] == css_name(rgb)
     entry = {key: {"true": True, "false": False}[text] if key == "found_directly" else float(text) for key, text in values.items()}
     return {**entry, rgb_key: rgb}
 
@@ -198,12 +212,26 @@ def test_jsonl_record_per_image_with_empty_results(capsys, photos, tmp_path):
         ([], "the following arguments are required: --target"),
         (["--target", "a=1,2,3", "--n-colors", "0"], "expected a whole number"),
         (["--target", "a=1,2,3", "--mask", "no-such-mask.png"], "no such file"),
+        (["--target", "a=1,2,3", "--output", "no/such/folder/out.csv"], "argument --output: No such file or directory"),
     ],
 )
 def test_bad_arguments_are_usage_errors(capsys, argv, message):
     with pytest.raises(SystemExit) as exit_info:
         cli.main(["similarity", "photo.png", *argv])
     assert exit_info.value.code == 2 and message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("name, fmt, read", [
+    ("report.html", "html", lambda text: text.startswith("<!DOCTYPE html>") and "china.png</h2>" in text),
+    ("rows.csv", "csv", lambda text: list(csv.DictReader(io.StringIO(text)))[0]["rank"] == "1"),
+    ("colours.json", "json", lambda text: len(json.loads(text)[0]["colors"]) == 2),
+    ("colours.txt", "table", lambda text: text.splitlines()[1].split() == ["#", "hex", "name", "R,", "G,", "B", "share"]),
+])
+def test_output_file_takes_its_format_from_its_suffix(capsys, photos, tmp_path, name, fmt, read):
+    image = photos / "photos" / "china.png"
+    for given in ([], ["--format", fmt]):
+        assert in_process(capsys, "extract", image, "--n-colors", "2", "--output", tmp_path / name, *given) == ""
+        assert read((tmp_path / name).read_text())
 
 
 def test_images_expand_from_directories_and_patterns(tmp_path):
@@ -224,11 +252,77 @@ def test_one_chart_file_per_image():
     assert cli.chart_paths("c.svg", ["x/a.jpg", "y/a.png", "z/a.bmp"]) == ["c-a.svg", "c-a-2.svg", "c-a-3.svg"]
 
 
-@pytest.mark.parametrize(
-    "choice, environ, tty, expected",
-    [("auto", {}, True, True), ("auto", {"NO_COLOR": "1"}, True, False), ("auto", {"TERM": "dumb"}, True, False),
-     ("always", {"NO_COLOR": "1"}, False, True), ("never", {}, True, False)],
-)
-def test_colour_follows_terminal_and_no_color(choice, environ, tty, expected):
-    stream = mock.Mock(isatty=mock.Mock(return_value=tty))
-    assert cli.use_colour(choice, stream, environ) is expected
+# ---------------------------------------------------------------- transparent images
+
+PRODUCT_BLUE = (30, 60, 200)
+
+
+@pytest.fixture(scope="module")
+def cut_outs(tmp_path_factory, flower_bgr):
+    """product.png: a blue ellipse, opaque, on a bright red background that is fully transparent.
+    flower.png: the real photo with a transparent red surround outside a circle. Both R, G, B, A."""
+    root = tmp_path_factory.mktemp("cut-outs")
+    alpha = np.zeros((120, 160), np.uint8)
+    cv2.ellipse(alpha, (80, 60), (50, 35), 0, 0, 360, 255, -1)
+    product = np.dstack([np.full((120, 160, 3), (0, 0, 255), np.uint8), alpha])  # B, G, R, A
+    product[alpha > 0, :3] = PRODUCT_BLUE[::-1]
+    assert cv2.imwrite(str(root / "product.png"), product)
+    flower = np.array(flower_bgr[::2, ::2])
+    ring = np.zeros(flower.shape[:2], np.uint8)
+    cv2.circle(ring, (160, 107), 90, 255, -1)
+    flower[ring == 0] = (0, 0, 255)
+    assert cv2.imwrite(str(root / "flower.png"), np.dstack([flower, ring]))
+    return root
+
+
+def reddish(rgb):
+    return rgb[0] > 150 and rgb[1] < 80 and rgb[2] < 80
+
+
+@pytest.mark.parametrize("command", ["extract", "similarity", "matches"])
+def test_alpha_mask_leaves_the_transparent_background_out(capsys, cut_outs, command):
+    product = cut_outs / "product.png"
+    targets = ["--target", "red=255,0,0", "--target", "blue=30,60,200"]
+    options = {"extract": ["--n-colors", "2"], "similarity": ["--n-colors", "2", *targets], "matches": targets}[command]
+
+    def run(*more):
+        return [json.loads(line) for line in in_process(capsys, command, product, product, *options, "--format", "jsonl",
+                                                        *more).splitlines()]
+
+    # Masked on two worker processes: the alpha-reading operation travels to them by pickling.
+    for masked, records in ((True, run("--mask", "alpha", "--jobs", "2")), (False, run())):
+        assert len(records) == 2 and records[0] == records[1]
+        if command == "extract":
+            colors = [tuple(info["color"]) for info in records[0]["colors"]]
+            assert all(not reddish(rgb) and rgb[2] > 150 for rgb in colors) if masked else any(map(reddish, colors))
+        else:
+            red, blue = records[0]["targets"]["red"], records[0]["targets"]["blue"]
+            share = "percentage" if command == "similarity" else "total_percentage"
+            assert (red[share] == 0) == masked and blue[share] > 0
+
+
+def test_alpha_mask_on_a_real_cut_out_is_the_library_with_the_alpha_as_mask(capsys, cut_outs):
+    path = cut_outs / "flower.png"
+    rgba = cv2.imread(str(path), cv2.IMREAD_UNCHANGED)
+    [record] = json.loads(in_process(capsys, "extract", path, "--mask", "alpha", "--format", "json"))
+    library = ColorExtractor().extract_colors(np.ascontiguousarray(rgba[:, :, :3]), np.ascontiguousarray(rgba[:, :, 3]))
+    assert same_with_order(record["colors"], library)
+    assert not any(reddish(info["color"]) for info in library)
+
+
+def test_alpha_mask_on_an_image_without_alpha_fails_that_image_only(photos, cut_outs):
+    opaque = str(photos / "photos" / "china.png")
+    done = run_tool("extract", opaque, str(cut_outs / "product.png"), "--mask", "alpha", "--n-colors", "2")
+    assert done.returncode == 1
+    failed, ok = json.loads(done.stdout)
+    message = f"no alpha channel in {opaque} (it has 3 channels)"
+    assert failed == {"path": opaque, "error": {"type": "ValueError", "message": message}}
+    assert ok["colors"] and "1 of 2 images failed" in done.stderr
+
+
+def test_a_mask_file_named_alpha_is_given_as_a_path(capsys, photos, monkeypatch):
+    monkeypatch.chdir(photos)
+    (photos / "alpha").write_bytes((photos / "mask.png").read_bytes())
+    image = str(photos / "photos" / "china.png")
+    [record] = json.loads(in_process(capsys, "extract", image, "--mask", "./alpha", "--n-colors", "3"))
+    assert same_with_order(record["colors"], ColorExtractor(3).extract_colors(image, "mask.png"))

@@ -12,7 +12,7 @@ pytest.importorskip("mypy")
 CORRECT = """
     import numpy as np
 
-    from lumvarde_quorle import ColorExtractor
+    from lumvarde_quorle import ColorExtractor, read_with_alpha
     from lumvarde_quorle.batch import map_images
     from lumvarde_quorle.results import ColorInfo, MatchEntry, SimilarityEntry
 
@@ -22,6 +22,7 @@ CORRECT = """
     similar: dict[str, SimilarityEntry] = extractor.analyze_color_similarity("a.png", {"red": (255, 0, 0)}, None, 40)
     matches: dict[str, MatchEntry] = extractor.find_color_matches("a.png", {"red": [255, 0, 0]})
     extractor.visualize_colors(colors, save_path="chart.png")
+    cut_out: list[ColorInfo] = extractor.extract_colors(*read_with_alpha("cut-out.png"))
     for result in map_images(extractor.extract_colors, ["a.png"], max_pending=2):
         share: float = result.value[0]["percentage"] if result.value else 0.0
 """
@@ -54,7 +55,7 @@ def test_stubs_agree_with_the_runtime_module(tmp_path):
     # Run away from the source folder so that the installed package, with its extension, is checked.
     done = subprocess.run(
         [sys.executable, "-P", "-m", "mypy.stubtest", "lumvarde_quorle.color_extractor_cy", "lumvarde_quorle.results",
-         "lumvarde_quorle.batch", "lumvarde_quorle.cli"],
+         "lumvarde_quorle.batch", "lumvarde_quorle.cli", "lumvarde_quorle.output", "lumvarde_quorle.images"],
         cwd=tmp_path, capture_output=True, text=True, timeout=300,
     )
     assert done.returncode == 0, done.stdout + done.stderr

@@ -1,0 +1,81 @@
+"""Image files with transparency, and small previews of what was analysed.
+
+    from lumvarde_quorle import ColorExtractor, read_with_alpha
+
+    colors = ColorExtractor().extract_colors(*read_with_alpha("cut-out.png"))
+"""
+
+from __future__ import annotations
+
+import base64
+import os
+from typing import Any
+
+import cv2
+import numpy as np
+from numpy.typing import NDArray
+
+__all__ = ["read_with_alpha", "preview_data_uri"]
+
+
+def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], NDArray[np.uint8]]:
+    """Reads an image file together with its alpha channel, so that transparent pixels can be left out.
+
+    Returns ``(image, mask)``: the colour channels as an 8-bit height x width x 3 array in B, G, R
+    order, and the alpha channel as an 8-bit height x width array. Passed on as the extractor's image
+    and mask, as in ``extractor.extract_colors(*read_with_alpha(path))``, only the pixels whose alpha
+    is above 128 are analysed (the rule for every mask).
+
+    - Grey files with alpha give their grey value in all three colour channels.
+    - 16-bit files keep the high byte of every sample (value // 256), colour and alpha alike, which is
+      how OpenCV's ordinary read turns a 16-bit PNG into 8 bits.
+    - The file is read once, as stored: an orientation tag is not applied to it.
+
+    Raises ValueError when the file cannot be read, when it has no alpha channel (JPEG, grey or
+    colour files without transparency), or when its samples are neither 8 nor 16-bit integers.
+    """
+    path = os.fspath(path)
+    raw: NDArray[Any] | None = cv2.imread(path, cv2.IMREAD_UNCHANGED)
+    if raw is None:
+        raise ValueError(f"Could not load image from {path}")
+    channels = 1 if raw.ndim == 2 else raw.shape[2]
+    if channels not in (2, 4):
+        raise ValueError(f"no alpha channel in {path} (it has {_plural(channels, 'channel')})")
+    if raw.dtype == np.uint16:
+        raw = (raw >> 8).astype(np.uint8)
+    elif raw.dtype != np.uint8:
+        raise ValueError(f"unsupported samples in {path}: {raw.dtype}, expected 8 or 16-bit integers")
+    alpha: NDArray[np.uint8] = np.ascontiguousarray(raw[:, :, -1])
+    if channels == 2:
+        return np.asarray(cv2.cvtColor(np.ascontiguousarray(raw[:, :, 0]), cv2.COLOR_GRAY2BGR), np.uint8), alpha
+    colour: NDArray[np.uint8] = np.ascontiguousarray(raw[:, :, :3])
+    return colour, alpha
+
+
+def _plural(count: int, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
+def preview_data_uri(image: NDArray[Any] | None, mask: NDArray[Any] | None = None, size: int = 256) -> str:
+    """A small copy of a B, G, R image as a ``data:`` URI, its longest side at most `size` pixels:
+    JPEG, or with a mask PNG whose pixels outside the mask (grey value 128 or less) are transparent."""
+    if image is None:
+        raise ValueError("no image to preview")
+    if mask is not None:
+        grey = cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY) if mask.ndim == 3 else mask
+        if grey.shape != image.shape[:2]:
+            raise ValueError(f"mask of {grey.shape[1]}x{grey.shape[0]} for an image of {image.shape[1]}x{image.shape[0]}")
+        image = np.dstack([image, ((grey > 128) * 255).astype(np.uint8)])
+    height, width = image.shape[:2]
+    if max(height, width) > size:
+        scale = size / max(height, width)
+        dsize = (max(1, round(width * scale)), max(1, round(height * scale)))
+        image = cv2.resize(image, dsize, interpolation=cv2.INTER_AREA)
+    if mask is None:
+        suffix, mime, params = ".jpg", "image/jpeg", [cv2.IMWRITE_JPEG_QUALITY, 85]
+    else:
+        suffix, mime, params = ".png", "image/png", []  # keeps the transparency
+    ok, encoded = cv2.imencode(suffix, image, params)
+    if not ok:
+        raise ValueError("the preview could not be encoded")
+    return f"data:{mime};base64,{base64.b64encode(encoded.tobytes()).decode('ascii')}"

@@ -1,0 +1,98 @@
+"""The HTML report as a browser shows it: headless Chromium renders a report of a batch, and the
+screenshot must show every image's thumbnail and each bar segment in its colour at its place, on a
+desktop and on a phone-sized window, with the failed image listed."""
+
+import html
+import json
+import os
+import re
+import shutil
+import subprocess
+from unittest import mock
+
+import cv2
+import numpy as np
+import pytest
+
+from lumvarde_quorle import cli
+from lumvarde_quorle.color_extractor_cy import ColorExtractor
+
+BROWSER = next(filter(None, map(shutil.which, ("chromium", "chromium-browser", "google-chrome"))), None)
+pytestmark = pytest.mark.skipif(
+    BROWSER is None, reason="no Chromium on PATH (Debian package 'chromium'; .ci/run installs it)"
+)
+
+# Appended to a copy of the report only: lays the page out WIDTH pixels wide (headless windows are at
+# least 500 wide, phones narrower) and writes where things are drawn into the page for --dump-dom:
+# "right" is the furthest right edge of anything outside the tables' own scrolling boxes.
+PROBE = """<style>html{width:WIDTHpx}</style><pre id="probe"></pre><script>
+const box = e => { const r = e.getBoundingClientRect(); return [r.left, r.top, r.width, r.height]; };
+const outside = [...document.querySelectorAll("body *")].filter(e => !e.parentElement.closest(".scroll"));
+document.getElementById("probe").textContent = JSON.stringify({
+  right: Math.max(...outside.map(e => e.getBoundingClientRect().right)),
+  height: document.documentElement.scrollHeight,
+  images: [...document.querySelectorAll("section.image")].map(s => ({
+    path: s.querySelector("h2").textContent, img: box(s.querySelector("img")),
+    loaded: s.querySelector("img").naturalWidth, bar: box(s.querySelector(".bar")),
+    segments: [...s.querySelectorAll(".bar span")].map(box)})),
+  text: document.body.innerText});
+</script>"""
+
+
+def browser(*args):
+    flags = ["--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars", "--force-device-scale-factor=1",
+             "--disable-dev-shm-usage", "--no-first-run", "--user-data-dir=" + os.environ["LQ_BROWSER_PROFILE"]]
+    return subprocess.run([BROWSER, *flags, *args], capture_output=True, text=True, timeout=120, check=True).stdout
+
+
+@pytest.fixture(scope="module")
+def report(tmp_path_factory, china_bgr, flower_bgr):
+    """A report of china and flower (half size) and one unreadable file, made on two workers, with a
+    copy that carries the probe; and the library's colours for each image."""
+    root = tmp_path_factory.mktemp("report")
+    images = {}
+    for name, image in (("china", china_bgr), ("flower", flower_bgr)):
+        images[str(root / f"{name}.png")] = np.ascontiguousarray(image[::2, ::2])
+        assert cv2.imwrite(str(root / f"{name}.png"), images[str(root / f"{name}.png")])
+    (root / "broken.png").write_text("not an image")
+    with mock.patch.dict(os.environ):
+        status = cli.main(["extract", *images, str(root / "broken.png"), "--n-colors", "4", "--jobs", "2",
+                           "--output", str(root / "report.html")])
+    assert status == 1
+    colours = {path: ColorExtractor(4).extract_colors(path) for path in images}
+    return root, images, colours
+
+
+@pytest.mark.parametrize("width", [1000, 390])
+def test_report_renders_every_image_and_its_colour_bar(report, tmp_path, monkeypatch, width):
+    root, images, colours = report
+    monkeypatch.setenv("LQ_BROWSER_PROFILE", str(tmp_path / "profile"))
+    page = (root / "report.html").read_text().replace("</body>", PROBE.replace("WIDTH", str(width)) + "\n</body>")
+    (tmp_path / "probe.html").write_text(page)
+    url, window = (tmp_path / "probe.html").as_uri(), max(width, 500)
+    dom = browser(f"--window-size={window},2000", "--dump-dom", url)
+    layout = json.loads(html.unescape(re.search(r'<pre id="probe">(.*?)</pre>', dom, re.S).group(1)))
+    assert layout["right"] <= width  # no sideways scrolling on a phone: only tables scroll, in their box
+    browser(f"--window-size={window},{layout['height']}", f"--screenshot={tmp_path / 'shot.png'}", url)
+    shot = cv2.imread(str(tmp_path / "shot.png"))[:, :, ::-1]  # R, G, B
+
+    assert [section["path"] for section in layout["images"]] == list(images)
+    broken = str(root / "broken.png")
+    assert f"{broken}: ValueError: Could not load image from {broken}" in layout["text"]
+    for section in layout["images"]:
+        # The thumbnail is there and is this image: its mean colour is the photo's.
+        left, top, w, h = (round(v) for v in section["img"])
+        assert section["loaded"] > 0 and w > 100 and h > 60
+        shown = shot[top + 2 : top + h - 2, left + 2 : left + w - 2].reshape(-1, 3).mean(axis=0)
+        np.testing.assert_allclose(shown, images[section["path"]][:, :, ::-1].reshape(-1, 3).mean(axis=0), atol=6)
+        # One segment per colour, left to right in the library's order, each as wide as its share.
+        bar_left, bar_top, bar_width, _ = section["bar"]
+        library = colours[section["path"]]
+        assert len(section["segments"]) == len(library)
+        start = 0.0
+        for (x, y, seg_width, seg_height), info in zip(section["segments"], library):
+            assert x - bar_left == pytest.approx(bar_width * start / 100, abs=1)
+            assert seg_width == pytest.approx(bar_width * info["percentage"] / 100, abs=1)
+            pixel = shot[round(y + 4), round(x + seg_width / 2)]  # above the centred label
+            np.testing.assert_allclose(pixel, info["color"], atol=2)
+            start += info["percentage"]
