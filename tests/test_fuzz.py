@@ -16,7 +16,6 @@ from child_worker import UNDER_ASAN, ChildWorker, describe
 # Crash classes that are known and not fixed yet: their inputs are left out so that the suite stays
 # green. Remove a name once its fix is in, and from then on the fuzzer covers it.
 KNOWN_CRASHES = {
-    "path without UTF-8 form",  # cv2.imread on a str with lone surrogates
     "ndarray subclass refusing copies",  # OpenCV's unchecked copy or cast of an argument array
     "copy larger than memory",  # the same copy failing for lack of memory
 }

@@ -54,7 +54,6 @@ PATH_CALLS = {
 }
 
 
-@crash_not_fixed
 @pytest.mark.parametrize("path", PATHS.values(), ids=PATHS.keys())
 @pytest.mark.parametrize("call, failure", PATH_CALLS.values(), ids=PATH_CALLS.keys())
 def test_path_without_utf8_form_is_an_unreadable_file(worker, path, call, failure):
