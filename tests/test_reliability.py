@@ -10,9 +10,6 @@ import pytest
 from child_worker import ChildWorker, describe
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
-crash_not_fixed = pytest.mark.xfail(strict=True, reason="crash not fixed yet")
-
-
 @pytest.fixture(scope="module")
 def worker():
     worker = ChildWorker()
@@ -127,21 +124,18 @@ def assert_ends_cleanly(worker, call, setup, made_hostile):
     assert describe(hostile) == describe(plain)
 
 
-@crash_not_fixed
 @pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("call", IMAGE_CALLS.values(), ids=IMAGE_CALLS.keys())
 def test_image_subclass_refusing_copies_ends_in_an_exception(worker, call, layout):
     assert_ends_cleanly(worker, call, layout_setup(layout, "image"), "image = refusing(image)\n")
 
 
-@crash_not_fixed
 @pytest.mark.parametrize("layout", ["every other column", "transposed", "64-bit integers"])
 @pytest.mark.parametrize("call", MASK_CALLS.values(), ids=MASK_CALLS.keys())
 def test_mask_subclass_refusing_copies_ends_in_an_exception(worker, call, layout):
     assert_ends_cleanly(worker, call, layout_setup(layout, "mask"), "mask = refusing(mask)\n")
 
 
-@crash_not_fixed
 @pytest.mark.parametrize("call", ["extract_colors(IMAGE, mask)", "_apply_mask(IMAGE, mask)"])
 def test_binary_mask_refusing_copies_ends_in_an_exception(worker, call):
     """The mask handed to OpenCV is made from the given one with astype, which a subclass controls."""
@@ -155,7 +149,6 @@ HUGE = {
 }
 
 
-@crash_not_fixed
 @pytest.mark.parametrize("array", HUGE.values(), ids=HUGE.keys())
 @pytest.mark.parametrize("call", IMAGE_CALLS.values(), ids=IMAGE_CALLS.keys())
 def test_image_whose_copy_exceeds_memory_raises_memory_error(worker, call, array):
@@ -163,7 +156,6 @@ def test_image_whose_copy_exceeds_memory_raises_memory_error(worker, call, array
     assert "builtins.MemoryError" in raised(outcome), describe(outcome)
 
 
-@crash_not_fixed
 @pytest.mark.parametrize("call", MASK_CALLS.values(), ids=MASK_CALLS.keys())
 def test_mask_whose_copy_exceeds_memory_raises_memory_error(worker, call):
     outcome = worker.run(call, setup="image = IMAGE\nmask = np.broadcast_to(np.uint8([255, 0, 255]), HUGE_SHAPE)\n")

@@ -3,15 +3,37 @@
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
+#include "interop/numpy_api.hpp"
 
 namespace lq {
+namespace {
+
+// The integer types OpenCV's argument conversion casts to NPY_INT.
+bool cast_by_opencv(int type) { return type == NPY_INT64 || type == NPY_UINT64 || type == NPY_LONG; }
+
+}  // namespace
+
+Ref opencv_array(Arg argument) {
+    if (!argument.ptr || PyErr_Occurred()) return Ref();
+    if (!PyArray_Check(argument.ptr)) return Ref::borrow(argument.ptr);
+    const int opencv = global_is_as_imported(name<"cv2">());
+    if (opencv <= 0) return opencv < 0 ? Ref() : Ref::borrow(argument.ptr);
+    auto* array = reinterpret_cast<PyArrayObject*>(argument.ptr);
+    const bool cast = cast_by_opencv(PyArray_TYPE(array));
+    if (!cast && PyArray_IS_C_CONTIGUOUS(array)) return Ref::borrow(argument.ptr);  // OpenCV copies nothing
+    // ENSUREARRAY: the copy, or the view of a subclass instance, is a plain ndarray, so no
+    // __array_finalize__ runs. FORCECAST: the same unsafe cast as OpenCV's.
+    PyArray_Descr* type = cast ? PyArray_DescrFromType(NPY_INT) : nullptr;  // stolen by PyArray_FromArray
+    const int flags = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ENSUREARRAY | (cast ? NPY_ARRAY_FORCECAST : 0);
+    return Ref::steal(PyArray_FromArray(array, type, flags));
+}
 
 Ref cvt_color(Arg image, PyObject* code_name) {
     Ref convert = attr(module_global<"cv2">(), name<"cvtColor">());
     if (!convert) return Ref();
     Ref code = attr(module_global<"cv2">(), code_name);
     if (!code) return Ref();
-    return call(convert, {image, code});
+    return call(convert, {opencv_array(image), code});
 }
 
 namespace {
@@ -61,7 +83,7 @@ Ref convert_one_pixel(PyObject* color, PyObject* code_name) {
     if (!image) return Ref();
     Ref code = attr(module_global<"cv2">(), code_name);
     if (!code) return Ref();
-    return first_pixel(call(convert, {image, code}));
+    return first_pixel(call(convert, {opencv_array(image), code}));
 }
 
 }  // namespace lq

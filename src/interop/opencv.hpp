@@ -6,6 +6,14 @@
 
 namespace lq {
 
+// The array to hand OpenCV in place of `argument`. OpenCV copies an array whose layout it cannot use
+// as it is, and casts 64-bit integers to 32 bits, through the array's own type and without checking
+// the result: an ndarray subclass whose __array_finalize__ raises, or a copy too large for memory,
+// crashes the process. Such an argument is given as a plain C-contiguous array made here (32-bit for
+// those integers, values as OpenCV's cast gives them), where a failure raises. Anything else, and every
+// argument of a stand-in bound as `cv2`, passes unchanged. Null with an exception set on failure.
+Ref opencv_array(Arg argument);
+
 // cv2.cvtColor(image, cv2.<code_name>)
 Ref cvt_color(Arg image, PyObject* code_name);
 
