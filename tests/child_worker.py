@@ -24,10 +24,12 @@ import tempfile
 
 TESTS = pathlib.Path(__file__).resolve().parent
 
-# Under AddressSanitizer the process reserves terabytes of address space up front, so an address-space
-# limit cannot be used; its allocator is told to fail like malloc instead of aborting.
+# A request for more memory than a case may have fails as MemoryError instead of being granted and then
+# ending in the out-of-memory killer. Under AddressSanitizer, which reserves terabytes of address space
+# up front, its allocator sets the limit per allocation instead of the address-space limit.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 ADDRESS_SPACE_LIMIT = 8 << 30
+ASAN_LIMITS = f":allocator_may_return_null=1:max_allocation_size_mb={ADDRESS_SPACE_LIMIT >> 20}"
 
 
 class ChildWorker:
@@ -37,7 +39,7 @@ class ChildWorker:
     def _start(self):
         environment = dict(os.environ, MPLBACKEND="Agg", OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
         if UNDER_ASAN:
-            environment["ASAN_OPTIONS"] = environment.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1"
+            environment["ASAN_OPTIONS"] = environment.get("ASAN_OPTIONS", "") + ASAN_LIMITS
         # -P: the repository root must not shadow the installed package.
         self._process = subprocess.Popen(
             [sys.executable, "-P", __file__], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=environment,
@@ -95,8 +97,6 @@ def _run_case(request, result_pipe):
     import resource
 
     if not UNDER_ASAN:
-        # A request for more memory than the machine has fails as MemoryError instead of being granted
-        # and then ending in the out-of-memory killer.
         resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE_LIMIT, ADDRESS_SPACE_LIMIT))
     import hostile
 
