@@ -171,7 +171,7 @@ def make_array(spec):
         array = array[:, ::2] if array.ndim > 1 else array[::2]
     elif layout == "transposed" and array.ndim > 1:
         array = np.ascontiguousarray(array.swapaxes(0, 1)).swapaxes(0, 1)
-    elif layout == "reversed":
+    elif layout == "reversed" and array.ndim:
         array = np.ascontiguousarray(array[::-1, ::-1] if array.ndim > 1 else array[::-1])
         array = array[::-1, ::-1] if array.ndim > 1 else array[::-1]
     elif layout == "fortran":
