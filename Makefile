@@ -10,11 +10,12 @@ PIN := -c constraints/ci.txt
 PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := $(shell find src lumvarde_quorle -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: help venv install demo test bench sanitize clean
+.PHONY: help venv install demo test fuzz bench sanitize clean
 
 help:
 	@echo "make demo   - set up .venv, build and install the package, run it on a bundled real photo"
 	@echo "make test   - the same set-up with test dependencies, then the whole test suite"
+	@echo "make fuzz   - a long random run of the hostile-argument fuzzer (FUZZ_EXAMPLES per method)"
 	@echo "make bench  - the benchmarks (speed and memory figures)"
 	@echo "make sanitize - the test suite against an AddressSanitizer + UBSan build of the extension"
 	@echo "make clean  - remove .venv and build outputs"
@@ -29,7 +30,7 @@ $(VENV)/.runtime-deps: $(VPY) constraints/ci.txt pyproject.toml
 	@touch $@
 
 $(VENV)/.test-deps: $(VENV)/.runtime-deps constraints/ci.txt pyproject.toml
-	$(PIP) install $(PIN) pytest mypy "dask[distributed]"
+	$(PIP) install $(PIN) pytest mypy "dask[distributed]" hypothesis
 	@touch $@
 
 # Incremental native build: the build tree under build/ is reused, so only changed sources recompile.
@@ -59,6 +60,12 @@ demo: $(VENV)/.installed
 
 test: $(VENV)/.installed $(VENV)/.test-deps
 	MPLBACKEND=Agg $(VPY) -P -m pytest
+
+# The fuzzer of tests/test_fuzz.py with random seeds and many examples per method; make test runs a
+# short deterministic pass of it.
+FUZZ_EXAMPLES ?= 2000
+fuzz: $(VENV)/.installed $(VENV)/.test-deps
+	LQ_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) MPLBACKEND=Agg $(VPY) -P -m pytest -p no:cacheprovider tests/test_fuzz.py
 
 bench: $(VENV)/.installed
 	@for script in benchmarks/bench_*.py; do echo "== $$script"; MPLBACKEND=Agg $(VPY) -P "$$script" || exit 1; done

@@ -347,6 +347,22 @@ def test_rebound_libraries_and_wide_rows_take_the_per_pixel_path(rebind, monkeyp
     assert_same_report(WideRows().find_color_matches(region, targets), expected)
 
 
+def test_a_replaced_cvtcolor_that_breaks_batches_gives_the_per_pixel_report(monkeypatch, flower_bgr):
+    """cv2 stays the imported module, but its cvtColor gives float images for more than one pixel: the
+    batched conversions cannot be used, and the report is the one the per-pixel conversions give."""
+    region = flower_bgr[200:210, 250:262]
+    targets = {"t": (200, 30, 40), "u": (20, 90, 200)}
+    expected = ColorExtractor(preprocessing=False).find_color_matches(region, targets)
+    convert = cv2.cvtColor
+
+    def float_batches(image, code):
+        converted = convert(image, code)
+        return converted if image.shape[:2] == (1, 1) or code != cv2.COLOR_LAB2RGB else converted.astype(float)
+
+    monkeypatch.setattr(cv2, "cvtColor", float_batches)
+    assert_same_report(ColorExtractor(preprocessing=False).find_color_matches(region, targets), expected)
+
+
 # -- batched OpenCV conversion against one-pixel conversion ---------------------------------------
 
 

@@ -106,7 +106,7 @@ Ref rgb_rows(ColorExtractor* self, PyObject* pixels, DistinctColors* distinct) {
     }
     preparation::ConvertedRows converted;
     Ref rows = preparation::lab_rows_to_rgb_batched(pixels, &converted);
-    if (rows) distinct->adopt(std::move(converted));
+    if (rows && converted.table) distinct->adopt(std::move(converted));
     return rows;
 }
 

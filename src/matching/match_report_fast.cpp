@@ -65,8 +65,10 @@ Applies DistinctColors::entry(PyObject* target_array, PyObject* total_pixels, Re
     }
     std::uint8_t target[3];
     if (!byte_triple(target_lab.get(), target)) return Applies::no;
-    if (lab_.empty() && preparation::convert_triples(rows_.converted, name<"COLOR_RGB2LAB">(), &lab_) < 0)
-        return Applies::error;
+    if (lab_.empty()) {
+        const Applies converted = preparation::convert_triples(rows_.converted, name<"COLOR_RGB2LAB">(), &lab_);
+        if (converted != Applies::yes) return converted;
+    }
     kernels::BandCounts counts;
     if (run_kernel([&](kernels::Stop&) { counts = kernels::count_bands(target, *rows_.table, lab_.data()); },
                    Gil::release) < 0)

@@ -28,14 +28,32 @@ Ref one_pixel_image(PyObject* color) {
 // image[0][0]: the single pixel of a one-pixel image.
 Ref first_pixel(Arg image) { return item(item(image, small_int<0>()), small_int<0>()); }
 
+// The integer types OpenCV's argument conversion casts to NPY_INT.
+bool cast_by_opencv(int type) { return type == NPY_INT64 || type == NPY_UINT64 || type == NPY_LONG; }
+
 }  // namespace
+
+Ref opencv_array(Arg argument) {
+    if (!argument.ptr || PyErr_Occurred()) return Ref();
+    if (!PyArray_Check(argument.ptr)) return Ref::borrow(argument.ptr);
+    const Applies opencv = global_is_as_imported(name<"cv2">());
+    if (opencv != Applies::yes) return opencv == Applies::error ? Ref() : Ref::borrow(argument.ptr);
+    auto* array = reinterpret_cast<PyArrayObject*>(argument.ptr);
+    const bool cast = cast_by_opencv(PyArray_TYPE(array));
+    if (!cast && PyArray_IS_C_CONTIGUOUS(array)) return Ref::borrow(argument.ptr);  // OpenCV copies nothing
+    // ENSUREARRAY: the copy, or the view of a subclass instance, is a plain ndarray, so no
+    // __array_finalize__ runs. FORCECAST: the same unsafe cast as OpenCV's.
+    PyArray_Descr* type = cast ? PyArray_DescrFromType(NPY_INT) : nullptr;  // stolen by PyArray_FromArray
+    const int flags = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ENSUREARRAY | (cast ? NPY_ARRAY_FORCECAST : 0);
+    return Ref::steal(PyArray_FromArray(array, type, flags));
+}
 
 Ref cvt_color(Arg image, PyObject* code_name) {
     Ref convert = attr(module_global<"cv2">(), name<"cvtColor">());
     if (!convert) return Ref();
     Ref code = attr(module_global<"cv2">(), code_name);
     if (!code) return Ref();
-    return call(convert, {image, code});
+    return call(convert, {opencv_array(image), code});
 }
 
 Ref convert_one_pixel(PyObject* color, PyObject* code_name) {
@@ -45,7 +63,7 @@ Ref convert_one_pixel(PyObject* color, PyObject* code_name) {
     if (!image) return Ref();
     Ref code = attr(module_global<"cv2">(), code_name);
     if (!code) return Ref();
-    return first_pixel(call(convert, {image, code}));
+    return first_pixel(call(convert, {opencv_array(image), code}));
 }
 
 Ref lab_rows_to_rgb_one_by_one(PyObject* rows) {
@@ -61,21 +79,20 @@ Ref lab_rows_to_rgb_one_by_one(PyObject* rows) {
     return call(attr(module_global<"np">(), name<"array">()), {converted});
 }
 
-int convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code_name, std::vector<std::uint8_t>* out) {
+Applies convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code_name, std::vector<std::uint8_t>* out) {
     npy_intp dims[3] = {static_cast<npy_intp>(triples.size() / 3), 1, 3};
     Ref image = Ref::steal(PyArray_SimpleNew(3, dims, NPY_UINT8));
-    if (!image) return -1;
+    if (!image) return Applies::error;
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(image.get())), triples.data(), triples.size());
     Ref converted = cvt_color(image, code_name);
-    if (!converted) return -1;
+    if (!converted) return Applies::error;
     auto* result = reinterpret_cast<PyArrayObject*>(converted.get());
     if (!PyArray_Check(converted.get()) || PyArray_TYPE(result) != NPY_UBYTE ||
-        PyArray_SIZE(result) != static_cast<npy_intp>(triples.size()) || !PyArray_IS_C_CONTIGUOUS(result)) {
-        PyErr_SetString(PyExc_SystemError, "cv2.cvtColor returned an unexpected array");
-        return -1;
-    }
+        PyArray_SIZE(result) != static_cast<npy_intp>(triples.size()) || !PyArray_IS_C_CONTIGUOUS(result))
+        return Applies::no;
     const auto* bytes = static_cast<const std::uint8_t*>(PyArray_DATA(result));
-    return run_kernel([&](kernels::Stop&) { out->assign(bytes, bytes + triples.size()); });
+    if (run_kernel([&](kernels::Stop&) { out->assign(bytes, bytes + triples.size()); }) < 0) return Applies::error;
+    return Applies::yes;
 }
 
 Ref lab_rows_to_rgb_batched(PyObject* rows, ConvertedRows* distinct) {
@@ -88,9 +105,15 @@ Ref lab_rows_to_rgb_batched(PyObject* rows, ConvertedRows* distinct) {
                 distinct->table = std::make_unique<kernels::DistinctRows>(lab);
                 triples = distinct->table->triples();
             },
-            Gil::release) < 0 ||
-        convert_triples(triples, name<"COLOR_LAB2RGB">(), &distinct->converted) < 0)
+            Gil::release) < 0)
         return Ref();
+    switch (convert_triples(triples, name<"COLOR_LAB2RGB">(), &distinct->converted)) {
+        case Applies::error: return Ref();
+        case Applies::no:
+            *distinct = ConvertedRows{};
+            return lab_rows_to_rgb_one_by_one(rows);
+        case Applies::yes: break;
+    }
     npy_intp dims[2] = {lab.count, 3};
     Ref result = Ref::steal(PyArray_SimpleNew(2, dims, NPY_UINT8));
     if (!result) return Ref();

@@ -1,5 +1,7 @@
 // Reading images and masks from paths, the preparation both image operations share, and the gate of
 // the native fast paths.
+#include <string>
+
 #include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
@@ -11,11 +13,32 @@
 namespace lq::preparation {
 namespace {
 
+// Whether OpenCV's imread can be given the path. OpenCV converts it to UTF-8 without checking the
+// result: a str with lone surrogates (how Python spells a file name whose bytes are not UTF-8) has no
+// UTF-8 form, and OpenCV crashes on it. A NUL ends the name OpenCV opens, so "a.png\0.txt" would read
+// a.png: like any file that cannot be read, such paths give None. A stand-in bound as `cv2` takes any
+// path.
+Applies imread_takes(PyObject* path) {
+    const Applies opencv = global_is_as_imported(name<"cv2">());
+    if (opencv != Applies::yes) return opencv == Applies::error ? Applies::error : Applies::yes;
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size))
+        return std::char_traits<char>::find(utf8, static_cast<std::size_t>(size), '\0') ? Applies::no : Applies::yes;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Applies::error;
+    PyErr_Clear();
+    return Applies::no;
+}
+
 // cv2.imread(path) with the path as its only argument, so files are read as 3-channel B, G, R;
-// None from OpenCV (an unreadable file) becomes ValueError "<failure><path>".
+// None from OpenCV (an unreadable file) becomes ValueError "<failure><path>". A path OpenCV cannot
+// take ends the same way, at the same step.
 Ref load(PyObject* source, const char* failure) {
     if (!PyUnicode_Check(source)) return Ref::borrow(source);
-    Ref loaded = call_method(module_global<"cv2">(), name<"imread">(), {source});
+    Ref imread = attr(module_global<"cv2">(), name<"imread">());
+    if (!imread) return Ref();
+    const Applies readable = imread_takes(source);
+    if (readable == Applies::error) return Ref();
+    Ref loaded = readable == Applies::yes ? call(imread, {source}) : Ref::none();
     if (!loaded || !loaded.is_none()) return loaded;
     Ref message = Ref::steal(PyUnicode_FromFormat("%s%U", failure, source));
     if (message) PyErr_SetObject(process_state().ValueError, message.get());

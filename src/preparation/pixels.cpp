@@ -42,7 +42,8 @@ Ref apply_mask(ColorExtractor*, PyObject* image, PyObject* mask) {
     Ref binary = call_method(scaled, name<"astype">(), {uint8});
     if (!binary) return Ref();
     Ref bitwise_and = attr(module_global<"cv2">(), name<"bitwise_and">());
-    return call(bitwise_and, {image, image}, {Kw{name<"mask">(), binary}});
+    Ref source = opencv_array(image);
+    return call(bitwise_and, {source, source}, {Kw{name<"mask">(), opencv_array(binary)}});
 }
 
 namespace {

@@ -28,7 +28,7 @@ int equalise_lightness(PyObject* lab) {
     Ref clahe = new_clahe();
     Ref apply = attr(clahe, name<"apply">());
     if (!apply) return -1;
-    Ref equalised = call(apply, {item(lab, lightness_index.get())});
+    Ref equalised = call(apply, {opencv_array(item(lab, lightness_index.get()))});
     return set_item(lab, lightness_index.get(), equalised);
 }
 
@@ -41,7 +41,7 @@ Ref preprocess_image(ColorExtractor* self, PyObject* image) {
     Ref bgr = cvt_color(lab, name<"COLOR_LAB2BGR">());
     if (!bgr) return Ref();
     Ref filter = attr(module_global<"cv2">(), name<"bilateralFilter">());
-    return call(filter, {bgr, small_int<9>(), small_int<75>(), small_int<75>()});
+    return call(filter, {opencv_array(bgr), small_int<9>(), small_int<75>(), small_int<75>()});
 }
 
 Ref convert_to_feature_space(ColorExtractor* self, PyObject* image) {
