@@ -146,4 +146,5 @@ def test_ctrl_c_stops_a_long_native_kernel_and_frees_its_memory():
     first, slowest, grown_mb = map(float, done.stdout.split())
     # Uninterrupted, this clustering runs for tens of seconds.
     assert first < 3 and slowest < 3
-    assert grown_mb < 50
+    if not os.environ.get("LQ_SKIP_RSS_CHECK"):  # the sanitizer's quarantine keeps freed memory
+        assert grown_mb < 50
