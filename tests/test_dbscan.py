@@ -196,7 +196,9 @@ def test_pairs_at_rounded_eps_in_a_large_image_stay_within_memory():
     done = subprocess.run([sys.executable, "-P", "-c", script, os.path.dirname(__file__)], capture_output=True,
                           text=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    assert int(done.stdout) < 1024 * 1024  # kilobytes
+    # The library's own call would need hundreds of gigabytes; the sanitizer build adds its shadow memory.
+    gigabytes = 4 if os.environ.get("LQ_SKIP_RSS_CHECK") else 1
+    assert int(done.stdout) < gigabytes * 1024 * 1024  # kilobytes
 
 
 @pytest.mark.parametrize("first", ["left", "right"])
