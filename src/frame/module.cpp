@@ -1,6 +1,7 @@
 // Module initialisation in two phases. The module exists at most once per process and only in the
 // interpreter that first loaded it; its state is process-wide and never released.
 #include "frame/extractor.hpp"
+#include "frame/fast_extractor.hpp"
 #include "frame/function_object.hpp"
 #include "frame/initialisation.hpp"
 #include "frame/method_table.hpp"
@@ -114,6 +115,7 @@ int run_execute_steps(PyObject* module) {
         register_in_module_table(module) < 0 || fetch_builtins() < 0 || ready_function_type() < 0 ||
         ready_extractor_type(module) < 0 || import_numpy_types() < 0 || import_libraries(process_state().globals) < 0 ||
         import_numpy_array_api() < 0 || install_methods(&ColorExtractorType) < 0 ||
+        ready_fast_extractor_type(module) < 0 ||
         install_unpickle_function(module) < 0 || add_test_dict(module) < 0)
         return -1;
     return 0;

@@ -1,0 +1,72 @@
+// K-means over the distinct colours of 8-bit rows, weighted by how often each occurs, giving the
+// centres and labels of scikit-learn's KMeans(n_clusters, random_state=42, n_init=10).fit on the rows
+// themselves: the same k-means++ draws from the legacy Mersenne Twister stream, the same Lloyd
+// iterations (with its distance arithmetic, delegated to the same BLAS dgemm), convergence rule,
+// empty-cluster relocation and choice of the best of ten runs.
+//
+// Where a decision of the library hangs on rounding that a weighted computation cannot reproduce
+// (an exact tie in a seeding potential, a colour on a bisector of centres that are means, two runs of
+// equal inertia), the fit says so instead of guessing; the caller then runs the library itself.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "kernels/distinct_rows.hpp"
+#include "kernels/stop.hpp"
+
+namespace lq::kernels::kmeans {
+
+// The Fortran dgemm, as the library's own k-means reaches it.
+using Dgemm = void (*)(char* transa, char* transb, int* m, int* n, int* k, double* alpha, double* a, int* lda,
+                       double* b, int* ldb, double* beta, double* c, int* ldc);
+
+// Which two of a centre's three squares the library's row norms add first (it depends on how NumPy's
+// einsum was built and dispatched; the caller finds out).
+enum class NormOrder : std::uint8_t { first01, first02, first12 };
+
+inline double squared_norm(const double* c, NormOrder order) noexcept {
+    const double a = c[0] * c[0], b = c[1] * c[1], d = c[2] * c[2];
+    switch (order) {
+        case NormOrder::first01: return (a + b) + d;
+        case NormOrder::first02: return (a + d) + b;
+        default: return (b + d) + a;
+    }
+}
+
+// np.argpartition(distances, -n)[:-n-1:-1] over one distance per row: the rows that the empty
+// clusters take, in the library's order. May throw (the error is the caller's to report).
+using FarthestRows = std::function<void(const double* distances, std::int64_t rows, int n, std::int64_t* out)>;
+
+// dgemm's values with alpha = -2, beta = 1 and three features as the OpenBLAS kernels compute them,
+// a fused multiply-add chain per row and centre, for `count` rows (3 values each) and `k` centres,
+// row by row into `out`. Where the caller has checked that the BLAS at hand gives exactly these, the
+// fit computes them itself rather than calling dgemm for every block.
+void fused_distances(const double* rows, int count, const double* centres, const double* centre_norms, int k,
+                     double* out) noexcept;
+
+struct Problem {
+    const ByteRows& rows;
+    const DistinctRows& colours;
+    const std::vector<std::int32_t>& row_colours;  // the colour of every row
+    int n_clusters;
+    Dgemm dgemm;
+    bool fused;  // dgemm's values are fused_distance's
+    NormOrder norm_order;
+    FarthestRows farthest;
+    int workers = 2;  // threads for the ten runs; the result does not depend on it
+};
+
+struct Result {
+    // Null when the fit is the library's; else why only the library can say.
+    const char* undecided = nullptr;
+    std::vector<double> centres;        // n_clusters x 3, in the rows' units
+    std::vector<std::int32_t> labels;   // per distinct colour
+    bool relocated = false;             // an empty cluster was moved to a far row in the chosen run
+};
+
+// Throws std::bad_alloc, Interrupted, or what `farthest` throws. rows.count >= n_clusters >= 1.
+Result fit(const Problem& problem, Stop& stop);
+
+}  // namespace lq::kernels::kmeans

@@ -1,0 +1,312 @@
+// One run of the library's Lloyd iterations (_kmeans_single_lloyd), over distinct colours with their
+// row counts as weights.
+//
+// Labels: the library takes, per row, the first centre of least ||c||^2 - 2 x.c, with ||c||^2 from
+// NumPy's row norms and -2 x.c added by dgemm in blocks of rows. Identical rows get identical values,
+// and dgemm's value for a row does not depend on the other rows of its block (the caller checks this
+// for the BLAS at hand), so computing it per colour with the same calls gives the library's labels.
+// In the first iteration the centres are the seeds themselves, bit for bit, and every label is the
+// library's, exact ties included. Later centres are means that we sum per colour rather than per
+// row, so they may differ from the library's in the last bits; a colour whose two nearest centres
+// are closer than `near_tie` could then be labelled either way, and the run is left undecided.
+//
+// Hamerly's bounds (an upper bound on the distance to the own centre, a lower bound on the distance to
+// any other) skip colours whose label cannot change: the bounds are padded far beyond any rounding,
+// and a colour is skipped only when the gap they guarantee exceeds `skip_gap`.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "kernels/kmeans/steps.hpp"
+
+namespace lq::kernels::kmeans {
+namespace {
+
+constexpr int chunk = 256;                 // rows per dgemm call
+constexpr double bound_pad = 1e-6;         // on squared distances, far above their rounding
+constexpr double skip_gap = 1e-4;          // squared-distance gap that no rounding can close
+constexpr double near_tie = 1e-6;          // computed gap below which the label is uncertain
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+// _euclidean_dense_dense for three features, squared.
+double squared_distance(const double* a, const double* b) noexcept {
+    double result = 0;
+    for (int f = 0; f < 3; ++f) result += (a[f] - b[f]) * (a[f] - b[f]);
+    return result;
+}
+
+class Lloyd {
+public:
+    Lloyd(const Shared& shared, Stop& stop)
+        : s_(shared), stop_(stop), k_(shared.k), d_(shared.d), ids_(shared.problem.row_colours),
+          labels_(static_cast<std::size_t>(d_), -1), upper_(static_cast<std::size_t>(d_), inf),
+          lower_(static_cast<std::size_t>(d_), 0.0), norm_(static_cast<std::size_t>(d_)),
+          sums_(static_cast<std::size_t>(k_) * 3, 0), counts_(static_cast<std::size_t>(k_), 0) {
+        for (std::int32_t c = 0; c < d_; ++c) norm_[c] = squared_distance(&s_.x[3 * c], zero_);
+    }
+
+    Run run(const std::vector<std::int32_t>& seeds) {
+        std::vector<double> centres(static_cast<std::size_t>(k_) * 3), next(centres.size());
+        for (int j = 0; j < k_; ++j)
+            for (int f = 0; f < 3; ++f) centres[3 * j + f] = s_.x[3 * seeds[j] + f];
+        bool exact = true;  // centres bit for bit the library's
+        bool strict = false;
+        std::vector<double> shift(static_cast<std::size_t>(k_));
+        for (int iteration = 0; iteration < max_iterations; ++iteration) {
+            ++iterations_;
+            const std::int64_t changed = assign(centres, exact);
+            if (result_.undecided) return std::move(result_);
+            update(centres, next, exact);
+            if (result_.undecided) return std::move(result_);
+            for (int j = 0; j < k_; ++j) {
+                shift[j] = std::sqrt(squared_distance(&centres[3 * j], &next[3 * j]));
+            }
+            std::swap(centres, next);
+            exact = false;
+            move_bounds(shift);
+            if (changed == 0) {
+                strict = true;
+                break;
+            }
+            std::vector<double> squares(shift.size());
+            for (int j = 0; j < k_; ++j) squares[j] = shift[j] * shift[j];
+            if (numpy_sum(squares.data(), k_) <= s_.tol) break;
+        }
+        if (std::getenv("LQ_KMEANS_DEBUG")) std::fprintf(stderr, "[lloyd] iterations %d computed %lld\n", iterations_, (long long)computed_);  // DEBUG
+        if (!strict) {
+            assign(centres, false);
+            if (result_.undecided) return std::move(result_);
+        }
+        double inertia = 0;
+        for (std::int32_t c = 0; c < d_; ++c)
+            inertia += squared_distance(&s_.x[3 * c], &centres[3 * labels_[c]]) * s_.weight[c];
+        result_.inertia = inertia;
+        result_.centres = std::move(centres);
+        result_.labels = std::move(labels_);
+        return std::move(result_);
+    }
+
+private:
+    // The E-step: labels of every colour whose label could change, by the library's arithmetic.
+    // Returns how many labels changed.
+    std::int64_t assign(const std::vector<double>& centres, bool exact) {
+        std::vector<double> centre_norm(static_cast<std::size_t>(k_));
+        for (int j = 0; j < k_; ++j) centre_norm[j] = squared_norm(&centres[3 * j], s_.problem.norm_order);
+        std::int64_t changed = 0;
+        std::int32_t pending[chunk];
+        int count = 0;
+        auto flush = [&] {
+            label_chunk(centres, centre_norm, pending, count, exact, changed);
+            count = 0;
+        };
+        for (std::int32_t c = 0; c < d_; ++c) {
+            const double u = upper_[c], l = lower_[c];
+            pending[count] = c;
+            count += !(l > u && (l - u) * (l + u) > skip_gap);  // without a branch: the outcome is random
+            if (count == chunk) {
+                flush();
+                if (result_.undecided) return changed;
+            }
+        }
+        if (count) flush();
+        return changed;
+    }
+
+    void label_chunk(const std::vector<double>& centres, const std::vector<double>& centre_norm,
+                     const std::int32_t* rows, int count, bool exact, std::int64_t& changed) {
+        stop_.poll();
+        computed_ += count;
+        for (int r = 0; r < count; ++r)
+            for (int f = 0; f < 3; ++f) block_[3 * r + f] = s_.x[3 * rows[r] + f];
+        if (s_.problem.fused) {
+            fused_rows(centres, centre_norm, count);
+        } else {
+            for (int r = 0; r < count; ++r)
+                for (int j = 0; j < k_; ++j) distance_[static_cast<std::size_t>(r) * k_ + j] = centre_norm[j];
+            char trans = 't', no_trans = 'n';
+            int m = k_, n = count, features = 3, ldc = k_;
+            double alpha = -2.0, beta = 1.0;
+            s_.problem.dgemm(&trans, &no_trans, &m, &n, &features, &alpha, const_cast<double*>(centres.data()),
+                             &features, block_.data(), &features, &beta, distance_.data(), &ldc);
+        }
+        for (int r = 0; r < count; ++r) {
+            const double* row = &distance_[static_cast<std::size_t>(r) * k_];
+            int label = 0;
+            double best = row[0], second = inf;
+            for (int j = 1; j < k_; ++j) {
+                if (row[j] < best) {
+                    second = best;
+                    best = row[j];
+                    label = j;
+                } else if (row[j] < second) {
+                    second = row[j];
+                }
+            }
+            if (!exact && second - best <= near_tie) {
+                result_.undecided = "a colour on the bisector of two centres";
+                return;
+            }
+            const std::int32_t c = rows[r];
+            upper_[c] = std::sqrt(std::max(0.0, best + norm_[c] + bound_pad));
+            lower_[c] = second == inf ? inf : std::sqrt(std::max(0.0, second + norm_[c] - bound_pad));
+            if (labels_[c] != label) {
+                move_colour(c, label);
+                ++changed;
+            }
+        }
+    }
+
+    void fused_rows(const std::vector<double>& centres, const std::vector<double>& centre_norm, int count) {
+        fused_distances(block_.data(), count, centres.data(), centre_norm.data(), k_, distance_.data());
+    }
+
+    // Row sums per cluster are kept as exact integers, so that only colours that change label cost.
+    void move_colour(std::int32_t c, int label) {
+        const auto& colour = s_.problem.colours.colours()[c];
+        const std::int64_t w = s_.problem.colours.weights()[c];
+        if (labels_[c] >= 0) {
+            for (int f = 0; f < 3; ++f) sums_[3 * labels_[c] + f] -= w * colour[f];
+            counts_[labels_[c]] -= w;
+        }
+        for (int f = 0; f < 3; ++f) sums_[3 * label + f] += w * colour[f];
+        counts_[label] += w;
+        labels_[c] = label;
+    }
+
+    // The M-step: the library's centres_new sums (of centred rows), relocation of empty clusters,
+    // then _average_centers.
+    void update(const std::vector<double>& old, std::vector<double>& next, bool exact) {
+        std::vector<double> weight(static_cast<std::size_t>(k_));
+        for (int j = 0; j < k_; ++j) {
+            weight[j] = static_cast<double>(counts_[j]);
+            for (int f = 0; f < 3; ++f)
+                next[3 * j + f] = std::fma(-s_.mean[f], weight[j], static_cast<double>(sums_[3 * j + f]));
+        }
+        std::vector<int> empty;
+        for (int j = 0; j < k_; ++j)
+            if (weight[j] == 0) empty.push_back(j);
+        if (!empty.empty()) relocate(old, next, weight, empty, exact);
+        if (result_.undecided) return;
+        const int heaviest = static_cast<int>(std::max_element(weight.begin(), weight.end()) - weight.begin());
+        for (int j = 0; j < k_; ++j) {
+            if (weight[j] > 0) {
+                const double alpha = 1.0 / weight[j];
+                for (int f = 0; f < 3; ++f) next[3 * j + f] *= alpha;
+            } else {
+                for (int f = 0; f < 3; ++f) next[3 * j + f] = next[3 * heaviest + f];
+            }
+        }
+    }
+
+    // _relocate_empty_clusters_dense: each empty cluster takes one of the rows farthest from their
+    // centres, which leaves its old cluster.
+    void relocate(const std::vector<double>& old, std::vector<double>& next, std::vector<double>& weight,
+                  const std::vector<int>& empty, bool exact) {
+        std::vector<double> distance(static_cast<std::size_t>(d_));
+        for (std::int32_t c = 0; c < d_; ++c) {
+            const double* x = &s_.x[3 * c];
+            const double* centre = &old[3 * labels_[c]];
+            double sum = 0;
+            for (int f = 0; f < 3; ++f) {
+                const double delta = x[f] - centre[f];
+                sum += delta * delta;
+            }
+            distance[c] = sum;
+        }
+        const double largest = *std::max_element(distance.begin(), distance.end());
+        if (largest == 0) return;
+        result_.relocated = true;
+        const int n_empty = static_cast<int>(empty.size());
+        if (!exact && !well_separated(distance)) {
+            result_.undecided = "an empty cluster between rows at nearly equal distances";
+            return;
+        }
+        std::vector<std::int32_t> far(static_cast<std::size_t>(n_empty), -1);
+        if (n_empty == 1) {
+            // The one farthest colour, when no other colour is as far: any of its rows is the same.
+            for (std::int32_t c = 0; c < d_; ++c)
+                if (distance[c] == largest) {
+                    if (far[0] >= 0) {
+                        far[0] = -1;
+                        break;
+                    }
+                    far[0] = c;
+                }
+        }
+        if (far[0] < 0) farthest_rows(distance, far);
+        for (int i = 0; i < n_empty; ++i) {
+            const int target = empty[i], source = labels_[far[i]];
+            const double* x = &s_.x[3 * far[i]];
+            for (int f = 0; f < 3; ++f) {
+                next[3 * source + f] -= x[f];
+                next[3 * target + f] = x[f];
+            }
+            weight[target] = 1;
+            weight[source] -= 1;
+        }
+    }
+
+    // With centres that are not exactly the library's, its distances may order two colours whose
+    // distances are nearly equal the other way; the selection is certain only without such pairs.
+    static bool well_separated(std::vector<double> distance) {
+        std::sort(distance.begin(), distance.end());
+        for (std::size_t i = 1; i < distance.size(); ++i)
+            if (distance[i] - distance[i - 1] <= 1e-9 * distance[i]) return false;
+        return true;
+    }
+
+    // The library's choice among the rows, which depends on how NumPy's selection orders equal and
+    // unequal distances: asked of the caller with one distance per row.
+    void farthest_rows(const std::vector<double>& distance, std::vector<std::int32_t>& far) {
+        const std::int64_t n = s_.n;
+        std::vector<double> per_row(static_cast<std::size_t>(n));
+        for (std::int64_t i = 0; i < n; ++i) per_row[i] = distance[ids_[i]];
+        std::vector<std::int64_t> rows(far.size());
+        s_.problem.farthest(per_row.data(), n, static_cast<int>(far.size()), rows.data());
+        for (std::size_t i = 0; i < far.size(); ++i) far[i] = ids_[rows[i]];
+    }
+
+    void move_bounds(const std::vector<double>& shift) {
+        std::vector<double> padded(shift.size());
+        for (std::size_t j = 0; j < shift.size(); ++j) padded[j] = shift[j] * (1 + 1e-12) + 1e-12;
+        // A colour's other centres moved at most by the largest shift, or by the second largest
+        // when the largest is its own centre's.
+        int fastest = 0;
+        for (int j = 1; j < k_; ++j)
+            if (padded[j] > padded[fastest]) fastest = j;
+        double second = 0;
+        for (int j = 0; j < k_; ++j)
+            if (j != fastest) second = std::max(second, padded[j]);
+        for (std::int32_t c = 0; c < d_; ++c) {
+            upper_[c] += padded[labels_[c]];
+            lower_[c] -= labels_[c] == fastest ? second : padded[fastest];
+        }
+    }
+
+    const Shared& s_;
+    Stop& stop_;
+    const int k_;
+    const std::int32_t d_;
+    const std::vector<std::int32_t>& ids_;
+    std::vector<std::int32_t> labels_;
+    std::vector<double> upper_, lower_;  // distance to the own centre, and to any other, bounded
+    std::vector<double> norm_;
+    std::vector<std::int64_t> sums_, counts_;
+    std::vector<double> block_ = std::vector<double>(chunk * 3);
+    std::vector<double> distance_ = std::vector<double>(static_cast<std::size_t>(chunk) * k_);
+    static constexpr double zero_[3] = {0, 0, 0};
+    Run result_;
+    int iterations_ = 0;
+    std::int64_t computed_ = 0;
+};
+
+}  // namespace
+
+Run lloyd(const Shared& shared, const std::vector<std::int32_t>& seeds, Stop& stop) {
+    return Lloyd(shared, stop).run(seeds);
+}
+
+}  // namespace lq::kernels::kmeans
