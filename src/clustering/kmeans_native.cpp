@@ -3,8 +3,6 @@
 #include "clustering/kmeans_native.hpp"
 
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <thread>
 #include <unordered_map>
@@ -313,7 +311,6 @@ int native_fit(ColorExtractor* self, PyArrayObject* pixels, km::NormOrder order,
         farthest.raise();
         return -1;
     }
-    if (std::getenv("LQ_KMEANS_DEBUG")) std::fprintf(stderr, "[kmeans] undecided=%s relocated=%d\n", fitted.undecided ? fitted.undecided : "-", (int)fitted.relocated);  // DEBUG
     if (fitted.undecided) return 0;
     *result = pair(fitted, row_colours, self->n_colors);
     return *result ? 1 : -1;
@@ -324,7 +321,6 @@ int native_fit(ColorExtractor* self, PyArrayObject* pixels, km::NormOrder order,
 Ref cluster_colors_kmeans_native(ColorExtractor* self, PyObject* pixels) {
     km::NormOrder order{};
     const int applies = native_path_applies(self, pixels, &order);
-    if (std::getenv("LQ_KMEANS_DEBUG")) std::fprintf(stderr, "[kmeans] applies=%d dgemm=%p order=%d\n", applies, (void*)find_dgemm(), (int)order);  // DEBUG
     if (applies < 0) return Ref();
     if (applies) {
         Ref result;

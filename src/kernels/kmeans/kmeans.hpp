@@ -9,6 +9,7 @@
 // equal inertia), the fit says so instead of guessing; the caller then runs the library itself.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -39,10 +40,17 @@ inline double squared_norm(const double* c, NormOrder order) noexcept {
 // clusters take, in the library's order. May throw (the error is the caller's to report).
 using FarthestRows = std::function<void(const double* distances, std::int64_t rows, int n, std::int64_t* out)>;
 
-// dgemm's values with alpha = -2, beta = 1 and three features as the OpenBLAS kernels compute them,
-// a fused multiply-add chain per row and centre, for `count` rows (3 values each) and `k` centres,
-// row by row into `out`. Where the caller has checked that the BLAS at hand gives exactly these, the
-// fit computes them itself rather than calling dgemm for every block.
+// dgemm's value with alpha = -2, beta = 1 and three features as the OpenBLAS kernels compute it, a
+// fused multiply-add chain, for the row (a, b, c) and a centre. Where the caller has checked that the
+// BLAS at hand gives exactly these values, the fit computes them itself rather than calling dgemm.
+inline double fused_value(double a, double b, double c, const double* centre, double centre_norm) noexcept {
+    double dot = a * centre[0];
+    dot = std::fma(b, centre[1], dot);
+    dot = std::fma(c, centre[2], dot);
+    return std::fma(-2.0, dot, centre_norm);
+}
+
+// fused_value for `count` rows (3 values each) and `k` centres, row by row into `out`.
 void fused_distances(const double* rows, int count, const double* centres, const double* centre_norms, int k,
                      double* out) noexcept;
 

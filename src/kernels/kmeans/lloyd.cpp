@@ -14,8 +14,6 @@
 // any other) skip colours whose label cannot change: the bounds are padded far beyond any rounding,
 // and a colour is skipped only when the gap they guarantee exceeds `skip_gap`.
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -25,11 +23,69 @@
 namespace lq::kernels::kmeans {
 namespace {
 
-constexpr int chunk = 256;                 // rows per dgemm call
+constexpr int chunk = 64;                  // colours per block (and per dgemm call)
 constexpr double bound_pad = 1e-6;         // on squared distances, far above their rounding
 constexpr double skip_gap = 1e-4;          // squared-distance gap that no rounding can close
 constexpr double near_tie = 1e-6;          // computed gap below which the label is uncertain
 constexpr double inf = std::numeric_limits<double>::infinity();
+
+// Moves every colour's bounds by its centres' shifts, and marks the colours whose label could change.
+// Compiled twice, for processors with AVX2 and for any; all element-wise, so both give the same.
+#define LQ_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+
+// Moves a block's bounds by its colours' centres' shifts (`up` for the own centre, `down` for the
+// others, by own label); true when some colour's label could change. Compiled twice, for processors
+// with AVX2 and for any; element-wise, so both give the same.
+LQ_CLONES bool move_and_test(int count, const std::int32_t* __restrict labels, double* __restrict upper,
+                             double* __restrict lower, const double* __restrict up, const double* __restrict down) {
+    int open = 0;
+    for (int c = 0; c < count; ++c) {
+        const double u = upper[c] + up[labels[c]];
+        const double l = lower[c] - down[labels[c]];
+        upper[c] = u;
+        lower[c] = l;
+        open |= !((l > u) & ((l - u) * (l + u) > skip_gap));
+    }
+    return open != 0;
+}
+
+// For each colour of a block: the library's label (the first centre of least value), that value and
+// the next least.
+struct Nearest {
+    std::int32_t label[chunk];
+    double best[chunk], second[chunk];
+};
+
+// The values as dgemm gives them (fused_value, checked by the caller), scanned as the library scans them: strictly less replaces. Rows side by side, so that the
+// loops vectorise over rows.
+LQ_CLONES void nearest_two(const double* __restrict xa, const double* __restrict xb, const double* __restrict xc,
+                           int count, const double* centres, const double* centre_norms, int k, Nearest& near) {
+    for (int r = 0; r < count; ++r) {
+        near.best[r] = fused_value(xa[r], xb[r], xc[r], centres, centre_norms[0]);
+        near.second[r] = inf;
+        near.label[r] = 0;
+    }
+    for (int j = 1; j < k; ++j) {
+        const double* centre = centres + 3 * j;
+        const double norm = centre_norms[j];
+        for (int r = 0; r < count; ++r) {
+            const double value = fused_value(xa[r], xb[r], xc[r], centre, norm);
+            const bool less = value < near.best[r];
+            near.second[r] = less ? near.best[r] : std::min(near.second[r], value);
+            near.best[r] = less ? value : near.best[r];
+            near.label[r] = less ? j : near.label[r];
+        }
+    }
+}
+
+// Distance bounds from the values (which lack the colour's own squared norm), padded outwards.
+LQ_CLONES void bounds(const Nearest& near, const double* __restrict norm, int count, double* __restrict upper,
+                      double* __restrict lower) {
+    for (int r = 0; r < count; ++r) {
+        upper[r] = std::sqrt(std::max(0.0, near.best[r] + norm[r] + bound_pad));
+        lower[r] = std::sqrt(std::max(0.0, near.second[r] + norm[r] - bound_pad));
+    }
+}
 
 // _euclidean_dense_dense for three features, squared.
 double squared_distance(const double* a, const double* b) noexcept {
@@ -41,7 +97,7 @@ double squared_distance(const double* a, const double* b) noexcept {
 class Lloyd {
 public:
     Lloyd(const Shared& shared, Stop& stop)
-        : s_(shared), stop_(stop), k_(shared.k), d_(shared.d), ids_(shared.problem.row_colours),
+        : s_(shared), stop_(stop), k_(shared.k), d_(shared.d),
           labels_(static_cast<std::size_t>(d_), -1), upper_(static_cast<std::size_t>(d_), inf),
           lower_(static_cast<std::size_t>(d_), 0.0), norm_(static_cast<std::size_t>(d_)),
           sums_(static_cast<std::size_t>(k_) * 3, 0), counts_(static_cast<std::size_t>(k_), 0) {
@@ -56,7 +112,6 @@ public:
         bool strict = false;
         std::vector<double> shift(static_cast<std::size_t>(k_));
         for (int iteration = 0; iteration < max_iterations; ++iteration) {
-            ++iterations_;
             const std::int64_t changed = assign(centres, exact);
             if (result_.undecided) return std::move(result_);
             update(centres, next, exact);
@@ -75,7 +130,6 @@ public:
             for (int j = 0; j < k_; ++j) squares[j] = shift[j] * shift[j];
             if (numpy_sum(squares.data(), k_) <= s_.tol) break;
         }
-        if (std::getenv("LQ_KMEANS_DEBUG")) std::fprintf(stderr, "[lloyd] iterations %d computed %lld\n", iterations_, (long long)computed_);  // DEBUG
         if (!strict) {
             assign(centres, false);
             if (result_.undecided) return std::move(result_);
@@ -92,46 +146,58 @@ public:
 private:
     // The E-step: labels of every colour whose label could change, by the library's arithmetic.
     // Returns how many labels changed.
+    // Colours go block by block, in the runs' order (nearby colours together): a block whose bounds
+    // all hold is skipped, any other is labelled whole, which also tightens the bounds of its settled
+    // colours at no extra cost.
     std::int64_t assign(const std::vector<double>& centres, bool exact) {
         std::vector<double> centre_norm(static_cast<std::size_t>(k_));
         for (int j = 0; j < k_; ++j) centre_norm[j] = squared_norm(&centres[3 * j], s_.problem.norm_order);
+        const bool first = labels_[0] < 0;  // no bounds yet
         std::int64_t changed = 0;
-        std::int32_t pending[chunk];
-        int count = 0;
-        auto flush = [&] {
-            label_chunk(centres, centre_norm, pending, count, exact, changed);
-            count = 0;
-        };
-        for (std::int32_t c = 0; c < d_; ++c) {
-            const double u = upper_[c], l = lower_[c];
-            pending[count] = c;
-            count += !(l > u && (l - u) * (l + u) > skip_gap);  // without a branch: the outcome is random
-            if (count == chunk) {
-                flush();
-                if (result_.undecided) return changed;
-            }
+        for (std::int32_t begin = 0; begin < d_; begin += chunk) {
+            const int count = static_cast<int>(std::min<std::int32_t>(chunk, d_ - begin));
+            if (!first && !move_and_test(count, &labels_[begin], &upper_[begin], &lower_[begin], moved_.data(),
+                                         moved_other_.data()))
+                continue;
+            label_block(centres, centre_norm, begin, count, exact, changed);
+            if (result_.undecided) break;
         }
-        if (count) flush();
         return changed;
     }
 
-    void label_chunk(const std::vector<double>& centres, const std::vector<double>& centre_norm,
-                     const std::int32_t* rows, int count, bool exact, std::int64_t& changed) {
+    void label_block(const std::vector<double>& centres, const std::vector<double>& centre_norm, std::int32_t begin,
+                     int count, bool exact, std::int64_t& changed) {
         stop_.poll();
-        computed_ += count;
-        for (int r = 0; r < count; ++r)
-            for (int f = 0; f < 3; ++f) block_[3 * r + f] = s_.x[3 * rows[r] + f];
-        if (s_.problem.fused) {
-            fused_rows(centres, centre_norm, count);
-        } else {
-            for (int r = 0; r < count; ++r)
-                for (int j = 0; j < k_; ++j) distance_[static_cast<std::size_t>(r) * k_ + j] = centre_norm[j];
-            char trans = 't', no_trans = 'n';
-            int m = k_, n = count, features = 3, ldc = k_;
-            double alpha = -2.0, beta = 1.0;
-            s_.problem.dgemm(&trans, &no_trans, &m, &n, &features, &alpha, const_cast<double*>(centres.data()),
-                             &features, block_.data(), &features, &beta, distance_.data(), &ldc);
+        Nearest& near = nearest_;
+        if (s_.problem.fused)
+            nearest_two(&s_.xa[begin], &s_.xb[begin], &s_.xc[begin], count, centres.data(), centre_norm.data(), k_,
+                        near);
+        else
+            nearest_by_dgemm(centres, centre_norm, begin, count);
+        bounds(near, &norm_[begin], count, &upper_[begin], &lower_[begin]);
+        for (int r = 0; r < count; ++r) {
+            if (!exact && near.second[r] - near.best[r] <= near_tie) {
+                result_.undecided = "a colour on the bisector of two centres";
+                return;
+            }
+            const std::int32_t c = begin + r;
+            if (labels_[c] != near.label[r]) {
+                move_colour(c, near.label[r]);
+                ++changed;
+            }
         }
+    }
+
+    void nearest_by_dgemm(const std::vector<double>& centres, const std::vector<double>& centre_norm,
+                          std::int32_t begin, int count) {
+        for (int r = 0; r < count; ++r)
+            for (int j = 0; j < k_; ++j) distance_[static_cast<std::size_t>(r) * k_ + j] = centre_norm[j];
+        char trans = 't', no_trans = 'n';
+        int m = k_, n = count, features = 3, ldc = k_;
+        double alpha = -2.0, beta = 1.0;
+        s_.problem.dgemm(&trans, &no_trans, &m, &n, &features, &alpha, const_cast<double*>(centres.data()), &features,
+                         const_cast<double*>(&s_.x[3 * static_cast<std::size_t>(begin)]), &features, &beta,
+                         distance_.data(), &ldc);
         for (int r = 0; r < count; ++r) {
             const double* row = &distance_[static_cast<std::size_t>(r) * k_];
             int label = 0;
@@ -145,28 +211,16 @@ private:
                     second = row[j];
                 }
             }
-            if (!exact && second - best <= near_tie) {
-                result_.undecided = "a colour on the bisector of two centres";
-                return;
-            }
-            const std::int32_t c = rows[r];
-            upper_[c] = std::sqrt(std::max(0.0, best + norm_[c] + bound_pad));
-            lower_[c] = second == inf ? inf : std::sqrt(std::max(0.0, second + norm_[c] - bound_pad));
-            if (labels_[c] != label) {
-                move_colour(c, label);
-                ++changed;
-            }
+            nearest_.label[r] = label;
+            nearest_.best[r] = best;
+            nearest_.second[r] = second;
         }
-    }
-
-    void fused_rows(const std::vector<double>& centres, const std::vector<double>& centre_norm, int count) {
-        fused_distances(block_.data(), count, centres.data(), centre_norm.data(), k_, distance_.data());
     }
 
     // Row sums per cluster are kept as exact integers, so that only colours that change label cost.
     void move_colour(std::int32_t c, int label) {
-        const auto& colour = s_.problem.colours.colours()[c];
-        const std::int64_t w = s_.problem.colours.weights()[c];
+        const std::int32_t colour[3] = {s_.channel[0][c], s_.channel[1][c], s_.channel[2][c]};
+        const std::int64_t w = static_cast<std::int64_t>(s_.weight[c]);
         if (labels_[c] >= 0) {
             for (int f = 0; f < 3; ++f) sums_[3 * labels_[c] + f] -= w * colour[f];
             counts_[labels_[c]] -= w;
@@ -263,44 +317,40 @@ private:
     void farthest_rows(const std::vector<double>& distance, std::vector<std::int32_t>& far) {
         const std::int64_t n = s_.n;
         std::vector<double> per_row(static_cast<std::size_t>(n));
-        for (std::int64_t i = 0; i < n; ++i) per_row[i] = distance[ids_[i]];
+        for (std::int64_t i = 0; i < n; ++i) per_row[i] = distance[s_.index_of_row(i)];
         std::vector<std::int64_t> rows(far.size());
         s_.problem.farthest(per_row.data(), n, static_cast<int>(far.size()), rows.data());
-        for (std::size_t i = 0; i < far.size(); ++i) far[i] = ids_[rows[i]];
+        for (std::size_t i = 0; i < far.size(); ++i) far[i] = s_.index_of_row(rows[i]);
     }
 
+    // The bounds follow the centres' moves; applied in the next E-step's pass over the colours.
     void move_bounds(const std::vector<double>& shift) {
-        std::vector<double> padded(shift.size());
-        for (std::size_t j = 0; j < shift.size(); ++j) padded[j] = shift[j] * (1 + 1e-12) + 1e-12;
+        for (int j = 0; j < k_; ++j) moved_[j] = shift[j] * (1 + 1e-12) + 1e-12;
         // A colour's other centres moved at most by the largest shift, or by the second largest
         // when the largest is its own centre's.
         int fastest = 0;
         for (int j = 1; j < k_; ++j)
-            if (padded[j] > padded[fastest]) fastest = j;
+            if (moved_[j] > moved_[fastest]) fastest = j;
         double second = 0;
         for (int j = 0; j < k_; ++j)
-            if (j != fastest) second = std::max(second, padded[j]);
-        for (std::int32_t c = 0; c < d_; ++c) {
-            upper_[c] += padded[labels_[c]];
-            lower_[c] -= labels_[c] == fastest ? second : padded[fastest];
-        }
+            if (j != fastest) second = std::max(second, moved_[j]);
+        for (int j = 0; j < k_; ++j) moved_other_[j] = j == fastest ? second : moved_[fastest];
     }
 
     const Shared& s_;
     Stop& stop_;
     const int k_;
     const std::int32_t d_;
-    const std::vector<std::int32_t>& ids_;
     std::vector<std::int32_t> labels_;
     std::vector<double> upper_, lower_;  // distance to the own centre, and to any other, bounded
     std::vector<double> norm_;
     std::vector<std::int64_t> sums_, counts_;
-    std::vector<double> block_ = std::vector<double>(chunk * 3);
+    Nearest nearest_;
     std::vector<double> distance_ = std::vector<double>(static_cast<std::size_t>(chunk) * k_);
     static constexpr double zero_[3] = {0, 0, 0};
+    std::vector<double> moved_ = std::vector<double>(static_cast<std::size_t>(k_), 0.0);
+    std::vector<double> moved_other_ = std::vector<double>(static_cast<std::size_t>(k_), 0.0);
     Run result_;
-    int iterations_ = 0;
-    std::int64_t computed_ = 0;
 };
 
 }  // namespace

@@ -17,37 +17,37 @@ namespace {
 
 constexpr double boundary = 1e-6;
 
-// The hot loops, compiled twice: for processors with AVX2 and FMA, and for any. All values are
-// integers below 2^53, so sums in doubles are exact in any order.
+// The hot loops, compiled twice: for processors with AVX2 and FMA, and for any. All sums are of
+// integers, exact in any order.
 #define LQ_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 
 struct Colours {
     const std::int32_t* a;
     const std::int32_t* b;
     const std::int32_t* c;
-    const double* weight;
+    const std::int32_t* weight;
     std::int32_t count;
 };
 
 // closest = distance to the centre; returns the potential.
-LQ_CLONES double start_distances(const Colours& colours, std::int32_t centre, std::int32_t* closest) {
+LQ_CLONES std::int64_t start_distances(const Colours& colours, std::int32_t centre, std::int32_t* closest) {
     const std::int32_t ca = colours.a[centre], cb = colours.b[centre], cc = colours.c[centre];
-    double potential = 0;
+    std::int64_t potential = 0;
     for (std::int32_t i = 0; i < colours.count; ++i) {
         const std::int32_t da = colours.a[i] - ca, db = colours.b[i] - cb, dc = colours.c[i] - cc;
         closest[i] = da * da + db * db + dc * dc;
-        potential += colours.weight[i] * closest[i];
+        potential += static_cast<std::int64_t>(colours.weight[i]) * closest[i];
     }
     return potential;
 }
 
 // The potential with the candidate added: sum of weight * min(closest, distance to it).
-LQ_CLONES double potential_with(const Colours& colours, std::int32_t candidate, const std::int32_t* closest) {
+LQ_CLONES std::int64_t potential_with(const Colours& colours, std::int32_t candidate, const std::int32_t* closest) {
     const std::int32_t ca = colours.a[candidate], cb = colours.b[candidate], cc = colours.c[candidate];
-    double potential = 0;
+    std::int64_t potential = 0;
     for (std::int32_t i = 0; i < colours.count; ++i) {
         const std::int32_t da = colours.a[i] - ca, db = colours.b[i] - cb, dc = colours.c[i] - cc;
-        potential += colours.weight[i] * std::min(closest[i], da * da + db * db + dc * dc);
+        potential += static_cast<std::int64_t>(colours.weight[i]) * std::min(closest[i], da * da + db * db + dc * dc);
     }
     return potential;
 }
@@ -72,19 +72,18 @@ LQ_CLONES void sum_blocks(const std::int64_t* begin, std::size_t blocks, const s
 struct Seeding {
     const Shared& shared;
     const Colours colours;
-    const std::vector<std::int32_t>& ids;
     std::vector<std::int32_t> closest;  // squared distance of each colour to its nearest centre
     std::vector<std::int64_t> block_sum;
     std::int64_t potential = 0;
 
     explicit Seeding(const Shared& s)
         : shared(s),
-          colours{s.channel[0].data(), s.channel[1].data(), s.channel[2].data(), s.weight.data(), s.d},
-          ids(s.problem.row_colours), closest(static_cast<std::size_t>(s.d)),
+          colours{s.channel[0].data(), s.channel[1].data(), s.channel[2].data(), s.count.data(), s.d},
+          closest(static_cast<std::size_t>(s.d)),
           block_sum(s.block_begin.empty() ? 0 : s.block_begin.size() - 1) {}
 
     void start(std::int32_t centre) {
-        potential = static_cast<std::int64_t>(start_distances(colours, centre, closest.data()));
+        potential = start_distances(colours, centre, closest.data());
     }
 
     void sum_blocks() {
@@ -101,11 +100,12 @@ struct Seeding {
         if (b == block_sum.size()) return -1;  // at the very end: only the library's rounding knows
         const std::int64_t end = std::min(shared.n, static_cast<std::int64_t>(b + 1) * Shared::block_rows);
         for (std::int64_t i = static_cast<std::int64_t>(b) * Shared::block_rows; i < end; ++i) {
-            const std::int64_t after = before + closest[ids[i]];
+            const std::int32_t index = shared.index_of_row(i);
+            const std::int64_t after = before + closest[index];
             if (static_cast<double>(after) >= threshold) {
                 const bool near = static_cast<double>(after) - threshold <= boundary ||
                                   (i > 0 && threshold - static_cast<double>(before) <= boundary);
-                return near ? -1 : ids[i];
+                return near ? -1 : index;
             }
             before = after;
         }
@@ -114,7 +114,7 @@ struct Seeding {
 
     void potentials(const std::vector<std::int32_t>& candidates, std::vector<std::int64_t>& out) const {
         for (std::size_t t = 0; t < candidates.size(); ++t)
-            out[t] = static_cast<std::int64_t>(potential_with(colours, candidates[t], closest.data()));
+            out[t] = potential_with(colours, candidates[t], closest.data());
     }
 
     void add(std::int32_t centre, std::int64_t new_potential) {
@@ -128,7 +128,7 @@ struct Seeding {
 Seeds seed(const Shared& shared, int run, Stop& stop) {
     Seeds seeds;
     const double* draws = shared.draws.data() + run * shared.draws_per_run() + 1;
-    seeds.colours.push_back(shared.problem.row_colours[shared.first_row[run]]);
+    seeds.colours.push_back(shared.index_of_row(shared.first_row[run]));
     if (shared.k == 1) return seeds;
     Seeding seeding(shared);
     seeding.start(seeds.colours[0]);

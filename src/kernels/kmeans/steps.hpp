@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "kernels/kmeans/kmeans.hpp"
@@ -19,13 +20,21 @@ struct Shared {
     int trials = 0;  // candidates per k-means++ step: 2 + int(log(k))
     std::int64_t n = 0;
     std::int32_t d = 0;  // distinct colours
+    // The runs see the colours in an order of their own, nearby colours next to each other, so that
+    // the colours whose label may change are found together. index -> colour, and colour -> index.
+    std::vector<std::int32_t> colour_of;
+    std::vector<std::int32_t> index_of;
     std::array<double, 3> mean{};
     double tol = 0;
-    std::vector<double> x;       // distinct colours minus the mean, 3 per colour, as the library centres them
-    std::vector<double> weight;  // rows per colour
+    // Per colour, in the runs' order:
+    std::vector<double> x;       // minus the mean, 3 per colour, as the library centres them
+    std::vector<double> xa, xb, xc;  // the same, channel by channel
+    std::vector<double> weight;  // rows
+    std::vector<std::int32_t> count;  // rows, as integers
     std::array<std::vector<std::int32_t>, 3> channel;  // the colours' values, channel by channel
     std::vector<double> draws;   // the random_sample() values of all runs, in stream order
     std::array<std::int64_t, runs> first_row{};  // each run's first centre, chosen among the rows
+    std::int32_t index_of_row(std::int64_t row) const { return index_of[problem.row_colours[row]]; }
     // Rows in blocks, each block as (colour, count) pairs: a running sum over the rows in their order
     // is found block by block without visiting every row.
     static constexpr std::int64_t block_rows = 1 << 16;
@@ -43,12 +52,16 @@ inline std::int32_t distance2(const std::array<std::uint8_t, 3>& a, const std::a
     return d0 * d0 + d1 * d1 + d2 * d2;
 }
 
+// Runs `work` on `workers` threads, the calling one included. The first failure stops the others
+// (through `stop`) and is rethrown here; an interruption only when nothing else failed.
+void run_on_threads(int workers, Stop& stop, const std::function<void()>& work);
+
 // NumPy's pairwise summation of a float64 vector (np.sum over one axis).
 double numpy_sum(const double* values, std::int64_t count) noexcept;
 
 struct Seeds {
     const char* undecided = nullptr;
-    std::vector<std::int32_t> colours;  // the colour of each initial centre
+    std::vector<std::int32_t> colours;  // the colour (its index) of each initial centre
 };
 
 Seeds seed(const Shared& shared, int run, Stop& stop);
@@ -56,7 +69,7 @@ Seeds seed(const Shared& shared, int run, Stop& stop);
 struct Run {
     const char* undecided = nullptr;
     std::vector<double> centres;  // centred
-    std::vector<std::int32_t> labels;
+    std::vector<std::int32_t> labels;  // by colour index
     double inertia = 0;
     bool relocated = false;
 };
