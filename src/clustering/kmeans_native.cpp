@@ -187,7 +187,8 @@ int native_path_applies(ColorExtractor* self, PyObject* pixels, km::NormOrder* o
     if (!PyArray_CheckExact(pixels)) return 0;
     PyArrayObject* array = as_array(pixels);
     if (PyArray_NDIM(array) != 2 || PyArray_DIM(array, 1) != 3 || PyArray_TYPE(array) != NPY_UINT8) return 0;
-    if (self->n_colors < 1 || PyArray_DIM(array, 0) < self->n_colors) return 0;
+    // Row counts are kept in 32 bits.
+    if (self->n_colors < 1 || PyArray_DIM(array, 0) < self->n_colors || PyArray_DIM(array, 0) > INT32_MAX) return 0;
     const int supported = sklearn_version_supported();
     if (supported <= 0) return supported;
     if (!find_dgemm()) return 0;
@@ -292,15 +293,15 @@ int native_fit(ColorExtractor* self, PyArrayObject* pixels, km::NormOrder order,
         return interrupted;
     });
     try {
-        without_gil([&] {
-            const kernels::DistinctRows colours(rows, &row_colours);
-            const km::Problem problem{rows,  colours, row_colours, self->n_colors, dgemm, fused, order,
-                                      [&](const double* d, std::int64_t n, int empty, std::int64_t* out) {
-                                          farthest(d, n, empty, out);
-                                      },
-                                      workers};
-            fitted = km::fit(problem, stop);
-        });
+        // The table is built before the GIL is let go: its positions must describe the rows exactly,
+        // which interpreter code could change meanwhile; the fit only reads the rows' values.
+        const kernels::DistinctRows colours(rows, &row_colours);
+        const km::Problem problem{rows,  colours, row_colours, self->n_colors, dgemm, fused, order,
+                                  [&](const double* d, std::int64_t n, int empty, std::int64_t* out) {
+                                      farthest(d, n, empty, out);
+                                  },
+                                  workers};
+        without_gil([&] { fitted = km::fit(problem, stop); });
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;
