@@ -2,10 +2,7 @@
 random_state=42 and n_init=10), takes the library path wherever it does not apply, and travels like
 ColorExtractor."""
 
-import concurrent.futures
 import copy
-import multiprocessing
-import operator
 import os
 import pickle
 import signal
@@ -237,18 +234,6 @@ def test_round_trip_keeps_the_type(round_trip):
     extractor = FastColorExtractor(4, "kmeans", False, True)
     copied = round_trip(extractor)
     assert type(copied) is FastColorExtractor and copied.__reduce__() == extractor.__reduce__()
-
-
-def test_shipped_to_worker_extracts_the_same(china_bgr):
-    region = china_bgr[100:160, 200:280].copy()
-    extractors = [FastColorExtractor(3, "kmeans", True, True), FastColorExtractor(4, "kmeans", False, False)]
-    context = multiprocessing.get_context("spawn")
-    with concurrent.futures.ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
-        remote = list(pool.map(operator.methodcaller("extract_colors", region), extractors))
-        kinds = list(pool.map(type, extractors))
-    assert kinds == [FastColorExtractor] * 2
-    assert remote == [ColorExtractor(3, "kmeans", True, True).extract_colors(region),
-                      ColorExtractor(4, "kmeans", False, False).extract_colors(region)]
 
 
 def test_ctrl_c_stops_a_long_fit():
