@@ -237,7 +237,8 @@ def test_round_trip_keeps_the_type(round_trip):
 
 
 def test_ctrl_c_stops_a_long_fit():
-    """The fit checks for signals while it runs without the GIL, and leaves nothing behind."""
+    """The fit checks for signals while it runs without the GIL, and leaves nothing behind. The whole
+    fit takes about 7 s here (several times that in the sanitizer build); stopping takes a fraction."""
     pixels = np.random.default_rng(7).integers(0, 256, (3_000_000, 3), dtype=np.uint8)
     extractor = FastColorExtractor(8)
 
@@ -250,7 +251,7 @@ def test_ctrl_c_stops_a_long_fit():
         start = time.perf_counter()
         with pytest.raises(KeyboardInterrupt):
             extractor._cluster_colors_kmeans(pixels)
-        assert time.perf_counter() - start < 2.0
+        assert time.perf_counter() - start < 4.0
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)

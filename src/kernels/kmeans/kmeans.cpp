@@ -292,7 +292,6 @@ Result fit(const Problem& problem, Stop& stop) {
             result.undecided = candidate.undecided;
             return result;
         }
-        result.relocated = result.relocated || candidate.relocated;
         if (best < 0) {
             best = run;
             continue;

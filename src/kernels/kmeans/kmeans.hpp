@@ -60,7 +60,7 @@ struct Problem {
     const std::vector<std::int32_t>& row_colours;  // the colour of every row
     int n_clusters;
     Dgemm dgemm;
-    bool fused;  // dgemm's values are fused_distance's
+    bool fused;  // dgemm's values are fused_value's
     NormOrder norm_order;
     FarthestRows farthest;
     int workers = 2;  // threads for the ten runs; the result does not depend on it
@@ -71,7 +71,6 @@ struct Result {
     const char* undecided = nullptr;
     std::vector<double> centres;        // n_clusters x 3, in the rows' units
     std::vector<std::int32_t> labels;   // per distinct colour
-    bool relocated = false;             // an empty cluster was moved to a far row in the chosen run
 };
 
 // Throws std::bad_alloc, Interrupted, or what `farthest` throws. rows.count >= n_clusters >= 1.

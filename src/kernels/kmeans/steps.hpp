@@ -46,12 +46,6 @@ struct Shared {
     std::size_t draws_per_run() const { return 1 + static_cast<std::size_t>(k - 1) * static_cast<std::size_t>(trials); }
 };
 
-// Integer squared distance between two 8-bit colours.
-inline std::int32_t distance2(const std::array<std::uint8_t, 3>& a, const std::array<std::uint8_t, 3>& b) noexcept {
-    const std::int32_t d0 = a[0] - b[0], d1 = a[1] - b[1], d2 = a[2] - b[2];
-    return d0 * d0 + d1 * d1 + d2 * d2;
-}
-
 // Runs `work` on `workers` threads, the calling one included. The first failure stops the others
 // (through `stop`) and is rethrown here; an interruption only when nothing else failed.
 void run_on_threads(int workers, Stop& stop, const std::function<void()>& work);
@@ -71,7 +65,6 @@ struct Run {
     std::vector<double> centres;  // centred
     std::vector<std::int32_t> labels;  // by colour index
     double inertia = 0;
-    bool relocated = false;
 };
 
 Run lloyd(const Shared& shared, const std::vector<std::int32_t>& seeds, Stop& stop);
