@@ -8,7 +8,6 @@
 // images), so a decision can differ only when a threshold lies that close to a running sum, or when
 // two different candidates give the same potential; those runs are left undecided.
 #include <algorithm>
-#include <cstdlib>
 
 #include "kernels/kmeans/steps.hpp"
 
