@@ -5,6 +5,7 @@
 #include <cmath>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -298,10 +299,12 @@ Result fit(const Problem& problem, Stop& stop) {
         }
         const Run& chosen = results[best];
         if (same_clustering(candidate.labels, chosen.labels, shared.k)) continue;
-        // The library's inertias are sums over the rows in their order; ours, over the colours, agree
-        // with them to far better than this, so only near-equal ones leave the choice open.
+        // The library's inertias are sums over the rows in their order, each within n rounding steps
+        // of the exact sum (as ours are, summed over the colours); only runs that close leave the
+        // choice open.
         const double scale = std::max(candidate.inertia, chosen.inertia);
-        if (std::fabs(candidate.inertia - chosen.inertia) <= 1e-8 * scale) {
+        const double rounding = 4.0 * static_cast<double>(shared.n) * std::numeric_limits<double>::epsilon();
+        if (std::fabs(candidate.inertia - chosen.inertia) <= std::max(1e-12, rounding) * scale) {
             result.undecided = "two runs of nearly equal inertia";
             return result;
         }
