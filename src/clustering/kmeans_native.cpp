@@ -195,56 +195,6 @@ int native_path_applies(ColorExtractor* self, PyObject* pixels, km::NormOrder* o
     return norm_order(self->n_colors, order);
 }
 
-struct CallbackFailed {};
-
-// np.argpartition(distances, -n)[:-n-1:-1], asked of NumPy from whichever thread the fit runs on;
-// its error, if any, is kept for the calling thread to raise.
-class Farthest {
-public:
-    void operator()(const double* distances, std::int64_t rows, int n, std::int64_t* out) {
-        const PyGILState_STATE gil = PyGILState_Ensure();
-        const bool done = ask(distances, rows, n, out);
-        if (!done && !error_) error_ = Ref::steal(PyErr_GetRaisedException());
-        PyErr_Clear();
-        PyGILState_Release(gil);
-        if (!done) throw CallbackFailed{};
-    }
-
-    // Called with the GIL held.
-    void raise() { PyErr_SetRaisedException(error_.release()); }
-
-private:
-    bool ask(const double* distances, std::int64_t rows, int n, std::int64_t* out) {
-        npy_intp size = rows;
-        Ref array = Ref::steal(PyArray_SimpleNew(1, &size, NPY_DOUBLE));
-        if (!array) return false;
-        std::memcpy(PyArray_DATA(as_array(array.get())), distances, static_cast<size_t>(rows) * sizeof(double));
-        Ref kth = Ref::steal(PyLong_FromLong(-n));
-        Ref stop = Ref::steal(PyLong_FromLong(-n - 1));
-        Ref step = Ref::steal(PyLong_FromLong(-1));
-        Ref order = kth ? call_method(module_global<"np">(), name<"argpartition">(), {array, kth}) : Ref();
-        Ref slice = stop && step ? Ref::steal(PySlice_New(Py_None, stop.get(), step.get())) : Ref();
-        Ref chosen = order && slice ? item(order, slice) : Ref();
-        Ref values = chosen ? Ref::steal(PyArray_FROMANY(chosen.get(), NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO)) : Ref();
-        if (!values) return false;
-        if (PyArray_DIM(as_array(values.get()), 0) != n) {
-            PyErr_SetString(PyExc_RuntimeError, "np.argpartition gave an unexpected number of rows");
-            return false;
-        }
-        const auto* picked = static_cast<const std::int64_t*>(PyArray_DATA(as_array(values.get())));
-        for (int i = 0; i < n; ++i) {
-            if (picked[i] < 0 || picked[i] >= rows) {
-                PyErr_SetString(PyExc_RuntimeError, "np.argpartition gave a row out of range");
-                return false;
-            }
-            out[i] = picked[i];
-        }
-        return true;
-    }
-
-    Ref error_;
-};
-
 // The library's ConvergenceWarning when some clusters ended up without rows.
 int warn_if_fewer_clusters(const std::vector<std::int32_t>& labels, int k) {
     std::vector<char> seen(static_cast<size_t>(k), 0);
@@ -282,7 +232,6 @@ int native_fit(ColorExtractor* self, PyArrayObject* pixels, km::NormOrder order,
     const int workers = worker_count();
     bool fused = false;
     const km::Dgemm dgemm = find_dgemm(&fused);
-    Farthest farthest;
     std::vector<std::int32_t> row_colours;
     km::Result fitted;
     // Ctrl-C: the thread that started the fit checks the interpreter's signals now and then.
@@ -296,20 +245,13 @@ int native_fit(ColorExtractor* self, PyArrayObject* pixels, km::NormOrder order,
         // The table is built before the GIL is let go: its positions must describe the rows exactly,
         // which interpreter code could change meanwhile; the fit only reads the rows' values.
         const kernels::DistinctRows colours(rows, &row_colours);
-        const km::Problem problem{rows,  colours, row_colours, self->n_colors, dgemm, fused, order,
-                                  [&](const double* d, std::int64_t n, int empty, std::int64_t* out) {
-                                      farthest(d, n, empty, out);
-                                  },
-                                  workers};
+        const km::Problem problem{rows, colours, row_colours, self->n_colors, dgemm, fused, order, workers};
         without_gil([&] { fitted = km::fit(problem, stop); });
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;
     } catch (const kernels::Interrupted&) {
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-        return -1;
-    } catch (const CallbackFailed&) {
-        farthest.raise();
         return -1;
     }
     if (fitted.undecided) return 0;

@@ -1,17 +1,17 @@
 // K-means over the distinct colours of 8-bit rows, weighted by how often each occurs, giving the
 // centres and labels of scikit-learn's KMeans(n_clusters, random_state=42, n_init=10).fit on the rows
 // themselves: the same k-means++ draws from the legacy Mersenne Twister stream, the same Lloyd
-// iterations (with its distance arithmetic, delegated to the same BLAS dgemm), convergence rule,
-// empty-cluster relocation and choice of the best of ten runs.
+// iterations (with its distance arithmetic, delegated to the same BLAS dgemm), convergence rule and
+// choice of the best of ten runs.
 //
 // Where a decision of the library hangs on rounding that a weighted computation cannot reproduce
-// (an exact tie in a seeding potential, a colour on a bisector of centres that are means, two runs of
-// equal inertia), the fit says so instead of guessing; the caller then runs the library itself.
+// (an exact tie in a seeding potential, a colour on a bisector of centres that are means, a cluster
+// left without rows, two runs of equal inertia), the fit says so instead of guessing; the caller then
+// runs the library itself.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "kernels/distinct_rows.hpp"
@@ -36,10 +36,6 @@ inline double squared_norm(const double* c, NormOrder order) noexcept {
     }
 }
 
-// np.argpartition(distances, -n)[:-n-1:-1] over one distance per row: the rows that the empty
-// clusters take, in the library's order. May throw (the error is the caller's to report).
-using FarthestRows = std::function<void(const double* distances, std::int64_t rows, int n, std::int64_t* out)>;
-
 // dgemm's value with alpha = -2, beta = 1 and three features as the OpenBLAS kernels compute it, a
 // fused multiply-add chain, for the row (a, b, c) and a centre. Where the caller has checked that the
 // BLAS at hand gives exactly these values, the fit computes them itself rather than calling dgemm.
@@ -62,7 +58,6 @@ struct Problem {
     Dgemm dgemm;
     bool fused;  // dgemm's values are fused_value's
     NormOrder norm_order;
-    FarthestRows farthest;
     int workers = 2;  // threads for the ten runs; the result does not depend on it
 };
 
@@ -73,7 +68,7 @@ struct Result {
     std::vector<std::int32_t> labels;   // per distinct colour
 };
 
-// Throws std::bad_alloc, Interrupted, or what `farthest` throws. rows.count >= n_clusters >= 1.
+// Throws std::bad_alloc or Interrupted. rows.count >= n_clusters >= 1.
 Result fit(const Problem& problem, Stop& stop);
 
 }  // namespace lq::kernels::kmeans

@@ -9,6 +9,8 @@
 // library's, exact ties included. Later centres are means that we sum per colour rather than per
 // row, so they may differ from the library's in the last bits; a colour whose two nearest centres
 // are closer than `near_tie` could then be labelled either way, and the run is left undecided.
+// Cluster sums are of centred rows: for the colours of a cluster, sum(w * v) - mean * sum(w), exact
+// integers but for one rounding.
 //
 // Hamerly's bounds (an upper bound on the distance to the own centre, a lower bound on the distance to
 // any other) skip colours whose label cannot change: the bounds are padded far beyond any rounding,
@@ -111,7 +113,7 @@ public:
         for (int iteration = 0; iteration < max_iterations; ++iteration) {
             const std::int64_t changed = assign(centres, exact);
             if (result_.undecided) return std::move(result_);
-            update(centres, next, exact);
+            update(next);
             if (result_.undecided) return std::move(result_);
             for (int j = 0; j < k_; ++j) shift[j] = std::sqrt(squared_distance(&centres[3 * j], &next[3 * j]));
             std::swap(centres, next);
@@ -231,96 +233,22 @@ private:
         labels_[c] = label;
     }
 
-    // The M-step: the library's centres_new sums (of centred rows), relocation of empty clusters,
-    // then _average_centers.
-    void update(const std::vector<double>& old, std::vector<double>& next, bool exact) {
-        std::vector<double> weight(static_cast<std::size_t>(k_));
+    // The M-step: the library's centres_new sums (of centred rows), then _average_centers. A cluster
+    // left without rows would take a row chosen by rounding noise (scikit-learn's relocation
+    // compares distances that are exact ties for rows of equal colour), which only the library itself
+    // can say; it happens in practice only when the image has fewer colours than clusters, where
+    // the seeding already leaves the answer to the library.
+    void update(std::vector<double>& next) {
         for (int j = 0; j < k_; ++j) {
-            weight[j] = static_cast<double>(counts_[j]);
+            if (counts_[j] == 0) {
+                result_.undecided = "a cluster without rows";
+                return;
+            }
+            const double weight = static_cast<double>(counts_[j]);
+            const double alpha = 1.0 / weight;
             for (int f = 0; f < 3; ++f)
-                next[3 * j + f] = std::fma(-s_.mean[f], weight[j], static_cast<double>(sums_[3 * j + f]));
+                next[3 * j + f] = std::fma(-s_.mean[f], weight, static_cast<double>(sums_[3 * j + f])) * alpha;
         }
-        std::vector<int> empty;
-        for (int j = 0; j < k_; ++j)
-            if (weight[j] == 0) empty.push_back(j);
-        if (!empty.empty()) relocate(old, next, weight, empty, exact);
-        if (result_.undecided) return;
-        const int heaviest = static_cast<int>(std::max_element(weight.begin(), weight.end()) - weight.begin());
-        for (int j = 0; j < k_; ++j) {
-            if (weight[j] > 0) {
-                const double alpha = 1.0 / weight[j];
-                for (int f = 0; f < 3; ++f) next[3 * j + f] *= alpha;
-            } else {
-                for (int f = 0; f < 3; ++f) next[3 * j + f] = next[3 * heaviest + f];
-            }
-        }
-    }
-
-    // _relocate_empty_clusters_dense: each empty cluster takes one of the rows farthest from their
-    // centres, which leaves its old cluster.
-    void relocate(const std::vector<double>& old, std::vector<double>& next, std::vector<double>& weight,
-                  const std::vector<int>& empty, bool exact) {
-        std::vector<double> distance(static_cast<std::size_t>(d_));
-        for (std::int32_t c = 0; c < d_; ++c) {
-            const double* x = &s_.x[3 * c];
-            const double* centre = &old[3 * labels_[c]];
-            double sum = 0;
-            for (int f = 0; f < 3; ++f) {
-                const double delta = x[f] - centre[f];
-                sum += delta * delta;
-            }
-            distance[c] = sum;
-        }
-        const double largest = *std::max_element(distance.begin(), distance.end());
-        if (largest == 0) return;
-        const int n_empty = static_cast<int>(empty.size());
-        if (!exact && !well_separated(distance)) {
-            result_.undecided = "an empty cluster between rows at nearly equal distances";
-            return;
-        }
-        std::vector<std::int32_t> far(static_cast<std::size_t>(n_empty), -1);
-        if (n_empty == 1) {
-            // The one farthest colour, when no other colour is as far: any of its rows is the same.
-            for (std::int32_t c = 0; c < d_; ++c)
-                if (distance[c] == largest) {
-                    if (far[0] >= 0) {
-                        far[0] = -1;
-                        break;
-                    }
-                    far[0] = c;
-                }
-        }
-        if (far[0] < 0) farthest_rows(distance, far);
-        for (int i = 0; i < n_empty; ++i) {
-            const int target = empty[i], source = labels_[far[i]];
-            const double* x = &s_.x[3 * far[i]];
-            for (int f = 0; f < 3; ++f) {
-                next[3 * source + f] -= x[f];
-                next[3 * target + f] = x[f];
-            }
-            weight[target] = 1;
-            weight[source] -= 1;
-        }
-    }
-
-    // With centres that are not exactly the library's, its distances may order two colours whose
-    // distances are nearly equal the other way; the selection is certain only without such pairs.
-    static bool well_separated(std::vector<double> distance) {
-        std::sort(distance.begin(), distance.end());
-        for (std::size_t i = 1; i < distance.size(); ++i)
-            if (distance[i] - distance[i - 1] <= 1e-9 * distance[i]) return false;
-        return true;
-    }
-
-    // The library's choice among the rows, which depends on how NumPy's selection orders equal and
-    // unequal distances: asked of the caller with one distance per row.
-    void farthest_rows(const std::vector<double>& distance, std::vector<std::int32_t>& far) {
-        const std::int64_t n = s_.n;
-        std::vector<double> per_row(static_cast<std::size_t>(n));
-        for (std::int64_t i = 0; i < n; ++i) per_row[i] = distance[s_.index_of_row(i)];
-        std::vector<std::int64_t> rows(far.size());
-        s_.problem.farthest(per_row.data(), n, static_cast<int>(far.size()), rows.data());
-        for (std::size_t i = 0; i < far.size(); ++i) far[i] = s_.index_of_row(rows[i]);
     }
 
     // The bounds follow the centres' moves; applied in the next E-step's pass over the colours.
