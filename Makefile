@@ -10,13 +10,14 @@ PIN := -c constraints/ci.txt
 PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := $(shell find src lumvarde_quorle -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: help venv install demo test fuzz bench sanitize clean
+.PHONY: help venv install demo test fuzz bench corpus sanitize clean
 
 help:
 	@echo "make demo   - set up .venv, build and install the package, run it on a bundled real photo"
 	@echo "make test   - the same set-up with test dependencies, then the whole test suite"
 	@echo "make fuzz   - a long random run of the hostile-argument fuzzer (FUZZ_EXAMPLES per method)"
 	@echo "make bench  - the benchmarks (speed and memory figures)"
+	@echo "make corpus - FastColorExtractor against ColorExtractor on a larger image corpus (long)"
 	@echo "make sanitize - the test suite against an AddressSanitizer + UBSan build of the extension"
 	@echo "make clean  - remove .venv and build outputs"
 
@@ -69,6 +70,12 @@ fuzz: $(VENV)/.installed $(VENV)/.test-deps
 
 bench: $(VENV)/.installed
 	@for script in benchmarks/bench_*.py; do echo "== $$script"; MPLBACKEND=Agg $(VPY) -P "$$script" || exit 1; done
+
+# The agreement test of FastColorExtractor on more and larger images than make test uses: 400 images of
+# up to 240 x 360 pixels, each in LAB and RGB, with and without preprocessing.
+CORPUS ?= 400:240x360
+corpus: $(VENV)/.installed $(VENV)/.test-deps
+	LQ_KMEANS_CORPUS=$(CORPUS) MPLBACKEND=Agg $(VPY) -P -m pytest tests/test_fast_kmeans.py -k corpus -q
 
 # The suite against a sanitizer build installed beside the normal one (build/asan-site). Resident-size
 # checks are skipped there: the sanitizer's quarantine grows memory by design.

@@ -1,29 +1,29 @@
 """Dominant colours, target colour matching and colour charts for images.
 
-The work is done by the native extension ``lumvarde_quorle.color_extractor_cy``; its one class,
-``ColorExtractor``, is re-exported here, with ``read_with_alpha`` (``lumvarde_quorle.images``), which
-reads an image file and its alpha channel as an (image, mask) pair. Both, and with them NumPy, OpenCV,
-scikit-learn and matplotlib, are imported on first use, so that importing the package itself stays
-cheap.
+The work is done by the native extension ``lumvarde_quorle.color_extractor_cy``; its classes,
+``ColorExtractor`` and ``FastColorExtractor`` (the same results, with K-means computed natively), are
+re-exported here, with ``read_with_alpha`` (``lumvarde_quorle.images``), which reads an image file and
+its alpha channel as an (image, mask) pair. They, and with them NumPy, OpenCV, scikit-learn and
+matplotlib, are imported on first use, so that importing the package itself stays cheap.
 """
 
 from typing import TYPE_CHECKING, Any
 
-__all__ = ["ColorExtractor", "read_with_alpha"]
+__all__ = ["ColorExtractor", "FastColorExtractor", "read_with_alpha"]
 __version__ = "0.1.0"
 
 if TYPE_CHECKING:
-    from .color_extractor_cy import ColorExtractor
+    from .color_extractor_cy import ColorExtractor, FastColorExtractor
     from .images import read_with_alpha
 
 
 def __getattr__(name: str) -> Any:
-    if name == "ColorExtractor":
-        from .color_extractor_cy import ColorExtractor
-
-        return ColorExtractor
     if name == "read_with_alpha":
         from .images import read_with_alpha
 
         return read_with_alpha
+    if name in __all__:
+        from . import color_extractor_cy
+
+        return getattr(color_extractor_cy, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

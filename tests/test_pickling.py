@@ -10,7 +10,7 @@ import pickle
 import pytest
 
 import lumvarde_quorle.color_extractor_cy as module
-from lumvarde_quorle.color_extractor_cy import ColorExtractor
+from lumvarde_quorle.color_extractor_cy import ColorExtractor, FastColorExtractor
 
 unpickle = module.__pyx_unpickle_ColorExtractor
 CHECKSUM = 0x95a985b
@@ -132,14 +132,17 @@ def test_failing_restore_changes_nothing(make, state, error, message):
     assert extractor.__reduce__() == before
 
 
-def test_extractor_shipped_to_worker_extracts_the_same(china_bgr):
+@pytest.mark.parametrize("kind", [ColorExtractor, FastColorExtractor])
+def test_extractor_shipped_to_worker_extracts_the_same(china_bgr, kind):
     region = china_bgr[100:160, 200:280].copy()
-    extractors = [ColorExtractor(3, "kmeans", True, True), ColorExtractor(4, "kmeans", False, False)]
+    settings = [(3, "kmeans", True, True), (4, "kmeans", False, False)]
+    extractors = [kind(*setting) for setting in settings]
     # spawn: a fresh interpreter that has only the pickled extractor, not a forked copy of this one.
     context = multiprocessing.get_context("spawn")
     with concurrent.futures.ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
         remote = list(pool.map(operator.methodcaller("extract_colors", region), extractors))
-    assert remote == [extractor.extract_colors(region) for extractor in extractors]
+        assert list(pool.map(type, extractors)) == [kind, kind]
+    assert remote == [ColorExtractor(*setting).extract_colors(region) for setting in settings]
 
 
 def test_memory_flat(memory_flat):

@@ -80,6 +80,9 @@ private:
 };
 
 extern PyTypeObject ColorExtractorType;
+// A native subtype with the same layout, construction, operations and pickling (pickles name the
+// instance's own type), whose _cluster_colors_kmeans is the native K-means.
+extern PyTypeObject FastColorExtractorType;
 extern const ExtractorOps color_extractor_ops;
 
 inline bool is_color_extractor(PyObject* object) { return PyObject_TypeCheck(object, &ColorExtractorType); }
@@ -87,5 +90,9 @@ inline bool is_color_extractor(PyObject* object) { return PyObject_TypeCheck(obj
 // Makes the type ready and publishes it on the module: operation table, __init__ docstring, the
 // capsule, the module attribute and the pickling hooks. -1 with an exception set on failure.
 int ready_extractor_type(PyObject* module);
+
+// Makes FastColorExtractor ready with its own method and publishes it; after ColorExtractor's methods
+// are installed. -1 with an exception set on failure.
+int ready_fast_extractor_type(PyObject* module);
 
 }  // namespace lq

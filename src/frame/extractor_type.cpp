@@ -144,6 +144,22 @@ PyTypeObject ColorExtractorType = {
     .tp_new = extractor_new,
 };
 
+PyTypeObject FastColorExtractorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = LQ_MODULE_NAME ".FastColorExtractor",
+    .tp_basicsize = sizeof(ColorExtractor),
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "ColorExtractor with a native K-means: the same results as ColorExtractor (scikit-learn's KMeans\n"
+              "with random_state=42 and n_init=10), computed over the distinct colours of the image.",
+    .tp_base = &ColorExtractorType,
+};
+
+int ready_fast_extractor_type(PyObject* module) {
+    PyTypeObject* type = &FastColorExtractorType;
+    if (PyType_Ready(type) < 0 || install_methods(type, fast_extractor_methods()) < 0) return -1;
+    return PyObject_SetAttrString(module, "FastColorExtractor", reinterpret_cast<PyObject*>(type));
+}
+
 int ready_extractor_type(PyObject* module) {
     PyTypeObject* type = &ColorExtractorType;
     if (PyType_Ready(type) < 0 || set_init_docstring(type) < 0 || publish_operation_table(type) < 0) return -1;

@@ -35,6 +35,7 @@ struct MethodSpec {
     const char* doc = nullptr;
     const char* returns = nullptr;  // the return annotation
     Traced traced = Traced::by_wrapper;
+    const char* owner = "ColorExtractor";  // the class, as traceback entries name it
 };
 
 template <std::size_t N, typename Body, typename... Rest>
@@ -152,7 +153,7 @@ using Values = decltype(values_tuple<S>(std::make_index_sequence<count<S>()>{}))
 
 template <const auto& S>
 void trace() {
-    if constexpr (is_method<S>()) add_method_traceback(S.name);
+    if constexpr (is_method<S>()) add_method_traceback(S.name, S.owner);
     else add_function_traceback(S.name);
 }
 

@@ -6,6 +6,7 @@
 // must agree or the build fails), then to the type stub.
 #include "chart/chart.hpp"
 #include "clustering/clustering.hpp"
+#include "clustering/kmeans_native.hpp"
 #include "extraction/extraction.hpp"
 #include "frame/method_spec.hpp"
 #include "frame/methods.hpp"
@@ -65,6 +66,11 @@ constexpr MethodSpec extract_pixels_method{
 constexpr MethodSpec cluster_colors_kmeans_method{
     "_cluster_colors_kmeans", params(Param{"pixels", Check::ndarray_or_none}), &clustering::cluster_colors_kmeans,
     "Extract colors using K-means clustering."};
+
+constexpr MethodSpec fast_cluster_colors_kmeans_method{
+    "_cluster_colors_kmeans", params(Param{"pixels", Check::ndarray_or_none}),
+    &clustering::cluster_colors_kmeans_native, "Extract colors using K-means clustering.", nullptr,
+    Traced::by_wrapper, "FastColorExtractor"};
 
 constexpr MethodSpec cluster_colors_dbscan_method{
     "_cluster_colors_dbscan", params(Param{"pixels", Check::ndarray_or_none}), &clustering::cluster_colors_dbscan,
@@ -167,6 +173,8 @@ constexpr const FunctionDef* class_methods[] = {
     &function_def<setstate_cython_method>,
 };
 
+constexpr const FunctionDef* fast_class_methods[] = {&function_def<fast_cluster_colors_kmeans_method>};
+
 PyCFunction fastcall(FunctionImpl impl) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(impl)); }
 
 }  // namespace
@@ -203,6 +211,8 @@ int install_methods(PyTypeObject* type, std::span<const FunctionDef* const> meth
 }
 
 int install_methods(PyTypeObject* type) { return install_methods(type, class_methods); }
+
+std::span<const FunctionDef* const> fast_extractor_methods() { return fast_class_methods; }
 
 int install_unpickle_function(PyObject* module) {
     const FunctionDef& def = function_def<unpickle_function>;

@@ -20,6 +20,9 @@ extern PyMethodDef extractor_static_methods[];
 int install_methods(PyTypeObject* type, std::span<const FunctionDef* const> methods);
 int install_methods(PyTypeObject* type);
 
+// FastColorExtractor's own methods.
+std::span<const FunctionDef* const> fast_extractor_methods();
+
 // Puts __pyx_unpickle_ColorExtractor into the module globals.
 int install_unpickle_function(PyObject* module);
 

@@ -10,7 +10,6 @@ namespace lq {
 namespace {
 
 constexpr const char* source_file = "lumvarde_quorle/color_extractor";
-constexpr const char* method_prefix = LQ_MODULE_NAME ".ColorExtractor.";
 
 }  // namespace
 
@@ -37,8 +36,8 @@ void add_traceback(const char* function_name) {
     Py_XDECREF(reinterpret_cast<PyObject*>(code));
 }
 
-void add_method_traceback(const char* method) {
-    const std::string full_name = std::string(method_prefix) + method;
+void add_method_traceback(const char* method, const char* owner) {
+    const std::string full_name = std::string(LQ_MODULE_NAME ".") + owner + "." + method;
     add_traceback(full_name.c_str());
 }
 

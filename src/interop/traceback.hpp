@@ -9,8 +9,8 @@ namespace lq {
 // Adds the entry "<function_name>" to the traceback of the pending exception.
 void add_traceback(const char* function_name);
 
-// Adds the entry "lumvarde_quorle.color_extractor_cy.ColorExtractor.<method>".
-void add_method_traceback(const char* method);
+// Adds the entry "lumvarde_quorle.color_extractor_cy.<owner>.<method>".
+void add_method_traceback(const char* method, const char* owner = "ColorExtractor");
 
 // Adds the entry "lumvarde_quorle.color_extractor_cy.<function>", for module-level functions.
 void add_function_traceback(const char* function);

@@ -13,7 +13,8 @@ std::uint32_t key_of(const ByteRows& rows, std::ptrdiff_t index) noexcept {
 
 }  // namespace
 
-DistinctRows::DistinctRows(const ByteRows& rows) : present_(word_count, 0), rank_before_(word_count) {
+DistinctRows::DistinctRows(const ByteRows& rows, std::vector<std::int32_t>* row_colours)
+    : present_(word_count, 0), rank_before_(word_count) {
     for (std::ptrdiff_t index = 0; index < rows.count; ++index) {
         const std::uint32_t key = key_of(rows, index);
         present_[key >> 6] |= std::uint64_t{1} << (key & 63);
@@ -27,6 +28,7 @@ DistinctRows::DistinctRows(const ByteRows& rows) : present_(word_count, 0), rank
     colours_.reserve(seen);
     weights_.reserve(seen);
     first_rows_.reserve(seen);
+    if (row_colours) row_colours->resize(static_cast<std::size_t>(rows.count));
     for (std::ptrdiff_t index = 0; index < rows.count; ++index) {
         const std::uint32_t key = key_of(rows, index);
         const std::uint64_t word = present_[key >> 6];
@@ -41,6 +43,7 @@ DistinctRows::DistinctRows(const ByteRows& rows) : present_(word_count, 0), rank
             first_rows_.push_back(index);
         }
         ++weights_[static_cast<std::size_t>(position)];
+        if (row_colours) (*row_colours)[static_cast<std::size_t>(index)] = position;
     }
 }
 

@@ -1,0 +1,256 @@
+// The native K-means path: the gate, the library facts it relies on (BLAS dgemm, NumPy's row-norm
+// order), the fit with the GIL released, and the (centres, labels) pair.
+#include "clustering/kmeans_native.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "clustering/clustering.hpp"
+#include "interop/call.hpp"
+#include "interop/constants.hpp"
+#include "interop/globals.hpp"
+#include "interop/kernel.hpp"
+#include "interop/numpy_api.hpp"
+#include "kernels/distinct_rows.hpp"
+#include "kernels/kmeans/kmeans.hpp"
+#include "preparation/preparation.hpp"
+
+namespace lq::clustering {
+namespace {
+
+namespace km = kernels::kmeans;
+
+PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
+
+// The scikit-learn releases whose KMeans the native fit reproduces: 1.9.x (checked against 1.9.1). The
+// fit follows that release's code (seeding, Lloyd iterations, relocation, choice of the best run).
+Applies sklearn_version_supported() {
+    Ref module_name = Ref::steal(PyUnicode_FromString("sklearn"));
+    Ref sklearn = module_name ? Ref::steal(PyImport_GetModule(module_name.get())) : Ref();
+    if (!sklearn) return PyErr_Occurred() ? Applies::error : Applies::no;
+    Ref version = attr(sklearn, name<"__version__">());
+    const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    if (!text) {
+        PyErr_Clear();
+        return Applies::no;
+    }
+    return std::strncmp(text, "1.9.", 4) == 0 || std::strcmp(text, "1.9") == 0 ? Applies::yes : Applies::no;
+}
+
+// A deterministic spread of test values in [-128, 128) with all 53 bits of precision, so that
+// different roundings give different results.
+double probe_value(std::uint64_t& state) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return static_cast<double>(state >> 11) / 9007199254740992.0 * 256.0 - 128.0;
+}
+
+// The labels are computed per colour, so dgemm must give a row the same value whatever block it is
+// in and wherever; true for the OpenBLAS kernels seen, checked here for the one at hand. Sets *fused
+// when its values are also those of the fused multiply-add chain that the fit can compute itself.
+bool rows_independent(km::Dgemm dgemm, bool* fused) {
+    constexpr int k = 7, rows = 512;
+    std::uint64_t state = 12345;
+    std::vector<double> centres(k * 3), x(rows * 3), norms(k);
+    for (double& v : centres) v = probe_value(state);
+    for (double& v : x) v = probe_value(state);
+    for (int j = 0; j < k; ++j) norms[j] = km::squared_norm(&centres[3 * j], km::NormOrder::first01);
+    auto block = [&](int first, int count) {
+        std::vector<double> out(static_cast<size_t>(count) * k);
+        for (int r = 0; r < count; ++r)
+            for (int j = 0; j < k; ++j) out[static_cast<size_t>(r) * k + j] = norms[j];
+        char trans = 't', no_trans = 'n';
+        int m = k, n = count, features = 3, ldc = k;
+        double alpha = -2.0, beta = 1.0;
+        dgemm(&trans, &no_trans, &m, &n, &features, &alpha, centres.data(), &features, &x[3 * first], &features,
+              &beta, out.data(), &ldc);
+        return out;
+    };
+    std::vector<double> whole = block(0, 256);
+    const std::vector<double> rest = block(256, 256);
+    whole.insert(whole.end(), rest.begin(), rest.end());
+    for (int count : {1, 2, 3, 5, 8, 13, 31, 64, 100, 255})
+        for (int first : {0, 1, 6, 44}) {
+            const std::vector<double> part = block(first, count);
+            if (std::memcmp(part.data(), &whole[static_cast<size_t>(first) * k], part.size() * sizeof(double)) != 0)
+                return false;
+        }
+    std::vector<double> own(whole.size());
+    km::fused_distances(x.data(), rows, centres.data(), norms.data(), k, own.data());
+    *fused = std::memcmp(own.data(), whole.data(), own.size() * sizeof(double)) == 0;
+    return true;
+}
+
+// dgemm from SciPy's BLAS table, the one scikit-learn's Lloyd iterations call; null when absent or
+// when its rows are not independent. *fused tells whether the fit may compute its values itself.
+km::Dgemm find_dgemm(bool* fused = nullptr) {
+    static bool looked = false, same_as_fused = false;
+    static km::Dgemm found = nullptr;
+    if (fused) *fused = same_as_fused;
+    if (looked) return found;
+    looked = true;
+    Ref module = Ref::steal(PyImport_ImportModule("scipy.linalg.cython_blas"));
+    Ref table = module ? attr(module, name<"__pyx_capi__">()) : Ref();
+    Ref key = table ? Ref::steal(PyUnicode_FromString("dgemm")) : Ref();
+    Ref capsule = key ? item(table, key) : Ref();
+    void* pointer = nullptr;
+    if (capsule && PyCapsule_CheckExact(capsule.get()))
+        pointer = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
+    PyErr_Clear();
+    if (!pointer) return nullptr;
+    const auto dgemm = reinterpret_cast<km::Dgemm>(pointer);
+    if (rows_independent(dgemm, &same_as_fused)) found = dgemm;
+    if (fused) *fused = same_as_fused;
+    return found;
+}
+
+// The order in which np.einsum("ij,ij->i") (scikit-learn's row_norms) adds the squares of a
+// k x 3 array, found by asking it: yes with *order set, no when no known order fits. The answers are
+// kept per k (read and written with the GIL held).
+Applies norm_order(int k, km::NormOrder* order) {
+    static std::unordered_map<int, int> known;  // k -> order, or -1 for none
+    if (const auto at = known.find(k); at != known.end()) {
+        if (at->second < 0) return Applies::no;
+        *order = static_cast<km::NormOrder>(at->second);
+        return Applies::yes;
+    }
+    constexpr km::NormOrder orders[] = {km::NormOrder::first01, km::NormOrder::first02, km::NormOrder::first12};
+    bool fits[3] = {true, true, true};
+    std::uint64_t state = 777;
+    Ref einsum = attr(module_global<"np">(), name<"einsum">());
+    Ref subscripts = Ref::steal(PyUnicode_FromString("ij,ij->i"));
+    if (!einsum || !subscripts) return Applies::error;
+    for (int tested = 0; tested < 64; tested += k) {
+        npy_intp dims[2] = {k, 3};
+        Ref rows = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+        if (!rows) return Applies::error;
+        auto* values = static_cast<double*>(PyArray_DATA(as_array(rows.get())));
+        for (int i = 0; i < 3 * k; ++i) values[i] = probe_value(state) * (1 + i % 3);
+        Ref norms = call(einsum, {subscripts, rows, rows});
+        Ref array = norms ? Ref::steal(PyArray_FROMANY(norms.get(), NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO)) : Ref();
+        if (!array) return Applies::error;
+        if (PyArray_DIM(as_array(array.get()), 0) != k) return Applies::no;
+        const auto* got = static_cast<const double*>(PyArray_DATA(as_array(array.get())));
+        for (int o = 0; o < 3; ++o)
+            for (int r = 0; r < k; ++r)
+                if (km::squared_norm(&values[3 * r], orders[o]) != got[r]) fits[o] = false;
+    }
+    int found = -1;
+    for (int o = 2; o >= 0; --o)
+        if (fits[o]) found = o;
+    known[k] = found;
+    if (found < 0) return Applies::no;
+    *order = orders[found];
+    return Applies::yes;
+}
+
+// The K-means module's namespace: where scikit-learn keeps the names it uses itself.
+Ref kmeans_module() {
+    Ref module_name = attr(module_global<"KMeans">(), name<"__module__">());
+    if (!module_name) return Ref();
+    Ref module = Ref::steal(PyImport_GetModule(module_name.get()));
+    if (!module && !PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "scikit-learn's K-means module is not loaded");
+    return module;
+}
+
+// As many threads as scikit-learn's own K-means would use (it honours OMP_NUM_THREADS and
+// threadpoolctl limits, as set for batch workers).
+int worker_count() {
+    Ref module = kmeans_module();
+    Ref threads = module ? call_method(module, name<"_openmp_effective_n_threads">()) : Ref();
+    const long count = threads ? PyLong_AsLong(threads.get()) : -1;
+    if (count < 1) {
+        PyErr_Clear();
+        return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    }
+    return static_cast<int>(count);
+}
+
+// Whether the native fit may stand in for the library call.
+Applies native_path_applies(int n_colors, PyObject* pixels, km::NormOrder* order) {
+    const Applies gate = preparation::native_rows_apply(pixels, {name<"KMeans">(), name<"np">()});
+    if (gate != Applies::yes) return gate;
+    const npy_intp rows = PyArray_DIM(as_array(pixels), 0);
+    // Row counts are kept in 32 bits.
+    if (n_colors < 1 || rows < n_colors || rows > INT32_MAX) return Applies::no;
+    const Applies supported = sklearn_version_supported();
+    if (supported != Applies::yes) return supported;
+    if (!find_dgemm()) return Applies::no;
+    return norm_order(n_colors, order);
+}
+
+// The library's ConvergenceWarning when some clusters ended up without rows.
+int warn_if_fewer_clusters(const std::vector<std::int32_t>& labels, int k) {
+    std::vector<char> seen(static_cast<size_t>(k), 0);
+    int distinct = 0;
+    for (std::int32_t label : labels) distinct += !seen[label]++;
+    if (distinct >= k) return 0;
+    Ref module = kmeans_module();
+    Ref category = module ? attr(module, name<"ConvergenceWarning">()) : Ref();
+    if (!category) return -1;
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "Number of distinct clusters (%d) found smaller than n_clusters (%d). Possibly due to duplicate points in X.",
+        distinct, k));
+    if (!message) return -1;
+    return PyErr_WarnEx(category.get(), PyUnicode_AsUTF8(message.get()), 1);
+}
+
+Ref pair(const km::Result& fitted, const std::vector<std::int32_t>& row_colours, int k) {
+    npy_intp centre_dims[2] = {k, 3};
+    Ref colors = Ref::steal(PyArray_SimpleNew(2, centre_dims, NPY_DOUBLE));
+    if (!colors) return Ref();
+    std::memcpy(PyArray_DATA(as_array(colors.get())), fitted.centres.data(), fitted.centres.size() * sizeof(double));
+    npy_intp rows = static_cast<npy_intp>(row_colours.size());
+    Ref labels = Ref::steal(PyArray_SimpleNew(1, &rows, NPY_INT32));
+    if (!labels) return Ref();
+    auto* out = static_cast<std::int32_t*>(PyArray_DATA(as_array(labels.get())));
+    if (run_kernel([&](kernels::Stop&) { for (npy_intp i = 0; i < rows; ++i) out[i] = fitted.labels[row_colours[i]]; },
+                   Gil::release) < 0)
+        return Ref();
+    if (warn_if_fewer_clusters(fitted.labels, k) < 0) return Ref();
+    return make_tuple({colors, labels});
+}
+
+// yes with *result set; no when the fit leaves the answer to the library.
+Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* result) {
+    const int workers = worker_count();
+    bool fused = false;
+    const km::Dgemm dgemm = find_dgemm(&fused);
+    preparation::PrivateRows copy;
+    if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
+    const kernels::ByteRows rows = copy.view();
+    std::vector<std::int32_t> row_colours;
+    km::Result fitted;
+    if (run_kernel(
+            [&](kernels::Stop& stop) {
+                const kernels::DistinctRows colours(rows, &row_colours);
+                const km::Problem problem{rows, colours, row_colours, n_colors, dgemm, fused, order, workers};
+                fitted = km::fit(problem, stop);
+            },
+            Gil::release) < 0)
+        return Applies::error;
+    if (fitted.undecided) return Applies::no;
+    *result = pair(fitted, row_colours, n_colors);
+    return *result ? Applies::yes : Applies::error;
+}
+
+}  // namespace
+
+Ref cluster_colors_kmeans_native(ColorExtractor* self, PyObject* pixels) {
+    const int n_colors = settings(self).n_colors;
+    km::NormOrder order{};
+    const Applies applies = native_path_applies(n_colors, pixels, &order);
+    if (applies == Applies::error) return Ref();
+    if (applies == Applies::yes) {
+        Ref result;
+        const Applies done = native_fit(n_colors, pixels, order, &result);
+        if (done == Applies::error) return Ref();
+        if (done == Applies::yes) return result;
+    }
+    return cluster_colors_kmeans(self, pixels);
+}
+
+}  // namespace lq::clustering

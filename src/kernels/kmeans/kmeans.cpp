@@ -1,0 +1,321 @@
+#include "kernels/kmeans/kmeans.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+#include "kernels/kmeans/legacy_random.hpp"
+#include "kernels/kmeans/steps.hpp"
+
+namespace lq::kernels::kmeans {
+namespace {
+
+constexpr std::int64_t poll_rows = 1 << 18;
+
+// np.var(X, axis=0) for each channel: NumPy sums the squared deviations row after row.
+std::array<double, 3> variances(const ByteRows& rows, const std::array<double, 3>& mean, Stop& stop) {
+    std::array<std::array<double, 256>, 3> square;
+    for (int c = 0; c < 3; ++c)
+        for (int v = 0; v < 256; ++v) {
+            const double deviation = v - mean[c];
+            square[c][v] = deviation * deviation;
+        }
+    std::array<double, 3> sum{};
+    for (std::int64_t i = 0; i < rows.count; ++i) {
+        if (i % poll_rows == 0) stop.poll();
+        const std::uint8_t* row = rows.row(i);
+        for (int c = 0; c < 3; ++c) sum[c] += square[c][row[c * rows.channel_stride]];
+    }
+    for (double& s : sum) s /= static_cast<double>(rows.count);
+    return sum;
+}
+
+// The running sum c_0 = p, c_i = fl(c_{i-1} + p) of NumPy's p.cumsum(), for i < n, handed to
+// `visit(first, value, step, count)` in runs whose values are value + t * step exactly (t < count). Within
+// one binade every addition of p adds the same number of units of the binade (unless p is exactly
+// halfway between two, where rounding to even alternates), so a run costs one call however long.
+template <class Visit>
+void walk_cumsum(double p, std::int64_t n, Visit visit) {
+    std::int64_t i = 0;
+    double c = p;
+    while (true) {
+        const int exponent = std::ilogb(c);
+        const double unit = std::ldexp(1.0, exponent - 52), top = std::ldexp(1.0, exponent + 1);
+        const double ratio = p / unit, whole = std::floor(ratio);
+        std::int64_t more = 0;
+        double step = 0;
+        if (ratio - whole != 0.5) {
+            step = (ratio - whole > 0.5 ? whole + 1 : whole) * unit;
+            more = std::max<std::int64_t>(0, static_cast<std::int64_t>((top - c) / step) - 2);
+            more = std::min(more, n - 1 - i);
+        }
+        visit(i, c, step, more + 1);
+        i += more;
+        c += static_cast<double>(more) * step;
+        if (++i >= n) return;
+        c += p;
+    }
+}
+
+// random_state.choice(n, p=w / w.sum()) with unit weights for each run: the cumulative sum of p,
+// divided by its last value, searched for the first entry above the draw.
+void choose_first_rows(Shared& shared) {
+    const double p = 1.0 / static_cast<double>(shared.n);
+    double last = 0;
+    walk_cumsum(p, shared.n, [&](std::int64_t, double value, double step, std::int64_t count) {
+        last = value + static_cast<double>(count - 1) * step;
+    });
+    std::array<std::pair<double, int>, runs> wanted;
+    for (int run = 0; run < runs; ++run) wanted[run] = {shared.draws[run * shared.draws_per_run()], run};
+    std::sort(wanted.begin(), wanted.end());
+    int found = 0;
+    walk_cumsum(p, shared.n, [&](std::int64_t first, double value, double step, std::int64_t count) {
+        auto above = [&](std::int64_t t, double draw) { return (value + static_cast<double>(t) * step) / last > draw; };
+        while (found < runs && above(count - 1, wanted[found].first)) {
+            std::int64_t low = 0, high = count - 1;  // the first t above the draw lies in [low, high]
+            while (low < high) {
+                const std::int64_t middle = low + (high - low) / 2;
+                if (above(middle, wanted[found].first))
+                    high = middle;
+                else
+                    low = middle + 1;
+            }
+            shared.first_row[wanted[found++].second] = first + low;
+        }
+    });
+    for (; found < runs; ++found) shared.first_row[wanted[found].second] = shared.n - 1;
+}
+
+// Colours by their Morton code: bits of the three channels interleaved, so that colours near each
+// other in colour space mostly are near each other in the order.
+void order_colours(Shared& shared) {
+    const auto& colours = shared.problem.colours.colours();
+    const auto count = static_cast<std::size_t>(shared.d);
+    std::vector<std::uint32_t> code(count);
+    for (std::size_t c = 0; c < count; ++c) {
+        std::uint32_t key = 0;
+        for (int bit = 7; bit >= 0; --bit)
+            for (int f = 0; f < 3; ++f) key = key << 1 | ((colours[c][f] >> bit) & 1u);
+        code[c] = key;
+    }
+    // Least significant digit first, 12 bits at a time: two stable passes over 24-bit codes.
+    std::vector<std::int32_t> order(count), sorted(count);
+    for (std::size_t c = 0; c < count; ++c) order[c] = static_cast<std::int32_t>(c);
+    for (int shift = 0; shift < 24; shift += 12) {
+        std::vector<std::int32_t> start((1 << 12) + 1, 0);
+        for (std::int32_t c : order) ++start[((code[c] >> shift) & 0xfff) + 1];
+        for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+        for (std::int32_t c : order) sorted[start[(code[c] >> shift) & 0xfff]++] = c;
+        order.swap(sorted);
+    }
+    shared.colour_of = std::move(order);
+    shared.index_of.resize(count);
+    for (std::size_t i = 0; i < count; ++i) shared.index_of[shared.colour_of[i]] = static_cast<std::int32_t>(i);
+}
+
+void build_blocks(Shared& shared, Stop& stop) {
+    const auto& ids = shared.index_of;
+    const auto& rows = shared.problem.row_colours;
+    std::vector<std::int32_t> count(static_cast<std::size_t>(shared.d), 0);
+    std::vector<std::int32_t> touched;
+    shared.block_begin.push_back(0);
+    for (std::int64_t begin = 0; begin < shared.n; begin += Shared::block_rows) {
+        stop.poll();
+        const std::int64_t end = std::min(shared.n, begin + Shared::block_rows);
+        touched.clear();
+        for (std::int64_t i = begin; i < end; ++i) {
+            const std::int32_t index = ids[rows[i]];
+            if (count[index]++ == 0) touched.push_back(index);
+        }
+        for (std::int32_t colour : touched) {
+            shared.block_colour.push_back(colour);
+            shared.block_count.push_back(count[colour]);
+            count[colour] = 0;
+        }
+        shared.block_begin.push_back(static_cast<std::int64_t>(shared.block_colour.size()));
+    }
+}
+
+// labels1 maps onto labels2 label for label (the library's _is_same_clustering).
+bool same_clustering(const std::vector<std::int32_t>& labels1, const std::vector<std::int32_t>& labels2, int k) {
+    std::vector<std::int32_t> mapping(static_cast<std::size_t>(k), -1);
+    for (std::size_t i = 0; i < labels1.size(); ++i) {
+        std::int32_t& to = mapping[labels1[i]];
+        if (to == -1)
+            to = labels2[i];
+        else if (to != labels2[i])
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void run_on_threads(int workers, Stop& stop, const std::function<void()>& work) {
+    std::mutex failure_lock;
+    std::exception_ptr failure, interruption;
+    auto guarded = [&] {
+        try {
+            work();
+        } catch (const Interrupted&) {
+            const std::lock_guard<std::mutex> guard(failure_lock);
+            interruption = std::current_exception();
+        } catch (...) {
+            stop.request();
+            const std::lock_guard<std::mutex> guard(failure_lock);
+            if (!failure) failure = std::current_exception();
+        }
+    };
+    std::vector<std::thread> threads;
+    try {
+        for (int t = 1; t < workers; ++t) threads.emplace_back(guarded);
+    } catch (const std::system_error&) {
+        // No more threads to be had: those started, and the calling one, do the work.
+    }
+    guarded();
+    for (std::thread& thread : threads) thread.join();
+    if (failure) std::rethrow_exception(failure);
+    if (interruption) std::rethrow_exception(interruption);
+}
+
+Shared::Shared(const Problem& p, Stop& stop)
+    : problem(p), k(p.n_clusters), n(p.rows.count), d(p.colours.count()) {
+    trials = 2 + static_cast<int>(std::log(static_cast<double>(k)));
+    const auto& colours = p.colours.colours();
+    const auto& weights = p.colours.weights();
+    // X.mean(axis=0): sums of integers, exact in float64, divided once.
+    std::array<std::int64_t, 3> sums{};
+    for (std::int32_t c = 0; c < d; ++c)
+        for (int channel = 0; channel < 3; ++channel) sums[channel] += weights[c] * colours[c][channel];
+    for (int channel = 0; channel < 3; ++channel)
+        mean[channel] = static_cast<double>(sums[channel]) / static_cast<double>(n);
+    x.resize(static_cast<std::size_t>(d) * 3);
+    weight.resize(static_cast<std::size_t>(d));
+    count.resize(static_cast<std::size_t>(d));
+    for (auto* values : {&xa, &xb, &xc}) values->resize(static_cast<std::size_t>(d));
+    order_colours(*this);
+    for (int f = 0; f < 3; ++f) channel[f].resize(static_cast<std::size_t>(d));
+    for (std::int32_t i = 0; i < d; ++i) {
+        const std::int32_t c = colour_of[i];
+        for (int f = 0; f < 3; ++f) {
+            x[3 * i + f] = colours[c][f] - mean[f];
+            (f == 0 ? xa : f == 1 ? xb : xc)[i] = x[3 * i + f];
+            channel[f][i] = colours[c][f];
+        }
+        weight[i] = static_cast<double>(weights[c]);
+        count[i] = static_cast<std::int32_t>(weights[c]);
+    }
+    LegacyRandom random(42);
+    draws.resize(runs * draws_per_run());
+    for (double& draw : draws) draw = random.random_sample();
+    choose_first_rows(*this);
+    // Two passes over the rows, independent of each other.
+    std::atomic<int> next{0};
+    std::array<double, 3> variance{};
+    run_on_threads(std::min(p.workers, 2), stop, [&] {
+        for (int task; (task = next.fetch_add(1)) < 2;) {
+            if (task == 0) variance = variances(p.rows, mean, stop);  // np.mean(np.var(X, axis=0)) * 1e-4
+            if (task == 1 && k > 1) build_blocks(*this, stop);
+        }
+    });
+    tol = numpy_sum(variance.data(), 3) / 3 * 1e-4;
+}
+
+// With FMA instructions where the processor has them, else the library's exact fma().
+__attribute__((target_clones("fma", "default"))) void fused_distances(const double* rows, int count,
+                                                                      const double* centres,
+                                                                      const double* centre_norms, int k,
+                                                                      double* out) noexcept {
+    for (int r = 0; r < count; ++r) {
+        const double* x = rows + 3 * r;
+        for (int j = 0; j < k; ++j)
+            out[static_cast<std::size_t>(r) * k + j] = fused_value(x[0], x[1], x[2], centres + 3 * j, centre_norms[j]);
+    }
+}
+
+double numpy_sum(const double* a, std::int64_t n) noexcept {
+    if (n < 8) {
+        double result = 0.;
+        for (std::int64_t i = 0; i < n; ++i) result += a[i];
+        return result;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int j = 0; j < 8; ++j) r[j] = a[j];
+        std::int64_t i = 8;
+        for (; i < n - (n % 8); i += 8)
+            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
+        double result = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) result += a[i];
+        return result;
+    }
+    std::int64_t half = n / 2;
+    half -= half % 8;
+    return numpy_sum(a, half) + numpy_sum(a + half, n - half);
+}
+
+
+namespace {
+
+// Runs every run on `workers` threads (the calling one included). Each run is independent, so the
+// results are the same whatever the number of threads. The first failure stops the others and is
+// rethrown here, an interruption only when nothing else failed.
+std::vector<Run> run_all(const Shared& shared, Stop& stop) {
+    std::vector<Run> results(runs);
+    std::atomic<int> next{0};
+    run_on_threads(std::clamp(shared.problem.workers, 1, runs), stop, [&] {
+        for (int run; (run = next.fetch_add(1)) < runs;) {
+            Seeds seeds = seed(shared, run, stop);
+            if (seeds.undecided)
+                results[run].undecided = seeds.undecided;
+            else
+                results[run] = lloyd(shared, seeds.colours, stop);
+        }
+    });
+    return results;
+}
+
+}  // namespace
+
+Result fit(const Problem& problem, Stop& stop) {
+    const Shared shared(problem, stop);
+    std::vector<Run> results = run_all(shared, stop);
+    Result result;
+    int best = -1;
+    for (int run = 0; run < runs; ++run) {
+        Run& candidate = results[run];
+        if (candidate.undecided) {
+            result.undecided = candidate.undecided;
+            return result;
+        }
+        if (best < 0) {
+            best = run;
+            continue;
+        }
+        const Run& chosen = results[best];
+        if (same_clustering(candidate.labels, chosen.labels, shared.k)) continue;
+        // The library's inertias are sums over the rows in their order, each within n rounding steps
+        // of the exact sum (as ours are, summed over the colours); only runs that close leave the
+        // choice open.
+        const double scale = std::max(candidate.inertia, chosen.inertia);
+        const double rounding = 4.0 * static_cast<double>(shared.n) * std::numeric_limits<double>::epsilon();
+        if (std::fabs(candidate.inertia - chosen.inertia) <= std::max(1e-12, rounding) * scale) {
+            result.undecided = "two runs of nearly equal inertia";
+            return result;
+        }
+        if (candidate.inertia < chosen.inertia) best = run;
+    }
+    Run& chosen = results[best];
+    result.centres = std::move(chosen.centres);
+    for (std::size_t i = 0; i < result.centres.size(); ++i) result.centres[i] += shared.mean[i % 3];
+    result.labels.resize(chosen.labels.size());
+    for (std::size_t i = 0; i < chosen.labels.size(); ++i) result.labels[shared.colour_of[i]] = chosen.labels[i];
+    return result;
+}
+
+}  // namespace lq::kernels::kmeans

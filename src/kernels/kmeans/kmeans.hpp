@@ -1,0 +1,74 @@
+// K-means over the distinct colours of 8-bit rows, weighted by how often each occurs, giving the
+// centres and labels of scikit-learn's KMeans(n_clusters, random_state=42, n_init=10).fit on the rows
+// themselves: the same k-means++ draws from the legacy Mersenne Twister stream, the same Lloyd
+// iterations (with its distance arithmetic, delegated to the same BLAS dgemm), convergence rule and
+// choice of the best of ten runs.
+//
+// Where a decision of the library hangs on rounding that a weighted computation cannot reproduce
+// (an exact tie in a seeding potential, a colour on a bisector of centres that are means, a cluster
+// left without rows, two runs of equal inertia), the fit says so instead of guessing; the caller then
+// runs the library itself.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "kernels/distinct_rows.hpp"
+#include "kernels/stop.hpp"
+
+namespace lq::kernels::kmeans {
+
+// The Fortran dgemm, as the library's own k-means reaches it.
+using Dgemm = void (*)(char* transa, char* transb, int* m, int* n, int* k, double* alpha, double* a, int* lda,
+                       double* b, int* ldb, double* beta, double* c, int* ldc);
+
+// Which two of a centre's three squares the library's row norms add first (it depends on how NumPy's
+// einsum was built and dispatched; the caller finds out).
+enum class NormOrder : std::uint8_t { first01, first02, first12 };
+
+inline double squared_norm(const double* c, NormOrder order) noexcept {
+    const double a = c[0] * c[0], b = c[1] * c[1], d = c[2] * c[2];
+    switch (order) {
+        case NormOrder::first01: return (a + b) + d;
+        case NormOrder::first02: return (a + d) + b;
+        default: return (b + d) + a;
+    }
+}
+
+// dgemm's value with alpha = -2, beta = 1 and three features as the OpenBLAS kernels compute it, a
+// fused multiply-add chain, for the row (a, b, c) and a centre. Where the caller has checked that the
+// BLAS at hand gives exactly these values, the fit computes them itself rather than calling dgemm.
+inline double fused_value(double a, double b, double c, const double* centre, double centre_norm) noexcept {
+    double dot = a * centre[0];
+    dot = std::fma(b, centre[1], dot);
+    dot = std::fma(c, centre[2], dot);
+    return std::fma(-2.0, dot, centre_norm);
+}
+
+// fused_value for `count` rows (3 values each) and `k` centres, row by row into `out`.
+void fused_distances(const double* rows, int count, const double* centres, const double* centre_norms, int k,
+                     double* out) noexcept;
+
+struct Problem {
+    const ByteRows& rows;
+    const DistinctRows& colours;
+    const std::vector<std::int32_t>& row_colours;  // the colour of every row
+    int n_clusters;
+    Dgemm dgemm;
+    bool fused;  // dgemm's values are fused_value's
+    NormOrder norm_order;
+    int workers = 2;  // threads for the ten runs; the result does not depend on it
+};
+
+struct Result {
+    // Null when the fit is the library's; else why only the library can say.
+    const char* undecided = nullptr;
+    std::vector<double> centres;        // n_clusters x 3, in the rows' units
+    std::vector<std::int32_t> labels;   // per distinct colour
+};
+
+// Throws std::bad_alloc or Interrupted. rows.count >= n_clusters >= 1.
+Result fit(const Problem& problem, Stop& stop);
+
+}  // namespace lq::kernels::kmeans

@@ -1,0 +1,175 @@
+// k-means++ as the library seeds one run (unit sample weights): each step draws a few thresholds
+// below the current potential, takes as candidates the rows where the running sum of the squared
+// distances (rows in their order) first reaches them, and keeps the candidate that lowers the
+// potential most.
+//
+// Distances between 8-bit colours are integers, and so are all sums here: exact. The library's own
+// floating-point values differ from them by far less than `boundary` (a few 1e-10 on multi-megapixel
+// images), so a decision can differ only when a threshold lies that close to a running sum, or when
+// two different candidates give the same potential; those runs are left undecided.
+#include <algorithm>
+
+#include "kernels/kmeans/steps.hpp"
+
+namespace lq::kernels::kmeans {
+namespace {
+
+constexpr double boundary = 1e-6;
+
+// The hot loops, compiled twice: for processors with AVX2 and FMA, and for any. All sums are of
+// integers, exact in any order.
+#define LQ_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+
+struct Colours {
+    const std::int32_t* a;
+    const std::int32_t* b;
+    const std::int32_t* c;
+    const std::int32_t* weight;
+    std::int32_t count;
+};
+
+// closest = distance to the centre; returns the potential.
+LQ_CLONES std::int64_t start_distances(const Colours& colours, std::int32_t centre, std::int32_t* closest) {
+    const std::int32_t ca = colours.a[centre], cb = colours.b[centre], cc = colours.c[centre];
+    std::int64_t potential = 0;
+    for (std::int32_t i = 0; i < colours.count; ++i) {
+        const std::int32_t da = colours.a[i] - ca, db = colours.b[i] - cb, dc = colours.c[i] - cc;
+        closest[i] = da * da + db * db + dc * dc;
+        potential += static_cast<std::int64_t>(colours.weight[i]) * closest[i];
+    }
+    return potential;
+}
+
+// The potential with the candidate added: sum of weight * min(closest, distance to it).
+LQ_CLONES std::int64_t potential_with(const Colours& colours, std::int32_t candidate, const std::int32_t* closest) {
+    const std::int32_t ca = colours.a[candidate], cb = colours.b[candidate], cc = colours.c[candidate];
+    std::int64_t potential = 0;
+    for (std::int32_t i = 0; i < colours.count; ++i) {
+        const std::int32_t da = colours.a[i] - ca, db = colours.b[i] - cb, dc = colours.c[i] - cc;
+        potential += static_cast<std::int64_t>(colours.weight[i]) * std::min(closest[i], da * da + db * db + dc * dc);
+    }
+    return potential;
+}
+
+LQ_CLONES void add_centre(const Colours& colours, std::int32_t centre, std::int32_t* closest) {
+    const std::int32_t ca = colours.a[centre], cb = colours.b[centre], cc = colours.c[centre];
+    for (std::int32_t i = 0; i < colours.count; ++i) {
+        const std::int32_t da = colours.a[i] - ca, db = colours.b[i] - cb, dc = colours.c[i] - cc;
+        closest[i] = std::min(closest[i], da * da + db * db + dc * dc);
+    }
+}
+
+LQ_CLONES void sum_blocks(const std::int64_t* begin, std::size_t blocks, const std::int32_t* colour,
+                          const std::int32_t* count, const std::int32_t* closest, std::int64_t* out) {
+    for (std::size_t b = 0; b < blocks; ++b) {
+        std::int64_t sum = 0;
+        for (std::int64_t e = begin[b]; e < begin[b + 1]; ++e) sum += static_cast<std::int64_t>(count[e]) * closest[colour[e]];
+        out[b] = sum;
+    }
+}
+
+struct Seeding {
+    const Shared& shared;
+    const Colours colours;
+    std::vector<std::int32_t> closest;  // squared distance of each colour to its nearest centre
+    std::vector<std::int64_t> block_sum;
+    std::int64_t potential = 0;
+
+    explicit Seeding(const Shared& s)
+        : shared(s),
+          colours{s.channel[0].data(), s.channel[1].data(), s.channel[2].data(), s.count.data(), s.d},
+          closest(static_cast<std::size_t>(s.d)),
+          block_sum(s.block_begin.empty() ? 0 : s.block_begin.size() - 1) {}
+
+    void start(std::int32_t centre) {
+        potential = start_distances(colours, centre, closest.data());
+    }
+
+    void sum_blocks() {
+        kmeans::sum_blocks(shared.block_begin.data(), block_sum.size(), shared.block_colour.data(),
+                           shared.block_count.data(), closest.data(), block_sum.data());
+    }
+
+    // np.searchsorted(np.cumsum(closest over the rows), threshold): the colour of the first row whose
+    // running sum reaches the threshold; -1 when that row is not certain.
+    std::int32_t candidate(double threshold) const {
+        std::int64_t before = 0;
+        std::size_t b = 0;
+        while (b < block_sum.size() && static_cast<double>(before + block_sum[b]) < threshold) before += block_sum[b++];
+        if (b == block_sum.size()) return -1;  // at the very end: only the library's rounding knows
+        const std::int64_t end = std::min(shared.n, static_cast<std::int64_t>(b + 1) * Shared::block_rows);
+        for (std::int64_t i = static_cast<std::int64_t>(b) * Shared::block_rows; i < end; ++i) {
+            const std::int32_t index = shared.index_of_row(i);
+            const std::int64_t after = before + closest[index];
+            if (static_cast<double>(after) >= threshold) {
+                const bool near = static_cast<double>(after) - threshold <= boundary ||
+                                  (i > 0 && threshold - static_cast<double>(before) <= boundary);
+                return near ? -1 : index;
+            }
+            before = after;
+        }
+        return -1;
+    }
+
+    void potentials(const std::vector<std::int32_t>& candidates, std::vector<std::int64_t>& out) const {
+        for (std::size_t t = 0; t < candidates.size(); ++t)
+            out[t] = potential_with(colours, candidates[t], closest.data());
+    }
+
+    void add(std::int32_t centre, std::int64_t new_potential) {
+        add_centre(colours, centre, closest.data());
+        potential = new_potential;
+    }
+};
+
+}  // namespace
+
+Seeds seed(const Shared& shared, int run, Stop& stop) {
+    Seeds seeds;
+    const double* draws = shared.draws.data() + run * shared.draws_per_run() + 1;
+    seeds.colours.push_back(shared.index_of_row(shared.first_row[run]));
+    if (shared.k == 1) return seeds;
+    Seeding seeding(shared);
+    seeding.start(seeds.colours[0]);
+    std::vector<std::int32_t> candidates(static_cast<std::size_t>(shared.trials));
+    std::vector<std::int32_t> distinct;
+    std::vector<std::int64_t> potential;
+    for (int step = 1; step < shared.k; ++step) {
+        stop.poll();
+        seeding.sum_blocks();
+        const double current = static_cast<double>(seeding.potential);
+        for (int t = 0; t < shared.trials; ++t) {
+            candidates[t] = seeding.candidate(draws[t] * current);
+            if (candidates[t] < 0) {
+                seeds.undecided = "a k-means++ threshold on a boundary of the running distance sum";
+                return seeds;
+            }
+        }
+        draws += shared.trials;
+        distinct = candidates;
+        std::sort(distinct.begin(), distinct.end());
+        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        potential.assign(distinct.size(), 0);
+        stop.poll();
+        seeding.potentials(distinct, potential);
+        auto potential_of = [&](std::int32_t colour) {
+            return potential[std::lower_bound(distinct.begin(), distinct.end(), colour) - distinct.begin()];
+        };
+        // np.argmin: the first candidate of least potential.
+        int best = 0;
+        for (int t = 1; t < shared.trials; ++t)
+            if (potential_of(candidates[t]) < potential_of(candidates[best])) best = t;
+        const std::int64_t least = potential_of(candidates[best]);
+        for (std::size_t i = 0; i < distinct.size(); ++i)
+            if (distinct[i] != candidates[best] && potential[i] == least) {
+                seeds.undecided = "two k-means++ candidates of equal potential";
+                return seeds;
+            }
+        stop.poll();
+        seeding.add(candidates[best], least);
+        seeds.colours.push_back(candidates[best]);
+    }
+    return seeds;
+}
+
+}  // namespace lq::kernels::kmeans

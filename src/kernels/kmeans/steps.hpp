@@ -1,0 +1,72 @@
+// The parts of the fit: what all ten runs share, the k-means++ seeding and the Lloyd iterations.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "kernels/kmeans/kmeans.hpp"
+
+namespace lq::kernels::kmeans {
+
+inline constexpr int runs = 10;
+inline constexpr int max_iterations = 300;
+
+// Computed once per fit, read by every run.
+struct Shared {
+    const Problem& problem;
+    int k = 0;
+    int trials = 0;  // candidates per k-means++ step: 2 + int(log(k))
+    std::int64_t n = 0;
+    std::int32_t d = 0;  // distinct colours
+    // The runs see the colours in an order of their own, nearby colours next to each other, so that
+    // the colours whose label may change are found together. index -> colour, and colour -> index.
+    std::vector<std::int32_t> colour_of;
+    std::vector<std::int32_t> index_of;
+    std::array<double, 3> mean{};
+    double tol = 0;
+    // Per colour, in the runs' order:
+    std::vector<double> x;       // minus the mean, 3 per colour, as the library centres them
+    std::vector<double> xa, xb, xc;  // the same, channel by channel
+    std::vector<double> weight;  // rows
+    std::vector<std::int32_t> count;  // rows, as integers
+    std::array<std::vector<std::int32_t>, 3> channel;  // the colours' values, channel by channel
+    std::vector<double> draws;   // the random_sample() values of all runs, in stream order
+    std::array<std::int64_t, runs> first_row{};  // each run's first centre, chosen among the rows
+    std::int32_t index_of_row(std::int64_t row) const { return index_of[problem.row_colours[row]]; }
+    // Rows in blocks, each block as (colour, count) pairs: a running sum over the rows in their order
+    // is found block by block without visiting every row.
+    static constexpr std::int64_t block_rows = 1 << 16;
+    std::vector<std::int64_t> block_begin;  // blocks + 1 offsets into the pairs
+    std::vector<std::int32_t> block_colour;
+    std::vector<std::int32_t> block_count;
+
+    Shared(const Problem& p, Stop& stop);
+    std::size_t draws_per_run() const { return 1 + static_cast<std::size_t>(k - 1) * static_cast<std::size_t>(trials); }
+};
+
+// Runs `work` on `workers` threads, the calling one included. The first failure stops the others
+// (through `stop`) and is rethrown here; an interruption only when nothing else failed.
+void run_on_threads(int workers, Stop& stop, const std::function<void()>& work);
+
+// NumPy's pairwise summation of a float64 vector (np.sum over one axis).
+double numpy_sum(const double* values, std::int64_t count) noexcept;
+
+struct Seeds {
+    const char* undecided = nullptr;
+    std::vector<std::int32_t> colours;  // the colour (its index) of each initial centre
+};
+
+Seeds seed(const Shared& shared, int run, Stop& stop);
+
+struct Run {
+    const char* undecided = nullptr;
+    std::vector<double> centres;  // centred
+    std::vector<std::int32_t> labels;  // by colour index
+    double inertia = 0;
+};
+
+Run lloyd(const Shared& shared, const std::vector<std::int32_t>& seeds, Stop& stop);
+
+}  // namespace lq::kernels::kmeans

@@ -1,0 +1,265 @@
+"""FastColorExtractor: the native K-means gives ColorExtractor's answers (scikit-learn's KMeans with
+random_state=42 and n_init=10), takes the library path wherever it does not apply, and travels like
+ColorExtractor."""
+
+import copy
+import os
+import pickle
+import signal
+import time
+
+import cv2
+import numpy as np
+import pytest
+from sklearn.cluster import KMeans
+from threadpoolctl import threadpool_limits
+
+import kmeans_corpus
+import lumvarde_quorle
+from lumvarde_quorle.color_extractor_cy import ColorExtractor, FastColorExtractor
+
+SETTINGS = [(pre, lab) for pre in (False, True) for lab in (True, False)]
+
+
+@pytest.fixture
+def fits(monkeypatch):
+    """Counts KMeans.fit calls (the library path) while the module global stays the imported class."""
+    calls = []
+    original = KMeans.fit
+
+    def counting(self, *args, **kwargs):
+        calls.append(self.n_clusters)
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(KMeans, "fit", counting)
+    return calls
+
+
+def pixels_of(image, lab_space=True, preprocessing=False, mask=None):
+    extractor = ColorExtractor(5, "kmeans", preprocessing, lab_space)
+    return extractor._extract_pixels(extractor._convert_to_feature_space(extractor._preprocess_image(image)), mask)
+
+
+def library(pixels, n_colors):
+    estimator = KMeans(n_clusters=n_colors, random_state=42, n_init=10)
+    labels = estimator.fit_predict(pixels)
+    return estimator.cluster_centers_, labels
+
+
+def lab_of(rgb):
+    """CIE L*a*b* of 8-bit R, G, B, from OpenCV's 8-bit LAB codes."""
+    code = cv2.cvtColor(np.uint8([[rgb]]), cv2.COLOR_RGB2LAB)[0, 0].astype(float)
+    return np.array([code[0] * 100 / 255, code[1] - 128, code[2] - 128])
+
+
+def close_enough(got, want):
+    """Same colours within Delta E76 1.0 and shares within 0.5 points, paired by position."""
+    return len(got) == len(want) and all(
+        np.linalg.norm(lab_of(g["color"]) - lab_of(w["color"])) <= 1.0
+        and abs(g["percentage"] - w["percentage"]) <= 0.5
+        for g, w in zip(got, want)
+    )
+
+
+def corpus_size():
+    """The corpus run by `make test`; `make corpus` sets LQ_KMEANS_CORPUS=count:rowsxcolumns."""
+    count, _, size = os.environ.get("LQ_KMEANS_CORPUS", "108:64x96").partition(":")
+    rows, _, columns = size.partition("x")
+    return int(count), (int(rows), int(columns))
+
+
+@pytest.mark.slow
+@pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
+def test_corpus_agrees_with_color_extractor(capsys, fits):
+    count, size = corpus_size()
+    same, near, cases, by_library = 0, [], 0, []
+    for name, image, mask, n_colors in kmeans_corpus.cases(count, photo_size=size):
+        for preprocessing, lab_space in SETTINGS:
+            want = ColorExtractor(n_colors, "kmeans", preprocessing, lab_space).extract_colors(image, mask)
+            fits.clear()
+            got = FastColorExtractor(n_colors, "kmeans", preprocessing, lab_space).extract_colors(image, mask)
+            if fits:
+                by_library.append(name.split("-")[1])
+            cases += 1
+            if got == want:
+                same += 1
+            else:
+                near.append((name, preprocessing, lab_space, close_enough(got, want)))
+    with capsys.disabled():
+        print(f"\nFastColorExtractor agreement: {same}/{cases} extractions identical "
+              f"({100 * same / cases:.1f} %) over {count} images of up to {size[0]}x{size[1]}; differing: {near}; "
+              f"{len(by_library)} left to the library ({', '.join(sorted(set(by_library)))})")
+    assert same >= 0.99 * cases
+    assert all(ok for *_, ok in near), near
+
+
+@pytest.fixture(scope="module")
+def photo_crops(china_bgr, flower_bgr):
+    return {"china": china_bgr[120:220, 300:450], "flower": flower_bgr[150:230, 200:330],
+            "china-small": cv2.resize(china_bgr, (160, 107), interpolation=cv2.INTER_AREA)}
+
+
+@pytest.mark.parametrize("n_colors", [1, 2, 4, 8])
+@pytest.mark.parametrize("lab_space", [True, False])
+@pytest.mark.parametrize("crop", ["china", "flower", "china-small"])
+def test_labels_and_centres_are_the_library_ones(fits, photo_crops, crop, lab_space, n_colors):
+    pixels = pixels_of(photo_crops[crop], lab_space)
+    colors, labels = FastColorExtractor(n_colors)._cluster_colors_kmeans(pixels)
+    assert fits == []
+    want_colors, want_labels = library(pixels, n_colors)
+    assert labels.dtype == want_labels.dtype and np.array_equal(labels, want_labels)
+    assert colors.dtype == np.float64 and colors.shape == (n_colors, 3)
+    # Per-colour sums differ from the library's per-row sums in the last bits only, which the
+    # reported (truncated) colours never see.
+    np.testing.assert_allclose(colors, want_colors, rtol=0, atol=1e-9)
+    assert np.array_equal(np.floor(colors + 1e-9), np.floor(want_colors + 1e-9))
+
+
+def test_full_photo_agrees_without_the_library(fits, china_bgr):
+    for lab_space in (True, False):
+        pixels = pixels_of(china_bgr, lab_space)
+        colors, labels = FastColorExtractor(6)._cluster_colors_kmeans(pixels)
+        want_colors, want_labels = library(pixels, 6)
+        assert np.array_equal(labels, want_labels)
+        np.testing.assert_allclose(colors, want_colors, rtol=0, atol=1e-9)
+    assert fits == [6, 6]  # only the reference fits above
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        pytest.param(lambda p: p[::2], id="strided rows"),
+        pytest.param(lambda p: np.asfortranarray(p), id="column-major"),
+        pytest.param(lambda p: p[::-1], id="reversed rows"),
+    ],
+)
+def test_any_uint8_row_layout(fits, photo_crops, make):
+    pixels = make(pixels_of(photo_crops["china"]))
+    colors, labels = FastColorExtractor(5)._cluster_colors_kmeans(pixels)
+    assert fits == []
+    want_colors, want_labels = library(np.ascontiguousarray(pixels), 5)
+    assert np.array_equal(labels, want_labels)
+    np.testing.assert_allclose(colors, want_colors, rtol=0, atol=1e-9)
+
+
+class NumpyProxy:
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+
+@pytest.mark.parametrize(
+    "global_name, value, pixels",
+    [
+        ("KMeans", lambda **kwargs: KMeans(**kwargs), None),
+        ("np", NumpyProxy(), None),
+        (None, None, lambda p: p.astype(np.float64)),
+        (None, None, lambda p: p.astype(np.int16)),
+        (None, None, lambda p: p.view(np.ndarray).view(type("Sub", (np.ndarray,), {}))),
+    ],
+    ids=["KMeans rebound", "np rebound", "float rows", "int16 rows", "ndarray subclass"],
+)
+def test_library_path_outside_the_gate(fits, rebind, photo_crops, global_name, value, pixels):
+    rows = pixels_of(photo_crops["flower"])
+    if global_name:
+        rebind(global_name, value)
+    if pixels:
+        rows = pixels(rows)
+    colors, labels = FastColorExtractor(3)._cluster_colors_kmeans(rows)
+    want_colors, want_labels = ColorExtractor(3)._cluster_colors_kmeans(rows)
+    assert len(fits) == 2  # ours, then the reference: both through the library
+    assert np.array_equal(labels, want_labels) and np.array_equal(colors, want_colors)
+
+
+@pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
+@pytest.mark.parametrize(
+    "rows, n_colors",
+    [
+        ([(9, 9, 9), (1, 2, 3), (9, 9, 9)], 5),  # fewer rows than colours: the distinct rows
+        (np.zeros((0, 3)), 1),
+        ([(1, 2, 3)] * 4, 2),  # fewer distinct colours than clusters: the library decides
+        ([(10, 10, 10)] * 30 + [(200, 0, 0)] * 30 + [(0, 0, 200)] * 3, 5),
+    ],
+)
+def test_short_and_degenerate_inputs_are_the_base_class_ones(rows, n_colors):
+    pixels = np.array(rows, np.uint8).reshape(-1, 3)
+    got = FastColorExtractor(n_colors)._cluster_colors_kmeans(pixels)
+    want = ColorExtractor(n_colors)._cluster_colors_kmeans(pixels)
+    for g, w in zip(got, want):
+        assert g.dtype == w.dtype and np.array_equal(g, w)
+
+
+@pytest.mark.parametrize(
+    "n_colors, argument, error",
+    [(0, np.zeros((4, 3), np.uint8), ValueError), (-1, np.zeros((4, 3), np.uint8), ValueError),
+     (3, None, TypeError), (3, [[1, 2, 3]], TypeError)],
+)
+def test_errors_are_the_base_class_ones(n_colors, argument, error):
+    with pytest.raises(error) as want:
+        ColorExtractor(n_colors)._cluster_colors_kmeans(argument)
+    with pytest.raises(error) as got:
+        FastColorExtractor(n_colors)._cluster_colors_kmeans(argument)
+    assert str(got.value) == str(want.value)
+
+
+def test_result_does_not_depend_on_the_thread_count(photo_crops):
+    pixels = pixels_of(photo_crops["china-small"])
+    results = []
+    for threads in (1, 2, 3):
+        with threadpool_limits(threads, user_api="openmp"):
+            results.append(FastColorExtractor(7)._cluster_colors_kmeans(pixels))
+    for colors, labels in results[1:]:
+        assert np.array_equal(colors, results[0][0]) and np.array_equal(labels, results[0][1])
+
+
+def test_class_surface():
+    assert issubclass(FastColorExtractor, ColorExtractor)
+    assert lumvarde_quorle.FastColorExtractor is FastColorExtractor
+    assert FastColorExtractor.__module__ == "lumvarde_quorle.color_extractor_cy"
+    method = FastColorExtractor._cluster_colors_kmeans
+    base = ColorExtractor._cluster_colors_kmeans
+    assert method is not base and method.__qualname__ == "FastColorExtractor._cluster_colors_kmeans"
+    assert method.__doc__ == base.__doc__ and method.__text_signature__ == base.__text_signature__
+    assert FastColorExtractor.extract_colors is ColorExtractor.extract_colors
+    extractor = FastColorExtractor(3, "dbscan", False, True)
+    assert not hasattr(extractor, "__dict__")
+    assert extractor.__reduce__()[1][0] is FastColorExtractor
+
+
+ROUND_TRIPS = {f"pickle {p}": (lambda o, p=p: pickle.loads(pickle.dumps(o, p))) for p in (0, 2, 5)} | {
+    "copy": copy.copy, "deepcopy": copy.deepcopy}
+
+
+@pytest.mark.parametrize("round_trip", ROUND_TRIPS.values(), ids=ROUND_TRIPS.keys())
+def test_round_trip_keeps_the_type(round_trip):
+    extractor = FastColorExtractor(4, "kmeans", False, True)
+    copied = round_trip(extractor)
+    assert type(copied) is FastColorExtractor and copied.__reduce__() == extractor.__reduce__()
+
+
+def test_ctrl_c_stops_a_long_fit():
+    """The fit checks for signals while it runs without the GIL, and leaves nothing behind. The whole
+    fit takes about 7 s here (several times that in the sanitizer build); stopping takes a fraction."""
+    pixels = np.random.default_rng(7).integers(0, 256, (3_000_000, 3), dtype=np.uint8)
+    extractor = FastColorExtractor(8)
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        start = time.perf_counter()
+        with pytest.raises(KeyboardInterrupt):
+            extractor._cluster_colors_kmeans(pixels)
+        assert time.perf_counter() - start < 4.0
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    colors, labels = extractor._cluster_colors_kmeans(pixels[:2000])  # still usable
+    assert labels.shape == (2000,)
+
+
+def test_memory_flat(memory_flat, photo_crops):
+    pixels = pixels_of(photo_crops["china"])[:300]
+    extractor = FastColorExtractor(4)
+    memory_flat(lambda: extractor._cluster_colors_kmeans(pixels), repeats=2000)
