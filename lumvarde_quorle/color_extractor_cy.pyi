@@ -20,6 +20,9 @@ __test__: dict[str, str]
 
 @disjoint_base
 class ColorExtractor:
+    """Dominant colours and target colour matching, with results defined by the library calls it makes
+    (scikit-learn's KMeans over every pixel for K-means). FastColorExtractor gives the same results sooner."""
+
     def __init__(
         self,
         n_colors: SupportsInt = 5,
@@ -65,7 +68,8 @@ class ColorExtractor:
 
 class FastColorExtractor(ColorExtractor):
     """ColorExtractor whose K-means runs natively over the image's distinct colours: the same colours,
-    shares and labels as ColorExtractor, in a fraction of the time."""
+    shares and labels as ColorExtractor, in a fraction of the time. Pick it for speed; where the native
+    fit cannot vouch for scikit-learn's answer it calls scikit-learn itself."""
 
     def _cluster_colors_kmeans(self, pixels: NDArray[Any] | None) -> tuple[NDArray[Any], NDArray[Any]]: ...
 
