@@ -19,7 +19,7 @@ import tempfile
 import numpy as np
 
 import lumvarde_quorle.color_extractor_cy as module
-from lumvarde_quorle.color_extractor_cy import ColorExtractor
+from lumvarde_quorle.color_extractor_cy import ColorExtractor, FastColorExtractor
 
 IMAGE = (np.arange(6 * 8 * 3, dtype=np.uint8).reshape(6, 8, 3) * 5)
 MASK = np.where(np.arange(6 * 8).reshape(6, 8) % 3 == 0, 255, 0).astype(np.uint8)
@@ -278,6 +278,7 @@ OBJECTS = {
     "memoryview": lambda: memoryview(b"\x01\x02\x03"),
     "numpy scalar": lambda: np.uint8(7),
     "ColorExtractor": lambda: ColorExtractor,
+    "FastColorExtractor": lambda: FastColorExtractor,
     "subclass": lambda: type("Derived", (ColorExtractor,), {}),
     "int": lambda: int,
 }
@@ -353,13 +354,15 @@ def build(description):
 
 
 def make_extractor(settings):
-    """settings: {"args": [n_colors, algorithm, preprocessing, lab_space], "override": [stage, d]}."""
+    """settings: {"args": [n_colors, algorithm, preprocessing, lab_space], "fast": bool,
+    "override": [stage, d]}."""
+    base = FastColorExtractor if settings.get("fast") else ColorExtractor
     override = settings.get("override")
     if not override:
-        return ColorExtractor(*settings["args"])
+        return base(*settings["args"])
     stage, returned = override
     value = build(returned)
-    derived = type("Overriding", (ColorExtractor,), {stage: lambda self, *args: value})
+    derived = type("Overriding", (base,), {stage: lambda self, *args: value})
     return derived(*settings["args"])
 
 

@@ -111,7 +111,7 @@ save_paths = st.none() | st.just("") | st.sampled_from(
 
 state = tuples_of(st.none() | st.sampled_from(["kmeans", "dbscan"]) | others, 0, 6) | others
 checksum = st.sampled_from([0x95A985B, 0x5ABDA51, 0x3DAA32E, 0, -1, 2**100]) | others
-types = st.sampled_from(["ColorExtractor", "subclass", "int", "object"]).map(lambda name: ["object", name]) | others
+types = st.sampled_from(["ColorExtractor", "FastColorExtractor", "subclass", "int", "object"]).map(lambda name: ["object", name]) | others
 
 CALLS = {
     "extract_colors": [images, masks],
@@ -145,7 +145,7 @@ returned = arrays(image_shapes, huge=False) | arrays(row_shapes, huge=False) | \
 extractors = st.fixed_dictionaries(
     {"args": st.tuples(st.sampled_from([3, 1, 2, 5, 0, -1, 2**31 - 1, -(2**31)]),
                        st.sampled_from(["kmeans", "dbscan", None, "other"]), st.booleans(), st.booleans()).map(list)},
-    optional={"override": st.tuples(st.sampled_from(STAGES), returned).map(list)},
+    optional={"override": st.tuples(st.sampled_from(STAGES), returned).map(list), "fast": st.booleans()},
 )
 
 
