@@ -110,6 +110,8 @@ CTRL_C = textwrap.dedent(
     import numpy as np
     from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
+    # A process started in the background inherits SIGINT ignored; Ctrl-C is what this checks.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     noise = np.random.default_rng(5).integers(0, 256, (800, 800, 3), dtype=np.uint8)
     extractor = ColorExtractor(5, "dbscan", False, False)
     pixels = extractor._extract_pixels(extractor._convert_to_feature_space(noise))
