@@ -16,6 +16,7 @@ from threadpoolctl import threadpool_limits
 
 import kmeans_corpus
 import lumvarde_quorle
+import lumvarde_quorle.color_extractor_cy as module
 from lumvarde_quorle.color_extractor_cy import ColorExtractor, FastColorExtractor
 
 SETTINGS = [(pre, lab) for pre in (False, True) for lab in (True, False)]
@@ -33,6 +34,13 @@ def fits(monkeypatch):
 
     monkeypatch.setattr(KMeans, "fit", counting)
     return calls
+
+
+@pytest.fixture
+def fallbacks():
+    """What the native K-means left to the library from now on: {(library call, reason): count}."""
+    module._kmeans_fallbacks.clear()
+    return module._kmeans_fallbacks
 
 
 def pixels_of(image, lab_space=True, preprocessing=False, mask=None):
@@ -70,7 +78,7 @@ def corpus_size():
 
 @pytest.mark.slow
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
-def test_corpus_agrees_with_color_extractor(capsys, fits):
+def test_corpus_agrees_with_color_extractor(capsys, fits, fallbacks):
     count, size = corpus_size()
     same, near, cases, by_library = 0, [], 0, []
     for name, image, mask, n_colors in kmeans_corpus.cases(count, photo_size=size):
@@ -89,6 +97,8 @@ def test_corpus_agrees_with_color_extractor(capsys, fits):
         print(f"\nFastColorExtractor agreement: {same}/{cases} extractions identical "
               f"({100 * same / cases:.1f} %) over {count} images of up to {size[0]}x{size[1]}; differing: {near}; "
               f"{len(by_library)} left to the library ({', '.join(sorted(set(by_library)))})")
+        for (call, reason), number in sorted(fallbacks.items()):
+            print(f"  {number:4d} x {call}: {reason}")
     assert same >= 0.99 * cases
     assert all(ok for *_, ok in near), near
 

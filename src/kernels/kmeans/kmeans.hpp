@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kernels/distinct_rows.hpp"
@@ -50,8 +51,10 @@ inline double fused_value(double a, double b, double c, const double* centre, do
 void fused_distances(const double* rows, int count, const double* centres, const double* centre_norms, int k,
                      double* out) noexcept;
 
+inline constexpr int runs = 10;  // n_init
+
 struct Problem {
-    const ByteRows& rows;
+    const ByteRows& rows;  // read only until Fit::seed returns
     const DistinctRows& colours;
     const std::vector<std::int32_t>& row_colours;  // the colour of every row
     int n_clusters;
@@ -68,7 +71,23 @@ struct Result {
     std::vector<std::int32_t> labels;   // per distinct colour
 };
 
-// Throws std::bad_alloc or Interrupted. rows.count >= n_clusters >= 1.
-Result fit(const Problem& problem, Stop& stop);
+// One fit in two phases: seed() seeds every run, then finish() runs Lloyd's iterations on all and
+// chooses the best. The problem's colours and row_colours must outlive the fit. Members throw
+// std::bad_alloc or Interrupted.
+class Fit {
+public:
+    Fit(const Problem& problem, Stop& stop);  // rows.count >= n_clusters >= 1
+    ~Fit();
+
+    // The runs whose seeding only the library can decide, in order, and why for each.
+    std::vector<int> seed(Stop& stop);
+    const char* seeding_undecided(int run) const;
+    // Lloyd's iterations of every run and the choice of the best; once, after every run is seeded.
+    Result finish(Stop& stop);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace lq::kernels::kmeans
