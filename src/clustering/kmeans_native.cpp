@@ -1,5 +1,6 @@
 // The native K-means path: the gate, the library facts it relies on (BLAS dgemm, NumPy's row-norm
-// order), the fit with the GIL released, and the (centres, labels) pair.
+// order), the fit with the GIL released (with the library's own steps where it needs them), and the
+// (centres, labels) pair.
 #include "clustering/kmeans_native.hpp"
 
 #include <algorithm>
@@ -212,8 +213,7 @@ Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* res
             },
             Gil::release) < 0)
         return Applies::error;
-    if (!open.empty())
-        return count_fallback("KMeans.fit", fit->seeding_undecided(open.front())) < 0 ? Applies::error : Applies::no;
+    if (!open.empty() && seed_by_library(*fit, open, *colours, row_colours, n_colors) < 0) return Applies::error;
     km::Result fitted;
     if (run_kernel([&](kernels::Stop& stop) { fitted = fit->finish(stop); }, Gil::release) < 0) return Applies::error;
     if (fitted.undecided) return count_fallback("KMeans.fit", fitted.undecided) < 0 ? Applies::error : Applies::no;

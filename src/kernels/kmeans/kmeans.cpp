@@ -297,6 +297,17 @@ std::vector<int> Fit::seed(Stop& stop) {
 
 const char* Fit::seeding_undecided(int run) const { return state_->seeds[run].undecided; }
 
+std::int64_t Fit::draws_before(int run) const {
+    return static_cast<std::int64_t>(run) * static_cast<std::int64_t>(state_->shared.draws_per_run());
+}
+
+void Fit::take_seeds(int run, const std::vector<std::int64_t>& rows) {
+    Seeds& seeds = state_->seeds[run];
+    seeds.undecided = nullptr;
+    seeds.colours.clear();
+    for (std::int64_t row : rows) seeds.colours.push_back(state_->shared.index_of_row(row));
+}
+
 Result Fit::finish(Stop& stop) {
     const Shared& shared = state_->shared;
     Result result;

@@ -6,8 +6,9 @@
 //
 // Where a decision of the library hangs on rounding that a weighted computation cannot reproduce
 // (an exact tie in a seeding potential, a colour on a bisector of centres that are means, a cluster
-// left without rows, two runs of equal inertia), the fit says so instead of guessing; the caller then
-// runs the library itself.
+// left without rows, two runs of equal inertia), the fit says so instead of guessing. A run whose
+// seeding is undecided can take its seeds from the caller (the library's k-means++ on the rows
+// themselves); for anything else the caller runs the library itself.
 #pragma once
 
 #include <cmath>
@@ -71,9 +72,10 @@ struct Result {
     std::vector<std::int32_t> labels;   // per distinct colour
 };
 
-// One fit in two phases: seed() seeds every run, then finish() runs Lloyd's iterations on all and
-// chooses the best. The problem's colours and row_colours must outlive the fit. Members throw
-// std::bad_alloc or Interrupted.
+// One fit in two phases: seed() seeds every run; the runs it cannot seed may be given their seeds
+// (take_seeds) before finish() runs Lloyd's iterations on all and chooses the best. Each run draws
+// from one random stream at a fixed offset, so any run can be seeded on its own. The problem's
+// colours and row_colours must outlive the fit. Members throw std::bad_alloc or Interrupted.
 class Fit {
 public:
     Fit(const Problem& problem, Stop& stop);  // rows.count >= n_clusters >= 1
@@ -81,7 +83,11 @@ public:
 
     // The runs whose seeding only the library can decide, in order, and why for each.
     std::vector<int> seed(Stop& stop);
-    const char* seeding_undecided(int run) const;
+    const char* seeding_undecided(int run) const;  // null once seeded
+    // How many random_sample() values of the stream come before the run's first draw.
+    std::int64_t draws_before(int run) const;
+    // The run's initial centres as rows (indices below rows.count) of the library's own k-means++.
+    void take_seeds(int run, const std::vector<std::int64_t>& rows);
     // Lloyd's iterations of every run and the choice of the best; once, after every run is seeded.
     Result finish(Stop& stop);
 
