@@ -16,18 +16,19 @@ namespace km = kernels::kmeans;
 PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
 
 // What KMeans.fit works on: X, the rows as float64 less X.mean(axis=0); their squared norms by the
-// module's row_norms; unit sample weights.
+// module's row_norms; unit sample weights; and the tolerance, which fit takes before centring X.
 struct LibraryRows {
     Ref module;
     Ref x;
     Ref mean;
+    Ref tol;
     Ref x_squared_norms;
     Ref sample_weight;
 };
 
-// 0, or -1 with an exception set.
+// 0, or -1 with an exception set. The tolerance only `with_tolerance`.
 int make_library_rows(const kernels::DistinctRows& colours, const std::vector<std::int32_t>& row_colours,
-                      LibraryRows* rows) {
+                      bool with_tolerance, LibraryRows* rows) {
     rows->module = kmeans_module();
     if (!rows->module) return -1;
     npy_intp dims[2] = {static_cast<npy_intp>(row_colours.size()), 3};
@@ -44,6 +45,12 @@ int make_library_rows(const kernels::DistinctRows& colours, const std::vector<st
         },
         Gil::release);
     if (filled < 0) return -1;
+    if (with_tolerance) {
+        Ref tolerance = attr(rows->module, name<"_tolerance">());
+        Ref relative = Ref::steal(PyFloat_FromDouble(1e-4));  // KMeans' default tol
+        rows->tol = relative ? call(tolerance, {rows->x, relative}) : Ref();
+        if (!rows->tol) return -1;
+    }
     rows->mean = call_method(rows->x, name<"mean">(), {}, {Kw{name<"axis">(), small_int<0>()}});
     Ref centred = rows->mean ? Ref::steal(PyNumber_InPlaceSubtract(rows->x.get(), rows->mean.get())) : Ref();
     Ref row_norms = centred ? attr(rows->module, name<"row_norms">()) : Ref();
@@ -94,6 +101,29 @@ int reseed(km::Fit& fit, int run, const LibraryRows& rows, int k, Ref* centres) 
     return 0;
 }
 
+// The library's labels of the rows as labels by colour into *by_colour, left empty unless each colour
+// has a label of its own (one label for all its rows, no two colours alike). 0, or -1 with an
+// exception set.
+int one_label_per_colour(PyObject* labels, std::int32_t colours, const std::vector<std::int32_t>& row_colours, int k,
+                         std::vector<std::int32_t>* by_colour) {
+    const auto* label = static_cast<const std::int32_t*>(PyArray_DATA(as_array(labels)));
+    return run_kernel(
+        [&](kernels::Stop& stop) {
+            std::vector<std::int32_t> found(static_cast<std::size_t>(colours), -1);
+            std::vector<char> taken(static_cast<std::size_t>(k), 0);
+            for (std::size_t i = 0; i < row_colours.size(); ++i) {
+                if (i % (1 << 18) == 0) stop.poll();
+                std::int32_t& own = found[row_colours[i]];
+                if (label[i] == own) continue;
+                if (label[i] < 0 || label[i] >= k || own >= 0 || taken[label[i]]) return;
+                own = label[i];
+                taken[label[i]] = 1;
+            }
+            *by_colour = std::move(found);
+        },
+        Gil::release);
+}
+
 }  // namespace
 
 Ref kmeans_module() {
@@ -134,12 +164,68 @@ int warn_if_fewer_clusters(const std::vector<std::int32_t>& labels, int k) {
 int seed_by_library(km::Fit& fit, const std::vector<int>& runs, const kernels::DistinctRows& colours,
                     const std::vector<std::int32_t>& row_colours, int k) {
     LibraryRows rows;
-    if (make_library_rows(colours, row_colours, &rows) < 0) return -1;
+    if (make_library_rows(colours, row_colours, false, &rows) < 0) return -1;
     for (int run : runs) {
         Ref centres;
         if (reseed(fit, run, rows, k, &centres) < 0) return -1;
     }
     return 0;
+}
+
+// With d < k distinct colours every run's seeds repeat a colour, so its first iteration leaves a
+// cluster without rows, and where the library then moves it hangs on its rounding: only its own
+// iterations can say. But a run whose seeds include every colour keeps a centre within rounding of
+// each colour in every iteration (a cluster of one colour has its mean there, a relocated centre
+// lands on a row, and distinct 8-bit colours are at least 1 apart), so it labels each colour alike
+// and no two colours alike, to the end. Such runs are all the same clustering but for the label
+// numbers, and KMeans.fit replaces its best run only with a different clustering: when the seeds of
+// every run include every colour, the fit's result is the first run's, and the library computes
+// that run alone.
+Applies fit_by_first_run(km::Fit& fit, const kernels::DistinctRows& colours, const std::vector<std::int32_t>& row_colours,
+                         int k, Ref* result) {
+    LibraryRows rows;
+    if (make_library_rows(colours, row_colours, true, &rows) < 0) return Applies::error;
+    Ref first_centres;
+    for (int run = 0; run < km::runs; ++run) {
+        // The first run's repeated seeds are the library's to choose; the others only need to
+        // include every colour, which their native seeds mostly show already.
+        if (run > 0 && fit.covers_every_colour(run)) continue;
+        Ref centres;
+        if (reseed(fit, run, rows, k, &centres) < 0) return Applies::error;
+        if (!fit.covers_every_colour(run))
+            return count_fallback("KMeans.fit", "a run whose seeds miss a colour") < 0 ? Applies::error : Applies::no;
+        if (run == 0) first_centres = centres;
+    }
+    rows.x_squared_norms = Ref();  // not needed by the iterations
+    Ref lloyd = attr(rows.module, name<"_kmeans_single_lloyd">());
+    Ref threads = lloyd ? call_method(rows.module, name<"_openmp_effective_n_threads">()) : Ref();
+    Ref max_iter = threads ? Ref::steal(PyLong_FromLong(300)) : Ref();  // KMeans' default max_iter
+    Ref fitted = max_iter ? call(lloyd, {rows.x, rows.sample_weight, first_centres},
+                                 {Kw{name<"max_iter">(), max_iter}, Kw{name<"verbose">(), small_int<0>()},
+                                  Kw{name<"tol">(), rows.tol}, Kw{name<"n_threads">(), threads}})
+                          : Ref();
+    if (!fitted) return Applies::error;
+    if (!PyTuple_Check(fitted.get()) || PyTuple_GET_SIZE(fitted.get()) != 4) {
+        PyErr_SetString(PyExc_SystemError, "_kmeans_single_lloyd gave no (labels, inertia, centers, n_iter)");
+        return Applies::error;
+    }
+    Ref labels = Ref::steal(PyArray_FROMANY(PyTuple_GET_ITEM(fitted.get(), 0), NPY_INT32, 1, 1, NPY_ARRAY_CARRAY_RO));
+    if (!labels) return Applies::error;
+    if (PyArray_DIM(as_array(labels.get()), 0) != static_cast<npy_intp>(row_colours.size())) {
+        PyErr_SetString(PyExc_SystemError, "_kmeans_single_lloyd gave labels of another length");
+        return Applies::error;
+    }
+    std::vector<std::int32_t> by_colour;
+    if (one_label_per_colour(labels.get(), colours.count(), row_colours, k, &by_colour) < 0) return Applies::error;
+    if (by_colour.empty())
+        return count_fallback("KMeans.fit", "a first run that merges or splits colours") < 0 ? Applies::error
+                                                                                            : Applies::no;
+    // best_centers += X_mean
+    Ref centres = Ref::borrow(PyTuple_GET_ITEM(fitted.get(), 2));
+    Ref moved = Ref::steal(PyNumber_InPlaceAdd(centres.get(), rows.mean.get()));
+    if (!moved || warn_if_fewer_clusters(by_colour, k) < 0) return Applies::error;
+    *result = make_tuple({centres, labels});
+    return *result ? Applies::yes : Applies::error;
 }
 
 }  // namespace lq::clustering

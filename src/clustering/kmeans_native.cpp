@@ -213,6 +213,7 @@ Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* res
             },
             Gil::release) < 0)
         return Applies::error;
+    if (colours->count() < n_colors) return fit_by_first_run(*fit, *colours, row_colours, n_colors, result);
     if (!open.empty() && seed_by_library(*fit, open, *colours, row_colours, n_colors) < 0) return Applies::error;
     km::Result fitted;
     if (run_kernel([&](kernels::Stop& stop) { fitted = fit->finish(stop); }, Gil::release) < 0) return Applies::error;

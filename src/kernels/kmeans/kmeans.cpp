@@ -308,6 +308,12 @@ void Fit::take_seeds(int run, const std::vector<std::int64_t>& rows) {
     for (std::int64_t row : rows) seeds.colours.push_back(state_->shared.index_of_row(row));
 }
 
+bool Fit::covers_every_colour(int run) const {
+    std::vector<std::int32_t> seen = state_->seeds[run].colours;
+    std::sort(seen.begin(), seen.end());
+    return std::unique(seen.begin(), seen.end()) - seen.begin() == state_->shared.d;
+}
+
 Result Fit::finish(Stop& stop) {
     const Shared& shared = state_->shared;
     Result result;

@@ -88,6 +88,8 @@ public:
     std::int64_t draws_before(int run) const;
     // The run's initial centres as rows (indices below rows.count) of the library's own k-means++.
     void take_seeds(int run, const std::vector<std::int64_t>& rows);
+    // Whether the run's seeds, as far as they are known, include every distinct colour.
+    bool covers_every_colour(int run) const;
     // Lloyd's iterations of every run and the choice of the best; once, after every run is seeded.
     Result finish(Stop& stop);
 
