@@ -1,15 +1,18 @@
 // The native K-means path: the gate, the library facts it relies on (BLAS dgemm, NumPy's row-norm
-// order), the fit with the GIL released, and the (centres, labels) pair.
+// order), the fit with the GIL released (with the library's own steps where it needs them), and the
+// (centres, labels) pair.
 #include "clustering/kmeans_native.hpp"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "clustering/clustering.hpp"
+#include "clustering/kmeans_library.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
@@ -147,15 +150,6 @@ Applies norm_order(int k, km::NormOrder* order) {
     return Applies::yes;
 }
 
-// The K-means module's namespace: where scikit-learn keeps the names it uses itself.
-Ref kmeans_module() {
-    Ref module_name = attr(module_global<"KMeans">(), name<"__module__">());
-    if (!module_name) return Ref();
-    Ref module = Ref::steal(PyImport_GetModule(module_name.get()));
-    if (!module && !PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "scikit-learn's K-means module is not loaded");
-    return module;
-}
-
 // As many threads as scikit-learn's own K-means would use (it honours OMP_NUM_THREADS and
 // threadpoolctl limits, as set for batch workers).
 int worker_count() {
@@ -180,22 +174,6 @@ Applies native_path_applies(int n_colors, PyObject* pixels, km::NormOrder* order
     if (supported != Applies::yes) return supported;
     if (!find_dgemm()) return Applies::no;
     return norm_order(n_colors, order);
-}
-
-// The library's ConvergenceWarning when some clusters ended up without rows.
-int warn_if_fewer_clusters(const std::vector<std::int32_t>& labels, int k) {
-    std::vector<char> seen(static_cast<size_t>(k), 0);
-    int distinct = 0;
-    for (std::int32_t label : labels) distinct += !seen[label]++;
-    if (distinct >= k) return 0;
-    Ref module = kmeans_module();
-    Ref category = module ? attr(module, name<"ConvergenceWarning">()) : Ref();
-    if (!category) return -1;
-    Ref message = Ref::steal(PyUnicode_FromFormat(
-        "Number of distinct clusters (%d) found smaller than n_clusters (%d). Possibly due to duplicate points in X.",
-        distinct, k));
-    if (!message) return -1;
-    return PyErr_WarnEx(category.get(), PyUnicode_AsUTF8(message.get()), 1);
 }
 
 Ref pair(const km::Result& fitted, const std::vector<std::int32_t>& row_colours, int k) {
@@ -223,16 +201,23 @@ Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* res
     if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
     const kernels::ByteRows rows = copy.view();
     std::vector<std::int32_t> row_colours;
-    km::Result fitted;
+    std::optional<kernels::DistinctRows> colours;
+    std::optional<km::Fit> fit;
+    std::vector<int> open;
     if (run_kernel(
             [&](kernels::Stop& stop) {
-                const kernels::DistinctRows colours(rows, &row_colours);
-                const km::Problem problem{rows, colours, row_colours, n_colors, dgemm, fused, order, workers};
-                fitted = km::fit(problem, stop);
+                colours.emplace(rows, &row_colours);
+                fit.emplace(km::Problem{rows, *colours, row_colours, n_colors, dgemm, fused, order, workers}, stop);
+                open = fit->seed(stop);
+                std::vector<std::uint8_t>().swap(copy.bytes);  // the rows are not read again
             },
             Gil::release) < 0)
         return Applies::error;
-    if (fitted.undecided) return Applies::no;
+    if (colours->count() < n_colors) return fit_by_first_run(*fit, *colours, row_colours, n_colors, result);
+    if (!open.empty() && seed_by_library(*fit, open, *colours, row_colours, n_colors) < 0) return Applies::error;
+    km::Result fitted;
+    if (run_kernel([&](kernels::Stop& stop) { fitted = fit->finish(stop); }, Gil::release) < 0) return Applies::error;
+    if (fitted.undecided) return count_fallback("KMeans.fit", fitted.undecided) < 0 ? Applies::error : Applies::no;
     *result = pair(fitted, row_colours, n_colors);
     return *result ? Applies::yes : Applies::error;
 }

@@ -157,6 +157,9 @@ PyTypeObject FastColorExtractorType = {
 int ready_fast_extractor_type(PyObject* module) {
     PyTypeObject* type = &FastColorExtractorType;
     if (PyType_Ready(type) < 0 || install_methods(type, fast_extractor_methods()) < 0) return -1;
+    ProcessState& state = process_state();
+    if (!state.kmeans_fallbacks && !(state.kmeans_fallbacks = PyDict_New())) return -1;
+    if (PyObject_SetAttrString(module, "_kmeans_fallbacks", state.kmeans_fallbacks) < 0) return -1;
     return PyObject_SetAttrString(module, "FastColorExtractor", reinterpret_cast<PyObject*>(type));
 }
 

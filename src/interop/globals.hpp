@@ -28,6 +28,9 @@ struct ProcessState {
     // The library objects as the imports bound them, for fast paths that may only replace the very
     // library calls they were proven equal to.
     PyObject* imported = nullptr;  // dict: global name -> object bound at import
+    // dict: (library call, reason) -> how often FastColorExtractor's K-means left that call to the
+    // library; published as the module's _kmeans_fallbacks, for diagnostics.
+    PyObject* kmeans_fallbacks = nullptr;
 };
 
 ProcessState& process_state() noexcept;

@@ -262,30 +262,68 @@ double numpy_sum(const double* a, std::int64_t n) noexcept {
 
 namespace {
 
-// Runs every run on `workers` threads (the calling one included). Each run is independent, so the
-// results are the same whatever the number of threads. The first failure stops the others and is
-// rethrown here, an interruption only when nothing else failed.
-std::vector<Run> run_all(const Shared& shared, Stop& stop) {
-    std::vector<Run> results(runs);
+// Calls work(run) for every run on the problem's threads (the calling one included). The runs are
+// independent of each other, so the results are the same whatever the number of threads.
+void each_run(const Shared& shared, Stop& stop, const std::function<void(int)>& work) {
     std::atomic<int> next{0};
     run_on_threads(std::clamp(shared.problem.workers, 1, runs), stop, [&] {
-        for (int run; (run = next.fetch_add(1)) < runs;) {
-            Seeds seeds = seed(shared, run, stop);
-            if (seeds.undecided)
-                results[run].undecided = seeds.undecided;
-            else
-                results[run] = lloyd(shared, seeds.colours, stop);
-        }
+        for (int run; (run = next.fetch_add(1)) < runs;) work(run);
     });
-    return results;
 }
 
 }  // namespace
 
-Result fit(const Problem& problem, Stop& stop) {
-    const Shared shared(problem, stop);
-    std::vector<Run> results = run_all(shared, stop);
+struct Fit::State {
+    Shared shared;
+    std::array<Seeds, runs> seeds;
+    State(const Problem& problem, Stop& stop) : shared(problem, stop) {}
+};
+
+Fit::Fit(const Problem& problem, Stop& stop) : state_(std::make_unique<State>(problem, stop)) {}
+
+Fit::~Fit() = default;
+
+std::vector<int> Fit::seed(Stop& stop) {
+    Shared& shared = state_->shared;
+    each_run(shared, stop, [&](int run) { state_->seeds[run] = kmeans::seed(shared, run, stop); });
+    // Only the seeding walks the rows.
+    for (auto* table : {&shared.block_colour, &shared.block_count}) std::vector<std::int32_t>().swap(*table);
+    std::vector<std::int64_t>().swap(shared.block_begin);
+    std::vector<int> open;
+    for (int run = 0; run < runs; ++run)
+        if (state_->seeds[run].undecided) open.push_back(run);
+    return open;
+}
+
+const char* Fit::seeding_undecided(int run) const { return state_->seeds[run].undecided; }
+
+std::int64_t Fit::draws_before(int run) const {
+    return static_cast<std::int64_t>(run) * static_cast<std::int64_t>(state_->shared.draws_per_run());
+}
+
+void Fit::take_seeds(int run, const std::vector<std::int64_t>& rows) {
+    Seeds& seeds = state_->seeds[run];
+    seeds.undecided = nullptr;
+    seeds.colours.clear();
+    for (std::int64_t row : rows) seeds.colours.push_back(state_->shared.index_of_row(row));
+}
+
+bool Fit::covers_every_colour(int run) const {
+    std::vector<std::int32_t> seen = state_->seeds[run].colours;
+    std::sort(seen.begin(), seen.end());
+    return std::unique(seen.begin(), seen.end()) - seen.begin() == state_->shared.d;
+}
+
+Result Fit::finish(Stop& stop) {
+    const Shared& shared = state_->shared;
     Result result;
+    for (const Seeds& seeds : state_->seeds)
+        if (seeds.undecided) {
+            result.undecided = seeds.undecided;
+            return result;
+        }
+    std::vector<Run> results(runs);
+    each_run(shared, stop, [&](int run) { results[run] = lloyd(shared, state_->seeds[run].colours, stop); });
     int best = -1;
     for (int run = 0; run < runs; ++run) {
         Run& candidate = results[run];

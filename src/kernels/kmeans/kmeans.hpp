@@ -6,12 +6,14 @@
 //
 // Where a decision of the library hangs on rounding that a weighted computation cannot reproduce
 // (an exact tie in a seeding potential, a colour on a bisector of centres that are means, a cluster
-// left without rows, two runs of equal inertia), the fit says so instead of guessing; the caller then
-// runs the library itself.
+// left without rows, two runs of equal inertia), the fit says so instead of guessing. A run whose
+// seeding is undecided can take its seeds from the caller (the library's k-means++ on the rows
+// themselves); for anything else the caller runs the library itself.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kernels/distinct_rows.hpp"
@@ -50,8 +52,10 @@ inline double fused_value(double a, double b, double c, const double* centre, do
 void fused_distances(const double* rows, int count, const double* centres, const double* centre_norms, int k,
                      double* out) noexcept;
 
+inline constexpr int runs = 10;  // n_init
+
 struct Problem {
-    const ByteRows& rows;
+    const ByteRows& rows;  // read only until Fit::seed returns
     const DistinctRows& colours;
     const std::vector<std::int32_t>& row_colours;  // the colour of every row
     int n_clusters;
@@ -68,7 +72,30 @@ struct Result {
     std::vector<std::int32_t> labels;   // per distinct colour
 };
 
-// Throws std::bad_alloc or Interrupted. rows.count >= n_clusters >= 1.
-Result fit(const Problem& problem, Stop& stop);
+// One fit in two phases: seed() seeds every run; the runs it cannot seed may be given their seeds
+// (take_seeds) before finish() runs Lloyd's iterations on all and chooses the best. Each run draws
+// from one random stream at a fixed offset, so any run can be seeded on its own. The problem's
+// colours and row_colours must outlive the fit. Members throw std::bad_alloc or Interrupted.
+class Fit {
+public:
+    Fit(const Problem& problem, Stop& stop);  // rows.count >= n_clusters >= 1
+    ~Fit();
+
+    // The runs whose seeding only the library can decide, in order, and why for each.
+    std::vector<int> seed(Stop& stop);
+    const char* seeding_undecided(int run) const;  // null once seeded
+    // How many random_sample() values of the stream come before the run's first draw.
+    std::int64_t draws_before(int run) const;
+    // The run's initial centres as rows (indices below rows.count) of the library's own k-means++.
+    void take_seeds(int run, const std::vector<std::int64_t>& rows);
+    // Whether the run's seeds, as far as they are known, include every distinct colour.
+    bool covers_every_colour(int run) const;
+    // Lloyd's iterations of every run and the choice of the best; once, after every run is seeded.
+    Result finish(Stop& stop);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace lq::kernels::kmeans

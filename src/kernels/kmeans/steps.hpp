@@ -10,12 +10,11 @@
 
 namespace lq::kernels::kmeans {
 
-inline constexpr int runs = 10;
 inline constexpr int max_iterations = 300;
 
 // Computed once per fit, read by every run.
 struct Shared {
-    const Problem& problem;
+    const Problem problem;
     int k = 0;
     int trials = 0;  // candidates per k-means++ step: 2 + int(log(k))
     std::int64_t n = 0;
