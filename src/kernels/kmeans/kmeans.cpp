@@ -118,26 +118,42 @@ void order_colours(Shared& shared) {
     for (std::size_t i = 0; i < count; ++i) shared.index_of[shared.colour_of[i]] = static_cast<std::int32_t>(i);
 }
 
-void build_blocks(Shared& shared, Stop& stop) {
+// The (colour, count) pairs of blocks [first, end), each block's pairs in colour order so that the
+// seeding's sums over them read the colours' distances in order.
+struct BlockPart {
+    std::vector<std::int32_t> colour, count;
+    std::vector<std::int64_t> size;  // pairs per block
+};
+
+void build_blocks(const Shared& shared, std::int64_t first, std::int64_t end, BlockPart& part, Stop& stop) {
     const auto& ids = shared.index_of;
     const auto& rows = shared.problem.row_colours;
     std::vector<std::int32_t> count(static_cast<std::size_t>(shared.d), 0);
-    std::vector<std::int32_t> touched;
-    shared.block_begin.push_back(0);
-    for (std::int64_t begin = 0; begin < shared.n; begin += Shared::block_rows) {
+    std::vector<std::int32_t> touched, sorted;
+    for (std::int64_t block = first; block < end; ++block) {
         stop.poll();
-        const std::int64_t end = std::min(shared.n, begin + Shared::block_rows);
+        const std::int64_t begin = block * Shared::block_rows;
+        const std::int64_t stop_row = std::min(shared.n, begin + Shared::block_rows);
         touched.clear();
-        for (std::int64_t i = begin; i < end; ++i) {
+        for (std::int64_t i = begin; i < stop_row; ++i) {
             const std::int32_t index = ids[rows[i]];
             if (count[index]++ == 0) touched.push_back(index);
         }
+        // Colour indices are below 2^24: two stable 12-bit passes.
+        sorted.resize(touched.size());
+        for (int shift = 0; shift < 24; shift += 12) {
+            std::array<std::int32_t, (1 << 12) + 1> start{};
+            for (std::int32_t c : touched) ++start[((c >> shift) & 0xfff) + 1];
+            for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+            for (std::int32_t c : touched) sorted[start[(c >> shift) & 0xfff]++] = c;
+            touched.swap(sorted);
+        }
         for (std::int32_t colour : touched) {
-            shared.block_colour.push_back(colour);
-            shared.block_count.push_back(count[colour]);
+            part.colour.push_back(colour);
+            part.count.push_back(count[colour]);
             count[colour] = 0;
         }
-        shared.block_begin.push_back(static_cast<std::int64_t>(shared.block_colour.size()));
+        part.size.push_back(static_cast<std::int64_t>(touched.size()));
     }
 }
 
@@ -214,16 +230,37 @@ Shared::Shared(const Problem& p, Stop& stop)
     draws.resize(runs * draws_per_run());
     for (double& draw : draws) draw = random.random_sample();
     choose_first_rows(*this);
-    // Two passes over the rows, independent of each other.
+    // Passes over the rows, independent of each other: the variances, and the blocks in parts.
+    const std::int64_t blocks = k > 1 ? (n + Shared::block_rows - 1) / Shared::block_rows : 0;
+    const int parts = static_cast<int>(std::min<std::int64_t>(blocks, 2 * std::max(p.workers, 1)));
+    std::vector<BlockPart> part(static_cast<std::size_t>(parts));
     std::atomic<int> next{0};
     std::array<double, 3> variance{};
-    run_on_threads(std::min(p.workers, 2), stop, [&] {
-        for (int task; (task = next.fetch_add(1)) < 2;) {
-            if (task == 0) variance = variances(p.rows, mean, stop);  // np.mean(np.var(X, axis=0)) * 1e-4
-            if (task == 1 && k > 1) build_blocks(*this, stop);
+    run_on_threads(std::min(p.workers, 1 + parts), stop, [&] {
+        for (int task; (task = next.fetch_add(1)) < 1 + parts;) {
+            if (task == 0) {
+                variance = variances(p.rows, mean, stop);  // np.mean(np.var(X, axis=0)) * 1e-4
+                continue;
+            }
+            const int t = task - 1;
+            build_blocks(*this, blocks * t / parts, blocks * (t + 1) / parts, part[t], stop);
         }
     });
     tol = numpy_sum(variance.data(), 3) / 3 * 1e-4;
+    if (k > 1) {
+        std::size_t pairs = 0;
+        for (const BlockPart& each : part) pairs += each.colour.size();
+        block_colour.reserve(pairs);
+        block_count.reserve(pairs);
+        block_begin.reserve(static_cast<std::size_t>(blocks) + 1);
+        block_begin.push_back(0);
+        for (BlockPart& each : part) {
+            block_colour.insert(block_colour.end(), each.colour.begin(), each.colour.end());
+            block_count.insert(block_count.end(), each.count.begin(), each.count.end());
+            for (std::int64_t size : each.size) block_begin.push_back(block_begin.back() + size);
+            each = BlockPart{};
+        }
+    }
 }
 
 // With FMA instructions where the processor has them, else the library's exact fma().
