@@ -1,5 +1,5 @@
 // The native K-means path: the gate, the library facts it relies on (BLAS dgemm, NumPy's row-norm
-// order), the fit with the GIL released (with the library's own steps where it needs them), and the
+// order), the fit with the GIL released (with the library's own calls where it needs them), and the
 // (centres, labels) pair.
 #include "clustering/kmeans_native.hpp"
 

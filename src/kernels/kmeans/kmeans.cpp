@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "kernels/kmeans/legacy_random.hpp"
-#include "kernels/kmeans/steps.hpp"
+#include "kernels/kmeans/run.hpp"
 
 namespace lq::kernels::kmeans {
 namespace {

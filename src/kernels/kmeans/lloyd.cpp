@@ -19,7 +19,7 @@
 #include <cmath>
 #include <limits>
 
-#include "kernels/kmeans/steps.hpp"
+#include "kernels/kmeans/run.hpp"
 
 namespace lq::kernels::kmeans {
 namespace {

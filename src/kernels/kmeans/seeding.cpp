@@ -9,7 +9,7 @@
 // two different candidates give the same potential; those runs are left undecided.
 #include <algorithm>
 
-#include "kernels/kmeans/steps.hpp"
+#include "kernels/kmeans/run.hpp"
 
 namespace lq::kernels::kmeans {
 namespace {

@@ -1,4 +1,4 @@
-// The parts of the fit: what all ten runs share, the k-means++ seeding and the Lloyd iterations.
+// One run of the fit (its k-means++ seeding and its Lloyd iterations) and what all ten runs share.
 #pragma once
 
 #include <array>
