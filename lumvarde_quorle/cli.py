@@ -308,14 +308,12 @@ def _draw_charts(records: Iterable[Record], charts: list[str], extractor: ColorE
 
 def _preview(mask: str | None) -> Callable[[str], str]:
     """The report's thumbnail of an image: what the analysis saw, the pixels outside the mask transparent."""
-    import cv2
-
-    from .images import preview_data_uri, read_with_alpha
+    from .images import preview_data_uri, read_image, read_with_alpha
 
     if mask == ALPHA:
         return lambda path: preview_data_uri(*read_with_alpha(path))
-    mask_image = None if mask is None else cv2.imread(mask)
-    return lambda path: preview_data_uri(cv2.imread(path), mask_image)
+    mask_image = None if mask is None else read_image(mask)
+    return lambda path: preview_data_uri(read_image(path), mask_image)
 
 
 def _write_all(writer: Writer, records: Iterable[Record], progress: Progress) -> int:

@@ -9,13 +9,14 @@ from __future__ import annotations
 
 import base64
 import os
+import stat
 from typing import Any
 
 import cv2
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["read_with_alpha", "preview_data_uri"]
+__all__ = ["read_with_alpha", "read_image", "preview_data_uri"]
 
 
 def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], NDArray[np.uint8]]:
@@ -35,7 +36,7 @@ def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], ND
     colour files without transparency), or when its samples are neither 8 nor 16-bit integers.
     """
     path = os.fspath(path)
-    raw: NDArray[Any] | None = cv2.imread(path, cv2.IMREAD_UNCHANGED)
+    raw: NDArray[Any] | None = cv2.imread(path, cv2.IMREAD_UNCHANGED) if _imread_takes(path) else None
     if raw is None:
         raise ValueError(f"Could not load image from {path}")
     channels = 1 if raw.ndim == 2 else raw.shape[2]
@@ -50,6 +51,32 @@ def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], ND
         return np.asarray(cv2.cvtColor(np.ascontiguousarray(raw[:, :, 0]), cv2.COLOR_GRAY2BGR), np.uint8), alpha
     colour: NDArray[np.uint8] = np.ascontiguousarray(raw[:, :, :3])
     return colour, alpha
+
+
+def read_image(path: str) -> NDArray[Any] | None:
+    """cv2.imread(path) as the extractor reads a path (3 channels, B, G, R), or None when the file
+    cannot be read, including paths that OpenCV must not be given."""
+    if not _imread_takes(path):
+        return None
+    image: NDArray[Any] | None = cv2.imread(path)
+    return image
+
+
+def _imread_takes(path: str) -> bool:
+    """Whether OpenCV can be given the path: it crashes on a name without a UTF-8 form (undecodable
+    bytes arrive as lone surrogates), stops at a NUL and so would read another file, and waits for
+    ever on a pipe without a writer. Such paths are files that cannot be read."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    if "\0" in path:
+        return False
+    try:
+        mode = os.stat(path).st_mode
+    except (OSError, ValueError):
+        return True  # missing or unreachable: OpenCV says so
+    return stat.S_ISREG(mode) or stat.S_ISDIR(mode)
 
 
 def _plural(count: int, noun: str) -> str:

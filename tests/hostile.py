@@ -301,6 +301,9 @@ def make_files():
     for name, content in {"empty.png": b"", "truncated.png": png[:60], "text.png": b"not an image\n"}.items():
         with open(os.path.join(folder, name), "wb") as file:
             file.write(content)
+    # A named pipe that nobody writes to: opening it to read waits for a writer.
+    if hasattr(os, "mkfifo"):
+        os.mkfifo(os.path.join(folder, "pipe.png"))
     # A file name with a byte that is not UTF-8, as Python presents it: a lone surrogate.
     with open(os.path.join(os.fsencode(folder), b"undecodable\xff.png"), "wb") as file:
         file.write(png)

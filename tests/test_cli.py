@@ -146,6 +146,20 @@ def test_bad_usage_exits_with_status_2():
     assert "argument --target: 'red=1,2'" in done.stderr
 
 
+@pytest.mark.parametrize("where", ["mask", "image"])
+def test_file_names_that_are_not_utf8_are_unreadable_files_in_a_report(photos, tmp_path, where):
+    # OpenCV crashes on a name without a UTF-8 form; the report's thumbnails read files too.
+    strange = tmp_path / "no utf-8 \udcff.png"
+    china, mask = photos / "photos" / "china.png", photos / "mask.png"
+    strange.write_bytes((mask if where == "mask" else china).read_bytes())
+    image, mask = (str(china), str(strange)) if where == "mask" else (str(strange), str(mask))
+    done = subprocess.run([TOOL, "extract", image, "--mask", mask, "--format", "html"], capture_output=True, timeout=300)
+    stdout, stderr = (stream.decode(errors="surrogateescape") for stream in (done.stdout, done.stderr))
+    assert done.returncode == 1, stderr
+    failed = "mask" if where == "mask" else "image"
+    assert f"ValueError: Could not load {failed} from " in stderr and "</html>" in stdout
+
+
 # ---------------------------------------------------------------- in-process
 
 

@@ -35,6 +35,8 @@ PATHS = {
     "unpaired high surrogate": "'photo\\ud800.jpg'",
     # OpenCV would stop at the NUL and read the existing file before it.
     "embedded NUL after an existing file": "path('embedded NUL')",
+    # OpenCV would wait for a writer for ever.
+    "named pipe without a writer": "path('pipe.png')",
 }
 
 IMAGE_FAILS = "Could not load image from "
@@ -50,6 +52,7 @@ PATH_CALLS = {
     "analyze_color_similarity mask": ("extractor.analyze_color_similarity(IMAGE, TARGETS, PATH)", MASK_FAILS),
     "find_color_matches image": ("extractor.find_color_matches(PATH, TARGETS)", IMAGE_FAILS),
     "find_color_matches mask": ("extractor.find_color_matches(IMAGE, TARGETS, PATH)", MASK_FAILS),
+    "read_with_alpha": ("__import__('lumvarde_quorle').read_with_alpha(PATH)", IMAGE_FAILS),
 }
 
 

@@ -2,6 +2,8 @@
 // the native fast paths.
 #include <string>
 
+#include <sys/stat.h>
+
 #include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
@@ -16,17 +18,25 @@ namespace {
 // Whether OpenCV's imread can be given the path. OpenCV converts it to UTF-8 without checking the
 // result: a str with lone surrogates (how Python spells a file name whose bytes are not UTF-8) has no
 // UTF-8 form, and OpenCV crashes on it. A NUL ends the name OpenCV opens, so "a.png\0.txt" would read
-// a.png: like any file that cannot be read, such paths give None. A stand-in bound as `cv2` takes any
-// path.
+// a.png. A named pipe, socket or device is no image file, and reading one can wait for ever (a pipe
+// without a writer, a terminal). Like any file that cannot be read, such paths give None. A stand-in
+// bound as `cv2` takes any path.
 Applies imread_takes(PyObject* path) {
     const Applies opencv = global_is_as_imported(name<"cv2">());
     if (opencv != Applies::yes) return opencv == Applies::error ? Applies::error : Applies::yes;
     Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size))
-        return std::char_traits<char>::find(utf8, static_cast<std::size_t>(size), '\0') ? Applies::no : Applies::yes;
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Applies::error;
-    PyErr_Clear();
-    return Applies::no;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
+    if (!utf8) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Applies::error;
+        PyErr_Clear();
+        return Applies::no;
+    }
+    if (std::char_traits<char>::find(utf8, static_cast<std::size_t>(size), '\0')) return Applies::no;
+#if defined(__unix__) || defined(__APPLE__)
+    struct stat status {};
+    if (stat(utf8, &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) return Applies::no;
+#endif
+    return Applies::yes;
 }
 
 // cv2.imread(path) with the path as its only argument, so files are read as 3-channel B, G, R;
