@@ -312,6 +312,23 @@ def test_native_report_equals_the_per_pixel_report(region, lab_space, preprocess
                        PerPixel(**settings).find_color_matches(region, targets, mask))
 
 
+@pytest.mark.parametrize("lab_space", [True, False])
+def test_report_of_a_tiled_image_is_the_report_of_the_image(lab_space):
+    # From about two million pixels on, an image's distinct colours are tabled in one pass instead of
+    # two. Tiled that large, an image of 40 colours keeps its shares, each colour as a target still
+    # finds itself as the nearest pixel, and DBSCAN (whose density threshold grows with the pixels)
+    # finds the same 40 groups.
+    rng = np.random.default_rng(7)
+    colours = rng.integers(0, 256, (40, 3), dtype=np.uint8)
+    image = colours[rng.integers(0, 40, (128, 256))]
+    tiled = np.tile(image, (9, 8, 1))
+    assert tiled.shape[0] * tiled.shape[1] > 2**21
+    targets = {f"colour {i}": tuple(int(v) for v in colour[::-1]) for i, colour in enumerate(colours)}
+    extractor = ColorExtractor(40, "dbscan", False, lab_space)
+    assert extractor.find_color_matches(tiled, targets) == extractor.find_color_matches(image, targets)
+    assert extractor.extract_colors(tiled) == extractor.extract_colors(image)
+
+
 @pytest.mark.parametrize("target", ["abc", [1, 2], np.zeros((2, 3))])
 def test_bad_targets_fail_alike(target):
     image = np.full((3, 3, 3), 70, np.uint8)

@@ -1,5 +1,9 @@
 #include "kernels/distinct_rows.hpp"
 
+#include <cstdlib>
+#include <memory>
+#include <new>
+
 namespace lq::kernels {
 namespace {
 
@@ -11,20 +15,23 @@ std::uint32_t key_of(const ByteRows& rows, std::ptrdiff_t index) noexcept {
            pixel[2 * rows.channel_stride];
 }
 
+// From this many rows on, one pass through a table of every possible value (64 MB of address space,
+// of which only the pages of values that occur are touched) costs less than two through the bit index.
+constexpr std::ptrdiff_t direct_rows = std::ptrdiff_t{1} << 21;
+
 }  // namespace
 
 DistinctRows::DistinctRows(const ByteRows& rows, std::vector<std::int32_t>* row_colours)
     : present_(word_count, 0), rank_before_(word_count) {
+    if (rows.count >= direct_rows) {
+        count_directly(rows, row_colours);
+        return;
+    }
     for (std::ptrdiff_t index = 0; index < rows.count; ++index) {
         const std::uint32_t key = key_of(rows, index);
         present_[key >> 6] |= std::uint64_t{1} << (key & 63);
     }
-    std::uint32_t seen = 0;
-    for (std::size_t word = 0; word < word_count; ++word) {
-        rank_before_[word] = seen;
-        seen += static_cast<std::uint32_t>(std::popcount(present_[word]));
-    }
-    order_.assign(seen, -1);
+    const std::uint32_t seen = rank_words();
     colours_.reserve(seen);
     weights_.reserve(seen);
     first_rows_.reserve(seen);
@@ -45,6 +52,54 @@ DistinctRows::DistinctRows(const ByteRows& rows, std::vector<std::int32_t>* row_
         ++weights_[static_cast<std::size_t>(position)];
         if (row_colours) (*row_colours)[static_cast<std::size_t>(index)] = position;
     }
+}
+
+void DistinctRows::count_directly(const ByteRows& rows, std::vector<std::int32_t>* row_colours) {
+    // calloc: the zero pages come from the system on first touch, not from a pass over 64 MB.
+    const std::unique_ptr<std::int32_t, decltype(&std::free)> table(
+        static_cast<std::int32_t*>(std::calloc(std::size_t{1} << 24, sizeof(std::int32_t))), &std::free);
+    if (!table) throw std::bad_alloc();
+    std::int32_t* slot_of = table.get();  // position + 1 of each value, 0 until it occurs
+    if (row_colours) row_colours->resize(static_cast<std::size_t>(rows.count));
+    for (std::ptrdiff_t index = 0; index < rows.count; ++index) {
+        const std::uint32_t key = key_of(rows, index);
+        std::int32_t& slot = slot_of[key];
+        if (slot == 0) {
+            colours_.push_back({static_cast<std::uint8_t>(key >> 16), static_cast<std::uint8_t>(key >> 8),
+                                static_cast<std::uint8_t>(key)});
+            weights_.push_back(0);
+            first_rows_.push_back(index);
+            slot = count();
+        }
+        ++weights_[static_cast<std::size_t>(slot - 1)];
+        if (row_colours) (*row_colours)[static_cast<std::size_t>(index)] = slot - 1;
+    }
+    // The bit index, for find().
+    auto key_at = [&](std::size_t position) {
+        const auto& colour = colours_[position];
+        return std::uint32_t{colour[0]} << 16 | std::uint32_t{colour[1]} << 8 | colour[2];
+    };
+    for (std::size_t position = 0; position < colours_.size(); ++position) {
+        const std::uint32_t key = key_at(position);
+        present_[key >> 6] |= std::uint64_t{1} << (key & 63);
+    }
+    rank_words();
+    for (std::size_t position = 0; position < colours_.size(); ++position) {
+        const std::uint32_t key = key_at(position);
+        const std::uint64_t word = present_[key >> 6];
+        order_[rank_before_[key >> 6] + static_cast<std::uint32_t>(std::popcount(word & ((std::uint64_t{1} << (key & 63)) - 1)))] =
+            static_cast<std::int32_t>(position);
+    }
+}
+
+std::uint32_t DistinctRows::rank_words() {
+    std::uint32_t seen = 0;
+    for (std::size_t word = 0; word < word_count; ++word) {
+        rank_before_[word] = seen;
+        seen += static_cast<std::uint32_t>(std::popcount(present_[word]));
+    }
+    order_.assign(seen, -1);
+    return seen;
 }
 
 std::vector<std::uint8_t> DistinctRows::triples() const {

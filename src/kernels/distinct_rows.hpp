@@ -51,6 +51,10 @@ public:
     }
 
 private:
+    void count_directly(const ByteRows& rows, std::vector<std::int32_t>* row_colours);
+    // Fills rank_before_ from present_ and sizes order_; returns how many values occur.
+    std::uint32_t rank_words();
+
     // One bit per possible value and the count of set bits before each word: a 3 MB index whose cost
     // does not grow with the image, giving each value its rank among the values that occur.
     std::vector<std::uint64_t> present_;
