@@ -86,6 +86,20 @@ LQ_CLONES void bounds(const Nearest& near, const double* __restrict norm, int co
     }
 }
 
+// Whether some colour of the block has its two nearest centres within rounding of each other.
+LQ_CLONES bool near_tie_in(const Nearest& near, int count) {
+    int tie = 0;
+    for (int r = 0; r < count; ++r) tie |= near.second[r] - near.best[r] <= near_tie;
+    return tie != 0;
+}
+
+// Whether some colour of the block takes a label other than its own.
+LQ_CLONES bool label_changes(const Nearest& near, const std::int32_t* __restrict labels, int count) {
+    int changes = 0;
+    for (int r = 0; r < count; ++r) changes |= labels[r] != near.label[r];
+    return changes != 0;
+}
+
 // _euclidean_dense_dense for three features, squared.
 double squared_distance(const double* a, const double* b) noexcept {
     double result = 0;
@@ -178,11 +192,12 @@ private:
         else
             nearest_by_dgemm(centres, centre_norm, begin, count);
         bounds(near, &norm_[begin], count, &upper_[begin], &lower_[begin]);
+        if (!exact && near_tie_in(near, count)) {
+            result_.undecided = "a colour on the bisector of two centres";
+            return;
+        }
+        if (!label_changes(near, &labels_[begin], count)) return;
         for (int r = 0; r < count; ++r) {
-            if (!exact && near.second[r] - near.best[r] <= near_tie) {
-                result_.undecided = "a colour on the bisector of two centres";
-                return;
-            }
             const std::int32_t c = begin + r;
             if (labels_[c] != near.label[r]) {
                 move_colour(c, near.label[r]);
