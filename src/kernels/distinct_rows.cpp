@@ -38,17 +38,8 @@ DistinctRows::DistinctRows(const ByteRows& rows, std::vector<std::int32_t>* row_
     if (row_colours) row_colours->resize(static_cast<std::size_t>(rows.count));
     for (std::ptrdiff_t index = 0; index < rows.count; ++index) {
         const std::uint32_t key = key_of(rows, index);
-        const std::uint64_t word = present_[key >> 6];
-        const std::uint32_t rank =
-            rank_before_[key >> 6] + static_cast<std::uint32_t>(std::popcount(word & ((std::uint64_t{1} << (key & 63)) - 1)));
-        std::int32_t& position = order_[rank];
-        if (position < 0) {
-            position = count();
-            colours_.push_back({static_cast<std::uint8_t>(key >> 16), static_cast<std::uint8_t>(key >> 8),
-                                static_cast<std::uint8_t>(key)});
-            weights_.push_back(0);
-            first_rows_.push_back(index);
-        }
+        std::int32_t& position = order_[rank_of(key)];
+        if (position < 0) position = add(key, index);
         ++weights_[static_cast<std::size_t>(position)];
         if (row_colours) (*row_colours)[static_cast<std::size_t>(index)] = position;
     }
@@ -64,13 +55,7 @@ void DistinctRows::count_directly(const ByteRows& rows, std::vector<std::int32_t
     for (std::ptrdiff_t index = 0; index < rows.count; ++index) {
         const std::uint32_t key = key_of(rows, index);
         std::int32_t& slot = slot_of[key];
-        if (slot == 0) {
-            colours_.push_back({static_cast<std::uint8_t>(key >> 16), static_cast<std::uint8_t>(key >> 8),
-                                static_cast<std::uint8_t>(key)});
-            weights_.push_back(0);
-            first_rows_.push_back(index);
-            slot = count();
-        }
+        if (slot == 0) slot = add(key, index) + 1;
         ++weights_[static_cast<std::size_t>(slot - 1)];
         if (row_colours) (*row_colours)[static_cast<std::size_t>(index)] = slot - 1;
     }
@@ -84,12 +69,16 @@ void DistinctRows::count_directly(const ByteRows& rows, std::vector<std::int32_t
         present_[key >> 6] |= std::uint64_t{1} << (key & 63);
     }
     rank_words();
-    for (std::size_t position = 0; position < colours_.size(); ++position) {
-        const std::uint32_t key = key_at(position);
-        const std::uint64_t word = present_[key >> 6];
-        order_[rank_before_[key >> 6] + static_cast<std::uint32_t>(std::popcount(word & ((std::uint64_t{1} << (key & 63)) - 1)))] =
-            static_cast<std::int32_t>(position);
-    }
+    for (std::size_t position = 0; position < colours_.size(); ++position)
+        order_[rank_of(key_at(position))] = static_cast<std::int32_t>(position);
+}
+
+std::int32_t DistinctRows::add(std::uint32_t key, std::ptrdiff_t index) {
+    colours_.push_back({static_cast<std::uint8_t>(key >> 16), static_cast<std::uint8_t>(key >> 8),
+                        static_cast<std::uint8_t>(key)});
+    weights_.push_back(0);
+    first_rows_.push_back(index);
+    return count() - 1;
 }
 
 std::uint32_t DistinctRows::rank_words() {

@@ -40,9 +40,8 @@ public:
     // Position of a value, -1 when it does not occur.
     std::int32_t find(std::uint32_t a, std::uint32_t b, std::uint32_t c) const noexcept {
         const std::uint32_t key = (a << 16) | (b << 8) | c;
-        const std::uint64_t word = present_[key >> 6], bit = std::uint64_t{1} << (key & 63);
-        if (!(word & bit)) return -1;
-        return order_[rank_before_[key >> 6] + static_cast<std::uint32_t>(std::popcount(word & (bit - 1)))];
+        if (!(present_[key >> 6] & (std::uint64_t{1} << (key & 63)))) return -1;
+        return order_[rank_of(key)];
     }
     // Position of the value of row `index` of `rows` (rows this table was made from).
     std::int32_t find_row(const ByteRows& rows, std::ptrdiff_t index) const noexcept {
@@ -54,6 +53,13 @@ private:
     void count_directly(const ByteRows& rows, std::vector<std::int32_t>* row_colours);
     // Fills rank_before_ from present_ and sizes order_; returns how many values occur.
     std::uint32_t rank_words();
+    // The rank of a value among those that occur (its bit is set).
+    std::uint32_t rank_of(std::uint32_t key) const noexcept {
+        const std::uint64_t below = present_[key >> 6] & ((std::uint64_t{1} << (key & 63)) - 1);
+        return rank_before_[key >> 6] + static_cast<std::uint32_t>(std::popcount(below));
+    }
+    // Appends a value first met at row `index`; returns its position.
+    std::int32_t add(std::uint32_t key, std::ptrdiff_t index);
 
     // One bit per possible value and the count of set bits before each word: a 3 MB index whose cost
     // does not grow with the image, giving each value its rank among the values that occur.

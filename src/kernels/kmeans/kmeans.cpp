@@ -91,6 +91,19 @@ void choose_first_rows(Shared& shared) {
     for (; found < runs; ++found) shared.first_row[wanted[found].second] = shared.n - 1;
 }
 
+// Stable sort of `items` by a key below 2^24: least significant digit first, two passes of 12 bits.
+template <class Key>
+void sort_by_24_bits(std::vector<std::int32_t>& items, std::vector<std::int32_t>& scratch, Key key) {
+    scratch.resize(items.size());
+    for (int shift = 0; shift < 24; shift += 12) {
+        std::array<std::int32_t, (1 << 12) + 1> start{};
+        for (std::int32_t item : items) ++start[((key(item) >> shift) & 0xfff) + 1];
+        for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+        for (std::int32_t item : items) scratch[start[(key(item) >> shift) & 0xfff]++] = item;
+        items.swap(scratch);
+    }
+}
+
 // Colours by their Morton code: bits of the three channels interleaved, so that colours near each
 // other in colour space mostly are near each other in the order.
 void order_colours(Shared& shared) {
@@ -103,16 +116,9 @@ void order_colours(Shared& shared) {
             for (int f = 0; f < 3; ++f) key = key << 1 | ((colours[c][f] >> bit) & 1u);
         code[c] = key;
     }
-    // Least significant digit first, 12 bits at a time: two stable passes over 24-bit codes.
-    std::vector<std::int32_t> order(count), sorted(count);
+    std::vector<std::int32_t> order(count), scratch;
     for (std::size_t c = 0; c < count; ++c) order[c] = static_cast<std::int32_t>(c);
-    for (int shift = 0; shift < 24; shift += 12) {
-        std::vector<std::int32_t> start((1 << 12) + 1, 0);
-        for (std::int32_t c : order) ++start[((code[c] >> shift) & 0xfff) + 1];
-        for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
-        for (std::int32_t c : order) sorted[start[(code[c] >> shift) & 0xfff]++] = c;
-        order.swap(sorted);
-    }
+    sort_by_24_bits(order, scratch, [&](std::int32_t c) { return code[c]; });
     shared.colour_of = std::move(order);
     shared.index_of.resize(count);
     for (std::size_t i = 0; i < count; ++i) shared.index_of[shared.colour_of[i]] = static_cast<std::int32_t>(i);
@@ -139,15 +145,7 @@ void build_blocks(const Shared& shared, std::int64_t first, std::int64_t end, Bl
             const std::int32_t index = ids[rows[i]];
             if (count[index]++ == 0) touched.push_back(index);
         }
-        // Colour indices are below 2^24: two stable 12-bit passes.
-        sorted.resize(touched.size());
-        for (int shift = 0; shift < 24; shift += 12) {
-            std::array<std::int32_t, (1 << 12) + 1> start{};
-            for (std::int32_t c : touched) ++start[((c >> shift) & 0xfff) + 1];
-            for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
-            for (std::int32_t c : touched) sorted[start[(c >> shift) & 0xfff]++] = c;
-            touched.swap(sorted);
-        }
+        sort_by_24_bits(touched, sorted, [](std::int32_t c) { return static_cast<std::uint32_t>(c); });  // indices < 2^24
         for (std::int32_t colour : touched) {
             part.colour.push_back(colour);
             part.count.push_back(count[colour]);
