@@ -18,6 +18,10 @@ _State = tuple[str | None, object, SupportsInt, object] | tuple[str | None, obje
 
 __test__: dict[str, str]
 
+# The pixel budget for image files read by the extractors: None or 0 for no limit (the default), else
+# files whose header declares more pixels raise lumvarde_quorle.images.ImageTooLargeError, undecoded.
+max_image_pixels: int | None
+
 @disjoint_base
 class ColorExtractor:
     """Dominant colours and target colour matching, with results defined by the library calls it makes

@@ -7,12 +7,13 @@
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
+#include "preparation/admission.hpp"
 
 namespace lq::clustering {
 
 Ref cluster_colors_dbscan(ColorExtractor* self, PyObject* pixels) {
     const Applies native = dbscan::native_path_applies(pixels);
-    if (native == Applies::error) return Ref();
+    if (native == Applies::error || preparation::admission::admit_dbscan(pixels, native == Applies::yes) < 0) return Ref();
     if (native == Applies::yes) {
         Ref result;
         const Applies done = dbscan::native_path(self, pixels, &result);

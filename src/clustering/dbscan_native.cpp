@@ -13,10 +13,7 @@
 // neighbourhood lists fit in memory (the kernel counts them first), else on the distinct colours
 // weighted by their pixel counts, else not at all (MemoryError) rather than starting a call that
 // cannot finish.
-#include <unistd.h>
-
 #include <cmath>
-#include <cstdio>
 #include <memory>
 
 #include "clustering/dbscan.hpp"
@@ -27,6 +24,7 @@
 #include "interop/globals.hpp"
 #include "interop/kernel.hpp"
 #include "kernels/distinct_rows.hpp"
+#include "preparation/admission.hpp"
 #include "preparation/preparation.hpp"
 
 namespace lq::clustering::dbscan {
@@ -168,23 +166,9 @@ Clustering cluster_colours(const kernels::dbscan::Metric& metric, const double s
 // and per row an index array object and its counts, labels and scaled values.
 double library_need(int64_t entries, int64_t rows) { return 8.0 * static_cast<double>(entries) + 192.0 * rows; }
 
-// Half the memory the system can still give, so that a library call we start leaves room for the rest.
-double memory_budget() {
-    double available = 0;
-    if (std::FILE* meminfo = std::fopen("/proc/meminfo", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, meminfo)) {
-            unsigned long long kilobytes = 0;
-            if (std::sscanf(line, "MemAvailable: %llu kB", &kilobytes) == 1) {
-                available = 1024.0 * static_cast<double>(kilobytes);
-                break;
-            }
-        }
-        std::fclose(meminfo);
-    }
-    if (available <= 0) available = static_cast<double>(sysconf(_SC_AVPHYS_PAGES)) * sysconf(_SC_PAGESIZE);
-    return available / 2;
-}
+// Half of what the process can still get, so that a library call we start leaves room for its own
+// temporaries and the rest.
+double memory_budget() { return preparation::admission::available_memory().bytes / 2; }
 
 // The library's DBSCAN on the distinct colours, each weighted by its pixel count, for when the call on
 // every row would not fit in memory. It finds the same cores (a colour's neighbours weigh their pixel
@@ -225,11 +209,10 @@ Applies settle_fragile(const kernels::dbscan::Metric& metric, int64_t row_count,
     const auto& counted = clustering->neighbourhoods;
     if (library_need(counted.rows, row_count) <= budget) return Applies::no;
     const double need = library_need(counted.colours, clustering->colours->count());
-    if (need <= budget) return library_on_colours(metric, row_count, clustering);
-    PyErr_Format(PyExc_MemoryError,
-                 "DBSCAN would need about %.1f GB for the neighbourhoods of these colours, and %.1f GB are free",
-                 need / 1e9, 2 * budget / 1e9);
-    return Applies::error;
+    if (need > budget && preparation::admission::admit("DBSCAN's neighbourhoods", static_cast<double>(row_count),
+                                                       2 * need) < 0)
+        return Applies::error;
+    return library_on_colours(metric, row_count, clustering);
 }
 
 }  // namespace

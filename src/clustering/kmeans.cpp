@@ -4,6 +4,7 @@
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
 #include "interop/convert.hpp"
+#include "preparation/admission.hpp"
 
 namespace lq::clustering {
 namespace {
@@ -40,6 +41,7 @@ Ref cluster_colors_kmeans(ColorExtractor* self, PyObject* pixels) {
     const Py_ssize_t rows = PyObject_Length(pixels);
     if (rows < 0) return Ref();
     if (rows < settings(self).n_colors) return distinct_rows(pixels);
+    if (preparation::admission::admit_library_kmeans(pixels, settings(self).n_colors) < 0) return Ref();
     return kmeans(self, pixels);
 }
 

@@ -7,6 +7,7 @@
 #include "interop/convert.hpp"
 #include "interop/kernel.hpp"
 #include "interop/numpy_api.hpp"
+#include "preparation/admission.hpp"
 
 namespace lq::clustering {
 namespace {
@@ -124,6 +125,13 @@ int one_label_per_colour(PyObject* labels, std::int32_t colours, const std::vect
         Gil::release);
 }
 
+// The library's steps work on float64 rows as its KMeans.fit would: admitted as a fit of that many
+// rows. 0, or -1 with MemoryError set.
+int admit_library_steps(std::size_t rows, int k) {
+    const auto count = static_cast<double>(rows);
+    return preparation::admission::admit("K-means", count, preparation::admission::library_kmeans_peak(count, k));
+}
+
 }  // namespace
 
 Ref kmeans_module() {
@@ -163,6 +171,7 @@ int warn_if_fewer_clusters(const std::vector<std::int32_t>& labels, int k) {
 
 int seed_by_library(km::Fit& fit, const std::vector<int>& runs, const kernels::DistinctRows& colours,
                     const std::vector<std::int32_t>& row_colours, int k) {
+    if (admit_library_steps(row_colours.size(), k) < 0) return -1;
     LibraryRows rows;
     if (make_library_rows(colours, row_colours, false, &rows) < 0) return -1;
     for (int run : runs) {
@@ -183,6 +192,7 @@ int seed_by_library(km::Fit& fit, const std::vector<int>& runs, const kernels::D
 // that run alone.
 Applies fit_by_first_run(km::Fit& fit, const kernels::DistinctRows& colours, const std::vector<std::int32_t>& row_colours,
                          int k, Ref* result) {
+    if (admit_library_steps(row_colours.size(), k) < 0) return Applies::error;
     LibraryRows rows;
     if (make_library_rows(colours, row_colours, true, &rows) < 0) return Applies::error;
     Ref first_centres;

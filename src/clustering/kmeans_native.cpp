@@ -20,6 +20,7 @@
 #include "interop/numpy_api.hpp"
 #include "kernels/distinct_rows.hpp"
 #include "kernels/kmeans/kmeans.hpp"
+#include "preparation/admission.hpp"
 #include "preparation/preparation.hpp"
 
 namespace lq::clustering {
@@ -230,6 +231,7 @@ Ref cluster_colors_kmeans_native(ColorExtractor* self, PyObject* pixels) {
     const Applies applies = native_path_applies(n_colors, pixels, &order);
     if (applies == Applies::error) return Ref();
     if (applies == Applies::yes) {
+        if (preparation::admission::admit_native_kmeans(pixels) < 0) return Ref();
         Ref result;
         const Applies done = native_fit(n_colors, pixels, order, &result);
         if (done == Applies::error) return Ref();

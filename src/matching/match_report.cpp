@@ -138,10 +138,15 @@ Ref target_entry(ColorExtractor* self, PyObject* target_rgb, PyObject* pixels_rg
 Ref find_color_matches(ColorExtractor* self, PyObject* image, PyObject* target_colors, PyObject* mask) {
     const Operation operation(self);
     // A mask path is read as extract_colors reads it.
-    Ref pixels = preparation::prepared_pixels(self, image, mask);
+    Ref pixels = preparation::prepared_pixels(self, image, mask, preparation::admission::Analysis::match_report);
     if (!pixels) return Ref();
     const Py_ssize_t pixel_count = PyObject_Length(pixels.get());
     if (pixel_count <= 0) return pixel_count < 0 ? Ref() : Ref::steal(PyDict_New());
+    if (PyDict_GET_SIZE(target_colors) > 0) {  // the distances are measured per target
+        const Applies fast = fast_distances_apply(self, pixels.get());
+        if (fast == Applies::error || preparation::admission::admit_match_report(pixels.get(), fast == Applies::no) < 0)
+            return Ref();
+    }
     DistinctColors distinct;
     Ref pixels_rgb = rgb_rows(self, pixels.get(), &distinct);
     if (!pixels_rgb) return Ref();

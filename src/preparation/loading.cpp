@@ -10,6 +10,7 @@
 #include "interop/convert.hpp"
 #include "interop/kernel.hpp"
 #include "interop/numpy_api.hpp"
+#include "preparation/admission.hpp"
 #include "preparation/preparation.hpp"
 
 namespace lq::preparation {
@@ -39,39 +40,94 @@ Applies imread_takes(PyObject* path) {
     return Applies::yes;
 }
 
+// lumvarde_quorle.images, where the pixel budget is read from files' headers (by Pillow) and enforced.
+Ref images_module() { return Ref::steal(PyImport_ImportModule("lumvarde_quorle.images")); }
+
+// What the header of the file says before it is decoded: its pixel count (0 when Pillow cannot read
+// the header) and the pixel budget in force (None for none). Raises ImageTooLargeError for a file
+// above the budget. 0, or -1 with an exception set.
+int before_decoding(PyObject* path, double* pixels, Ref* limit) {
+    Ref images = images_module();
+    Ref setting = images ? module_global<"max_image_pixels">() : Ref();
+    Ref checked = setting ? call(attr(images, name<"_before_decoding">()), {path, setting}) : Ref();
+    Ref count;
+    if (unpack_pair(checked.get(), &count, limit) < 0) return -1;
+    *pixels = PyFloat_AsDouble(count.get());
+    return *pixels == -1.0 && PyErr_Occurred() ? -1 : 0;
+}
+
+// For a file whose header Pillow could not read: the budget applied to the decoded image, before it
+// is analysed. 0, or -1 with an exception set.
+int within_limit(PyObject* path, PyObject* loaded, PyObject* limit) {
+    if (limit == Py_None || !PyArray_Check(loaded)) return 0;
+    auto* array = reinterpret_cast<PyArrayObject*>(loaded);
+    if (PyArray_NDIM(array) < 2) return 0;
+    Ref height = Ref::steal(PyLong_FromSsize_t(PyArray_DIM(array, 0)));
+    Ref width = height ? Ref::steal(PyLong_FromSsize_t(PyArray_DIM(array, 1))) : Ref();
+    Ref images = width ? images_module() : Ref();
+    return call(attr(images, name<"check_image_size">()), {path, width, height, limit}) ? 0 : -1;
+}
+
 // cv2.imread(path) with the path as its only argument, so files are read as 3-channel B, G, R;
 // None from OpenCV (an unreadable file) becomes ValueError "<failure><path>". A path OpenCV cannot
-// take ends the same way, at the same step.
-Ref load(PyObject* source, const char* failure) {
+// take ends the same way, at the same step. Before decoding, the file's header is held to the pixel
+// budget and its pixel count to `admit`, which may refuse the memory the operation would need.
+template <typename Admit>
+Ref load(PyObject* source, const char* failure, const Admit& admit) {
     if (!PyUnicode_Check(source)) return Ref::borrow(source);
     Ref imread = attr(module_global<"cv2">(), name<"imread">());
     if (!imread) return Ref();
     const Applies readable = imread_takes(source);
     if (readable == Applies::error) return Ref();
+    double pixels = 0;
+    Ref limit;
+    if (readable == Applies::yes && (before_decoding(source, &pixels, &limit) < 0 || (pixels > 0 && admit(pixels) < 0)))
+        return Ref();
     Ref loaded = readable == Applies::yes ? call(imread, {source}) : Ref::none();
+    if (loaded && !loaded.is_none() && pixels == 0 && within_limit(source, loaded.get(), limit.get()) < 0) return Ref();
     if (!loaded || !loaded.is_none()) return loaded;
     Ref message = Ref::steal(PyUnicode_FromFormat("%s%U", failure, source));
     if (message) PyErr_SetObject(process_state().ValueError, message.get());
     return Ref();
 }
 
+// The pixel count of an image given as an array, -1 for anything else.
+double array_pixels(PyObject* image) {
+    if (!PyArray_Check(image)) return -1;
+    auto* array = reinterpret_cast<PyArrayObject*>(image);
+    if (PyArray_NDIM(array) < 2) return -1;
+    return static_cast<double>(PyArray_DIM(array, 0)) * static_cast<double>(PyArray_DIM(array, 1));
+}
+
 }  // namespace
 
-Ref load_image(PyObject* image) { return load(image, "Could not load image from "); }
-
-Ref load_mask(PyObject* mask) { return load(mask, "Could not load mask from "); }
-
-Ref prepared_pixels(ColorExtractor* self, PyObject* image_argument, PyObject* mask_argument) {
-    Ref image = load_image(image_argument);
+Ref prepared_pixels(ColorExtractor* self, PyObject* image_argument, PyObject* mask_argument,
+                    admission::Analysis analysis) {
+    const bool masked = mask_argument != Py_None;
+    bool admitted = false;
+    auto admit = [&](double pixels, bool decoded) {
+        admitted = true;
+        return admission::admit("The analysis", pixels,
+                                admission::operation_peak(self, analysis, pixels, masked, decoded));
+    };
+    Ref image = load(image_argument, "Could not load image from ", [&](double pixels) { return admit(pixels, false); });
     if (!image) return Ref();
-    Ref mask = load_mask(mask_argument);
+    // A mask is decoded as three channels, then reduced to grey.
+    Ref mask = load(mask_argument, "Could not load mask from ",
+                    [](double pixels) { return admission::admit("Reading the mask", pixels, 4 * pixels); });
     if (!mask || check_instance_or_none(image.get(), ndarray_type()) < 0) return Ref();
+    // An array given directly, or decoded from a file whose header told nothing, is checked once its
+    // type is known, after a mask path's own failures.
+    const double given = admitted ? -1 : array_pixels(image.get());
+    if (given > 0 && admit(given, true) < 0) return Ref();
     Ref processed = stage::preprocess_image(self, image.get());
     if (!processed) return Ref();
     Ref feature_image = stage::convert_to_feature_space(self, processed.get());
     if (!feature_image) return Ref();
     return stage::extract_pixels(self, feature_image.get(), mask.get());
 }
+
+int install_pixel_budget(PyObject* module) { return PyModule_AddObjectRef(module, "max_image_pixels", Py_None); }
 
 Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libraries) {
     if (!PyArray_CheckExact(rows)) return Applies::no;

@@ -13,6 +13,7 @@
 #include "interop/globals.hpp"
 #include "interop/ref.hpp"
 #include "kernels/distinct_rows.hpp"
+#include "preparation/admission.hpp"
 
 namespace lq::preparation {
 
@@ -23,16 +24,20 @@ Ref apply_mask(ColorExtractor* self, PyObject* image, PyObject* mask);
 Ref extract_pixels(ColorExtractor* self, PyObject* image, PyObject* mask);
 Ref calculate_percentages(ColorExtractor* self, PyObject* labels);
 
-// A str (or subclass) is read with cv2.imread(path), as 3-channel B, G, R; an unreadable file raises
-// ValueError "Could not load image from <path>" / "Could not load mask from <path>". Any other object
-// passes unchanged.
-Ref load_image(PyObject* image);
-Ref load_mask(PyObject* mask);
-
 // What both image operations start with: the image and the mask loaded (the mask before the image's
 // type is checked, so a bad mask path is reported first), then the stages run through their native
 // entries (so overrides apply): preprocessing, feature space, pixel rows under the mask.
-Ref prepared_pixels(ColorExtractor* self, PyObject* image, PyObject* mask);
+//
+// A str (or subclass) is read with cv2.imread(path), as 3-channel B, G, R; an unreadable file raises
+// ValueError "Could not load image from <path>" / "Could not load mask from <path>", and a file above
+// the pixel budget (the module's max_image_pixels) ImageTooLargeError, read from its header before it
+// is decoded. Any other object passes unchanged. Before an image is decoded (or, given as an array,
+// before it is prepared) the whole operation's memory is admitted for its pixel count.
+Ref prepared_pixels(ColorExtractor* self, PyObject* image, PyObject* mask,
+                    admission::Analysis analysis = admission::Analysis::clustering);
+
+// The module's pixel budget setting, max_image_pixels = None. 0, or -1 with an exception set.
+int install_pixel_budget(PyObject* module);
 
 // The gate of every native fast path: yes when `rows` is an exact numpy.ndarray of N x 3 uint8 values
 // and each module global in `libraries` is still the object bound at import, so that native code may

@@ -1,0 +1,227 @@
+"""Memory admission: the limits read, the per-path estimates against measured peaks, and MemoryError with
+the figures before a path allocates, while work that fits is unaffected. Measurements and limits run in
+a fork of a case of the child worker, under its own address-space limit."""
+
+import re
+
+import pytest
+
+import lumvarde_quorle.color_extractor_cy as module
+from child_worker import UNDER_ASAN, ChildWorker, describe
+
+MB = 1 << 20
+# What every estimate allows besides its tables (thread stacks and arenas, allocator slack).
+FIXED = 64 * MB
+
+pytestmark = pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves the address space it checks")
+
+
+@pytest.fixture(scope="module")
+def worker():
+    worker = ChildWorker()
+    yield worker
+    worker.close()
+
+
+# -- the limits ------------------------------------------------------------------------------------
+
+
+def fake_tree(root, files):
+    for name, text in files.items():
+        path = root / name.lstrip("/")
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text)
+
+
+MEMINFO = {"/proc/meminfo": "MemTotal:  8000000 kB\nMemAvailable:    4000000 kB\n"}
+V2 = {"/proc/self/cgroup": "0::/service/worker\n"}
+V1 = {"/proc/self/cgroup": "5:cpu,cpuacct:/x\n4:memory:/jobs/7\n"}
+CGROUPS = {
+    "meminfo alone": ({}, 4000000 * 1024, "memory available"),
+    "v2 limit less usage, inactive file pages reclaimable": (
+        {**V2, "/sys/fs/cgroup/service/worker/memory.max": "1000000000\n",
+         "/sys/fs/cgroup/service/worker/memory.current": "700000000\n",
+         "/sys/fs/cgroup/service/worker/memory.stat": "anon 500000000\ninactive_file 200000000\n"},
+        500_000_000, "cgroup memory limit"),
+    "v2 limit on an ancestor, none on the leaf": (
+        {**V2, "/sys/fs/cgroup/service/worker/memory.max": "max\n",
+         "/sys/fs/cgroup/service/worker/memory.current": "100\n",
+         "/sys/fs/cgroup/service/memory.max": "300000000\n", "/sys/fs/cgroup/service/memory.current": "100000000\n"},
+        200_000_000, "cgroup memory limit"),
+    "v2 without a limit": ({**V2, "/sys/fs/cgroup/memory.max": "max\n"}, 4000000 * 1024, "memory available"),
+    "v1 limit": (
+        {**V1, "/sys/fs/cgroup/memory/jobs/7/memory.limit_in_bytes": "2000000000\n",
+         "/sys/fs/cgroup/memory/jobs/7/memory.usage_in_bytes": "1500000000\n",
+         "/sys/fs/cgroup/memory/jobs/7/memory.stat": "cache 9\ntotal_inactive_file 300000000\n"},
+        800_000_000, "cgroup memory limit"),
+    "v1 unlimited": (
+        {**V1, "/sys/fs/cgroup/memory/jobs/7/memory.limit_in_bytes": "9223372036854771712\n",
+         "/sys/fs/cgroup/memory/jobs/7/memory.usage_in_bytes": "1500000000\n"},
+        4000000 * 1024, "memory available"),
+}
+
+
+@pytest.mark.parametrize("files, expected, bound", CGROUPS.values(), ids=CGROUPS.keys())
+def test_available_memory_is_the_least_of_the_limits(tmp_path, files, expected, bound):
+    # The tree has no /proc/self/statm: an address-space limit of the test run does not count.
+    fake_tree(tmp_path, {**MEMINFO, **files})
+    assert module._available_memory(root=str(tmp_path)) == (expected, bound)
+
+
+def test_address_space_limit_counts_what_is_in_use(worker):
+    outcome = worker.run(
+        "(limit - size, module._available_memory())",
+        setup=SHELL + "size = vm('VmSize'); limit = size + (300 << 20)\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (limit, limit))\n",
+    )
+    assert "returned" in outcome, describe(outcome)
+    (headroom, (available, bound)) = eval(outcome["value"])
+    assert bound == "address-space limit"
+    assert headroom - 16 * MB <= available <= headroom
+
+
+# -- estimates and measured peaks -------------------------------------------------------------------
+
+# Run in a case of the child worker: `grown(call)` runs call() in a fork, whose VmPeak starts at its
+# VmSize, and gives the growth of its address space at the peak, with the exception if any;
+# `limited(call, headroom)` does the same under RLIMIT_AS = VmSize + headroom.
+SHELL = """
+import json, os, resource
+from lumvarde_quorle.color_extractor_cy import ColorExtractor, FastColorExtractor
+def vm(field):
+    with open('/proc/self/status') as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith(field + ':'))
+def limited(call, headroom=None):
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        before = vm('VmSize')
+        if headroom is not None:
+            resource.setrlimit(resource.RLIMIT_AS, (before + headroom, before + headroom))
+        try:
+            value = call()
+            outcome = {'value': digest(value)}
+        except BaseException as error:
+            outcome = {'error': type(error).__name__, 'message': str(error)}
+        outcome['grown'] = vm('VmPeak') - before
+        os.write(write_end, json.dumps(outcome).encode())
+        os._exit(0)
+    os.close(write_end)
+    answer = b''
+    while chunk := os.read(read_end, 65536):
+        answer += chunk
+    os.waitpid(pid, 0)
+    os.close(read_end)
+    return json.loads(answer)
+grown = limited
+def digest(value):
+    if isinstance(value, tuple):
+        return [np.asarray(part).round(6).tolist() if np.asarray(part).size < 64 else int(np.asarray(part).sum())
+                for part in value]
+    return repr(value)
+"""
+
+# Rows as the paths are given them: a photo's colours (far fewer distinct colours than rows), or
+# random colours (every row distinct: the worst case of the paths that work per distinct colour).
+ROWS = """
+rng = np.random.default_rng(5)
+count = data['rows']
+if data['colours'] == 'random':
+    rows = rng.integers(0, 256, (count, 3), dtype=np.uint8)
+else:
+    import cv2
+    from sklearn.datasets import load_sample_image
+    photo = cv2.cvtColor(load_sample_image('china.jpg')[:, :, ::-1], cv2.COLOR_BGR2LAB).reshape(-1, 3)
+    rows = np.ascontiguousarray(np.resize(photo, (count, 3)))
+"""
+
+CALLS = {
+    "kmeans": "lambda: ColorExtractor(5)._cluster_colors_kmeans(rows)",
+    "native kmeans": "lambda: FastColorExtractor(5)._cluster_colors_kmeans(rows)",
+    "dbscan": "lambda: ColorExtractor(5, 'dbscan')._cluster_colors_dbscan(rows)",
+    # Preprocessing off and R, G, B features: what is measured beyond the rows is the report itself.
+    "match report": "lambda: ColorExtractor(5, 'kmeans', False, False).find_color_matches("
+    "rows.reshape(-1, 1, 3), {'red': (200, 30, 40), 'sky': (135, 206, 235)})",
+}
+
+SIZES = [
+    ("kmeans", "photo", 200_000), ("kmeans", "random", 800_000),
+    ("native kmeans", "photo", 1_000_000), ("native kmeans", "random", 250_000),
+    ("native kmeans", "random", 1_000_000), ("native kmeans", "random", 3_000_000),
+    ("dbscan", "photo", 3_000_000), ("dbscan", "random", 250_000), ("dbscan", "random", 2_000_000),
+    ("match report", "photo", 4_000_000), ("match report", "random", 250_000), ("match report", "random", 2_000_000),
+]
+
+
+@pytest.mark.parametrize("path, colours, rows", SIZES, ids=[f"{p}-{c}-{n}" for p, c, n in SIZES])
+def test_estimate_covers_the_measured_peak(worker, path, colours, rows):
+    outcome = worker.run(f"grown({CALLS[path]})", setup=SHELL + ROWS, data={"rows": rows, "colours": colours},
+                         timeout=600)
+    assert "returned" in outcome, describe(outcome)
+    measured = eval(outcome["value"])
+    assert "error" not in measured, measured
+    estimate = module._peak_estimate(path, rows)
+    # The match report's rows are made from the image before the report: they count beyond the rows.
+    allowed = estimate + (3 * rows if path == "match report" else 0)
+    assert measured["grown"] <= allowed, f"{measured['grown'] / MB:.0f} MB measured, {allowed / MB:.0f} MB estimated"
+    if colours == "random":  # honest: within twice the peak of the worst case, beyond the fixed allowance
+        assert allowed <= 2 * measured["grown"] + FIXED, f"{measured['grown'] / MB:.0f} MB, {allowed / MB:.0f} MB"
+
+
+def test_estimates_grow_with_the_row_count_and_library_kmeans_with_k():
+    for path in ("kmeans", "native kmeans", "dbscan", "library dbscan", "match report", "literal match report"):
+        small, large = module._peak_estimate(path, 10**6), module._peak_estimate(path, 10**8)
+        assert FIXED <= small < large
+    # k-means++ tries 2 + ln(k) candidates per step, each a distance per row.
+    assert module._peak_estimate("kmeans", 10**6, 1) < module._peak_estimate("kmeans", 10**6, 20)
+    # At most 2^24 distinct colours: the native tables grow by the row alone beyond that.
+    per_row = module._peak_estimate("native kmeans", 2 * 10**8) - module._peak_estimate("native kmeans", 10**8)
+    assert per_row < 20 * 10**8
+    with pytest.raises(ValueError, match="no estimate"):
+        module._peak_estimate("k-medoids", 10)
+
+
+# -- the checks fire before allocating ------------------------------------------------------------
+
+MEMORY_ERROR = re.compile(
+    r"(K-means|DBSCAN|The match report|The analysis) of (\d+) pixels would need about ([\d.]+) (MB|GB) of memory, "
+    r"with ([\d.]+) (MB|GB) available \(address-space limit\)"
+)
+
+CHECKED = {path: 600_000 for path in CALLS}
+
+
+@pytest.mark.parametrize("path", CHECKED)
+def test_check_fires_under_a_tight_limit_and_work_that_fits_is_unaffected(worker, path):
+    rows = CHECKED[path]
+    estimate = module._peak_estimate(path, rows) + 3 * rows
+    outcome = worker.run(
+        f"(limited({CALLS[path]}, data['tight']), limited({CALLS[path]}, data['ample']), grown({CALLS[path]}))",
+        setup=SHELL + ROWS,
+        data={"rows": rows, "colours": "photo", "tight": int(estimate // 2), "ample": int(estimate * 1.1)},
+        timeout=600,
+    )
+    assert "returned" in outcome, describe(outcome)
+    tight, ample, free = eval(outcome["value"])
+    assert tight.get("error") == "MemoryError", tight
+    found = MEMORY_ERROR.fullmatch(tight["message"])
+    assert found and int(found.group(2)) == rows, tight["message"]
+    # Refused before allocating: the process hardly grew.
+    assert tight["grown"] < 48 * MB, tight
+    assert "error" not in ample, ample
+    assert ample["value"] == free["value"]
+
+
+def test_refusal_names_the_bound_and_the_figures(worker):
+    outcome = worker.run(
+        "limited(lambda: ColorExtractor(5)._cluster_colors_kmeans(rows), 100 << 20)",
+        setup=SHELL + ROWS, data={"rows": 2_000_000, "colours": "random"},
+    )
+    assert "returned" in outcome, describe(outcome)
+    refused = eval(outcome["value"])
+    found = MEMORY_ERROR.fullmatch(refused["message"])
+    assert found, refused
+    needed = float(found.group(3)) * (1e9 if found.group(4) == "GB" else 1e6)
+    available = float(found.group(5)) * (1e9 if found.group(6) == "GB" else 1e6)
+    assert needed == pytest.approx(module._peak_estimate("kmeans", 2_000_000), rel=0.05)
+    assert 60e6 <= available <= 106e6
