@@ -1,8 +1,14 @@
 """Batch API: results in input order with per-image errors, on a process pool and on a dask cluster."""
 
 import multiprocessing
+import os
+import signal
+import threading
+import time
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from functools import partial
+from pathlib import Path
 
 import cv2
 import numpy as np
@@ -92,3 +98,41 @@ def test_submits_at_most_max_pending_ahead_and_stops_with_the_consumer(max_pendi
     assert submitted_before_first == max_pending
     # Breaking out stops submitting: nothing beyond the window after the last yielded image.
     assert sum(1 for event in events if event[0] == "submit") == 2 + max_pending
+
+
+def held(path, folder):
+    """In a worker: "victim" waits to be killed (its worker's pid written for the killer), "exit" ends its
+    worker, "slow" takes long enough to be in flight meanwhile; each other image returns its name."""
+    if path == "victim":
+        (Path(folder) / "victim.pid").write_text(str(os.getpid()))
+        time.sleep(120)
+    elif path == "exit":
+        os._exit(3)
+    elif path.startswith("slow"):
+        time.sleep(1.5)
+    return path
+
+
+def kill_when_held(folder):
+    marker = Path(folder) / "victim.pid"
+    deadline = time.monotonic() + 60
+    while not marker.exists() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    time.sleep(0.3)  # the other worker is busy with a slow image by now
+    os.kill(int(marker.read_text()), signal.SIGKILL)
+
+
+@pytest.mark.parametrize("death, message", [("victim", "was killed by SIGKILL"), ("exit", "exited with status 3")])
+def test_a_dead_worker_costs_only_the_image_it_held(tmp_path, death, message):
+    killer = threading.Thread(target=kill_when_held, args=(tmp_path,), daemon=True)
+    if death == "victim":
+        killer.start()
+    names = ["a", "slow1", death, "slow2", "b", "slow3", "c"]
+    results = list(map_images(held, names, folder=str(tmp_path), workers=2, max_pixels=None))
+    assert [result.path for result in results] == names
+    for result in results:
+        if result.path == death:
+            assert isinstance(result.error, BrokenProcessPool)
+            assert message in str(result.error)
+        else:
+            assert result.ok and result.value == result.path, result.error
