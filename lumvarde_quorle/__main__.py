@@ -1,9 +1,7 @@
 """`python -m lumvarde_quorle`: the command-line tool."""
 
-import sys
-
-from .cli import main
+from .cli import run
 
 # Guarded: worker processes import the main module again and must not start the tool.
 if __name__ == "__main__":
-    sys.exit(main())
+    run()

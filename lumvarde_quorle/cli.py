@@ -20,13 +20,15 @@ import os
 import re
 import shlex
 import sys
+import warnings
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Executor, Future
+from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar, cast
 
 from . import __version__
-from .batch import BatchResult, map_images, process_pool
+from .batch import PILLOW, BatchResult, map_images
 from .output import FORMATS, KINDS, WRITERS, Progress, Record, Settings, Writer, error_record, format_for_file, use_colour
 
 if TYPE_CHECKING:
@@ -79,6 +81,16 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _pixel_count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r}: expected a number of pixels, or 0 for no limit")
+    return value
+
+
 def _finite_float(text: str) -> float:
     try:
         value = float(text)
@@ -123,6 +135,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     output.add_argument("--jobs", "-j", type=_positive_int, default=1, metavar="N", help="worker processes (default 1)")
     output.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
+    output.add_argument(
+        "--max-pixels", type=_pixel_count, metavar="N",
+        help="refuse images of more than N pixels, read from the file's header before decoding; 0: no limit "
+        "(default: as Pillow, a warning above 89,478,485 pixels, refusal above 178,956,970)",
+    )
 
     clustering = argparse.ArgumentParser(add_help=False)
     clustering.add_argument("--n-colors", type=_positive_int, default=5, metavar="N", help="colours to find (default 5)")
@@ -246,12 +263,40 @@ class _InProcessExecutor(Executor):
 
 def _extractor(args: argparse.Namespace) -> ColorExtractor:
     """The one extractor of a run: it analyses every image and draws the charts."""
-    from .color_extractor_cy import ColorExtractor, FastColorExtractor
-
     settings: dict[str, Any] = {"preprocessing": not args.no_preprocessing, "lab_space": not args.rgb}
     if args.command != "matches":  # matches measures every pixel: no clustering
         settings.update(n_colors=args.n_colors, algorithm=args.algorithm)
-    return (FastColorExtractor if getattr(args, "fast", False) else ColorExtractor)(**settings)
+    return cast("ColorExtractor", _Deferred(getattr(args, "fast", False), tuple(settings.items())))
+
+
+@dataclass(frozen=True)
+class _Deferred:
+    """Stands for the run's extractor, which is made (and the libraries loaded) in each process on first
+    use, so that a run whose images all fail before analysis, as images above the pixel budget do, ends
+    at once. Its methods pickle to worker processes as the settings and the method's name."""
+
+    fast: bool
+    settings: tuple[tuple[str, Any], ...]
+
+    def __getattr__(self, method: str) -> Callable[..., Any]:
+        if method.startswith("_"):
+            raise AttributeError(method)
+        return functools.partial(_call_extractor, self.fast, self.settings, method)
+
+
+_made: dict[tuple[bool, tuple[tuple[str, Any], ...]], ColorExtractor] = {}
+
+
+def _made_extractor(fast: bool, settings: tuple[tuple[str, Any], ...]) -> ColorExtractor:
+    if (fast, settings) not in _made:
+        from .color_extractor_cy import ColorExtractor, FastColorExtractor
+
+        _made[fast, settings] = (FastColorExtractor if fast else ColorExtractor)(**dict(settings))
+    return _made[fast, settings]
+
+
+def _call_extractor(fast: bool, settings: tuple[tuple[str, Any], ...], method: str, /, *args: Any, **kwargs: Any) -> Any:
+    return getattr(_made_extractor(fast, settings), method)(*args, **kwargs)
 
 
 def _operation(args: argparse.Namespace, extractor: ColorExtractor) -> tuple[Callable[..., Any], dict[str, Any]]:
@@ -282,11 +327,16 @@ def _with_alpha_mask(operation: Callable[..., T], path: str, /, **options: Any) 
 
 def _results(args: argparse.Namespace, paths: list[str], extractor: ColorExtractor) -> Iterator[BatchResult[Any]]:
     operation, options = _operation(args, extractor)
+    options["max_pixels"] = PILLOW if args.max_pixels is None else args.max_pixels
     if args.jobs == 1 or len(paths) == 1:
-        yield from map_images(operation, paths, executor=_InProcessExecutor(), max_pending=1, **options)
+        yield from map_images(
+            operation, paths, executor=_InProcessExecutor(), max_pending=1, **options
+        )
         return
-    with process_pool(min(args.jobs, len(paths))) as pool:
-        yield from map_images(operation, paths, executor=pool, max_pending=2 * args.jobs, **options)
+    # The batch's own pool: a worker that dies costs only the image it held.
+    yield from map_images(
+        operation, paths, workers=min(args.jobs, len(paths)), max_pending=2 * args.jobs, **options
+    )
 
 
 def _draw_charts(records: Iterable[Record], charts: list[str], extractor: ColorExtractor) -> Iterator[Record]:
@@ -397,4 +447,6 @@ def main(argv: list[str] | None = None) -> int:
 
 def run() -> None:
     """Console-script entry."""
+    # Warnings (an image above Pillow's pixel limit) read as the tool's other messages.
+    warnings.formatwarning = lambda message, *_, **__: f"{PROG}: warning: {message}\n"
     sys.exit(main())
