@@ -1,0 +1,100 @@
+"""The command line on a decompression bomb: a 1.2 MB PNG of 20000 x 20000 pixels (a flat colour with
+thin stripes), made here. With the default pixel budget it is refused from its header; with
+--max-pixels 0 and a 12 GB address-space limit, memory admission refuses the analysis before the image
+is decoded (the decoded image alone would take 1.2 GB). Each run is a fresh process; its time, peak
+resident size and peak address space are its own.
+
+    python benchmarks/bench_budget.py          # the two refusals
+    python benchmarks/bench_budget.py --all    # also the other operations under the limit (minutes)
+"""
+
+import argparse
+import os
+import resource
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+
+SIDE = 20000
+ADDRESS_SPACE = 12 << 30
+
+# Runs the tool and reports the process's peak address space on stderr as it exits.
+WRAPPED = r"""
+import atexit, sys
+def peak():
+    with open('/proc/self/status') as status:
+        kb = next(int(line.split()[1]) for line in status if line.startswith('VmPeak:'))
+    sys.stderr.write(f'VmPeak {kb}\n')
+atexit.register(peak)
+sys.argv[0] = 'lumvarde-quorle'
+from lumvarde_quorle.cli import run
+run()
+"""
+
+
+def bomb(path):
+    """8-bit R, G, B: every 97th row a stripe of another colour."""
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    plain, stripe = b"\0" + bytes([200, 120, 40]) * SIDE, b"\0" + bytes([20, 20, 200]) * SIDE
+    compressor = zlib.compressobj(9)
+    data = [compressor.compress(stripe if row % 97 == 0 else plain) for row in range(SIDE)] + [compressor.flush()]
+    with open(path, "wb") as file:
+        file.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", SIDE, SIDE, 8, 2, 0, 0, 0)))
+        file.write(chunk(b"IDAT", b"".join(data)) + chunk(b"IEND", b""))
+
+
+def run(arguments, address_space=None):
+    def limit():
+        if address_space:
+            resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+        start = time.perf_counter()
+        process = subprocess.Popen([sys.executable, "-P", "-c", WRAPPED, *arguments], stdout=out, stderr=err,
+                                   preexec_fn=limit, env=dict(os.environ, MPLBACKEND="Agg"))
+        _, status, usage = os.wait4(process.pid, 0)
+        seconds = time.perf_counter() - start
+        process.returncode = os.waitstatus_to_exitcode(status)
+        err.seek(0)
+        lines = err.read().splitlines()
+    peak_vm = next((int(line.split()[1]) / 1024 for line in lines if line.startswith("VmPeak ")), float("nan"))
+    messages = [line for line in lines if not line.startswith("VmPeak ")]
+    return process.returncode, seconds, usage.ru_maxrss / 1024, peak_vm, messages
+
+
+def report(title, arguments, address_space=None):
+    status, seconds, peak_rss, peak_vm, messages = run(arguments, address_space)
+    print(f"{title}\n  exit status {status}, {seconds:.2f} s, peak resident {peak_rss:.0f} MB, "
+          f"peak address space {peak_vm:.0f} MB")
+    for message in messages:
+        print(f"  {message}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--all", action="store_true", help="also the other operations under the limit (minutes)")
+    options = parser.parse_args()
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "bomb.png")
+        bomb(path)
+        print(f"{path}: {SIDE} x {SIDE} pixels, {os.path.getsize(path) / 1e6:.2f} MB")
+        report("extract, default budget", ["extract", path, "--format", "json"])
+        limited = f"a {ADDRESS_SPACE >> 30} GB address-space limit"
+        report(f"extract --max-pixels 0, {limited}", ["extract", path, "--max-pixels", "0", "--format", "json"],
+               ADDRESS_SPACE)
+        if options.all:
+            for extra in (["--fast"], ["--algorithm", "dbscan"]):
+                report(f"extract {' '.join(extra)} --max-pixels 0, {limited}",
+                       ["extract", path, *extra, "--max-pixels", "0", "--format", "json"], ADDRESS_SPACE)
+            report(f"matches --max-pixels 0, {limited}",
+                   ["matches", path, "--target", "sky=#87ceeb", "--max-pixels", "0", "--format", "json"], ADDRESS_SPACE)
+
+
+if __name__ == "__main__":
+    main()
