@@ -219,10 +219,12 @@ double operation_peak(ColorExtractor* self, Analysis analysis, double pixels, bo
     } else if (current.algorithm && PyUnicode_Check(current.algorithm) &&
                PyUnicode_CompareWithASCIIString(current.algorithm, "dbscan") == 0) {
         analysed = dbscan_peak(pixels, true);
-    } else if (PyObject_TypeCheck(reinterpret_cast<PyObject*>(self), &FastColorExtractorType)) {
-        analysed = native_kmeans_peak(pixels);
-    } else {
+    } else if (PyObject_TypeCheck(reinterpret_cast<PyObject*>(self), &LibraryColorExtractorType)) {
         analysed = library_kmeans_peak(pixels, current.n_colors);
+    } else {
+        // The native K-means; the steps it may hand to the library on the rows are admitted where
+        // they are taken, as they depend on the image's colours.
+        analysed = native_kmeans_peak(pixels);
     }
     return (decoded ? 0 : 3 * pixels) + std::max(preparation, 3 * pixels + analysed);
 }
