@@ -22,13 +22,13 @@ import zlib
 SIDE = 20000
 ADDRESS_SPACE = 12 << 30
 
-# Runs the tool and reports the process's peak address space on stderr as it exits.
+# Runs the tool and reports the process's peak address space and resident size on stderr as it exits
+# (a child's ru_maxrss would count its parent's pages from before the exec).
 WRAPPED = r"""
 import atexit, sys
 def peak():
     with open('/proc/self/status') as status:
-        kb = next(int(line.split()[1]) for line in status if line.startswith('VmPeak:'))
-    sys.stderr.write(f'VmPeak {kb}\n')
+        sys.stderr.write(''.join(line for line in status if line.startswith(('VmPeak:', 'VmHWM:'))))
 atexit.register(peak)
 sys.argv[0] = 'lumvarde-quorle'
 from lumvarde_quorle.cli import run
@@ -55,18 +55,14 @@ def run(arguments, address_space=None):
         if address_space:
             resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
 
-    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
-        start = time.perf_counter()
-        process = subprocess.Popen([sys.executable, "-P", "-c", WRAPPED, *arguments], stdout=out, stderr=err,
-                                   preexec_fn=limit, env=dict(os.environ, MPLBACKEND="Agg"))
-        _, status, usage = os.wait4(process.pid, 0)
-        seconds = time.perf_counter() - start
-        process.returncode = os.waitstatus_to_exitcode(status)
-        err.seek(0)
-        lines = err.read().splitlines()
-    peak_vm = next((int(line.split()[1]) / 1024 for line in lines if line.startswith("VmPeak ")), float("nan"))
-    messages = [line for line in lines if not line.startswith("VmPeak ")]
-    return process.returncode, seconds, usage.ru_maxrss / 1024, peak_vm, messages
+    start = time.perf_counter()
+    done = subprocess.run([sys.executable, "-P", "-c", WRAPPED, *arguments], capture_output=True, text=True,
+                          preexec_fn=limit, env=dict(os.environ, MPLBACKEND="Agg"))
+    seconds = time.perf_counter() - start
+    lines = done.stderr.splitlines()
+    peaks = {line.split(":")[0]: int(line.split()[1]) / 1024 for line in lines if line.startswith(("VmPeak:", "VmHWM:"))}
+    messages = [line for line in lines if not line.startswith(("VmPeak:", "VmHWM:"))]
+    return done.returncode, seconds, peaks.get("VmHWM", float("nan")), peaks.get("VmPeak", float("nan")), messages
 
 
 def report(title, arguments, address_space=None):
