@@ -61,16 +61,22 @@ Ref load_image(PyObject* image) { return load(image, "Could not load image from 
 
 Ref load_mask(PyObject* mask) { return load(mask, "Could not load mask from "); }
 
-Ref prepared_pixels(ColorExtractor* self, PyObject* image_argument, PyObject* mask_argument) {
+int prepared_feature_image(ColorExtractor* self, PyObject* image_argument, PyObject* mask_argument,
+                           Ref* feature_image, Ref* loaded_mask) {
     Ref image = load_image(image_argument);
-    if (!image) return Ref();
-    Ref mask = load_mask(mask_argument);
-    if (!mask || check_instance_or_none(image.get(), ndarray_type()) < 0) return Ref();
+    if (!image) return -1;
+    *loaded_mask = load_mask(mask_argument);
+    if (!*loaded_mask || check_instance_or_none(image.get(), ndarray_type()) < 0) return -1;
     Ref processed = stage::preprocess_image(self, image.get());
-    if (!processed) return Ref();
-    Ref feature_image = stage::convert_to_feature_space(self, processed.get());
-    if (!feature_image) return Ref();
-    return stage::extract_pixels(self, feature_image.get(), mask.get());
+    if (!processed) return -1;
+    *feature_image = stage::convert_to_feature_space(self, processed.get());
+    return *feature_image ? 0 : -1;
+}
+
+Ref prepared_pixels(ColorExtractor* self, PyObject* image, PyObject* mask) {
+    Ref feature_image, loaded_mask;
+    if (prepared_feature_image(self, image, mask, &feature_image, &loaded_mask) < 0) return Ref();
+    return stage::extract_pixels(self, feature_image.get(), loaded_mask.get());
 }
 
 Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libraries) {

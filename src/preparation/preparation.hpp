@@ -13,6 +13,7 @@
 #include "interop/globals.hpp"
 #include "interop/ref.hpp"
 #include "kernels/distinct_rows.hpp"
+#include "kernels/pixel_rows.hpp"
 
 namespace lq::preparation {
 
@@ -33,11 +34,20 @@ Ref load_mask(PyObject* mask);
 // type is checked, so a bad mask path is reported first), then the stages run through their native
 // entries (so overrides apply): preprocessing, feature space, pixel rows under the mask.
 Ref prepared_pixels(ColorExtractor* self, PyObject* image, PyObject* mask);
+// The same up to the feature image, with the loaded mask. 0, or -1 with an exception set.
+int prepared_feature_image(ColorExtractor* self, PyObject* image, PyObject* mask, Ref* feature_image, Ref* loaded_mask);
 
 // The gate of every native fast path: yes when `rows` is an exact numpy.ndarray of N x 3 uint8 values
 // and each module global in `libraries` is still the object bound at import, so that native code may
 // stand in for the library calls it was proven equal to.
 Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libraries);
+
+// The kept pixels of a feature image under a mask (None, or a grey or B, G, R mask of the image's size),
+// as a native pass reads them: yes with *pixels set (reading the image and *grey, the grey mask, which
+// the caller keeps alive); no when the forms are not those the native pass was proven for (an exact
+// 8-bit H x W x 3 image, an exact 8-bit mask, np and cv2 as imported) and the array operations are to
+// run. Whether the stages it replaces are overridden is the caller's to check.
+Applies native_pixels(PyObject* image, PyObject* mask, kernels::ImagePixels* pixels, Ref* grey);
 
 // A private, contiguous copy of rows that passed the gate, made while the GIL is held: kernels read it
 // with the GIL released, when other threads may be writing to the caller's array.
