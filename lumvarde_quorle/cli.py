@@ -27,7 +27,11 @@ from typing import TYPE_CHECKING, Any, TypeVar
 
 from . import __version__
 from .batch import BatchResult, map_images, process_pool
-from .output import FORMATS, KINDS, WRITERS, Progress, Record, Settings, Writer, error_record, format_for_file, use_colour
+from .output import FORMATS, WRITERS, format_for_file
+from .records import KINDS, Record, error_record
+from .results import RGB
+from .terminal import Progress, use_colour
+from .writers import Settings, Writer
 
 if TYPE_CHECKING:
     from .color_extractor_cy import ColorExtractor
@@ -45,7 +49,6 @@ _TARGET_RGB = re.compile(r"\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)\s*")
 _TARGET_HEX = re.compile(r"#([0-9a-fA-F]{6})")
 
 T = TypeVar("T")
-RGB = tuple[int, int, int]
 
 
 # ---------------------------------------------------------------- arguments
@@ -121,11 +124,15 @@ def build_parser() -> argparse.ArgumentParser:
         default="auto",
         help="colour swatches in the table (auto: when stdout is a terminal and NO_COLOR is unset)",
     )
-    output.add_argument("--jobs", "-j", type=_positive_int, default=1, metavar="N", help="worker processes (default 1)")
+    output.add_argument(
+        "--jobs", "-j", type=_positive_int, default=1, metavar="N", help="worker processes (default 1)"
+    )
     output.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
 
     clustering = argparse.ArgumentParser(add_help=False)
-    clustering.add_argument("--n-colors", type=_positive_int, default=5, metavar="N", help="colours to find (default 5)")
+    clustering.add_argument(
+        "--n-colors", type=_positive_int, default=5, metavar="N", help="colours to find (default 5)"
+    )
     clustering.add_argument("--algorithm", choices=("kmeans", "dbscan"), default="kmeans", help="default kmeans")
     clustering.add_argument(
         "--fast", action="store_true",
@@ -256,15 +263,11 @@ def _extractor(args: argparse.Namespace) -> ColorExtractor:
 
 def _operation(args: argparse.Namespace, extractor: ColorExtractor) -> tuple[Callable[..., Any], dict[str, Any]]:
     """The extractor method the command runs on each image, and its further arguments."""
-    method: Callable[..., Any]
+    method: Callable[..., Any] = getattr(extractor, KINDS[args.command].method)
     options: dict[str, Any] = {}
-    if args.command == "extract":
-        method = extractor.extract_colors
-    elif args.command == "similarity":
-        method = extractor.analyze_color_similarity
+    if args.command == "similarity":
         options = {"target_colors": dict(args.targets), "similarity_threshold": args.threshold}
-    else:
-        method = extractor.find_color_matches
+    elif args.command == "matches":
         options = {"target_colors": dict(args.targets)}
     if args.mask == ALPHA:
         return functools.partial(_with_alpha_mask, method), options

@@ -43,7 +43,8 @@ def browser(*args):
     flags = ["--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars", "--force-device-scale-factor=1",
              "--disable-dev-shm-usage", "--no-first-run", "--user-data-dir=" + os.environ["LQ_BROWSER_PROFILE"]]
     # The browser runs none of our code: keep the sanitizer runtime the suite may be preloaded with out of it.
-    env = {key: value for key, value in os.environ.items() if key not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    preload = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+    env = {key: value for key, value in os.environ.items() if key not in preload}
     return subprocess.run([BROWSER, *flags, *args], capture_output=True, text=True, timeout=120, check=True,
                           env=env).stdout
 

@@ -51,11 +51,15 @@ def test_mypy_strict_accepts_use_and_flags_misuse(tmp_path):
     assert {line for _, line in flagged} == set(range(3, 9)), done.stdout
 
 
+MODULES = (
+    "color_extractor_cy", "results", "batch", "cli", "images", "records", "writers", "report", "terminal", "output",
+)
+
+
 def test_stubs_agree_with_the_runtime_module(tmp_path):
     # Run away from the source folder so that the installed package, with its extension, is checked.
     done = subprocess.run(
-        [sys.executable, "-P", "-m", "mypy.stubtest", "lumvarde_quorle.color_extractor_cy", "lumvarde_quorle.results",
-         "lumvarde_quorle.batch", "lumvarde_quorle.cli", "lumvarde_quorle.output", "lumvarde_quorle.images"],
+        [sys.executable, "-P", "-m", "mypy.stubtest", *(f"lumvarde_quorle.{name}" for name in MODULES)],
         cwd=tmp_path, capture_output=True, text=True, timeout=300,
     )
     assert done.returncode == 0, done.stdout + done.stderr

@@ -1,4 +1,4 @@
-// The method tables of the module's types and the module-level unpickle function.
+// The method tables of the module's types and the module-level functions.
 #pragma once
 
 #include <span>
@@ -23,7 +23,8 @@ int install_methods(PyTypeObject* type);
 // FastColorExtractor's own methods.
 std::span<const FunctionDef* const> fast_extractor_methods();
 
-// Puts __pyx_unpickle_ColorExtractor into the module globals.
-int install_unpickle_function(PyObject* module);
+// Puts the module-level functions (__pyx_unpickle_ColorExtractor, _opencv_takes_path) into the module
+// globals.
+int install_module_functions(PyObject* module);
 
 }  // namespace lq
