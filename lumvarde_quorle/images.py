@@ -9,7 +9,8 @@ from __future__ import annotations
 
 import base64
 import os
-from typing import Any
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 import cv2
 import numpy as np
@@ -18,7 +19,9 @@ from numpy.typing import NDArray
 # The extractor's own rule for the paths OpenCV must not be given, which read as unreadable files.
 from .color_extractor_cy import _opencv_takes_path
 
-__all__ = ["read_with_alpha", "read_image", "preview_data_uri"]
+__all__ = ["read_with_alpha", "read_image", "preview_data_uri", "apply_with_alpha_mask"]
+
+T = TypeVar("T")
 
 
 def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], NDArray[np.uint8]]:
@@ -53,6 +56,13 @@ def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], ND
         return np.asarray(cv2.cvtColor(np.ascontiguousarray(raw[:, :, 0]), cv2.COLOR_GRAY2BGR), np.uint8), alpha
     colour: NDArray[np.uint8] = np.ascontiguousarray(raw[:, :, :3])
     return colour, alpha
+
+
+def apply_with_alpha_mask(operation: Callable[..., T], path: str, /, **options: Any) -> T:
+    """Runs `operation` on the image at `path` with the image's alpha channel as its mask. At module
+    level so that a partial of it pickles to worker processes, which then read the file themselves."""
+    image, mask = read_with_alpha(path)
+    return operation(image, mask=mask, **options)
 
 
 def read_image(path: str) -> NDArray[Any] | None:

@@ -1,10 +1,10 @@
 """The records the command-line tool writes, and what one command's records look like.
 
-A record is the JSON-ready result for one image: {"path": ..., "colors": [...]} for an extraction,
-{"path": ..., "targets": {...}} for the target commands, or {"path": ..., "error": {...}} for an image
-that failed. A `Kind` says once what one command's results look like: the extractor method that makes
-them, where the entries sit in a record, which colour each entry shows and is named after, and its table
-and CSV columns.
+A record is the JSON-ready result for one image: {"path": ..., "colors": [...]} for an extraction or a
+catalogue query (with the query's figures beside the colours), {"path": ..., "targets": {...}} for the
+target commands, or {"path": ..., "error": {...}} for an image that failed. A `Kind` says once what one
+command's results look like: the extractor method that makes them, where the entries sit in a record,
+which colour each entry shows and is named after, and its table and CSV columns.
 """
 
 from __future__ import annotations
@@ -67,21 +67,24 @@ class Kind:
     """What one command's results look like, for every writer."""
 
     command: str
-    method: str  # the extractor method that analyses one image
+    method: str | None  # the extractor method that analyses one image (None: the results are looked up)
     results: str  # the record key holding the entries: "colors" (a list) or "targets" (a dict)
     colour_key: str  # the entry key of the colour a line shows and names
     share_key: str  # the entry key of the headline share, drawn in the report
     table: tuple[Column, ...]
     csv_columns: tuple[str, ...]  # the label column second, the colour's R, G, B columns named by `csv_rgb`
     csv_rgb: tuple[str, str, str]
+    record_csv: tuple[str, ...] = ()  # record keys repeated on each of its CSV rows
+    summary: Callable[[Record], str] | None = None  # a line on the record as a whole, beside its path
+    legend: str = ""  # the heading under which the report shows the colours of the query
 
-    def record(self, path: str, value: Any) -> Record:
-        """The record of one analysed image: the library's result as plain JSON values, with the CSS
-        name of each entry's colour added as "name"."""
+    def record(self, path: str, value: Any, **fields: Any) -> Record:
+        """The record of one image: the results as plain JSON values, with the CSS name of each entry's
+        colour added as "name"; `fields` come between the path and the results."""
         results = plain(value)
         for entry in results if isinstance(results, list) else results.values():
             entry["name"] = css_name(tuple(entry[self.colour_key]))
-        return {"path": path, self.results: results}
+        return {"path": path, **plain(fields), self.results: results}
 
     def rows(self, record: Record, targets: Mapping[str, RGB]) -> list[Row]:
         results = record[self.results]
@@ -163,4 +166,35 @@ MATCHES = Kind(
     ),
     csv_rgb=("closest_r", "closest_g", "closest_b"),
 )
-KINDS = {kind.command: kind for kind in (EXTRACT, SIMILARITY, MATCHES)}
+
+
+def _catalogue_kind(command: str, **details: Any) -> Kind:
+    """A query of the catalogue: per image its palette, as an extraction's, with the query's figures."""
+    return Kind(
+        command=command, method=None, results="colors", colour_key="color", share_key="percentage",
+        csv_rgb=("r", "g", "b"), **details,
+    )
+
+
+SEARCH = _catalogue_kind(
+    "search",
+    table=(
+        Column("#", _label), _SWATCH, Column("hex", _hex), _NAME, Column("share", _figure("percentage", "%")),
+        Column("matched", lambda row: " ".join(row.entry["matched"])),
+        Column("distance", lambda row: "" if row.entry["distance"] is None else f"{row.entry['distance']:.2f}"),
+    ),
+    csv_columns=(
+        "path", "rank", "r", "g", "b", "hex", "name", "percentage", "matched", "distance", "matched_share", "error",
+    ),
+    record_csv=("matched_share",),
+    summary=lambda record: f"{record['matched_share']:.2f}% of the palette matches",
+    legend="Query colours",
+)
+SIMILAR = _catalogue_kind(
+    "similar",
+    table=(Column("#", _label), _SWATCH, Column("hex", _hex), _NAME, Column("share", _figure("percentage", "%"))),
+    csv_columns=("path", "rank", "r", "g", "b", "hex", "name", "percentage", "distance", "error"),
+    record_csv=("distance",),
+    summary=lambda record: f"palette distance {record['distance']:.2f}",
+)
+KINDS = {kind.command: kind for kind in (EXTRACT, SIMILARITY, MATCHES, SEARCH, SIMILAR)}

@@ -32,6 +32,11 @@ class HtmlWriter(Writer):
         )
         if self.settings.subtitle:
             self.out.write(f'<p class="meta"><code>{html.escape(self.settings.subtitle)}</code></p>\n')
+        if self.kind.legend and self.settings.targets:
+            colours = " ".join(
+                f'{html_swatch(rgb)} <code>{html.escape(name)}</code>' for name, rgb in self.settings.targets.items()
+            )
+            self.out.write(f'<p class="legend">{html.escape(self.kind.legend)}: {colours}</p>\n')
 
     def write(self, record: Record) -> None:
         self.count += 1
@@ -40,7 +45,10 @@ class HtmlWriter(Writer):
             return
         path = html.escape(record["path"])
         rows = self.kind.rows(record, self.settings.targets)
-        parts = [f'<section class="image">\n<h2>{path}</h2>\n<div class="layout">\n']
+        parts = [f'<section class="image">\n<h2>{path}</h2>\n']
+        if self.kind.summary is not None:
+            parts.append(f'<p class="summary">{html.escape(self.kind.summary(record))}</p>\n')
+        parts.append('<div class="layout">\n')
         parts.append(f'<div class="preview">{self._preview(record["path"])}</div>\n<div class="results">\n')
         if not rows:
             parts.append('<p class="empty">No colours found (every pixel masked out or dropped).</p>\n')
@@ -61,17 +69,25 @@ class HtmlWriter(Writer):
 
     def _bar(self, rows: list[Row]) -> str:
         """The dominant colours left to right in the library's order, each as wide as its share, as the
-        chart draws them; shares above 5 % carry their figure."""
-        segments, start = [], 0.0
+        chart draws them; shares above 5 % carry their figure. Colours that matched a query are marked
+        by a dark strip under the bar."""
+        segments, marks, start = [], [], 0.0
         for row in rows:
             share = float(row.entry[self.kind.share_key])
             label = f"{share:.1f}%" if share > 5 else ""
+            place = f"left:{start:.4f}%;width:{share:.4f}%"
+            matched = row.entry.get("matched")
+            title = f'{row.entry["name"]} {share:.2f}%' + (f" matches {' '.join(matched)}" if matched else "")
+            marked = ' class="matched"' if matched else ""
             segments.append(
-                f'<span style="left:{start:.4f}%;width:{share:.4f}%;background:{hex_rgb(row.rgb)};'
-                f'color:{ink(row.rgb)}" title="{html.escape(row.entry["name"])} {share:.2f}%">{label}</span>'
+                f'<span style="{place};background:{hex_rgb(row.rgb)};color:{ink(row.rgb)}"{marked}'
+                f' title="{html.escape(title)}">{label}</span>'
             )
+            if matched:
+                marks.append(f'<span style="{place}" title="{html.escape(title)}"></span>')
             start += share
-        return '<div class="bar">' + "".join(segments) + "</div>\n"
+        bar = '<div class="bar">' + "".join(segments) + "</div>\n"
+        return bar + ('<div class="marks">' + "".join(marks) + "</div>\n" if marks else "")
 
     def _meters(self, rows: list[Row]) -> str:
         """Per target, its share of the image as a bar in the target's colour."""
@@ -93,11 +109,11 @@ class HtmlWriter(Writer):
             for column, right in zip(columns, numeric)
         )
         body = "\n".join(
-            "<tr>" + "".join(
+            ('<tr class="matched">' if row.entry.get("matched") else "<tr>") + "".join(
                 f'<td{" class=num" if right else ""}>{text if column.swatch else html.escape(text)}</td>'
                 for column, text, right in zip(columns, line, numeric)
             ) + "</tr>"
-            for line in texts
+            for row, line in zip(rows, texts)
         )
         return (
             f'<div class="scroll"><table>\n<thead><tr>{head}</tr></thead>\n<tbody>\n{body}\n</tbody>\n</table></div>\n'
@@ -143,6 +159,11 @@ background:repeating-conic-gradient(#ddd 0 25%,#fff 0 50%) 0 0/16px 16px}
 .bar{position:relative;height:44px;margin:0 0 10px;background:#fff;outline:1px solid #ccc;overflow:hidden}
 .bar span{position:absolute;top:0;bottom:0;box-sizing:border-box;border-right:1px solid #fff;display:flex;
 align-items:center;justify-content:center;font-size:12px;font-weight:bold;overflow:hidden;white-space:nowrap}
+.marks{position:relative;height:8px;margin:-8px 0 10px}
+.marks span{position:absolute;top:2px;bottom:0;box-sizing:border-box;border-right:1px solid #fff;background:#222}
+tr.matched td{font-weight:bold;background:#f0f0f0}
+.summary{margin:-4px 0 8px;font-weight:bold}
+.legend{margin:4px 0 12px}
 .meters{display:grid;grid-template-columns:max-content 1fr max-content;gap:6px 8px;align-items:center;
 margin:0 0 10px}
 .meter{position:relative;height:18px;background:#eee;outline:1px solid #ccc}

@@ -61,7 +61,10 @@ def cells(
     texts = [
         [swatch(column.value(row)) if column.swatch else str(column.value(row)) for column in columns] for row in rows
     ]
-    numeric = [all(_NUMBER.fullmatch(line[i]) for line in texts) for i in range(len(columns))]
+    numeric = [
+        any(line[i] for line in texts) and all(_NUMBER.fullmatch(line[i]) or not line[i] for line in texts)
+        for i in range(len(columns))
+    ]
     return columns, texts, numeric
 
 
@@ -79,6 +82,8 @@ class TableWriter(Writer):
 def format_table(kind: Kind, record: Record, settings: Settings) -> str:
     """One image's results as an aligned text table; swatches in 24-bit ANSI colour with `settings.colour`."""
     title = record["path"] + (f"  (chart: {record['chart']})" if record.get("chart") else "")
+    if kind.summary is not None:
+        title += f"  ({kind.summary(record)})"
     rows = kind.rows(record, settings.targets)
     if not rows:
         return f"{title}\n  no colours found (every pixel masked out or dropped)\n"
@@ -141,10 +146,13 @@ def csv_rows(kind: Kind, record: Record) -> list[dict[str, Any]]:
     rows = []
     for row in kind.rows(record, {}):
         line: dict[str, Any] = {"path": path, kind.csv_columns[1]: row.label, "hex": hex_rgb(row.rgb)}
+        line.update((key, record[key]) for key in kind.record_csv)
         for key, value in row.entry.items():
             if key == kind.colour_key:
                 line.update(zip(kind.csv_rgb, row.rgb))
+            elif isinstance(value, bool):
+                line[key] = "true" if value else "false"
             else:
-                line[key] = ("true" if value else "false") if isinstance(value, bool) else value
+                line[key] = " ".join(value) if isinstance(value, list) else value
         rows.append(line)
     return rows
