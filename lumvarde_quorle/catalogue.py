@@ -163,9 +163,10 @@ class Profile:
 
     def describe(self) -> str:
         mask = "none" if self.mask is None else self.mask
+        yes = {True: "yes", False: "no"}
         return (
-            f"n_colors={self.n_colors}, algorithm={self.algorithm}, preprocessing={'yes' if self.preprocessing else 'no'}"
-            f", lab_space={'yes' if self.lab_space else 'no'}, mask={mask}"
+            f"n_colors={self.n_colors}, algorithm={self.algorithm}, preprocessing={yes[self.preprocessing]}, "
+            f"lab_space={yes[self.lab_space]}, mask={mask}"
         )
 
     def extractor(self) -> ColorExtractor:
@@ -280,12 +281,12 @@ def _rgb(value: Any) -> RGB:
 
 # ---------------------------------------------------------------- stored paths
 
-# Paths are stored as text when they have a UTF-8 form without NUL, else as the bytes of their UTF-8
-# form with surrogates passed through: every str a path can be round-trips, and one path is always
-# stored alike.
+# Paths, and error messages that quote them, are stored as text when they have a UTF-8 form without
+# NUL, else as the bytes of their UTF-8 form with surrogates passed through: every str a path can be
+# round-trips, and one path is always stored alike.
 
 
-def _stored_path(path: str) -> str | bytes:
+def _stored_text(path: str) -> str | bytes:
     if "\0" not in path:
         try:
             path.encode("utf-8")
@@ -295,7 +296,7 @@ def _stored_path(path: str) -> str | bytes:
     return path.encode("utf-8", "surrogatepass")
 
 
-def _loaded_path(value: str | bytes) -> str:
+def _loaded_text(value: str | bytes) -> str:
     return value if isinstance(value, str) else value.decode("utf-8", "surrogatepass")
 
 
@@ -449,7 +450,7 @@ class Catalogue:
     def _paths(self, ids: Sequence[int]) -> dict[int, tuple[str, int]]:
         marks = ",".join("?" * len(ids))
         rows = self._connection.execute(f"SELECT id, path, settings_id FROM images WHERE id IN ({marks})", ids)
-        return {row[0]: (_loaded_path(row[1]), row[2]) for row in rows}
+        return {row[0]: (_loaded_text(row[1]), row[2]) for row in rows}
 
     def search(
         self,
@@ -564,7 +565,8 @@ class Catalogue:
         return hits
 
     def _ids_of(self, path: str) -> list[int]:
-        return [row[0] for row in self._connection.execute("SELECT id FROM images WHERE path = ?", (_stored_path(path),))]
+        rows = self._connection.execute("SELECT id FROM images WHERE path = ?", (_stored_text(path),))
+        return [row[0] for row in rows]
 
     def _stored_palette(self, path: str, profile: Profile) -> list[PaletteColor] | None:
         """The palette stored for `path` with the settings, if the file is as it was when indexed."""
@@ -572,7 +574,7 @@ class Catalogue:
             row = self._connection.execute(
                 "SELECT i.id, i.size, i.mtime_ns FROM images i JOIN settings s ON s.id = i.settings_id "
                 "WHERE i.path = ? AND s.key = ? AND i.error_type IS NULL",
-                (_stored_path(path), profile.key),
+                (_stored_text(path), profile.key),
             ).fetchone()
             if row is None or _file_state(path) != (row[1], row[2]):
                 return None
@@ -609,7 +611,7 @@ class Catalogue:
         report = on_result or (lambda path, status, error: None)
         settings_id = self._settings_id(profile)
         known = {
-            _loaded_path(row[0]): (row[1], row[2])
+            _loaded_text(row[0]): (row[1], row[2])
             for row in self._connection.execute(
                 "SELECT path, size, mtime_ns FROM images WHERE settings_id = ? AND error_type IS NULL", (settings_id,)
             )
@@ -709,18 +711,19 @@ class Catalogue:
             "VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (path, settings_id) DO UPDATE SET size = excluded.size, "
             "mtime_ns = excluded.mtime_ns, spread = excluded.spread, error_type = excluded.error_type, "
             "error_message = excluded.error_message, indexed_at = excluded.indexed_at RETURNING id",
-            (_stored_path(path), settings_id, size, mtime, spread, error_type, error_message, time.time()),
+            (_stored_text(path), settings_id, size, mtime, spread, error_type,
+             None if error_message is None else _stored_text(error_message), time.time()),
         ).fetchone()
         connection.execute("DELETE FROM colors WHERE image_id = ?", (image_id,))
         return int(image_id)
 
     def _prune(self) -> list[str]:
         stored = [row[0] for row in self._connection.execute("SELECT DISTINCT path FROM images")]
-        gone = [value for value in stored if _file_state(_loaded_path(value)) is None]
+        gone = [value for value in stored if _file_state(_loaded_text(value)) is None]
         with self._writing() as connection:
             for value in gone:
                 connection.execute("DELETE FROM images WHERE path = ?", (value,))
-        return [_loaded_path(value) for value in gone]
+        return [_loaded_text(value) for value in gone]
 
     # -------------------------------------------------------------- inspection
 
@@ -729,7 +732,7 @@ class Catalogue:
         rows = self._connection.execute(
             "SELECT path, error_type, error_message FROM images WHERE error_type IS NOT NULL ORDER BY id"
         )
-        return [(_loaded_path(path), kind, message) for path, kind, message in rows]
+        return [(_loaded_text(path), kind, _loaded_text(message)) for path, kind, message in rows]
 
     def __len__(self) -> int:
         """The number of (path, settings) entries, failed ones included."""
@@ -814,7 +817,7 @@ def _connect(path: str, create: bool) -> sqlite3.Connection:
         raise CatalogueError(f"{path}: not a catalogue (not a file)")
     uri = Path(path).absolute().as_uri() + ("?mode=rwc" if create else "?mode=rw")
     try:
-        connection = sqlite3.connect(uri, uri=True, isolation_level=None, timeout=60.0, check_same_thread=False)
+        connection = sqlite3.connect(uri, uri=True, isolation_level=None, timeout=60.0)
     except sqlite3.Error as error:
         raise CatalogueError(f"{path}: cannot open the catalogue: {error}") from None
     try:

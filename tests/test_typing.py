@@ -25,6 +25,12 @@ CORRECT = """
     cut_out: list[ColorInfo] = extractor.extract_colors(*read_with_alpha("cut-out.png"))
     for result in map_images(extractor.extract_colors, ["a.png"], max_pending=2):
         share: float = result.value[0]["percentage"] if result.value else 0.0
+
+    from lumvarde_quorle.catalogue import Catalogue
+    with Catalogue("photos.db", create=True) as catalogue:
+        catalogue.index(["a.png"], extractor, mask="alpha", prune=True)
+        matched: float = catalogue.search(["#87ceeb", (10, 20, 30)], max_distance=20.0)[0]["matched_share"]
+        nearest: str = catalogue.similar("a.png", limit=3)[0]["path"]
 """
 
 # Each line after the import is one misuse that mypy must report.
@@ -53,6 +59,7 @@ def test_mypy_strict_accepts_use_and_flags_misuse(tmp_path):
 
 MODULES = (
     "color_extractor_cy", "results", "batch", "cli", "images", "records", "writers", "report", "terminal", "output",
+    "catalogue", "catalogue_cli",
 )
 
 
