@@ -26,6 +26,7 @@ commit.
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import json
 import math
@@ -37,7 +38,7 @@ from concurrent.futures import Executor
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, NamedTuple, TypedDict
+from typing import TYPE_CHECKING, Any, TypedDict
 
 import numpy as np
 from numpy.typing import NDArray
@@ -80,6 +81,7 @@ CREATE TABLE images (
     size INTEGER,
     mtime_ns INTEGER,
     spread REAL,
+    palette BLOB,
     error_type TEXT,
     error_message TEXT,
     indexed_at REAL NOT NULL,
@@ -312,58 +314,100 @@ def _file_state(path: str) -> tuple[int, int] | None:
 # ---------------------------------------------------------------- the in-memory palette table
 
 
-class _Palettes(NamedTuple):
-    """Every successfully indexed image of a scope and its colours, in image id order; colour rows of
-    image i are rows starts[i]:starts[i + 1]."""
+# One colour of images.palette, the copy of an image's colours the queries load in one read.
+_PALETTE_ROW = np.dtype([("rgb", "u1", 3), ("lab", "u1", 3), ("share", "<f8")])
+# Squared LAB distances of 8-bit codes are at most this (3 x 255^2).
+_LARGEST_SQUARE = 3 * 255**2
 
-    ids: NDArray[np.int64]
-    settings: NDArray[np.int64]
-    spread: NDArray[np.float64]
-    starts: NDArray[np.int64]
-    owner: NDArray[np.int64]  # the image index of each colour row
-    rgb: NDArray[np.uint8]
-    lab: NDArray[np.int32]
-    share: NDArray[np.float64]  # percent, as the extractor gave it
-    weight: NDArray[np.float64]  # share / the image's total share
+
+class _Palettes:
+    """Every successfully indexed image of a scope and its colours, in image id order; the colour rows
+    of image i are rows starts[i]:starts[i + 1]."""
+
+    def __init__(
+        self, ids: NDArray[np.int64], settings: NDArray[np.int64], spread: NDArray[np.float64],
+        counts: NDArray[np.int64], rows: NDArray[Any],
+    ) -> None:
+        self.ids, self.settings, self.spread, self.rows = ids, settings, spread, rows
+        self.starts = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
+        self.owner = np.repeat(np.arange(len(ids)), counts)  # the image of each colour row
+        self.share = np.ascontiguousarray(rows["share"])  # percent, as the extractor gave it
+        totals = np.bincount(self.owner, self.share, minlength=len(ids))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            self.weight = np.where(totals[self.owner] > 0, self.share / totals[self.owner], 0.0)
 
     def colours(self, image: int) -> range:
         return range(int(self.starts[image]), int(self.starts[image + 1]))
 
     def select(self, keep: NDArray[np.bool_]) -> _Palettes:
-        rows = keep[self.owner]
-        counts = np.diff(self.starts)[keep]
-        renumbered = np.cumsum(keep) - 1
         return _Palettes(
-            self.ids[keep], self.settings[keep], self.spread[keep], np.concatenate([[0], np.cumsum(counts)]),
-            renumbered[self.owner[rows]], self.rgb[rows], self.lab[rows], self.share[rows], self.weight[rows],
+            self.ids[keep], self.settings[keep], self.spread[keep], np.diff(self.starts)[keep],
+            self.rows[keep[self.owner]],
         )
+
+    @functools.cached_property
+    def by_lightness(self) -> tuple[NDArray[np.int64], NDArray[np.int32], NDArray[np.int32], NDArray[np.int32]]:
+        """The rows in order of their L code, and their L, a and b codes in that order: the colours
+        within a distance of a colour lie within a run of L codes."""
+        lab = self.rows["lab"].astype(np.int32)
+        order = np.argsort(lab[:, 0], kind="stable")
+        return order, *(np.ascontiguousarray(lab[order, channel]) for channel in range(3))  # type: ignore[return-value]
+
+    @functools.cached_property
+    def lab_columns(self) -> list[NDArray[np.float64]]:
+        lab = self.rows["lab"]
+        return [np.ascontiguousarray(lab[:, channel], np.float64) for channel in range(3)]
+
+    def within(self, lab: NDArray[Any], max_distance: float) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """The rows whose colours are at most `max_distance` from the LAB code `lab`, and their
+        distances, computed as the extractor computes them."""
+        order, light, green_red, blue_yellow = self.by_lightness
+        reach = int(min(max_distance, 443.0))  # |dL| <= distance; 443 covers every pair of codes
+        low, high = np.searchsorted(light, [int(lab[0]) - reach, int(lab[0]) + reach + 1])
+        parts = [column[low:high] - int(code) for column, code in zip((light, green_red, blue_yellow), lab)]
+        squares = parts[0] * parts[0] + parts[1] * parts[1] + parts[2] * parts[2]
+        # Candidates by exact integers, then the distance in floating point decides, as it does for the extractor.
+        near = np.flatnonzero(squares <= min(int(max_distance * max_distance) + 1, _LARGEST_SQUARE))
+        distance = np.sqrt(squares[near].astype(np.float64))
+        keep = distance <= max_distance
+        return order[low + near[keep]], distance[keep]
+
+    def cross_distance(self, lab: NDArray[Any], weights: NDArray[np.float64]) -> NDArray[np.float64]:
+        """Per image, the mean LAB distance between its colours and those of a palette, both drawn by share."""
+        total = np.zeros(len(self.share))
+        square, part = np.empty_like(total), np.empty_like(total)
+        for code, weight in zip(lab, weights):
+            square.fill(0.0)
+            for column, value in zip(self.lab_columns, code):
+                np.subtract(column, float(value), out=part)
+                np.multiply(part, part, out=part)
+                square += part
+            np.sqrt(square, out=square)
+            square *= weight
+            total += square
+        total *= self.weight
+        return np.bincount(self.owner, total, minlength=len(self.ids))
 
 
 def _load_palettes(connection: sqlite3.Connection) -> _Palettes:
-    images = np.array(
-        connection.execute(
-            "SELECT id, settings_id, spread FROM images WHERE error_type IS NULL ORDER BY id"
-        ).fetchall(),
-        np.float64,
-    ).reshape(-1, 3)
-    ids = images[:, 0].astype(np.int64)
-    rows = np.array(
-        connection.execute(
-            "SELECT c.image_id, c.r, c.g, c.b, c.share, c.lab_l, c.lab_a, c.lab_b FROM colors c "
-            "JOIN images i ON i.id = c.image_id WHERE i.error_type IS NULL ORDER BY c.image_id, c.rank"
-        ).fetchall(),
-        np.float64,
-    ).reshape(-1, 8)
-    owner = np.searchsorted(ids, rows[:, 0].astype(np.int64))
-    counts = np.bincount(owner, minlength=len(ids))
-    share = rows[:, 4]
-    totals = np.bincount(owner, weights=share, minlength=len(ids))
-    with np.errstate(invalid="ignore", divide="ignore"):
-        weight = np.where(totals[owner] > 0, share / totals[owner], 0.0)
+    images = connection.execute(
+        "SELECT id, settings_id, spread, palette FROM images WHERE error_type IS NULL ORDER BY id"
+    ).fetchall()
+    blobs = [row[3] for row in images]
     return _Palettes(
-        ids, images[:, 1].astype(np.int64), images[:, 2], np.concatenate([[0], np.cumsum(counts)]).astype(np.int64),
-        owner.astype(np.int64), rows[:, 1:4].astype(np.uint8), rows[:, 5:8].astype(np.int32), share, weight,
+        np.array([row[0] for row in images], np.int64), np.array([row[1] for row in images], np.int64),
+        np.array([row[2] for row in images], np.float64),
+        np.array([len(blob) // _PALETTE_ROW.itemsize for blob in blobs], np.int64),
+        np.frombuffer(b"".join(blobs), _PALETTE_ROW),
     )
+
+
+def _best(found: NDArray[np.int64], keys: Sequence[NDArray[Any]], limit: int) -> NDArray[np.int64]:
+    """The first `limit` of `found` in order of the keys (the first key first), cut down before sorting."""
+    if len(found) > limit:
+        first = keys[0][found]
+        found = found[first <= np.partition(first, limit - 1)[limit - 1]]
+    return found[np.lexsort([key[found] for key in reversed(keys)])][:limit]
 
 
 # ---------------------------------------------------------------- the catalogue
@@ -472,7 +516,7 @@ class Catalogue:
         max_distance = _finite(max_distance, "max_distance", 0.0)
         min_share = _finite(min_share, "min_share", 0.0)
         limit = _limit(limit)
-        query_lab = lab_codes(list(queries.values())).astype(np.int32)
+        query_lab = lab_codes(list(queries.values()))
         with self._snapshot():
             _, scope = self._scope(extractor, mask, all_settings)
             palettes = self._palettes(scope)
@@ -482,19 +526,18 @@ class Catalogue:
             holds = np.ones(count, bool)
             per_query = []
             for number, lab in enumerate(query_lab):
-                difference = palettes.lab - lab
-                distance = np.sqrt((difference * difference).sum(axis=1).astype(np.float64))
-                within[number] = distance <= max_distance
-                nearest = np.where(within[number], np.minimum(nearest, distance), nearest)
-                share = np.bincount(palettes.owner[within[number]], palettes.share[within[number]], minlength=count)
+                rows, distance = palettes.within(lab, max_distance)
+                within[number, rows] = True
+                nearest[rows] = np.minimum(nearest[rows], distance)
+                share = np.bincount(palettes.owner[rows], palettes.share[rows], minlength=count)
                 holds &= (share > 0) & (share >= min_share)
                 per_query.append(share)
-            matched = within.any(axis=0)
-            total = np.bincount(palettes.owner[matched], palettes.share[matched], minlength=count)
-            weighted = np.bincount(palettes.owner[matched], palettes.share[matched] * nearest[matched], minlength=count)
-            found = np.flatnonzero(holds)
-            mean_distance = weighted[found] / total[found]
-            order = found[np.lexsort((palettes.ids[found], mean_distance, -total[found]))][:limit]
+            matched = np.flatnonzero(within.any(axis=0))
+            owners, shares = palettes.owner[matched], palettes.share[matched]
+            total = np.bincount(owners, shares, minlength=count)
+            with np.errstate(invalid="ignore", divide="ignore"):
+                mean_distance = np.bincount(owners, shares * nearest[matched], minlength=count) / total
+            order = _best(np.flatnonzero(holds), [-total, mean_distance, palettes.ids], limit)
             paths = self._paths([int(palettes.ids[image]) for image in order])
             profiles = dict(self._profiles())
         labels = list(queries)
@@ -505,8 +548,8 @@ class Catalogue:
             for row in palettes.colours(int(image)):
                 hit_labels = [labels[number] for number in range(len(labels)) if within[number, row]]
                 colours.append({
-                    "color": _rgb(palettes.rgb[row]), "percentage": float(palettes.share[row]), "matched": hit_labels,
-                    "distance": float(nearest[row]) if hit_labels else None,
+                    "color": _rgb(palettes.rows["rgb"][row]), "percentage": float(palettes.share[row]),
+                    "matched": hit_labels, "distance": float(nearest[row]) if hit_labels else None,
                 })
             hits.append({
                 "path": path, "matched_share": float(total[image]),
@@ -540,15 +583,11 @@ class Catalogue:
         own_spread = _spread(lab, weights)
         with self._snapshot():
             palettes = self._palettes(scope)
-            count = len(palettes.ids)
-            cross = _pair_distances(palettes.lab, lab.astype(np.int32)) @ weights
-            cross = np.bincount(palettes.owner, palettes.weight * cross, minlength=count)
-            distance = np.maximum(0.0, 2 * cross - palettes.spread - own_spread)
+            distance = np.maximum(0.0, 2 * palettes.cross_distance(lab, weights) - palettes.spread - own_spread)
             keep = np.diff(palettes.starts) > 0
             if path is not None:
                 keep &= ~np.isin(palettes.ids, self._ids_of(path))
-            found = np.flatnonzero(keep)
-            order = found[np.lexsort((palettes.ids[found], distance[found]))][:limit]
+            order = _best(np.flatnonzero(keep), [distance, palettes.ids], limit)
             paths = self._paths([int(palettes.ids[image]) for image in order])
             profiles = dict(self._profiles())
         hits: list[SimilarHit] = []
@@ -557,7 +596,7 @@ class Catalogue:
             hits.append({
                 "path": hit_path, "distance": float(distance[image]),
                 "colors": [
-                    {"color": _rgb(palettes.rgb[row]), "percentage": float(palettes.share[row])}
+                    {"color": _rgb(palettes.rows["rgb"][row]), "percentage": float(palettes.share[row])}
                     for row in palettes.colours(int(image))
                 ],
                 "settings": profiles[settings_id].as_dict(),
@@ -681,37 +720,47 @@ class Catalogue:
     def _store(
         self, settings_id: int, path: str, state: tuple[int, int] | None, palette: list[PaletteColor]
     ) -> None:
+        with self._writing() as connection:
+            self._put(connection, settings_id, path, state, palette)
+
+    def _put(
+        self, connection: sqlite3.Connection, settings_id: int, path: str, state: tuple[int, int] | None,
+        palette: list[PaletteColor],
+    ) -> None:
+        """Stores an image's palette within the caller's write transaction."""
         rgb = [entry["color"] for entry in palette]
         shares = np.array([entry["percentage"] for entry in palette], np.float64)
         lab = lab_codes(rgb)
         spread = _spread(lab, _weights(shares)) if len(palette) else 0.0
+        rows = np.zeros(len(palette), _PALETTE_ROW)
+        rows["rgb"], rows["lab"], rows["share"] = np.reshape(rgb, (-1, 3)), lab, shares
         size, mtime = state if state is not None else (None, None)
-        with self._writing() as connection:
-            image_id = self._image_row(connection, settings_id, path, size, mtime, spread, None, None)
-            connection.executemany(
-                "INSERT INTO colors VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                [
-                    (image_id, rank, *colour, float(share), *map(int, codes))
-                    for rank, (colour, share, codes) in enumerate(zip(rgb, shares, lab))
-                ],
-            )
+        image_id = self._image_row(connection, settings_id, path, size, mtime, spread, rows.tobytes(), None, None)
+        connection.executemany(
+            "INSERT INTO colors VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            [
+                (image_id, rank, *colour, float(share), *map(int, codes))
+                for rank, (colour, share, codes) in enumerate(zip(rgb, shares, lab))
+            ],
+        )
 
     def _store_error(self, settings_id: int, path: str, state: tuple[int, int] | None, error: BaseException) -> None:
         size, mtime = state if state is not None else (None, None)
         with self._writing() as connection:
-            self._image_row(connection, settings_id, path, size, mtime, None, type(error).__name__, str(error))
+            self._image_row(connection, settings_id, path, size, mtime, None, None, type(error).__name__, str(error))
 
     @staticmethod
     def _image_row(
         connection: sqlite3.Connection, settings_id: int, path: str, size: int | None, mtime: int | None,
-        spread: float | None, error_type: str | None, error_message: str | None,
+        spread: float | None, palette: bytes | None, error_type: str | None, error_message: str | None,
     ) -> int:
         (image_id,) = connection.execute(
-            "INSERT INTO images (path, settings_id, size, mtime_ns, spread, error_type, error_message, indexed_at) "
-            "VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (path, settings_id) DO UPDATE SET size = excluded.size, "
-            "mtime_ns = excluded.mtime_ns, spread = excluded.spread, error_type = excluded.error_type, "
-            "error_message = excluded.error_message, indexed_at = excluded.indexed_at RETURNING id",
-            (_stored_text(path), settings_id, size, mtime, spread, error_type,
+            "INSERT INTO images (path, settings_id, size, mtime_ns, spread, palette, error_type, error_message, "
+            "indexed_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (path, settings_id) DO UPDATE SET "
+            "size = excluded.size, mtime_ns = excluded.mtime_ns, spread = excluded.spread, palette = excluded.palette, "
+            "error_type = excluded.error_type, error_message = excluded.error_message, "
+            "indexed_at = excluded.indexed_at RETURNING id",
+            (_stored_text(path), settings_id, size, mtime, spread, palette, error_type,
              None if error_message is None else _stored_text(error_message), time.time()),
         ).fetchone()
         connection.execute("DELETE FROM colors WHERE image_id = ?", (image_id,))
