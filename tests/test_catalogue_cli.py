@@ -127,3 +127,11 @@ def test_a_query_needs_settings_when_the_catalogue_has_several(capsys, catalogue
     assert ColorExtractor(3, "kmeans", False, True).extract_colors(str(image)) == [
         {"color": tuple(colour["color"]), "percentage": colour["percentage"]} for colour in json.loads(out)["colors"]
     ]
+
+
+def test_index_shows_its_progress_on_a_terminal(catalogue, tmp_path):
+    from test_cli import run_tool
+
+    done = run_tool("index", str(catalogue), "--db", str(tmp_path / "p.db"), *SETTINGS, stderr_tty=True)
+    assert done.returncode == 1
+    assert "] 5/5 " in done.stderr and "Could not load image from" in done.stderr

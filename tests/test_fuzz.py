@@ -134,6 +134,7 @@ CALLS = {
     "pickle round trip": [state],
     "deepcopy": [state],
     "__pyx_unpickle_ColorExtractor": [types, checksum, st.none() | state],
+    "_opencv_takes_path": [paths | others],
 }
 
 STAGES = ["_preprocess_image", "_convert_to_feature_space", "_apply_mask", "_extract_pixels",
