@@ -492,9 +492,14 @@ class Catalogue:
         return self._scoped[(generation, settings)]
 
     def _paths(self, ids: Sequence[int]) -> dict[int, tuple[str, int]]:
-        marks = ",".join("?" * len(ids))
-        rows = self._connection.execute(f"SELECT id, path, settings_id FROM images WHERE id IN ({marks})", ids)
-        return {row[0]: (_loaded_text(row[1]), row[2]) for row in rows}
+        found = {}
+        for first in range(0, len(ids), 500):  # SQLite takes a limited number of parameters
+            part = ids[first : first + 500]
+            rows = self._connection.execute(
+                f"SELECT id, path, settings_id FROM images WHERE id IN ({','.join('?' * len(part))})", part
+            )
+            found.update((row[0], (_loaded_text(row[1]), row[2])) for row in rows)
+        return found
 
     def search(
         self,

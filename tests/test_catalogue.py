@@ -9,7 +9,7 @@ import cv2
 import numpy as np
 import pytest
 
-from lumvarde_quorle.catalogue import ALPHA, SCHEMA_VERSION, Catalogue, CatalogueError, palette_distance
+from lumvarde_quorle.catalogue import ALPHA, SCHEMA_VERSION, Catalogue, CatalogueError, Profile, palette_distance
 from lumvarde_quorle.cli import _InProcessExecutor
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
@@ -288,3 +288,18 @@ def test_alpha_mask_is_a_setting_of_its_own(tmp_path):
         assert catalogue.search([(250, 0, 0)], max_distance=20) == []
         [hit] = catalogue.search([(0, 250, 0)], max_distance=20)
         assert hit["settings"]["mask"] == ALPHA and hit["matched_share"] == pytest.approx(60)
+
+
+def test_a_query_may_return_more_images_than_sqlite_takes_parameters(tmp_path):
+    count = 1200
+    with Catalogue(tmp_path / "c.db", create=True) as catalogue:
+        # Builds differ in how many parameters one statement takes; 999 was SQLite's default for long.
+        catalogue._connection.setlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER, 999)
+        settings_id = catalogue._settings_id(Profile.of(EXTRACTOR))
+        with catalogue._writing() as connection:
+            for number in range(count):
+                colours = [{"color": (number % 7, 200, 30), "percentage": 60.0}, {"color": (0, 0, 0), "percentage": 40}]
+                catalogue._put(connection, settings_id, f"/photos/{number}.png", (1, number), colours)
+        hits = catalogue.search([(3, 200, 30)], max_distance=10, limit=count)
+        assert len(hits) == count and len({hit["path"] for hit in hits}) == count
+        assert len(catalogue.similar(hits[0]["colors"], limit=count)) == count
