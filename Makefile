@@ -10,14 +10,15 @@ PIN := -c constraints/ci.txt
 PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := $(shell find src lumvarde_quorle -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: help venv install demo test fuzz bench corpus sanitize clean
+.PHONY: help venv install demo test agreement fuzz bench corpus sanitize clean
 
 help:
 	@echo "make demo   - set up .venv, build and install the package, run it on a bundled real photo"
 	@echo "make test   - the same set-up with test dependencies, then the whole test suite"
 	@echo "make fuzz   - a long random run of the hostile-argument fuzzer (FUZZ_EXAMPLES per method)"
 	@echo "make bench  - the benchmarks (speed and memory figures)"
-	@echo "make corpus - FastColorExtractor against ColorExtractor on a larger image corpus (long)"
+	@echo "make agreement - the native K-means against the library call at 2 and 12 MP (long)"
+	@echo "make corpus - the native K-means against the library call on a larger image corpus (long)"
 	@echo "make sanitize - the test suite against an AddressSanitizer + UBSan build of the extension"
 	@echo "make clean  - remove .venv and build outputs"
 
@@ -68,7 +69,12 @@ demo: $(VENV)/.installed
 	@echo "search results: demo-output/search.html"
 
 test: $(VENV)/.installed $(VENV)/.test-deps
-	MPLBACKEND=Agg $(VPY) -P -m pytest
+	MPLBACKEND=Agg $(VPY) -P -m pytest -m "not large"
+
+# The native K-means against scikit-learn's own call on whole images at 2 and 12 megapixels (about
+# 15 minutes: the library takes 25 to 70 s per 12 MP image).
+agreement: $(VENV)/.installed $(VENV)/.test-deps
+	MPLBACKEND=Agg $(VPY) -P -m pytest -m large -p no:cacheprovider tests/test_agreement.py
 
 # The fuzzer of tests/test_fuzz.py with random seeds and many examples per method; make test runs a
 # short deterministic pass of it.
@@ -79,11 +85,11 @@ fuzz: $(VENV)/.installed $(VENV)/.test-deps
 bench: $(VENV)/.installed
 	@for script in benchmarks/bench_*.py; do echo "== $$script"; MPLBACKEND=Agg $(VPY) -P "$$script" || exit 1; done
 
-# The agreement test of FastColorExtractor on more and larger images than make test uses: 400 images of
+# The agreement test of the native K-means on more and larger images than make test uses: 400 images of
 # up to 240 x 360 pixels, each in LAB and RGB, with and without preprocessing.
 CORPUS ?= 400:240x360
 corpus: $(VENV)/.installed $(VENV)/.test-deps
-	LQ_KMEANS_CORPUS=$(CORPUS) MPLBACKEND=Agg $(VPY) -P -m pytest tests/test_fast_kmeans.py -k corpus -q
+	LQ_KMEANS_CORPUS=$(CORPUS) MPLBACKEND=Agg $(VPY) -P -m pytest tests/test_native_kmeans.py -k corpus -q
 
 # The suite against a sanitizer build installed beside the normal one (build/asan-site). Resident-size
 # checks are skipped there: the sanitizer's quarantine grows memory by design.
@@ -93,7 +99,7 @@ sanitize: $(VENV)/.runtime-deps $(VENV)/.test-deps
 		-Cbuild-dir=build/asan --target $(ASAN_SITE) .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	LQ_SKIP_RSS_CHECK=1 PYTHONPATH=$(ASAN_SITE) MPLBACKEND=Agg $(VPY) -P -m pytest -p no:cacheprovider -x -q
+	LQ_SKIP_RSS_CHECK=1 PYTHONPATH=$(ASAN_SITE) MPLBACKEND=Agg $(VPY) -P -m pytest -p no:cacheprovider -x -q -m "not large"
 
 clean:
 	rm -rf $(VENV) build dist

@@ -5,7 +5,7 @@
    file's size per image, and the time to store one more image. Run in a child process under an
    address-space limit.
 2. Indexing real photos against plain extraction of the same photos, both in this process: the share of
-   the time the catalogue adds, for ColorExtractor and FastColorExtractor.
+   the time the catalogue adds, for LibraryColorExtractor (scikit-learn's K-means) and ColorExtractor.
 
     python benchmarks/bench_catalogue.py [IMAGES]     (default 100000)
 """
@@ -25,7 +25,7 @@ from sklearn.datasets import load_sample_image
 from lumvarde_quorle.batch import map_images
 from lumvarde_quorle.catalogue import Catalogue, Profile
 from lumvarde_quorle.cli import _InProcessExecutor
-from lumvarde_quorle.color_extractor_cy import ColorExtractor, FastColorExtractor
+from lumvarde_quorle.color_extractor_cy import ColorExtractor, LibraryColorExtractor
 
 COLOURS = 5
 ADDRESS_SPACE = 6 << 30
@@ -127,7 +127,7 @@ def indexing_overhead():
             cv2.imwrite(paths[-1], np.ascontiguousarray(photo[top : top + 320, left : left + 480]))
         print(f"indexing {len(paths)} photos of 480 x 320, 5 colours, in this process; the catalogue's share is the "
               "index time outside extract_colors, in the same run (median of 3 runs)")
-        for extractor in (ColorExtractor(), FastColorExtractor()):
+        for extractor in (LibraryColorExtractor(), ColorExtractor()):
             plain, indexed, added = [], [], []
             for round_number in range(3):
                 started = time.perf_counter()

@@ -21,7 +21,7 @@ __test__: dict[str, str]
 @disjoint_base
 class ColorExtractor:
     """Dominant colours and target colour matching, with results defined by the library calls it makes
-    (scikit-learn's KMeans over every pixel for K-means). FastColorExtractor gives the same results sooner."""
+    (scikit-learn's KMeans over every pixel for K-means, computed natively over the distinct colours)."""
 
     def __init__(
         self,
@@ -67,11 +67,19 @@ class ColorExtractor:
     def __setstate_cython__(self, __pyx_state: _State | None) -> None: ...
 
 class FastColorExtractor(ColorExtractor):
-    """ColorExtractor whose K-means runs natively over the image's distinct colours: the same colours,
-    shares and labels as ColorExtractor, in a fraction of the time. Pick it for speed; where the native
-    fit cannot vouch for scikit-learn's answer it calls scikit-learn itself."""
+    """ColorExtractor whose _cluster_colors_kmeans, called directly too, is the native K-means (the
+    library's labels; centres equal to the library's but for the last bits)."""
 
     def _cluster_colors_kmeans(self, pixels: NDArray[Any] | None) -> tuple[NDArray[Any], NDArray[Any]]: ...
+
+class LibraryColorExtractor(ColorExtractor):
+    """ColorExtractor whose K-means is always scikit-learn's KMeans called on every pixel row: the same
+    results, from the library call itself, for checking a result. Slow on large images."""
+
+    def _cluster_colors_kmeans(self, pixels: NDArray[Any] | None) -> tuple[NDArray[Any], NDArray[Any]]: ...
+
+# (library call, reason) -> how often the native K-means left that call to scikit-learn.
+_kmeans_fallbacks: dict[tuple[str, str], int]
 
 def __pyx_unpickle_ColorExtractor(
     __pyx_type: type[ColorExtractor], __pyx_checksum: SupportsInt, __pyx_state: _State | None

@@ -114,9 +114,9 @@ def test_directory_batch_keeps_going_and_reports_the_failed_image(serial_batch, 
 
 
 def test_worker_processes_give_the_serial_results(serial_batch, photos):
-    """--fast in two worker processes: the same records as the exact extractor in this one."""
+    """The library's own K-means in two worker processes: the same records as the native one in this one."""
     parallel = run_tool("extract", str(photos / "batch"), "--n-colors", "3", "--jobs", "2", "--format", "jsonl",
-                        "--fast")
+                        "--library-kmeans")
     assert parallel.returncode == 1
     serial = [
         {key: value for key, value in record.items() if key != "chart"} for record in json.loads(serial_batch.stdout)

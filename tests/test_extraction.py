@@ -10,8 +10,14 @@ from sklearn.cluster import KMeans
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
 
-def snap(centres):
-    centres = np.asarray(centres, np.float64)
+def reported(centres, rows, labels):
+    """Centres that are the mean of their rows up to float rounding become the exact mean; others are lifted
+    when a hair below an integer."""
+    centres = np.array(centres, np.float64)
+    for label, centre in enumerate(centres):
+        members = rows[labels.reshape(-1) == label].astype(np.int64)
+        if len(members) and np.all(np.abs(centre - members.sum(0) / len(members)) <= (len(members) + 4) * 2.0**-44):
+            centre[:] = members.sum(0) // len(members)
     up = np.ceil(centres)
     return np.where((up - centres > 0) & (up - centres < 1e-9), up, centres)
 
@@ -36,7 +42,7 @@ def reference_extract(image, mask, n_colors, preprocessing, lab_space):
         estimator = KMeans(n_clusters=n_colors, random_state=42, n_init=10)
         labels = estimator.fit_predict(rows)
         centres = estimator.cluster_centers_
-    centres = snap(centres)
+    centres = reported(centres, rows, labels)
     if lab_space:
         rgb = [cv2.cvtColor(np.uint8([[centre]]), cv2.COLOR_LAB2RGB)[0][0] for centre in centres]
     else:
@@ -200,6 +206,32 @@ def test_centres_are_truncated_after_snapping_rounding_noise(centre, lab_space, 
     result = extract_fixed((centres, np.zeros(4, np.int64)), lab_space=lab_space)
     assert result == [{"color": expected, "percentage": 100.0}]
     assert centres[0, 0] == centre[0]  # the clustering's own array is left alone
+
+
+WHITE_ROWS = np.full((250, 400, 3), 255, np.uint8)  # 100,000 rows
+
+
+@pytest.mark.parametrize(
+    "centre, lab_space, expected",
+    [
+        # The float sum of many rows drifts further below their mean than rounding noise: still the mean.
+        ((255 - 2e-9, 255 - 4e-9, 255), False, (255, 255, 255)),
+        ((255 - 2e-9, 128 - 3e-9, 128), True, (255, 255, 255)),
+        # Not the mean of the cluster's rows (a run stopped before its labels settled): truncated as it is.
+        ((255 - 1e-6, 255, 255), False, (254, 255, 255)),
+    ],
+)
+def test_centres_that_are_means_are_reported_as_their_exact_mean(centre, lab_space, expected):
+    clustering = FixedClustering((np.array([centre]), np.zeros(100_000, np.int64)), lab_space=lab_space)
+    assert clustering.extract_colors(WHITE_ROWS) == [{"color": expected, "percentage": 100.0}]
+
+
+def test_exact_mean_is_truncated_not_rounded():
+    image = WHITE_ROWS.copy()
+    image[0, 0] = 254  # the mean is 255 - 1e-5
+    mean = image.reshape(-1, 3).mean(axis=0)
+    assert FixedClustering((mean[None], np.zeros(100_000, np.int64))).extract_colors(image) == [
+        {"color": (254, 254, 254), "percentage": 100.0}]
 
 
 def test_equal_rounded_shares_keep_the_clustering_order():

@@ -18,6 +18,7 @@
 #include "interop/globals.hpp"
 #include "interop/kernel.hpp"
 #include "interop/numpy_api.hpp"
+#include "kernels/cluster_sums.hpp"
 #include "kernels/distinct_rows.hpp"
 #include "kernels/kmeans/kmeans.hpp"
 #include "preparation/preparation.hpp"
@@ -163,17 +164,50 @@ int worker_count() {
     return static_cast<int>(count);
 }
 
-// Whether the native fit may stand in for the library call.
-Applies native_path_applies(int n_colors, PyObject* pixels, km::NormOrder* order) {
-    const Applies gate = preparation::native_rows_apply(pixels, {name<"KMeans">(), name<"np">()});
-    if (gate != Applies::yes) return gate;
+// Whether the native fit may stand in for the library call: yes, or no with *why set when the library
+// is to fit (null when no fit is needed at all: fewer rows than colours, or a setting KMeans rejects).
+Applies native_path_applies(int n_colors, PyObject* pixels, km::NormOrder* order, const char** why) {
+    *why = nullptr;
+    // What is no array, or too short to fit, is the library path's to handle or reject.
+    if (!PyArray_Check(pixels) || PyArray_NDIM(as_array(pixels)) == 0) return Applies::no;
     const npy_intp rows = PyArray_DIM(as_array(pixels), 0);
+    if (n_colors < 1 || rows < n_colors) return Applies::no;
+    const Applies rows_fit = preparation::native_rows_apply(pixels, {});
+    if (rows_fit != Applies::yes) {
+        *why = "pixel rows that are not an exact 8-bit N x 3 array";
+        return rows_fit;
+    }
+    for (PyObject* library : {name<"KMeans">(), name<"np">()}) {
+        const Applies same = global_is_as_imported(library);
+        if (same != Applies::yes) {
+            *why = "the module's KMeans or np rebound";
+            return same;
+        }
+    }
+    for (const char* method : {"fit", "fit_predict"}) {
+        const Applies same = attribute_is_as_imported("KMeans", method);
+        if (same != Applies::yes) {
+            *why = "KMeans.fit or KMeans.fit_predict replaced";
+            return same;
+        }
+    }
     // Row counts are kept in 32 bits.
-    if (n_colors < 1 || rows < n_colors || rows > INT32_MAX) return Applies::no;
+    if (rows > INT32_MAX) {
+        *why = "more than 2^31 - 1 pixel rows";
+        return Applies::no;
+    }
     const Applies supported = sklearn_version_supported();
-    if (supported != Applies::yes) return supported;
-    if (!find_dgemm()) return Applies::no;
-    return norm_order(n_colors, order);
+    if (supported != Applies::yes) {
+        *why = "a scikit-learn release other than 1.9";
+        return supported;
+    }
+    if (!find_dgemm()) {
+        *why = "no BLAS dgemm whose rows are independent";
+        return Applies::no;
+    }
+    const Applies known = norm_order(n_colors, order);
+    if (known == Applies::no) *why = "row norms added in an order not known";
+    return known;
 }
 
 Ref pair(const km::Result& fitted, const std::vector<std::int32_t>& row_colours, int k) {
@@ -193,7 +227,8 @@ Ref pair(const km::Result& fitted, const std::vector<std::int32_t>& row_colours,
 }
 
 // yes with *result set; no when the fit leaves the answer to the library.
-Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* result) {
+Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* result,
+                   std::optional<kernels::ClusterSums>* sums) {
     const int workers = worker_count();
     bool fused = false;
     const km::Dgemm dgemm = find_dgemm(&fused);
@@ -218,24 +253,32 @@ Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* res
     km::Result fitted;
     if (run_kernel([&](kernels::Stop& stop) { fitted = fit->finish(stop); }, Gil::release) < 0) return Applies::error;
     if (fitted.undecided) return count_fallback("KMeans.fit", fitted.undecided) < 0 ? Applies::error : Applies::no;
+    if (sums) sums->emplace(kernels::sum_by_colour_label(*colours, fitted.labels, n_colors));
     *result = pair(fitted, row_colours, n_colors);
     return *result ? Applies::yes : Applies::error;
 }
 
 }  // namespace
 
-Ref cluster_colors_kmeans_native(ColorExtractor* self, PyObject* pixels) {
+Ref kmeans_native_or_library(ColorExtractor* self, PyObject* pixels, std::optional<kernels::ClusterSums>* sums) {
     const int n_colors = settings(self).n_colors;
     km::NormOrder order{};
-    const Applies applies = native_path_applies(n_colors, pixels, &order);
+    const char* why = nullptr;
+    const Applies applies = native_path_applies(n_colors, pixels, &order, &why);
     if (applies == Applies::error) return Ref();
     if (applies == Applies::yes) {
         Ref result;
-        const Applies done = native_fit(n_colors, pixels, order, &result);
+        const Applies done = native_fit(n_colors, pixels, order, &result, sums);
         if (done == Applies::error) return Ref();
         if (done == Applies::yes) return result;
+    } else if (why && count_fallback("KMeans.fit", why) < 0) {
+        return Ref();
     }
     return cluster_colors_kmeans(self, pixels);
+}
+
+Ref cluster_colors_kmeans_native(ColorExtractor* self, PyObject* pixels) {
+    return kmeans_native_or_library(self, pixels, nullptr);
 }
 
 }  // namespace lq::clustering

@@ -2,18 +2,25 @@
 // made of (one concern per file). Each returns a new reference, or null with an exception set.
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "frame/extractor.hpp"
 #include "interop/globals.hpp"
 #include "interop/ref.hpp"
+#include "kernels/cluster_sums.hpp"
 
 namespace lq::extraction {
 
 Ref extract_colors(ColorExtractor* self, PyObject* image, PyObject* mask);
 
-// centres.cpp: the cluster centres as 8-bit R, G, B rows.
-Ref centres_to_rgb(ColorExtractor* self, PyObject* colors);
+// centres.cpp: the cluster centres as 8-bit R, G, B rows; `sums` (when known) are the exact sums of the
+// rows of each centre's cluster, centre row j being the centre of label j.
+Ref centres_to_rgb(ColorExtractor* self, PyObject* colors, const kernels::ClusterSums* sums);
+
+// The sums of the pixel rows by label, one cluster per centre row, where they can tell a mean: floating
+// point centres in rows of three, 8-bit N x 3 pixel rows and one integer label per row. yes with *sums set.
+Applies cluster_sums_of(PyObject* colors, PyObject* pixels, PyObject* labels, kernels::ClusterSums* sums);
 
 // result.cpp: the ColorInfo list, largest share first.
 Ref assemble_result(PyObject* colors, PyObject* labels, PyObject* percentages);

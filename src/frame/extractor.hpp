@@ -80,9 +80,11 @@ private:
 };
 
 extern PyTypeObject ColorExtractorType;
-// A native subtype with the same layout, construction, operations and pickling (pickles name the
-// instance's own type), whose _cluster_colors_kmeans is the native K-means.
+// Native subtypes with the same layout, construction, operations and pickling (pickles name the
+// instance's own type): one whose _cluster_colors_kmeans, called directly too, is the native K-means,
+// and one whose K-means is always the library call itself.
 extern PyTypeObject FastColorExtractorType;
+extern PyTypeObject LibraryColorExtractorType;
 extern const ExtractorOps color_extractor_ops;
 
 inline bool is_color_extractor(PyObject* object) { return PyObject_TypeCheck(object, &ColorExtractorType); }
@@ -91,8 +93,9 @@ inline bool is_color_extractor(PyObject* object) { return PyObject_TypeCheck(obj
 // capsule, the module attribute and the pickling hooks. -1 with an exception set on failure.
 int ready_extractor_type(PyObject* module);
 
-// Makes FastColorExtractor ready with its own method and publishes it; after ColorExtractor's methods
-// are installed. -1 with an exception set on failure.
-int ready_fast_extractor_type(PyObject* module);
+// Makes FastColorExtractor and LibraryColorExtractor ready with their own methods and publishes them,
+// with the _kmeans_fallbacks counts; after ColorExtractor's methods are installed. -1 with an exception
+// set on failure.
+int ready_extractor_variants(PyObject* module);
 
 }  // namespace lq

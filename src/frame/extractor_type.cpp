@@ -144,23 +144,49 @@ PyTypeObject ColorExtractorType = {
     .tp_new = extractor_new,
 };
 
-PyTypeObject FastColorExtractorType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = LQ_MODULE_NAME ".FastColorExtractor",
-    .tp_basicsize = sizeof(ColorExtractor),
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = "ColorExtractor with a native K-means: the same results as ColorExtractor (scikit-learn's KMeans\n"
-              "with random_state=42 and n_init=10), computed over the distinct colours of the image.",
-    .tp_base = &ColorExtractorType,
-};
+namespace {
 
-int ready_fast_extractor_type(PyObject* module) {
-    PyTypeObject* type = &FastColorExtractorType;
-    if (PyType_Ready(type) < 0 || install_methods(type, fast_extractor_methods()) < 0) return -1;
+// A subtype with ColorExtractor's layout that differs only in its own methods.
+PyTypeObject variant_type(const char* qualified_name, const char* doc) {
+    return PyTypeObject{
+        .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+        .tp_name = qualified_name,
+        .tp_basicsize = sizeof(ColorExtractor),
+        .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+        .tp_doc = doc,
+        .tp_base = &ColorExtractorType,
+    };
+}
+
+}  // namespace
+
+PyTypeObject FastColorExtractorType = variant_type(
+    LQ_MODULE_NAME ".FastColorExtractor",
+    "ColorExtractor whose _cluster_colors_kmeans, called directly too, is the native K-means: the\n"
+    "labels of scikit-learn's KMeans with random_state=42 and n_init=10, computed over the distinct\n"
+    "colours of the image. Every ColorExtractor's extract_colors uses that K-means already.");
+
+PyTypeObject LibraryColorExtractorType = variant_type(
+    LQ_MODULE_NAME ".LibraryColorExtractor",
+    "ColorExtractor whose K-means is scikit-learn's KMeans(n_colors, random_state=42, n_init=10)\n"
+    "called on every pixel row, by every operation: the same results as ColorExtractor, from the\n"
+    "library call itself, for checking a result. Slow on large images.");
+
+namespace {
+
+int ready_variant(PyObject* module, PyTypeObject* type, std::span<const FunctionDef* const> methods) {
+    if (PyType_Ready(type) < 0 || install_methods(type, methods) < 0) return -1;
+    return PyObject_SetAttrString(module, _PyType_Name(type), reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace
+
+int ready_extractor_variants(PyObject* module) {
     ProcessState& state = process_state();
     if (!state.kmeans_fallbacks && !(state.kmeans_fallbacks = PyDict_New())) return -1;
     if (PyObject_SetAttrString(module, "_kmeans_fallbacks", state.kmeans_fallbacks) < 0) return -1;
-    return PyObject_SetAttrString(module, "FastColorExtractor", reinterpret_cast<PyObject*>(type));
+    if (ready_variant(module, &FastColorExtractorType, fast_extractor_methods()) < 0) return -1;
+    return ready_variant(module, &LibraryColorExtractorType, library_extractor_methods());
 }
 
 int ready_extractor_type(PyObject* module) {

@@ -97,6 +97,8 @@ int import_libraries(PyObject* globals) {
         bind_from(globals, "typing", {"List", "Tuple", "Optional", "Union", "Dict"}) < 0 ||
         bind_from(globals, "PIL", {"Image"}) < 0)
         return -1;
+    // The native K-means stands in for these methods only while they are the library's own.
+    if (remember_attribute("KMeans", "fit") < 0 || remember_attribute("KMeans", "fit_predict") < 0) return -1;
     return bind_module(globals, "plt", "matplotlib.pyplot");
 }
 

@@ -73,6 +73,10 @@ constexpr MethodSpec fast_cluster_colors_kmeans_method{
     &clustering::cluster_colors_kmeans_native, "Extract colors using K-means clustering.", nullptr,
     Traced::by_wrapper, "FastColorExtractor"};
 
+constexpr MethodSpec library_cluster_colors_kmeans_method{
+    "_cluster_colors_kmeans", params(Param{"pixels", Check::ndarray_or_none}), &clustering::cluster_colors_kmeans,
+    "Extract colors using K-means clustering.", nullptr, Traced::by_wrapper, "LibraryColorExtractor"};
+
 constexpr MethodSpec cluster_colors_dbscan_method{
     "_cluster_colors_dbscan", params(Param{"pixels", Check::ndarray_or_none}), &clustering::cluster_colors_dbscan,
     "Extract colors using DBSCAN clustering."};
@@ -188,6 +192,7 @@ constexpr const FunctionDef* class_methods[] = {
 };
 
 constexpr const FunctionDef* fast_class_methods[] = {&function_def<fast_cluster_colors_kmeans_method>};
+constexpr const FunctionDef* library_class_methods[] = {&function_def<library_cluster_colors_kmeans_method>};
 
 PyCFunction fastcall(FunctionImpl impl) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(impl)); }
 
@@ -203,6 +208,12 @@ const FunctionDef& stage_method(Stage stage) {
         case Stage::color_distance_lab: break;
     }
     return function_def<color_distance_lab_method>;
+}
+
+const char* native_kmeans_owner(PyObject* method) {
+    if (is_function_of(method, &function_def<cluster_colors_kmeans_method>)) return "ColorExtractor";
+    if (is_function_of(method, &function_def<fast_cluster_colors_kmeans_method>)) return "FastColorExtractor";
+    return nullptr;
 }
 
 PyMethodDef extractor_static_methods[] = {
@@ -227,6 +238,8 @@ int install_methods(PyTypeObject* type, std::span<const FunctionDef* const> meth
 int install_methods(PyTypeObject* type) { return install_methods(type, class_methods); }
 
 std::span<const FunctionDef* const> fast_extractor_methods() { return fast_class_methods; }
+
+std::span<const FunctionDef* const> library_extractor_methods() { return library_class_methods; }
 
 int install_module_functions(PyObject* module) {
     Ref module_name_object = Ref::steal(PyUnicode_FromString(module_name));

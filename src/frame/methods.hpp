@@ -20,8 +20,13 @@ extern PyMethodDef extractor_static_methods[];
 int install_methods(PyTypeObject* type, std::span<const FunctionDef* const> methods);
 int install_methods(PyTypeObject* type);
 
-// FastColorExtractor's own methods.
+// The class whose _cluster_colors_kmeans `method` (a function or bound method) is when it is one whose
+// result the native K-means gives (ColorExtractor's or FastColorExtractor's), else null.
+const char* native_kmeans_owner(PyObject* method);
+
+// FastColorExtractor's and LibraryColorExtractor's own methods.
 std::span<const FunctionDef* const> fast_extractor_methods();
+std::span<const FunctionDef* const> library_extractor_methods();
 
 // Puts the module-level functions (__pyx_unpickle_ColorExtractor, _opencv_takes_path) into the module
 // globals.

@@ -37,4 +37,41 @@ Applies global_is_as_imported(PyObject* name) {
     return current == original ? Applies::yes : Applies::no;
 }
 
+namespace {
+
+Ref dotted(const char* global_name, const char* attribute) {
+    return Ref::steal(PyUnicode_FromFormat("%s.%s", global_name, attribute));
+}
+
+}  // namespace
+
+int remember_attribute(const char* global_name, const char* attribute) {
+    const ProcessState& state = process_state();
+    PyObject* owner = PyDict_GetItemString(state.imported, global_name);
+    if (!owner) return 0;
+    Ref value = Ref::steal(PyObject_GetAttrString(owner, attribute));
+    Ref key = value ? dotted(global_name, attribute) : Ref();
+    if (!key) return -1;
+    return PyDict_SetItem(state.imported, key.get(), value.get());
+}
+
+Applies attribute_is_as_imported(const char* global_name, const char* attribute) {
+    const ProcessState& state = process_state();
+    Ref global = Ref::steal(PyUnicode_FromString(global_name));
+    if (!global) return Applies::error;
+    const Applies same_global = global_is_as_imported(global.get());
+    if (same_global != Applies::yes) return same_global;
+    Ref key = dotted(global_name, attribute);
+    if (!key) return Applies::error;
+    PyObject* original = PyDict_GetItemWithError(state.imported, key.get());
+    if (!original) return PyErr_Occurred() ? Applies::error : Applies::no;
+    Ref current = Ref::steal(PyObject_GetAttrString(PyDict_GetItem(state.globals, global.get()), attribute));
+    if (!current) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Applies::error;
+        PyErr_Clear();
+        return Applies::no;
+    }
+    return current.is(original) ? Applies::yes : Applies::no;
+}
+
 }  // namespace lq

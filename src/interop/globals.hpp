@@ -28,8 +28,8 @@ struct ProcessState {
     // The library objects as the imports bound them, for fast paths that may only replace the very
     // library calls they were proven equal to.
     PyObject* imported = nullptr;  // dict: global name -> object bound at import
-    // dict: (library call, reason) -> how often FastColorExtractor's K-means left that call to the
-    // library; published as the module's _kmeans_fallbacks, for diagnostics.
+    // dict: (library call, reason) -> how often the native K-means left that call to the library;
+    // published as the module's _kmeans_fallbacks, for diagnostics.
     PyObject* kmeans_fallbacks = nullptr;
 };
 
@@ -47,5 +47,11 @@ Ref module_global() { return module_global(name<S>()); }
 // rebound or deleted).
 enum class Applies { error = -1, no = 0, yes = 1 };
 Applies global_is_as_imported(PyObject* name);
+
+// Whether `global_name`.`attribute` (say KMeans.fit) is still the object it was at import: the global as
+// imported, and the attribute not replaced on it (a test double patched onto the library's class).
+// Recorded by remember_attribute at initialisation.
+Applies attribute_is_as_imported(const char* global_name, const char* attribute);
+int remember_attribute(const char* global_name, const char* attribute);
 
 }  // namespace lq

@@ -1,6 +1,7 @@
-"""FastColorExtractor: the native K-means gives ColorExtractor's answers (scikit-learn's KMeans with
-random_state=42 and n_init=10), takes the library path wherever it does not apply, and travels like
-ColorExtractor."""
+"""The native K-means: ColorExtractor.extract_colors (and FastColorExtractor._cluster_colors_kmeans called
+directly) gives scikit-learn's answers (KMeans with random_state=42 and n_init=10); wherever the native fit
+does not apply or cannot vouch for the answer the library fits, and each such fit is counted by reason;
+LibraryColorExtractor always asks the library."""
 
 import copy
 import os
@@ -18,23 +19,9 @@ from threadpoolctl import threadpool_limits
 import kmeans_corpus
 import lumvarde_quorle
 import lumvarde_quorle.color_extractor_cy as module
-from lumvarde_quorle.color_extractor_cy import ColorExtractor, FastColorExtractor
+from lumvarde_quorle.color_extractor_cy import ColorExtractor, FastColorExtractor, LibraryColorExtractor
 
 SETTINGS = [(pre, lab) for pre in (False, True) for lab in (True, False)]
-
-
-@pytest.fixture
-def fits(monkeypatch):
-    """Counts KMeans.fit calls (the library path) while the module global stays the imported class."""
-    calls = []
-    original = KMeans.fit
-
-    def counting(self, *args, **kwargs):
-        calls.append(self.n_clusters)
-        return original(self, *args, **kwargs)
-
-    monkeypatch.setattr(KMeans, "fit", counting)
-    return calls
 
 
 @pytest.fixture
@@ -43,6 +30,10 @@ def fallbacks():
     KMeans.fit counts whole fits and _kmeans_plusplus counts the runs it seeded."""
     module._kmeans_fallbacks.clear()
     return module._kmeans_fallbacks
+
+
+def library_fits(fallbacks):
+    return sum(count for (call, _), count in fallbacks.items() if call == "KMeans.fit")
 
 
 def seeded_by_library(fallbacks):
@@ -60,19 +51,15 @@ def library(pixels, n_colors):
     return estimator.cluster_centers_, labels
 
 
-def lab_of(rgb):
-    """CIE L*a*b* of 8-bit R, G, B, from OpenCV's 8-bit LAB codes."""
-    code = cv2.cvtColor(np.uint8([[rgb]]), cv2.COLOR_RGB2LAB)[0, 0].astype(float)
-    return np.array([code[0] * 100 / 255, code[1] - 128, code[2] - 128])
-
-
-def close_enough(got, want):
-    """Same colours within Delta E76 1.0 and shares within 0.5 points, paired by position."""
-    return len(got) == len(want) and all(
-        np.linalg.norm(lab_of(g["color"]) - lab_of(w["color"])) <= 1.0
-        and abs(g["percentage"] - w["percentage"]) <= 0.5
-        for g, w in zip(got, want)
-    )
+def assert_library_pair(pair, pixels, n_colors, exact_centres=False):
+    """The library's labels, and its centres (but for the last bits of their sums unless exact)."""
+    colors, labels = pair
+    want_colors, want_labels = library(pixels, n_colors)
+    assert labels.dtype == want_labels.dtype and np.array_equal(labels, want_labels)
+    assert colors.dtype == np.float64 and colors.shape == want_colors.shape
+    if exact_centres:
+        assert np.array_equal(colors, want_colors)
+    np.testing.assert_allclose(colors, want_colors, rtol=0, atol=1e-9)
 
 
 def corpus_size():
@@ -84,29 +71,26 @@ def corpus_size():
 
 @pytest.mark.slow
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
-def test_corpus_agrees_with_color_extractor(capsys, fits, fallbacks):
+def test_corpus_agrees_with_the_library(capsys, fallbacks):
     count, size = corpus_size()
-    same, near, cases, by_library = 0, [], 0, []
+    cases, differing, by_library = 0, [], []
     for name, image, mask, n_colors in kmeans_corpus.cases(count, photo_size=size):
         for preprocessing, lab_space in SETTINGS:
-            want = ColorExtractor(n_colors, "kmeans", preprocessing, lab_space).extract_colors(image, mask)
-            fits.clear()
-            got = FastColorExtractor(n_colors, "kmeans", preprocessing, lab_space).extract_colors(image, mask)
-            if fits:
+            want = LibraryColorExtractor(n_colors, "kmeans", preprocessing, lab_space).extract_colors(image, mask)
+            fits_before = library_fits(fallbacks)
+            got = ColorExtractor(n_colors, "kmeans", preprocessing, lab_space).extract_colors(image, mask)
+            if library_fits(fallbacks) > fits_before:
                 by_library.append(name.split("-")[1])
             cases += 1
-            if got == want:
-                same += 1
-            else:
-                near.append((name, preprocessing, lab_space, close_enough(got, want)))
+            if got != want:
+                differing.append((name, preprocessing, lab_space))
     with capsys.disabled():
-        print(f"\nFastColorExtractor agreement: {same}/{cases} extractions identical "
-              f"({100 * same / cases:.1f} %) over {count} images of up to {size[0]}x{size[1]}; differing: {near}; "
-              f"{len(by_library)} left to the library ({', '.join(sorted(set(by_library)))})")
+        print(f"\nnative K-means agreement: {cases - len(differing)}/{cases} extractions identical over {count} "
+              f"images of up to {size[0]}x{size[1]}; {len(by_library)} fitted by the library "
+              f"({', '.join(sorted(set(by_library)))})")
         for (call, reason), number in sorted(fallbacks.items()):
             print(f"  {number:4d} x {call} ({'runs' if call == '_kmeans_plusplus' else 'fits'}): {reason}")
-    assert same >= 0.99 * cases
-    assert all(ok for *_, ok in near), near
+    assert differing == []
     # Images of a few flat colours need the library's seeding or its first run, not its whole fit.
     assert len(by_library) <= 0.02 * cases, fallbacks
     assert seeded_by_library(fallbacks) > 0
@@ -121,27 +105,28 @@ def photo_crops(china_bgr, flower_bgr):
 @pytest.mark.parametrize("n_colors", [1, 2, 4, 8])
 @pytest.mark.parametrize("lab_space", [True, False])
 @pytest.mark.parametrize("crop", ["china", "flower", "china-small"])
-def test_labels_and_centres_are_the_library_ones(fits, photo_crops, crop, lab_space, n_colors):
+def test_labels_and_centres_are_the_library_ones(fallbacks, photo_crops, crop, lab_space, n_colors):
     pixels = pixels_of(photo_crops[crop], lab_space)
-    colors, labels = FastColorExtractor(n_colors)._cluster_colors_kmeans(pixels)
-    assert fits == []
-    want_colors, want_labels = library(pixels, n_colors)
-    assert labels.dtype == want_labels.dtype and np.array_equal(labels, want_labels)
-    assert colors.dtype == np.float64 and colors.shape == (n_colors, 3)
-    # Per-colour sums differ from the library's per-row sums in the last bits only, which the
-    # reported (truncated) colours never see.
-    np.testing.assert_allclose(colors, want_colors, rtol=0, atol=1e-9)
-    assert np.array_equal(np.floor(colors + 1e-9), np.floor(want_colors + 1e-9))
+    assert_library_pair(FastColorExtractor(n_colors)._cluster_colors_kmeans(pixels), pixels, n_colors)
+    assert library_fits(fallbacks) == 0
 
 
-def test_full_photo_agrees_without_the_library(fits, china_bgr):
+def test_full_photo_agrees_without_the_library(fallbacks, china_bgr):
     for lab_space in (True, False):
         pixels = pixels_of(china_bgr, lab_space)
-        colors, labels = FastColorExtractor(6)._cluster_colors_kmeans(pixels)
-        want_colors, want_labels = library(pixels, 6)
-        assert np.array_equal(labels, want_labels)
-        np.testing.assert_allclose(colors, want_colors, rtol=0, atol=1e-9)
-    assert fits == [6, 6]  # only the reference fits above
+        assert_library_pair(FastColorExtractor(6)._cluster_colors_kmeans(pixels), pixels, 6)
+    assert fallbacks == {}
+
+
+def test_direct_stage_call_is_the_library_itself(fallbacks, photo_crops):
+    """ColorExtractor's own stage keeps returning the estimator's arrays; extract_colors uses the native fit
+    and reports the same colours."""
+    image = photo_crops["china"]
+    pixels = pixels_of(image)
+    assert_library_pair(ColorExtractor(4)._cluster_colors_kmeans(pixels), pixels, 4, exact_centres=True)
+    want = LibraryColorExtractor(4, "kmeans", False, True).extract_colors(image)
+    assert ColorExtractor(4, "kmeans", False, True).extract_colors(image) == want
+    assert fallbacks == {}
 
 
 def ramp(width=21, rows=5):
@@ -173,30 +158,26 @@ LIBRARY_STEPS = {
 
 
 @pytest.mark.parametrize("make, n_colors, fewer_colours", LIBRARY_STEPS.values(), ids=LIBRARY_STEPS.keys())
-def test_undecided_seeding_takes_the_library_steps_not_its_fit(fits, fallbacks, make, n_colors, fewer_colours):
+def test_undecided_seeding_takes_the_library_steps_not_its_fit(fallbacks, make, n_colors, fewer_colours):
     """Runs whose k-means++ only the library can decide are seeded by its _kmeans_plusplus at their
     place in the random stream; with fewer colours than clusters the library's first run is the fit."""
     pixels = make()
     with warnings.catch_warnings(record=True) as got_warnings:
         warnings.simplefilter("always")
-        colors, labels = FastColorExtractor(n_colors)._cluster_colors_kmeans(pixels)
-    assert fits == [] and seeded_by_library(fallbacks) > 0, fallbacks
+        pair = FastColorExtractor(n_colors)._cluster_colors_kmeans(pixels)
+    assert library_fits(fallbacks) == 0 and seeded_by_library(fallbacks) > 0, fallbacks
     with warnings.catch_warnings(record=True) as want_warnings:
         warnings.simplefilter("always")
-        want_colors, want_labels = library(pixels, n_colors)
+        library(pixels, n_colors)
     assert [str(w.message) for w in got_warnings] == [str(w.message) for w in want_warnings]
-    assert labels.dtype == want_labels.dtype and np.array_equal(labels, want_labels)
-    if fewer_colours:  # the library's own centres
-        assert np.array_equal(colors, want_colors)
-    np.testing.assert_allclose(colors, want_colors, rtol=0, atol=1e-9)
+    assert_library_pair(pair, pixels, n_colors, exact_centres=fewer_colours)
 
 
-def test_fits_left_to_the_library_are_counted_by_reason(fits, fallbacks):
+def test_fits_left_to_the_library_are_counted_by_reason(fallbacks):
     pixels = ramp(width=16, rows=8)  # evenly spaced: a colour on the bisector of two centres
-    colors, labels = FastColorExtractor(3)._cluster_colors_kmeans(pixels)
-    assert fits == [3] and fallbacks[("KMeans.fit", "a colour on the bisector of two centres")] == 1
-    want_colors, want_labels = library(pixels, 3)
-    assert np.array_equal(labels, want_labels) and np.array_equal(colors, want_colors)
+    pair = FastColorExtractor(3)._cluster_colors_kmeans(pixels)
+    assert fallbacks == {("KMeans.fit", "a colour on the bisector of two centres"): 1}
+    assert_library_pair(pair, pixels, 3, exact_centres=True)
 
 
 @pytest.mark.parametrize(
@@ -207,13 +188,10 @@ def test_fits_left_to_the_library_are_counted_by_reason(fits, fallbacks):
         pytest.param(lambda p: p[::-1], id="reversed rows"),
     ],
 )
-def test_any_uint8_row_layout(fits, photo_crops, make):
+def test_any_uint8_row_layout(fallbacks, photo_crops, make):
     pixels = make(pixels_of(photo_crops["china"]))
-    colors, labels = FastColorExtractor(5)._cluster_colors_kmeans(pixels)
-    assert fits == []
-    want_colors, want_labels = library(np.ascontiguousarray(pixels), 5)
-    assert np.array_equal(labels, want_labels)
-    np.testing.assert_allclose(colors, want_colors, rtol=0, atol=1e-9)
+    assert_library_pair(FastColorExtractor(5)._cluster_colors_kmeans(pixels), np.ascontiguousarray(pixels), 5)
+    assert fallbacks == {}
 
 
 class NumpyProxy:
@@ -221,27 +199,50 @@ class NumpyProxy:
         return getattr(np, name)
 
 
+def counting(calls, method):
+    def count(self, *args, **kwargs):
+        calls.append(method.__name__)
+        return method(self, *args, **kwargs)
+
+    return count
+
+
 @pytest.mark.parametrize(
-    "global_name, value, pixels",
+    "change, pixels, reason",
     [
-        ("KMeans", lambda **kwargs: KMeans(**kwargs), None),
-        ("np", NumpyProxy(), None),
-        (None, None, lambda p: p.astype(np.float64)),
-        (None, None, lambda p: p.astype(np.int16)),
-        (None, None, lambda p: p.view(np.ndarray).view(type("Sub", (np.ndarray,), {}))),
+        ("rebind KMeans", None, "the module's KMeans or np rebound"),
+        ("rebind np", None, "the module's KMeans or np rebound"),
+        ("patch fit", None, "KMeans.fit or KMeans.fit_predict replaced"),
+        ("patch fit_predict", None, "KMeans.fit or KMeans.fit_predict replaced"),
+        (None, lambda p: p.astype(np.float64), "pixel rows that are not an exact 8-bit N x 3 array"),
+        (None, lambda p: p.astype(np.int16), "pixel rows that are not an exact 8-bit N x 3 array"),
+        (None, lambda p: p.view(type("Sub", (np.ndarray,), {})), "pixel rows that are not an exact 8-bit N x 3 array"),
     ],
-    ids=["KMeans rebound", "np rebound", "float rows", "int16 rows", "ndarray subclass"],
+    ids=["KMeans rebound", "np rebound", "fit patched", "fit_predict patched", "float rows", "int16 rows",
+         "ndarray subclass"],
 )
-def test_library_path_outside_the_gate(fits, rebind, photo_crops, global_name, value, pixels):
+def test_library_path_outside_the_gate(fallbacks, rebind, monkeypatch, photo_crops, change, pixels, reason):
+    """A test double of the library, or rows the native fit was not proven for, get the library call itself,
+    from the stage called directly and from extract_colors, counted by reason."""
     rows = pixels_of(photo_crops["flower"])
-    if global_name:
-        rebind(global_name, value)
+    calls = []
+    if change == "rebind KMeans":
+        rebind("KMeans", lambda **kwargs: calls.append("KMeans") or KMeans(**kwargs))
+    elif change == "rebind np":
+        rebind("np", NumpyProxy())
+    elif change:
+        method = change.split()[1]
+        monkeypatch.setattr(KMeans, method, counting(calls, getattr(KMeans, method)))
     if pixels:
         rows = pixels(rows)
     colors, labels = FastColorExtractor(3)._cluster_colors_kmeans(rows)
+    assert fallbacks == {("KMeans.fit", reason): 1}
     want_colors, want_labels = ColorExtractor(3)._cluster_colors_kmeans(rows)
-    assert len(fits) == 2  # ours, then the reference: both through the library
     assert np.array_equal(labels, want_labels) and np.array_equal(colors, want_colors)
+    if change:
+        assert calls or change == "rebind np"
+        ColorExtractor(3, "kmeans", False, True).extract_colors(photo_crops["flower"])
+        assert fallbacks == {("KMeans.fit", reason): 2}
 
 
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
@@ -300,29 +301,38 @@ def test_first_run_by_the_library_under_any_thread_count():
         np.testing.assert_allclose(colors, want_colors, rtol=0, atol=0 if threads <= 2 else 1e-9)
 
 
-def test_class_surface():
-    assert issubclass(FastColorExtractor, ColorExtractor)
-    assert lumvarde_quorle.FastColorExtractor is FastColorExtractor
-    assert FastColorExtractor.__module__ == "lumvarde_quorle.color_extractor_cy"
-    method = FastColorExtractor._cluster_colors_kmeans
+@pytest.mark.parametrize("kind", [FastColorExtractor, LibraryColorExtractor])
+def test_class_surface(kind):
+    assert issubclass(kind, ColorExtractor)
+    assert getattr(lumvarde_quorle, kind.__name__) is kind
+    assert kind.__module__ == "lumvarde_quorle.color_extractor_cy"
+    method = kind._cluster_colors_kmeans
     base = ColorExtractor._cluster_colors_kmeans
-    assert method is not base and method.__qualname__ == "FastColorExtractor._cluster_colors_kmeans"
+    assert method is not base and method.__qualname__ == f"{kind.__name__}._cluster_colors_kmeans"
     assert method.__doc__ == base.__doc__ and method.__text_signature__ == base.__text_signature__
-    assert FastColorExtractor.extract_colors is ColorExtractor.extract_colors
-    extractor = FastColorExtractor(3, "dbscan", False, True)
+    assert kind.extract_colors is ColorExtractor.extract_colors
+    extractor = kind(3, "dbscan", False, True)
     assert not hasattr(extractor, "__dict__")
-    assert extractor.__reduce__()[1][0] is FastColorExtractor
+    assert extractor.__reduce__()[1][0] is kind
 
 
 ROUND_TRIPS = {f"pickle {p}": (lambda o, p=p: pickle.loads(pickle.dumps(o, p))) for p in (0, 2, 5)} | {
     "copy": copy.copy, "deepcopy": copy.deepcopy}
 
 
+@pytest.mark.parametrize("kind", [FastColorExtractor, LibraryColorExtractor])
 @pytest.mark.parametrize("round_trip", ROUND_TRIPS.values(), ids=ROUND_TRIPS.keys())
-def test_round_trip_keeps_the_type(round_trip):
-    extractor = FastColorExtractor(4, "kmeans", False, True)
+def test_round_trip_keeps_the_type(round_trip, kind):
+    extractor = kind(4, "kmeans", False, True)
     copied = round_trip(extractor)
-    assert type(copied) is FastColorExtractor and copied.__reduce__() == extractor.__reduce__()
+    assert type(copied) is kind and copied.__reduce__() == extractor.__reduce__()
+
+
+def test_library_class_fits_with_the_library(fallbacks, monkeypatch, photo_crops):
+    calls = []
+    monkeypatch.setattr(KMeans, "fit", counting(calls, KMeans.fit))
+    LibraryColorExtractor(3, "kmeans", False, True).extract_colors(photo_crops["china"])
+    assert calls == ["fit"] and fallbacks == {}  # asked for, not a fallback
 
 
 def test_ctrl_c_stops_a_long_fit():
