@@ -492,7 +492,7 @@ class Catalogue:
         return self._scoped[(generation, settings)]
 
     def _paths(self, ids: Sequence[int]) -> dict[int, tuple[str, int]]:
-        found = {}
+        found: dict[int, tuple[str, int]] = {}
         for first in range(0, len(ids), 500):  # SQLite takes a limited number of parameters
             part = ids[first : first + 500]
             rows = self._connection.execute(
