@@ -143,7 +143,7 @@ def indexing_overhead():
                     added.append((indexed[-1] - executor.spent) / executor.spent * 100)
                     assert summary.indexed == len(paths)
             each = len(paths) / 1e3
-            print(f"  {type(extractor).__name__ + ':':20} extraction alone {statistics.median(plain) / each:6.1f} ms "
+            print(f"  {type(extractor).__name__ + ':':22} extraction alone {statistics.median(plain) / each:6.1f} ms "
                   f"per image, index {statistics.median(indexed) / each:6.1f} ms per image, of which the catalogue "
                   f"{statistics.median(added):.2f} %")
 
