@@ -11,8 +11,8 @@
 The operation is sent to the workers by pickling, so it must be picklable: a bound method of a
 `ColorExtractor` is (the extractor pickles its settings), and so is a `functools.partial` of one or a
 module-level function. Any `concurrent.futures.Executor` runs the calls; without one, a pool from
-`process_pool` (one worker per core) is made for the duration of the iteration. A `dask.distributed` cluster is used through its client's
-executor: `map_images(op, paths, executor=client.get_executor())`.
+`process_pool` (one worker per core) is made for the duration of the iteration. A `dask.distributed`
+cluster is used through its client's executor: `map_images(op, paths, executor=client.get_executor())`.
 """
 
 from __future__ import annotations

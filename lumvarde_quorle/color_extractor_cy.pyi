@@ -84,3 +84,6 @@ _kmeans_fallbacks: dict[tuple[str, str], int]
 def __pyx_unpickle_ColorExtractor(
     __pyx_type: type[ColorExtractor], __pyx_checksum: SupportsInt, __pyx_state: _State | None
 ) -> ColorExtractor: ...
+def _opencv_takes_path(path: str) -> bool:
+    """Whether OpenCV's imread may be given the path: False for a name without a UTF-8 form, with a NUL,
+    or of a pipe, socket or device, which the extractor reads as files that cannot be read."""

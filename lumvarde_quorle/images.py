@@ -9,14 +9,19 @@ from __future__ import annotations
 
 import base64
 import os
-import stat
-from typing import Any
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 import cv2
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["read_with_alpha", "read_image", "preview_data_uri"]
+# The extractor's own rule for the paths OpenCV must not be given, which read as unreadable files.
+from .color_extractor_cy import _opencv_takes_path
+
+__all__ = ["read_with_alpha", "read_image", "preview_data_uri", "apply_with_alpha_mask"]
+
+T = TypeVar("T")
 
 
 def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], NDArray[np.uint8]]:
@@ -36,7 +41,7 @@ def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], ND
     colour files without transparency), or when its samples are neither 8 nor 16-bit integers.
     """
     path = os.fspath(path)
-    raw: NDArray[Any] | None = cv2.imread(path, cv2.IMREAD_UNCHANGED) if _imread_takes(path) else None
+    raw: NDArray[Any] | None = cv2.imread(path, cv2.IMREAD_UNCHANGED) if _opencv_takes_path(path) else None
     if raw is None:
         raise ValueError(f"Could not load image from {path}")
     channels = 1 if raw.ndim == 2 else raw.shape[2]
@@ -53,30 +58,20 @@ def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], ND
     return colour, alpha
 
 
+def apply_with_alpha_mask(operation: Callable[..., T], path: str, /, **options: Any) -> T:
+    """Runs `operation` on the image at `path` with the image's alpha channel as its mask. At module
+    level so that a partial of it pickles to worker processes, which then read the file themselves."""
+    image, mask = read_with_alpha(path)
+    return operation(image, mask=mask, **options)
+
+
 def read_image(path: str) -> NDArray[Any] | None:
     """cv2.imread(path) as the extractor reads a path (3 channels, B, G, R), or None when the file
     cannot be read, including paths that OpenCV must not be given."""
-    if not _imread_takes(path):
+    if not _opencv_takes_path(path):
         return None
     image: NDArray[Any] | None = cv2.imread(path)
     return image
-
-
-def _imread_takes(path: str) -> bool:
-    """Whether OpenCV can be given the path: it crashes on a name without a UTF-8 form (undecodable
-    bytes arrive as lone surrogates), stops at a NUL and so would read another file, and waits for
-    ever on a pipe without a writer. Such paths are files that cannot be read."""
-    try:
-        path.encode("utf-8")
-    except UnicodeEncodeError:
-        return False
-    if "\0" in path:
-        return False
-    try:
-        mode = os.stat(path).st_mode
-    except (OSError, ValueError):
-        return True  # missing or unreachable: OpenCV says so
-    return stat.S_ISREG(mode) or stat.S_ISDIR(mode)
 
 
 def _plural(count: int, noun: str) -> str:
@@ -91,7 +86,9 @@ def preview_data_uri(image: NDArray[Any] | None, mask: NDArray[Any] | None = Non
     if mask is not None:
         grey = cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY) if mask.ndim == 3 else mask
         if grey.shape != image.shape[:2]:
-            raise ValueError(f"mask of {grey.shape[1]}x{grey.shape[0]} for an image of {image.shape[1]}x{image.shape[0]}")
+            raise ValueError(
+                f"mask of {grey.shape[1]}x{grey.shape[0]} for an image of {image.shape[1]}x{image.shape[0]}"
+            )
         image = np.dstack([image, ((grey > 128) * 255).astype(np.uint8)])
     height, width = image.shape[:2]
     if max(height, width) > size:

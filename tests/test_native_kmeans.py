@@ -132,7 +132,8 @@ def test_direct_stage_call_is_the_library_itself(fallbacks, photo_crops):
 def ramp(width=21, rows=5):
     """Evenly spaced colours on a line: k-means++ candidates of exactly equal potential."""
     t = np.linspace(0, 1, width)[:, None]
-    return np.tile((np.array([10, 200, 30]) * (1 - t) + np.array([240, 20, 130]) * t).round().astype(np.uint8), (rows, 1))
+    ramp = np.array([10, 200, 30]) * (1 - t) + np.array([240, 20, 130]) * t
+    return np.tile(ramp.round().astype(np.uint8), (rows, 1))
 
 
 def studio():

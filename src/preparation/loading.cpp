@@ -13,17 +13,12 @@
 #include "preparation/preparation.hpp"
 
 namespace lq::preparation {
-namespace {
 
-// Whether OpenCV's imread can be given the path. OpenCV converts it to UTF-8 without checking the
-// result: a str with lone surrogates (how Python spells a file name whose bytes are not UTF-8) has no
-// UTF-8 form, and OpenCV crashes on it. A NUL ends the name OpenCV opens, so "a.png\0.txt" would read
-// a.png. A named pipe, socket or device is no image file, and reading one can wait for ever (a pipe
-// without a writer, a terminal). Like any file that cannot be read, such paths give None. A stand-in
-// bound as `cv2` takes any path.
-Applies imread_takes(PyObject* path) {
-    const Applies opencv = global_is_as_imported(name<"cv2">());
-    if (opencv != Applies::yes) return opencv == Applies::error ? Applies::error : Applies::yes;
+// OpenCV converts a path to UTF-8 without checking the result: a str with lone surrogates (how Python
+// spells a file name whose bytes are not UTF-8) has no UTF-8 form, and OpenCV crashes on it. A NUL ends
+// the name OpenCV opens, so "a.png\0.txt" would read a.png. A named pipe, socket or device is no image
+// file, and reading one can wait for ever (a pipe without a writer, a terminal).
+Applies opencv_takes_path(PyObject* path) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
     if (!utf8) {
@@ -37,6 +32,26 @@ Applies imread_takes(PyObject* path) {
     if (stat(utf8, &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) return Applies::no;
 #endif
     return Applies::yes;
+}
+
+Ref opencv_takes_path_function(PyObject* path) {
+    if (!PyUnicode_Check(path)) {
+        raise_unexpected_type("str", path);
+        return Ref();
+    }
+    const Applies takes = opencv_takes_path(path);
+    if (takes == Applies::error) return Ref();
+    return Ref::borrow(takes == Applies::yes ? Py_True : Py_False);
+}
+
+namespace {
+
+// Whether imread can be given the path: a path OpenCV must not be given reads as a file that cannot be
+// read, None. A stand-in bound as `cv2` takes any path.
+Applies imread_takes(PyObject* path) {
+    const Applies opencv = global_is_as_imported(name<"cv2">());
+    if (opencv != Applies::yes) return opencv == Applies::error ? Applies::error : Applies::yes;
+    return opencv_takes_path(path);
 }
 
 // cv2.imread(path) with the path as its only argument, so files are read as 3-channel B, G, R;

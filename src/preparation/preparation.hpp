@@ -30,6 +30,13 @@ Ref calculate_percentages(ColorExtractor* self, PyObject* labels);
 Ref load_image(PyObject* image);
 Ref load_mask(PyObject* mask);
 
+// Whether OpenCV may be given the str `path` at all: no for a name without a UTF-8 form, with a NUL, or
+// of a pipe, socket or device. The loaders read such paths as unreadable files; `images` in the
+// package applies the same rule through the module function _opencv_takes_path, whose body is the
+// second declaration (TypeError for anything but a str).
+Applies opencv_takes_path(PyObject* path);
+Ref opencv_takes_path_function(PyObject* path);
+
 // What both image operations start with: the image and the mask loaded (the mask before the image's
 // type is checked, so a bad mask path is reported first), then the stages run through their native
 // entries (so overrides apply): preprocessing, feature space, pixel rows under the mask.
