@@ -389,12 +389,14 @@ def two_equal_marks():
 
 ROAD_IMAGES = {
     "photo": lambda crops: (crops["china"], None),
-    "photo, grey mask": lambda crops: (crops["flower"], cv2.circle(np.zeros((80, 130), np.uint8), (60, 40), 30, 255, -1)),
+    "photo, grey mask": lambda crops: (
+        crops["flower"], cv2.circle(np.zeros((80, 130), np.uint8), (60, 40), 30, 255, -1)),
     "photo, colour mask": lambda crops: (
         crops["china"], cv2.circle(np.zeros((100, 150, 3), np.uint8), (70, 50), 40, (255, 255, 255), -1)),
     "logo": lambda crops: (studio().reshape(30, 40, 3), None),
     "logo, equal shares": lambda crops: (two_equal_marks(), None),
-    "fewer pixels than colours": lambda crops: (crops["china"], cv2.circle(np.zeros((100, 150), np.uint8), (5, 5), 1, 255, -1)),
+    "fewer pixels than colours": lambda crops: (
+        crops["china"], cv2.circle(np.zeros((100, 150), np.uint8), (5, 5), 1, 255, -1)),
     "nothing kept": lambda crops: (crops["china"], np.zeros((100, 150), np.uint8)),
 }
 
