@@ -46,7 +46,9 @@ install: $(VENV)/.installed
 
 # The command-line tool on scikit-learn's bundled photos china.jpg and flower.jpg: the colour table
 # (with swatches on a colour terminal), target colour shares, the chart written to
-# demo-output/china-colors.png and an HTML report of both photos, demo-output/report.html.
+# demo-output/china-colors.png, an HTML report of both photos, demo-output/report.html, and a colour
+# catalogue of them, demo-output/photos.db, searched for sky blue (demo-output/search.html) and for the
+# palettes nearest china.jpg's.
 DEMO_PHOTOS = $(VPY) -P -c "import os, sklearn.datasets as d; print(os.path.join(os.path.dirname(d.__file__), 'images'))"
 
 demo: $(VENV)/.installed
@@ -59,6 +61,12 @@ demo: $(VENV)/.installed
 	$(VENV)/bin/lumvarde-quorle extract demo-output/china.jpg demo-output/flower.jpg --n-colors 6 \
 		--output demo-output/report.html
 	@echo "report: demo-output/report.html"
+	$(VENV)/bin/lumvarde-quorle index demo-output/china.jpg demo-output/flower.jpg --db demo-output/photos.db \
+		--n-colors 6
+	$(VENV)/bin/lumvarde-quorle search --db demo-output/photos.db --color '#87ceeb' --format table
+	$(VENV)/bin/lumvarde-quorle search --db demo-output/photos.db --color '#87ceeb' --output demo-output/search.html
+	$(VENV)/bin/lumvarde-quorle similar --db demo-output/photos.db demo-output/china.jpg --format table
+	@echo "search results: demo-output/search.html"
 
 test: $(VENV)/.installed $(VENV)/.test-deps
 	MPLBACKEND=Agg $(VPY) -P -m pytest -m "not large"

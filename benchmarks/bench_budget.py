@@ -60,8 +60,9 @@ def run(arguments, address_space=None):
                           preexec_fn=limit, env=dict(os.environ, MPLBACKEND="Agg"))
     seconds = time.perf_counter() - start
     lines = done.stderr.splitlines()
-    peaks = {line.split(":")[0]: int(line.split()[1]) / 1024 for line in lines if line.startswith(("VmPeak:", "VmHWM:"))}
-    messages = [line for line in lines if not line.startswith(("VmPeak:", "VmHWM:"))]
+    measured = ("VmPeak:", "VmHWM:")
+    peaks = {line.split(":")[0]: int(line.split()[1]) / 1024 for line in lines if line.startswith(measured)}
+    messages = [line for line in lines if not line.startswith(measured)]
     return done.returncode, seconds, peaks.get("VmHWM", float("nan")), peaks.get("VmPeak", float("nan")), messages
 
 

@@ -10,9 +10,9 @@
 
 The operation is sent to the workers by pickling, so it must be picklable: a bound method of a
 `ColorExtractor` is (the extractor pickles its settings), and so is a `functools.partial` of one or a
-module-level function. Any `concurrent.futures.Executor` runs the calls; without one, a pool from
-`process_pool` (one worker per core) is made for the duration of the iteration, and replaced when one
-of its workers dies. A `dask.distributed` cluster is used through its client's executor:
+module-level function. Any `concurrent.futures.Executor` runs the calls; without one, a
+`RecoveringPool` (one worker per core, replaced when one of its workers dies) is made for the duration
+of the iteration. A `dask.distributed` cluster is used through its client's executor:
 `map_images(op, paths, executor=client.get_executor())`.
 
 Every image is held to a pixel budget read from its file's header before it is decoded (`max_pixels`):
@@ -35,7 +35,7 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from typing import Any, Generic, Literal, TypeVar, cast
 
-__all__ = ["PILLOW", "BatchResult", "map_images", "process_pool"]
+__all__ = ["PILLOW", "BatchResult", "RecoveringPool", "map_images", "process_pool"]
 
 T = TypeVar("T")
 
@@ -78,7 +78,7 @@ def map_images(
             per worker of a default pool, else 32), so that a long path list is not queued at once.
         max_pixels: the pixel budget. Each file's size is read from its header (by Pillow, without
             decoding) where the call runs, before the operation; an image above the budget fails with
-            `lumvarde_quorle.images.ImageTooLargeError` and is never decoded. The extractors' own
+            `lumvarde_quorle.budget.ImageTooLargeError` and is never decoded. The extractors' own
             loading honours it too, during the call, for files whose header Pillow cannot read (those
             are checked once decoded, before they are analysed). ``"pillow"`` (the default) follows
             Pillow's ``Image.MAX_IMAGE_PIXELS`` as it is when map_images is called: a
@@ -103,7 +103,7 @@ def map_images(
         yield from _ordered(executor, call, paths, args, kwargs, max_pending or 32)
         return
     workers = workers or os.cpu_count() or 1
-    with _RecoveringPool(workers) as pool:
+    with RecoveringPool(workers) as pool:
         yield from _ordered(pool, call, paths, args, kwargs, max_pending or 4 * workers)
 
 
@@ -165,7 +165,7 @@ def _within_budget(budget: tuple[int, int | None], operation: Callable[..., T], 
                    **kwargs: Any) -> T | _Warned[T]:
     """In the worker: refuses the image from its header when it is above the budget, then runs the
     operation with the budget in force for the extension's own loading."""
-    from .images import _batch_max_pixels, check_image_size, image_size
+    from .budget import _batch_max_pixels, check_image_size, image_size
 
     limit, warn_above = budget
     warning = None
@@ -197,7 +197,7 @@ def _ordered(
     max_pending: int,
 ) -> Iterator[BatchResult[T]]:
     pending: deque[tuple[str, Future[T]]] = deque()
-    outcome = executor.outcome if isinstance(executor, _RecoveringPool) else _value
+    outcome = executor.outcome if isinstance(executor, RecoveringPool) else _value
     try:
         for given in paths:
             path = os.fspath(given)
@@ -247,7 +247,7 @@ def _settle(path: str, future: Future[T], outcome: Callable[[Future[T]], T]) -> 
 
 # -- a pool that survives its workers --------------------------------------------------------------
 
-# In a worker of a _RecoveringPool: the shared table of (worker pid, call it runs) pairs and its row.
+# In a worker of a RecoveringPool: the shared table of (worker pid, call it runs) pairs and its row.
 _held_calls: Any = None
 _held_row = -1
 
@@ -287,8 +287,9 @@ class _Generation:
     calls: dict[Future[Any], _Call] = field(default_factory=dict)
 
 
-class _RecoveringPool(Executor):
-    """process_pool(workers), replaced by a fresh one when a worker dies. The call the dead worker held
+class RecoveringPool(Executor):
+    """process_pool(workers), replaced by a fresh one when a worker dies, for map_images (the default
+    executor) or any caller that reads its futures through map_images. The call the dead worker held
     fails with BrokenProcessPool naming how it died; the other calls in flight run again in the new
     pool. A call caught in two breaks that no worker death explains (a worker that cannot start, a
     death between calls) fails too, so that a pool that keeps breaking ends the batch's calls."""

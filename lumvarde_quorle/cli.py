@@ -21,15 +21,20 @@ import re
 import shlex
 import sys
 import warnings
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TypeVar, cast
 
 from . import __version__
-from .batch import PILLOW, BatchResult, map_images
-from .output import FORMATS, KINDS, WRITERS, Progress, Record, Settings, Writer, error_record, format_for_file, use_colour
+from .batch import PILLOW, BatchResult, RecoveringPool, map_images
+from .names import parse_color
+from .output import FORMATS, WRITERS, format_for_file
+from .records import KINDS, Kind, Record, error_record
+from .results import RGB
+from .terminal import Progress, use_colour
+from .writers import Settings, Writer
 
 if TYPE_CHECKING:
     from .color_extractor_cy import ColorExtractor
@@ -43,32 +48,26 @@ IMAGE_SUFFIXES = frozenset(
     ".tiff .tif .exr .hdr .pic".split()
 )
 _GLOB_CHARS = re.compile(r"[*?[]")
-_TARGET_RGB = re.compile(r"\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)\s*")
-_TARGET_HEX = re.compile(r"#([0-9a-fA-F]{6})")
 
 T = TypeVar("T")
-RGB = tuple[int, int, int]
 
 
 # ---------------------------------------------------------------- arguments
 
 
 def parse_target(text: str) -> tuple[str, RGB]:
-    """`NAME=R,G,B` (ints 0..255) or `NAME=#rrggbb` -> (name, (r, g, b))."""
+    """`NAME=R,G,B` (ints 0..255), `NAME=#rrggbb` or `NAME=<CSS colour name>` -> (name, (r, g, b))."""
     name, sep, colour = text.rpartition("=")
     if not sep or not name:
         raise argparse.ArgumentTypeError(f"{text!r}: expected NAME=R,G,B or NAME=#rrggbb")
-    if match := _TARGET_HEX.fullmatch(colour.strip()):
-        digits = match.group(1)
-        return name, (int(digits[0:2], 16), int(digits[2:4], 16), int(digits[4:6], 16))
-    if match := _TARGET_RGB.fullmatch(colour):
-        r, g, b = (int(part) for part in match.groups())
-        if max(r, g, b) > 255:
-            raise argparse.ArgumentTypeError(f"{text!r}: channel values must be 0..255")
-        return name, (r, g, b)
-    raise argparse.ArgumentTypeError(
-        f"{text!r}: colour must be three integers 0..255 separated by commas (R,G,B) or #rrggbb"
-    )
+    return name, _colour(colour, text)
+
+
+def _colour(text: str, given: str | None = None) -> RGB:
+    try:
+        return parse_color(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(f"{given or text!r}: {error}") from None
 
 
 def _positive_int(text: str) -> int:
@@ -111,38 +110,31 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("images", nargs="+", metavar="IMAGE", help="image files, directories or glob patterns")
+    inputs = argparse.ArgumentParser(add_help=False)
+    inputs.add_argument("images", nargs="+", metavar="IMAGE", help="image files, directories or glob patterns")
+    add_settings_options(inputs)
+    batch = argparse.ArgumentParser(add_help=False)
+    running = batch.add_argument_group("batch")
+    running.add_argument(
+        "--jobs", "-j", type=_positive_int, default=1, metavar="N", help="worker processes (default 1)"
+    )
+    running.add_argument(
+        "--dask", metavar="ADDRESS",
+        help="analyse the images on the Dask cluster whose scheduler is at ADDRESS (e.g. tcp://host:8786); its "
+        "workers must see the same paths; needs the 'dask' extra",
+    )
+    running.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
+    common = argparse.ArgumentParser(add_help=False, parents=[inputs, output_options("--color"), batch])
     common.add_argument(
-        "--mask", metavar="PATH|alpha",
-        help="mask image: only pixels whose grey value is above 128 count; 'alpha': each image's own alpha "
-        "channel (alpha above 128 counts; a mask file named alpha is ./alpha)",
-    )
-    common.add_argument("--no-preprocessing", action="store_true", help="skip lighting normalisation and denoising")
-    common.add_argument("--rgb", action="store_true", help="work in R, G, B instead of LAB")
-    output = common.add_argument_group("output and batch")
-    output.add_argument(
-        "--format", choices=FORMATS,
-        help="default: by the --output file's suffix (.html, .csv, .json, .jsonl, .txt), else table on a "
-        "terminal and json otherwise",
-    )
-    output.add_argument("--output", "-o", metavar="FILE", help="write the results to FILE instead of stdout")
-    output.add_argument(
-        "--color",
-        choices=("auto", "always", "never"),
-        default="auto",
-        help="colour swatches in the table (auto: when stdout is a terminal and NO_COLOR is unset)",
-    )
-    output.add_argument("--jobs", "-j", type=_positive_int, default=1, metavar="N", help="worker processes (default 1)")
-    output.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
-    output.add_argument(
         "--max-pixels", type=_pixel_count, metavar="N",
         help="refuse images of more than N pixels, read from the file's header before decoding; 0: no limit "
         "(default: as Pillow, a warning above 89,478,485 pixels, refusal above 178,956,970)",
     )
 
     clustering = argparse.ArgumentParser(add_help=False)
-    clustering.add_argument("--n-colors", type=_positive_int, default=5, metavar="N", help="colours to find (default 5)")
+    clustering.add_argument(
+        "--n-colors", type=_positive_int, default=5, metavar="N", help="colours to find (default 5)"
+    )
     clustering.add_argument("--algorithm", choices=("kmeans", "dbscan"), default="kmeans", help="default kmeans")
     kmeans = clustering.add_mutually_exclusive_group()
     kmeans.add_argument(
@@ -186,9 +178,43 @@ def build_parser() -> argparse.ArgumentParser:
         description="Per target colour: the shares of pixels within LAB distance 15, 30 and 50, "
         "the nearest pixel and a similarity score, measured on every pixel.",
     )
-    for command in (extract, similarity, matches):
+    from . import catalogue_cli
+
+    added = catalogue_cli.add_commands(commands, inputs, clustering, batch)
+    for command in (extract, similarity, matches, *added):
         command.set_defaults(command_parser=command)  # errors found after parsing show its usage
     return parser
+
+
+def add_settings_options(parser: argparse._ActionsContainer) -> None:
+    """The extractor settings besides clustering: the mask, preprocessing and the colour space."""
+    parser.add_argument(
+        "--mask", metavar="PATH|alpha",
+        help="mask image: only pixels whose grey value is above 128 count; 'alpha': each image's own alpha "
+        "channel (alpha above 128 counts; a mask file named alpha is ./alpha)",
+    )
+    parser.add_argument("--no-preprocessing", action="store_true", help="skip lighting normalisation and denoising")
+    parser.add_argument("--rgb", action="store_true", help="work in R, G, B instead of LAB")
+
+
+def output_options(swatches: str) -> argparse.ArgumentParser:
+    """--format, --output and the option named `swatches` (dest "color") that paints table swatches."""
+    parent = argparse.ArgumentParser(add_help=False)
+    output = parent.add_argument_group("output")
+    output.add_argument(
+        "--format", choices=FORMATS,
+        help="default: by the --output file's suffix (.html, .csv, .json, .jsonl, .txt), else table on a "
+        "terminal and json otherwise",
+    )
+    output.add_argument("--output", "-o", metavar="FILE", help="write the results to FILE instead of stdout")
+    output.add_argument(
+        swatches,
+        dest="color",
+        choices=("auto", "always", "never"),
+        default="auto",
+        help="colour swatches in the table (auto: when stdout is a terminal and NO_COLOR is unset)",
+    )
+    return parent
 
 
 def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
@@ -198,6 +224,8 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
             parser.error(f"argument --target: name given more than once: {', '.join(duplicates)}")
     if args.mask not in (None, ALPHA) and not os.path.isfile(args.mask):
         parser.error(f"argument --mask: no such file: {args.mask}")
+    if getattr(args, "dask", None) and args.jobs > 1:
+        parser.error("argument --dask: the cluster's workers do the work; --jobs does not apply")
     if getattr(args, "chart", None):
         from matplotlib.backend_bases import FigureCanvasBase
 
@@ -267,20 +295,33 @@ class _InProcessExecutor(Executor):
 
 def _extractor(args: argparse.Namespace) -> ColorExtractor:
     """The one extractor of a run: it analyses every image and draws the charts."""
+    return _made_extractor(*_extractor_settings(args))
+
+
+def _deferred_extractor(args: argparse.Namespace) -> ColorExtractor:
+    """_extractor(args), made (and the libraries loaded) in each process on first use, so that a run
+    whose images all fail before analysis, as images above the pixel budget do, ends at once."""
+    return cast("ColorExtractor", _Deferred(*_extractor_settings(args)))
+
+
+ExtractorSettings = tuple[tuple[str, Any], ...]
+
+
+def _extractor_settings(args: argparse.Namespace) -> tuple[bool, ExtractorSettings]:
+    """Whether the run's K-means is the library's own, and the extractor's settings."""
     settings: dict[str, Any] = {"preprocessing": not args.no_preprocessing, "lab_space": not args.rgb}
     if args.command != "matches":  # matches measures every pixel: no clustering
         settings.update(n_colors=args.n_colors, algorithm=args.algorithm)
-    return cast("ColorExtractor", _Deferred(getattr(args, "library_kmeans", False), tuple(settings.items())))
+    return getattr(args, "library_kmeans", False), tuple(settings.items())
 
 
 @dataclass(frozen=True)
 class _Deferred:
-    """Stands for the run's extractor, which is made (and the libraries loaded) in each process on first
-    use, so that a run whose images all fail before analysis, as images above the pixel budget do, ends
-    at once. Its methods pickle to worker processes as the settings and the method's name."""
+    """Stands for the run's extractor; its methods pickle to worker processes as the settings and the
+    method's name."""
 
     library: bool
-    settings: tuple[tuple[str, Any], ...]
+    settings: ExtractorSettings
 
     def __getattr__(self, method: str) -> Callable[..., Any]:
         if method.startswith("_"):
@@ -288,10 +329,10 @@ class _Deferred:
         return functools.partial(_call_extractor, self.library, self.settings, method)
 
 
-_made: dict[tuple[bool, tuple[tuple[str, Any], ...]], ColorExtractor] = {}
+_made: dict[tuple[bool, ExtractorSettings], ColorExtractor] = {}
 
 
-def _made_extractor(library: bool, settings: tuple[tuple[str, Any], ...]) -> ColorExtractor:
+def _made_extractor(library: bool, settings: ExtractorSettings) -> ColorExtractor:
     if (library, settings) not in _made:
         from .color_extractor_cy import ColorExtractor, LibraryColorExtractor
 
@@ -299,49 +340,68 @@ def _made_extractor(library: bool, settings: tuple[tuple[str, Any], ...]) -> Col
     return _made[library, settings]
 
 
-def _call_extractor(library: bool, settings: tuple[tuple[str, Any], ...], method: str, /, *args: Any,
-                    **kwargs: Any) -> Any:
+def _call_extractor(library: bool, settings: ExtractorSettings, method: str, /, *args: Any, **kwargs: Any) -> Any:
     return getattr(_made_extractor(library, settings), method)(*args, **kwargs)
 
 
 def _operation(args: argparse.Namespace, extractor: ColorExtractor) -> tuple[Callable[..., Any], dict[str, Any]]:
     """The extractor method the command runs on each image, and its further arguments."""
-    method: Callable[..., Any]
+    method: Callable[..., Any] = getattr(extractor, str(KINDS[args.command].method))
     options: dict[str, Any] = {}
-    if args.command == "extract":
-        method = extractor.extract_colors
-    elif args.command == "similarity":
-        method = extractor.analyze_color_similarity
+    if args.command == "similarity":
         options = {"target_colors": dict(args.targets), "similarity_threshold": args.threshold}
-    else:
-        method = extractor.find_color_matches
+    elif args.command == "matches":
         options = {"target_colors": dict(args.targets)}
     if args.mask == ALPHA:
-        return functools.partial(_with_alpha_mask, method), options
+        from .images import apply_with_alpha_mask
+
+        return functools.partial(apply_with_alpha_mask, method), options
     return method, {**options, "mask": args.mask}
 
 
-def _with_alpha_mask(operation: Callable[..., T], path: str, /, **options: Any) -> T:
-    """Runs `operation` on the image at `path` with the image's alpha channel as its mask. At module
-    level so that a partial of it pickles to worker processes, which then read the file themselves."""
-    from .images import read_with_alpha
-
-    image, mask = read_with_alpha(path)
-    return operation(image, mask=mask, **options)
+class UsageError(Exception):
+    """A command line that cannot run, found after parsing; reported with the command's usage."""
 
 
-def _results(args: argparse.Namespace, paths: list[str], extractor: ColorExtractor) -> Iterator[BatchResult[Any]]:
+@contextlib.contextmanager
+def batch_executor(args: argparse.Namespace, count: int) -> Iterator[tuple[Executor, int]]:
+    """Where the images of a run are analysed, and how many calls may wait ahead: the Dask cluster of
+    --dask, a process pool of --jobs workers, or this process."""
+    if getattr(args, "dask", None):
+        with dask_executor(args.dask) as running:
+            yield running
+    elif args.jobs == 1 or count <= 1:
+        yield _InProcessExecutor(), 1
+    else:
+        # A worker that dies costs only the image it held.
+        with RecoveringPool(min(args.jobs, count)) as pool:
+            yield pool, 2 * args.jobs
+
+
+@contextlib.contextmanager
+def dask_executor(address: str) -> Iterator[tuple[Executor, int]]:
+    """The executor of a client of the Dask cluster at `address`; two calls wait per worker thread."""
+    try:
+        from distributed import Client
+    except ImportError:
+        raise UsageError(
+            "argument --dask: Dask is not installed; install the extra: pip install 'lumvarde_quorle[dask]'"
+        ) from None
+    try:
+        client: Any = Client(address, timeout="10s", set_as_default=False)  # type: ignore[no-untyped-call]
+    except (OSError, TimeoutError, ValueError, TypeError) as error:
+        raise UsageError(f"argument --dask: cannot reach the cluster at {address}: {error}") from None
+    with client:
+        threads = sum(client.nthreads().values()) or 1
+        yield client.get_executor(), 2 * threads
+
+
+def _results(
+    args: argparse.Namespace, paths: list[str], extractor: ColorExtractor, executor: Executor, max_pending: int
+) -> Iterator[BatchResult[Any]]:
     operation, options = _operation(args, extractor)
-    options["max_pixels"] = PILLOW if args.max_pixels is None else args.max_pixels
-    if args.jobs == 1 or len(paths) == 1:
-        yield from map_images(
-            operation, paths, executor=_InProcessExecutor(), max_pending=1, **options
-        )
-        return
-    # The batch's own pool: a worker that dies costs only the image it held.
-    yield from map_images(
-        operation, paths, workers=min(args.jobs, len(paths)), max_pending=2 * args.jobs, **options
-    )
+    budget = PILLOW if args.max_pixels is None else args.max_pixels
+    yield from map_images(operation, paths, executor=executor, max_pending=max_pending, max_pixels=budget, **options)
 
 
 def _draw_charts(records: Iterable[Record], charts: list[str], extractor: ColorExtractor) -> Iterator[Record]:
@@ -361,7 +421,7 @@ def _draw_charts(records: Iterable[Record], charts: list[str], extractor: ColorE
         yield record
 
 
-def _preview(mask: str | None) -> Callable[[str], str]:
+def preview(mask: str | None) -> Callable[[str], str]:
     """The report's thumbnail of an image: what the analysis saw, the pixels outside the mask transparent."""
     from .images import preview_data_uri, read_image, read_with_alpha
 
@@ -376,29 +436,63 @@ def _write_all(writer: Writer, records: Iterable[Record], progress: Progress) ->
     failures = 0
     writer.begin()
     progress.draw()
-    for record in records:
+    try:
+        for record in records:
+            progress.clear()
+            if "error" in record:
+                failures += 1
+                report_failure(record["path"], f"{record['error']['type']}: {record['error']['message']}")
+            writer.write(record)
+            writer.out.flush()
+            progress.advance(record["path"])
+    finally:
         progress.clear()
-        if "error" in record:
-            failures += 1
-            sys.stderr.write(f"{PROG}: {record['path']}: {record['error']['type']}: {record['error']['message']}\n")
-            sys.stderr.flush()
-        writer.write(record)
-        writer.out.flush()
-        progress.advance(record["path"])
-    progress.clear()
     writer.end()
     writer.out.flush()
     return failures
+
+
+def report_failure(path: str, error: str) -> None:
+    sys.stderr.write(f"{PROG}: {path}: {error}\n")
+    sys.stderr.flush()
+
+
+def write_output(
+    args: argparse.Namespace,
+    argv: list[str] | None,
+    kind: Kind,
+    records: Iterable[Record],
+    progress: Progress,
+    *,
+    targets: Mapping[str, RGB],
+    thumbnail: Callable[[], Callable[[str], str]],
+) -> int:
+    """Writes the records in the format the command line asks for, to stdout or --output; returns the
+    number of failed images. `thumbnail` makes the report's preview function, for HTML only."""
+    fmt = args.format or (args.output and format_for_file(args.output)) or (
+        "table" if not args.output and sys.stdout.isatty() else "json"
+    )
+    with contextlib.ExitStack() as files:
+        out = sys.stdout
+        if args.output:
+            try:
+                out = files.enter_context(open(args.output, "w", encoding="utf-8"))
+            except OSError as error:
+                raise UsageError(f"argument --output: {error.strerror}: {args.output}") from None
+        settings = Settings(
+            targets=targets,
+            colour=fmt == "table" and use_colour(args.color, out, os.environ),
+            title=f"{PROG} {args.command}",
+            subtitle=shlex.join([PROG, *(sys.argv[1:] if argv is None else argv)]),
+            preview=thumbnail() if fmt == "html" else None,
+        )
+        return _write_all(WRITERS[fmt](kind, out, settings), records, progress)
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     _check_arguments(args.command_parser, args)
-    try:
-        paths = expand_images(args.images)
-    except ValueError as error:
-        args.command_parser.error(str(error))
 
     # Charts are files only: no window, in this process and in any worker it starts.
     os.environ["MPLBACKEND"] = "Agg"
@@ -408,42 +502,47 @@ def main(argv: list[str] | None = None) -> int:
 
     matplotlib.use("Agg")
 
+    from . import catalogue_cli
+
+    run_command = catalogue_cli.COMMANDS.get(args.command, _analyse)
+    command_parser: argparse.ArgumentParser = args.command_parser
+    try:
+        return run_command(args, argv)
+    except UsageError as error:
+        command_parser.error(str(error))
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop quietly, without a second error at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def image_paths(args: argparse.Namespace) -> list[str]:
+    try:
+        return expand_images(args.images)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+
+
+def _analyse(args: argparse.Namespace, argv: list[str] | None) -> int:
+    """extract, similarity and matches: every image analysed, the results written as they arrive."""
+    paths = image_paths(args)
     kind = KINDS[args.command]
-    fmt = args.format or (args.output and format_for_file(args.output)) or (
-        "table" if not args.output and sys.stdout.isatty() else "json"
-    )
-    extractor = _extractor(args)
-    records: Iterable[Record] = (
-        kind.record(result.path, result.value) if result.error is None else error_record(result.path, result.error)
-        for result in _results(args, paths, extractor)
-    )
-    if args.command == "extract" and args.chart:
-        records = _draw_charts(records, chart_paths(args.chart, paths), extractor)
+    extractor = _deferred_extractor(args)
     show_progress = len(paths) > 1 and not args.no_progress and sys.stderr.isatty()
     progress = Progress(len(paths), sys.stderr, show_progress)
-    with contextlib.ExitStack() as files:
-        out = sys.stdout
-        if args.output:
-            try:
-                out = files.enter_context(open(args.output, "w", encoding="utf-8"))
-            except OSError as error:
-                args.command_parser.error(f"argument --output: {error.strerror}: {args.output}")
-        settings = Settings(
-            targets=dict(getattr(args, "targets", None) or ()),
-            colour=fmt == "table" and use_colour(args.color, out, os.environ),
-            title=f"{PROG} {args.command}",
-            subtitle=shlex.join([PROG, *(sys.argv[1:] if argv is None else argv)]),
-            preview=_preview(args.mask) if fmt == "html" else None,
+    with batch_executor(args, len(paths)) as (executor, max_pending):
+        records: Iterable[Record] = (
+            kind.record(result.path, result.value) if result.error is None else error_record(result.path, result.error)
+            for result in _results(args, paths, extractor, executor, max_pending)
         )
-        try:
-            failures = _write_all(WRITERS[fmt](kind, out, settings), records, progress)
-        except KeyboardInterrupt:
-            progress.clear()
-            return 130
-        except BrokenPipeError:
-            # The reader went away (e.g. `| head`): stop quietly, without a second error at exit.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-            return 1
+        if args.command == "extract" and args.chart:
+            records = _draw_charts(records, chart_paths(args.chart, paths), extractor)
+        failures = write_output(
+            args, argv, kind, records, progress,
+            targets=dict(getattr(args, "targets", None) or ()), thumbnail=lambda: preview(args.mask),
+        )
     if failures:
         print(f"{PROG}: {failures} of {len(paths)} images failed", file=sys.stderr)
         return 1

@@ -19,7 +19,7 @@ _State = tuple[str | None, object, SupportsInt, object] | tuple[str | None, obje
 __test__: dict[str, str]
 
 # The pixel budget for image files read by the extractors: None or 0 for no limit (the default), else
-# files whose header declares more pixels raise lumvarde_quorle.images.ImageTooLargeError, undecoded.
+# files whose header declares more pixels raise lumvarde_quorle.budget.ImageTooLargeError, undecoded.
 max_image_pixels: int | None
 
 @disjoint_base
@@ -88,3 +88,6 @@ _kmeans_fallbacks: dict[tuple[str, str], int]
 def __pyx_unpickle_ColorExtractor(
     __pyx_type: type[ColorExtractor], __pyx_checksum: SupportsInt, __pyx_state: _State | None
 ) -> ColorExtractor: ...
+def _opencv_takes_path(path: str) -> bool:
+    """Whether OpenCV's imread may be given the path: False for a name without a UTF-8 form, with a NUL,
+    or of a pipe, socket or device, which the extractor reads as files that cannot be read."""

@@ -1,5 +1,4 @@
-"""Image files with transparency, their size read from the header, and small previews of what was
-analysed.
+"""Image files with transparency, and small previews of what was analysed.
 
     from lumvarde_quorle import ColorExtractor, read_with_alpha
 
@@ -9,105 +8,23 @@ analysed.
 from __future__ import annotations
 
 import base64
-import operator
 import os
-import stat
-from contextvars import ContextVar
-from typing import Any
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 import cv2
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["ImageTooLargeError", "check_image_size", "image_size", "read_with_alpha", "read_image", "preview_data_uri"]
+from . import color_extractor_cy
+from .budget import _before_decoding, check_image_size
 
-# The pixel budget of the batch call running in this context (lumvarde_quorle.batch sets it around
-# each call): the stricter of it and the extension module's max_image_pixels applies.
-_batch_max_pixels: ContextVar[int | None] = ContextVar("_batch_max_pixels", default=None)
+# The extractor's own rule for the paths OpenCV must not be given, which read as unreadable files.
+from .color_extractor_cy import _opencv_takes_path
 
+__all__ = ["read_with_alpha", "read_image", "preview_data_uri", "apply_with_alpha_mask"]
 
-class ImageTooLargeError(ValueError):
-    """An image file with more pixels than the pixel budget allows, refused from its header before it
-    was decoded."""
-
-
-def image_size(path: str | os.PathLike[str]) -> tuple[int, int] | None:
-    """The ``(width, height)`` that the image file's header declares, read by Pillow without decoding
-    the image: fast, and safe for any size. None when Pillow cannot read the header (a format it does
-    not know, such as Radiance HDR, a damaged or missing file)."""
-    from PIL import Image
-
-    try:
-        if not stat.S_ISREG(os.stat(path).st_mode):
-            return None  # a pipe or device could keep the read waiting
-        with open(path, "rb") as file:
-            prefix = file.read(16)
-            tried: set[str] = set()
-            # As Image.open finds the format, without its own size check, which would refuse the very
-            # images whose size is asked for: the common formats first, then every other.
-            for register in (Image.preinit, Image.init):
-                register()
-                for name in [name for name in Image.ID if name not in tried]:
-                    tried.add(name)
-                    if (size := _header_size(Image.OPEN.get(name), file, prefix, os.fspath(path))) is not None:
-                        return size
-    except (OSError, ValueError):
-        pass  # unreadable, or a path no file can have: OpenCV's read reports it
-    return None
-
-
-def _header_size(plugin: Any, file: Any, prefix: bytes, filename: str) -> tuple[int, int] | None:
-    if plugin is None:
-        return None
-    factory, accept = plugin
-    try:
-        accepted = not accept or accept(prefix)
-        if not accepted or isinstance(accepted, str):  # a str: the plugin's reason for declining
-            return None
-        file.seek(0)
-        width, height = factory(file, filename).size
-    except Exception:  # this plugin cannot read the header: another may
-        return None
-    return int(width), int(height)
-
-
-def check_image_size(path: str | os.PathLike[str], width: int, height: int, max_pixels: int | None) -> None:
-    """Raises ImageTooLargeError when ``width x height`` is above `max_pixels` (None or 0: no limit)."""
-    pixels = width * height
-    if max_pixels and pixels > max_pixels:
-        raise ImageTooLargeError(
-            f"{os.fspath(path)}: {width} x {height} = {pixels:,} pixels, more than the limit of {max_pixels:,} "
-            "(a possible decompression bomb)"
-        )
-
-
-def _pixel_limit(setting: Any) -> int | None:
-    """The budget in force: the module's setting, or the batch's when it is stricter. Raises TypeError or
-    ValueError for a setting that is not None or a whole number of pixels, 0 or more."""
-    if setting is not None:
-        if isinstance(setting, bool):
-            raise TypeError("max_image_pixels must be None or a whole number of pixels, not a bool")
-        try:
-            setting = operator.index(setting)
-        except TypeError:
-            raise TypeError(
-                f"max_image_pixels must be None or a whole number of pixels, not {type(setting).__name__}"
-            ) from None
-        if setting < 0:
-            raise ValueError(f"max_image_pixels must be 0 (no limit) or more, got {setting}")
-    limits = [limit for limit in (setting, _batch_max_pixels.get()) if limit]
-    return min(limits) if limits else None
-
-
-def _before_decoding(path: str, setting: object) -> tuple[int, int | None]:
-    """For the extension's loader: the file's pixel count from its header (0 when Pillow cannot read
-    it) and the budget in force, after refusing a file above it."""
-    limit = _pixel_limit(setting)
-    size = image_size(path)
-    if size is None:
-        return 0, limit
-    check_image_size(path, *size, limit)
-    return size[0] * size[1], limit
+T = TypeVar("T")
 
 
 def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], NDArray[np.uint8]]:
@@ -125,13 +42,12 @@ def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], ND
 
     Raises ValueError when the file cannot be read, when it has no alpha channel (JPEG, grey or
     colour files without transparency), or when its samples are neither 8 nor 16-bit integers, and
-    ImageTooLargeError when it has more pixels than the extension module's max_image_pixels allows.
+    ImageTooLargeError (lumvarde_quorle.budget) when it has more pixels than the extension module's
+    max_image_pixels allows.
     """
     path = os.fspath(path)
     raw: NDArray[Any] | None = None
-    if _imread_takes(path):
-        from . import color_extractor_cy
-
+    if _opencv_takes_path(path):
         pixels, limit = _before_decoding(path, color_extractor_cy.max_image_pixels)
         raw = cv2.imread(path, cv2.IMREAD_UNCHANGED)
         if raw is not None and not pixels:
@@ -152,30 +68,20 @@ def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], ND
     return colour, alpha
 
 
+def apply_with_alpha_mask(operation: Callable[..., T], path: str, /, **options: Any) -> T:
+    """Runs `operation` on the image at `path` with the image's alpha channel as its mask. At module
+    level so that a partial of it pickles to worker processes, which then read the file themselves."""
+    image, mask = read_with_alpha(path)
+    return operation(image, mask=mask, **options)
+
+
 def read_image(path: str) -> NDArray[Any] | None:
     """cv2.imread(path) as the extractor reads a path (3 channels, B, G, R), or None when the file
     cannot be read, including paths that OpenCV must not be given."""
-    if not _imread_takes(path):
+    if not _opencv_takes_path(path):
         return None
     image: NDArray[Any] | None = cv2.imread(path)
     return image
-
-
-def _imread_takes(path: str) -> bool:
-    """Whether OpenCV can be given the path: it crashes on a name without a UTF-8 form (undecodable
-    bytes arrive as lone surrogates), stops at a NUL and so would read another file, and waits for
-    ever on a pipe without a writer. Such paths are files that cannot be read."""
-    try:
-        path.encode("utf-8")
-    except UnicodeEncodeError:
-        return False
-    if "\0" in path:
-        return False
-    try:
-        mode = os.stat(path).st_mode
-    except (OSError, ValueError):
-        return True  # missing or unreachable: OpenCV says so
-    return stat.S_ISREG(mode) or stat.S_ISDIR(mode)
 
 
 def _plural(count: int, noun: str) -> str:
@@ -190,7 +96,9 @@ def preview_data_uri(image: NDArray[Any] | None, mask: NDArray[Any] | None = Non
     if mask is not None:
         grey = cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY) if mask.ndim == 3 else mask
         if grey.shape != image.shape[:2]:
-            raise ValueError(f"mask of {grey.shape[1]}x{grey.shape[0]} for an image of {image.shape[1]}x{image.shape[0]}")
+            raise ValueError(
+                f"mask of {grey.shape[1]}x{grey.shape[0]} for an image of {image.shape[1]}x{image.shape[0]}"
+            )
         image = np.dstack([image, ((grey > 128) * 255).astype(np.uint8)])
     height, width = image.shape[:2]
     if max(height, width) > size:

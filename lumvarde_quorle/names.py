@@ -8,9 +8,13 @@ measures distances in.
 from __future__ import annotations
 
 import functools
+import re
 from typing import Any
 
-__all__ = ["css_name", "css_names"]
+__all__ = ["css_name", "css_names", "parse_color"]
+
+_HEX = re.compile(r"#([0-9a-fA-F]{6})")
+_TRIPLE = re.compile(r"\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)\s*")
 
 # CSS gives some colours two names; each colour keeps one, so that equal colours always read alike:
 # the "grey" spellings, cyan rather than aqua and magenta rather than fuchsia.
@@ -42,3 +46,22 @@ def css_name(rgb: tuple[int, int, int]) -> str:
     lab = cv2.cvtColor(np.array([[rgb]], np.uint8), cv2.COLOR_RGB2LAB)[0, 0].astype(np.float64)
     distances = np.sqrt(((table - lab) ** 2).sum(axis=1))
     return names[int(np.argmin(distances))]  # argmin takes the first of equal minima
+
+
+def parse_color(text: str) -> tuple[int, int, int]:
+    """(R, G, B) of `#rrggbb`, `R,G,B` (ints 0..255) or a CSS colour name such as `skyblue`.
+    Raises ValueError for anything else."""
+    if match := _HEX.fullmatch(text.strip()):
+        digits = match.group(1)
+        return int(digits[0:2], 16), int(digits[2:4], 16), int(digits[4:6], 16)
+    if match := _TRIPLE.fullmatch(text):
+        r, g, b = (int(part) for part in match.groups())
+        if max(r, g, b) > 255:
+            raise ValueError("channel values must be 0..255")
+        return r, g, b
+    from matplotlib.colors import CSS4_COLORS
+
+    named = CSS4_COLORS.get(text.strip().lower())
+    if named is not None:
+        return parse_color(str(named))
+    raise ValueError("colour must be three integers 0..255 separated by commas (R,G,B), #rrggbb or a CSS colour name")

@@ -20,7 +20,8 @@ def _studio(rng, size):
         colour = tuple(int(v) for v in rng.integers(0, 256, 3))
         x, y = int(rng.integers(0, w // 2)), int(rng.integers(0, h // 2))
         if rng.random() < 0.5:
-            cv2.rectangle(image, (x, y), (x + int(rng.integers(5, w // 2)), y + int(rng.integers(5, h // 2))), colour, -1)
+            corner = (x + int(rng.integers(5, w // 2)), y + int(rng.integers(5, h // 2)))
+            cv2.rectangle(image, (x, y), corner, colour, -1)
         else:
             cv2.circle(image, (x + w // 4, y + h // 4), int(rng.integers(4, min(h, w) // 3)), colour, -1)
     style = rng.integers(0, 3)
@@ -82,7 +83,8 @@ def cases(count, seed=0, photo_size=(64, 96)):
             y, x = int(rng.integers(0, photo.shape[0] - h)), int(rng.integers(0, photo.shape[1] - w))
             image = photo[y : y + h, x : x + w]
         elif kind == "rescale":
-            image = cv2.resize(photo, (w, h), interpolation=[cv2.INTER_AREA, cv2.INTER_LINEAR, cv2.INTER_CUBIC][index % 3])
+            interpolation = [cv2.INTER_AREA, cv2.INTER_LINEAR, cv2.INTER_CUBIC][index % 3]
+            image = cv2.resize(photo, (w, h), interpolation=interpolation)
         elif kind == "studio":
             image = _studio(rng, (h, w))
         elif kind == "gradient":

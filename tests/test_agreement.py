@@ -42,7 +42,7 @@ def params():
                                id=f"{size}-{kind}-{'pre' if pre else 'raw'}-{'lab' if lab else 'rgb'}")
 
 
-@pytest.mark.parametrize("size, kind, preprocessing, lab_space", params())
+@pytest.mark.parametrize("size, kind, preprocessing, lab_space", list(params()))
 def test_native_fit_gives_the_library_result(size, kind, preprocessing, lab_space):
     image = image_of(kind, size)
     module._kmeans_fallbacks.clear()

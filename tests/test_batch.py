@@ -53,8 +53,9 @@ def test_given_pool_passes_arguments_and_captures_pickling_failures(paths):
     targets = {"red": (200, 30, 40), "white": (255, 255, 255)}
     context = multiprocessing.get_context("forkserver")
     with ProcessPoolExecutor(2, mp_context=context) as pool:
-        results = list(map_images(extractor.analyze_color_similarity, paths, targets, similarity_threshold=60, executor=pool))
-        check_results(results, paths, partial(extractor.analyze_color_similarity, target_colors=targets, similarity_threshold=60))
+        similarity = extractor.analyze_color_similarity
+        results = list(map_images(similarity, paths, targets, similarity_threshold=60, executor=pool))
+        check_results(results, paths, partial(similarity, target_colors=targets, similarity_threshold=60))
         # A lambda cannot travel to a worker: every image fails on its own, nothing hangs.
         unpicklable = list(map_images(lambda path: path, paths, executor=pool))
     assert [result.path for result in unpicklable] == [str(path) for path in paths]

@@ -39,7 +39,9 @@ def unnamed(entries):
         rgb = next(entry[key] for key in ("color", "closest_color", "closest_pixel") if key in entry)
         assert entry["name"] == css_name(tuple(rgb))
     strip = lambda entry: {key: value for key, value in entry.items() if key != "name"}  # noqa: E731
-    return [strip(entry) for entry in entries] if isinstance(entries, list) else {k: strip(v) for k, v in entries.items()}
+    if isinstance(entries, list):
+        return [strip(entry) for entry in entries]
+    return {key: strip(entry) for key, entry in entries.items()}
 
 
 def same_with_order(parsed, library):
@@ -98,7 +100,8 @@ def test_directory_batch_keeps_going_and_reports_the_failed_image(serial_batch, 
     assert serial_batch.returncode == 1
     records = json.loads(serial_batch.stdout)  # stdout stays pure JSON while the progress bar runs
     assert [Path(record["path"]).name for record in records] == ["broken.png", "china.png", "flower.png"]
-    assert records[0] == {"path": broken, "error": {"type": "ValueError", "message": f"Could not load image from {broken}"}}
+    failure = {"type": "ValueError", "message": f"Could not load image from {broken}"}
+    assert records[0] == {"path": broken, "error": failure}
     assert f"{broken}: ValueError: Could not load image from {broken}" in serial_batch.stderr
     assert "3/3" in serial_batch.stderr and "1 of 3 images failed" in serial_batch.stderr
     assert "WARN" not in serial_batch.stderr  # OpenCV's own read warning would break the progress line
@@ -115,7 +118,9 @@ def test_worker_processes_give_the_serial_results(serial_batch, photos):
     parallel = run_tool("extract", str(photos / "batch"), "--n-colors", "3", "--jobs", "2", "--format", "jsonl",
                         "--library-kmeans")
     assert parallel.returncode == 1
-    serial = [{key: value for key, value in record.items() if key != "chart"} for record in json.loads(serial_batch.stdout)]
+    serial = [
+        {key: value for key, value in record.items() if key != "chart"} for record in json.loads(serial_batch.stdout)
+    ]
     assert [json.loads(line) for line in parallel.stdout.splitlines()] == serial
 
 
@@ -153,7 +158,8 @@ def test_file_names_that_are_not_utf8_are_unreadable_files_in_a_report(photos, t
     china, mask = photos / "photos" / "china.png", photos / "mask.png"
     strange.write_bytes((mask if where == "mask" else china).read_bytes())
     image, mask = (str(china), str(strange)) if where == "mask" else (str(strange), str(mask))
-    done = subprocess.run([TOOL, "extract", image, "--mask", mask, "--format", "html"], capture_output=True, timeout=300)
+    command = [TOOL, "extract", image, "--mask", mask, "--format", "html"]
+    done = subprocess.run(command, capture_output=True, timeout=300)
     stdout, stderr = (stream.decode(errors="surrogateescape") for stream in (done.stdout, done.stderr))
     assert done.returncode == 1, stderr
     failed = "mask" if where == "mask" else "image"
@@ -177,7 +183,10 @@ def decode_csv_row(command, row):
                        "matches": ("closest_", "closest_pixel")}[command]
     rgb = tuple(int(values.pop(prefix + channel)) for channel in "rgb")
     assert row["name"] == css_name(rgb)
-    entry = {key: {"true": True, "false": False}[text] if key == "found_directly" else float(text) for key, text in values.items()}
+    entry = {
+        key: {"true": True, "false": False}[text] if key == "found_directly" else float(text)
+        for key, text in values.items()
+    }
     return {**entry, rgb_key: rgb}
 
 
@@ -211,7 +220,8 @@ def test_csv_and_table_show_the_library_values(capsys, photos, command):
 def test_jsonl_record_per_image_with_empty_results(capsys, photos, tmp_path):
     assert cv2.imwrite(str(tmp_path / "black.png"), np.zeros((107, 160), np.uint8))
     image = str(photos / "photos" / "china.png")
-    out = in_process(capsys, "similarity", image, image, *TARGET_ARGS, "--mask", tmp_path / "black.png", "--format", "jsonl")
+    mask = tmp_path / "black.png"
+    out = in_process(capsys, "similarity", image, image, *TARGET_ARGS, "--mask", mask, "--format", "jsonl")
     assert [json.loads(line) for line in out.splitlines()] == [{"path": image, "targets": {}}] * 2
 
 
@@ -241,7 +251,8 @@ def test_bad_arguments_are_usage_errors(capsys, argv, message):
     ("report.html", "html", lambda text: text.startswith("<!DOCTYPE html>") and "china.png</h2>" in text),
     ("rows.csv", "csv", lambda text: list(csv.DictReader(io.StringIO(text)))[0]["rank"] == "1"),
     ("colours.json", "json", lambda text: len(json.loads(text)[0]["colors"]) == 2),
-    ("colours.txt", "table", lambda text: text.splitlines()[1].split() == ["#", "hex", "name", "R,", "G,", "B", "share"]),
+    ("colours.txt", "table",
+     lambda text: text.splitlines()[1].split() == ["#", "hex", "name", "R,", "G,", "B", "share"]),
 ])
 def test_output_file_takes_its_format_from_its_suffix(capsys, photos, tmp_path, name, fmt, read):
     image = photos / "photos" / "china.png"
@@ -302,8 +313,8 @@ def test_alpha_mask_leaves_the_transparent_background_out(capsys, cut_outs, comm
     options = {"extract": ["--n-colors", "2"], "similarity": ["--n-colors", "2", *targets], "matches": targets}[command]
 
     def run(*more):
-        return [json.loads(line) for line in in_process(capsys, command, product, product, *options, "--format", "jsonl",
-                                                        *more).splitlines()]
+        out = in_process(capsys, command, product, product, *options, "--format", "jsonl", *more)
+        return [json.loads(line) for line in out.splitlines()]
 
     # Masked on two worker processes: the alpha-reading operation travels to them by pickling.
     for masked, records in ((True, run("--mask", "alpha", "--jobs", "2")), (False, run())):

@@ -111,7 +111,9 @@ save_paths = st.none() | st.just("") | st.sampled_from(
 
 state = tuples_of(st.none() | st.sampled_from(["kmeans", "dbscan"]) | others, 0, 6) | others
 checksum = st.sampled_from([0x95A985B, 0x5ABDA51, 0x3DAA32E, 0, -1, 2**100]) | others
-types = st.sampled_from(["ColorExtractor", "FastColorExtractor", "subclass", "int", "object"]).map(lambda name: ["object", name]) | others
+types = st.sampled_from(["ColorExtractor", "FastColorExtractor", "subclass", "int", "object"]).map(
+    lambda name: ["object", name]
+) | others
 
 CALLS = {
     "extract_colors": [images, masks],
@@ -132,6 +134,7 @@ CALLS = {
     "pickle round trip": [state],
     "deepcopy": [state],
     "__pyx_unpickle_ColorExtractor": [types, checksum, st.none() | state],
+    "_opencv_takes_path": [paths | others],
 }
 
 STAGES = ["_preprocess_image", "_convert_to_feature_space", "_apply_mask", "_extract_pixels",

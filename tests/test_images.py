@@ -51,7 +51,8 @@ def write_webp(path, rng, alpha):
 
 
 @pytest.mark.parametrize("write, suffix", [
-    (write_rgba8, "png"), (write_rgba16, "png"), (write_grey_alpha, "png"), (write_palette, "png"), (write_webp, "webp"),
+    (write_rgba8, "png"), (write_rgba16, "png"), (write_grey_alpha, "png"), (write_palette, "png"),
+    (write_webp, "webp"),
 ])
 def test_colour_as_the_extractor_reads_it_and_alpha_as_mask(tmp_path, rng, alpha_ramp, write, suffix):
     path = tmp_path / f"cut-out.{suffix}"
@@ -63,9 +64,12 @@ def test_colour_as_the_extractor_reads_it_and_alpha_as_mask(tmp_path, rng, alpha
 
 
 @pytest.mark.parametrize("make, message", [
-    (lambda p: cv2.imwrite(str(p.with_suffix(".jpg")), np.full((8, 8, 3), 90, np.uint8)), "no alpha channel in .* 3 channels"),
-    (lambda p: cv2.imwrite(str(p.with_suffix(".png")), np.full((8, 8), 90, np.uint8)), "no alpha channel in .* 1 channel\\)"),
-    (lambda p: cv2.imwrite(str(p.with_suffix(".tiff")), np.zeros((8, 8, 4), np.float32)), "unsupported samples .* float32"),
+    (lambda p: cv2.imwrite(str(p.with_suffix(".jpg")), np.full((8, 8, 3), 90, np.uint8)),
+     "no alpha channel in .* 3 channels"),
+    (lambda p: cv2.imwrite(str(p.with_suffix(".png")), np.full((8, 8), 90, np.uint8)),
+     "no alpha channel in .* 1 channel\\)"),
+    (lambda p: cv2.imwrite(str(p.with_suffix(".tiff")), np.zeros((8, 8, 4), np.float32)),
+     "unsupported samples .* float32"),
     (lambda p: p.with_suffix(".png").write_text("not an image"), "Could not load image from"),
     (lambda p: None, "Could not load image from"),
 ])
@@ -89,4 +93,5 @@ def test_preview_is_small_and_transparent_outside_the_mask(china_bgr, mask_chann
     if mask_channels is None:
         assert mime == "data:image/jpeg;base64" and preview.shape[2] == 3
     else:
-        assert mime == "data:image/png;base64" and (preview[:, :127, 3] == 0).all() and (preview[:, 129:, 3] == 255).all()
+        assert mime == "data:image/png;base64"
+        assert (preview[:, :127, 3] == 0).all() and (preview[:, 129:, 3] == 255).all()

@@ -14,7 +14,8 @@ from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
 ENTRY_KEYS = ["percentage", "similarity", "closest_color", "distance", "found_directly"]
 MATCH_KEYS = [
-    "total_percentage", "close_percentage", "very_close_percentage", "closest_pixel", "min_distance", "similarity_score",
+    "total_percentage", "close_percentage", "very_close_percentage", "closest_pixel", "min_distance",
+    "similarity_score",
 ]
 
 
@@ -75,7 +76,8 @@ def test_closest_color_takes_the_first_of_equals_and_returns_the_entry_itself():
     infos = [{"color": (0, 0, 255), "percentage": 50.0}, {"color": (9, 9, 9), "percentage": 30.0},
              {"color": (9, 9, 9), "percentage": 20.0}]
     closest, distance = ColorExtractor()._find_closest_color((10, 10, 10), infos)
-    assert closest is infos[1] and distance == ColorExtractor()._color_distance_lab(np.array((10,) * 3), np.array((9,) * 3))
+    assert closest is infos[1]
+    assert distance == ColorExtractor()._color_distance_lab(np.array((10,) * 3), np.array((9,) * 3))
     assert ColorExtractor()._find_closest_color((1, 2, 3), []) == (None, math.inf)
 
 
@@ -130,7 +132,8 @@ def test_similarity_of_a_photo_with_its_own_dominant_colours(tmp_path, china_bgr
     cv2.imwrite(mask_path, mask)
     extractor = ColorExtractor(4, "kmeans", False, True)
     colors = extractor.extract_colors(china_bgr, mask)
-    result = extractor.analyze_color_similarity(china_path, {str(i): c["color"] for i, c in enumerate(colors)}, mask_path)
+    targets = {str(i): c["color"] for i, c in enumerate(colors)}
+    result = extractor.analyze_color_similarity(china_path, targets, mask_path)
     assert list(result) == [str(i) for i in range(len(colors))] and len(colors) == 4
     for info, entry in zip(colors, result.values()):
         assert entry == {"percentage": info["percentage"], "similarity": 100.0, "closest_color": info["color"],

@@ -132,7 +132,8 @@ def test_direct_stage_call_is_the_library_itself(fallbacks, photo_crops):
 def ramp(width=21, rows=5):
     """Evenly spaced colours on a line: k-means++ candidates of exactly equal potential."""
     t = np.linspace(0, 1, width)[:, None]
-    return np.tile((np.array([10, 200, 30]) * (1 - t) + np.array([240, 20, 130]) * t).round().astype(np.uint8), (rows, 1))
+    ramp = np.array([10, 200, 30]) * (1 - t) + np.array([240, 20, 130]) * t
+    return np.tile(ramp.round().astype(np.uint8), (rows, 1))
 
 
 def studio():
@@ -363,3 +364,80 @@ def test_memory_flat(memory_flat, photo_crops, rows, n_colors, repeats):
     pixels = pixels_of(photo_crops["china"])[:300] if rows == "china" else {"ramp": ramp, "studio": studio}[rows]()
     extractor = FastColorExtractor(n_colors)
     memory_flat(lambda: extractor._cluster_colors_kmeans(pixels), repeats=repeats)
+
+
+# -- extract_colors straight from the image ------------------------------------------------------------
+
+
+def overriding(stage, calls):
+    """A subclass whose `stage` defers to the module's own, recording that it ran: the interpreter's road."""
+
+    def override(self, *args):
+        calls.append(stage)
+        return getattr(ColorExtractor, stage)(self, *args)
+
+    return type("Overriding", (ColorExtractor,), {stage: override})
+
+
+def two_equal_marks():
+    """White and two marks of equal area: fewer colours than clusters, and two shares alike."""
+    image = np.full((60, 80, 3), 255, np.uint8)
+    image[5:15, 5:25] = (200, 30, 40)
+    image[30:40, 40:60] = (20, 160, 90)
+    return image
+
+
+ROAD_IMAGES = {
+    "photo": lambda crops: (crops["china"], None),
+    "photo, grey mask": lambda crops: (
+        crops["flower"], cv2.circle(np.zeros((80, 130), np.uint8), (60, 40), 30, 255, -1)),
+    "photo, colour mask": lambda crops: (
+        crops["china"], cv2.circle(np.zeros((100, 150, 3), np.uint8), (70, 50), 40, (255, 255, 255), -1)),
+    "logo": lambda crops: (studio().reshape(30, 40, 3), None),
+    "logo, equal shares": lambda crops: (two_equal_marks(), None),
+    "fewer pixels than colours": lambda crops: (
+        crops["china"], cv2.circle(np.zeros((100, 150), np.uint8), (5, 5), 1, 255, -1)),
+    "nothing kept": lambda crops: (crops["china"], np.zeros((100, 150), np.uint8)),
+}
+
+
+@pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
+@pytest.mark.parametrize("lab_space", [True, False])
+@pytest.mark.parametrize("make", ROAD_IMAGES.values(), ids=ROAD_IMAGES.keys())
+def test_straight_from_the_image_equals_the_stages(photo_crops, make, lab_space):
+    image, mask = make(photo_crops)
+    calls = []
+    want = overriding("_calculate_percentages", calls)(5, "kmeans", False, lab_space).extract_colors(image, mask)
+    got = ColorExtractor(5, "kmeans", False, lab_space).extract_colors(image, mask)
+    assert got == want
+    assert got == LibraryColorExtractor(5, "kmeans", False, lab_space).extract_colors(image, mask)
+    assert calls or not want
+
+
+@pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
+def test_flat_graphics_need_no_library_run(fallbacks, monkeypatch):
+    """With fewer colours than clusters each colour is a cluster of its own; only the order of equal shares
+    needs the library's own first run, which the road then asks for."""
+    import sklearn.cluster._kmeans as kmeans_module
+
+    runs = []
+    monkeypatch.setattr(kmeans_module, "_kmeans_single_lloyd", counting(runs, kmeans_module._kmeans_single_lloyd))
+    logo = np.tile(studio().reshape(30, 40, 3), (4, 4, 1))
+    with warnings.catch_warnings(record=True) as got:
+        warnings.simplefilter("always")
+        ColorExtractor(5, "kmeans", False, False).extract_colors(logo)
+    assert runs == [] and fallbacks == {}
+    assert [str(w.message) for w in got] == [
+        "Number of distinct clusters (3) found smaller than n_clusters (5). Possibly due to duplicate points in X."]
+    ColorExtractor(5, "kmeans", False, False).extract_colors(two_equal_marks())
+    assert runs == ["_kmeans_single_lloyd"]
+
+
+@pytest.mark.parametrize("stage", ["_preprocess_image", "_convert_to_feature_space", "_apply_mask",
+                                   "_extract_pixels", "_calculate_percentages"])
+def test_an_overridden_stage_is_run(photo_crops, stage):
+    image = photo_crops["flower"]
+    mask = np.full(image.shape[:2], 255, np.uint8)
+    calls = []
+    got = overriding(stage, calls)(4).extract_colors(image, mask)
+    assert calls and got == ColorExtractor(4).extract_colors(image, mask)

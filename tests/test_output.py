@@ -8,7 +8,7 @@ from unittest import mock
 
 import pytest
 
-from lumvarde_quorle import output
+from lumvarde_quorle import records, report, terminal, writers
 
 
 @pytest.mark.parametrize(
@@ -18,13 +18,14 @@ from lumvarde_quorle import output
 )
 def test_colour_follows_terminal_and_no_color(choice, environ, tty, expected):
     stream = mock.Mock(isatty=mock.Mock(return_value=tty))
-    assert output.use_colour(choice, stream, environ) is expected
+    assert terminal.use_colour(choice, stream, environ) is expected
 
 
 RED = [200, 30, 40]
 RECORDS = {
     "extract": {"path": "shots/a<b>&.png", "colors": [
-        {"color": RED, "percentage": 60.0, "name": "crimson"}, {"color": [10, 20, 30], "percentage": 39.99, "name": "black"}]},
+        {"color": RED, "percentage": 60.0, "name": "crimson"},
+        {"color": [10, 20, 30], "percentage": 39.99, "name": "black"}]},
     "similarity": {"path": "shots/a<b>&.png", "targets": {"<red>": {
         "percentage": 12.5, "similarity": 50.0, "closest_color": RED, "distance": 25.0, "found_directly": False,
         "name": "crimson"}}},
@@ -36,11 +37,11 @@ RECORDS = {
 
 def html_report(command, preview):
     out = io.StringIO()
-    settings = output.Settings(targets={"<red>": (255, 0, 0)}, title="t<i>", subtitle="run <x>", preview=preview)
-    writer = output.HtmlWriter(output.KINDS[command], out, settings)
+    settings = writers.Settings(targets={"<red>": (255, 0, 0)}, title="t<i>", subtitle="run <x>", preview=preview)
+    writer = report.HtmlWriter(records.KINDS[command], out, settings)
     writer.begin()
     writer.write(RECORDS[command])
-    writer.write(output.error_record("bad<script>.png", ValueError("Could not load <x>")))
+    writer.write(records.error_record("bad<script>.png", ValueError("Could not load <x>")))
     writer.end()
     return out.getvalue()
 
@@ -62,7 +63,8 @@ def test_html_report_is_self_contained_and_escaped(command):
 
 
 def test_html_bar_segments_and_target_meters():
-    segments = re.findall(r'<span style="left:([\d.]+)%;width:([\d.]+)%;background:(#\w+)', html_report("extract", None))
+    page = html_report("extract", None)
+    segments = re.findall(r'<span style="left:([\d.]+)%;width:([\d.]+)%;background:(#\w+)', page)
     assert [(float(left), float(width), colour) for left, width, colour in segments] == [
         (0.0, 60.0, "#c81e28"), (60.0, 39.99, "#0a141e")]
     # A target's meter: its headline share, painted in the target's own colour.
@@ -77,3 +79,25 @@ def test_a_preview_that_fails_leaves_the_results():
 
     page = html_report("extract", preview)
     assert "No preview: unreadable &lt;now&gt;" in page and "crimson" in page
+
+
+ANALYSES = {name: kind for name, kind in records.KINDS.items() if kind.method}
+
+
+@pytest.mark.parametrize("kind", ANALYSES.values(), ids=ANALYSES)
+def test_each_kind_describes_what_its_method_returns(kind):
+    """The method a kind names gives entries with the kind's colour key, and every field of them has a
+    CSV column."""
+    import numpy as np
+
+    from lumvarde_quorle import ColorExtractor
+
+    image = np.zeros((6, 6, 3), np.uint8)
+    image[:3] = (40, 30, 200)
+    method = getattr(ColorExtractor(2, "kmeans", False, True), kind.method)
+    value = method(image) if kind.results == "colors" else method(image, {"red": (200, 30, 40)})
+    record = kind.record("x.png", value)
+    rows = kind.rows(record, {})
+    assert rows and all(row.entry["name"] for row in rows)
+    for row in rows:
+        assert set(row.entry) - {kind.colour_key} | set(kind.csv_rgb) <= set(kind.csv_columns)

@@ -161,6 +161,31 @@ def test_pixel_rows_equal_the_direct_calls(china_bgr, china_mask, lab_space, use
     assert rows.dtype == feature.dtype and not np.shares_memory(rows, feature)
 
 
+LAYOUTS = {
+    "strided view": lambda image, mask: (image[::2, 1::3], None if mask is None else mask[::2, 1::3]),
+    "reversed": lambda image, mask: (image[::-1, ::-1], None if mask is None else mask[::-1, ::-1]),
+    "channels last in memory": lambda image, mask: (np.moveaxis(np.ascontiguousarray(np.moveaxis(image, 2, 0)), 0, 2),
+                                                    mask),
+    "colour mask": lambda image, mask: (image, None if mask is None else cv2.cvtColor(mask, cv2.COLOR_GRAY2BGR)),
+    "boolean mask": lambda image, mask: (image, None if mask is None else mask > 0),
+    "float mask": lambda image, mask: (image, None if mask is None else mask.astype(np.float32)),
+    "int16 image": lambda image, mask: (image.astype(np.int16), mask),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS.keys())
+@pytest.mark.parametrize("use_mask", [False, True])
+def test_pixel_rows_of_any_layout_equal_the_array_expression(china_bgr, china_mask, layout, use_mask):
+    """One native pass where the forms allow, the array operations otherwise: the same rows either way."""
+    extractor = ColorExtractor(lab_space=False)
+    feature = extractor._convert_to_feature_space(china_bgr).copy()
+    feature[::7, ::5] = 0  # black pixels, dropped in RGB
+    image, mask = layout(feature, china_mask if use_mask else None)
+    rows = extractor._extract_pixels(image, mask)
+    np.testing.assert_array_equal(rows, reference_pixels(image, mask))
+    assert rows.dtype == image.dtype
+
+
 def test_black_rows_are_dropped_in_rgb_and_kept_in_lab():
     image = np.zeros((3, 3, 3), np.uint8)
     image[1, 1] = (10, 20, 30)

@@ -98,7 +98,8 @@ IMAGE_CALLS = {
 # Where a mask reaches OpenCV: `image` is a matching plain image, `mask` the array under test.
 MASK_CALLS = {
     "extract_colors": "ColorExtractor(3, 'kmeans', False, False).extract_colors(image, mask)",
-    "analyze_color_similarity": "ColorExtractor(3, 'kmeans', True, True).analyze_color_similarity(image, TARGETS, mask)",
+    "analyze_color_similarity":
+        "ColorExtractor(3, 'kmeans', True, True).analyze_color_similarity(image, TARGETS, mask)",
     "find_color_matches": "ColorExtractor(3, 'kmeans', False, True).find_color_matches(image, TARGETS, mask)",
     "_apply_mask": "ColorExtractor()._apply_mask(image, mask)",
     "_extract_pixels": "ColorExtractor()._extract_pixels(image, mask)",

@@ -59,3 +59,22 @@ def test_library_modules_are_reached_through_module_globals():
         if re.search(r"PyImport_Import\w*\(\s*\"(numpy|cv2|sklearn|matplotlib)", line)
     ]
     assert offenders == []
+
+
+ROOT = SOURCE.parent
+PYTHON_FILES = sorted(
+    path for folder in ("lumvarde_quorle", "tests", "benchmarks") for path in (ROOT / folder).rglob("*.py*")
+    if path.suffix in {".py", ".pyi"}
+)
+MAX_LINE = 120  # as [tool.ruff] line-length in pyproject.toml
+
+
+@pytest.mark.skipif(not PYTHON_FILES, reason="sources not available (installed package only)")
+def test_python_lines_fit_the_house_width():
+    offenders = [
+        f"{path.relative_to(ROOT)}:{number}: {len(line)} columns"
+        for path in PYTHON_FILES
+        for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1)
+        if len(line) > MAX_LINE
+    ]
+    assert offenders == []

@@ -25,6 +25,12 @@ CORRECT = """
     cut_out: list[ColorInfo] = extractor.extract_colors(*read_with_alpha("cut-out.png"))
     for result in map_images(extractor.extract_colors, ["a.png"], max_pending=2):
         share: float = result.value[0]["percentage"] if result.value else 0.0
+
+    from lumvarde_quorle.catalogue import Catalogue
+    with Catalogue("photos.db", create=True) as catalogue:
+        catalogue.index(["a.png"], extractor, mask="alpha", prune=True)
+        matched: float = catalogue.search(["#87ceeb", (10, 20, 30)], max_distance=20.0)[0]["matched_share"]
+        nearest: str = catalogue.similar("a.png", limit=3)[0]["path"]
 """
 
 # Each line after the import is one misuse that mypy must report.
@@ -51,11 +57,16 @@ def test_mypy_strict_accepts_use_and_flags_misuse(tmp_path):
     assert {line for _, line in flagged} == set(range(3, 9)), done.stdout
 
 
+MODULES = (
+    "color_extractor_cy", "results", "batch", "cli", "images", "records", "writers", "report", "terminal", "output",
+    "catalogue", "catalogue_cli", "budget",
+)
+
+
 def test_stubs_agree_with_the_runtime_module(tmp_path):
     # Run away from the source folder so that the installed package, with its extension, is checked.
     done = subprocess.run(
-        [sys.executable, "-P", "-m", "mypy.stubtest", "lumvarde_quorle.color_extractor_cy", "lumvarde_quorle.results",
-         "lumvarde_quorle.batch", "lumvarde_quorle.cli", "lumvarde_quorle.output", "lumvarde_quorle.images"],
+        [sys.executable, "-P", "-m", "mypy.stubtest", *(f"lumvarde_quorle.{name}" for name in MODULES)],
         cwd=tmp_path, capture_output=True, text=True, timeout=300,
     )
     assert done.returncode == 0, done.stdout + done.stderr

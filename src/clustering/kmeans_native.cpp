@@ -15,6 +15,7 @@
 #include "clustering/kmeans_library.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
+#include "interop/convert.hpp"
 #include "interop/globals.hpp"
 #include "interop/kernel.hpp"
 #include "interop/numpy_api.hpp"
@@ -39,10 +40,7 @@ Applies sklearn_version_supported() {
     if (!sklearn) return PyErr_Occurred() ? Applies::error : Applies::no;
     Ref version = attr(sklearn, name<"__version__">());
     const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
-    if (!text) {
-        PyErr_Clear();
-        return Applies::no;
-    }
+    if (!text) return clear_ordinary_error() < 0 ? Applies::error : Applies::no;
     return std::strncmp(text, "1.9.", 4) == 0 || std::strcmp(text, "1.9") == 0 ? Applies::yes : Applies::no;
 }
 
@@ -89,27 +87,28 @@ bool rows_independent(km::Dgemm dgemm, bool* fused) {
     return true;
 }
 
-// dgemm from SciPy's BLAS table, the one scikit-learn's Lloyd iterations call; null when absent or
-// when its rows are not independent. *fused tells whether the fit may compute its values itself.
-km::Dgemm find_dgemm(bool* fused = nullptr) {
+// dgemm from SciPy's BLAS table, the one scikit-learn's Lloyd iterations call: yes with *dgemm set (and
+// *fused: whether the fit may compute its values itself), no when absent or when its rows are not
+// independent. Looked up once.
+Applies find_dgemm(km::Dgemm* dgemm, bool* fused) {
     static bool looked = false, same_as_fused = false;
     static km::Dgemm found = nullptr;
-    if (fused) *fused = same_as_fused;
-    if (looked) return found;
-    looked = true;
-    Ref module = Ref::steal(PyImport_ImportModule("scipy.linalg.cython_blas"));
-    Ref table = module ? attr(module, name<"__pyx_capi__">()) : Ref();
-    Ref key = table ? Ref::steal(PyUnicode_FromString("dgemm")) : Ref();
-    Ref capsule = key ? item(table, key) : Ref();
-    void* pointer = nullptr;
-    if (capsule && PyCapsule_CheckExact(capsule.get()))
-        pointer = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
-    PyErr_Clear();
-    if (!pointer) return nullptr;
-    const auto dgemm = reinterpret_cast<km::Dgemm>(pointer);
-    if (rows_independent(dgemm, &same_as_fused)) found = dgemm;
-    if (fused) *fused = same_as_fused;
-    return found;
+    if (!looked) {
+        Ref module = Ref::steal(PyImport_ImportModule("scipy.linalg.cython_blas"));
+        Ref table = module ? attr(module, name<"__pyx_capi__">()) : Ref();
+        Ref key = table ? Ref::steal(PyUnicode_FromString("dgemm")) : Ref();
+        Ref capsule = key ? item(table, key) : Ref();
+        void* pointer = nullptr;
+        if (capsule && PyCapsule_CheckExact(capsule.get()))
+            pointer = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
+        if (clear_ordinary_error() < 0) return Applies::error;  // asked again next time
+        looked = true;
+        if (pointer && rows_independent(reinterpret_cast<km::Dgemm>(pointer), &same_as_fused))
+            found = reinterpret_cast<km::Dgemm>(pointer);
+    }
+    *dgemm = found;
+    *fused = same_as_fused;
+    return found ? Applies::yes : Applies::no;
 }
 
 // The order in which np.einsum("ij,ij->i") (scikit-learn's row_norms) adds the squares of a
@@ -153,31 +152,21 @@ Applies norm_order(int k, km::NormOrder* order) {
 }
 
 // As many threads as scikit-learn's own K-means would use (it honours OMP_NUM_THREADS and
-// threadpoolctl limits, as set for batch workers).
+// threadpoolctl limits, as set for batch workers); -1 with an exception set when interrupted.
 int worker_count() {
     Ref module = kmeans_module();
     Ref threads = module ? call_method(module, name<"_openmp_effective_n_threads">()) : Ref();
     const long count = threads ? PyLong_AsLong(threads.get()) : -1;
     if (count < 1) {
-        PyErr_Clear();
+        if (clear_ordinary_error() < 0) return -1;
         return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     }
     return static_cast<int>(count);
 }
 
-// Whether the native fit may stand in for the library call: yes, or no with *why set when the library
-// is to fit (null when no fit is needed at all: fewer rows than colours, or a setting KMeans rejects).
-Applies native_path_applies(int n_colors, PyObject* pixels, km::NormOrder* order, const char** why) {
-    *why = nullptr;
-    // What is no array, or too short to fit, is the library path's to handle or reject.
-    if (!PyArray_Check(pixels) || PyArray_NDIM(as_array(pixels)) == 0) return Applies::no;
-    const npy_intp rows = PyArray_DIM(as_array(pixels), 0);
-    if (n_colors < 1 || rows < n_colors) return Applies::no;
-    const Applies rows_fit = preparation::native_rows_apply(pixels, {});
-    if (rows_fit != Applies::yes) {
-        *why = "pixel rows that are not an exact 8-bit N x 3 array";
-        return rows_fit;
-    }
+// The library facts the native fit relies on, for n_colors clusters: yes with *order set, or no with
+// *why set.
+Applies library_facts_known(int n_colors, km::NormOrder* order, const char** why) {
     for (PyObject* library : {name<"KMeans">(), name<"np">()}) {
         const Applies same = global_is_as_imported(library);
         if (same != Applies::yes) {
@@ -192,23 +181,43 @@ Applies native_path_applies(int n_colors, PyObject* pixels, km::NormOrder* order
             return same;
         }
     }
-    // Row counts are kept in 32 bits.
-    if (rows > INT32_MAX) {
-        *why = "more than 2^31 - 1 pixel rows";
-        return Applies::no;
-    }
     const Applies supported = sklearn_version_supported();
     if (supported != Applies::yes) {
         *why = "a scikit-learn release other than 1.9";
         return supported;
     }
-    if (!find_dgemm()) {
+    km::Dgemm dgemm = nullptr;
+    bool fused = false;
+    const Applies blas = find_dgemm(&dgemm, &fused);
+    if (blas != Applies::yes) {
         *why = "no BLAS dgemm whose rows are independent";
-        return Applies::no;
+        return blas;
     }
     const Applies known = norm_order(n_colors, order);
     if (known == Applies::no) *why = "row norms added in an order not known";
     return known;
+}
+
+// Whether the native fit may stand in for the library call on the rows array: yes, or no with *why set
+// when the library is to fit (null when no fit is needed at all: fewer rows than colours, or a setting
+// KMeans rejects).
+Applies native_path_applies(int n_colors, PyObject* pixels, km::NormOrder* order, const char** why) {
+    *why = nullptr;
+    // What is no array, or too short to fit, is the library path's to handle or reject.
+    if (!PyArray_Check(pixels) || PyArray_NDIM(as_array(pixels)) == 0) return Applies::no;
+    const npy_intp rows = PyArray_DIM(as_array(pixels), 0);
+    if (n_colors < 1 || rows < n_colors) return Applies::no;
+    const Applies rows_fit = preparation::native_rows_apply(pixels, {});
+    if (rows_fit != Applies::yes) {
+        *why = "pixel rows that are not an exact 8-bit N x 3 array";
+        return rows_fit;
+    }
+    // Row counts are kept in 32 bits.
+    if (rows > INT32_MAX) {
+        *why = "more than 2^31 - 1 pixel rows";
+        return Applies::no;
+    }
+    return library_facts_known(n_colors, order, why);
 }
 
 Ref pair(const km::Result& fitted, const std::vector<std::int32_t>& row_colours, int k) {
@@ -227,36 +236,112 @@ Ref pair(const km::Result& fitted, const std::vector<std::int32_t>& row_colours,
     return make_tuple({colors, labels});
 }
 
+// The fit's inputs and state: the distinct colours of the rows, every row's colour, the fit.
+struct Colours {
+    std::optional<kernels::DistinctRows> table;
+    std::vector<std::int32_t> row_colours;
+    std::optional<km::Fit> fit;
+    std::vector<int> open;  // runs whose seeding only the library can decide
+};
+
+// The distinct colours of the rows, made by `build(stop)` with the GIL released.
+template <typename Build>
+int build_colours(Build build) {
+    return run_kernel([&](kernels::Stop& stop) { build(stop); }, Gil::release);
+}
+
+// Every run seeded, natively where the seeding can decide.
+int seed_runs(int n_colors, km::NormOrder order, Colours* colours) {
+    const int workers = worker_count();
+    km::Dgemm dgemm = nullptr;
+    bool fused = false;
+    if (workers < 0 || find_dgemm(&dgemm, &fused) == Applies::error) return -1;
+    return run_kernel(
+        [&](kernels::Stop& stop) {
+            colours->fit.emplace(
+                km::Problem{*colours->table, colours->row_colours, n_colors, dgemm, fused, order, workers}, stop);
+            colours->open = colours->fit->seed(stop);
+        },
+        Gil::release);
+}
+
+// Lloyd's iterations of every run, once every run is seeded (by the library where the native seeding
+// could not decide): yes with *fitted set, no (counted) when only KMeans.fit can say.
+Applies finish(Colours& colours, int n_colors, km::Result* fitted) {
+    if (!colours.open.empty() &&
+        seed_by_library(*colours.fit, colours.open, *colours.table, colours.row_colours, n_colors) < 0)
+        return Applies::error;
+    if (run_kernel([&](kernels::Stop& stop) { *fitted = colours.fit->finish(stop); }, Gil::release) < 0)
+        return Applies::error;
+    if (fitted->undecided) return count_fallback("KMeans.fit", fitted->undecided) < 0 ? Applies::error : Applies::no;
+    return Applies::yes;
+}
+
 // yes with *result set; no when the fit leaves the answer to the library.
 Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* result,
                    std::optional<kernels::ClusterSums>* sums) {
-    const int workers = worker_count();
-    bool fused = false;
-    const km::Dgemm dgemm = find_dgemm(&fused);
     preparation::PrivateRows copy;
     if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
-    const kernels::ByteRows rows = copy.view();
-    std::vector<std::int32_t> row_colours;
-    std::optional<kernels::DistinctRows> colours;
-    std::optional<km::Fit> fit;
-    std::vector<int> open;
-    if (run_kernel(
-            [&](kernels::Stop& stop) {
-                colours.emplace(rows, &row_colours);
-                fit.emplace(km::Problem{rows, *colours, row_colours, n_colors, dgemm, fused, order, workers}, stop);
-                open = fit->seed(stop);
-                std::vector<std::uint8_t>().swap(copy.bytes);  // the rows are not read again
-            },
-            Gil::release) < 0)
+    Colours colours;
+    if (build_colours([&](kernels::Stop&) {
+            colours.table.emplace(copy.view(), &colours.row_colours);
+            std::vector<std::uint8_t>().swap(copy.bytes);  // the rows are not read again
+        }) < 0 ||
+        seed_runs(n_colors, order, &colours) < 0)
         return Applies::error;
-    if (colours->count() < n_colors) return fit_by_first_run(*fit, *colours, row_colours, n_colors, result);
-    if (!open.empty() && seed_by_library(*fit, open, *colours, row_colours, n_colors) < 0) return Applies::error;
+    if (colours.table->count() < n_colors)
+        return fit_by_first_run(*colours.fit, *colours.table, colours.row_colours, n_colors, result);
     km::Result fitted;
-    if (run_kernel([&](kernels::Stop& stop) { fitted = fit->finish(stop); }, Gil::release) < 0) return Applies::error;
-    if (fitted.undecided) return count_fallback("KMeans.fit", fitted.undecided) < 0 ? Applies::error : Applies::no;
-    if (sums) sums->emplace(kernels::sum_by_colour_label(*colours, fitted.labels, n_colors));
-    *result = pair(fitted, row_colours, n_colors);
+    const Applies done = finish(colours, n_colors, &fitted);
+    if (done != Applies::yes) return done;
+    if (sums) sums->emplace(kernels::sum_by_colour_label(*colours.table, fitted.labels, n_colors));
+    *result = pair(fitted, colours.row_colours, n_colors);
     return *result ? Applies::yes : Applies::error;
+}
+
+// The kept pixels of the image as the N x 3 array the library is given.
+Ref rows_array(const kernels::ImagePixels& image, std::int64_t count) {
+    npy_intp dims[2] = {static_cast<npy_intp>(count), 3};
+    Ref rows = Ref::steal(PyArray_SimpleNew(2, dims, NPY_UINT8));
+    if (!rows) return Ref();
+    auto* out = static_cast<std::uint8_t*>(PyArray_DATA(as_array(rows.get())));
+    if (run_kernel([&](kernels::Stop& stop) { kernels::copy_kept(image, out, stop); }, Gil::release) < 0) return Ref();
+    return rows;
+}
+
+// With fewer distinct colours than clusters, and every run's seeds covering every colour, the fit is the
+// library's first run, which gives each colour a cluster of its own (see fit_by_first_run); only its
+// label numbers are the library's to say. Each colour is then a cluster, in the table's order. yes with
+// *fit set, unless two colours' shares round alike (their order in the result is that of the labels).
+Applies each_colour_its_cluster(const Colours& colours, int n_colors, ImageFit* fit) {
+    for (int run = 0; run < km::runs; ++run)
+        if (!colours.fit->covers_every_colour(run)) return Applies::no;
+    const kernels::DistinctRows& table = *colours.table;
+    const std::int32_t d = table.count();
+    std::vector<double> rounded(static_cast<std::size_t>(d));
+    for (std::int32_t c = 0; c < d; ++c) {
+        // round(count / total * 100, 2) as the interpreter rounds it, compared as the result sorts by it.
+        Ref share = Ref::steal(PyFloat_FromDouble(static_cast<double>(table.weights()[c]) /
+                                                  static_cast<double>(table.rows()) * 100.0));
+        Ref two = share ? round_to_2(share) : Ref();
+        if (!two) return Applies::error;
+        rounded[c] = PyFloat_AsDouble(two.get());
+    }
+    std::vector<double> sorted = rounded;
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return Applies::no;
+    std::vector<std::int32_t> labels(static_cast<std::size_t>(d));
+    for (std::int32_t c = 0; c < d; ++c) labels[c] = c;
+    fit->labels_by_colour = std::move(labels);
+    fit->clusters = d;
+    npy_intp dims[2] = {d, 3};
+    fit->centres = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    if (!fit->centres) return Applies::error;
+    auto* centre = static_cast<double*>(PyArray_DATA(as_array(fit->centres.get())));
+    for (std::int32_t c = 0; c < d; ++c)
+        for (int f = 0; f < 3; ++f) centre[3 * c + f] = table.colours()[c][f];
+    // KMeans.fit's warning: its best labels hold d distinct clusters.
+    return warn_if_fewer_clusters(fit->labels_by_colour, n_colors) < 0 ? Applies::error : Applies::yes;
 }
 
 }  // namespace
@@ -281,6 +366,57 @@ Ref kmeans_native_or_library(ColorExtractor* self, PyObject* pixels, std::option
 
 Ref cluster_colors_kmeans_native(ColorExtractor* self, PyObject* pixels) {
     return kmeans_native_or_library(self, pixels, nullptr);
+}
+
+Applies kmeans_of_image(ColorExtractor* self, const kernels::ImagePixels& image, ImageFit* fit) {
+    const int n_colors = settings(self).n_colors;
+    km::NormOrder order{};
+    const char* why = nullptr;
+    const Applies known = n_colors < 1 ? Applies::no : library_facts_known(n_colors, &order, &why);
+    if (known != Applies::yes) return known;
+    if (preparation::admission::admit_native_kmeans(static_cast<double>(image.pixels())) < 0) return Applies::error;
+    Colours colours;
+    if (build_colours([&](kernels::Stop& stop) { colours.table.emplace(image, &colours.row_colours, stop); }) < 0)
+        return Applies::error;
+    fit->rows = colours.table->rows();
+    if (fit->rows == 0) return Applies::yes;  // nothing to analyse
+    // No fit for fewer rows than clusters (none at all, or the distinct rows themselves), nor for counts
+    // beyond 32 bits: the interpreter's road says what the library makes of them.
+    if (fit->rows < n_colors || fit->rows > INT32_MAX) return Applies::no;
+    if (seed_runs(n_colors, order, &colours) < 0) return Applies::error;
+    Applies done = Applies::no;
+    if (colours.table->count() < n_colors) {
+        done = each_colour_its_cluster(colours, n_colors, fit);
+        if (done == Applies::error) return Applies::error;
+        if (done == Applies::no) {
+            // The library's first run on every row says the label numbers.
+            fit->library_rows = rows_array(image, fit->rows);
+            if (!fit->library_rows) return Applies::error;
+            done = fit_by_first_run(*colours.fit, *colours.table, colours.row_colours, n_colors, &fit->library_pair);
+            if (done == Applies::error) return Applies::error;
+            if (done == Applies::no) fit->library_pair = cluster_colors_kmeans(self, fit->library_rows.get());
+            return fit->library_pair ? Applies::yes : Applies::error;
+        }
+    } else {
+        km::Result fitted;
+        done = finish(colours, n_colors, &fitted);
+        if (done == Applies::error) return Applies::error;
+        if (done == Applies::no) {
+            fit->library_rows = rows_array(image, fit->rows);
+            fit->library_pair = fit->library_rows ? cluster_colors_kmeans(self, fit->library_rows.get()) : Ref();
+            return fit->library_pair ? Applies::yes : Applies::error;
+        }
+        npy_intp dims[2] = {n_colors, 3};
+        fit->centres = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+        if (!fit->centres) return Applies::error;
+        std::memcpy(PyArray_DATA(as_array(fit->centres.get())), fitted.centres.data(),
+                    fitted.centres.size() * sizeof(double));
+        fit->clusters = n_colors;
+        fit->labels_by_colour = std::move(fitted.labels);
+        if (warn_if_fewer_clusters(fit->labels_by_colour, n_colors) < 0) return Applies::error;
+    }
+    fit->sums = kernels::sum_by_colour_label(*colours.table, fit->labels_by_colour, fit->clusters);
+    return Applies::yes;
 }
 
 }  // namespace lq::clustering

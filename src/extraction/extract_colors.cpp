@@ -43,13 +43,12 @@ Ref cluster(ColorExtractor* self, PyObject* pixels, std::optional<kernels::Clust
     return Ref();
 }
 
-// Clustering, share counting and the result, for a non-empty set of pixel rows.
-Ref dominant_colors(ColorExtractor* self, PyObject* pixels) {
-    std::optional<kernels::ClusterSums> sums;
-    Ref clustered = cluster(self, pixels, &sums);
-    if (!clustered) return Ref();
+}  // namespace
+
+Ref colors_of_clusters(ColorExtractor* self, PyObject* pixels, PyObject* clustered,
+                       std::optional<kernels::ClusterSums> sums) {
     Ref colors, labels;
-    if (unpack_pair(clustered.get(), &colors, &labels) < 0) return Ref();
+    if (unpack_pair(clustered, &colors, &labels) < 0) return Ref();
     if (check_instance_or_none(labels.get(), ndarray_type()) < 0) return Ref();
     Ref percentages = stage::calculate_percentages(self, labels.get());
     if (!percentages) return Ref();
@@ -64,17 +63,24 @@ Ref dominant_colors(ColorExtractor* self, PyObject* pixels) {
     return assemble_result(colors_rgb.get(), labels.get(), percentages.get());
 }
 
-}  // namespace
-
 Ref extract_colors(ColorExtractor* self, PyObject* image, PyObject* mask) {
     const Operation operation(self);
-    Ref pixels = preparation::prepared_pixels(self, image, mask);
+    Ref feature_image, loaded_mask;
+    if (preparation::prepared_feature_image(self, image, mask, &feature_image, &loaded_mask) < 0) return Ref();
+    Ref result;
+    const Applies from_image = extract_from_image(self, feature_image.get(), loaded_mask.get(), &result);
+    if (from_image == Applies::error) return Ref();
+    if (from_image == Applies::yes) return result;
+    Ref pixels = stage::extract_pixels(self, feature_image.get(), loaded_mask.get());
     if (!pixels) return Ref();
     const Py_ssize_t rows = PyObject_Length(pixels.get());
     if (rows < 0) return Ref();
     // Nothing left to analyse: no colours, whatever the algorithm setting.
     if (rows == 0) return Ref::steal(PyList_New(0));
-    return dominant_colors(self, pixels.get());
+    std::optional<kernels::ClusterSums> sums;
+    Ref clustered = cluster(self, pixels.get(), &sums);
+    if (!clustered) return Ref();
+    return colors_of_clusters(self, pixels.get(), clustered.get(), std::move(sums));
 }
 
 }  // namespace lq::extraction

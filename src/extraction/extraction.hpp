@@ -24,6 +24,16 @@ Applies cluster_sums_of(PyObject* colors, PyObject* pixels, PyObject* labels, ke
 
 // result.cpp: the ColorInfo list, largest share first.
 Ref assemble_result(PyObject* colors, PyObject* labels, PyObject* percentages);
+// The same for the distinct labels themselves (ascending, one share each, label L naming centre row L).
+Ref assemble_result_by_labels(PyObject* colors, const std::vector<long long>& labels, PyObject* percentages);
+
+// image_road.cpp: extract_colors with K-means straight from the feature image, without an array of pixel
+// rows, where no stage it would skip is overridden: yes with *result set; no for the interpreter's road.
+Applies extract_from_image(ColorExtractor* self, PyObject* feature_image, PyObject* mask, Ref* result);
+
+// extract_colors.cpp: clustering result to ColorInfo list, given the rows that were clustered.
+Ref colors_of_clusters(ColorExtractor* self, PyObject* pixels, PyObject* clustered,
+                       std::optional<kernels::ClusterSums> sums);
 
 // labels.cpp: the distinct labels other than -1 in ascending order, when the labels can name
 // centre rows (an integer array whose only negative label is -1): yes with `out` filled, no when the

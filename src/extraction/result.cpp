@@ -77,6 +77,13 @@ int sort_by_share(PyObject* result) {
 
 }  // namespace
 
+Ref assemble_result_by_labels(PyObject* colors, const std::vector<long long>& labels, PyObject* percentages) {
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result || append_by_label(result.get(), colors, percentages, labels) < 0 || sort_by_share(result.get()) < 0)
+        return Ref();
+    return result;
+}
+
 Ref assemble_result(PyObject* colors, PyObject* labels, PyObject* percentages) {
     Ref result = Ref::steal(PyList_New(0));
     if (!result) return Ref();

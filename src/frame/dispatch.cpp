@@ -105,9 +105,18 @@ double color_distance_lab_entry(ColorExtractor* self, PyObject* color1, PyObject
 
 }  // namespace
 
-Applies stage::color_distance_is_own(ColorExtractor* self) {
+Applies stage::runs_own(ColorExtractor* self, Stage stage) {
+    PyObject* method_name = name<"_color_distance_lab">();
+    switch (stage) {
+        case Stage::preprocess_image: method_name = name<"_preprocess_image">(); break;
+        case Stage::convert_to_feature_space: method_name = name<"_convert_to_feature_space">(); break;
+        case Stage::apply_mask: method_name = name<"_apply_mask">(); break;
+        case Stage::extract_pixels: method_name = name<"_extract_pixels">(); break;
+        case Stage::calculate_percentages: method_name = name<"_calculate_percentages">(); break;
+        case Stage::color_distance_lab: break;
+    }
     Ref override_function;
-    switch (find_override(self, Stage::color_distance_lab, name<"_color_distance_lab">(), &override_function)) {
+    switch (find_override(self, stage, method_name, &override_function)) {
         case Applies::error: return Applies::error;
         case Applies::no: return Applies::yes;
         case Applies::yes: break;

@@ -14,6 +14,7 @@
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
 #include "matching/matching.hpp"
+#include "preparation/preparation.hpp"
 
 namespace lq {
 namespace {
@@ -158,6 +159,19 @@ constexpr MethodSpec unpickle_function{
     "__pyx_unpickle_ColorExtractor", params(Param{"__pyx_type"}, Param{"__pyx_checksum"}, Param{"__pyx_state"}),
     &pickling::unpickle};
 
+constexpr MethodSpec opencv_takes_path_function{
+    "_opencv_takes_path", params(Param{"path", Check::any, {}, Convert::none, "str"}),
+    &preparation::opencv_takes_path_function,
+    "Whether OpenCV's imread may be given the path: False for a name without a UTF-8 form, with a NUL,\n"
+    "or of a pipe, socket or device, which the extractor reads as files that cannot be read.",
+    "bool"};
+
+// The module-level functions, put into the module globals.
+constexpr const FunctionDef* module_functions[] = {
+    &function_def<unpickle_function>,
+    &function_def<opencv_takes_path_function>,
+};
+
 // In the order in which they are put into the class dictionary.
 constexpr const FunctionDef* class_methods[] = {
     &function_def<preprocess_image_method>,
@@ -227,14 +241,15 @@ std::span<const FunctionDef* const> fast_extractor_methods() { return fast_class
 
 std::span<const FunctionDef* const> library_extractor_methods() { return library_class_methods; }
 
-int install_unpickle_function(PyObject* module) {
-    const FunctionDef& def = function_def<unpickle_function>;
-    Ref qualname = Ref::steal(PyUnicode_FromString(def.name));
+int install_module_functions(PyObject* module) {
     Ref module_name_object = Ref::steal(PyUnicode_FromString(module_name));
-    if (!qualname || !module_name_object) return -1;
-    Ref function = new_function(&def, qualname.get(), module_name_object.get());
-    if (!function) return -1;
-    return PyDict_SetItemString(PyModule_GetDict(module), def.name, function.get());
+    if (!module_name_object) return -1;
+    for (const FunctionDef* def : module_functions) {
+        Ref qualname = Ref::steal(PyUnicode_FromString(def->name));
+        Ref function = qualname ? new_function(def, qualname.get(), module_name_object.get()) : Ref();
+        if (!function || PyDict_SetItemString(PyModule_GetDict(module), def->name, function.get()) < 0) return -1;
+    }
+    return 0;
 }
 
 }  // namespace lq

@@ -1,4 +1,4 @@
-// The method tables of the module's types and the module-level unpickle function.
+// The method tables of the module's types and the module-level functions.
 #pragma once
 
 #include <span>
@@ -28,7 +28,8 @@ const char* native_kmeans_owner(PyObject* method);
 std::span<const FunctionDef* const> fast_extractor_methods();
 std::span<const FunctionDef* const> library_extractor_methods();
 
-// Puts __pyx_unpickle_ColorExtractor into the module globals.
-int install_unpickle_function(PyObject* module);
+// Puts the module-level functions (__pyx_unpickle_ColorExtractor, _opencv_takes_path) into the module
+// globals.
+int install_module_functions(PyObject* module);
 
 }  // namespace lq

@@ -115,7 +115,7 @@ int run_execute_steps(PyObject* module) {
         ready_extractor_type(module) < 0 || import_numpy_types() < 0 || import_libraries(process_state().globals) < 0 ||
         import_numpy_array_api() < 0 || install_methods(&ColorExtractorType) < 0 ||
         ready_extractor_variants(module) < 0 ||
-        install_unpickle_function(module) < 0 || preparation::install_pixel_budget(module) < 0 ||
+        install_module_functions(module) < 0 || preparation::install_pixel_budget(module) < 0 ||
         preparation::admission::install_diagnostics(module) < 0 || add_test_dict(module) < 0)
         return -1;
     return 0;

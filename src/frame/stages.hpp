@@ -36,8 +36,10 @@ inline int color_distance_lab(ColorExtractor* self, PyObject* color1, PyObject* 
     return 0;
 }
 
-// Whether the native entry of _color_distance_lab would run the module's own body for this instance (no
-// override is found by the same lookup). Fast paths that replace the distance primitive check this first.
-Applies color_distance_is_own(ColorExtractor* self);
+// Whether the native entry of `stage` would run the module's own body for this instance (no override is
+// found by the same lookup). Fast paths that replace a stage check this first.
+Applies runs_own(ColorExtractor* self, Stage stage);
+
+inline Applies color_distance_is_own(ColorExtractor* self) { return runs_own(self, Stage::color_distance_lab); }
 
 }  // namespace lq::stage

@@ -165,4 +165,10 @@ int unpack_pair(PyObject* object, Ref* first, Ref* second) {
     return 0;
 }
 
+int clear_ordinary_error() {
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
 }  // namespace lq

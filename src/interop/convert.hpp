@@ -27,6 +27,11 @@ int check_argument_type(PyObject* object, PyTypeObject* type, bool none_allowed,
 // Value check: None or an instance of `type` (subclasses accepted), else "Cannot convert %s to %s".
 int check_instance_or_none(PyObject* object, PyTypeObject* type);
 
+// Clears the pending exception when it is an ordinary one (an Exception), for code that treats a failed
+// probe as a "no"; returns -1 and leaves it when it is not (KeyboardInterrupt raised by a signal handler
+// while the probe ran Python code, SystemExit), which must reach the caller.
+int clear_ordinary_error();
+
 // Raises "Expected <expected>, got <type name>".
 void raise_unexpected_type(const char* expected, PyObject* object);
 

@@ -19,46 +19,79 @@ std::uint32_t key_of(const ByteRows& rows, std::ptrdiff_t index) noexcept {
 // of which only the pages of values that occur are touched) costs less than two through the bit index.
 constexpr std::ptrdiff_t direct_rows = std::ptrdiff_t{1} << 21;
 
+// The keys of rows of an array.
+struct ArrayKeys {
+    const ByteRows& rows;
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        for (std::ptrdiff_t index = 0; index < rows.count; ++index) visit(key_of(rows, index));
+    }
+};
+
+// The keys of an image's kept pixels.
+struct PixelKeys {
+    const ImagePixels& pixels;
+    Stop& stop;
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        pixels.for_each(stop, visit);
+    }
+};
+
 }  // namespace
 
 DistinctRows::DistinctRows(const ByteRows& rows, std::vector<std::int32_t>* row_colours)
     : present_(word_count, 0), rank_before_(word_count) {
-    if (rows.count >= direct_rows) {
-        count_directly(rows, row_colours);
+    build(ArrayKeys{rows}, rows.count, row_colours);
+}
+
+DistinctRows::DistinctRows(const ImagePixels& pixels, std::vector<std::int32_t>* row_colours, Stop& stop)
+    : present_(word_count, 0), rank_before_(word_count) {
+    build(PixelKeys{pixels, stop}, pixels.pixels(), row_colours);
+}
+
+template <class Keys>
+void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows, std::vector<std::int32_t>* row_colours) {
+    if (rows >= direct_rows) {
+        count_directly(keys, rows, row_colours);
         return;
     }
-    for (std::ptrdiff_t index = 0; index < rows.count; ++index) {
-        const std::uint32_t key = key_of(rows, index);
+    keys.for_each([&](std::uint32_t key) {
         present_[key >> 6] |= std::uint64_t{1} << (key & 63);
-    }
+        ++rows_;
+    });
     const std::uint32_t seen = rank_words();
     colours_.reserve(seen);
     weights_.reserve(seen);
     first_rows_.reserve(seen);
-    if (row_colours) row_colours->resize(static_cast<std::size_t>(rows.count));
-    for (std::ptrdiff_t index = 0; index < rows.count; ++index) {
-        const std::uint32_t key = key_of(rows, index);
+    if (row_colours) row_colours->resize(static_cast<std::size_t>(rows_));
+    std::ptrdiff_t index = 0;
+    keys.for_each([&](std::uint32_t key) {
         std::int32_t& position = order_[rank_of(key)];
         if (position < 0) position = add(key, index);
         ++weights_[static_cast<std::size_t>(position)];
         if (row_colours) (*row_colours)[static_cast<std::size_t>(index)] = position;
-    }
+        ++index;
+    });
 }
 
-void DistinctRows::count_directly(const ByteRows& rows, std::vector<std::int32_t>* row_colours) {
+template <class Keys>
+void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, std::vector<std::int32_t>* row_colours) {
     // calloc: the zero pages come from the system on first touch, not from a pass over 64 MB.
     const std::unique_ptr<std::int32_t, decltype(&std::free)> table(
         static_cast<std::int32_t*>(std::calloc(std::size_t{1} << 24, sizeof(std::int32_t))), &std::free);
     if (!table) throw std::bad_alloc();
     std::int32_t* slot_of = table.get();  // position + 1 of each value, 0 until it occurs
-    if (row_colours) row_colours->resize(static_cast<std::size_t>(rows.count));
-    for (std::ptrdiff_t index = 0; index < rows.count; ++index) {
-        const std::uint32_t key = key_of(rows, index);
+    if (row_colours) row_colours->resize(static_cast<std::size_t>(rows));
+    std::int32_t* colour_of_row = row_colours ? row_colours->data() : nullptr;
+    keys.for_each([&](std::uint32_t key) {
         std::int32_t& slot = slot_of[key];
-        if (slot == 0) slot = add(key, index) + 1;
+        if (slot == 0) slot = add(key, rows_) + 1;
         ++weights_[static_cast<std::size_t>(slot - 1)];
-        if (row_colours) (*row_colours)[static_cast<std::size_t>(index)] = slot - 1;
-    }
+        if (colour_of_row) colour_of_row[rows_] = slot - 1;
+        ++rows_;
+    });
+    if (row_colours) row_colours->resize(static_cast<std::size_t>(rows_));
     // The bit index, for find().
     auto key_at = [&](std::size_t position) {
         const auto& colour = colours_[position];

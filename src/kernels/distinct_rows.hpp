@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "kernels/pixel_rows.hpp"
+#include "kernels/stop.hpp"
+
 namespace lq::kernels {
 
 // Rows of three 8-bit values read through strides (bytes), in row order.
@@ -26,6 +29,8 @@ public:
     // Throws std::bad_alloc when memory runs out. With `row_colours`, also stores there the position
     // of every row's value (as find_row gives it), at no extra pass over the rows.
     explicit DistinctRows(const ByteRows& rows, std::vector<std::int32_t>* row_colours = nullptr);
+    // The same of the kept pixels of an image; rows are counted among those pixels. Polls `stop`.
+    DistinctRows(const ImagePixels& pixels, std::vector<std::int32_t>* row_colours, Stop& stop);
 
     std::int32_t count() const noexcept { return static_cast<std::int32_t>(colours_.size()); }
     const std::vector<std::array<std::uint8_t, 3>>& colours() const noexcept { return colours_; }
@@ -49,8 +54,15 @@ public:
         return find(pixel[0], pixel[rows.channel_stride], pixel[2 * rows.channel_stride]);
     }
 
+    // How many rows the table was made from.
+    std::int64_t rows() const noexcept { return rows_; }
+
 private:
-    void count_directly(const ByteRows& rows, std::vector<std::int32_t>* row_colours);
+    // `keys.for_each(visit)` calls visit(key) for every row in order; `rows` is their number or more.
+    template <class Keys>
+    void build(const Keys& keys, std::ptrdiff_t rows, std::vector<std::int32_t>* row_colours);
+    template <class Keys>
+    void count_directly(const Keys& keys, std::ptrdiff_t rows, std::vector<std::int32_t>* row_colours);
     // Fills rank_before_ from present_ and sizes order_; returns how many values occur.
     std::uint32_t rank_words();
     // The rank of a value among those that occur (its bit is set).
@@ -69,6 +81,7 @@ private:
     std::vector<std::array<std::uint8_t, 3>> colours_;
     std::vector<std::int64_t> weights_;
     std::vector<std::int64_t> first_rows_;
+    std::int64_t rows_ = 0;
 };
 
 }  // namespace lq::kernels

@@ -246,8 +246,10 @@ int admit_library_kmeans(PyObject* pixels, int n_colors) {
 
 int admit_native_kmeans(PyObject* pixels) {
     const double rows = rows_of(pixels);
-    return rows < 0 ? 0 : admit("K-means", rows, native_kmeans_peak(rows));
+    return rows < 0 ? 0 : admit_native_kmeans(rows);
 }
+
+int admit_native_kmeans(double rows) { return admit("K-means", rows, native_kmeans_peak(rows)); }
 
 int admit_dbscan(PyObject* pixels, bool native) {
     const double rows = rows_of(pixels);

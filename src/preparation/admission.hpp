@@ -47,6 +47,7 @@ int admit(const char* what, double rows, double needed);
 // the path is given (any object with a length).
 int admit_library_kmeans(PyObject* pixels, int n_colors);
 int admit_native_kmeans(PyObject* pixels);
+int admit_native_kmeans(double rows);  // the native K-means reading an image's pixels itself
 int admit_dbscan(PyObject* pixels, bool native);
 int admit_match_report(PyObject* pixels, bool per_pixel);
 

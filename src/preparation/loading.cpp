@@ -14,17 +14,12 @@
 #include "preparation/preparation.hpp"
 
 namespace lq::preparation {
-namespace {
 
-// Whether OpenCV's imread can be given the path. OpenCV converts it to UTF-8 without checking the
-// result: a str with lone surrogates (how Python spells a file name whose bytes are not UTF-8) has no
-// UTF-8 form, and OpenCV crashes on it. A NUL ends the name OpenCV opens, so "a.png\0.txt" would read
-// a.png. A named pipe, socket or device is no image file, and reading one can wait for ever (a pipe
-// without a writer, a terminal). Like any file that cannot be read, such paths give None. A stand-in
-// bound as `cv2` takes any path.
-Applies imread_takes(PyObject* path) {
-    const Applies opencv = global_is_as_imported(name<"cv2">());
-    if (opencv != Applies::yes) return opencv == Applies::error ? Applies::error : Applies::yes;
+// OpenCV converts a path to UTF-8 without checking the result: a str with lone surrogates (how Python
+// spells a file name whose bytes are not UTF-8) has no UTF-8 form, and OpenCV crashes on it. A NUL ends
+// the name OpenCV opens, so "a.png\0.txt" would read a.png. A named pipe, socket or device is no image
+// file, and reading one can wait for ever (a pipe without a writer, a terminal).
+Applies opencv_takes_path(PyObject* path) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
     if (!utf8) {
@@ -40,16 +35,36 @@ Applies imread_takes(PyObject* path) {
     return Applies::yes;
 }
 
-// lumvarde_quorle.images, where the pixel budget is read from files' headers (by Pillow) and enforced.
-Ref images_module() { return Ref::steal(PyImport_ImportModule("lumvarde_quorle.images")); }
+Ref opencv_takes_path_function(PyObject* path) {
+    if (!PyUnicode_Check(path)) {
+        raise_unexpected_type("str", path);
+        return Ref();
+    }
+    const Applies takes = opencv_takes_path(path);
+    if (takes == Applies::error) return Ref();
+    return Ref::borrow(takes == Applies::yes ? Py_True : Py_False);
+}
+
+namespace {
+
+// Whether imread can be given the path: a path OpenCV must not be given reads as a file that cannot be
+// read, None. A stand-in bound as `cv2` takes any path.
+Applies imread_takes(PyObject* path) {
+    const Applies opencv = global_is_as_imported(name<"cv2">());
+    if (opencv != Applies::yes) return opencv == Applies::error ? Applies::error : Applies::yes;
+    return opencv_takes_path(path);
+}
+
+// lumvarde_quorle.budget, where the pixel budget is read from files' headers (by Pillow) and enforced.
+Ref budget_module() { return Ref::steal(PyImport_ImportModule("lumvarde_quorle.budget")); }
 
 // What the header of the file says before it is decoded: its pixel count (0 when Pillow cannot read
 // the header) and the pixel budget in force (None for none). Raises ImageTooLargeError for a file
 // above the budget. 0, or -1 with an exception set.
 int before_decoding(PyObject* path, double* pixels, Ref* limit) {
-    Ref images = images_module();
-    Ref setting = images ? module_global<"max_image_pixels">() : Ref();
-    Ref checked = setting ? call(attr(images, name<"_before_decoding">()), {path, setting}) : Ref();
+    Ref budget = budget_module();
+    Ref setting = budget ? module_global<"max_image_pixels">() : Ref();
+    Ref checked = setting ? call(attr(budget, name<"_before_decoding">()), {path, setting}) : Ref();
     Ref count;
     if (unpack_pair(checked.get(), &count, limit) < 0) return -1;
     *pixels = PyFloat_AsDouble(count.get());
@@ -64,8 +79,8 @@ int within_limit(PyObject* path, PyObject* loaded, PyObject* limit) {
     if (PyArray_NDIM(array) < 2) return 0;
     Ref height = Ref::steal(PyLong_FromSsize_t(PyArray_DIM(array, 0)));
     Ref width = height ? Ref::steal(PyLong_FromSsize_t(PyArray_DIM(array, 1))) : Ref();
-    Ref images = width ? images_module() : Ref();
-    return call(attr(images, name<"check_image_size">()), {path, width, height, limit}) ? 0 : -1;
+    Ref budget = width ? budget_module() : Ref();
+    return call(attr(budget, name<"check_image_size">()), {path, width, height, limit}) ? 0 : -1;
 }
 
 // cv2.imread(path) with the path as its only argument, so files are read as 3-channel B, G, R;
@@ -101,8 +116,8 @@ double array_pixels(PyObject* image) {
 
 }  // namespace
 
-Ref prepared_pixels(ColorExtractor* self, PyObject* image_argument, PyObject* mask_argument,
-                    admission::Analysis analysis) {
+int prepared_feature_image(ColorExtractor* self, PyObject* image_argument, PyObject* mask_argument,
+                           Ref* feature_image, Ref* loaded_mask, admission::Analysis analysis) {
     const bool masked = mask_argument != Py_None;
     bool admitted = false;
     auto admit = [&](double pixels, bool decoded) {
@@ -111,20 +126,25 @@ Ref prepared_pixels(ColorExtractor* self, PyObject* image_argument, PyObject* ma
                                 admission::operation_peak(self, analysis, pixels, masked, decoded));
     };
     Ref image = load(image_argument, "Could not load image from ", [&](double pixels) { return admit(pixels, false); });
-    if (!image) return Ref();
+    if (!image) return -1;
     // A mask is decoded as three channels, then reduced to grey.
-    Ref mask = load(mask_argument, "Could not load mask from ",
-                    [](double pixels) { return admission::admit("Reading the mask", pixels, 4 * pixels); });
-    if (!mask || check_instance_or_none(image.get(), ndarray_type()) < 0) return Ref();
+    *loaded_mask = load(mask_argument, "Could not load mask from ",
+                        [](double pixels) { return admission::admit("Reading the mask", pixels, 4 * pixels); });
+    if (!*loaded_mask || check_instance_or_none(image.get(), ndarray_type()) < 0) return -1;
     // An array given directly, or decoded from a file whose header told nothing, is checked once its
     // type is known, after a mask path's own failures.
     const double given = admitted ? -1 : array_pixels(image.get());
-    if (given > 0 && admit(given, true) < 0) return Ref();
+    if (given > 0 && admit(given, true) < 0) return -1;
     Ref processed = stage::preprocess_image(self, image.get());
-    if (!processed) return Ref();
-    Ref feature_image = stage::convert_to_feature_space(self, processed.get());
-    if (!feature_image) return Ref();
-    return stage::extract_pixels(self, feature_image.get(), mask.get());
+    if (!processed) return -1;
+    *feature_image = stage::convert_to_feature_space(self, processed.get());
+    return *feature_image ? 0 : -1;
+}
+
+Ref prepared_pixels(ColorExtractor* self, PyObject* image, PyObject* mask, admission::Analysis analysis) {
+    Ref feature_image, loaded_mask;
+    if (prepared_feature_image(self, image, mask, &feature_image, &loaded_mask, analysis) < 0) return Ref();
+    return stage::extract_pixels(self, feature_image.get(), loaded_mask.get());
 }
 
 int install_pixel_budget(PyObject* module) { return PyModule_AddObjectRef(module, "max_image_pixels", Py_None); }

@@ -8,6 +8,8 @@
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
 #include "interop/globals.hpp"
+#include "interop/kernel.hpp"
+#include "interop/numpy_api.hpp"
 #include "preparation/conversion.hpp"
 #include "preparation/preparation.hpp"
 
@@ -75,7 +77,71 @@ Ref without_blank_rows(PyObject* rows) {
 
 }  // namespace
 
+Applies native_pixels(PyObject* image, PyObject* mask, kernels::ImagePixels* pixels, Ref* grey) {
+    if (!PyArray_CheckExact(image)) return Applies::no;
+    auto* array = reinterpret_cast<PyArrayObject*>(image);
+    if (PyArray_TYPE(array) != NPY_UBYTE || PyArray_NDIM(array) != 3 || PyArray_DIM(array, 2) != 3)
+        return Applies::no;
+    for (PyObject* library : {name<"np">(), name<"cv2">()}) {
+        const Applies same = global_is_as_imported(library);
+        if (same != Applies::yes) return same;
+    }
+    *pixels = kernels::ImagePixels{static_cast<const std::uint8_t*>(PyArray_DATA(array)), PyArray_DIM(array, 0),
+                                   PyArray_DIM(array, 1), PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1),
+                                   PyArray_STRIDE(array, 2)};
+    if (mask == Py_None) return Applies::yes;
+    auto same_size = [&](PyObject* candidate, int dimensions) {
+        auto* given = reinterpret_cast<PyArrayObject*>(candidate);
+        return PyArray_CheckExact(candidate) && PyArray_TYPE(given) == NPY_UBYTE && PyArray_NDIM(given) == dimensions &&
+               PyArray_DIM(given, 0) == pixels->height && PyArray_DIM(given, 1) == pixels->width &&
+               (dimensions == 2 || PyArray_DIM(given, 2) == 3);
+    };
+    if (same_size(mask, 3)) {
+        *grey = grey_mask(mask);
+        if (!*grey) return Applies::error;
+        if (!same_size(grey->get(), 2)) return Applies::no;
+    } else if (same_size(mask, 2)) {
+        *grey = Ref::borrow(mask);
+    } else {
+        return Applies::no;
+    }
+    auto* grey_array = reinterpret_cast<PyArrayObject*>(grey->get());
+    pixels->mask = static_cast<const std::uint8_t*>(PyArray_DATA(grey_array));
+    pixels->mask_row_stride = PyArray_STRIDE(grey_array, 0);
+    pixels->mask_column_stride = PyArray_STRIDE(grey_array, 1);
+    return Applies::yes;
+}
+
+namespace {
+
+// The rows in one native pass, where the forms allow and the mask's blanking is the module's own.
+Applies native_rows(ColorExtractor* self, PyObject* image, PyObject* mask, Ref* rows) {
+    if (mask != Py_None) {
+        const Applies own = stage::runs_own(self, Stage::apply_mask);
+        if (own != Applies::yes) return own;
+    }
+    kernels::ImagePixels pixels{};
+    Ref grey;
+    const Applies applies = native_pixels(image, mask, &pixels, &grey);
+    if (applies != Applies::yes) return applies;
+    // The image and mask may be the caller's, which other threads may write to: read with the GIL held.
+    std::ptrdiff_t count = 0;
+    if (run_kernel([&](kernels::Stop& stop) { count = kernels::count_kept(pixels, stop); }) < 0) return Applies::error;
+    npy_intp dims[2] = {static_cast<npy_intp>(count), 3};
+    *rows = Ref::steal(PyArray_SimpleNew(2, dims, NPY_UINT8));
+    if (!*rows) return Applies::error;
+    auto* out = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows->get())));
+    if (run_kernel([&](kernels::Stop& stop) { kernels::copy_kept(pixels, out, stop); }) < 0) return Applies::error;
+    return Applies::yes;
+}
+
+}  // namespace
+
 Ref extract_pixels(ColorExtractor* self, PyObject* image, PyObject* mask) {
+    Ref native;
+    const Applies done = native_rows(self, image, mask, &native);
+    if (done == Applies::error) return Ref();
+    if (done == Applies::yes) return native;
     Ref rows = mask == Py_None ? all_pixel_rows(image) : selected_pixel_rows(self, image, mask);
     if (!rows) return Ref();
     return without_blank_rows(rows.get());

@@ -13,6 +13,7 @@
 #include "interop/globals.hpp"
 #include "interop/ref.hpp"
 #include "kernels/distinct_rows.hpp"
+#include "kernels/pixel_rows.hpp"
 #include "preparation/admission.hpp"
 
 namespace lq::preparation {
@@ -23,6 +24,13 @@ Ref convert_to_feature_space(ColorExtractor* self, PyObject* image);
 Ref apply_mask(ColorExtractor* self, PyObject* image, PyObject* mask);
 Ref extract_pixels(ColorExtractor* self, PyObject* image, PyObject* mask);
 Ref calculate_percentages(ColorExtractor* self, PyObject* labels);
+
+// Whether OpenCV may be given the str `path` at all: no for a name without a UTF-8 form, with a NUL, or
+// of a pipe, socket or device. The loaders read such paths as unreadable files; `images` in the
+// package applies the same rule through the module function _opencv_takes_path, whose body is the
+// second declaration (TypeError for anything but a str).
+Applies opencv_takes_path(PyObject* path);
+Ref opencv_takes_path_function(PyObject* path);
 
 // What both image operations start with: the image and the mask loaded (the mask before the image's
 // type is checked, so a bad mask path is reported first), then the stages run through their native
@@ -35,6 +43,9 @@ Ref calculate_percentages(ColorExtractor* self, PyObject* labels);
 // before it is prepared) the whole operation's memory is admitted for its pixel count.
 Ref prepared_pixels(ColorExtractor* self, PyObject* image, PyObject* mask,
                     admission::Analysis analysis = admission::Analysis::clustering);
+// The same up to the feature image, with the loaded mask. 0, or -1 with an exception set.
+int prepared_feature_image(ColorExtractor* self, PyObject* image, PyObject* mask, Ref* feature_image, Ref* loaded_mask,
+                           admission::Analysis analysis = admission::Analysis::clustering);
 
 // The module's pixel budget setting, max_image_pixels = None. 0, or -1 with an exception set.
 int install_pixel_budget(PyObject* module);
@@ -43,6 +54,13 @@ int install_pixel_budget(PyObject* module);
 // and each module global in `libraries` is still the object bound at import, so that native code may
 // stand in for the library calls it was proven equal to.
 Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libraries);
+
+// The kept pixels of a feature image under a mask (None, or a grey or B, G, R mask of the image's size),
+// as a native pass reads them: yes with *pixels set (reading the image and *grey, the grey mask, which
+// the caller keeps alive); no when the forms are not those the native pass was proven for (an exact
+// 8-bit H x W x 3 image, an exact 8-bit mask, np and cv2 as imported) and the array operations are to
+// run. Whether the stages it replaces are overridden is the caller's to check.
+Applies native_pixels(PyObject* image, PyObject* mask, kernels::ImagePixels* pixels, Ref* grey);
 
 // A private, contiguous copy of rows that passed the gate, made while the GIL is held: kernels read it
 // with the GIL released, when other threads may be writing to the caller's array.

@@ -15,24 +15,24 @@
 namespace lq::kernels::kmeans {
 namespace {
 
-constexpr std::int64_t poll_rows = 1 << 18;
 
-// np.var(X, axis=0) for each channel: NumPy sums the squared deviations row after row.
-std::array<double, 3> variances(const ByteRows& rows, const std::array<double, 3>& mean, Stop& stop) {
-    std::array<std::array<double, 256>, 3> square;
-    for (int c = 0; c < 3; ++c)
-        for (int v = 0; v < 256; ++v) {
-            const double deviation = v - mean[c];
-            square[c][v] = deviation * deviation;
+// np.var(X, axis=0) for each channel, exactly (the library sums rounded squares of rounded deviations
+// row by row; its value is within (n + 3) roundings of this one, which the tolerance test allows for).
+std::array<double, 3> variances(const DistinctRows& colours) {
+    std::array<__int128, 3> sum{}, squares{};
+    const auto& values = colours.colours();
+    const auto& weights = colours.weights();
+    for (std::size_t c = 0; c < values.size(); ++c)
+        for (int f = 0; f < 3; ++f) {
+            sum[f] += static_cast<__int128>(weights[c]) * values[c][f];
+            squares[f] += static_cast<__int128>(weights[c]) * values[c][f] * values[c][f];
         }
-    std::array<double, 3> sum{};
-    for (std::int64_t i = 0; i < rows.count; ++i) {
-        if (i % poll_rows == 0) stop.poll();
-        const std::uint8_t* row = rows.row(i);
-        for (int c = 0; c < 3; ++c) sum[c] += square[c][row[c * rows.channel_stride]];
-    }
-    for (double& s : sum) s /= static_cast<double>(rows.count);
-    return sum;
+    const auto n = static_cast<__int128>(colours.rows());
+    std::array<double, 3> variance{};
+    for (int f = 0; f < 3; ++f)  // (n sum x^2 - (sum x)^2) / n^2, the numerator exact
+        variance[f] = static_cast<double>(static_cast<long double>(n * squares[f] - sum[f] * sum[f]) /
+                                          (static_cast<long double>(n) * static_cast<long double>(n)));
+    return variance;
 }
 
 // The running sum c_0 = p, c_i = fl(c_{i-1} + p) of NumPy's p.cumsum(), for i < n, handed to
@@ -198,7 +198,7 @@ void run_on_threads(int workers, Stop& stop, const std::function<void()>& work) 
 }
 
 Shared::Shared(const Problem& p, Stop& stop)
-    : problem(p), k(p.n_clusters), n(p.rows.count), d(p.colours.count()) {
+    : problem(p), k(p.n_clusters), n(p.colours.rows()), d(p.colours.count()) {
     trials = 2 + static_cast<int>(std::log(static_cast<double>(k)));
     const auto& colours = p.colours.colours();
     const auto& weights = p.colours.weights();
@@ -228,22 +228,16 @@ Shared::Shared(const Problem& p, Stop& stop)
     draws.resize(runs * draws_per_run());
     for (double& draw : draws) draw = random.random_sample();
     choose_first_rows(*this);
-    // Passes over the rows, independent of each other: the variances, and the blocks in parts.
+    // The blocks in parts, built side by side.
     const std::int64_t blocks = k > 1 ? (n + Shared::block_rows - 1) / Shared::block_rows : 0;
     const int parts = static_cast<int>(std::min<std::int64_t>(blocks, 2 * std::max(p.workers, 1)));
     std::vector<BlockPart> part(static_cast<std::size_t>(parts));
     std::atomic<int> next{0};
-    std::array<double, 3> variance{};
-    run_on_threads(std::min(p.workers, 1 + parts), stop, [&] {
-        for (int task; (task = next.fetch_add(1)) < 1 + parts;) {
-            if (task == 0) {
-                variance = variances(p.rows, mean, stop);  // np.mean(np.var(X, axis=0)) * 1e-4
-                continue;
-            }
-            const int t = task - 1;
+    run_on_threads(std::min(p.workers, std::max(parts, 1)), stop, [&] {
+        for (int t; (t = next.fetch_add(1)) < parts;)
             build_blocks(*this, blocks * t / parts, blocks * (t + 1) / parts, part[t], stop);
-        }
     });
+    const std::array<double, 3> variance = variances(p.colours);  // np.mean(np.var(X, axis=0)) * 1e-4
     tol = numpy_sum(variance.data(), 3) / 3 * 1e-4;
     if (k > 1) {
         std::size_t pairs = 0;

@@ -55,7 +55,6 @@ void fused_distances(const double* rows, int count, const double* centres, const
 inline constexpr int runs = 10;  // n_init
 
 struct Problem {
-    const ByteRows& rows;  // read only until Fit::seed returns
     const DistinctRows& colours;
     const std::vector<std::int32_t>& row_colours;  // the colour of every row
     int n_clusters;

@@ -1,0 +1,108 @@
+"""The pixel budget: an image file's size read from its header, without decoding it, and the refusal of
+files above a limit before they are decoded. Light to import: it loads Pillow only, so that a batch or
+the command line can refuse a decompression bomb before loading the extension and its libraries.
+
+    from lumvarde_quorle import color_extractor_cy
+    from lumvarde_quorle.budget import ImageTooLargeError, image_size
+
+    color_extractor_cy.max_image_pixels = 50_000_000   # the extractors' own loading refuses above it
+    image_size("upload.png")                            # (width, height), or None
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+import stat
+from contextvars import ContextVar
+from typing import Any
+
+__all__ = ["ImageTooLargeError", "check_image_size", "image_size"]
+
+# The pixel budget of the batch call running in this context (lumvarde_quorle.batch sets it around
+# each call): the stricter of it and the extension module's max_image_pixels applies.
+_batch_max_pixels: ContextVar[int | None] = ContextVar("_batch_max_pixels", default=None)
+
+
+class ImageTooLargeError(ValueError):
+    """An image file with more pixels than the pixel budget allows, refused from its header before it
+    was decoded."""
+
+
+def image_size(path: str | os.PathLike[str]) -> tuple[int, int] | None:
+    """The ``(width, height)`` that the image file's header declares, read by Pillow without decoding
+    the image: fast, and safe for any size. None when Pillow cannot read the header (a format it does
+    not know, such as Radiance HDR, a damaged or missing file)."""
+    from PIL import Image
+
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None  # a pipe or device could keep the read waiting
+        with open(path, "rb") as file:
+            prefix = file.read(16)
+            tried: set[str] = set()
+            # As Image.open finds the format, without its own size check, which would refuse the very
+            # images whose size is asked for: the common formats first, then every other.
+            for register in (Image.preinit, Image.init):
+                register()
+                for name in [name for name in Image.ID if name not in tried]:
+                    tried.add(name)
+                    if (size := _header_size(Image.OPEN.get(name), file, prefix, os.fspath(path))) is not None:
+                        return size
+    except (OSError, ValueError):
+        pass  # unreadable, or a path no file can have: OpenCV's read reports it
+    return None
+
+
+def _header_size(plugin: Any, file: Any, prefix: bytes, filename: str) -> tuple[int, int] | None:
+    if plugin is None:
+        return None
+    factory, accept = plugin
+    try:
+        accepted = not accept or accept(prefix)
+        if not accepted or isinstance(accepted, str):  # a str: the plugin's reason for declining
+            return None
+        file.seek(0)
+        width, height = factory(file, filename).size
+    except Exception:  # this plugin cannot read the header: another may
+        return None
+    return int(width), int(height)
+
+
+def check_image_size(path: str | os.PathLike[str], width: int, height: int, max_pixels: int | None) -> None:
+    """Raises ImageTooLargeError when ``width x height`` is above `max_pixels` (None or 0: no limit)."""
+    pixels = width * height
+    if max_pixels and pixels > max_pixels:
+        raise ImageTooLargeError(
+            f"{os.fspath(path)}: {width} x {height} = {pixels:,} pixels, more than the limit of {max_pixels:,} "
+            "(a possible decompression bomb)"
+        )
+
+
+def _pixel_limit(setting: Any) -> int | None:
+    """The budget in force: the module's setting, or the batch's when it is stricter. Raises TypeError or
+    ValueError for a setting that is not None or a whole number of pixels, 0 or more."""
+    if setting is not None:
+        if isinstance(setting, bool):
+            raise TypeError("max_image_pixels must be None or a whole number of pixels, not a bool")
+        try:
+            setting = operator.index(setting)
+        except TypeError:
+            raise TypeError(
+                f"max_image_pixels must be None or a whole number of pixels, not {type(setting).__name__}"
+            ) from None
+        if setting < 0:
+            raise ValueError(f"max_image_pixels must be 0 (no limit) or more, got {setting}")
+    limits = [limit for limit in (setting, _batch_max_pixels.get()) if limit]
+    return min(limits) if limits else None
+
+
+def _before_decoding(path: str, setting: object) -> tuple[int, int | None]:
+    """For the extension's loader: the file's pixel count from its header (0 when Pillow cannot read
+    it) and the budget in force, after refusing a file above it."""
+    limit = _pixel_limit(setting)
+    size = image_size(path)
+    if size is None:
+        return 0, limit
+    check_image_size(path, *size, limit)
+    return size[0] * size[1], limit

@@ -1,0 +1,222 @@
+"""The catalogue commands of the command-line tool.
+
+    lumvarde-quorle index photos/ --db photos.db --n-colors 6 --jobs 2 --prune
+    lumvarde-quorle search --db photos.db --color '#87ceeb' --color skyblue --max-distance 20
+    lumvarde-quorle similar --db photos.db photos/beach.jpg --limit 5 --output similar.html
+
+index writes the catalogue file, in this process only (with --dask the cluster analyses the images and
+sends back their colours); search and similar read it and write their results as the other commands do.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable, Mapping
+from typing import TYPE_CHECKING
+
+from .catalogue import ALPHA, Catalogue, CatalogueError, Profile
+from .cli import (
+    PROG, UsageError, _extractor, _finite_float, _positive_int, add_settings_options, batch_executor, image_paths,
+    output_options, preview, report_failure, write_output,
+)
+from .names import parse_color
+from .records import KINDS, Kind, Record, hex_rgb
+from .results import RGB
+from .terminal import Progress
+
+if TYPE_CHECKING:
+    from .color_extractor_cy import ColorExtractor
+
+DEFAULT_MAX_DISTANCE = 30.0  # the match report's "close" band
+
+
+def add_commands(
+    commands: argparse._SubParsersAction[argparse.ArgumentParser],
+    inputs: argparse.ArgumentParser,
+    clustering: argparse.ArgumentParser,
+    batch: argparse.ArgumentParser,
+) -> list[argparse.ArgumentParser]:
+    database = argparse.ArgumentParser(add_help=False)
+    database.add_argument("--db", required=True, metavar="FILE", help="the catalogue file (SQLite)")
+
+    index = commands.add_parser(
+        "index", parents=[inputs, clustering, batch, database], help="store the images' colours in a catalogue",
+        description="Analyses the images and stores each one's dominant colours in the catalogue file, made "
+        "when missing. Unchanged images already indexed with the same settings are skipped; images that "
+        "failed are tried again.",
+    )
+    index.add_argument("--prune", action="store_true", help="remove the catalogue's images whose files are gone")
+
+    # Which indexed images a query looks at: without any of these, the catalogue's only settings.
+    selection = argparse.ArgumentParser(add_help=False)
+    chosen = selection.add_argument_group(
+        "settings", "the images to look at: those indexed with these settings (default: the catalogue's only "
+        "settings; the extractor's defaults for any not given)",
+    )
+    chosen.add_argument("--n-colors", type=_positive_int, metavar="N", help="as indexed with --n-colors N")
+    chosen.add_argument("--algorithm", choices=("kmeans", "dbscan"), help="as indexed with --algorithm")
+    add_settings_options(chosen)
+    chosen.add_argument("--all-settings", action="store_true", help="look at images indexed with any settings")
+    limit = argparse.ArgumentParser(add_help=False)
+    limit.add_argument("--limit", type=_positive_int, default=20, metavar="N", help="at most N images (default 20)")
+    outputs = output_options("--swatches")
+
+    search = commands.add_parser(
+        "search", parents=[database, selection, limit, outputs], help="images whose palette holds colours",
+        description="The images whose dominant colours hold every query colour: colours within --max-distance "
+        "LAB units of it making at least --min-share percent of the palette. Ranked by the share of the palette "
+        "that matches.",
+    )
+    search.add_argument(
+        "--color", dest="colors", action="append", required=True, type=_query_colour, metavar="COLOUR",
+        help="#rrggbb, R,G,B or a CSS colour name; repeat for images that hold every one",
+    )
+    search.add_argument(
+        "--max-distance", type=_finite_float, default=DEFAULT_MAX_DISTANCE, metavar="D",
+        help=f"largest LAB distance of a matching colour (default {DEFAULT_MAX_DISTANCE:g})",
+    )
+    search.add_argument(
+        "--min-share", type=_finite_float, default=0.0, metavar="P",
+        help="least percent of the palette that must match each query colour (default 0: any)",
+    )
+
+    similar = commands.add_parser(
+        "similar", parents=[database, selection, limit, outputs], help="images with the nearest palettes",
+        description="The images whose palettes are nearest to the image's, by the energy distance between "
+        "palettes weighted by share, in LAB units. The image need not be in the catalogue.",
+    )
+    similar.add_argument("image", metavar="IMAGE", help="the image whose palette to match")
+    return [index, search, similar]
+
+
+def _query_colour(text: str) -> RGB:
+    try:
+        return parse_color(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(f"{text!r}: {error}") from None
+
+
+def _open(args: argparse.Namespace, create: bool = False) -> Catalogue:
+    try:
+        return Catalogue(args.db, create=create)
+    except CatalogueError as error:
+        raise UsageError(f"argument --db: {error}") from None
+
+
+def _selection(args: argparse.Namespace) -> tuple[ColorExtractor | None, str | None]:
+    """The extractor and mask whose images a query looks at; None, None when no setting was given."""
+    given = args.n_colors is not None or args.algorithm is not None or args.no_preprocessing or args.rgb
+    if not given:
+        return None, args.mask
+    from .color_extractor_cy import ColorExtractor
+
+    defaults = Profile()
+    extractor = ColorExtractor(
+        args.n_colors or defaults.n_colors, args.algorithm or defaults.algorithm, not args.no_preprocessing,
+        not args.rgb,
+    )
+    return extractor, args.mask
+
+
+def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
+    paths = image_paths(args)
+    extractor = _extractor(args)
+    catalogue = _open(args, create=True)
+    show_progress = len(paths) > 1 and not args.no_progress and sys.stderr.isatty()
+    progress = Progress(len(paths), sys.stderr, show_progress)
+
+    def settled(path: str, status: str, error: BaseException | None) -> None:
+        progress.clear()
+        if error is not None:
+            report_failure(path, f"{type(error).__name__}: {error}")
+        if status != "removed":
+            progress.advance(path)
+
+    with catalogue, batch_executor(args, len(paths)) as (executor, max_pending):
+        progress.draw()
+        try:
+            summary = catalogue.index(
+                paths, extractor, mask=args.mask, executor=executor, prune=args.prune, on_result=settled,
+                max_pending=max_pending,
+            )
+        except CatalogueError as error:
+            raise UsageError(str(error)) from None
+        finally:
+            progress.clear()
+    removed = f", {summary.removed} removed" if args.prune else ""
+    print(
+        f"{args.db}: {summary.indexed} indexed, {summary.unchanged} unchanged, {summary.failed} failed{removed} "
+        f"({summary.profile.describe()})"
+    )
+    if summary.failed:
+        print(f"{PROG}: {summary.failed} of {summary.indexed + summary.failed} images failed", file=sys.stderr)
+        return 1
+    return 0
+
+
+def run_search(args: argparse.Namespace, argv: list[str] | None) -> int:
+    queries = {hex_rgb(colour): colour for colour in args.colors}
+    extractor, mask = _selection(args)
+    with _open(args) as catalogue:
+        try:
+            hits = catalogue.search(
+                queries, max_distance=args.max_distance, min_share=args.min_share, limit=args.limit,
+                extractor=extractor, mask=mask, all_settings=args.all_settings,
+            )
+        except (CatalogueError, ValueError) as error:
+            raise UsageError(str(error)) from None
+    kind = KINDS["search"]
+    records = [
+        kind.record(hit["path"], hit["colors"], matched_share=hit["matched_share"], queries=hit["queries"],
+                    settings=hit["settings"])
+        for hit in hits
+    ]
+    return _write(args, argv, kind, records, queries)
+
+
+def run_similar(args: argparse.Namespace, argv: list[str] | None) -> int:
+    extractor, mask = _selection(args)
+    with _open(args) as catalogue:
+        try:
+            hits = catalogue.similar(
+                args.image, limit=args.limit, extractor=extractor, mask=mask, all_settings=args.all_settings
+            )
+        except CatalogueError as error:
+            raise UsageError(str(error)) from None
+        except (OSError, ValueError) as error:  # the query image could not be analysed
+            report_failure(args.image, f"{type(error).__name__}: {error}")
+            return 1
+    kind = KINDS["similar"]
+    records = [
+        kind.record(hit["path"], hit["colors"], distance=hit["distance"], settings=hit["settings"]) for hit in hits
+    ]
+    return _write(args, argv, kind, records, {})
+
+
+def _write(
+    args: argparse.Namespace, argv: list[str] | None, kind: Kind, records: list[Record], queries: Mapping[str, RGB]
+) -> int:
+    """The hits in the output format; the report's thumbnails show each image as it was analysed."""
+    masks = {record["path"]: record["settings"]["mask"] for record in records}
+    thumbnails: dict[str | None, Callable[[str], str]] = {}
+
+    def thumbnail(path: str) -> str:
+        mask = masks.get(path)
+        if mask not in thumbnails:
+            thumbnails[mask] = preview(mask if mask == ALPHA or mask is None or os.path.isfile(mask) else None)
+        return thumbnails[mask](path)
+
+    write_output(
+        args, argv, kind, records, Progress(len(records), sys.stderr, False), targets=queries,
+        thumbnail=lambda: thumbnail,
+    )
+    if not records:
+        print(f"{PROG}: no images found", file=sys.stderr)
+    return 0
+
+
+COMMANDS: dict[str, Callable[[argparse.Namespace, list[str] | None], int]] = {
+    "index": run_index, "search": run_search, "similar": run_similar,
+}

@@ -1,0 +1,305 @@
+"""The colour catalogue: incremental indexing, what it keeps of failures and odd paths, search and
+similar against the extractor's own distances, settings kept apart, and files it must refuse."""
+
+import itertools
+import os
+import sqlite3
+
+import cv2
+import numpy as np
+import pytest
+
+from lumvarde_quorle.catalogue import ALPHA, SCHEMA_VERSION, Catalogue, CatalogueError, Profile, palette_distance
+from lumvarde_quorle.cli import _InProcessExecutor
+from lumvarde_quorle.color_extractor_cy import ColorExtractor
+
+EXTRACTOR = ColorExtractor(3, "kmeans", False, True)
+DISTANCE = EXTRACTOR._color_distance_lab
+
+
+def blocks(colours, rows):
+    """An image of horizontal bands, one per (R, G, B) colour, `rows` rows each, in B, G, R order."""
+    return np.concatenate([np.full((n, 6, 3), rgb[::-1], np.uint8) for rgb, n in zip(colours, rows)])
+
+
+def write(path, colours, rows=(10, 6, 4)):
+    assert cv2.imwrite(str(path), blocks(colours, rows))
+    return str(path)
+
+
+def index(catalogue, paths, extractor=EXTRACTOR, **options):
+    events = []
+    summary = catalogue.index(
+        paths, extractor, executor=_InProcessExecutor(), on_result=lambda *event: events.append(event[:2]), **options
+    )
+    return summary, events
+
+
+@pytest.fixture(scope="module")
+def gallery(tmp_path_factory):
+    """Eight images of three random colours each, indexed; and their palettes as the extractor gives them."""
+    root = tmp_path_factory.mktemp("gallery")
+    rng = np.random.default_rng(7)
+    paths = [write(root / f"{number}.png", [tuple(map(int, c)) for c in rng.integers(0, 256, (3, 3))])
+             for number in range(8)]
+    catalogue = Catalogue(root / "gallery.db", create=True)
+    summary, _ = index(catalogue, paths)
+    assert summary.indexed == 8
+    yield catalogue, {path: EXTRACTOR.extract_colors(path) for path in paths}
+    catalogue.close()
+
+
+def expected_search(palettes, queries, max_distance, min_share):
+    """Which images hold every query colour, and the share of each palette within reach of any."""
+    found = {}
+    for path, palette in palettes.items():
+        within = [[DISTANCE(np.array(q), np.array(c["color"])) <= max_distance for c in palette] for q in queries]
+        per_query = [sum(c["percentage"] for c, hit in zip(palette, hits) if hit) for hits in within]
+        if all(share > 0 and share >= min_share for share in per_query):
+            found[path] = sum(c["percentage"] for c, *hits in zip(palette, *within) if any(hits))
+    return found
+
+
+@pytest.mark.parametrize("max_distance, min_share", [(15, 0), (40, 0), (40, 30), (80, 50), (0, 0)])
+@pytest.mark.parametrize("count", [1, 2])
+def test_search_holds_to_the_extractors_lab_distance(gallery, max_distance, min_share, count):
+    catalogue, palettes = gallery
+    rng = np.random.default_rng(count * 100 + max_distance)
+    # Query colours near palette colours, and some exactly equal to one.
+    chosen = [palettes[path][i]["color"] for path, i in zip(list(palettes)[::3], itertools.cycle([0, 1, 2]))]
+    for query in [chosen[:count], [tuple(int(v) for v in rng.integers(0, 256, 3)) for _ in range(count)]]:
+        query = [tuple(c) for c in query]
+        hits = catalogue.search(query, max_distance=max_distance, min_share=min_share, limit=100)
+        expected = expected_search(palettes, query, max_distance, min_share)
+        assert {hit["path"]: pytest.approx(hit["matched_share"]) for hit in hits} == expected
+        assert [hit["matched_share"] for hit in hits] == sorted((hit["matched_share"] for hit in hits), reverse=True)
+        for hit in hits:
+            assert [c["color"] for c in hit["colors"]] == [tuple(c["color"]) for c in palettes[hit["path"]]]
+            for colour in hit["colors"]:
+                near = [q for q in query if DISTANCE(np.array(q), np.array(colour["color"])) <= max_distance]
+                assert colour["matched"] == [f"#{bytes(q).hex()}" for q in near]
+
+
+def reference_distance(first, second):
+    """The energy distance between two palettes, term by term with the extractor's LAB distance."""
+    def mean_distance(a, b):
+        total_a, total_b = sum(c["percentage"] for c in a), sum(c["percentage"] for c in b)
+        return sum(
+            x["percentage"] / total_a * y["percentage"] / total_b * DISTANCE(np.array(x["color"]), np.array(y["color"]))
+            for x in a for y in b
+        )
+    return 2 * mean_distance(first, second) - mean_distance(first, first) - mean_distance(second, second)
+
+
+def test_similar_ranks_by_the_energy_distance_of_palettes(gallery, tmp_path):
+    catalogue, palettes = gallery
+    query = list(palettes)[2]
+    hits = catalogue.similar(query, limit=100)
+    assert query not in [hit["path"] for hit in hits]  # the image itself is no answer
+    expected = {
+        path: reference_distance(palettes[query], palette) for path, palette in palettes.items() if path != query
+    }
+    assert {hit["path"]: hit["distance"] for hit in hits} == pytest.approx(expected, abs=1e-9)
+    assert [hit["distance"] for hit in hits] == sorted(hit["distance"] for hit in hits)
+    # A copy outside the catalogue is analysed now: its nearest image is the original, at distance 0.
+    copy = tmp_path / "copy.png"
+    copy.write_bytes(open(query, "rb").read())
+    nearest = catalogue.similar(str(copy), limit=1)[0]
+    assert nearest["path"] == query and nearest["distance"] == pytest.approx(0, abs=1e-9)
+    # A palette given as such.
+    assert catalogue.similar(palettes[query], limit=1)[0]["path"] == query
+
+
+def test_palette_distance_weighs_colours_by_share():
+    red, blue = (200, 30, 30), (30, 30, 200)
+    mostly_red = [{"color": red, "percentage": 90}, {"color": blue, "percentage": 10}]
+    assert palette_distance(mostly_red, mostly_red[::-1]) == 0
+    mostly_blue = [{"color": red, "percentage": 10}, {"color": blue, "percentage": 90}]
+    assert palette_distance(mostly_red, mostly_blue) == pytest.approx(palette_distance(mostly_blue, mostly_red))
+    assert palette_distance(mostly_red, mostly_blue) > palette_distance(mostly_red, [{"color": red, "percentage": 1}])
+    near = [{"color": (190, 35, 35), "percentage": 90}, {"color": blue, "percentage": 10}]
+    assert 0 < palette_distance(mostly_red, near) < palette_distance(mostly_red, mostly_blue)
+
+
+def test_index_is_incremental_and_retries_failures(tmp_path):
+    first = write(tmp_path / "first.png", [(250, 0, 0), (0, 250, 0), (0, 0, 250)])
+    second = write(tmp_path / "second.png", [(20, 20, 20), (240, 240, 240), (120, 60, 30)])
+    broken = tmp_path / "broken.png"
+    broken.write_text("not an image")
+    with Catalogue(tmp_path / "c.db", create=True) as catalogue:
+        # The same file under three spellings is one image.
+        summary, events = index(catalogue, [first, second, str(broken), str(tmp_path / "." / "first.png"), first])
+        assert (summary.indexed, summary.unchanged, summary.failed) == (2, 0, 1)
+        assert sorted(events) == sorted([(first, "indexed"), (second, "indexed"), (str(broken), "failed")])
+        assert catalogue.failures() == [(str(broken), "ValueError", f"Could not load image from {broken}")]
+
+        write(second, [(20, 20, 200), (240, 240, 240), (120, 60, 30)])
+        os.utime(second, ns=(1, 1))  # the modification time alone marks a change
+        write(broken, [(10, 200, 10), (240, 240, 240), (120, 60, 30)])
+        summary, events = index(catalogue, [first, second, str(broken)])
+        assert (summary.indexed, summary.unchanged, summary.failed) == (2, 1, 0)
+        assert catalogue.failures() == []
+        assert len(catalogue) == 3
+        assert catalogue.search([(20, 20, 200)], max_distance=1)[0]["path"] == second
+
+        os.remove(first)
+        summary, events = index(catalogue, [second], prune=True)
+        assert (summary.unchanged, summary.removed, events[-1]) == (1, 1, (first, "removed"))
+        assert len(catalogue) == 2
+
+
+def test_queries_keep_to_the_settings_they_are_given(tmp_path):
+    paths = [write(tmp_path / f"{n}.png", [(250, 0, 0), (0, 250, 0), (0, 0, 250)]) for n in range(2)]
+    mask = tmp_path / "mask.png"
+    assert cv2.imwrite(str(mask), np.full((20, 6), 255, np.uint8))
+    with Catalogue(tmp_path / "c.db", create=True) as catalogue:
+        index(catalogue, paths, ColorExtractor(3, "kmeans", False, True))
+        assert {hit["settings"]["n_colors"] for hit in catalogue.search(["#fa0000"])} == {3}  # the only settings
+        index(catalogue, paths[:1], ColorExtractor(2, "kmeans", False, True))
+        index(catalogue, paths[:1], ColorExtractor(3, "kmeans", False, True), mask=str(mask))
+        with pytest.raises(CatalogueError, match="3 different settings"):
+            catalogue.search(["#fa0000"])
+        two = catalogue.search(["#fa0000"], extractor=ColorExtractor(2, "kmeans", False, True), max_distance=200)
+        assert [(hit["path"], len(hit["colors"])) for hit in two] == [(paths[0], 2)]
+        masked = catalogue.search(["#fa0000"], extractor=EXTRACTOR, mask=str(mask))
+        assert [hit["settings"]["mask"] for hit in masked] == [str(mask)]
+        assert len(catalogue.search(["#fa0000"], all_settings=True, max_distance=200)) == 4
+        # An edited mask file is other settings: none of its images are indexed.
+        assert cv2.imwrite(str(mask), np.full((20, 6), 200, np.uint8))
+        assert catalogue.search(["#fa0000"], extractor=EXTRACTOR, mask=str(mask)) == []
+        assert catalogue.search(["#fa0000"], extractor=ColorExtractor(4, "kmeans", False, True)) == []
+
+
+def undecodable(directory):
+    return os.fsdecode(os.fsencode(str(directory)) + b"/caf\xe9.png")
+
+
+# Paths that are files OpenCV reads, and ones it must not be given; each must come back as given.
+ODD_PATHS = {
+    "spaces and quotes": (lambda d: str(d / "it's a \"shot\" .png"), True),
+    "newline": (lambda d: str(d / "two\nlines.png"), True),
+    "non-latin": (lambda d: str(d / "фото 写真.png"), True),
+    "undecodable byte": (undecodable, False),
+    "NUL": (lambda d: str(d / "a.png") + "\0.png", False),
+    "lone high surrogate": (lambda d: str(d / "x\ud800.png"), False),
+    "named pipe": (lambda d: str(d / "pipe.png"), False),
+}
+
+
+@pytest.mark.parametrize("make, readable", ODD_PATHS.values(), ids=ODD_PATHS.keys())
+def test_any_path_is_kept_as_given(tmp_path, make, readable):
+    path = make(tmp_path)
+    write(tmp_path / "a.png", [(250, 0, 0), (0, 250, 0), (0, 0, 250)])
+    if "pipe" in path:
+        os.mkfifo(path)
+    elif readable or "caf" in path:
+        with open(os.fsencode(path), "wb") as file:
+            file.write(cv2.imencode(".png", blocks([(250, 0, 0), (0, 250, 0), (0, 0, 250)], (10, 6, 4)))[1].tobytes())
+    with Catalogue(tmp_path / "c.db", create=True) as catalogue:
+        summary, _ = index(catalogue, [path])
+        assert (summary.indexed, summary.failed) == ((1, 0) if readable else (0, 1))
+        if readable:
+            assert [hit["path"] for hit in catalogue.search([(250, 0, 0)])] == [path]
+        else:
+            assert [failure[0] for failure in catalogue.failures()] == [path]
+        summary, _ = index(catalogue, [path])  # found again under the same path
+        assert (summary.unchanged, summary.failed) == ((1, 0) if readable else (0, 1))
+        assert len(catalogue) == 1
+
+
+class VanishingExecutor(_InProcessExecutor):
+    """Deletes each image just before it is read: a file that vanished between listing and reading."""
+
+    def submit(self, fn, /, *args, **kwargs):
+        os.remove(args[0])
+        return super().submit(fn, *args, **kwargs)
+
+
+def test_an_image_that_vanishes_before_it_is_read_is_a_failure_then_pruned(tmp_path):
+    path = write(tmp_path / "gone.png", [(250, 0, 0), (0, 250, 0), (0, 0, 250)])
+    with Catalogue(tmp_path / "c.db", create=True) as catalogue:
+        summary = catalogue.index([path], EXTRACTOR, executor=VanishingExecutor())
+        assert summary.failed == 1 and catalogue.failures()[0][0] == path
+        summary = catalogue.index([], EXTRACTOR, executor=_InProcessExecutor(), prune=True)
+        assert summary.removed == 1 and len(catalogue) == 0
+
+
+def other_database(path, application_id=0, user_version=0):
+    connection = sqlite3.connect(path)
+    connection.execute("CREATE TABLE notes (text)")
+    connection.execute(f"PRAGMA application_id = {application_id}")
+    connection.execute(f"PRAGMA user_version = {user_version}")
+    connection.commit()
+    connection.close()
+
+
+def catalogue_of_version(path, version):
+    Catalogue(path, create=True).close()
+    connection = sqlite3.connect(path)
+    connection.execute(f"PRAGMA user_version = {version}")
+    connection.close()
+
+
+REFUSED = {
+    "text file": (lambda p: p.write_text("hello\n" * 100), "not a catalogue"),
+    "another SQLite file": (lambda p: other_database(p), "another kind of SQLite file"),
+    "newer schema": (lambda p: catalogue_of_version(p, SCHEMA_VERSION + 1), "newer version.*schema 2"),
+    "older schema": (lambda p: catalogue_of_version(p, SCHEMA_VERSION - 1), "older version.*schema 0"),
+    "directory": (lambda p: p.mkdir(), "not a file"),
+}
+
+
+@pytest.mark.parametrize("create", [False, True])
+@pytest.mark.parametrize("make, message", REFUSED.values(), ids=REFUSED.keys())
+def test_files_that_are_not_this_catalogue_are_refused_untouched(tmp_path, make, message, create):
+    path = tmp_path / "c.db"
+    make(path)
+    before = path.read_bytes() if path.is_file() else None
+    with pytest.raises(CatalogueError, match=message):
+        Catalogue(path, create=create)
+    assert (path.read_bytes() if path.is_file() else None) == before
+
+
+def test_a_missing_catalogue_is_made_only_for_indexing(tmp_path):
+    with pytest.raises(CatalogueError, match="no such catalogue"):
+        Catalogue(tmp_path / "missing.db")
+    assert not (tmp_path / "missing.db").exists()
+    with Catalogue(tmp_path / "empty.db", create=True) as catalogue:
+        with pytest.raises(CatalogueError, match="holds no images"):
+            catalogue.search(["#ffffff"])
+
+
+@pytest.mark.parametrize("arguments", [
+    {"colors": [(256, 0, 0)]}, {"colors": ["no such colour"]}, {"colors": []}, {"max_distance": -1},
+    {"max_distance": float("nan")}, {"min_share": float("inf")}, {"limit": 0}, {"limit": True}, {"limit": 2.5},
+])
+def test_bad_search_arguments_are_value_errors(gallery, arguments):
+    catalogue, _ = gallery
+    with pytest.raises(ValueError):
+        catalogue.search(**{"colors": ["#ffffff"], **arguments})
+
+
+def test_alpha_mask_is_a_setting_of_its_own(tmp_path):
+    image = np.dstack([blocks([(250, 0, 0), (0, 250, 0), (0, 0, 250)], (10, 6, 4)), np.full((20, 6), 255, np.uint8)])
+    image[:10, :, 3] = 0  # the red band transparent
+    assert cv2.imwrite(str(tmp_path / "cut.png"), image)
+    with Catalogue(tmp_path / "c.db", create=True) as catalogue:
+        index(catalogue, [str(tmp_path / "cut.png")], ColorExtractor(2, "kmeans", False, True), mask=ALPHA)
+        assert catalogue.search([(250, 0, 0)], max_distance=20) == []
+        [hit] = catalogue.search([(0, 250, 0)], max_distance=20)
+        assert hit["settings"]["mask"] == ALPHA and hit["matched_share"] == pytest.approx(60)
+
+
+def test_a_query_may_return_more_images_than_sqlite_takes_parameters(tmp_path):
+    count = 1200
+    with Catalogue(tmp_path / "c.db", create=True) as catalogue:
+        # Builds differ in how many parameters one statement takes; 999 was SQLite's default for long.
+        catalogue._connection.setlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER, 999)
+        settings_id = catalogue._settings_id(Profile.of(EXTRACTOR))
+        with catalogue._writing() as connection:
+            for number in range(count):
+                colours = [{"color": (number % 7, 200, 30), "percentage": 60.0}, {"color": (0, 0, 0), "percentage": 40}]
+                catalogue._put(connection, settings_id, f"/photos/{number}.png", (1, number), colours)
+        hits = catalogue.search([(3, 200, 30)], max_distance=10, limit=count)
+        assert len(hits) == count and len({hit["path"] for hit in hits}) == count
+        assert len(catalogue.similar(hits[0]["colors"], limit=count)) == count

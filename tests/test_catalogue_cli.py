@@ -1,0 +1,137 @@
+"""The index, search and similar commands: their answers in every output format are the catalogue's,
+and what cannot be answered ends in a clear message and status."""
+
+import csv
+import io
+import json
+import os
+import re
+from unittest import mock
+
+import cv2
+import numpy as np
+import pytest
+
+from lumvarde_quorle import cli
+from lumvarde_quorle.catalogue import Catalogue
+from lumvarde_quorle.color_extractor_cy import ColorExtractor
+from lumvarde_quorle.names import css_name
+
+SETTINGS = ["--n-colors", "4", "--no-preprocessing"]
+
+
+def run(capsys, *argv):
+    with mock.patch.dict(os.environ):
+        try:
+            status = cli.main([str(arg) for arg in argv])
+        except SystemExit as stop:  # usage errors
+            status = stop.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.fixture(scope="module")
+def catalogue(tmp_path_factory, china_bgr, flower_bgr):
+    root = tmp_path_factory.mktemp("catalogue")
+    for name, image in (("china", china_bgr), ("flower", flower_bgr)):
+        for part, view in (("whole", image[::4, ::4]), ("left", image[::4, :320:4])):
+            assert cv2.imwrite(str(root / f"{name}-{part}.png"), np.ascontiguousarray(view))
+    (root / "broken.png").write_text("not an image")
+    with mock.patch.dict(os.environ):
+        status = cli.main(["index", str(root), "--db", str(root / "c.db"), *SETTINGS, "--no-progress"])
+    assert status == 1  # the broken image
+    return root
+
+
+def api_search(root):
+    with Catalogue(root / "c.db") as opened:
+        return opened.search(["#87ceeb", "#2d5952"], max_distance=40, limit=3)
+
+
+def named(colours):
+    return [{**colour, "color": list(colour["color"]), "name": css_name(tuple(colour["color"]))} for colour in colours]
+
+
+@pytest.mark.parametrize("fmt", ["json", "jsonl", "csv", "table", "html"])
+def test_search_writes_the_catalogues_answer(capsys, catalogue, fmt):
+    status, out, _ = run(capsys, "search", "--db", catalogue / "c.db", "--color", "#87ceeb", "--color", "45,89,82",
+                         "--max-distance", "40", "--limit", "3", "--format", fmt)
+    assert status == 0
+    hits = api_search(catalogue)
+    assert hits
+    if fmt in ("json", "jsonl"):
+        records = json.loads(out) if fmt == "json" else [json.loads(line) for line in out.splitlines()]
+        assert records == [{**hit, "colors": named(hit["colors"])} for hit in hits]
+    elif fmt == "csv":
+        rows = list(csv.DictReader(io.StringIO(out)))
+        expected = [(hit["path"], str(colour["percentage"]), " ".join(colour["matched"]), str(hit["matched_share"]))
+                    for hit in hits for colour in hit["colors"]]
+        assert [(row["path"], row["percentage"], row["matched"], row["matched_share"]) for row in rows] == expected
+    elif fmt == "table":
+        titles = [line for line in out.splitlines() if line and not line.startswith(" ")]
+        assert titles == [f"{hit['path']}  ({hit['matched_share']:.2f}% of the palette matches)" for hit in hits]
+    else:
+        sections = out.split('<section class="image">')[1:]
+        assert len(sections) == len(hits)
+        for section, hit in zip(sections, hits):
+            marked = [colour["matched"] != [] for colour in hit["colors"]]
+            bar = re.search(r'<div class="bar">(.*?)</div>', section).group(1)
+            assert ['class="matched"' in segment for segment in bar.split("</span>")[:-1]] == marked
+            assert section.count('<tr class="matched">') == sum(marked)
+        assert out.count('<img src="data:image/jpeg;base64,') == len(hits)
+
+
+def test_similar_writes_the_nearest_palettes(capsys, catalogue):
+    query = catalogue / "china-left.png"
+    status, out, _ = run(capsys, "similar", "--db", catalogue / "c.db", query, "--format", "json")
+    assert status == 0
+    records = json.loads(out)
+    with Catalogue(catalogue / "c.db") as opened:
+        assert records == [{**hit, "colors": named(hit["colors"])} for hit in opened.similar(str(query))]
+    assert records[0]["path"] == str(catalogue / "china-whole.png")  # the crop's own photo is nearest
+    assert len(records) == 3  # itself and the broken file are no answers
+
+
+def test_index_reports_what_it_did(capsys, catalogue, tmp_path):
+    status, out, err = run(capsys, "index", catalogue, "--db", catalogue / "c.db", *SETTINGS)
+    assert status == 1  # the broken image is tried again, and fails again
+    assert out.startswith(f"{catalogue / 'c.db'}: 0 indexed, 4 unchanged, 1 failed (n_colors=4, algorithm=kmeans")
+    assert f"{catalogue / 'broken.png'}: ValueError: Could not load image from" in err
+
+
+@pytest.mark.parametrize("argv, status, message", [
+    (["search", "--db", "{missing}", "--color", "red"], 2, "no such catalogue"),
+    (["search", "--db", "{root}/broken.png", "--color", "red"], 2, "not a catalogue"),
+    (["search", "--db", "{db}", "--color", "reddish"], 2, "CSS colour name"),
+    (["search", "--db", "{db}", "--color", "red", "--n-colors", "9"], 0, "no images found"),
+    (["search", "--db", "{db}", "--color", "red", "--min-share", "nan"], 2, "finite number"),
+    (["similar", "--db", "{db}", "{root}/broken.png"], 1, "Could not load image from"),
+    (["index", "{root}/china-whole.png", "--db", "{db}", "--jobs", "2", "--dask", "tcp://x:1"], 2, "--jobs"),
+])
+def test_what_cannot_be_answered_says_why(capsys, catalogue, tmp_path, argv, status, message):
+    names = {"missing": tmp_path / "missing.db", "root": catalogue, "db": catalogue / "c.db"}
+    done, _, err = run(capsys, *(arg.format(**names) for arg in argv))
+    assert done == status and message in err
+
+
+def test_a_query_needs_settings_when_the_catalogue_has_several(capsys, catalogue, tmp_path):
+    database = tmp_path / "two.db"
+    image = catalogue / "flower-left.png"
+    for n in ("2", "3"):
+        assert run(capsys, "index", image, "--db", database, "--n-colors", n, "--no-preprocessing")[0] == 0
+    status, _, err = run(capsys, "search", "--db", database, "--color", "#ffffff")
+    assert status == 2 and "2 different settings" in err
+    status, out, _ = run(capsys, "search", "--db", database, "--color", "#2d5952", "--n-colors", "3",
+                         "--no-preprocessing", "--max-distance", "60", "--format", "jsonl")
+    assert status == 0 and [len(json.loads(line)["colors"]) for line in out.splitlines()] == [3]
+    assert ColorExtractor(3, "kmeans", False, True).extract_colors(str(image)) == [
+        {"color": tuple(colour["color"]), "percentage": colour["percentage"]} for colour in json.loads(out)["colors"]
+    ]
+
+
+def test_index_shows_its_progress_on_a_terminal(catalogue, tmp_path):
+    from test_cli import run_tool
+
+    done = run_tool("index", str(catalogue), "--db", str(tmp_path / "p.db"), *SETTINGS, stderr_tty=True)
+    assert done.returncode == 1
+    assert "] 5/5 " in done.stderr and "Could not load image from" in done.stderr
