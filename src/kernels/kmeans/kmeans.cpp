@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <exception>
 #include <functional>
@@ -138,8 +139,8 @@ void build_blocks(const Shared& shared, std::int64_t first, std::int64_t end, Bl
     std::vector<std::int32_t> touched, sorted;
     for (std::int64_t block = first; block < end; ++block) {
         stop.poll();
-        const std::int64_t begin = block * Shared::block_rows;
-        const std::int64_t stop_row = std::min(shared.n, begin + Shared::block_rows);
+        const std::int64_t begin = block * shared.block_rows;
+        const std::int64_t stop_row = std::min(shared.n, begin + shared.block_rows);
         touched.clear();
         for (std::int64_t i = begin; i < stop_row; ++i) {
             const std::int32_t index = ids[rows[i]];
@@ -211,7 +212,7 @@ Shared::Shared(const Problem& p, Stop& stop)
     x.resize(static_cast<std::size_t>(d) * 3);
     weight.resize(static_cast<std::size_t>(d));
     count.resize(static_cast<std::size_t>(d));
-    for (auto* values : {&xa, &xb, &xc}) values->resize(static_cast<std::size_t>(d));
+    for (auto* values : {&xa, &xb, &xc, &norm}) values->resize(static_cast<std::size_t>(d));
     order_colours(*this);
     for (int f = 0; f < 3; ++f) channel[f].resize(static_cast<std::size_t>(d));
     for (std::int32_t i = 0; i < d; ++i) {
@@ -221,6 +222,7 @@ Shared::Shared(const Problem& p, Stop& stop)
             (f == 0 ? xa : f == 1 ? xb : xc)[i] = x[3 * i + f];
             channel[f][i] = colours[c][f];
         }
+        norm[i] = (x[3 * i] * x[3 * i] + x[3 * i + 1] * x[3 * i + 1]) + x[3 * i + 2] * x[3 * i + 2];
         weight[i] = static_cast<double>(weights[c]);
         count[i] = static_cast<std::int32_t>(weights[c]);
     }
@@ -228,8 +230,12 @@ Shared::Shared(const Problem& p, Stop& stop)
     draws.resize(runs * draws_per_run());
     for (double& draw : draws) draw = random.random_sample();
     choose_first_rows(*this);
+    const std::array<double, 3> variance = variances(p.colours);  // np.mean(np.var(X, axis=0)) * 1e-4
+    tol = numpy_sum(variance.data(), 3) / 3 * 1e-4;
+    if (k == 1) return;  // one centre: no seeding steps
     // The blocks in parts, built side by side.
-    const std::int64_t blocks = k > 1 ? (n + Shared::block_rows - 1) / Shared::block_rows : 0;
+    block_rows = block_rows_for(n);
+    const std::int64_t blocks = (n + block_rows - 1) / block_rows;
     const int parts = static_cast<int>(std::min<std::int64_t>(blocks, 2 * std::max(p.workers, 1)));
     std::vector<BlockPart> part(static_cast<std::size_t>(parts));
     std::atomic<int> next{0};
@@ -237,22 +243,24 @@ Shared::Shared(const Problem& p, Stop& stop)
         for (int t; (t = next.fetch_add(1)) < parts;)
             build_blocks(*this, blocks * t / parts, blocks * (t + 1) / parts, part[t], stop);
     });
-    const std::array<double, 3> variance = variances(p.colours);  // np.mean(np.var(X, axis=0)) * 1e-4
-    tol = numpy_sum(variance.data(), 3) / 3 * 1e-4;
-    if (k > 1) {
-        std::size_t pairs = 0;
-        for (const BlockPart& each : part) pairs += each.colour.size();
-        block_colour.reserve(pairs);
-        block_count.reserve(pairs);
-        block_begin.reserve(static_cast<std::size_t>(blocks) + 1);
-        block_begin.push_back(0);
-        for (BlockPart& each : part) {
-            block_colour.insert(block_colour.end(), each.colour.begin(), each.colour.end());
-            block_count.insert(block_count.end(), each.count.begin(), each.count.end());
-            for (std::int64_t size : each.size) block_begin.push_back(block_begin.back() + size);
-            each = BlockPart{};
-        }
+    std::size_t pairs = 0;
+    for (const BlockPart& each : part) pairs += each.colour.size();
+    block_colour.reserve(pairs);
+    block_count.reserve(pairs);
+    block_begin.reserve(static_cast<std::size_t>(blocks) + 1);
+    block_begin.push_back(0);
+    for (BlockPart& each : part) {
+        block_colour.insert(block_colour.end(), each.colour.begin(), each.colour.end());
+        block_count.insert(block_count.end(), each.count.begin(), each.count.end());
+        for (std::int64_t size : each.size) block_begin.push_back(block_begin.back() + size);
+        each = BlockPart{};
     }
+}
+
+std::int64_t block_rows_for(std::int64_t rows) {
+    return std::clamp<std::int64_t>(
+        static_cast<std::int64_t>(std::bit_ceil(static_cast<std::uint64_t>(8 * std::sqrt(static_cast<double>(rows))))),
+        std::int64_t{1} << 12, std::int64_t{1} << 16);
 }
 
 // With FMA instructions where the processor has them, else the library's exact fma().

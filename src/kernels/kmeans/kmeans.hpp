@@ -54,6 +54,9 @@ void fused_distances(const double* rows, int count, const double* centres, const
 
 inline constexpr int runs = 10;  // n_init
 
+// How many rows the seeding's blocks hold, for `rows` rows.
+std::int64_t block_rows_for(std::int64_t rows);
+
 struct Problem {
     const DistinctRows& colours;
     const std::vector<std::int32_t>& row_colours;  // the colour of every row

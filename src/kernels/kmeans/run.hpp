@@ -28,6 +28,7 @@ struct Shared {
     // Per colour, in the runs' order:
     std::vector<double> x;       // minus the mean, 3 per colour, as the library centres them
     std::vector<double> xa, xb, xc;  // the same, channel by channel
+    std::vector<double> norm;        // their squared norms (for the bounds only)
     std::vector<double> weight;  // rows
     std::vector<std::int32_t> count;  // rows, as integers
     std::array<std::vector<std::int32_t>, 3> channel;  // the colours' values, channel by channel
@@ -36,7 +37,10 @@ struct Shared {
     std::int32_t index_of_row(std::int64_t row) const { return index_of[problem.row_colours[row]]; }
     // Rows in blocks, each block as (colour, count) pairs: a running sum over the rows in their order
     // is found block by block without visiting every row.
-    static constexpr std::int64_t block_rows = 1 << 16;
+    // A step costs a pass over the blocks' pairs and a walk through the rows of a block or two: blocks
+    // of about 8 sqrt(n) rows, a power of two from 2^12 to 2^16 (block_rows_for), keep both small
+    // (measured on photos).
+    std::int64_t block_rows = 1 << 16;
     std::vector<std::int64_t> block_begin;  // blocks + 1 offsets into the pairs
     std::vector<std::int32_t> block_colour;
     std::vector<std::int32_t> block_count;
