@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -28,6 +29,7 @@ namespace lq::clustering {
 namespace {
 
 namespace km = kernels::kmeans;
+using km::library::Reason;
 
 PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
 
@@ -40,7 +42,10 @@ Applies sklearn_version_supported() {
     Ref version = attr(sklearn, name<"__version__">());
     const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
     if (!text) return clear_ordinary_error() < 0 ? Applies::error : Applies::no;
-    return std::strncmp(text, "1.9.", 4) == 0 || std::strcmp(text, "1.9") == 0 ? Applies::yes : Applies::no;
+    const std::string_view installed(text), release = km::library::release;
+    const bool same =
+        installed == release || (installed.starts_with(release) && installed[release.size()] == '.');
+    return same ? Applies::yes : Applies::no;
 }
 
 // A deterministic spread of test values in [-128, 128) with all 53 bits of precision, so that
@@ -165,55 +170,55 @@ int worker_count() {
 
 // The library facts the native fit relies on, for n_colors clusters: yes with *order set, or no with
 // *why set.
-Applies library_facts_known(int n_colors, km::NormOrder* order, const char** why) {
+Applies library_facts_known(int n_colors, km::NormOrder* order, std::optional<Reason>* why) {
     for (PyObject* library : {name<"KMeans">(), name<"np">()}) {
         const Applies same = global_is_as_imported(library);
         if (same != Applies::yes) {
-            *why = "the module's KMeans or np rebound";
+            *why = Reason::rebound;
             return same;
         }
     }
     for (const char* method : {"fit", "fit_predict"}) {
         const Applies same = attribute_is_as_imported("KMeans", method);
         if (same != Applies::yes) {
-            *why = "KMeans.fit or KMeans.fit_predict replaced";
+            *why = Reason::replaced;
             return same;
         }
     }
     const Applies supported = sklearn_version_supported();
     if (supported != Applies::yes) {
-        *why = "a scikit-learn release other than 1.9";
+        *why = Reason::release;
         return supported;
     }
     km::Dgemm dgemm = nullptr;
     bool fused = false;
     const Applies blas = find_dgemm(&dgemm, &fused);
     if (blas != Applies::yes) {
-        *why = "no BLAS dgemm whose rows are independent";
+        *why = Reason::no_dgemm;
         return blas;
     }
     const Applies known = norm_order(n_colors, order);
-    if (known == Applies::no) *why = "row norms added in an order not known";
+    if (known == Applies::no) *why = Reason::norm_order;
     return known;
 }
 
 // Whether the native fit may stand in for the library call on the rows array: yes, or no with *why set
 // when the library is to fit (null when no fit is needed at all: fewer rows than colours, or a setting
 // KMeans rejects).
-Applies native_path_applies(int n_colors, PyObject* pixels, km::NormOrder* order, const char** why) {
-    *why = nullptr;
+Applies native_path_applies(int n_colors, PyObject* pixels, km::NormOrder* order, std::optional<Reason>* why) {
+    why->reset();
     // What is no array, or too short to fit, is the library path's to handle or reject.
     if (!PyArray_Check(pixels) || PyArray_NDIM(as_array(pixels)) == 0) return Applies::no;
     const npy_intp rows = PyArray_DIM(as_array(pixels), 0);
     if (n_colors < 1 || rows < n_colors) return Applies::no;
     const Applies rows_fit = preparation::native_rows_apply(pixels, {});
     if (rows_fit != Applies::yes) {
-        *why = "pixel rows that are not an exact 8-bit N x 3 array";
+        *why = Reason::rows_form;
         return rows_fit;
     }
     // Row counts are kept in 32 bits.
     if (rows > INT32_MAX) {
-        *why = "more than 2^31 - 1 pixel rows";
+        *why = Reason::too_many_rows;
         return Applies::no;
     }
     return library_facts_known(n_colors, order, why);
@@ -272,7 +277,7 @@ Applies finish(Colours& colours, int n_colors, km::Result* fitted) {
         return Applies::error;
     if (run_kernel([&](kernels::Stop& stop) { *fitted = colours.fit->finish(stop); }, Gil::release) < 0)
         return Applies::error;
-    if (fitted->undecided) return count_fallback("KMeans.fit", fitted->undecided) < 0 ? Applies::error : Applies::no;
+    if (fitted->undecided) return count_fallback("KMeans.fit", *fitted->undecided) < 0 ? Applies::error : Applies::no;
     return Applies::yes;
 }
 
@@ -348,7 +353,7 @@ Applies each_colour_its_cluster(const Colours& colours, int n_colors, ImageFit* 
 Ref kmeans_native_or_library(ColorExtractor* self, PyObject* pixels, std::optional<kernels::ClusterSums>* sums) {
     const int n_colors = settings(self).n_colors;
     km::NormOrder order{};
-    const char* why = nullptr;
+    std::optional<Reason> why;
     const Applies applies = native_path_applies(n_colors, pixels, &order, &why);
     if (applies == Applies::error) return Ref();
     if (applies == Applies::yes) {
@@ -356,7 +361,7 @@ Ref kmeans_native_or_library(ColorExtractor* self, PyObject* pixels, std::option
         const Applies done = native_fit(n_colors, pixels, order, &result, sums);
         if (done == Applies::error) return Ref();
         if (done == Applies::yes) return result;
-    } else if (why && count_fallback("KMeans.fit", why) < 0) {
+    } else if (why && count_fallback("KMeans.fit", *why) < 0) {
         return Ref();
     }
     return cluster_colors_kmeans(self, pixels);
@@ -369,7 +374,7 @@ Ref cluster_colors_kmeans_native(ColorExtractor* self, PyObject* pixels) {
 Applies kmeans_of_image(ColorExtractor* self, const kernels::ImagePixels& image, ImageFit* fit) {
     const int n_colors = settings(self).n_colors;
     km::NormOrder order{};
-    const char* why = nullptr;
+    std::optional<Reason> why;
     const Applies known = n_colors < 1 ? Applies::no : library_facts_known(n_colors, &order, &why);
     if (known != Applies::yes) return known;
     Colours colours;

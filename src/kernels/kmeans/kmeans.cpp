@@ -226,12 +226,12 @@ Shared::Shared(const Problem& p, Stop& stop)
         weight[i] = static_cast<double>(weights[c]);
         count[i] = static_cast<std::int32_t>(weights[c]);
     }
-    LegacyRandom random(42);
+    LegacyRandom random(library::seed);
     draws.resize(runs * draws_per_run());
     for (double& draw : draws) draw = random.random_sample();
     choose_first_rows(*this);
-    const std::array<double, 3> variance = variances(p.colours);  // np.mean(np.var(X, axis=0)) * 1e-4
-    tol = numpy_sum(variance.data(), 3) / 3 * 1e-4;
+    const std::array<double, 3> variance = variances(p.colours);  // np.mean(np.var(X, axis=0)) * tol
+    tol = numpy_sum(variance.data(), 3) / 3 * library::relative_tolerance;
     if (k == 1) return;  // one centre: no seeding steps
     // The blocks in parts, built side by side.
     block_rows = block_rows_for(n);
@@ -332,7 +332,7 @@ std::vector<int> Fit::seed(Stop& stop) {
     return open;
 }
 
-const char* Fit::seeding_undecided(int run) const { return state_->seeds[run].undecided; }
+std::optional<library::Reason> Fit::seeding_undecided(int run) const { return state_->seeds[run].undecided; }
 
 std::int64_t Fit::draws_before(int run) const {
     return static_cast<std::int64_t>(run) * static_cast<std::int64_t>(state_->shared.draws_per_run());
@@ -340,7 +340,7 @@ std::int64_t Fit::draws_before(int run) const {
 
 void Fit::take_seeds(int run, const std::vector<std::int64_t>& rows) {
     Seeds& seeds = state_->seeds[run];
-    seeds.undecided = nullptr;
+    seeds.undecided.reset();
     seeds.colours.clear();
     for (std::int64_t row : rows) seeds.colours.push_back(state_->shared.index_of_row(row));
 }
@@ -380,7 +380,7 @@ Result Fit::finish(Stop& stop) {
         const double scale = std::max(candidate.inertia, chosen.inertia);
         const double rounding = 4.0 * static_cast<double>(shared.n) * std::numeric_limits<double>::epsilon();
         if (std::fabs(candidate.inertia - chosen.inertia) <= std::max(1e-12, rounding) * scale) {
-            result.undecided = "two runs of nearly equal inertia";
+            result.undecided = library::Reason::equal_inertia;
             return result;
         }
         if (candidate.inertia < chosen.inertia) best = run;

@@ -142,7 +142,7 @@ public:
             // The library's shifts differ from these in the last bits at most, and its tolerance from
             // ours by its variance's roundings, at most n + 3 of them.
             if (std::fabs(total - s_.tol) <= std::max(1e-8, 4.0 * static_cast<double>(s_.n) * 0x1p-52) * s_.tol) {
-                result_.undecided = "a centre shift at the tolerance";
+                result_.undecided = library::Reason::shift_at_tolerance;
                 return std::move(result_);
             }
             if (total <= s_.tol) break;
@@ -191,7 +191,7 @@ private:
             nearest_by_dgemm(centres, centre_norm, begin, count);
         gaps(near, &s_.norm[begin], count, &gap_[begin]);
         if (!exact && near_tie_in(near, count)) {
-            result_.undecided = "a colour on the bisector of two centres";
+            result_.undecided = library::Reason::bisector;
             return;
         }
         if (!label_changes(near, &labels_[begin], count)) return;
@@ -254,7 +254,7 @@ private:
     void update(std::vector<double>& next) {
         for (int j = 0; j < k_; ++j) {
             if (counts_[j] == 0) {
-                result_.undecided = "a cluster without rows";
+                result_.undecided = library::Reason::empty_cluster;
                 return;
             }
             const double weight = static_cast<double>(counts_[j]);

@@ -4,13 +4,14 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "kernels/kmeans/kmeans.hpp"
 
 namespace lq::kernels::kmeans {
 
-inline constexpr int max_iterations = 300;
+inline constexpr int max_iterations = library::max_iterations;
 
 // Computed once per fit, read by every run.
 struct Shared {
@@ -57,14 +58,14 @@ void run_on_threads(int workers, Stop& stop, const std::function<void()>& work);
 double numpy_sum(const double* values, std::int64_t count) noexcept;
 
 struct Seeds {
-    const char* undecided = nullptr;
+    std::optional<library::Reason> undecided;
     std::vector<std::int32_t> colours;  // the colour (its index) of each initial centre
 };
 
 Seeds seed(const Shared& shared, int run, Stop& stop);
 
 struct Run {
-    const char* undecided = nullptr;
+    std::optional<library::Reason> undecided;
     std::vector<double> centres;  // centred
     std::vector<std::int32_t> labels;  // by colour index
     double inertia = 0;
