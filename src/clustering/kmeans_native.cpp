@@ -48,49 +48,6 @@ Applies sklearn_version_supported() {
     return same ? Applies::yes : Applies::no;
 }
 
-// A deterministic spread of test values in [-128, 128) with all 53 bits of precision, so that
-// different roundings give different results.
-double probe_value(std::uint64_t& state) {
-    state = state * 6364136223846793005u + 1442695040888963407u;
-    return static_cast<double>(state >> 11) / 9007199254740992.0 * 256.0 - 128.0;
-}
-
-// The labels are computed per colour, so dgemm must give a row the same value whatever block it is
-// in and wherever; true for the OpenBLAS kernels seen, checked here for the one at hand. Sets *fused
-// when its values are also those of the fused multiply-add chain that the fit can compute itself.
-bool rows_independent(km::Dgemm dgemm, bool* fused) {
-    constexpr int k = 7, rows = 512;
-    std::uint64_t state = 12345;
-    std::vector<double> centres(k * 3), x(rows * 3), norms(k);
-    for (double& v : centres) v = probe_value(state);
-    for (double& v : x) v = probe_value(state);
-    for (int j = 0; j < k; ++j) norms[j] = km::squared_norm(&centres[3 * j], km::NormOrder::first01);
-    auto block = [&](int first, int count) {
-        std::vector<double> out(static_cast<size_t>(count) * k);
-        for (int r = 0; r < count; ++r)
-            for (int j = 0; j < k; ++j) out[static_cast<size_t>(r) * k + j] = norms[j];
-        char trans = 't', no_trans = 'n';
-        int m = k, n = count, features = 3, ldc = k;
-        double alpha = -2.0, beta = 1.0;
-        dgemm(&trans, &no_trans, &m, &n, &features, &alpha, centres.data(), &features, &x[3 * first], &features,
-              &beta, out.data(), &ldc);
-        return out;
-    };
-    std::vector<double> whole = block(0, 256);
-    const std::vector<double> rest = block(256, 256);
-    whole.insert(whole.end(), rest.begin(), rest.end());
-    for (int count : {1, 2, 3, 5, 8, 13, 31, 64, 100, 255})
-        for (int first : {0, 1, 6, 44}) {
-            const std::vector<double> part = block(first, count);
-            if (std::memcmp(part.data(), &whole[static_cast<size_t>(first) * k], part.size() * sizeof(double)) != 0)
-                return false;
-        }
-    std::vector<double> own(whole.size());
-    km::fused_distances(x.data(), rows, centres.data(), norms.data(), k, own.data());
-    *fused = std::memcmp(own.data(), whole.data(), own.size() * sizeof(double)) == 0;
-    return true;
-}
-
 // dgemm from SciPy's BLAS table, the one scikit-learn's Lloyd iterations call: yes with *dgemm set (and
 // *fused: whether the fit may compute its values itself), no when absent or when its rows are not
 // independent. Looked up once.
@@ -107,7 +64,7 @@ Applies find_dgemm(km::Dgemm* dgemm, bool* fused) {
             pointer = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
         if (clear_ordinary_error() < 0) return Applies::error;  // asked again next time
         looked = true;
-        if (pointer && rows_independent(reinterpret_cast<km::Dgemm>(pointer), &same_as_fused))
+        if (pointer && km::rows_independent(reinterpret_cast<km::Dgemm>(pointer), &same_as_fused))
             found = reinterpret_cast<km::Dgemm>(pointer);
     }
     *dgemm = found;
@@ -136,7 +93,7 @@ Applies norm_order(int k, km::NormOrder* order) {
         Ref rows = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
         if (!rows) return Applies::error;
         auto* values = static_cast<double*>(PyArray_DATA(as_array(rows.get())));
-        for (int i = 0; i < 3 * k; ++i) values[i] = probe_value(state) * (1 + i % 3);
+        for (int i = 0; i < 3 * k; ++i) values[i] = km::probe_value(state) * (1 + i % 3);
         Ref norms = call(einsum, {subscripts, rows, rows});
         Ref array = norms ? Ref::steal(PyArray_FROMANY(norms.get(), NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO)) : Ref();
         if (!array) return Applies::error;

@@ -54,6 +54,22 @@ inline double fused_value(double a, double b, double c, const double* centre, do
 void fused_distances(const double* rows, int count, const double* centres, const double* centre_norms, int k,
                      double* out) noexcept;
 
+// The one dgemm call, as _euclidean_distances and the Lloyd chunks make it in the library: `out` (count x k,
+// row by row) starts as the centres' squared norms and gets -2 rows . centres added, by
+// dgemm('t', 'n', k, count, 3, -2, centres, 3, rows, 3, 1, out, k).
+void dgemm_values(Dgemm dgemm, const double* rows, int count, const double* centres, const double* centre_norms,
+                  int k, double* out);
+
+// A deterministic spread of test values in [-128, 128) with all 53 bits of precision, so that different
+// roundings of the library's arithmetic give different results (the probes of dgemm and the norm order).
+double probe_value(std::uint64_t& state) noexcept;
+
+// Whether `dgemm` gives a row the same values whatever block it is in and wherever (the fit computes
+// labels per colour, not per row); *fused tells whether its values are also fused_value's, which the fit
+// may then compute itself. Checked on spread test values with all 53 bits of precision, so that
+// different roundings give different values.
+bool rows_independent(Dgemm dgemm, bool* fused);
+
 inline constexpr int runs = library::runs;
 
 // How many rows the seeding's blocks hold, for `rows` rows.

@@ -206,14 +206,8 @@ private:
 
     void nearest_by_dgemm(const std::vector<double>& centres, const std::vector<double>& centre_norm,
                           std::int32_t begin, int count) {
-        for (int r = 0; r < count; ++r)
-            for (int j = 0; j < k_; ++j) distance_[static_cast<std::size_t>(r) * k_ + j] = centre_norm[j];
-        char trans = 't', no_trans = 'n';
-        int m = k_, n = count, features = 3, ldc = k_;
-        double alpha = -2.0, beta = 1.0;
-        s_.problem.dgemm(&trans, &no_trans, &m, &n, &features, &alpha, const_cast<double*>(centres.data()), &features,
-                         const_cast<double*>(&s_.x[3 * static_cast<std::size_t>(begin)]), &features, &beta,
-                         distance_.data(), &ldc);
+        dgemm_values(s_.problem.dgemm, &s_.x[3 * static_cast<std::size_t>(begin)], count, centres.data(),
+                     centre_norm.data(), k_, distance_.data());
         for (int r = 0; r < count; ++r) {
             const double* row = &distance_[static_cast<std::size_t>(r) * k_];
             int label = 0;
