@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "kernels/clones.hpp"
 #include "kernels/kmeans/legacy_random.hpp"
 #include "kernels/kmeans/run.hpp"
 
@@ -20,16 +21,19 @@ namespace {
 
 // np.var(X, axis=0) for each channel, exactly (the library sums rounded squares of rounded deviations
 // row by row; its value is within (n + 3) roundings of this one, which the tolerance test allows for).
+// n * sum(x^2) reaches 2^31 * 2^31 * 255^2: 128-bit integers (a GCC extension on 64-bit targets).
+__extension__ typedef __int128 wide;
+
 std::array<double, 3> variances(const DistinctRows& colours) {
-    std::array<__int128, 3> sum{}, squares{};
+    std::array<wide, 3> sum{}, squares{};
     const auto& values = colours.colours();
     const auto& weights = colours.weights();
     for (std::size_t c = 0; c < values.size(); ++c)
         for (int f = 0; f < 3; ++f) {
-            sum[f] += static_cast<__int128>(weights[c]) * values[c][f];
-            squares[f] += static_cast<__int128>(weights[c]) * values[c][f] * values[c][f];
+            sum[f] += static_cast<wide>(weights[c]) * values[c][f];
+            squares[f] += static_cast<wide>(weights[c]) * values[c][f] * values[c][f];
         }
-    const auto n = static_cast<__int128>(colours.rows());
+    const auto n = static_cast<wide>(colours.rows());
     std::array<double, 3> variance{};
     for (int f = 0; f < 3; ++f)  // (n sum x^2 - (sum x)^2) / n^2, the numerator exact
         variance[f] = static_cast<double>(static_cast<long double>(n * squares[f] - sum[f] * sum[f]) /
@@ -238,7 +242,7 @@ std::int64_t block_rows_for(std::int64_t rows) {
 }
 
 // With FMA instructions where the processor has them, else the library's exact fma().
-__attribute__((target_clones("fma", "default"))) void fused_distances(const double* rows, int count,
+LQ_FMA_CLONES void fused_distances(const double* rows, int count,
                                                                       const double* centres,
                                                                       const double* centre_norms, int k,
                                                                       double* out) noexcept {

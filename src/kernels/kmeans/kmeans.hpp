@@ -1,8 +1,10 @@
 // K-means over the distinct colours of 8-bit rows, weighted by how often each occurs, giving the
-// centres and labels of scikit-learn's KMeans(n_clusters, random_state=42, n_init=10).fit on the rows
-// themselves: the same k-means++ draws from the legacy Mersenne Twister stream, the same Lloyd
-// iterations (with its distance arithmetic, delegated to the same BLAS dgemm), convergence rule and
-// choice of the best of ten runs.
+// labels of scikit-learn's KMeans(n_clusters, random_state=42, n_init=10).fit on the rows themselves,
+// and its centres but for the last bits of their sums (reported colours are exact means, taken from
+// integer sums: src/extraction/centres.cpp): the same k-means++ draws from the legacy Mersenne Twister
+// stream, the same Lloyd iterations (with its distance arithmetic, delegated to the same BLAS dgemm),
+// convergence rule and choice of the best of ten runs. The library's facts are in library.hpp; each
+// step is mapped to the library's code in kmeans.txt, with the checks of every replica.
 //
 // Where a decision of the library hangs on rounding that a weighted computation cannot reproduce
 // (an exact tie in a seeding potential, a colour on a bisector of centres that are means, a cluster

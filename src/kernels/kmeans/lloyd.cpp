@@ -15,10 +15,12 @@
 // Hamerly's bounds (an upper bound on the distance to the own centre, a lower bound on the distance to
 // any other), kept as the one gap between them, skip colours whose label cannot change: the bounds are
 // padded far beyond any rounding, and a colour is skipped only while the gap exceeds `min_gap`.
+// See kmeans.txt: the library's steps this follows, and the undecided bands.
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
+#include "kernels/clones.hpp"
 #include "kernels/kmeans/run.hpp"
 
 namespace lq::kernels::kmeans {
@@ -32,8 +34,6 @@ constexpr double bound_pad = 1e-6;         // on squared distances, far above th
 constexpr double min_gap = 1e-2;
 constexpr double near_tie = 1e-6;          // computed gap below which the label is uncertain
 constexpr double inf = std::numeric_limits<double>::infinity();
-
-#define LQ_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 
 // Narrows the guaranteed gaps of a block's colours by their centres' moves (by own label: the own
 // centre's shift plus the largest of the others'); true when some colour's label could change. Compiled

@@ -7,18 +7,16 @@
 // floating-point values differ from them by far less than `boundary` (a few 1e-10 on multi-megapixel
 // images), so a decision can differ only when a threshold lies that close to a running sum, or when
 // two different candidates give the same potential; those runs are left undecided.
+// See kmeans.txt: the library's steps this follows, and the undecided bands.
 #include <algorithm>
 
+#include "kernels/clones.hpp"
 #include "kernels/kmeans/run.hpp"
 
 namespace lq::kernels::kmeans {
 namespace {
 
 constexpr double boundary = 1e-6;
-
-// The hot loops, compiled twice: for processors with AVX2 and FMA, and for any. All sums are of
-// integers, exact in any order.
-#define LQ_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 
 struct Colours {
     const std::int32_t* a;
