@@ -10,7 +10,7 @@ PIN := -c constraints/ci.txt
 PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := $(shell find src lumvarde_quorle -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: help venv install demo test agreement fuzz bench corpus sanitize clean
+.PHONY: help venv install demo test agreement fuzz bench corpus sanitize werror cross-kernels clean
 
 help:
 	@echo "make demo   - set up .venv, build and install the package, run it on a bundled real photo"
@@ -20,6 +20,8 @@ help:
 	@echo "make agreement - the native K-means against the library call at 2 and 12 MP (long)"
 	@echo "make corpus - the native K-means against the library call on a larger image corpus (long)"
 	@echo "make sanitize - the test suite against an AddressSanitizer + UBSan build of the extension"
+	@echo "make werror - build the extension with every warning an error"
+	@echo "make cross-kernels - compile the native kernels for aarch64 (Debian's g++-aarch64-linux-gnu)"
 	@echo "make clean  - remove .venv and build outputs"
 
 $(VPY):
@@ -100,6 +102,23 @@ sanitize: $(VENV)/.runtime-deps $(VENV)/.test-deps
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LQ_SKIP_RSS_CHECK=1 PYTHONPATH=$(ASAN_SITE) MPLBACKEND=Agg $(VPY) -P -m pytest -p no:cacheprovider -x -q -m "not large"
+
+# The whole extension with warnings as errors, in a build tree of its own (nothing installed).
+werror: $(VENV)/.runtime-deps
+	$(VENV)/bin/cmake -S . -B build/werror -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DLQ_WERROR=ON \
+		-DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	$(VENV)/bin/cmake --build build/werror
+
+# The kernels know nothing of the interpreter, so they build for another architecture with a plain cross
+# compiler: every kernel source compiled for aarch64, warnings as errors.
+CROSS_CXX ?= aarch64-linux-gnu-g++
+cross-kernels:
+	@mkdir -p build/cross-kernels
+	@for source in $$(find src/kernels -name '*.cpp' | sort); do \
+		echo "$(CROSS_CXX) $$source"; \
+		$(CROSS_CXX) -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror -ffp-contract=off -fno-math-errno -Isrc \
+			-c "$$source" -o "build/cross-kernels/$$(basename "$$source" .cpp).o" || exit 1; \
+	done
 
 clean:
 	rm -rf $(VENV) build dist

@@ -36,7 +36,7 @@ def test_kernels_know_nothing_of_the_interpreter():
         for path in kernels
         for number, line in enumerate(path.read_text().splitlines(), 1)
         for found in include.findall(line)
-        if not (found.startswith("kernels/") or ("/" not in found and "." not in found))
+        if not (found.startswith(("kernels/", "sys/")) or ("/" not in found and "." not in found))
     ]
     assert offenders == []
     interpreter_names = re.compile(r"\b(Py[A-Z_]\w*|_Py\w+|PyObject|NPY_\w+|npy_\w+)\b")
@@ -76,5 +76,19 @@ def test_python_lines_fit_the_house_width():
         for path in PYTHON_FILES
         for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1)
         if len(line) > MAX_LINE
+    ]
+    assert offenders == []
+
+
+@pytest.mark.skipif(not NATIVE_FILES, reason="sources not available (installed package only)")
+def test_instruction_set_attributes_only_behind_the_architecture_test():
+    """Per-processor clones are declared in one header, empty where they do not apply, so that the sources
+    build for any architecture."""
+    offenders = [
+        f"{path.relative_to(SOURCE)}:{number}"
+        for path in NATIVE_FILES
+        if path.name != "clones.hpp"
+        for number, line in enumerate(path.read_text().splitlines(), 1)
+        if re.search(r"target_clones|__attribute__\(\(target\(|#\s*define\s+LQ_\w*CLONES|immintrin", line)
     ]
     assert offenders == []

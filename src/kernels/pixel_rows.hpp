@@ -24,16 +24,33 @@ struct ImagePixels {
     // polls `stop` once per image row.
     template <class Visit>
     void for_each(Stop& stop, Visit&& visit) const {
-        for (std::ptrdiff_t y = 0; y < height; ++y) {
-            stop.poll();
-            const std::uint8_t* pixel = data + y * row_stride;
-            const std::uint8_t* inside = mask ? mask + y * mask_row_stride : nullptr;
+        // The common layouts (packed channels, no mask) get loops of their own, which the compiler
+        // can make tight; the general one reads through every stride.
+        if (channel_stride == 1 && !mask) {
+            each_row(stop, [&](const std::uint8_t* pixel, const std::uint8_t*) {
+                for (std::ptrdiff_t x = 0; x < width; ++x, pixel += column_stride) {
+                    const std::uint32_t key = std::uint32_t{pixel[0]} << 16 | std::uint32_t{pixel[1]} << 8 | pixel[2];
+                    if (key != 0) visit(key);
+                }
+            });
+            return;
+        }
+        each_row(stop, [&](const std::uint8_t* pixel, const std::uint8_t* inside) {
             for (std::ptrdiff_t x = 0; x < width; ++x, pixel += column_stride) {
                 if (inside && inside[x * mask_column_stride] <= 128) continue;
                 const std::uint32_t key = std::uint32_t{pixel[0]} << 16 | std::uint32_t{pixel[channel_stride]} << 8 |
                                           pixel[2 * channel_stride];
                 if (key != 0) visit(key);
             }
+        });
+    }
+
+private:
+    template <class Row>
+    void each_row(Stop& stop, Row&& row) const {
+        for (std::ptrdiff_t y = 0; y < height; ++y) {
+            stop.poll();
+            row(data + y * row_stride, mask ? mask + y * mask_row_stride : nullptr);
         }
     }
 };

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <limits>
 #include <mutex>
 #include <thread>
 
+#include "kernels/clones.hpp"
 #include "kernels/kmeans/legacy_random.hpp"
 #include "kernels/kmeans/run.hpp"
 
@@ -18,16 +21,19 @@ namespace {
 
 // np.var(X, axis=0) for each channel, exactly (the library sums rounded squares of rounded deviations
 // row by row; its value is within (n + 3) roundings of this one, which the tolerance test allows for).
+// n * sum(x^2) reaches 2^31 * 2^31 * 255^2: 128-bit integers (a GCC extension on 64-bit targets).
+__extension__ typedef __int128 wide;
+
 std::array<double, 3> variances(const DistinctRows& colours) {
-    std::array<__int128, 3> sum{}, squares{};
+    std::array<wide, 3> sum{}, squares{};
     const auto& values = colours.colours();
     const auto& weights = colours.weights();
     for (std::size_t c = 0; c < values.size(); ++c)
         for (int f = 0; f < 3; ++f) {
-            sum[f] += static_cast<__int128>(weights[c]) * values[c][f];
-            squares[f] += static_cast<__int128>(weights[c]) * values[c][f] * values[c][f];
+            sum[f] += static_cast<wide>(weights[c]) * values[c][f];
+            squares[f] += static_cast<wide>(weights[c]) * values[c][f] * values[c][f];
         }
-    const auto n = static_cast<__int128>(colours.rows());
+    const auto n = static_cast<wide>(colours.rows());
     std::array<double, 3> variance{};
     for (int f = 0; f < 3; ++f)  // (n sum x^2 - (sum x)^2) / n^2, the numerator exact
         variance[f] = static_cast<double>(static_cast<long double>(n * squares[f] - sum[f] * sum[f]) /
@@ -60,35 +66,6 @@ void walk_cumsum(double p, std::int64_t n, Visit visit) {
         if (++i >= n) return;
         c += p;
     }
-}
-
-// random_state.choice(n, p=w / w.sum()) with unit weights for each run: the cumulative sum of p,
-// divided by its last value, searched for the first entry above the draw.
-void choose_first_rows(Shared& shared) {
-    const double p = 1.0 / static_cast<double>(shared.n);
-    double last = 0;
-    walk_cumsum(p, shared.n, [&](std::int64_t, double value, double step, std::int64_t count) {
-        last = value + static_cast<double>(count - 1) * step;
-    });
-    std::array<std::pair<double, int>, runs> wanted;
-    for (int run = 0; run < runs; ++run) wanted[run] = {shared.draws[run * shared.draws_per_run()], run};
-    std::sort(wanted.begin(), wanted.end());
-    int found = 0;
-    walk_cumsum(p, shared.n, [&](std::int64_t first, double value, double step, std::int64_t count) {
-        auto above = [&](std::int64_t t, double draw) { return (value + static_cast<double>(t) * step) / last > draw; };
-        while (found < runs && above(count - 1, wanted[found].first)) {
-            std::int64_t low = 0, high = count - 1;  // the first t above the draw lies in [low, high]
-            while (low < high) {
-                const std::int64_t middle = low + (high - low) / 2;
-                if (above(middle, wanted[found].first))
-                    high = middle;
-                else
-                    low = middle + 1;
-            }
-            shared.first_row[wanted[found++].second] = first + low;
-        }
-    });
-    for (; found < runs; ++found) shared.first_row[wanted[found].second] = shared.n - 1;
 }
 
 // Stable sort of `items` by a key below 2^24: least significant digit first, two passes of 12 bits.
@@ -138,8 +115,8 @@ void build_blocks(const Shared& shared, std::int64_t first, std::int64_t end, Bl
     std::vector<std::int32_t> touched, sorted;
     for (std::int64_t block = first; block < end; ++block) {
         stop.poll();
-        const std::int64_t begin = block * Shared::block_rows;
-        const std::int64_t stop_row = std::min(shared.n, begin + Shared::block_rows);
+        const std::int64_t begin = block * shared.block_rows;
+        const std::int64_t stop_row = std::min(shared.n, begin + shared.block_rows);
         touched.clear();
         for (std::int64_t i = begin; i < stop_row; ++i) {
             const std::int32_t index = ids[rows[i]];
@@ -211,7 +188,7 @@ Shared::Shared(const Problem& p, Stop& stop)
     x.resize(static_cast<std::size_t>(d) * 3);
     weight.resize(static_cast<std::size_t>(d));
     count.resize(static_cast<std::size_t>(d));
-    for (auto* values : {&xa, &xb, &xc}) values->resize(static_cast<std::size_t>(d));
+    for (auto* values : {&xa, &xb, &xc, &norm}) values->resize(static_cast<std::size_t>(d));
     order_colours(*this);
     for (int f = 0; f < 3; ++f) channel[f].resize(static_cast<std::size_t>(d));
     for (std::int32_t i = 0; i < d; ++i) {
@@ -221,15 +198,22 @@ Shared::Shared(const Problem& p, Stop& stop)
             (f == 0 ? xa : f == 1 ? xb : xc)[i] = x[3 * i + f];
             channel[f][i] = colours[c][f];
         }
+        norm[i] = (x[3 * i] * x[3 * i] + x[3 * i + 1] * x[3 * i + 1]) + x[3 * i + 2] * x[3 * i + 2];
         weight[i] = static_cast<double>(weights[c]);
         count[i] = static_cast<std::int32_t>(weights[c]);
     }
-    LegacyRandom random(42);
+    LegacyRandom random(library::seed);
     draws.resize(runs * draws_per_run());
     for (double& draw : draws) draw = random.random_sample();
-    choose_first_rows(*this);
+    std::array<double, runs> first_draws{};
+    for (int run = 0; run < runs; ++run) first_draws[run] = draws[run * draws_per_run()];
+    first_rows(n, first_draws.data(), runs, first_row.data());
+    const std::array<double, 3> variance = variances(p.colours);  // np.mean(np.var(X, axis=0)) * tol
+    tol = numpy_sum(variance.data(), 3) / 3 * library::relative_tolerance;
+    if (k == 1) return;  // one centre: no seeding steps
     // The blocks in parts, built side by side.
-    const std::int64_t blocks = k > 1 ? (n + Shared::block_rows - 1) / Shared::block_rows : 0;
+    block_rows = block_rows_for(n);
+    const std::int64_t blocks = (n + block_rows - 1) / block_rows;
     const int parts = static_cast<int>(std::min<std::int64_t>(blocks, 2 * std::max(p.workers, 1)));
     std::vector<BlockPart> part(static_cast<std::size_t>(parts));
     std::atomic<int> next{0};
@@ -237,26 +221,28 @@ Shared::Shared(const Problem& p, Stop& stop)
         for (int t; (t = next.fetch_add(1)) < parts;)
             build_blocks(*this, blocks * t / parts, blocks * (t + 1) / parts, part[t], stop);
     });
-    const std::array<double, 3> variance = variances(p.colours);  // np.mean(np.var(X, axis=0)) * 1e-4
-    tol = numpy_sum(variance.data(), 3) / 3 * 1e-4;
-    if (k > 1) {
-        std::size_t pairs = 0;
-        for (const BlockPart& each : part) pairs += each.colour.size();
-        block_colour.reserve(pairs);
-        block_count.reserve(pairs);
-        block_begin.reserve(static_cast<std::size_t>(blocks) + 1);
-        block_begin.push_back(0);
-        for (BlockPart& each : part) {
-            block_colour.insert(block_colour.end(), each.colour.begin(), each.colour.end());
-            block_count.insert(block_count.end(), each.count.begin(), each.count.end());
-            for (std::int64_t size : each.size) block_begin.push_back(block_begin.back() + size);
-            each = BlockPart{};
-        }
+    std::size_t pairs = 0;
+    for (const BlockPart& each : part) pairs += each.colour.size();
+    block_colour.reserve(pairs);
+    block_count.reserve(pairs);
+    block_begin.reserve(static_cast<std::size_t>(blocks) + 1);
+    block_begin.push_back(0);
+    for (BlockPart& each : part) {
+        block_colour.insert(block_colour.end(), each.colour.begin(), each.colour.end());
+        block_count.insert(block_count.end(), each.count.begin(), each.count.end());
+        for (std::int64_t size : each.size) block_begin.push_back(block_begin.back() + size);
+        each = BlockPart{};
     }
 }
 
+std::int64_t block_rows_for(std::int64_t rows) {
+    return std::clamp<std::int64_t>(
+        static_cast<std::int64_t>(std::bit_ceil(static_cast<std::uint64_t>(8 * std::sqrt(static_cast<double>(rows))))),
+        std::int64_t{1} << 12, std::int64_t{1} << 16);
+}
+
 // With FMA instructions where the processor has them, else the library's exact fma().
-__attribute__((target_clones("fma", "default"))) void fused_distances(const double* rows, int count,
+LQ_FMA_CLONES void fused_distances(const double* rows, int count,
                                                                       const double* centres,
                                                                       const double* centre_norms, int k,
                                                                       double* out) noexcept {
@@ -267,9 +253,85 @@ __attribute__((target_clones("fma", "default"))) void fused_distances(const doub
     }
 }
 
-double numpy_sum(const double* a, std::int64_t n) noexcept {
+void dgemm_values(Dgemm dgemm, const double* rows, int count, const double* centres, const double* centre_norms,
+                  int k, double* out) {
+    for (int r = 0; r < count; ++r)
+        for (int j = 0; j < k; ++j) out[static_cast<std::size_t>(r) * k + j] = centre_norms[j];
+    char trans = 't', no_trans = 'n';
+    int m = k, n = count, features = 3, ldc = k;
+    double alpha = -2.0, beta = 1.0;
+    dgemm(&trans, &no_trans, &m, &n, &features, &alpha, const_cast<double*>(centres), &features,
+          const_cast<double*>(rows), &features, &beta, out, &ldc);
+}
+
+void first_rows(std::int64_t n, const double* draws, int count, std::int64_t* rows) {
+    const double p = 1.0 / static_cast<double>(n);
+    double last = 0;
+    walk_cumsum(p, n, [&](std::int64_t, double value, double step, std::int64_t steps) {
+        last = value + static_cast<double>(steps - 1) * step;
+    });
+    std::vector<std::pair<double, int>> wanted(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) wanted[i] = {draws[i], i};
+    std::sort(wanted.begin(), wanted.end());
+    int found = 0;
+    walk_cumsum(p, n, [&](std::int64_t first, double value, double step, std::int64_t steps) {
+        auto above = [&](std::int64_t t, double draw) { return (value + static_cast<double>(t) * step) / last > draw; };
+        while (found < count && above(steps - 1, wanted[found].first)) {
+            std::int64_t low = 0, high = steps - 1;  // the first t above the draw lies in [low, high]
+            while (low < high) {
+                const std::int64_t middle = low + (high - low) / 2;
+                if (above(middle, wanted[found].first))
+                    high = middle;
+                else
+                    low = middle + 1;
+            }
+            rows[wanted[found++].second] = first + low;
+        }
+    });
+    for (; found < count; ++found) rows[wanted[found].second] = n - 1;
+}
+
+double probe_value(std::uint64_t& state) noexcept {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return static_cast<double>(state >> 11) / 9007199254740992.0 * 256.0 - 128.0;
+}
+
+bool rows_independent(Dgemm dgemm, bool* fused) {
+    constexpr int k = 7, rows = 512;
+    std::uint64_t state = 12345;
+    std::vector<double> centres(k * 3), x(rows * 3), norms(k);
+    for (double& v : centres) v = probe_value(state);
+    for (double& v : x) v = probe_value(state);
+    for (int j = 0; j < k; ++j) norms[j] = squared_norm(&centres[3 * j], NormOrder::first01);
+    auto block = [&](int first, int count) {
+        std::vector<double> out(static_cast<std::size_t>(count) * k);
+        dgemm_values(dgemm, &x[3 * first], count, centres.data(), norms.data(), k, out.data());
+        return out;
+    };
+    std::vector<double> whole = block(0, 256);
+    const std::vector<double> rest = block(256, 256);
+    whole.insert(whole.end(), rest.begin(), rest.end());
+    for (int count : {1, 2, 3, 5, 8, 13, 31, 64, 100, 255})
+        for (int first : {0, 1, 6, 44}) {
+            const std::vector<double> part = block(first, count);
+            if (!std::equal(part.begin(), part.end(), whole.begin() + static_cast<std::ptrdiff_t>(first) * k,
+                            [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }))
+                return false;
+        }
+    std::vector<double> own(whole.size());
+    fused_distances(x.data(), rows, centres.data(), norms.data(), k, own.data());
+    *fused = std::memcmp(own.data(), whole.data(), own.size() * sizeof(double)) == 0;
+    return true;
+}
+
+namespace {
+
+// NumPy's DOUBLE_pairwise_sum (umath/loops_utils.h.src): below 8 values a plain loop from -0.0 (so that a
+// sum of -0.0 stays -0.0), up to 128 eight accumulators added in a fixed tree, beyond that two halves cut
+// at a multiple of 8.
+double pairwise_sum(const double* a, std::int64_t n) noexcept {
     if (n < 8) {
-        double result = 0.;
+        double result = -0.0;
         for (std::int64_t i = 0; i < n; ++i) result += a[i];
         return result;
     }
@@ -285,9 +347,13 @@ double numpy_sum(const double* a, std::int64_t n) noexcept {
     }
     std::int64_t half = n / 2;
     half -= half % 8;
-    return numpy_sum(a, half) + numpy_sum(a + half, n - half);
+    return pairwise_sum(a, half) + pairwise_sum(a + half, n - half);
 }
 
+}  // namespace
+
+// The reduction starts from add's identity, 0.0, and adds the pairwise sum of all values to it.
+double numpy_sum(const double* a, std::int64_t n) noexcept { return 0.0 + pairwise_sum(a, n); }
 
 namespace {
 
@@ -324,7 +390,7 @@ std::vector<int> Fit::seed(Stop& stop) {
     return open;
 }
 
-const char* Fit::seeding_undecided(int run) const { return state_->seeds[run].undecided; }
+std::optional<library::Reason> Fit::seeding_undecided(int run) const { return state_->seeds[run].undecided; }
 
 std::int64_t Fit::draws_before(int run) const {
     return static_cast<std::int64_t>(run) * static_cast<std::int64_t>(state_->shared.draws_per_run());
@@ -332,7 +398,7 @@ std::int64_t Fit::draws_before(int run) const {
 
 void Fit::take_seeds(int run, const std::vector<std::int64_t>& rows) {
     Seeds& seeds = state_->seeds[run];
-    seeds.undecided = nullptr;
+    seeds.undecided.reset();
     seeds.colours.clear();
     for (std::int64_t row : rows) seeds.colours.push_back(state_->shared.index_of_row(row));
 }
@@ -372,7 +438,7 @@ Result Fit::finish(Stop& stop) {
         const double scale = std::max(candidate.inertia, chosen.inertia);
         const double rounding = 4.0 * static_cast<double>(shared.n) * std::numeric_limits<double>::epsilon();
         if (std::fabs(candidate.inertia - chosen.inertia) <= std::max(1e-12, rounding) * scale) {
-            result.undecided = "two runs of nearly equal inertia";
+            result.undecided = library::Reason::equal_inertia;
             return result;
         }
         if (candidate.inertia < chosen.inertia) best = run;

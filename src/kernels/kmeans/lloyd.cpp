@@ -13,12 +13,14 @@
 // integers but for one rounding.
 //
 // Hamerly's bounds (an upper bound on the distance to the own centre, a lower bound on the distance to
-// any other) skip colours whose label cannot change: the bounds are padded far beyond any rounding,
-// and a colour is skipped only when the gap they guarantee exceeds `skip_gap`.
+// any other), kept as the one gap between them, skip colours whose label cannot change: the bounds are
+// padded far beyond any rounding, and a colour is skipped only while the gap exceeds `min_gap`.
+// See kmeans.txt: the library's steps this follows, and the undecided bands.
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
+#include "kernels/clones.hpp"
 #include "kernels/kmeans/run.hpp"
 
 namespace lq::kernels::kmeans {
@@ -26,24 +28,23 @@ namespace {
 
 constexpr int chunk = 64;                  // colours per block (and per dgemm call)
 constexpr double bound_pad = 1e-6;         // on squared distances, far above their rounding
-constexpr double skip_gap = 1e-4;          // squared-distance gap that no rounding can close
+// A colour is skipped while its distance to any other centre exceeds that to its own by more than
+// min_gap: the gap in squared distances, which the library compares, then exceeds min_gap^2 = 1e-4, far
+// above any rounding of them.
+constexpr double min_gap = 1e-2;
 constexpr double near_tie = 1e-6;          // computed gap below which the label is uncertain
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-#define LQ_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
-
-// Moves a block's bounds by its colours' centres' shifts (`up` for the own centre, `down` for the
-// others, by own label); true when some colour's label could change. Compiled twice, for processors
-// with AVX2 and for any; element-wise, so both give the same.
-LQ_CLONES bool move_and_test(int count, const std::int32_t* __restrict labels, double* __restrict upper,
-                             double* __restrict lower, const double* __restrict up, const double* __restrict down) {
+// Narrows the guaranteed gaps of a block's colours by their centres' moves (by own label: the own
+// centre's shift plus the largest of the others'); true when some colour's label could change. Compiled
+// twice, for processors with AVX2 and for any; element-wise, so both give the same.
+LQ_CLONES bool move_and_test(int count, const std::int32_t* __restrict labels, double* __restrict gap,
+                             const double* __restrict moved) {
     int open = 0;
     for (int c = 0; c < count; ++c) {
-        const double u = upper[c] + up[labels[c]];
-        const double l = lower[c] - down[labels[c]];
-        upper[c] = u;
-        lower[c] = l;
-        open |= !((l > u) & ((l - u) * (l + u) > skip_gap));
+        const double g = gap[c] - moved[labels[c]];
+        gap[c] = g;
+        open |= !(g > min_gap);
     }
     return open != 0;
 }
@@ -55,8 +56,8 @@ struct Nearest {
     double best[chunk], second[chunk];
 };
 
-// The values as dgemm gives them (fused_value, checked by the caller), scanned as the library scans them: strictly less replaces. Rows side by side, so that the
-// loops vectorise over rows.
+// The values as dgemm gives them (fused_value, checked by the caller), scanned as the library scans
+// them: strictly less replaces. Rows side by side, so that the loops vectorise over rows.
 LQ_CLONES void nearest_two(const double* __restrict xa, const double* __restrict xb, const double* __restrict xc,
                            int count, const double* centres, const double* centre_norms, int k, Nearest& near) {
     for (int r = 0; r < count; ++r) {
@@ -77,12 +78,13 @@ LQ_CLONES void nearest_two(const double* __restrict xa, const double* __restrict
     }
 }
 
-// Distance bounds from the values (which lack the colour's own squared norm), padded outwards.
-LQ_CLONES void bounds(const Nearest& near, const double* __restrict norm, int count, double* __restrict upper,
-                      double* __restrict lower) {
+// The gap between the distance to the nearest centre and that to the next, from the values (which lack
+// the colour's own squared norm), both padded outwards.
+LQ_CLONES void gaps(const Nearest& near, const double* __restrict norm, int count, double* __restrict gap) {
     for (int r = 0; r < count; ++r) {
-        upper[r] = std::sqrt(std::max(0.0, near.best[r] + norm[r] + bound_pad));
-        lower[r] = std::sqrt(std::max(0.0, near.second[r] + norm[r] - bound_pad));
+        const double upper = std::sqrt(std::max(0.0, near.best[r] + norm[r] + bound_pad));
+        const double lower = std::sqrt(std::max(0.0, near.second[r] + norm[r] - bound_pad));
+        gap[r] = lower - upper;
     }
 }
 
@@ -111,11 +113,8 @@ class Lloyd {
 public:
     Lloyd(const Shared& shared, Stop& stop)
         : s_(shared), stop_(stop), k_(shared.k), d_(shared.d),
-          labels_(static_cast<std::size_t>(d_), -1), upper_(static_cast<std::size_t>(d_), inf),
-          lower_(static_cast<std::size_t>(d_), 0.0), norm_(static_cast<std::size_t>(d_)),
-          sums_(static_cast<std::size_t>(k_) * 3, 0), counts_(static_cast<std::size_t>(k_), 0) {
-        for (std::int32_t c = 0; c < d_; ++c) norm_[c] = squared_distance(&s_.x[3 * c], zero_);
-    }
+          labels_(static_cast<std::size_t>(d_), -1), gap_(static_cast<std::size_t>(d_), 0.0),
+          sums_(static_cast<std::size_t>(k_) * 3, 0), counts_(static_cast<std::size_t>(k_), 0) {}
 
     Run run(const std::vector<std::int32_t>& seeds) {
         std::vector<double> centres(static_cast<std::size_t>(k_) * 3), next(centres.size());
@@ -143,7 +142,7 @@ public:
             // The library's shifts differ from these in the last bits at most, and its tolerance from
             // ours by its variance's roundings, at most n + 3 of them.
             if (std::fabs(total - s_.tol) <= std::max(1e-8, 4.0 * static_cast<double>(s_.n) * 0x1p-52) * s_.tol) {
-                result_.undecided = "a centre shift at the tolerance";
+                result_.undecided = library::Reason::shift_at_tolerance;
                 return std::move(result_);
             }
             if (total <= s_.tol) break;
@@ -174,9 +173,7 @@ private:
         std::int64_t changed = 0;
         for (std::int32_t begin = 0; begin < d_; begin += chunk) {
             const int count = static_cast<int>(std::min<std::int32_t>(chunk, d_ - begin));
-            if (!first && !move_and_test(count, &labels_[begin], &upper_[begin], &lower_[begin], moved_.data(),
-                                         moved_other_.data()))
-                continue;
+            if (!first && !move_and_test(count, &labels_[begin], &gap_[begin], moved_.data())) continue;
             label_block(centres, centre_norm, begin, count, exact, changed);
             if (result_.undecided) break;
         }
@@ -192,9 +189,9 @@ private:
                         near);
         else
             nearest_by_dgemm(centres, centre_norm, begin, count);
-        bounds(near, &norm_[begin], count, &upper_[begin], &lower_[begin]);
+        gaps(near, &s_.norm[begin], count, &gap_[begin]);
         if (!exact && near_tie_in(near, count)) {
-            result_.undecided = "a colour on the bisector of two centres";
+            result_.undecided = library::Reason::bisector;
             return;
         }
         if (!label_changes(near, &labels_[begin], count)) return;
@@ -209,14 +206,8 @@ private:
 
     void nearest_by_dgemm(const std::vector<double>& centres, const std::vector<double>& centre_norm,
                           std::int32_t begin, int count) {
-        for (int r = 0; r < count; ++r)
-            for (int j = 0; j < k_; ++j) distance_[static_cast<std::size_t>(r) * k_ + j] = centre_norm[j];
-        char trans = 't', no_trans = 'n';
-        int m = k_, n = count, features = 3, ldc = k_;
-        double alpha = -2.0, beta = 1.0;
-        s_.problem.dgemm(&trans, &no_trans, &m, &n, &features, &alpha, const_cast<double*>(centres.data()), &features,
-                         const_cast<double*>(&s_.x[3 * static_cast<std::size_t>(begin)]), &features, &beta,
-                         distance_.data(), &ldc);
+        dgemm_values(s_.problem.dgemm, &s_.x[3 * static_cast<std::size_t>(begin)], count, centres.data(),
+                     centre_norm.data(), k_, distance_.data());
         for (int r = 0; r < count; ++r) {
             const double* row = &distance_[static_cast<std::size_t>(r) * k_];
             int label = 0;
@@ -257,7 +248,7 @@ private:
     void update(std::vector<double>& next) {
         for (int j = 0; j < k_; ++j) {
             if (counts_[j] == 0) {
-                result_.undecided = "a cluster without rows";
+                result_.undecided = library::Reason::empty_cluster;
                 return;
             }
             const double weight = static_cast<double>(counts_[j]);
@@ -269,16 +260,16 @@ private:
 
     // The bounds follow the centres' moves; applied in the next E-step's pass over the colours.
     void move_bounds(const std::vector<double>& shift) {
-        for (int j = 0; j < k_; ++j) moved_[j] = shift[j] * (1 + 1e-12) + 1e-12;
-        // A colour's other centres moved at most by the largest shift, or by the second largest
-        // when the largest is its own centre's.
+        // A colour's own centre moved by at most its shift, any other by at most the largest shift, or
+        // the second largest when the largest is its own centre's; each padded beyond rounding.
         int fastest = 0;
         for (int j = 1; j < k_; ++j)
-            if (moved_[j] > moved_[fastest]) fastest = j;
+            if (shift[j] > shift[fastest]) fastest = j;
         double second = 0;
         for (int j = 0; j < k_; ++j)
-            if (j != fastest) second = std::max(second, moved_[j]);
-        for (int j = 0; j < k_; ++j) moved_other_[j] = j == fastest ? second : moved_[fastest];
+            if (j != fastest) second = std::max(second, shift[j]);
+        for (int j = 0; j < k_; ++j)
+            moved_[j] = (shift[j] + (j == fastest ? second : shift[fastest])) * (1 + 1e-12) + 2e-12;
     }
 
     const Shared& s_;
@@ -286,14 +277,11 @@ private:
     const int k_;
     const std::int32_t d_;
     std::vector<std::int32_t> labels_;
-    std::vector<double> upper_, lower_;  // distance to the own centre, and to any other, bounded
-    std::vector<double> norm_;
+    std::vector<double> gap_;  // how much nearer the own centre is than any other, at least
     std::vector<std::int64_t> sums_, counts_;
     Nearest nearest_;
     std::vector<double> distance_ = std::vector<double>(static_cast<std::size_t>(chunk) * k_);
-    static constexpr double zero_[3] = {0, 0, 0};
     std::vector<double> moved_ = std::vector<double>(static_cast<std::size_t>(k_), 0.0);
-    std::vector<double> moved_other_ = std::vector<double>(static_cast<std::size_t>(k_), 0.0);
     Run result_;
 };
 

@@ -7,18 +7,16 @@
 // floating-point values differ from them by far less than `boundary` (a few 1e-10 on multi-megapixel
 // images), so a decision can differ only when a threshold lies that close to a running sum, or when
 // two different candidates give the same potential; those runs are left undecided.
+// See kmeans.txt: the library's steps this follows, and the undecided bands.
 #include <algorithm>
 
+#include "kernels/clones.hpp"
 #include "kernels/kmeans/run.hpp"
 
 namespace lq::kernels::kmeans {
 namespace {
 
 constexpr double boundary = 1e-6;
-
-// The hot loops, compiled twice: for processors with AVX2 and FMA, and for any. All sums are of
-// integers, exact in any order.
-#define LQ_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 
 struct Colours {
     const std::int32_t* a;
@@ -29,13 +27,18 @@ struct Colours {
 };
 
 // closest = distance to the centre; returns the potential.
-LQ_CLONES std::int64_t start_distances(const Colours& colours, std::int32_t centre, std::int32_t* closest) {
-    const std::int32_t ca = colours.a[centre], cb = colours.b[centre], cc = colours.c[centre];
+LQ_CLONES std::int64_t start_distances(const Colours& colours, std::int32_t centre, std::int32_t* __restrict closest) {
+    const std::int32_t* __restrict a = colours.a;
+    const std::int32_t* __restrict b = colours.b;
+    const std::int32_t* __restrict c = colours.c;
+    const std::int32_t* __restrict weight = colours.weight;
+    const std::int32_t ca = a[centre], cb = b[centre], cc = c[centre];
     std::int64_t potential = 0;
     for (std::int32_t i = 0; i < colours.count; ++i) {
-        const std::int32_t da = colours.a[i] - ca, db = colours.b[i] - cb, dc = colours.c[i] - cc;
-        closest[i] = da * da + db * db + dc * dc;
-        potential += static_cast<std::int64_t>(colours.weight[i]) * closest[i];
+        const std::int32_t da = a[i] - ca, db = b[i] - cb, dc = c[i] - cc;
+        const std::int32_t distance = da * da + db * db + dc * dc;
+        closest[i] = distance;
+        potential += static_cast<std::int64_t>(weight[i]) * distance;
     }
     return potential;
 }
@@ -51,29 +54,35 @@ LQ_CLONES std::int64_t potential_with(const Colours& colours, std::int32_t candi
     return potential;
 }
 
-LQ_CLONES void add_centre(const Colours& colours, std::int32_t centre, std::int32_t* closest) {
-    const std::int32_t ca = colours.a[centre], cb = colours.b[centre], cc = colours.c[centre];
+LQ_CLONES void add_centre(const Colours& colours, std::int32_t centre, std::int32_t* __restrict closest) {
+    // Restricted copies: the stores to `closest` then cannot alias the channels, and the loop vectorises.
+    const std::int32_t* __restrict a = colours.a;
+    const std::int32_t* __restrict b = colours.b;
+    const std::int32_t* __restrict c = colours.c;
+    const std::int32_t ca = a[centre], cb = b[centre], cc = c[centre];
     for (std::int32_t i = 0; i < colours.count; ++i) {
-        const std::int32_t da = colours.a[i] - ca, db = colours.b[i] - cb, dc = colours.c[i] - cc;
+        const std::int32_t da = a[i] - ca, db = b[i] - cb, dc = c[i] - cc;
         closest[i] = std::min(closest[i], da * da + db * db + dc * dc);
     }
 }
 
-LQ_CLONES void sum_blocks(const std::int64_t* begin, std::size_t blocks, const std::int32_t* colour,
-                          const std::int32_t* count, const std::int32_t* closest, std::int64_t* out) {
-    for (std::size_t b = 0; b < blocks; ++b) {
-        std::int64_t sum = 0;
-        for (std::int64_t e = begin[b]; e < begin[b + 1]; ++e) sum += static_cast<std::int64_t>(count[e]) * closest[colour[e]];
-        out[b] = sum;
-    }
+LQ_CLONES std::int64_t sum_block(const std::int32_t* __restrict colour, const std::int32_t* __restrict count,
+                                 std::int64_t pairs, const std::int32_t* __restrict closest) {
+    std::int64_t sum = 0;
+    for (std::int64_t e = 0; e < pairs; ++e) sum += static_cast<std::int64_t>(count[e]) * closest[colour[e]];
+    return sum;
 }
 
 struct Seeding {
     const Shared& shared;
     const Colours colours;
     std::vector<std::int32_t> closest;  // squared distance of each colour to its nearest centre
-    std::vector<std::int64_t> block_sum;
     std::int64_t potential = 0;
+    // The running sum over the rows is found block by block, from whichever end of the rows is nearer a
+    // threshold; a block's sum is taken once per step, when first needed: block_sum holds those of the
+    // blocks before `forward` and from `backward` on.
+    std::vector<std::int64_t> block_sum;
+    std::size_t forward = 0, backward = 0;
 
     explicit Seeding(const Shared& s)
         : shared(s),
@@ -85,20 +94,52 @@ struct Seeding {
         potential = start_distances(colours, centre, closest.data());
     }
 
-    void sum_blocks() {
-        kmeans::sum_blocks(shared.block_begin.data(), block_sum.size(), shared.block_colour.data(),
-                           shared.block_count.data(), closest.data(), block_sum.data());
+    // A new step: the distances changed, no block sum is known.
+    void new_step() {
+        forward = 0;
+        backward = block_sum.size();
+    }
+
+    std::int64_t sum_of(std::size_t b) {
+        const std::int64_t first = shared.block_begin[b];
+        return block_sum[b] = sum_block(&shared.block_colour[first], &shared.block_count[first],
+                                        shared.block_begin[b + 1] - first, closest.data());
     }
 
     // np.searchsorted(np.cumsum(closest over the rows), threshold): the colour of the first row whose
     // running sum reaches the threshold; -1 when that row is not certain.
-    std::int32_t candidate(double threshold) const {
+    std::int32_t candidate(double threshold) {
+        const std::size_t blocks = block_sum.size();
+        // The first block whose running sum, through its end, reaches the threshold; the sum before it.
+        std::size_t b = blocks;
         std::int64_t before = 0;
-        std::size_t b = 0;
-        while (b < block_sum.size() && static_cast<double>(before + block_sum[b]) < threshold) before += block_sum[b++];
-        if (b == block_sum.size()) return -1;  // at the very end: only the library's rounding knows
-        const std::int64_t end = std::min(shared.n, static_cast<std::int64_t>(b + 1) * Shared::block_rows);
-        for (std::int64_t i = static_cast<std::int64_t>(b) * Shared::block_rows; i < end; ++i) {
+        if (threshold <= 0.5 * static_cast<double>(potential)) {
+            std::int64_t sum = 0;
+            for (std::size_t at = 0; at < blocks; ++at) {
+                const std::int64_t block = at < forward ? block_sum[at] : sum_of(at);
+                forward = std::max(forward, at + 1);
+                if (static_cast<double>(sum + block) >= threshold) {
+                    b = at;
+                    before = sum;
+                    break;
+                }
+                sum += block;
+            }
+        } else {
+            // Through the end of block `at` the running sum is the potential less the blocks after it.
+            std::int64_t after = 0;
+            for (std::size_t at = blocks; at-- > 0;) {
+                if (static_cast<double>(potential - after) < threshold) break;
+                b = at;
+                const std::int64_t block = at >= backward ? block_sum[at] : sum_of(at);
+                backward = std::min(backward, at);
+                after += block;
+                before = potential - after;
+            }
+        }
+        if (b == blocks) return -1;  // at the very end: only the library's rounding knows
+        const std::int64_t end = std::min(shared.n, static_cast<std::int64_t>(b + 1) * shared.block_rows);
+        for (std::int64_t i = static_cast<std::int64_t>(b) * shared.block_rows; i < end; ++i) {
             const std::int32_t index = shared.index_of_row(i);
             const std::int64_t after = before + closest[index];
             if (static_cast<double>(after) >= threshold) {
@@ -136,12 +177,12 @@ Seeds seed(const Shared& shared, int run, Stop& stop) {
     std::vector<std::int64_t> potential;
     for (int step = 1; step < shared.k; ++step) {
         stop.poll();
-        seeding.sum_blocks();
+        seeding.new_step();
         const double current = static_cast<double>(seeding.potential);
         for (int t = 0; t < shared.trials; ++t) {
             candidates[t] = seeding.candidate(draws[t] * current);
             if (candidates[t] < 0) {
-                seeds.undecided = "a k-means++ threshold on a boundary of the running distance sum";
+                seeds.undecided = library::Reason::seeding_boundary;
                 return seeds;
             }
         }
@@ -162,7 +203,7 @@ Seeds seed(const Shared& shared, int run, Stop& stop) {
         const std::int64_t least = potential_of(candidates[best]);
         for (std::size_t i = 0; i < distinct.size(); ++i)
             if (distinct[i] != candidates[best] && potential[i] == least) {
-                seeds.undecided = "two k-means++ candidates of equal potential";
+                seeds.undecided = library::Reason::seeding_tie;
                 return seeds;
             }
         stop.poll();
