@@ -2,7 +2,9 @@
 labels), its texts and resolution, and when it saves and shows. Argument types are checked with the
 other methods' in test_frame.py."""
 
+import contextlib
 import os
+import types
 
 import matplotlib.pyplot as plt
 import numpy as np
@@ -94,26 +96,21 @@ def test_label_only_when_strictly_wider_than_a_twentieth(plain, figures, percent
     assert {text for text in drawn_text(plt.gcf()) if text.endswith("%")} == labels
 
 
-@pytest.mark.parametrize("save_path", [None, ""])
-def test_without_a_path_nothing_is_saved(plain, figures, tmp_path, monkeypatch, save_path):
-    monkeypatch.chdir(tmp_path)
-    plain.visualize_colors(entries((BLUE, 40.0)), save_path)
-    assert figures == [[]]
+GOOD = {"color": (1, 2, 3), "percentage": 1.0}
 
 
-def test_no_colours_draw_nothing(plain, figures):
-    assert plain.visualize_colors([]) is None
-    assert plt.get_fignums() == [] and figures == []
-
-
-@pytest.mark.parametrize("entry, error", [
-    ({"color": (1, 2, 3)}, KeyError), ({"color": ("1", 2, 3), "percentage": 1.0}, TypeError),
+@pytest.mark.parametrize("colors, save_path, error, shown", [
+    ([GOOD], None, None, [[]]),
+    ([GOOD], "", None, [[]]),
+    ([], "chart.png", None, []),  # no figure either
+    ([GOOD, {"color": (1, 2, 3)}], "chart.png", KeyError, []),
+    ([GOOD, {"color": ("1", 2, 3), "percentage": 1.0}], "chart.png", TypeError, []),
 ])
-def test_bad_entry_raises_and_neither_saves_nor_shows(plain, figures, tmp_path, monkeypatch, entry, error):
+def test_when_nothing_is_saved_or_shown(plain, figures, tmp_path, monkeypatch, colors, save_path, error, shown):
     monkeypatch.chdir(tmp_path)
-    with pytest.raises(error):
-        plain.visualize_colors([{"color": (1, 2, 3), "percentage": 1.0}, entry], "chart.png")
-    assert figures == [] and os.listdir(".") == []
+    with pytest.raises(error) if error else contextlib.nullcontext():
+        plain.visualize_colors(colors, save_path)
+    assert figures == shown and os.listdir(".") == [] and bool(plt.get_fignums()) == bool(colors)
 
 
 class Inert:
@@ -126,14 +123,6 @@ class Inert:
         return self, self  # subplots() gives (figure, axes)
 
 
-class Subplots(Inert):
-    def __init__(self, result):
-        self.result = result
-
-    def subplots(self, *args, **kwargs):
-        return self.result
-
-
 @pytest.mark.parametrize("result, message", [
     (("fig", "ax", "extra"), "too many values to unpack (expected 2)"),
     (iter(["fig", "ax", "extra"]), "too many values to unpack (expected 2)"),
@@ -141,7 +130,7 @@ class Subplots(Inert):
     (iter(["fig"]), "need more than 1 value to unpack"),
 ])
 def test_subplots_result_must_unpack_into_two(plain, rebind, result, message):
-    rebind("plt", Subplots(result))
+    rebind("plt", types.SimpleNamespace(subplots=lambda *args, **kwargs: result))
     with pytest.raises(ValueError) as error:
         plain.visualize_colors([{"color": (1, 2, 3), "percentage": 10.0}])
     assert str(error.value) == message

@@ -40,11 +40,6 @@ def undecodable(folder):
     return os.fsdecode(name)
 
 
-def pipe(folder):
-    os.mkfifo(folder / "pipe.png")
-    return str(folder / "pipe.png")
-
-
 def unix_socket(folder):
     with socket.socket(socket.AF_UNIX) as listener:
         listener.bind(str(folder / "socket.png"))
@@ -58,7 +53,7 @@ PATH_KINDS = {
     "undecodable byte": (undecodable, False),
     "unpaired high surrogate": (lambda folder: str(folder / "x\ud800.png"), False),
     "NUL after an existing file": (lambda folder: str(folder / "a.png") + "\0.txt", False),
-    "named pipe": (pipe, False),
+    "named pipe": (lambda folder: os.mkfifo(folder / "pipe.png") or str(folder / "pipe.png"), False),
     "socket": (unix_socket, False),
     "device": (lambda folder: os.devnull, False),
 }
