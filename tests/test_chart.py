@@ -1,115 +1,148 @@
-"""visualize_colors: the pyplot calls it makes (through a recording stand-in bound as `plt`), its
-errors, and one real save through matplotlib's Agg backend. Argument types are checked with the other
-methods' in test_frame.py."""
+"""visualize_colors judged by the chart it makes: the saved file's pixels (segment widths, colours and
+labels), its texts and resolution, and when it saves and shows. Argument types are checked with the
+other methods' in test_frame.py."""
 
+import contextlib
+import os
+import types
+
+import matplotlib.pyplot as plt
+import numpy as np
 import pytest
+from matplotlib.text import Text
+from PIL import Image
 
-from lumvarde_quorle.color_extractor_cy import ColorExtractor
-
-
-class Recorder:
-    """Stands in for pyplot and for the axes: records (name, args, keyword items in order)."""
-
-    def __init__(self, log, prefix="plt.", figure=None):
-        self._log, self._prefix, self._figure = log, prefix, figure
-
-    def __getattr__(self, method):
-        def record(*args, **kwargs):
-            self._log.append((self._prefix + method, args, list(kwargs.items())))
-            if method == "subplots":
-                return self._figure if self._figure is not None else ("fig", Recorder(self._log, "ax."))
-
-        return record
+ORANGE, BLUE, GREEN, PURPLE = (255, 128, 0), (0, 0, 255), (0, 255, 0), (120, 40, 160)
 
 
 @pytest.fixture
-def calls(rebind):
-    log = []
-    rebind("plt", Recorder(log))
-    return log
+def figures(monkeypatch):
+    """Closes every figure before and after the test, and records each call of pyplot's show with the
+    files then in the current folder."""
+    shown = []
+    plt.close("all")
+    monkeypatch.setattr(plt, "show", lambda *args, **kwargs: shown.append(sorted(os.listdir("."))))
+    yield shown
+    plt.close("all")
 
 
-def bar(left, width, color):
-    return ("ax.barh", (0, width), [("left", left), ("height", 0.8), ("color", color), ("edgecolor", "white"),
-                                    ("linewidth", 1)])
+def entries(*pairs):
+    return [{"color": color, "percentage": share} for color, share in pairs]
 
 
-def label(x, text):
-    return ("ax.text", (x, 0, text), [("ha", "center"), ("va", "center"), ("fontweight", "bold")])
+def dark(pixels):
+    """Black text and axis lines; no colour drawn here is that dark."""
+    return pixels.max(axis=-1) < 60
 
 
-@pytest.mark.parametrize("save_path, saving", [
-    ("chart.png", [("plt.savefig", ("chart.png",), [("dpi", 300), ("bbox_inches", "tight")])]), ("", []), (None, []),
+def drawn_text(figure):
+    return {text.get_text() for text in figure.findobj(Text) if text.get_visible() and text.get_text()}
+
+
+X_TICKS = ["0.0", "0.2", "0.4", "0.6", "0.8", "1.0"]
+SEGMENTS = {
+    "three that fill the bar": entries((ORANGE, 50.0), (BLUE, 30.0), (GREEN, 20.0)),
+    "shares short of the whole, one unlabelled": entries((PURPLE, 62.5), (ORANGE, 25.0), (BLUE, 4.0)),
+}
+
+
+@pytest.mark.parametrize("colors", SEGMENTS.values(), ids=SEGMENTS.keys())
+def test_saved_chart_shows_each_colour_as_wide_as_its_share(plain, figures, tmp_path, monkeypatch, colors):
+    monkeypatch.chdir(tmp_path)
+    assert plain.visualize_colors(colors, "chart.png") is None
+    assert figures == [["chart.png"]]  # saved before it is shown, shown once
+    with Image.open("chart.png") as saved:
+        assert saved.info["dpi"] == pytest.approx((300, 300), abs=0.01)
+        assert 3300 < saved.width <= 3600 and saved.height <= 600  # 12 x 2 inches, trimmed to the drawing
+        pixels = np.asarray(saved.convert("RGB"))
+    rows = np.flatnonzero((pixels == colors[0]["color"]).all(axis=2).any(axis=1))
+    top, bottom = rows[0], rows[-1]
+    clear_of_labels = pixels[top + (bottom - top) // 5]
+    middle, reach = (top + bottom) // 2, (bottom - top) // 6
+    left, right = np.flatnonzero(dark(clear_of_labels))[[0, -1]]  # the axis lines at 0 and 1
+    start, end = 0.0, None
+    for entry in colors:
+        share = entry["percentage"] / 100
+        columns = np.flatnonzero((clear_of_labels == entry["color"]).all(axis=1))
+        if end is not None:  # neighbours are parted by a white outline
+            assert (clear_of_labels[end + 1:columns[0]] == 255).all(axis=1).any()
+        end = columns[-1]
+        # Within the axis from 0 to 1, a segment spans [start, start + share] but for its white outline.
+        assert (columns[0] - left) / (right - left) == pytest.approx(start, abs=0.004)
+        assert (columns[-1] - left) / (right - left) == pytest.approx(start + share, abs=0.004)
+        assert columns.size / (right - left) == pytest.approx(share, abs=0.006)
+        # A label, in dark text, centred on the segment when it is wider than a twentieth of the bar.
+        band = pixels[middle - reach:middle + reach, columns[0]:columns[-1] + 1]
+        label = np.flatnonzero(dark(band).any(axis=0))
+        if share > 0.05:
+            centre = columns[0] + (label[0] + label[-1]) / 2 if label.size else -1
+            assert (centre - left) / (right - left) == pytest.approx(start + share / 2, abs=0.004)
+        else:
+            assert label.size == 0
+        start += share
+    beyond = clear_of_labels[columns[-1] + 8:right - 8]
+    assert (beyond == 255).all()  # nothing drawn past the last share
+    # Title, axis label, the x axis's ticks and the labels; no y ticks.
+    assert drawn_text(plt.gcf()) == {"Extracted Colors with Percentages", "Color Distribution", *X_TICKS} | {
+        f"{entry['percentage']:.1f}%" for entry in colors if entry["percentage"] > 5}
+    assert len(plt.get_fignums()) == 1  # the figure stays open, as after showing it
+
+
+@pytest.mark.parametrize("percentage, labels", [
+    (5.0, set()), (5.1, {"5.1%"}), (100.0, {"100.0%"}), (23.456, {"23.5%"}),
 ])
-def test_three_segments_full_sequence(plain, calls, save_path, saving):
-    colors = [{"color": (255, 128, 0), "percentage": 50.0}, {"color": (0, 0, 255), "percentage": 30.0},
-              {"color": (0, 255, 0), "percentage": 20.0}]
-    assert plain.visualize_colors(colors, save_path) is None
-    assert calls == [
-        ("plt.subplots", (1, 1), [("figsize", (12, 2))]),
-        bar(0, 0.5, [1.0, 0.5019607843137255, 0.0]), label(0.25, "50.0%"),
-        bar(0.5, 0.3, [0.0, 0.0, 1.0]), label(0.65, "30.0%"),
-        bar(0.8, 0.2, [0.0, 1.0, 0.0]), label(0.9, "20.0%"),
-        ("ax.set_xlim", (0, 1), []), ("ax.set_ylim", (-0.5, 0.5), []),
-        ("ax.set_xlabel", ("Color Distribution",), []), ("ax.set_title", ("Extracted Colors with Percentages",), []),
-        ("ax.set_yticks", ([],), []), ("plt.tight_layout", (), []), *saving, ("plt.show", (), []),
-    ]
-    assert type(calls[1][2][0][1]) is int  # the first segment starts at the int 0
-
-
-@pytest.mark.parametrize("percentage, expected", [
-    (5.0, []), (5.1, [label(0.0255, "5.1%")]), (100.0, [label(0.5, "100.0%")]), (23.456, [label(0.11728, "23.5%")]),
-])
-def test_label_only_when_strictly_wider_than_a_twentieth(plain, calls, percentage, expected):
+def test_label_only_when_strictly_wider_than_a_twentieth(plain, figures, percentage, labels):
     plain.visualize_colors([{"color": [0, 0, 0], "percentage": percentage}])
-    assert [call for call in calls if call[0] == "ax.text"] == expected
+    assert {text for text in drawn_text(plt.gcf()) if text.endswith("%")} == labels
 
 
-@pytest.mark.parametrize("figure, message", [
+GOOD = {"color": (1, 2, 3), "percentage": 1.0}
+
+
+@pytest.mark.parametrize("colors, save_path, error, shown", [
+    ([GOOD], None, None, [[]]),
+    ([GOOD], "", None, [[]]),
+    ([], "chart.png", None, []),  # no figure either
+    ([GOOD, {"color": (1, 2, 3)}], "chart.png", KeyError, []),
+    ([GOOD, {"color": ("1", 2, 3), "percentage": 1.0}], "chart.png", TypeError, []),
+])
+def test_when_nothing_is_saved_or_shown(plain, figures, tmp_path, monkeypatch, colors, save_path, error, shown):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(error) if error else contextlib.nullcontext():
+        plain.visualize_colors(colors, save_path)
+    assert figures == shown and os.listdir(".") == [] and bool(plt.get_fignums()) == bool(colors)
+
+
+class Inert:
+    """Stands in for pyplot and for the figure's axes, drawing nothing."""
+
+    def __getattr__(self, name):
+        return self
+
+    def __call__(self, *args, **kwargs):
+        return self, self  # subplots() gives (figure, axes)
+
+
+@pytest.mark.parametrize("result, message", [
     (("fig", "ax", "extra"), "too many values to unpack (expected 2)"),
     (iter(["fig", "ax", "extra"]), "too many values to unpack (expected 2)"),
     ((), "need more than 0 values to unpack"),
     (iter(["fig"]), "need more than 1 value to unpack"),
 ])
-def test_subplots_result_must_unpack_into_two(plain, rebind, figure, message):
-    rebind("plt", Recorder([], figure=figure))
+def test_subplots_result_must_unpack_into_two(plain, rebind, result, message):
+    rebind("plt", types.SimpleNamespace(subplots=lambda *args, **kwargs: result))
     with pytest.raises(ValueError) as error:
         plain.visualize_colors([{"color": (1, 2, 3), "percentage": 10.0}])
     assert str(error.value) == message
 
 
-@pytest.mark.parametrize("entry, error", [
-    ({"color": (1, 2, 3)}, KeyError), ({"color": ("1", 2, 3), "percentage": 1.0}, TypeError),
-])
-def test_bad_entry_raises_and_shows_nothing(plain, calls, entry, error):
-    with pytest.raises(error):
-        plain.visualize_colors([{"color": (1, 2, 3), "percentage": 1.0}, entry])
-    assert calls[-1][0] == "ax.barh" and "plt.show" not in [call[0] for call in calls]
-
-
-def test_real_save_at_300_dpi_leaves_figure_open(plain, tmp_path):
-    import matplotlib.pyplot as plt
-    from PIL import Image
-
-    plt.close("all")
-    plain.visualize_colors([{"color": (200, 30, 40), "percentage": 70.0}], str(tmp_path / "chart.png"))
-    try:
-        assert len(plt.get_fignums()) == 1
-        plt.gcf().savefig(tmp_path / "reference.png", dpi=300, bbox_inches="tight")
-        with Image.open(tmp_path / "chart.png") as saved, Image.open(tmp_path / "reference.png") as expected:
-            assert saved.size == expected.size and saved.size[0] > 3000  # 12 inches wide, trimmed
-            assert saved.info["dpi"] == pytest.approx((300, 300), abs=0.01)
-    finally:
-        plt.close("all")
-
-
-def test_memory_flat(plain, calls, memory_flat):
-    good = [{"color": (255, 128, 0), "percentage": 50.0}, {"color": (0, 0, 255), "percentage": 4.0}]
+def test_memory_flat(plain, rebind, memory_flat):
+    rebind("plt", Inert())
+    good = entries((ORANGE, 50.0), (BLUE, 4.0))
 
     def draw():
         plain.visualize_colors(good, "out.png")
         with pytest.raises(KeyError):
             plain.visualize_colors([{"color": (1, 2, 3)}])
-        calls.clear()
 
     memory_flat(draw, repeats=20000)

@@ -1,9 +1,12 @@
 """The extractor frame: module initialisation, construction, method objects, argument binding and the
 dispatch of overridable stages."""
 
+import ast
 import gc
 import importlib.util
 import inspect
+import pathlib
+import re
 import subprocess
 import sys
 import textwrap
@@ -14,7 +17,7 @@ import numpy as np
 import pytest
 
 import lumvarde_quorle.color_extractor_cy as module
-from lumvarde_quorle.color_extractor_cy import ColorExtractor
+from lumvarde_quorle.color_extractor_cy import ColorExtractor, FastColorExtractor, LibraryColorExtractor
 
 
 def settings(extractor):
@@ -176,13 +179,6 @@ def test_type_properties():
     assert ColorExtractor.__doc__ is None
     assert not gc.is_tracked(ColorExtractor())
     assert type(ColorExtractor.__dict__["__pyx_vtable__"]).__name__ == "PyCapsule"
-    assert ColorExtractor.__init__.__doc__ == (
-        "\n        Initialize ColorExtractor with robust color extraction capabilities.\n        \n"
-        "        Args:\n            n_colors: Number of dominant colors to extract\n"
-        "            algorithm: 'kmeans' or 'dbscan' for clustering\n"
-        "            preprocessing: Apply noise reduction and lighting normalization\n"
-        "            lab_space: Use LAB color space for perceptual accuracy\n        "
-    )
 
 
 def test_subclass_finaliser_runs():
@@ -199,73 +195,72 @@ def test_subclass_finaliser_runs():
 
 # -- method objects -------------------------------------------------------------------------------
 
-METHODS = {
-    "_preprocess_image": (None, {}, "Apply preprocessing for robustness against noise and lighting."),
-    "_convert_to_feature_space": (None, {}, "Convert image to appropriate color space for clustering."),
-    "_apply_mask": (None, {}, "Apply mask to limit color extraction to specific areas."),
-    "_extract_pixels": ((None,), {}, "Extract valid pixels for clustering."),
-    "_cluster_colors_kmeans": (None, {}, "Extract colors using K-means clustering."),
-    "_cluster_colors_dbscan": (None, {}, "Extract colors using DBSCAN clustering."),
-    "_calculate_percentages": (None, {}, "Calculate color percentages."),
-    "extract_colors": ((None,), {}, None),
-    "visualize_colors": ((None,), {"colors": "List[dict]", "save_path": "Optional[str]"},
-                         "Visualize extracted colors with percentages."),
-    "_color_distance_lab": (None, {}, "Calculate perceptual distance between two colors in LAB space."),
-    "_find_closest_color": (None, {"target_color": "Tuple[int, int, int]", "image_colors": "List[dict]",
-                                   "return": "Tuple[dict, float]"},
-                            "Find the closest color in image to target color."),
-    "analyze_color_similarity": ((None, 50.0), {"target_colors": "Dict[str, Tuple[int, int, int]]",
-                                                "similarity_threshold": "float", "return": "Dict[str, dict]"}, None),
-    "find_color_matches": ((None,), {"target_colors": "Dict[str, Tuple[int, int, int]]",
-                                     "return": "Dict[str, dict]"}, None),
-    "__reduce_cython__": (None, {}, None),
-    "__setstate_cython__": (None, {}, None),
+NATIVE_FUNCTION = type(ColorExtractor.__dict__["extract_colors"])
+# Methods of the three classes, and the module's own functions (owner: the module).
+FUNCTIONS = [(owner, name) for owner in (ColorExtractor, FastColorExtractor, LibraryColorExtractor, module)
+             for name, value in vars(owner).items() if type(value) is NATIVE_FUNCTION]
+
+
+@pytest.mark.parametrize("owner, name", FUNCTIONS, ids=[f"{owner.__name__}.{name}" for owner, name in FUNCTIONS])
+def test_functions_bind_and_describe_themselves_as_interpreter_functions(owner, name):
+    function = vars(owner)[name]
+    parameters = list(inspect.signature(function).parameters.values())  # the stub check needs a signature
+    qualname = name if owner is module else f"{owner.__name__}.{name}"
+    assert (function.__name__, function.__qualname__, function.__module__) == (name, qualname, module.__name__)
+    if owner is not module:
+        assert parameters.pop(0).name == "self"
+        extractor = owner()
+        bound = getattr(extractor, name)
+        assert bound.__self__ is extractor and bound.__func__ is function and getattr(owner, name) is function
+    # __defaults__, __annotations__ and the signature come from one declaration and must agree.
+    defaults = tuple(parameter.default for parameter in parameters if parameter.default is not parameter.empty)
+    assert function.__defaults__ == (defaults or None) and function.__kwdefaults__ is None
+    assert set(function.__annotations__) <= {parameter.name for parameter in parameters} | {"return"}
+    for annotation in function.__annotations__.values():
+        eval(annotation, vars(module))  # in the typing names the module holds
+
+
+def stub_parameters():
+    """The parameters of ColorExtractor's methods as the type stub declares them, self left out."""
+    stub = ast.parse(pathlib.Path(module.__file__).with_name("color_extractor_cy.pyi").read_text())
+    (extractor,) = [node for node in stub.body if isinstance(node, ast.ClassDef) and node.name == "ColorExtractor"]
+    return {node.name: [argument.arg for argument in node.args.args[1:]]
+            for node in extractor.body if isinstance(node, ast.FunctionDef)}
+
+
+# The summary line of each method's docstring, as help() shows it; None for the undocumented.
+SUMMARIES = {
+    "__init__": "Initialize ColorExtractor with robust color extraction capabilities.",
+    "_preprocess_image": "Apply preprocessing for robustness against noise and lighting.",
+    "_convert_to_feature_space": "Convert image to appropriate color space for clustering.",
+    "_apply_mask": "Apply mask to limit color extraction to specific areas.",
+    "_extract_pixels": "Extract valid pixels for clustering.",
+    "_cluster_colors_kmeans": "Extract colors using K-means clustering.",
+    "_cluster_colors_dbscan": "Extract colors using DBSCAN clustering.",
+    "_calculate_percentages": "Calculate color percentages.",
+    "extract_colors": "Extract dominant colors from image.",
+    "visualize_colors": "Visualize extracted colors with percentages.",
+    "_color_distance_lab": "Calculate perceptual distance between two colors in LAB space.",
+    "_find_closest_color": "Find the closest color in image to target color.",
+    "analyze_color_similarity": "Analyze how much each target color appears in the image.",
+    "find_color_matches": "Find how much each target color appears in the image with detailed analysis.",
+    "__reduce_cython__": None,
+    "__setstate_cython__": None,
 }
+INDENT = " " * 8
 
 
-@pytest.mark.parametrize("name", list(METHODS))
-def test_method_metadata(name):
-    defaults, annotations, doc = METHODS[name]
-    function = ColorExtractor.__dict__[name]
-    assert function.__name__ == name
-    assert function.__qualname__ == "ColorExtractor." + name
-    assert function.__module__ == "lumvarde_quorle.color_extractor_cy"
-    assert function.__defaults__ == defaults
-    assert function.__annotations__ == annotations
-    if doc is not None or not name.startswith("_"):
-        assert function.__doc__ == doc or function.__doc__.startswith("\n        ")
-    # Binds like an interpreter function.
-    extractor = ColorExtractor()
-    bound = getattr(extractor, name)
-    assert bound.__self__ is extractor and bound.__func__ is function
-    assert getattr(ColorExtractor, name) is function
-    assert str(inspect.signature(bound)).startswith("(")
-
-
-def test_multiline_docstrings():
-    assert ColorExtractor.analyze_color_similarity.__doc__ == (
-        "\n        Analyze how much each target color appears in the image.\n        \n        Args:\n"
-        "            image: Path to image file or numpy array\n"
-        "            target_colors: Dictionary of color names and RGB values\n"
-        "                          e.g., {'red': (255, 0, 0), 'white': (255, 255, 255)}\n"
-        "            mask: Optional mask image\n"
-        "            similarity_threshold: Maximum LAB distance to consider colors similar\n            \n"
-        "        Returns:\n            Dictionary with color analysis results\n        "
-    )
-    assert ColorExtractor.find_color_matches.__doc__.splitlines()[1].strip() == (
-        "Find how much each target color appears in the image with detailed analysis.")
-    assert "List of dictionaries with color info: {'color': (R,G,B), 'percentage': float}" in (
-        ColorExtractor.extract_colors.__doc__)
-
-
-def test_pickling_hooks_installed_under_both_names():
-    for name in ("__reduce__", "__setstate__", "__reduce_cython__", "__setstate_cython__"):
-        assert name in ColorExtractor.__dict__
-
-
-def test_signature_is_introspectable():
-    signature = inspect.signature(ColorExtractor().analyze_color_similarity)
-    assert str(signature) == "(image, target_colors, mask=None, similarity_threshold=50.0)"
+@pytest.mark.parametrize("name, summary", SUMMARIES.items(), ids=list(SUMMARIES))
+def test_docstrings(name, summary):
+    """A longer docstring keeps its source indentation, and its Args section names the parameters the
+    method takes, in order."""
+    doc = getattr(ColorExtractor, name).__doc__
+    if summary is None or "\n" not in doc:
+        assert doc == summary
+        return
+    assert doc.startswith(f"\n{INDENT}{summary}\n{INDENT}\n{INDENT}Args:\n") and doc.endswith("\n" + INDENT)
+    args = doc.partition("Args:\n")[2].partition(f"\n{INDENT}    \n")[0]
+    assert re.findall(rf"^{INDENT}    (\w+):", args, re.M) == stub_parameters()[name]
 
 
 @pytest.mark.parametrize("self_value", [None, 3, object()])
@@ -341,7 +336,8 @@ STRANGE_VALUES = [None, 0, -1, 2**70, 1.5, float("nan"), "", "x", b"x", [], [[1,
 
 
 @pytest.mark.filterwarnings("ignore")
-@pytest.mark.parametrize("method", [name for name in METHODS if name != "visualize_colors"])
+@pytest.mark.parametrize("method", [name for owner, name in FUNCTIONS
+                                    if owner is ColorExtractor and name != "visualize_colors"])
 def test_strange_arguments_raise_cleanly(method):
     """Whatever the arguments, a call returns or raises an ordinary exception."""
     function = getattr(ColorExtractor(2, "kmeans", False, False), method)

@@ -3,12 +3,16 @@
 exception the call has to end in."""
 
 import ast
+import functools
+import os
+import socket
 
 import numpy as np
 import pytest
 
 from child_worker import ChildWorker, describe
-from lumvarde_quorle.color_extractor_cy import ColorExtractor
+from lumvarde_quorle.color_extractor_cy import ColorExtractor, _opencv_takes_path
+
 
 @pytest.fixture(scope="module")
 def worker():
@@ -24,46 +28,81 @@ def raised(outcome):
     return outcome["raised"]
 
 
-# -- paths without a UTF-8 form ---------------------------------------------------------------------
-# A file name with bytes that are not UTF-8 reaches Python as a str with lone surrogates. OpenCV's
-# string conversion fails on it and the failure is not checked. Such a path must fail as any path that
-# OpenCV cannot read fails, at the same step of the operation.
+# -- paths OpenCV must not be given ----------------------------------------------------------------
+# OpenCV crashes on a name without a UTF-8 form (a str with lone surrogates, as Python spells file names
+# whose bytes are not UTF-8), stops a name at a NUL ("a.png\0.txt" reads a.png) and waits for ever on a
+# named pipe without a writer. One rule keeps such paths from it; they read as files that cannot be read.
 
-PATHS = {
-    "undecodable byte": "'photo\\udcff.jpg'",
-    "existing file with an undecodable name": "path('no UTF-8 form, existing')",
-    "unpaired high surrogate": "'photo\\ud800.jpg'",
-    # OpenCV would stop at the NUL and read the existing file before it.
-    "embedded NUL after an existing file": "path('embedded NUL')",
-    # OpenCV would wait for a writer for ever.
-    "named pipe without a writer": "path('pipe.png')",
+
+def undecodable(folder):
+    name = os.fsencode(folder) + b"/caf\xe9.png"
+    open(name, "wb").close()
+    return os.fsdecode(name)
+
+
+def unix_socket(folder):
+    with socket.socket(socket.AF_UNIX) as listener:
+        listener.bind(str(folder / "socket.png"))
+    return str(folder / "socket.png")
+
+
+PATH_KINDS = {
+    "file": (lambda folder: str(folder / "a.png"), True),
+    "folder": (str, True),
+    "missing": (lambda folder: str(folder / "missing.png"), True),
+    "undecodable byte": (undecodable, False),
+    "unpaired high surrogate": (lambda folder: str(folder / "x\ud800.png"), False),
+    "NUL after an existing file": (lambda folder: str(folder / "a.png") + "\0.txt", False),
+    "named pipe": (lambda folder: os.mkfifo(folder / "pipe.png") or str(folder / "pipe.png"), False),
+    "socket": (unix_socket, False),
+    "device": (lambda folder: os.devnull, False),
 }
 
+
+@pytest.mark.parametrize("make, takes", PATH_KINDS.values(), ids=PATH_KINDS.keys())
+def test_paths_opencv_must_not_be_given(tmp_path, make, takes):
+    (tmp_path / "a.png").write_bytes(b"")
+    assert _opencv_takes_path(make(tmp_path)) is takes
+
+
+# Each place that hands a path to OpenCV, in a child process with each kind of path it must not be given
+# there: the extension's image and mask reading, and read_with_alpha. analyze_color_similarity and
+# find_color_matches read through the same code as extract_colors, so one path each shows that they do
+# (the three spellings without a UTF-8 form fail at the same check, so one stands for them all).
+UNDECODABLE = "path('no UTF-8 form, existing')"
+UNSAFE_PATHS = {"no UTF-8 form": UNDECODABLE, "NUL": "path('embedded NUL')", "pipe": "path('pipe.png')"}
 IMAGE_FAILS = "Could not load image from "
 MASK_FAILS = "Could not load mask from "
-
-PATH_CALLS = {
+READERS = {
     "extract_colors image": ("extractor.extract_colors(PATH)", IMAGE_FAILS),
     "extract_colors mask": ("extractor.extract_colors(IMAGE, PATH)", MASK_FAILS),
-    # The mask is read before the image's type is checked, and the image before the mask.
-    "extract_colors mask before image type": ("extractor.extract_colors(7, PATH)", MASK_FAILS),
-    "extract_colors image before mask": ("extractor.extract_colors(PATH, path('missing'))", IMAGE_FAILS),
-    "analyze_color_similarity image": ("extractor.analyze_color_similarity(PATH, TARGETS)", IMAGE_FAILS),
-    "analyze_color_similarity mask": ("extractor.analyze_color_similarity(IMAGE, TARGETS, PATH)", MASK_FAILS),
-    "find_color_matches image": ("extractor.find_color_matches(PATH, TARGETS)", IMAGE_FAILS),
-    "find_color_matches mask": ("extractor.find_color_matches(IMAGE, TARGETS, PATH)", MASK_FAILS),
     "read_with_alpha": ("__import__('lumvarde_quorle').read_with_alpha(PATH)", IMAGE_FAILS),
+}
+PATH_CASES = {
+    **{f"{reader} {kind}": (call, path, failure)
+       for reader, (call, failure) in READERS.items() for kind, path in UNSAFE_PATHS.items()},
+    "analyze_color_similarity image": ("extractor.analyze_color_similarity(PATH, TARGETS)", UNDECODABLE, IMAGE_FAILS),
+    "analyze_color_similarity mask":
+        ("extractor.analyze_color_similarity(IMAGE, TARGETS, PATH)", UNDECODABLE, MASK_FAILS),
+    "find_color_matches image": ("extractor.find_color_matches(PATH, TARGETS)", UNDECODABLE, IMAGE_FAILS),
+    "find_color_matches mask": ("extractor.find_color_matches(IMAGE, TARGETS, PATH)", UNDECODABLE, MASK_FAILS),
+    # The mask is read before the image's type is checked, and the image before the mask.
+    "mask before image type": ("extractor.extract_colors(7, PATH)", "path('pipe.png')", MASK_FAILS),
+    "image before mask": ("extractor.extract_colors(PATH, path('missing'))", "path('embedded NUL')", IMAGE_FAILS),
 }
 
 
-@pytest.mark.parametrize("path", PATHS.values(), ids=PATHS.keys())
-@pytest.mark.parametrize("call, failure", PATH_CALLS.values(), ids=PATH_CALLS.keys())
-def test_path_opencv_cannot_take_is_an_unreadable_file(worker, path, call, failure):
-    setup = f"extractor = ColorExtractor(3, 'kmeans', False, True)\nPATH = {path}\n"
-    outcome = worker.run(call, setup=setup)
+@pytest.fixture(scope="module")
+def spelled(worker):
+    """A path expression as the child spells it (in its temporary folder)."""
+    return functools.cache(lambda expression: ast.literal_eval(worker.run(expression)["value"]))
+
+
+@pytest.mark.parametrize("call, path, failure", PATH_CASES.values(), ids=PATH_CASES.keys())
+def test_path_opencv_cannot_take_is_an_unreadable_file(worker, spelled, call, path, failure):
+    outcome = worker.run(call, setup=f"extractor = ColorExtractor(3, 'kmeans', False, True)\nPATH = {path}\n")
     assert raised(outcome)[0] == "builtins.ValueError", describe(outcome)
-    spelled = worker.run("PATH", setup=setup)["value"]  # as the child spells it (a temporary folder)
-    assert outcome["message"] == failure + ast.literal_eval(spelled)
+    assert outcome["message"] == failure + spelled(path)
 
 
 # -- arrays OpenCV has to copy ----------------------------------------------------------------------

@@ -36,6 +36,7 @@ def test_kernels_know_nothing_of_the_interpreter():
         for path in kernels
         for number, line in enumerate(path.read_text().splitlines(), 1)
         for found in include.findall(line)
+        # The C++ library's headers and the operating system's (sys/...) know nothing of the interpreter.
         if not (found.startswith(("kernels/", "sys/")) or ("/" not in found and "." not in found))
     ]
     assert offenders == []
