@@ -98,7 +98,9 @@ void cgroup_limits(const std::string& root, Available& best) {
         at = end + 1;
         const std::size_t first = line.find(':'), second = first == std::string::npos ? first : line.find(':', first + 1);
         if (second == std::string::npos) continue;
-        const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+        // Built by appending: GCC 12 reports a false -Wrestrict on "literal" + std::string&&.
+        std::string controllers(1, ',');
+        controllers.append(line, first + 1, second - first - 1).push_back(',');
         const std::string path = line.substr(second + 1);
         if (line.compare(0, first, "0") == 0 && controllers == ",,")
             each_level(root + "/sys/fs/cgroup", path, [&](const std::string& dir) { cgroup_headroom(dir, v2_files, best); });
