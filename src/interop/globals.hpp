@@ -3,6 +3,7 @@
 // object changes what every later call does.
 #pragma once
 
+#include "interop/applies.hpp"
 #include "interop/constants.hpp"
 #include "interop/ref.hpp"
 
@@ -45,7 +46,6 @@ Ref module_global() { return module_global(name<S>()); }
 
 // Whether the global `name` is still the object the module's imports bound to it (no when it was
 // rebound or deleted).
-enum class Applies { error = -1, no = 0, yes = 1 };
 Applies global_is_as_imported(PyObject* name);
 
 // Whether `global_name`.`attribute` (say KMeans.fit) is still the object it was at import: the global as
