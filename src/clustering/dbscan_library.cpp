@@ -66,8 +66,8 @@ Ref renumbered(PyObject* labels, PyObject* unique_labels, const std::vector<npy_
     Ref old_labels = Ref::steal(PyArray_FROMANY(labels, NPY_INTP, 0, 0, NPY_ARRAY_CARRAY_RO));
     Ref distinct = old_labels ? Ref::steal(PyArray_FROMANY(unique_labels, NPY_INTP, 1, 1, NPY_ARRAY_CARRAY_RO)) : Ref();
     if (!distinct) return Ref();
-    auto* source = reinterpret_cast<PyArrayObject*>(old_labels.get());
-    auto* unique_array = reinterpret_cast<PyArrayObject*>(distinct.get());
+    auto* source = as_array(old_labels.get());
+    auto* unique_array = as_array(distinct.get());
     std::vector<npy_intp> groups;  // the non-noise labels, ascending
     const auto* unique_values = static_cast<const npy_intp*>(PyArray_DATA(unique_array));
     for (npy_intp i = 0; i < PyArray_SIZE(unique_array); ++i)
@@ -75,7 +75,7 @@ Ref renumbered(PyObject* labels, PyObject* unique_labels, const std::vector<npy_
     Ref result = Ref::steal(PyArray_SimpleNew(PyArray_NDIM(source), PyArray_DIMS(source), NPY_INTP));
     if (!result) return Ref();
     const auto* in = static_cast<const npy_intp*>(PyArray_DATA(source));
-    auto* out = static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    auto* out = static_cast<npy_intp*>(PyArray_DATA(as_array(result.get())));
     for (npy_intp i = 0; i < PyArray_SIZE(source); ++i) {
         const auto at = std::lower_bound(groups.begin(), groups.end(), in[i]);
         const bool known = in[i] != -1 && at != groups.end() && *at == in[i];

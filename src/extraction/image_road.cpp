@@ -64,9 +64,9 @@ Applies extract_from_image(ColorExtractor* self, PyObject* feature_image, PyObje
     if (readable != Applies::yes) return readable;
     if (grey.is(mask)) {
         // The caller's mask, which other threads may write to while the fit reads it without the GIL.
-        grey = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(mask), NPY_CORDER));
+        grey = Ref::steal(PyArray_NewCopy(as_array(mask), NPY_CORDER));
         if (!grey) return Applies::error;
-        pixels.mask = static_cast<const std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(grey.get())));
+        pixels.mask = static_cast<const std::uint8_t*>(PyArray_DATA(as_array(grey.get())));
         pixels.mask_row_stride = pixels.width;
         pixels.mask_column_stride = 1;
     }

@@ -96,7 +96,7 @@ Ref prepared_pixels(ColorExtractor* self, PyObject* image, PyObject* mask) {
 
 Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libraries) {
     if (!PyArray_CheckExact(rows)) return Applies::no;
-    auto* array = reinterpret_cast<PyArrayObject*>(rows);
+    auto* array = as_array(rows);
     if (PyArray_TYPE(array) != NPY_UBYTE || PyArray_NDIM(array) != 2 || PyArray_DIM(array, 1) != 3)
         return Applies::no;
     for (PyObject* library : libraries) {
@@ -107,7 +107,7 @@ Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libra
 }
 
 int copy_rows(PyObject* rows, PrivateRows* out) {
-    auto* array = reinterpret_cast<PyArrayObject*>(rows);
+    auto* array = as_array(rows);
     const kernels::ByteRows given{static_cast<const std::uint8_t*>(PyArray_DATA(array)), PyArray_DIM(array, 0),
                                   PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
     return run_kernel([&](kernels::Stop&) {

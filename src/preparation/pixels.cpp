@@ -79,7 +79,7 @@ Ref without_blank_rows(PyObject* rows) {
 
 Applies native_pixels(PyObject* image, PyObject* mask, kernels::ImagePixels* pixels, Ref* grey) {
     if (!PyArray_CheckExact(image)) return Applies::no;
-    auto* array = reinterpret_cast<PyArrayObject*>(image);
+    auto* array = as_array(image);
     if (PyArray_TYPE(array) != NPY_UBYTE || PyArray_NDIM(array) != 3 || PyArray_DIM(array, 2) != 3)
         return Applies::no;
     for (PyObject* library : {name<"np">(), name<"cv2">()}) {
@@ -91,7 +91,7 @@ Applies native_pixels(PyObject* image, PyObject* mask, kernels::ImagePixels* pix
                                    PyArray_STRIDE(array, 2)};
     if (mask == Py_None) return Applies::yes;
     auto same_size = [&](PyObject* candidate, int dimensions) {
-        auto* given = reinterpret_cast<PyArrayObject*>(candidate);
+        auto* given = as_array(candidate);
         return PyArray_CheckExact(candidate) && PyArray_TYPE(given) == NPY_UBYTE && PyArray_NDIM(given) == dimensions &&
                PyArray_DIM(given, 0) == pixels->height && PyArray_DIM(given, 1) == pixels->width &&
                (dimensions == 2 || PyArray_DIM(given, 2) == 3);
@@ -105,7 +105,7 @@ Applies native_pixels(PyObject* image, PyObject* mask, kernels::ImagePixels* pix
     } else {
         return Applies::no;
     }
-    auto* grey_array = reinterpret_cast<PyArrayObject*>(grey->get());
+    auto* grey_array = as_array(grey->get());
     pixels->mask = static_cast<const std::uint8_t*>(PyArray_DATA(grey_array));
     pixels->mask_row_stride = PyArray_STRIDE(grey_array, 0);
     pixels->mask_column_stride = PyArray_STRIDE(grey_array, 1);
@@ -130,7 +130,7 @@ Applies native_rows(ColorExtractor* self, PyObject* image, PyObject* mask, Ref* 
     npy_intp dims[2] = {static_cast<npy_intp>(count), 3};
     *rows = Ref::steal(PyArray_SimpleNew(2, dims, NPY_UINT8));
     if (!*rows) return Applies::error;
-    auto* out = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows->get())));
+    auto* out = static_cast<std::uint8_t*>(PyArray_DATA(as_array(rows->get())));
     if (run_kernel([&](kernels::Stop& stop) { kernels::copy_kept(pixels, out, stop); }) < 0) return Applies::error;
     return Applies::yes;
 }
