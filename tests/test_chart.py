@@ -78,8 +78,35 @@ def test_subplots_result_must_unpack_into_two(plain, rebind, figure, message):
     assert str(error.value) == message
 
 
+class FailingOperator(Exception):
+    pass
+
+
+class Percentage:
+    """A percentage whose operator `failing` raises; the others give the percentage itself (true for `>`)."""
+
+    def __init__(self, failing):
+        self.failing = failing
+
+    def _apply(self, operator):
+        if operator == self.failing:
+            raise FailingOperator(operator)
+        return self
+
+    def __truediv__(self, other):
+        return self._apply("/")
+
+    def __radd__(self, other):
+        return self._apply("+")
+
+    def __gt__(self, other):
+        return self._apply(">")
+
+
 @pytest.mark.parametrize("entry, error", [
     ({"color": (1, 2, 3)}, KeyError), ({"color": ("1", 2, 3), "percentage": 1.0}, TypeError),
+    # The width, the label test and the label's position each stop the chart where they fail.
+    *[({"color": (1, 2, 3), "percentage": Percentage(operator)}, FailingOperator) for operator in "/>+"],
 ])
 def test_bad_entry_raises_and_shows_nothing(plain, calls, entry, error):
     with pytest.raises(error):

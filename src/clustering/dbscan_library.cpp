@@ -24,7 +24,7 @@ Ref fit_labels(PyObject* pixels) {
 }
 
 // `label == -1`: 1 for noise, 0 for a group, -1 on error.
-int is_noise(PyObject* label) { return PyObject_RichCompareBool(label, small_int<-1>(), Py_EQ); }
+int is_noise(PyObject* label) { return compare_bool(label, small_int<-1>(), Py_EQ); }
 
 // visit(label) for each label of unique_labels other than -1, in order; false on error.
 template <class Visit>
@@ -42,8 +42,7 @@ bool for_each_group(PyObject* unique_labels, Visit visit) {
 Ref group_means(PyObject* pixels, PyObject* labels, PyObject* unique_labels) {
     Ref colors = Ref::steal(PyList_New(0));
     const bool done = colors && for_each_group(unique_labels, [&](PyObject* label) {
-        Ref selected = Ref::steal(PyObject_RichCompare(labels, label, Py_EQ));
-        Ref cluster_pixels = item(pixels, selected);
+        Ref cluster_pixels = item(pixels, compare(labels, label, Py_EQ));
         Ref color = call(attr(module_global<"np">(), name<"mean">()), {cluster_pixels}, {Kw{name<"axis">(), small_int<0>()}});
         return color && PyList_Append(colors.get(), color.get()) == 0;
     });
@@ -54,8 +53,7 @@ Ref group_means(PyObject* pixels, PyObject* labels, PyObject* unique_labels) {
 Ref group_sizes(PyObject* labels, PyObject* unique_labels) {
     Ref sizes = Ref::steal(PyList_New(0));
     const bool done = sizes && for_each_group(unique_labels, [&](PyObject* label) {
-        Ref selected = Ref::steal(PyObject_RichCompare(labels, label, Py_EQ));
-        Ref size = call(attr(module_global<"np">(), name<"sum">()), {selected});
+        Ref size = call(attr(module_global<"np">(), name<"sum">()), {compare(labels, label, Py_EQ)});
         return size && PyList_Append(sizes.get(), size.get()) == 0;
     });
     return done ? sizes : Ref();

@@ -23,7 +23,7 @@ namespace {
 // Whether extract_colors would cluster with the module's own K-means and count with its own stage.
 // *owner names the class whose _cluster_colors_kmeans it is.
 Applies stages_are_own(ColorExtractor* self, PyObject* mask, const char** owner) {
-    const int kmeans = PyObject_RichCompareBool(settings(self).algorithm, name<"kmeans">(), Py_EQ);
+    const int kmeans = compare_bool(settings(self).algorithm, name<"kmeans">(), Py_EQ);
     if (kmeans <= 0) return kmeans < 0 ? Applies::error : Applies::no;
     Ref method = attr(reinterpret_cast<PyObject*>(self), name<"_cluster_colors_kmeans">());
     if (!method) return Applies::error;

@@ -31,15 +31,13 @@ Ref grey_mask(PyObject* mask) {
 }
 
 // grey > 128, element-wise.
-Ref inside_mask(PyObject* grey) { return Ref::steal(PyObject_RichCompare(grey, small_int<128>(), Py_GT)); }
+Ref inside_mask(Arg grey) { return compare(grey, small_int<128>(), Py_GT); }
 
 }  // namespace
 
 Ref apply_mask(ColorExtractor*, PyObject* image, PyObject* mask) {
     if (mask == Py_None) return Ref::borrow(image);
-    Ref grey = grey_mask(mask);
-    Ref inside = grey ? inside_mask(grey.get()) : Ref();
-    Ref scaled = inside ? Ref::steal(PyNumber_Multiply(inside.get(), small_int<255>())) : Ref();
+    Ref scaled = multiply(inside_mask(grey_mask(mask)), small_int<255>());
     Ref uint8 = scaled ? attr(module_global<"np">(), name<"uint8">()) : Ref();
     Ref binary = call_method(scaled, name<"astype">(), {uint8});
     if (!binary) return Ref();
@@ -60,19 +58,15 @@ Ref selected_pixel_rows(ColorExtractor* self, PyObject* image, PyObject* mask) {
     if (check_instance_or_none(mask, ndarray_type()) < 0) return Ref();  // mask is not None here
     Ref masked = stage::apply_mask(self, image, mask);
     if (!masked) return Ref();
-    Ref grey = grey_mask(mask);
-    Ref selection = grey ? inside_mask(grey.get()) : Ref();
-    return item(masked, selection);
+    return item(masked, inside_mask(grey_mask(mask)));
 }
 
 // rows[~np.all(rows == 0, axis=1)]
 Ref without_blank_rows(PyObject* rows) {
     Ref all = attr(module_global<"np">(), name<"all">());
     if (!all) return Ref();
-    Ref zero = Ref::steal(PyObject_RichCompare(rows, small_int<0>(), Py_EQ));
-    Ref blank = call(all, {zero}, {Kw{name<"axis">(), small_int<1>()}});
-    Ref kept = blank ? Ref::steal(PyNumber_Invert(blank.get())) : Ref();
-    return item(rows, kept);
+    Ref blank = call(all, {compare(rows, small_int<0>(), Py_EQ)}, {Kw{name<"axis">(), small_int<1>()}});
+    return item(rows, invert(blank));
 }
 
 }  // namespace
