@@ -39,7 +39,7 @@ Ref cluster(ColorExtractor* self, PyObject* pixels, std::optional<kernels::Clust
     if (equal < 0) return Ref();
     if (equal) return call_method(instance, name<"_cluster_colors_dbscan">(), {pixels});
     Ref message = Ref::steal(PyUnicode_FromFormat("Unknown algorithm: %S", algorithm));
-    if (message) PyErr_SetObject(process_state().ValueError, message.get());
+    if (message) PyErr_SetObject(process_state().ValueError.get(), message.get());
     return Ref();
 }
 

@@ -82,8 +82,7 @@ int import_numpy_types() {
     for (const ExpectedType& expected : numpy_types) {
         Ref type = import_type(numpy.get(), "numpy", expected);
         if (!type) return -1;
-        if (expected.name == numpy_types[3].name && !process_state().ndarray)
-            process_state().ndarray = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
+        if (expected.name == numpy_types[3].name && !process_state().ndarray) process_state().ndarray = std::move(type);
     }
     return 0;
 }

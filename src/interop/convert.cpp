@@ -107,7 +107,7 @@ Ref tuple_of_ints(Arg iterable) {
 Ref round_to_2(Arg value) {
     if (!value.ptr) return Ref();
     PyObject* args[] = {value.ptr, small_int<2>()};
-    return Ref::steal(PyObject_Vectorcall(process_state().round, args, 2, nullptr));
+    return Ref::steal(PyObject_Vectorcall(process_state().round.get(), args, 2, nullptr));
 }
 
 void raise_unexpected_type(const char* expected, PyObject* object) {

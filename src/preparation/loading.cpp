@@ -66,7 +66,7 @@ Ref load(PyObject* source, const char* failure) {
     Ref loaded = readable == Applies::yes ? call(imread, {source}) : Ref::none();
     if (!loaded || !loaded.is_none()) return loaded;
     Ref message = Ref::steal(PyUnicode_FromFormat("%s%U", failure, source));
-    if (message) PyErr_SetObject(process_state().ValueError, message.get());
+    if (message) PyErr_SetObject(process_state().ValueError.get(), message.get());
     return Ref();
 }
 
