@@ -73,6 +73,9 @@ constexpr MethodSpec init_method{
     "        "};
 
 // __init__ is a slot wrapper shared by the type; its docstring is set on a copy of the wrapper base.
+// PyWrapperDescrObject and its d_base are CPython's own layout (cpython/descrobject.h): a slot wrapper
+// takes its docstring from the shared slot table, and no API gives one type's wrapper a docstring of its
+// own. When __init__ is not a plain slot wrapper the docstring is simply left alone.
 int set_init_docstring(PyTypeObject* type) {
     ProcessState& state = process_state();
     if (state.init_documented) return 0;
@@ -171,6 +174,8 @@ PyTypeObject LibraryColorExtractorType = variant_type(
 
 namespace {
 
+// _PyType_Name: the part of tp_name after the last dot, as a C string (PyType_GetName would make a new
+// object to be converted back).
 int ready_variant(PyObject* module, PyTypeObject* type, std::span<const FunctionDef* const> methods) {
     if (PyType_Ready(type) < 0 || install_methods(type, methods) < 0) return -1;
     return PyObject_SetAttrString(module, _PyType_Name(type), reinterpret_cast<PyObject*>(type));

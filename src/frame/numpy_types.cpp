@@ -87,6 +87,8 @@ int import_numpy_types() {
     return 0;
 }
 
+// _import_array is the function behind NumPy's import_array macro, which would return from this function
+// on failure: called directly, the failure gets this module's ImportError with NumPy's as its context.
 int import_numpy_array_api() {
     if (_import_array() == 0) return 0;
     raise_while_handling(PyExc_ImportError, "numpy.core.multiarray failed to import");

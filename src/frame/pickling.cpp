@@ -197,6 +197,8 @@ int move_entry(PyTypeObject* type, const char* from, const char* to) {
     return PyDict_DelItemString(type->tp_dict, from);
 }
 
+// _PyType_Lookup finds a name along the type's MRO as attribute lookup does, without running descriptors
+// and without raising; CPython 3.12 has no public call that answers only that.
 int install_hooks_or_fail(PyTypeObject* type) {
     PyObject* getstate = _PyType_Lookup(type, name<"__getstate__">());
     PyObject* object_getstate = _PyType_Lookup(&PyBaseObject_Type, name<"__getstate__">());

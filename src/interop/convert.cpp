@@ -117,6 +117,9 @@ void raise_unexpected_type(const char* expected, PyObject* object) {
 void raise_while_handling(PyObject* type, const char* message) {
     PyObject* pending = PyErr_GetRaisedException();
     PyErr_SetString(type, message);
+    // _PyErr_ChainExceptions1 takes `pending` and makes it the new exception's __context__, the chaining
+    // CPython's own modules use; the public calls would need the new exception fetched, linked and set
+    // again by hand.
     if (pending) _PyErr_ChainExceptions1(pending);
 }
 
