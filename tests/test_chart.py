@@ -99,6 +99,31 @@ def test_label_only_when_strictly_wider_than_a_twentieth(plain, figures, percent
 GOOD = {"color": (1, 2, 3), "percentage": 1.0}
 
 
+class FailingOperator(Exception):
+    pass
+
+
+class Percentage:
+    """A percentage whose operator `failing` raises; the others give the percentage itself (true for `>`)."""
+
+    def __init__(self, failing):
+        self.failing = failing
+
+    def _apply(self, operator):
+        if operator == self.failing:
+            raise FailingOperator(operator)
+        return self
+
+    def __truediv__(self, other):
+        return self._apply("/")
+
+    def __radd__(self, other):
+        return self._apply("+")
+
+    def __gt__(self, other):
+        return self._apply(">")
+
+
 @pytest.mark.parametrize("colors, save_path, error, shown", [
     ([GOOD], None, None, [[]]),
     ([GOOD], "", None, [[]]),
@@ -121,6 +146,14 @@ class Inert:
 
     def __call__(self, *args, **kwargs):
         return self, self  # subplots() gives (figure, axes)
+
+
+@pytest.mark.parametrize("operator", "/>+")
+def test_failing_arithmetic_on_a_share_stops_the_chart(plain, rebind, operator):
+    # The width, the label test and the label's position each stop the chart where they fail.
+    rebind("plt", Inert())
+    with pytest.raises(FailingOperator):
+        plain.visualize_colors([GOOD, {"color": (1, 2, 3), "percentage": Percentage(operator)}], "chart.png")
 
 
 @pytest.mark.parametrize("result, message", [

@@ -595,3 +595,27 @@ def test_construction_and_bad_calls_do_not_leak(memory_flat):
         RecordingMask()._extract_pixels(IMAGE, MASK)
 
     memory_flat(operation, repeats=3000)
+
+
+class Marker:
+    pass
+
+
+def test_function_module_and_attributes_are_owned(monkeypatch):
+    """__module__ and the attribute dictionary live in slots that the interpreter writes too: what is
+    stored there is kept alive while stored and released once replaced or deleted."""
+    function = ColorExtractor.__dict__["_calculate_percentages"]
+    marker = Marker()
+    collected = weakref.ref(marker)
+    monkeypatch.setattr(function, "__module__", Marker())
+    monkeypatch.delattr(function, "__module__")
+    with pytest.raises(AttributeError):
+        function.__module__
+    monkeypatch.setattr(function, "marker", marker, raising=False)
+    del marker
+    gc.collect()
+    assert function.__dict__["marker"] is collected()
+    monkeypatch.undo()
+    gc.collect()
+    assert collected() is None and "marker" not in function.__dict__
+    assert function.__module__ == "lumvarde_quorle.color_extractor_cy"

@@ -83,6 +83,11 @@ def test_accepted_checksums(checksum):
      "0x3daa32e) = (algorithm, lab_space, n_colors, preprocessing))"),
     ((ColorExtractor, CHECKSUM, ["kmeans", True, 5, True]), TypeError, "Expected tuple, got list"),
     ((ColorExtractor, "0x95a985b", None), TypeError, "an integer is required"),
+    # The checksum is read as a 64-bit integer: in range it is only refused, beyond it overflows.
+    ((ColorExtractor, 2**63 - 1, None), pickle.PickleError, None),
+    ((ColorExtractor, -(2**63), None), pickle.PickleError, None),
+    ((ColorExtractor, 2**63, None), OverflowError, "value too large to convert to long"),
+    ((ColorExtractor, -(2**63) - 1, None), OverflowError, "value too large to convert to long"),
     ((int, CHECKSUM, None), TypeError, None),
 ])
 def test_unpickle_errors(arguments, error, message):

@@ -62,6 +62,33 @@ def test_library_modules_are_reached_through_module_globals():
     assert offenders == []
 
 
+# Module-lifetime state lives in one struct, interop/state.hpp: a static or thread_local variable elsewhere
+# is state kept apart from it. The constant slots hold only their index into that struct.
+STATE_FILES = {"interop/state.hpp", "interop/state.cpp", "interop/constants.hpp"}
+STATIC_VARIABLE = re.compile(r"^\s*(static|thread_local)\b(?!\s+(constexpr|const)\b)[^(=;{]*[=;{]")
+# A stolen reference dropped at once is a decref in disguise; Ref::reset() says what it does.
+DISCARDED_STEAL = re.compile(r"^\s*Ref::steal\(.*\);")
+# Objects become arrays through as_array (interop/numpy_api.hpp) only.
+ARRAY_CAST = re.compile(r"reinterpret_cast<\s*(const\s+)?PyArrayObject\s*\*\s*>")
+
+
+@pytest.mark.skipif(not NATIVE_FILES, reason="sources not available (installed package only)")
+@pytest.mark.parametrize("pattern, allowed", [
+    pytest.param(STATIC_VARIABLE, STATE_FILES, id="state-outside-the-state-struct"),
+    pytest.param(DISCARDED_STEAL, set(), id="steal-as-decref"),
+    pytest.param(ARRAY_CAST, {"interop/numpy_api.hpp"}, id="array-cast-outside-as_array"),
+])
+def test_native_pattern_only_where_allowed(pattern, allowed):
+    offenders = [
+        f"{path.relative_to(SOURCE)}:{number}: {line.strip()}"
+        for path in NATIVE_FILES
+        if path.relative_to(SOURCE).as_posix() not in allowed
+        for number, line in enumerate(path.read_text().splitlines(), 1)
+        if pattern.search(line)
+    ]
+    assert offenders == []
+
+
 ROOT = SOURCE.parent
 PYTHON_FILES = sorted(
     path for folder in ("lumvarde_quorle", "tests", "benchmarks") for path in (ROOT / folder).rglob("*.py*")

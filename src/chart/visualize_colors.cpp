@@ -15,7 +15,7 @@ Ref scaled_color(PyObject* channels) {
     Ref color = Ref::steal(PyList_New(0));
     if (!iterator || !color) return Ref();
     while (Ref channel = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref scaled = Ref::steal(PyNumber_TrueDivide(channel.get(), cached_float<255.0>()));
+        Ref scaled = true_divide(channel, cached_float<255.0>());
         if (!scaled || PyList_Append(color.get(), scaled.get()) < 0) return Ref();
     }
     return PyErr_Occurred() ? Ref() : color;
@@ -24,8 +24,7 @@ Ref scaled_color(PyObject* channels) {
 // format(percentage, ".1f") + "%"
 Ref label_text(PyObject* percentage) {
     Ref formatted = Ref::steal(PyObject_Format(percentage, name<".1f">()));
-    if (!formatted) return Ref();
-    return Ref::steal(PyNumber_Add(formatted.get(), name<"%">()));
+    return add(formatted, name<"%">());
 }
 
 // One segment from `start`, labelled when wider than a twentieth; `start` moves to its right end.
@@ -35,26 +34,25 @@ int draw_segment(PyObject* ax, PyObject* color_info, Ref* start) {
     if (!color) return -1;
     Ref percentage = item(color_info, name<"percentage">());
     if (!percentage) return -1;
-    Ref width = Ref::steal(PyNumber_TrueDivide(percentage.get(), cached_float<100.0>()));
+    Ref width = true_divide(percentage, cached_float<100.0>());
     if (!width) return -1;
     Ref bar = call_method(ax, name<"barh">(), {small_int<0>(), width},
                           {Kw{name<"left">(), *start}, Kw{name<"height">(), cached_float<0.8>()},
                            Kw{name<"color">(), color}, Kw{name<"edgecolor">(), name<"white">()},
                            Kw{name<"linewidth">(), small_int<1>()}});
     if (!bar) return -1;
-    const int labelled = PyObject_RichCompareBool(width.get(), cached_float<0.05>(), Py_GT);
+    const int labelled = compare_bool(width, cached_float<0.05>(), Py_GT);
     if (labelled < 0) return -1;
     if (labelled) {
         Ref text = attr(ax, name<"text">());
-        Ref half = text ? Ref::steal(PyNumber_TrueDivide(width.get(), small_int<2>())) : Ref();
-        Ref x = half ? Ref::steal(PyNumber_Add(start->get(), half.get())) : Ref();
+        Ref x = add(*start, true_divide(width, small_int<2>()));
         Ref label = x ? label_text(percentage.get()) : Ref();
         Ref written = call(text, {x, small_int<0>(), label},
                            {Kw{name<"ha">(), name<"center">()}, Kw{name<"va">(), name<"center">()},
                             Kw{name<"fontweight">(), name<"bold">()}});
         if (!written) return -1;
     }
-    *start = Ref::steal(PyNumber_Add(start->get(), width.get()));
+    *start = add(*start, width);
     return *start ? 0 : -1;
 }
 

@@ -41,8 +41,8 @@ Ref keep_largest(PyObject* colors, PyObject* sizes, int n_colors, Ref* kept) {
 int renumbering(PyObject* kept, Py_ssize_t groups, std::vector<npy_intp>* numbers) {
     Ref positions = Ref::steal(PyArray_FROMANY(kept, NPY_INTP, 1, 1, NPY_ARRAY_CARRAY_RO));
     if (!positions) return -1;
-    const auto* order = static_cast<const npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.get())));
-    const npy_intp count = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(positions.get()));
+    const auto* order = static_cast<const npy_intp*>(PyArray_DATA(as_array(positions.get())));
+    const npy_intp count = PyArray_SIZE(as_array(positions.get()));
     numbers->assign(groups, -1);
     npy_intp next = 0;
     for (npy_intp i = 0; i < count; ++i)

@@ -24,7 +24,7 @@ Ref fit_labels(PyObject* pixels) {
 }
 
 // `label == -1`: 1 for noise, 0 for a group, -1 on error.
-int is_noise(PyObject* label) { return PyObject_RichCompareBool(label, small_int<-1>(), Py_EQ); }
+int is_noise(PyObject* label) { return compare_bool(label, small_int<-1>(), Py_EQ); }
 
 // visit(label) for each label of unique_labels other than -1, in order; false on error.
 template <class Visit>
@@ -42,8 +42,7 @@ bool for_each_group(PyObject* unique_labels, Visit visit) {
 Ref group_means(PyObject* pixels, PyObject* labels, PyObject* unique_labels) {
     Ref colors = Ref::steal(PyList_New(0));
     const bool done = colors && for_each_group(unique_labels, [&](PyObject* label) {
-        Ref selected = Ref::steal(PyObject_RichCompare(labels, label, Py_EQ));
-        Ref cluster_pixels = item(pixels, selected);
+        Ref cluster_pixels = item(pixels, compare(labels, label, Py_EQ));
         Ref color = call(attr(module_global<"np">(), name<"mean">()), {cluster_pixels}, {Kw{name<"axis">(), small_int<0>()}});
         return color && PyList_Append(colors.get(), color.get()) == 0;
     });
@@ -54,8 +53,7 @@ Ref group_means(PyObject* pixels, PyObject* labels, PyObject* unique_labels) {
 Ref group_sizes(PyObject* labels, PyObject* unique_labels) {
     Ref sizes = Ref::steal(PyList_New(0));
     const bool done = sizes && for_each_group(unique_labels, [&](PyObject* label) {
-        Ref selected = Ref::steal(PyObject_RichCompare(labels, label, Py_EQ));
-        Ref size = call(attr(module_global<"np">(), name<"sum">()), {selected});
+        Ref size = call(attr(module_global<"np">(), name<"sum">()), {compare(labels, label, Py_EQ)});
         return size && PyList_Append(sizes.get(), size.get()) == 0;
     });
     return done ? sizes : Ref();
@@ -66,8 +64,8 @@ Ref renumbered(PyObject* labels, PyObject* unique_labels, const std::vector<npy_
     Ref old_labels = Ref::steal(PyArray_FROMANY(labels, NPY_INTP, 0, 0, NPY_ARRAY_CARRAY_RO));
     Ref distinct = old_labels ? Ref::steal(PyArray_FROMANY(unique_labels, NPY_INTP, 1, 1, NPY_ARRAY_CARRAY_RO)) : Ref();
     if (!distinct) return Ref();
-    auto* source = reinterpret_cast<PyArrayObject*>(old_labels.get());
-    auto* unique_array = reinterpret_cast<PyArrayObject*>(distinct.get());
+    auto* source = as_array(old_labels.get());
+    auto* unique_array = as_array(distinct.get());
     std::vector<npy_intp> groups;  // the non-noise labels, ascending
     const auto* unique_values = static_cast<const npy_intp*>(PyArray_DATA(unique_array));
     for (npy_intp i = 0; i < PyArray_SIZE(unique_array); ++i)
@@ -75,7 +73,7 @@ Ref renumbered(PyObject* labels, PyObject* unique_labels, const std::vector<npy_
     Ref result = Ref::steal(PyArray_SimpleNew(PyArray_NDIM(source), PyArray_DIMS(source), NPY_INTP));
     if (!result) return Ref();
     const auto* in = static_cast<const npy_intp*>(PyArray_DATA(source));
-    auto* out = static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    auto* out = static_cast<npy_intp*>(PyArray_DATA(as_array(result.get())));
     for (npy_intp i = 0; i < PyArray_SIZE(source); ++i) {
         const auto at = std::lower_bound(groups.begin(), groups.end(), in[i]);
         const bool known = in[i] != -1 && at != groups.end() && *at == in[i];

@@ -30,7 +30,6 @@
 namespace lq::clustering::dbscan {
 namespace {
 
-PyArrayObject* as_array(const Ref& ref) { return reinterpret_cast<PyArrayObject*>(ref.get()); }
 
 // Rows (v, v, v) for every 8-bit value v.
 Ref value_grid() {
@@ -260,7 +259,7 @@ Applies native_path_applies(PyObject* pixels) {
     const Applies gate =
         preparation::native_rows_apply(pixels, {name<"StandardScaler">(), name<"DBSCAN">(), name<"np">()});
     if (gate != Applies::yes) return gate;
-    return PyArray_DIM(reinterpret_cast<PyArrayObject*>(pixels), 0) > 0 ? Applies::yes : Applies::no;
+    return PyArray_DIM(as_array(pixels), 0) > 0 ? Applies::yes : Applies::no;
 }
 
 }  // namespace lq::clustering::dbscan

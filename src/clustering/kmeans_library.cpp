@@ -14,8 +14,6 @@ namespace {
 
 namespace km = kernels::kmeans;
 
-PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
-
 // What KMeans.fit works on: X, the rows as float64 less X.mean(axis=0); their squared norms by the
 // module's row_norms; unit sample weights; and the tolerance, which fit takes before centring X.
 struct LibraryRows {

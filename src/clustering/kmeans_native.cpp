@@ -20,6 +20,7 @@
 #include "interop/globals.hpp"
 #include "interop/kernel.hpp"
 #include "interop/numpy_api.hpp"
+#include "interop/state.hpp"
 #include "kernels/cluster_sums.hpp"
 #include "kernels/distinct_rows.hpp"
 #include "kernels/kmeans/kmeans.hpp"
@@ -31,8 +32,6 @@ namespace {
 
 namespace km = kernels::kmeans;
 using km::library::Reason;
-
-PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
 
 // The scikit-learn releases whose KMeans the native fit reproduces: 1.9.x (checked against 1.9.1). The
 // fit follows that release's code (seeding, Lloyd iterations, relocation, choice of the best run).
@@ -53,9 +52,8 @@ Applies sklearn_version_supported() {
 // *fused: whether the fit may compute its values itself), no when absent or when its rows are not
 // independent. Looked up once.
 Applies find_dgemm(km::Dgemm* dgemm, bool* fused) {
-    static bool looked = false, same_as_fused = false;
-    static km::Dgemm found = nullptr;
-    if (!looked) {
+    auto& probe = process_state().dgemm_probe;
+    if (!probe.looked) {
         Ref module = Ref::steal(PyImport_ImportModule("scipy.linalg.cython_blas"));
         Ref table = module ? attr(module, name<"__pyx_capi__">()) : Ref();
         Ref key = table ? Ref::steal(PyUnicode_FromString("dgemm")) : Ref();
@@ -64,20 +62,20 @@ Applies find_dgemm(km::Dgemm* dgemm, bool* fused) {
         if (capsule && PyCapsule_CheckExact(capsule.get()))
             pointer = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
         if (clear_ordinary_error() < 0) return Applies::error;  // asked again next time
-        looked = true;
-        if (pointer && km::rows_independent(reinterpret_cast<km::Dgemm>(pointer), &same_as_fused))
-            found = reinterpret_cast<km::Dgemm>(pointer);
+        probe.looked = true;
+        if (pointer && km::rows_independent(reinterpret_cast<km::Dgemm>(pointer), &probe.same_as_fused))
+            probe.dgemm = reinterpret_cast<km::Dgemm>(pointer);
     }
-    *dgemm = found;
-    *fused = same_as_fused;
-    return found ? Applies::yes : Applies::no;
+    *dgemm = probe.dgemm;
+    *fused = probe.same_as_fused;
+    return probe.dgemm ? Applies::yes : Applies::no;
 }
 
 // The order in which np.einsum("ij,ij->i") (scikit-learn's row_norms) adds the squares of a
 // k x 3 array, found by asking it: yes with *order set, no when no known order fits. The answers are
 // kept per k (read and written with the GIL held).
 Applies norm_order(int k, km::NormOrder* order) {
-    static std::unordered_map<int, int> known;  // k -> order, or -1 for none
+    auto& known = process_state().norm_orders;  // k -> order, or -1 for none
     if (const auto at = known.find(k); at != known.end()) {
         if (at->second < 0) return Applies::no;
         *order = static_cast<km::NormOrder>(at->second);

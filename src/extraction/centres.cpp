@@ -25,7 +25,6 @@
 namespace lq::extraction {
 namespace {
 
-PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
 
 // The most a float64 mean of `count` values of magnitude below 256 can be away from the exact mean,
 // whatever the order of the additions: a sum of n terms carries at most (n - 1) roundings of half an

@@ -32,14 +32,14 @@ Ref cluster_kmeans(ColorExtractor* self, PyObject* pixels, std::optional<kernels
 Ref cluster(ColorExtractor* self, PyObject* pixels, std::optional<kernels::ClusterSums>* sums) {
     PyObject* algorithm = settings(self).algorithm;
     PyObject* instance = reinterpret_cast<PyObject*>(self);
-    int equal = PyObject_RichCompareBool(algorithm, name<"kmeans">(), Py_EQ);
+    int equal = compare_bool(algorithm, name<"kmeans">(), Py_EQ);
     if (equal < 0) return Ref();
     if (equal) return cluster_kmeans(self, pixels, sums);
-    equal = PyObject_RichCompareBool(algorithm, name<"dbscan">(), Py_EQ);
+    equal = compare_bool(algorithm, name<"dbscan">(), Py_EQ);
     if (equal < 0) return Ref();
     if (equal) return call_method(instance, name<"_cluster_colors_dbscan">(), {pixels});
     Ref message = Ref::steal(PyUnicode_FromFormat("Unknown algorithm: %S", algorithm));
-    if (message) PyErr_SetObject(process_state().ValueError, message.get());
+    if (message) PyErr_SetObject(process_state().ValueError.get(), message.get());
     return Ref();
 }
 

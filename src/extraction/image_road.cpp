@@ -23,7 +23,7 @@ namespace {
 // Whether extract_colors would cluster with the module's own K-means and count with its own stage.
 // *owner names the class whose _cluster_colors_kmeans it is.
 Applies stages_are_own(ColorExtractor* self, PyObject* mask, const char** owner) {
-    const int kmeans = PyObject_RichCompareBool(settings(self).algorithm, name<"kmeans">(), Py_EQ);
+    const int kmeans = compare_bool(settings(self).algorithm, name<"kmeans">(), Py_EQ);
     if (kmeans <= 0) return kmeans < 0 ? Applies::error : Applies::no;
     Ref method = attr(reinterpret_cast<PyObject*>(self), name<"_cluster_colors_kmeans">());
     if (!method) return Applies::error;
@@ -64,9 +64,9 @@ Applies extract_from_image(ColorExtractor* self, PyObject* feature_image, PyObje
     if (readable != Applies::yes) return readable;
     if (grey.is(mask)) {
         // The caller's mask, which other threads may write to while the fit reads it without the GIL.
-        grey = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(mask), NPY_CORDER));
+        grey = Ref::steal(PyArray_NewCopy(as_array(mask), NPY_CORDER));
         if (!grey) return Applies::error;
-        pixels.mask = static_cast<const std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(grey.get())));
+        pixels.mask = static_cast<const std::uint8_t*>(PyArray_DATA(as_array(grey.get())));
         pixels.mask_row_stride = pixels.width;
         pixels.mask_column_stride = 1;
     }

@@ -88,7 +88,7 @@ int scan(PyArrayObject* labels, int type, LabelSet& set) {
 
 Applies distinct_row_labels(PyObject* labels, std::vector<long long>& out) {
     if (!PyArray_Check(labels)) return Applies::no;
-    PyArrayObject* array = reinterpret_cast<PyArrayObject*>(labels);
+    PyArrayObject* array = as_array(labels);
     if (!PyArray_ISINTEGER(array)) return Applies::no;
     LabelSet set;
     const bool is_unsigned = PyArray_ISUNSIGNED(array);

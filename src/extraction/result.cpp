@@ -56,7 +56,7 @@ int append_by_label(PyObject* result, PyObject* colors, PyObject* percentages, c
 // yes when the label pairing applies (`labels_out` filled).
 Applies pairs_by_label(PyObject* colors, PyObject* labels, PyObject* percentages, std::vector<long long>& labels_out) {
     if (!PyList_CheckExact(percentages) || !PyArray_Check(colors) ||
-        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(colors)) < 1)
+        PyArray_NDIM(as_array(colors)) < 1)
         return Applies::no;
     const Applies fits = distinct_row_labels(labels, labels_out);
     if (fits != Applies::yes) return fits;

@@ -1,6 +1,5 @@
 // The ColorExtractor type: allocation, construction, destruction and readiness.
 #include <new>
-#include <vector>
 
 #include "clustering/kmeans_library.hpp"
 #include "frame/extractor.hpp"
@@ -9,6 +8,7 @@
 #include "frame/pickling.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
+#include "interop/state.hpp"
 
 namespace lq {
 namespace {
@@ -74,18 +74,20 @@ constexpr MethodSpec init_method{
     "        "};
 
 // __init__ is a slot wrapper shared by the type; its docstring is set on a copy of the wrapper base.
+// PyWrapperDescrObject and its d_base are CPython's own layout (cpython/descrobject.h): a slot wrapper
+// takes its docstring from the shared slot table, and no API gives one type's wrapper a docstring of its
+// own. When __init__ is not a plain slot wrapper the docstring is simply left alone.
 int set_init_docstring(PyTypeObject* type) {
-    static bool done = false;
-    static wrapperbase init_base;
-    if (done) return 0;
+    ProcessState& state = process_state();
+    if (state.init_documented) return 0;
     Ref wrapper = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__init__"));
     if (!wrapper) return -1;
     if (Py_IS_TYPE(wrapper.get(), &PyWrapperDescr_Type)) {
         PyWrapperDescrObject* descriptor = reinterpret_cast<PyWrapperDescrObject*>(wrapper.get());
-        init_base = *descriptor->d_base;
-        init_base.doc = init_method.doc;
-        descriptor->d_base = &init_base;
-        done = true;
+        state.init_wrapper = *descriptor->d_base;
+        state.init_wrapper.doc = init_method.doc;
+        descriptor->d_base = &state.init_wrapper;
+        state.init_documented = true;
     }
     return 0;
 }
@@ -101,10 +103,8 @@ int publish_operation_table(PyTypeObject* type) {
 
 namespace {
 
-// The snapshots of the operations running on this thread, innermost last.
-thread_local std::vector<const Operation*> running_operations;
-
 const Operation* running_on(ColorExtractor* self) noexcept {
+    const auto& running_operations = ProcessState::running_operations;
     for (auto it = running_operations.rbegin(); it != running_operations.rend(); ++it)
         if ((*it)->self == self) return *it;
     return nullptr;
@@ -117,7 +117,7 @@ Operation::Operation(ColorExtractor* extractor)
       preprocessing(extractor->preprocessing), lab_space(extractor->lab_space), active_(false) {
     if (running_on(extractor)) return;
     try {
-        running_operations.push_back(this);
+        ProcessState::running_operations.push_back(this);
         active_ = true;
     } catch (const std::bad_alloc&) {
         // Without a snapshot the operation reads the live settings, as a direct stage call does.
@@ -125,7 +125,7 @@ Operation::Operation(ColorExtractor* extractor)
 }
 
 Operation::~Operation() {
-    if (active_) running_operations.pop_back();
+    if (active_) ProcessState::running_operations.pop_back();
 }
 
 Settings settings(ColorExtractor* self) noexcept {
@@ -175,6 +175,8 @@ PyTypeObject LibraryColorExtractorType = variant_type(
 
 namespace {
 
+// _PyType_Name: the part of tp_name after the last dot, as a C string (PyType_GetName would make a new
+// object to be converted back).
 int ready_variant(PyObject* module, PyTypeObject* type, std::span<const FunctionDef* const> methods) {
     if (PyType_Ready(type) < 0 || install_methods(type, methods) < 0) return -1;
     return PyObject_SetAttrString(module, _PyType_Name(type), reinterpret_cast<PyObject*>(type));

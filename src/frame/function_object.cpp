@@ -9,19 +9,21 @@
 namespace lq {
 namespace {
 
-// The owned fields are constructed in place by new_function and destroyed by the dealloc slot.
+// The owned fields are constructed in place by new_function and destroyed by the dealloc slot. `module`
+// and `dict` are also written by the interpreter as bare pointers (the __module__ member descriptor, the
+// generic __dict__ support): a Ref has the bare pointer's layout.
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionDef* def;
     Ref name;
     Ref qualname;
-    PyObject* module;  // managed by the member descriptor __module__, released in clear
+    Ref module;
     Ref doc;
     Ref defaults;     // tuple or None
     Ref annotations;  // dict
     Ref text_signature;
-    PyObject* dict;   // managed by the generic __dict__ support, released in clear
+    Ref dict;
 };
 
 FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
@@ -53,25 +55,25 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* function = as_function(self);
     Py_VISIT(function->name.get());
     Py_VISIT(function->qualname.get());
-    Py_VISIT(function->module);
+    Py_VISIT(function->module.get());
     Py_VISIT(function->doc.get());
     Py_VISIT(function->defaults.get());
     Py_VISIT(function->annotations.get());
     Py_VISIT(function->text_signature.get());
-    Py_VISIT(function->dict);
+    Py_VISIT(function->dict.get());
     return 0;
 }
 
 int function_clear(PyObject* self) {
     FunctionObject* function = as_function(self);
-    function->name = Ref();
-    function->qualname = Ref();
-    Ref::steal(std::exchange(function->module, nullptr));
-    function->doc = Ref();
-    function->defaults = Ref();
-    function->annotations = Ref();
-    function->text_signature = Ref();
-    Ref::steal(std::exchange(function->dict, nullptr));
+    function->name.reset();
+    function->qualname.reset();
+    function->module.reset();
+    function->doc.reset();
+    function->defaults.reset();
+    function->annotations.reset();
+    function->text_signature.reset();
+    function->dict.reset();
     return 0;
 }
 
@@ -81,10 +83,12 @@ void function_dealloc(PyObject* self) {
     FunctionObject* function = as_function(self);
     function->name.~Ref();
     function->qualname.~Ref();
+    function->module.~Ref();
     function->doc.~Ref();
     function->defaults.~Ref();
     function->annotations.~Ref();
     function->text_signature.~Ref();
+    function->dict.~Ref();
     PyObject_GC_Del(self);
 }
 
@@ -240,12 +244,12 @@ Ref new_function(const FunctionDef* def, PyObject* qualname, PyObject* module_na
     function->def = def;
     new (&function->name) Ref(std::move(name));
     new (&function->qualname) Ref(Ref::borrow(qualname));
-    function->module = Ref::borrow(module_name).release();
+    new (&function->module) Ref(Ref::borrow(module_name));
     new (&function->doc) Ref(std::move(doc));
     new (&function->defaults) Ref(std::move(defaults));
     new (&function->annotations) Ref(std::move(annotations));
     new (&function->text_signature) Ref(std::move(signature));
-    function->dict = nullptr;
+    new (&function->dict) Ref();
     PyObject_GC_Track(function);
     return Ref::steal(reinterpret_cast<PyObject*>(function));
 }

@@ -63,7 +63,7 @@ Ref import_from(PyObject* module, const char* attribute) {
 int bind(PyObject* globals, const char* global_name, const Ref& value) {
     if (!value) return -1;
     if (PyDict_SetItemString(globals, global_name, value.get()) < 0) return -1;
-    return PyDict_SetItemString(process_state().imported, global_name, value.get());
+    return PyDict_SetItemString(process_state().imported.get(), global_name, value.get());
 }
 
 int bind_module(PyObject* globals, const char* global_name, const char* module_name) {
@@ -89,7 +89,7 @@ int bind_from(PyObject* globals, const char* module_name, std::initializer_list<
 
 int import_libraries(PyObject* globals) {
     ProcessState& state = process_state();
-    if (!state.imported && !(state.imported = PyDict_New())) return -1;
+    if (!state.imported && !(state.imported = Ref::steal(PyDict_New()))) return -1;
     if (bind_module(globals, "np", "numpy") < 0 || bind_module(globals, "cv2", "cv2") < 0 ||
         bind_from(globals, "sklearn.cluster", {"KMeans", "DBSCAN"}) < 0 ||
         bind_from(globals, "sklearn.preprocessing", {"StandardScaler"}) < 0 ||

@@ -123,7 +123,7 @@ int convert_one(PyObject* given, Value<S, I>& out) {
         return 0;
     } else if constexpr (param.convert == Convert::int32) {
         if (!given) return (out = static_cast<int>(param.fallback.number)), 0;
-        return to_int32(given, &out);
+        return to_integer(given, &out);
     } else if constexpr (param.convert == Convert::truth) {
         if (!given) return (out = param.fallback.number != 0.0), 0;
         const int value = truth(given);

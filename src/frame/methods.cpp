@@ -225,7 +225,7 @@ PyMethodDef extractor_static_methods[] = {
 int install_methods(PyTypeObject* type, std::span<const FunctionDef* const> methods) {
     Ref module = Ref::steal(PyUnicode_FromString(module_name));
     if (!module) return -1;
-    const char* class_name = _PyType_Name(type);
+    const char* class_name = _PyType_Name(type);  // tp_name after the last dot, without a new object
     for (const FunctionDef* def : methods) {
         Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, def->name));
         Ref function = qualname ? new_function(def, qualname.get(), module.get()) : Ref();

@@ -1,5 +1,5 @@
 // Module initialisation in two phases. The module exists at most once per process and only in the
-// interpreter that first loaded it; its state is process-wide and never released.
+// interpreter that first loaded it; its state is process-wide (interop/state.hpp).
 #include "frame/extractor.hpp"
 #include "frame/function_object.hpp"
 #include "frame/initialisation.hpp"
@@ -7,6 +7,7 @@
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
 #include "interop/ref.hpp"
+#include "interop/state.hpp"
 #include "interop/traceback.hpp"
 #include "preparation/admission.hpp"
 #include "preparation/preparation.hpp"
@@ -17,8 +18,8 @@ namespace {
 // -- create step --------------------------------------------------------------------------------
 
 int check_interpreter() {
-    static int64_t first_interpreter = -1;
-    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    std::int64_t& first_interpreter = process_state().first_interpreter;
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return -1;
     if (first_interpreter == -1) {
         first_interpreter = current;
@@ -43,7 +44,7 @@ int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from,
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (check_interpreter() < 0) return nullptr;
-    if (process_state().module) return Ref::borrow(process_state().module).release();
+    if (process_state().module) return Ref(process_state().module).release();
     Ref module_name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     Ref module = module_name ? Ref::steal(PyModule_NewObject(module_name.get())) : Ref();
     if (!module) return nullptr;
@@ -74,15 +75,14 @@ int register_in_module_table(PyObject* module) {
     return PyDict_SetItemString(modules, module_name, module);
 }
 
-int fetch_builtin(const char* builtin_name, PyObject** slot) {
-    Ref value = Ref::steal(PyObject_GetAttrString(process_state().builtins, builtin_name));
+int fetch_builtin(const char* builtin_name, Ref* slot) {
+    Ref value = Ref::steal(PyObject_GetAttrString(process_state().builtins.get(), builtin_name));
     if (!value) {
         PyErr_Clear();
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", builtin_name);
         return -1;
     }
-    Ref previous = Ref::steal(*slot);  // a repeated execution replaces what the failed one fetched
-    *slot = value.release();
+    *slot = std::move(value);  // a repeated execution replaces what the failed one fetched
     return 0;
 }
 
@@ -97,11 +97,11 @@ int fetch_builtins() {
 
 int keep_module(PyObject* module) {
     ProcessState& state = process_state();
-    state.module = Ref::borrow(module).release();
+    state.module = Ref::borrow(module);
     state.globals = PyModule_GetDict(module);
-    if (!state.builtins) state.builtins = PyImport_ImportModule("builtins");
+    if (!state.builtins) state.builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!state.builtins) return -1;
-    return PyObject_SetAttrString(module, "__builtins__", state.builtins);
+    return PyObject_SetAttrString(module, "__builtins__", state.builtins.get());
 }
 
 int add_test_dict(PyObject* module) {
@@ -124,7 +124,7 @@ int run_execute_steps(PyObject* module) {
 int execute_module(PyObject* module) {
     ProcessState& state = process_state();
     if (state.module) {
-        if (state.module == module) return 0;
+        if (state.module.is(module)) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'color_extractor_cy' has already been imported. Re-initialisation is not supported.");
         return -1;
@@ -134,9 +134,7 @@ int execute_module(PyObject* module) {
         add_traceback("init lumvarde_quorle.color_extractor_cy");
     else
         PyErr_SetString(PyExc_ImportError, "init lumvarde_quorle.color_extractor_cy");
-    Ref::steal(state.module);  // a later import runs the whole execution anew
-    state.module = nullptr;
-    state.globals = nullptr;
+    state.forget_module();
     return -1;
 }
 

@@ -82,12 +82,13 @@ int import_numpy_types() {
     for (const ExpectedType& expected : numpy_types) {
         Ref type = import_type(numpy.get(), "numpy", expected);
         if (!type) return -1;
-        if (expected.name == numpy_types[3].name && !process_state().ndarray)
-            process_state().ndarray = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
+        if (expected.name == numpy_types[3].name && !process_state().ndarray) process_state().ndarray = std::move(type);
     }
     return 0;
 }
 
+// _import_array is the function behind NumPy's import_array macro, which would return from this function
+// on failure: called directly, the failure gets this module's ImportError with NumPy's as its context.
 int import_numpy_array_api() {
     if (_import_array() == 0) return 0;
     raise_while_handling(PyExc_ImportError, "numpy.core.multiarray failed to import");

@@ -57,7 +57,7 @@ int read_state(PyObject* object, PyObject* state, RestoredState* out) {
     Ref lab_space = Ref::borrow(PyTuple_GetItem(state, 1));
     if (!lab_space || (out->lab_space = truth(lab_space.get())) < 0) return -1;
     Ref n_colors = Ref::borrow(PyTuple_GetItem(state, 2));
-    if (!n_colors || to_int32(n_colors.get(), &out->n_colors) < 0) return -1;
+    if (!n_colors || to_integer(n_colors.get(), &out->n_colors) < 0) return -1;
     Ref preprocessing = Ref::borrow(PyTuple_GetItem(state, 3));
     if (!preprocessing || (out->preprocessing = truth(preprocessing.get())) < 0) return -1;
     if (PyTuple_GET_SIZE(state) <= 4) return 0;
@@ -154,7 +154,7 @@ Ref set_state(ColorExtractor* self, PyObject* state) {
 
 Ref unpickle(PyObject* type, PyObject* checksum, PyObject* state) {
     long long checksum_value = 0;
-    if (to_int64(checksum, &checksum_value) < 0) return Ref();
+    if (to_integer(checksum, &checksum_value) < 0) return Ref();
     if (!is_accepted_checksum(checksum_value)) {
         raise_incompatible_checksum(checksum_value);
         return Ref();
@@ -197,6 +197,8 @@ int move_entry(PyTypeObject* type, const char* from, const char* to) {
     return PyDict_DelItemString(type->tp_dict, from);
 }
 
+// _PyType_Lookup finds a name along the type's MRO as attribute lookup does, without running descriptors
+// and without raising; CPython 3.12 has no public call that answers only that.
 int install_hooks_or_fail(PyTypeObject* type) {
     PyObject* getstate = _PyType_Lookup(type, name<"__getstate__">());
     PyObject* object_getstate = _PyType_Lookup(&PyBaseObject_Type, name<"__getstate__">());

@@ -98,4 +98,41 @@ Ref make_tuple(std::initializer_list<Arg> items) {
     return tuple;
 }
 
+namespace {
+
+template <PyObject* (*Operator)(PyObject*, PyObject*)>
+Ref binary(Arg left, Arg right) {
+    if (failed_before() || !left.ptr || !right.ptr) return missing_argument();
+    return Ref::steal(Operator(left.ptr, right.ptr));
+}
+
+// The power operator's two-argument form: no modulus.
+PyObject* power_of(PyObject* base, PyObject* exponent) { return PyNumber_Power(base, exponent, Py_None); }
+
+}  // namespace
+
+Ref compare(Arg left, Arg right, int op) {
+    if (failed_before() || !left.ptr || !right.ptr) return missing_argument();
+    return Ref::steal(PyObject_RichCompare(left.ptr, right.ptr, op));
+}
+
+int compare_bool(Arg left, Arg right, int op) {
+    if (failed_before() || !left.ptr || !right.ptr) {
+        missing_argument();
+        return -1;
+    }
+    return PyObject_RichCompareBool(left.ptr, right.ptr, op);
+}
+
+Ref add(Arg left, Arg right) { return binary<PyNumber_Add>(left, right); }
+Ref subtract(Arg left, Arg right) { return binary<PyNumber_Subtract>(left, right); }
+Ref multiply(Arg left, Arg right) { return binary<PyNumber_Multiply>(left, right); }
+Ref true_divide(Arg left, Arg right) { return binary<PyNumber_TrueDivide>(left, right); }
+Ref power(Arg base, Arg exponent) { return binary<power_of>(base, exponent); }
+
+Ref invert(Arg operand) {
+    if (failed_before() || !operand.ptr) return missing_argument();
+    return Ref::steal(PyNumber_Invert(operand.ptr));
+}
+
 }  // namespace lq

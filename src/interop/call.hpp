@@ -35,4 +35,17 @@ int set_item(Arg object, Arg key, Arg value);
 // A new tuple holding the given objects.
 Ref make_tuple(std::initializer_list<Arg> items);
 
+// Operators, as the interpreter evaluates them: an array operand makes them element-wise.
+// left <op> right, with op one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE.
+Ref compare(Arg left, Arg right, int op);
+// bool(left <op> right): 1 or 0, or -1 with an exception set. An object equals itself without being
+// asked, as in the interpreter's `in` (PyObject_RichCompareBool).
+int compare_bool(Arg left, Arg right, int op);
+Ref add(Arg left, Arg right);
+Ref subtract(Arg left, Arg right);
+Ref multiply(Arg left, Arg right);
+Ref true_divide(Arg left, Arg right);
+Ref power(Arg base, Arg exponent);
+Ref invert(Arg operand);  // ~operand
+
 }  // namespace lq

@@ -3,22 +3,16 @@
 #include "interop/ref.hpp"
 
 namespace lq {
-namespace {
 
-std::vector<ConstantSlot*>& registry() {
-    static std::vector<ConstantSlot*> slots;
-    return slots;
+ConstantSlot::ConstantSlot(Factory factory) : index_(process_state().constants.size()) {
+    process_state().constants.push_back({factory, Ref()});
 }
 
-}  // namespace
-
-ConstantSlot::ConstantSlot(Factory factory) : factory_(factory) { registry().push_back(this); }
-
 int create_constants() {
-    for (ConstantSlot* slot : registry()) {
-        if (slot->object_) continue;  // a failed earlier execution may have created some already
-        slot->object_ = slot->factory_();
-        if (!slot->object_) return -1;
+    for (ProcessState::Constant& constant : process_state().constants) {
+        if (constant.object) continue;  // a failed earlier execution may have created some already
+        constant.object = Ref::steal(constant.make());
+        if (!constant.object) return -1;
     }
     return 0;
 }

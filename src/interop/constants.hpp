@@ -1,13 +1,13 @@
 // Interned names and cached number and tuple constants. Each use site names its constant in the code
 // (name<"cvtColor">(), small_int<255>()); all of them are created together while the module executes,
-// and live for the rest of the process.
+// held by the process state, and live for the rest of the process.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <vector>
 
-#include "interop/python.hpp"
+#include "interop/state.hpp"
 
 namespace lq {
 
@@ -18,18 +18,16 @@ struct FixedString {
     char chars[N];
 };
 
-// One cached object, created by create_constants() and never released. Factories run in no particular
-// order, so a factory must not use other cached constants.
+// One cached object: an entry of the process state's constants, null until create_constants() has run.
+// Factories run in no particular order, so a factory must not use other cached constants.
 class ConstantSlot {
 public:
     using Factory = PyObject* (*)();
     explicit ConstantSlot(Factory factory);
-    PyObject* get() const noexcept { return object_; }
+    PyObject* get() const noexcept { return process_state().constants[index_].object.get(); }
 
 private:
-    friend int create_constants();
-    Factory factory_;
-    PyObject* object_ = nullptr;
+    std::size_t index_;
 };
 
 // Creates every registered constant; -1 with an exception set on failure.

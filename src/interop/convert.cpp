@@ -1,6 +1,7 @@
 #include "interop/convert.hpp"
 
-#include <climits>
+#include <type_traits>
+#include <utility>
 
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
@@ -31,6 +32,12 @@ Ref as_int_object(PyObject* object) {
     return Ref();
 }
 
+// The C type's name as the interpreter's overflow message spells it.
+template <class Int>
+constexpr const char* overflow_message = "value too large to convert to long";
+template <>
+constexpr const char* overflow_message<int> = "value too large to convert to int";
+
 }  // namespace
 
 int truth(PyObject* object) {
@@ -40,33 +47,24 @@ int truth(PyObject* object) {
     return PyObject_IsTrue(object);
 }
 
-int to_int64(PyObject* object, long long* out) {
+template <class Int>
+int to_integer(PyObject* object, Int* out) {
+    static_assert(std::is_same_v<Int, int> || std::is_same_v<Int, long long>);
     Ref integer = as_int_object(object);
     if (!integer) return -1;
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return -1;
-    if (overflow) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to long");
+    if (overflow || !std::in_range<Int>(value)) {
+        PyErr_SetString(PyExc_OverflowError, overflow_message<Int>);
         return -1;
     }
-    *out = value;
+    *out = static_cast<Int>(value);
     return 0;
 }
 
-int to_int32(PyObject* object, int* out) {
-    Ref integer = as_int_object(object);
-    if (!integer) return -1;
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) return -1;
-    if (overflow || value < INT_MIN || value > INT_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-        return -1;
-    }
-    *out = static_cast<int>(value);
-    return 0;
-}
+template int to_integer<int>(PyObject*, int*);
+template int to_integer<long long>(PyObject*, long long*);
 
 int to_double(PyObject* object, double* out) {
     if (!object) return -1;
@@ -109,7 +107,7 @@ Ref tuple_of_ints(Arg iterable) {
 Ref round_to_2(Arg value) {
     if (!value.ptr) return Ref();
     PyObject* args[] = {value.ptr, small_int<2>()};
-    return Ref::steal(PyObject_Vectorcall(process_state().round, args, 2, nullptr));
+    return Ref::steal(PyObject_Vectorcall(process_state().round.get(), args, 2, nullptr));
 }
 
 void raise_unexpected_type(const char* expected, PyObject* object) {
@@ -119,6 +117,9 @@ void raise_unexpected_type(const char* expected, PyObject* object) {
 void raise_while_handling(PyObject* type, const char* message) {
     PyObject* pending = PyErr_GetRaisedException();
     PyErr_SetString(type, message);
+    // _PyErr_ChainExceptions1 takes `pending` and makes it the new exception's __context__, the chaining
+    // CPython's own modules use; the public calls would need the new exception fetched, linked and set
+    // again by hand.
     if (pending) _PyErr_ChainExceptions1(pending);
 }
 

@@ -10,11 +10,10 @@ namespace lq {
 // Truth value; True, False and None are recognised without calling into the object. -1 on error.
 int truth(PyObject* object);
 
-// Signed 32-bit integer by the int protocol (__int__ for non-ints).
-int to_int32(PyObject* object, int* out);
-
-// Signed 64-bit integer by the same protocol.
-int to_int64(PyObject* object, long long* out);
+// A C integer by the int protocol (__int__ for non-ints); out of range is the interpreter's OverflowError,
+// "value too large to convert to int" (or "to long" for long long). Defined for int and long long.
+template <class Int>
+int to_integer(PyObject* object, Int* out);
 
 // Double by the float protocol.
 int to_double(PyObject* object, double* out);

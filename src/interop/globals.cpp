@@ -2,11 +2,6 @@
 
 namespace lq {
 
-ProcessState& process_state() noexcept {
-    static ProcessState state;
-    return state;
-}
-
 Ref module_global(PyObject* name) {
     // Looked up as an argument after an earlier step failed: leave that exception alone.
     if (!name || PyErr_Occurred()) return Ref();
@@ -17,7 +12,7 @@ Ref module_global(PyObject* name) {
         if (PyErr_Occurred()) return Ref();
     }
     if (state.builtins) {
-        Ref found = Ref::steal(PyObject_GetAttr(state.builtins, name));
+        Ref found = Ref::steal(PyObject_GetAttr(state.builtins.get(), name));
         if (found) return found;
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
         PyErr_Clear();
@@ -30,7 +25,7 @@ Applies global_is_as_imported(PyObject* name) {
     const ProcessState& state = process_state();
     if (!name) return Applies::error;
     if (!state.globals || !state.imported) return Applies::no;
-    PyObject* original = PyDict_GetItemWithError(state.imported, name);
+    PyObject* original = PyDict_GetItemWithError(state.imported.get(), name);
     if (!original) return PyErr_Occurred() ? Applies::error : Applies::no;
     PyObject* current = PyDict_GetItemWithError(state.globals, name);
     if (!current) return PyErr_Occurred() ? Applies::error : Applies::no;
@@ -47,12 +42,12 @@ Ref dotted(const char* global_name, const char* attribute) {
 
 int remember_attribute(const char* global_name, const char* attribute) {
     const ProcessState& state = process_state();
-    PyObject* owner = PyDict_GetItemString(state.imported, global_name);
+    PyObject* owner = PyDict_GetItemString(state.imported.get(), global_name);
     if (!owner) return 0;
     Ref value = Ref::steal(PyObject_GetAttrString(owner, attribute));
     Ref key = value ? dotted(global_name, attribute) : Ref();
     if (!key) return -1;
-    return PyDict_SetItem(state.imported, key.get(), value.get());
+    return PyDict_SetItem(state.imported.get(), key.get(), value.get());
 }
 
 Applies attribute_is_as_imported(const char* global_name, const char* attribute) {
@@ -63,7 +58,7 @@ Applies attribute_is_as_imported(const char* global_name, const char* attribute)
     if (same_global != Applies::yes) return same_global;
     Ref key = dotted(global_name, attribute);
     if (!key) return Applies::error;
-    PyObject* original = PyDict_GetItemWithError(state.imported, key.get());
+    PyObject* original = PyDict_GetItemWithError(state.imported.get(), key.get());
     if (!original) return PyErr_Occurred() ? Applies::error : Applies::no;
     Ref current = Ref::steal(PyObject_GetAttrString(PyDict_GetItem(state.globals, global.get()), attribute));
     if (!current) {

@@ -10,3 +10,12 @@
 #define NO_IMPORT_ARRAY
 #endif
 #include <numpy/arrayobject.h>
+
+#include "interop/ref.hpp"
+
+namespace lq {
+
+// The array behind an object already known to be an ndarray (checked, or made by NumPy itself).
+inline PyArrayObject* as_array(Arg object) noexcept { return reinterpret_cast<PyArrayObject*>(object.ptr); }
+
+}  // namespace lq

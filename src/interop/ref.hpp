@@ -3,6 +3,7 @@
 // end, so every early error return frees what it holds.
 #pragma once
 
+#include <type_traits>
 #include <utility>
 
 #include "interop/python.hpp"
@@ -32,6 +33,9 @@ public:
 
     PyObject* get() const noexcept { return ptr_; }
     PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    // Drops the reference now. The field is null before the object goes, so code that the object's
+    // deallocation runs (a __del__, a weakref callback) never sees a dangling pointer here.
+    void reset() noexcept { Py_XDECREF(std::exchange(ptr_, nullptr)); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
     bool is(PyObject* other) const noexcept { return ptr_ == other; }
     bool is_none() const noexcept { return ptr_ == Py_None; }
@@ -40,6 +44,10 @@ private:
     explicit Ref(PyObject* object) noexcept : ptr_(object) {}
     PyObject* ptr_ = nullptr;
 };
+
+// A Ref is laid out as the bare pointer, so a Ref field can be the slot that the interpreter's member
+// descriptors and generic __dict__ support read and write as PyObject*.
+static_assert(sizeof(Ref) == sizeof(PyObject*) && std::is_standard_layout_v<Ref>);
 
 // A borrowed argument: accepts a raw pointer or a Ref without taking ownership. Temporaries bound to it
 // in a call expression live until the end of that expression.

@@ -13,6 +13,9 @@ constexpr const char* source_file = "lumvarde_quorle/color_extractor";
 
 }  // namespace
 
+// An empty code object and a frame over it (PyCode_NewEmpty and PyFrame_New, CPython's non-limited API)
+// are what PyTraceBack_Here needs to add an entry: the interpreter shows native functions in a traceback
+// only through a frame of their own.
 void add_traceback(const char* function_name) {
     if (!PyErr_Occurred()) return;
     // Building the code and frame objects must not see the pending exception.

@@ -14,23 +14,15 @@
 namespace lq::matching {
 
 Ref clamped_score(PyObject* scale, PyObject* distance) {
-    Ref gap = Ref::steal(PyNumber_Subtract(scale, distance));
-    if (!gap) return Ref();
-    Ref ratio = Ref::steal(PyNumber_TrueDivide(gap.get(), scale));
-    if (!ratio) return Ref();
-    Ref score = Ref::steal(PyNumber_Multiply(ratio.get(), small_int<100>()));
-    if (!score) return Ref();
-    const int positive = PyObject_RichCompareBool(score.get(), small_int<0>(), Py_GT);
+    Ref score = multiply(true_divide(subtract(scale, distance), scale), small_int<100>());
+    const int positive = compare_bool(score, small_int<0>(), Py_GT);
     if (positive < 0) return Ref();
     return positive ? score : Ref::borrow(small_int<0>());
 }
 
 
 Ref band_share(Arg count, PyObject* total_pixels) {
-    if (!count.ptr) return Ref();
-    Ref fraction = Ref::steal(PyNumber_TrueDivide(count.ptr, total_pixels));
-    if (!fraction) return Ref();
-    return Ref::steal(PyNumber_Multiply(fraction.get(), small_int<100>()));
+    return multiply(true_divide(count, total_pixels), small_int<100>());
 }
 
 Ref match_entry(const BandShares& shares, PyObject* closest_pixel, PyObject* min_distance) {
@@ -58,7 +50,7 @@ Ref np_array(PyObject* object) {
 Ref count_below(PyObject* distances, PyObject* bound) {
     Ref sum = attr(module_global<"np">(), name<"sum">());
     if (!sum) return Ref();
-    return call(sum, {Ref::steal(PyObject_RichCompare(distances, bound, Py_LT))});
+    return call(sum, {compare(distances, bound, Py_LT)});
 }
 
 // The literal path: one distance call per row of pixels_rgb for this target.

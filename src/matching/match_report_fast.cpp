@@ -17,7 +17,7 @@ namespace {
 // The LAB value cvtColor gives a target, when it is a plain triple of bytes as for any pixel.
 bool byte_triple(PyObject* lab, std::uint8_t out[3]) {
     if (!PyArray_Check(lab)) return false;
-    auto* array = reinterpret_cast<PyArrayObject*>(lab);
+    auto* array = as_array(lab);
     if (PyArray_TYPE(array) != NPY_UBYTE || PyArray_NDIM(array) != 1 || PyArray_DIM(array, 0) != 3) return false;
     for (npy_intp channel = 0; channel < 3; ++channel)
         out[channel] = *static_cast<const std::uint8_t*>(PyArray_GETPTR1(array, channel));

@@ -22,9 +22,7 @@ int color_distance_lab(ColorExtractor*, PyObject* color1, PyObject* color2, doub
     if (!first) return -1;
     Ref second = call_method(lab2, name<"astype">(), {as_float});
     if (!second) return -1;
-    Ref difference = Ref::steal(PyNumber_Subtract(first.get(), second.get()));
-    if (!difference) return -1;
-    Ref squares = Ref::steal(PyNumber_Power(difference.get(), small_int<2>(), Py_None));
+    Ref squares = power(subtract(first, second), small_int<2>());
     if (!squares) return -1;
     Ref sqrt = attr(module_global<"np">(), name<"sqrt">());
     if (!sqrt) return -1;
@@ -72,7 +70,7 @@ Ref similarity_score(PyObject* distance, double threshold) {
 Ref similarity_entry(PyObject* closest_color, PyObject* distance, double threshold) {
     Ref threshold_object = Ref::steal(PyFloat_FromDouble(threshold));
     if (!threshold_object) return Ref();
-    const int matched = PyObject_RichCompareBool(distance, threshold_object.get(), Py_LE);
+    const int matched = compare_bool(distance, threshold_object, Py_LE);
     if (matched < 0) return Ref();
     Ref similarity = Ref::borrow(small_int<0>());
     Ref percentage = Ref::borrow(small_int<0>());
@@ -81,9 +79,7 @@ Ref similarity_entry(PyObject* closest_color, PyObject* distance, double thresho
         if (!similarity) return Ref();
         Ref share = item(closest_color, name<"percentage">());
         if (!share) return Ref();
-        Ref fraction = Ref::steal(PyNumber_TrueDivide(similarity.get(), small_int<100>()));
-        if (!fraction) return Ref();
-        percentage = Ref::steal(PyNumber_Multiply(share.get(), fraction.get()));
+        percentage = multiply(share, true_divide(similarity, small_int<100>()));
         if (!percentage) return Ref();
     }
     Ref entry = Ref::steal(PyDict_New());
@@ -92,7 +88,7 @@ Ref similarity_entry(PyObject* closest_color, PyObject* distance, double thresho
         set_item(entry, name<"closest_color">(), item(closest_color, name<"color">())) < 0 ||
         set_item(entry, name<"distance">(), round_to_2(distance)) < 0)
         return Ref();
-    const int direct = PyObject_RichCompareBool(distance, cached_float<10.0>(), Py_LT);
+    const int direct = compare_bool(distance, cached_float<10.0>(), Py_LT);
     if (direct < 0 || set_item(entry, name<"found_directly">(), direct ? Py_True : Py_False) < 0) return Ref();
     return entry;
 }

@@ -146,7 +146,7 @@ std::string amount(double bytes) {
 // The row count of an array, or -1 for anything else (whose path fails later on its own).
 double rows_of(PyObject* pixels) {
     if (!PyArray_Check(pixels)) return -1;
-    auto* array = reinterpret_cast<PyArrayObject*>(pixels);
+    auto* array = as_array(pixels);
     return PyArray_NDIM(array) >= 1 ? static_cast<double>(PyArray_DIM(array, 0)) : -1;
 }
 

@@ -38,7 +38,7 @@ Ref opencv_array(Arg argument) {
     if (!PyArray_Check(argument.ptr)) return Ref::borrow(argument.ptr);
     const Applies opencv = global_is_as_imported(name<"cv2">());
     if (opencv != Applies::yes) return opencv == Applies::error ? Ref() : Ref::borrow(argument.ptr);
-    auto* array = reinterpret_cast<PyArrayObject*>(argument.ptr);
+    auto* array = as_array(argument);
     const bool cast = cast_by_opencv(PyArray_TYPE(array));
     if (!cast && PyArray_IS_C_CONTIGUOUS(array)) return Ref::borrow(argument.ptr);  // OpenCV copies nothing
     // ENSUREARRAY: the copy, or the view of a subclass instance, is a plain ndarray, so no
@@ -83,10 +83,10 @@ Applies convert_triples(const std::vector<std::uint8_t>& triples, PyObject* code
     npy_intp dims[3] = {static_cast<npy_intp>(triples.size() / 3), 1, 3};
     Ref image = Ref::steal(PyArray_SimpleNew(3, dims, NPY_UINT8));
     if (!image) return Applies::error;
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(image.get())), triples.data(), triples.size());
+    std::memcpy(PyArray_DATA(as_array(image.get())), triples.data(), triples.size());
     Ref converted = cvt_color(image, code_name);
     if (!converted) return Applies::error;
-    auto* result = reinterpret_cast<PyArrayObject*>(converted.get());
+    auto* result = as_array(converted.get());
     if (!PyArray_Check(converted.get()) || PyArray_TYPE(result) != NPY_UBYTE ||
         PyArray_SIZE(result) != static_cast<npy_intp>(triples.size()) || !PyArray_IS_C_CONTIGUOUS(result))
         return Applies::no;
@@ -117,7 +117,7 @@ Ref lab_rows_to_rgb_batched(PyObject* rows, ConvertedRows* distinct) {
     npy_intp dims[2] = {lab.count, 3};
     Ref result = Ref::steal(PyArray_SimpleNew(2, dims, NPY_UINT8));
     if (!result) return Ref();
-    auto* out = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    auto* out = static_cast<std::uint8_t*>(PyArray_DATA(as_array(result.get())));
     if (run_kernel([&](kernels::Stop&) { distinct->table->gather(lab, distinct->converted.data(), out); },
                    Gil::release) < 0)
         return Ref();

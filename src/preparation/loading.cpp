@@ -75,7 +75,7 @@ int before_decoding(PyObject* path, double* pixels, Ref* limit) {
 // is analysed. 0, or -1 with an exception set.
 int within_limit(PyObject* path, PyObject* loaded, PyObject* limit) {
     if (limit == Py_None || !PyArray_Check(loaded)) return 0;
-    auto* array = reinterpret_cast<PyArrayObject*>(loaded);
+    auto* array = as_array(loaded);
     if (PyArray_NDIM(array) < 2) return 0;
     Ref height = Ref::steal(PyLong_FromSsize_t(PyArray_DIM(array, 0)));
     Ref width = height ? Ref::steal(PyLong_FromSsize_t(PyArray_DIM(array, 1))) : Ref();
@@ -102,14 +102,14 @@ Ref load(PyObject* source, const char* failure, const Admit& admit) {
     if (loaded && !loaded.is_none() && pixels == 0 && within_limit(source, loaded.get(), limit.get()) < 0) return Ref();
     if (!loaded || !loaded.is_none()) return loaded;
     Ref message = Ref::steal(PyUnicode_FromFormat("%s%U", failure, source));
-    if (message) PyErr_SetObject(process_state().ValueError, message.get());
+    if (message) PyErr_SetObject(process_state().ValueError.get(), message.get());
     return Ref();
 }
 
 // The pixel count of an image given as an array, -1 for anything else.
 double array_pixels(PyObject* image) {
     if (!PyArray_Check(image)) return -1;
-    auto* array = reinterpret_cast<PyArrayObject*>(image);
+    auto* array = as_array(image);
     if (PyArray_NDIM(array) < 2) return -1;
     return static_cast<double>(PyArray_DIM(array, 0)) * static_cast<double>(PyArray_DIM(array, 1));
 }
@@ -151,7 +151,7 @@ int install_pixel_budget(PyObject* module) { return PyModule_AddObjectRef(module
 
 Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libraries) {
     if (!PyArray_CheckExact(rows)) return Applies::no;
-    auto* array = reinterpret_cast<PyArrayObject*>(rows);
+    auto* array = as_array(rows);
     if (PyArray_TYPE(array) != NPY_UBYTE || PyArray_NDIM(array) != 2 || PyArray_DIM(array, 1) != 3)
         return Applies::no;
     for (PyObject* library : libraries) {
@@ -162,7 +162,7 @@ Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libra
 }
 
 int copy_rows(PyObject* rows, PrivateRows* out) {
-    auto* array = reinterpret_cast<PyArrayObject*>(rows);
+    auto* array = as_array(rows);
     const kernels::ByteRows given{static_cast<const std::uint8_t*>(PyArray_DATA(array)), PyArray_DIM(array, 0),
                                   PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
     return run_kernel([&](kernels::Stop&) {

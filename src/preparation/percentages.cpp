@@ -12,13 +12,11 @@ Ref calculate_percentages(ColorExtractor*, PyObject* labels) {
     Ref found = call(unique, {labels}, {Kw{name<"return_counts">(), Py_True}});
     Ref distinct, counts;
     if (!found || unpack_pair(found.get(), &distinct, &counts) < 0) return Ref();
-    Ref not_noise = Ref::steal(PyObject_RichCompare(distinct.get(), small_int<-1>(), Py_NE));
-    Ref kept = item(counts, not_noise);
+    Ref kept = item(counts, compare(distinct, small_int<-1>(), Py_NE));
     if (!kept) return Ref();
     Ref sum = attr(module_global<"np">(), name<"sum">());
     Ref total = call(sum, {kept});
-    Ref fractions = total ? Ref::steal(PyNumber_TrueDivide(kept.get(), total.get())) : Ref();
-    Ref percentages = fractions ? Ref::steal(PyNumber_Multiply(fractions.get(), small_int<100>())) : Ref();
+    Ref percentages = multiply(true_divide(kept, total), small_int<100>());
     return call_method(percentages, name<"tolist">());
 }
 

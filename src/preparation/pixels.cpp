@@ -31,15 +31,13 @@ Ref grey_mask(PyObject* mask) {
 }
 
 // grey > 128, element-wise.
-Ref inside_mask(PyObject* grey) { return Ref::steal(PyObject_RichCompare(grey, small_int<128>(), Py_GT)); }
+Ref inside_mask(Arg grey) { return compare(grey, small_int<128>(), Py_GT); }
 
 }  // namespace
 
 Ref apply_mask(ColorExtractor*, PyObject* image, PyObject* mask) {
     if (mask == Py_None) return Ref::borrow(image);
-    Ref grey = grey_mask(mask);
-    Ref inside = grey ? inside_mask(grey.get()) : Ref();
-    Ref scaled = inside ? Ref::steal(PyNumber_Multiply(inside.get(), small_int<255>())) : Ref();
+    Ref scaled = multiply(inside_mask(grey_mask(mask)), small_int<255>());
     Ref uint8 = scaled ? attr(module_global<"np">(), name<"uint8">()) : Ref();
     Ref binary = call_method(scaled, name<"astype">(), {uint8});
     if (!binary) return Ref();
@@ -60,26 +58,22 @@ Ref selected_pixel_rows(ColorExtractor* self, PyObject* image, PyObject* mask) {
     if (check_instance_or_none(mask, ndarray_type()) < 0) return Ref();  // mask is not None here
     Ref masked = stage::apply_mask(self, image, mask);
     if (!masked) return Ref();
-    Ref grey = grey_mask(mask);
-    Ref selection = grey ? inside_mask(grey.get()) : Ref();
-    return item(masked, selection);
+    return item(masked, inside_mask(grey_mask(mask)));
 }
 
 // rows[~np.all(rows == 0, axis=1)]
 Ref without_blank_rows(PyObject* rows) {
     Ref all = attr(module_global<"np">(), name<"all">());
     if (!all) return Ref();
-    Ref zero = Ref::steal(PyObject_RichCompare(rows, small_int<0>(), Py_EQ));
-    Ref blank = call(all, {zero}, {Kw{name<"axis">(), small_int<1>()}});
-    Ref kept = blank ? Ref::steal(PyNumber_Invert(blank.get())) : Ref();
-    return item(rows, kept);
+    Ref blank = call(all, {compare(rows, small_int<0>(), Py_EQ)}, {Kw{name<"axis">(), small_int<1>()}});
+    return item(rows, invert(blank));
 }
 
 }  // namespace
 
 Applies native_pixels(PyObject* image, PyObject* mask, kernels::ImagePixels* pixels, Ref* grey) {
     if (!PyArray_CheckExact(image)) return Applies::no;
-    auto* array = reinterpret_cast<PyArrayObject*>(image);
+    auto* array = as_array(image);
     if (PyArray_TYPE(array) != NPY_UBYTE || PyArray_NDIM(array) != 3 || PyArray_DIM(array, 2) != 3)
         return Applies::no;
     for (PyObject* library : {name<"np">(), name<"cv2">()}) {
@@ -91,7 +85,7 @@ Applies native_pixels(PyObject* image, PyObject* mask, kernels::ImagePixels* pix
                                    PyArray_STRIDE(array, 2)};
     if (mask == Py_None) return Applies::yes;
     auto same_size = [&](PyObject* candidate, int dimensions) {
-        auto* given = reinterpret_cast<PyArrayObject*>(candidate);
+        auto* given = as_array(candidate);
         return PyArray_CheckExact(candidate) && PyArray_TYPE(given) == NPY_UBYTE && PyArray_NDIM(given) == dimensions &&
                PyArray_DIM(given, 0) == pixels->height && PyArray_DIM(given, 1) == pixels->width &&
                (dimensions == 2 || PyArray_DIM(given, 2) == 3);
@@ -105,7 +99,7 @@ Applies native_pixels(PyObject* image, PyObject* mask, kernels::ImagePixels* pix
     } else {
         return Applies::no;
     }
-    auto* grey_array = reinterpret_cast<PyArrayObject*>(grey->get());
+    auto* grey_array = as_array(grey->get());
     pixels->mask = static_cast<const std::uint8_t*>(PyArray_DATA(grey_array));
     pixels->mask_row_stride = PyArray_STRIDE(grey_array, 0);
     pixels->mask_column_stride = PyArray_STRIDE(grey_array, 1);
@@ -130,7 +124,7 @@ Applies native_rows(ColorExtractor* self, PyObject* image, PyObject* mask, Ref* 
     npy_intp dims[2] = {static_cast<npy_intp>(count), 3};
     *rows = Ref::steal(PyArray_SimpleNew(2, dims, NPY_UINT8));
     if (!*rows) return Applies::error;
-    auto* out = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows->get())));
+    auto* out = static_cast<std::uint8_t*>(PyArray_DATA(as_array(rows->get())));
     if (run_kernel([&](kernels::Stop& stop) { kernels::copy_kept(pixels, out, stop); }) < 0) return Applies::error;
     return Applies::yes;
 }
