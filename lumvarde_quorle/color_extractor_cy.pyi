@@ -78,8 +78,10 @@ class LibraryColorExtractor(ColorExtractor):
 
     def _cluster_colors_kmeans(self, pixels: NDArray[Any] | None) -> tuple[NDArray[Any], NDArray[Any]]: ...
 
-# (library call, reason) -> how often the native K-means left that call to scikit-learn.
+# (library call, reason name) -> how often the native K-means left that call to scikit-learn.
 _kmeans_fallbacks: dict[tuple[str, str], int]
+# reason name -> what it means.
+_kmeans_fallback_reasons: dict[str, str]
 
 def __pyx_unpickle_ColorExtractor(
     __pyx_type: type[ColorExtractor], __pyx_checksum: SupportsInt, __pyx_state: _State | None

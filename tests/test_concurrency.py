@@ -150,3 +150,33 @@ def test_ctrl_c_stops_a_long_native_kernel_and_frees_its_memory():
     assert first < 3 and slowest < 3
     if not os.environ.get("LQ_SKIP_RSS_CHECK"):  # the sanitizer's quarantine keeps freed memory
         assert grown_mb < 50
+
+
+FRESH_PROCESS_FITS = r"""
+import sys
+from concurrent.futures import ThreadPoolExecutor
+import numpy as np
+from sklearn.datasets import load_sample_image
+from lumvarde_quorle.color_extractor_cy import FastColorExtractor
+
+rows = np.ascontiguousarray(load_sample_image("china.jpg")[100:190, 200:320].reshape(-1, 3))
+# Each n_colors asks for its own probe of the library's row-norm order; the first calls race for the caches.
+settings = [2, 3, 4, 5, 6, 7, 8, 9] * 3
+with ThreadPoolExecutor(8) as pool:
+    concurrent = list(pool.map(lambda k: FastColorExtractor(k)._cluster_colors_kmeans(rows), settings))
+for k, (colors, labels) in zip(settings, concurrent):
+    want_colors, want_labels = FastColorExtractor(k)._cluster_colors_kmeans(rows)
+    assert np.array_equal(colors, want_colors) and np.array_equal(labels, want_labels), k
+print("ok")
+"""
+
+
+def test_native_fits_in_threads_from_a_fresh_process():
+    """The native K-means runs threads of its own and keeps probes of the library in module state: many
+    fits started at once in a new process, before any probe is cached, give the sequential results."""
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-P", "-c", FRESH_PROCESS_FITS], capture_output=True, text=True,
+                          timeout=600)
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr

@@ -4,6 +4,7 @@
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
 #include "interop/convert.hpp"
+#include "kernels/kmeans/library.hpp"
 
 namespace lq::clustering {
 namespace {
@@ -27,8 +28,9 @@ Ref kmeans(ColorExtractor* self, PyObject* pixels) {
     Ref n_clusters = Ref::steal(PyLong_FromLong(settings(self).n_colors));
     if (!n_clusters) return Ref();
     Ref estimator = call(module_global<"KMeans">(), {},
-                         {Kw{name<"n_clusters">(), n_clusters}, Kw{name<"random_state">(), small_int<42>()},
-                          Kw{name<"n_init">(), small_int<10>()}});
+                         {Kw{name<"n_clusters">(), n_clusters},
+                          Kw{name<"random_state">(), small_int<kernels::kmeans::library::seed>()},
+                          Kw{name<"n_init">(), small_int<kernels::kmeans::library::runs>()}});
     Ref labels = call_method(estimator, name<"fit_predict">(), {pixels});
     Ref colors = attr(estimator, name<"cluster_centers_">());
     return make_tuple({colors, labels});

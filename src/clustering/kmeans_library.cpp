@@ -47,7 +47,7 @@ int make_library_rows(const kernels::DistinctRows& colours, const std::vector<st
     if (filled < 0) return -1;
     if (with_tolerance) {
         Ref tolerance = attr(rows->module, name<"_tolerance">());
-        Ref relative = Ref::steal(PyFloat_FromDouble(1e-4));  // KMeans' default tol
+        Ref relative = Ref::steal(PyFloat_FromDouble(km::library::relative_tolerance));
         rows->tol = relative ? call(tolerance, {rows->x, relative}) : Ref();
         if (!rows->tol) return -1;
     }
@@ -66,7 +66,7 @@ int make_library_rows(const kernels::DistinctRows& colours, const std::vector<st
 int library_seeds(const LibraryRows& rows, int k, std::int64_t draws_before, Ref* centres,
                   std::vector<std::int64_t>* seeds) {
     Ref random = attr(module_global<"np">(), name<"random">());
-    Ref random_state = random ? call_method(random, name<"RandomState">(), {small_int<42>()}) : Ref();
+    Ref random_state = random ? call_method(random, name<"RandomState">(), {small_int<km::library::seed>()}) : Ref();
     Ref skip = random_state ? Ref::steal(PyLong_FromLongLong(draws_before)) : Ref();
     if (!skip || (draws_before > 0 && !call_method(random_state, name<"random_sample">(), {skip}))) return -1;
     Ref plusplus = attr(rows.module, name<"_kmeans_plusplus">());
@@ -95,8 +95,8 @@ int library_seeds(const LibraryRows& rows, int k, std::int64_t draws_before, Ref
 int reseed(km::Fit& fit, int run, const LibraryRows& rows, int k, Ref* centres) {
     std::vector<std::int64_t> seeds;
     if (library_seeds(rows, k, fit.draws_before(run), centres, &seeds) < 0) return -1;
-    const char* undecided = fit.seeding_undecided(run);
-    if (undecided && count_fallback("_kmeans_plusplus", undecided) < 0) return -1;
+    const auto undecided = fit.seeding_undecided(run);
+    if (undecided && count_fallback("_kmeans_plusplus", *undecided) < 0) return -1;
     fit.take_seeds(run, seeds);
     return 0;
 }
@@ -134,16 +134,26 @@ Ref kmeans_module() {
     return module;
 }
 
-int count_fallback(const char* what, const char* reason) {
+int count_fallback(const char* what, km::library::Reason reason) {
     PyObject* counts = process_state().kmeans_fallbacks;
     Ref call_name = Ref::steal(PyUnicode_FromString(what));
-    Ref why = call_name ? Ref::steal(PyUnicode_FromString(reason)) : Ref();
+    Ref why = call_name ? Ref::steal(PyUnicode_FromString(km::library::text_of(reason).name)) : Ref();
     Ref key = why ? make_tuple({call_name, why}) : Ref();
     if (!key) return -1;
     Ref before = Ref::borrow(PyDict_GetItemWithError(counts, key.get()));
     if (!before && PyErr_Occurred()) return -1;
     Ref after = before ? Ref::steal(PyNumber_Add(before.get(), small_int<1>())) : Ref::borrow(small_int<1>());
     return after ? PyDict_SetItem(counts, key.get(), after.get()) : -1;
+}
+
+int publish_fallback_reasons(PyObject* module) {
+    Ref reasons = Ref::steal(PyDict_New());
+    if (!reasons) return -1;
+    for (const auto& [reason_name, text] : km::library::reasons) {
+        Ref value = Ref::steal(PyUnicode_FromString(text));
+        if (!value || PyDict_SetItemString(reasons.get(), reason_name, value.get()) < 0) return -1;
+    }
+    return PyObject_SetAttrString(module, "_kmeans_fallback_reasons", reasons.get());
 }
 
 int warn_if_fewer_clusters(const std::vector<std::int32_t>& labels, int k) {
@@ -193,13 +203,14 @@ Applies fit_by_first_run(km::Fit& fit, const kernels::DistinctRows& colours, con
         Ref centres;
         if (reseed(fit, run, rows, k, &centres) < 0) return Applies::error;
         if (!fit.covers_every_colour(run))
-            return count_fallback("KMeans.fit", "a run whose seeds miss a colour") < 0 ? Applies::error : Applies::no;
+            return count_fallback("KMeans.fit", km::library::Reason::seeds_miss_colour) < 0 ? Applies::error
+                                                                                             : Applies::no;
         if (run == 0) first_centres = centres;
     }
     rows.x_squared_norms = Ref();  // not needed by the iterations
     Ref lloyd = attr(rows.module, name<"_kmeans_single_lloyd">());
     Ref threads = lloyd ? call_method(rows.module, name<"_openmp_effective_n_threads">()) : Ref();
-    Ref max_iter = threads ? Ref::steal(PyLong_FromLong(300)) : Ref();  // KMeans' default max_iter
+    Ref max_iter = threads ? Ref::steal(PyLong_FromLong(km::library::max_iterations)) : Ref();
     Ref fitted = max_iter ? call(lloyd, {rows.x, rows.sample_weight, first_centres},
                                  {Kw{name<"max_iter">(), max_iter}, Kw{name<"verbose">(), small_int<0>()},
                                   Kw{name<"tol">(), rows.tol}, Kw{name<"n_threads">(), threads}})
@@ -218,7 +229,7 @@ Applies fit_by_first_run(km::Fit& fit, const kernels::DistinctRows& colours, con
     std::vector<std::int32_t> by_colour;
     if (one_label_per_colour(labels.get(), colours.count(), row_colours, k, &by_colour) < 0) return Applies::error;
     if (by_colour.empty())
-        return count_fallback("KMeans.fit", "a first run that merges or splits colours") < 0 ? Applies::error
+        return count_fallback("KMeans.fit", km::library::Reason::first_run_merges) < 0 ? Applies::error
                                                                                             : Applies::no;
     // best_centers += X_mean
     Ref centres = Ref::borrow(PyTuple_GET_ITEM(fitted.get(), 2));

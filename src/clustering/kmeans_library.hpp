@@ -18,8 +18,12 @@ namespace lq::clustering {
 Ref kmeans_module();
 
 // One more call left to the library (`what`: KMeans.fit for a whole fit, _kmeans_plusplus for one
-// run's seeding) for `reason`, counted in the module's _kmeans_fallbacks. 0, or -1 with an exception set.
-int count_fallback(const char* what, const char* reason);
+// run's seeding) for `reason`, counted in the module's _kmeans_fallbacks under (what, the reason's name).
+// 0, or -1 with an exception set.
+int count_fallback(const char* what, kernels::kmeans::library::Reason reason);
+
+// The module's _kmeans_fallback_reasons: every reason's name and what it means. -1 with an exception set.
+int publish_fallback_reasons(PyObject* module);
 
 // The library's ConvergenceWarning when some clusters ended up without rows (labels by colour).
 int warn_if_fewer_clusters(const std::vector<std::int32_t>& labels, int k);

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -28,6 +29,7 @@ namespace lq::clustering {
 namespace {
 
 namespace km = kernels::kmeans;
+using km::library::Reason;
 
 PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
 
@@ -40,50 +42,10 @@ Applies sklearn_version_supported() {
     Ref version = attr(sklearn, name<"__version__">());
     const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
     if (!text) return clear_ordinary_error() < 0 ? Applies::error : Applies::no;
-    return std::strncmp(text, "1.9.", 4) == 0 || std::strcmp(text, "1.9") == 0 ? Applies::yes : Applies::no;
-}
-
-// A deterministic spread of test values in [-128, 128) with all 53 bits of precision, so that
-// different roundings give different results.
-double probe_value(std::uint64_t& state) {
-    state = state * 6364136223846793005u + 1442695040888963407u;
-    return static_cast<double>(state >> 11) / 9007199254740992.0 * 256.0 - 128.0;
-}
-
-// The labels are computed per colour, so dgemm must give a row the same value whatever block it is
-// in and wherever; true for the OpenBLAS kernels seen, checked here for the one at hand. Sets *fused
-// when its values are also those of the fused multiply-add chain that the fit can compute itself.
-bool rows_independent(km::Dgemm dgemm, bool* fused) {
-    constexpr int k = 7, rows = 512;
-    std::uint64_t state = 12345;
-    std::vector<double> centres(k * 3), x(rows * 3), norms(k);
-    for (double& v : centres) v = probe_value(state);
-    for (double& v : x) v = probe_value(state);
-    for (int j = 0; j < k; ++j) norms[j] = km::squared_norm(&centres[3 * j], km::NormOrder::first01);
-    auto block = [&](int first, int count) {
-        std::vector<double> out(static_cast<size_t>(count) * k);
-        for (int r = 0; r < count; ++r)
-            for (int j = 0; j < k; ++j) out[static_cast<size_t>(r) * k + j] = norms[j];
-        char trans = 't', no_trans = 'n';
-        int m = k, n = count, features = 3, ldc = k;
-        double alpha = -2.0, beta = 1.0;
-        dgemm(&trans, &no_trans, &m, &n, &features, &alpha, centres.data(), &features, &x[3 * first], &features,
-              &beta, out.data(), &ldc);
-        return out;
-    };
-    std::vector<double> whole = block(0, 256);
-    const std::vector<double> rest = block(256, 256);
-    whole.insert(whole.end(), rest.begin(), rest.end());
-    for (int count : {1, 2, 3, 5, 8, 13, 31, 64, 100, 255})
-        for (int first : {0, 1, 6, 44}) {
-            const std::vector<double> part = block(first, count);
-            if (std::memcmp(part.data(), &whole[static_cast<size_t>(first) * k], part.size() * sizeof(double)) != 0)
-                return false;
-        }
-    std::vector<double> own(whole.size());
-    km::fused_distances(x.data(), rows, centres.data(), norms.data(), k, own.data());
-    *fused = std::memcmp(own.data(), whole.data(), own.size() * sizeof(double)) == 0;
-    return true;
+    const std::string_view installed(text), release = km::library::release;
+    const bool same =
+        installed == release || (installed.starts_with(release) && installed[release.size()] == '.');
+    return same ? Applies::yes : Applies::no;
 }
 
 // dgemm from SciPy's BLAS table, the one scikit-learn's Lloyd iterations call: yes with *dgemm set (and
@@ -102,7 +64,7 @@ Applies find_dgemm(km::Dgemm* dgemm, bool* fused) {
             pointer = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
         if (clear_ordinary_error() < 0) return Applies::error;  // asked again next time
         looked = true;
-        if (pointer && rows_independent(reinterpret_cast<km::Dgemm>(pointer), &same_as_fused))
+        if (pointer && km::rows_independent(reinterpret_cast<km::Dgemm>(pointer), &same_as_fused))
             found = reinterpret_cast<km::Dgemm>(pointer);
     }
     *dgemm = found;
@@ -131,7 +93,7 @@ Applies norm_order(int k, km::NormOrder* order) {
         Ref rows = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
         if (!rows) return Applies::error;
         auto* values = static_cast<double*>(PyArray_DATA(as_array(rows.get())));
-        for (int i = 0; i < 3 * k; ++i) values[i] = probe_value(state) * (1 + i % 3);
+        for (int i = 0; i < 3 * k; ++i) values[i] = km::probe_value(state) * (1 + i % 3);
         Ref norms = call(einsum, {subscripts, rows, rows});
         Ref array = norms ? Ref::steal(PyArray_FROMANY(norms.get(), NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO)) : Ref();
         if (!array) return Applies::error;
@@ -165,55 +127,55 @@ int worker_count() {
 
 // The library facts the native fit relies on, for n_colors clusters: yes with *order set, or no with
 // *why set.
-Applies library_facts_known(int n_colors, km::NormOrder* order, const char** why) {
+Applies library_facts_known(int n_colors, km::NormOrder* order, std::optional<Reason>* why) {
     for (PyObject* library : {name<"KMeans">(), name<"np">()}) {
         const Applies same = global_is_as_imported(library);
         if (same != Applies::yes) {
-            *why = "the module's KMeans or np rebound";
+            *why = Reason::rebound;
             return same;
         }
     }
     for (const char* method : {"fit", "fit_predict"}) {
         const Applies same = attribute_is_as_imported("KMeans", method);
         if (same != Applies::yes) {
-            *why = "KMeans.fit or KMeans.fit_predict replaced";
+            *why = Reason::replaced;
             return same;
         }
     }
     const Applies supported = sklearn_version_supported();
     if (supported != Applies::yes) {
-        *why = "a scikit-learn release other than 1.9";
+        *why = Reason::release;
         return supported;
     }
     km::Dgemm dgemm = nullptr;
     bool fused = false;
     const Applies blas = find_dgemm(&dgemm, &fused);
     if (blas != Applies::yes) {
-        *why = "no BLAS dgemm whose rows are independent";
+        *why = Reason::no_dgemm;
         return blas;
     }
     const Applies known = norm_order(n_colors, order);
-    if (known == Applies::no) *why = "row norms added in an order not known";
+    if (known == Applies::no) *why = Reason::norm_order;
     return known;
 }
 
 // Whether the native fit may stand in for the library call on the rows array: yes, or no with *why set
 // when the library is to fit (null when no fit is needed at all: fewer rows than colours, or a setting
 // KMeans rejects).
-Applies native_path_applies(int n_colors, PyObject* pixels, km::NormOrder* order, const char** why) {
-    *why = nullptr;
+Applies native_path_applies(int n_colors, PyObject* pixels, km::NormOrder* order, std::optional<Reason>* why) {
+    why->reset();
     // What is no array, or too short to fit, is the library path's to handle or reject.
     if (!PyArray_Check(pixels) || PyArray_NDIM(as_array(pixels)) == 0) return Applies::no;
     const npy_intp rows = PyArray_DIM(as_array(pixels), 0);
     if (n_colors < 1 || rows < n_colors) return Applies::no;
     const Applies rows_fit = preparation::native_rows_apply(pixels, {});
     if (rows_fit != Applies::yes) {
-        *why = "pixel rows that are not an exact 8-bit N x 3 array";
+        *why = Reason::rows_form;
         return rows_fit;
     }
     // Row counts are kept in 32 bits.
     if (rows > INT32_MAX) {
-        *why = "more than 2^31 - 1 pixel rows";
+        *why = Reason::too_many_rows;
         return Applies::no;
     }
     return library_facts_known(n_colors, order, why);
@@ -272,7 +234,7 @@ Applies finish(Colours& colours, int n_colors, km::Result* fitted) {
         return Applies::error;
     if (run_kernel([&](kernels::Stop& stop) { *fitted = colours.fit->finish(stop); }, Gil::release) < 0)
         return Applies::error;
-    if (fitted->undecided) return count_fallback("KMeans.fit", fitted->undecided) < 0 ? Applies::error : Applies::no;
+    if (fitted->undecided) return count_fallback("KMeans.fit", *fitted->undecided) < 0 ? Applies::error : Applies::no;
     return Applies::yes;
 }
 
@@ -348,7 +310,7 @@ Applies each_colour_its_cluster(const Colours& colours, int n_colors, ImageFit* 
 Ref kmeans_native_or_library(ColorExtractor* self, PyObject* pixels, std::optional<kernels::ClusterSums>* sums) {
     const int n_colors = settings(self).n_colors;
     km::NormOrder order{};
-    const char* why = nullptr;
+    std::optional<Reason> why;
     const Applies applies = native_path_applies(n_colors, pixels, &order, &why);
     if (applies == Applies::error) return Ref();
     if (applies == Applies::yes) {
@@ -356,7 +318,7 @@ Ref kmeans_native_or_library(ColorExtractor* self, PyObject* pixels, std::option
         const Applies done = native_fit(n_colors, pixels, order, &result, sums);
         if (done == Applies::error) return Ref();
         if (done == Applies::yes) return result;
-    } else if (why && count_fallback("KMeans.fit", why) < 0) {
+    } else if (why && count_fallback("KMeans.fit", *why) < 0) {
         return Ref();
     }
     return cluster_colors_kmeans(self, pixels);
@@ -369,7 +331,7 @@ Ref cluster_colors_kmeans_native(ColorExtractor* self, PyObject* pixels) {
 Applies kmeans_of_image(ColorExtractor* self, const kernels::ImagePixels& image, ImageFit* fit) {
     const int n_colors = settings(self).n_colors;
     km::NormOrder order{};
-    const char* why = nullptr;
+    std::optional<Reason> why;
     const Applies known = n_colors < 1 ? Applies::no : library_facts_known(n_colors, &order, &why);
     if (known != Applies::yes) return known;
     Colours colours;

@@ -2,6 +2,7 @@
 #include <new>
 #include <vector>
 
+#include "clustering/kmeans_library.hpp"
 #include "frame/extractor.hpp"
 #include "frame/method_spec.hpp"
 #include "frame/methods.hpp"
@@ -184,7 +185,9 @@ int ready_variant(PyObject* module, PyTypeObject* type, std::span<const Function
 int ready_extractor_variants(PyObject* module) {
     ProcessState& state = process_state();
     if (!state.kmeans_fallbacks && !(state.kmeans_fallbacks = PyDict_New())) return -1;
-    if (PyObject_SetAttrString(module, "_kmeans_fallbacks", state.kmeans_fallbacks) < 0) return -1;
+    if (PyObject_SetAttrString(module, "_kmeans_fallbacks", state.kmeans_fallbacks) < 0 ||
+        clustering::publish_fallback_reasons(module) < 0)
+        return -1;
     if (ready_variant(module, &FastColorExtractorType, fast_extractor_methods()) < 0) return -1;
     return ready_variant(module, &LibraryColorExtractorType, library_extractor_methods());
 }

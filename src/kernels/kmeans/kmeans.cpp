@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <limits>
@@ -61,35 +62,6 @@ void walk_cumsum(double p, std::int64_t n, Visit visit) {
         if (++i >= n) return;
         c += p;
     }
-}
-
-// random_state.choice(n, p=w / w.sum()) with unit weights for each run: the cumulative sum of p,
-// divided by its last value, searched for the first entry above the draw.
-void choose_first_rows(Shared& shared) {
-    const double p = 1.0 / static_cast<double>(shared.n);
-    double last = 0;
-    walk_cumsum(p, shared.n, [&](std::int64_t, double value, double step, std::int64_t count) {
-        last = value + static_cast<double>(count - 1) * step;
-    });
-    std::array<std::pair<double, int>, runs> wanted;
-    for (int run = 0; run < runs; ++run) wanted[run] = {shared.draws[run * shared.draws_per_run()], run};
-    std::sort(wanted.begin(), wanted.end());
-    int found = 0;
-    walk_cumsum(p, shared.n, [&](std::int64_t first, double value, double step, std::int64_t count) {
-        auto above = [&](std::int64_t t, double draw) { return (value + static_cast<double>(t) * step) / last > draw; };
-        while (found < runs && above(count - 1, wanted[found].first)) {
-            std::int64_t low = 0, high = count - 1;  // the first t above the draw lies in [low, high]
-            while (low < high) {
-                const std::int64_t middle = low + (high - low) / 2;
-                if (above(middle, wanted[found].first))
-                    high = middle;
-                else
-                    low = middle + 1;
-            }
-            shared.first_row[wanted[found++].second] = first + low;
-        }
-    });
-    for (; found < runs; ++found) shared.first_row[wanted[found].second] = shared.n - 1;
 }
 
 // Stable sort of `items` by a key below 2^24: least significant digit first, two passes of 12 bits.
@@ -226,12 +198,14 @@ Shared::Shared(const Problem& p, Stop& stop)
         weight[i] = static_cast<double>(weights[c]);
         count[i] = static_cast<std::int32_t>(weights[c]);
     }
-    LegacyRandom random(42);
+    LegacyRandom random(library::seed);
     draws.resize(runs * draws_per_run());
     for (double& draw : draws) draw = random.random_sample();
-    choose_first_rows(*this);
-    const std::array<double, 3> variance = variances(p.colours);  // np.mean(np.var(X, axis=0)) * 1e-4
-    tol = numpy_sum(variance.data(), 3) / 3 * 1e-4;
+    std::array<double, runs> first_draws{};
+    for (int run = 0; run < runs; ++run) first_draws[run] = draws[run * draws_per_run()];
+    first_rows(n, first_draws.data(), runs, first_row.data());
+    const std::array<double, 3> variance = variances(p.colours);  // np.mean(np.var(X, axis=0)) * tol
+    tol = numpy_sum(variance.data(), 3) / 3 * library::relative_tolerance;
     if (k == 1) return;  // one centre: no seeding steps
     // The blocks in parts, built side by side.
     block_rows = block_rows_for(n);
@@ -275,9 +249,85 @@ __attribute__((target_clones("fma", "default"))) void fused_distances(const doub
     }
 }
 
-double numpy_sum(const double* a, std::int64_t n) noexcept {
+void dgemm_values(Dgemm dgemm, const double* rows, int count, const double* centres, const double* centre_norms,
+                  int k, double* out) {
+    for (int r = 0; r < count; ++r)
+        for (int j = 0; j < k; ++j) out[static_cast<std::size_t>(r) * k + j] = centre_norms[j];
+    char trans = 't', no_trans = 'n';
+    int m = k, n = count, features = 3, ldc = k;
+    double alpha = -2.0, beta = 1.0;
+    dgemm(&trans, &no_trans, &m, &n, &features, &alpha, const_cast<double*>(centres), &features,
+          const_cast<double*>(rows), &features, &beta, out, &ldc);
+}
+
+void first_rows(std::int64_t n, const double* draws, int count, std::int64_t* rows) {
+    const double p = 1.0 / static_cast<double>(n);
+    double last = 0;
+    walk_cumsum(p, n, [&](std::int64_t, double value, double step, std::int64_t steps) {
+        last = value + static_cast<double>(steps - 1) * step;
+    });
+    std::vector<std::pair<double, int>> wanted(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) wanted[i] = {draws[i], i};
+    std::sort(wanted.begin(), wanted.end());
+    int found = 0;
+    walk_cumsum(p, n, [&](std::int64_t first, double value, double step, std::int64_t steps) {
+        auto above = [&](std::int64_t t, double draw) { return (value + static_cast<double>(t) * step) / last > draw; };
+        while (found < count && above(steps - 1, wanted[found].first)) {
+            std::int64_t low = 0, high = steps - 1;  // the first t above the draw lies in [low, high]
+            while (low < high) {
+                const std::int64_t middle = low + (high - low) / 2;
+                if (above(middle, wanted[found].first))
+                    high = middle;
+                else
+                    low = middle + 1;
+            }
+            rows[wanted[found++].second] = first + low;
+        }
+    });
+    for (; found < count; ++found) rows[wanted[found].second] = n - 1;
+}
+
+double probe_value(std::uint64_t& state) noexcept {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return static_cast<double>(state >> 11) / 9007199254740992.0 * 256.0 - 128.0;
+}
+
+bool rows_independent(Dgemm dgemm, bool* fused) {
+    constexpr int k = 7, rows = 512;
+    std::uint64_t state = 12345;
+    std::vector<double> centres(k * 3), x(rows * 3), norms(k);
+    for (double& v : centres) v = probe_value(state);
+    for (double& v : x) v = probe_value(state);
+    for (int j = 0; j < k; ++j) norms[j] = squared_norm(&centres[3 * j], NormOrder::first01);
+    auto block = [&](int first, int count) {
+        std::vector<double> out(static_cast<std::size_t>(count) * k);
+        dgemm_values(dgemm, &x[3 * first], count, centres.data(), norms.data(), k, out.data());
+        return out;
+    };
+    std::vector<double> whole = block(0, 256);
+    const std::vector<double> rest = block(256, 256);
+    whole.insert(whole.end(), rest.begin(), rest.end());
+    for (int count : {1, 2, 3, 5, 8, 13, 31, 64, 100, 255})
+        for (int first : {0, 1, 6, 44}) {
+            const std::vector<double> part = block(first, count);
+            if (!std::equal(part.begin(), part.end(), whole.begin() + static_cast<std::ptrdiff_t>(first) * k,
+                            [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }))
+                return false;
+        }
+    std::vector<double> own(whole.size());
+    fused_distances(x.data(), rows, centres.data(), norms.data(), k, own.data());
+    *fused = std::memcmp(own.data(), whole.data(), own.size() * sizeof(double)) == 0;
+    return true;
+}
+
+namespace {
+
+// NumPy's DOUBLE_pairwise_sum (umath/loops_utils.h.src): below 8 values a plain loop from -0.0 (so that a
+// sum of -0.0 stays -0.0), up to 128 eight accumulators added in a fixed tree, beyond that two halves cut
+// at a multiple of 8.
+double pairwise_sum(const double* a, std::int64_t n) noexcept {
     if (n < 8) {
-        double result = 0.;
+        double result = -0.0;
         for (std::int64_t i = 0; i < n; ++i) result += a[i];
         return result;
     }
@@ -293,9 +343,13 @@ double numpy_sum(const double* a, std::int64_t n) noexcept {
     }
     std::int64_t half = n / 2;
     half -= half % 8;
-    return numpy_sum(a, half) + numpy_sum(a + half, n - half);
+    return pairwise_sum(a, half) + pairwise_sum(a + half, n - half);
 }
 
+}  // namespace
+
+// The reduction starts from add's identity, 0.0, and adds the pairwise sum of all values to it.
+double numpy_sum(const double* a, std::int64_t n) noexcept { return 0.0 + pairwise_sum(a, n); }
 
 namespace {
 
@@ -332,7 +386,7 @@ std::vector<int> Fit::seed(Stop& stop) {
     return open;
 }
 
-const char* Fit::seeding_undecided(int run) const { return state_->seeds[run].undecided; }
+std::optional<library::Reason> Fit::seeding_undecided(int run) const { return state_->seeds[run].undecided; }
 
 std::int64_t Fit::draws_before(int run) const {
     return static_cast<std::int64_t>(run) * static_cast<std::int64_t>(state_->shared.draws_per_run());
@@ -340,7 +394,7 @@ std::int64_t Fit::draws_before(int run) const {
 
 void Fit::take_seeds(int run, const std::vector<std::int64_t>& rows) {
     Seeds& seeds = state_->seeds[run];
-    seeds.undecided = nullptr;
+    seeds.undecided.reset();
     seeds.colours.clear();
     for (std::int64_t row : rows) seeds.colours.push_back(state_->shared.index_of_row(row));
 }
@@ -380,7 +434,7 @@ Result Fit::finish(Stop& stop) {
         const double scale = std::max(candidate.inertia, chosen.inertia);
         const double rounding = 4.0 * static_cast<double>(shared.n) * std::numeric_limits<double>::epsilon();
         if (std::fabs(candidate.inertia - chosen.inertia) <= std::max(1e-12, rounding) * scale) {
-            result.undecided = "two runs of nearly equal inertia";
+            result.undecided = library::Reason::equal_inertia;
             return result;
         }
         if (candidate.inertia < chosen.inertia) best = run;

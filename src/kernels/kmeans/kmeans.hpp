@@ -14,9 +14,11 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "kernels/distinct_rows.hpp"
+#include "kernels/kmeans/library.hpp"
 #include "kernels/stop.hpp"
 
 namespace lq::kernels::kmeans {
@@ -52,7 +54,23 @@ inline double fused_value(double a, double b, double c, const double* centre, do
 void fused_distances(const double* rows, int count, const double* centres, const double* centre_norms, int k,
                      double* out) noexcept;
 
-inline constexpr int runs = 10;  // n_init
+// The one dgemm call, as _euclidean_distances and the Lloyd chunks make it in the library: `out` (count x k,
+// row by row) starts as the centres' squared norms and gets -2 rows . centres added, by
+// dgemm('t', 'n', k, count, 3, -2, centres, 3, rows, 3, 1, out, k).
+void dgemm_values(Dgemm dgemm, const double* rows, int count, const double* centres, const double* centre_norms,
+                  int k, double* out);
+
+// A deterministic spread of test values in [-128, 128) with all 53 bits of precision, so that different
+// roundings of the library's arithmetic give different results (the probes of dgemm and the norm order).
+double probe_value(std::uint64_t& state) noexcept;
+
+// Whether `dgemm` gives a row the same values whatever block it is in and wherever (the fit computes
+// labels per colour, not per row); *fused tells whether its values are also fused_value's, which the fit
+// may then compute itself. Checked on spread test values with all 53 bits of precision, so that
+// different roundings give different values.
+bool rows_independent(Dgemm dgemm, bool* fused);
+
+inline constexpr int runs = library::runs;
 
 // How many rows the seeding's blocks hold, for `rows` rows.
 std::int64_t block_rows_for(std::int64_t rows);
@@ -68,8 +86,8 @@ struct Problem {
 };
 
 struct Result {
-    // Null when the fit is the library's; else why only the library can say.
-    const char* undecided = nullptr;
+    // Empty when the fit is the library's; else why only the library can say.
+    std::optional<library::Reason> undecided;
     std::vector<double> centres;        // n_clusters x 3, in the rows' units
     std::vector<std::int32_t> labels;   // per distinct colour
 };
@@ -85,7 +103,7 @@ public:
 
     // The runs whose seeding only the library can decide, in order, and why for each.
     std::vector<int> seed(Stop& stop);
-    const char* seeding_undecided(int run) const;  // null once seeded
+    std::optional<library::Reason> seeding_undecided(int run) const;  // empty once seeded
     // How many random_sample() values of the stream come before the run's first draw.
     std::int64_t draws_before(int run) const;
     // The run's initial centres as rows (indices below rows.count) of the library's own k-means++.

@@ -142,7 +142,7 @@ public:
             // The library's shifts differ from these in the last bits at most, and its tolerance from
             // ours by its variance's roundings, at most n + 3 of them.
             if (std::fabs(total - s_.tol) <= std::max(1e-8, 4.0 * static_cast<double>(s_.n) * 0x1p-52) * s_.tol) {
-                result_.undecided = "a centre shift at the tolerance";
+                result_.undecided = library::Reason::shift_at_tolerance;
                 return std::move(result_);
             }
             if (total <= s_.tol) break;
@@ -191,7 +191,7 @@ private:
             nearest_by_dgemm(centres, centre_norm, begin, count);
         gaps(near, &s_.norm[begin], count, &gap_[begin]);
         if (!exact && near_tie_in(near, count)) {
-            result_.undecided = "a colour on the bisector of two centres";
+            result_.undecided = library::Reason::bisector;
             return;
         }
         if (!label_changes(near, &labels_[begin], count)) return;
@@ -206,14 +206,8 @@ private:
 
     void nearest_by_dgemm(const std::vector<double>& centres, const std::vector<double>& centre_norm,
                           std::int32_t begin, int count) {
-        for (int r = 0; r < count; ++r)
-            for (int j = 0; j < k_; ++j) distance_[static_cast<std::size_t>(r) * k_ + j] = centre_norm[j];
-        char trans = 't', no_trans = 'n';
-        int m = k_, n = count, features = 3, ldc = k_;
-        double alpha = -2.0, beta = 1.0;
-        s_.problem.dgemm(&trans, &no_trans, &m, &n, &features, &alpha, const_cast<double*>(centres.data()), &features,
-                         const_cast<double*>(&s_.x[3 * static_cast<std::size_t>(begin)]), &features, &beta,
-                         distance_.data(), &ldc);
+        dgemm_values(s_.problem.dgemm, &s_.x[3 * static_cast<std::size_t>(begin)], count, centres.data(),
+                     centre_norm.data(), k_, distance_.data());
         for (int r = 0; r < count; ++r) {
             const double* row = &distance_[static_cast<std::size_t>(r) * k_];
             int label = 0;
@@ -254,7 +248,7 @@ private:
     void update(std::vector<double>& next) {
         for (int j = 0; j < k_; ++j) {
             if (counts_[j] == 0) {
-                result_.undecided = "a cluster without rows";
+                result_.undecided = library::Reason::empty_cluster;
                 return;
             }
             const double weight = static_cast<double>(counts_[j]);

@@ -4,13 +4,14 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "kernels/kmeans/kmeans.hpp"
 
 namespace lq::kernels::kmeans {
 
-inline constexpr int max_iterations = 300;
+inline constexpr int max_iterations = library::max_iterations;
 
 // Computed once per fit, read by every run.
 struct Shared {
@@ -53,18 +54,26 @@ struct Shared {
 // (through `stop`) and is rethrown here; an interruption only when nothing else failed.
 void run_on_threads(int workers, Stop& stop, const std::function<void()>& work);
 
-// NumPy's pairwise summation of a float64 vector (np.sum over one axis).
+// np.add.reduce of a float64 vector (np.sum, ndarray.sum, np.mean's sum over one axis): NumPy's
+// DOUBLE_pairwise_sum added to the identity 0.0. Relied on bit for bit (centre shifts against the
+// tolerance, the tolerance itself); checked against np.add.reduce by the kernels' own tests.
 double numpy_sum(const double* values, std::int64_t count) noexcept;
 
+// RandomState.choice(n, p=w / w.sum()) with unit weights, for `count` draws of random_sample(): the first
+// index whose entry of p.cumsum() / p.cumsum()[-1] lies above the draw (searchsorted, side 'right'),
+// found by walking the running sum in runs of equal steps instead of making it. Relied on bit for bit (the
+// first centre of each run); checked against NumPy's own cumsum and searchsorted.
+void first_rows(std::int64_t n, const double* draws, int count, std::int64_t* rows);
+
 struct Seeds {
-    const char* undecided = nullptr;
+    std::optional<library::Reason> undecided;
     std::vector<std::int32_t> colours;  // the colour (its index) of each initial centre
 };
 
 Seeds seed(const Shared& shared, int run, Stop& stop);
 
 struct Run {
-    const char* undecided = nullptr;
+    std::optional<library::Reason> undecided;
     std::vector<double> centres;  // centred
     std::vector<std::int32_t> labels;  // by colour index
     double inertia = 0;

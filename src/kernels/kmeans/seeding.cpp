@@ -184,7 +184,7 @@ Seeds seed(const Shared& shared, int run, Stop& stop) {
         for (int t = 0; t < shared.trials; ++t) {
             candidates[t] = seeding.candidate(draws[t] * current);
             if (candidates[t] < 0) {
-                seeds.undecided = "a k-means++ threshold on a boundary of the running distance sum";
+                seeds.undecided = library::Reason::seeding_boundary;
                 return seeds;
             }
         }
@@ -205,7 +205,7 @@ Seeds seed(const Shared& shared, int run, Stop& stop) {
         const std::int64_t least = potential_of(candidates[best]);
         for (std::size_t i = 0; i < distinct.size(); ++i)
             if (distinct[i] != candidates[best] && potential[i] == least) {
-                seeds.undecided = "two k-means++ candidates of equal potential";
+                seeds.undecided = library::Reason::seeding_tie;
                 return seeds;
             }
         stop.poll();

@@ -1,0 +1,115 @@
+// lumvarde_quorle._testkernels: the primitives of the native kernels that replicate library arithmetic,
+// exposed for the test suite only, so that a rounding-level change in one of them fails a test of its
+// own instead of showing up as a rare difference in whole fits. Not part of the package's interface.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "interop/python.hpp"
+#include "interop/ref.hpp"
+#include "kernels/distinct_rows.hpp"
+#include "kernels/kmeans/legacy_random.hpp"
+#include "kernels/kmeans/run.hpp"
+
+namespace {
+
+using lq::Ref;
+
+// A bytes object holding `count` values.
+template <typename T>
+Ref bytes_of(const T* values, std::size_t count) {
+    return Ref::steal(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values), static_cast<Py_ssize_t>(count * sizeof(T))));
+}
+
+// A contiguous buffer argument, released on scope exit.
+struct Buffer {
+    Py_buffer view{};
+    bool held = false;
+    ~Buffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+    template <typename T>
+    const T* as() const { return static_cast<const T*>(view.buf); }
+    template <typename T>
+    std::size_t count() const { return static_cast<std::size_t>(view.len) / sizeof(T); }
+};
+
+// random_sample(seed, count) -> float64 bytes: RandomState(seed).random_sample(count).
+PyObject* random_sample(PyObject*, PyObject* args) {
+    unsigned long seed = 0;
+    Py_ssize_t count = 0;
+    if (!PyArg_ParseTuple(args, "kn", &seed, &count)) return nullptr;
+    lq::kernels::kmeans::LegacyRandom random(static_cast<std::uint32_t>(seed));
+    std::vector<double> draws(static_cast<std::size_t>(count));
+    for (double& draw : draws) draw = random.random_sample();
+    return bytes_of(draws.data(), draws.size()).release();
+}
+
+// pairwise_sum(float64 buffer) -> float: np.add.reduce of the values.
+PyObject* pairwise_sum(PyObject*, PyObject* args) {
+    Buffer values;
+    if (!PyArg_ParseTuple(args, "y*", &values.view)) return nullptr;
+    values.held = true;
+    const double sum = lq::kernels::kmeans::numpy_sum(values.as<double>(), static_cast<std::int64_t>(values.count<double>()));
+    return PyFloat_FromDouble(sum);
+}
+
+// first_rows(n, float64 draws) -> int64 bytes: RandomState.choice(n, p=ones / n) for each draw.
+PyObject* first_rows(PyObject*, PyObject* args) {
+    long long n = 0;
+    Buffer draws;
+    if (!PyArg_ParseTuple(args, "Ly*", &n, &draws.view)) return nullptr;
+    draws.held = true;
+    if (n < 1) {
+        PyErr_SetString(PyExc_ValueError, "n must be positive");
+        return nullptr;
+    }
+    std::vector<std::int64_t> rows(draws.count<double>());
+    lq::kernels::kmeans::first_rows(n, draws.as<double>(), static_cast<int>(rows.size()), rows.data());
+    return bytes_of(rows.data(), rows.size()).release();
+}
+
+// distinct_rows(uint8 buffer of N x 3) -> (values, counts, row positions): the table's values (3 bytes
+// each, first occurrence first), how many rows hold each (int64), and each row's position (int32).
+PyObject* distinct_rows(PyObject*, PyObject* args) {
+    Buffer rows;
+    if (!PyArg_ParseTuple(args, "y*", &rows.view)) return nullptr;
+    rows.held = true;
+    if (rows.view.len % 3 != 0) {
+        PyErr_SetString(PyExc_ValueError, "rows of three bytes expected");
+        return nullptr;
+    }
+    const lq::kernels::ByteRows view{rows.as<std::uint8_t>(), rows.view.len / 3, 3, 1};
+    std::vector<std::int32_t> positions;
+    const lq::kernels::DistinctRows table(view, &positions);
+    const std::vector<std::uint8_t> values = table.triples();
+    Ref colours = bytes_of(values.data(), values.size());
+    Ref counts = bytes_of(table.weights().data(), table.weights().size());
+    Ref where = bytes_of(positions.data(), positions.size());
+    if (!colours || !counts || !where) return nullptr;
+    return PyTuple_Pack(3, colours.get(), counts.get(), where.get());
+}
+
+PyMethodDef methods[] = {
+    {"random_sample", random_sample, METH_VARARGS, nullptr},
+    {"pairwise_sum", pairwise_sum, METH_VARARGS, nullptr},
+    {"first_rows", first_rows, METH_VARARGS, nullptr},
+    {"distinct_rows", distinct_rows, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {{0, nullptr}};
+
+PyModuleDef definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "lumvarde_quorle._testkernels",
+    .m_doc = "The kernels' primitives, for the test suite only.",
+    .m_size = 0,
+    .m_methods = methods,
+    .m_slots = slots,
+};
+
+}  // namespace
+
+extern "C" PyMODINIT_FUNC PyInit__testkernels() { return PyModuleDef_Init(&definition); }

@@ -1,0 +1,64 @@
+"""The native kernels' replicas of library arithmetic, each against the library call it replicates, bit for
+bit: a change of rounding in one of them fails here, not as a rare difference in whole fits."""
+
+import numpy as np
+import pytest
+
+from lumvarde_quorle import _testkernels as kernels
+
+
+@pytest.mark.parametrize("seed", [42, 0, 2**32 - 1])
+def test_random_stream_is_legacy_random_state(seed):
+    assert np.array_equal(np.frombuffer(kernels.random_sample(seed, 2000), np.float64),
+                          np.random.RandomState(seed).random_sample(2000))
+
+
+def sums():
+    rng = np.random.default_rng(3)
+    for n in [*range(0, 40), 127, 128, 129, 136, 255, 256, 257, 1000, 4099]:
+        yield rng.normal(size=n) * 10.0 ** rng.integers(-8, 9, size=n)
+    yield np.array([-0.0] * 5)
+    yield np.array([-0.0] * 9)
+    yield np.full(300, 0.1)
+
+
+@pytest.mark.parametrize("values", list(sums()), ids=lambda v: f"{len(v)} values")
+def test_pairwise_sum_is_numpy_add_reduce(values):
+    got, want = kernels.pairwise_sum(np.ascontiguousarray(values)), np.add.reduce(values)
+    assert np.float64(got).tobytes() == np.float64(want).tobytes()  # the sign of zero too
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 7, 10, 1000, 273_280, 2_000_460, 11_999_200])
+def test_first_rows_are_random_state_choice(n):
+    """RandomState.choice(n, p=w / w.sum()) as scikit-learn's k-means++ takes its first centre, with draws
+    at every boundary of the cumulative sum nearby as well as random ones."""
+    p = np.ones(n) / n
+    cdf = np.cumsum(p)
+    cdf /= cdf[-1]
+    rng = np.random.default_rng(n)
+    near = rng.integers(0, n, 20)
+    draws = np.concatenate([np.random.RandomState(42).random_sample(50), [0.0, 0.5, np.nextafter(1, 0)],
+                            cdf[near], np.nextafter(cdf[near], 0), np.nextafter(cdf[near], 2)])
+    draws = draws[draws < 1]
+    got = np.frombuffer(kernels.first_rows(n, np.ascontiguousarray(draws)), np.int64)
+    assert np.array_equal(got, np.minimum(cdf.searchsorted(draws, side="right"), n - 1))
+
+
+@pytest.mark.parametrize("kind", ["photo", "few colours", "noise", "one colour", "empty"])
+def test_distinct_rows_are_numpy_unique(china_bgr, kind):
+    rng = np.random.default_rng(9)
+    rows = {
+        "photo": china_bgr.reshape(-1, 3)[::7],
+        "few colours": rng.integers(0, 256, (5, 3), dtype=np.uint8)[rng.integers(0, 5, 3000)],
+        "noise": rng.integers(0, 256, (3000, 3), dtype=np.uint8),
+        "one colour": np.full((50, 3), 7, np.uint8),
+        "empty": np.zeros((0, 3), np.uint8),
+    }[kind]
+    values, counts, where = kernels.distinct_rows(np.ascontiguousarray(rows))
+    values = np.frombuffer(values, np.uint8).reshape(-1, 3)
+    counts, where = np.frombuffer(counts, np.int64), np.frombuffer(where, np.int32)
+    unique, first, inverse, unique_counts = np.unique(rows, axis=0, return_index=True, return_inverse=True,
+                                                      return_counts=True)
+    order = np.argsort(first, kind="stable")  # the table lists values as they first occur
+    assert np.array_equal(values, unique[order]) and np.array_equal(counts, unique_counts[order])
+    assert np.array_equal(values[where], rows)
