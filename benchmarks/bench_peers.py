@@ -30,7 +30,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests")
 import image_kinds  # noqa: E402
 
 CASE = r"""
-import json, resource, sys, time
+import json, sys, time
 tool, path, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
 if tool == "Pylette":
     import pylette
@@ -41,6 +41,7 @@ elif tool == "fast-colorthief":
     def palette():
         return fast_colorthief.get_palette(path, 5)
 else:
+    import lumvarde_quorle.color_extractor_cy as module
     from lumvarde_quorle import ColorExtractor
     extractor = ColorExtractor(n_colors=5, preprocessing=tool.endswith("on"))
     def palette():
@@ -51,8 +52,12 @@ for _ in range(runs):
     start = time.perf_counter()
     colors = palette()
     seconds.append(time.perf_counter() - start)
+# this process's own peak: VmHWM starts afresh at exec, where ru_maxrss keeps the parent's high-water mark
+with open("/proc/self/status") as status:
+    peak_kb = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+fallbacks = sorted({reason for _, reason in module._kmeans_fallbacks}) if tool.startswith("ours") else []
 print(json.dumps({"seconds": min(seconds), "palette": [[int(v) for v in color] for color in colors],
-                  "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}))
+                  "peak_mb": peak_kb / 1024, "fallbacks": fallbacks}))
 """
 
 TOOLS = {  # row label: the module that must be importable
@@ -97,6 +102,11 @@ def images(folder, sizes):
             yield f"{megapixels:g} MP {suffix.upper().replace('JPG', 'JPEG')}", path
 
 
+def note(fallbacks):
+    """Why extract_colors handed its K-means to scikit-learn's own call, if it did (see _kmeans_fallbacks)."""
+    return f"  scikit-learn's KMeans called: {', '.join(fallbacks)}" if fallbacks else ""
+
+
 def run(tool, path, runs):
     output = subprocess.run([sys.executable, "-P", "-W", "ignore", "-c", CASE, tool, path, str(runs)],
                             check=True, capture_output=True, text=True).stdout
@@ -126,7 +136,7 @@ def main():
                 figures = run(tool, path, arguments.runs)
                 print(f"{label:<18}{tool:<25}{figures['seconds']:>9.3f}"
                       f"{mean_delta_e(pixels, figures['palette']):>10.2f}{len(figures['palette']):>8}"
-                      f"{figures['peak_mb']:>9.0f}", flush=True)
+                      f"{figures['peak_mb']:>9.0f}{note(figures['fallbacks'])}", flush=True)
             del pixels
     print(f"load average {os.getloadavg()[0]:.2f}")
 
