@@ -1,8 +1,10 @@
 """Whether the preprocessing stage (CLAHE on the lightness channel, then cv2.bilateralFilter(image, 9, 75, 75))
 keeps both cores busy: ColorExtractor()._preprocess_image on a 12 MP photo (china.jpg scaled up with
-INTER_CUBIC) and each of its OpenCV steps alone, with cv2.setNumThreads(1) against OpenCV's default, as wall
-time and CPU time (all threads of the process). CPU / wall near the core count means the step runs on every
-core; near 1, on one. The results must be bit-identical whatever the thread count; the script checks it.
+INTER_CUBIC) and each of its OpenCV steps alone, with cv2.setNumThreads(1) against OpenCV's default: wall time,
+CPU time (all threads of the process) and the calling thread's share of that CPU time. CPU / wall near the
+core count means the step ran on every core at once; a loaded machine does not allow that, and the share
+tells instead: 1 when OpenCV ran the step on the calling thread alone, 0.5 when it split it evenly in two.
+The results must be bit-identical whatever the thread count; the script checks it.
 
     python benchmarks/bench_preprocessing.py                # 12 MP, min of 3 runs per case
     python benchmarks/bench_preprocessing.py --megapixels 2 --runs 5
@@ -39,15 +41,17 @@ def steps(image):
 
 
 def measure(call, runs):
-    """(wall s, CPU s, result) of the run with the least wall time, after one call not timed."""
+    """(wall s, CPU s, the calling thread's share of that CPU time, result) of the run with the least wall
+    time, after one call not timed. The share does not depend on the machine's load: 1 when the step ran
+    on the calling thread alone, 1 / threads when it was split evenly."""
     result = call()
-    best = (float("inf"), 0.0)
+    best = (float("inf"), 0.0, 0.0)
     for _ in range(runs):
-        wall, cpu = time.perf_counter(), time.process_time()
+        wall, cpu, own = time.perf_counter(), time.process_time(), time.thread_time()
         result = call()
-        wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
-        best = min(best, (wall, cpu))
-    return best[0], best[1], result
+        wall, cpu, own = time.perf_counter() - wall, time.process_time() - cpu, time.thread_time() - own
+        best = min(best, (wall, cpu, own / cpu if cpu else 1.0))
+    return *best, result
 
 
 def main():
@@ -66,7 +70,8 @@ def main():
           f"{cv2.__version__}, default threads {default_threads}; load average {os.getloadavg()[0]:.2f}")
     same = np.array_equal(final, extractor._preprocess_image(image))
     print(f"the steps alone give _preprocess_image's result: {same}")
-    print(f"{'step':<26}{'threads':>8}{'wall s':>9}{'CPU s':>8}{'CPU/wall':>9}{'speed-up':>9}  same result")
+    print(f"{'step':<26}{'threads':>8}{'wall s':>9}{'CPU s':>8}{'CPU/wall':>9}{'caller':>8}{'speed-up':>9}"
+          "  same result")
     try:
         for label, call in cases.items():
             outcomes = {}
@@ -74,9 +79,10 @@ def main():
                 cv2.setNumThreads(threads)
                 outcomes[threads] = measure(call, arguments.runs)
             single = outcomes[1]
-            for threads, (wall, cpu, result) in outcomes.items():
-                tail = (f"{single[0] / wall:>9.2f}  {np.array_equal(result, single[2])}" if threads != 1 else "")
-                print(f"{label:<26}{threads:>8}{wall:>9.3f}{cpu:>8.3f}{cpu / wall:>9.2f}{tail}", flush=True)
+            for threads, (wall, cpu, share, result) in outcomes.items():
+                tail = (f"{single[0] / wall:>9.2f}  {np.array_equal(result, single[3])}" if threads != 1 else "")
+                print(f"{label:<26}{threads:>8}{wall:>9.3f}{cpu:>8.3f}{cpu / wall:>9.2f}{share:>8.2f}{tail}",
+                      flush=True)
     finally:
         cv2.setNumThreads(default_threads)
     print(f"load average {os.getloadavg()[0]:.2f}")
