@@ -10,13 +10,14 @@ PIN := -c constraints/ci.txt
 PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := $(shell find src lumvarde_quorle -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: help venv install demo test agreement fuzz bench corpus sanitize werror cross-kernels clean
+.PHONY: help venv install demo test agreement fuzz bench bench-peers corpus sanitize werror cross-kernels clean
 
 help:
 	@echo "make demo   - set up .venv, build and install the package, run it on a bundled real photo"
 	@echo "make test   - the same set-up with test dependencies, then the whole test suite"
 	@echo "make fuzz   - a long random run of the hostile-argument fuzzer (FUZZ_EXAMPLES per method)"
 	@echo "make bench  - the benchmarks (speed and memory figures)"
+	@echo "make bench-peers - speed and palette fidelity against Pylette and fast-colorthief (own venv)"
 	@echo "make agreement - the native K-means against the library call at 2 and 12 MP (long)"
 	@echo "make corpus - the native K-means against the library call on a larger image corpus (long)"
 	@echo "make sanitize - the test suite against an AddressSanitizer + UBSan build of the extension"
@@ -86,6 +87,29 @@ fuzz: $(VENV)/.installed $(VENV)/.test-deps
 
 bench: $(VENV)/.installed
 	@for script in benchmarks/bench_*.py; do echo "== $$script"; MPLBACKEND=Agg $(VPY) -P "$$script" || exit 1; done
+
+# benchmarks/bench_peers.py in a virtual environment of its own, build/peers-venv: this package's pinned
+# dependencies plus the palette libraries it is compared with, which are no dependency of this project,
+# then this package as a wheel built from .venv's incremental build tree. PEERS_ARGS passes options to
+# the script, e.g. PEERS_ARGS="--sizes 0 2".
+PEERS := build/peers-venv
+PEERS_PIP := $(PEERS)/bin/python -m pip --disable-pip-version-check
+$(PEERS)/.deps: constraints/ci.txt benchmarks/peers-requirements.txt benchmarks/peers-no-deps.txt
+	rm -rf $(PEERS)
+	@py="$$(PYTHON='$(PYTHON)' tools/find_python312.sh)" || exit 1; "$$py" -m venv $(PEERS)
+	$(PEERS_PIP) install $(PIN) numpy opencv-python-headless scikit-learn matplotlib Pillow \
+		-r benchmarks/peers-requirements.txt
+	$(PEERS_PIP) install $(PIN) --no-deps -r benchmarks/peers-no-deps.txt
+	@touch $@
+
+$(PEERS)/.installed: $(PEERS)/.deps $(VENV)/.installed
+	rm -rf build/peers-wheel
+	$(PIP) wheel $(PIN) --no-build-isolation --no-deps -w build/peers-wheel .
+	$(PEERS_PIP) install --no-deps --force-reinstall build/peers-wheel/lumvarde_quorle-*.whl
+	@touch $@
+
+bench-peers: $(PEERS)/.installed
+	MPLBACKEND=Agg $(PEERS)/bin/python -P benchmarks/bench_peers.py $(PEERS_ARGS)
 
 # The agreement test of the native K-means on more and larger images than make test uses: 400 images of
 # up to 240 x 360 pixels, each in LAB and RGB, with and without preprocessing.
