@@ -10,7 +10,7 @@ PIN := -c constraints/ci.txt
 PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := $(shell find src lumvarde_quorle -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: help venv install demo test agreement fuzz bench bench-peers corpus sanitize werror cross-kernels clean
+.PHONY: help venv install demo test agreement fuzz bench bench-peers corpus sanitize werror cross-kernels format-check clean
 
 help:
 	@echo "make demo   - set up .venv, build and install the package, run it on a bundled real photo"
@@ -23,6 +23,7 @@ help:
 	@echo "make sanitize - the test suite against an AddressSanitizer + UBSan build of the extension"
 	@echo "make werror - build the extension with every warning an error"
 	@echo "make cross-kernels - compile the native kernels for aarch64 (Debian's g++-aarch64-linux-gnu)"
+	@echo "make format-check - check the native sources against .clang-format"
 	@echo "make clean  - remove .venv and build outputs"
 
 $(VPY):
@@ -132,6 +133,10 @@ werror: $(VENV)/.runtime-deps
 	$(VENV)/bin/cmake -S . -B build/werror -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DLQ_WERROR=ON \
 		-DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	$(VENV)/bin/cmake --build build/werror
+
+# The native sources laid out as .clang-format says (Debian's clang-format); `clang-format -i` fixes them.
+format-check:
+	clang-format --dry-run --Werror $$(find src -name '*.cpp' -o -name '*.hpp' | sort)
 
 # The kernels know nothing of the interpreter, so they build for another architecture with a plain cross
 # compiler: every kernel source compiled for aarch64, warnings as errors.

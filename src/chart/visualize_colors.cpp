@@ -3,8 +3,8 @@
 #include "chart/chart.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
-#include "interop/globals.hpp"
 #include "interop/convert.hpp"
+#include "interop/globals.hpp"
 
 namespace lq::chart {
 namespace {
@@ -36,10 +36,10 @@ int draw_segment(PyObject* ax, PyObject* color_info, Ref* start) {
     if (!percentage) return -1;
     Ref width = true_divide(percentage, cached_float<100.0>());
     if (!width) return -1;
-    Ref bar = call_method(ax, name<"barh">(), {small_int<0>(), width},
-                          {Kw{name<"left">(), *start}, Kw{name<"height">(), cached_float<0.8>()},
-                           Kw{name<"color">(), color}, Kw{name<"edgecolor">(), name<"white">()},
-                           Kw{name<"linewidth">(), small_int<1>()}});
+    Ref bar =
+        call_method(ax, name<"barh">(), {small_int<0>(), width},
+                    {Kw{name<"left">(), *start}, Kw{name<"height">(), cached_float<0.8>()}, Kw{name<"color">(), color},
+                     Kw{name<"edgecolor">(), name<"white">()}, Kw{name<"linewidth">(), small_int<1>()}});
     if (!bar) return -1;
     const int labelled = compare_bool(width, cached_float<0.05>(), Py_GT);
     if (labelled < 0) return -1;

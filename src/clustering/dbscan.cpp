@@ -2,8 +2,8 @@
 // and the pixels are 8-bit rows of three channels; the library path otherwise, or when the native
 // path cannot vouch for the library's answer. Both end with the same cut to the n_colors largest
 // groups, and the new group numbers that keep labels and colours in step after it.
-#include "clustering/clustering.hpp"
 #include "clustering/dbscan.hpp"
+#include "clustering/clustering.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
@@ -13,7 +13,8 @@ namespace lq::clustering {
 
 Ref cluster_colors_dbscan(ColorExtractor* self, PyObject* pixels) {
     const Applies native = dbscan::native_path_applies(pixels);
-    if (native == Applies::error || preparation::admission::admit_dbscan(pixels, native == Applies::yes) < 0) return Ref();
+    if (native == Applies::error || preparation::admission::admit_dbscan(pixels, native == Applies::yes) < 0)
+        return Ref();
     if (native == Applies::yes) {
         Ref result;
         const Applies done = dbscan::native_path(self, pixels, &result);

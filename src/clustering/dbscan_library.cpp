@@ -41,9 +41,11 @@ bool for_each_group(PyObject* unique_labels, Visit visit) {
 // One np.mean(pixels[labels == label], axis=0) per group, in ascending label order.
 Ref group_means(PyObject* pixels, PyObject* labels, PyObject* unique_labels) {
     Ref colors = Ref::steal(PyList_New(0));
-    const bool done = colors && for_each_group(unique_labels, [&](PyObject* label) {
+    if (!colors) return Ref();
+    const bool done = for_each_group(unique_labels, [&](PyObject* label) {
         Ref cluster_pixels = item(pixels, compare(labels, label, Py_EQ));
-        Ref color = call(attr(module_global<"np">(), name<"mean">()), {cluster_pixels}, {Kw{name<"axis">(), small_int<0>()}});
+        Ref color =
+            call(attr(module_global<"np">(), name<"mean">()), {cluster_pixels}, {Kw{name<"axis">(), small_int<0>()}});
         return color && PyList_Append(colors.get(), color.get()) == 0;
     });
     return done ? call(attr(module_global<"np">(), name<"array">()), {colors}) : Ref();
@@ -52,7 +54,8 @@ Ref group_means(PyObject* pixels, PyObject* labels, PyObject* unique_labels) {
 // [np.sum(labels == label) for label in unique_labels if label != -1]
 Ref group_sizes(PyObject* labels, PyObject* unique_labels) {
     Ref sizes = Ref::steal(PyList_New(0));
-    const bool done = sizes && for_each_group(unique_labels, [&](PyObject* label) {
+    if (!sizes) return Ref();
+    const bool done = for_each_group(unique_labels, [&](PyObject* label) {
         Ref size = call(attr(module_global<"np">(), name<"sum">()), {compare(labels, label, Py_EQ)});
         return size && PyList_Append(sizes.get(), size.get()) == 0;
     });
@@ -77,7 +80,8 @@ Ref renumbered(PyObject* labels, PyObject* unique_labels, const std::vector<npy_
     for (npy_intp i = 0; i < PyArray_SIZE(source); ++i) {
         const auto at = std::lower_bound(groups.begin(), groups.end(), in[i]);
         const bool known = in[i] != -1 && at != groups.end() && *at == in[i];
-        out[i] = known && static_cast<size_t>(at - groups.begin()) < numbers.size() ? numbers[at - groups.begin()] : in[i];
+        out[i] =
+            known && static_cast<size_t>(at - groups.begin()) < numbers.size() ? numbers[at - groups.begin()] : in[i];
     }
     return result;
 }

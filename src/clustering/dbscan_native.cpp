@@ -17,19 +17,18 @@
 #include <memory>
 
 #include "clustering/dbscan.hpp"
-#include "kernels/dbscan/pairs_near_eps.hpp"
-#include "kernels/dbscan/dbscan.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
 #include "interop/kernel.hpp"
+#include "kernels/dbscan/dbscan.hpp"
+#include "kernels/dbscan/pairs_near_eps.hpp"
 #include "kernels/distinct_rows.hpp"
 #include "preparation/admission.hpp"
 #include "preparation/preparation.hpp"
 
 namespace lq::clustering::dbscan {
 namespace {
-
 
 // Rows (v, v, v) for every 8-bit value v.
 Ref value_grid() {
@@ -46,7 +45,8 @@ bool usable(const kernels::dbscan::Metric& metric, const double scale[3]) {
     for (int c = 0; c < 3; ++c) {
         if (!(std::isfinite(scale[c]) && scale[c] > 0)) return false;
         for (int v = 0; v < 256; ++v)
-            if (!std::isfinite(metric.scaled[c][v]) || (v && metric.scaled[c][v] < metric.scaled[c][v - 1])) return false;
+            if (!std::isfinite(metric.scaled[c][v]) || (v && metric.scaled[c][v] < metric.scaled[c][v - 1]))
+                return false;
     }
     return true;
 }
@@ -112,22 +112,22 @@ Ref int64_array(const std::vector<int64_t>& values) {
 }
 
 // One label per row; `numbers` renumbers the groups. `colours` is null when every row is noise.
-Ref row_labels(const kernels::ByteRows& rows, const kernels::DistinctRows* colours,
-               const std::vector<int32_t>& label, const std::vector<npy_intp>& numbers) {
+Ref row_labels(const kernels::ByteRows& rows, const kernels::DistinctRows* colours, const std::vector<int32_t>& label,
+               const std::vector<npy_intp>& numbers) {
     npy_intp count = rows.count;
     Ref labels = Ref::steal(PyArray_SimpleNew(1, &count, NPY_INTP));
     if (!labels) return Ref();
     auto* out = static_cast<npy_intp*>(PyArray_DATA(as_array(labels)));
     const int filled = run_kernel(
         [&](kernels::Stop&) {
-            if (label.empty()) {
-                std::fill(out, out + count, -1);
-                return;
-            }
-            for (npy_intp i = 0; i < count; ++i) {
-                const int32_t group = label[colours->find_row(rows, i)];
-                out[i] = group < 0 ? -1 : numbers[group];
-            }
+        if (label.empty()) {
+            std::fill(out, out + count, -1);
+            return;
+        }
+        for (npy_intp i = 0; i < count; ++i) {
+            const int32_t group = label[colours->find_row(rows, i)];
+            out[i] = group < 0 ? -1 : numbers[group];
+        }
         },
         Gil::release);
     return filled < 0 ? Ref() : labels;
@@ -137,8 +137,8 @@ Ref row_labels(const kernels::ByteRows& rows, const kernels::DistinctRows* colou
 // table when no row can have enough neighbours.
 struct Clustering {
     std::unique_ptr<kernels::DistinctRows> colours;
-    std::vector<int32_t> label;  // per distinct colour
-    bool fragile = false;        // a pair at the edge of eps: only the library can say
+    std::vector<int32_t> label;                      // per distinct colour
+    bool fragile = false;                            // a pair at the edge of eps: only the library can say
     kernels::dbscan::Neighbourhoods neighbourhoods;  // what the library would store, when fragile
 };
 
@@ -156,8 +156,8 @@ Clustering cluster_colours(const kernels::dbscan::Metric& metric, const double s
             metric, colours.colours().data(), colours.weights().data(), colours.count(), stop);
         return clustering;
     }
-    clustering.label =
-        kernels::dbscan::cluster(metric, colours.colours().data(), colours.weights().data(), colours.count(), need, stop);
+    clustering.label = kernels::dbscan::cluster(metric, colours.colours().data(), colours.weights().data(),
+                                                colours.count(), need, stop);
     return clustering;
 }
 
@@ -183,13 +183,16 @@ Applies library_on_colours(const kernels::dbscan::Metric& metric, int64_t row_co
     auto* values = static_cast<double*>(PyArray_DATA(as_array(scaled)));
     for (int32_t i = 0; i < colours.count(); ++i)
         for (int c = 0; c < 3; ++c) values[3 * i + c] = metric.scaled[c][colours.colours()[i][c]];
-    std::copy(colours.weights().begin(), colours.weights().end(), static_cast<int64_t*>(PyArray_DATA(as_array(weights))));
+    std::copy(colours.weights().begin(), colours.weights().end(),
+              static_cast<int64_t*>(PyArray_DATA(as_array(weights))));
     Ref samples = Ref::steal(PyLong_FromSsize_t(min_samples(row_count)));
     Ref estimator = samples ? call(module_global<"DBSCAN">(), {},
                                    {Kw{name<"eps">(), cached_float<0.5>()}, Kw{name<"min_samples">(), samples}})
                             : Ref();
     Ref labels = call_method(estimator, name<"fit_predict">(), {scaled}, {Kw{name<"sample_weight">(), weights}});
-    Ref as_int = labels ? Ref::steal(PyArray_FROMANY(labels.get(), NPY_INT32, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST)) : Ref();
+    Ref as_int =
+        labels ? Ref::steal(PyArray_FROMANY(labels.get(), NPY_INT32, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST))
+               : Ref();
     if (!as_int) return Applies::error;
     if (PyArray_DIM(as_array(as_int), 0) != colours.count()) {
         PyErr_SetString(PyExc_SystemError, "DBSCAN returned a label count that differs from the colour count");
@@ -208,8 +211,8 @@ Applies settle_fragile(const kernels::dbscan::Metric& metric, int64_t row_count,
     const auto& counted = clustering->neighbourhoods;
     if (library_need(counted.rows, row_count) <= budget) return Applies::no;
     const double need = library_need(counted.colours, clustering->colours->count());
-    if (need > budget && preparation::admission::admit("DBSCAN's neighbourhoods", static_cast<double>(row_count),
-                                                       2 * need) < 0)
+    if (need > budget &&
+        preparation::admission::admit("DBSCAN's neighbourhoods", static_cast<double>(row_count), 2 * need) < 0)
         return Applies::error;
     return library_on_colours(metric, row_count, clustering);
 }
@@ -228,9 +231,8 @@ Applies native_path(ColorExtractor* self, PyObject* pixels, Ref* result) {
     Groups groups;
     if (run_kernel(
             [&](kernels::Stop& stop) {
-                clustering = cluster_colours(metric, scale, rows, stop);
-                if (clustering.colours && !clustering.fragile)
-                    groups = sum_groups(*clustering.colours, clustering.label);
+        clustering = cluster_colours(metric, scale, rows, stop);
+        if (clustering.colours && !clustering.fragile) groups = sum_groups(*clustering.colours, clustering.label);
             },
             Gil::release) < 0)
         return Applies::error;

@@ -2,8 +2,8 @@
 #include "clustering/clustering.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
-#include "interop/globals.hpp"
 #include "interop/convert.hpp"
+#include "interop/globals.hpp"
 #include "kernels/kmeans/library.hpp"
 #include "preparation/admission.hpp"
 
@@ -28,10 +28,10 @@ Ref distinct_rows(PyObject* pixels) {
 Ref kmeans(ColorExtractor* self, PyObject* pixels) {
     Ref n_clusters = Ref::steal(PyLong_FromLong(settings(self).n_colors));
     if (!n_clusters) return Ref();
-    Ref estimator = call(module_global<"KMeans">(), {},
-                         {Kw{name<"n_clusters">(), n_clusters},
-                          Kw{name<"random_state">(), small_int<kernels::kmeans::library::seed>()},
-                          Kw{name<"n_init">(), small_int<kernels::kmeans::library::runs>()}});
+    Ref estimator = call(
+        module_global<"KMeans">(), {},
+        {Kw{name<"n_clusters">(), n_clusters}, Kw{name<"random_state">(), small_int<kernels::kmeans::library::seed>()},
+         Kw{name<"n_init">(), small_int<kernels::kmeans::library::runs>()}});
     Ref labels = call_method(estimator, name<"fit_predict">(), {pixels});
     Ref colors = attr(estimator, name<"cluster_centers_">());
     return make_tuple({colors, labels});

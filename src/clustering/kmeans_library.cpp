@@ -36,11 +36,11 @@ int make_library_rows(const kernels::DistinctRows& colours, const std::vector<st
     auto* values = static_cast<double*>(PyArray_DATA(as_array(rows->x.get())));
     const int filled = run_kernel(
         [&](kernels::Stop& stop) {
-            const auto& colour = colours.colours();
-            for (std::size_t i = 0; i < row_colours.size(); ++i) {
-                if (i % (1 << 18) == 0) stop.poll();
-                for (int f = 0; f < 3; ++f) values[3 * i + f] = colour[row_colours[i]][f];
-            }
+        const auto& colour = colours.colours();
+        for (std::size_t i = 0; i < row_colours.size(); ++i) {
+            if (i % (1 << 18) == 0) stop.poll();
+            for (int f = 0; f < 3; ++f) values[3 * i + f] = colour[row_colours[i]][f];
+        }
         },
         Gil::release);
     if (filled < 0) return -1;
@@ -70,11 +70,12 @@ int library_seeds(const LibraryRows& rows, int k, std::int64_t draws_before, Ref
     if (!skip || (draws_before > 0 && !call_method(random_state, name<"random_sample">(), {skip}))) return -1;
     Ref plusplus = attr(rows.module, name<"_kmeans_plusplus">());
     Ref n_clusters = plusplus ? Ref::steal(PyLong_FromLong(k)) : Ref();
-    Ref seeded = n_clusters ? call(plusplus, {rows.x, n_clusters},
-                                   {Kw{name<"random_state">(), random_state},
-                                    Kw{name<"x_squared_norms">(), rows.x_squared_norms},
-                                    Kw{name<"sample_weight">(), rows.sample_weight}})
-                            : Ref();
+    Ref seeded =
+        n_clusters
+            ? call(plusplus, {rows.x, n_clusters},
+                   {Kw{name<"random_state">(), random_state}, Kw{name<"x_squared_norms">(), rows.x_squared_norms},
+                    Kw{name<"sample_weight">(), rows.sample_weight}})
+            : Ref();
     Ref indices;
     if (unpack_pair(seeded.get(), centres, &indices) < 0) return -1;
     Ref found = Ref::steal(PyArray_FROMANY(indices.get(), NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO));
@@ -108,17 +109,17 @@ int one_label_per_colour(PyObject* labels, std::int32_t colours, const std::vect
     const auto* label = static_cast<const std::int32_t*>(PyArray_DATA(as_array(labels)));
     return run_kernel(
         [&](kernels::Stop& stop) {
-            std::vector<std::int32_t> found(static_cast<std::size_t>(colours), -1);
-            std::vector<char> taken(static_cast<std::size_t>(k), 0);
-            for (std::size_t i = 0; i < row_colours.size(); ++i) {
-                if (i % (1 << 18) == 0) stop.poll();
-                std::int32_t& own = found[row_colours[i]];
-                if (label[i] == own) continue;
-                if (label[i] < 0 || label[i] >= k || own >= 0 || taken[label[i]]) return;
-                own = label[i];
-                taken[label[i]] = 1;
-            }
-            *by_colour = std::move(found);
+        std::vector<std::int32_t> found(static_cast<std::size_t>(colours), -1);
+        std::vector<char> taken(static_cast<std::size_t>(k), 0);
+        for (std::size_t i = 0; i < row_colours.size(); ++i) {
+            if (i % (1 << 18) == 0) stop.poll();
+            std::int32_t& own = found[row_colours[i]];
+            if (label[i] == own) continue;
+            if (label[i] < 0 || label[i] >= k || own >= 0 || taken[label[i]]) return;
+            own = label[i];
+            taken[label[i]] = 1;
+        }
+        *by_colour = std::move(found);
         },
         Gil::release);
 }
@@ -198,8 +199,8 @@ int seed_by_library(km::Fit& fit, const std::vector<int>& runs, const kernels::D
 // numbers, and KMeans.fit replaces its best run only with a different clustering: when the seeds of
 // every run include every colour, the fit's result is the first run's, and the library computes
 // that run alone.
-Applies fit_by_first_run(km::Fit& fit, const kernels::DistinctRows& colours, const std::vector<std::int32_t>& row_colours,
-                         int k, Ref* result) {
+Applies fit_by_first_run(km::Fit& fit, const kernels::DistinctRows& colours,
+                         const std::vector<std::int32_t>& row_colours, int k, Ref* result) {
     if (admit_library_steps(row_colours.size(), k) < 0) return Applies::error;
     LibraryRows rows;
     if (make_library_rows(colours, row_colours, true, &rows) < 0) return Applies::error;
@@ -212,7 +213,7 @@ Applies fit_by_first_run(km::Fit& fit, const kernels::DistinctRows& colours, con
         if (reseed(fit, run, rows, k, &centres) < 0) return Applies::error;
         if (!fit.covers_every_colour(run))
             return count_fallback("KMeans.fit", km::library::Reason::seeds_miss_colour) < 0 ? Applies::error
-                                                                                             : Applies::no;
+                                                                                            : Applies::no;
         if (run == 0) first_centres = centres;
     }
     rows.x_squared_norms = Ref();  // not needed by the iterations
@@ -237,8 +238,7 @@ Applies fit_by_first_run(km::Fit& fit, const kernels::DistinctRows& colours, con
     std::vector<std::int32_t> by_colour;
     if (one_label_per_colour(labels.get(), colours.count(), row_colours, k, &by_colour) < 0) return Applies::error;
     if (by_colour.empty())
-        return count_fallback("KMeans.fit", km::library::Reason::first_run_merges) < 0 ? Applies::error
-                                                                                            : Applies::no;
+        return count_fallback("KMeans.fit", km::library::Reason::first_run_merges) < 0 ? Applies::error : Applies::no;
     // best_centers += X_mean
     Ref centres = Ref::borrow(PyTuple_GET_ITEM(fitted.get(), 2));
     Ref moved = Ref::steal(PyNumber_InPlaceAdd(centres.get(), rows.mean.get()));

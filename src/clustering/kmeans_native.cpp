@@ -43,8 +43,7 @@ Applies sklearn_version_supported() {
     const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
     if (!text) return clear_ordinary_error() < 0 ? Applies::error : Applies::no;
     const std::string_view installed(text), release = km::library::release;
-    const bool same =
-        installed == release || (installed.starts_with(release) && installed[release.size()] == '.');
+    const bool same = installed == release || (installed.starts_with(release) && installed[release.size()] == '.');
     return same ? Applies::yes : Applies::no;
 }
 
@@ -189,8 +188,11 @@ Ref pair(const km::Result& fitted, const std::vector<std::int32_t>& row_colours,
     Ref labels = Ref::steal(PyArray_SimpleNew(1, &rows, NPY_INT32));
     if (!labels) return Ref();
     auto* out = static_cast<std::int32_t*>(PyArray_DATA(as_array(labels.get())));
-    if (run_kernel([&](kernels::Stop&) { for (npy_intp i = 0; i < rows; ++i) out[i] = fitted.labels[row_colours[i]]; },
-                   Gil::release) < 0)
+    if (run_kernel(
+            [&](kernels::Stop&) {
+        for (npy_intp i = 0; i < rows; ++i) out[i] = fitted.labels[row_colours[i]];
+            },
+            Gil::release) < 0)
         return Ref();
     if (warn_if_fewer_clusters(fitted.labels, k) < 0) return Ref();
     return make_tuple({colors, labels});
@@ -218,9 +220,9 @@ int seed_runs(int n_colors, km::NormOrder order, Colours* colours) {
     if (workers < 0 || find_dgemm(&dgemm, &fused) == Applies::error) return -1;
     return run_kernel(
         [&](kernels::Stop& stop) {
-            colours->fit.emplace(
-                km::Problem{*colours->table, colours->row_colours, n_colors, dgemm, fused, order, workers}, stop);
-            colours->open = colours->fit->seed(stop);
+        colours->fit.emplace(km::Problem{*colours->table, colours->row_colours, n_colors, dgemm, fused, order, workers},
+                             stop);
+        colours->open = colours->fit->seed(stop);
         },
         Gil::release);
 }
@@ -281,8 +283,8 @@ Applies each_colour_its_cluster(const Colours& colours, int n_colors, ImageFit* 
     std::vector<double> rounded(static_cast<std::size_t>(d));
     for (std::int32_t c = 0; c < d; ++c) {
         // round(count / total * 100, 2) as the interpreter rounds it, compared as the result sorts by it.
-        Ref share = Ref::steal(PyFloat_FromDouble(static_cast<double>(table.weights()[c]) /
-                                                  static_cast<double>(table.rows()) * 100.0));
+        Ref share = Ref::steal(
+            PyFloat_FromDouble(static_cast<double>(table.weights()[c]) / static_cast<double>(table.rows()) * 100.0));
         Ref two = share ? round_to_2(share) : Ref();
         if (!two) return Applies::error;
         rounded[c] = PyFloat_AsDouble(two.get());

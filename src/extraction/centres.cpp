@@ -25,7 +25,6 @@
 namespace lq::extraction {
 namespace {
 
-
 // The most a float64 mean of `count` values of magnitude below 256 can be away from the exact mean,
 // whatever the order of the additions: a sum of n terms carries at most (n - 1) roundings of half an
 // ulp of a partial sum below 256 n, so at most n * 256 * 2^-53 on the mean; the centring and
@@ -54,10 +53,8 @@ void settle(T* centres, npy_intp rows, const kernels::ClusterSums* sums) {
             mean = std::fabs(static_cast<double>(centre[f]) - exact) <= mean_rounding(sums->counts[j]);
         }
         for (int f = 0; f < 3; ++f) {
-            if (mean)
-                centre[f] = static_cast<T>(sums->truncated_mean(static_cast<int>(j), f));
-            else
-                snap_up(centre[f]);
+            if (mean) centre[f] = static_cast<T>(sums->truncated_mean(static_cast<int>(j), f));
+            else snap_up(centre[f]);
         }
     }
 }
@@ -114,8 +111,8 @@ Applies cluster_sums_of(PyObject* colors, PyObject* pixels, PyObject* labels, ke
     // caller's arrays. Labels beyond the 64-bit signed range wrap to negative ones, which count nowhere.
     preparation::PrivateRows copy;
     if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
-    Ref flat = Ref::steal(PyArray_FROMANY(labels, NPY_INT64, 0, 0,
-                                          NPY_ARRAY_CARRAY_RO | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_FORCECAST));
+    Ref flat = Ref::steal(
+        PyArray_FROMANY(labels, NPY_INT64, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_FORCECAST));
     if (!flat) return Applies::error;
     const auto* label = static_cast<const std::int64_t*>(PyArray_DATA(as_array(flat.get())));
     const kernels::ByteRows view = copy.view();

@@ -46,7 +46,8 @@ Ref shares(const kernels::ClusterSums& sums, std::int64_t rows, std::vector<long
     for (int label = 0; label < sums.clusters(); ++label) {
         if (sums.counts[label] == 0) continue;
         present->push_back(label);
-        Ref share = Ref::steal(PyFloat_FromDouble(static_cast<double>(sums.counts[label]) / static_cast<double>(rows) * 100.0));
+        const double percentage = static_cast<double>(sums.counts[label]) / static_cast<double>(rows) * 100.0;
+        Ref share = Ref::steal(PyFloat_FromDouble(percentage));
         if (!share || PyList_Append(percentages.get(), share.get()) < 0) return Ref();
     }
     return percentages;

@@ -55,10 +55,10 @@ template <typename T>
 int scan(PyArrayObject* labels, int type, LabelSet& set) {
     Ref as = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type)));
     if (!as) return -1;
-    NpyIter* iterator = NpyIter_New(labels,
-                                    NPY_ITER_READONLY | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED |
-                                        NPY_ITER_ZEROSIZE_OK | NPY_ITER_GROWINNER,
-                                    NPY_KEEPORDER, NPY_SAFE_CASTING, reinterpret_cast<PyArray_Descr*>(as.get()));
+    NpyIter* iterator = NpyIter_New(
+        labels,
+        NPY_ITER_READONLY | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK | NPY_ITER_GROWINNER,
+        NPY_KEEPORDER, NPY_SAFE_CASTING, reinterpret_cast<PyArray_Descr*>(as.get()));
     if (!iterator) return -1;
     if (NpyIter_GetIterSize(iterator) > 0) {
         NpyIter_IterNextFunc* next = NpyIter_GetIterNext(iterator, nullptr);
@@ -74,10 +74,8 @@ int scan(PyArrayObject* labels, int type, LabelSet& set) {
             for (npy_intp index = 0; index < *size; ++index, cursor += stride[0]) {
                 T label;
                 std::memcpy(&label, cursor, sizeof label);
-                if constexpr (std::is_signed_v<T>)
-                    set.add_signed(label);
-                else
-                    set.add(label);
+                if constexpr (std::is_signed_v<T>) set.add_signed(label);
+                else set.add(label);
             }
         } while (next(iterator));
     }
@@ -92,8 +90,8 @@ Applies distinct_row_labels(PyObject* labels, std::vector<long long>& out) {
     if (!PyArray_ISINTEGER(array)) return Applies::no;
     LabelSet set;
     const bool is_unsigned = PyArray_ISUNSIGNED(array);
-    const int status = is_unsigned ? scan<npy_ulonglong>(array, NPY_ULONGLONG, set)
-                                   : scan<npy_longlong>(array, NPY_LONGLONG, set);
+    const int status =
+        is_unsigned ? scan<npy_ulonglong>(array, NPY_ULONGLONG, set) : scan<npy_longlong>(array, NPY_LONGLONG, set);
     if (status < 0) return Applies::error;
     if (set.foreign) return Applies::no;
     set.sorted_into(out);

@@ -5,8 +5,8 @@
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
-#include "interop/numpy_api.hpp"
 #include "interop/globals.hpp"
+#include "interop/numpy_api.hpp"
 
 namespace lq::extraction {
 namespace {
@@ -55,8 +55,7 @@ int append_by_label(PyObject* result, PyObject* colors, PyObject* percentages, c
 // which share it meant for which colour then, so its result is paired by position as it always was.
 // yes when the label pairing applies (`labels_out` filled).
 Applies pairs_by_label(PyObject* colors, PyObject* labels, PyObject* percentages, std::vector<long long>& labels_out) {
-    if (!PyList_CheckExact(percentages) || !PyArray_Check(colors) ||
-        PyArray_NDIM(as_array(colors)) < 1)
+    if (!PyList_CheckExact(percentages) || !PyArray_Check(colors) || PyArray_NDIM(as_array(colors)) < 1)
         return Applies::no;
     const Applies fits = distinct_row_labels(labels, labels_out);
     if (fits != Applies::yes) return fits;
@@ -91,7 +90,7 @@ Ref assemble_result(PyObject* colors, PyObject* labels, PyObject* percentages) {
     const Applies by_label = pairs_by_label(colors, labels, percentages, distinct);
     if (by_label == Applies::error) return Ref();
     const int appended = by_label == Applies::yes ? append_by_label(result.get(), colors, percentages, distinct)
-                                  : append_by_position(result.get(), colors, percentages);
+                                                  : append_by_position(result.get(), colors, percentages);
     if (appended < 0 || sort_by_share(result.get()) < 0) return Ref();
     return result;
 }

@@ -30,8 +30,8 @@ int reject_stray_keywords(const Signature& signature, Py_ssize_t nargs, PyObject
         const Py_ssize_t index = parameter_index(signature, keyword);
         if (index >= nargs) continue;
         if (index >= 0)
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         signature.function_name, keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", signature.function_name,
+                         keyword);
         else
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.function_name,
                          keyword);

@@ -43,11 +43,9 @@ PyObject* run_stage(ColorExtractor* self, int skip_dispatch, Stage stage, PyObje
     Ref override_function;
     const Applies found = skip_dispatch ? Applies::no : find_override(self, stage, method_name, &override_function);
     Ref result;
-    if (found == Applies::yes)
-        result = call(override_function, args);
-    else if (found == Applies::no)
-        result = own();
-    const int checked = !result ? -1
+    if (found == Applies::yes) result = call(override_function, args);
+    else if (found == Applies::no) result = own();
+    const int checked = !result       ? -1
                         : list_result ? check_list_result(result.get())
                                       : check_instance_or_none(result.get(), ndarray_type());
     if (checked < 0) {
@@ -63,8 +61,8 @@ PyObject* preprocess_image_entry(ColorExtractor* self, PyObject* image, int skip
 }
 
 PyObject* convert_to_feature_space_entry(ColorExtractor* self, PyObject* image, int skip_dispatch) {
-    return run_stage(self, skip_dispatch, Stage::convert_to_feature_space, name<"_convert_to_feature_space">(),
-                     {image}, [&] { return preparation::convert_to_feature_space(self, image); });
+    return run_stage(self, skip_dispatch, Stage::convert_to_feature_space, name<"_convert_to_feature_space">(), {image},
+                     [&] { return preparation::convert_to_feature_space(self, image); });
 }
 
 PyObject* apply_mask_entry(ColorExtractor* self, PyObject* image, PyObject* mask, int skip_dispatch) {
@@ -92,10 +90,8 @@ double color_distance_lab_entry(ColorExtractor* self, PyObject* color1, PyObject
                                                         &override_function);
     double distance = -1.0;
     int status = -1;
-    if (found == Applies::yes)
-        status = to_double(call(override_function, {color1, color2}).get(), &distance);
-    else if (found == Applies::no)
-        status = matching::color_distance_lab(self, color1, color2, &distance);
+    if (found == Applies::yes) status = to_double(call(override_function, {color1, color2}).get(), &distance);
+    else if (found == Applies::no) status = matching::color_distance_lab(self, color1, color2, &distance);
     if (status < 0) {
         add_method_traceback("_color_distance_lab");
         return -1.0;
@@ -125,8 +121,8 @@ Applies stage::runs_own(ColorExtractor* self, Stage stage) {
 }
 
 const ExtractorOps color_extractor_ops = {
-    preprocess_image_entry,         convert_to_feature_space_entry, apply_mask_entry,
-    extract_pixels_entry,           calculate_percentages_entry,    color_distance_lab_entry,
+    preprocess_image_entry, convert_to_feature_space_entry, apply_mask_entry,
+    extract_pixels_entry,   calculate_percentages_entry,    color_distance_lab_entry,
 };
 
 }  // namespace lq

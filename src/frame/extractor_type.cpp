@@ -56,22 +56,21 @@ int init(ColorExtractor* self, int n_colors, PyObject* algorithm, bool preproces
     return 0;
 }
 
-constexpr MethodSpec init_method{
-    "__init__",
-    params(Param{"n_colors", Check::any, Default::of(5.0), Convert::int32},
-           Param{"algorithm", Check::exact_str_or_none, Default::of(&name<"kmeans">)},
-           Param{"preprocessing", Check::any, Default::of(1.0), Convert::truth},
-           Param{"lab_space", Check::any, Default::of(1.0), Convert::truth}),
-    &init,
-    "\n"
-    "        Initialize ColorExtractor with robust color extraction capabilities.\n"
-    "        \n"
-    "        Args:\n"
-    "            n_colors: Number of dominant colors to extract\n"
-    "            algorithm: 'kmeans' or 'dbscan' for clustering\n"
-    "            preprocessing: Apply noise reduction and lighting normalization\n"
-    "            lab_space: Use LAB color space for perceptual accuracy\n"
-    "        "};
+constexpr MethodSpec init_method{"__init__",
+                                 params(Param{"n_colors", Check::any, Default::of(5.0), Convert::int32},
+                                        Param{"algorithm", Check::exact_str_or_none, Default::of(&name<"kmeans">)},
+                                        Param{"preprocessing", Check::any, Default::of(1.0), Convert::truth},
+                                        Param{"lab_space", Check::any, Default::of(1.0), Convert::truth}),
+                                 &init,
+                                 "\n"
+                                 "        Initialize ColorExtractor with robust color extraction capabilities.\n"
+                                 "        \n"
+                                 "        Args:\n"
+                                 "            n_colors: Number of dominant colors to extract\n"
+                                 "            algorithm: 'kmeans' or 'dbscan' for clustering\n"
+                                 "            preprocessing: Apply noise reduction and lighting normalization\n"
+                                 "            lab_space: Use LAB color space for perceptual accuracy\n"
+                                 "        "};
 
 // __init__ is a slot wrapper shared by the type; its docstring is set on a copy of the wrapper base.
 // PyWrapperDescrObject and its d_base are CPython's own layout (cpython/descrobject.h): a slot wrapper
@@ -113,8 +112,12 @@ const Operation* running_on(ColorExtractor* self) noexcept {
 }  // namespace
 
 Operation::Operation(ColorExtractor* extractor)
-    : self(extractor), n_colors(extractor->n_colors), algorithm(extractor->algorithm),
-      preprocessing(extractor->preprocessing), lab_space(extractor->lab_space), active_(false) {
+    : self(extractor),
+      n_colors(extractor->n_colors),
+      algorithm(extractor->algorithm),
+      preprocessing(extractor->preprocessing),
+      lab_space(extractor->lab_space),
+      active_(false) {
     if (running_on(extractor)) return;
     try {
         ProcessState::running_operations.push_back(this);
@@ -135,8 +138,11 @@ Settings settings(ColorExtractor* self) noexcept {
 }
 
 PyTypeObject ColorExtractorType = {
+    // The macro supplies its own trailing comma, which the formatter cannot see.
+    // clang-format off
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = LQ_MODULE_NAME ".ColorExtractor",
+    // clang-format on
     .tp_basicsize = sizeof(ColorExtractor),
     .tp_dealloc = extractor_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
@@ -150,8 +156,11 @@ namespace {
 // A subtype with ColorExtractor's layout that differs only in its own methods.
 PyTypeObject variant_type(const char* qualified_name, const char* doc) {
     return PyTypeObject{
+        // The macro supplies its own trailing comma, which the formatter cannot see.
+        // clang-format off
         .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
         .tp_name = qualified_name,
+        // clang-format on
         .tp_basicsize = sizeof(ColorExtractor),
         .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
         .tp_doc = doc,
@@ -161,17 +170,17 @@ PyTypeObject variant_type(const char* qualified_name, const char* doc) {
 
 }  // namespace
 
-PyTypeObject FastColorExtractorType = variant_type(
-    LQ_MODULE_NAME ".FastColorExtractor",
-    "ColorExtractor whose _cluster_colors_kmeans, called directly too, is the native K-means: the\n"
-    "labels of scikit-learn's KMeans with random_state=42 and n_init=10, computed over the distinct\n"
-    "colours of the image. Every ColorExtractor's extract_colors uses that K-means already.");
+PyTypeObject FastColorExtractorType =
+    variant_type(LQ_MODULE_NAME ".FastColorExtractor",
+                 "ColorExtractor whose _cluster_colors_kmeans, called directly too, is the native K-means: the\n"
+                 "labels of scikit-learn's KMeans with random_state=42 and n_init=10, computed over the distinct\n"
+                 "colours of the image. Every ColorExtractor's extract_colors uses that K-means already.");
 
-PyTypeObject LibraryColorExtractorType = variant_type(
-    LQ_MODULE_NAME ".LibraryColorExtractor",
-    "ColorExtractor whose K-means is scikit-learn's KMeans(n_colors, random_state=42, n_init=10)\n"
-    "called on every pixel row, by every operation: the same results as ColorExtractor, from the\n"
-    "library call itself, for checking a result. Slow on large images.");
+PyTypeObject LibraryColorExtractorType =
+    variant_type(LQ_MODULE_NAME ".LibraryColorExtractor",
+                 "ColorExtractor whose K-means is scikit-learn's KMeans(n_colors, random_state=42, n_init=10)\n"
+                 "called on every pixel row, by every operation: the same results as ColorExtractor, from the\n"
+                 "library call itself, for checking a result. Slow on large images.");
 
 namespace {
 

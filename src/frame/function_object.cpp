@@ -160,8 +160,11 @@ PyMethodDef function_methods[] = {
 }  // namespace
 
 PyTypeObject FunctionObjectType = {
+    // The macro supplies its own trailing comma, which the formatter cannot see.
+    // clang-format off
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = LQ_MODULE_NAME ".native_function",
+    // clang-format on
     .tp_basicsize = sizeof(FunctionObject),
     .tp_dealloc = function_dealloc,
     .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),

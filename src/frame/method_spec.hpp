@@ -43,18 +43,28 @@ MethodSpec(const char*, std::array<Param, N>, Body, Rest...) -> MethodSpec<N, Bo
 
 // Parameter lists: params(Param{...}, ...) or params() for none.
 template <typename... P>
-constexpr std::array<Param, sizeof...(P)> params(P... each) { return {each...}; }
+constexpr std::array<Param, sizeof...(P)> params(P... each) {
+    return {each...};
+}
 
 namespace spec_detail {
 
 template <Convert C>
-struct ValueOf { using type = PyObject*; };
+struct ValueOf {
+    using type = PyObject*;
+};
 template <>
-struct ValueOf<Convert::int32> { using type = int; };
+struct ValueOf<Convert::int32> {
+    using type = int;
+};
 template <>
-struct ValueOf<Convert::truth> { using type = bool; };
+struct ValueOf<Convert::truth> {
+    using type = bool;
+};
 template <>
-struct ValueOf<Convert::to_double> { using type = double; };
+struct ValueOf<Convert::to_double> {
+    using type = double;
+};
 
 template <typename F>
 struct BodyOf;
@@ -76,7 +86,9 @@ constexpr bool is_method() {
 }
 
 template <const auto& S>
-constexpr std::size_t count() { return S.params.size(); }
+constexpr std::size_t count() {
+    return S.params.size();
+}
 
 template <const auto& S, std::size_t I>
 using Value = typename ValueOf<S.params[I].convert>::type;
@@ -160,10 +172,9 @@ void trace() {
 template <const auto& S>
 auto call_body(PyObject* self, Values<S>& values) {
     if constexpr (is_method<S>())
-        return std::apply(
-            [self](auto... value) { return S.body(reinterpret_cast<ColorExtractor*>(self), value...); }, values);
-    else
-        return std::apply([](auto... value) { return S.body(value...); }, values);
+        return std::apply([self](auto... value) { return S.body(reinterpret_cast<ColorExtractor*>(self), value...); },
+                          values);
+    else return std::apply([](auto... value) { return S.body(value...); }, values);
 }
 
 template <const auto& S>

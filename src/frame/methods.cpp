@@ -4,12 +4,12 @@
 //
 // To add a parameter, add it to the method's declaration and to its body's parameter list (the two
 // must agree or the build fails), then to the type stub.
+#include "frame/methods.hpp"
 #include "chart/chart.hpp"
 #include "clustering/clustering.hpp"
 #include "clustering/kmeans_native.hpp"
 #include "extraction/extraction.hpp"
 #include "frame/method_spec.hpp"
-#include "frame/methods.hpp"
 #include "frame/pickling.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
@@ -48,42 +48,58 @@ constexpr Param optional_mask{"mask", Check::any, Default::none()};
 constexpr const char* target_colors_annotation = "Dict[str, Tuple[int, int, int]]";
 constexpr Param target_colors_param{"target_colors", Check::exact_dict, {}, Convert::none, target_colors_annotation};
 
-constexpr MethodSpec preprocess_image_method{
-    "_preprocess_image", params(image_param), &preprocess_image,
-    "Apply preprocessing for robustness against noise and lighting.", nullptr, Traced::by_body};
+constexpr MethodSpec preprocess_image_method{"_preprocess_image",
+                                             params(image_param),
+                                             &preprocess_image,
+                                             "Apply preprocessing for robustness against noise and lighting.",
+                                             nullptr,
+                                             Traced::by_body};
 
-constexpr MethodSpec convert_to_feature_space_method{
-    "_convert_to_feature_space", params(image_param), &convert_to_feature_space,
-    "Convert image to appropriate color space for clustering.", nullptr, Traced::by_body};
+constexpr MethodSpec convert_to_feature_space_method{"_convert_to_feature_space",
+                                                     params(image_param),
+                                                     &convert_to_feature_space,
+                                                     "Convert image to appropriate color space for clustering.",
+                                                     nullptr,
+                                                     Traced::by_body};
 
-constexpr MethodSpec apply_mask_method{
-    "_apply_mask", params(image_param, Param{"mask", Check::ndarray_or_none}), &apply_mask,
-    "Apply mask to limit color extraction to specific areas.", nullptr, Traced::by_body};
+constexpr MethodSpec apply_mask_method{"_apply_mask", params(image_param, Param{"mask", Check::ndarray_or_none}),
+                                       &apply_mask,   "Apply mask to limit color extraction to specific areas.",
+                                       nullptr,       Traced::by_body};
 
-constexpr MethodSpec extract_pixels_method{
-    "_extract_pixels", params(image_param, optional_mask), &extract_pixels, "Extract valid pixels for clustering.",
-    nullptr, Traced::by_body};
+constexpr MethodSpec extract_pixels_method{"_extract_pixels", params(image_param, optional_mask),
+                                           &extract_pixels,   "Extract valid pixels for clustering.",
+                                           nullptr,           Traced::by_body};
 
 constexpr MethodSpec cluster_colors_kmeans_method{
     "_cluster_colors_kmeans", params(Param{"pixels", Check::ndarray_or_none}), &clustering::cluster_colors_kmeans,
     "Extract colors using K-means clustering."};
 
-constexpr MethodSpec fast_cluster_colors_kmeans_method{
-    "_cluster_colors_kmeans", params(Param{"pixels", Check::ndarray_or_none}),
-    &clustering::cluster_colors_kmeans_native, "Extract colors using K-means clustering.", nullptr,
-    Traced::by_wrapper, "FastColorExtractor"};
+constexpr MethodSpec fast_cluster_colors_kmeans_method{"_cluster_colors_kmeans",
+                                                       params(Param{"pixels", Check::ndarray_or_none}),
+                                                       &clustering::cluster_colors_kmeans_native,
+                                                       "Extract colors using K-means clustering.",
+                                                       nullptr,
+                                                       Traced::by_wrapper,
+                                                       "FastColorExtractor"};
 
-constexpr MethodSpec library_cluster_colors_kmeans_method{
-    "_cluster_colors_kmeans", params(Param{"pixels", Check::ndarray_or_none}), &clustering::cluster_colors_kmeans,
-    "Extract colors using K-means clustering.", nullptr, Traced::by_wrapper, "LibraryColorExtractor"};
+constexpr MethodSpec library_cluster_colors_kmeans_method{"_cluster_colors_kmeans",
+                                                          params(Param{"pixels", Check::ndarray_or_none}),
+                                                          &clustering::cluster_colors_kmeans,
+                                                          "Extract colors using K-means clustering.",
+                                                          nullptr,
+                                                          Traced::by_wrapper,
+                                                          "LibraryColorExtractor"};
 
 constexpr MethodSpec cluster_colors_dbscan_method{
     "_cluster_colors_dbscan", params(Param{"pixels", Check::ndarray_or_none}), &clustering::cluster_colors_dbscan,
     "Extract colors using DBSCAN clustering."};
 
-constexpr MethodSpec calculate_percentages_method{
-    "_calculate_percentages", params(Param{"labels", Check::ndarray_or_none}), &calculate_percentages,
-    "Calculate color percentages.", nullptr, Traced::by_body};
+constexpr MethodSpec calculate_percentages_method{"_calculate_percentages",
+                                                  params(Param{"labels", Check::ndarray_or_none}),
+                                                  &calculate_percentages,
+                                                  "Calculate color percentages.",
+                                                  nullptr,
+                                                  Traced::by_body};
 
 constexpr MethodSpec extract_colors_method{
     "extract_colors", params(Param{"image"}, optional_mask), &extraction::extract_colors,
@@ -106,8 +122,11 @@ constexpr MethodSpec visualize_colors_method{
 
 constexpr MethodSpec color_distance_lab_method{
     "_color_distance_lab",
-    params(Param{"color1", Check::ndarray_or_none}, Param{"color2", Check::ndarray_or_none}), &color_distance_lab,
-    "Calculate perceptual distance between two colors in LAB space.", nullptr, Traced::by_body};
+    params(Param{"color1", Check::ndarray_or_none}, Param{"color2", Check::ndarray_or_none}),
+    &color_distance_lab,
+    "Calculate perceptual distance between two colors in LAB space.",
+    nullptr,
+    Traced::by_body};
 
 constexpr MethodSpec find_closest_color_method{
     "_find_closest_color",
@@ -152,12 +171,11 @@ constexpr MethodSpec find_color_matches_method{
 
 constexpr MethodSpec reduce_cython_method{"__reduce_cython__", params(), &pickling::reduce};
 
-constexpr MethodSpec setstate_cython_method{"__setstate_cython__", params(Param{"__pyx_state"}),
-                                            &pickling::set_state};
+constexpr MethodSpec setstate_cython_method{"__setstate_cython__", params(Param{"__pyx_state"}), &pickling::set_state};
 
-constexpr MethodSpec unpickle_function{
-    "__pyx_unpickle_ColorExtractor", params(Param{"__pyx_type"}, Param{"__pyx_checksum"}, Param{"__pyx_state"}),
-    &pickling::unpickle};
+constexpr MethodSpec unpickle_function{"__pyx_unpickle_ColorExtractor",
+                                       params(Param{"__pyx_type"}, Param{"__pyx_checksum"}, Param{"__pyx_state"}),
+                                       &pickling::unpickle};
 
 constexpr MethodSpec opencv_takes_path_function{
     "_opencv_takes_path", params(Param{"path", Check::any, {}, Convert::none, "str"}),

@@ -114,9 +114,9 @@ int run_execute_steps(PyObject* module) {
         register_in_module_table(module) < 0 || fetch_builtins() < 0 || ready_function_type() < 0 ||
         ready_extractor_type(module) < 0 || import_numpy_types() < 0 || import_libraries(process_state().globals) < 0 ||
         import_numpy_array_api() < 0 || install_methods(&ColorExtractorType) < 0 ||
-        ready_extractor_variants(module) < 0 ||
-        install_module_functions(module) < 0 || preparation::install_pixel_budget(module) < 0 ||
-        preparation::admission::install_diagnostics(module) < 0 || add_test_dict(module) < 0)
+        ready_extractor_variants(module) < 0 || install_module_functions(module) < 0 ||
+        preparation::install_pixel_budget(module) < 0 || preparation::admission::install_diagnostics(module) < 0 ||
+        add_test_dict(module) < 0)
         return -1;
     return 0;
 }
@@ -130,10 +130,8 @@ int execute_module(PyObject* module) {
         return -1;
     }
     if (run_execute_steps(module) == 0) return 0;
-    if (PyErr_Occurred())
-        add_traceback("init lumvarde_quorle.color_extractor_cy");
-    else
-        PyErr_SetString(PyExc_ImportError, "init lumvarde_quorle.color_extractor_cy");
+    if (PyErr_Occurred()) add_traceback("init lumvarde_quorle.color_extractor_cy");
+    else PyErr_SetString(PyExc_ImportError, "init lumvarde_quorle.color_extractor_cy");
     state.forget_module();
     return -1;
 }

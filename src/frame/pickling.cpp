@@ -66,8 +66,7 @@ int read_state(PyObject* object, PyObject* state, RestoredState* out) {
     if (instance_dict.is_none()) return 0;
     // A bad element 4 fails here, on the copy, before the instance dict is touched.
     out->extra_attributes = Ref::steal(PyDict_New());
-    if (!out->extra_attributes ||
-        !call_method(out->extra_attributes, name<"update">(), {PyTuple_GET_ITEM(state, 4)}))
+    if (!out->extra_attributes || !call_method(out->extra_attributes, name<"update">(), {PyTuple_GET_ITEM(state, 4)}))
         return -1;
     out->instance_dict = std::move(instance_dict);
     return 0;
@@ -78,8 +77,7 @@ int read_state(PyObject* object, PyObject* state, RestoredState* out) {
 int restore_state(ColorExtractor* self, PyObject* state) {
     RestoredState restored;
     if (read_state(as_object(self), state, &restored) < 0) return -1;
-    if (restored.instance_dict &&
-        !call_method(restored.instance_dict, name<"update">(), {restored.extra_attributes}))
+    if (restored.instance_dict && !call_method(restored.instance_dict, name<"update">(), {restored.extra_attributes}))
         return -1;
     self->algorithm = std::move(restored.algorithm);
     self->lab_space = restored.lab_space;
@@ -113,8 +111,7 @@ void raise_incompatible_checksum(long long checksum_value) {
     // pickle.PickleError may have been replaced by something that is not an exception.
     if (PyExceptionInstance_Check(error.get()))
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    else
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    else PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
 }
 
 Ref pickle_type_of(ColorExtractor* self) { return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self))); }
@@ -123,8 +120,8 @@ Ref pickle_type_of(ColorExtractor* self) { return Ref::borrow(reinterpret_cast<P
 
 Ref reduce(ColorExtractor* self) {
     Ref n_colors = Ref::steal(PyLong_FromLong(self->n_colors));
-    Ref state = make_tuple({self->algorithm, self->lab_space ? Py_True : Py_False, n_colors,
-                            self->preprocessing ? Py_True : Py_False});
+    Ref state = make_tuple(
+        {self->algorithm, self->lab_space ? Py_True : Py_False, n_colors, self->preprocessing ? Py_True : Py_False});
     if (!state) return Ref();
     Ref dict = instance_dict_or_none(as_object(self));
     if (!dict) return Ref();

@@ -26,8 +26,8 @@ bool any_null(std::initializer_list<Arg> args, std::initializer_list<Kw> kwargs)
 
 // Vectorcall layout: slot 0 is free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET), then the
 // positional values, then the keyword values whose names go into a tuple.
-Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Arg> args,
-               std::initializer_list<Kw> kwargs, PyObject* method_name) {
+Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Arg> args, std::initializer_list<Kw> kwargs,
+               PyObject* method_name) {
     std::vector<PyObject*> stack;
     stack.reserve(2 + args.size() + kwargs.size());
     stack.push_back(nullptr);
@@ -45,8 +45,7 @@ Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Arg> ar
     }
     const size_t positional = stack.size() - 1 - kwargs.size();
     const size_t nargsf = positional | PY_VECTORCALL_ARGUMENTS_OFFSET;
-    if (method_name)
-        return Ref::steal(PyObject_VectorcallMethod(method_name, stack.data() + 1, nargsf, kwnames.get()));
+    if (method_name) return Ref::steal(PyObject_VectorcallMethod(method_name, stack.data() + 1, nargsf, kwnames.get()));
     return Ref::steal(PyObject_Vectorcall(callable, stack.data() + 1, nargsf, kwnames.get()));
 }
 

@@ -65,12 +65,20 @@ struct CachedIntTuple {
 
 // Borrowed references, valid once the module has executed.
 template <FixedString S>
-PyObject* name() noexcept { return InternedName<S>::slot.get(); }
+PyObject* name() noexcept {
+    return InternedName<S>::slot.get();
+}
 template <long V>
-PyObject* small_int() noexcept { return CachedInt<V>::slot.get(); }
+PyObject* small_int() noexcept {
+    return CachedInt<V>::slot.get();
+}
 template <double V>
-PyObject* cached_float() noexcept { return CachedFloat<V>::slot.get(); }
+PyObject* cached_float() noexcept {
+    return CachedFloat<V>::slot.get();
+}
 template <long... Vs>
-PyObject* int_tuple() noexcept { return CachedIntTuple<Vs...>::slot.get(); }
+PyObject* int_tuple() noexcept {
+    return CachedIntTuple<Vs...>::slot.get();
+}
 
 }  // namespace lq

@@ -20,8 +20,7 @@ int to_double(PyObject* object, double* out);
 
 // Argument check: `object` must be None (when allowed) or of `type` (exactly, or a subclass when
 // `exact` is false). Raises "Argument '...' has incorrect type (...)".
-int check_argument_type(PyObject* object, PyTypeObject* type, bool none_allowed, bool exact,
-                        const char* argument_name);
+int check_argument_type(PyObject* object, PyTypeObject* type, bool none_allowed, bool exact, const char* argument_name);
 
 // Value check: None or an instance of `type` (subclasses accepted), else "Cannot convert %s to %s".
 int check_instance_or_none(PyObject* object, PyTypeObject* type);

@@ -14,15 +14,15 @@ namespace lq {
 
 inline constexpr const char* module_name = LQ_MODULE_NAME;
 
-inline PyTypeObject* ndarray_type() noexcept {
-    return reinterpret_cast<PyTypeObject*>(process_state().ndarray.get());
-}
+inline PyTypeObject* ndarray_type() noexcept { return reinterpret_cast<PyTypeObject*>(process_state().ndarray.get()); }
 
 // The global `name` from the module's dictionary, else from builtins, else NameError.
 Ref module_global(PyObject* name);
 
 template <FixedString S>
-Ref module_global() { return module_global(name<S>()); }
+Ref module_global() {
+    return module_global(name<S>());
+}
 
 // Whether the global `name` is still the object the module's imports bound to it (no when it was
 // rebound or deleted).

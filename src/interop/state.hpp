@@ -62,9 +62,9 @@ struct ProcessState {
 
     // -- facts about the libraries, probed once with the GIL held (the native K-means) -----------------
     struct DgemmProbe {
-        bool looked = false;         // the lookup ran to an answer; an interrupted one is asked again
+        bool looked = false;                     // the lookup ran to an answer; an interrupted one is asked again
         kernels::kmeans::Dgemm dgemm = nullptr;  // SciPy's dgemm, or null when absent or its rows are not independent
-        bool same_as_fused = false;  // the fit's own arithmetic gives dgemm's values bit for bit
+        bool same_as_fused = false;              // the fit's own arithmetic gives dgemm's values bit for bit
     };
     DgemmProbe dgemm_probe;
     // k -> the order (a kernels::kmeans::NormOrder value) in which np.einsum adds the squares of a k x 3

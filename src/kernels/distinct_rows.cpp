@@ -126,8 +126,8 @@ void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, std::ve
 }
 
 std::int32_t DistinctRows::add(std::uint32_t key, std::ptrdiff_t index) {
-    colours_.push_back({static_cast<std::uint8_t>(key >> 16), static_cast<std::uint8_t>(key >> 8),
-                        static_cast<std::uint8_t>(key)});
+    colours_.push_back(
+        {static_cast<std::uint8_t>(key >> 16), static_cast<std::uint8_t>(key >> 8), static_cast<std::uint8_t>(key)});
     weights_.push_back(0);
     first_rows_.push_back(index);
     return count() - 1;

@@ -21,7 +21,8 @@ BandCounts count_bands(const std::uint8_t target[3], const DistinctRows& table, 
         if (distance < somewhat_close_band) counts.somewhat_close += weight;
         // np.argmin takes the first row among equals: the value whose first row comes earliest.
         const std::int64_t first_row = table.first_row(index);
-        if (distance < counts.nearest_distance || (distance == counts.nearest_distance && first_row < nearest_first_row)) {
+        if (distance < counts.nearest_distance ||
+            (distance == counts.nearest_distance && first_row < nearest_first_row)) {
             counts.nearest_distance = distance;
             counts.nearest = index;
             nearest_first_row = first_row;

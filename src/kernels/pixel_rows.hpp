@@ -15,7 +15,7 @@ struct ImagePixels {
     const std::uint8_t* data;
     std::ptrdiff_t height, width;
     std::ptrdiff_t row_stride, column_stride, channel_stride;  // bytes
-    const std::uint8_t* mask = nullptr;  // one grey value per pixel, or null
+    const std::uint8_t* mask = nullptr;                        // one grey value per pixel, or null
     std::ptrdiff_t mask_row_stride = 0, mask_column_stride = 0;
 
     std::ptrdiff_t pixels() const noexcept { return height * width; }

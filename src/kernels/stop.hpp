@@ -18,9 +18,10 @@ class Stop {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit Stop(std::function<bool()> requested = {},
-                  Clock::duration interval = std::chrono::milliseconds(20))
-        : ask_(std::move(requested)), interval_(interval), owner_(std::this_thread::get_id()),
+    explicit Stop(std::function<bool()> requested = {}, Clock::duration interval = std::chrono::milliseconds(20))
+        : ask_(std::move(requested)),
+          interval_(interval),
+          owner_(std::this_thread::get_id()),
           next_(Clock::now() + interval) {}
 
     Stop(const Stop&) = delete;

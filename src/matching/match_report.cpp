@@ -1,13 +1,13 @@
 // The match report: per target, the shares of pixels within the three LAB distance bands, the nearest
 // pixel and a similarity score. Computed literally (one distance call per pixel and target) or, when
 // the libraries are as imported and no override could see the difference, once per distinct colour.
+#include "matching/match_report.hpp"
 #include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
 #include "interop/globals.hpp"
 #include "kernels/match_distances.hpp"
-#include "matching/match_report.hpp"
 #include "matching/matching.hpp"
 #include "preparation/preparation.hpp"
 
@@ -19,7 +19,6 @@ Ref clamped_score(PyObject* scale, PyObject* distance) {
     if (positive < 0) return Ref();
     return positive ? score : Ref::borrow(small_int<0>());
 }
-
 
 Ref band_share(Arg count, PyObject* total_pixels) {
     return multiply(true_divide(count, total_pixels), small_int<100>());
@@ -86,7 +85,6 @@ Ref per_pixel_entry(ColorExtractor* self, PyObject* target_array, PyObject* pixe
     if (!min_distance) return Ref();
     return match_entry(shares, closest_pixel.get(), min_distance.get());
 }
-
 
 // The feature pixels as R, G, B rows: converted back from LAB, or the pixels themselves.
 Ref rgb_rows(ColorExtractor* self, PyObject* pixels, DistinctColors* distinct) {

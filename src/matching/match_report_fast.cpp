@@ -45,9 +45,9 @@ int DistinctColors::prepare(PyObject* pixels_rgb) {
     if (preparation::copy_rows(pixels_rgb, &copy) < 0) return -1;
     return run_kernel(
         [&](kernels::Stop&) {
-            rows_.table = std::make_unique<kernels::DistinctRows>(copy.view());
-            rows_.converted = rows_.table->triples();
-            lab_.clear();
+        rows_.table = std::make_unique<kernels::DistinctRows>(copy.view());
+        rows_.converted = rows_.table->triples();
+        lab_.clear();
         },
         Gil::release);
 }

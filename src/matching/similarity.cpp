@@ -33,7 +33,6 @@ int color_distance_lab(ColorExtractor*, PyObject* color1, PyObject* color2, doub
     return to_double(root.get(), out);
 }
 
-
 Ref find_closest_color(ColorExtractor* self, PyObject* target_color, PyObject* image_colors) {
     Ref target_rgb = call(attr(module_global<"np">(), name<"array">()), {target_color});
     if (!target_rgb) return Ref();
@@ -109,7 +108,8 @@ Ref analyze_color_similarity(ColorExtractor* self, PyObject* image, PyObject* ta
         Ref found = call_method(extractor, name<"_find_closest_color">(), {target_rgb, image_colors});
         Ref closest_color, distance;
         if (!found || unpack_pair(found.get(), &closest_color, &distance) < 0) return -1;
-        return set_item(results, color_name, similarity_entry(closest_color.get(), distance.get(), similarity_threshold));
+        return set_item(results, color_name,
+                        similarity_entry(closest_color.get(), distance.get(), similarity_threshold));
     });
     if (status < 0) return Ref();
     return results;

@@ -27,7 +27,8 @@ std::string read_text(const std::string& path) {
     if (std::FILE* file = std::fopen(path.c_str(), "r")) {
         char chunk[4096];
         std::size_t got = 0;
-        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 && text.size() < (1u << 20)) text.append(chunk, got);
+        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 && text.size() < (1u << 20))
+            text.append(chunk, got);
         std::fclose(file);
     }
     return text;
@@ -38,7 +39,8 @@ double keyed_number(std::string_view text, std::string_view key) {
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t end = std::min(text.find('\n', at), text.size());
         const std::string_view line = text.substr(at, end - at);
-        if (line.size() > key.size() && line.substr(0, key.size()) == key && (line[key.size()] == ' ' || line[key.size()] == '\t'))
+        if (line.size() > key.size() && line.substr(0, key.size()) == key &&
+            (line[key.size()] == ' ' || line[key.size()] == '\t'))
             return std::strtod(std::string(line.substr(key.size())).c_str(), nullptr);
         at = end + 1;
     }
@@ -96,14 +98,16 @@ void cgroup_limits(const std::string& root, Available& best) {
         const std::size_t end = std::min(own.find('\n', at), own.size());
         const std::string line = own.substr(at, end - at);
         at = end + 1;
-        const std::size_t first = line.find(':'), second = first == std::string::npos ? first : line.find(':', first + 1);
+        const std::size_t first = line.find(':'),
+                          second = first == std::string::npos ? first : line.find(':', first + 1);
         if (second == std::string::npos) continue;
         // Built by appending: GCC 12 reports a false -Wrestrict on "literal" + std::string&&.
         std::string controllers(1, ',');
         controllers.append(line, first + 1, second - first - 1).push_back(',');
         const std::string path = line.substr(second + 1);
         if (line.compare(0, first, "0") == 0 && controllers == ",,")
-            each_level(root + "/sys/fs/cgroup", path, [&](const std::string& dir) { cgroup_headroom(dir, v2_files, best); });
+            each_level(root + "/sys/fs/cgroup", path,
+                       [&](const std::string& dir) { cgroup_headroom(dir, v2_files, best); });
         else if (controllers.find(",memory,") != std::string::npos)
             each_level(root + "/sys/fs/cgroup/memory", path,
                        [&](const std::string& dir) { cgroup_headroom(dir, v1_files, best); });

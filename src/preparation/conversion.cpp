@@ -102,16 +102,14 @@ Ref lab_rows_to_rgb_batched(PyObject* rows, ConvertedRows* distinct) {
     std::vector<std::uint8_t> triples;
     if (run_kernel(
             [&](kernels::Stop&) {
-                distinct->table = std::make_unique<kernels::DistinctRows>(lab);
-                triples = distinct->table->triples();
+        distinct->table = std::make_unique<kernels::DistinctRows>(lab);
+        triples = distinct->table->triples();
             },
             Gil::release) < 0)
         return Ref();
     switch (convert_triples(triples, name<"COLOR_LAB2RGB">(), &distinct->converted)) {
         case Applies::error: return Ref();
-        case Applies::no:
-            *distinct = ConvertedRows{};
-            return lab_rows_to_rgb_one_by_one(rows);
+        case Applies::no: *distinct = ConvertedRows{}; return lab_rows_to_rgb_one_by_one(rows);
         case Applies::yes: break;
     }
     npy_intp dims[2] = {lab.count, 3};

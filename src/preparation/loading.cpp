@@ -116,8 +116,8 @@ double array_pixels(PyObject* image) {
 
 }  // namespace
 
-int prepared_feature_image(ColorExtractor* self, PyObject* image_argument, PyObject* mask_argument,
-                           Ref* feature_image, Ref* loaded_mask, admission::Analysis analysis) {
+int prepared_feature_image(ColorExtractor* self, PyObject* image_argument, PyObject* mask_argument, Ref* feature_image,
+                           Ref* loaded_mask, admission::Analysis analysis) {
     const bool masked = mask_argument != Py_None;
     bool admitted = false;
     auto admit = [&](double pixels, bool decoded) {
@@ -152,8 +152,7 @@ int install_pixel_budget(PyObject* module) { return PyModule_AddObjectRef(module
 Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libraries) {
     if (!PyArray_CheckExact(rows)) return Applies::no;
     auto* array = as_array(rows);
-    if (PyArray_TYPE(array) != NPY_UBYTE || PyArray_NDIM(array) != 2 || PyArray_DIM(array, 1) != 3)
-        return Applies::no;
+    if (PyArray_TYPE(array) != NPY_UBYTE || PyArray_NDIM(array) != 2 || PyArray_DIM(array, 1) != 3) return Applies::no;
     for (PyObject* library : libraries) {
         const Applies same = global_is_as_imported(library);
         if (same != Applies::yes) return same;

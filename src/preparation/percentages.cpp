@@ -1,8 +1,8 @@
 // The share of each cluster, in percent of the non-noise pixels, in ascending label order.
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
-#include "interop/globals.hpp"
 #include "interop/convert.hpp"
+#include "interop/globals.hpp"
 #include "preparation/preparation.hpp"
 
 namespace lq::preparation {

@@ -48,9 +48,7 @@ Ref apply_mask(ColorExtractor*, PyObject* image, PyObject* mask) {
 
 namespace {
 
-Ref all_pixel_rows(PyObject* image) {
-    return call_method(image, name<"reshape">(), {small_int<-1>(), small_int<3>()});
-}
+Ref all_pixel_rows(PyObject* image) { return call_method(image, name<"reshape">(), {small_int<-1>(), small_int<3>()}); }
 
 // The rows of the masked image whose mask grey value is above 128; the mask goes through the
 // _apply_mask entry, so a subclass's blanking is honoured.
@@ -74,14 +72,16 @@ Ref without_blank_rows(PyObject* rows) {
 Applies native_pixels(PyObject* image, PyObject* mask, kernels::ImagePixels* pixels, Ref* grey) {
     if (!PyArray_CheckExact(image)) return Applies::no;
     auto* array = as_array(image);
-    if (PyArray_TYPE(array) != NPY_UBYTE || PyArray_NDIM(array) != 3 || PyArray_DIM(array, 2) != 3)
-        return Applies::no;
+    if (PyArray_TYPE(array) != NPY_UBYTE || PyArray_NDIM(array) != 3 || PyArray_DIM(array, 2) != 3) return Applies::no;
     for (PyObject* library : {name<"np">(), name<"cv2">()}) {
         const Applies same = global_is_as_imported(library);
         if (same != Applies::yes) return same;
     }
-    *pixels = kernels::ImagePixels{static_cast<const std::uint8_t*>(PyArray_DATA(array)), PyArray_DIM(array, 0),
-                                   PyArray_DIM(array, 1), PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1),
+    *pixels = kernels::ImagePixels{static_cast<const std::uint8_t*>(PyArray_DATA(array)),
+                                   PyArray_DIM(array, 0),
+                                   PyArray_DIM(array, 1),
+                                   PyArray_STRIDE(array, 0),
+                                   PyArray_STRIDE(array, 1),
                                    PyArray_STRIDE(array, 2)};
     if (mask == Py_None) return Applies::yes;
     auto same_size = [&](PyObject* candidate, int dimensions) {

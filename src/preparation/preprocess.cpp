@@ -20,7 +20,8 @@ ConstantSlot lightness_index{&make_lightness_index};
 
 Ref new_clahe() {
     Ref create = attr(module_global<"cv2">(), name<"createCLAHE">());
-    return call(create, {}, {Kw{name<"clipLimit">(), cached_float<3.0>()}, Kw{name<"tileGridSize">(), int_tuple<8, 8>()}});
+    return call(create, {},
+                {Kw{name<"clipLimit">(), cached_float<3.0>()}, Kw{name<"tileGridSize">(), int_tuple<8, 8>()}});
 }
 
 // lab[:, :, 0] = clahe.apply(lab[:, :, 0])

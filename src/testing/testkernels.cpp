@@ -30,9 +30,13 @@ struct Buffer {
         if (held) PyBuffer_Release(&view);
     }
     template <typename T>
-    const T* as() const { return static_cast<const T*>(view.buf); }
+    const T* as() const {
+        return static_cast<const T*>(view.buf);
+    }
     template <typename T>
-    std::size_t count() const { return static_cast<std::size_t>(view.len) / sizeof(T); }
+    std::size_t count() const {
+        return static_cast<std::size_t>(view.len) / sizeof(T);
+    }
 };
 
 // random_sample(seed, count) -> float64 bytes: RandomState(seed).random_sample(count).
@@ -51,7 +55,8 @@ PyObject* pairwise_sum(PyObject*, PyObject* args) {
     Buffer values;
     if (!PyArg_ParseTuple(args, "y*", &values.view)) return nullptr;
     values.held = true;
-    const double sum = lq::kernels::kmeans::numpy_sum(values.as<double>(), static_cast<std::int64_t>(values.count<double>()));
+    const double sum =
+        lq::kernels::kmeans::numpy_sum(values.as<double>(), static_cast<std::int64_t>(values.count<double>()));
     return PyFloat_FromDouble(sum);
 }
 

@@ -56,8 +56,7 @@ private:
                 stack_.push_back(left_first ? left : right);
             } else {
                 for (int32_t j = node.begin; j < node.end; ++j)
-                    if (core_[j] && label_[j] < best && distance2(p, tree_.at(j)) <= kEpsSquared)
-                        best = label_[j];
+                    if (core_[j] && label_[j] < best && distance2(p, tree_.at(j)) <= kEpsSquared) best = label_[j];
             }
         }
         return best == kNone ? -1 : best;

@@ -34,8 +34,13 @@ private:
 class Components {
 public:
     Components(const Tree& tree, const std::vector<uint8_t>& core, Stop& stop)
-        : tree_(tree), core_(core), stop_(stop), sets_(core.size()), cores_(tree.nodes.size()),
-          first_core_(tree.nodes.size(), -1), unified_(tree.nodes.size(), 0) {}
+        : tree_(tree),
+          core_(core),
+          stop_(stop),
+          sets_(core.size()),
+          cores_(tree.nodes.size()),
+          first_core_(tree.nodes.size(), -1),
+          unified_(tree.nodes.size(), 0) {}
 
     std::vector<int32_t> run() {
         count_cores();
@@ -110,8 +115,7 @@ private:
             if (!cores_[b]) continue;
             const Node& node = tree_.nodes[b];
             if (least(unit.box, node.box) > kEpsSquared) continue;
-            if (close_pairs && unified_[u] && unified_[b] &&
-                sets_.find(first_core_[u]) == sets_.find(first_core_[b]))
+            if (close_pairs && unified_[u] && unified_[b] && sets_.find(first_core_[u]) == sets_.find(first_core_[b]))
                 continue;
             if (most(unit.box, node.box) <= kEpsSquared) {
                 // Every core of b is a neighbour of every core of u.
@@ -136,8 +140,7 @@ private:
                 continue;
             }
             for (int32_t i = unit.begin; i < unit.end; ++i)
-                if (core_[i] && sets_.find(i) != sets_.find(j) &&
-                    distance2(c, tree_.at(i)) <= kEpsSquared)
+                if (core_[i] && sets_.find(i) != sets_.find(j) && distance2(c, tree_.at(i)) <= kEpsSquared)
                     sets_.unite(i, j);
         }
     }
@@ -192,7 +195,7 @@ private:
     const std::vector<uint8_t>& core_;
     Stop& stop_;
     UnionFind sets_;
-    std::vector<int32_t> cores_;  // number of cores per node
+    std::vector<int32_t> cores_;       // number of cores per node
     std::vector<int32_t> first_core_;  // a core position per node, -1 without cores
     std::vector<uint8_t> unified_;
     std::vector<int32_t> units_;

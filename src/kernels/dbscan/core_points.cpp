@@ -79,9 +79,9 @@ private:
         // The stack is worked from its end: nearest first when the count looks likely to reach
         // min_samples, farthest first (ruling weight out) when not.
         if (need_ - surely < possibly - need_)
-            stack_.assign(std::make_reverse_iterator(pending.data + pending.size), std::make_reverse_iterator(pending.data));
-        else
-            stack_.assign(pending.data, pending.data + pending.size);
+            stack_.assign(std::make_reverse_iterator(pending.data + pending.size),
+                          std::make_reverse_iterator(pending.data));
+        else stack_.assign(pending.data, pending.data + pending.size);
         while (!stack_.empty() && surely < need_ && possibly >= need_) {
             const int32_t id = stack_.back();
             const Node& b = tree_.nodes[id];

@@ -2,8 +2,8 @@
 
 namespace lq::kernels::dbscan {
 
-std::vector<int32_t> cluster(const Metric& metric, const std::array<uint8_t, 3>* colours,
-                             const int64_t* weights, int32_t count, int64_t min_samples, Stop& stop) {
+std::vector<int32_t> cluster(const Metric& metric, const std::array<uint8_t, 3>* colours, const int64_t* weights,
+                             int32_t count, int64_t min_samples, Stop& stop) {
     const Tree tree = build_tree(metric, colours, weights, count);
     stop.poll();
     const std::vector<uint8_t> core = find_cores(tree, min_samples, stop);

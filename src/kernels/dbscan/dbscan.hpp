@@ -20,8 +20,8 @@
 namespace lq::kernels::dbscan {
 
 // Label of each distinct colour: -1 for noise, else its cluster number.
-std::vector<int32_t> cluster(const Metric& metric, const std::array<uint8_t, 3>* colours,
-                             const int64_t* weights, int32_t count, int64_t min_samples, Stop& stop);
+std::vector<int32_t> cluster(const Metric& metric, const std::array<uint8_t, 3>* colours, const int64_t* weights,
+                             int32_t count, int64_t min_samples, Stop& stop);
 
 // How many entries the neighbourhood lists of every row hold (each row counts itself), over the rows
 // (each colour repeated by its weight) and over the distinct colours: what a library DBSCAN run on the

@@ -30,7 +30,8 @@ Range occupied_range(const DistinctRows& colours) {
 double rounding_allowance(const Metric& metric, const Range& range) {
     double largest = 0.0;
     for (int k = 0; k < 3; ++k)
-        largest = std::max({largest, std::fabs(metric.scaled[k][range.lo[k]]), std::fabs(metric.scaled[k][range.hi[k]])});
+        largest =
+            std::max({largest, std::fabs(metric.scaled[k][range.lo[k]]), std::fabs(metric.scaled[k][range.hi[k]])});
     return kWindow + 64.0 * kUnitRoundoff * (largest + 1.0);
 }
 

@@ -60,8 +60,7 @@ void sum_weights(Tree& tree) {
 
 }  // namespace
 
-Tree build_tree(const Metric& metric, const std::array<uint8_t, 3>* colours, const int64_t* weights,
-                int32_t count) {
+Tree build_tree(const Metric& metric, const std::array<uint8_t, 3>* colours, const int64_t* weights, int32_t count) {
     std::vector<Point> points(count);
     for (int32_t i = 0; i < count; ++i)
         for (int c = 0; c < 3; ++c) points[i].x[c] = metric.scaled[c][colours[i][c]];

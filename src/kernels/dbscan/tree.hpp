@@ -31,10 +31,10 @@ inline int32_t first_child(int32_t n) { return 2 * n + 1; }
 inline double diameter2(const Bounds& box) { return most(box, box); }
 
 struct Tree {
-    std::vector<Node> nodes;  // nodes[0] is the root; children come after their parent
-    std::vector<int32_t> index;  // distinct colour index at each tree position
+    std::vector<Node> nodes;         // nodes[0] is the root; children come after their parent
+    std::vector<int32_t> index;      // distinct colour index at each tree position
     std::vector<double> channel[3];  // standardised colour at each tree position, channel by channel
-    std::vector<int64_t> weight;  // multiplicity at each tree position
+    std::vector<int64_t> weight;     // multiplicity at each tree position
     int depth = 0;
 
     int32_t size() const { return static_cast<int32_t>(index.size()); }
@@ -54,7 +54,6 @@ struct Tree {
     }
 };
 
-Tree build_tree(const Metric& metric, const std::array<uint8_t, 3>* colours, const int64_t* weights,
-                int32_t count);
+Tree build_tree(const Metric& metric, const std::array<uint8_t, 3>* colours, const int64_t* weights, int32_t count);
 
 }  // namespace lq::kernels::dbscan

@@ -18,7 +18,6 @@
 namespace lq::kernels::kmeans {
 namespace {
 
-
 // np.var(X, axis=0) for each channel, exactly (the library sums rounded squares of rounded deviations
 // row by row; its value is within (n + 3) roundings of this one, which the tolerance test allows for).
 // n * sum(x^2) reaches 2^31 * 2^31 * 255^2: 128-bit integers (a GCC extension on 64-bit targets).
@@ -122,7 +121,8 @@ void build_blocks(const Shared& shared, std::int64_t first, std::int64_t end, Bl
             const std::int32_t index = ids[rows[i]];
             if (count[index]++ == 0) touched.push_back(index);
         }
-        sort_by_24_bits(touched, sorted, [](std::int32_t c) { return static_cast<std::uint32_t>(c); });  // indices < 2^24
+        sort_by_24_bits(touched, sorted,
+                        [](std::int32_t c) { return static_cast<std::uint32_t>(c); });  // indices < 2^24
         for (std::int32_t colour : touched) {
             part.colour.push_back(colour);
             part.count.push_back(count[colour]);
@@ -137,10 +137,8 @@ bool same_clustering(const std::vector<std::int32_t>& labels1, const std::vector
     std::vector<std::int32_t> mapping(static_cast<std::size_t>(k), -1);
     for (std::size_t i = 0; i < labels1.size(); ++i) {
         std::int32_t& to = mapping[labels1[i]];
-        if (to == -1)
-            to = labels2[i];
-        else if (to != labels2[i])
-            return false;
+        if (to == -1) to = labels2[i];
+        else if (to != labels2[i]) return false;
     }
     return true;
 }
@@ -174,8 +172,7 @@ void run_on_threads(int workers, Stop& stop, const std::function<void()>& work) 
     if (interruption) std::rethrow_exception(interruption);
 }
 
-Shared::Shared(const Problem& p, Stop& stop)
-    : problem(p), k(p.n_clusters), n(p.colours.rows()), d(p.colours.count()) {
+Shared::Shared(const Problem& p, Stop& stop) : problem(p), k(p.n_clusters), n(p.colours.rows()), d(p.colours.count()) {
     trials = 2 + static_cast<int>(std::log(static_cast<double>(k)));
     const auto& colours = p.colours.colours();
     const auto& weights = p.colours.weights();
@@ -242,10 +239,8 @@ std::int64_t block_rows_for(std::int64_t rows) {
 }
 
 // With FMA instructions where the processor has them, else the library's exact fma().
-LQ_FMA_CLONES void fused_distances(const double* rows, int count,
-                                                                      const double* centres,
-                                                                      const double* centre_norms, int k,
-                                                                      double* out) noexcept {
+LQ_FMA_CLONES void fused_distances(const double* rows, int count, const double* centres, const double* centre_norms,
+                                   int k, double* out) noexcept {
     for (int r = 0; r < count; ++r) {
         const double* x = rows + 3 * r;
         for (int j = 0; j < k; ++j)
@@ -253,8 +248,8 @@ LQ_FMA_CLONES void fused_distances(const double* rows, int count,
     }
 }
 
-void dgemm_values(Dgemm dgemm, const double* rows, int count, const double* centres, const double* centre_norms,
-                  int k, double* out) {
+void dgemm_values(Dgemm dgemm, const double* rows, int count, const double* centres, const double* centre_norms, int k,
+                  double* out) {
     for (int r = 0; r < count; ++r)
         for (int j = 0; j < k; ++j) out[static_cast<std::size_t>(r) * k + j] = centre_norms[j];
     char trans = 't', no_trans = 'n';
@@ -280,10 +275,8 @@ void first_rows(std::int64_t n, const double* draws, int count, std::int64_t* ro
             std::int64_t low = 0, high = steps - 1;  // the first t above the draw lies in [low, high]
             while (low < high) {
                 const std::int64_t middle = low + (high - low) / 2;
-                if (above(middle, wanted[found].first))
-                    high = middle;
-                else
-                    low = middle + 1;
+                if (above(middle, wanted[found].first)) high = middle;
+                else low = middle + 1;
             }
             rows[wanted[found++].second] = first + low;
         }

@@ -59,8 +59,8 @@ void fused_distances(const double* rows, int count, const double* centres, const
 // The one dgemm call, as _euclidean_distances and the Lloyd chunks make it in the library: `out` (count x k,
 // row by row) starts as the centres' squared norms and gets -2 rows . centres added, by
 // dgemm('t', 'n', k, count, 3, -2, centres, 3, rows, 3, 1, out, k).
-void dgemm_values(Dgemm dgemm, const double* rows, int count, const double* centres, const double* centre_norms,
-                  int k, double* out);
+void dgemm_values(Dgemm dgemm, const double* rows, int count, const double* centres, const double* centre_norms, int k,
+                  double* out);
 
 // A deterministic spread of test values in [-128, 128) with all 53 bits of precision, so that different
 // roundings of the library's arithmetic give different results (the probes of dgemm and the norm order).
@@ -90,8 +90,8 @@ struct Problem {
 struct Result {
     // Empty when the fit is the library's; else why only the library can say.
     std::optional<library::Reason> undecided;
-    std::vector<double> centres;        // n_clusters x 3, in the rows' units
-    std::vector<std::int32_t> labels;   // per distinct colour
+    std::vector<double> centres;       // n_clusters x 3, in the rows' units
+    std::vector<std::int32_t> labels;  // per distinct colour
 };
 
 // One fit in two phases: seed() seeds every run; the runs it cannot seed may be given their seeds

@@ -12,32 +12,32 @@ namespace lq::kernels::kmeans::library {
 
 // sklearn.__version__ must start with this (checked before every native fit).
 inline constexpr std::string_view release = "1.9";
-inline constexpr std::uint32_t seed = 42;            // random_state, a legacy RandomState(42)
-inline constexpr int runs = 10;                      // n_init
-inline constexpr int max_iterations = 300;           // max_iter, the library's default
-inline constexpr double relative_tolerance = 1e-4;   // tol, the library's default: times np.mean(np.var(X, axis=0))
+inline constexpr std::uint32_t seed = 42;           // random_state, a legacy RandomState(42)
+inline constexpr int runs = 10;                     // n_init
+inline constexpr int max_iterations = 300;          // max_iter, the library's default
+inline constexpr double relative_tolerance = 1e-4;  // tol, the library's default: times np.mean(np.var(X, axis=0))
 
 // Why a fit, or one run's seeding, is left to the library. Names and texts are published by the module
 // (_kmeans_fallback_reasons) and key its _kmeans_fallbacks counts.
 enum class Reason : std::uint8_t {
     // Preconditions of the native fit (the library fits from the start).
-    rebound,              // the module's KMeans or np is not the object imported
-    replaced,             // KMeans.fit or fit_predict replaced on the class
-    rows_form,            // pixel rows that are not an exact 8-bit N x 3 array
-    too_many_rows,        // row counts beyond 32 bits
-    release,              // another scikit-learn release
-    no_dgemm,             // no BLAS dgemm whose rows are independent
-    norm_order,           // row norms added in an order not known
+    rebound,        // the module's KMeans or np is not the object imported
+    replaced,       // KMeans.fit or fit_predict replaced on the class
+    rows_form,      // pixel rows that are not an exact 8-bit N x 3 array
+    too_many_rows,  // row counts beyond 32 bits
+    release,        // another scikit-learn release
+    no_dgemm,       // no BLAS dgemm whose rows are independent
+    norm_order,     // row norms added in an order not known
     // Decisions that hang on the library's rounding (kmeans.txt, "Undecided bands").
-    seeding_boundary,     // a k-means++ threshold on a boundary of the running distance sum
-    seeding_tie,          // two k-means++ candidates of equal potential
-    bisector,             // a colour on the bisector of two centres
-    shift_at_tolerance,   // a centre shift at the tolerance
-    empty_cluster,        // a cluster without rows
-    equal_inertia,        // two runs of nearly equal inertia
+    seeding_boundary,    // a k-means++ threshold on a boundary of the running distance sum
+    seeding_tie,         // two k-means++ candidates of equal potential
+    bisector,            // a colour on the bisector of two centres
+    shift_at_tolerance,  // a centre shift at the tolerance
+    empty_cluster,       // a cluster without rows
+    equal_inertia,       // two runs of nearly equal inertia
     // With fewer distinct colours than clusters (the library's first run is the fit).
-    seeds_miss_colour,    // a run whose seeds miss a colour
-    first_run_merges,     // a first run that merges or splits colours
+    seeds_miss_colour,  // a run whose seeds miss a colour
+    first_run_merges,   // a first run that merges or splits colours
     count,
 };
 

@@ -26,13 +26,13 @@
 namespace lq::kernels::kmeans {
 namespace {
 
-constexpr int chunk = 64;                  // colours per block (and per dgemm call)
-constexpr double bound_pad = 1e-6;         // on squared distances, far above their rounding
+constexpr int chunk = 64;           // colours per block (and per dgemm call)
+constexpr double bound_pad = 1e-6;  // on squared distances, far above their rounding
 // A colour is skipped while its distance to any other centre exceeds that to its own by more than
 // min_gap: the gap in squared distances, which the library compares, then exceeds min_gap^2 = 1e-4, far
 // above any rounding of them.
 constexpr double min_gap = 1e-2;
-constexpr double near_tie = 1e-6;          // computed gap below which the label is uncertain
+constexpr double near_tie = 1e-6;  // computed gap below which the label is uncertain
 constexpr double inf = std::numeric_limits<double>::infinity();
 
 // Narrows the guaranteed gaps of a block's colours by their centres' moves (by own label: the own
@@ -112,9 +112,14 @@ double squared_distance(const double* a, const double* b) noexcept {
 class Lloyd {
 public:
     Lloyd(const Shared& shared, Stop& stop)
-        : s_(shared), stop_(stop), k_(shared.k), d_(shared.d),
-          labels_(static_cast<std::size_t>(d_), -1), gap_(static_cast<std::size_t>(d_), 0.0),
-          sums_(static_cast<std::size_t>(k_) * 3, 0), counts_(static_cast<std::size_t>(k_), 0) {}
+        : s_(shared),
+          stop_(stop),
+          k_(shared.k),
+          d_(shared.d),
+          labels_(static_cast<std::size_t>(d_), -1),
+          gap_(static_cast<std::size_t>(d_), 0.0),
+          sums_(static_cast<std::size_t>(k_) * 3, 0),
+          counts_(static_cast<std::size_t>(k_), 0) {}
 
     Run run(const std::vector<std::int32_t>& seeds) {
         std::vector<double> centres(static_cast<std::size_t>(k_) * 3), next(centres.size());
@@ -187,8 +192,7 @@ private:
         if (s_.problem.fused)
             nearest_two(&s_.xa[begin], &s_.xb[begin], &s_.xc[begin], count, centres.data(), centre_norm.data(), k_,
                         near);
-        else
-            nearest_by_dgemm(centres, centre_norm, begin, count);
+        else nearest_by_dgemm(centres, centre_norm, begin, count);
         gaps(near, &s_.norm[begin], count, &gap_[begin]);
         if (!exact && near_tie_in(near, count)) {
             result_.undecided = library::Reason::bisector;

@@ -27,14 +27,14 @@ struct Shared {
     std::array<double, 3> mean{};
     double tol = 0;
     // Per colour, in the runs' order:
-    std::vector<double> x;       // minus the mean, 3 per colour, as the library centres them
-    std::vector<double> xa, xb, xc;  // the same, channel by channel
-    std::vector<double> norm;        // their squared norms (for the bounds only)
-    std::vector<double> weight;  // rows
-    std::vector<std::int32_t> count;  // rows, as integers
+    std::vector<double> x;                             // minus the mean, 3 per colour, as the library centres them
+    std::vector<double> xa, xb, xc;                    // the same, channel by channel
+    std::vector<double> norm;                          // their squared norms (for the bounds only)
+    std::vector<double> weight;                        // rows
+    std::vector<std::int32_t> count;                   // rows, as integers
     std::array<std::vector<std::int32_t>, 3> channel;  // the colours' values, channel by channel
-    std::vector<double> draws;   // the random_sample() values of all runs, in stream order
-    std::array<std::int64_t, runs> first_row{};  // each run's first centre, chosen among the rows
+    std::vector<double> draws;                         // the random_sample() values of all runs, in stream order
+    std::array<std::int64_t, runs> first_row{};        // each run's first centre, chosen among the rows
     std::int32_t index_of_row(std::int64_t row) const { return index_of[problem.row_colours[row]]; }
     // Rows in blocks, each block as (colour, count) pairs: a running sum over the rows in their order
     // is found block by block without visiting every row.
@@ -74,7 +74,7 @@ Seeds seed(const Shared& shared, int run, Stop& stop);
 
 struct Run {
     std::optional<library::Reason> undecided;
-    std::vector<double> centres;  // centred
+    std::vector<double> centres;       // centred
     std::vector<std::int32_t> labels;  // by colour index
     double inertia = 0;
 };

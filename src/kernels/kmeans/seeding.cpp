@@ -90,9 +90,7 @@ struct Seeding {
           closest(static_cast<std::size_t>(s.d)),
           block_sum(s.block_begin.empty() ? 0 : s.block_begin.size() - 1) {}
 
-    void start(std::int32_t centre) {
-        potential = start_distances(colours, centre, closest.data());
-    }
+    void start(std::int32_t centre) { potential = start_distances(colours, centre, closest.data()); }
 
     // A new step: the distances changed, no block sum is known.
     void new_step() {
