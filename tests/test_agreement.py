@@ -74,3 +74,14 @@ def test_command_line_reports_pure_white(tmp_path):
         assert done.returncode == 0, done.stderr
         for record in json.loads(done.stdout):
             assert record["colors"][0]["color"] == list(WHITE), record
+
+
+def test_photo_saved_as_jpeg_with_a_colour_on_a_bisector():
+    """The 2 MP photo through JPEG, preprocessed: in one run a colour lies on the bisector of two centres,
+    and that run alone is left to the library's iterations; the result is still the library's."""
+    ok, encoded = cv2.imencode(".jpg", images.photo((1155, 1731)))
+    image = cv2.imdecode(encoded, cv2.IMREAD_COLOR)
+    module._kmeans_fallbacks.clear()
+    got = ColorExtractor().extract_colors(image)
+    assert ok and dict(module._kmeans_fallbacks) == {("_kmeans_single_lloyd", "bisector"): 1}
+    assert got == LibraryColorExtractor().extract_colors(image)

@@ -27,7 +27,8 @@ SETTINGS = [(pre, lab) for pre in (False, True) for lab in (True, False)]
 @pytest.fixture
 def fallbacks():
     """What the native K-means left to the library from now on: {(library call, reason): count}, where
-    KMeans.fit counts whole fits and _kmeans_plusplus counts the runs it seeded."""
+    KMeans.fit counts whole fits, _kmeans_plusplus the runs it seeded and _kmeans_single_lloyd the runs
+    it iterated."""
     module._kmeans_fallbacks.clear()
     return module._kmeans_fallbacks
 
@@ -181,11 +182,23 @@ def test_undecided_seeding_takes_the_library_steps_not_its_fit(fallbacks, make, 
     assert_library_pair(pair, pixels, n_colors, exact_centres=fewer_colours)
 
 
-def test_fits_left_to_the_library_are_counted_by_reason(fallbacks):
-    pixels = ramp(width=16, rows=8)  # evenly spaced: a colour on the bisector of two centres
-    pair = FastColorExtractor(3)._cluster_colors_kmeans(pixels)
-    assert fallbacks == {("KMeans.fit", "bisector"): 1}
-    assert_library_pair(pair, pixels, 3, exact_centres=True)
+@pytest.mark.parametrize("width, rows, n_colors, counted", [
+    # Evenly spaced colours: a colour on the bisector of two centres; only those runs are the library's.
+    (16, 8, 3, {("_kmeans_single_lloyd", "bisector"): 4}),
+    (16, 8, 6, {("_kmeans_plusplus", "seeding_tie"): 4, ("_kmeans_single_lloyd", "bisector"): 3}),
+    # Two runs of nearly equal inertia: only the whole fit can choose.
+    (64, 3, 5, {("KMeans.fit", "equal_inertia"): 1}),
+])
+def test_steps_left_to_the_library_are_counted_by_reason(fallbacks, width, rows, n_colors, counted):
+    pixels = ramp(width, rows)
+    pair = FastColorExtractor(n_colors)._cluster_colors_kmeans(pixels)
+    assert fallbacks == counted
+    assert_library_pair(pair, pixels, n_colors, exact_centres=library_fits(fallbacks) > 0)
+    image = pixels.reshape(rows, width, 3)
+    fallbacks.clear()
+    assert ColorExtractor(n_colors, "kmeans", False, False).extract_colors(image) == LibraryColorExtractor(
+        n_colors, "kmeans", False, False).extract_colors(image)
+    assert fallbacks == counted
 
 
 @pytest.mark.parametrize(

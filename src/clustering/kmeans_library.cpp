@@ -101,11 +101,11 @@ int reseed(km::Fit& fit, int run, const LibraryRows& rows, int k, Ref* centres) 
     return 0;
 }
 
-// The library's labels of the rows as labels by colour into *by_colour, left empty unless each colour
-// has a label of its own (one label for all its rows, no two colours alike). 0, or -1 with an
-// exception set.
-int one_label_per_colour(PyObject* labels, std::int32_t colours, const std::vector<std::int32_t>& row_colours, int k,
-                         std::vector<std::int32_t>* by_colour) {
+// The library's labels of the rows as labels by colour into *by_colour, left empty unless all rows of a
+// colour have one label and, when `distinct`, no two colours have the same. 0, or -1 with an exception
+// set.
+int labels_by_colour(PyObject* labels, std::int32_t colours, const std::vector<std::int32_t>& row_colours, int k,
+                     bool distinct, std::vector<std::int32_t>* by_colour) {
     const auto* label = static_cast<const std::int32_t*>(PyArray_DATA(as_array(labels)));
     return run_kernel(
         [&](kernels::Stop& stop) {
@@ -115,13 +115,38 @@ int one_label_per_colour(PyObject* labels, std::int32_t colours, const std::vect
             if (i % (1 << 18) == 0) stop.poll();
             std::int32_t& own = found[row_colours[i]];
             if (label[i] == own) continue;
-            if (label[i] < 0 || label[i] >= k || own >= 0 || taken[label[i]]) return;
+            if (label[i] < 0 || label[i] >= k || own >= 0 || (distinct && taken[label[i]])) return;
             own = label[i];
             taken[label[i]] = 1;
         }
         *by_colour = std::move(found);
         },
         Gil::release);
+}
+
+// _kmeans_single_lloyd(X, sample_weight, centres, ...) as KMeans.fit calls it for one run: sets *fitted
+// to its (labels, inertia, centers, n_iter) and *labels to the labels as int32. 0, or -1 with an
+// exception set.
+int single_lloyd(const LibraryRows& rows, PyObject* centres, std::size_t row_count, Ref* fitted, Ref* labels) {
+    Ref lloyd = attr(rows.module, name<"_kmeans_single_lloyd">());
+    Ref threads = lloyd ? call_method(rows.module, name<"_openmp_effective_n_threads">()) : Ref();
+    Ref max_iter = threads ? Ref::steal(PyLong_FromLong(km::library::max_iterations)) : Ref();
+    *fitted = max_iter ? call(lloyd, {rows.x, rows.sample_weight, centres},
+                              {Kw{name<"max_iter">(), max_iter}, Kw{name<"verbose">(), small_int<0>()},
+                               Kw{name<"tol">(), rows.tol}, Kw{name<"n_threads">(), threads}})
+                       : Ref();
+    if (!*fitted) return -1;
+    if (!PyTuple_Check(fitted->get()) || PyTuple_GET_SIZE(fitted->get()) != 4) {
+        PyErr_SetString(PyExc_SystemError, "_kmeans_single_lloyd gave no (labels, inertia, centers, n_iter)");
+        return -1;
+    }
+    *labels = Ref::steal(PyArray_FROMANY(PyTuple_GET_ITEM(fitted->get(), 0), NPY_INT32, 1, 1, NPY_ARRAY_CARRAY_RO));
+    if (!*labels) return -1;
+    if (PyArray_DIM(as_array(labels->get()), 0) != static_cast<npy_intp>(row_count)) {
+        PyErr_SetString(PyExc_SystemError, "_kmeans_single_lloyd gave labels of another length");
+        return -1;
+    }
+    return 0;
 }
 
 // The library's steps work on float64 rows as its KMeans.fit would: admitted as a fit of that many
@@ -190,6 +215,44 @@ int seed_by_library(km::Fit& fit, const std::vector<int>& runs, const kernels::D
     return 0;
 }
 
+Applies iterate_by_library(km::Fit& fit, const std::vector<int>& runs, const kernels::DistinctRows& colours,
+                           const std::vector<std::int32_t>& row_colours, int k) {
+    if (admit_library_steps(row_colours.size(), k) < 0) return Applies::error;
+    LibraryRows rows;
+    if (make_library_rows(colours, row_colours, true, &rows) < 0) return Applies::error;
+    rows.x_squared_norms = Ref();  // not needed by the iterations
+    for (int run : runs) {
+        const auto undecided = fit.iteration_undecided(run);
+        if (!undecided) continue;
+        // The run's initial centres are rows of X (k-means++ picks rows), so the centred colours are
+        // bit for bit what the library's own run starts from.
+        const std::vector<double> initial = fit.initial_centres(run);
+        npy_intp dims[2] = {k, 3};
+        Ref centres = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+        if (!centres) return Applies::error;
+        std::copy(initial.begin(), initial.end(), static_cast<double*>(PyArray_DATA(as_array(centres.get()))));
+        Ref fitted, labels;
+        if (single_lloyd(rows, centres.get(), row_colours.size(), &fitted, &labels) < 0) return Applies::error;
+        std::vector<std::int32_t> by_colour;
+        if (labels_by_colour(labels.get(), colours.count(), row_colours, k, false, &by_colour) < 0)
+            return Applies::error;
+        if (by_colour.empty()) return count_fallback("KMeans.fit", *undecided) < 0 ? Applies::error : Applies::no;
+        const double inertia = PyFloat_AsDouble(PyTuple_GET_ITEM(fitted.get(), 1));
+        if (inertia == -1.0 && PyErr_Occurred()) return Applies::error;
+        Ref found =
+            Ref::steal(PyArray_FROMANY(PyTuple_GET_ITEM(fitted.get(), 2), NPY_DOUBLE, 2, 2, NPY_ARRAY_CARRAY_RO));
+        if (!found) return Applies::error;
+        if (PyArray_DIM(as_array(found.get()), 0) != k || PyArray_DIM(as_array(found.get()), 1) != 3) {
+            PyErr_SetString(PyExc_SystemError, "_kmeans_single_lloyd gave centres of another shape");
+            return Applies::error;
+        }
+        const auto* values = static_cast<const double*>(PyArray_DATA(as_array(found.get())));
+        if (count_fallback("_kmeans_single_lloyd", *undecided) < 0) return Applies::error;
+        fit.take_run(run, by_colour, inertia, std::vector<double>(values, values + 3 * static_cast<std::size_t>(k)));
+    }
+    return Applies::yes;
+}
+
 // With d < k distinct colours every run's seeds repeat a colour, so its first iteration leaves a
 // cluster without rows, and where the library then moves it hangs on its rounding: only its own
 // iterations can say. But a run whose seeds include every colour keeps a centre within rounding of
@@ -217,26 +280,10 @@ Applies fit_by_first_run(km::Fit& fit, const kernels::DistinctRows& colours,
         if (run == 0) first_centres = centres;
     }
     rows.x_squared_norms = Ref();  // not needed by the iterations
-    Ref lloyd = attr(rows.module, name<"_kmeans_single_lloyd">());
-    Ref threads = lloyd ? call_method(rows.module, name<"_openmp_effective_n_threads">()) : Ref();
-    Ref max_iter = threads ? Ref::steal(PyLong_FromLong(km::library::max_iterations)) : Ref();
-    Ref fitted = max_iter ? call(lloyd, {rows.x, rows.sample_weight, first_centres},
-                                 {Kw{name<"max_iter">(), max_iter}, Kw{name<"verbose">(), small_int<0>()},
-                                  Kw{name<"tol">(), rows.tol}, Kw{name<"n_threads">(), threads}})
-                          : Ref();
-    if (!fitted) return Applies::error;
-    if (!PyTuple_Check(fitted.get()) || PyTuple_GET_SIZE(fitted.get()) != 4) {
-        PyErr_SetString(PyExc_SystemError, "_kmeans_single_lloyd gave no (labels, inertia, centers, n_iter)");
-        return Applies::error;
-    }
-    Ref labels = Ref::steal(PyArray_FROMANY(PyTuple_GET_ITEM(fitted.get(), 0), NPY_INT32, 1, 1, NPY_ARRAY_CARRAY_RO));
-    if (!labels) return Applies::error;
-    if (PyArray_DIM(as_array(labels.get()), 0) != static_cast<npy_intp>(row_colours.size())) {
-        PyErr_SetString(PyExc_SystemError, "_kmeans_single_lloyd gave labels of another length");
-        return Applies::error;
-    }
+    Ref fitted, labels;
+    if (single_lloyd(rows, first_centres.get(), row_colours.size(), &fitted, &labels) < 0) return Applies::error;
     std::vector<std::int32_t> by_colour;
-    if (one_label_per_colour(labels.get(), colours.count(), row_colours, k, &by_colour) < 0) return Applies::error;
+    if (labels_by_colour(labels.get(), colours.count(), row_colours, k, true, &by_colour) < 0) return Applies::error;
     if (by_colour.empty())
         return count_fallback("KMeans.fit", km::library::Reason::first_run_merges) < 0 ? Applies::error : Applies::no;
     // best_centers += X_mean

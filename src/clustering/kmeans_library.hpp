@@ -1,7 +1,7 @@
 // Steps of scikit-learn's own K-means for the parts of a fit that the native kernel leaves to the
-// library: the k-means++ seeding of single runs and, with fewer distinct colours than clusters, the
-// first run's Lloyd iterations. They work on the arrays that KMeans.fit makes of the rows, built only
-// when a fit needs them and released right after.
+// library: the k-means++ seeding of single runs, the Lloyd iterations of single runs and, with fewer
+// distinct colours than clusters, the first run's Lloyd iterations. They work on the arrays that KMeans.fit makes of
+// the rows, built only when a fit needs them and released right after.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +32,13 @@ int warn_if_fewer_clusters(const std::vector<std::int32_t>& labels, int k);
 // to the fit. 0, or -1 with an exception set.
 int seed_by_library(kernels::kmeans::Fit& fit, const std::vector<int>& runs, const kernels::DistinctRows& colours,
                     const std::vector<std::int32_t>& row_colours, int k);
+
+// The library's own Lloyd iterations (_kmeans_single_lloyd on the rows, from the run's initial centres)
+// for `runs`, the runs whose iterations the fit left open; each is given to the fit. yes when every run
+// was taken; no (counted) when some run's labels differ between rows of one colour, which only KMeans.fit
+// can then say.
+Applies iterate_by_library(kernels::kmeans::Fit& fit, const std::vector<int>& runs,
+                           const kernels::DistinctRows& colours, const std::vector<std::int32_t>& row_colours, int k);
 
 // The whole fit when the rows have fewer distinct colours than the k clusters. yes with *result set
 // to the pair (centres, labels); no when only KMeans.fit itself can say.

@@ -228,13 +228,21 @@ int seed_runs(int n_colors, km::NormOrder order, Colours* colours) {
 }
 
 // Lloyd's iterations of every run, once every run is seeded (by the library where the native seeding
-// could not decide): yes with *fitted set, no (counted) when only KMeans.fit can say.
+// could not decide), by the library for the runs whose iterations the native ones could not decide, and
+// the choice of the best: yes with *fitted set, no (counted) when only KMeans.fit can say.
 Applies finish(Colours& colours, int n_colors, km::Result* fitted) {
     if (!colours.open.empty() &&
         seed_by_library(*colours.fit, colours.open, *colours.table, colours.row_colours, n_colors) < 0)
         return Applies::error;
-    if (run_kernel([&](kernels::Stop& stop) { *fitted = colours.fit->finish(stop); }, Gil::release) < 0)
+    std::vector<int> undecided;
+    if (run_kernel([&](kernels::Stop& stop) { undecided = colours.fit->iterate(stop); }, Gil::release) < 0)
         return Applies::error;
+    if (!undecided.empty()) {
+        const Applies taken =
+            iterate_by_library(*colours.fit, undecided, *colours.table, colours.row_colours, n_colors);
+        if (taken != Applies::yes) return taken;
+    }
+    *fitted = colours.fit->choose();
     if (fitted->undecided) return count_fallback("KMeans.fit", *fitted->undecided) < 0 ? Applies::error : Applies::no;
     return Applies::yes;
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "kernels/clones.hpp"
@@ -364,6 +365,7 @@ void each_run(const Shared& shared, Stop& stop, const std::function<void(int)>& 
 struct Fit::State {
     Shared shared;
     std::array<Seeds, runs> seeds;
+    std::array<Run, runs> results;
     State(const Problem& problem, Stop& stop) : shared(problem, stop) {}
 };
 
@@ -402,16 +404,42 @@ bool Fit::covers_every_colour(int run) const {
     return std::unique(seen.begin(), seen.end()) - seen.begin() == state_->shared.d;
 }
 
-Result Fit::finish(Stop& stop) {
+std::vector<int> Fit::iterate(Stop& stop) {
     const Shared& shared = state_->shared;
-    Result result;
     for (const Seeds& seeds : state_->seeds)
-        if (seeds.undecided) {
-            result.undecided = seeds.undecided;
-            return result;
-        }
-    std::vector<Run> results(runs);
+        if (seeds.undecided) throw std::logic_error("a run is iterated before it is seeded");
+    auto& results = state_->results;
     each_run(shared, stop, [&](int run) { results[run] = lloyd(shared, state_->seeds[run].colours, stop); });
+    std::vector<int> open;
+    for (int run = 0; run < runs; ++run)
+        if (results[run].undecided) open.push_back(run);
+    return open;
+}
+
+std::optional<library::Reason> Fit::iteration_undecided(int run) const { return state_->results[run].undecided; }
+
+std::vector<double> Fit::initial_centres(int run) const {
+    const Shared& shared = state_->shared;
+    std::vector<double> centres;
+    for (std::int32_t colour : state_->seeds[run].colours)
+        for (int f = 0; f < 3; ++f) centres.push_back(shared.x[3 * static_cast<std::size_t>(colour) + f]);
+    return centres;
+}
+
+void Fit::take_run(int run, const std::vector<std::int32_t>& labels, double inertia, std::vector<double> centres) {
+    const Shared& shared = state_->shared;
+    Run& taken = state_->results[run];
+    taken.undecided.reset();
+    taken.labels.resize(static_cast<std::size_t>(shared.d));
+    for (std::int32_t i = 0; i < shared.d; ++i) taken.labels[i] = labels[shared.colour_of[i]];
+    taken.inertia = inertia;
+    taken.centres = std::move(centres);
+}
+
+Result Fit::choose() {
+    const Shared& shared = state_->shared;
+    auto& results = state_->results;
+    Result result;
     int best = -1;
     for (int run = 0; run < runs; ++run) {
         Run& candidate = results[run];

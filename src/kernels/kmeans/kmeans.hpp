@@ -10,7 +10,8 @@
 // (an exact tie in a seeding potential, a colour on a bisector of centres that are means, a cluster
 // left without rows, two runs of equal inertia), the fit says so instead of guessing. A run whose
 // seeding is undecided can take its seeds from the caller (the library's k-means++ on the rows
-// themselves); for anything else the caller runs the library itself.
+// themselves), and a run whose iterations are undecided the library's iterations of that run; for an
+// undecided choice between runs the caller runs the library itself.
 #pragma once
 
 #include <cmath>
@@ -94,10 +95,12 @@ struct Result {
     std::vector<std::int32_t> labels;  // per distinct colour
 };
 
-// One fit in two phases: seed() seeds every run; the runs it cannot seed may be given their seeds
-// (take_seeds) before finish() runs Lloyd's iterations on all and chooses the best. Each run draws
-// from one random stream at a fixed offset, so any run can be seeded on its own. The problem's
-// colours and row_colours must outlive the fit. Members throw std::bad_alloc or Interrupted.
+// One fit in three phases: seed() seeds every run; the runs it cannot seed may be given their seeds
+// (take_seeds) before iterate() runs Lloyd's iterations on all; the runs whose iterations it cannot
+// decide may be given the library's own (take_run) before choose() chooses the best. Each run draws
+// from one random stream at a fixed offset, so any run can be seeded on its own, and the runs are
+// independent until the choice. The problem's colours and row_colours must outlive the fit. Members
+// throw std::bad_alloc or Interrupted.
 class Fit {
 public:
     Fit(const Problem& problem, Stop& stop);  // rows.count >= n_clusters >= 1
@@ -112,8 +115,17 @@ public:
     void take_seeds(int run, const std::vector<std::int64_t>& rows);
     // Whether the run's seeds, as far as they are known, include every distinct colour.
     bool covers_every_colour(int run) const;
-    // Lloyd's iterations of every run and the choice of the best; once, after every run is seeded.
-    Result finish(Stop& stop);
+    // Lloyd's iterations of every run; once, after every run is seeded. Returns the runs whose iterations
+    // only the library can decide, in order, and why for each (iteration_undecided).
+    std::vector<int> iterate(Stop& stop);
+    std::optional<library::Reason> iteration_undecided(int run) const;  // empty once iterated or taken
+    // The run's initial centres as the library's iterations start from them: k x 3, centred.
+    std::vector<double> initial_centres(int run) const;
+    // The library's iterations of the run in place of its undecided ones: its labels by distinct colour
+    // (the table's order), its inertia and its centres (k x 3, centred).
+    void take_run(int run, const std::vector<std::int32_t>& labels, double inertia, std::vector<double> centres);
+    // The choice of the best run, as the library makes it; once, after every run is iterated.
+    Result choose();
 
 private:
     struct State;
