@@ -55,7 +55,7 @@ for _ in range(runs):
 # this process's own peak: VmHWM starts afresh at exec, where ru_maxrss keeps the parent's high-water mark
 with open("/proc/self/status") as status:
     peak_kb = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
-fallbacks = sorted({reason for _, reason in module._kmeans_fallbacks}) if tool.startswith("ours") else []
+fallbacks = sorted(f"{call} ({reason})" for call, reason in module._kmeans_fallbacks) if tool.startswith("ours") else []
 print(json.dumps({"seconds": min(seconds), "palette": [[int(v) for v in color] for color in colors],
                   "peak_mb": peak_kb / 1024, "fallbacks": fallbacks}))
 """
@@ -103,8 +103,8 @@ def images(folder, sizes):
 
 
 def note(fallbacks):
-    """Why extract_colors handed its K-means to scikit-learn's own call, if it did (see _kmeans_fallbacks)."""
-    return f"  scikit-learn's KMeans called: {', '.join(fallbacks)}" if fallbacks else ""
+    """What extract_colors left to scikit-learn's own K-means steps, and why, if anything (see _kmeans_fallbacks)."""
+    return f"  scikit-learn called: {', '.join(fallbacks)}" if fallbacks else ""
 
 
 def run(tool, path, runs):
