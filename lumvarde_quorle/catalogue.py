@@ -38,12 +38,12 @@ from concurrent.futures import Executor
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, TypedDict
+from typing import TYPE_CHECKING, Any, Literal, TypedDict
 
 import numpy as np
 from numpy.typing import NDArray
 
-from .batch import map_images
+from .batch import PILLOW, map_images
 from .names import parse_color
 from .results import RGB
 
@@ -639,13 +639,15 @@ class Catalogue:
         prune: bool = False,
         on_result: OnResult | None = None,
         max_pending: int | None = None,
+        max_pixels: int | Literal["pillow"] | None = PILLOW,
     ) -> IndexSummary:
         """Analyses the images with `extractor.extract_colors` (default ColorExtractor()) through
         `lumvarde_quorle.batch.map_images` on `executor` (by default a process pool), and stores each
         image's palette or error as it arrives. A path given twice is analysed once; a file indexed with
         the same settings and unchanged since (size and modification time) is skipped; one that failed
         is tried again. With `prune`, images whose files are gone are removed, whatever their settings.
-        `mask` is a mask file's path or ALPHA (each image's alpha channel)."""
+        `mask` is a mask file's path or ALPHA (each image's alpha channel). `max_pixels` is map_images'
+        pixel budget: an image above it is stored as failed, without being decoded."""
         if extractor is None:
             from .color_extractor_cy import ColorExtractor
 
@@ -676,7 +678,10 @@ class Catalogue:
             operation = _bound_alpha(operation)
         elif profile.mask is not None:
             options["mask"] = profile.mask
-        for result in map_images(operation, todo, executor=executor, max_pending=max_pending, **options):
+        results = map_images(
+            operation, todo, executor=executor, max_pending=max_pending, max_pixels=max_pixels, **options
+        )
+        for result in results:
             error = result.error
             if error is None:
                 try:

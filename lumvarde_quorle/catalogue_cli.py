@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING
 from .catalogue import ALPHA, Catalogue, CatalogueError, Profile
 from .cli import (
     PROG, UsageError, _extractor, _finite_float, _positive_int, add_settings_options, batch_executor, image_paths,
-    output_options, preview, report_failure, write_output,
+    output_options, pixel_budget, preview, report_failure, write_output,
 )
 from .names import parse_color
 from .records import KINDS, Kind, Record, hex_rgb
@@ -37,12 +37,13 @@ def add_commands(
     inputs: argparse.ArgumentParser,
     clustering: argparse.ArgumentParser,
     batch: argparse.ArgumentParser,
+    budget: argparse.ArgumentParser,
 ) -> list[argparse.ArgumentParser]:
     database = argparse.ArgumentParser(add_help=False)
     database.add_argument("--db", required=True, metavar="FILE", help="the catalogue file (SQLite)")
 
     index = commands.add_parser(
-        "index", parents=[inputs, clustering, batch, database], help="store the images' colours in a catalogue",
+        "index", parents=[inputs, clustering, batch, budget, database], help="store the images' colours in a catalogue",
         description="Analyses the images and stores each one's dominant colours in the catalogue file, made "
         "when missing. Unchanged images already indexed with the same settings are skipped; images that "
         "failed are tried again.",
@@ -139,7 +140,7 @@ def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
         try:
             summary = catalogue.index(
                 paths, extractor, mask=args.mask, executor=executor, prune=args.prune, on_result=settled,
-                max_pending=max_pending,
+                max_pending=max_pending, max_pixels=pixel_budget(args),
             )
         except CatalogueError as error:
             raise UsageError(str(error)) from None

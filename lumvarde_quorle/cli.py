@@ -25,7 +25,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, TypeVar, cast
+from typing import TYPE_CHECKING, Any, Literal, TypeVar, cast
 
 from . import __version__
 from .batch import PILLOW, BatchResult, RecoveringPool, map_images
@@ -124,12 +124,13 @@ def build_parser() -> argparse.ArgumentParser:
         "workers must see the same paths; needs the 'dask' extra",
     )
     running.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
-    common = argparse.ArgumentParser(add_help=False, parents=[inputs, output_options("--color"), batch])
-    common.add_argument(
+    budget = argparse.ArgumentParser(add_help=False)
+    budget.add_argument(
         "--max-pixels", type=_pixel_count, metavar="N",
         help="refuse images of more than N pixels, read from the file's header before decoding; 0: no limit "
         "(default: as Pillow, a warning above 89,478,485 pixels, refusal above 178,956,970)",
     )
+    common = argparse.ArgumentParser(add_help=False, parents=[inputs, output_options("--color"), batch, budget])
 
     clustering = argparse.ArgumentParser(add_help=False)
     clustering.add_argument(
@@ -180,7 +181,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     from . import catalogue_cli
 
-    added = catalogue_cli.add_commands(commands, inputs, clustering, batch)
+    added = catalogue_cli.add_commands(commands, inputs, clustering, batch, budget)
     for command in (extract, similarity, matches, *added):
         command.set_defaults(command_parser=command)  # errors found after parsing show its usage
     return parser
@@ -400,8 +401,14 @@ def _results(
     args: argparse.Namespace, paths: list[str], extractor: ColorExtractor, executor: Executor, max_pending: int
 ) -> Iterator[BatchResult[Any]]:
     operation, options = _operation(args, extractor)
-    budget = PILLOW if args.max_pixels is None else args.max_pixels
-    yield from map_images(operation, paths, executor=executor, max_pending=max_pending, max_pixels=budget, **options)
+    yield from map_images(
+        operation, paths, executor=executor, max_pending=max_pending, max_pixels=pixel_budget(args), **options
+    )
+
+
+def pixel_budget(args: argparse.Namespace) -> int | Literal["pillow"] | None:
+    """map_images' max_pixels for the command line's --max-pixels."""
+    return PILLOW if args.max_pixels is None else args.max_pixels
 
 
 def _draw_charts(records: Iterable[Record], charts: list[str], extractor: ColorExtractor) -> Iterator[Record]:

@@ -99,6 +99,16 @@ def test_index_reports_what_it_did(capsys, catalogue, tmp_path):
     assert f"{catalogue / 'broken.png'}: ValueError: Could not load image from" in err
 
 
+def test_index_refuses_images_above_the_pixel_budget(capsys, catalogue, tmp_path):
+    db = tmp_path / "small.db"
+    status, out, err = run(capsys, "index", catalogue / "china-whole.png", "--db", db, "--max-pixels", "1000")
+    assert status == 1 and ": 0 indexed, 0 unchanged, 1 failed" in out
+    assert "ImageTooLargeError: " in err and "more than the limit of 1,000" in err
+    # stored as failed, so that a run with a larger budget analyses it
+    status, out, _ = run(capsys, "index", catalogue / "china-whole.png", "--db", db, "--max-pixels", "0")
+    assert status == 0 and ": 1 indexed, 0 unchanged, 0 failed" in out
+
+
 @pytest.mark.parametrize("argv, status, message", [
     (["search", "--db", "{missing}", "--color", "red"], 2, "no such catalogue"),
     (["search", "--db", "{root}/broken.png", "--color", "red"], 2, "not a catalogue"),
