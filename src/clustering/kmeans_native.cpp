@@ -291,8 +291,7 @@ Applies each_colour_its_cluster(const Colours& colours, int n_colors, ImageFit* 
     std::vector<double> rounded(static_cast<std::size_t>(d));
     for (std::int32_t c = 0; c < d; ++c) {
         // round(count / total * 100, 2) as the interpreter rounds it, compared as the result sorts by it.
-        Ref share = Ref::steal(
-            PyFloat_FromDouble(static_cast<double>(table.weights()[c]) / static_cast<double>(table.rows()) * 100.0));
+        Ref share = Ref::steal(PyFloat_FromDouble(kernels::share_percentage(table.weights()[c], table.rows())));
         Ref two = share ? round_to_2(share) : Ref();
         if (!two) return Applies::error;
         rounded[c] = PyFloat_AsDouble(two.get());

@@ -38,16 +38,14 @@ Applies stages_are_own(ColorExtractor* self, PyObject* mask, const char** owner)
     return Applies::yes;
 }
 
-// _calculate_percentages of the labels: for each label that occurs, in ascending order, its rows over
-// all rows, times 100 (division first, as NumPy evaluates counts / total * 100).
+// _calculate_percentages of the labels: for each label that occurs, in ascending order, its share.
 Ref shares(const kernels::ClusterSums& sums, std::int64_t rows, std::vector<long long>* present) {
     Ref percentages = Ref::steal(PyList_New(0));
     if (!percentages) return Ref();
     for (int label = 0; label < sums.clusters(); ++label) {
         if (sums.counts[label] == 0) continue;
         present->push_back(label);
-        const double percentage = static_cast<double>(sums.counts[label]) / static_cast<double>(rows) * 100.0;
-        Ref share = Ref::steal(PyFloat_FromDouble(percentage));
+        Ref share = Ref::steal(PyFloat_FromDouble(kernels::share_percentage(sums.counts[label], rows)));
         if (!share || PyList_Append(percentages.get(), share.get()) < 0) return Ref();
     }
     return percentages;

@@ -21,6 +21,12 @@ struct ClusterSums {
     std::int64_t truncated_mean(int j, int f) const noexcept { return sums[3 * j + f] / counts[j]; }
 };
 
+// A cluster's share of the rows as _calculate_percentages computes it: counts / total * 100, the
+// division first, as NumPy evaluates it. Every native road that reports or orders shares uses this.
+inline double share_percentage(std::int64_t count, std::int64_t rows) noexcept {
+    return static_cast<double>(count) / static_cast<double>(rows) * 100.0;
+}
+
 // Rows labelled outside [0, clusters) (noise, or groups without a centre) count nowhere.
 ClusterSums sum_by_label(const ByteRows& rows, const std::int64_t* labels, int clusters, Stop& stop);
 
