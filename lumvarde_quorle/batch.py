@@ -35,12 +35,12 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from typing import Any, Generic, Literal, TypeVar, cast
 
+from .budget import PILLOW, batch_limit, check_image_size, image_size, max_pixels_budget
+
 __all__ = ["PILLOW", "BatchResult", "RecoveringPool", "map_images", "process_pool"]
 
 T = TypeVar("T")
 
-# The default pixel budget: Pillow's, as Image.open applies it.
-PILLOW: Literal["pillow"] = "pillow"
 
 
 @dataclass(frozen=True)
@@ -96,7 +96,7 @@ def map_images(
         raise ValueError(f"max_pending must be at least 1, got {max_pending}")
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
-    budget = _budget(max_pixels)
+    budget = max_pixels_budget(max_pixels)
     # The budget's wrapper returns the value, or the value with a warning that _settle gives here.
     call = operation if budget is None else cast(Callable[..., T], functools.partial(_within_budget, budget, operation))
     if executor is not None:
@@ -136,23 +136,6 @@ def _limit_native_threads(threads: int) -> None:
 # -- the pixel budget -----------------------------------------------------------------------------
 
 
-def _budget(max_pixels: int | Literal["pillow"] | None) -> tuple[int, int | None] | None:
-    """(limit, warn above) for a max_pixels argument, None for no limit."""
-    if max_pixels == PILLOW:
-        from PIL import Image
-
-        if not Image.MAX_IMAGE_PIXELS:
-            return None
-        return 2 * Image.MAX_IMAGE_PIXELS, Image.MAX_IMAGE_PIXELS
-    if max_pixels is None:
-        return None
-    if isinstance(max_pixels, bool) or not isinstance(max_pixels, int):
-        raise TypeError(f"max_pixels must be a number of pixels, 'pillow' or None, got {max_pixels!r}")
-    if max_pixels < 0:
-        raise ValueError(f"max_pixels must be 0 (no limit) or more, got {max_pixels}")
-    return (max_pixels, None) if max_pixels else None
-
-
 @dataclass(frozen=True)
 class _Warned(Generic[T]):
     """A value that comes with a warning to give where the results are read."""
@@ -165,8 +148,6 @@ def _within_budget(budget: tuple[int, int | None], operation: Callable[..., T], 
                    **kwargs: Any) -> T | _Warned[T]:
     """In the worker: refuses the image from its header when it is above the budget, then runs the
     operation with the budget in force for the extension's own loading."""
-    from .budget import _batch_max_pixels, check_image_size, image_size
-
     limit, warn_above = budget
     warning = None
     if (size := image_size(path)) is not None:
@@ -177,11 +158,8 @@ def _within_budget(budget: tuple[int, int | None], operation: Callable[..., T], 
                 f"{path}: {size[0]} x {size[1]} = {pixels:,} pixels, more than {warn_above:,}: it could be a "
                 f"decompression bomb (images above {limit:,} pixels are refused)"
             )
-    token = _batch_max_pixels.set(limit)
-    try:
+    with batch_limit(limit):
         value = operation(path, *args, **kwargs)
-    finally:
-        _batch_max_pixels.reset(token)
     return value if warning is None else _Warned(value, warning)
 
 

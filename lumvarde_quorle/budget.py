@@ -11,16 +11,25 @@ the command line can refuse a decompression bomb before loading the extension an
 
 from __future__ import annotations
 
-import operator
 import os
 import stat
+from collections.abc import Iterator
+from contextlib import contextmanager
 from contextvars import ContextVar
-from typing import Any
+from typing import Any, Literal
 
-__all__ = ["ImageTooLargeError", "check_image_size", "image_size"]
+from .checks import whole_number
 
-# The pixel budget of the batch call running in this context (lumvarde_quorle.batch sets it around
-# each call): the stricter of it and the extension module's max_image_pixels applies.
+__all__ = [
+    "PILLOW", "ImageTooLargeError", "batch_limit", "before_decoding", "check_image_size", "image_size",
+    "max_pixels_budget", "pixel_limit",
+]
+
+# The default budget of the batch and the catalogue: Pillow's, as Image.open applies it.
+PILLOW: Literal["pillow"] = "pillow"
+
+# The pixel budget of the batch call running in this context (batch_limit sets it around each call):
+# the stricter of it and the extension module's max_image_pixels applies.
 _batch_max_pixels: ContextVar[int | None] = ContextVar("_batch_max_pixels", default=None)
 
 
@@ -79,28 +88,51 @@ def check_image_size(path: str | os.PathLike[str], width: int, height: int, max_
         )
 
 
-def _pixel_limit(setting: Any) -> int | None:
-    """The budget in force: the module's setting, or the batch's when it is stricter. Raises TypeError or
-    ValueError for a setting that is not None or a whole number of pixels, 0 or more."""
+def max_pixels_budget(max_pixels: int | Literal["pillow"] | None) -> tuple[int, int | None] | None:
+    """(limit, warn above) for a `max_pixels` argument of the batch and the catalogue, None for no limit:
+    ``"pillow"`` follows Pillow's ``Image.MAX_IMAGE_PIXELS`` as it is now (a warning above it, refusal
+    above twice it), a number is a hard limit, 0 or None none."""
+    if isinstance(max_pixels, str) and max_pixels == PILLOW:
+        from PIL import Image
+
+        if not Image.MAX_IMAGE_PIXELS:
+            return None
+        return 2 * Image.MAX_IMAGE_PIXELS, Image.MAX_IMAGE_PIXELS
+    if max_pixels is None:
+        return None
+    if isinstance(max_pixels, str):
+        raise ValueError(f"max_pixels must be a number of pixels, {PILLOW!r} or None, got {max_pixels!r}")
+    limit = whole_number(max_pixels, "max_pixels", minimum=0)
+    return (limit, None) if limit else None
+
+
+def pixel_limit(setting: Any = None) -> int | None:
+    """The budget in force for the extractors' own loading: `setting` (the extension module's
+    max_image_pixels), or the batch's when it is stricter; None for none. Raises TypeError or ValueError
+    for a setting that is not None or a whole number of pixels, 0 or more."""
     if setting is not None:
-        if isinstance(setting, bool):
-            raise TypeError("max_image_pixels must be None or a whole number of pixels, not a bool")
-        try:
-            setting = operator.index(setting)
-        except TypeError:
-            raise TypeError(
-                f"max_image_pixels must be None or a whole number of pixels, not {type(setting).__name__}"
-            ) from None
-        if setting < 0:
-            raise ValueError(f"max_image_pixels must be 0 (no limit) or more, got {setting}")
+        setting = whole_number(setting, "max_image_pixels", minimum=0)
     limits = [limit for limit in (setting, _batch_max_pixels.get()) if limit]
     return min(limits) if limits else None
 
 
-def _before_decoding(path: str, setting: object) -> tuple[int, int | None]:
-    """For the extension's loader: the file's pixel count from its header (0 when Pillow cannot read
-    it) and the budget in force, after refusing a file above it."""
-    limit = _pixel_limit(setting)
+@contextmanager
+def batch_limit(limit: int | None) -> Iterator[None]:
+    """Within the block, the extractors' own loading holds files to `limit` as well (the batch's budget,
+    which a call of the batch runs under)."""
+    token = _batch_max_pixels.set(limit)
+    try:
+        yield
+    finally:
+        _batch_max_pixels.reset(token)
+
+
+def before_decoding(path: str, setting: object = None) -> tuple[int, int | None]:
+    """For the loaders (the extension's and read_with_alpha): the file's pixel count from its header (0
+    when Pillow cannot read it) and the budget in force (`pixel_limit(setting)`), after refusing a file
+    above it. A file whose header could not be read is held to the budget once decoded, with
+    check_image_size."""
+    limit = pixel_limit(setting)
     size = image_size(path)
     if size is None:
         return 0, limit

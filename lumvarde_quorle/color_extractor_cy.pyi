@@ -52,6 +52,10 @@ class ColorExtractor:
         self, colors: list[ColorInfo] | list[dict[str, Any]], save_path: str | None = None
     ) -> None:
         """Draws the colours as one proportional bar, saves it at 300 dpi when asked, shows it."""
+    def get_params(self) -> dict[str, Any]:
+        """The extractor's settings as the constructor's keyword arguments:
+        {'n_colors': int, 'algorithm': str or None, 'preprocessing': bool, 'lab_space': bool}.
+        type(extractor)(**extractor.get_params()) makes an extractor with the same settings."""
     # Stages, callable and replaceable by subclasses.
     def _preprocess_image(self, image: NDArray[Any] | None) -> NDArray[np.uint8]: ...
     def _convert_to_feature_space(self, image: NDArray[Any] | None) -> NDArray[np.uint8]: ...

@@ -17,7 +17,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import color_extractor_cy
-from .budget import _before_decoding, check_image_size
+from .budget import before_decoding, check_image_size
 
 # The extractor's own rule for the paths OpenCV must not be given, which read as unreadable files.
 from .color_extractor_cy import _opencv_takes_path
@@ -48,7 +48,7 @@ def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], ND
     path = os.fspath(path)
     raw: NDArray[Any] | None = None
     if _opencv_takes_path(path):
-        pixels, limit = _before_decoding(path, color_extractor_cy.max_image_pixels)
+        pixels, limit = before_decoding(path, color_extractor_cy.max_image_pixels)
         raw = cv2.imread(path, cv2.IMREAD_UNCHANGED)
         if raw is not None and not pixels:
             check_image_size(path, raw.shape[1], raw.shape[0], limit)

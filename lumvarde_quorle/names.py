@@ -11,7 +11,7 @@ import functools
 import re
 from typing import Any
 
-__all__ = ["css_name", "css_names", "parse_color"]
+__all__ = ["css_name", "css_names", "hex_rgb", "parse_color"]
 
 _HEX = re.compile(r"#([0-9a-fA-F]{6})")
 _TRIPLE = re.compile(r"\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)\s*")
@@ -46,6 +46,11 @@ def css_name(rgb: tuple[int, int, int]) -> str:
     lab = cv2.cvtColor(np.array([[rgb]], np.uint8), cv2.COLOR_RGB2LAB)[0, 0].astype(np.float64)
     distances = np.sqrt(((table - lab) ** 2).sum(axis=1))
     return names[int(np.argmin(distances))]  # argmin takes the first of equal minima
+
+
+def hex_rgb(rgb: tuple[int, int, int]) -> str:
+    """`#rrggbb` of an (R, G, B) colour."""
+    return "#" + "".join(f"{int(c):02x}" for c in rgb)
 
 
 def parse_color(text: str) -> tuple[int, int, int]:

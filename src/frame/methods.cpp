@@ -43,6 +43,20 @@ Ref color_distance_lab(ColorExtractor* self, PyObject* color1, PyObject* color2)
     return Ref::steal(PyFloat_FromDouble(distance));
 }
 
+// The four settings as the constructor's keyword arguments, the ones this thread's running operation
+// works with when called from inside one.
+Ref get_params(ColorExtractor* self) {
+    const Settings current = settings(self);
+    Ref params = Ref::steal(PyDict_New());
+    Ref n_colors = params ? Ref::steal(PyLong_FromLong(current.n_colors)) : Ref();
+    if (!n_colors || PyDict_SetItemString(params.get(), "n_colors", n_colors.get()) < 0 ||
+        PyDict_SetItemString(params.get(), "algorithm", current.algorithm) < 0 ||
+        PyDict_SetItemString(params.get(), "preprocessing", current.preprocessing ? Py_True : Py_False) < 0 ||
+        PyDict_SetItemString(params.get(), "lab_space", current.lab_space ? Py_True : Py_False) < 0)
+        return Ref();
+    return params;
+}
+
 constexpr Param image_param{"image", Check::ndarray_or_none};
 constexpr Param optional_mask{"mask", Check::any, Default::none()};
 constexpr const char* target_colors_annotation = "Dict[str, Tuple[int, int, int]]";
@@ -169,6 +183,13 @@ constexpr MethodSpec find_color_matches_method{
     "        ",
     "Dict[str, dict]"};
 
+constexpr MethodSpec get_params_method{
+    "get_params", params(), &get_params,
+    "The extractor's settings as the constructor's keyword arguments:\n"
+    "{'n_colors': int, 'algorithm': str or None, 'preprocessing': bool, 'lab_space': bool}.\n"
+    "type(extractor)(**extractor.get_params()) makes an extractor with the same settings.",
+    "dict"};
+
 constexpr MethodSpec reduce_cython_method{"__reduce_cython__", params(), &pickling::reduce};
 
 constexpr MethodSpec setstate_cython_method{"__setstate_cython__", params(Param{"__pyx_state"}), &pickling::set_state};
@@ -205,6 +226,7 @@ constexpr const FunctionDef* class_methods[] = {
     &function_def<find_closest_color_method>,
     &function_def<analyze_color_similarity_method>,
     &function_def<find_color_matches_method>,
+    &function_def<get_params_method>,
     &function_def<reduce_cython_method>,
     &function_def<setstate_cython_method>,
 };

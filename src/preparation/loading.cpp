@@ -64,7 +64,7 @@ Ref budget_module() { return Ref::steal(PyImport_ImportModule("lumvarde_quorle.b
 int before_decoding(PyObject* path, double* pixels, Ref* limit) {
     Ref budget = budget_module();
     Ref setting = budget ? module_global<"max_image_pixels">() : Ref();
-    Ref checked = setting ? call(attr(budget, name<"_before_decoding">()), {path, setting}) : Ref();
+    Ref checked = setting ? call(attr(budget, name<"before_decoding">()), {path, setting}) : Ref();
     Ref count;
     if (unpack_pair(checked.get(), &count, limit) < 0) return -1;
     *pixels = PyFloat_AsDouble(count.get());

@@ -1,0 +1,112 @@
+"""The extractor settings as one value, shared by the command line, the catalogue and the batch, and the
+one rule that binds a mask to an image.
+
+    from lumvarde_quorle.settings import ExtractorSettings, bind_mask
+
+    settings = ExtractorSettings.of(ColorExtractor(n_colors=6))   # read through get_params()
+    operation = bind_mask(settings.method("extract_colors"), "alpha")
+    operation("cut-out.png")                                      # the image's alpha channel as its mask
+
+Light to import: the extension is loaded only when an extractor is made or read.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+from collections.abc import Callable
+from dataclasses import asdict, dataclass
+from typing import TYPE_CHECKING, Any
+
+from .checks import whole_number
+
+if TYPE_CHECKING:
+    from .color_extractor_cy import ColorExtractor
+
+__all__ = ["ALPHA", "ExtractorSettings", "bind_mask", "is_alpha"]
+
+# mask="alpha": each image's own alpha channel; a mask file of that name is ./alpha.
+ALPHA = "alpha"
+
+
+def is_alpha(mask: object) -> bool:
+    """Whether `mask` asks for each image's own alpha channel (arrays and paths do not)."""
+    return isinstance(mask, str) and mask == ALPHA
+
+
+def bind_mask(operation: Callable[..., Any], mask: str | os.PathLike[str] | Any | None) -> Callable[..., Any]:
+    """`operation(image, mask=...)` as a call on an image path alone, with `mask` bound: ALPHA reads each
+    image's alpha channel where the call runs (`images.apply_with_alpha_mask`), None binds nothing, and a
+    mask file's path or an array is passed on as the mask. Picklable when `operation` is."""
+    if is_alpha(mask):
+        from .images import apply_with_alpha_mask
+
+        return functools.partial(apply_with_alpha_mask, operation)
+    if mask is None:
+        return operation
+    return functools.partial(operation, mask=os.fspath(mask) if isinstance(mask, os.PathLike) else mask)
+
+
+@dataclass(frozen=True)
+class ExtractorSettings:
+    """The four constructor settings of an extractor, and whether its K-means is the library's own call
+    (LibraryColorExtractor: the same results, for checking them)."""
+
+    n_colors: int = 5
+    algorithm: str | None = "kmeans"
+    preprocessing: bool = True
+    lab_space: bool = True
+    library_kmeans: bool = False
+
+    def __post_init__(self) -> None:
+        whole_number(self.n_colors, "n_colors")
+        if self.algorithm is not None and not isinstance(self.algorithm, str):
+            raise TypeError(f"algorithm must be a str or None, not {type(self.algorithm).__name__}")
+        object.__setattr__(self, "n_colors", int(self.n_colors))
+        object.__setattr__(self, "preprocessing", bool(self.preprocessing))
+        object.__setattr__(self, "lab_space", bool(self.lab_space))
+        object.__setattr__(self, "library_kmeans", bool(self.library_kmeans))
+
+    @classmethod
+    def of(cls, extractor: ColorExtractor | ExtractorSettings | None = None) -> ExtractorSettings:
+        """The settings of an extractor of any of the module's classes (or a subclass), read through its
+        get_params(); None gives the defaults."""
+        if extractor is None:
+            return cls()
+        if isinstance(extractor, ExtractorSettings):
+            return extractor
+        from .color_extractor_cy import ColorExtractor, LibraryColorExtractor
+
+        if not isinstance(extractor, ColorExtractor):
+            raise TypeError(f"extractor must be a ColorExtractor or None, not {type(extractor).__name__}")
+        return cls(**extractor.get_params(), library_kmeans=isinstance(extractor, LibraryColorExtractor))
+
+    def params(self) -> dict[str, Any]:
+        """The constructor's keyword arguments."""
+        params = asdict(self)
+        del params["library_kmeans"]
+        return params
+
+    def extractor(self) -> ColorExtractor:
+        """An extractor with these settings, made once per process and reused."""
+        return _made(self)
+
+    def method(self, name: str) -> Callable[..., Any]:
+        """The extractor method `name` as a picklable call that makes its extractor (and loads the
+        libraries) in the process that runs it, on first use: a run whose images all fail before analysis,
+        as images above the pixel budget do, never loads them."""
+        if name.startswith("_"):
+            raise ValueError(f"{name!r} is not a public extractor method")
+        return functools.partial(_call, self, name)
+
+
+@functools.cache
+def _made(settings: ExtractorSettings) -> ColorExtractor:
+    from .color_extractor_cy import ColorExtractor, LibraryColorExtractor
+
+    kind = LibraryColorExtractor if settings.library_kmeans else ColorExtractor
+    return kind(**settings.params())
+
+
+def _call(settings: ExtractorSettings, method: str, /, *args: Any, **kwargs: Any) -> Any:
+    return getattr(_made(settings), method)(*args, **kwargs)
