@@ -269,14 +269,42 @@ def test_a_missing_catalogue_is_made_only_for_indexing(tmp_path):
             catalogue.search(["#ffffff"])
 
 
-@pytest.mark.parametrize("arguments", [
-    {"colors": [(256, 0, 0)]}, {"colors": ["no such colour"]}, {"colors": []}, {"max_distance": -1},
-    {"max_distance": float("nan")}, {"min_share": float("inf")}, {"limit": 0}, {"limit": True}, {"limit": 2.5},
-])
-def test_bad_search_arguments_are_value_errors(gallery, arguments):
+# Arguments both queries take: (arguments, the error, what its message names). A wrong type is a
+# TypeError, a wrong value of the right type a ValueError.
+BAD_QUERY_ARGUMENTS = [
+    ({"limit": 0}, ValueError, "limit"), ({"limit": True}, TypeError, "limit"), ({"limit": 2.5}, TypeError, "limit"),
+    ({"limit": "5"}, TypeError, "limit"), ({"extractor": "kmeans"}, TypeError, "extractor"),
+    ({"mask": 3}, TypeError, "mask"),
+]
+BAD_SEARCH_ARGUMENTS = [
+    ({"colors": [(256, 0, 0)]}, ValueError, "colour"), ({"colors": ["no such colour"]}, ValueError, "colour"),
+    ({"colors": []}, ValueError, "colours"), ({"max_distance": -1}, ValueError, "max_distance"),
+    ({"max_distance": float("nan")}, ValueError, "max_distance"),
+    ({"min_share": float("inf")}, ValueError, "min_share"),
+    ({"min_share": -0.5}, ValueError, "min_share"), ({"max_distance": "30"}, TypeError, "max_distance"),
+    ({"max_distance": None}, TypeError, "max_distance"), ({"min_share": [1]}, TypeError, "min_share"),
+]
+
+
+@pytest.mark.parametrize("arguments, error, named", BAD_SEARCH_ARGUMENTS + BAD_QUERY_ARGUMENTS)
+def test_bad_search_arguments_raise_by_kind(gallery, arguments, error, named):
     catalogue, _ = gallery
-    with pytest.raises(ValueError):
+    with pytest.raises(error, match=named):
         catalogue.search(**{"colors": ["#ffffff"], **arguments})
+
+
+@pytest.mark.parametrize("arguments, error, named", BAD_QUERY_ARGUMENTS)
+def test_bad_similar_arguments_raise_by_kind(gallery, arguments, error, named):
+    catalogue, palettes = gallery
+    with pytest.raises(error, match=named):
+        catalogue.similar(next(iter(palettes.values())), **arguments)
+
+
+def test_numpy_numbers_are_taken_as_arguments(gallery):
+    catalogue, palettes = gallery
+    hits = catalogue.search(["#ffffff"], max_distance=np.float32(500), min_share=np.int64(0), limit=np.int64(3))
+    assert len(hits) == 3
+    assert len(catalogue.similar(next(iter(palettes.values())), limit=np.int32(2))) == 2
 
 
 def test_alpha_mask_is_a_setting_of_its_own(tmp_path):
