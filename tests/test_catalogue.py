@@ -11,7 +11,8 @@ import pytest
 
 from lumvarde_quorle.catalogue import ALPHA, SCHEMA_VERSION, Catalogue, CatalogueError, Profile, palette_distance
 from lumvarde_quorle.cli import _InProcessExecutor
-from lumvarde_quorle.color_extractor_cy import ColorExtractor
+from lumvarde_quorle.color_extractor_cy import ColorExtractor, LibraryColorExtractor
+from lumvarde_quorle.settings import ExtractorSettings
 
 EXTRACTOR = ColorExtractor(3, "kmeans", False, True)
 DISTANCE = EXTRACTOR._color_distance_lab
@@ -269,14 +270,75 @@ def test_a_missing_catalogue_is_made_only_for_indexing(tmp_path):
             catalogue.search(["#ffffff"])
 
 
-@pytest.mark.parametrize("arguments", [
-    {"colors": [(256, 0, 0)]}, {"colors": ["no such colour"]}, {"colors": []}, {"max_distance": -1},
-    {"max_distance": float("nan")}, {"min_share": float("inf")}, {"limit": 0}, {"limit": True}, {"limit": 2.5},
-])
-def test_bad_search_arguments_are_value_errors(gallery, arguments):
+# Arguments both queries take: (arguments, the error, what its message names). A wrong type is a
+# TypeError, a wrong value of the right type a ValueError.
+BAD_QUERY_ARGUMENTS = [
+    ({"limit": 0}, ValueError, "limit"), ({"limit": True}, TypeError, "limit"), ({"limit": 2.5}, TypeError, "limit"),
+    ({"limit": "5"}, TypeError, "limit"), ({"extractor": "kmeans"}, TypeError, "extractor"),
+    ({"mask": 3}, TypeError, "mask"),
+]
+BAD_SEARCH_ARGUMENTS = [
+    ({"colors": [(256, 0, 0)]}, ValueError, "colour"), ({"colors": ["no such colour"]}, ValueError, "colour"),
+    ({"colors": []}, ValueError, "colours"), ({"max_distance": -1}, ValueError, "max_distance"),
+    ({"max_distance": float("nan")}, ValueError, "max_distance"),
+    ({"min_share": float("inf")}, ValueError, "min_share"),
+    ({"min_share": -0.5}, ValueError, "min_share"), ({"max_distance": "30"}, TypeError, "max_distance"),
+    ({"max_distance": None}, TypeError, "max_distance"), ({"min_share": [1]}, TypeError, "min_share"),
+]
+
+
+@pytest.mark.parametrize("arguments, error, named", BAD_SEARCH_ARGUMENTS + BAD_QUERY_ARGUMENTS)
+def test_bad_search_arguments_raise_by_kind(gallery, arguments, error, named):
     catalogue, _ = gallery
-    with pytest.raises(ValueError):
+    with pytest.raises(error, match=named):
         catalogue.search(**{"colors": ["#ffffff"], **arguments})
+
+
+@pytest.mark.parametrize("arguments, error, named", BAD_QUERY_ARGUMENTS)
+def test_bad_similar_arguments_raise_by_kind(gallery, arguments, error, named):
+    catalogue, palettes = gallery
+    with pytest.raises(error, match=named):
+        catalogue.similar(next(iter(palettes.values())), **arguments)
+
+
+def test_numpy_numbers_are_taken_as_arguments(gallery):
+    catalogue, palettes = gallery
+    hits = catalogue.search(["#ffffff"], max_distance=np.float32(500), min_share=np.int64(0), limit=np.int64(3))
+    assert len(hits) == 3
+    assert len(catalogue.similar(next(iter(palettes.values())), limit=np.int32(2))) == 2
+
+
+class OwnExtractor(ColorExtractor):
+    """A subclass: its settings are read like any extractor's."""
+
+
+# Stored catalogues hold these keys: a profile read any way must give them unchanged.
+PROFILES = {
+    "defaults": (lambda: Profile.of(), '[5,"kmeans",true,true,"none"]'),
+    "library class, alpha": (
+        lambda: Profile.of(LibraryColorExtractor(4, "dbscan", False, False), ALPHA), '[4,"dbscan",false,false,"alpha"]'
+    ),
+    "subclass": (lambda: Profile.of(OwnExtractor(n_colors=7)), '[7,"kmeans",true,true,"none"]'),
+    "settings": (lambda: Profile.of(ExtractorSettings(2, None, lab_space=False)), '[2,null,true,false,"none"]'),
+}
+
+
+@pytest.mark.parametrize("make, key", PROFILES.values(), ids=PROFILES.keys())
+def test_profiles_of_any_extractor_keep_the_stored_key(make, key):
+    profile = make()
+    assert profile.key == key
+    assert Profile.of(profile.settings(), profile.mask) == profile
+    assert profile.extractor().get_params() == profile.settings().params()
+
+
+def test_index_and_queries_take_settings_for_an_extractor(tmp_path):
+    path = write(tmp_path / "a.png", [(250, 0, 0), (0, 250, 0), (0, 0, 250)])
+    settings = ExtractorSettings(3, "kmeans", False, True)
+    with Catalogue(tmp_path / "c.db", create=True) as catalogue:
+        summary, _ = index(catalogue, [path], settings)
+        assert summary.indexed == 1 and summary.profile == Profile.of(EXTRACTOR)
+        assert [hit["path"] for hit in catalogue.search([(250, 0, 0)], extractor=settings)] == [path]
+        assert index(catalogue, [path], EXTRACTOR)[0].unchanged == 1
 
 
 def test_alpha_mask_is_a_setting_of_its_own(tmp_path):

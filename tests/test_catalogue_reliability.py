@@ -3,6 +3,8 @@ written, and the analysis sent to a Dask cluster."""
 
 import json
 import os
+import re
+import shutil
 import signal
 import sqlite3
 import subprocess
@@ -16,7 +18,7 @@ import numpy as np
 import pytest
 
 from lumvarde_quorle import cli
-from lumvarde_quorle.catalogue import Catalogue
+from lumvarde_quorle.catalogue import Catalogue, CatalogueError, storage
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
 EXTRACTOR = ColorExtractor(3, "kmeans", False, True)
@@ -142,6 +144,103 @@ def test_searches_during_an_index_see_whole_commits(tmp_path, images):
     for counts in seen.values():
         assert counts == sorted(counts) and counts[-1] == len(images)
         assert any(0 < count < len(images) for count in counts)  # it did read while the index was written
+
+
+# What can go wrong with a catalogue once it is open; each must reach the caller as a CatalogueError that
+# names the file, with sqlite's error as its cause.
+def overwrite_with_junk(catalogue, path):
+    """The file's bytes replaced in place, as a careless copy over it would."""
+    with open(path, "r+b") as file:
+        file.write(np.random.default_rng(5).integers(0, 256, path.stat().st_size, np.uint8).tobytes())
+
+
+QUERIES = {
+    "index": lambda catalogue, paths: catalogue.index(paths[3:5], EXTRACTOR, executor=cli._InProcessExecutor()),
+    "search": lambda catalogue, paths: catalogue.search([MARKER]),
+    "similar": lambda catalogue, paths: catalogue.similar(paths[0]),
+    "len": lambda catalogue, paths: len(catalogue),
+    "failures": lambda catalogue, paths: catalogue.failures(),
+    "profiles": lambda catalogue, paths: catalogue.profiles(),
+}
+
+
+def indexed_catalogue(path, paths):
+    with Catalogue(path, create=True) as catalogue:
+        catalogue.index(paths, EXTRACTOR, executor=cli._InProcessExecutor())
+
+
+@pytest.mark.parametrize("operation", QUERIES.values(), ids=QUERIES.keys())
+@pytest.mark.parametrize("spoil", [overwrite_with_junk, lambda catalogue, path: catalogue.close()],
+                         ids=["junk", "closed"])
+def test_a_spoilt_catalogue_fails_with_a_catalogue_error(tmp_path, images, spoil, operation):
+    path = tmp_path / "c.db"
+    indexed_catalogue(path, images[:3])
+    catalogue = Catalogue(path)
+    spoil(catalogue, path)
+    with pytest.raises(CatalogueError, match=re.escape(str(path))) as raised:
+        operation(catalogue, images)
+    assert isinstance(raised.value.__cause__, sqlite3.Error)
+    catalogue.close()
+
+
+@pytest.fixture
+def write_protect():
+    """Makes a file or directory read-only, for root too (an immutable file holds even root), until the end."""
+    undo = []
+
+    def protect(path):
+        mode = path.stat().st_mode
+        path.chmod(mode & ~0o222)
+        undo.append(lambda: path.chmod(mode))
+        if os.geteuid() == 0:
+            if shutil.which("chattr") is None or subprocess.run(["chattr", "+i", path], capture_output=True).returncode:
+                pytest.skip("running as root, where permissions do not bind, and chattr +i is not available")
+            undo.append(lambda: subprocess.run(["chattr", "-i", path], check=True))
+
+    yield protect
+    for step in reversed(undo):
+        step()
+
+
+def hold_the_write_lock(path, catalogue, monkeypatch):
+    other = sqlite3.connect(path, isolation_level=None)
+    other.execute("BEGIN IMMEDIATE")
+    return lambda: (other.execute("ROLLBACK"), other.close())
+
+
+def fill_the_disk(path, catalogue, monkeypatch):
+    """No page beyond those the file has: SQLite's own disk-full error, at the first image that needs one."""
+    connection = catalogue._connection
+    (pages,) = connection.execute("PRAGMA page_count").fetchone()
+    connection.execute(f"PRAGMA max_page_count = {pages}")
+    return lambda: connection.execute("PRAGMA max_page_count = 1073741823")
+
+
+@pytest.mark.parametrize("obstacle", [hold_the_write_lock, fill_the_disk], ids=["locked", "disk full"])
+def test_an_index_that_cannot_write_rolls_back_and_goes_on_when_it_can(tmp_path, images, monkeypatch, obstacle):
+    monkeypatch.setattr(storage, "BUSY_TIMEOUT", 0.2)
+    path = tmp_path / "c.db"
+    indexed_catalogue(path, images[:3])
+    with Catalogue(path) as catalogue:
+        release = obstacle(path, catalogue, monkeypatch)
+        with pytest.raises(CatalogueError, match=re.escape(str(path))) as raised:
+            catalogue.index(images, EXTRACTOR, executor=cli._InProcessExecutor())
+        assert isinstance(raised.value.__cause__, sqlite3.OperationalError)
+        stored = len(catalogue)
+        assert 3 <= stored < len(images) and not catalogue._connection.in_transaction
+        release()
+        summary = catalogue.index(images, EXTRACTOR, executor=cli._InProcessExecutor())
+        assert (summary.unchanged, summary.indexed) == (stored, len(images) - stored)
+
+
+@pytest.mark.parametrize("protected", ["file", "directory"])
+def test_an_index_into_a_read_only_catalogue_is_a_catalogue_error(tmp_path, images, write_protect, protected):
+    path = tmp_path / "c.db"
+    indexed_catalogue(path, images[:3])
+    write_protect(path if protected == "file" else tmp_path)
+    with pytest.raises(CatalogueError, match=re.escape(str(path))):
+        with Catalogue(path, create=True) as catalogue:  # a directory it cannot write may refuse the opening
+            catalogue.index(images[3:5], EXTRACTOR, executor=cli._InProcessExecutor())
 
 
 distributed = pytest.importorskip("distributed")

@@ -1,0 +1,376 @@
+"""The catalogue file: its schema, opening, making and checking it, how paths are stored, and every SQL
+statement the catalogue runs, each named here. They all run inside `_translated`, the one place where an
+sqlite3.Error becomes a CatalogueError that names the file, so that a locked or full disk, a file damaged
+or replaced, a read-only file and a closed catalogue all reach the caller as a CatalogueError."""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+import time
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any, NamedTuple
+
+__all__ = ["APPLICATION_ID", "SCHEMA_VERSION", "CatalogueError", "Store", "file_state"]
+
+# The schema this version reads and writes (PRAGMA user_version), and the mark of a catalogue file
+# (PRAGMA application_id, "LQCa").
+SCHEMA_VERSION = 1
+APPLICATION_ID = 0x4C514361
+# Seconds a statement waits for another process's write lock before it fails.
+BUSY_TIMEOUT = 60.0
+
+_SCHEMA = """
+CREATE TABLE meta (key TEXT PRIMARY KEY, value) WITHOUT ROWID;
+CREATE TABLE settings (
+    id INTEGER PRIMARY KEY,
+    key TEXT NOT NULL UNIQUE,
+    n_colors INTEGER NOT NULL,
+    algorithm TEXT,
+    preprocessing INTEGER NOT NULL,
+    lab_space INTEGER NOT NULL,
+    mask TEXT,
+    mask_digest TEXT
+);
+CREATE TABLE images (
+    id INTEGER PRIMARY KEY,
+    path NOT NULL,
+    settings_id INTEGER NOT NULL REFERENCES settings (id),
+    size INTEGER,
+    mtime_ns INTEGER,
+    spread REAL,
+    palette BLOB,
+    error_type TEXT,
+    error_message TEXT,
+    indexed_at REAL NOT NULL,
+    UNIQUE (path, settings_id)
+);
+CREATE TABLE colors (
+    image_id INTEGER NOT NULL REFERENCES images (id) ON DELETE CASCADE,
+    rank INTEGER NOT NULL,
+    r INTEGER NOT NULL,
+    g INTEGER NOT NULL,
+    b INTEGER NOT NULL,
+    share REAL NOT NULL,
+    lab_l INTEGER NOT NULL,
+    lab_a INTEGER NOT NULL,
+    lab_b INTEGER NOT NULL,
+    PRIMARY KEY (image_id, rank)
+) WITHOUT ROWID;
+INSERT INTO meta VALUES ('generation', 0);
+"""
+
+
+class CatalogueError(Exception):
+    """The file is missing, not a catalogue, of another schema version, or the query cannot be answered."""
+
+
+class Statement(NamedTuple):
+    doing: str  # what it does, for the error message: "cannot <doing>"
+    sql: str
+
+
+BEGIN_WRITE = Statement("start writing", "BEGIN IMMEDIATE")
+BEGIN_READ = Statement("start reading", "BEGIN")
+COMMIT = Statement("commit", "COMMIT")
+ROLLBACK = Statement("roll back", "ROLLBACK")
+FOREIGN_KEYS = Statement("turn on foreign keys", "PRAGMA foreign_keys = ON")
+WAL = Statement("turn on WAL mode", "PRAGMA journal_mode = WAL")
+SYNCHRONOUS = Statement("set the sync mode", "PRAGMA synchronous = NORMAL")
+APPLICATION = Statement("read the application id", "PRAGMA application_id")
+VERSION = Statement("read the schema version", "PRAGMA user_version")
+TABLES = Statement("count the tables", "SELECT count(*) FROM sqlite_master")
+MARK = Statement("mark the file", f"PRAGMA application_id = {APPLICATION_ID}")
+MARK_VERSION = Statement("mark the schema version", f"PRAGMA user_version = {SCHEMA_VERSION}")
+GENERATION = Statement("read the generation", "SELECT value FROM meta WHERE key = 'generation'")
+BUMP_GENERATION = Statement("count the change", "UPDATE meta SET value = value + 1 WHERE key = 'generation'")
+ADD_SETTINGS = Statement(
+    "store the settings",
+    "INSERT INTO settings (key, n_colors, algorithm, preprocessing, lab_space, mask, mask_digest) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) DO NOTHING",
+)
+SETTINGS_ID = Statement("read the settings", "SELECT id FROM settings WHERE key = ?")
+ALL_SETTINGS = Statement(
+    "read the settings",
+    "SELECT id, n_colors, algorithm, preprocessing, lab_space, mask, mask_digest FROM settings ORDER BY id",
+)
+INDEXED = Statement(
+    "read the indexed images",
+    "SELECT path, size, mtime_ns FROM images WHERE settings_id = ? AND error_type IS NULL",
+)
+PUT_IMAGE = Statement(
+    "store the image",
+    "INSERT INTO images (path, settings_id, size, mtime_ns, spread, palette, error_type, error_message, "
+    "indexed_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (path, settings_id) DO UPDATE SET "
+    "size = excluded.size, mtime_ns = excluded.mtime_ns, spread = excluded.spread, palette = excluded.palette, "
+    "error_type = excluded.error_type, error_message = excluded.error_message, "
+    "indexed_at = excluded.indexed_at RETURNING id",
+)
+DROP_COLOURS = Statement("replace the image's colours", "DELETE FROM colors WHERE image_id = ?")
+PUT_COLOUR = Statement("store the image's colours", "INSERT INTO colors VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")
+STORED_PATHS = Statement("read the stored paths", "SELECT DISTINCT path FROM images")
+REMOVE_PATH = Statement("remove the image", "DELETE FROM images WHERE path = ?")
+FAILURES = Statement(
+    "read the failures",
+    "SELECT path, error_type, error_message FROM images WHERE error_type IS NOT NULL ORDER BY id",
+)
+COUNT = Statement("count the images", "SELECT count(*) FROM images")
+PALETTES = Statement(
+    "read the palettes",
+    "SELECT id, settings_id, spread, palette FROM images WHERE error_type IS NULL ORDER BY id",
+)
+# {marks}: one ? per id; a statement takes a limited number of parameters, so ids go in parts.
+PATHS_OF = Statement("read the images' paths", "SELECT id, path, settings_id FROM images WHERE id IN ({marks})")
+IDS_OF = Statement("look up the image", "SELECT id FROM images WHERE path = ?")
+STORED_IMAGE = Statement(
+    "look up the image",
+    "SELECT i.id, i.size, i.mtime_ns FROM images i JOIN settings s ON s.id = i.settings_id "
+    "WHERE i.path = ? AND s.key = ? AND i.error_type IS NULL",
+)
+COLOURS_OF = Statement("read the image's colours", "SELECT r, g, b, share FROM colors WHERE image_id = ? ORDER BY rank")
+
+# SQLite builds differ in how many parameters one statement takes; 999 was the default for long.
+_IDS_PER_STATEMENT = 500
+
+
+@contextmanager
+def _translated(path: str, message: str) -> Iterator[None]:
+    """sqlite3.Error as a CatalogueError: `message` with {error} standing for sqlite's own words."""
+    try:
+        yield
+    except sqlite3.Error as error:
+        raise CatalogueError(f"{path}: " + message.format(error=error)) from error
+
+
+# ---------------------------------------------------------------- stored paths
+
+# Paths, and error messages that quote them, are stored as text when they have a UTF-8 form without
+# NUL, else as the bytes of their UTF-8 form with surrogates passed through: every str a path can be
+# round-trips, and one path is always stored alike.
+
+
+def stored_text(path: str) -> str | bytes:
+    if "\0" not in path:
+        try:
+            path.encode("utf-8")
+            return path
+        except UnicodeEncodeError:
+            pass
+    return path.encode("utf-8", "surrogatepass")
+
+
+def loaded_text(value: str | bytes) -> str:
+    return value if isinstance(value, str) else value.decode("utf-8", "surrogatepass")
+
+
+def file_state(path: str) -> tuple[int, int] | None:
+    """(size, modification time in ns) of a file, None when it cannot be found."""
+    try:
+        status = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return status.st_size, status.st_mtime_ns
+
+
+# ---------------------------------------------------------------- the open file
+
+
+class Store:
+    """An open catalogue file: made when missing and `create` is set, refused unless it is a catalogue of
+    this schema version."""
+
+    def __init__(self, path: str, create: bool) -> None:
+        self.path = path
+        self.connection = _connect(path, create)
+
+    def close(self) -> None:
+        self.connection.close()
+
+    @contextmanager
+    def _guard(self, statement: Statement) -> Iterator[sqlite3.Connection]:
+        with _translated(self.path, f"cannot {statement.doing}: {{error}}"):
+            yield self.connection
+
+    def run(self, statement: Statement, parameters: Sequence[Any] = ()) -> None:
+        with self._guard(statement) as connection:
+            connection.execute(statement.sql, parameters)
+
+    def rows(self, statement: Statement, parameters: Sequence[Any] = ()) -> list[Any]:
+        with self._guard(statement) as connection:
+            return connection.execute(statement.sql, parameters).fetchall()
+
+    def row(self, statement: Statement, parameters: Sequence[Any] = ()) -> Any:
+        """The first row, None when there is none."""
+        with self._guard(statement) as connection:
+            return connection.execute(statement.sql, parameters).fetchone()
+
+    def _in_transaction(self) -> bool:
+        with self._guard(ROLLBACK) as connection:
+            return connection.in_transaction
+
+    @contextmanager
+    def writing(self) -> Iterator[Store]:
+        """One write transaction, which also tells readers' caches that the catalogue changed; rolled back
+        on any exception (SQLite has already rolled back after some failures, disk full for one)."""
+        self.run(BEGIN_WRITE)
+        try:
+            yield self
+            self.run(BUMP_GENERATION)
+        except BaseException:
+            if self._in_transaction():
+                self.run(ROLLBACK)
+            raise
+        self.run(COMMIT)
+
+    @contextmanager
+    def snapshot(self) -> Iterator[None]:
+        """A read transaction: everything read inside it is the catalogue as of one commit."""
+        self.run(BEGIN_READ)
+        try:
+            yield
+        finally:
+            self.run(COMMIT)
+
+    # -------------------------------------------------------------- what the catalogue reads and writes
+
+    def generation(self) -> int:
+        return int(self.row(GENERATION)[0])
+
+    def settings_id(self, key: str, columns: tuple[Any, ...]) -> int:
+        """The id of the settings `key` (n_colors, algorithm, preprocessing, lab_space, mask, mask_digest),
+        stored when new."""
+        with self.writing():
+            self.run(ADD_SETTINGS, (key, *columns))
+            (number,) = self.row(SETTINGS_ID, (key,))
+        return int(number)
+
+    def settings(self) -> list[tuple[Any, ...]]:
+        """(id, n_colors, algorithm, preprocessing, lab_space, mask, mask_digest) of every settings, oldest first."""
+        return [tuple(row) for row in self.rows(ALL_SETTINGS)]
+
+    def indexed(self, settings_id: int) -> dict[str, tuple[int, int]]:
+        """The file state of every image indexed successfully with the settings, by path."""
+        return {loaded_text(path): (size, mtime) for path, size, mtime in self.rows(INDEXED, (settings_id,))}
+
+    def put_image(
+        self, settings_id: int, path: str, state: tuple[int, int] | None, spread: float | None, palette: bytes | None,
+        error: BaseException | None,
+    ) -> int:
+        """Stores an image's row (its colours dropped) within the caller's write transaction; its id."""
+        size, mtime = state if state is not None else (None, None)
+        kind, message = (None, None) if error is None else (type(error).__name__, stored_text(str(error)))
+        (image_id,) = self.row(
+            PUT_IMAGE, (stored_text(path), settings_id, size, mtime, spread, palette, kind, message, time.time())
+        )
+        self.run(DROP_COLOURS, (image_id,))
+        return int(image_id)
+
+    def put_colours(self, rows: Iterable[Sequence[Any]]) -> None:
+        """Stores colour rows (image id, rank, r, g, b, share, L, a, b) within the caller's write transaction."""
+        with self._guard(PUT_COLOUR) as connection:
+            connection.executemany(PUT_COLOUR.sql, rows)
+
+    def prune(self, gone: Callable[[str], bool]) -> list[str]:
+        """Removes every image whose path is `gone`, whatever its settings; those paths."""
+        stored = [value for (value,) in self.rows(STORED_PATHS)]
+        removed = [value for value in stored if gone(loaded_text(value))]
+        with self.writing():
+            for value in removed:
+                self.run(REMOVE_PATH, (value,))
+        return [loaded_text(value) for value in removed]
+
+    def failures(self) -> list[tuple[str, str, str]]:
+        return [(loaded_text(path), kind, loaded_text(message)) for path, kind, message in self.rows(FAILURES)]
+
+    def count(self) -> int:
+        return int(self.row(COUNT)[0])
+
+    def palettes(self) -> list[tuple[int, int, float, bytes]]:
+        """(id, settings id, spread, palette blob) of every image indexed successfully, in id order."""
+        return self.rows(PALETTES)
+
+    def paths(self, ids: Sequence[int]) -> dict[int, tuple[str, int]]:
+        """The path and settings id of each image id."""
+        found: dict[int, tuple[str, int]] = {}
+        for first in range(0, len(ids), _IDS_PER_STATEMENT):
+            part = ids[first : first + _IDS_PER_STATEMENT]
+            statement = PATHS_OF._replace(sql=PATHS_OF.sql.format(marks=",".join("?" * len(part))))
+            rows = self.rows(statement, part)
+            found.update((number, (loaded_text(path), settings)) for number, path, settings in rows)
+        return found
+
+    def ids_of(self, path: str) -> list[int]:
+        return [number for (number,) in self.rows(IDS_OF, (stored_text(path),))]
+
+    def stored_colours(self, path: str, key: str) -> list[tuple[int, int, int, float]] | None:
+        """The colours (r, g, b, share) stored for `path` with the settings `key`, if the file is as it was
+        when indexed."""
+        with self.snapshot():
+            found = self.row(STORED_IMAGE, (stored_text(path), key))
+            if found is None or file_state(path) != (found[1], found[2]):
+                return None
+            return [tuple(row) for row in self.rows(COLOURS_OF, (found[0],))]
+
+
+# ---------------------------------------------------------------- opening and checking
+
+
+def _connect(path: str, create: bool) -> sqlite3.Connection:
+    """A connection to a catalogue of this schema, made when missing and `create` is set."""
+    exists = os.path.exists(path)
+    if not exists and not create:
+        raise CatalogueError(f"{path}: no such catalogue")
+    if exists and not os.path.isfile(path):
+        raise CatalogueError(f"{path}: not a catalogue (not a file)")
+    uri = Path(path).absolute().as_uri() + ("?mode=rwc" if create else "?mode=rw")
+    with _translated(path, "cannot open the catalogue: {error}"):
+        connection = sqlite3.connect(uri, uri=True, isolation_level=None, timeout=BUSY_TIMEOUT)
+    try:
+        _check_or_create(connection, path, create)
+    except BaseException:
+        connection.close()
+        raise
+    return connection
+
+
+def _check_or_create(connection: sqlite3.Connection, path: str, create: bool) -> None:
+    def run(statement: Statement) -> Any:
+        return connection.execute(statement.sql).fetchone()
+
+    with _translated(path, "not a catalogue ({error})"):
+        run(FOREIGN_KEYS)
+        application, version, tables = _identity(connection)
+        if application == 0 and tables == 0 and create:
+            run(WAL)
+            run(BEGIN_WRITE)
+            try:
+                application, version, tables = _identity(connection)
+                if application == 0 and tables == 0:  # not made meanwhile by another process
+                    for part in _SCHEMA.split(";"):
+                        if part.strip():
+                            connection.execute(part)
+                    run(MARK)
+                    run(MARK_VERSION)
+                    application, version, tables = _identity(connection)
+                run(COMMIT)
+            except BaseException:
+                run(ROLLBACK)
+                raise
+        run(SYNCHRONOUS)
+    if application != APPLICATION_ID:
+        what = "an empty file" if application == 0 and tables == 0 else "another kind of SQLite file"
+        raise CatalogueError(f"{path}: not a catalogue ({what})")
+    if version != SCHEMA_VERSION:
+        newer = "a newer" if version > SCHEMA_VERSION else "an older"
+        raise CatalogueError(
+            f"{path}: the catalogue was written by {newer} version of lumvarde_quorle (schema {version}; this "
+            f"version reads schema {SCHEMA_VERSION}); index the images into a new catalogue"
+        )
+
+
+def _identity(connection: sqlite3.Connection) -> tuple[int, int, int]:
+    return tuple(  # type: ignore[return-value]
+        int(connection.execute(statement.sql).fetchone()[0]) for statement in (APPLICATION, VERSION, TABLES)
+    )
