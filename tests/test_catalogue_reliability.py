@@ -17,6 +17,7 @@ import pytest
 
 from lumvarde_quorle import cli
 from lumvarde_quorle.catalogue import Catalogue
+from lumvarde_quorle.cli.common import InProcessExecutor
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
 EXTRACTOR = ColorExtractor(3, "kmeans", False, True)
@@ -42,10 +43,10 @@ def images(tmp_path_factory):
 SLOW_INDEX = """
 import signal, sys, time
 from lumvarde_quorle.catalogue import Catalogue
-from lumvarde_quorle.cli import _InProcessExecutor
+from lumvarde_quorle.cli.common import InProcessExecutor
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
-class Slow(_InProcessExecutor):
+class Slow(InProcessExecutor):
     def submit(self, fn, /, *args, **kwargs):
         time.sleep(float(sys.argv[1]))
         return super().submit(fn, *args, **kwargs)
@@ -103,7 +104,7 @@ def test_an_index_stopped_half_way_keeps_whole_images_and_resumes(tmp_path, imag
     assert all(count == 3 and total == pytest.approx(100, abs=0.05) for count, total in palettes)
 
     with Catalogue(database) as catalogue:
-        summary = catalogue.index(images, EXTRACTOR, executor=cli._InProcessExecutor())
+        summary = catalogue.index(images, EXTRACTOR, executor=InProcessExecutor())
         assert (summary.unchanged, summary.indexed, summary.failed) == (len(palettes), len(images) - len(palettes), 0)
 
 

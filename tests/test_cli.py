@@ -16,6 +16,8 @@ import numpy as np
 import pytest
 
 from lumvarde_quorle import cli
+from lumvarde_quorle.cli.analyse import chart_paths
+from lumvarde_quorle.cli.common import expand_images
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 from lumvarde_quorle.names import css_name
 
@@ -266,17 +268,17 @@ def test_images_expand_from_directories_and_patterns(tmp_path):
     for name in ("b.png", "a.JPG", "notes.txt", "sub/d.png"):
         (tmp_path / name).write_bytes(b"")
     folder = str(tmp_path)
-    assert cli.expand_images([folder, f"{folder}/**/*.png", "missing.png"]) == [
+    assert expand_images([folder, f"{folder}/**/*.png", "missing.png"]) == [
         f"{folder}/a.JPG", f"{folder}/b.png", f"{folder}/b.png", f"{folder}/sub/d.png", "missing.png",
     ]
     for empty in (f"{folder}/sub/*.jpg", f"{folder}/sub/empty"):
         with pytest.raises(ValueError, match="no image files"):
-            cli.expand_images([empty])
+            expand_images([empty])
 
 
 def test_one_chart_file_per_image():
-    assert cli.chart_paths("out/c.png", ["x/a.jpg", "y/b.png"]) == ["out/c-a.png", "out/c-b.png"]
-    assert cli.chart_paths("c.svg", ["x/a.jpg", "y/a.png", "z/a.bmp"]) == ["c-a.svg", "c-a-2.svg", "c-a-3.svg"]
+    assert chart_paths("out/c.png", ["x/a.jpg", "y/b.png"]) == ["out/c-a.png", "out/c-b.png"]
+    assert chart_paths("c.svg", ["x/a.jpg", "y/a.png", "z/a.bmp"]) == ["c-a.svg", "c-a-2.svg", "c-a-3.svg"]
 
 
 # ---------------------------------------------------------------- transparent images
