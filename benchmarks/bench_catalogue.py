@@ -24,7 +24,7 @@ from sklearn.datasets import load_sample_image
 
 from lumvarde_quorle.batch import map_images
 from lumvarde_quorle.catalogue import Catalogue, Profile
-from lumvarde_quorle.cli import _InProcessExecutor
+from lumvarde_quorle.cli.common import InProcessExecutor
 from lumvarde_quorle.color_extractor_cy import ColorExtractor, LibraryColorExtractor
 
 COLOURS = 5
@@ -104,7 +104,7 @@ def large_catalogue(count):
     print(f"  peak resident size:          {peak:6.0f} MiB")
 
 
-class TimedExecutor(_InProcessExecutor):
+class TimedExecutor(InProcessExecutor):
     """Runs the calls in this process and adds up the time they take."""
 
     spent = 0.0
@@ -131,7 +131,7 @@ def indexing_overhead():
             plain, indexed, added = [], [], []
             for round_number in range(3):
                 started = time.perf_counter()
-                results = list(map_images(extractor.extract_colors, paths, executor=_InProcessExecutor()))
+                results = list(map_images(extractor.extract_colors, paths, executor=InProcessExecutor()))
                 plain.append(time.perf_counter() - started)
                 assert all(result.ok for result in results)
                 name = os.path.join(folder, f"c{round_number}-{type(extractor).__name__}.db")

@@ -100,12 +100,17 @@ class ExtractorSettings:
         return functools.partial(_call, self, name)
 
 
-@functools.cache
-def _made(settings: ExtractorSettings) -> ColorExtractor:
-    from .color_extractor_cy import ColorExtractor, LibraryColorExtractor
+# One extractor per settings in each process: a batch's calls share it instead of each making its own.
+_extractors: dict[ExtractorSettings, ColorExtractor] = {}
 
-    kind = LibraryColorExtractor if settings.library_kmeans else ColorExtractor
-    return kind(**settings.params())
+
+def _made(settings: ExtractorSettings) -> ColorExtractor:
+    if settings not in _extractors:
+        from .color_extractor_cy import ColorExtractor, LibraryColorExtractor
+
+        kind = LibraryColorExtractor if settings.library_kmeans else ColorExtractor
+        _extractors[settings] = kind(**settings.params())
+    return _extractors[settings]
 
 
 def _call(settings: ExtractorSettings, method: str, /, *args: Any, **kwargs: Any) -> Any:

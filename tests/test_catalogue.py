@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from lumvarde_quorle.catalogue import ALPHA, SCHEMA_VERSION, Catalogue, CatalogueError, Profile, palette_distance
-from lumvarde_quorle.cli import _InProcessExecutor
+from lumvarde_quorle.cli.common import InProcessExecutor as _InProcessExecutor
 from lumvarde_quorle.color_extractor_cy import ColorExtractor, LibraryColorExtractor
 from lumvarde_quorle.settings import ExtractorSettings
 

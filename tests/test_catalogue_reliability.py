@@ -19,6 +19,7 @@ import pytest
 
 from lumvarde_quorle import cli
 from lumvarde_quorle.catalogue import Catalogue, CatalogueError, storage
+from lumvarde_quorle.cli.common import InProcessExecutor
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
 EXTRACTOR = ColorExtractor(3, "kmeans", False, True)
@@ -44,10 +45,10 @@ def images(tmp_path_factory):
 SLOW_INDEX = """
 import signal, sys, time
 from lumvarde_quorle.catalogue import Catalogue
-from lumvarde_quorle.cli import _InProcessExecutor
+from lumvarde_quorle.cli.common import InProcessExecutor
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
-class Slow(_InProcessExecutor):
+class Slow(InProcessExecutor):
     def submit(self, fn, /, *args, **kwargs):
         time.sleep(float(sys.argv[1]))
         return super().submit(fn, *args, **kwargs)
@@ -105,7 +106,7 @@ def test_an_index_stopped_half_way_keeps_whole_images_and_resumes(tmp_path, imag
     assert all(count == 3 and total == pytest.approx(100, abs=0.05) for count, total in palettes)
 
     with Catalogue(database) as catalogue:
-        summary = catalogue.index(images, EXTRACTOR, executor=cli._InProcessExecutor())
+        summary = catalogue.index(images, EXTRACTOR, executor=InProcessExecutor())
         assert (summary.unchanged, summary.indexed, summary.failed) == (len(palettes), len(images) - len(palettes), 0)
 
 
@@ -155,7 +156,7 @@ def overwrite_with_junk(catalogue, path):
 
 
 QUERIES = {
-    "index": lambda catalogue, paths: catalogue.index(paths[3:5], EXTRACTOR, executor=cli._InProcessExecutor()),
+    "index": lambda catalogue, paths: catalogue.index(paths[3:5], EXTRACTOR, executor=InProcessExecutor()),
     "search": lambda catalogue, paths: catalogue.search([MARKER]),
     "similar": lambda catalogue, paths: catalogue.similar(paths[0]),
     "len": lambda catalogue, paths: len(catalogue),
@@ -166,7 +167,7 @@ QUERIES = {
 
 def indexed_catalogue(path, paths):
     with Catalogue(path, create=True) as catalogue:
-        catalogue.index(paths, EXTRACTOR, executor=cli._InProcessExecutor())
+        catalogue.index(paths, EXTRACTOR, executor=InProcessExecutor())
 
 
 @pytest.mark.parametrize("operation", QUERIES.values(), ids=QUERIES.keys())
@@ -224,12 +225,12 @@ def test_an_index_that_cannot_write_rolls_back_and_goes_on_when_it_can(tmp_path,
     with Catalogue(path) as catalogue:
         release = obstacle(path, catalogue, monkeypatch)
         with pytest.raises(CatalogueError, match=re.escape(str(path))) as raised:
-            catalogue.index(images, EXTRACTOR, executor=cli._InProcessExecutor())
+            catalogue.index(images, EXTRACTOR, executor=InProcessExecutor())
         assert isinstance(raised.value.__cause__, sqlite3.OperationalError)
         stored = len(catalogue)
         assert 3 <= stored < len(images) and not catalogue._connection.in_transaction
         release()
-        summary = catalogue.index(images, EXTRACTOR, executor=cli._InProcessExecutor())
+        summary = catalogue.index(images, EXTRACTOR, executor=InProcessExecutor())
         assert (summary.unchanged, summary.indexed) == (stored, len(images) - stored)
 
 
@@ -240,7 +241,7 @@ def test_an_index_into_a_read_only_catalogue_is_a_catalogue_error(tmp_path, imag
     write_protect(path if protected == "file" else tmp_path)
     with pytest.raises(CatalogueError, match=re.escape(str(path))):
         with Catalogue(path, create=True) as catalogue:  # a directory it cannot write may refuse the opening
-            catalogue.index(images[3:5], EXTRACTOR, executor=cli._InProcessExecutor())
+            catalogue.index(images[3:5], EXTRACTOR, executor=InProcessExecutor())
 
 
 distributed = pytest.importorskip("distributed")

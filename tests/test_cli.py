@@ -1,6 +1,7 @@
 """The lumvarde-quorle command: end to end as a subprocess on real photos (exit status, streams,
 worker processes), output formats and argument handling in-process, compared with the library."""
 
+import base64
 import csv
 import io
 import json
@@ -16,8 +17,11 @@ import numpy as np
 import pytest
 
 from lumvarde_quorle import cli
+from lumvarde_quorle.cli.analyse import chart_paths
+from lumvarde_quorle.cli.common import expand_images, preview, settings_from
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 from lumvarde_quorle.names import css_name
+from lumvarde_quorle.settings import ExtractorSettings
 
 TOOL = str(Path(sys.executable).with_name("lumvarde-quorle"))
 TARGETS = {"red": (200, 30, 40), "sky": (0x87, 0xCE, 0xEB)}
@@ -266,17 +270,53 @@ def test_images_expand_from_directories_and_patterns(tmp_path):
     for name in ("b.png", "a.JPG", "notes.txt", "sub/d.png"):
         (tmp_path / name).write_bytes(b"")
     folder = str(tmp_path)
-    assert cli.expand_images([folder, f"{folder}/**/*.png", "missing.png"]) == [
+    assert expand_images([folder, f"{folder}/**/*.png", "missing.png"]) == [
         f"{folder}/a.JPG", f"{folder}/b.png", f"{folder}/b.png", f"{folder}/sub/d.png", "missing.png",
     ]
     for empty in (f"{folder}/sub/*.jpg", f"{folder}/sub/empty"):
         with pytest.raises(ValueError, match="no image files"):
-            cli.expand_images([empty])
+            expand_images([empty])
 
 
 def test_one_chart_file_per_image():
-    assert cli.chart_paths("out/c.png", ["x/a.jpg", "y/b.png"]) == ["out/c-a.png", "out/c-b.png"]
-    assert cli.chart_paths("c.svg", ["x/a.jpg", "y/a.png", "z/a.bmp"]) == ["c-a.svg", "c-a-2.svg", "c-a-3.svg"]
+    assert chart_paths("out/c.png", ["x/a.jpg", "y/b.png"]) == ["out/c-a.png", "out/c-b.png"]
+    assert chart_paths("c.svg", ["x/a.jpg", "y/a.png", "z/a.bmp"]) == ["c-a.svg", "c-a-2.svg", "c-a-3.svg"]
+
+
+@pytest.mark.parametrize("argv, expected", [
+    (["extract", "a.png"], ExtractorSettings()),
+    (["extract", "a.png", "--n-colors", "3", "--algorithm", "dbscan", "--rgb", "--no-preprocessing",
+      "--library-kmeans"], ExtractorSettings(3, "dbscan", False, False, library_kmeans=True)),
+    (["similarity", "a.png", "--target", "a=1,2,3", "--fast", "--n-colors", "4"], ExtractorSettings(4)),
+    # matches has no clustering options: the extractor's defaults
+    (["matches", "a.png", "--target", "a=1,2,3", "--rgb"], ExtractorSettings(lab_space=False)),
+    (["index", "a.png", "--db", "c.db", "--n-colors", "7", "--library-kmeans"],
+     ExtractorSettings(7, library_kmeans=True)),
+    # a query's options default to None: the extractor's defaults for those not given
+    (["search", "--db", "c.db", "--color", "red", "--algorithm", "dbscan"], ExtractorSettings(algorithm="dbscan")),
+    (["similar", "--db", "c.db", "a.png", "--n-colors", "2", "--no-preprocessing"],
+     ExtractorSettings(2, preprocessing=False)),
+])
+def test_settings_from_the_options(argv, expected):
+    assert settings_from(cli.build_parser().parse_args(argv)) == expected
+
+
+def decoded(uri):
+    mime, data = uri.split(",", 1)
+    return mime, cv2.imdecode(np.frombuffer(base64.b64decode(data), np.uint8), cv2.IMREAD_UNCHANGED)
+
+
+@pytest.mark.parametrize("mask, transparent", [
+    (None, None), ("mask.png", (5, 5)), ("alpha", (0, 0)), ("gone.png", None),
+])
+def test_report_thumbnail_shows_what_the_analysis_saw(photos, cut_outs, mask, transparent):
+    image = str((cut_outs / "product.png") if mask == "alpha" else (photos / "photos" / "china.png"))
+    mime, thumbnail = decoded(preview(mask if mask in (None, "alpha") else str(photos / mask))(image))
+    if transparent is None:  # no mask, or a mask file gone since (a catalogue's): the whole image
+        assert mime == "data:image/jpeg;base64" and thumbnail.shape[2] == 3
+    else:
+        assert mime == "data:image/png;base64" and thumbnail[transparent][3] == 0
+        assert thumbnail[thumbnail.shape[0] // 2, thumbnail.shape[1] // 2][3] == 255
 
 
 # ---------------------------------------------------------------- transparent images

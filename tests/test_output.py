@@ -8,7 +8,7 @@ from unittest import mock
 
 import pytest
 
-from lumvarde_quorle import records, report, terminal, writers
+from lumvarde_quorle.cli import records, report, terminal, writers
 
 
 @pytest.mark.parametrize(

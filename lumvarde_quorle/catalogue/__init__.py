@@ -27,8 +27,9 @@ commit.
 from __future__ import annotations
 
 from ..settings import ALPHA
-from .api import Catalogue, IndexSummary, MatchedColor, OnResult, Profile, SearchHit, SimilarHit
+from .api import Catalogue, IndexSummary, MatchedColor, OnResult, SearchHit, SimilarHit
 from .palettes import PaletteColor, lab_codes, palette_distance
+from .profile import Profile
 from .storage import APPLICATION_ID, SCHEMA_VERSION, CatalogueError
 
 __all__ = [

@@ -6,8 +6,9 @@ import html
 import os
 from typing import IO
 
-from .records import Kind, Record, Row, hex_rgb
-from .results import RGB
+from ..names import hex_rgb
+from ..results import RGB
+from .records import Kind, Record, Row
 from .writers import Settings, Writer, cells
 
 __all__ = ["HtmlWriter", "CSS", "html_swatch", "ink"]

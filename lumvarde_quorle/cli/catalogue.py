@@ -11,39 +11,36 @@ sends back their colours); search and similar read it and write their results as
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING
 
-from .catalogue import ALPHA, Catalogue, CatalogueError, Profile
-from .cli import (
-    PROG, UsageError, _extractor, _finite_float, _positive_int, add_settings_options, batch_executor, image_paths,
-    output_options, pixel_budget, preview, report_failure, write_output,
+from ..catalogue import Catalogue, CatalogueError
+from ..names import hex_rgb
+from ..results import RGB
+from .common import (
+    PROG, Command, UsageError, add_settings_options, batch_executor, batch_options, budget_options, check_arguments,
+    clustering_options, colour, finite_float, image_paths, inputs_options, output_options, pixel_budget,
+    positive_int, preview, progress_for, report_failure, settings_from, write_output,
 )
-from .names import parse_color
-from .records import KINDS, Kind, Record, hex_rgb
-from .results import RGB
+from .records import KINDS, Kind, Record
 from .terminal import Progress
 
 if TYPE_CHECKING:
-    from .color_extractor_cy import ColorExtractor
+    from ..color_extractor_cy import ColorExtractor
+
+__all__ = ["COMMANDS", "add_commands"]
 
 DEFAULT_MAX_DISTANCE = 30.0  # the match report's "close" band
 
 
-def add_commands(
-    commands: argparse._SubParsersAction[argparse.ArgumentParser],
-    inputs: argparse.ArgumentParser,
-    clustering: argparse.ArgumentParser,
-    batch: argparse.ArgumentParser,
-    budget: argparse.ArgumentParser,
-) -> list[argparse.ArgumentParser]:
+def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> list[argparse.ArgumentParser]:
     database = argparse.ArgumentParser(add_help=False)
     database.add_argument("--db", required=True, metavar="FILE", help="the catalogue file (SQLite)")
 
     index = commands.add_parser(
-        "index", parents=[inputs, clustering, batch, budget, database], help="store the images' colours in a catalogue",
+        "index", parents=[inputs_options(), clustering_options(), batch_options(), budget_options(), database],
+        help="store the images' colours in a catalogue",
         description="Analyses the images and stores each one's dominant colours in the catalogue file, made "
         "when missing. Unchanged images already indexed with the same settings are skipped; images that "
         "failed are tried again.",
@@ -56,12 +53,12 @@ def add_commands(
         "settings", "the images to look at: those indexed with these settings (default: the catalogue's only "
         "settings; the extractor's defaults for any not given)",
     )
-    chosen.add_argument("--n-colors", type=_positive_int, metavar="N", help="as indexed with --n-colors N")
+    chosen.add_argument("--n-colors", type=positive_int, metavar="N", help="as indexed with --n-colors N")
     chosen.add_argument("--algorithm", choices=("kmeans", "dbscan"), help="as indexed with --algorithm")
     add_settings_options(chosen)
     chosen.add_argument("--all-settings", action="store_true", help="look at images indexed with any settings")
     limit = argparse.ArgumentParser(add_help=False)
-    limit.add_argument("--limit", type=_positive_int, default=20, metavar="N", help="at most N images (default 20)")
+    limit.add_argument("--limit", type=positive_int, default=20, metavar="N", help="at most N images (default 20)")
     outputs = output_options("--swatches")
 
     search = commands.add_parser(
@@ -71,15 +68,15 @@ def add_commands(
         "that matches.",
     )
     search.add_argument(
-        "--color", dest="colors", action="append", required=True, type=_query_colour, metavar="COLOUR",
+        "--color", dest="colors", action="append", required=True, type=colour, metavar="COLOUR",
         help="#rrggbb, R,G,B or a CSS colour name; repeat for images that hold every one",
     )
     search.add_argument(
-        "--max-distance", type=_finite_float, default=DEFAULT_MAX_DISTANCE, metavar="D",
+        "--max-distance", type=finite_float, default=DEFAULT_MAX_DISTANCE, metavar="D",
         help=f"largest LAB distance of a matching colour (default {DEFAULT_MAX_DISTANCE:g})",
     )
     search.add_argument(
-        "--min-share", type=_finite_float, default=0.0, metavar="P",
+        "--min-share", type=finite_float, default=0.0, metavar="P",
         help="least percent of the palette that must match each query colour (default 0: any)",
     )
 
@@ -92,13 +89,6 @@ def add_commands(
     return [index, search, similar]
 
 
-def _query_colour(text: str) -> RGB:
-    try:
-        return parse_color(text)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(f"{text!r}: {error}") from None
-
-
 def _open(args: argparse.Namespace, create: bool = False) -> Catalogue:
     try:
         return Catalogue(args.db, create=create)
@@ -106,27 +96,18 @@ def _open(args: argparse.Namespace, create: bool = False) -> Catalogue:
         raise UsageError(f"argument --db: {error}") from None
 
 
-def _selection(args: argparse.Namespace) -> tuple[ColorExtractor | None, str | None]:
-    """The extractor and mask whose images a query looks at; None, None when no setting was given."""
+def _selection(args: argparse.Namespace) -> ColorExtractor | None:
+    """The extractor whose images a query looks at; None when no setting was given, for the catalogue's
+    only settings."""
     given = args.n_colors is not None or args.algorithm is not None or args.no_preprocessing or args.rgb
-    if not given:
-        return None, args.mask
-    from .color_extractor_cy import ColorExtractor
-
-    defaults = Profile()
-    extractor = ColorExtractor(
-        args.n_colors or defaults.n_colors, args.algorithm or defaults.algorithm, not args.no_preprocessing,
-        not args.rgb,
-    )
-    return extractor, args.mask
+    return settings_from(args).extractor() if given else None
 
 
 def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
     paths = image_paths(args)
-    extractor = _extractor(args)
+    extractor = settings_from(args).extractor()
     catalogue = _open(args, create=True)
-    show_progress = len(paths) > 1 and not args.no_progress and sys.stderr.isatty()
-    progress = Progress(len(paths), sys.stderr, show_progress)
+    progress = progress_for(args, len(paths))
 
     def settled(path: str, status: str, error: BaseException | None) -> None:
         progress.clear()
@@ -158,13 +139,13 @@ def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
 
 
 def run_search(args: argparse.Namespace, argv: list[str] | None) -> int:
-    queries = {hex_rgb(colour): colour for colour in args.colors}
-    extractor, mask = _selection(args)
+    queries = {hex_rgb(rgb): rgb for rgb in args.colors}
+    extractor = _selection(args)
     with _open(args) as catalogue:
         try:
             hits = catalogue.search(
                 queries, max_distance=args.max_distance, min_share=args.min_share, limit=args.limit,
-                extractor=extractor, mask=mask, all_settings=args.all_settings,
+                extractor=extractor, mask=args.mask, all_settings=args.all_settings,
             )
         except (CatalogueError, ValueError) as error:
             raise UsageError(str(error)) from None
@@ -178,11 +159,11 @@ def run_search(args: argparse.Namespace, argv: list[str] | None) -> int:
 
 
 def run_similar(args: argparse.Namespace, argv: list[str] | None) -> int:
-    extractor, mask = _selection(args)
+    extractor = _selection(args)
     with _open(args) as catalogue:
         try:
             hits = catalogue.similar(
-                args.image, limit=args.limit, extractor=extractor, mask=mask, all_settings=args.all_settings
+                args.image, limit=args.limit, extractor=extractor, mask=args.mask, all_settings=args.all_settings
             )
         except CatalogueError as error:
             raise UsageError(str(error)) from None
@@ -206,7 +187,7 @@ def _write(
     def thumbnail(path: str) -> str:
         mask = masks.get(path)
         if mask not in thumbnails:
-            thumbnails[mask] = preview(mask if mask == ALPHA or mask is None or os.path.isfile(mask) else None)
+            thumbnails[mask] = preview(mask)
         return thumbnails[mask](path)
 
     write_output(
@@ -218,6 +199,7 @@ def _write(
     return 0
 
 
-COMMANDS: dict[str, Callable[[argparse.Namespace, list[str] | None], int]] = {
-    "index": run_index, "search": run_search, "similar": run_similar,
+COMMANDS = {
+    "index": Command(run_index, check_arguments), "search": Command(run_search, check_arguments),
+    "similar": Command(run_similar, check_arguments),
 }

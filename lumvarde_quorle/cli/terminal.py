@@ -7,7 +7,7 @@ import re
 from collections.abc import Mapping
 from typing import IO
 
-from .results import RGB
+from ..results import RGB
 
 __all__ = ["use_colour", "ansi_swatch", "visible_len", "Progress"]
 

@@ -14,10 +14,10 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from .names import css_name
-from .results import RGB
+from ..names import css_name, hex_rgb
+from ..results import RGB
 
-__all__ = ["Record", "Row", "Column", "Kind", "KINDS", "plain", "error_record", "hex_rgb"]
+__all__ = ["Record", "Row", "Column", "Kind", "KINDS", "plain", "error_record"]
 
 Record = dict[str, Any]
 
@@ -37,10 +37,6 @@ def plain(value: Any) -> Any:
 
 def error_record(path: str, error: BaseException) -> Record:
     return {"path": path, "error": {"type": type(error).__name__, "message": str(error)}}
-
-
-def hex_rgb(rgb: RGB) -> str:
-    return "#" + "".join(f"{int(c):02x}" for c in rgb)
 
 
 @dataclass(frozen=True)

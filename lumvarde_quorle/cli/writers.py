@@ -13,8 +13,9 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import IO, Any
 
-from .records import Column, Kind, Record, Row, hex_rgb
-from .results import RGB
+from ..names import hex_rgb
+from ..results import RGB
+from .records import Column, Kind, Record, Row
 from .terminal import ansi_swatch, visible_len
 
 __all__ = [

@@ -1,0 +1,396 @@
+"""What every command of the command-line tool shares: the converters and option groups of the parsers, the
+images of a run and where they are analysed, the extractor settings the options ask for, the report's
+thumbnails, failure messages and the writing of the results.
+
+Command modules import this module and the output layer, never each other.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import glob
+import math
+import os
+import re
+import shlex
+import sys
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from concurrent.futures import Executor, Future
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Literal, TypeVar
+
+from ..batch import PILLOW, RecoveringPool
+from ..names import parse_color
+from ..results import RGB
+from ..settings import ExtractorSettings, bind_mask, is_alpha
+from .formats import FORMATS, WRITERS, format_for_file
+from .records import Kind, Record
+from .terminal import Progress, use_colour
+from .writers import Settings, Writer
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+__all__ = [
+    "PROG", "Command", "InProcessExecutor", "UsageError", "add_settings_options", "batch_executor",
+    "batch_options", "budget_options", "check_arguments", "clustering_options", "colour", "dask_executor",
+    "expand_images", "finite_float", "image_paths", "inputs_options", "output_options", "parse_target",
+    "pixel_budget", "pixel_count", "positive_int", "preview", "progress_for", "report_failure", "settings_from",
+    "write_output",
+]
+
+PROG = "lumvarde-quorle"
+# What OpenCV's imread reads; used to pick files out of directories and glob matches.
+IMAGE_SUFFIXES = frozenset(
+    ".bmp .dib .jpeg .jpg .jpe .jp2 .png .webp .avif .pbm .pgm .ppm .pxm .pnm .pfm .sr .ras "
+    ".tiff .tif .exr .hdr .pic".split()
+)
+_GLOB_CHARS = re.compile(r"[*?[]")
+
+T = TypeVar("T")
+
+
+class UsageError(Exception):
+    """A command line that cannot run, found after parsing; reported with the command's usage."""
+
+
+Run = Callable[[argparse.Namespace, list[str] | None], int]
+Check = Callable[[argparse.ArgumentParser, argparse.Namespace], None]
+
+
+@dataclass(frozen=True)
+class Command:
+    """How `main` runs a parsed command: `check` refuses what parsing could not see (with the command's
+    usage), then `run` does the work and gives the exit status."""
+
+    run: Run
+    check: Check
+
+
+# ---------------------------------------------------------------- converters
+
+
+def colour(text: str, given: str | None = None) -> RGB:
+    """`#rrggbb`, `R,G,B` or a CSS colour name as (R, G, B); `given` is the argument named in the error."""
+    try:
+        return parse_color(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(f"{given or text!r}: {error}") from None
+
+
+def parse_target(text: str) -> tuple[str, RGB]:
+    """`NAME=R,G,B` (ints 0..255), `NAME=#rrggbb` or `NAME=<CSS colour name>` -> (name, (r, g, b))."""
+    name, sep, value = text.rpartition("=")
+    if not sep or not name:
+        raise argparse.ArgumentTypeError(f"{text!r}: expected NAME=R,G,B or NAME=#rrggbb")
+    return name, colour(value, text)
+
+
+def _integer(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+
+
+def positive_int(text: str) -> int:
+    value = _integer(text)
+    if not 1 <= value < 2**31:
+        raise argparse.ArgumentTypeError(f"{text!r}: expected a whole number from 1 to {2**31 - 1}")
+    return value
+
+
+def pixel_count(text: str) -> int:
+    value = _integer(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r}: expected a number of pixels, or 0 for no limit")
+    return value
+
+
+def finite_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{text!r}: expected a finite number")
+    return value
+
+
+# ---------------------------------------------------------------- option groups
+
+
+def _parent() -> argparse.ArgumentParser:
+    return argparse.ArgumentParser(add_help=False)
+
+
+def inputs_options() -> argparse.ArgumentParser:
+    """The images and the extractor settings besides clustering."""
+    parent = _parent()
+    parent.add_argument("images", nargs="+", metavar="IMAGE", help="image files, directories or glob patterns")
+    add_settings_options(parent)
+    return parent
+
+
+def add_settings_options(parser: argparse._ActionsContainer) -> None:
+    """The extractor settings besides clustering: the mask, preprocessing and the colour space."""
+    parser.add_argument(
+        "--mask", metavar="PATH|alpha",
+        help="mask image: only pixels whose grey value is above 128 count; 'alpha': each image's own alpha "
+        "channel (alpha above 128 counts; a mask file named alpha is ./alpha)",
+    )
+    parser.add_argument("--no-preprocessing", action="store_true", help="skip lighting normalisation and denoising")
+    parser.add_argument("--rgb", action="store_true", help="work in R, G, B instead of LAB")
+
+
+def clustering_options() -> argparse.ArgumentParser:
+    """The clustering settings of an analysis: how many colours, the algorithm and whose K-means."""
+    parent = _parent()
+    parent.add_argument("--n-colors", type=positive_int, default=5, metavar="N", help="colours to find (default 5)")
+    parent.add_argument("--algorithm", choices=("kmeans", "dbscan"), default="kmeans", help="default kmeans")
+    kmeans = parent.add_mutually_exclusive_group()
+    kmeans.add_argument(
+        "--library-kmeans", action="store_true",
+        help="K-means by scikit-learn's KMeans itself on every pixel row (LibraryColorExtractor), for checking "
+        "a result: the same colours, tens of times slower on large images",
+    )
+    # K-means is native by default; --fast is kept for scripts written when it was not.
+    kmeans.add_argument("--fast", action="store_true", help=argparse.SUPPRESS)
+    return parent
+
+
+def batch_options() -> argparse.ArgumentParser:
+    """Where the images are analysed: --jobs, --dask, and the progress bar."""
+    parent = _parent()
+    running = parent.add_argument_group("batch")
+    running.add_argument(
+        "--jobs", "-j", type=positive_int, default=1, metavar="N", help="worker processes (default 1)"
+    )
+    running.add_argument(
+        "--dask", metavar="ADDRESS",
+        help="analyse the images on the Dask cluster whose scheduler is at ADDRESS (e.g. tcp://host:8786); its "
+        "workers must see the same paths; needs the 'dask' extra",
+    )
+    running.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
+    return parent
+
+
+def budget_options() -> argparse.ArgumentParser:
+    parent = _parent()
+    parent.add_argument(
+        "--max-pixels", type=pixel_count, metavar="N",
+        help="refuse images of more than N pixels, read from the file's header before decoding; 0: no limit "
+        "(default: as Pillow, a warning above 89,478,485 pixels, refusal above 178,956,970)",
+    )
+    return parent
+
+
+def output_options(swatches: str) -> argparse.ArgumentParser:
+    """--format, --output and the option named `swatches` (dest "color") that paints table swatches."""
+    parent = _parent()
+    output = parent.add_argument_group("output")
+    output.add_argument(
+        "--format", choices=FORMATS,
+        help="default: by the --output file's suffix (.html, .csv, .json, .jsonl, .txt), else table on a "
+        "terminal and json otherwise",
+    )
+    output.add_argument("--output", "-o", metavar="FILE", help="write the results to FILE instead of stdout")
+    output.add_argument(
+        swatches,
+        dest="color",
+        choices=("auto", "always", "never"),
+        default="auto",
+        help="colour swatches in the table (auto: when stdout is a terminal and NO_COLOR is unset)",
+    )
+    return parent
+
+
+def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """The checks every command shares: the mask file exists, and --dask goes without --jobs."""
+    if args.mask is not None and not is_alpha(args.mask) and not os.path.isfile(args.mask):
+        parser.error(f"argument --mask: no such file: {args.mask}")
+    if getattr(args, "dask", None) and args.jobs > 1:
+        parser.error("argument --dask: the cluster's workers do the work; --jobs does not apply")
+
+
+def settings_from(args: argparse.Namespace) -> ExtractorSettings:
+    """The extractor settings the options ask for, the extractor's defaults for those not given (a
+    command without clustering options, as matches, or a catalogue query that leaves them out)."""
+    defaults = ExtractorSettings()
+    n_colors = getattr(args, "n_colors", None)
+    return ExtractorSettings(
+        n_colors=defaults.n_colors if n_colors is None else n_colors,
+        algorithm=getattr(args, "algorithm", None) or defaults.algorithm,
+        preprocessing=not args.no_preprocessing,
+        lab_space=not args.rgb,
+        library_kmeans=getattr(args, "library_kmeans", False),
+    )
+
+
+# ---------------------------------------------------------------- images and where they are analysed
+
+
+def expand_images(arguments: Iterable[str]) -> list[str]:
+    """Directories give their image files (not recursive) and glob patterns their matching image
+    files, each sorted by name; other arguments are taken as they are (a missing file fails later,
+    as that image's error). Raises ValueError for a directory or pattern without image files."""
+    paths: list[str] = []
+    for argument in arguments:
+        if os.path.isdir(argument):
+            found = [entry.path for entry in os.scandir(argument) if _is_image_file(entry.path)]
+            where = f"directory {argument}"
+        elif os.path.exists(argument) or not _GLOB_CHARS.search(argument):
+            paths.append(argument)
+            continue
+        else:
+            found = [path for path in glob.glob(argument, recursive=True) if _is_image_file(path)]
+            where = f"pattern {argument!r}"
+        if not found:
+            raise ValueError(f"no image files in {where}")
+        paths.extend(sorted(found))
+    return paths
+
+
+def _is_image_file(path: str) -> bool:
+    return os.path.splitext(path)[1].lower() in IMAGE_SUFFIXES and os.path.isfile(path)
+
+
+def image_paths(args: argparse.Namespace) -> list[str]:
+    try:
+        return expand_images(args.images)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+
+
+def progress_for(args: argparse.Namespace, count: int) -> Progress:
+    """The run's progress bar on stderr: with more than one image, on a terminal, unless --no-progress."""
+    return Progress(count, sys.stderr, count > 1 and not args.no_progress and sys.stderr.isatty())
+
+
+class InProcessExecutor(Executor):
+    """Runs each call at submission, in this process: --jobs 1 without pickling or pool start-up."""
+
+    def submit(self, fn: Callable[..., T], /, *args: Any, **kwargs: Any) -> Future[T]:
+        future: Future[T] = Future()
+        try:
+            future.set_result(fn(*args, **kwargs))
+        except Exception as error:
+            future.set_exception(error)
+        return future
+
+
+@contextlib.contextmanager
+def batch_executor(args: argparse.Namespace, count: int) -> Iterator[tuple[Executor, int]]:
+    """Where the images of a run are analysed, and how many calls may wait ahead: the Dask cluster of
+    --dask, a process pool of --jobs workers, or this process."""
+    if getattr(args, "dask", None):
+        with dask_executor(args.dask) as running:
+            yield running
+    elif args.jobs == 1 or count <= 1:
+        yield InProcessExecutor(), 1
+    else:
+        # A worker that dies costs only the image it held.
+        with RecoveringPool(min(args.jobs, count)) as pool:
+            yield pool, 2 * args.jobs
+
+
+@contextlib.contextmanager
+def dask_executor(address: str) -> Iterator[tuple[Executor, int]]:
+    """The executor of a client of the Dask cluster at `address`; two calls wait per worker thread."""
+    try:
+        from distributed import Client
+    except ImportError:
+        raise UsageError(
+            "argument --dask: Dask is not installed; install the extra: pip install 'lumvarde_quorle[dask]'"
+        ) from None
+    try:
+        client: Any = Client(address, timeout="10s", set_as_default=False)  # type: ignore[no-untyped-call]
+    except (OSError, TimeoutError, ValueError, TypeError) as error:
+        raise UsageError(f"argument --dask: cannot reach the cluster at {address}: {error}") from None
+    with client:
+        threads = sum(client.nthreads().values()) or 1
+        yield client.get_executor(), 2 * threads
+
+
+def pixel_budget(args: argparse.Namespace) -> int | Literal["pillow"] | None:
+    """map_images' max_pixels for the command line's --max-pixels."""
+    return PILLOW if args.max_pixels is None else args.max_pixels
+
+
+# ---------------------------------------------------------------- output
+
+
+def preview(mask: str | None) -> Callable[[str], str]:
+    """The report's thumbnail of an image: what the analysis saw, the pixels outside the mask transparent.
+    A mask file that cannot be read (a catalogue's, gone since indexing) leaves the whole image."""
+    from ..images import read_image
+
+    if mask is None or is_alpha(mask):
+        return bind_mask(_thumbnail, mask)
+    return bind_mask(_thumbnail, read_image(mask))
+
+
+def _thumbnail(image: str | NDArray[Any], mask: NDArray[Any] | None = None) -> str:
+    from ..images import preview_data_uri, read_image
+
+    return preview_data_uri(read_image(image) if isinstance(image, str) else image, mask)
+
+
+def report_failure(path: str, error: str) -> None:
+    sys.stderr.write(f"{PROG}: {path}: {error}\n")
+    sys.stderr.flush()
+
+
+def write_output(
+    args: argparse.Namespace,
+    argv: list[str] | None,
+    kind: Kind,
+    records: Iterable[Record],
+    progress: Progress,
+    *,
+    targets: Mapping[str, RGB],
+    thumbnail: Callable[[], Callable[[str], str]],
+) -> int:
+    """Writes the records in the format the command line asks for, to stdout or --output; returns the
+    number of failed images. `thumbnail` makes the report's preview function, for HTML only."""
+    fmt = args.format or (args.output and format_for_file(args.output)) or (
+        "table" if not args.output and sys.stdout.isatty() else "json"
+    )
+    with contextlib.ExitStack() as files:
+        out = sys.stdout
+        if args.output:
+            try:
+                out = files.enter_context(open(args.output, "w", encoding="utf-8"))
+            except OSError as error:
+                raise UsageError(f"argument --output: {error.strerror}: {args.output}") from None
+        settings = Settings(
+            targets=targets,
+            colour=fmt == "table" and use_colour(args.color, out, os.environ),
+            title=f"{PROG} {args.command}",
+            subtitle=shlex.join([PROG, *(sys.argv[1:] if argv is None else argv)]),
+            preview=thumbnail() if fmt == "html" else None,
+        )
+        return _write_all(WRITERS[fmt](kind, out, settings), records, progress)
+
+
+def _write_all(writer: Writer, records: Iterable[Record], progress: Progress) -> int:
+    """Writes every record as it arrives, in input order; returns the number of failed images."""
+    failures = 0
+    writer.begin()
+    progress.draw()
+    try:
+        for record in records:
+            progress.clear()
+            if "error" in record:
+                failures += 1
+                report_failure(record["path"], f"{record['error']['type']}: {record['error']['message']}")
+            writer.write(record)
+            writer.out.flush()
+            progress.advance(record["path"])
+    finally:
+        progress.clear()
+    writer.end()
+    writer.out.flush()
+    return failures
+
