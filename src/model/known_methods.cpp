@@ -39,7 +39,7 @@ bool is_stage_method(PyObject* function, Stage stage) {
     return made_from(function, process_state().stage_methods[static_cast<int>(stage)]);
 }
 
-const char* native_kmeans_owner(PyObject* function) {
+const char* native_kmeans_class(PyObject* function) {
     for (const auto& method : process_state().kmeans_methods)
         if (method.native && made_from(function, method.definition)) return _PyType_Name(method.owner);
     return nullptr;

@@ -25,7 +25,7 @@ bool made_from(PyObject* function, const void* definition);
 bool is_stage_method(PyObject* function, Stage stage);
 
 // The class name of the native K-means method `function` is, or null when it is not one.
-const char* native_kmeans_owner(PyObject* function);
+const char* native_kmeans_class(PyObject* function);
 
 // Whether `function` is a _cluster_colors_kmeans that is the library call.
 bool is_library_kmeans(PyObject* function);

@@ -43,7 +43,7 @@ Decision route(ColorExtractor* self, PyObject* mask, Horizon horizon) {
     Decision decision;
     decision.method = attr(reinterpret_cast<PyObject*>(self), name<"_cluster_colors_kmeans">());
     if (!decision.method) return decision;
-    decision.owner = native_kmeans_owner(decision.method.get());
+    decision.owner = native_kmeans_class(decision.method.get());
     if (!decision.owner) {
         decision.route = is_library_kmeans(decision.method.get()) ? Route::library_kmeans : Route::own_method;
         return decision;

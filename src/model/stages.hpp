@@ -1,5 +1,5 @@
-// The native entries of the overridable stages, as the module's own code calls them: through the
-// instance's operation table, so a subclass's override of the same name is honoured.
+// The overridable stages as the module's own code calls them: through the instance's operation table, so
+// a subclass's override of the same name is honoured; and the lookup that finds such an override.
 #pragma once
 
 #include "interop/globals.hpp"
