@@ -97,3 +97,7 @@ def __pyx_unpickle_ColorExtractor(
 def _opencv_takes_path(path: str) -> bool:
     """Whether OpenCV's imread may be given the path: False for a name without a UTF-8 form, with a NUL,
     or of a pipe, socket or device, which the extractor reads as files that cannot be read."""
+def _available_memory(root: str = "") -> tuple[float, str]:
+    """(bytes, bound): what the process can still allocate, and which limit says so."""
+def _peak_estimate(path: str, rows: float, n_colors: int = 5) -> float:
+    """Bytes a path is estimated to need at its peak for `rows` pixel rows."""

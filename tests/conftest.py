@@ -106,3 +106,13 @@ def memory_flat():
 def plain():
     """A plain extractor with preprocessing off and RGB features, the most direct configuration."""
     return ColorExtractor(5, "kmeans", False, False)
+
+
+@pytest.fixture(scope="module")
+def worker():
+    """A child worker (child_worker.py) for the cases of one test module."""
+    from child_worker import ChildWorker
+
+    worker = ChildWorker()
+    yield worker
+    worker.close()

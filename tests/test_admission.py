@@ -1,13 +1,13 @@
-"""Memory admission: the limits read, the per-path estimates against measured peaks, and MemoryError with
-the figures before a path allocates, while work that fits is unaffected. Measurements and limits run in
-a fork of a case of the child worker, under its own address-space limit."""
+"""Memory admission: the per-path estimates against measured peaks, and MemoryError with the figures before
+a path allocates, while work that fits is unaffected. Measurements and limits run in a fork of a case of
+the child worker, under its own address-space limit. The limits themselves: test_memory_limits.py."""
 
 import re
 
 import pytest
 
 import lumvarde_quorle.color_extractor_cy as module
-from child_worker import UNDER_ASAN, ChildWorker, describe
+from child_worker import UNDER_ASAN, describe
 
 MB = 1 << 20
 # What every estimate allows besides its tables (thread stacks and arenas, allocator slack).
@@ -15,71 +15,6 @@ FIXED = 64 * MB
 
 # AddressSanitizer reserves terabytes of address space: no address-space limit can be set under it.
 limits_address_space = pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves the address space")
-
-
-@pytest.fixture(scope="module")
-def worker():
-    worker = ChildWorker()
-    yield worker
-    worker.close()
-
-
-# -- the limits ------------------------------------------------------------------------------------
-
-
-def fake_tree(root, files):
-    for name, text in files.items():
-        path = root / name.lstrip("/")
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(text)
-
-
-MEMINFO = {"/proc/meminfo": "MemTotal:  8000000 kB\nMemAvailable:    4000000 kB\n"}
-V2 = {"/proc/self/cgroup": "0::/service/worker\n"}
-V1 = {"/proc/self/cgroup": "5:cpu,cpuacct:/x\n4:memory:/jobs/7\n"}
-CGROUPS = {
-    "meminfo alone": ({}, 4000000 * 1024, "memory available"),
-    "v2 limit less usage, inactive file pages reclaimable": (
-        {**V2, "/sys/fs/cgroup/service/worker/memory.max": "1000000000\n",
-         "/sys/fs/cgroup/service/worker/memory.current": "700000000\n",
-         "/sys/fs/cgroup/service/worker/memory.stat": "anon 500000000\ninactive_file 200000000\n"},
-        500_000_000, "cgroup memory limit"),
-    "v2 limit on an ancestor, none on the leaf": (
-        {**V2, "/sys/fs/cgroup/service/worker/memory.max": "max\n",
-         "/sys/fs/cgroup/service/worker/memory.current": "100\n",
-         "/sys/fs/cgroup/service/memory.max": "300000000\n", "/sys/fs/cgroup/service/memory.current": "100000000\n"},
-        200_000_000, "cgroup memory limit"),
-    "v2 without a limit": ({**V2, "/sys/fs/cgroup/memory.max": "max\n"}, 4000000 * 1024, "memory available"),
-    "v1 limit": (
-        {**V1, "/sys/fs/cgroup/memory/jobs/7/memory.limit_in_bytes": "2000000000\n",
-         "/sys/fs/cgroup/memory/jobs/7/memory.usage_in_bytes": "1500000000\n",
-         "/sys/fs/cgroup/memory/jobs/7/memory.stat": "cache 9\ntotal_inactive_file 300000000\n"},
-        800_000_000, "cgroup memory limit"),
-    "v1 unlimited": (
-        {**V1, "/sys/fs/cgroup/memory/jobs/7/memory.limit_in_bytes": "9223372036854771712\n",
-         "/sys/fs/cgroup/memory/jobs/7/memory.usage_in_bytes": "1500000000\n"},
-        4000000 * 1024, "memory available"),
-}
-
-
-@pytest.mark.parametrize("files, expected, bound", CGROUPS.values(), ids=CGROUPS.keys())
-def test_available_memory_is_the_least_of_the_limits(tmp_path, files, expected, bound):
-    # The tree has no /proc/self/statm: an address-space limit of the test run does not count.
-    fake_tree(tmp_path, {**MEMINFO, **files})
-    assert module._available_memory(root=str(tmp_path)) == (expected, bound)
-
-
-@limits_address_space
-def test_address_space_limit_counts_what_is_in_use(worker):
-    outcome = worker.run(
-        "(limit - size, module._available_memory())",
-        setup=SHELL + "size = vm('VmSize'); limit = size + (300 << 20)\n"
-        "resource.setrlimit(resource.RLIMIT_AS, (limit, limit))\n",
-    )
-    assert "returned" in outcome, describe(outcome)
-    (headroom, (available, bound)) = eval(outcome["value"])
-    assert bound == "address-space limit"
-    assert headroom - 16 * MB <= available <= headroom
 
 
 # -- estimates and measured peaks -------------------------------------------------------------------

@@ -315,3 +315,64 @@ def test_extraction_does_not_leak(memory_flat):
     lab = ColorExtractor(16, "kmeans", True, True)
     fixed = FixedClustering((np.array([[1.5, 2, 3], [4, 5, 6]]), np.array([0, 1, 1, 3])), lab_space=True)
     memory_flat(lambda: (lab.extract_colors(few), fixed.extract_colors(few)), repeats=1500)
+
+
+# -- the route: which clustering runs, and the lookups a subclass sees on the way ---------------------
+
+def recording(base, **members):
+    """A subclass of `base` that records every lookup of a private name on its instances."""
+
+    def __getattribute__(self, name):
+        if name.startswith("_") and not name.startswith("__"):
+            type(self).seen.append(name)
+        return base.__getattribute__(self, name)
+
+    return type(f"Recording{base.__name__}", (base,), {"seen": [], "__getattribute__": __getattribute__, **members})
+
+
+def own_kmeans(self, pixels):
+    return np.array([[7.0, 8.0, 9.0]]), np.zeros(len(pixels), np.int64)
+
+
+def own_shares(self, labels):
+    return [100.0]
+
+
+STAGES = ["_preprocess_image", "_convert_to_feature_space"]
+ROAD = ["_cluster_colors_kmeans", *STAGES, "_extract_pixels", "_calculate_percentages"]
+ROUTES = {
+    # The image road: every stage it skips is the module's own.
+    "native image road": ("ColorExtractor", "kmeans", {}, False, STAGES + ROAD),
+    "native image road, mask": ("ColorExtractor", "kmeans", {}, True,
+                                STAGES + ROAD + ["_apply_mask"]),
+    "native rows, a counted stage overridden": (
+        "ColorExtractor", "kmeans", {"_calculate_percentages": own_shares}, False,
+        STAGES + ROAD + ["_extract_pixels", "_cluster_colors_kmeans", "_calculate_percentages"]),
+    "own method": ("ColorExtractor", "kmeans", {"_cluster_colors_kmeans": own_kmeans}, False,
+                   STAGES + ["_cluster_colors_kmeans", "_extract_pixels", "_cluster_colors_kmeans",
+                             "_calculate_percentages"]),
+    "library variant": ("LibraryColorExtractor", "kmeans", {}, False,
+                        STAGES + ["_cluster_colors_kmeans", "_extract_pixels", "_cluster_colors_kmeans",
+                                  "_calculate_percentages"]),
+    "fast variant": ("FastColorExtractor", "kmeans", {}, False, STAGES + ROAD),
+    "dbscan": ("ColorExtractor", "dbscan", {}, False,
+               STAGES + ["_extract_pixels", "_cluster_colors_dbscan", "_calculate_percentages"]),
+    "unknown algorithm": ("ColorExtractor", "k-means", {}, False, STAGES + ["_extract_pixels"]),
+}
+
+
+@pytest.mark.parametrize("base, algorithm, members, masked, lookups", ROUTES.values(), ids=ROUTES.keys())
+def test_route_lookups_and_result(base, algorithm, members, masked, lookups):
+    import lumvarde_quorle.color_extractor_cy as module
+
+    image = flat_image(((10, 20, 30), 6), ((200, 100, 0), 10))
+    mask = np.full(image.shape[:2], 255, np.uint8) if masked else None
+    extractor = recording(getattr(module, base), **members)(2, algorithm, False, False)
+    if algorithm == "k-means":
+        with pytest.raises(ValueError, match="^Unknown algorithm: k-means$"):
+            extractor.extract_colors(image, mask)
+    else:
+        # What the same class without the recording gives.
+        plain = type("Plain", (getattr(module, base),), members)(2, algorithm, False, False)
+        assert extractor.extract_colors(image, mask) == plain.extract_colors(image, mask)
+    assert type(extractor).seen == lookups

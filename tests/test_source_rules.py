@@ -36,8 +36,9 @@ def test_kernels_know_nothing_of_the_interpreter():
         for path in kernels
         for number, line in enumerate(path.read_text().splitlines(), 1)
         for found in include.findall(line)
-        # The C++ library's headers and the operating system's (sys/...) know nothing of the interpreter.
-        if not (found.startswith(("kernels/", "sys/")) or ("/" not in found and "." not in found))
+        # The C++ library's headers and the operating system's (sys/..., unistd.h) know nothing of the interpreter.
+        if not (found.startswith(("kernels/", "sys/")) or found == "unistd.h"
+                or ("/" not in found and "." not in found))
     ]
     assert offenders == []
     interpreter_names = re.compile(r"\b(Py[A-Z_]\w*|_Py\w+|PyObject|NPY_\w+|npy_\w+)\b")
@@ -47,6 +48,29 @@ def test_kernels_know_nothing_of_the_interpreter():
         for number, line in enumerate(path.read_text().splitlines(), 1)
         if interpreter_names.search(line)
     ] == []
+
+
+# The floors of the native sources, lowest first: a file includes its own folder and the floors below it,
+# never one above. Folders on one floor (a tuple) do not include each other.
+FLOORS = ["kernels", "interop", "model", "preparation", "clustering", ("extraction", "matching", "chart"), "frame",
+          "testing"]
+FLOOR = {folder: height for height, floor in enumerate(FLOORS)
+         for folder in (floor if isinstance(floor, tuple) else (floor,))}
+LOCAL_INCLUDE = re.compile(r'^\s*#\s*include\s*"(\w+)/')
+
+
+@pytest.mark.skipif(not NATIVE_FILES, reason="sources not available (installed package only)")
+def test_includes_run_down_the_floors():
+    assert {path.relative_to(SOURCE).parts[0] for path in NATIVE_FILES} == set(FLOOR)
+    offenders = [
+        f"{path.relative_to(SOURCE)}:{number}: {line.strip()}"
+        for path in NATIVE_FILES
+        for number, line in enumerate(path.read_text().splitlines(), 1)
+        if (found := LOCAL_INCLUDE.match(line))
+        and found.group(1) != path.relative_to(SOURCE).parts[0]
+        and FLOOR[found.group(1)] >= FLOOR[path.relative_to(SOURCE).parts[0]]
+    ]
+    assert offenders == []
 
 
 @pytest.mark.skipif(not NATIVE_FILES, reason="sources not available (installed package only)")

@@ -1,8 +1,8 @@
 // The colour chart: one horizontal bar of proportional segments.
 #pragma once
 
-#include "frame/extractor.hpp"
 #include "interop/ref.hpp"
+#include "model/extractor.hpp"
 
 namespace lq::chart {
 

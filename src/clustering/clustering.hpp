@@ -1,8 +1,8 @@
 // Colour clustering of pixel rows; each returns the pair (centres, labels).
 #pragma once
 
-#include "frame/extractor.hpp"
 #include "interop/ref.hpp"
+#include "model/extractor.hpp"
 
 namespace lq::clustering {
 

@@ -5,10 +5,10 @@
 
 #include <vector>
 
-#include "frame/extractor.hpp"
 #include "interop/globals.hpp"
 #include "interop/numpy_api.hpp"
 #include "interop/ref.hpp"
+#include "model/extractor.hpp"
 
 namespace lq::clustering::dbscan {
 

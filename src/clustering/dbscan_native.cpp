@@ -24,6 +24,7 @@
 #include "kernels/dbscan/dbscan.hpp"
 #include "kernels/dbscan/pairs_near_eps.hpp"
 #include "kernels/distinct_rows.hpp"
+#include "kernels/memory_limits.hpp"
 #include "preparation/admission.hpp"
 #include "preparation/preparation.hpp"
 
@@ -167,7 +168,7 @@ double library_need(int64_t entries, int64_t rows) { return 8.0 * static_cast<do
 
 // Half of what the process can still get, so that a library call we start leaves room for its own
 // temporaries and the rest.
-double memory_budget() { return preparation::admission::available_memory().bytes / 2; }
+double memory_budget() { return kernels::available_memory("").bytes / 2; }
 
 // The library's DBSCAN on the distinct colours, each weighted by its pixel count, for when the call on
 // every row would not fit in memory. It finds the same cores (a colour's neighbours weigh their pixel

@@ -9,11 +9,11 @@
 #include <optional>
 #include <vector>
 
-#include "frame/extractor.hpp"
 #include "interop/globals.hpp"
 #include "interop/ref.hpp"
 #include "kernels/cluster_sums.hpp"
 #include "kernels/pixel_rows.hpp"
+#include "model/extractor.hpp"
 
 namespace lq::clustering {
 

@@ -1,45 +1,39 @@
 // The driver: load, prepare, cluster, count, then convert and assemble the result.
 #include "clustering/kmeans_native.hpp"
 #include "extraction/extraction.hpp"
-#include "frame/methods.hpp"
-#include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
 #include "interop/globals.hpp"
 #include "interop/traceback.hpp"
+#include "model/route.hpp"
+#include "model/stages.hpp"
 #include "preparation/preparation.hpp"
 
 namespace lq::extraction {
 namespace {
 
-// _cluster_colors_kmeans as the instance's lookup finds it. When that is the module's own method, the
-// native K-means gives its result (the library's, computed over the distinct colours, or the library
-// call itself where the native fit cannot vouch for it) and the exact sums of its clusters; a method of
-// a subclass, or one bound on the instance, is called as it is.
-Ref cluster_kmeans(ColorExtractor* self, PyObject* pixels, std::optional<kernels::ClusterSums>* sums) {
-    Ref method = attr(reinterpret_cast<PyObject*>(self), name<"_cluster_colors_kmeans">());
-    if (!method) return Ref();
-    const char* owner = native_kmeans_owner(method.get());
-    if (!owner) return call(method, {pixels});
-    Ref result = clustering::kmeans_native_or_library(self, pixels, sums);
-    if (!result) add_method_traceback("_cluster_colors_kmeans", owner);
-    return result;
-}
-
-// The clustering method named by `algorithm` (exact, case-sensitive), looked up on the instance so
-// that a subclass's or an instance attribute's method is used.
+// Clusters the rows by the route: the module's own K-means method is given its result by the native
+// K-means (the library's, computed over the distinct colours, or the library call itself where the native
+// fit cannot vouch for it) with the exact sums of its clusters; any other _cluster_colors_kmeans (the
+// library variant's, a subclass's, one bound on the instance) is called as it is, and DBSCAN is the
+// method the instance's lookup finds.
 Ref cluster(ColorExtractor* self, PyObject* pixels, std::optional<kernels::ClusterSums>* sums) {
-    PyObject* algorithm = settings(self).algorithm;
-    PyObject* instance = reinterpret_cast<PyObject*>(self);
-    int equal = compare_bool(algorithm, name<"kmeans">(), Py_EQ);
-    if (equal < 0) return Ref();
-    if (equal) return cluster_kmeans(self, pixels, sums);
-    equal = compare_bool(algorithm, name<"dbscan">(), Py_EQ);
-    if (equal < 0) return Ref();
-    if (equal) return call_method(instance, name<"_cluster_colors_dbscan">(), {pixels});
-    Ref message = Ref::steal(PyUnicode_FromFormat("Unknown algorithm: %S", algorithm));
-    if (message) PyErr_SetObject(process_state().ValueError.get(), message.get());
+    const model::Decision decision = model::route(self, Py_None, model::Horizon::rows);
+    switch (decision.route) {
+        case model::Route::native_kmeans_rows:
+        case model::Route::native_kmeans_image: {
+            Ref result = clustering::kmeans_native_or_library(self, pixels, sums);
+            if (!result) add_method_traceback("_cluster_colors_kmeans", decision.owner);
+            return result;
+        }
+        case model::Route::library_kmeans:
+        case model::Route::own_method: return call(decision.method, {pixels});
+        case model::Route::dbscan:
+            return call_method(reinterpret_cast<PyObject*>(self), name<"_cluster_colors_dbscan">(), {pixels});
+        case model::Route::unknown_algorithm: model::raise_unknown_algorithm(self); break;
+        case model::Route::error: break;
+    }
     return Ref();
 }
 

@@ -5,10 +5,10 @@
 #include <optional>
 #include <vector>
 
-#include "frame/extractor.hpp"
 #include "interop/globals.hpp"
 #include "interop/ref.hpp"
 #include "kernels/cluster_sums.hpp"
+#include "model/extractor.hpp"
 
 namespace lq::extraction {
 

@@ -8,35 +8,16 @@
 
 #include "clustering/kmeans_native.hpp"
 #include "extraction/extraction.hpp"
-#include "frame/methods.hpp"
-#include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/globals.hpp"
 #include "interop/numpy_api.hpp"
 #include "interop/traceback.hpp"
+#include "model/route.hpp"
 #include "preparation/preparation.hpp"
 
 namespace lq::extraction {
 namespace {
-
-// Whether extract_colors would cluster with the module's own K-means and count with its own stage.
-// *owner names the class whose _cluster_colors_kmeans it is.
-Applies stages_are_own(ColorExtractor* self, PyObject* mask, const char** owner) {
-    const int kmeans = compare_bool(settings(self).algorithm, name<"kmeans">(), Py_EQ);
-    if (kmeans <= 0) return kmeans < 0 ? Applies::error : Applies::no;
-    Ref method = attr(reinterpret_cast<PyObject*>(self), name<"_cluster_colors_kmeans">());
-    if (!method) return Applies::error;
-    *owner = native_kmeans_owner(method.get());
-    if (!*owner) return Applies::no;
-    for (Stage stage : {Stage::preprocess_image, Stage::convert_to_feature_space, Stage::extract_pixels,
-                        Stage::calculate_percentages, Stage::apply_mask}) {
-        if (stage == Stage::apply_mask && mask == Py_None) continue;
-        const Applies own = stage::runs_own(self, stage);
-        if (own != Applies::yes) return own;
-    }
-    return Applies::yes;
-}
 
 // _calculate_percentages of the labels: for each label that occurs, in ascending order, its share.
 Ref shares(const kernels::ClusterSums& sums, std::int64_t rows, std::vector<long long>* present) {
@@ -54,9 +35,9 @@ Ref shares(const kernels::ClusterSums& sums, std::int64_t rows, std::vector<long
 }  // namespace
 
 Applies extract_from_image(ColorExtractor* self, PyObject* feature_image, PyObject* mask, Ref* result) {
-    const char* owner = nullptr;
-    const Applies own = stages_are_own(self, mask, &owner);
-    if (own != Applies::yes) return own;
+    const model::Decision decision = model::route(self, mask, model::Horizon::image);
+    if (decision.route == model::Route::error) return Applies::error;
+    if (decision.route != model::Route::native_kmeans_image) return Applies::no;
     kernels::ImagePixels pixels{};
     Ref grey;
     const Applies readable = preparation::native_pixels(feature_image, mask, &pixels, &grey);
@@ -71,7 +52,7 @@ Applies extract_from_image(ColorExtractor* self, PyObject* feature_image, PyObje
     }
     clustering::ImageFit fit;
     const Applies fitted = clustering::kmeans_of_image(self, pixels, &fit);
-    if (fitted == Applies::error) add_method_traceback("_cluster_colors_kmeans", owner);
+    if (fitted == Applies::error) add_method_traceback("_cluster_colors_kmeans", decision.owner);
     if (fitted != Applies::yes) return fitted;
     if (fit.rows == 0) {
         *result = Ref::steal(PyList_New(0));

@@ -2,7 +2,7 @@
 #include <new>
 
 #include "clustering/kmeans_library.hpp"
-#include "frame/extractor.hpp"
+#include "frame/extractor_type.hpp"
 #include "frame/method_spec.hpp"
 #include "frame/methods.hpp"
 #include "frame/pickling.hpp"
@@ -99,43 +99,6 @@ int publish_operation_table(PyTypeObject* type) {
 }
 
 }  // namespace
-
-namespace {
-
-const Operation* running_on(ColorExtractor* self) noexcept {
-    const auto& running_operations = ProcessState::running_operations;
-    for (auto it = running_operations.rbegin(); it != running_operations.rend(); ++it)
-        if ((*it)->self == self) return *it;
-    return nullptr;
-}
-
-}  // namespace
-
-Operation::Operation(ColorExtractor* extractor)
-    : self(extractor),
-      n_colors(extractor->n_colors),
-      algorithm(extractor->algorithm),
-      preprocessing(extractor->preprocessing),
-      lab_space(extractor->lab_space),
-      active_(false) {
-    if (running_on(extractor)) return;
-    try {
-        ProcessState::running_operations.push_back(this);
-        active_ = true;
-    } catch (const std::bad_alloc&) {
-        // Without a snapshot the operation reads the live settings, as a direct stage call does.
-    }
-}
-
-Operation::~Operation() {
-    if (active_) ProcessState::running_operations.pop_back();
-}
-
-Settings settings(ColorExtractor* self) noexcept {
-    if (const Operation* operation = running_on(self))
-        return {operation->n_colors, operation->algorithm.get(), operation->preprocessing, operation->lab_space};
-    return {self->n_colors, self->algorithm.get(), self->preprocessing != 0, self->lab_space != 0};
-}
 
 PyTypeObject ColorExtractorType = {
     // The macro supplies its own trailing comma, which the formatter cannot see.

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <new>
 
-#include "frame/extractor.hpp"
+#include "frame/extractor_type.hpp"
 #include "interop/globals.hpp"
 
 namespace lq {
@@ -257,9 +257,9 @@ Ref new_function(const FunctionDef* def, PyObject* qualname, PyObject* module_na
     return Ref::steal(reinterpret_cast<PyObject*>(function));
 }
 
-bool is_function_of(PyObject* object, const FunctionDef* def) {
+const void* definition_of(PyObject* object) {
     if (PyMethod_Check(object)) object = PyMethod_GET_FUNCTION(object);
-    return Py_IS_TYPE(object, &FunctionObjectType) && as_function(object)->def == def;
+    return Py_IS_TYPE(object, &FunctionObjectType) ? as_function(object)->def : nullptr;
 }
 
 }  // namespace lq

@@ -28,8 +28,9 @@ extern PyTypeObject FunctionObjectType;
 // __text_signature__ ("($self, image, mask=None)") made from the parameters.
 Ref new_function(const FunctionDef* def, PyObject* qualname, PyObject* module_name);
 
-// True when `object`, after unwrapping a bound method, is a function object created from `def`.
-bool is_function_of(PyObject* object, const FunctionDef* def);
+// The FunctionDef a function object, or a bound method of one, was created from; null for anything else.
+// The model reads the module's own methods by it (model/known_methods.hpp).
+const void* definition_of(PyObject* object);
 
 int ready_function_type();
 

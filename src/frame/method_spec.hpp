@@ -16,10 +16,10 @@
 #include <utility>
 
 #include "frame/arguments.hpp"
-#include "frame/extractor.hpp"
 #include "frame/function_object.hpp"
 #include "interop/convert.hpp"
 #include "interop/traceback.hpp"
+#include "model/extractor.hpp"
 
 namespace lq {
 

@@ -5,15 +5,23 @@
 // To add a parameter, add it to the method's declaration and to its body's parameter list (the two
 // must agree or the build fails), then to the type stub.
 #include "frame/methods.hpp"
+
+#include <cstring>
+
 #include "chart/chart.hpp"
 #include "clustering/clustering.hpp"
 #include "clustering/kmeans_native.hpp"
 #include "extraction/extraction.hpp"
+#include "frame/extractor_type.hpp"
 #include "frame/method_spec.hpp"
 #include "frame/pickling.hpp"
 #include "interop/constants.hpp"
+#include "interop/convert.hpp"
 #include "interop/globals.hpp"
+#include "kernels/memory_limits.hpp"
 #include "matching/matching.hpp"
+#include "model/known_methods.hpp"
+#include "preparation/admission.hpp"
 #include "preparation/preparation.hpp"
 
 namespace lq {
@@ -205,10 +213,58 @@ constexpr MethodSpec opencv_takes_path_function{
     "or of a pipe, socket or device, which the extractor reads as files that cannot be read.",
     "bool"};
 
+// The module's private diagnostics of memory admission.
+Ref available_memory(PyObject* root) {
+    Py_ssize_t length = 0;
+    const char* text = check_argument_type(root, &PyUnicode_Type, false, false, "root") < 0
+                           ? nullptr
+                           : PyUnicode_AsUTF8AndSize(root, &length);
+    if (!text) return Ref();
+    if (std::strlen(text) != static_cast<std::size_t>(length)) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return Ref();
+    }
+    const kernels::AvailableMemory available = kernels::available_memory(text);
+    return Ref::steal(Py_BuildValue("(ds)", available.bytes, available.bound));
+}
+
+Ref peak_estimate(PyObject* path, double rows, int n_colors) {
+    namespace admission = preparation::admission;
+    if (check_argument_type(path, &PyUnicode_Type, false, false, "path") < 0) return Ref();
+    double peak = -1;
+    if (PyUnicode_CompareWithASCIIString(path, "kmeans") == 0) peak = admission::library_kmeans_peak(rows, n_colors);
+    else if (PyUnicode_CompareWithASCIIString(path, "native kmeans") == 0) peak = admission::native_kmeans_peak(rows);
+    else if (PyUnicode_CompareWithASCIIString(path, "dbscan") == 0) peak = admission::dbscan_peak(rows, true);
+    else if (PyUnicode_CompareWithASCIIString(path, "library dbscan") == 0) peak = admission::dbscan_peak(rows, false);
+    else if (PyUnicode_CompareWithASCIIString(path, "match report") == 0)
+        peak = admission::match_report_peak(rows, false);
+    else if (PyUnicode_CompareWithASCIIString(path, "literal match report") == 0)
+        peak = admission::match_report_peak(rows, true);
+    if (peak < 0) {
+        PyErr_Format(PyExc_ValueError, "no estimate for %U", path);
+        return Ref();
+    }
+    return Ref::steal(PyFloat_FromDouble(peak));
+}
+
+constexpr MethodSpec available_memory_function{
+    "_available_memory", params(Param{"root", Check::any, Default::of(&name<"">), Convert::none, "str"}),
+    &available_memory, "(bytes, bound): what the process can still allocate, and which limit says so.",
+    "Tuple[float, str]"};
+
+constexpr MethodSpec peak_estimate_function{
+    "_peak_estimate",
+    params(Param{"path", Check::any, {}, Convert::none, "str"},
+           Param{"rows", Check::any, {}, Convert::to_double, "float"},
+           Param{"n_colors", Check::any, Default::of(5.0), Convert::int32, "int"}),
+    &peak_estimate, "Bytes a path is estimated to need at its peak for `rows` pixel rows.", "float"};
+
 // The module-level functions, put into the module globals.
 constexpr const FunctionDef* module_functions[] = {
     &function_def<unpickle_function>,
     &function_def<opencv_takes_path_function>,
+    &function_def<available_memory_function>,
+    &function_def<peak_estimate_function>,
 };
 
 // In the order in which they are put into the class dictionary.
@@ -236,8 +292,8 @@ constexpr const FunctionDef* library_class_methods[] = {&function_def<library_cl
 
 PyCFunction fastcall(FunctionImpl impl) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(impl)); }
 
-}  // namespace
-
+// The interpreter-visible method of an overridable stage: an instance whose lookup finds it runs the
+// module's own body.
 const FunctionDef& stage_method(Stage stage) {
     switch (stage) {
         case Stage::preprocess_image: return function_def<preprocess_image_method>;
@@ -250,10 +306,25 @@ const FunctionDef& stage_method(Stage stage) {
     return function_def<color_distance_lab_method>;
 }
 
-const char* native_kmeans_owner(PyObject* method) {
-    if (is_function_of(method, &function_def<cluster_colors_kmeans_method>)) return "ColorExtractor";
-    if (is_function_of(method, &function_def<fast_cluster_colors_kmeans_method>)) return "FastColorExtractor";
-    return nullptr;
+}  // namespace
+
+int tell_model_methods() {
+    model::know_definitions(&definition_of);
+    for (int stage = 0; stage < stage_count; ++stage)
+        model::know_stage_method(Stage(stage), &stage_method(Stage(stage)));
+    struct KmeansMethod {
+        const FunctionDef* def;
+        PyTypeObject* owner;
+        bool native;
+    };
+    const KmeansMethod kmeans_methods[] = {
+        {&function_def<cluster_colors_kmeans_method>, &ColorExtractorType, true},
+        {&function_def<fast_cluster_colors_kmeans_method>, &FastColorExtractorType, true},
+        {&function_def<library_cluster_colors_kmeans_method>, &LibraryColorExtractorType, false},
+    };
+    for (const KmeansMethod& method : kmeans_methods)
+        if (model::know_kmeans_method(method.def, method.owner, method.native) < 0) return -1;
+    return 0;
 }
 
 PyMethodDef extractor_static_methods[] = {

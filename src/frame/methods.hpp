@@ -3,14 +3,10 @@
 
 #include <span>
 
-#include "frame/extractor.hpp"
 #include "frame/function_object.hpp"
+#include "model/extractor.hpp"
 
 namespace lq {
-
-// The interpreter-visible method of an overridable stage: an instance whose lookup finds it runs the
-// module's own body.
-const FunctionDef& stage_method(Stage stage);
 
 // The static method-table entries from which the pickling hooks are installed.
 extern PyMethodDef extractor_static_methods[];
@@ -20,16 +16,17 @@ extern PyMethodDef extractor_static_methods[];
 int install_methods(PyTypeObject* type, std::span<const FunctionDef* const> methods);
 int install_methods(PyTypeObject* type);
 
-// The class whose _cluster_colors_kmeans `method` (a function or bound method) is when it is one whose
-// result the native K-means gives (ColorExtractor's or FastColorExtractor's), else null.
-const char* native_kmeans_owner(PyObject* method);
-
 // FastColorExtractor's and LibraryColorExtractor's own methods.
 std::span<const FunctionDef* const> fast_extractor_methods();
 std::span<const FunctionDef* const> library_extractor_methods();
 
-// Puts the module-level functions (__pyx_unpickle_ColorExtractor, _opencv_takes_path) into the module
-// globals.
+// Tells the model which declarations are the stages' methods and the K-means methods, and how to read a
+// function object's declaration (model/known_methods.hpp); once the three classes are ready. -1 with an
+// exception set on failure.
+int tell_model_methods();
+
+// Puts the module-level functions (__pyx_unpickle_ColorExtractor, _opencv_takes_path, _available_memory,
+// _peak_estimate) into the module globals.
 int install_module_functions(PyObject* module);
 
 }  // namespace lq

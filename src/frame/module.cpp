@@ -1,6 +1,6 @@
 // Module initialisation in two phases. The module exists at most once per process and only in the
 // interpreter that first loaded it; its state is process-wide (interop/state.hpp).
-#include "frame/extractor.hpp"
+#include "frame/extractor_type.hpp"
 #include "frame/function_object.hpp"
 #include "frame/initialisation.hpp"
 #include "frame/methods.hpp"
@@ -9,7 +9,6 @@
 #include "interop/ref.hpp"
 #include "interop/state.hpp"
 #include "interop/traceback.hpp"
-#include "preparation/admission.hpp"
 #include "preparation/preparation.hpp"
 
 namespace lq {
@@ -114,9 +113,8 @@ int run_execute_steps(PyObject* module) {
         register_in_module_table(module) < 0 || fetch_builtins() < 0 || ready_function_type() < 0 ||
         ready_extractor_type(module) < 0 || import_numpy_types() < 0 || import_libraries(process_state().globals) < 0 ||
         import_numpy_array_api() < 0 || install_methods(&ColorExtractorType) < 0 ||
-        ready_extractor_variants(module) < 0 || install_module_functions(module) < 0 ||
-        preparation::install_pixel_budget(module) < 0 || preparation::admission::install_diagnostics(module) < 0 ||
-        add_test_dict(module) < 0)
+        ready_extractor_variants(module) < 0 || tell_model_methods() < 0 || install_module_functions(module) < 0 ||
+        preparation::install_pixel_budget(module) < 0 || add_test_dict(module) < 0)
         return -1;
     return 0;
 }

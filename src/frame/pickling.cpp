@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "frame/extractor_type.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"

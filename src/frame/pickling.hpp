@@ -1,8 +1,8 @@
 // Persisted state: the reduce and set-state operations and the module-level unpickle function.
 #pragma once
 
-#include "frame/extractor.hpp"
 #include "interop/ref.hpp"
+#include "model/extractor.hpp"
 
 namespace lq::pickling {
 

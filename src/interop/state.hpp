@@ -11,6 +11,7 @@
 // replaced by that run.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -40,6 +41,19 @@ struct ProcessState {
     // dict: (library call, reason) -> how often the native K-means left that call to the library;
     // published as the module's _kmeans_fallbacks, for diagnostics. Owned: created once, never released.
     PyObject* kmeans_fallbacks = nullptr;
+
+    // -- the module's own methods, as the binding declares them (model/known_methods.hpp) ------------
+    // The model tells the module's own methods from overrides by the declaration a function object was
+    // made from; the binding supplies the reader of declarations and the declarations themselves while
+    // the module executes. Pointers to the binding's static declarations and types: nothing to own.
+    const void* (*definition_of)(PyObject* function) = nullptr;
+    std::array<const void*, 6> stage_methods{};  // by Stage value (model/extractor.hpp)
+    struct KmeansMethod {
+        const void* definition;  // a _cluster_colors_kmeans declaration
+        PyTypeObject* owner;     // the class whose method it is
+        bool native;             // the native K-means gives its result (else it is the library call's)
+    };
+    std::vector<KmeansMethod> kmeans_methods;
 
     // -- the create step ------------------------------------------------------------------------------
     // The interpreter that first created the module (-1 before); any other is refused.

@@ -2,13 +2,13 @@
 // pixel and a similarity score. Computed literally (one distance call per pixel and target) or, when
 // the libraries are as imported and no override could see the difference, once per distinct colour.
 #include "matching/match_report.hpp"
-#include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
 #include "interop/globals.hpp"
 #include "kernels/match_distances.hpp"
 #include "matching/matching.hpp"
+#include "model/stages.hpp"
 #include "preparation/preparation.hpp"
 
 namespace lq::matching {

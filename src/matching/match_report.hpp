@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "frame/extractor.hpp"
 #include "interop/globals.hpp"
 #include "interop/ref.hpp"
+#include "model/extractor.hpp"
 #include "preparation/conversion.hpp"
 
 namespace lq::matching {

@@ -2,8 +2,8 @@
 // pieces both reports share.
 #pragma once
 
-#include "frame/extractor.hpp"
 #include "interop/ref.hpp"
+#include "model/extractor.hpp"
 
 namespace lq::matching {
 

@@ -2,12 +2,12 @@
 // analysis built on them.
 #include <limits>
 
-#include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
 #include "interop/globals.hpp"
 #include "matching/matching.hpp"
+#include "model/stages.hpp"
 #include "preparation/conversion.hpp"
 
 namespace lq::matching {

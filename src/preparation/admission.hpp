@@ -1,6 +1,7 @@
 // Memory admission: before a path makes its large allocations, its peak is estimated from the row count
-// and compared with what the process can still get; when it cannot fit, MemoryError says so with both
-// figures instead of the process growing until an allocation fails halfway or the kernel kills it.
+// and compared with what the process can still get (kernels/memory_limits.hpp reads it); when it cannot fit,
+// MemoryError says so with both figures instead of the process growing until an allocation fails halfway or the kernel
+// kills it.
 //
 // The estimates are bytes beyond the rows the path is given, at their largest; each is a named function
 // with its constants here, checked against measured peaks by tests/test_admission.py.
@@ -8,22 +9,10 @@
 
 #include <cstdint>
 
-#include "frame/extractor.hpp"
 #include "interop/ref.hpp"
+#include "model/extractor.hpp"
 
 namespace lq::preparation::admission {
-
-// What the process can still allocate, and which limit says so.
-struct Available {
-    double bytes;       // +infinity when no limit could be read
-    const char* bound;  // "memory available", "cgroup memory limit", "address-space limit"
-};
-
-// The least of: MemAvailable (/proc/meminfo), the headroom of every memory cgroup the process is in
-// (v2 memory.max or v1 memory.limit_in_bytes, less the usage that reclaimable file pages do not make
-// up), and RLIMIT_AS less the address space in use. `root` prefixes /proc and /sys (tests give a
-// fake tree). Reads files only; no interpreter call.
-Available available_memory(const char* root = "");
 
 // The estimates. A distinct colour is a distinct 8-bit row; there are at most 2^24.
 double library_kmeans_peak(double rows, int n_colors);
@@ -50,9 +39,5 @@ int admit_native_kmeans(PyObject* pixels);
 int admit_native_kmeans(double rows);  // the native K-means reading an image's pixels itself
 int admit_dbscan(PyObject* pixels, bool native);
 int admit_match_report(PyObject* pixels, bool per_pixel);
-
-// The module's private diagnostics: _available_memory(root="") and _peak_estimate(path, rows,
-// n_colors=5). -1 with an exception set on failure.
-int install_diagnostics(PyObject* module);
 
 }  // namespace lq::preparation::admission

@@ -4,12 +4,12 @@
 
 #include <sys/stat.h>
 
-#include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
 #include "interop/kernel.hpp"
 #include "interop/numpy_api.hpp"
+#include "model/stages.hpp"
 #include "preparation/admission.hpp"
 #include "preparation/preparation.hpp"
 

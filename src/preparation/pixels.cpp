@@ -3,13 +3,13 @@
 // that both select exactly the same pixels: a pixel is inside when its grey value is strictly above
 // 128, a three-dimensional mask being reduced to grey first. The mask is never resized: OpenCV rejects
 // a mask of another size.
-#include "frame/stages.hpp"
 #include "interop/call.hpp"
 #include "interop/constants.hpp"
 #include "interop/convert.hpp"
 #include "interop/globals.hpp"
 #include "interop/kernel.hpp"
 #include "interop/numpy_api.hpp"
+#include "model/stages.hpp"
 #include "preparation/conversion.hpp"
 #include "preparation/preparation.hpp"
 

@@ -9,11 +9,11 @@
 #include <initializer_list>
 #include <vector>
 
-#include "frame/extractor.hpp"
 #include "interop/globals.hpp"
 #include "interop/ref.hpp"
 #include "kernels/distinct_rows.hpp"
 #include "kernels/pixel_rows.hpp"
+#include "model/extractor.hpp"
 #include "preparation/admission.hpp"
 
 namespace lq::preparation {

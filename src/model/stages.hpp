@@ -1,10 +1,10 @@
-// The native entries of the overridable stages, as the module's own code calls them: through the
-// instance's operation table, so a subclass's override of the same name is honoured.
+// The overridable stages as the module's own code calls them: through the instance's operation table, so
+// a subclass's override of the same name is honoured; and the lookup that finds such an override.
 #pragma once
 
-#include "frame/extractor.hpp"
 #include "interop/globals.hpp"
 #include "interop/ref.hpp"
+#include "model/extractor.hpp"
 
 namespace lq::stage {
 
@@ -35,6 +35,14 @@ inline int color_distance_lab(ColorExtractor* self, PyObject* color1, PyObject* 
     *out = distance;
     return 0;
 }
+
+// The stage's method name, interned.
+PyObject* method_name(Stage stage);
+
+// The override of `stage` the instance's lookup finds: yes with it in *found; no when the module's own
+// body is to run (the type admits no override, or the lookup finds the module's own method). The native
+// entries (frame/dispatch.cpp) ask this before running a stage.
+Applies find_override(ColorExtractor* self, Stage stage, Ref* found);
 
 // Whether the native entry of `stage` would run the module's own body for this instance (no override is
 // found by the same lookup). Fast paths that replace a stage check this first.

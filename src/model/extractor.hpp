@@ -1,4 +1,5 @@
-// The ColorExtractor object and its internal operation table.
+// The extractor model: the ColorExtractor object, its internal operation table and the settings an
+// operation works with. Every domain folder builds on it; the binding (src/frame) makes it a type.
 //
 // The table holds the native entries of the six overridable methods. The module's own code calls the
 // stages through it, and each entry first defers to an override defined on an interpreter subclass. The
@@ -21,6 +22,7 @@ enum class Stage {
     calculate_percentages,
     color_distance_lab,
 };
+inline constexpr int stage_count = 6;
 
 // With skip_dispatch set, an entry runs the module's own body without looking for an override (that
 // is how the interpreter-visible methods call it). Array results are new references or null on error;
@@ -78,24 +80,5 @@ public:
 private:
     bool active_;
 };
-
-extern PyTypeObject ColorExtractorType;
-// Native subtypes with the same layout, construction, operations and pickling (pickles name the
-// instance's own type): one whose _cluster_colors_kmeans, called directly too, is the native K-means,
-// and one whose K-means is always the library call itself.
-extern PyTypeObject FastColorExtractorType;
-extern PyTypeObject LibraryColorExtractorType;
-extern const ExtractorOps color_extractor_ops;
-
-inline bool is_color_extractor(PyObject* object) { return PyObject_TypeCheck(object, &ColorExtractorType); }
-
-// Makes the type ready and publishes it on the module: operation table, __init__ docstring, the
-// capsule, the module attribute and the pickling hooks. -1 with an exception set on failure.
-int ready_extractor_type(PyObject* module);
-
-// Makes FastColorExtractor and LibraryColorExtractor ready with their own methods and publishes them,
-// with the _kmeans_fallbacks counts; after ColorExtractor's methods are installed. -1 with an exception
-// set on failure.
-int ready_extractor_variants(PyObject* module);
 
 }  // namespace lq
