@@ -1,5 +1,5 @@
 """Shared fixtures: real photos bundled with scikit-learn, small synthetic images, module-global
-rebinding and a memory-flatness check."""
+rebinding, a memory-flatness check and the child worker that runs cases a crash must not escape."""
 
 import gc
 import os
@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import lumvarde_quorle.color_extractor_cy as module
+from child_worker import ChildWorker
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
 
@@ -106,3 +107,11 @@ def memory_flat():
 def plain():
     """A plain extractor with preprocessing off and RGB features, the most direct configuration."""
     return ColorExtractor(5, "kmeans", False, False)
+
+
+@pytest.fixture(scope="module")
+def worker():
+    """A child worker (child_worker.py) for the module's cases."""
+    worker = ChildWorker()
+    yield worker
+    worker.close()
