@@ -59,7 +59,7 @@ def test_mypy_strict_accepts_use_and_flags_misuse(tmp_path):
 
 MODULES = (
     "color_extractor_cy", "results", "batch", "cli", "images", "records", "writers", "report", "terminal", "output",
-    "catalogue", "catalogue_cli", "budget",
+    "catalogue", "catalogue_cli", "budget", "pool",
 )
 
 
