@@ -21,21 +21,18 @@ by default Pillow's, so that a small file that decodes to billions of pixels fai
 
 from __future__ import annotations
 
-import ctypes
 import functools
-import itertools
-import multiprocessing
 import os
-import signal
 import warnings
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
-from concurrent.futures import Executor, Future, ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
-from dataclasses import dataclass, field
+from concurrent.futures import Executor, Future
+from dataclasses import dataclass
 from typing import Any, Generic, Literal, TypeVar, cast
 
 from .budget import PILLOW, batch_limit, check_image_size, image_size, max_pixels_budget
+from .checks import whole_number
+from .pool import RecoveringPool, process_pool
 
 __all__ = ["PILLOW", "BatchResult", "RecoveringPool", "map_images", "process_pool"]
 
@@ -92,10 +89,10 @@ def map_images(
     outside, or by the kernel for want of memory), the image it held fails with BrokenProcessPool
     saying so, and the other images in flight are run again in a fresh pool.
     """
-    if max_pending is not None and max_pending < 1:
-        raise ValueError(f"max_pending must be at least 1, got {max_pending}")
-    if workers is not None and workers < 1:
-        raise ValueError(f"workers must be at least 1, got {workers}")
+    if max_pending is not None:
+        max_pending = whole_number(max_pending, "max_pending", minimum=1)
+    if workers is not None:
+        workers = whole_number(workers, "workers", minimum=1)
     budget = max_pixels_budget(max_pixels)
     # The budget's wrapper returns the value, or the value with a warning that _settle gives here.
     call = operation if budget is None else cast(Callable[..., T], functools.partial(_within_budget, budget, operation))
@@ -105,32 +102,6 @@ def map_images(
     workers = workers or os.cpu_count() or 1
     with RecoveringPool(workers) as pool:
         yield from _ordered(pool, call, paths, args, kwargs, max_pending or 4 * workers)
-
-
-def process_pool(workers: int) -> ProcessPoolExecutor:
-    """A process pool whose workers share the cores instead of each running a full set of native
-    threads (OpenMP in K-means, OpenBLAS, OpenCV): oversubscribed OpenMP workers spin-wait and run an
-    order of magnitude slower."""
-    return _process_pool(workers, _limit_native_threads, ())
-
-
-def _process_pool(workers: int, initializer: Callable[..., None], initargs: tuple[Any, ...]) -> ProcessPoolExecutor:
-    # forkserver rather than fork: a forked child of a process that has run OpenMP code can hang in
-    # its first parallel region.
-    context = multiprocessing.get_context("forkserver")
-    threads = max(1, (os.cpu_count() or 1) // workers)
-    return ProcessPoolExecutor(workers, mp_context=context, initializer=initializer, initargs=(threads, *initargs))
-
-
-def _limit_native_threads(threads: int) -> None:
-    # Load the libraries first: thread limits apply to the thread pools already loaded.
-    import cv2
-    from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
-
-    from . import color_extractor_cy  # noqa: F401
-
-    threadpool_limits(threads)
-    cv2.setNumThreads(threads)
 
 
 # -- the pixel budget -----------------------------------------------------------------------------
@@ -175,15 +146,14 @@ def _ordered(
     max_pending: int,
 ) -> Iterator[BatchResult[T]]:
     pending: deque[tuple[str, Future[T]]] = deque()
-    outcome = executor.outcome if isinstance(executor, RecoveringPool) else _value
     try:
         for given in paths:
             path = os.fspath(given)
             pending.append((path, _submit(executor, operation, path, args, kwargs)))
             if len(pending) >= max_pending:
-                yield _settle(*pending.popleft(), outcome)
+                yield _settle(*pending.popleft())
         while pending:
-            yield _settle(*pending.popleft(), outcome)
+            yield _settle(*pending.popleft())
     finally:
         # The caller stopped early (break, exception): do not leave queued calls running.
         for _, future in pending:
@@ -206,13 +176,9 @@ def _submit(
         return failed
 
 
-def _value(future: Future[T]) -> T:
-    return future.result()
-
-
-def _settle(path: str, future: Future[T], outcome: Callable[[Future[T]], T]) -> BatchResult[T]:
+def _settle(path: str, future: Future[T]) -> BatchResult[T]:
     try:
-        value = outcome(future)
+        value = future.result()
     except Exception as error:
         return BatchResult(path, error=error)
     if isinstance(value, _Warned):
@@ -221,134 +187,3 @@ def _settle(path: str, future: Future[T], outcome: Callable[[Future[T]], T]) -> 
         warnings.warn(value.warning, DecompressionBombWarning, stacklevel=3)
         value = value.value
     return BatchResult(path, value=value)
-
-
-# -- a pool that survives its workers --------------------------------------------------------------
-
-# In a worker of a RecoveringPool: the shared table of (worker pid, call it runs) pairs and its row.
-_held_calls: Any = None
-_held_row = -1
-
-
-def _start_recorded_worker(threads: int, held: Any, lock: Any) -> None:
-    global _held_calls, _held_row
-    _limit_native_threads(threads)
-    with lock:
-        _held_row = next(row for row in range(len(held) // 2) if held[2 * row] == 0)
-        held[2 * _held_row] = os.getpid()
-    _held_calls = held
-
-
-def _recorded(call: int, operation: Callable[..., T], /, *args: Any, **kwargs: Any) -> T:
-    """In the worker: runs the operation with its call number entered in the worker's row, so that the
-    pool can tell which image a worker held when it died."""
-    _held_calls[2 * _held_row + 1] = call
-    try:
-        return operation(*args, **kwargs)
-    finally:
-        _held_calls[2 * _held_row + 1] = 0
-
-
-@dataclass
-class _Call:
-    number: int
-    fn: Callable[..., Any]
-    args: tuple[Any, ...]
-    kwargs: dict[str, Any]
-    breaks: int = 0  # pools that broke while it was in flight, no worker death being its own
-
-
-@dataclass
-class _Generation:
-    pool: ProcessPoolExecutor
-    held: Any  # shared int64 pairs: worker pid, call number (0: none)
-    calls: dict[Future[Any], _Call] = field(default_factory=dict)
-
-
-class RecoveringPool(Executor):
-    """process_pool(workers), replaced by a fresh one when a worker dies, for map_images (the default
-    executor) or any caller that reads its futures through map_images. The call the dead worker held
-    fails with BrokenProcessPool naming how it died; the other calls in flight run again in the new
-    pool. A call caught in two breaks that no worker death explains (a worker that cannot start, a
-    death between calls) fails too, so that a pool that keeps breaking ends the batch's calls."""
-
-    def __init__(self, workers: int) -> None:
-        self._workers = workers
-        self._numbers = itertools.count(1)
-        self._replaced: dict[Future[Any], Future[Any]] = {}
-        self._generation = self._start()
-
-    def _start(self) -> _Generation:
-        context = multiprocessing.get_context("forkserver")
-        held = context.RawArray(ctypes.c_int64, 2 * self._workers)
-        pool = _process_pool(self._workers, _start_recorded_worker, (held, context.Lock()))
-        return _Generation(pool, held)
-
-    def submit(self, fn: Callable[..., T], /, *args: Any, **kwargs: Any) -> Future[T]:
-        return self._run(_Call(next(self._numbers), fn, args, kwargs))
-
-    def _run(self, call: _Call) -> Future[Any]:
-        generation = self._generation
-        try:
-            future = generation.pool.submit(_recorded, call.number, call.fn, *call.args, **call.kwargs)
-        except BrokenProcessPool:
-            # Broken before its futures were read: a failed future, replaced at the next recovery.
-            future = Future()
-            future.set_exception(BrokenProcessPool("the process pool broke"))
-        generation.calls[future] = call
-        return future
-
-    def outcome(self, future: Future[T]) -> T:
-        """The call's result, following it into fresh pools when its pool broke."""
-        while True:
-            future = self._replaced.pop(future, future)
-            try:
-                return future.result()
-            except BrokenProcessPool:
-                if future not in self._generation.calls:
-                    raise  # the call failed for good
-                self._recover()
-            finally:
-                self._generation.calls.pop(future, None)
-
-    def _recover(self) -> None:
-        broken = self._generation
-        # The workers, to read how each ended once the pool has shut down (the pool keeps them in a
-        # private table; without it no death can be told apart and the two-breaks rule applies).
-        workers = list((getattr(broken.pool, "_processes", None) or {}).values())
-        broken.pool.shutdown(wait=True, cancel_futures=True)
-        deaths = {
-            worker.pid: worker.exitcode for worker in workers
-            if worker.exitcode not in (None, 0, -signal.SIGTERM)  # SIGTERM: stopped by the pool
-        }
-        held = {broken.held[2 * row]: broken.held[2 * row + 1] for row in range(self._workers)}
-        lost = {held[pid]: code for pid, code in deaths.items() if held.get(pid)}
-        self._generation = self._start()
-        for future, call in broken.calls.items():
-            if not future.cancelled() and not (future.done() and isinstance(future.exception(), BrokenProcessPool)):
-                self._generation.calls[future] = call  # finished before the break: kept as it is
-                continue
-            if call.number not in lost:
-                call.breaks += 1
-            if call.number in lost or call.breaks >= 2:
-                failed: Future[Any] = Future()
-                failed.set_exception(BrokenProcessPool(_death(lost.get(call.number))))
-                self._replaced[future] = failed
-            else:
-                self._replaced[future] = self._run(call)
-
-    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
-        self._generation.pool.shutdown(wait=wait, cancel_futures=cancel_futures)
-
-
-def _death(exitcode: int | None) -> str:
-    if exitcode is None:
-        return "the worker process pool broke twice while this image was in flight"
-    if exitcode < 0:
-        try:
-            how = f"was killed by {signal.Signals(-exitcode).name}"
-        except ValueError:
-            how = f"was killed by signal {-exitcode}"
-    else:
-        how = f"exited with status {exitcode}"
-    return f"the worker process that held this image {how}; the other images ran on in a new worker process"

@@ -3,7 +3,8 @@
 A long-lived child process imports the extension once and then runs every case in a fork of itself, so
 each case starts from the same state, costs a fork rather than an interpreter start, and a case that
 kills its process (a segmentation fault inside a library, an abort) is reported as such while the
-worker carries on. Run as a script, this file is that worker; imported, it offers ChildWorker.
+worker carries on. Run as a script, this file is that worker; imported, it offers ChildWorker, and
+run_python for a piece of code that needs an interpreter of its own.
 
 A case is two pieces of source: `setup` (statements) and `call` (an expression), run in a namespace
 holding everything in hostile.py and `data`, the case's JSON data. The outcome is one of
@@ -21,6 +22,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import textwrap
 
 TESTS = pathlib.Path(__file__).resolve().parent
 
@@ -69,6 +71,22 @@ class ChildWorker:
             self._process.stdin.close()
             self._process.wait(timeout=60)
         self._process = None
+
+
+def run_python(code, *args, timeout=120, env=None, address_space=None):
+    """Runs `code` (dedented) with `args` in a new interpreter, optionally with more environment variables
+    and under an address-space limit; returns the finished process, its output as text."""
+
+    def limit():
+        import resource
+
+        resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+
+    # -P: the repository root must not shadow the installed package.
+    return subprocess.run(
+        [sys.executable, "-P", "-c", textwrap.dedent(code), *map(str, args)], capture_output=True, text=True,
+        timeout=timeout, env=None if env is None else {**os.environ, **env},
+        preexec_fn=limit if address_space else None)
 
 
 def describe(outcome):

@@ -1,5 +1,5 @@
 """Shared fixtures: real photos bundled with scikit-learn, small synthetic images, module-global
-rebinding and a memory-flatness check."""
+rebinding, a memory-flatness check and the child worker that runs cases a crash must not escape."""
 
 import gc
 import os
@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import lumvarde_quorle.color_extractor_cy as module
+from child_worker import ChildWorker
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
 
@@ -110,9 +111,7 @@ def plain():
 
 @pytest.fixture(scope="module")
 def worker():
-    """A child worker (child_worker.py) for the cases of one test module."""
-    from child_worker import ChildWorker
-
+    """A child worker (child_worker.py) for the module's cases."""
     worker = ChildWorker()
     yield worker
     worker.close()

@@ -5,7 +5,7 @@ import os
 import signal
 import threading
 import time
-from concurrent.futures import Executor, Future, ProcessPoolExecutor
+from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed, wait
 from concurrent.futures.process import BrokenProcessPool
 from functools import partial
 from pathlib import Path
@@ -14,7 +14,7 @@ import cv2
 import numpy as np
 import pytest
 
-from lumvarde_quorle.batch import map_images
+from lumvarde_quorle.batch import RecoveringPool, map_images
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
 
@@ -137,3 +137,129 @@ def test_a_dead_worker_costs_only_the_image_it_held(tmp_path, death, message):
             assert message in str(result.error)
         else:
             assert result.ok and result.value == result.path, result.error
+
+
+# -- RecoveringPool's futures, read without map_images ---------------------------------------------------
+
+
+def fate(name):
+    """In a worker: "killed..." kills its own worker, "stuck" waits to be ended with its worker, "slow"
+    keeps its worker busy for a moment, "pid" gives its worker's pid; each other name comes back in capitals."""
+    if name.startswith("killed"):
+        os.kill(os.getpid(), signal.SIGKILL)
+    elif name == "stuck":
+        time.sleep(120)
+    elif name == "slow":
+        time.sleep(0.5)
+    elif name == "pid":
+        return os.getpid()
+    return name.upper()
+
+
+def told(future):
+    """What the future tells: its value, or the BrokenProcessPool message."""
+    try:
+        return future.result(timeout=120)
+    except BrokenProcessPool as error:
+        return f"broken: {error}"
+
+
+def read_each(futures):
+    return [told(future) for future in futures]
+
+
+def read_as_completed(futures):
+    assert set(as_completed(futures, timeout=120)) == set(futures)
+    return [told(future) for future in futures]
+
+
+def read_waiting(futures):
+    done, pending = wait(futures, timeout=120)
+    assert not pending
+    return [told(future) for future in futures]
+
+
+def read_from_callbacks(futures):
+    seen, all_seen = {}, threading.Event()
+
+    def record(future):
+        seen[future] = told(future)
+        if len(seen) == len(futures):
+            all_seen.set()
+
+    for future in futures:
+        future.add_done_callback(record)
+    assert all_seen.wait(120)
+    return [seen[future] for future in futures]
+
+
+KILLED = "broken: the worker process that held this image was killed by SIGKILL"
+TWICE = "broken: the worker process pool broke twice while this image was in flight"
+FUTURE_CASES = {
+    # The dead worker's call fails; the calls in flight with it (running or queued) run again.
+    "one death, result": (read_each, ["slow", "killed", "a", "slow", "b"], ["SLOW", KILLED, "A", "SLOW", "B"]),
+    "one death, as_completed": (read_as_completed, ["slow", "a", "killed", "b"], ["SLOW", "A", KILLED, "B"]),
+    "one death, wait": (read_waiting, ["killed", "a", "b"], [KILLED, "A", "B"]),
+    "one death, done callbacks": (read_from_callbacks, ["slow", "killed", "a"], ["SLOW", KILLED, "A"]),
+    # "stuck" is running through both breaks, neither its own, "a" queued behind them. ("a" matters too: the
+    # process pool watches a worker started by a submit only from its next wake-up, which a later submit gives.)
+    "two breaks": (read_each, ["stuck", "killed1", "killed2", "a"], [TWICE, KILLED, KILLED, TWICE]),
+}
+
+
+@pytest.fixture(scope="module")
+def pool():
+    # One pool for the cases: it carries on through every break.
+    with RecoveringPool(2) as pool:
+        yield pool
+
+
+@pytest.mark.parametrize("read, names, expected", FUTURE_CASES.values(), ids=FUTURE_CASES.keys())
+def test_futures_tell_the_final_outcome_of_their_call(pool, read, names, expected):
+    futures = [pool.submit(fate, name) for name in names]
+    outcomes = read(futures)
+    assert len(outcomes) == len(expected), outcomes
+    assert all(told.startswith(want) for told, want in zip(outcomes, expected)), outcomes
+
+
+def test_cancelling_a_future_cancels_its_call(pool, tmp_path):
+    # Two calls running and three in the pool's call queue, which cannot be cancelled any more.
+    busy = [pool.submit(time.sleep, 1) for _ in range(5)]
+    marker = tmp_path / "ran"
+    waiting = pool.submit(marker.touch)
+    assert waiting.cancel() and waiting.cancelled()
+    assert list(as_completed([waiting], timeout=5)) == [waiting]
+    assert [future.result(timeout=120) for future in busy] == [None] * 5
+    assert pool.submit(fate, "after").result(timeout=120) == "AFTER" and not marker.exists()
+
+
+def test_shutdown_waits_through_a_recovery_and_leaves_nothing_behind():
+    threads = set(threading.enumerate())
+    with RecoveringPool(2) as pool:
+        futures = [pool.submit(fate, name) for name in ("slow", "killed", "pid", "pid")]
+    assert all(future.done() for future in futures)
+    assert told(futures[1]).startswith(KILLED)
+    assert set(threading.enumerate()) <= threads
+    for pid in {told(future) for future in futures[2:]}:
+        with pytest.raises(ProcessLookupError):
+            os.kill(pid, 0)
+    with pytest.raises(RuntimeError, match="after shutdown"):
+        pool.submit(fate, "late")
+
+
+@pytest.mark.parametrize("options, error, message", [
+    ({"max_pending": 0}, ValueError, "max_pending must be at least 1, got 0"),
+    ({"max_pending": 2.0}, TypeError, "max_pending must be a whole number, not 2.0"),
+    ({"max_pending": True}, TypeError, "max_pending must be a whole number, not a bool"),
+    ({"workers": 0}, ValueError, "workers must be at least 1, got 0"),
+    ({"workers": "2"}, TypeError, "workers must be a whole number, not str '2'"),
+])
+def test_batch_refuses_bad_sizes(options, error, message):
+    with pytest.raises(error, match=f"^{message}"):
+        next(map_images(str, ["a.png"], executor=RecordingExecutor([]), **options))
+
+
+@pytest.mark.parametrize("workers, error", [(0, ValueError), (-1, ValueError), (1.5, TypeError), (None, TypeError)])
+def test_recovering_pool_refuses_a_bad_worker_count(workers, error):
+    with pytest.raises(error, match="^workers must be"):
+        RecoveringPool(workers)

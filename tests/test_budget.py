@@ -3,10 +3,7 @@ max_image_pixels setting, the batch's default budget after Pillow's, and the com
 decompression bomb at once."""
 
 import os
-import resource
 import struct
-import subprocess
-import sys
 import time
 import warnings
 import zlib
@@ -17,7 +14,7 @@ import pytest
 from PIL import Image
 
 import lumvarde_quorle.color_extractor_cy as module
-from child_worker import UNDER_ASAN
+from child_worker import UNDER_ASAN, run_python
 from lumvarde_quorle import read_with_alpha
 from lumvarde_quorle.batch import map_images
 from lumvarde_quorle.budget import ImageTooLargeError, image_size
@@ -242,12 +239,8 @@ run()
 def run_measured(arguments, address_space=None):
     """Runs the tool; returns (exit status, stdout, stderr, seconds, peak resident megabytes)."""
 
-    def limit():
-        resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
-
     start = time.perf_counter()
-    done = subprocess.run([sys.executable, "-P", "-c", MEASURED_TOOL, *arguments], capture_output=True, text=True,
-                          timeout=300, preexec_fn=limit if address_space else None)
+    done = run_python(MEASURED_TOOL, *arguments, timeout=300, address_space=address_space)
     seconds = time.perf_counter() - start
     lines = done.stderr.splitlines()
     peak = next((int(line.split()[1]) / 1024 for line in lines if line.startswith("VmHWM:")), None)

@@ -2,9 +2,6 @@
 sequential results, settings changed mid-operation never mix, and Ctrl-C stops a long kernel."""
 
 import os
-import subprocess
-import sys
-import textwrap
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -12,6 +9,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
+from child_worker import run_python
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
 # Uniform noise in R, G, B: every colour sits near the density threshold, which keeps the native DBSCAN
@@ -104,8 +102,7 @@ def test_settings_replaced_during_operations_never_mix(china_bgr):
     assert all(result in allowed for result in results)
 
 
-CTRL_C = textwrap.dedent(
-    """
+CTRL_C = """
     import resource, signal, sys, threading, time
     import numpy as np
     from lumvarde_quorle.color_extractor_cy import ColorExtractor
@@ -137,13 +134,11 @@ CTRL_C = textwrap.dedent(
     later = [interrupted_run() for _ in range(3)]
     print(first, max(later), (rss() - baseline) / 1e6)
     """
-)
 
 
 def test_ctrl_c_stops_a_long_native_kernel_and_frees_its_memory():
     # In a child: a KeyboardInterrupt must not reach the test runner.
-    done = subprocess.run([sys.executable, "-P", "-c", CTRL_C], capture_output=True, text=True, timeout=300,
-                          env={**os.environ, "PYTHONFAULTHANDLER": "1"})
+    done = run_python(CTRL_C, timeout=300, env={"PYTHONFAULTHANDLER": "1"})
     assert done.returncode == 0, done.stderr
     first, slowest, grown_mb = map(float, done.stdout.split())
     # Uninterrupted, this clustering runs for tens of seconds.
@@ -174,9 +169,5 @@ print("ok")
 def test_native_fits_in_threads_from_a_fresh_process():
     """The native K-means runs threads of its own and keeps probes of the library in module state: many
     fits started at once in a new process, before any probe is cached, give the sequential results."""
-    import subprocess
-    import sys
-
-    done = subprocess.run([sys.executable, "-P", "-c", FRESH_PROCESS_FITS], capture_output=True, text=True,
-                          timeout=600)
+    done = run_python(FRESH_PROCESS_FITS, timeout=600)
     assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr

@@ -4,8 +4,6 @@ called directly."""
 
 import math
 import os
-import subprocess
-import sys
 import types
 
 import cv2
@@ -14,6 +12,7 @@ import pytest
 from sklearn.cluster import DBSCAN
 from sklearn.preprocessing import StandardScaler
 
+from child_worker import run_python
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
 
@@ -195,8 +194,7 @@ def test_pairs_at_rounded_eps_in_a_large_image_stay_within_memory():
         "t.cluster(t.rows_with_pairs_at_rounded_eps(1024)); "
         "print(next(line.split()[1] for line in open('/proc/self/status') if line.startswith('VmHWM:')))"
     )
-    done = subprocess.run([sys.executable, "-P", "-c", script, os.path.dirname(__file__)], capture_output=True,
-                          text=True, timeout=120)
+    done = run_python(script, os.path.dirname(__file__))
     assert done.returncode == 0, done.stderr
     # The library's own call would need hundreds of gigabytes; the sanitizer build adds its shadow memory.
     gigabytes = 4 if os.environ.get("LQ_SKIP_RSS_CHECK") else 1

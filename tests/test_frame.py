@@ -7,9 +7,7 @@ import importlib.util
 import inspect
 import pathlib
 import re
-import subprocess
 import sys
-import textwrap
 import traceback
 import weakref
 
@@ -17,6 +15,7 @@ import numpy as np
 import pytest
 
 import lumvarde_quorle.color_extractor_cy as module
+from child_worker import run_python
 from lumvarde_quorle.color_extractor_cy import ColorExtractor, FastColorExtractor, LibraryColorExtractor
 
 
@@ -535,11 +534,6 @@ def test_second_load_returns_the_same_module():
     again = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(again)
     assert again is module
-
-
-def run_python(code):
-    return subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120)
 
 
 def test_sub_interpreter_is_refused():

@@ -11,7 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from child_worker import ChildWorker, describe
+from child_worker import describe
 
 # Crash classes that are known and not fixed yet: their inputs are left out so that the suite stays
 # green. Remove a name once its fix is in, and from then on the fuzzer covers it.
@@ -25,13 +25,6 @@ fuzz_settings = settings(
     deadline=None,
     suppress_health_check=list(HealthCheck),
 )
-
-
-@pytest.fixture(scope="module")
-def worker():
-    worker = ChildWorker()
-    yield worker
-    worker.close()
 
 
 # -- descriptions of hostile values (see hostile.py) ------------------------------------------------

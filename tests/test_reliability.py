@@ -10,15 +10,8 @@ import socket
 import numpy as np
 import pytest
 
-from child_worker import ChildWorker, describe
+from child_worker import describe
 from lumvarde_quorle.color_extractor_cy import ColorExtractor, _opencv_takes_path
-
-
-@pytest.fixture(scope="module")
-def worker():
-    worker = ChildWorker()
-    yield worker
-    worker.close()
 
 
 def raised(outcome):

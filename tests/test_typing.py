@@ -58,7 +58,9 @@ def test_mypy_strict_accepts_use_and_flags_misuse(tmp_path):
 
 
 # A package stands for its submodules too: "cli" checks the whole command line.
-MODULES = ("color_extractor_cy", "results", "batch", "images", "catalogue", "budget", "settings", "checks", "cli")
+MODULES = (
+    "color_extractor_cy", "results", "batch", "pool", "images", "catalogue", "budget", "settings", "checks", "cli",
+)
 
 
 def test_stubs_agree_with_the_runtime_module(tmp_path):
