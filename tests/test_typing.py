@@ -59,7 +59,8 @@ def test_mypy_strict_accepts_use_and_flags_misuse(tmp_path):
 
 # A package stands for its submodules too: "cli" checks the whole command line.
 MODULES = (
-    "color_extractor_cy", "results", "batch", "pool", "images", "catalogue", "budget", "settings", "checks", "cli",
+    "color_extractor_cy", "results", "batch", "pool", "images", "catalogue", "budget", "settings", "checks", "cielab",
+    "cli",
 )
 
 
