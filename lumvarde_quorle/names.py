@@ -1,5 +1,5 @@
-"""Names for colours: the nearest CSS colour name, judged in the 8-bit LAB space the extractor
-measures distances in.
+"""Names for colours: the nearest CSS colour name, judged as people see colour (CIEDE2000 in CIELAB),
+never a grey for a colour with a clear hue.
 
     >>> css_name((31, 41, 87))
     'midnightblue'
@@ -21,31 +21,52 @@ _TRIPLE = re.compile(r"\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)\s*")
 _DROPPED_SYNONYMS = frozenset({"aqua", "fuchsia"})
 
 
+# A colour of at least this CIELAB chroma has a clear hue: it is named by a colour of its hue (within
+# HUE_RANGE degrees) that is not itself near grey (below NEUTRAL_CHROMA), whatever grey is nearer.
+CLEAR_CHROMA = 15.0
+NEUTRAL_CHROMA = 10.0
+HUE_RANGE = 45.0
+
+
 @functools.cache
 def css_names() -> tuple[tuple[str, ...], Any]:
-    """The names in alphabetical order and their 8-bit LAB codes as an N x 3 float array."""
-    import cv2
+    """The names in alphabetical order and their CIELAB (D65) coordinates as an N x 3 float array."""
     import numpy as np
     from matplotlib.colors import CSS4_COLORS
 
+    from .cielab import srgb_to_lab
+
     names = sorted(name for name in CSS4_COLORS if "gray" not in name and name not in _DROPPED_SYNONYMS)
     rgb = np.array([[int(str(CSS4_COLORS[name])[i : i + 2], 16) for i in (1, 3, 5)] for name in names], np.uint8)
-    lab = cv2.cvtColor(rgb.reshape(1, -1, 3), cv2.COLOR_RGB2LAB).reshape(-1, 3).astype(np.float64)
+    lab = srgb_to_lab(rgb)
     lab.setflags(write=False)
     return tuple(names), lab
 
 
 @functools.lru_cache(maxsize=4096)
 def css_name(rgb: tuple[int, int, int]) -> str:
-    """The CSS colour name nearest to an (R, G, B) colour of 8-bit ints, by Euclidean distance between
-    OpenCV's 8-bit LAB codes; among equally near names the alphabetically first."""
-    import cv2
+    """The CSS colour name nearest to an (R, G, B) colour of 8-bit ints by CIEDE2000 in CIELAB; among
+    equally near names the alphabetically first. A colour with a clear hue (chroma 15 or more) is named by
+    a colour of its hue that is not near grey, so that a dark brown is not called a slate grey."""
     import numpy as np
 
+    from .cielab import ciede2000, srgb_to_lab
+
     names, table = css_names()
-    lab = cv2.cvtColor(np.array([[rgb]], np.uint8), cv2.COLOR_RGB2LAB)[0, 0].astype(np.float64)
-    distances = np.sqrt(((table - lab) ** 2).sum(axis=1))
+    lab = srgb_to_lab(np.array(rgb, np.float64))
+    distances = ciede2000(lab, table)
+    if np.hypot(lab[1], lab[2]) >= CLEAR_CHROMA:
+        apart = np.abs((_hue(table) - _hue(lab) + 180) % 360 - 180)
+        fitting = (np.hypot(table[:, 1], table[:, 2]) >= NEUTRAL_CHROMA) & (apart <= HUE_RANGE)
+        if fitting.any():
+            distances = np.where(fitting, distances, np.inf)
     return names[int(np.argmin(distances))]  # argmin takes the first of equal minima
+
+
+def _hue(lab: Any) -> Any:
+    import numpy as np
+
+    return np.degrees(np.arctan2(lab[..., 2], lab[..., 1])) % 360
 
 
 def hex_rgb(rgb: tuple[int, int, int]) -> str:
