@@ -11,7 +11,7 @@ import numpy as np
 from matplotlib import cbook
 from sklearn.datasets import load_sample_image
 
-from lumvarde_quorle.cielab import ciede2000, srgb_to_lab
+from lumvarde_quorle.cielab import chroma_and_hue, ciede2000, srgb_to_lab
 from lumvarde_quorle.names import css_name
 
 PER_IMAGE = 4000
@@ -35,15 +35,11 @@ def sample_colours(rng):
     return np.concatenate(drawn)
 
 
-def hue(lab):
-    return np.degrees(np.arctan2(lab[..., 2], lab[..., 1])) % 360
-
-
 def main():
     rng = np.random.default_rng(7)
     colours = sample_colours(rng)
     lab = srgb_to_lab(colours)
-    chroma = np.hypot(lab[:, 1], lab[:, 2])
+    chroma, _ = chroma_and_hue(lab)
     clear = colours[(chroma >= 15) & (lab[:, 0] >= 20) & (lab[:, 0] <= 90)]
     start = time.perf_counter()
     css_name.cache_clear()
@@ -52,10 +48,9 @@ def main():
 
     from matplotlib.colors import CSS4_COLORS, to_rgb
 
-    named_lab = srgb_to_lab(np.array([to_rgb(CSS4_COLORS[name]) for name in names]) * 255)
-    clear_lab = srgb_to_lab(clear)
-    named_chroma = np.hypot(named_lab[:, 1], named_lab[:, 2])
-    apart = np.abs((hue(named_lab) - hue(clear_lab) + 180) % 360 - 180)
+    named_chroma, named_hue = chroma_and_hue(srgb_to_lab(np.array([to_rgb(CSS4_COLORS[name]) for name in names]) * 255))
+    _, clear_hue = chroma_and_hue(srgb_to_lab(clear))
+    apart = np.abs((named_hue - clear_hue + 180) % 360 - 180)
     neutral = named_chroma < NEUTRAL_CHROMA
     off_hue = ~neutral & (apart > HUE_TOLERANCE)
 

@@ -20,7 +20,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["ciede2000", "srgb_to_lab"]
+__all__ = ["chroma_and_hue", "ciede2000", "srgb_to_lab"]
 
 # Linear sRGB to CIE XYZ (IEC 61966-2-1, D65).
 _RGB_TO_XYZ = np.array([
@@ -84,6 +84,12 @@ def ciede2000(first: ArrayLike, second: ArrayLike) -> NDArray[np.float64]:
     s_h = 1 + 0.015 * mean_c * t
     lightness, chroma, hue = d_lightness / s_l, d_chroma / s_c, d_hue / s_h
     return np.sqrt(np.maximum(lightness**2 + chroma**2 + hue**2 + r_t * chroma * hue, 0.0))
+
+
+def chroma_and_hue(lab: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """CIELAB chroma C* and hue angle h (degrees, 0 to 360; 0 without chroma) of colours (..., 3)."""
+    values = np.asarray(lab, np.float64)
+    return np.hypot(values[..., 1], values[..., 2]), _hue(values[..., 2], values[..., 1])
 
 
 def _hue(b: NDArray[np.float64], a: NDArray[np.float64]) -> NDArray[np.float64]:

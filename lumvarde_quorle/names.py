@@ -50,23 +50,26 @@ def css_name(rgb: tuple[int, int, int]) -> str:
     a colour of its hue that is not near grey, so that a dark brown is not called a slate grey."""
     import numpy as np
 
-    from .cielab import ciede2000, srgb_to_lab
+    from .cielab import chroma_and_hue, ciede2000, srgb_to_lab
 
     names, table = css_names()
     lab = srgb_to_lab(np.array(rgb, np.float64))
     distances = ciede2000(lab, table)
-    if np.hypot(lab[1], lab[2]) >= CLEAR_CHROMA:
-        apart = np.abs((_hue(table) - _hue(lab) + 180) % 360 - 180)
-        fitting = (np.hypot(table[:, 1], table[:, 2]) >= NEUTRAL_CHROMA) & (apart <= HUE_RANGE)
+    chroma, hue = chroma_and_hue(lab)
+    if chroma >= CLEAR_CHROMA:
+        name_chroma, name_hue = _chroma_and_hue_of_names()
+        apart = np.abs((name_hue - hue + 180) % 360 - 180)
+        fitting = (name_chroma >= NEUTRAL_CHROMA) & (apart <= HUE_RANGE)
         if fitting.any():
             distances = np.where(fitting, distances, np.inf)
     return names[int(np.argmin(distances))]  # argmin takes the first of equal minima
 
 
-def _hue(lab: Any) -> Any:
-    import numpy as np
+@functools.cache
+def _chroma_and_hue_of_names() -> tuple[Any, Any]:
+    from .cielab import chroma_and_hue
 
-    return np.degrees(np.arctan2(lab[..., 2], lab[..., 1])) % 360
+    return chroma_and_hue(css_names()[1])
 
 
 def hex_rgb(rgb: tuple[int, int, int]) -> str:
