@@ -22,7 +22,7 @@ from .budget import before_decoding, check_image_size
 # The extractor's own rule for the paths OpenCV must not be given, which read as unreadable files.
 from .color_extractor_cy import _opencv_takes_path
 
-__all__ = ["read_with_alpha", "read_image", "preview_data_uri", "apply_with_alpha_mask"]
+__all__ = ["apply_with_alpha_mask", "preview_data_uri", "read_colour", "read_image", "read_mask", "read_with_alpha"]
 
 T = TypeVar("T")
 
@@ -113,3 +113,25 @@ def preview_data_uri(image: NDArray[Any] | None, mask: NDArray[Any] | None = Non
     if not ok:
         raise ValueError("the preview could not be encoded")
     return f"data:{mime};base64,{base64.b64encode(encoded.tobytes()).decode('ascii')}"
+
+
+def read_colour(path: str) -> NDArray[np.uint8]:
+    """An image file as the extractor reads a path: 3 channels, B, G, R, held to the extension module's
+    max_image_pixels before decoding. ValueError "Could not load image from <path>" when unreadable."""
+    image: NDArray[np.uint8] | None = None
+    if _opencv_takes_path(path):
+        pixels, limit = before_decoding(path, color_extractor_cy.max_image_pixels)
+        image = cv2.imread(path)
+        if image is not None and not pixels:
+            check_image_size(path, image.shape[1], image.shape[0], limit)
+    if image is None:
+        raise ValueError(f"Could not load image from {path}")
+    return image
+
+
+def read_mask(path: str) -> NDArray[np.uint8]:
+    """A mask file as the extractor reads one (3 channels). ValueError "Could not load mask from <path>"."""
+    mask: NDArray[np.uint8] | None = cv2.imread(path) if _opencv_takes_path(path) else None
+    if mask is None:
+        raise ValueError(f"Could not load mask from {path}")
+    return mask

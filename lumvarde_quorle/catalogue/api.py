@@ -14,11 +14,13 @@ import numpy as np
 from ..batch import map_images
 from ..budget import PILLOW
 from ..checks import finite_number, whole_number
+from ..cielab import srgb_to_lab
+from ..distribution import signature, signature_of
 from ..results import RGB
-from ..settings import ExtractorSettings, bind_mask, is_alpha
-from .palettes import (
-    PaletteColor, _best, _palette_arrays, _Palettes, _rgb, checked_palette, lab_codes, query_colours, stored_form,
-)
+from ..settings import ExtractorSettings
+from .analysis import Analysis, analyse, checked, extract_colors
+from .finding import Table, signature_vector
+from .palettes import PaletteColor, _rgb, query_colours, stored_form
 from .profile import Profile
 from .storage import CatalogueError, Store, file_state
 
@@ -27,11 +29,21 @@ if TYPE_CHECKING:
 
     from ..color_extractor_cy import ColorExtractor
 
-__all__ = ["Catalogue", "IndexSummary", "MatchedColor", "OnResult", "Profile", "SearchHit", "SimilarHit"]
+__all__ = [
+    "DEFAULT_MIN_SHARE", "DEFAULT_TOLERANCE", "Catalogue", "IndexSummary", "MatchedColor", "NearestColor", "OnResult",
+    "Profile", "SearchHit", "SimilarHit",
+]
+
+# A colour difference of 10 (CIEDE2000) holds the shades people give one name, sky blues or brick reds,
+# and keeps neighbouring hues apart; 1 is about the least difference people notice side by side.
+DEFAULT_TOLERANCE = 10.0
+# Percent of an image's pixels a query colour must cover: a small accent counts, a speck does not.
+DEFAULT_MIN_SHARE = 1.0
 
 
 class MatchedColor(TypedDict):
-    """A palette colour in a search result: the query colours within reach and the nearest one's distance."""
+    """A palette colour in a search result: the query colours it is the nearest palette colour to, and the
+    CIEDE2000 difference to the nearest of them."""
 
     color: RGB
     percentage: float
@@ -39,17 +51,26 @@ class MatchedColor(TypedDict):
     distance: float | None
 
 
+class NearestColor(TypedDict):
+    """The palette colour nearest to a query colour, and their CIEDE2000 difference."""
+
+    color: RGB
+    percentage: float
+    distance: float
+
+
 class SearchHit(TypedDict):
     path: str
-    matched_share: float  # percent of the palette within reach of any query colour
-    queries: dict[str, float]  # per query colour, the percent of the palette within its reach
+    share: float  # the least over the query colours of the percent of the image's pixels within tolerance
+    queries: dict[str, float]  # per query colour, the percent of the image's pixels within tolerance of it
+    nearest: dict[str, NearestColor]  # per query colour, the nearest palette colour
     colors: list[MatchedColor]
     settings: dict[str, Any]
 
 
 class SimilarHit(TypedDict):
     path: str
-    distance: float  # the palette distance, in LAB units
+    distance: float  # percent of the image's colour that finds no match in the query's (0: alike)
     colors: list[PaletteColor]
     settings: dict[str, Any]
 
@@ -79,8 +100,8 @@ class Catalogue:
     def __init__(self, path: str | os.PathLike[str], *, create: bool = False) -> None:
         self.path = os.fspath(path)
         self._file = Store(self.path, create)
-        self._cache: tuple[int, _Palettes] | None = None
-        self._scoped: dict[tuple[int, frozenset[int] | None], _Palettes] = {}
+        self._cache: tuple[int, Table] | None = None
+        self._scoped: dict[tuple[int, frozenset[int] | None], Table] = {}
 
     @property
     def _connection(self) -> sqlite3.Connection:
@@ -131,60 +152,87 @@ class Catalogue:
 
     # -------------------------------------------------------------- reading
 
-    def _palettes(self, settings: frozenset[int] | None) -> _Palettes:
-        """The palette table of a scope, as of the current read transaction; reloaded only after a write."""
+    def _table(self, settings: frozenset[int] | None) -> Table:
+        """The table of a scope, as of the current read transaction; reloaded only after a write. An error
+        when some of its images have no distribution yet, which a search would miss."""
         generation = self._file.generation()
         if self._cache is None or self._cache[0] != generation:
-            self._cache = (generation, _Palettes.of(self._file.palettes()))
+            self._cache = (generation, Table.of(self._file.palettes()))
             self._scoped.clear()
-        palettes = self._cache[1]
-        if settings is None:
-            return palettes
-        if (generation, settings) not in self._scoped:
-            self._scoped[(generation, settings)] = palettes.select(np.isin(palettes.settings, list(settings)))
-        return self._scoped[(generation, settings)]
+        table = self._cache[1]
+        if settings is not None:
+            if (generation, settings) not in self._scoped:
+                self._scoped[(generation, settings)] = table.select(np.isin(table.palettes.settings, list(settings)))
+            table = self._scoped[(generation, settings)]
+        if table.missing:
+            raise CatalogueError(
+                f"{self.path}: {table.missing} of {len(table.ids)} images were indexed by an older version of "
+                "lumvarde_quorle and have no colour distribution yet; run `index` on them again to upgrade the "
+                "catalogue"
+            )
+        return table
 
     def search(
         self,
         colors: Iterable[RGB | str] | Mapping[str, RGB | str],
         *,
-        max_distance: float = 30.0,
-        min_share: float = 0.0,
+        tolerance: float = DEFAULT_TOLERANCE,
+        min_share: float = DEFAULT_MIN_SHARE,
         limit: int = 20,
         extractor: ColorExtractor | ExtractorSettings | None = None,
         mask: str | None = None,
         all_settings: bool = False,
+        **retired: Any,
     ) -> list[SearchHit]:
-        """The images whose palette holds every query colour: for each, palette colours within
-        `max_distance` LAB units of it that together make at least `min_share` percent of the palette.
-        Ranked by the share of the palette within reach of any query colour, then by how near those
-        colours are. `colors` are (R, G, B) colours or texts such as "#87ceeb", "135,206,235" or
-        "skyblue", named by their hex codes; or a dict name -> colour."""
+        """The images in which every query colour covers at least `min_share` percent of the pixels within
+        CIEDE2000 `tolerance` of it (colours as people see them: CIELAB under D65), ranked by that share,
+        the least over the query colours when there are several. Shares are of the analysed pixels as
+        decoded (the mask applies), from each image's stored colour distribution. `colors` are (R, G, B)
+        colours or texts such as "#87ceeb", "135,206,235" or "skyblue", named by their hex codes; or a dict
+        name -> colour."""
+        if "max_distance" in retired:
+            raise TypeError(
+                "search() no longer takes max_distance (a distance between palette colours in 8-bit LAB codes): "
+                "it counts pixels within tolerance, a CIEDE2000 colour difference (default 10)"
+            )
+        if retired:
+            raise TypeError(f"search() got an unexpected keyword argument {next(iter(retired))!r}")
         queries = query_colours(colors)
-        max_distance = finite_number(max_distance, "max_distance", minimum=0.0)
+        tolerance = finite_number(tolerance, "tolerance", minimum=0.0)
         min_share = finite_number(min_share, "min_share", minimum=0.0)
         limit = whole_number(limit, "limit", minimum=1)
-        query_lab = lab_codes(list(queries.values()))
+        query_lab = srgb_to_lab(np.array(list(queries.values()), np.float64))
         with self._file.snapshot():
             _, scope = self._scope(extractor, mask, all_settings)
-            palettes = self._palettes(scope)
-            found = palettes.search(query_lab, max_distance, min_share, limit)
-            paths = self._file.paths([int(palettes.ids[image]) for image in found.order])
+            table = self._table(scope)
+            found = table.search(query_lab, tolerance, min_share, limit)
+            paths = self._file.paths([int(table.ids[image]) for image in found.order])
             profiles = dict(self._profiles())
         labels = list(queries)
+        palettes = table.palettes
         hits: list[SearchHit] = []
-        for image in found.order:
-            path, settings_id = paths[int(palettes.ids[image])]
+        for column, image in enumerate(found.order):
+            path, settings_id = paths[int(table.ids[image])]
+            nearest: dict[str, NearestColor] = {}
+            matched: dict[int, list[tuple[str, float]]] = {}
+            for number, label in enumerate(labels):
+                row, difference = int(found.nearest[number, column]), float(found.difference[number, column])
+                if np.isfinite(difference):
+                    nearest[label] = {
+                        "color": _rgb(palettes.rows["rgb"][row]), "percentage": float(palettes.share[row]),
+                        "distance": difference,
+                    }
+                    matched.setdefault(row, []).append((label, difference))
             colours: list[MatchedColor] = []
             for row in palettes.colours(int(image)):
-                hit_labels = [labels[number] for number in range(len(labels)) if found.within[number, row]]
+                near = matched.get(row, [])
                 colours.append({
                     "color": _rgb(palettes.rows["rgb"][row]), "percentage": float(palettes.share[row]),
-                    "matched": hit_labels, "distance": float(found.nearest[row]) if hit_labels else None,
+                    "matched": [label for label, _ in near], "distance": min((d for _, d in near), default=None),
                 })
+            per_query = {label: float(found.shares[number, image]) for number, label in enumerate(labels)}
             hits.append({
-                "path": path, "matched_share": float(found.total[image]),
-                "queries": {label: float(share[image]) for label, share in zip(labels, found.per_query)},
+                "path": path, "share": min(per_query.values()), "queries": per_query, "nearest": nearest,
                 "colors": colours, "settings": profiles[settings_id].as_dict(),
             })
         return hits
@@ -198,43 +246,41 @@ class Catalogue:
         mask: str | None = None,
         all_settings: bool = False,
     ) -> list[SimilarHit]:
-        """The images with the nearest palettes to an image's (a path) or to a palette of
-        {"color": (R, G, B), "percentage": p}, nearest first, by `palette_distance`. The query image
-        itself is left out; its palette is the catalogue's when it is indexed with the settings and
-        unchanged since, else it is analysed now with them."""
+        """The images whose colours are most alike an image's (a path) or a palette's of
+        {"color": (R, G, B), "percentage": p}, most alike first. Alike means holding the same colours in
+        the same amounts: the distance is the percent of an image's colour distribution that finds no
+        match in the query's (the two spread over a grid in a CIELAB space scaled as CIEDE2000 weighs
+        colour, compared by histogram intersection), so 0 is the same colours in the same amounts and 100
+        nothing in common. The query image itself is left out; its distribution is the catalogue's when it
+        is indexed with the settings and unchanged since, else it is analysed now."""
         limit = whole_number(limit, "limit", minimum=1)
         path = os.path.abspath(os.fspath(query)) if isinstance(query, (str, os.PathLike)) else None
         profile, scope = self._scope(extractor, mask, all_settings)
         if path is None:
-            lab, weights = _palette_arrays(query)  # type: ignore[arg-type]
+            colours = [(_rgb(entry["color"]), float(entry["percentage"])) for entry in query]  # type: ignore[union-attr]
+            if any(not np.isfinite(share) or share < 0 for _, share in colours):
+                raise ValueError("palette shares must be finite and not negative")
+            lab = srgb_to_lab(np.array([rgb for rgb, _ in colours], np.float64).reshape(-1, 3))
+            blob = signature_of(lab, np.array([share for _, share in colours], np.float64))
         else:
-            lab, weights = _palette_arrays(self._stored_palette(path, profile) or _analyse(path, profile))
-        if not len(weights) or weights.sum() <= 0:
-            raise CatalogueError("the query palette has no colours (every pixel masked out or dropped)")
+            stored = self._file.stored_colours(path, profile.key)
+            blob = signature(stored[1] if stored is not None else analyse(path, profile)[1])
+        if not blob:
+            raise CatalogueError("the query has no colours (every pixel masked out or dropped)")
         with self._file.snapshot():
-            palettes = self._palettes(scope)
-            distance = palettes.distances(lab, weights)
-            keep = np.diff(palettes.starts) > 0
-            if path is not None:
-                keep &= ~np.isin(palettes.ids, self._file.ids_of(path))
-            order = _best(np.flatnonzero(keep), [distance, palettes.ids], limit)
-            paths = self._file.paths([int(palettes.ids[image]) for image in order])
+            table = self._table(scope)
+            exclude = self._file.ids_of(path) if path is not None else []
+            order, distance = table.similar(signature_vector(blob), limit, exclude)
+            paths = self._file.paths([int(table.ids[image]) for image in order])
             profiles = dict(self._profiles())
         hits: list[SimilarHit] = []
         for image in order:
-            hit_path, settings_id = paths[int(palettes.ids[image])]
+            hit_path, settings_id = paths[int(table.ids[image])]
             hits.append({
-                "path": hit_path, "distance": float(distance[image]), "colors": palettes.palette(int(image)),
+                "path": hit_path, "distance": float(distance[image]), "colors": table.palettes.palette(int(image)),
                 "settings": profiles[settings_id].as_dict(),
             })
         return hits
-
-    def _stored_palette(self, path: str, profile: Profile) -> list[PaletteColor] | None:
-        """The palette stored for `path` with the settings, if the file is as it was when indexed."""
-        colours = self._file.stored_colours(path, profile.key)
-        if colours is None:
-            return None
-        return [{"color": (r, g, b), "percentage": share} for r, g, b, share in colours]
 
     # -------------------------------------------------------------- writing
 
@@ -273,17 +319,17 @@ class Catalogue:
                 summary.unchanged += 1
                 report(path, "unchanged", None)
         todo = [path for path, state in states.items() if state is None or known.get(path) != state]
-        operation = bind_mask(_extract_colors(extractor), profile.mask)
+        operation = Analysis(extract_colors(extractor), profile.mask)
         results = map_images(operation, todo, executor=executor, max_pending=max_pending, max_pixels=max_pixels)
         for result in results:
             error = result.error
             if error is None:
                 try:
-                    palette = checked_palette(result.value)
+                    palette, distribution = checked(result.value)
                 except ValueError as bad:
                     error = bad
             if error is None:
-                self._store(settings_id, result.path, states[result.path], palette)
+                self._store(settings_id, result.path, states[result.path], palette, distribution)
                 summary.indexed += 1
                 report(result.path, "indexed", None)
             else:
@@ -307,18 +353,22 @@ class Catalogue:
         return self._file.settings_id(profile.key, columns)
 
     def _store(
-        self, settings_id: int, path: str, state: tuple[int, int] | None, palette: list[PaletteColor]
+        self, settings_id: int, path: str, state: tuple[int, int] | None, palette: list[PaletteColor],
+        distribution: bytes,
     ) -> None:
         with self._writing() as store:
-            self._put(store, settings_id, path, state, palette)
+            self._put(store, settings_id, path, state, palette, distribution)
 
     @staticmethod
     def _put(
-        store: Store, settings_id: int, path: str, state: tuple[int, int] | None, palette: list[PaletteColor]
+        store: Store, settings_id: int, path: str, state: tuple[int, int] | None, palette: list[PaletteColor],
+        distribution: bytes,
     ) -> None:
-        """Stores an image's palette within the caller's write transaction."""
+        """Stores an image's palette and distribution within the caller's write transaction."""
         colours, spread, blob = stored_form(palette)
-        image_id = store.put_image(settings_id, path, state, spread, blob, None)
+        image_id = store.put_image(
+            settings_id, path, state, spread, blob, None, distribution, signature(distribution)
+        )
         store.put_colours((image_id, *colour) for colour in colours)
 
     # -------------------------------------------------------------- inspection
@@ -330,20 +380,3 @@ class Catalogue:
     def __len__(self) -> int:
         """The number of (path, settings) entries, failed ones included."""
         return self._file.count()
-
-
-def _extract_colors(extractor: ColorExtractor | ExtractorSettings | None) -> Callable[..., Any]:
-    """The extract_colors of an extractor as given (a subclass keeps its overrides), or a call that makes
-    the settings' extractor where it runs."""
-    if extractor is None or isinstance(extractor, ExtractorSettings):
-        return ExtractorSettings.of(extractor).method("extract_colors")
-    return extractor.extract_colors
-
-
-def _analyse(path: str, profile: Profile) -> list[PaletteColor]:
-    """The palette of an image file made now with the settings."""
-    if profile.mask is not None and not is_alpha(profile.mask):
-        if Profile.of(profile.settings(), profile.mask).key != profile.key:
-            raise CatalogueError(f"the mask {profile.mask} changed since the images were indexed with it")
-    return checked_palette(bind_mask(profile.extractor().extract_colors, profile.mask)(path))
-

@@ -6,7 +6,6 @@ from __future__ import annotations
 import functools
 import math
 from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass
 from typing import Any, TypedDict
 
 import numpy as np
@@ -27,8 +26,6 @@ class PaletteColor(TypedDict):
 
 # One colour of images.palette, the copy of an image's colours the queries load in one read.
 _PALETTE_ROW = np.dtype([("rgb", "u1", 3), ("lab", "u1", 3), ("share", "<f8")])
-# Squared LAB distances of 8-bit codes are at most this (3 x 255^2).
-_LARGEST_SQUARE = 3 * 255**2
 
 
 def lab_codes(colors: Sequence[RGB] | NDArray[Any]) -> NDArray[np.int16]:
@@ -134,42 +131,23 @@ def stored_form(palette: list[PaletteColor]) -> tuple[list[tuple[Any, ...]], flo
     return colours, spread, rows.tobytes()
 
 
-@dataclass
-class Found:
-    """What a colour search found: the images, best first, and per query colour and colour row whether
-    the row is within reach, per row the distance to the nearest query colour, per query colour and image
-    the share within its reach, and per image the share within reach of any."""
-
-    order: NDArray[np.int64]
-    within: NDArray[np.bool_]
-    nearest: NDArray[np.float64]
-    per_query: list[NDArray[np.float64]]
-    total: NDArray[np.float64]
-
-
 class _Palettes:
     """Every successfully indexed image of a scope and its colours, in image id order; the colour rows
     of image i are rows starts[i]:starts[i + 1]."""
 
     def __init__(
-        self, ids: NDArray[np.int64], settings: NDArray[np.int64], spread: NDArray[np.float64],
-        counts: NDArray[np.int64], rows: NDArray[Any],
+        self, ids: NDArray[np.int64], settings: NDArray[np.int64], counts: NDArray[np.int64], rows: NDArray[Any],
     ) -> None:
-        self.ids, self.settings, self.spread, self.rows = ids, settings, spread, rows
+        self.ids, self.settings, self.rows = ids, settings, rows
         self.starts = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
         self.owner = np.repeat(np.arange(len(ids)), counts)  # the image of each colour row
         self.share = np.ascontiguousarray(rows["share"])  # percent, as the extractor gave it
-        totals = np.bincount(self.owner, self.share, minlength=len(ids))
-        with np.errstate(invalid="ignore", divide="ignore"):
-            self.weight = np.where(totals[self.owner] > 0, self.share / totals[self.owner], 0.0)
 
     @classmethod
-    def of(cls, images: Sequence[tuple[int, int, float, bytes]]) -> _Palettes:
-        """The table of stored images: (id, settings id, spread, palette blob) in id order."""
-        blobs = [row[3] for row in images]
+    def of(cls, ids: Sequence[int], settings: Sequence[int], blobs: Sequence[bytes]) -> _Palettes:
+        """The table of stored images: their ids, settings ids and palette blobs, in id order."""
         return cls(
-            np.array([row[0] for row in images], np.int64), np.array([row[1] for row in images], np.int64),
-            np.array([row[2] for row in images], np.float64),
+            np.array(ids, np.int64), np.array(settings, np.int64),
             np.array([len(blob) // _PALETTE_ROW.itemsize for blob in blobs], np.int64),
             np.frombuffer(b"".join(blobs), _PALETTE_ROW),
         )
@@ -183,81 +161,14 @@ class _Palettes:
         ]
 
     def select(self, keep: NDArray[np.bool_]) -> _Palettes:
-        return _Palettes(
-            self.ids[keep], self.settings[keep], self.spread[keep], np.diff(self.starts)[keep],
-            self.rows[keep[self.owner]],
-        )
+        return _Palettes(self.ids[keep], self.settings[keep], np.diff(self.starts)[keep], self.rows[keep[self.owner]])
 
     @functools.cached_property
-    def by_lightness(self) -> tuple[NDArray[np.int64], NDArray[np.int32], NDArray[np.int32], NDArray[np.int32]]:
-        """The rows in order of their L code, and their L, a and b codes in that order: the colours
-        within a distance of a colour lie within a run of L codes."""
-        lab = self.rows["lab"].astype(np.int32)
-        order = np.argsort(lab[:, 0], kind="stable")
-        return order, *(np.ascontiguousarray(lab[order, channel]) for channel in range(3))  # type: ignore[return-value]
+    def cielab(self) -> NDArray[np.float64]:
+        """CIELAB of every colour row."""
+        from ..cielab import srgb_to_lab
 
-    @functools.cached_property
-    def lab_columns(self) -> list[NDArray[np.float64]]:
-        lab = self.rows["lab"]
-        return [np.ascontiguousarray(lab[:, channel], np.float64) for channel in range(3)]
-
-    def within(self, lab: NDArray[Any], max_distance: float) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-        """The rows whose colours are at most `max_distance` from the LAB code `lab`, and their
-        distances, computed as the extractor computes them."""
-        order, light, green_red, blue_yellow = self.by_lightness
-        reach = int(min(max_distance, 443.0))  # |dL| <= distance; 443 covers every pair of codes
-        low, high = np.searchsorted(light, [int(lab[0]) - reach, int(lab[0]) + reach + 1])
-        parts = [column[low:high] - int(code) for column, code in zip((light, green_red, blue_yellow), lab)]
-        squares = parts[0] * parts[0] + parts[1] * parts[1] + parts[2] * parts[2]
-        # Candidates by exact integers, then the distance in floating point decides, as it does for the extractor.
-        near = np.flatnonzero(squares <= min(int(max_distance * max_distance) + 1, _LARGEST_SQUARE))
-        distance = np.sqrt(squares[near].astype(np.float64))
-        keep = distance <= max_distance
-        return order[low + near[keep]], distance[keep]
-
-    def search(self, query_lab: NDArray[Any], max_distance: float, min_share: float, limit: int) -> Found:
-        """The images holding every query colour (LAB codes): colours within `max_distance` of it that make
-        at least `min_share` percent of the palette; the first `limit` by the share within reach of any
-        query colour, then by how near those colours are, then by id."""
-        count = len(self.ids)
-        within = np.zeros((len(query_lab), len(self.share)), bool)
-        nearest = np.full(len(self.share), np.inf)
-        holds = np.ones(count, bool)
-        per_query = []
-        for number, lab in enumerate(query_lab):
-            rows, distance = self.within(lab, max_distance)
-            within[number, rows] = True
-            nearest[rows] = np.minimum(nearest[rows], distance)
-            share = np.bincount(self.owner[rows], self.share[rows], minlength=count)
-            holds &= (share > 0) & (share >= min_share)
-            per_query.append(share)
-        matched = np.flatnonzero(within.any(axis=0))
-        owners, shares = self.owner[matched], self.share[matched]
-        total = np.bincount(owners, shares, minlength=count)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            mean_distance = np.bincount(owners, shares * nearest[matched], minlength=count) / total
-        order = _best(np.flatnonzero(holds), [-total, mean_distance, self.ids], limit)
-        return Found(order, within, nearest, per_query, total)
-
-    def distances(self, lab: NDArray[Any], weights: NDArray[np.float64]) -> NDArray[np.float64]:
-        """Per image, `palette_distance` from a palette (LAB codes and weights)."""
-        return np.maximum(0.0, 2 * self.cross_distance(lab, weights) - self.spread - _spread(lab, weights))
-
-    def cross_distance(self, lab: NDArray[Any], weights: NDArray[np.float64]) -> NDArray[np.float64]:
-        """Per image, the mean LAB distance between its colours and those of a palette, both drawn by share."""
-        total = np.zeros(len(self.share))
-        square, part = np.empty_like(total), np.empty_like(total)
-        for code, weight in zip(lab, weights):
-            square.fill(0.0)
-            for column, value in zip(self.lab_columns, code):
-                np.subtract(column, float(value), out=part)
-                np.multiply(part, part, out=part)
-                square += part
-            np.sqrt(square, out=square)
-            square *= weight
-            total += square
-        total *= self.weight
-        return np.bincount(self.owner, total, minlength=len(self.ids))
+        return srgb_to_lab(self.rows["rgb"])
 
 
 def _best(found: NDArray[np.int64], keys: Sequence[NDArray[Any]], limit: int) -> NDArray[np.int64]:

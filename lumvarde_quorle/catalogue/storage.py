@@ -16,8 +16,10 @@ from typing import Any, NamedTuple
 __all__ = ["APPLICATION_ID", "SCHEMA_VERSION", "CatalogueError", "Store", "file_state"]
 
 # The schema this version reads and writes (PRAGMA user_version), and the mark of a catalogue file
-# (PRAGMA application_id, "LQCa").
-SCHEMA_VERSION = 1
+# (PRAGMA application_id, "LQCa"). Schema 1 lacks the colour distributions: it is read, and upgraded
+# in place when opened for writing.
+SCHEMA_VERSION = 2
+UPGRADABLE = 1
 APPLICATION_ID = 0x4C514361
 # Seconds a statement waits for another process's write lock before it fails.
 BUSY_TIMEOUT = 60.0
@@ -45,6 +47,8 @@ CREATE TABLE images (
     error_type TEXT,
     error_message TEXT,
     indexed_at REAL NOT NULL,
+    distribution BLOB,
+    signature BLOB,
     UNIQUE (path, settings_id)
 );
 CREATE TABLE colors (
@@ -61,6 +65,8 @@ CREATE TABLE colors (
 ) WITHOUT ROWID;
 INSERT INTO meta VALUES ('generation', 0);
 """
+# Schema 1 to 2: the distributions, empty until each image is analysed again.
+_UPGRADE = ("ALTER TABLE images ADD COLUMN distribution BLOB", "ALTER TABLE images ADD COLUMN signature BLOB")
 
 
 class CatalogueError(Exception):
@@ -98,15 +104,18 @@ ALL_SETTINGS = Statement(
 )
 INDEXED = Statement(
     "read the indexed images",
-    "SELECT path, size, mtime_ns FROM images WHERE settings_id = ? AND error_type IS NULL",
+    "SELECT path, size, mtime_ns FROM images WHERE settings_id = ? AND error_type IS NULL "
+    "AND distribution IS NOT NULL",
 )
 PUT_IMAGE = Statement(
     "store the image",
     "INSERT INTO images (path, settings_id, size, mtime_ns, spread, palette, error_type, error_message, "
-    "indexed_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (path, settings_id) DO UPDATE SET "
+    "indexed_at, distribution, signature) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+    "ON CONFLICT (path, settings_id) DO UPDATE SET "
     "size = excluded.size, mtime_ns = excluded.mtime_ns, spread = excluded.spread, palette = excluded.palette, "
     "error_type = excluded.error_type, error_message = excluded.error_message, "
-    "indexed_at = excluded.indexed_at RETURNING id",
+    "indexed_at = excluded.indexed_at, distribution = excluded.distribution, signature = excluded.signature "
+    "RETURNING id",
 )
 DROP_COLOURS = Statement("replace the image's colours", "DELETE FROM colors WHERE image_id = ?")
 PUT_COLOUR = Statement("store the image's colours", "INSERT INTO colors VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")
@@ -119,14 +128,15 @@ FAILURES = Statement(
 COUNT = Statement("count the images", "SELECT count(*) FROM images")
 PALETTES = Statement(
     "read the palettes",
-    "SELECT id, settings_id, spread, palette FROM images WHERE error_type IS NULL ORDER BY id",
+    "SELECT id, settings_id, spread, palette, distribution, signature FROM images WHERE error_type IS NULL "
+    "ORDER BY id",
 )
 # {marks}: one ? per id; a statement takes a limited number of parameters, so ids go in parts.
 PATHS_OF = Statement("read the images' paths", "SELECT id, path, settings_id FROM images WHERE id IN ({marks})")
 IDS_OF = Statement("look up the image", "SELECT id FROM images WHERE path = ?")
 STORED_IMAGE = Statement(
     "look up the image",
-    "SELECT i.id, i.size, i.mtime_ns FROM images i JOIN settings s ON s.id = i.settings_id "
+    "SELECT i.id, i.size, i.mtime_ns, i.distribution FROM images i JOIN settings s ON s.id = i.settings_id "
     "WHERE i.path = ? AND s.key = ? AND i.error_type IS NULL",
 )
 COLOURS_OF = Statement("read the image's colours", "SELECT r, g, b, share FROM colors WHERE image_id = ? ORDER BY rank")
@@ -183,7 +193,7 @@ class Store:
 
     def __init__(self, path: str, create: bool) -> None:
         self.path = path
-        self.connection = _connect(path, create)
+        self.connection, self.version = _connect(path, create)
 
     def close(self) -> None:
         self.connection.close()
@@ -256,13 +266,15 @@ class Store:
 
     def put_image(
         self, settings_id: int, path: str, state: tuple[int, int] | None, spread: float | None, palette: bytes | None,
-        error: BaseException | None,
+        error: BaseException | None, distribution: bytes | None = None, signature: bytes | None = None,
     ) -> int:
         """Stores an image's row (its colours dropped) within the caller's write transaction; its id."""
         size, mtime = state if state is not None else (None, None)
         kind, message = (None, None) if error is None else (type(error).__name__, stored_text(str(error)))
         (image_id,) = self.row(
-            PUT_IMAGE, (stored_text(path), settings_id, size, mtime, spread, palette, kind, message, time.time())
+            PUT_IMAGE,
+            (stored_text(path), settings_id, size, mtime, spread, palette, kind, message, time.time(), distribution,
+             signature),
         )
         self.run(DROP_COLOURS, (image_id,))
         return int(image_id)
@@ -287,8 +299,17 @@ class Store:
     def count(self) -> int:
         return int(self.row(COUNT)[0])
 
-    def palettes(self) -> list[tuple[int, int, float, bytes]]:
-        """(id, settings id, spread, palette blob) of every image indexed successfully, in id order."""
+    def palettes(self) -> list[tuple[int, int, float, bytes, bytes | None, bytes | None]]:
+        """(id, settings id, spread, palette blob, distribution, signature) of every image indexed
+        successfully, in id order; the distribution and signature are None for an image not analysed
+        since its catalogue was upgraded. A catalogue of schema 1 has none to give: that is an error that
+        says how to upgrade it."""
+        if self.version == UPGRADABLE:
+            raise CatalogueError(
+                f"{self.path}: the catalogue was written by an older version of lumvarde_quorle and holds no "
+                "colour distributions; run `index` on its images once to upgrade it (unchanged images are "
+                "analysed again)"
+            )
         return self.rows(PALETTES)
 
     def paths(self, ids: Sequence[int]) -> dict[int, tuple[str, int]]:
@@ -304,20 +325,24 @@ class Store:
     def ids_of(self, path: str) -> list[int]:
         return [number for (number,) in self.rows(IDS_OF, (stored_text(path),))]
 
-    def stored_colours(self, path: str, key: str) -> list[tuple[int, int, int, float]] | None:
-        """The colours (r, g, b, share) stored for `path` with the settings `key`, if the file is as it was
-        when indexed."""
+    def stored_colours(
+        self, path: str, key: str
+    ) -> tuple[list[tuple[int, int, int, float]], bytes] | None:
+        """The colours (r, g, b, share) and the distribution stored for `path` with the settings `key`, if
+        the file is as it was when indexed (and analysed since any upgrade)."""
+        if self.version == UPGRADABLE:
+            return None
         with self.snapshot():
             found = self.row(STORED_IMAGE, (stored_text(path), key))
-            if found is None or file_state(path) != (found[1], found[2]):
+            if found is None or found[3] is None or file_state(path) != (found[1], found[2]):
                 return None
-            return [tuple(row) for row in self.rows(COLOURS_OF, (found[0],))]
+            return [tuple(row) for row in self.rows(COLOURS_OF, (found[0],))], bytes(found[3])
 
 
 # ---------------------------------------------------------------- opening and checking
 
 
-def _connect(path: str, create: bool) -> sqlite3.Connection:
+def _connect(path: str, create: bool) -> tuple[sqlite3.Connection, int]:
     """A connection to a catalogue of this schema, made when missing and `create` is set."""
     exists = os.path.exists(path)
     if not exists and not create:
@@ -328,14 +353,15 @@ def _connect(path: str, create: bool) -> sqlite3.Connection:
     with _translated(path, "cannot open the catalogue: {error}"):
         connection = sqlite3.connect(uri, uri=True, isolation_level=None, timeout=BUSY_TIMEOUT)
     try:
-        _check_or_create(connection, path, create)
+        version = _check_or_create(connection, path, create)
     except BaseException:
         connection.close()
         raise
-    return connection
+    return connection, version
 
 
-def _check_or_create(connection: sqlite3.Connection, path: str, create: bool) -> None:
+def _check_or_create(connection: sqlite3.Connection, path: str, create: bool) -> int:
+    """Checks the file, making the schema when it is empty and `create` is set; its schema version."""
     def run(statement: Statement) -> Any:
         return connection.execute(statement.sql).fetchone()
 
@@ -358,16 +384,38 @@ def _check_or_create(connection: sqlite3.Connection, path: str, create: bool) ->
             except BaseException:
                 run(ROLLBACK)
                 raise
+        if application == APPLICATION_ID and version == UPGRADABLE and create:
+            with _translated(path, f"cannot upgrade the catalogue to schema {SCHEMA_VERSION}: {{error}}"):
+                version = _upgrade(connection)
         run(SYNCHRONOUS)
     if application != APPLICATION_ID:
         what = "an empty file" if application == 0 and tables == 0 else "another kind of SQLite file"
         raise CatalogueError(f"{path}: not a catalogue ({what})")
-    if version != SCHEMA_VERSION:
+    if version not in (SCHEMA_VERSION, UPGRADABLE):
         newer = "a newer" if version > SCHEMA_VERSION else "an older"
         raise CatalogueError(
             f"{path}: the catalogue was written by {newer} version of lumvarde_quorle (schema {version}; this "
             f"version reads schema {SCHEMA_VERSION}); index the images into a new catalogue"
         )
+    return version
+
+
+def _upgrade(connection: sqlite3.Connection) -> int:
+    """Schema 1 to 2 in one transaction (another process may be upgrading it too); the version now."""
+    connection.execute(BEGIN_WRITE.sql)
+    try:
+        version = int(connection.execute(VERSION.sql).fetchone()[0])
+        if version == UPGRADABLE:
+            for statement in _UPGRADE:
+                connection.execute(statement)
+            connection.execute(MARK_VERSION.sql)
+            connection.execute(BUMP_GENERATION.sql)
+            version = SCHEMA_VERSION
+        connection.execute(COMMIT.sql)
+    except BaseException:
+        connection.execute(ROLLBACK.sql)
+        raise
+    return version
 
 
 def _identity(connection: sqlite3.Connection) -> tuple[int, int, int]:

@@ -1,7 +1,7 @@
 """The catalogue commands of the command-line tool.
 
     lumvarde-quorle index photos/ --db photos.db --n-colors 6 --jobs 2 --prune
-    lumvarde-quorle search --db photos.db --color '#87ceeb' --color skyblue --max-distance 20
+    lumvarde-quorle search --db photos.db --color '#87ceeb' --color white --tolerance 10 --min-share 5
     lumvarde-quorle similar --db photos.db photos/beach.jpg --limit 5 --output similar.html
 
 index writes the catalogue file, in this process only (with --dask the cluster analyses the images and
@@ -15,7 +15,7 @@ import sys
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING
 
-from ..catalogue import Catalogue, CatalogueError
+from ..catalogue import DEFAULT_MIN_SHARE, DEFAULT_TOLERANCE, Catalogue, CatalogueError
 from ..names import hex_rgb
 from ..results import RGB
 from .common import (
@@ -30,9 +30,6 @@ if TYPE_CHECKING:
     from ..color_extractor_cy import ColorExtractor
 
 __all__ = ["COMMANDS", "add_commands"]
-
-DEFAULT_MAX_DISTANCE = 30.0  # the match report's "close" band
-
 
 def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> list[argparse.ArgumentParser]:
     database = argparse.ArgumentParser(add_help=False)
@@ -62,31 +59,42 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     outputs = output_options("--swatches")
 
     search = commands.add_parser(
-        "search", parents=[database, selection, limit, outputs], help="images whose palette holds colours",
-        description="The images whose dominant colours hold every query colour: colours within --max-distance "
-        "LAB units of it making at least --min-share percent of the palette. Ranked by the share of the palette "
-        "that matches.",
+        "search", parents=[database, selection, limit, outputs], help="images that hold colours",
+        description="The images in which every query colour covers at least --min-share percent of the pixels "
+        "within --tolerance of it (CIEDE2000, the colour difference as people see it), ranked by that share "
+        "(the least over the query colours). Each hit gives the share per query colour and the palette colour "
+        "nearest to it.",
     )
     search.add_argument(
         "--color", dest="colors", action="append", required=True, type=colour, metavar="COLOUR",
         help="#rrggbb, R,G,B or a CSS colour name; repeat for images that hold every one",
     )
     search.add_argument(
-        "--max-distance", type=finite_float, default=DEFAULT_MAX_DISTANCE, metavar="D",
-        help=f"largest LAB distance of a matching colour (default {DEFAULT_MAX_DISTANCE:g})",
+        "--tolerance", type=finite_float, default=DEFAULT_TOLERANCE, metavar="DE",
+        help=f"largest CIEDE2000 difference of a pixel that counts as the colour (default {DEFAULT_TOLERANCE:g}; "
+        "about 1 is the least difference people see, 2 to 5 a close match)",
     )
     search.add_argument(
-        "--min-share", type=finite_float, default=0.0, metavar="P",
-        help="least percent of the palette that must match each query colour (default 0: any)",
+        "--min-share", type=finite_float, default=DEFAULT_MIN_SHARE, metavar="P",
+        help=f"least percent of the pixels each query colour must cover (default {DEFAULT_MIN_SHARE:g})",
     )
+    search.add_argument("--max-distance", type=_retired_max_distance, help=argparse.SUPPRESS)
 
     similar = commands.add_parser(
-        "similar", parents=[database, selection, limit, outputs], help="images with the nearest palettes",
-        description="The images whose palettes are nearest to the image's, by the energy distance between "
-        "palettes weighted by share, in LAB units. The image need not be in the catalogue.",
+        "similar", parents=[database, selection, limit, outputs], help="images with the most alike colours",
+        description="The images holding the same colours in the same amounts as the image, most alike first. "
+        "The distance is the percent of an image's colour that finds no match in the query image's (0: alike, "
+        "100: nothing in common). The image need not be in the catalogue.",
     )
     similar.add_argument("image", metavar="IMAGE", help="the image whose palette to match")
     return [index, search, similar]
+
+
+def _retired_max_distance(text: str) -> float:
+    raise argparse.ArgumentTypeError(
+        "search no longer takes --max-distance (a distance between palette colours): it counts the pixels "
+        "within --tolerance, a CIEDE2000 colour difference (default 10)"
+    )
 
 
 def _open(args: argparse.Namespace, create: bool = False) -> Catalogue:
@@ -144,14 +152,14 @@ def run_search(args: argparse.Namespace, argv: list[str] | None) -> int:
     with _open(args) as catalogue:
         try:
             hits = catalogue.search(
-                queries, max_distance=args.max_distance, min_share=args.min_share, limit=args.limit,
+                queries, tolerance=args.tolerance, min_share=args.min_share, limit=args.limit,
                 extractor=extractor, mask=args.mask, all_settings=args.all_settings,
             )
         except (CatalogueError, ValueError) as error:
             raise UsageError(str(error)) from None
     kind = KINDS["search"]
     records = [
-        kind.record(hit["path"], hit["colors"], matched_share=hit["matched_share"], queries=hit["queries"],
+        kind.record(hit["path"], hit["colors"], share=hit["share"], queries=hit["queries"], nearest=hit["nearest"],
                     settings=hit["settings"])
         for hit in hits
     ]

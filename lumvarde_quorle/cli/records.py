@@ -172,6 +172,14 @@ def _catalogue_kind(command: str, **details: Any) -> Kind:
     )
 
 
+def _search_summary(record: Record) -> str:
+    """How much of the image each query colour covers."""
+    shares = record["queries"]
+    if len(shares) == 1:
+        return f"{record['share']:.2f}% of the pixels"
+    return "% of the pixels: " + ", ".join(f"{label} {share:.2f}" for label, share in shares.items())
+
+
 SEARCH = _catalogue_kind(
     "search",
     table=(
@@ -180,10 +188,10 @@ SEARCH = _catalogue_kind(
         Column("distance", lambda row: "" if row.entry["distance"] is None else f"{row.entry['distance']:.2f}"),
     ),
     csv_columns=(
-        "path", "rank", "r", "g", "b", "hex", "name", "percentage", "matched", "distance", "matched_share", "error",
+        "path", "rank", "r", "g", "b", "hex", "name", "percentage", "matched", "distance", "share", "error",
     ),
-    record_csv=("matched_share",),
-    summary=lambda record: f"{record['matched_share']:.2f}% of the palette matches",
+    record_csv=("share",),
+    summary=_search_summary,
     legend="Query colours",
 )
 SIMILAR = _catalogue_kind(
@@ -191,6 +199,6 @@ SIMILAR = _catalogue_kind(
     table=(Column("#", _label), _SWATCH, Column("hex", _hex), _NAME, Column("share", _figure("percentage", "%"))),
     csv_columns=("path", "rank", "r", "g", "b", "hex", "name", "percentage", "distance", "error"),
     record_csv=("distance",),
-    summary=lambda record: f"palette distance {record['distance']:.2f}",
+    summary=lambda record: f"{record['distance']:.2f}% of its colour unmatched",
 )
 KINDS = {kind.command: kind for kind in (EXTRACT, SIMILARITY, MATCHES, SEARCH, SIMILAR)}
