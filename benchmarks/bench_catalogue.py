@@ -80,7 +80,7 @@ def large_catalogue(count):
                 times, found = [], 0
                 for query in queries:
                     started = time.perf_counter()
-                    hits = catalogue.search([tuple(map(int, c)) for c in query[:count_colours]], max_distance=30)
+                    hits = catalogue.search([tuple(map(int, c)) for c in query[:count_colours]])
                     times.append(time.perf_counter() - started)
                     found += len(hits)
                 print(f"  search, {count_colours} colour{'s' if count_colours > 1 else ' '}:          "

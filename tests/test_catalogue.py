@@ -1,5 +1,5 @@
-"""The colour catalogue: incremental indexing, what it keeps of failures and odd paths, search and
-similar against the extractor's own distances, settings kept apart, and files it must refuse."""
+"""The colour catalogue: incremental indexing, what it keeps of failures and odd paths, search against
+the pixels' own shares, similar finding copies, settings kept apart, upgrades, and files it must refuse."""
 
 import itertools
 import os
@@ -9,13 +9,16 @@ import cv2
 import numpy as np
 import pytest
 
+from sklearn.datasets import load_sample_image
+
 from lumvarde_quorle.catalogue import ALPHA, SCHEMA_VERSION, Catalogue, CatalogueError, Profile, palette_distance
+from lumvarde_quorle.cielab import ciede2000, srgb_to_lab
+from lumvarde_quorle.distribution import colour_distribution
 from lumvarde_quorle.cli.common import InProcessExecutor as _InProcessExecutor
 from lumvarde_quorle.color_extractor_cy import ColorExtractor, LibraryColorExtractor
 from lumvarde_quorle.settings import ExtractorSettings
 
 EXTRACTOR = ColorExtractor(3, "kmeans", False, True)
-DISTANCE = EXTRACTOR._color_distance_lab
 
 
 def blocks(colours, rows):
@@ -50,65 +53,107 @@ def gallery(tmp_path_factory):
     catalogue.close()
 
 
-def expected_search(palettes, queries, max_distance, min_share):
-    """Which images hold every query colour, and the share of each palette within reach of any."""
-    found = {}
-    for path, palette in palettes.items():
-        within = [[DISTANCE(np.array(q), np.array(c["color"])) <= max_distance for c in palette] for q in queries]
-        per_query = [sum(c["percentage"] for c, hit in zip(palette, hits) if hit) for hits in within]
-        if all(share > 0 and share >= min_share for share in per_query):
-            found[path] = sum(c["percentage"] for c, *hits in zip(palette, *within) if any(hits))
-    return found
+def pixel_shares(path, query, tolerance):
+    """Per query colour, the percent of the image's pixels within CIEDE2000 `tolerance`, pixel by pixel."""
+    pixels = cv2.imread(path)[:, :, ::-1].reshape(-1, 3)
+    differences = ciede2000(srgb_to_lab(np.array(query, np.float64))[:, None], srgb_to_lab(pixels)[None])
+    return [100.0 * np.count_nonzero(row <= tolerance) / len(pixels) for row in differences]
 
 
-@pytest.mark.parametrize("max_distance, min_share", [(15, 0), (40, 0), (40, 30), (80, 50), (0, 0)])
+@pytest.mark.parametrize("tolerance, min_share", [(2, 0), (10, 0), (10, 30), (30, 50), (0, 0)])
 @pytest.mark.parametrize("count", [1, 2])
-def test_search_holds_to_the_extractors_lab_distance(gallery, max_distance, min_share, count):
+def test_search_counts_the_pixels_within_the_tolerance(gallery, tolerance, min_share, count):
     catalogue, palettes = gallery
-    rng = np.random.default_rng(count * 100 + max_distance)
-    # Query colours near palette colours, and some exactly equal to one.
+    rng = np.random.default_rng(count * 100 + tolerance)
+    # Query colours equal to image colours, and random ones.
     chosen = [palettes[path][i]["color"] for path, i in zip(list(palettes)[::3], itertools.cycle([0, 1, 2]))]
     for query in [chosen[:count], [tuple(int(v) for v in rng.integers(0, 256, 3)) for _ in range(count)]]:
         query = [tuple(c) for c in query]
-        hits = catalogue.search(query, max_distance=max_distance, min_share=min_share, limit=100)
-        expected = expected_search(palettes, query, max_distance, min_share)
-        assert {hit["path"]: pytest.approx(hit["matched_share"]) for hit in hits} == expected
-        assert [hit["matched_share"] for hit in hits] == sorted((hit["matched_share"] for hit in hits), reverse=True)
+        hits = catalogue.search(query, tolerance=tolerance, min_share=min_share, limit=100)
+        expected = {}
+        for path in palettes:
+            shares = pixel_shares(path, query, tolerance)
+            if min(shares) >= min_share and min(shares) > 0:
+                expected[path] = shares
+        # Flat colours are held exactly; shares are kept to 1/65535.
+        assert {hit["path"]: list(hit["queries"].values()) for hit in hits} == pytest.approx(expected, abs=0.01)
+        assert [hit["share"] for hit in hits] == sorted((hit["share"] for hit in hits), reverse=True)
+        query_lab = srgb_to_lab(np.array(query, np.float64))
         for hit in hits:
+            assert hit["share"] == min(hit["queries"].values())
             assert [c["color"] for c in hit["colors"]] == [tuple(c["color"]) for c in palettes[hit["path"]]]
-            for colour in hit["colors"]:
-                near = [q for q in query if DISTANCE(np.array(q), np.array(colour["color"])) <= max_distance]
-                assert colour["matched"] == [f"#{bytes(q).hex()}" for q in near]
+            palette_lab = srgb_to_lab(np.array([c["color"] for c in hit["colors"]], np.float64))
+            for lab, nearest in zip(query_lab, hit["nearest"].values()):
+                differences = ciede2000(lab, palette_lab)
+                assert nearest["distance"] == pytest.approx(differences.min())
+                assert nearest["color"] == hit["colors"][int(np.argmin(differences))]["color"]
 
 
-def reference_distance(first, second):
-    """The energy distance between two palettes, term by term with the extractor's LAB distance."""
-    def mean_distance(a, b):
-        total_a, total_b = sum(c["percentage"] for c in a), sum(c["percentage"] for c in b)
-        return sum(
-            x["percentage"] / total_a * y["percentage"] / total_b * DISTANCE(np.array(x["color"]), np.array(y["color"]))
-            for x in a for y in b
-        )
-    return 2 * mean_distance(first, second) - mean_distance(first, first) - mean_distance(second, second)
+def photo(name, size=None):
+    image = cv2.cvtColor(load_sample_image(name), cv2.COLOR_RGB2BGR)
+    return image if size is None else cv2.resize(image, size, interpolation=cv2.INTER_AREA)
 
 
-def test_similar_ranks_by_the_energy_distance_of_palettes(gallery, tmp_path):
-    catalogue, palettes = gallery
-    query = list(palettes)[2]
-    hits = catalogue.similar(query, limit=100)
-    assert query not in [hit["path"] for hit in hits]  # the image itself is no answer
-    expected = {
-        path: reference_distance(palettes[query], palette) for path, palette in palettes.items() if path != query
+@pytest.fixture(scope="module")
+def photos(tmp_path_factory):
+    """Real photos, copies of one (resized, re-encoded, slightly cropped) and one with a 3 % red accent."""
+    root = tmp_path_factory.mktemp("photos")
+    china, flower = photo("china.jpg"), photo("flower.jpg")
+    files = {
+        "china.png": china, "flower.png": flower, "china-small.png": photo("china.jpg", (320, 214)),
+        "china-cropped.png": china[12:-12, 18:-18], "flower-dark.png": (flower * 0.6).astype(np.uint8),
     }
-    assert {hit["path"]: hit["distance"] for hit in hits} == pytest.approx(expected, abs=1e-9)
+    accent = cv2.resize(flower, (1600, 1200), interpolation=cv2.INTER_CUBIC)
+    cv2.ellipse(accent, (1200, 300), (136, 100), 0, 0, 360, (20, 20, 230), -1)  # 3 % of the pixels
+    files["accent.png"] = accent
+    paths = {}
+    for name, image in files.items():
+        paths[name] = str(root / name)
+        assert cv2.imwrite(paths[name], image)
+    paths["china-q70.jpg"] = str(root / "china-q70.jpg")
+    assert cv2.imwrite(paths["china-q70.jpg"], china, [cv2.IMWRITE_JPEG_QUALITY, 70])
+    catalogue = Catalogue(root / "photos.db", create=True)
+    assert index(catalogue, list(paths.values()), ColorExtractor())[0].indexed == len(paths)
+    yield catalogue, paths
+    catalogue.close()
+
+
+@pytest.mark.parametrize("tolerance", [5, 10, 20])
+def test_search_shares_of_real_photos_are_within_a_point_of_the_pixels(photos, tolerance):
+    catalogue, paths = photos
+    rng = np.random.default_rng(tolerance)
+    pixels = cv2.imread(paths["china.png"])[:, :, ::-1].reshape(-1, 3)
+    query = [tuple(int(c) for c in pixels[rng.integers(len(pixels))]) for _ in range(4)] + [(135, 206, 235)]
+    for colour in query:
+        hits = {hit["path"]: hit["share"] for hit in catalogue.search([colour], tolerance=tolerance, min_share=0, limit=20)}
+        for path in paths.values():
+            assert hits.get(path, 0.0) == pytest.approx(pixel_shares(path, [colour], tolerance)[0], abs=1.0)
+
+
+def test_a_small_accent_colour_is_found(photos):
+    catalogue, paths = photos
+    [first, *_] = catalogue.search(["red"])
+    assert first["path"] == paths["accent.png"]
+    assert first["share"] == pytest.approx(pixel_shares(paths["accent.png"], [(255, 0, 0)], 10)[0], abs=1.0)
+    assert 2.5 < first["share"] < 4
+
+
+def test_similar_puts_copies_of_an_image_first(photos, tmp_path):
+    catalogue, paths = photos
+    hits = catalogue.similar(paths["china.png"], limit=10)
+    ranked = [os.path.basename(hit["path"]) for hit in hits]
+    assert "china.png" not in ranked  # the image itself is no answer
+    assert set(ranked[:3]) == {"china-small.png", "china-cropped.png", "china-q70.jpg"}
     assert [hit["distance"] for hit in hits] == sorted(hit["distance"] for hit in hits)
+    assert all(0 <= hit["distance"] <= 100 for hit in hits) and hits[0]["distance"] < 10
     # A copy outside the catalogue is analysed now: its nearest image is the original, at distance 0.
     copy = tmp_path / "copy.png"
-    copy.write_bytes(open(query, "rb").read())
+    copy.write_bytes(open(paths["flower.png"], "rb").read())
     nearest = catalogue.similar(str(copy), limit=1)[0]
-    assert nearest["path"] == query and nearest["distance"] == pytest.approx(0, abs=1e-9)
-    # A palette given as such.
-    assert catalogue.similar(palettes[query], limit=1)[0]["path"] == query
+    assert nearest["path"] == paths["flower.png"] and nearest["distance"] == pytest.approx(0, abs=0.01)
+    # A palette given as such finds the image it was taken from.
+    palette = ColorExtractor(n_colors=8).extract_colors(paths["flower.png"])
+    assert catalogue.similar(palette, limit=2)[0]["path"] in {paths["flower.png"], paths["accent.png"]}
 
 
 def test_palette_distance_weighs_colours_by_share():
@@ -141,7 +186,7 @@ def test_index_is_incremental_and_retries_failures(tmp_path):
         assert (summary.indexed, summary.unchanged, summary.failed) == (2, 1, 0)
         assert catalogue.failures() == []
         assert len(catalogue) == 3
-        assert catalogue.search([(20, 20, 200)], max_distance=1)[0]["path"] == second
+        assert catalogue.search([(20, 20, 200)], tolerance=1)[0]["path"] == second
 
         os.remove(first)
         summary, events = index(catalogue, [second], prune=True)
@@ -160,11 +205,11 @@ def test_queries_keep_to_the_settings_they_are_given(tmp_path):
         index(catalogue, paths[:1], ColorExtractor(3, "kmeans", False, True), mask=str(mask))
         with pytest.raises(CatalogueError, match="3 different settings"):
             catalogue.search(["#fa0000"])
-        two = catalogue.search(["#fa0000"], extractor=ColorExtractor(2, "kmeans", False, True), max_distance=200)
+        two = catalogue.search(["#fa0000"], extractor=ColorExtractor(2, "kmeans", False, True), tolerance=200)
         assert [(hit["path"], len(hit["colors"])) for hit in two] == [(paths[0], 2)]
         masked = catalogue.search(["#fa0000"], extractor=EXTRACTOR, mask=str(mask))
         assert [hit["settings"]["mask"] for hit in masked] == [str(mask)]
-        assert len(catalogue.search(["#fa0000"], all_settings=True, max_distance=200)) == 4
+        assert len(catalogue.search(["#fa0000"], all_settings=True, tolerance=200)) == 4
         # An edited mask file is other settings: none of its images are indexed.
         assert cv2.imwrite(str(mask), np.full((20, 6), 200, np.uint8))
         assert catalogue.search(["#fa0000"], extractor=EXTRACTOR, mask=str(mask)) == []
@@ -244,8 +289,8 @@ def catalogue_of_version(path, version):
 REFUSED = {
     "text file": (lambda p: p.write_text("hello\n" * 100), "not a catalogue"),
     "another SQLite file": (lambda p: other_database(p), "another kind of SQLite file"),
-    "newer schema": (lambda p: catalogue_of_version(p, SCHEMA_VERSION + 1), "newer version.*schema 2"),
-    "older schema": (lambda p: catalogue_of_version(p, SCHEMA_VERSION - 1), "older version.*schema 0"),
+    "newer schema": (lambda p: catalogue_of_version(p, SCHEMA_VERSION + 1), "newer version.*schema 3"),
+    "older schema": (lambda p: catalogue_of_version(p, 0), "older version.*schema 0"),
     "directory": (lambda p: p.mkdir(), "not a file"),
 }
 
@@ -279,11 +324,13 @@ BAD_QUERY_ARGUMENTS = [
 ]
 BAD_SEARCH_ARGUMENTS = [
     ({"colors": [(256, 0, 0)]}, ValueError, "colour"), ({"colors": ["no such colour"]}, ValueError, "colour"),
-    ({"colors": []}, ValueError, "colours"), ({"max_distance": -1}, ValueError, "max_distance"),
-    ({"max_distance": float("nan")}, ValueError, "max_distance"),
+    ({"colors": []}, ValueError, "colours"), ({"tolerance": -1}, ValueError, "tolerance"),
+    ({"tolerance": float("nan")}, ValueError, "tolerance"),
     ({"min_share": float("inf")}, ValueError, "min_share"),
-    ({"min_share": -0.5}, ValueError, "min_share"), ({"max_distance": "30"}, TypeError, "max_distance"),
-    ({"max_distance": None}, TypeError, "max_distance"), ({"min_share": [1]}, TypeError, "min_share"),
+    ({"min_share": -0.5}, ValueError, "min_share"), ({"tolerance": "30"}, TypeError, "tolerance"),
+    ({"tolerance": None}, TypeError, "tolerance"), ({"min_share": [1]}, TypeError, "min_share"),
+    ({"max_distance": 30}, TypeError, "no longer takes max_distance.*tolerance"),
+    ({"colour": "red"}, TypeError, "unexpected keyword argument 'colour'"),
 ]
 
 
@@ -303,7 +350,7 @@ def test_bad_similar_arguments_raise_by_kind(gallery, arguments, error, named):
 
 def test_numpy_numbers_are_taken_as_arguments(gallery):
     catalogue, palettes = gallery
-    hits = catalogue.search(["#ffffff"], max_distance=np.float32(500), min_share=np.int64(0), limit=np.int64(3))
+    hits = catalogue.search(["#ffffff"], tolerance=np.float32(500), min_share=np.int64(0), limit=np.int64(3))
     assert len(hits) == 3
     assert len(catalogue.similar(next(iter(palettes.values())), limit=np.int32(2))) == 2
 
@@ -347,9 +394,9 @@ def test_alpha_mask_is_a_setting_of_its_own(tmp_path):
     assert cv2.imwrite(str(tmp_path / "cut.png"), image)
     with Catalogue(tmp_path / "c.db", create=True) as catalogue:
         index(catalogue, [str(tmp_path / "cut.png")], ColorExtractor(2, "kmeans", False, True), mask=ALPHA)
-        assert catalogue.search([(250, 0, 0)], max_distance=20) == []
-        [hit] = catalogue.search([(0, 250, 0)], max_distance=20)
-        assert hit["settings"]["mask"] == ALPHA and hit["matched_share"] == pytest.approx(60)
+        assert catalogue.search([(250, 0, 0)], min_share=0) == []
+        [hit] = catalogue.search([(0, 250, 0)])
+        assert hit["settings"]["mask"] == ALPHA and hit["share"] == pytest.approx(60, abs=0.01)
 
 
 def test_a_query_may_return_more_images_than_sqlite_takes_parameters(tmp_path):
@@ -361,7 +408,46 @@ def test_a_query_may_return_more_images_than_sqlite_takes_parameters(tmp_path):
         with catalogue._writing() as connection:
             for number in range(count):
                 colours = [{"color": (number % 7, 200, 30), "percentage": 60.0}, {"color": (0, 0, 0), "percentage": 40}]
-                catalogue._put(connection, settings_id, f"/photos/{number}.png", (1, number), colours)
-        hits = catalogue.search([(3, 200, 30)], max_distance=10, limit=count)
+                distribution = colour_distribution(blocks([(number % 7, 200, 30), (0, 0, 0)], (6, 4)))
+                catalogue._put(connection, settings_id, f"/photos/{number}.png", (1, number), colours, distribution)
+        hits = catalogue.search([(3, 200, 30)], limit=count)
         assert len(hits) == count and len({hit["path"] for hit in hits}) == count
         assert len(catalogue.similar(hits[0]["colors"], limit=count)) == count
+
+
+def as_schema_1(path):
+    """The catalogue file as the previous version wrote it: no distributions, schema 1."""
+    connection = sqlite3.connect(path)
+    connection.execute("ALTER TABLE images DROP COLUMN distribution")
+    connection.execute("ALTER TABLE images DROP COLUMN signature")
+    connection.execute("PRAGMA user_version = 1")
+    connection.commit()
+    connection.close()
+
+
+def test_an_older_catalogue_is_upgraded_by_the_next_index_and_searched_only_then(tmp_path):
+    red = write(tmp_path / "red.png", [(250, 0, 0), (0, 250, 0), (0, 0, 250)])
+    green = write(tmp_path / "green.png", [(0, 250, 0), (250, 0, 0), (0, 0, 250)])
+    broken = tmp_path / "broken.png"
+    broken.write_text("not an image")
+    database = tmp_path / "c.db"
+    with Catalogue(database, create=True) as catalogue:
+        index(catalogue, [red, green, str(broken)])
+    as_schema_1(database)
+    with Catalogue(database) as catalogue:  # read, not upgraded: queries say what to do
+        assert len(catalogue) == 3 and catalogue.failures()[0][0] == str(broken)
+        for query in (lambda: catalogue.search(["red"]), lambda: catalogue.similar(red)):
+            with pytest.raises(CatalogueError, match="older version.*run `index`"):
+                query()
+    with Catalogue(database, create=True) as catalogue:  # upgraded on opening for writing
+        summary, _ = index(catalogue, [red])  # analysed again although unchanged
+        assert (summary.indexed, summary.unchanged) == (1, 0)
+        with pytest.raises(CatalogueError, match="1 of 2 images .* no colour distribution yet"):
+            catalogue.search(["red"])
+        summary, _ = index(catalogue, [red, green, str(broken)])
+        assert (summary.indexed, summary.unchanged, summary.failed) == (1, 1, 1)
+        assert [hit["path"] for hit in catalogue.search(["red"])] == [red, green]
+        assert catalogue.similar(red, limit=1)[0]["path"] == green
+    connection = sqlite3.connect(database)
+    assert connection.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION
+    connection.close()

@@ -45,7 +45,7 @@ def catalogue(tmp_path_factory, china_bgr, flower_bgr):
 
 def api_search(root):
     with Catalogue(root / "c.db") as opened:
-        return opened.search(["#87ceeb", "#2d5952"], max_distance=40, limit=3)
+        return opened.search(["#87ceeb", "#2d5952"], tolerance=20, min_share=0.5, limit=3)
 
 
 def named(colours):
@@ -55,7 +55,7 @@ def named(colours):
 @pytest.mark.parametrize("fmt", ["json", "jsonl", "csv", "table", "html"])
 def test_search_writes_the_catalogues_answer(capsys, catalogue, fmt):
     status, out, _ = run(capsys, "search", "--db", catalogue / "c.db", "--color", "#87ceeb", "--color", "45,89,82",
-                         "--max-distance", "40", "--limit", "3", "--format", fmt)
+                         "--tolerance", "20", "--min-share", "0.5", "--limit", "3", "--format", fmt)
     assert status == 0
     hits = api_search(catalogue)
     assert hits
@@ -64,12 +64,13 @@ def test_search_writes_the_catalogues_answer(capsys, catalogue, fmt):
         assert records == [{**hit, "colors": named(hit["colors"])} for hit in hits]
     elif fmt == "csv":
         rows = list(csv.DictReader(io.StringIO(out)))
-        expected = [(hit["path"], str(colour["percentage"]), " ".join(colour["matched"]), str(hit["matched_share"]))
+        expected = [(hit["path"], str(colour["percentage"]), " ".join(colour["matched"]), str(hit["share"]))
                     for hit in hits for colour in hit["colors"]]
-        assert [(row["path"], row["percentage"], row["matched"], row["matched_share"]) for row in rows] == expected
+        assert [(row["path"], row["percentage"], row["matched"], row["share"]) for row in rows] == expected
     elif fmt == "table":
         titles = [line for line in out.splitlines() if line and not line.startswith(" ")]
-        assert titles == [f"{hit['path']}  ({hit['matched_share']:.2f}% of the palette matches)" for hit in hits]
+        shares = [", ".join(f"{label} {share:.2f}" for label, share in hit["queries"].items()) for hit in hits]
+        assert titles == [f"{hit['path']}  (% of the pixels: {share})" for hit, share in zip(hits, shares)]
     else:
         sections = out.split('<section class="image">')[1:]
         assert len(sections) == len(hits)
@@ -115,6 +116,7 @@ def test_index_refuses_images_above_the_pixel_budget(capsys, catalogue, tmp_path
     (["search", "--db", "{db}", "--color", "reddish"], 2, "CSS colour name"),
     (["search", "--db", "{db}", "--color", "red", "--n-colors", "9"], 0, "no images found"),
     (["search", "--db", "{db}", "--color", "red", "--min-share", "nan"], 2, "finite number"),
+    (["search", "--db", "{db}", "--color", "red", "--max-distance", "30"], 2, "CIEDE2000 colour difference"),
     (["similar", "--db", "{db}", "{root}/broken.png"], 1, "Could not load image from"),
     (["index", "{root}/china-whole.png", "--db", "{db}", "--jobs", "2", "--dask", "tcp://x:1"], 2, "--jobs"),
 ])
@@ -132,7 +134,7 @@ def test_a_query_needs_settings_when_the_catalogue_has_several(capsys, catalogue
     status, _, err = run(capsys, "search", "--db", database, "--color", "#ffffff")
     assert status == 2 and "2 different settings" in err
     status, out, _ = run(capsys, "search", "--db", database, "--color", "#2d5952", "--n-colors", "3",
-                         "--no-preprocessing", "--max-distance", "60", "--format", "jsonl")
+                         "--no-preprocessing", "--tolerance", "60", "--format", "jsonl")
     assert status == 0 and [len(json.loads(line)["colors"]) for line in out.splitlines()] == [3]
     assert ColorExtractor(3, "kmeans", False, True).extract_colors(str(image)) == [
         {"color": tuple(colour["color"]), "percentage": colour["percentage"]} for colour in json.loads(out)["colors"]

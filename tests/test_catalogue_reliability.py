@@ -122,7 +122,7 @@ def test_searches_during_an_index_see_whole_commits(tmp_path, images):
             while True:
                 done = writer.poll() is not None  # one more search after the writer ends
                 try:
-                    hits = catalogue.search([MARKER], max_distance=1, limit=1000) if len(catalogue) else []
+                    hits = catalogue.search([MARKER], tolerance=1, limit=1000) if len(catalogue) else []
                 except Exception as error:
                     problems.append(repr(error))
                     return

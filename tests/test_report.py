@@ -120,10 +120,10 @@ def search_report(report):
     database = str(root / "photos.db")
     with mock.patch.dict(os.environ):
         assert cli.main(["index", *images, "--db", database, "--n-colors", "4", "--no-progress"]) == 0
-        assert cli.main(["search", "--db", database, "--color", ",".join(map(str, query)), "--max-distance", "40",
+        assert cli.main(["search", "--db", database, "--color", ",".join(map(str, query)), "--tolerance", "20",
                          "--output", str(root / "search.html")]) == 0
     with Catalogue(database) as catalogue:
-        return root, images, catalogue.search([query], max_distance=40)
+        return root, images, catalogue.search([query], tolerance=20)
 
 
 @pytest.mark.parametrize("width", [1000, 390])
@@ -139,4 +139,4 @@ def test_search_results_show_each_image_its_palette_and_the_matched_colours(sear
         for (x, y, seg_width, seg_height), is_matched in zip(section["segments"], matched):
             below = shot[round(y + seg_height + 5), round(x + seg_width / 2)]
             assert (below.max() < 60) == is_matched
-        assert f"{hit['matched_share']:.2f}% of the palette matches" in layout["text"]
+        assert f"{hit['share']:.2f}% of the pixels" in layout["text"]

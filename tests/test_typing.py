@@ -29,7 +29,7 @@ CORRECT = """
     from lumvarde_quorle.catalogue import Catalogue
     with Catalogue("photos.db", create=True) as catalogue:
         catalogue.index(["a.png"], extractor, mask="alpha", prune=True)
-        matched: float = catalogue.search(["#87ceeb", (10, 20, 30)], max_distance=20.0)[0]["matched_share"]
+        matched: float = catalogue.search(["#87ceeb", (10, 20, 30)], tolerance=20.0)[0]["share"]
         nearest: str = catalogue.similar("a.png", limit=3)[0]["path"]
 """
 
