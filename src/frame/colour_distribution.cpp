@@ -26,8 +26,7 @@ PyArrayObject* byte_array(PyObject* object, const char* name, int dimensions, co
         return nullptr;
     }
     if (PyArray_NDIM(array) != dimensions) {
-        PyErr_Format(PyExc_ValueError, "%s must be %s, not an array of %d dimensions", name, form,
-                     PyArray_NDIM(array));
+        PyErr_Format(PyExc_ValueError, "%s must be %s, not an array of %d dimensions", name, form, PyArray_NDIM(array));
         return nullptr;
     }
     return array;

@@ -112,7 +112,8 @@ Distinct count_by_sorting(const ImagePixels& image, Stop& stop) {
 // of a floating-point product as a branch (the product might trap), which stops a loop from vectorising.
 inline double pick(bool condition, double yes, double no) noexcept {
     const std::uint64_t mask = -static_cast<std::uint64_t>(condition);
-    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(yes) & mask) | (std::bit_cast<std::uint64_t>(no) & ~mask));
+    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(yes) & mask) |
+                                 (std::bit_cast<std::uint64_t>(no) & ~mask));
 }
 
 // The cube root of x in [0, 1] (CIE f's argument), to a few units in the last place: scaled by powers of 8
@@ -128,7 +129,9 @@ inline double cube_root(double x) noexcept {
     const double scale = pick(small, pick(smaller, 0.25, 0.5), 1.0);
     // Least squares on Chebyshev nodes of [1/8, 1].
     double z = ((((-8.66573308 * reduced + 28.9428712) * reduced - 38.13374379) * reduced + 25.42042771) * reduced -
-                9.40610046) * reduced + 2.8396989;
+                9.40610046) *
+                   reduced +
+               2.8396989;
     z = z + z * (1 - reduced * (z * z * z)) * (1.0 / 3);
     z = z + z * (1 - reduced * (z * z * z)) * (1.0 / 3);
     z = z + z * (1 - reduced * (z * z * z)) * (1.0 / 3);
@@ -273,8 +276,8 @@ Sums sum(const std::vector<Point>& points, std::size_t begin, std::size_t end, c
 // Moves a leaf's points at or below `cut` on `axis` to its front, keeping the order on both sides, and
 // sums the others about the leaf's mean; returns where they begin. Branch-free: the side of a point is
 // as unpredictable as a coin.
-std::size_t partition(std::vector<Point>& points, std::vector<Point>& scratch, const Leaf& leaf, int axis,
-                      double cut, Sums& right_sums) {
+std::size_t partition(std::vector<Point>& points, std::vector<Point>& scratch, const Leaf& leaf, int axis, double cut,
+                      Sums& right_sums) {
     std::size_t left = leaf.begin, right = 0;
     for (std::size_t i = leaf.begin; i < leaf.end; ++i) {
         const Point point = points[i];
@@ -362,6 +365,7 @@ std::vector<Leaf> split(std::vector<Point>& points, Stop& stop) {
 struct Record {
     std::uint16_t weight;
     std::array<double, 3> lab;
+    std::array<double, 3> stored;  // lab as the half floats give it back
     std::uint8_t spread[3];
     std::size_t order;
 };
@@ -375,7 +379,7 @@ std::uint8_t spread_code(double sigma) noexcept {
 // A leaf's mean CIELAB colour (L* is the first warped axis) and spread, summed afresh about its own mean.
 Record describe(const std::vector<Point>& points, const Leaf& leaf, const std::vector<double>& a,
                 const std::vector<double>& b, double total) {
-    Record record{static_cast<std::uint16_t>(std::round(leaf.mass * 65535.0 / total)), {}, {0, 0, 0}, leaf.order};
+    Record record{static_cast<std::uint16_t>(std::round(leaf.mass * 65535.0 / total)), {}, {}, {0, 0, 0}, leaf.order};
     if (leaf.end - leaf.begin == 1) {
         const Point& only = points[leaf.begin];
         record.lab = {only.w[0], a[only.rank], b[only.rank]};
@@ -400,13 +404,8 @@ Record describe(const std::vector<Point>& points, const Leaf& leaf, const std::v
     return record;
 }
 
-void put_16(std::uint8_t* out, std::uint16_t value) noexcept {
-    out[0] = static_cast<std::uint8_t>(value);
-    out[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-}  // namespace
-
+// IEEE half-float bits of a double, rounded to nearest even (no detour through float, which could round
+// twice).
 std::uint16_t half_bits(double value) noexcept {
     const std::uint16_t sign = std::signbit(value) ? 0x8000 : 0;
     const double magnitude = std::fabs(value);
@@ -421,11 +420,26 @@ std::uint16_t half_bits(double value) noexcept {
     return sign | static_cast<std::uint16_t>(((exponent + 14) << 10) + significand - 1024);
 }
 
+// The value of half-float bits (finite ones: the records hold no others).
+double half_value(std::uint16_t bits) noexcept {
+    const int exponent = (bits >> 10) & 0x1f, fraction = bits & 0x3ff;
+    const double magnitude = exponent == 0 ? std::ldexp(fraction, -24) : std::ldexp(fraction + 1024, exponent - 25);
+    return bits & 0x8000 ? -magnitude : magnitude;
+}
+
+void put_16(std::uint8_t* out, std::uint16_t value) noexcept {
+    out[0] = static_cast<std::uint8_t>(value);
+    out[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+}  // namespace
+
 std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& stop) {
     // Counts are 32-bit: a colour of more pixels could wrap.
     if (image.pixels() > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("colour distribution of more than 2^32 - 1 pixels");
-    const Distinct distinct = image.pixels() >= table_pixels ? count_in_table(image, stop) : count_by_sorting(image, stop);
+    const Distinct distinct =
+        image.pixels() >= table_pixels ? count_in_table(image, stop) : count_by_sorting(image, stop);
     if (distinct.total == 0) return {};
     const LabConstants constants;
     std::vector<Point> points(distinct.keys.size());
@@ -449,8 +463,12 @@ std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& st
         const Record record = describe(points, leaf, a, b, static_cast<double>(distinct.total));
         if (record.weight > 0) records.push_back(record);
     }
+    // In the order a reader of the records sees: by the stored half floats (whose ties the doubles break).
+    for (Record& record : records)
+        for (int axis = 0; axis < 3; ++axis) record.stored[axis] = half_value(half_bits(record.lab[axis]));
     std::sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
         if (a.weight != b.weight) return a.weight > b.weight;
+        if (a.stored != b.stored) return a.stored < b.stored;
         if (a.lab != b.lab) return a.lab < b.lab;
         return a.order < b.order;
     });

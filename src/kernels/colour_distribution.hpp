@@ -38,8 +38,4 @@ inline constexpr std::size_t distribution_record_bytes = 11;
 // without one), black ones included: none when no pixel is analysed. Throws std::bad_alloc; polls `stop`.
 std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& stop);
 
-// IEEE half-float bits of a double, rounded to nearest even (no detour through float, which could round
-// twice).
-std::uint16_t half_bits(double value) noexcept;
-
 }  // namespace lq::kernels
