@@ -62,6 +62,10 @@ Distinct count_in_table(const ImagePixels& image, Stop& stop) {
         touched[key >> block_bits] = 1;
     });
     Distinct distinct;
+    // Room for every colour that could occur: address space only, touched as colours are found.
+    const auto most = std::min(static_cast<std::size_t>(image.pixels()), colour_count);
+    distinct.keys.reserve(most);
+    distinct.counts.reserve(most);
     for (std::size_t block = 0; block < touched.size(); ++block) {
         if (!touched[block]) continue;
         for (std::size_t key = block << block_bits; key < (block + 1) << block_bits; ++key) {
@@ -97,6 +101,8 @@ Distinct count_by_sorting(const ImagePixels& image, Stop& stop) {
     each_analysed(image, stop, [&](std::uint32_t key) { keys.push_back(key); });
     sort_keys(keys);
     Distinct distinct;
+    distinct.keys.reserve(keys.size());
+    distinct.counts.reserve(keys.size());
     distinct.total = keys.size();
     for (std::size_t first = 0; first < keys.size();) {
         std::size_t end = first + 1;
