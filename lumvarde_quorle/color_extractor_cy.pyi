@@ -101,3 +101,26 @@ def _available_memory(root: str = "") -> tuple[float, str]:
     """(bytes, bound): what the process can still allocate, and which limit says so."""
 def _peak_estimate(path: str, rows: float, n_colors: int = 5) -> float:
     """Bytes a path is estimated to need at its peak for `rows` pixel rows."""
+def _colour_distribution(image: NDArray[np.uint8], mask: NDArray[np.uint8] | None = None) -> bytes:
+    """The colour distribution of an image's analysed pixels, as records a reader can estimate colour
+    shares from without the image.
+
+    image: uint8 array, height x width x 3, B, G, R (as cv2.imread gives it). mask: None or a uint8
+    array, height x width; pixels whose mask value is above 128 are analysed, every pixel without one.
+    Anything else raises TypeError or ValueError.
+
+    The distinct colours are split greedily into at most 180 groups (leaves): the leaf of largest
+    sqrt(pixels * SSE) in the warped space W is split along its axis of largest variance, at the mean.
+    W = (L*, r a*/C, r b*/C) with C = hypot(a*, b*), r = log1p(0.045 C) / 0.045 ((L*, 0, 0) for C = 0),
+    a space where Euclidean distance roughly follows CIEDE2000. CIELAB is lumvarde_quorle.cielab's.
+
+    Returns bytes of N records (0 <= N <= 180) of 11 bytes, little-endian, packed, the numpy dtype
+    [('lab', '<f2', 3), ('weight', '<u2'), ('spread', 'u1', 3)]:
+      lab: the leaf's pixel-weighted mean CIELAB colour (L*, a*, b*), float16 rounded to nearest;
+      weight: the leaf's share of the analysed pixels times 65535, rounded to nearest; leaves whose
+        share rounds to 0 are dropped, so the weights sum to 65535 within N;
+      spread: per W axis, the leaf's pixel-weighted standard deviation sigma as a code c: 0 for
+        sigma == 0 (one distinct colour), else clamp(round((log2(sigma) + 5) * 16), 1, 255), so that
+        sigma = 2 ** (c / 16 - 5).
+    Records come by weight, largest first, then by L*, a*, b* ascending. No analysed pixel: b''.
+    The result depends on the pixels' colours alone, not on the array's layout."""

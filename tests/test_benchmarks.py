@@ -90,3 +90,14 @@ def test_preprocessing_steps_reproduce_the_stage(china_bgr):
     steps, final = bench.steps(china_bgr)
     assert np.array_equal(final, ColorExtractor()._preprocess_image(china_bgr))
     assert np.array_equal(steps["bilateral 9, 75, 75"](), final)
+
+
+def test_distribution_photos_are_the_sizes_named_and_many_coloured():
+    photo = script("bench_distribution").photo
+    assert photo(0).shape == (427, 640, 3)
+    image = photo(2)
+    assert image.shape[0] * image.shape[1] == pytest.approx(2e6, rel=0.001)
+    assert image.shape[1] / image.shape[0] == pytest.approx(4 / 3, rel=0.001)
+    assert np.array_equal(image, photo(2))  # the same noise every run
+    keys = image.reshape(-1, 3).astype(np.uint32) @ np.array([1, 1 << 8, 1 << 16], np.uint32)
+    assert len(np.unique(keys)) > 400_000

@@ -128,6 +128,7 @@ CALLS = {
     "deepcopy": [state],
     "__pyx_unpickle_ColorExtractor": [types, checksum, st.none() | state],
     "_opencv_takes_path": [paths | others],
+    "_colour_distribution": [images, masks],
 }
 
 STAGES = ["_preprocess_image", "_convert_to_feature_space", "_apply_mask", "_extract_pixels",

@@ -12,6 +12,7 @@
 #include "clustering/clustering.hpp"
 #include "clustering/kmeans_native.hpp"
 #include "extraction/extraction.hpp"
+#include "frame/colour_distribution.hpp"
 #include "frame/extractor_type.hpp"
 #include "frame/method_spec.hpp"
 #include "frame/pickling.hpp"
@@ -259,12 +260,42 @@ constexpr MethodSpec peak_estimate_function{
            Param{"n_colors", Check::any, Default::of(5.0), Convert::int32, "int"}),
     &peak_estimate, "Bytes a path is estimated to need at its peak for `rows` pixel rows.", "float"};
 
+constexpr MethodSpec colour_distribution_function{
+    "_colour_distribution",
+    params(Param{"image", Check::any, {}, Convert::none, "np.ndarray"},
+           Param{"mask", Check::any, Default::none(), Convert::none, "Optional[np.ndarray]"}),
+    &colour_distribution,
+    "The colour distribution of an image's analysed pixels, as records a reader can estimate colour\n"
+    "shares from without the image.\n"
+    "\n"
+    "image: uint8 array, height x width x 3, B, G, R (as cv2.imread gives it). mask: None or a uint8\n"
+    "array, height x width; pixels whose mask value is above 128 are analysed, every pixel without one.\n"
+    "Anything else raises TypeError or ValueError.\n"
+    "\n"
+    "The distinct colours are split greedily into at most 180 groups (leaves): the leaf of largest\n"
+    "sqrt(pixels * SSE) in the warped space W is split along its axis of largest variance, at the mean.\n"
+    "W = (L*, r a*/C, r b*/C) with C = hypot(a*, b*), r = log1p(0.045 C) / 0.045 ((L*, 0, 0) for C = 0),\n"
+    "a space where Euclidean distance roughly follows CIEDE2000. CIELAB is lumvarde_quorle.cielab's.\n"
+    "\n"
+    "Returns bytes of N records (0 <= N <= 180) of 11 bytes, little-endian, packed, the numpy dtype\n"
+    "[('lab', '<f2', 3), ('weight', '<u2'), ('spread', 'u1', 3)]:\n"
+    "  lab: the leaf's pixel-weighted mean CIELAB colour (L*, a*, b*), float16 rounded to nearest;\n"
+    "  weight: the leaf's share of the analysed pixels times 65535, rounded to nearest; leaves whose\n"
+    "    share rounds to 0 are dropped, so the weights sum to 65535 within N;\n"
+    "  spread: per W axis, the leaf's pixel-weighted standard deviation sigma as a code c: 0 for\n"
+    "    sigma == 0 (one distinct colour), else clamp(round((log2(sigma) + 5) * 16), 1, 255), so that\n"
+    "    sigma = 2 ** (c / 16 - 5).\n"
+    "Records come by weight, largest first, then by L*, a*, b* ascending. No analysed pixel: b''.\n"
+    "The result depends on the pixels' colours alone, not on the array's layout.",
+    "bytes"};
+
 // The module-level functions, put into the module globals.
 constexpr const FunctionDef* module_functions[] = {
     &function_def<unpickle_function>,
     &function_def<opencv_takes_path_function>,
     &function_def<available_memory_function>,
     &function_def<peak_estimate_function>,
+    &function_def<colour_distribution_function>,
 };
 
 // In the order in which they are put into the class dictionary.

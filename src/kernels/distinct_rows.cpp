@@ -1,12 +1,6 @@
 #include "kernels/distinct_rows.hpp"
 
-#include <cstdlib>
-#include <memory>
-#include <new>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "kernels/colour_table.hpp"
 
 namespace lq::kernels {
 namespace {
@@ -22,20 +16,6 @@ std::uint32_t key_of(const ByteRows& rows, std::ptrdiff_t index) noexcept {
 // From this many rows on, one pass through a table of every possible value (64 MB of address space,
 // of which only the pages of values that occur are touched) costs less than two through the bit index.
 constexpr std::ptrdiff_t direct_rows = std::ptrdiff_t{1} << 21;
-
-// Lookups spread over the 64 MB table miss the translation cache on every small page; on Linux, huge
-// pages (where the system grants them on request) cut those misses by orders of magnitude. Only a hint.
-void ask_for_huge_pages(void* start, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-    const auto first = (reinterpret_cast<std::uintptr_t>(start) + huge - 1) & ~(huge - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(start) + bytes) & ~(huge - 1);
-    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-#else
-    (void)start;
-    (void)bytes;
-#endif
-}
 
 // The keys of rows of an array.
 struct ArrayKeys {
@@ -95,11 +75,7 @@ void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows, std::vector<std:
 
 template <class Keys>
 void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, std::vector<std::int32_t>* row_colours) {
-    // calloc: the zero pages come from the system on first touch, not from a pass over 64 MB.
-    const std::unique_ptr<std::int32_t, decltype(&std::free)> table(
-        static_cast<std::int32_t*>(std::calloc(std::size_t{1} << 24, sizeof(std::int32_t))), &std::free);
-    if (!table) throw std::bad_alloc();
-    ask_for_huge_pages(table.get(), (std::size_t{1} << 24) * sizeof(std::int32_t));
+    const ColourTable<std::int32_t> table = zeroed_colour_table<std::int32_t>();
     std::int32_t* slot_of = table.get();  // position + 1 of each value, 0 until it occurs
     if (row_colours) row_colours->resize(static_cast<std::size_t>(rows));
     std::int32_t* colour_of_row = row_colours ? row_colours->data() : nullptr;

@@ -1,0 +1,492 @@
+#include "kernels/colour_distribution.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "kernels/clones.hpp"
+#include "kernels/colour_table.hpp"
+
+namespace lq::kernels {
+namespace {
+
+// From this many pixels on, counting in a table of every colour (64 MB of address space, of which only
+// the pages of colours that occur are touched) costs less than sorting the pixels' keys.
+constexpr std::ptrdiff_t table_pixels = std::ptrdiff_t{1} << 20;
+// The table is scanned for counts only in blocks a pixel touched: 1,024 entries, a 4 KB page.
+constexpr int block_bits = 10;
+
+// The distinct colours of the analysed pixels, in ascending key order (R << 16 | G << 8 | B).
+struct Distinct {
+    std::vector<std::uint32_t> keys;
+    std::vector<std::uint32_t> counts;
+    std::uint64_t total = 0;
+};
+
+// visit(key) for every analysed pixel, row by row; polls `stop` once per image row.
+template <class Visit>
+void each_analysed(const ImagePixels& image, Stop& stop, Visit&& visit) {
+    const std::ptrdiff_t channel = image.channel_stride, step = image.column_stride;
+    auto key = [channel](const std::uint8_t* pixel) {
+        return std::uint32_t{pixel[2 * channel]} << 16 | std::uint32_t{pixel[channel]} << 8 | pixel[0];
+    };
+    for (std::ptrdiff_t y = 0; y < image.height; ++y) {
+        stop.poll();
+        const std::uint8_t* pixel = image.data + y * image.row_stride;
+        if (!image.mask) {
+            // Packed B, G, R rows (cv2.imread's) get a loop of their own, which the compiler can make tight.
+            if (channel == 1 && step == 3) {
+                for (std::ptrdiff_t x = 0; x < image.width; ++x, pixel += 3)
+                    visit(std::uint32_t{pixel[2]} << 16 | std::uint32_t{pixel[1]} << 8 | pixel[0]);
+            } else {
+                for (std::ptrdiff_t x = 0; x < image.width; ++x, pixel += step) visit(key(pixel));
+            }
+            continue;
+        }
+        const std::uint8_t* inside = image.mask + y * image.mask_row_stride;
+        for (std::ptrdiff_t x = 0; x < image.width; ++x, pixel += step)
+            if (inside[x * image.mask_column_stride] > 128) visit(key(pixel));
+    }
+}
+
+Distinct count_in_table(const ImagePixels& image, Stop& stop) {
+    const ColourTable<std::uint32_t> table = zeroed_colour_table<std::uint32_t>();
+    std::vector<std::uint8_t> touched(colour_count >> block_bits, 0);
+    std::uint32_t* counts = table.get();
+    each_analysed(image, stop, [&](std::uint32_t key) {
+        ++counts[key];
+        touched[key >> block_bits] = 1;
+    });
+    Distinct distinct;
+    // Room for every colour that could occur: address space only, touched as colours are found.
+    const auto most = std::min(static_cast<std::size_t>(image.pixels()), colour_count);
+    distinct.keys.reserve(most);
+    distinct.counts.reserve(most);
+    for (std::size_t block = 0; block < touched.size(); ++block) {
+        if (!touched[block]) continue;
+        for (std::size_t key = block << block_bits; key < (block + 1) << block_bits; ++key) {
+            if (!counts[key]) continue;
+            distinct.keys.push_back(static_cast<std::uint32_t>(key));
+            distinct.counts.push_back(counts[key]);
+            distinct.total += counts[key];
+        }
+    }
+    return distinct;
+}
+
+// Ascending, by two passes of a 12-bit radix sort.
+void sort_keys(std::vector<std::uint32_t>& keys) {
+    constexpr std::uint32_t digit = 1 << 12;
+    std::vector<std::size_t> low(digit + 1, 0), high(digit + 1, 0);
+    for (const std::uint32_t key : keys) {
+        ++low[(key & (digit - 1)) + 1];
+        ++high[(key >> 12) + 1];
+    }
+    for (std::uint32_t d = 0; d < digit; ++d) {
+        low[d + 1] += low[d];
+        high[d + 1] += high[d];
+    }
+    std::vector<std::uint32_t> scratch(keys.size());
+    for (const std::uint32_t key : keys) scratch[low[key & (digit - 1)]++] = key;
+    for (const std::uint32_t key : scratch) keys[high[key >> 12]++] = key;
+}
+
+Distinct count_by_sorting(const ImagePixels& image, Stop& stop) {
+    std::vector<std::uint32_t> keys;
+    keys.reserve(static_cast<std::size_t>(image.pixels()));
+    each_analysed(image, stop, [&](std::uint32_t key) { keys.push_back(key); });
+    sort_keys(keys);
+    Distinct distinct;
+    distinct.keys.reserve(keys.size());
+    distinct.counts.reserve(keys.size());
+    distinct.total = keys.size();
+    for (std::size_t first = 0; first < keys.size();) {
+        std::size_t end = first + 1;
+        while (end < keys.size() && keys[end] == keys[first]) ++end;
+        distinct.keys.push_back(keys[first]);
+        distinct.counts.push_back(static_cast<std::uint32_t>(end - first));
+        first = end;
+    }
+    return distinct;
+}
+
+// `condition ? yes : no` of values computed either way, by their bits: the compiler keeps a plain select
+// of a floating-point product as a branch (the product might trap), which stops a loop from vectorising.
+inline double pick(bool condition, double yes, double no) noexcept {
+    const std::uint64_t mask = -static_cast<std::uint64_t>(condition);
+    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(yes) & mask) |
+                                 (std::bit_cast<std::uint64_t>(no) & ~mask));
+}
+
+// The cube root of x in [0, 1] (CIE f's argument), to a few units in the last place: scaled by powers of 8
+// into [1/8, 1], where a polynomial gives x^(-1/3) to 0.4 % and three Newton steps (each squares the
+// error) give it to rounding; then cbrt(x) = x x^(-1/3)^2. Branch-free arithmetic, so that a loop of
+// these vectorises, which the library's cbrt does not.
+inline double cube_root(double x) noexcept {
+    // x > (6/29)^3 > 1/512 wherever the root is used, so two scalings reach [1/8, 1].
+    const bool small = std::isless(x, 0.125);
+    const double once = pick(small, x * 8, x);
+    const bool smaller = std::isless(once, 0.125);
+    const double reduced = pick(smaller, once * 8, once);
+    const double scale = pick(small, pick(smaller, 0.25, 0.5), 1.0);
+    // Least squares on Chebyshev nodes of [1/8, 1].
+    double z = ((((-8.66573308 * reduced + 28.9428712) * reduced - 38.13374379) * reduced + 25.42042771) * reduced -
+                9.40610046) *
+                   reduced +
+               2.8396989;
+    z = z + z * (1 - reduced * (z * z * z)) * (1.0 / 3);
+    z = z + z * (1 - reduced * (z * z * z)) * (1.0 / 3);
+    z = z + z * (1 - reduced * (z * z * z)) * (1.0 / 3);
+    return reduced * (z * z) * scale;
+}
+
+// log1p(u) for u in [0, 6.5] (0.045 times a chroma of up to 144) to two units in the last place:
+// 1 + u = 2^k v with v in [sqrt(1/2), sqrt(2)], log v = 2 atanh(s) with s = (v - 1) / (v + 1), |s| <
+// 0.172, whose series in s^2 is summed to below rounding. s is formed from u itself, so small u keep
+// their digits. Branch-free, like cube_root.
+inline double log_1_plus(double u) noexcept {
+    const bool above1 = std::isgreater(u, 0.41421356237309515), above2 = std::isgreater(u, 1.8284271247461903),
+               above3 = std::isgreater(u, 4.656854249492381);
+    const double k = pick(above3, 3.0, pick(above2, 2.0, pick(above1, 1.0, 0.0)));
+    const double power = pick(above3, 8.0, pick(above2, 4.0, pick(above1, 2.0, 1.0)));
+    const double s = (u - (power - 1)) / (u + 1 + power);
+    const double s2 = s * s;
+    // 2 atanh(s) = 2 s + 2 s series, series = s^2 / 3 + s^4 / 5 + ... + s^24 / 25.
+    constexpr double c[12] = {1.0 / 3,  1.0 / 5,  1.0 / 7,  1.0 / 9,  1.0 / 11, 1.0 / 13,
+                              1.0 / 15, 1.0 / 17, 1.0 / 19, 1.0 / 21, 1.0 / 23, 1.0 / 25};
+    double series = c[11];
+    for (int n = 10; n >= 0; --n) series = series * s2 + c[n];
+    series *= s2;
+    constexpr double ln2_high = 6.93147180369123816490e-01, ln2_low = 1.90821492927058770002e-10;
+    return k * ln2_high + (2 * s + 2 * s * series + k * ln2_low);
+}
+
+// CIELAB of 8-bit sRGB colours as lumvarde_quorle/cielab.py's srgb_to_lab computes it, with the same
+// constants, in double precision: IEC 61966-2-1's transfer function and primaries, the white the
+// primaries add up to, CIE 15's f.
+struct LabConstants {
+    double linear[256];
+    double white[3];
+    double epsilon, slope;
+
+    LabConstants() {
+        for (int value = 0; value < 256; ++value) {
+            const double v = value / 255.0;
+            linear[value] = v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        }
+        for (int row = 0; row < 3; ++row) white[row] = matrix[row][0] + matrix[row][1] + matrix[row][2];
+        epsilon = std::pow(6.0 / 29, 3);
+        slope = 3 * std::pow(6.0 / 29, 2);
+    }
+
+    static constexpr double matrix[3][3] = {
+        {0.4124564, 0.3575761, 0.1804375},
+        {0.2126729, 0.7151522, 0.0721750},
+        {0.0193339, 0.1191920, 0.9503041},
+    };
+};
+
+// A block of distinct colours in CIELAB and in the warped space (whose first axis is L*), side by side.
+constexpr std::size_t block = 256;
+struct Converted {
+    double l[block], a[block], b[block], w1[block], w2[block];
+};
+
+// Compiled twice, for processors with AVX2 and for any; element-wise, so both give the same.
+LQ_CLONES void convert(const std::uint32_t* __restrict keys, std::size_t count, const LabConstants& constants,
+                       Converted& out) {
+    double red[block], green[block], blue[block];
+    for (std::size_t i = 0; i < count; ++i) {
+        red[i] = constants.linear[keys[i] >> 16];
+        green[i] = constants.linear[(keys[i] >> 8) & 0xff];
+        blue[i] = constants.linear[keys[i] & 0xff];
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const double rgb[3] = {red[i], green[i], blue[i]};
+        double f[3];
+#pragma GCC unroll 3
+        for (int row = 0; row < 3; ++row) {
+            const double* m = LabConstants::matrix[row];
+            const double relative = (m[0] * rgb[0] + m[1] * rgb[1] + m[2] * rgb[2]) / constants.white[row];
+            const double root = cube_root(relative);
+            const double line = relative / constants.slope + 4.0 / 29;
+            f[row] = pick(std::isgreater(relative, constants.epsilon), root, line);
+        }
+        const double l = 116 * f[1] - 16, a = 500 * (f[0] - f[1]), b = 200 * (f[1] - f[2]);
+        const double chroma = std::sqrt(a * a + b * b);
+        const double radius = log_1_plus(0.045 * chroma) / 0.045;
+        const double divisor = pick(std::isgreater(chroma, 0.0), chroma, 1.0);  // a = b = 0 then, and so is the radius
+        out.l[i] = l;
+        out.a[i] = a;
+        out.b[i] = b;
+        out.w1[i] = radius * (a / divisor);
+        out.w2[i] = radius * (b / divisor);
+    }
+}
+
+// A distinct colour as the split sees it.
+struct Point {
+    double w[3];  // warped coordinates
+    std::uint32_t count;
+    std::uint32_t rank;  // in the distinct colours' key order
+};
+
+// Pixel-weighted sums over points, about a fixed shift.
+struct Sums {
+    double mass = 0;
+    double first[3] = {0, 0, 0};   // of count * (w - shift)
+    double second[3] = {0, 0, 0};  // of count * (w - shift)^2
+};
+
+struct Leaf {
+    std::size_t begin, end;  // its points
+    double mass;             // pixels
+    double mean[3];          // of W
+    double squares[3];       // per axis, the pixel-weighted squared deviations from the mean
+    double priority;         // sqrt(mass * SSE); 0 for a final leaf
+    std::size_t order;       // of creation
+};
+
+Leaf make_leaf(std::size_t begin, std::size_t end, const Sums& sums, const double shift[3], std::size_t order) {
+    Leaf leaf{begin, end, sums.mass, {}, {}, 0.0, order};
+    double sse = 0;
+    for (int axis = 0; axis < 3; ++axis) {
+        const double offset = sums.first[axis] / sums.mass;
+        leaf.mean[axis] = shift[axis] + offset;
+        leaf.squares[axis] = std::max(0.0, sums.second[axis] - sums.first[axis] * offset);
+        sse += leaf.squares[axis];
+    }
+    if (end - begin > 1 && sse > 0) leaf.priority = std::sqrt(sums.mass * sse);
+    return leaf;
+}
+
+Sums sum(const std::vector<Point>& points, std::size_t begin, std::size_t end, const double shift[3]) {
+    Sums sums;
+    for (std::size_t i = begin; i < end; ++i) {
+        const Point& point = points[i];
+        const double count = point.count;
+        sums.mass += count;
+        for (int axis = 0; axis < 3; ++axis) {
+            const double deviation = point.w[axis] - shift[axis];
+            sums.first[axis] += count * deviation;
+            sums.second[axis] += count * deviation * deviation;
+        }
+    }
+    return sums;
+}
+
+// Moves a leaf's points at or below `cut` on `axis` to its front, keeping the order on both sides, and
+// sums the others about the leaf's mean; returns where they begin. Branch-free: the side of a point is
+// as unpredictable as a coin.
+std::size_t partition(std::vector<Point>& points, std::vector<Point>& scratch, const Leaf& leaf, int axis, double cut,
+                      Sums& right_sums) {
+    std::size_t left = leaf.begin, right = 0;
+    for (std::size_t i = leaf.begin; i < leaf.end; ++i) {
+        const Point point = points[i];
+        const bool goes_right = point.w[axis] > cut;
+        points[left] = point;
+        scratch[right] = point;
+        left += !goes_right;
+        right += goes_right;
+        const double count = goes_right ? static_cast<double>(point.count) : 0.0;
+        right_sums.mass += count;
+        for (int k = 0; k < 3; ++k) {
+            const double deviation = point.w[k] - leaf.mean[k];
+            right_sums.first[k] += count * deviation;
+            right_sums.second[k] += count * deviation * deviation;
+        }
+    }
+    std::copy(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(right),
+              points.begin() + static_cast<std::ptrdiff_t>(left));
+    return left;
+}
+
+// Sorts a leaf's points on `axis` (ties by colour) and returns the end of the prefix that first holds
+// half its pixels, leaving at least one point on each side.
+std::size_t median_split(std::vector<Point>& points, const Leaf& leaf, int axis) {
+    const auto begin = points.begin() + static_cast<std::ptrdiff_t>(leaf.begin);
+    std::sort(begin, points.begin() + static_cast<std::ptrdiff_t>(leaf.end), [axis](const Point& a, const Point& b) {
+        return a.w[axis] < b.w[axis] || (a.w[axis] == b.w[axis] && a.rank < b.rank);
+    });
+    double running = 0;
+    std::size_t cut = leaf.begin;
+    while (cut < leaf.end - 1) {
+        running += points[cut++].count;
+        if (2 * running >= leaf.mass) break;
+    }
+    return cut;
+}
+
+std::vector<Leaf> split(std::vector<Point>& points, Stop& stop) {
+    std::vector<Leaf> leaves;
+    leaves.reserve(distribution_leaves);
+    const double origin[3] = {0, 0, 0};
+    const Leaf whole = make_leaf(0, points.size(), sum(points, 0, points.size(), origin), origin, 0);
+    leaves.push_back(make_leaf(0, points.size(), sum(points, 0, points.size(), whole.mean), whole.mean, 0));
+    std::size_t made = 1;
+    // Of the leaves that can split, the one of largest priority on top; on ties the one made first.
+    auto below = [&leaves](std::size_t a, std::size_t b) {
+        return leaves[a].priority < leaves[b].priority ||
+               (leaves[a].priority == leaves[b].priority && leaves[a].order > leaves[b].order);
+    };
+    std::vector<std::size_t> splittable;
+    if (leaves[0].priority > 0) splittable.push_back(0);
+    std::vector<Point> scratch(points.size());
+    while (leaves.size() < distribution_leaves && !splittable.empty()) {
+        stop.poll();
+        std::pop_heap(splittable.begin(), splittable.end(), below);
+        const std::size_t index = splittable.back();
+        splittable.pop_back();
+        const Leaf parent = leaves[index];
+        const int axis = static_cast<int>(std::max_element(parent.squares, parent.squares + 3) - parent.squares);
+        Sums right;
+        std::size_t cut = partition(points, scratch, parent, axis, parent.mean[axis], right);
+        if (cut == parent.begin || cut == parent.end) {
+            cut = median_split(points, parent, axis);
+            right = sum(points, cut, parent.end, parent.mean);
+        }
+        // The left side's sums are the parent's less the right side's: about the parent's mean, its
+        // first sums are zero and its second sums its squares.
+        Sums left;
+        left.mass = parent.mass - right.mass;
+        for (int k = 0; k < 3; ++k) {
+            left.first[k] = -right.first[k];
+            left.second[k] = parent.squares[k] - right.second[k];
+        }
+        leaves[index] = make_leaf(parent.begin, cut, left, parent.mean, made++);
+        leaves.push_back(make_leaf(cut, parent.end, right, parent.mean, made++));
+        for (const std::size_t child : {index, leaves.size() - 1}) {
+            if (leaves[child].priority <= 0) continue;
+            splittable.push_back(child);
+            std::push_heap(splittable.begin(), splittable.end(), below);
+        }
+    }
+    return leaves;
+}
+
+struct Record {
+    std::uint16_t weight;
+    std::array<double, 3> lab;
+    std::array<double, 3> stored;  // lab as the half floats give it back
+    std::uint8_t spread[3];
+    std::size_t order;
+};
+
+std::uint8_t spread_code(double sigma) noexcept {
+    if (sigma == 0) return 0;
+    const double code = std::round((std::log2(sigma) + 5) * 16);
+    return static_cast<std::uint8_t>(std::clamp(code, 1.0, 255.0));
+}
+
+// A leaf's mean CIELAB colour (L* is the first warped axis) and spread, summed afresh about its own mean.
+Record describe(const std::vector<Point>& points, const Leaf& leaf, const std::vector<double>& a,
+                const std::vector<double>& b, double total) {
+    Record record{static_cast<std::uint16_t>(std::round(leaf.mass * 65535.0 / total)), {}, {}, {0, 0, 0}, leaf.order};
+    if (leaf.end - leaf.begin == 1) {
+        const Point& only = points[leaf.begin];
+        record.lab = {only.w[0], a[only.rank], b[only.rank]};
+        return record;
+    }
+    double mean[3] = {0, 0, 0}, lab_a = 0, lab_b = 0;
+    for (std::size_t i = leaf.begin; i < leaf.end; ++i) {
+        const Point& point = points[i];
+        for (int axis = 0; axis < 3; ++axis) mean[axis] += point.count * point.w[axis];
+        lab_a += point.count * a[point.rank];
+        lab_b += point.count * b[point.rank];
+    }
+    for (double& axis : mean) axis /= leaf.mass;
+    record.lab = {mean[0], lab_a / leaf.mass, lab_b / leaf.mass};
+    double squares[3] = {0, 0, 0};
+    for (std::size_t i = leaf.begin; i < leaf.end; ++i)
+        for (int axis = 0; axis < 3; ++axis) {
+            const double deviation = points[i].w[axis] - mean[axis];
+            squares[axis] += points[i].count * deviation * deviation;
+        }
+    for (int axis = 0; axis < 3; ++axis) record.spread[axis] = spread_code(std::sqrt(squares[axis] / leaf.mass));
+    return record;
+}
+
+// IEEE half-float bits of a double, rounded to nearest even (no detour through float, which could round
+// twice).
+std::uint16_t half_bits(double value) noexcept {
+    const std::uint16_t sign = std::signbit(value) ? 0x8000 : 0;
+    const double magnitude = std::fabs(value);
+    if (std::isnan(value)) return sign | 0x7e00;
+    if (magnitude >= 65520.0) return sign | 0x7c00;  // rounds to infinity
+    // Subnormal: whole multiples of 2^-24; rounding up to 1024 of them gives the smallest normal's bits.
+    if (magnitude < 0x1p-14) return sign | static_cast<std::uint16_t>(std::nearbyint(magnitude * 0x1p24));
+    int exponent = 0;
+    std::frexp(magnitude, &exponent);  // magnitude = m 2^exponent, 0.5 <= m < 1
+    // 11 significant bits, 1024 to 2048; 2048 carries into the exponent field by the addition itself.
+    const int significand = static_cast<int>(std::nearbyint(std::ldexp(magnitude, 11 - exponent)));
+    return sign | static_cast<std::uint16_t>(((exponent + 14) << 10) + significand - 1024);
+}
+
+// The value of half-float bits (finite ones: the records hold no others).
+double half_value(std::uint16_t bits) noexcept {
+    const int exponent = (bits >> 10) & 0x1f, fraction = bits & 0x3ff;
+    const double magnitude = exponent == 0 ? std::ldexp(fraction, -24) : std::ldexp(fraction + 1024, exponent - 25);
+    return bits & 0x8000 ? -magnitude : magnitude;
+}
+
+void put_16(std::uint8_t* out, std::uint16_t value) noexcept {
+    out[0] = static_cast<std::uint8_t>(value);
+    out[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& stop) {
+    // Counts are 32-bit: a colour of more pixels could wrap.
+    if (image.pixels() > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("colour distribution of more than 2^32 - 1 pixels");
+    const Distinct distinct =
+        image.pixels() >= table_pixels ? count_in_table(image, stop) : count_by_sorting(image, stop);
+    if (distinct.total == 0) return {};
+    const LabConstants constants;
+    std::vector<Point> points(distinct.keys.size());
+    std::vector<double> a(points.size()), b(points.size());
+    Converted converted;
+    for (std::size_t first = 0; first < points.size(); first += block) {
+        const std::size_t count = std::min(block, points.size() - first);
+        convert(distinct.keys.data() + first, count, constants, converted);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto rank = static_cast<std::uint32_t>(first + i);
+            points[rank] = Point{{converted.l[i], converted.w1[i], converted.w2[i]}, distinct.counts[rank], rank};
+            a[rank] = converted.a[i];
+            b[rank] = converted.b[i];
+        }
+    }
+    stop.poll();
+    const std::vector<Leaf> leaves = split(points, stop);
+    std::vector<Record> records;
+    records.reserve(leaves.size());
+    for (const Leaf& leaf : leaves) {
+        const Record record = describe(points, leaf, a, b, static_cast<double>(distinct.total));
+        if (record.weight > 0) records.push_back(record);
+    }
+    // In the order a reader of the records sees: by the stored half floats (whose ties the doubles break).
+    for (Record& record : records)
+        for (int axis = 0; axis < 3; ++axis) record.stored[axis] = half_value(half_bits(record.lab[axis]));
+    std::sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
+        if (a.weight != b.weight) return a.weight > b.weight;
+        if (a.stored != b.stored) return a.stored < b.stored;
+        if (a.lab != b.lab) return a.lab < b.lab;
+        return a.order < b.order;
+    });
+    std::vector<std::uint8_t> bytes(records.size() * distribution_record_bytes);
+    std::uint8_t* out = bytes.data();
+    for (const Record& record : records) {
+        for (int axis = 0; axis < 3; ++axis) put_16(out + 2 * axis, half_bits(record.lab[axis]));
+        put_16(out + 6, record.weight);
+        std::copy(record.spread, record.spread + 3, out + 8);
+        out += distribution_record_bytes;
+    }
+    return bytes;
+}
+
+}  // namespace lq::kernels

@@ -1,0 +1,154 @@
+"""The colour distribution records of _colour_distribution: their format, exact values on flat graphics,
+the mask, independence from the array's layout, and how well they estimate colour shares of real photos."""
+
+import numpy as np
+import pytest
+from scipy.special import ndtr
+
+import image_kinds
+from lumvarde_quorle.cielab import ciede2000, srgb_to_lab
+from lumvarde_quorle.color_extractor_cy import _colour_distribution
+
+RECORD = np.dtype([("lab", "<f2", 3), ("weight", "<u2"), ("spread", "u1", 3)])
+
+
+def records(image, mask=None):
+    return np.frombuffer(_colour_distribution(image, mask), RECORD)
+
+
+def warp(lab):
+    lab = np.asarray(lab, np.float64)
+    chroma = np.hypot(lab[..., 1], lab[..., 2])
+    radius = np.log1p(0.045 * chroma) / 0.045
+    scale = np.divide(radius, chroma, out=np.zeros_like(chroma), where=chroma > 0)
+    return np.stack([lab[..., 0], lab[..., 1] * scale, lab[..., 2] * scale], axis=-1)
+
+
+def estimated_share(found, query, tolerance):
+    """Share of pixels within CIEDE2000 `tolerance` of `query` (CIELAB), from the records alone: each
+    leaf's spread along the direction from the query, scaled from the warped space to CIEDE2000."""
+    lab = found["lab"].astype(np.float64)
+    sigma = np.where(found["spread"] == 0, 0.0, 2.0 ** (found["spread"] / 16 - 5))
+    distance = ciede2000(query, lab)
+    offset = warp(lab) - warp(query)
+    length = np.linalg.norm(offset, axis=-1)
+    direction = offset / np.where(length > 0, length, 1.0)[:, None]
+    spread = np.sqrt((direction**2 * sigma**2).sum(-1)) * distance / np.where(length > 0, length, 1.0)
+    inside = np.where(spread > 0, ndtr((tolerance - distance) / np.where(spread > 0, spread, 1.0)),
+                      distance <= tolerance)
+    return float((found["weight"] / 65535 * inside).sum())
+
+
+def true_share(distinct, query, tolerance):
+    lab, counts = distinct
+    return float(counts[ciede2000(query, lab) <= tolerance].sum() / counts.sum())
+
+
+def noise(rng, shape=(120, 90)):
+    return rng.integers(0, 256, (*shape, 3), dtype=np.uint8)
+
+
+def flat(bgr_colours, counts):
+    """A one-row graphic of the colours, each repeated its count of times."""
+    return np.repeat(np.array(bgr_colours, np.uint8), counts, axis=0)[None]
+
+
+@pytest.mark.parametrize("kind", ["china", "flower", "noise", "gradient", "black"])
+def test_records_are_well_formed(kind, china_bgr, flower_bgr, rng):
+    image = {"china": china_bgr, "flower": flower_bgr, "noise": noise(rng),
+             "gradient": np.broadcast_to(np.arange(256, dtype=np.uint8)[:, None, None], (256, 4, 3)),
+             "black": np.zeros((5, 7, 3), np.uint8)}[kind]
+    data = _colour_distribution(image)
+    assert len(data) % RECORD.itemsize == 0 and 0 < len(data) <= 180 * RECORD.itemsize
+    found = np.frombuffer(data, RECORD)
+    assert abs(int(found["weight"].sum()) - 65535) <= len(found) and found["weight"].min() > 0
+    order = np.lexsort((found["lab"][:, 2], found["lab"][:, 1], found["lab"][:, 0], -found["weight"].astype(int)))
+    assert np.array_equal(order, np.arange(len(found)))
+    assert np.isfinite(found["lab"].astype(float)).all()
+
+
+@pytest.mark.parametrize("count", [1, 4, 60])
+def test_a_flat_graphic_gives_each_colour_exactly(count, rng):
+    bgr = np.unique(rng.integers(0, 256, (count, 3)), axis=0)
+    counts = rng.integers(1, 50, len(bgr))
+    found = records(flat(bgr, counts))
+    assert len(found) == len(bgr) and (found["spread"] == 0).all()
+    expected = srgb_to_lab(bgr[:, ::-1]).astype(np.float16)
+    by_lab = {tuple(lab): weight for lab, weight in zip(found["lab"].tolist(), found["weight"].tolist())}
+    wanted = {tuple(lab): round(n / counts.sum() * 65535) for lab, n in zip(expected.tolist(), counts)}
+    assert by_lab == wanted
+
+
+def test_the_mask_selects_pixels(china_bgr):
+    width = china_bgr.shape[1]
+    mask = np.zeros(china_bgr.shape[:2], np.uint8)
+    mask[:, : width // 2] = 129  # above 128: analysed
+    mask[:, width // 2 :] = 128
+    left_half = np.ascontiguousarray(china_bgr[:, : width // 2])
+    assert _colour_distribution(china_bgr, mask) == _colour_distribution(left_half)
+    assert _colour_distribution(china_bgr, mask) != _colour_distribution(china_bgr)
+    assert _colour_distribution(china_bgr, np.zeros_like(mask)) == b""
+
+
+@pytest.mark.parametrize("view", [
+    lambda image: image[::-1, ::2],
+    lambda image: image[:, :, ::-1][:, :, ::-1],
+    lambda image: np.asfortranarray(image),
+    lambda image: image.transpose(1, 0, 2),
+])
+def test_the_result_depends_on_the_pixels_not_the_layout(view, china_bgr):
+    strided = view(china_bgr)
+    first = _colour_distribution(strided)
+    assert first == _colour_distribution(np.ascontiguousarray(strided)) == _colour_distribution(strided)
+    # The pixels' order does not matter either, only their colours.
+    shuffled = np.random.default_rng(1).permutation(strided.reshape(-1, 3))
+    assert first == _colour_distribution(shuffled.reshape(strided.shape))
+
+
+@pytest.mark.parametrize("name", ["china", "flower"])
+def test_shares_estimated_from_the_records_are_within_a_point(name, china_bgr, flower_bgr):
+    image = {"china": china_bgr, "flower": flower_bgr}[name]
+    found = records(image)
+    pixels = image.reshape(-1, 3)[:, ::-1]
+    colours, counts = np.unique(pixels, axis=0, return_counts=True)
+    distinct = srgb_to_lab(colours), counts
+    queries = np.concatenate([[(135, 206, 235), (34, 139, 34), (245, 245, 245), (128, 128, 128)],
+                              pixels[np.linspace(0, len(pixels) - 1, 6).astype(int)]])
+    for query in srgb_to_lab(queries):
+        for tolerance in (5, 10, 20):
+            truth = true_share(distinct, query, tolerance)
+            assert estimated_share(found, query, tolerance) == pytest.approx(truth, abs=0.01), (query, tolerance)
+
+
+@pytest.mark.parametrize("image, mask, error", [
+    ("china.jpg", None, TypeError),
+    ([[[0, 0, 0]]], None, TypeError),
+    (np.zeros((4, 4, 3), np.float64), None, TypeError),
+    (np.zeros((4, 4, 3), bool), None, TypeError),
+    (np.zeros((4, 4), np.uint8), None, ValueError),
+    (np.zeros((4, 4, 3, 1), np.uint8), None, ValueError),
+    (np.zeros((4, 4, 4), np.uint8), None, ValueError),
+    (np.zeros((4, 4, 1), np.uint8), None, ValueError),
+    (np.zeros((4, 4, 3), np.uint8), "mask.png", TypeError),
+    (np.zeros((4, 4, 3), np.uint8), np.zeros((4, 4), np.int64), TypeError),
+    (np.zeros((4, 4, 3), np.uint8), np.zeros((4, 4, 3), np.uint8), ValueError),
+    (np.zeros((4, 4, 3), np.uint8), np.zeros((4, 5), np.uint8), ValueError),
+    (np.zeros((4, 4, 3), np.uint8), np.zeros((5, 4), np.uint8), ValueError),
+    (np.broadcast_to(np.zeros(3, np.uint8), (2**20, 2**20, 3)), None, ValueError),
+])
+def test_bad_arguments_raise(image, mask, error):
+    with pytest.raises(error):
+        _colour_distribution(image, mask)
+
+
+def test_an_empty_image_has_no_records():
+    assert _colour_distribution(np.zeros((0, 5, 3), np.uint8)) == b""
+
+
+@pytest.mark.slow
+def test_a_12_megapixel_photo(rng):
+    image = image_kinds.photo((3000, 4000))
+    image = np.clip(image + rng.integers(-2, 3, image.shape), 0, 255).astype(np.uint8)
+    found = records(image)
+    assert len(found) == 180 and abs(int(found["weight"].sum()) - 65535) <= len(found)
+    assert _colour_distribution(image[:, ::-1]) == _colour_distribution(image)
