@@ -131,7 +131,7 @@ class Distributions:
     def parts(self, query: NDArray[np.float64], tolerance: float) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
         """The records that hold some pixels within `tolerance` of `query`, and the percent of their
         image each contributes."""
-        from scipy.special import ndtr
+        from scipy.special import ndtr  # type: ignore[import-untyped]
 
         # Cheap first cut: lightness alone. CIEDE2000 divides a lightness step by at most 1.75 and its
         # other terms add a non-negative amount, so |dL| / 1.75 bounds the difference from below; a

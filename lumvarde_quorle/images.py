@@ -118,7 +118,7 @@ def preview_data_uri(image: NDArray[Any] | None, mask: NDArray[Any] | None = Non
 def read_colour(path: str) -> NDArray[np.uint8]:
     """An image file as the extractor reads a path: 3 channels, B, G, R, held to the extension module's
     max_image_pixels before decoding. ValueError "Could not load image from <path>" when unreadable."""
-    image: NDArray[np.uint8] | None = None
+    image: Any = None
     if _opencv_takes_path(path):
         pixels, limit = before_decoding(path, color_extractor_cy.max_image_pixels)
         image = cv2.imread(path)
@@ -126,12 +126,12 @@ def read_colour(path: str) -> NDArray[np.uint8]:
             check_image_size(path, image.shape[1], image.shape[0], limit)
     if image is None:
         raise ValueError(f"Could not load image from {path}")
-    return image
+    return np.asarray(image, np.uint8)
 
 
 def read_mask(path: str) -> NDArray[np.uint8]:
     """A mask file as the extractor reads one (3 channels). ValueError "Could not load mask from <path>"."""
-    mask: NDArray[np.uint8] | None = cv2.imread(path) if _opencv_takes_path(path) else None
+    mask: Any = cv2.imread(path) if _opencv_takes_path(path) else None
     if mask is None:
         raise ValueError(f"Could not load mask from {path}")
-    return mask
+    return np.asarray(mask, np.uint8)

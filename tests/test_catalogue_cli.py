@@ -61,7 +61,7 @@ def test_search_writes_the_catalogues_answer(capsys, catalogue, fmt):
     assert hits
     if fmt in ("json", "jsonl"):
         records = json.loads(out) if fmt == "json" else [json.loads(line) for line in out.splitlines()]
-        assert records == [{**hit, "colors": named(hit["colors"])} for hit in hits]
+        assert records == [{**json.loads(json.dumps(hit)), "colors": named(hit["colors"])} for hit in hits]
     elif fmt == "csv":
         rows = list(csv.DictReader(io.StringIO(out)))
         expected = [(hit["path"], str(colour["percentage"]), " ".join(colour["matched"]), str(hit["share"]))

@@ -33,6 +33,8 @@ class Analysis:
     def __call__(self, path: str) -> tuple[Any, bytes]:
         from ..images import read_colour, read_mask, read_with_alpha
 
+        image: Any
+        mask: Any
         if is_alpha(self.mask):
             image, mask = read_with_alpha(path)
         else:

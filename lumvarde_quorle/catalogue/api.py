@@ -7,7 +7,7 @@ from collections.abc import Callable, Iterable, Mapping
 from concurrent.futures import Executor
 from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Literal, TypedDict
+from typing import TYPE_CHECKING, Any, Literal, TypedDict, cast
 
 import numpy as np
 
@@ -257,7 +257,8 @@ class Catalogue:
         path = os.path.abspath(os.fspath(query)) if isinstance(query, (str, os.PathLike)) else None
         profile, scope = self._scope(extractor, mask, all_settings)
         if path is None:
-            colours = [(_rgb(entry["color"]), float(entry["percentage"])) for entry in query]  # type: ignore[union-attr]
+            palette = cast(Iterable[Mapping[str, Any]], query)
+            colours = [(_rgb(entry["color"]), float(entry["percentage"])) for entry in palette]
             if any(not np.isfinite(share) or share < 0 for _, share in colours):
                 raise ValueError("palette shares must be finite and not negative")
             lab = srgb_to_lab(np.array([rgb for rgb, _ in colours], np.float64).reshape(-1, 3))

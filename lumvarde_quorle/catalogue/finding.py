@@ -101,7 +101,7 @@ class Table:
 
 def _signature_matrix(blobs: Sequence[bytes]) -> Any:
     """The signatures as a sparse images x vertices matrix of weights (fractions), by vertex."""
-    from scipy import sparse
+    from scipy import sparse  # type: ignore[import-untyped]
 
     tables = [np.frombuffer(blob, SIGNATURE) for blob in blobs]
     counts = np.array([len(table) for table in tables], np.int64)
