@@ -51,8 +51,8 @@ install: $(VENV)/.installed
 # The command-line tool on scikit-learn's bundled photos china.jpg and flower.jpg: the colour table
 # (with swatches on a colour terminal), target colour shares, the chart written to
 # demo-output/china-colors.png, an HTML report of both photos, demo-output/report.html, and a colour
-# catalogue of them, demo-output/photos.db, searched for sky blue (demo-output/search.html) and for the
-# palettes nearest china.jpg's.
+# catalogue of them, demo-output/photos.db, searched for the pale blue of china.jpg's sky, lightsteelblue
+# (demo-output/search.html), and for the images whose colours are most alike china.jpg's.
 DEMO_PHOTOS = $(VPY) -P -c "import os, sklearn.datasets as d; print(os.path.join(os.path.dirname(d.__file__), 'images'))"
 
 demo: $(VENV)/.installed
@@ -67,8 +67,8 @@ demo: $(VENV)/.installed
 	@echo "report: demo-output/report.html"
 	$(VENV)/bin/lumvarde-quorle index demo-output/china.jpg demo-output/flower.jpg --db demo-output/photos.db \
 		--n-colors 6
-	$(VENV)/bin/lumvarde-quorle search --db demo-output/photos.db --color '#87ceeb' --format table
-	$(VENV)/bin/lumvarde-quorle search --db demo-output/photos.db --color '#87ceeb' --output demo-output/search.html
+	$(VENV)/bin/lumvarde-quorle search --db demo-output/photos.db --color lightsteelblue --format table
+	$(VENV)/bin/lumvarde-quorle search --db demo-output/photos.db --color lightsteelblue --output demo-output/search.html
 	$(VENV)/bin/lumvarde-quorle similar --db demo-output/photos.db demo-output/china.jpg --format table
 	@echo "search results: demo-output/search.html"
 
