@@ -36,6 +36,8 @@ document.getElementById("probe").textContent = JSON.stringify({
     path: s.querySelector("h2").textContent, img: box(s.querySelector("img")),
     loaded: s.querySelector("img").naturalWidth, bar: box(s.querySelector(".bar")),
     segments: [...s.querySelectorAll(".bar span")].map(box),
+    labels: [...s.querySelectorAll(".bar span")].map(e => [...e.querySelectorAll("b")].filter(
+      b => b.getClientRects().length).map(b => b.getBoundingClientRect().width)[0] || 0),
     matched: [...s.querySelectorAll(".bar span")].map(e => e.classList.contains("matched")),
     marks: [...s.querySelectorAll(".marks span")].map(box)})),
   text: document.body.innerText});
@@ -85,7 +87,8 @@ def render(report_path, tmp_path, width):
 
 def assert_thumbnail_and_bar(shot, section, image, colours):
     """The thumbnail is there and is this image: its mean colour is the photo's. One bar segment per
-    colour, left to right in the library's order, each as wide as its share and painted in its colour."""
+    colour, left to right in the library's order, each as wide as its share and painted in its colour;
+    its figure shown whole, or not at all where the segment is too narrow for it (on a phone)."""
     left, top, w, h = (round(v) for v in section["img"])
     assert section["loaded"] > 0 and w > 100 and h > 60
     shown = shot[top + 2 : top + h - 2, left + 2 : left + w - 2].reshape(-1, 3).mean(axis=0)
@@ -93,7 +96,9 @@ def assert_thumbnail_and_bar(shot, section, image, colours):
     bar_left, bar_top, bar_width, _ = section["bar"]
     assert len(section["segments"]) == len(colours)
     start = 0.0
-    for (x, y, seg_width, seg_height), info in zip(section["segments"], colours):
+    for (x, y, seg_width, seg_height), label, info in zip(section["segments"], section["labels"], colours):
+        assert label < seg_width
+        assert label > 0 or info["percentage"] <= 5 or seg_width < 50
         assert x - bar_left == pytest.approx(bar_width * start / 100, abs=1)
         assert seg_width == pytest.approx(bar_width * info["percentage"] / 100, abs=1)
         pixel = shot[round(y + 4), round(x + seg_width / 2)]  # above the centred label

@@ -70,12 +70,14 @@ class HtmlWriter(Writer):
 
     def _bar(self, rows: list[Row]) -> str:
         """The dominant colours left to right in the library's order, each as wide as its share, as the
-        chart draws them; shares above 5 % carry their figure. Colours that matched a query are marked
+        chart draws them; shares above 5 % carry their figure where the segment is wide enough for it (on
+        a phone the narrow ones lose it rather than show it cut). Colours that matched a query are marked
         by a dark strip under the bar."""
         segments, marks, start = [], [], 0.0
         for row in rows:
             share = float(row.entry[self.kind.share_key])
-            label = f"{share:.1f}%" if share > 5 else ""
+            figure = f"{share:.1f}%"
+            label = f'<b class="w{len(figure)}">{figure}</b>' if share > 5 else ""
             place = f"left:{start:.4f}%;width:{share:.4f}%"
             matched = row.entry.get("matched")
             title = f'{row.entry["name"]} {share:.2f}%' + (f" matches {' '.join(matched)}" if matched else "")
@@ -159,7 +161,11 @@ background:repeating-conic-gradient(#ddd 0 25%,#fff 0 50%) 0 0/16px 16px}
 .results{flex:1 1 300px;min-width:0}
 .bar{position:relative;height:44px;margin:0 0 10px;background:#fff;outline:1px solid #ccc;overflow:hidden}
 .bar span{position:absolute;top:0;bottom:0;box-sizing:border-box;border-right:1px solid #fff;display:flex;
-align-items:center;justify-content:center;font-size:12px;font-weight:bold;overflow:hidden;white-space:nowrap}
+align-items:center;justify-content:center;font-size:12px;font-weight:bold;overflow:hidden;white-space:nowrap;
+container-type:inline-size}
+@container (max-width:33px){.bar b.w4{display:none}}
+@container (max-width:41px){.bar b.w5{display:none}}
+@container (max-width:49px){.bar b.w6{display:none}}
 .marks{position:relative;height:8px;margin:-8px 0 10px}
 .marks span{position:absolute;top:2px;bottom:0;box-sizing:border-box;border-right:1px solid #fff;background:#222}
 tr.matched td{font-weight:bold;background:#f0f0f0}
