@@ -128,7 +128,8 @@ def test_search_shares_of_real_photos_are_within_a_point_of_the_pixels(photos, t
     pixels = cv2.imread(paths["china.png"])[:, :, ::-1].reshape(-1, 3)
     query = [tuple(int(c) for c in pixels[rng.integers(len(pixels))]) for _ in range(4)] + [(135, 206, 235)]
     for colour in query:
-        hits = {hit["path"]: hit["share"] for hit in catalogue.search([colour], tolerance=tolerance, min_share=0, limit=20)}
+        found = catalogue.search([colour], tolerance=tolerance, min_share=0, limit=20)
+        hits = {hit["path"]: hit["share"] for hit in found}
         for path in paths.values():
             assert hits.get(path, 0.0) == pytest.approx(pixel_shares(path, [colour], tolerance)[0], abs=1.0)
 
