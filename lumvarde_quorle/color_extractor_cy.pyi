@@ -101,3 +101,17 @@ def _available_memory(root: str = "") -> tuple[float, str]:
     """(bytes, bound): what the process can still allocate, and which limit says so."""
 def _peak_estimate(path: str, rows: float, n_colors: int = 5) -> float:
     """Bytes a path is estimated to need at its peak for `rows` pixel rows."""
+def _colour_index(records: Any, counts: Any, tail_ratio: float) -> tuple[NDArray[np.int64], NDArray[np.uint8]]:
+    """(bucket_starts, rows): the colour index of distribution records (11 bytes each), counts[i] of them
+    image i's, for records that count within tail_ratio times their widest spread beyond the tolerance."""
+def _colour_shares(
+    bucket_starts: Any, rows: Any, images: int, query: Any, tolerance: float, tail: float, ratio: float,
+    threads: int = 0,
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """(images, shares): the images with pixels within CIEDE2000 tolerance of the query colour (L*, a*, b*)
+    and the percent of each, from a colour index; the same for any number of threads (0: every processor)."""
+def _signature_shared(
+    column_starts: Any, images: Any, weights: Any, image_count: int, query: Any, threads: int = 0
+) -> NDArray[np.float64]:
+    """Per image, the intersection of its signature (columns of (image, weight / 65535) by vertex) with the
+    query's dense vector of vertex weights."""
