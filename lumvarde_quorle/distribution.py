@@ -29,7 +29,8 @@ from numpy.typing import ArrayLike, NDArray
 from .cielab import ciede2000
 
 __all__ = [
-    "MAX_RECORDS", "RATIO", "RECORD", "SIGNATURE", "TAIL", "Distributions", "colour_distribution", "signature", "warped",
+    "MAX_RECORDS", "RATIO", "RECORD", "SIGNATURE", "TAIL", "Distributions", "colour_distribution", "signature",
+    "warped",
 ]
 
 RECORD = np.dtype([("lab", "<f2", 3), ("weight", "<u2"), ("spread", "u1", 3)])

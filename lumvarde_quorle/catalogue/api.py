@@ -257,7 +257,9 @@ class Catalogue:
         path = os.path.abspath(os.fspath(query)) if isinstance(query, (str, os.PathLike)) else None
         profile, scope = self._scope(extractor, mask, all_settings)
         if path is None:
-            colours = [(_rgb(entry["color"]), float(entry["percentage"])) for entry in query]  # type: ignore[union-attr]
+            colours = [
+                (_rgb(entry["color"]), float(entry["percentage"])) for entry in query  # type: ignore[union-attr]
+            ]
             if any(not np.isfinite(share) or share < 0 for _, share in colours):
                 raise ValueError("palette shares must be finite and not negative")
             lab = srgb_to_lab(np.array([rgb for rgb, _ in colours], np.float64).reshape(-1, 3))

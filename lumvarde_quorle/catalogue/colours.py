@@ -138,7 +138,8 @@ def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
     return ColourIndex(
         identity, generation, np.array(ids, np.int64), np.array(settings, np.int64), count_array,
         np.array(missing, bool), bucket_starts, rows_array,
-        np.concatenate([[0], np.cumsum(per_vertex)]).astype(np.int64), owner[order], np.ascontiguousarray(entries["weight"][order]),
+        np.concatenate([[0], np.cumsum(per_vertex)]).astype(np.int64), owner[order],
+        np.ascontiguousarray(entries["weight"][order]),
     )
 
 
