@@ -261,7 +261,7 @@ constexpr MethodSpec peak_estimate_function{
     &peak_estimate, "Bytes a path is estimated to need at its peak for `rows` pixel rows.", "float"};
 
 // The colour index behind the catalogue's colour search and similar (lumvarde_quorle/catalogue/colours.py).
-constexpr Param any_array(const char* name, const char* annotation = "NDArray") {
+constexpr Param any_array(const char* name, const char* annotation = "np.ndarray") {
     return Param{name, Check::any, {}, Convert::none, annotation};
 }
 constexpr Param threads_param{"threads", Check::any, Default::of(0.0), Convert::int32, "int"};
@@ -273,7 +273,7 @@ constexpr MethodSpec colour_index_function{
     &colour_index::build,
     "(bucket_starts, rows): the colour index of distribution records (11 bytes each), counts[i] of them\n"
     "image i's, for records that count within tail_ratio times their widest spread beyond the tolerance.",
-    "Tuple[NDArray, NDArray]"};
+    "Tuple[np.ndarray, np.ndarray]"};
 
 constexpr MethodSpec colour_shares_function{
     "_colour_shares",
@@ -284,7 +284,7 @@ constexpr MethodSpec colour_shares_function{
     &colour_index::shares,
     "(images, shares): the images with pixels within CIEDE2000 tolerance of the query colour (L*, a*, b*)\n"
     "and the percent of each, from a colour index; the same for any number of threads (0: every processor).",
-    "Tuple[NDArray, NDArray]"};
+    "Tuple[np.ndarray, np.ndarray]"};
 
 constexpr MethodSpec signature_shared_function{
     "_signature_shared",
@@ -293,7 +293,7 @@ constexpr MethodSpec signature_shared_function{
     &colour_index::signature_shared,
     "Per image, the intersection of its signature (columns of (image, weight / 65535) by vertex) with the\n"
     "query's dense vector of vertex weights.",
-    "NDArray"};
+    "np.ndarray"};
 
 // The module-level functions, put into the module globals.
 constexpr const FunctionDef* module_functions[] = {
