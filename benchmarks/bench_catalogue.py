@@ -1,15 +1,19 @@
 """The colour catalogue at scale and its cost to indexing.
 
-1. A catalogue of 100,000 synthetic images of five colours each (500,000 colours): search for one and for
-   two colours, similar palettes, the first query after opening (which loads the palette table), the
-   file's size per image, and the time to store one more image. Run in a child process under an
-   address-space limit.
+1. A catalogue of 1,000,000 synthetic images (default) whose colour distributions look like real ones:
+   a few dozen distributions made from scikit-learn's sample photos, their crops and product shots on
+   white, each image one of them perturbed (colours shifted, weights jittered, records dropped). Printed:
+   the file sizes per image (the catalogue and its colour index), the time to build the index, searches
+   for one and for two colours and `similar` in a warm process, and a search from a fresh command (a new
+   process running the command line). Run in a child process under an address-space limit.
 2. Indexing real photos against plain extraction of the same photos, both in this process: the share of
    the time the catalogue adds, for LibraryColorExtractor (scikit-learn's K-means) and ColorExtractor.
 
-    python benchmarks/bench_catalogue.py [IMAGES]     (default 100000)
+    python benchmarks/bench_catalogue.py [IMAGES]     (default 1000000)
 """
 
+import heapq
+import json
 import os
 import resource
 import statistics
@@ -24,84 +28,198 @@ from sklearn.datasets import load_sample_image
 
 from lumvarde_quorle.batch import map_images
 from lumvarde_quorle.catalogue import Catalogue, Profile
+from lumvarde_quorle.catalogue.colours import sidecar
+from lumvarde_quorle.cielab import srgb_to_lab
 from lumvarde_quorle.cli.common import InProcessExecutor
 from lumvarde_quorle.color_extractor_cy import ColorExtractor, LibraryColorExtractor
+from lumvarde_quorle.distribution import MAX_RECORDS, RECORD, WEIGHT_UNIT, warped
+from lumvarde_quorle.names import parse_color
 
-COLOURS = 5
-ADDRESS_SPACE = 6 << 30
-QUERIES = 200
+ADDRESS_SPACE = 16 << 30
+BATCH = 10_000
+NAMED = ["white", "black", "grey", "skyblue", "navy", "red", "teal", "orange", "forestgreen", "beige", "pink",
+         "saddlebrown"]
+QUERIES = 40
 
 
-def synthetic_palettes(count, rng):
-    """Palettes as photos give them: colours clustered around a few themes, shares from a Dirichlet."""
-    themes = rng.integers(0, 256, (64, 3))
-    theme = rng.integers(0, len(themes), (count, 1))
-    rgb = np.clip(themes[theme] + rng.normal(0, 40, (count, COLOURS, 3)), 0, 255).astype(int)
-    shares = np.round(np.sort(rng.dirichlet(np.ones(COLOURS), count), axis=1)[:, ::-1] * 100, 2)
-    return rgb, shares
+# ---------------------------------------------------------------- realistic distributions
+
+
+def greedy_distribution(bgr):
+    """An image's distribution as the extension makes one: its distinct colours split greedily, the group
+    of the largest spread (root of its pixel count times its variance in the warped space) halved at its
+    weighted mean along its widest axis, until MAX_RECORDS groups; each group a record."""
+    rgb, counts = np.unique(bgr[:, :, ::-1].reshape(-1, 3), axis=0, return_counts=True)
+    weight = counts.astype(np.float64)
+    lab = srgb_to_lab(rgb.astype(np.float64))
+    space = warped(lab)
+
+    def group(members):
+        share = weight[members]
+        mean = (space[members] * share[:, None]).sum(0) / share.sum()
+        variance = (share[:, None] * (space[members] - mean) ** 2).sum(0)
+        return (-np.sqrt(variance.sum() * share.sum()), len(heap), members, variance)
+
+    heap = []
+    heap.append(group(np.arange(len(rgb))))
+    while len(heap) < MAX_RECORDS:
+        size, number, members, variance = heapq.heappop(heap)
+        if size >= 0 or len(members) < 2:
+            heapq.heappush(heap, (size, number, members, variance))
+            break
+        values = space[members, int(np.argmax(variance))]
+        cut = (values * weight[members]).sum() / weight[members].sum()
+        low, high = members[values <= cut], members[values > cut]
+        if not len(low) or not len(high):
+            order = np.argsort(values, kind="stable")
+            low, high = members[order[: len(order) // 2]], members[order[len(order) // 2 :]]
+        heapq.heappush(heap, group(low))
+        heapq.heappush(heap, group(high))
+    table = np.zeros(len(heap), RECORD)
+    for row, (_, _, members, variance) in enumerate(heap):
+        share = weight[members]
+        table[row]["lab"] = (lab[members] * share[:, None]).sum(0) / share.sum()
+        table[row]["weight"] = round(share.sum() / weight.sum() * WEIGHT_UNIT)
+        deviation = np.sqrt(variance / share.sum())
+        table[row]["spread"] = np.where(
+            deviation > 0, np.clip(np.round((np.log2(np.maximum(deviation, 1e-300)) + 5) * 16), 1, 255), 0)
+    return table[table["weight"] > 0]
+
+
+def base_distributions():
+    """Distributions of the sample photos at half size, their crops, and crops of them on white as product
+    shots are taken (a little noise in the white, as a camera gives)."""
+    rng = np.random.default_rng(11)
+    images = []
+    for name in ("china.jpg", "flower.jpg"):
+        photo = cv2.resize(load_sample_image(name)[:, :, ::-1], (320, 214), interpolation=cv2.INTER_AREA)
+        images.append(photo)
+        for _ in range(7):
+            top, left = rng.integers(0, 110), rng.integers(0, 170)
+            images.append(photo[top : top + 100, left : left + 150])
+        for size in (60, 80, 100, 120):
+            top, left = rng.integers(0, 214 - size), rng.integers(0, 320 - size)
+            shot = np.clip(rng.normal(248, 3, (200, 200, 3)), 0, 255).astype(np.uint8)
+            shot[40 : 40 + size, 40 : 40 + size] = photo[top : top + size, left : left + size]
+            images.append(shot)
+    return [greedy_distribution(np.ascontiguousarray(image)) for image in images]
+
+
+def perturbed(base, rng):
+    """A variation of a distribution: records dropped, colours shifted and turned about the grey axis,
+    weights and spreads jittered."""
+    keep = rng.random(len(base)) >= rng.uniform(0, 0.3)
+    keep[np.argmax(base["weight"])] = True
+    table = base[keep].copy()
+    lab = table["lab"].astype(np.float64)
+    angle, stretch = rng.normal(0, 0.35), np.exp(rng.normal(0, 0.2))
+    turn = np.array([[np.cos(angle), -np.sin(angle)], [np.sin(angle), np.cos(angle)]])
+    lab[:, 1:] = lab[:, 1:] @ turn.T * stretch + rng.normal(0, 1.5, (len(lab), 2))
+    lab[:, 0] = np.clip(lab[:, 0] + rng.normal(0, 6) + rng.normal(0, 1.5, len(lab)), 0, 100)
+    table["lab"] = lab
+    weight = table["weight"] * np.exp(rng.normal(0, 0.3, len(table)))
+    table["weight"] = np.round(weight / weight.sum() * WEIGHT_UNIT)
+    codes = table["spread"].astype(np.int64)
+    table["spread"] = np.where(codes > 0, np.clip(codes + rng.integers(-6, 7, codes.shape), 1, 255), 0)
+    return table[table["weight"] > 0]
+
+
+def palette_of(table):
+    """Five colours of a distribution, its heaviest records, as a palette."""
+    top = table[np.argsort(table["weight"])[::-1][:5]]
+    lab = top["lab"].astype(np.float32).reshape(1, -1, 3)
+    rgb = np.clip(np.round(cv2.cvtColor(lab, cv2.COLOR_Lab2RGB) * 255), 0, 255).reshape(-1, 3)
+    shares = top["weight"] / top["weight"].sum() * 100
+    return [{"color": tuple(int(c) for c in colour), "percentage": round(float(share), 2)}
+            for colour, share in zip(rgb, shares)]
+
+
+# ---------------------------------------------------------------- the large catalogue
 
 
 def percentiles(times):
     times = sorted(times)
     median, high = statistics.median(times), times[int(0.95 * len(times))]
-    return f"median {median * 1e3:6.2f} ms, 95th percentile {high * 1e3:6.2f} ms"
+    return f"median {median * 1e3:7.2f} ms, 95th percentile {high * 1e3:7.2f} ms"
 
 
-def palette(rgb, shares, number):
-    return [{"color": tuple(map(int, c)), "percentage": float(s)} for c, s in zip(rgb[number], shares[number])]
+def timed(call, queries):
+    times, found = [], 0
+    for query in queries:
+        started = time.perf_counter()
+        found += len(call(query))
+        times.append(time.perf_counter() - started)
+    return f"{percentiles(times)} ({found / len(queries):.1f} hits)"
+
+
+def fill(path, count, rng):
+    bases = base_distributions()
+    sizes = [len(base) for base in bases]
+    print(f"{len(bases)} base distributions of {min(sizes)} to {max(sizes)} records")
+    drawn, records = [], 0
+    started = time.perf_counter()
+    with Catalogue(path, create=True) as catalogue:
+        settings_id = catalogue._settings_id(Profile.of())
+        for first in range(0, count, BATCH):
+            with catalogue._writing() as store:
+                for number in range(first, min(first + BATCH, count)):
+                    table = perturbed(bases[rng.integers(len(bases))], rng)
+                    records += len(table)
+                    if number % (count // 28 or 1) == 0:
+                        drawn.append(table["lab"][rng.integers(len(table))].astype(np.float64))
+                    catalogue._put(store, settings_id, f"/photos/{number:07}.jpg", (100_000, number), palette_of(table),
+                                   table.tobytes())
+        catalogue._connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        filled = time.perf_counter() - started
+        started = time.perf_counter()
+        catalogue._refresh_index()
+        built = time.perf_counter() - started
+    print(f"{count} synthetic images, {records / count:.0f} records each on average, filled in {filled:.0f} s")
+    return drawn, built
+
+
+def rgb_of(lab):
+    rgb = cv2.cvtColor(np.array(lab, np.float32).reshape(1, 1, 3), cv2.COLOR_Lab2RGB).reshape(3)
+    return tuple(int(c) for c in np.clip(np.round(rgb * 255), 0, 255))
 
 
 def large_catalogue(count):
     rng = np.random.default_rng(2026)
-    rgb, shares = synthetic_palettes(count, rng)
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "large.db")
-        started = time.perf_counter()
-        with Catalogue(path, create=True) as catalogue:
-            settings_id = catalogue._settings_id(Profile.of())
-            for first in range(0, count, 10_000):
-                with catalogue._writing() as connection:
-                    for number in range(first, min(first + 10_000, count)):
-                        catalogue._put(connection, settings_id, f"/photos/{number:06}.jpg", (100_000, number),
-                                       palette(rgb, shares, number))
-            filled = time.perf_counter() - started
-            catalogue._connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
-            size = os.path.getsize(path)
-            print(f"{count} synthetic images of {COLOURS} colours ({count * COLOURS} colours), "
-                  f"filled in {filled:.1f} s")
-            print(f"  catalogue size:              {size / count:6.0f} bytes per image ({size / 2**20:.1f} MiB)")
-
+        drawn, built = fill(path, count, rng)
+        size, index_size = os.path.getsize(path), os.path.getsize(sidecar(path))
+        print(f"  catalogue file:              {size / count:6.0f} bytes per image ({size / 2**20:.0f} MiB)")
+        print(f"  colour index file:           {index_size / count:6.0f} bytes per image "
+              f"({index_size / 2**20:.0f} MiB)")
+        print(f"  building the colour index:   {built:6.1f} s (at the end of an index run; a reader rebuilds a "
+              "stale one likewise)")
+        colours = [parse_color(name) for name in NAMED] + [rgb_of(lab) for lab in drawn]
+        colours = colours[:QUERIES]
         with Catalogue(path) as catalogue:
             started = time.perf_counter()
             catalogue.search(["#87ceeb"])
-            print(f"  first search after opening:  {(time.perf_counter() - started) * 1e3:6.0f} ms (loads the table)")
-            queries = rng.integers(0, 256, (QUERIES, 2, 3))
-            for count_colours in (1, 2):
-                times, found = [], 0
-                for query in queries:
-                    started = time.perf_counter()
-                    hits = catalogue.search([tuple(map(int, c)) for c in query[:count_colours]])
-                    times.append(time.perf_counter() - started)
-                    found += len(hits)
-                print(f"  search, {count_colours} colour{'s' if count_colours > 1 else ' '}:          "
-                      f"{percentiles(times)} ({found / QUERIES:.1f} hits of at most 20)")
-            times = []
-            for number in rng.integers(0, count, QUERIES // 4):
-                query = palette(rgb, shares, number)
-                started = time.perf_counter()
-                catalogue.similar(query)
-                times.append(time.perf_counter() - started)
-            print(f"  similar:                     {percentiles(times)}")
-            # One more image, committed on its own as index commits it.
-            times = []
-            for number in range(100):
-                colours = palette(rgb, shares, number)
-                started = time.perf_counter()
-                catalogue._store(settings_id, f"/more/{number}.jpg", (1, 1), colours)
-                times.append(time.perf_counter() - started)
-            print(f"  storing one image:           {percentiles(times)}")
+            print(f"  first search after opening:  {(time.perf_counter() - started) * 1e3:7.1f} ms (maps the index)")
+            print(f"  search, 1 colour:            {timed(lambda c: catalogue.search([c]), colours)}")
+            pairs = [(colours[i], colours[(i * 7 + 3) % len(colours)]) for i in range(20)]
+            print(f"  search, 2 colours:           {timed(lambda pair: catalogue.search(list(pair)), pairs)}")
+            queries = [palette_of(perturbed(base, rng)) for base in base_distributions()[:: 2]][:12]
+            print(f"  similar:                     {timed(lambda q: catalogue.similar(q), queries)}")
+        fresh = []
+        command = os.path.join(os.path.dirname(sys.executable), "lumvarde-quorle")
+        for colour in ("#87ceeb", "white", "navy", "#b22222", "teal"):
+            started = time.perf_counter()
+            done = subprocess.run([command, "search", "--db", path, "--color", colour, "--format", "json"],
+                                  capture_output=True, text=True, check=True)
+            fresh.append(time.perf_counter() - started)
+            json.loads(done.stdout)
+        print(f"  fresh command search:        median {statistics.median(fresh) * 1e3:7.1f} ms over 5 (a new process "
+              "running `lumvarde-quorle search --format json`, files in the OS cache)")
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(f"  peak resident size:          {peak:6.0f} MiB")
+
+
+# ---------------------------------------------------------------- indexing overhead
 
 
 class TimedExecutor(InProcessExecutor):
@@ -149,7 +267,7 @@ def indexing_overhead():
 
 
 def main():
-    count = int(sys.argv[1]) if len(sys.argv) > 1 and sys.argv[1] != "--large" else 100_000
+    count = int(sys.argv[1]) if len(sys.argv) > 1 and sys.argv[1] != "--large" else 1_000_000
     if len(sys.argv) > 2 and sys.argv[1] == "--large":
         resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE, ADDRESS_SPACE))
         large_catalogue(int(sys.argv[2]))

@@ -124,3 +124,17 @@ def _colour_distribution(image: NDArray[np.uint8], mask: NDArray[np.uint8] | Non
         sigma = 2 ** (c / 16 - 5).
     Records come by weight, largest first, then by L*, a*, b* ascending. No analysed pixel: b''.
     The result depends on the pixels' colours alone, not on the array's layout."""
+def _colour_index(records: Any, counts: Any, tail_ratio: float) -> tuple[NDArray[np.int64], NDArray[np.uint8]]:
+    """(bucket_starts, rows): the colour index of distribution records (11 bytes each), counts[i] of them
+    image i's, for records that count within tail_ratio times their widest spread beyond the tolerance."""
+def _colour_shares(
+    bucket_starts: Any, rows: Any, images: int, query: Any, tolerance: float, tail: float, ratio: float,
+    threads: int = 0,
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """(images, shares): the images with pixels within CIEDE2000 tolerance of the query colour (L*, a*, b*)
+    and the percent of each, from a colour index; the same for any number of threads (0: every processor)."""
+def _signature_shared(
+    column_starts: Any, images: Any, weights: Any, image_count: int, query: Any, threads: int = 0
+) -> NDArray[np.float64]:
+    """Per image, the intersection of its signature (columns of (image, weight / 65535) by vertex) with the
+    query's dense vector of vertex weights."""

@@ -19,8 +19,9 @@ from ..distribution import signature, signature_of
 from ..results import RGB
 from ..settings import ExtractorSettings
 from .analysis import Analysis, analyse, checked, extract_colors
-from .finding import Table, signature_vector
-from .palettes import PaletteColor, _rgb, query_colours, stored_form
+from .colours import ColourIndex, fresh_index
+from .finding import nearest_colours, search, signature_vector, similar
+from .palettes import PaletteColor, _Palettes, _rgb, query_colours, stored_form
 from .profile import Profile
 from .storage import CatalogueError, Store, file_state
 
@@ -42,8 +43,8 @@ DEFAULT_MIN_SHARE = 1.0
 
 
 class MatchedColor(TypedDict):
-    """A palette colour in a search result: the query colours it is the nearest palette colour to, and the
-    CIEDE2000 difference to the nearest of them."""
+    """A palette colour in a search result: the query colours it is the nearest palette colour to and
+    within the tolerance of, and the CIEDE2000 difference to the nearest of them."""
 
     color: RGB
     percentage: float
@@ -100,8 +101,7 @@ class Catalogue:
     def __init__(self, path: str | os.PathLike[str], *, create: bool = False) -> None:
         self.path = os.fspath(path)
         self._file = Store(self.path, create)
-        self._cache: tuple[int, Table] | None = None
-        self._scoped: dict[tuple[int, frozenset[int] | None], Table] = {}
+        self._colours: ColourIndex | None = None
 
     @property
     def _connection(self) -> sqlite3.Connection:
@@ -152,25 +152,24 @@ class Catalogue:
 
     # -------------------------------------------------------------- reading
 
-    def _table(self, settings: frozenset[int] | None) -> Table:
-        """The table of a scope, as of the current read transaction; reloaded only after a write. An error
-        when some of its images have no distribution yet, which a search would miss."""
-        generation = self._file.generation()
-        if self._cache is None or self._cache[0] != generation:
-            self._cache = (generation, Table.of(self._file.palettes()))
-            self._scoped.clear()
-        table = self._cache[1]
-        if settings is not None:
-            if (generation, settings) not in self._scoped:
-                self._scoped[(generation, settings)] = table.select(np.isin(table.palettes.settings, list(settings)))
-            table = self._scoped[(generation, settings)]
-        if table.missing:
+    def _index(self, settings: frozenset[int] | None) -> tuple[ColourIndex, np.ndarray]:
+        """The colour index as of the current read transaction, and which of its images a scope looks at.
+        An error when some of those have no distribution yet, which a search would miss."""
+        self._colours = index = fresh_index(self._file, self._colours)
+        keep, missing = index.scope(settings)
+        if missing:
             raise CatalogueError(
-                f"{self.path}: {table.missing} of {len(table.ids)} images were indexed by an older version of "
-                "lumvarde_quorle and have no colour distribution yet; run `index` on them again to upgrade the "
+                f"{self.path}: {missing} of {int(np.count_nonzero(keep))} images were indexed by an older version "
+                "of lumvarde_quorle and have no colour distribution yet; run `index` on them again to upgrade the "
                 "catalogue"
             )
-        return table
+        return index, keep
+
+    def _palettes(self, index: ColourIndex, images: np.ndarray) -> _Palettes:
+        """The palettes of index images, in their order."""
+        ids = [int(number) for number in index.ids[images]]
+        blobs = self._file.palette_blobs(ids)
+        return _Palettes.of(ids, [int(number) for number in index.settings[images]], [blobs[i] for i in ids])
 
     def search(
         self,
@@ -204,33 +203,35 @@ class Catalogue:
         query_lab = srgb_to_lab(np.array(list(queries.values()), np.float64))
         with self._file.snapshot():
             _, scope = self._scope(extractor, mask, all_settings)
-            table = self._table(scope)
-            found = table.search(query_lab, tolerance, min_share, limit)
-            paths = self._file.paths([int(table.ids[image]) for image in found.order])
+            index, keep = self._index(scope)
+            found = search(index, keep, query_lab, tolerance, min_share, limit)
+            paths = self._file.paths([int(index.ids[image]) for image in found.order])
+            palettes = self._palettes(index, found.order)
             profiles = dict(self._profiles())
         labels = list(queries)
-        palettes = table.palettes
+        nearest_rows, differences = nearest_colours(palettes, query_lab)
         hits: list[SearchHit] = []
         for column, image in enumerate(found.order):
-            path, settings_id = paths[int(table.ids[image])]
+            path, settings_id = paths[int(index.ids[image])]
             nearest: dict[str, NearestColor] = {}
             matched: dict[int, list[tuple[str, float]]] = {}
             for number, label in enumerate(labels):
-                row, difference = int(found.nearest[number, column]), float(found.difference[number, column])
+                row, difference = int(nearest_rows[number, column]), float(differences[number, column])
                 if np.isfinite(difference):
                     nearest[label] = {
                         "color": _rgb(palettes.rows["rgb"][row]), "percentage": float(palettes.share[row]),
                         "distance": difference,
                     }
-                    matched.setdefault(row, []).append((label, difference))
+                    if difference <= tolerance:  # marked only where the palette colour is the query colour
+                        matched.setdefault(row, []).append((label, difference))
             colours: list[MatchedColor] = []
-            for row in palettes.colours(int(image)):
+            for row in palettes.colours(column):
                 near = matched.get(row, [])
                 colours.append({
                     "color": _rgb(palettes.rows["rgb"][row]), "percentage": float(palettes.share[row]),
                     "matched": [label for label, _ in near], "distance": min((d for _, d in near), default=None),
                 })
-            per_query = {label: float(found.shares[number, image]) for number, label in enumerate(labels)}
+            per_query = {label: float(found.shares[number, column]) for number, label in enumerate(labels)}
             hits.append({
                 "path": path, "share": min(per_query.values()), "queries": per_query, "nearest": nearest,
                 "colors": colours, "settings": profiles[settings_id].as_dict(),
@@ -269,16 +270,17 @@ class Catalogue:
         if not blob:
             raise CatalogueError("the query has no colours (every pixel masked out or dropped)")
         with self._file.snapshot():
-            table = self._table(scope)
+            index, keep = self._index(scope)
             exclude = self._file.ids_of(path) if path is not None else []
-            order, distance = table.similar(signature_vector(blob), limit, exclude)
-            paths = self._file.paths([int(table.ids[image]) for image in order])
+            order, distance = similar(index, keep, signature_vector(blob), limit, exclude)
+            paths = self._file.paths([int(index.ids[image]) for image in order])
+            palettes = self._palettes(index, order)
             profiles = dict(self._profiles())
         hits: list[SimilarHit] = []
-        for image in order:
-            hit_path, settings_id = paths[int(table.ids[image])]
+        for column, image in enumerate(order):
+            hit_path, settings_id = paths[int(index.ids[image])]
             hits.append({
-                "path": hit_path, "distance": float(distance[image]), "colors": table.palettes.palette(int(image)),
+                "path": hit_path, "distance": float(distance[image]), "colors": palettes.palette(column),
                 "settings": profiles[settings_id].as_dict(),
             })
         return hits
@@ -343,7 +345,14 @@ class Catalogue:
             for path in self._file.prune(lambda stored: file_state(stored) is None):
                 summary.removed += 1
                 report(path, "removed", None)
+        self._refresh_index()
         return summary
+
+    def _refresh_index(self) -> None:
+        """Leaves the colour index file fresh, so that the next query in any process maps it at once."""
+        self._file.mark()
+        with self._file.snapshot():
+            self._colours = fresh_index(self._file, self._colours)
 
     def _writing(self) -> AbstractContextManager[Store]:
         return self._file.writing()

@@ -1,5 +1,5 @@
-"""The catalogue file: its schema, opening, making and checking it, how paths are stored, and every SQL
-statement the catalogue runs, each named here. They all run inside `_translated`, the one place where an
+"""The catalogue file: opening, making and checking it, how paths are stored, and running the SQL
+statements of statements.py, where each is named. They all run inside `_translated`, the one place where an
 sqlite3.Error becomes a CatalogueError that names the file, so that a locked or full disk, a file damaged
 or replaced, a read-only file and a closed catalogue all reach the caller as a CatalogueError."""
 
@@ -11,135 +11,25 @@ import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import Any
+
+from .statements import (
+    APPLICATION_ID, SCHEMA_VERSION, UPGRADABLE, SCHEMA, UPGRADE, Statement, BEGIN_WRITE, BEGIN_READ, COMMIT,
+    ROLLBACK, FOREIGN_KEYS, WAL, SYNCHRONOUS, APPLICATION, VERSION, TABLES, MARK, MARK_VERSION, GENERATION,
+    BUMP_GENERATION, IDENTITY, ADD_IDENTITY, ADD_SETTINGS, SETTINGS_ID, ALL_SETTINGS, INDEXED, PUT_IMAGE,
+    DROP_COLOURS, PUT_COLOUR, STORED_PATHS, REMOVE_PATH, FAILURES, COUNT, PALETTES, INDEX_ROWS, PATHS_OF,
+    PALETTES_OF, IDS_OF, STORED_IMAGE, COLOURS_OF,
+)
 
 __all__ = ["APPLICATION_ID", "SCHEMA_VERSION", "CatalogueError", "Store", "file_state"]
 
-# The schema this version reads and writes (PRAGMA user_version), and the mark of a catalogue file
-# (PRAGMA application_id, "LQCa"). Schema 1 lacks the colour distributions: it is read, and upgraded
-# in place when opened for writing.
-SCHEMA_VERSION = 2
-UPGRADABLE = 1
-APPLICATION_ID = 0x4C514361
 # Seconds a statement waits for another process's write lock before it fails.
 BUSY_TIMEOUT = 60.0
-
-_SCHEMA = """
-CREATE TABLE meta (key TEXT PRIMARY KEY, value) WITHOUT ROWID;
-CREATE TABLE settings (
-    id INTEGER PRIMARY KEY,
-    key TEXT NOT NULL UNIQUE,
-    n_colors INTEGER NOT NULL,
-    algorithm TEXT,
-    preprocessing INTEGER NOT NULL,
-    lab_space INTEGER NOT NULL,
-    mask TEXT,
-    mask_digest TEXT
-);
-CREATE TABLE images (
-    id INTEGER PRIMARY KEY,
-    path NOT NULL,
-    settings_id INTEGER NOT NULL REFERENCES settings (id),
-    size INTEGER,
-    mtime_ns INTEGER,
-    spread REAL,
-    palette BLOB,
-    error_type TEXT,
-    error_message TEXT,
-    indexed_at REAL NOT NULL,
-    distribution BLOB,
-    signature BLOB,
-    UNIQUE (path, settings_id)
-);
-CREATE TABLE colors (
-    image_id INTEGER NOT NULL REFERENCES images (id) ON DELETE CASCADE,
-    rank INTEGER NOT NULL,
-    r INTEGER NOT NULL,
-    g INTEGER NOT NULL,
-    b INTEGER NOT NULL,
-    share REAL NOT NULL,
-    lab_l INTEGER NOT NULL,
-    lab_a INTEGER NOT NULL,
-    lab_b INTEGER NOT NULL,
-    PRIMARY KEY (image_id, rank)
-) WITHOUT ROWID;
-INSERT INTO meta VALUES ('generation', 0);
-"""
-# Schema 1 to 2: the distributions, empty until each image is analysed again.
-_UPGRADE = ("ALTER TABLE images ADD COLUMN distribution BLOB", "ALTER TABLE images ADD COLUMN signature BLOB")
 
 
 class CatalogueError(Exception):
     """The file is missing, not a catalogue, of another schema version, or the query cannot be answered."""
 
-
-class Statement(NamedTuple):
-    doing: str  # what it does, for the error message: "cannot <doing>"
-    sql: str
-
-
-BEGIN_WRITE = Statement("start writing", "BEGIN IMMEDIATE")
-BEGIN_READ = Statement("start reading", "BEGIN")
-COMMIT = Statement("commit", "COMMIT")
-ROLLBACK = Statement("roll back", "ROLLBACK")
-FOREIGN_KEYS = Statement("turn on foreign keys", "PRAGMA foreign_keys = ON")
-WAL = Statement("turn on WAL mode", "PRAGMA journal_mode = WAL")
-SYNCHRONOUS = Statement("set the sync mode", "PRAGMA synchronous = NORMAL")
-APPLICATION = Statement("read the application id", "PRAGMA application_id")
-VERSION = Statement("read the schema version", "PRAGMA user_version")
-TABLES = Statement("count the tables", "SELECT count(*) FROM sqlite_master")
-MARK = Statement("mark the file", f"PRAGMA application_id = {APPLICATION_ID}")
-MARK_VERSION = Statement("mark the schema version", f"PRAGMA user_version = {SCHEMA_VERSION}")
-GENERATION = Statement("read the generation", "SELECT value FROM meta WHERE key = 'generation'")
-BUMP_GENERATION = Statement("count the change", "UPDATE meta SET value = value + 1 WHERE key = 'generation'")
-ADD_SETTINGS = Statement(
-    "store the settings",
-    "INSERT INTO settings (key, n_colors, algorithm, preprocessing, lab_space, mask, mask_digest) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) DO NOTHING",
-)
-SETTINGS_ID = Statement("read the settings", "SELECT id FROM settings WHERE key = ?")
-ALL_SETTINGS = Statement(
-    "read the settings",
-    "SELECT id, n_colors, algorithm, preprocessing, lab_space, mask, mask_digest FROM settings ORDER BY id",
-)
-INDEXED = Statement(
-    "read the indexed images",
-    "SELECT path, size, mtime_ns FROM images WHERE settings_id = ? AND error_type IS NULL "
-    "AND distribution IS NOT NULL",
-)
-PUT_IMAGE = Statement(
-    "store the image",
-    "INSERT INTO images (path, settings_id, size, mtime_ns, spread, palette, error_type, error_message, "
-    "indexed_at, distribution, signature) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-    "ON CONFLICT (path, settings_id) DO UPDATE SET "
-    "size = excluded.size, mtime_ns = excluded.mtime_ns, spread = excluded.spread, palette = excluded.palette, "
-    "error_type = excluded.error_type, error_message = excluded.error_message, "
-    "indexed_at = excluded.indexed_at, distribution = excluded.distribution, signature = excluded.signature "
-    "RETURNING id",
-)
-DROP_COLOURS = Statement("replace the image's colours", "DELETE FROM colors WHERE image_id = ?")
-PUT_COLOUR = Statement("store the image's colours", "INSERT INTO colors VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")
-STORED_PATHS = Statement("read the stored paths", "SELECT DISTINCT path FROM images")
-REMOVE_PATH = Statement("remove the image", "DELETE FROM images WHERE path = ?")
-FAILURES = Statement(
-    "read the failures",
-    "SELECT path, error_type, error_message FROM images WHERE error_type IS NOT NULL ORDER BY id",
-)
-COUNT = Statement("count the images", "SELECT count(*) FROM images")
-PALETTES = Statement(
-    "read the palettes",
-    "SELECT id, settings_id, spread, palette, distribution, signature FROM images WHERE error_type IS NULL "
-    "ORDER BY id",
-)
-# {marks}: one ? per id; a statement takes a limited number of parameters, so ids go in parts.
-PATHS_OF = Statement("read the images' paths", "SELECT id, path, settings_id FROM images WHERE id IN ({marks})")
-IDS_OF = Statement("look up the image", "SELECT id FROM images WHERE path = ?")
-STORED_IMAGE = Statement(
-    "look up the image",
-    "SELECT i.id, i.size, i.mtime_ns, i.distribution FROM images i JOIN settings s ON s.id = i.settings_id "
-    "WHERE i.path = ? AND s.key = ? AND i.error_type IS NULL",
-)
-COLOURS_OF = Statement("read the image's colours", "SELECT r, g, b, share FROM colors WHERE image_id = ? ORDER BY rank")
 
 # SQLite builds differ in how many parameters one statement takes; 999 was the default for long.
 _IDS_PER_STATEMENT = 500
@@ -248,6 +138,16 @@ class Store:
     def generation(self) -> int:
         return int(self.row(GENERATION)[0])
 
+    def identity(self) -> str | None:
+        found = self.row(IDENTITY)
+        return None if found is None else str(found[0])
+
+    def mark(self) -> None:
+        """Gives the catalogue an identity when it has none."""
+        if self.identity() is None:
+            with self.writing():
+                self.run(ADD_IDENTITY)
+
     def settings_id(self, key: str, columns: tuple[Any, ...]) -> int:
         """The id of the settings `key` (n_colors, algorithm, preprocessing, lab_space, mask, mask_digest),
         stored when new."""
@@ -312,15 +212,32 @@ class Store:
             )
         return self.rows(PALETTES)
 
-    def paths(self, ids: Sequence[int]) -> dict[int, tuple[str, int]]:
-        """The path and settings id of each image id."""
-        found: dict[int, tuple[str, int]] = {}
+    def index_rows(self, batch: int = 10_000) -> Iterator[list[tuple[int, int, bytes | None, bytes | None]]]:
+        """(id, settings id, distribution, signature) of every image indexed successfully, in id order, in
+        lists of `batch` rows; an error for a catalogue of schema 1, as palettes() says."""
+        with self._guard(INDEX_ROWS) as connection:
+            cursor = connection.execute(INDEX_ROWS.sql)
+        while True:
+            with self._guard(INDEX_ROWS):
+                rows = cursor.fetchmany(batch)
+            if not rows:
+                return
+            yield rows
+
+    def _by_ids(self, statement: Statement, ids: Sequence[int]) -> list[Any]:
+        found: list[Any] = []
         for first in range(0, len(ids), _IDS_PER_STATEMENT):
             part = ids[first : first + _IDS_PER_STATEMENT]
-            statement = PATHS_OF._replace(sql=PATHS_OF.sql.format(marks=",".join("?" * len(part))))
-            rows = self.rows(statement, part)
-            found.update((number, (loaded_text(path), settings)) for number, path, settings in rows)
+            found += self.rows(statement._replace(sql=statement.sql.format(marks=",".join("?" * len(part)))), part)
         return found
+
+    def paths(self, ids: Sequence[int]) -> dict[int, tuple[str, int]]:
+        """The path and settings id of each image id."""
+        return {number: (loaded_text(path), settings) for number, path, settings in self._by_ids(PATHS_OF, ids)}
+
+    def palette_blobs(self, ids: Sequence[int]) -> dict[int, bytes]:
+        """The palette blob of each image id."""
+        return {number: bytes(blob or b"") for number, blob in self._by_ids(PALETTES_OF, ids)}
 
     def ids_of(self, path: str) -> list[int]:
         return [number for (number,) in self.rows(IDS_OF, (stored_text(path),))]
@@ -374,7 +291,7 @@ def _check_or_create(connection: sqlite3.Connection, path: str, create: bool) ->
             try:
                 application, version, tables = _identity(connection)
                 if application == 0 and tables == 0:  # not made meanwhile by another process
-                    for part in _SCHEMA.split(";"):
+                    for part in SCHEMA.split(";"):
                         if part.strip():
                             connection.execute(part)
                     run(MARK)
@@ -406,7 +323,7 @@ def _upgrade(connection: sqlite3.Connection) -> int:
     try:
         version = int(connection.execute(VERSION.sql).fetchone()[0])
         if version == UPGRADABLE:
-            for statement in _UPGRADE:
+            for statement in UPGRADE:
                 connection.execute(statement)
             connection.execute(MARK_VERSION.sql)
             connection.execute(BUMP_GENERATION.sql)

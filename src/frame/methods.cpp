@@ -13,6 +13,7 @@
 #include "clustering/kmeans_native.hpp"
 #include "extraction/extraction.hpp"
 #include "frame/colour_distribution.hpp"
+#include "frame/colour_index.hpp"
 #include "frame/extractor_type.hpp"
 #include "frame/method_spec.hpp"
 #include "frame/pickling.hpp"
@@ -289,6 +290,41 @@ constexpr MethodSpec colour_distribution_function{
     "The result depends on the pixels' colours alone, not on the array's layout.",
     "bytes"};
 
+// The colour index behind the catalogue's colour search and similar (lumvarde_quorle/catalogue/colours.py).
+constexpr Param any_array(const char* name, const char* annotation = "np.ndarray") {
+    return Param{name, Check::any, {}, Convert::none, annotation};
+}
+constexpr Param threads_param{"threads", Check::any, Default::of(0.0), Convert::int32, "int"};
+
+constexpr MethodSpec colour_index_function{
+    "_colour_index",
+    params(any_array("records"), any_array("counts"),
+           Param{"tail_ratio", Check::any, {}, Convert::to_double, "float"}),
+    &colour_index::build,
+    "(bucket_starts, rows): the colour index of distribution records (11 bytes each), counts[i] of them\n"
+    "image i's, for records that count within tail_ratio times their widest spread beyond the tolerance.",
+    "Tuple[np.ndarray, np.ndarray]"};
+
+constexpr MethodSpec colour_shares_function{
+    "_colour_shares",
+    params(any_array("bucket_starts"), any_array("rows"), Param{"images", Check::any, {}, Convert::none, "int"},
+           any_array("query"), Param{"tolerance", Check::any, {}, Convert::to_double, "float"},
+           Param{"tail", Check::any, {}, Convert::to_double, "float"},
+           Param{"ratio", Check::any, {}, Convert::to_double, "float"}, threads_param),
+    &colour_index::shares,
+    "(images, shares): the images with pixels within CIEDE2000 tolerance of the query colour (L*, a*, b*)\n"
+    "and the percent of each, from a colour index; the same for any number of threads (0: every processor).",
+    "Tuple[np.ndarray, np.ndarray]"};
+
+constexpr MethodSpec signature_shared_function{
+    "_signature_shared",
+    params(any_array("column_starts"), any_array("images"), any_array("weights"),
+           Param{"image_count", Check::any, {}, Convert::none, "int"}, any_array("query"), threads_param),
+    &colour_index::signature_shared,
+    "Per image, the intersection of its signature (columns of (image, weight / 65535) by vertex) with the\n"
+    "query's dense vector of vertex weights.",
+    "np.ndarray"};
+
 // The module-level functions, put into the module globals.
 constexpr const FunctionDef* module_functions[] = {
     &function_def<unpickle_function>,
@@ -296,6 +332,10 @@ constexpr const FunctionDef* module_functions[] = {
     &function_def<available_memory_function>,
     &function_def<peak_estimate_function>,
     &function_def<colour_distribution_function>,
+
+    &function_def<colour_index_function>,
+    &function_def<colour_shares_function>,
+    &function_def<signature_shared_function>,
 };
 
 // In the order in which they are put into the class dictionary.

@@ -26,7 +26,8 @@ std::span<const FunctionDef* const> library_extractor_methods();
 int tell_model_methods();
 
 // Puts the module-level functions (__pyx_unpickle_ColorExtractor, _opencv_takes_path, _available_memory,
-// _peak_estimate, _colour_distribution) into the module globals.
+// _peak_estimate, _colour_distribution, and the colour index's _colour_index, _colour_shares and
+// _signature_shared) into the module globals.
 int install_module_functions(PyObject* module);
 
 }  // namespace lq

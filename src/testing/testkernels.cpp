@@ -7,6 +7,8 @@
 
 #include "interop/python.hpp"
 #include "interop/ref.hpp"
+#include "kernels/colour/ciede2000.hpp"
+#include "kernels/colour/index.hpp"
 #include "kernels/distinct_rows.hpp"
 #include "kernels/kmeans/legacy_random.hpp"
 #include "kernels/kmeans/run.hpp"
@@ -96,11 +98,42 @@ PyObject* distinct_rows(PyObject*, PyObject* args) {
     return PyTuple_Pack(3, colours.get(), counts.get(), where.get());
 }
 
+// ciede2000(float64 buffer of N x 3, float64 buffer of N x 3) -> float64 bytes: the colour search's
+// CIEDE2000 of each pair, to hold against cielab.ciede2000.
+PyObject* ciede2000(PyObject*, PyObject* args) {
+    Buffer first, second;
+    if (!PyArg_ParseTuple(args, "y*y*", &first.view, &second.view)) return nullptr;
+    first.held = second.held = true;
+    if (first.count<double>() != second.count<double>() || first.count<double>() % 3 != 0) {
+        PyErr_SetString(PyExc_ValueError, "two buffers of N x 3 float64 expected");
+        return nullptr;
+    }
+    std::vector<double> out(first.count<double>() / 3);
+    const double* a = first.as<double>();
+    const double* b = second.as<double>();
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = lq::kernels::colour::ciede2000({a[3 * i], a[3 * i + 1], a[3 * i + 2]},
+                                                {b[3 * i], b[3 * i + 1], b[3 * i + 2]});
+    return bytes_of(out.data(), out.size()).release();
+}
+
+// ball_box(L, a, b, radius) -> ((low L, a, b), (high L, a, b)) or None when the ball reaches the edge of
+// colour space: the box a colour search reads for a CIEDE2000 ball.
+PyObject* ball_box(PyObject*, PyObject* args) {
+    double l = 0, a = 0, b = 0, radius = 0;
+    if (!PyArg_ParseTuple(args, "dddd", &l, &a, &b, &radius)) return nullptr;
+    const lq::kernels::colour::Box box = lq::kernels::colour::ball_box({l, a, b}, radius);
+    if (box.everywhere) return Ref::none().release();
+    return Py_BuildValue("((ddd)(ddd))", box.low[0], box.low[1], box.low[2], box.high[0], box.high[1], box.high[2]);
+}
+
 PyMethodDef methods[] = {
     {"random_sample", random_sample, METH_VARARGS, nullptr},
     {"pairwise_sum", pairwise_sum, METH_VARARGS, nullptr},
     {"first_rows", first_rows, METH_VARARGS, nullptr},
     {"distinct_rows", distinct_rows, METH_VARARGS, nullptr},
+    {"ciede2000", ciede2000, METH_VARARGS, nullptr},
+    {"ball_box", ball_box, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,6 +15,7 @@
 #include "kernels/clones.hpp"
 #include "kernels/kmeans/legacy_random.hpp"
 #include "kernels/kmeans/run.hpp"
+#include "kernels/threads.hpp"
 
 namespace lq::kernels::kmeans {
 namespace {
@@ -145,33 +146,6 @@ bool same_clustering(const std::vector<std::int32_t>& labels1, const std::vector
 }
 
 }  // namespace
-
-void run_on_threads(int workers, Stop& stop, const std::function<void()>& work) {
-    std::mutex failure_lock;
-    std::exception_ptr failure, interruption;
-    auto guarded = [&] {
-        try {
-            work();
-        } catch (const Interrupted&) {
-            const std::lock_guard<std::mutex> guard(failure_lock);
-            interruption = std::current_exception();
-        } catch (...) {
-            stop.request();
-            const std::lock_guard<std::mutex> guard(failure_lock);
-            if (!failure) failure = std::current_exception();
-        }
-    };
-    std::vector<std::thread> threads;
-    try {
-        for (int t = 1; t < workers; ++t) threads.emplace_back(guarded);
-    } catch (const std::system_error&) {
-        // No more threads to be had: those started, and the calling one, do the work.
-    }
-    guarded();
-    for (std::thread& thread : threads) thread.join();
-    if (failure) std::rethrow_exception(failure);
-    if (interruption) std::rethrow_exception(interruption);
-}
 
 Shared::Shared(const Problem& p, Stop& stop) : problem(p), k(p.n_clusters), n(p.colours.rows()), d(p.colours.count()) {
     trials = 2 + static_cast<int>(std::log(static_cast<double>(k)));

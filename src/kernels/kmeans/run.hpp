@@ -50,10 +50,6 @@ struct Shared {
     std::size_t draws_per_run() const { return 1 + static_cast<std::size_t>(k - 1) * static_cast<std::size_t>(trials); }
 };
 
-// Runs `work` on `workers` threads, the calling one included. The first failure stops the others
-// (through `stop`) and is rethrown here; an interruption only when nothing else failed.
-void run_on_threads(int workers, Stop& stop, const std::function<void()>& work);
-
 // np.add.reduce of a float64 vector (np.sum, ndarray.sum, np.mean's sum over one axis): NumPy's
 // DOUBLE_pairwise_sum added to the identity 0.0. Relied on bit for bit (centre shifts against the
 // tolerance, the tolerance itself); checked against np.add.reduce by the kernels' own tests.

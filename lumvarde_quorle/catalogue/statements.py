@@ -1,0 +1,139 @@
+"""The catalogue file's schema and every SQL statement the catalogue runs, each named, so that one place
+shows what the file holds and what is asked of it. storage.py runs them."""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+# The schema this version reads and writes (PRAGMA user_version), and the mark of a catalogue file
+# (PRAGMA application_id, "LQCa"). Schema 1 lacks the colour distributions: it is read, and upgraded
+# in place when opened for writing.
+SCHEMA_VERSION = 2
+UPGRADABLE = 1
+APPLICATION_ID = 0x4C514361
+SCHEMA = """
+CREATE TABLE meta (key TEXT PRIMARY KEY, value) WITHOUT ROWID;
+CREATE TABLE settings (
+    id INTEGER PRIMARY KEY,
+    key TEXT NOT NULL UNIQUE,
+    n_colors INTEGER NOT NULL,
+    algorithm TEXT,
+    preprocessing INTEGER NOT NULL,
+    lab_space INTEGER NOT NULL,
+    mask TEXT,
+    mask_digest TEXT
+);
+CREATE TABLE images (
+    id INTEGER PRIMARY KEY,
+    path NOT NULL,
+    settings_id INTEGER NOT NULL REFERENCES settings (id),
+    size INTEGER,
+    mtime_ns INTEGER,
+    spread REAL,
+    palette BLOB,
+    error_type TEXT,
+    error_message TEXT,
+    indexed_at REAL NOT NULL,
+    distribution BLOB,
+    signature BLOB,
+    UNIQUE (path, settings_id)
+);
+CREATE TABLE colors (
+    image_id INTEGER NOT NULL REFERENCES images (id) ON DELETE CASCADE,
+    rank INTEGER NOT NULL,
+    r INTEGER NOT NULL,
+    g INTEGER NOT NULL,
+    b INTEGER NOT NULL,
+    share REAL NOT NULL,
+    lab_l INTEGER NOT NULL,
+    lab_a INTEGER NOT NULL,
+    lab_b INTEGER NOT NULL,
+    PRIMARY KEY (image_id, rank)
+) WITHOUT ROWID;
+INSERT INTO meta VALUES ('generation', 0);
+INSERT INTO meta VALUES ('identity', lower(hex(randomblob(16))));
+"""
+# Schema 1 to 2: the distributions, empty until each image is analysed again.
+UPGRADE = ("ALTER TABLE images ADD COLUMN distribution BLOB", "ALTER TABLE images ADD COLUMN signature BLOB")
+
+
+class Statement(NamedTuple):
+    doing: str  # what it does, for the error message: "cannot <doing>"
+    sql: str
+
+
+BEGIN_WRITE = Statement("start writing", "BEGIN IMMEDIATE")
+BEGIN_READ = Statement("start reading", "BEGIN")
+COMMIT = Statement("commit", "COMMIT")
+ROLLBACK = Statement("roll back", "ROLLBACK")
+FOREIGN_KEYS = Statement("turn on foreign keys", "PRAGMA foreign_keys = ON")
+WAL = Statement("turn on WAL mode", "PRAGMA journal_mode = WAL")
+SYNCHRONOUS = Statement("set the sync mode", "PRAGMA synchronous = NORMAL")
+APPLICATION = Statement("read the application id", "PRAGMA application_id")
+VERSION = Statement("read the schema version", "PRAGMA user_version")
+TABLES = Statement("count the tables", "SELECT count(*) FROM sqlite_master")
+MARK = Statement("mark the file", f"PRAGMA application_id = {APPLICATION_ID}")
+MARK_VERSION = Statement("mark the schema version", f"PRAGMA user_version = {SCHEMA_VERSION}")
+GENERATION = Statement("read the generation", "SELECT value FROM meta WHERE key = 'generation'")
+BUMP_GENERATION = Statement("count the change", "UPDATE meta SET value = value + 1 WHERE key = 'generation'")
+# A catalogue's identity tells its colour index file from one of another catalogue of the same generation;
+# catalogues made before it had one get theirs from their next index run.
+IDENTITY = Statement("read the identity", "SELECT value FROM meta WHERE key = 'identity'")
+ADD_IDENTITY = Statement(
+    "mark the catalogue",
+    "INSERT INTO meta VALUES ('identity', lower(hex(randomblob(16)))) ON CONFLICT (key) DO NOTHING",
+)
+ADD_SETTINGS = Statement(
+    "store the settings",
+    "INSERT INTO settings (key, n_colors, algorithm, preprocessing, lab_space, mask, mask_digest) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) DO NOTHING",
+)
+SETTINGS_ID = Statement("read the settings", "SELECT id FROM settings WHERE key = ?")
+ALL_SETTINGS = Statement(
+    "read the settings",
+    "SELECT id, n_colors, algorithm, preprocessing, lab_space, mask, mask_digest FROM settings ORDER BY id",
+)
+INDEXED = Statement(
+    "read the indexed images",
+    "SELECT path, size, mtime_ns FROM images WHERE settings_id = ? AND error_type IS NULL "
+    "AND distribution IS NOT NULL",
+)
+PUT_IMAGE = Statement(
+    "store the image",
+    "INSERT INTO images (path, settings_id, size, mtime_ns, spread, palette, error_type, error_message, "
+    "indexed_at, distribution, signature) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+    "ON CONFLICT (path, settings_id) DO UPDATE SET "
+    "size = excluded.size, mtime_ns = excluded.mtime_ns, spread = excluded.spread, palette = excluded.palette, "
+    "error_type = excluded.error_type, error_message = excluded.error_message, "
+    "indexed_at = excluded.indexed_at, distribution = excluded.distribution, signature = excluded.signature "
+    "RETURNING id",
+)
+DROP_COLOURS = Statement("replace the image's colours", "DELETE FROM colors WHERE image_id = ?")
+PUT_COLOUR = Statement("store the image's colours", "INSERT INTO colors VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")
+STORED_PATHS = Statement("read the stored paths", "SELECT DISTINCT path FROM images")
+REMOVE_PATH = Statement("remove the image", "DELETE FROM images WHERE path = ?")
+FAILURES = Statement(
+    "read the failures",
+    "SELECT path, error_type, error_message FROM images WHERE error_type IS NOT NULL ORDER BY id",
+)
+COUNT = Statement("count the images", "SELECT count(*) FROM images")
+PALETTES = Statement(
+    "read the palettes",
+    "SELECT id, settings_id, spread, palette, distribution, signature FROM images WHERE error_type IS NULL "
+    "ORDER BY id",
+)
+# What the colour index is built from: every image indexed successfully, in id order.
+INDEX_ROWS = Statement(
+    "read the colour distributions",
+    "SELECT id, settings_id, distribution, signature FROM images WHERE error_type IS NULL ORDER BY id",
+)
+# {marks}: one ? per id; a statement takes a limited number of parameters, so ids go in parts.
+PATHS_OF = Statement("read the images' paths", "SELECT id, path, settings_id FROM images WHERE id IN ({marks})")
+PALETTES_OF = Statement("read the images' palettes", "SELECT id, palette FROM images WHERE id IN ({marks})")
+IDS_OF = Statement("look up the image", "SELECT id FROM images WHERE path = ?")
+STORED_IMAGE = Statement(
+    "look up the image",
+    "SELECT i.id, i.size, i.mtime_ns, i.distribution FROM images i JOIN settings s ON s.id = i.settings_id "
+    "WHERE i.path = ? AND s.key = ? AND i.error_type IS NULL",
+)
+COLOURS_OF = Statement("read the image's colours", "SELECT r, g, b, share FROM colors WHERE image_id = ? ORDER BY rank")

@@ -1,0 +1,32 @@
+// The colour arithmetic of the package's CIELAB module (lumvarde_quorle/cielab.py) and of the colour
+// distributions (lumvarde_quorle/distribution.py), step for step in the same order, so that the native
+// search gives the NumPy estimator's values to rounding (the tests hold them to 1e-9 on millions of
+// pairs). Every step maps to one NumPy expression:
+//   - degrees/radians are x * (180 / pi) and x * (pi / 180), as NumPy computes them;
+//   - `% 360` is NumPy's float remainder: fmod, moved into [0, 360) when negative;
+//   - x ** 2 is x * x and x ** 7 is pow(x, 7), as NumPy's power takes them;
+//   - sums of terms run left to right as Python writes them.
+// No contraction into fused multiply-adds (-ffp-contract=off), so every compiler and clone rounds alike.
+#pragma once
+
+#include <cstdint>
+
+namespace lq::kernels::colour {
+
+struct Lab {
+    double l, a, b;
+};
+
+// CIEDE2000 (kL = kC = kH = 1), cielab.ciede2000(first, second).
+double ciede2000(const Lab& first, const Lab& second) noexcept;
+
+// distribution.warped: chroma compressed to log(1 + 0.045 C) / 0.045, the hue kept.
+Lab warped(const Lab& lab) noexcept;
+
+// The standard normal distribution function as scipy.special.ndtr computes it (erf near 0, erfc beyond).
+double ndtr(double x) noexcept;
+
+// An IEEE half-precision value (the records' "<f2"), exactly.
+double half_value(std::uint16_t bits) noexcept;
+
+}  // namespace lq::kernels::colour

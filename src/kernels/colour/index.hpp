@@ -1,0 +1,62 @@
+// The colour index: every stored record of every image, bucketed by reach level and by a grid over
+// CIELAB, so that a colour search reads only the buckets that can hold records within reach of the
+// query, and evaluates the distribution estimator on those (distribution.Distributions.parts).
+//
+// A record counts for a query only within CIEDE2000 `reach` of it: the tolerance plus tail * ratio times
+// its widest spread. Level 0 holds records without spread (reach: the tolerance), level k in 1..7 those
+// whose extra reach is at most 2^(k-1), level 8 the rest. A query finds, per level, a box of cells
+// holding the CIEDE2000 ball of the level's greatest reach around the query (its extent along many
+// directions, found by bisection, widened by a margin) and reads the records of those cells.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kernels/colour/ciede2000.hpp"
+#include "kernels/stop.hpp"
+
+namespace lq::kernels::colour {
+
+// A distribution record as stored: lab 3 x half, weight u16, spread codes 3 x u8 (little-endian).
+inline constexpr std::size_t record_bytes = 11;
+// An index row: the record, then the image's position in the index's table (u32).
+inline constexpr std::size_t row_bytes = 15;
+
+inline constexpr int levels = 9;
+inline constexpr double cell_size = 8.0;
+inline constexpr int cells_l = 13, cells_a = 32, cells_b = 32;  // L from 0, a and b from -128
+inline constexpr double low_l = 0.0, low_ab = -128.0;
+inline constexpr std::int64_t bucket_count = static_cast<std::int64_t>(levels) * cells_l * cells_a * cells_b;
+
+// Bucket starts (bucket_count + 1 entries) and rows (row_bytes each) of the records of `images` images,
+// those of image i being records starts[i]:starts[i + 1]. Within a bucket rows keep image order.
+void build_index(const std::uint8_t* records, const std::int64_t* starts, std::int64_t images, double tail_ratio,
+                 std::int64_t* bucket_starts, std::uint8_t* rows, Stop& stop);
+
+struct Shares {
+    std::vector<std::uint32_t> images;  // ascending
+    std::vector<double> shares;         // percent of each image's pixels within the tolerance
+    bool bad_row = false;               // a row named an image beyond the table
+};
+
+// Per image with some share, the percent of its pixels within CIEDE2000 `tolerance` of `query`, as
+// Distributions.shares gives it. The sums run in bucket order whatever the number of threads.
+Shares colour_shares(const std::int64_t* bucket_starts, const std::uint8_t* rows, std::int64_t images,
+                     const Lab& query, double tolerance, double tail, double ratio, int threads, Stop& stop);
+
+// The box the search reads for one ball: per axis (L, a, b) the least and greatest coordinate.
+struct Box {
+    double low[3], high[3];
+    bool everywhere = false;  // the ball reaches the edge of colour space along some direction
+};
+Box ball_box(const Lab& centre, double radius) noexcept;
+
+// similar's intersection: per image the sum over the query's vertices of the lesser of the two weights
+// (weights / 65535), vertex by vertex in order, as finding.Table.distances sums them. Column v holds
+// entries column_starts[v]:column_starts[v + 1] of (image, weight), images ascending.
+void signature_shared(const std::int64_t* column_starts, std::int64_t vertices, const std::uint32_t* images,
+                      const std::uint16_t* weights, const double* query, std::int64_t image_count, double* shared,
+                      int threads, Stop& stop);
+
+}  // namespace lq::kernels::colour
