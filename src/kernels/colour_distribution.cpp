@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 
 #include "kernels/clones.hpp"
 #include "kernels/colour_table.hpp"
@@ -81,7 +82,7 @@ void each_analysed(const ImagePixels& image, Stop& stop, Visit&& visit) {
     }
 }
 
-Distinct count_in_table(const ImagePixels& image, Stop& stop) {
+void count_in_table(const ImagePixels& image, Stop& stop, Distinct& distinct) {
     CountTable& table = count_table;
     if (!table.zeroed) {
         table.counts.reset();
@@ -95,11 +96,10 @@ Distinct count_in_table(const ImagePixels& image, Stop& stop) {
         ++counts[key];
         seen[key >> 6] |= std::uint64_t{1} << (key & 63);
     });
-    Distinct distinct;
-    // Room for every colour that could occur: address space only, touched as colours are found.
-    const auto most = std::min(static_cast<std::size_t>(image.pixels()), colour_count);
-    distinct.keys.reserve(most);
-    distinct.counts.reserve(most);
+    std::size_t colours = 0;
+    for (std::size_t word = 0; word < colour_count / 64; ++word) colours += static_cast<std::size_t>(std::popcount(seen[word]));
+    distinct.keys.reserve(colours);
+    distinct.counts.reserve(colours);
     for (std::size_t word = 0; word < colour_count / 64; ++word) {
         for (std::uint64_t bits = seen[word]; bits; bits &= bits - 1) {
             const auto key = static_cast<std::uint32_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
@@ -111,7 +111,6 @@ Distinct count_in_table(const ImagePixels& image, Stop& stop) {
         seen[word] = 0;
     }
     table.zeroed = true;
-    return distinct;
 }
 
 // Ascending, by two passes of a 12-bit radix sort.
@@ -131,14 +130,11 @@ void sort_keys(std::vector<std::uint32_t>& keys) {
     for (const std::uint32_t key : scratch) keys[high[key >> 12]++] = key;
 }
 
-Distinct count_by_sorting(const ImagePixels& image, Stop& stop) {
+void count_by_sorting(const ImagePixels& image, Stop& stop, Distinct& distinct) {
     std::vector<std::uint32_t> keys;
     keys.reserve(static_cast<std::size_t>(image.pixels()));
     each_analysed(image, stop, [&](std::uint32_t key) { keys.push_back(key); });
     sort_keys(keys);
-    Distinct distinct;
-    distinct.keys.reserve(keys.size());
-    distinct.counts.reserve(keys.size());
     distinct.total = keys.size();
     for (std::size_t first = 0; first < keys.size();) {
         std::size_t end = first + 1;
@@ -147,7 +143,6 @@ Distinct count_by_sorting(const ImagePixels& image, Stop& stop) {
         distinct.counts.push_back(static_cast<std::uint32_t>(end - first));
         first = end;
     }
-    return distinct;
 }
 
 // `condition ? yes : no` of values computed either way, by their bits: the compiler keeps a plain select
@@ -358,7 +353,7 @@ std::size_t median_split(std::vector<Point>& points, const Leaf& leaf, int axis)
     return cut;
 }
 
-std::vector<Leaf> split(std::vector<Point>& points, Stop& stop) {
+std::vector<Leaf> split(std::vector<Point>& points, std::vector<Point>& scratch, Stop& stop) {
     std::vector<Leaf> leaves;
     leaves.reserve(distribution_leaves);
     const double origin[3] = {0, 0, 0};
@@ -372,7 +367,7 @@ std::vector<Leaf> split(std::vector<Point>& points, Stop& stop) {
     };
     std::vector<std::size_t> splittable;
     if (leaves[0].priority > 0) splittable.push_back(0);
-    std::vector<Point> scratch(points.size());
+    scratch.resize(points.size());
     while (leaves.size() < distribution_leaves && !splittable.empty()) {
         stop.poll();
         std::pop_heap(splittable.begin(), splittable.end(), below);
@@ -477,6 +472,29 @@ void put_16(std::uint8_t* out, std::uint16_t value) noexcept {
     out[1] = static_cast<std::uint8_t>(value >> 8);
 }
 
+// Buffers a thread reuses from call to call, for the same reason as the count table; any grown past
+// 32 MB (images of millions of distinct colours) is given back rather than kept.
+struct Workspace {
+    Distinct distinct;
+    std::vector<Point> points, scratch;
+    std::vector<double> a, b;
+
+    void clear() {
+        const auto trim = [](auto& buffer) {
+            buffer.clear();
+            if (buffer.capacity() * sizeof(buffer[0]) > (std::size_t{32} << 20)) std::decay_t<decltype(buffer)>().swap(buffer);
+        };
+        trim(distinct.keys);
+        trim(distinct.counts);
+        distinct.total = 0;
+        trim(points);
+        trim(scratch);
+        trim(a);
+        trim(b);
+    }
+};
+thread_local Workspace workspace;
+
 // One point per cell of 2 x 2 x 2 sRGB levels (its colours have consecutive keys): the pixel-weighted
 // mean of its colours' W and CIELAB a*, b*, and their squared deviations from the mean. Sums run about
 // the cell's first colour, which keeps them small, and keeps a cell of one colour exact.
@@ -528,13 +546,18 @@ std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& st
     // Counts are 32-bit: a colour of more pixels could wrap.
     if (image.pixels() > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("colour distribution of more than 2^32 - 1 pixels");
-    const Distinct distinct =
-        image.pixels() >= table_pixels ? count_in_table(image, stop) : count_by_sorting(image, stop);
+    Workspace& work = workspace;
+    work.clear();
+    Distinct& distinct = work.distinct;
+    if (image.pixels() >= table_pixels)
+        count_in_table(image, stop, distinct);
+    else
+        count_by_sorting(image, stop, distinct);
     if (distinct.total == 0) return {};
     const LabConstants constants;
     const std::size_t colours = distinct.keys.size();
-    std::vector<Point> points;
-    std::vector<double> a, b;
+    std::vector<Point>& points = work.points;
+    std::vector<double>&a = work.a, &b = work.b;
     Converted converted;
     if (colours <= pooled_above) {
         points.resize(colours);
@@ -555,7 +578,7 @@ std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& st
         pool_cells(distinct, constants, converted, points, a, b);
     }
     stop.poll();
-    const std::vector<Leaf> leaves = split(points, stop);
+    const std::vector<Leaf> leaves = split(points, work.scratch, stop);
     std::vector<Record> records;
     records.reserve(leaves.size());
     for (const Leaf& leaf : leaves) {
@@ -579,6 +602,7 @@ std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& st
         std::copy(record.spread, record.spread + 3, out + 8);
         out += distribution_record_bytes;
     }
+    work.clear();
     return bytes;
 }
 
