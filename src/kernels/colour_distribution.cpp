@@ -97,7 +97,8 @@ void count_in_table(const ImagePixels& image, Stop& stop, Distinct& distinct) {
         seen[key >> 6] |= std::uint64_t{1} << (key & 63);
     });
     std::size_t colours = 0;
-    for (std::size_t word = 0; word < colour_count / 64; ++word) colours += static_cast<std::size_t>(std::popcount(seen[word]));
+    for (std::size_t word = 0; word < colour_count / 64; ++word)
+        colours += static_cast<std::size_t>(std::popcount(seen[word]));
     distinct.keys.reserve(colours);
     distinct.counts.reserve(colours);
     for (std::size_t word = 0; word < colour_count / 64; ++word) {
@@ -421,8 +422,7 @@ Record describe(const std::vector<Point>& points, const Leaf& leaf, const std::v
     if (leaf.end - leaf.begin == 1) {
         const Point& only = points[leaf.begin];
         record.lab = {only.w[0], a[only.rank], b[only.rank]};
-        for (int axis = 0; axis < 3; ++axis)
-            record.spread[axis] = spread_code(std::sqrt(only.inner[axis] / leaf.mass));
+        for (int axis = 0; axis < 3; ++axis) record.spread[axis] = spread_code(std::sqrt(only.inner[axis] / leaf.mass));
         return record;
     }
     double mean[3] = {0, 0, 0}, lab_a = 0, lab_b = 0;
@@ -482,7 +482,8 @@ struct Workspace {
     void clear() {
         const auto trim = [](auto& buffer) {
             buffer.clear();
-            if (buffer.capacity() * sizeof(buffer[0]) > (std::size_t{32} << 20)) std::decay_t<decltype(buffer)>().swap(buffer);
+            if (buffer.capacity() * sizeof(buffer[0]) > (std::size_t{32} << 20))
+                std::decay_t<decltype(buffer)>().swap(buffer);
         };
         trim(distinct.keys);
         trim(distinct.counts);
@@ -549,10 +550,8 @@ std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& st
     Workspace& work = workspace;
     work.clear();
     Distinct& distinct = work.distinct;
-    if (image.pixels() >= table_pixels)
-        count_in_table(image, stop, distinct);
-    else
-        count_by_sorting(image, stop, distinct);
+    if (image.pixels() >= table_pixels) count_in_table(image, stop, distinct);
+    else count_by_sorting(image, stop, distinct);
     if (distinct.total == 0) return {};
     const LabConstants constants;
     const std::size_t colours = distinct.keys.size();
@@ -568,8 +567,8 @@ std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& st
             convert(distinct.keys.data() + first, count, constants, converted);
             for (std::size_t i = 0; i < count; ++i) {
                 const auto rank = static_cast<std::uint32_t>(first + i);
-                points[rank] = Point{{converted.l[i], converted.w1[i], converted.w2[i]}, {0, 0, 0},
-                                     distinct.counts[rank], rank};
+                points[rank] =
+                    Point{{converted.l[i], converted.w1[i], converted.w2[i]}, {0, 0, 0}, distinct.counts[rank], rank};
                 a[rank] = converted.a[i];
                 b[rank] = converted.b[i];
             }
