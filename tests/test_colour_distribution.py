@@ -152,3 +152,37 @@ def test_a_12_megapixel_photo(rng):
     found = records(image)
     assert len(found) == 180 and abs(int(found["weight"].sum()) - 65535) <= len(found)
     assert _colour_distribution(image[:, ::-1]) == _colour_distribution(image)
+
+
+@pytest.fixture(scope="module")
+def many_colours():
+    """1.2 MP of smooth colour with noise: counted in the table, and pooled into cells (over 2**18 colours)."""
+    rng = np.random.default_rng(5)
+    y, x = np.mgrid[0:1000, 0:1200]
+    smooth = np.stack([x * 0.2, y * 0.25, (x + y) * 0.1], axis=-1) + rng.integers(-6, 7, (1000, 1200, 3))
+    return np.clip(smooth, 0, 255).astype(np.uint8)
+
+
+def test_many_colours_keep_the_mean_and_the_spread(many_colours):
+    rgb = many_colours.reshape(-1, 3)[:, ::-1]
+    colours, counts = np.unique(rgb, axis=0, return_counts=True)
+    assert len(colours) > 2**18
+    found = records(many_colours)
+    weight = found["weight"] / 65535
+    lab, points = found["lab"].astype(np.float64), warp(srgb_to_lab(colours))
+    mean = (counts[:, None] * srgb_to_lab(colours)).sum(0) / counts.sum()
+    assert np.allclose((weight[:, None] * lab).sum(0), mean, atol=0.05)
+    # Law of total variance in the warped space: the leaves' spreads and means give back the pixels'.
+    sigma = np.where(found["spread"] == 0, 0.0, 2.0 ** (found["spread"] / 16 - 5))
+    variance = (counts[:, None] * (points - points.T @ counts / counts.sum()) ** 2).sum(0) / counts.sum()
+    rebuilt = (weight[:, None] * (sigma**2 + (warp(lab) - warp(mean)) ** 2)).sum(0)
+    assert rebuilt == pytest.approx(variance, rel=0.05)
+
+
+def test_a_reused_table_counts_afresh(many_colours, china_bgr):
+    """Counts left from one image would show in the next."""
+    first = _colour_distribution(many_colours)
+    other = np.ascontiguousarray(many_colours[:, :, ::-1])
+    assert _colour_distribution(other) != first
+    _colour_distribution(china_bgr)
+    assert _colour_distribution(many_colours) == first
