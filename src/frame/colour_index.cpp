@@ -99,9 +99,11 @@ Ref build(PyObject* records_object, PyObject* counts_object, double tail_ratio) 
     auto* out_starts = static_cast<std::int64_t*>(PyArray_DATA(as_array(bucket_starts)));
     auto* out_rows = static_cast<std::uint8_t*>(PyArray_DATA(as_array(rows)));
     const std::uint8_t* in = data<std::uint8_t>(records);
-    if (run_kernel([&](kernels::Stop& stop) {
-            colour::build_index(in, starts.data(), images, tail_ratio, out_starts, out_rows, stop);
-        }, Gil::release) < 0)
+    if (run_kernel(
+            [&](kernels::Stop& stop) {
+        colour::build_index(in, starts.data(), images, tail_ratio, out_starts, out_rows, stop);
+            },
+            Gil::release) < 0)
         return Ref();
     return Ref::steal(PyTuple_Pack(2, bucket_starts.get(), rows.get()));
 }
@@ -125,8 +127,8 @@ Ref shares(PyObject* bucket_starts_object, PyObject* rows_object, PyObject* imag
         PyErr_SetString(PyExc_ValueError, "not a colour index: its bucket starts do not fit its rows");
         return Ref();
     }
-    if (!(tolerance >= 0.0) || !std::isfinite(tolerance) || !(tail > 0.0) || !std::isfinite(tail) ||
-        !(ratio > 0.0) || !std::isfinite(ratio)) {
+    if (!(tolerance >= 0.0) || !std::isfinite(tolerance) || !(tail > 0.0) || !std::isfinite(tail) || !(ratio > 0.0) ||
+        !std::isfinite(ratio)) {
         PyErr_SetString(PyExc_ValueError, "tolerance, tail and ratio must be finite, tail and ratio above 0");
         return Ref();
     }
@@ -136,10 +138,12 @@ Ref shares(PyObject* bucket_starts_object, PyObject* rows_object, PyObject* imag
         return Ref();
     }
     colour::Shares found;
-    if (run_kernel([&](kernels::Stop& stop) {
-            found = colour::colour_shares(data<std::int64_t>(bucket_starts), data<std::uint8_t>(rows), images,
-                                          {lab[0], lab[1], lab[2]}, tolerance, tail, ratio, thread_count, stop);
-        }, Gil::release) < 0)
+    if (run_kernel(
+            [&](kernels::Stop& stop) {
+        found = colour::colour_shares(data<std::int64_t>(bucket_starts), data<std::uint8_t>(rows), images,
+                                      {lab[0], lab[1], lab[2]}, tolerance, tail, ratio, thread_count, stop);
+            },
+            Gil::release) < 0)
         return Ref();
     if (found.bad_row) {
         PyErr_Format(PyExc_ValueError, "not a colour index: a row names an image beyond its %lld",
@@ -148,9 +152,9 @@ Ref shares(PyObject* bucket_starts_object, PyObject* rows_object, PyObject* imag
     }
     std::vector<std::int64_t> numbers(found.images.begin(), found.images.end());
     Ref image_array = vector_array(numbers.data(), static_cast<npy_intp>(numbers.size()), NPY_INT64, 8);
-    Ref share_array = image_array ? vector_array(found.shares.data(), static_cast<npy_intp>(found.shares.size()),
-                                                 NPY_DOUBLE, 8)
-                                  : Ref();
+    Ref share_array = image_array
+                          ? vector_array(found.shares.data(), static_cast<npy_intp>(found.shares.size()), NPY_DOUBLE, 8)
+                          : Ref();
     if (!share_array) return Ref();
     return Ref::steal(PyTuple_Pack(2, image_array.get(), share_array.get()));
 }
@@ -174,11 +178,13 @@ Ref signature_shared(PyObject* column_starts_object, PyObject* images_object, Py
     Ref shared = Ref::steal(PyArray_SimpleNew(1, &dims, NPY_DOUBLE));
     if (!shared) return Ref();
     auto* out = static_cast<double*>(PyArray_DATA(as_array(shared)));
-    if (run_kernel([&](kernels::Stop& stop) {
-            colour::signature_shared(data<std::int64_t>(column_starts), vertices, data<std::uint32_t>(images),
-                                     data<std::uint16_t>(weights), data<double>(query), image_count, out,
-                                     thread_count, stop);
-        }, Gil::release) < 0)
+    if (run_kernel(
+            [&](kernels::Stop& stop) {
+        colour::signature_shared(data<std::int64_t>(column_starts), vertices, data<std::uint32_t>(images),
+                                 data<std::uint16_t>(weights), data<double>(query), image_count, out, thread_count,
+                                 stop);
+            },
+            Gil::release) < 0)
         return Ref();
     return shared;
 }

@@ -12,8 +12,8 @@ namespace lq::colour_index {
 Ref build(PyObject* records, PyObject* counts, double tail_ratio);
 
 // _colour_shares(bucket_starts, rows, images, query, tolerance, tail, ratio, threads) -> (images, shares)
-Ref shares(PyObject* bucket_starts, PyObject* rows, PyObject* images, PyObject* query, double tolerance,
-           double tail, double ratio, int threads);
+Ref shares(PyObject* bucket_starts, PyObject* rows, PyObject* images, PyObject* query, double tolerance, double tail,
+           double ratio, int threads);
 
 // _signature_shared(column_starts, images, weights, image_count, query, threads) -> shared
 Ref signature_shared(PyObject* column_starts, PyObject* images, PyObject* weights, PyObject* image_count,

@@ -298,8 +298,7 @@ constexpr Param threads_param{"threads", Check::any, Default::of(0.0), Convert::
 
 constexpr MethodSpec colour_index_function{
     "_colour_index",
-    params(any_array("records"), any_array("counts"),
-           Param{"tail_ratio", Check::any, {}, Convert::to_double, "float"}),
+    params(any_array("records"), any_array("counts"), Param{"tail_ratio", Check::any, {}, Convert::to_double, "float"}),
     &colour_index::build,
     "(bucket_starts, rows): the colour index of distribution records (11 bytes each), counts[i] of them\n"
     "image i's, for records that count within tail_ratio times their widest spread beyond the tolerance.",

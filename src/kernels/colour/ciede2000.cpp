@@ -85,8 +85,8 @@ double half_value(std::uint16_t bits) noexcept {
     const unsigned exponent = (bits >> 10) & 0x1Fu, mantissa = bits & 0x3FFu;
     double value;
     if (exponent == 0) value = static_cast<double>(mantissa) * 0x1p-24;
-    else if (exponent == 31) value = mantissa ? std::numeric_limits<double>::quiet_NaN()
-                                              : std::numeric_limits<double>::infinity();
+    else if (exponent == 31)
+        value = mantissa ? std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::infinity();
     else value = std::ldexp(static_cast<double>(mantissa | 0x400u), static_cast<int>(exponent) - 25);
     return negative ? -value : value;
 }

@@ -99,7 +99,8 @@ struct Estimator {
         const double along = std::sqrt(squares) * difference / apart;
         const double spread = apart > 0.0 && std::isfinite(along) ? along : 0.0;
         double fraction;
-        if (spread > 0.0) fraction = difference - tolerance > tail * spread ? 0.0 : ndtr((tolerance - difference) / spread);
+        if (spread > 0.0)
+            fraction = difference - tolerance > tail * spread ? 0.0 : ndtr((tolerance - difference) / spread);
         else fraction = difference <= tolerance ? 1.0 : 0.0;
         return fraction * (static_cast<double>(u16_at(row + 6)) * (100.0 / 65535.0));
     }
@@ -130,9 +131,8 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
         const std::uint8_t* record = records + row * static_cast<std::int64_t>(record_bytes);
         const Lab lab = lab_at(record);
         const int level = level_of(tail_ratio * widest_of(record, spreads));
-        bucket[row] = static_cast<std::uint32_t>(bucket_of(level, cell_of(lab.l, low_l, cells_l),
-                                                           cell_of(lab.a, low_ab, cells_a),
-                                                           cell_of(lab.b, low_ab, cells_b)));
+        bucket[row] = static_cast<std::uint32_t>(bucket_of(
+            level, cell_of(lab.l, low_l, cells_l), cell_of(lab.a, low_ab, cells_a), cell_of(lab.b, low_ab, cells_b)));
         ++next[bucket[row] + 1];
     }
     for (std::int64_t b = 0; b < bucket_count; ++b) next[b + 1] += next[b];
@@ -143,7 +143,8 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
             std::uint8_t* out = rows + next[bucket[row]]++ * static_cast<std::int64_t>(row_bytes);
             std::memcpy(out, records + row * static_cast<std::int64_t>(record_bytes), record_bytes);
             const auto position = static_cast<std::uint32_t>(image);
-            for (int byte = 0; byte < 4; ++byte) out[record_bytes + byte] = static_cast<std::uint8_t>(position >> (8 * byte));
+            for (int byte = 0; byte < 4; ++byte)
+                out[record_bytes + byte] = static_cast<std::uint8_t>(position >> (8 * byte));
         }
     }
 }
@@ -185,8 +186,8 @@ Box ball_box(const Lab& centre, double radius) noexcept {
     return box;
 }
 
-Shares colour_shares(const std::int64_t* bucket_starts, const std::uint8_t* rows, std::int64_t images,
-                     const Lab& query, double tolerance, double tail, double ratio, int threads, Stop& stop) {
+Shares colour_shares(const std::int64_t* bucket_starts, const std::uint8_t* rows, std::int64_t images, const Lab& query,
+                     double tolerance, double tail, double ratio, int threads, Stop& stop) {
     const Estimator estimate{query, warped(query), tolerance, tail, tail * ratio, spread_table()};
     std::vector<Span> spans;
     for (int level = 0; level < levels; ++level) {

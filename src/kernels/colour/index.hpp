@@ -42,8 +42,8 @@ struct Shares {
 
 // Per image with some share, the percent of its pixels within CIEDE2000 `tolerance` of `query`, as
 // Distributions.shares gives it. The sums run in bucket order whatever the number of threads.
-Shares colour_shares(const std::int64_t* bucket_starts, const std::uint8_t* rows, std::int64_t images,
-                     const Lab& query, double tolerance, double tail, double ratio, int threads, Stop& stop);
+Shares colour_shares(const std::int64_t* bucket_starts, const std::uint8_t* rows, std::int64_t images, const Lab& query,
+                     double tolerance, double tail, double ratio, int threads, Stop& stop);
 
 // The box the search reads for one ball: per axis (L, a, b) the least and greatest coordinate.
 struct Box {
