@@ -179,7 +179,7 @@ def test_many_colours_keep_the_mean_and_the_spread(many_colours):
     assert rebuilt == pytest.approx(variance, rel=0.05)
 
 
-def test_a_reused_table_counts_afresh(many_colours, china_bgr):
+def test_one_image_leaves_nothing_in_the_next(many_colours, china_bgr):
     """Counts left from one image would show in the next."""
     first = _colour_distribution(many_colours)
     other = np.ascontiguousarray(many_colours[:, :, ::-1])

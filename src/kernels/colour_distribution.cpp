@@ -15,8 +15,8 @@
 namespace lq::kernels {
 namespace {
 
-// From this many pixels on, counting in a table of every colour (64 MB, kept by the thread for its next
-// image) costs less than sorting the pixels' keys.
+// From this many pixels on, counting in a table of every colour (64 MB, calloc'd for the call) costs
+// less than sorting the pixels' keys.
 constexpr std::ptrdiff_t table_pixels = std::ptrdiff_t{1} << 20;
 // Above this many distinct colours, the split sees cells of 2 x 2 x 2 sRGB levels instead (each with its
 // colours' exact mean and spread): a camera's photo holds three to five times fewer cells than colours,
@@ -37,16 +37,13 @@ struct KeyParts {
 };
 const KeyParts key_parts;
 
-// The colour count table a thread reuses: a fresh one costs a page fault and the zeroing of a page
-// for every 4 KB its colours touch, about a fifth of the time of a large image. Zeroed again by walking
-// only the entries counted; an interrupted count leaves it dirty, and the next call takes a fresh one.
-// A thread that has counted a large image keeps these 64 MB until it ends.
+// The colour count table of one call: calloc'd, so only the pages its colours touch are ever zeroed, and
+// read back only where a bit of `seen` says a colour occurs. Per call rather than kept by the thread: a
+// process serving many threads would otherwise keep 64 MB for each of them.
 struct CountTable {
     ColourTable<std::uint32_t> counts;
     std::vector<std::uint64_t> seen;  // a bit per colour: the table is read only where colours occur
-    bool zeroed = false;
 };
-thread_local CountTable count_table;
 
 // The distinct colours of the analysed pixels, in ascending key order.
 struct Distinct {
@@ -83,13 +80,9 @@ void each_analysed(const ImagePixels& image, Stop& stop, Visit&& visit) {
 }
 
 void count_in_table(const ImagePixels& image, Stop& stop, Distinct& distinct) {
-    CountTable& table = count_table;
-    if (!table.zeroed) {
-        table.counts.reset();
-        table.counts = zeroed_colour_table<std::uint32_t>();
-        table.seen.assign(colour_count / 64, 0);
-    }
-    table.zeroed = false;
+    CountTable table;
+    table.counts = zeroed_colour_table<std::uint32_t>();
+    table.seen.assign(colour_count / 64, 0);
     std::uint64_t* seen = table.seen.data();
     std::uint32_t* counts = table.counts.get();
     each_analysed(image, stop, [&](std::uint32_t key) {
@@ -107,11 +100,8 @@ void count_in_table(const ImagePixels& image, Stop& stop, Distinct& distinct) {
             distinct.keys.push_back(key);
             distinct.counts.push_back(counts[key]);
             distinct.total += counts[key];
-            counts[key] = 0;
         }
-        seen[word] = 0;
     }
-    table.zeroed = true;
 }
 
 // Ascending, by two passes of a 12-bit radix sort.
@@ -472,29 +462,12 @@ void put_16(std::uint8_t* out, std::uint16_t value) noexcept {
     out[1] = static_cast<std::uint8_t>(value >> 8);
 }
 
-// Buffers a thread reuses from call to call, for the same reason as the count table; any grown past
-// 32 MB (images of millions of distinct colours) is given back rather than kept.
+// The buffers of one call.
 struct Workspace {
     Distinct distinct;
     std::vector<Point> points, scratch;
     std::vector<double> a, b;
-
-    void clear() {
-        const auto trim = [](auto& buffer) {
-            buffer.clear();
-            if (buffer.capacity() * sizeof(buffer[0]) > (std::size_t{32} << 20))
-                std::decay_t<decltype(buffer)>().swap(buffer);
-        };
-        trim(distinct.keys);
-        trim(distinct.counts);
-        distinct.total = 0;
-        trim(points);
-        trim(scratch);
-        trim(a);
-        trim(b);
-    }
 };
-thread_local Workspace workspace;
 
 // One point per cell of 2 x 2 x 2 sRGB levels (its colours have consecutive keys): the pixel-weighted
 // mean of its colours' W and CIELAB a*, b*, and their squared deviations from the mean. Sums run about
@@ -547,8 +520,7 @@ std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& st
     // Counts are 32-bit: a colour of more pixels could wrap.
     if (image.pixels() > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("colour distribution of more than 2^32 - 1 pixels");
-    Workspace& work = workspace;
-    work.clear();
+    Workspace work;
     Distinct& distinct = work.distinct;
     if (image.pixels() >= table_pixels) count_in_table(image, stop, distinct);
     else count_by_sorting(image, stop, distinct);
@@ -601,7 +573,6 @@ std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& st
         std::copy(record.spread, record.spread + 3, out + 8);
         out += distribution_record_bytes;
     }
-    work.clear();
     return bytes;
 }
 
