@@ -112,17 +112,6 @@ class Distributions:
         table = np.concatenate(tables) if tables else np.zeros(0, RECORD)
         return cls(table, counts)
 
-    def select(self, keep: NDArray[np.bool_]) -> Distributions:
-        rows = keep[self.owner]
-        chosen = Distributions.__new__(Distributions)
-        chosen.count = int(keep.sum())
-        counts = np.diff(self.starts)[keep]
-        chosen.starts = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
-        chosen.owner = np.repeat(np.arange(chosen.count), counts)
-        for name in ("lab", "weight", "sigma", "warp", "widest"):
-            setattr(chosen, name, getattr(self, name)[rows])
-        return chosen
-
     def shares(self, query_lab: ArrayLike, tolerance: float) -> NDArray[np.float64]:
         """Per query colour (CIELAB rows) and image, the percent of the image's pixels within CIEDE2000
         `tolerance` of the colour."""

@@ -160,9 +160,6 @@ class _Palettes:
             {"color": _rgb(self.rows["rgb"][row]), "percentage": float(self.share[row])} for row in self.colours(image)
         ]
 
-    def select(self, keep: NDArray[np.bool_]) -> _Palettes:
-        return _Palettes(self.ids[keep], self.settings[keep], np.diff(self.starts)[keep], self.rows[keep[self.owner]])
-
     @functools.cached_property
     def cielab(self) -> NDArray[np.float64]:
         """CIELAB of every colour row."""
