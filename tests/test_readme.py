@@ -3,7 +3,8 @@ script.py`), each shell block with bash, with the installed `python` and `lumvar
 in a fresh folder per section holding the sample files README's own sample block writes. The blocks of a
 section run in order in its folder, as a reader pastes them one after another. A block that is not meant
 to run says so in README: `<!-- not run: why -->` on the line before it, or `console`/`text` as its
-language for shown output; the ids of the skipped cases carry that reason. The links between README and
+language for shown output (a `console` block's `$ ` lines are run, the rest is their output); the ids of the
+skipped cases carry that reason. The links between README and
 docs/ must lead to a file and a heading that exist."""
 
 import os
@@ -19,8 +20,9 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
 BIN = Path(sys.executable).parent
-RUNNERS = {"python": "py", "bash": "sh", "sh": "sh", "shell": "sh"}
+RUNNERS = {"python": "py", "bash": "sh", "sh": "sh", "shell": "sh", "console": "sh"}
 SHOWN = {"console", "text"}
+PROMPT = "$ "
 NOT_RUN = "<!-- not run:"
 SAMPLES = "<!-- sample files"
 TIMEOUT = 180
@@ -45,9 +47,14 @@ class Block:
     def skip_reason(self):
         if self.mark.startswith(NOT_RUN):
             return self.mark[len(NOT_RUN) : -len("-->")].strip()
-        if self.language in SHOWN:
+        if self.language in SHOWN and not (self.language == "console" and self.commands):
             return "output shown"
         return None
+
+    @property
+    def commands(self):
+        """A console block's commands: its lines after the prompt; the rest is their output, shown."""
+        return "".join(line[len(PROMPT) :] + "\n" for line in self.code.split("\n") if line.startswith(PROMPT))
 
     @property
     def is_samples(self):
@@ -99,7 +106,7 @@ def case(block):
 
 def run(block, folder):
     script = folder / f"readme_example_{slug(block.section)}_{block.number}.{RUNNERS[block.language]}"
-    script.write_text(block.code, encoding="utf-8")
+    script.write_text(block.commands if block.language == "console" else block.code, encoding="utf-8")
     command = [str(BIN / "python"), script.name] if block.language == "python" else ["bash", "-e", script.name]
     environment = {**os.environ, "PATH": f"{BIN}{os.pathsep}{os.environ.get('PATH', '')}", "MPLBACKEND": "Agg"}
     # A relative PYTHONPATH (make sanitize's build) must still name the same folder from the example's.
