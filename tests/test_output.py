@@ -101,3 +101,27 @@ def test_each_kind_describes_what_its_method_returns(kind):
     assert rows and all(row.entry["name"] for row in rows)
     for row in rows:
         assert set(row.entry) - {kind.colour_key} | set(kind.csv_rgb) <= set(kind.csv_columns)
+
+
+def test_progress_shows_the_time_left_at_the_pace_so_far():
+    now = [100.0]
+    stream = io.StringIO()
+    progress = terminal.Progress(4, stream, True, clock=lambda: now[0])
+    progress.draw()
+    assert stream.getvalue().endswith("] 0/4 ")  # no pace yet
+    now[0] += 30  # the first image took 30 s: three more take 90 s
+    progress.advance("a.png")
+    assert stream.getvalue().endswith("] 1/4 1m30s left a.png")
+    now[0] += 30
+    progress.advance("b.png")
+    assert stream.getvalue().endswith("] 2/4 1m00s left b.png")
+    now[0] += 1
+    progress.advance("c.png")
+    progress.advance("d.png")
+    assert stream.getvalue().endswith("] 4/4 d.png")
+
+
+@pytest.mark.parametrize("seconds, text", [(0.4, "0s"), (59.4, "59s"), (59.6, "1m00s"), (605, "10m05s"),
+                                           (3600, "1h00m"), (7830, "2h10m")])
+def test_durations_read_at_a_glance(seconds, text):
+    assert terminal.duration(seconds) == text
