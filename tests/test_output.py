@@ -103,22 +103,24 @@ def test_each_kind_describes_what_its_method_returns(kind):
         assert set(row.entry) - {kind.colour_key} | set(kind.csv_rgb) <= set(kind.csv_columns)
 
 
-def test_progress_shows_the_time_left_at_the_pace_so_far():
+def test_progress_shows_the_time_left_at_the_pace_after_the_first_image():
     now = [100.0]
     stream = io.StringIO()
-    progress = terminal.Progress(4, stream, True, clock=lambda: now[0])
+    progress = terminal.Progress(5, stream, True, clock=lambda: now[0])
     progress.draw()
-    assert stream.getvalue().endswith("] 0/4 ")  # no pace yet
-    now[0] += 30  # the first image took 30 s: three more take 90 s
+    assert stream.getvalue().endswith("] 0/5 ")
+    now[0] += 600  # the first image carries the start-up: no pace from it
     progress.advance("a.png")
-    assert stream.getvalue().endswith("] 1/4 1m30s left a.png")
-    now[0] += 30
+    assert stream.getvalue().endswith("] 1/5 a.png")
+    now[0] += 30  # then 30 s an image: three more take 90 s
     progress.advance("b.png")
-    assert stream.getvalue().endswith("] 2/4 1m00s left b.png")
-    now[0] += 1
+    assert stream.getvalue().endswith("] 2/5 1m30s left b.png")
+    now[0] += 10
     progress.advance("c.png")
+    assert stream.getvalue().endswith("] 3/5 40s left c.png")
     progress.advance("d.png")
-    assert stream.getvalue().endswith("] 4/4 d.png")
+    progress.advance("e.png")
+    assert stream.getvalue().endswith("] 5/5 e.png")
 
 
 @pytest.mark.parametrize("seconds, text", [(0.4, "0s"), (59.4, "59s"), (59.6, "1m00s"), (605, "10m05s"),

@@ -39,8 +39,9 @@ def visible_len(text: str) -> int:
 
 
 class Progress:
-    """A one-line progress bar on stderr, redrawn in place; cleared around other terminal output. Once an
-    image is done it shows the time left, at the pace of the images done so far."""
+    """A one-line progress bar on stderr, redrawn in place; cleared around other terminal output. From the
+    second image on it shows the time left at the pace of the images done since the first, which also
+    carries the start-up (imports, worker processes) and would overstate it many times."""
 
     def __init__(
         self, total: int, stream: IO[str], enabled: bool, clock: Callable[[], float] = time.monotonic
@@ -48,18 +49,20 @@ class Progress:
         self.total, self.done, self.stream, self.enabled = total, 0, stream, enabled
         self.label = ""
         self.clock = clock
-        self.started = clock()
+        self.first_done: float | None = None
 
     def advance(self, label: str) -> None:
         self.done += 1
         self.label = label
+        if self.first_done is None:
+            self.first_done = self.clock()
         self.draw()
 
     def time_left(self) -> float | None:
-        """Seconds to the last image at the pace so far; None before the first image or after the last."""
-        if not 0 < self.done < self.total:
+        """Seconds to the last image at the pace so far; None before the second image or after the last."""
+        if self.first_done is None or not 1 < self.done < self.total:
             return None
-        return (self.clock() - self.started) / self.done * (self.total - self.done)
+        return (self.clock() - self.first_done) / (self.done - 1) * (self.total - self.done)
 
     def draw(self) -> None:
         if not self.enabled:
