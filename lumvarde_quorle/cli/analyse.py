@@ -135,7 +135,7 @@ def _draw_charts(records: Iterable[Record], charts: list[str], visualize: Callab
                 record["chart"] = chart if record["colors"] else None
             except Exception as error:
                 record["chart"] = None
-                record["chart_error"] = failure_record(chart, error)["error"]
+                record["chart_error"] = {"type": type(error).__name__, "message": str(error)}
             finally:
                 plt.close("all")  # the chart method leaves its figure registered
         yield record
