@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import base64
 import os
+import stat
 from collections.abc import Callable
 from typing import Any, TypeVar
 
@@ -22,7 +23,10 @@ from .budget import before_decoding, check_image_size
 # The extractor's own rule for the paths OpenCV must not be given, which read as unreadable files.
 from .color_extractor_cy import _opencv_takes_path
 
-__all__ = ["apply_with_alpha_mask", "preview_data_uri", "read_colour", "read_image", "read_mask", "read_with_alpha"]
+__all__ = [
+    "apply_with_alpha_mask", "preview_data_uri", "read_colour", "read_image", "read_mask", "read_with_alpha",
+    "unreadable_cause",
+]
 
 T = TypeVar("T")
 
@@ -135,3 +139,53 @@ def read_mask(path: str) -> NDArray[np.uint8]:
     if mask is None:
         raise ValueError(f"Could not load mask from {path}")
     return np.asarray(mask, np.uint8)
+
+
+# Leading bytes of the formats people most often name; a file that starts with one is an image OpenCV
+# failed to decode, not some other file under an image's name.
+_SIGNATURES = (
+    (b"\x89PNG\r\n\x1a\n", "PNG"), (b"\xff\xd8\xff", "JPEG"), (b"GIF87a", "GIF"), (b"GIF89a", "GIF"),
+    (b"II*\x00", "TIFF"), (b"MM\x00*", "TIFF"), (b"BM", "BMP"),
+)
+_SPECIAL_FILES = ((stat.S_ISFIFO, "a named pipe"), (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a device"),
+                  (stat.S_ISBLK, "a device"))
+
+
+def unreadable_cause(path: str) -> str:
+    """Why a file the extractor could not load ("Could not load image from <path>") is unreadable, in a
+    few words: no such file, a directory, a special file, or a file that is not an image OpenCV reads.
+    Looks at the file only as far as its first bytes; never decodes it."""
+    if "\0" in path:
+        return "the name holds a NUL character"
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return "the name has bytes that are not UTF-8, which OpenCV cannot take"
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        return "a symbolic link to a missing file" if os.path.islink(path) else "no such file"
+    except OSError as error:
+        return (error.strerror or type(error).__name__).lower()
+    if stat.S_ISDIR(info.st_mode):
+        return "is a directory"
+    for test, kind in _SPECIAL_FILES:
+        if test(info.st_mode):
+            return f"not a regular file ({kind})"
+    if info.st_size == 0:
+        return "an empty file"
+    try:
+        with open(path, "rb") as file:
+            head = file.read(16)
+    except OSError as error:
+        return (error.strerror or type(error).__name__).lower()
+    known = _image_format(head)
+    if known is not None:
+        return f"a {known} file OpenCV could not decode (damaged, cut short or of a variant it does not read)"
+    return f"not an image OpenCV can read (the file starts with {head!r})"
+
+
+def _image_format(head: bytes) -> str | None:
+    if head.startswith(b"RIFF") and head[8:12] == b"WEBP":
+        return "WebP"
+    return next((name for signature, name in _SIGNATURES if head.startswith(signature)), None)

@@ -118,12 +118,13 @@ def test_index_refuses_images_above_the_pixel_budget(capsys, catalogue, tmp_path
     (["search", "--db", "{db}", "--color", "red", "--min-share", "nan"], 2, "finite number"),
     (["search", "--db", "{db}", "--color", "red", "--max-distance", "30"], 2, "CIEDE2000 colour difference"),
     (["similar", "--db", "{db}", "{root}/broken.png"], 1, "Could not load image from"),
+    (["similar", "--db", "{db}", "{root}"], 1, "ValueError: Could not load image from {root}: is a directory"),
     (["index", "{root}/china-whole.png", "--db", "{db}", "--jobs", "2", "--dask", "tcp://x:1"], 2, "--jobs"),
 ])
 def test_what_cannot_be_answered_says_why(capsys, catalogue, tmp_path, argv, status, message):
     names = {"missing": tmp_path / "missing.db", "root": catalogue, "db": catalogue / "c.db"}
     done, _, err = run(capsys, *(arg.format(**names) for arg in argv))
-    assert done == status and message in err
+    assert done == status and message.format(**names) in err
 
 
 def test_a_query_needs_settings_when_the_catalogue_has_several(capsys, catalogue, tmp_path):
@@ -147,3 +148,14 @@ def test_index_shows_its_progress_on_a_terminal(catalogue, tmp_path):
     done = run_tool("index", str(catalogue), "--db", str(tmp_path / "p.db"), *SETTINGS, stderr_tty=True)
     assert done.returncode == 1
     assert "] 5/5 " in done.stderr and "Could not load image from" in done.stderr
+
+
+def test_the_similar_report_shows_the_query_image(capsys, catalogue):
+    query = catalogue / "china-left.png"
+    status, out, _ = run(capsys, "similar", "--db", catalogue / "c.db", query, "--format", "html")
+    assert status == 0
+    head, *hits = out.split('<section class="image">')
+    shown = re.search(r'<section class="query">\n<h2>Query image: (.*?)</h2>\n<div class="preview"><img src="(.*?)"',
+                      head)
+    assert shown.group(1) == str(query) and shown.group(2).startswith("data:image/jpeg;base64,")
+    assert len(hits) == 3

@@ -94,6 +94,9 @@ def test_an_index_stopped_half_way_keeps_whole_images_and_resumes(tmp_path, imag
     child.send_signal(stop)
     _, stderr = child.communicate(timeout=60)
     assert child.returncode == status, stderr
+    if how == "interrupted":
+        assert re.search(rf"interrupted: \d+ of {len(images)} images done and committed to {re.escape(database)}; the "
+                         "next index goes on from there\n$", stderr), stderr
 
     connection = sqlite3.connect(database)
     assert connection.execute("PRAGMA integrity_check").fetchall() == [("ok",)]

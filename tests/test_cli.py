@@ -7,8 +7,11 @@ import io
 import json
 import os
 import pty
+import re
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 from unittest import mock
 
@@ -19,7 +22,10 @@ import pytest
 from lumvarde_quorle import cli
 from lumvarde_quorle.cli.analyse import chart_paths
 from lumvarde_quorle.cli.common import expand_images, preview, settings_from
+from lumvarde_quorle.cli.files import failure_text
+from lumvarde_quorle.cli.terminal import held_interrupt
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
+from lumvarde_quorle.images import unreadable_cause
 from lumvarde_quorle.names import css_name
 from lumvarde_quorle.settings import ExtractorSettings
 
@@ -104,9 +110,9 @@ def test_directory_batch_keeps_going_and_reports_the_failed_image(serial_batch, 
     assert serial_batch.returncode == 1
     records = json.loads(serial_batch.stdout)  # stdout stays pure JSON while the progress bar runs
     assert [Path(record["path"]).name for record in records] == ["broken.png", "china.png", "flower.png"]
-    failure = {"type": "ValueError", "message": f"Could not load image from {broken}"}
-    assert records[0] == {"path": broken, "error": failure}
-    assert f"{broken}: ValueError: Could not load image from {broken}" in serial_batch.stderr
+    message = f"Could not load image from {broken}: not an image OpenCV can read (the file starts with b'not an image')"
+    assert records[0] == {"path": broken, "error": {"type": "ValueError", "message": message}}
+    assert f"{broken}: ValueError: {message}\r\n" in serial_batch.stderr  # the terminal's line end
     assert "3/3" in serial_batch.stderr and "1 of 3 images failed" in serial_batch.stderr
     assert "WARN" not in serial_batch.stderr  # OpenCV's own read warning would break the progress line
     for record in records[1:]:
@@ -243,6 +249,7 @@ def test_jsonl_record_per_image_with_empty_results(capsys, photos, tmp_path):
         (["--target", "a=1,2,3", "--n-colors", "0"], "expected a whole number"),
         (["--target", "a=1,2,3", "--mask", "no-such-mask.png"], "no such file"),
         (["--target", "a=1,2,3", "--output", "no/such/folder/out.csv"], "argument --output: No such file or directory"),
+        (["--target", "a=1,2,3", "--output", "out.xlsx"], "no format is written to '.xlsx' files"),
     ],
 )
 def test_bad_arguments_are_usage_errors(capsys, argv, message):
@@ -393,3 +400,140 @@ def test_a_mask_file_named_alpha_is_given_as_a_path(capsys, photos, monkeypatch)
     image = str(photos / "photos" / "china.png")
     [record] = json.loads(in_process(capsys, "extract", image, "--mask", "./alpha", "--n-colors", "3"))
     assert same_with_order(record["colors"], ColorExtractor(3).extract_colors(image, "mask.png"))
+
+
+# ---------------------------------------------------------------- failures that say why
+
+
+@pytest.mark.parametrize("name, make, cause", [
+    ("missing.jpg", None, "no such file"),
+    ("folder.jpg", lambda path: path.mkdir(), "is a directory"),
+    ("dangling.jpg", lambda path: path.symlink_to(path.with_name("gone.jpg")), "a symbolic link to a missing file"),
+    ("pipe.jpg", os.mkfifo, "not a regular file (a named pipe)"),
+    ("empty.jpg", lambda path: path.write_bytes(b""), "an empty file"),
+    ("notes.jpg", lambda path: path.write_text("hello, world: not a photo"),
+     "not an image OpenCV can read (the file starts with b'hello, world: no')"),
+    ("cut.png", lambda path: path.write_bytes(cv2.imencode(".png", np.zeros((64, 64, 3), np.uint8))[1][:40]),
+     "a PNG file OpenCV could not decode"),
+])
+def test_an_unreadable_image_says_why(tmp_path, name, make, cause):
+    path = tmp_path / name
+    if make is not None:
+        make(path)
+    with pytest.raises(ValueError) as raised:  # the library's own message is unchanged
+        ColorExtractor().extract_colors(str(path))
+    assert str(raised.value) == f"Could not load image from {path}"
+    assert failure_text(raised.value) == f"Could not load image from {path}: {unreadable_cause(str(path))}"
+    assert unreadable_cause(str(path)).startswith(cause)
+
+
+def test_unreadable_images_and_masks_say_why_in_every_report(photos, tmp_path):
+    (tmp_path / "renamed.jpg").write_text("plain text")
+    image, missing, renamed = photos / "photos" / "china.png", tmp_path / "missing.jpg", tmp_path / "renamed.jpg"
+    done = run_tool("extract", str(missing), str(renamed), str(image), "--format", "jsonl")
+    assert done.returncode == 1
+    records = [json.loads(line) for line in done.stdout.splitlines()]
+    assert records[0]["error"]["message"] == f"Could not load image from {missing}: no such file"
+    assert records[1]["error"]["message"].endswith("not an image OpenCV can read (the file starts with b'plain text')")
+    assert "colors" in records[2]
+    assert f"lumvarde-quorle: {missing}: ValueError: Could not load image from {missing}: no such file\n" in done.stderr
+    # a mask that exists but is no image fails every image, saying why
+    done = run_tool("extract", str(image), "--mask", str(renamed), "--format", "json")
+    assert f"Could not load mask from {renamed}: not an image OpenCV can read" in json.loads(done.stdout)[0]["error"][
+        "message"]
+
+
+# ---------------------------------------------------------------- charts
+
+
+def test_charts_go_into_a_folder_made_for_them(capsys, photos, tmp_path):
+    chart = tmp_path / "new" / "nested" / "chart.png"
+    out = in_process(capsys, "extract", photos / "photos", "--n-colors", "2", "--chart", chart, "--format", "json")
+    assert sorted(os.listdir(chart.parent)) == ["chart-china.png", "chart-flower.png"]
+    assert all(record["chart"] for record in json.loads(out))
+
+
+def test_a_chart_folder_that_cannot_be_made_stops_the_run_before_any_image(capsys, photos, tmp_path):
+    (tmp_path / "file.txt").write_text("")
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["extract", str(photos / "photos"), "--chart", str(tmp_path / "file.txt" / "chart.png")])
+    assert stop.value.code == 2
+    out, err = capsys.readouterr()
+    assert out == "" and f"argument --chart: cannot make the folder {tmp_path / 'file.txt'}" in err
+
+
+def test_a_chart_that_fails_keeps_the_images_colours(photos, tmp_path):
+    (tmp_path / "chart-china.png").mkdir()  # where china's chart would go
+    done = run_tool("extract", str(photos / "photos"), "--n-colors", "2", "--chart", str(tmp_path / "chart.png"))
+    assert done.returncode == 1
+    china, flower = json.loads(done.stdout)
+    assert unnamed(china["colors"]) == as_json(ColorExtractor(2).extract_colors(china["path"]))
+    assert china["chart"] is None and china["chart_error"]["type"] == "IsADirectoryError"
+    assert flower["chart"] == str(tmp_path / "chart-flower.png") and "chart_error" not in flower
+    assert f"{china['path']}: chart not written: IsADirectoryError: " in done.stderr
+    assert "1 of 2 charts not written (the images' colours are in the results)" in done.stderr
+    assert "images failed" not in done.stderr
+
+
+# ---------------------------------------------------------------- Ctrl-C
+
+INTERRUPTIBLE = """
+import signal, sys
+signal.signal(signal.SIGINT, signal.default_int_handler)  # as a terminal delivers it
+from lumvarde_quorle.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("suffix, read", [
+    (".json", lambda text: [record["path"] for record in json.loads(text)]),
+    (".csv", lambda text: list(dict.fromkeys(row["path"] for row in csv.DictReader(io.StringIO(text))))),
+    (".html", lambda text: re.findall(r"<h2>(.*?)</h2>", text) if text.endswith("</html>\n") else None),
+])
+def test_ctrl_c_ends_the_output_whole_and_says_what_was_done(photos, tmp_path, suffix, read):
+    images = [tmp_path / f"copy{number:03}.png" for number in range(200)]
+    for image in images:
+        image.symlink_to(photos / "photos" / "china.png")
+    output = tmp_path / f"out{suffix}"
+    child = subprocess.Popen(
+        [sys.executable, "-P", "-c", INTERRUPTIBLE, "extract", str(tmp_path), "--output", str(output)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    deadline = time.monotonic() + 120
+    while (not output.exists() or "copy002" not in output.read_text()) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    child.send_signal(signal.SIGINT)
+    _, stderr = child.communicate(timeout=60)
+    assert child.returncode == 130, stderr
+    done = read(output.read_text())
+    assert done == [str(image) for image in images[: len(done)]] and 3 <= len(done) < len(images)
+    assert stderr.endswith(
+        f"interrupted: {len(done)} of {len(images)} images done, their results written whole to {output}\n"
+    )
+
+
+def test_ctrl_c_is_held_until_a_record_is_written():
+    with pytest.raises(KeyboardInterrupt):
+        with held_interrupt():
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(0.05)  # would have been interrupted here
+            finished = True
+    assert finished and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+# ---------------------------------------------------------------- many files
+
+
+def test_recursive_walks_each_real_folder_once(tmp_path):
+    for name in ("a.png", "sub/b.jpg", "sub/deeper/c.png", "sub/notes.txt", "other/d.png"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(b"")
+    (tmp_path / "sub" / "deeper" / "up").symlink_to(tmp_path)  # a loop
+    (tmp_path / "again").symlink_to(tmp_path / "other")  # a second way into one folder
+    found = expand_images([str(tmp_path)], recursive=True)
+    assert found == [str(tmp_path / name) for name in ("a.png", "again/d.png", "sub/b.jpg", "sub/deeper/c.png")]
+    assert expand_images([str(tmp_path)]) == [str(tmp_path / "a.png")]  # not recursive unless asked
+    (tmp_path / "none" / "inside").mkdir(parents=True)
+    (tmp_path / "none" / "inside" / "notes.txt").write_text("")
+    with pytest.raises(ValueError, match="no image files in directory .*none or its subfolders"):
+        expand_images([str(tmp_path / "none")], recursive=True)

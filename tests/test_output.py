@@ -101,3 +101,29 @@ def test_each_kind_describes_what_its_method_returns(kind):
     assert rows and all(row.entry["name"] for row in rows)
     for row in rows:
         assert set(row.entry) - {kind.colour_key} | set(kind.csv_rgb) <= set(kind.csv_columns)
+
+
+def test_progress_shows_the_time_left_at_the_pace_after_the_first_image():
+    now = [100.0]
+    stream = io.StringIO()
+    progress = terminal.Progress(5, stream, True, clock=lambda: now[0])
+    progress.draw()
+    assert stream.getvalue().endswith("] 0/5 ")
+    now[0] += 600  # the first image carries the start-up: no pace from it
+    progress.advance("a.png")
+    assert stream.getvalue().endswith("] 1/5 a.png")
+    now[0] += 30  # then 30 s an image: three more take 90 s
+    progress.advance("b.png")
+    assert stream.getvalue().endswith("] 2/5 1m30s left b.png")
+    now[0] += 10
+    progress.advance("c.png")
+    assert stream.getvalue().endswith("] 3/5 40s left c.png")
+    progress.advance("d.png")
+    progress.advance("e.png")
+    assert stream.getvalue().endswith("] 5/5 e.png")
+
+
+@pytest.mark.parametrize("seconds, text", [(0.4, "0s"), (59.4, "59s"), (59.6, "1m00s"), (605, "10m05s"),
+                                           (3600, "1h00m"), (7830, "2h10m")])
+def test_durations_read_at_a_glance(seconds, text):
+    assert terminal.duration(seconds) == text

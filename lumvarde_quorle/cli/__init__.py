@@ -23,7 +23,7 @@ import warnings
 
 from .. import __version__
 from . import analyse, catalogue
-from .common import PROG, Command, UsageError
+from .common import PROG, Command, Interrupted, UsageError
 
 __all__ = ["build_parser", "main", "run"]
 
@@ -63,7 +63,9 @@ def main(argv: list[str] | None = None) -> int:
         return command.run(args, argv)
     except UsageError as error:
         command_parser.error(str(error))
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as error:
+        # Interrupted says what was done and where it is; a bare Ctrl-C came before anything was.
+        print(f"{PROG}: interrupted" + (f": {error}" if isinstance(error, Interrupted) else ""), file=sys.stderr)
         return 130
     except BrokenPipeError:
         # The reader went away (e.g. `| head`): stop quietly, without a second error at exit.

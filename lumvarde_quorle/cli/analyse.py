@@ -8,6 +8,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
@@ -16,11 +17,12 @@ from typing import Any
 from ..batch import map_images
 from ..settings import bind_mask
 from .common import (
-    PROG, Command, batch_executor, batch_options, budget_options, check_arguments, clustering_options, finite_float,
-    image_paths, inputs_options, output_options, parse_target, pixel_budget, preview, progress_for, settings_from,
-    write_output,
+    PROG, Command, UsageError, batch_executor, batch_options, budget_options, check_arguments, clustering_options,
+    finite_float, image_paths, inputs_options, output_options, parse_target, pixel_budget, preview, progress_for,
+    settings_from, write_output,
 )
-from .records import KINDS, Record, error_record
+from .files import failure_record
+from .records import KINDS, Record
 
 __all__ = ["COMMANDS", "add_commands", "chart_paths"]
 
@@ -45,7 +47,8 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     )
     extract.add_argument(
         "--chart", metavar="OUT.png",
-        help="save a colour chart; with several images one file per image, named OUT-<image name>.png",
+        help="save a colour chart; with several images one file per image, named OUT-<image name>.png (the "
+        "folder is made when missing)",
     )
     similarity = commands.add_parser(
         "similarity", parents=[*shared, clustering, targets], help="share of each target colour",
@@ -106,9 +109,23 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
     return {}
 
 
+def _chart_folder(template: str) -> None:
+    """Makes the charts' folder before any image is analysed, so that a run does not analyse every image
+    only to lose each chart. Made rather than refused: the charts are the run's own files, as many as
+    the images, and a folder for them is what a user naming one means."""
+    folder = os.path.dirname(template) or "."
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as error:
+        raise UsageError(f"argument --chart: cannot make the folder {folder}: {error.strerror}") from None
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise UsageError(f"argument --chart: cannot write to the folder {folder}")
+
+
 def _draw_charts(records: Iterable[Record], charts: list[str], visualize: Callable[..., Any]) -> Iterator[Record]:
-    """Saves each extraction's chart in this process, where pyplot runs on Agg; an image whose chart
-    cannot be written counts as failed. No colours, no chart ("chart": null)."""
+    """Saves each extraction's chart in this process, where pyplot runs on Agg. A chart that cannot be
+    written leaves the image's colours, with "chart": null and the chart's failure as "chart_error".
+    No colours, no chart ("chart": null)."""
     import matplotlib.pyplot as plt
 
     for record, chart in zip(records, charts):
@@ -117,7 +134,8 @@ def _draw_charts(records: Iterable[Record], charts: list[str], visualize: Callab
                 visualize(record["colors"], chart)
                 record["chart"] = chart if record["colors"] else None
             except Exception as error:
-                record = error_record(record["path"], error)
+                record["chart"] = None
+                record["chart_error"] = {"type": type(error).__name__, "message": str(error)}
             finally:
                 plt.close("all")  # the chart method leaves its figure registered
         yield record
@@ -126,6 +144,8 @@ def _draw_charts(records: Iterable[Record], charts: list[str], visualize: Callab
 def _run(args: argparse.Namespace, argv: list[str] | None) -> int:
     """Every image analysed, the results written as they arrive."""
     paths = image_paths(args)
+    if getattr(args, "chart", None):
+        _chart_folder(args.chart)
     kind = KINDS[args.command]
     # The extractor is made (and the libraries loaded) where each call runs, on first use, so that a run
     # whose images all fail before analysis, as images above the pixel budget do, ends at once.
@@ -138,19 +158,24 @@ def _run(args: argparse.Namespace, argv: list[str] | None) -> int:
             **_options(args),
         )
         records: Iterable[Record] = (
-            kind.record(result.path, result.value) if result.error is None else error_record(result.path, result.error)
+            kind.record(result.path, result.value) if result.error is None
+            else failure_record(result.path, result.error)
             for result in results
         )
         if args.command == "extract" and args.chart:
             records = _draw_charts(records, chart_paths(args.chart, paths), settings.method("visualize_colors"))
-        failures = write_output(
+        written = write_output(
             args, argv, kind, records, progress,
             targets=dict(getattr(args, "targets", None) or ()), thumbnail=lambda: preview(args.mask),
         )
-    if failures:
-        print(f"{PROG}: {failures} of {len(paths)} images failed", file=sys.stderr)
-        return 1
-    return 0
+    if written.failed:
+        print(f"{PROG}: {written.failed} of {len(paths)} images failed", file=sys.stderr)
+    if written.charts_failed:
+        print(
+            f"{PROG}: {written.charts_failed} of {len(paths)} charts not written (the images' colours are in the "
+            "results)", file=sys.stderr,
+        )
+    return 1 if written.failed or written.charts_failed else 0
 
 
 COMMANDS = {name: Command(_run, _check) for name in ("extract", "similarity", "matches")}

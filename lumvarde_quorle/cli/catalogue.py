@@ -19,10 +19,11 @@ from ..catalogue import DEFAULT_MIN_SHARE, DEFAULT_TOLERANCE, Catalogue, Catalog
 from ..names import hex_rgb
 from ..results import RGB
 from .common import (
-    PROG, Command, UsageError, add_settings_options, batch_executor, batch_options, budget_options, check_arguments,
-    clustering_options, colour, finite_float, image_paths, inputs_options, output_options, pixel_budget,
-    positive_int, preview, progress_for, report_failure, settings_from, write_output,
+    PROG, Command, Interrupted, UsageError, add_settings_options, batch_executor, batch_options, budget_options,
+    check_arguments, clustering_options, colour, finite_float, image_paths, inputs_options, output_options,
+    pixel_budget, positive_int, preview, progress_for, report_failure, settings_from, write_output,
 )
+from .files import failure_text
 from .records import KINDS, Kind, Record
 from .terminal import Progress
 
@@ -120,7 +121,7 @@ def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
     def settled(path: str, status: str, error: BaseException | None) -> None:
         progress.clear()
         if error is not None:
-            report_failure(path, f"{type(error).__name__}: {error}")
+            report_failure(path, f"{type(error).__name__}: {failure_text(error)}")
         if status != "removed":
             progress.advance(path)
 
@@ -133,6 +134,12 @@ def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
             )
         except CatalogueError as error:
             raise UsageError(str(error)) from None
+        except KeyboardInterrupt:
+            # Every image is committed as it is settled: the next run skips those and goes on.
+            raise Interrupted(
+                f"{progress.done} of {len(paths)} images done and committed to {args.db}; the next index goes on "
+                "from there"
+            ) from None
         finally:
             progress.clear()
     removed = f", {summary.removed} removed" if args.prune else ""
@@ -176,20 +183,24 @@ def run_similar(args: argparse.Namespace, argv: list[str] | None) -> int:
         except CatalogueError as error:
             raise UsageError(str(error)) from None
         except (OSError, ValueError) as error:  # the query image could not be analysed
-            report_failure(args.image, f"{type(error).__name__}: {error}")
+            report_failure(args.image, f"{type(error).__name__}: {failure_text(error)}")
             return 1
     kind = KINDS["similar"]
     records = [
         kind.record(hit["path"], hit["colors"], distance=hit["distance"], settings=hit["settings"]) for hit in hits
     ]
-    return _write(args, argv, kind, records, {})
+    return _write(args, argv, kind, records, {}, query=args.image)
 
 
 def _write(
-    args: argparse.Namespace, argv: list[str] | None, kind: Kind, records: list[Record], queries: Mapping[str, RGB]
+    args: argparse.Namespace, argv: list[str] | None, kind: Kind, records: list[Record], queries: Mapping[str, RGB],
+    query: str | None = None,
 ) -> int:
-    """The hits in the output format; the report's thumbnails show each image as it was analysed."""
+    """The hits in the output format; the report's thumbnails show each image as it was analysed, and
+    the query image, if any, with the query's mask."""
     masks = {record["path"]: record["settings"]["mask"] for record in records}
+    if query is not None:
+        masks.setdefault(query, args.mask)
     thumbnails: dict[str | None, Callable[[str], str]] = {}
 
     def thumbnail(path: str) -> str:
@@ -200,7 +211,7 @@ def _write(
 
     write_output(
         args, argv, kind, records, Progress(len(records), sys.stderr, False), targets=queries,
-        thumbnail=lambda: thumbnail,
+        thumbnail=lambda: thumbnail, query=query,
     )
     if not records:
         print(f"{PROG}: no images found", file=sys.stderr)

@@ -9,50 +9,44 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import glob
 import math
 import os
-import re
 import shlex
 import sys
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, TypeVar
+from typing import Any, Literal, TypeVar
 
 from ..batch import PILLOW, RecoveringPool
 from ..names import parse_color
 from ..results import RGB
-from ..settings import ExtractorSettings, bind_mask, is_alpha
-from .formats import FORMATS, WRITERS, format_for_file
+from ..settings import ExtractorSettings, is_alpha
+from .files import expand_images, preview
+from .formats import FORMATS, SUFFIXES, WRITERS, format_for_file
 from .records import Kind, Record
-from .terminal import Progress, use_colour
+from .terminal import Progress, held_interrupt, use_colour
 from .writers import Settings, Writer
 
-if TYPE_CHECKING:
-    from numpy.typing import NDArray
-
 __all__ = [
-    "PROG", "Command", "InProcessExecutor", "UsageError", "add_settings_options", "batch_executor",
-    "batch_options", "budget_options", "check_arguments", "clustering_options", "colour", "dask_executor",
+    "PROG", "Command", "InProcessExecutor", "Interrupted", "UsageError", "Written", "add_settings_options",
+    "batch_executor", "batch_options", "budget_options", "check_arguments", "clustering_options", "colour", "dask_executor",
     "expand_images", "finite_float", "image_paths", "inputs_options", "output_options", "parse_target",
     "pixel_budget", "pixel_count", "positive_int", "preview", "progress_for", "report_failure", "settings_from",
     "write_output",
 ]
 
 PROG = "lumvarde-quorle"
-# What OpenCV's imread reads; used to pick files out of directories and glob matches.
-IMAGE_SUFFIXES = frozenset(
-    ".bmp .dib .jpeg .jpg .jpe .jp2 .png .webp .avif .pbm .pgm .ppm .pxm .pnm .pfm .sr .ras "
-    ".tiff .tif .exr .hdr .pic".split()
-)
-_GLOB_CHARS = re.compile(r"[*?[]")
 
 T = TypeVar("T")
 
 
 class UsageError(Exception):
     """A command line that cannot run, found after parsing; reported with the command's usage."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C once some images were done; the message says how many and where their results are."""
 
 
 Run = Callable[[argparse.Namespace, list[str] | None], int]
@@ -129,6 +123,10 @@ def inputs_options() -> argparse.ArgumentParser:
     """The images and the extractor settings besides clustering."""
     parent = _parent()
     parent.add_argument("images", nargs="+", metavar="IMAGE", help="image files, directories or glob patterns")
+    parent.add_argument(
+        "--recursive", "-r", action="store_true",
+        help="take the image files of directories' subfolders too (links to folders are followed, each folder once)",
+    )
     add_settings_options(parent)
     return parent
 
@@ -207,11 +205,20 @@ def output_options(swatches: str) -> argparse.ArgumentParser:
 
 
 def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    """The checks every command shares: the mask file exists, and --dask goes without --jobs."""
+    """The checks every command shares: the mask file exists, --dask goes without --jobs, and an --output
+    file's suffix names a format unless --format does."""
     if args.mask is not None and not is_alpha(args.mask) and not os.path.isfile(args.mask):
         parser.error(f"argument --mask: no such file: {args.mask}")
     if getattr(args, "dask", None) and args.jobs > 1:
         parser.error("argument --dask: the cluster's workers do the work; --jobs does not apply")
+    output = getattr(args, "output", None)
+    # A file without a suffix (/dev/stdout, a fifo) is written as JSON, as a pipe is.
+    if output and not args.format and os.path.splitext(output)[1] and format_for_file(output) is None:
+        *known, last = SUFFIXES
+        parser.error(
+            f"argument --output: no format is written to {os.path.splitext(output)[1]!r} files; name the file "
+            f"{', '.join(known)} or {last}, or give --format"
+        )
 
 
 def settings_from(args: argparse.Namespace) -> ExtractorSettings:
@@ -231,34 +238,9 @@ def settings_from(args: argparse.Namespace) -> ExtractorSettings:
 # ---------------------------------------------------------------- images and where they are analysed
 
 
-def expand_images(arguments: Iterable[str]) -> list[str]:
-    """Directories give their image files (not recursive) and glob patterns their matching image
-    files, each sorted by name; other arguments are taken as they are (a missing file fails later,
-    as that image's error). Raises ValueError for a directory or pattern without image files."""
-    paths: list[str] = []
-    for argument in arguments:
-        if os.path.isdir(argument):
-            found = [entry.path for entry in os.scandir(argument) if _is_image_file(entry.path)]
-            where = f"directory {argument}"
-        elif os.path.exists(argument) or not _GLOB_CHARS.search(argument):
-            paths.append(argument)
-            continue
-        else:
-            found = [path for path in glob.glob(argument, recursive=True) if _is_image_file(path)]
-            where = f"pattern {argument!r}"
-        if not found:
-            raise ValueError(f"no image files in {where}")
-        paths.extend(sorted(found))
-    return paths
-
-
-def _is_image_file(path: str) -> bool:
-    return os.path.splitext(path)[1].lower() in IMAGE_SUFFIXES and os.path.isfile(path)
-
-
 def image_paths(args: argparse.Namespace) -> list[str]:
     try:
-        return expand_images(args.images)
+        return expand_images(args.images, args.recursive)
     except ValueError as error:
         raise UsageError(str(error)) from None
 
@@ -321,25 +303,18 @@ def pixel_budget(args: argparse.Namespace) -> int | Literal["pillow"] | None:
 # ---------------------------------------------------------------- output
 
 
-def preview(mask: str | None) -> Callable[[str], str]:
-    """The report's thumbnail of an image: what the analysis saw, the pixels outside the mask transparent.
-    A mask file that cannot be read (a catalogue's, gone since indexing) leaves the whole image."""
-    from ..images import read_image
-
-    if mask is None or is_alpha(mask):
-        return bind_mask(_thumbnail, mask)
-    return bind_mask(_thumbnail, read_image(mask))
-
-
-def _thumbnail(image: str | NDArray[Any], mask: NDArray[Any] | None = None) -> str:
-    from ..images import preview_data_uri, read_image
-
-    return preview_data_uri(read_image(image) if isinstance(image, str) else image, mask)
-
-
 def report_failure(path: str, error: str) -> None:
     sys.stderr.write(f"{PROG}: {path}: {error}\n")
     sys.stderr.flush()
+
+
+@dataclass
+class Written:
+    """What a run's output holds: how many image records, how many of them failed, how many charts failed."""
+
+    records: int = 0
+    failed: int = 0
+    charts_failed: int = 0
 
 
 def write_output(
@@ -351,9 +326,13 @@ def write_output(
     *,
     targets: Mapping[str, RGB],
     thumbnail: Callable[[], Callable[[str], str]],
-) -> int:
-    """Writes the records in the format the command line asks for, to stdout or --output; returns the
-    number of failed images. `thumbnail` makes the report's preview function, for HTML only."""
+    query: str | None = None,
+) -> Written:
+    """Writes the records in the format the command line asks for, to stdout or --output. `thumbnail`
+    makes the report's preview function, for HTML only; `query` is the image a query was made with.
+
+    On Ctrl-C the output is ended as a whole file of the records written so far (a record is written
+    whole or not at all), and Interrupted says how many there are and where."""
     fmt = args.format or (args.output and format_for_file(args.output)) or (
         "table" if not args.output and sys.stdout.isatty() else "json"
     )
@@ -370,27 +349,49 @@ def write_output(
             title=f"{PROG} {args.command}",
             subtitle=shlex.join([PROG, *(sys.argv[1:] if argv is None else argv)]),
             preview=thumbnail() if fmt == "html" else None,
+            query=query,
         )
-        return _write_all(WRITERS[fmt](kind, out, settings), records, progress)
+        written = Written()
+        try:
+            _write_all(WRITERS[fmt](kind, out, settings), records, progress, written)
+        except KeyboardInterrupt:
+            raise Interrupted(
+                f"{written.records} of {progress.total} images done, their results written whole to "
+                f"{args.output or 'stdout'}"
+            ) from None
+        return written
 
 
-def _write_all(writer: Writer, records: Iterable[Record], progress: Progress) -> int:
-    """Writes every record as it arrives, in input order; returns the number of failed images."""
-    failures = 0
-    writer.begin()
+def _write_all(writer: Writer, records: Iterable[Record], progress: Progress, written: Written) -> None:
+    """Writes every record as it arrives, in input order, and counts them in `written`; ends the output
+    when the records end or Ctrl-C stops them."""
+    with held_interrupt():
+        writer.begin()
     progress.draw()
     try:
         for record in records:
             progress.clear()
             if "error" in record:
-                failures += 1
+                written.failed += 1
                 report_failure(record["path"], f"{record['error']['type']}: {record['error']['message']}")
-            writer.write(record)
-            writer.out.flush()
+            if "chart_error" in record:
+                written.charts_failed += 1
+                failure = record["chart_error"]
+                report_failure(record["path"], f"chart not written: {failure['type']}: {failure['message']}")
+            with held_interrupt():
+                writer.write(record)
+                writer.out.flush()
+                written.records += 1
             progress.advance(record["path"])
-    finally:
+    except KeyboardInterrupt:
         progress.clear()
-    writer.end()
-    writer.out.flush()
-    return failures
+        _end(writer)
+        raise
+    progress.clear()
+    _end(writer)
 
+
+def _end(writer: Writer) -> None:
+    with held_interrupt():
+        writer.end()
+        writer.out.flush()

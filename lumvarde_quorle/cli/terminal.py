@@ -1,15 +1,20 @@
-"""The terminal: whether to paint colours, colour swatches in 24-bit ANSI, and the progress bar."""
+"""The terminal: whether to paint colours, colour swatches in 24-bit ANSI, the progress bar, and Ctrl-C held
+back while a record is written."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
-from collections.abc import Mapping
+import signal
+import threading
+import time
+from collections.abc import Callable, Iterator, Mapping
 from typing import IO
 
 from ..results import RGB
 
-__all__ = ["use_colour", "ansi_swatch", "visible_len", "Progress"]
+__all__ = ["use_colour", "ansi_swatch", "visible_len", "Progress", "duration", "held_interrupt"]
 
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
 
@@ -34,16 +39,30 @@ def visible_len(text: str) -> int:
 
 
 class Progress:
-    """A one-line progress bar on stderr, redrawn in place; cleared around other terminal output."""
+    """A one-line progress bar on stderr, redrawn in place; cleared around other terminal output. From the
+    second image on it shows the time left at the pace of the images done since the first, which also
+    carries the start-up (imports, worker processes) and would overstate it many times."""
 
-    def __init__(self, total: int, stream: IO[str], enabled: bool) -> None:
+    def __init__(
+        self, total: int, stream: IO[str], enabled: bool, clock: Callable[[], float] = time.monotonic
+    ) -> None:
         self.total, self.done, self.stream, self.enabled = total, 0, stream, enabled
         self.label = ""
+        self.clock = clock
+        self.first_done: float | None = None
 
     def advance(self, label: str) -> None:
         self.done += 1
         self.label = label
+        if self.first_done is None:
+            self.first_done = self.clock()
         self.draw()
+
+    def time_left(self) -> float | None:
+        """Seconds to the last image at the pace so far; None before the second image or after the last."""
+        if self.first_done is None or not 1 < self.done < self.total:
+            return None
+        return (self.clock() - self.first_done) / (self.done - 1) * (self.total - self.done)
 
     def draw(self) -> None:
         if not self.enabled:
@@ -53,6 +72,9 @@ class Progress:
         except (AttributeError, OSError, ValueError):
             width = 80
         count = f"{self.done}/{self.total}"
+        left = self.time_left()
+        if left is not None:
+            count += f" {duration(left)} left"
         bar_width = max(10, min(30, width // 3))
         filled = bar_width * self.done // self.total
         line = f"[{'#' * filled}{'.' * (bar_width - filled)}] {count} {self.label}"
@@ -65,3 +87,33 @@ class Progress:
         if self.enabled:
             self.stream.write("\r\x1b[K")
             self.stream.flush()
+
+
+def duration(seconds: float) -> str:
+    """A time to wait as people read one at a glance: 45s, 3m05s, 2h10m."""
+    whole = round(seconds)
+    if whole < 60:
+        return f"{whole}s"
+    if whole < 3600:
+        return f"{whole // 60}m{whole % 60:02d}s"
+    return f"{whole // 3600}h{whole % 3600 // 60:02d}m"
+
+
+@contextlib.contextmanager
+def held_interrupt() -> Iterator[None]:
+    """Holds Ctrl-C back until the block is done, so that an interrupted output ends on a whole record. Only
+    where Python's own handler is in place (in the main thread; not where SIGINT is ignored)."""
+    if (
+        threading.current_thread() is not threading.main_thread()
+        or signal.getsignal(signal.SIGINT) is not signal.default_int_handler
+    ):
+        yield
+        return
+    caught: list[int] = []
+    signal.signal(signal.SIGINT, lambda number, frame: caught.append(number))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    if caught:
+        raise KeyboardInterrupt

@@ -35,6 +35,7 @@ class Settings:
     title: str = ""  # the report's heading
     subtitle: str = ""  # the report's line under the heading, e.g. the command line
     preview: Callable[[str], str] | None = None  # image path -> data: URI of a thumbnail, for the report
+    query: str | None = None  # the image a query was made with, shown at the top of the report
 
 
 class Writer:
@@ -83,6 +84,8 @@ class TableWriter(Writer):
 def format_table(kind: Kind, record: Record, settings: Settings) -> str:
     """One image's results as an aligned text table; swatches in 24-bit ANSI colour with `settings.colour`."""
     title = record["path"] + (f"  (chart: {record['chart']})" if record.get("chart") else "")
+    if "chart_error" in record:
+        title += f"  (chart not written: {record['chart_error']['message']})"
     if kind.summary is not None:
         title += f"  ({kind.summary(record)})"
     rows = kind.rows(record, settings.targets)

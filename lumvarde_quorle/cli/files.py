@@ -1,0 +1,111 @@
+"""The image files of a run: the IMAGE arguments expanded to files (directories, walked with --recursive,
+and glob patterns), what a failure that only says a file could not be loaded means for that file, and the
+report's thumbnails."""
+
+from __future__ import annotations
+
+import glob
+import os
+import re
+from collections.abc import Callable, Iterable, Iterator
+from typing import TYPE_CHECKING, Any
+
+from ..settings import bind_mask, is_alpha
+from .records import Record, error_record
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+__all__ = ["IMAGE_SUFFIXES", "expand_images", "failure_record", "failure_text", "preview"]
+
+# What OpenCV's imread reads; used to pick files out of directories and glob matches.
+IMAGE_SUFFIXES = frozenset(
+    ".bmp .dib .jpeg .jpg .jpe .jp2 .png .webp .avif .pbm .pgm .ppm .pxm .pnm .pfm .sr .ras "
+    ".tiff .tif .exr .hdr .pic".split()
+)
+_GLOB_CHARS = re.compile(r"[*?[]")
+# The extractor's message for any file it cannot load, whatever the reason.
+_NOT_LOADED = re.compile(r"Could not load (?:image|mask) from (.*)", re.DOTALL)
+
+
+def expand_images(arguments: Iterable[str], recursive: bool = False) -> list[str]:
+    """Directories give their image files (with `recursive`, those of their subfolders too) and glob
+    patterns their matching image files, each sorted by name; other arguments are taken as they are (a
+    missing file fails later, as that image's error). Raises ValueError for a directory or pattern without
+    image files."""
+    paths: list[str] = []
+    for argument in arguments:
+        if os.path.isdir(argument):
+            found = list(_walk(argument) if recursive else _images_in(argument))
+            where = f"directory {argument}" + (" or its subfolders" if recursive else "")
+        elif os.path.exists(argument) or not _GLOB_CHARS.search(argument):
+            paths.append(argument)
+            continue
+        else:
+            found = [path for path in glob.glob(argument, recursive=True) if _is_image_file(path)]
+            where = f"pattern {argument!r}"
+        if not found:
+            raise ValueError(f"no image files in {where}")
+        paths.extend(sorted(found))
+    return paths
+
+
+def _images_in(folder: str) -> Iterator[str]:
+    return (entry.path for entry in os.scandir(folder) if _is_image_file(entry.path))
+
+
+def _walk(top: str) -> Iterator[str]:
+    """The image files under `top`. Symbolic links to folders are followed, but each real folder is
+    entered once, so that a link back up the tree (a loop) or two links to one folder do not repeat it.
+    Folders that cannot be listed are passed over, as `find` does, rather than ending the run."""
+    seen: set[tuple[int, int]] = set()
+    for folder, subfolders, files in os.walk(top, followlinks=True):
+        try:
+            info = os.stat(folder)
+        except OSError:  # gone since it was listed
+            subfolders.clear()
+            continue
+        if (info.st_dev, info.st_ino) in seen:
+            subfolders.clear()
+            continue
+        seen.add((info.st_dev, info.st_ino))
+        subfolders.sort()  # of two ways into one folder, the first by name is kept
+        yield from (path for path in (os.path.join(folder, name) for name in files) if _is_image_file(path))
+
+
+def _is_image_file(path: str) -> bool:
+    return os.path.splitext(path)[1].lower() in IMAGE_SUFFIXES and os.path.isfile(path)
+
+
+def failure_text(error: BaseException) -> str:
+    """The message of an image's failure as the tool reports it. The extractor says only that a file
+    could not be loaded; the tool adds why (no such file, a directory, not an image, ...)."""
+    message = str(error)
+    unloaded = _NOT_LOADED.fullmatch(message) if isinstance(error, ValueError) else None
+    if unloaded is None:
+        return message
+    from ..images import unreadable_cause
+
+    return f"{message}: {unreadable_cause(unloaded.group(1))}"
+
+
+def failure_record(path: str, error: BaseException) -> Record:
+    record = error_record(path, error)
+    record["error"]["message"] = failure_text(error)
+    return record
+
+
+def preview(mask: str | None) -> Callable[[str], str]:
+    """The report's thumbnail of an image: what the analysis saw, the pixels outside the mask transparent.
+    A mask file that cannot be read (a catalogue's, gone since indexing) leaves the whole image."""
+    from ..images import read_image
+
+    if mask is None or is_alpha(mask):
+        return bind_mask(_thumbnail, mask)
+    return bind_mask(_thumbnail, read_image(mask))
+
+
+def _thumbnail(image: str | NDArray[Any], mask: NDArray[Any] | None = None) -> str:
+    from ..images import preview_data_uri, read_image
+
+    return preview_data_uri(read_image(image) if isinstance(image, str) else image, mask)
