@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeVar
 from ..batch import PILLOW, RecoveringPool
 from ..names import parse_color
 from ..results import RGB
-from ..settings import ExtractorSettings, bind_mask, is_alpha
+from ..settings import AUTO, ExtractorSettings, bind_mask, mask_named, per_image
 from .formats import FORMATS, WRITERS, format_for_file
 from .records import Kind, Record
 from .terminal import Progress, use_colour
@@ -83,7 +83,7 @@ def parse_target(text: str) -> tuple[str, RGB]:
     """`NAME=R,G,B` (ints 0..255), `NAME=#rrggbb` or `NAME=<CSS colour name>` -> (name, (r, g, b))."""
     name, sep, value = text.rpartition("=")
     if not sep or not name:
-        raise argparse.ArgumentTypeError(f"{text!r}: expected NAME=R,G,B or NAME=#rrggbb")
+        raise argparse.ArgumentTypeError(f"{text!r}: expected NAME=#rrggbb, NAME=R,G,B or NAME=<CSS colour name>")
     return name, colour(value, text)
 
 
@@ -136,9 +136,10 @@ def inputs_options() -> argparse.ArgumentParser:
 def add_settings_options(parser: argparse._ActionsContainer) -> None:
     """The extractor settings besides clustering: the mask, preprocessing and the colour space."""
     parser.add_argument(
-        "--mask", metavar="PATH|alpha",
-        help="mask image: only pixels whose grey value is above 128 count; 'alpha': each image's own alpha "
-        "channel (alpha above 128 counts; a mask file named alpha is ./alpha)",
+        "--mask", metavar="auto|alpha|none|PATH", type=mask_named, default=AUTO,
+        help="which pixels count. auto (default): each image's alpha channel (above 128) where it has one, else "
+        "every pixel; alpha: the alpha channel, an image without one fails; none: every pixel; PATH: a mask "
+        "image, grey above 128 counts (a file named like one of the words is ./alpha)",
     )
     parser.add_argument("--no-preprocessing", action="store_true", help="skip lighting normalisation and denoising")
     parser.add_argument("--rgb", action="store_true", help="work in R, G, B instead of LAB")
@@ -186,8 +187,9 @@ def budget_options() -> argparse.ArgumentParser:
     return parent
 
 
-def output_options(swatches: str) -> argparse.ArgumentParser:
-    """--format, --output and the option named `swatches` (dest "color") that paints table swatches."""
+def output_options(old_swatches: str | None = None) -> argparse.ArgumentParser:
+    """--format, --output and --swatches (dest "color"), which paints table swatches; `old_swatches` is a
+    hidden former name of --swatches that scripts may still use."""
     parent = _parent()
     output = parent.add_argument_group("output")
     output.add_argument(
@@ -197,18 +199,20 @@ def output_options(swatches: str) -> argparse.ArgumentParser:
     )
     output.add_argument("--output", "-o", metavar="FILE", help="write the results to FILE instead of stdout")
     output.add_argument(
-        swatches,
+        "--swatches",
         dest="color",
         choices=("auto", "always", "never"),
         default="auto",
         help="colour swatches in the table (auto: when stdout is a terminal and NO_COLOR is unset)",
     )
+    if old_swatches:  # after --swatches, whose default it must not shadow
+        output.add_argument(old_swatches, dest="color", choices=("auto", "always", "never"), help=argparse.SUPPRESS)
     return parent
 
 
 def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     """The checks every command shares: the mask file exists, and --dask goes without --jobs."""
-    if args.mask is not None and not is_alpha(args.mask) and not os.path.isfile(args.mask):
+    if args.mask is not None and not per_image(args.mask) and not os.path.isfile(args.mask):
         parser.error(f"argument --mask: no such file: {args.mask}")
     if getattr(args, "dask", None) and args.jobs > 1:
         parser.error("argument --dask: the cluster's workers do the work; --jobs does not apply")
@@ -326,7 +330,7 @@ def preview(mask: str | None) -> Callable[[str], str]:
     A mask file that cannot be read (a catalogue's, gone since indexing) leaves the whole image."""
     from ..images import read_image
 
-    if mask is None or is_alpha(mask):
+    if mask is None or per_image(mask):
         return bind_mask(_thumbnail, mask)
     return bind_mask(_thumbnail, read_image(mask))
 
