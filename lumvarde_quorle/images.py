@@ -68,10 +68,13 @@ def read_own_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], NDA
 
 
 def may_have_alpha(path: str) -> bool:
-    """False when the file's header, as Pillow reads it without decoding, says it holds no transparency;
-    True otherwise, files Pillow cannot read included (OpenCV's decode then decides)."""
+    """False when the file's header, as Pillow reads it without decoding, says it holds no transparency,
+    or when the path is one OpenCV is not given (a pipe would block the read; the ordinary read reports
+    it); True otherwise, files Pillow cannot read included (OpenCV's decode then decides)."""
     from PIL import Image
 
+    if not _opencv_takes_path(path):
+        return False
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # a large image's warning belongs to its actual read
