@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import base64
 import os
-import warnings
 from collections.abc import Callable
 from typing import Any, TypeVar
 
@@ -18,13 +17,13 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import color_extractor_cy
-from .budget import before_decoding, check_image_size
+from .budget import before_decoding, check_image_size, without_alpha
 
 # The extractor's own rule for the paths OpenCV must not be given, which read as unreadable files.
 from .color_extractor_cy import _opencv_takes_path
 
 __all__ = [
-    "apply_with_alpha_mask", "apply_with_own_alpha", "may_have_alpha", "preview_data_uri", "read_colour", "read_image",
+    "apply_with_alpha_mask", "apply_with_own_alpha", "preview_data_uri", "read_colour", "read_image",
     "read_mask", "read_own_alpha", "read_with_alpha",
 ]
 
@@ -61,27 +60,10 @@ def read_own_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], NDA
     """`read_with_alpha(path)` for an image with an alpha channel; None for one without, which is then read
     as any image is. Files whose header rules out transparency are not decoded here."""
     path = os.fspath(path)
-    if not may_have_alpha(path):
+    if without_alpha(path):
         return None
     raw = _read_unchanged(path)
     return _split_alpha(path, raw) if _channels(raw) in (2, 4) else None
-
-
-def may_have_alpha(path: str) -> bool:
-    """False when the file's header, as Pillow reads it without decoding, says it holds no transparency,
-    or when the path is one OpenCV is not given (a pipe would block the read; the ordinary read reports
-    it); True otherwise, files Pillow cannot read included (OpenCV's decode then decides)."""
-    from PIL import Image
-
-    if not _opencv_takes_path(path):
-        return False
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # a large image's warning belongs to its actual read
-            with Image.open(path) as image:
-                return bool(image.has_transparency_data)
-    except Exception:
-        return True
 
 
 def _read_unchanged(path: str) -> NDArray[Any]:

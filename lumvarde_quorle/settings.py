@@ -65,12 +65,23 @@ def bind_mask(operation: Callable[..., Any], mask: str | os.PathLike[str] | Any 
 
         return functools.partial(apply_with_alpha_mask, operation)
     if is_auto(mask):
-        from .images import apply_with_own_alpha
-
-        return functools.partial(apply_with_own_alpha, operation)
+        return functools.partial(_with_own_alpha, operation)
     if mask is None:
         return operation
     return functools.partial(operation, mask=os.fspath(mask) if isinstance(mask, os.PathLike) else mask)
+
+
+def _with_own_alpha(operation: Callable[..., Any], path: str, /, **options: Any) -> Any:
+    """`images.apply_with_own_alpha`, after the file's header: an image that declares no transparency goes
+    to `operation` as a path without loading the image libraries here, so that the budget refuses a
+    decompression bomb first, as without a mask."""
+    from .budget import without_alpha
+
+    if without_alpha(path):
+        return operation(path, **options)
+    from .images import apply_with_own_alpha
+
+    return apply_with_own_alpha(operation, path, **options)
 
 
 @dataclass(frozen=True)

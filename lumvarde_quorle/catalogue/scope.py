@@ -10,6 +10,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
+from ..budget import without_alpha
 from ..settings import ExtractorSettings, is_auto
 from .profile import Profile
 from .storage import CatalogueError, Store
@@ -81,11 +82,7 @@ class Placement:
             return self._known.get(False, {}).get(path) == state
         if self._known.get(True, {}).get(path) == state:
             return True
-        if self._known.get(False, {}).get(path) != state:
-            return False
-        from ..images import may_have_alpha
-
-        return not may_have_alpha(path)
+        return self._known.get(False, {}).get(path) == state and without_alpha(path)
 
     def settings_id(self, path: str, alpha: bool | None) -> int:
         """The settings id to store an image under: by `alpha`, or for a failed image (None) where it last
