@@ -60,7 +60,7 @@ demo: $(VENV)/.installed
 	@photos="$$($(DEMO_PHOTOS))" && cp "$$photos/china.jpg" "$$photos/flower.jpg" demo-output/
 	$(VENV)/bin/lumvarde-quorle extract demo-output/china.jpg --n-colors 6 --format table \
 		--chart demo-output/china-colors.png
-	$(VENV)/bin/lumvarde-quorle similarity demo-output/china.jpg --format table \
+	$(VENV)/bin/lumvarde-quorle target-shares demo-output/china.jpg --format table \
 		--target sky=#87ceeb --target foliage=60,90,40 --target roof=#8b4513
 	$(VENV)/bin/lumvarde-quorle extract demo-output/china.jpg demo-output/flower.jpg --n-colors 6 \
 		--output demo-output/report.html

@@ -22,7 +22,7 @@ from .checks import whole_number
 
 __all__ = [
     "PILLOW", "ImageTooLargeError", "batch_limit", "before_decoding", "check_image_size", "image_size",
-    "max_pixels_budget", "pixel_limit",
+    "max_pixels_budget", "pixel_limit", "without_alpha",
 ]
 
 # The default budget of the batch and the catalogue: Pillow's, as Image.open applies it.
@@ -42,6 +42,19 @@ def image_size(path: str | os.PathLike[str]) -> tuple[int, int] | None:
     """The ``(width, height)`` that the image file's header declares, read by Pillow without decoding
     the image: fast, and safe for any size. None when Pillow cannot read the header (a format it does
     not know, such as Radiance HDR, a damaged or missing file)."""
+    header = _header(path)
+    return None if header is None else header[:2]
+
+
+def without_alpha(path: str | os.PathLike[str]) -> bool:
+    """Whether the image file's header, read as `image_size` reads it, declares no transparency (no alpha
+    channel, no transparent palette entry or colour); False when the header cannot be read."""
+    header = _header(path)
+    return header is not None and not header[2]
+
+
+def _header(path: str | os.PathLike[str]) -> tuple[int, int, bool] | None:
+    """(width, height, whether it declares transparency) from the file's header."""
     from PIL import Image
 
     try:
@@ -56,14 +69,14 @@ def image_size(path: str | os.PathLike[str]) -> tuple[int, int] | None:
                 register()
                 for name in [name for name in Image.ID if name not in tried]:
                     tried.add(name)
-                    if (size := _header_size(Image.OPEN.get(name), file, prefix, os.fspath(path))) is not None:
-                        return size
+                    if (header := _read_header(Image.OPEN.get(name), file, prefix, os.fspath(path))) is not None:
+                        return header
     except (OSError, ValueError):
         pass  # unreadable, or a path no file can have: OpenCV's read reports it
     return None
 
 
-def _header_size(plugin: Any, file: Any, prefix: bytes, filename: str) -> tuple[int, int] | None:
+def _read_header(plugin: Any, file: Any, prefix: bytes, filename: str) -> tuple[int, int, bool] | None:
     if plugin is None:
         return None
     factory, accept = plugin
@@ -72,10 +85,12 @@ def _header_size(plugin: Any, file: Any, prefix: bytes, filename: str) -> tuple[
         if not accepted or isinstance(accepted, str):  # a str: the plugin's reason for declining
             return None
         file.seek(0)
-        width, height = factory(file, filename).size
+        opened = factory(file, filename)
+        width, height = opened.size
+        transparent = bool(opened.has_transparency_data)
     except Exception:  # this plugin cannot read the header: another may
         return None
-    return int(width), int(height)
+    return int(width), int(height), transparent
 
 
 def check_image_size(path: str | os.PathLike[str], width: int, height: int, max_pixels: int | None) -> None:

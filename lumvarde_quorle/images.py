@@ -18,14 +18,14 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import color_extractor_cy
-from .budget import before_decoding, check_image_size
+from .budget import before_decoding, check_image_size, without_alpha
 
 # The extractor's own rule for the paths OpenCV must not be given, which read as unreadable files.
 from .color_extractor_cy import _opencv_takes_path
 
 __all__ = [
-    "apply_with_alpha_mask", "preview_data_uri", "read_colour", "read_image", "read_mask", "read_with_alpha",
-    "unreadable_cause",
+    "apply_with_alpha_mask", "apply_with_own_alpha", "preview_data_uri", "read_colour", "read_image",
+    "read_mask", "read_own_alpha", "read_with_alpha", "unreadable_cause",
 ]
 
 T = TypeVar("T")
@@ -50,6 +50,24 @@ def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], ND
     max_image_pixels allows.
     """
     path = os.fspath(path)
+    raw = _read_unchanged(path)
+    channels = _channels(raw)
+    if channels not in (2, 4):
+        raise ValueError(f"no alpha channel in {path} (it has {_plural(channels, 'channel')})")
+    return _split_alpha(path, raw)
+
+
+def read_own_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], NDArray[np.uint8]] | None:
+    """`read_with_alpha(path)` for an image with an alpha channel; None for one without, which is then read
+    as any image is. Files whose header rules out transparency are not decoded here."""
+    path = os.fspath(path)
+    if without_alpha(path):
+        return None
+    raw = _read_unchanged(path)
+    return _split_alpha(path, raw) if _channels(raw) in (2, 4) else None
+
+
+def _read_unchanged(path: str) -> NDArray[Any]:
     raw: NDArray[Any] | None = None
     if _opencv_takes_path(path):
         pixels, limit = before_decoding(path, color_extractor_cy.max_image_pixels)
@@ -58,15 +76,20 @@ def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], ND
             check_image_size(path, raw.shape[1], raw.shape[0], limit)
     if raw is None:
         raise ValueError(f"Could not load image from {path}")
-    channels = 1 if raw.ndim == 2 else raw.shape[2]
-    if channels not in (2, 4):
-        raise ValueError(f"no alpha channel in {path} (it has {_plural(channels, 'channel')})")
+    return raw
+
+
+def _channels(raw: NDArray[Any]) -> int:
+    return 1 if raw.ndim == 2 else int(raw.shape[2])
+
+
+def _split_alpha(path: str, raw: NDArray[Any]) -> tuple[NDArray[np.uint8], NDArray[np.uint8]]:
     if raw.dtype == np.uint16:
         raw = (raw >> 8).astype(np.uint8)
     elif raw.dtype != np.uint8:
         raise ValueError(f"unsupported samples in {path}: {raw.dtype}, expected 8 or 16-bit integers")
     alpha: NDArray[np.uint8] = np.ascontiguousarray(raw[:, :, -1])
-    if channels == 2:
+    if raw.shape[2] == 2:
         return np.asarray(cv2.cvtColor(np.ascontiguousarray(raw[:, :, 0]), cv2.COLOR_GRAY2BGR), np.uint8), alpha
     colour: NDArray[np.uint8] = np.ascontiguousarray(raw[:, :, :3])
     return colour, alpha
@@ -77,6 +100,15 @@ def apply_with_alpha_mask(operation: Callable[..., T], path: str, /, **options: 
     level so that a partial of it pickles to worker processes, which then read the file themselves."""
     image, mask = read_with_alpha(path)
     return operation(image, mask=mask, **options)
+
+
+def apply_with_own_alpha(operation: Callable[..., T], path: str, /, **options: Any) -> T:
+    """Runs `operation` on the image at `path` with its alpha channel as the mask where it has one, and on
+    the path alone, exactly as without a mask, where it has none."""
+    found = read_own_alpha(path)
+    if found is None:
+        return operation(path, **options)
+    return operation(found[0], mask=found[1], **options)
 
 
 def read_image(path: str) -> NDArray[Any] | None:

@@ -11,7 +11,7 @@ import pytest
 
 from sklearn.datasets import load_sample_image
 
-from lumvarde_quorle.catalogue import ALPHA, SCHEMA_VERSION, Catalogue, CatalogueError, Profile, palette_distance
+from lumvarde_quorle.catalogue import ALPHA, AUTO, SCHEMA_VERSION, Catalogue, CatalogueError, Profile, palette_distance
 from lumvarde_quorle.cielab import ciede2000, srgb_to_lab
 from lumvarde_quorle.distribution import colour_distribution
 from lumvarde_quorle.cli.common import InProcessExecutor as _InProcessExecutor
@@ -387,7 +387,7 @@ def test_index_and_queries_take_settings_for_an_extractor(tmp_path):
     settings = ExtractorSettings(3, "kmeans", False, True)
     with Catalogue(tmp_path / "c.db", create=True) as catalogue:
         summary, _ = index(catalogue, [path], settings)
-        assert summary.indexed == 1 and summary.profile == Profile.of(EXTRACTOR)
+        assert summary.indexed == 1 and summary.profile == Profile.of(EXTRACTOR, AUTO)
         assert [hit["path"] for hit in catalogue.search([(250, 0, 0)], extractor=settings)] == [path]
         assert index(catalogue, [path], EXTRACTOR)[0].unchanged == 1
 
@@ -401,6 +401,52 @@ def test_alpha_mask_is_a_setting_of_its_own(tmp_path):
         assert catalogue.search([(250, 0, 0)], min_share=0) == []
         [hit] = catalogue.search([(0, 250, 0)])
         assert hit["settings"]["mask"] == ALPHA and hit["share"] == pytest.approx(60, abs=0.01)
+
+
+def cut_out(path, transparent=True):
+    """Red, green and blue bands of 10, 6 and 4 rows, the red band transparent; or without alpha."""
+    image = blocks([(250, 0, 0), (0, 250, 0), (0, 0, 250)], (10, 6, 4))
+    if transparent:
+        image = np.dstack([image, np.full((20, 6), 255, np.uint8)])
+        image[:10, :, 3] = 0
+    assert cv2.imwrite(str(path), image)
+    return str(path)
+
+
+def found(catalogue, rgb, **scope):
+    return {hit["path"]: (hit["settings"]["mask"], round(hit["share"])) for hit in catalogue.search([rgb], **scope)}
+
+
+def test_alpha_counts_by_default_where_an_image_has_one(tmp_path):
+    cut, opaque = cut_out(tmp_path / "cut.png"), cut_out(tmp_path / "opaque.png", transparent=False)
+    with Catalogue(tmp_path / "c.db", create=True) as catalogue:
+        assert index(catalogue, [cut, opaque])[0].profile.mask == AUTO
+        assert {profile.mask for profile in catalogue.profiles()} == {None, ALPHA}
+        assert found(catalogue, (250, 0, 0)) == {opaque: (None, 50)}
+        assert found(catalogue, (0, 250, 0)) == {cut: (ALPHA, 60), opaque: (None, 30)}
+        assert [hit["path"] for hit in catalogue.similar(cut)] == [opaque]
+
+
+def test_a_catalogue_indexed_without_a_mask_is_upgraded_without_analysing_opaque_images(tmp_path):
+    cut, opaque = cut_out(tmp_path / "cut.png"), cut_out(tmp_path / "opaque.png", transparent=False)
+    with Catalogue(tmp_path / "c.db", create=True) as catalogue:
+        index(catalogue, [cut, opaque], mask=None)  # every pixel, as catalogues were indexed before
+        assert found(catalogue, (250, 0, 0)) == {cut: (None, 50), opaque: (None, 50)}
+
+        summary, events = index(catalogue, [cut, opaque])
+        assert events == [(opaque, "unchanged"), (cut, "indexed")]
+        # the cut-out's alpha entry hides its old one; asked for every pixel, the old one is still there
+        assert found(catalogue, (250, 0, 0)) == {opaque: (None, 50)}
+        assert found(catalogue, (0, 250, 0)) == {cut: (ALPHA, 60), opaque: (None, 30)}
+        assert found(catalogue, (250, 0, 0), extractor=EXTRACTOR, mask=None) == {cut: (None, 50), opaque: (None, 50)}
+        assert found(catalogue, (250, 0, 0), extractor=EXTRACTOR, mask=ALPHA) == {}
+        assert index(catalogue, [cut, opaque])[1] == [(cut, "unchanged"), (opaque, "unchanged")]
+
+        # flattened since: analysed again, its alpha entry gone
+        cut_out(tmp_path / "cut.png", transparent=False)
+        assert index(catalogue, [cut, opaque])[1] == [(opaque, "unchanged"), (cut, "indexed")]
+        assert found(catalogue, (250, 0, 0)) == {cut: (None, 50), opaque: (None, 50)}
+        assert found(catalogue, (0, 250, 0), extractor=EXTRACTOR, mask=ALPHA) == {}
 
 
 def test_a_query_may_return_more_images_than_sqlite_takes_parameters(tmp_path):

@@ -142,6 +142,26 @@ def test_a_query_needs_settings_when_the_catalogue_has_several(capsys, catalogue
     ]
 
 
+def test_index_counts_transparency_unless_told_to_count_every_pixel(capsys, tmp_path):
+    # a red top half, transparent, over an opaque blue half
+    image = np.dstack([np.full((20, 6, 3), (0, 0, 250), np.uint8), np.full((20, 6), 255, np.uint8)])
+    image[:10, :, 3], image[10:, :, :3] = 0, (250, 0, 0)
+    assert cv2.imwrite(str(tmp_path / "cut.png"), image)
+    db = tmp_path / "c.db"
+
+    def shares(*argv):
+        status, out, _ = run(capsys, "search", "--db", db, *argv, "--min-share", "0", "--format", "json")
+        assert status == 0
+        return [(hit["settings"]["mask"], round(hit["share"])) for hit in json.loads(out)]
+
+    status, out, _ = run(capsys, "index", tmp_path / "cut.png", "--db", db, "--no-progress")
+    assert status == 0 and out.endswith(", mask=auto)\n")
+    assert shares("--color", "#fa0000") == [] and shares("--color", "#0000fa") == [("alpha", 100)]
+    assert run(capsys, "index", tmp_path / "cut.png", "--db", db, "--mask", "none")[0] == 0
+    assert shares("--color", "#fa0000", "--mask", "none") == [(None, 50)]
+    assert shares("--color", "#fa0000") == []  # by default the alpha entry still answers
+
+
 def test_index_shows_its_progress_on_a_terminal(catalogue, tmp_path):
     from test_cli import run_tool
 

@@ -189,7 +189,7 @@ def in_process(capsys, *argv):
 def decode_csv_row(command, row):
     """A CSV row back as the library's dict for that colour or target."""
     values = {key: text for key, text in row.items() if key not in ("path", "rank", "target", "hex", "name", "error")}
-    prefix, rgb_key = {"extract": ("", "color"), "similarity": ("closest_", "closest_color"),
+    prefix, rgb_key = {"extract": ("", "color"), "target-shares": ("closest_", "closest_color"),
                        "matches": ("closest_", "closest_pixel")}[command]
     rgb = tuple(int(values.pop(prefix + channel)) for channel in "rgb")
     assert row["name"] == css_name(rgb)
@@ -200,17 +200,18 @@ def decode_csv_row(command, row):
     return {**entry, rgb_key: rgb}
 
 
-@pytest.mark.parametrize("command", ["extract", "similarity", "matches"])
+@pytest.mark.parametrize("command", ["extract", "target-shares", "matches"])
 def test_csv_and_table_show_the_library_values(capsys, photos, command):
     image, mask = str(photos / "photos" / "china.png"), str(photos / "mask.png")
-    options = {"extract": ["--n-colors", "3"], "similarity": ["--n-colors", "3", *TARGET_ARGS], "matches": TARGET_ARGS}
+    options = {"extract": ["--n-colors", "3"], "target-shares": ["--n-colors", "3", *TARGET_ARGS],
+               "matches": TARGET_ARGS}
     args = [command, image, "--mask", mask, *options[command]]
     extractor = ColorExtractor(3)
     if command == "extract":
         library = extractor.extract_colors(image, mask)
         shown = [(info["color"], f"{info['percentage']:.2f}%") for info in library]
     else:
-        operation = extractor.analyze_color_similarity if command == "similarity" else extractor.find_color_matches
+        operation = extractor.analyze_color_similarity if command == "target-shares" else extractor.find_color_matches
         library = operation(image, TARGETS, mask)
         shown = [(entry.get("closest_color", entry.get("closest_pixel")), name) for name, entry in library.items()]
 
@@ -219,12 +220,25 @@ def test_csv_and_table_show_the_library_values(capsys, photos, command):
     decoded = [decode_csv_row(command, row) for row in rows]
     assert decoded == (library if command == "extract" else list(library.values()))
 
-    for colour in ("always", "never"):
-        lines = in_process(capsys, *args, "--format", "table", "--color", colour).splitlines()
+    # --color is the former spelling of --swatches, kept for scripts
+    for option, colour in (("--swatches", "always"), ("--swatches", "never"), ("--color", "always")):
+        lines = in_process(capsys, *args, "--format", "table", option, colour).splitlines()
         assert lines[0] == image and len(lines) == 2 + len(shown)
         for line, (rgb, text) in zip(lines[2:], shown):
             assert text in line and "#{:02x}{:02x}{:02x}".format(*rgb) in line
             assert ("\x1b[48;2;{};{};{}m".format(*rgb) in line) == (colour == "always")
+
+
+def test_former_names_run_the_renamed_commands_unlisted(capsys, photos):
+    argv = [photos / "photos" / "china.png", "--n-colors", "2", *TARGET_ARGS, "--format", "jsonl"]
+    assert in_process(capsys, "similarity", *argv) == in_process(capsys, "target-shares", *argv)
+    listing = cli.build_parser().format_help()
+    assert "target-shares" in listing and "similarity" not in listing
+    extract = cli.build_parser().parse_args(["extract", "a.png"]).command_parser.format_help()
+    assert "--swatches" in extract and "--color" not in extract
+    target = cli.build_parser().parse_args(["similarity", "a.png", "--target", "a=red"])
+    assert target.command == "target-shares" and target.targets == [("a", (255, 0, 0))]
+    assert "CSS colour name" in target.command_parser.format_help()
 
 
 def test_jsonl_record_per_image_with_empty_results(capsys, photos, tmp_path):
@@ -238,8 +252,8 @@ def test_jsonl_record_per_image_with_empty_results(capsys, photos, tmp_path):
 @pytest.mark.parametrize(
     "argv, message",
     [
-        (["--target", "red"], "expected NAME=R,G,B or NAME=#rrggbb"),
-        (["--target", "=#ffffff"], "expected NAME=R,G,B or NAME=#rrggbb"),
+        (["--target", "red"], "expected NAME=#rrggbb, NAME=R,G,B or NAME=<CSS colour name>"),
+        (["--target", "=#ffffff"], "expected NAME=#rrggbb, NAME=R,G,B or NAME=<CSS colour name>"),
         (["--target", "red=1,2"], "three integers"),
         (["--target", "red=1.5,2,3"], "three integers"),
         (["--target", "red=256,0,0"], "0..255"),
@@ -294,7 +308,7 @@ def test_one_chart_file_per_image():
     (["extract", "a.png"], ExtractorSettings()),
     (["extract", "a.png", "--n-colors", "3", "--algorithm", "dbscan", "--rgb", "--no-preprocessing",
       "--library-kmeans"], ExtractorSettings(3, "dbscan", False, False, library_kmeans=True)),
-    (["similarity", "a.png", "--target", "a=1,2,3", "--fast", "--n-colors", "4"], ExtractorSettings(4)),
+    (["target-shares", "a.png", "--target", "a=1,2,3", "--fast", "--n-colors", "4"], ExtractorSettings(4)),
     # matches has no clustering options: the extractor's defaults
     (["matches", "a.png", "--target", "a=1,2,3", "--rgb"], ExtractorSettings(lab_space=False)),
     (["index", "a.png", "--db", "c.db", "--n-colors", "7", "--library-kmeans"],
@@ -313,12 +327,13 @@ def decoded(uri):
     return mime, cv2.imdecode(np.frombuffer(base64.b64decode(data), np.uint8), cv2.IMREAD_UNCHANGED)
 
 
-@pytest.mark.parametrize("mask, transparent", [
-    (None, None), ("mask.png", (5, 5)), ("alpha", (0, 0)), ("gone.png", None),
+@pytest.mark.parametrize("mask, cut_out, transparent", [
+    (None, False, None), ("mask.png", False, (5, 5)), ("alpha", True, (0, 0)), ("gone.png", False, None),
+    ("auto", True, (0, 0)), ("auto", False, None), (None, True, None),
 ])
-def test_report_thumbnail_shows_what_the_analysis_saw(photos, cut_outs, mask, transparent):
-    image = str((cut_outs / "product.png") if mask == "alpha" else (photos / "photos" / "china.png"))
-    mime, thumbnail = decoded(preview(mask if mask in (None, "alpha") else str(photos / mask))(image))
+def test_report_thumbnail_shows_what_the_analysis_saw(photos, cut_outs, mask, cut_out, transparent):
+    image = str((cut_outs / "product.png") if cut_out else (photos / "photos" / "china.png"))
+    mime, thumbnail = decoded(preview(mask if mask in (None, "alpha", "auto") else str(photos / mask))(image))
     if transparent is None:  # no mask, or a mask file gone since (a catalogue's): the whole image
         assert mime == "data:image/jpeg;base64" and thumbnail.shape[2] == 3
     else:
@@ -353,35 +368,50 @@ def reddish(rgb):
     return rgb[0] > 150 and rgb[1] < 80 and rgb[2] < 80
 
 
-@pytest.mark.parametrize("command", ["extract", "similarity", "matches"])
+@pytest.mark.parametrize("command", ["extract", "target-shares", "matches"])
 def test_alpha_mask_leaves_the_transparent_background_out(capsys, cut_outs, command):
     product = cut_outs / "product.png"
     targets = ["--target", "red=255,0,0", "--target", "blue=30,60,200"]
-    options = {"extract": ["--n-colors", "2"], "similarity": ["--n-colors", "2", *targets], "matches": targets}[command]
+    options = {"extract": ["--n-colors", "2"], "target-shares": ["--n-colors", "2", *targets], "matches": targets}
+    options = options[command]
 
     def run(*more):
         out = in_process(capsys, command, product, product, *options, "--format", "jsonl", *more)
         return [json.loads(line) for line in out.splitlines()]
 
-    # Masked on two worker processes: the alpha-reading operation travels to them by pickling.
-    for masked, records in ((True, run("--mask", "alpha", "--jobs", "2")), (False, run())):
+    # Masked on two worker processes: the alpha-reading operation travels to them by pickling. The alpha
+    # channel counts by default; --mask none counts every pixel.
+    runs = ((True, run("--mask", "alpha", "--jobs", "2")), (True, run("--jobs", "2")), (False, run("--mask", "none")))
+    for masked, records in runs:
         assert len(records) == 2 and records[0] == records[1]
         if command == "extract":
             colors = [tuple(info["color"]) for info in records[0]["colors"]]
             assert all(not reddish(rgb) and rgb[2] > 150 for rgb in colors) if masked else any(map(reddish, colors))
         else:
             red, blue = records[0]["targets"]["red"], records[0]["targets"]["blue"]
-            share = "percentage" if command == "similarity" else "total_percentage"
+            share = "percentage" if command == "target-shares" else "total_percentage"
             assert (red[share] == 0) == masked and blue[share] > 0
 
 
-def test_alpha_mask_on_a_real_cut_out_is_the_library_with_the_alpha_as_mask(capsys, cut_outs):
+@pytest.mark.parametrize("mask", [["--mask", "alpha"], []])
+def test_alpha_mask_on_a_real_cut_out_is_the_library_with_the_alpha_as_mask(capsys, photos, cut_outs, mask):
     path = cut_outs / "flower.png"
     rgba = cv2.imread(str(path), cv2.IMREAD_UNCHANGED)
-    [record] = json.loads(in_process(capsys, "extract", path, "--mask", "alpha", "--format", "json"))
+    [record] = json.loads(in_process(capsys, "extract", path, *mask, "--format", "json"))
     library = ColorExtractor().extract_colors(np.ascontiguousarray(rgba[:, :, :3]), np.ascontiguousarray(rgba[:, :, 3]))
     assert same_with_order(record["colors"], library)
     assert not any(reddish(info["color"]) for info in library)
+
+
+@pytest.mark.parametrize("name, write", [
+    ("opaque.png", lambda image: image), ("grey.png", lambda image: cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)),
+    ("deep.png", lambda image: image.astype(np.uint16) * 257), ("photo.jpg", lambda image: image),
+])
+def test_images_without_alpha_are_analysed_as_before_by_default(capsys, tmp_path, china_bgr, name, write):
+    path = tmp_path / name
+    assert cv2.imwrite(str(path), write(np.ascontiguousarray(china_bgr[::4, ::4])))
+    [record] = json.loads(in_process(capsys, "extract", path, "--n-colors", "3", "--format", "json"))
+    assert same_with_order(record["colors"], ColorExtractor(3).extract_colors(str(path)))
 
 
 def test_alpha_mask_on_an_image_without_alpha_fails_that_image_only(photos, cut_outs):

@@ -26,7 +26,7 @@ RECORDS = {
     "extract": {"path": "shots/a<b>&.png", "colors": [
         {"color": RED, "percentage": 60.0, "name": "crimson"},
         {"color": [10, 20, 30], "percentage": 39.99, "name": "black"}]},
-    "similarity": {"path": "shots/a<b>&.png", "targets": {"<red>": {
+    "target-shares": {"path": "shots/a<b>&.png", "targets": {"<red>": {
         "percentage": 12.5, "similarity": 50.0, "closest_color": RED, "distance": 25.0, "found_directly": False,
         "name": "crimson"}}},
     "matches": {"path": "shots/a<b>&.png", "targets": {"<red>": {
@@ -46,7 +46,7 @@ def html_report(command, preview):
     return out.getvalue()
 
 
-@pytest.mark.parametrize("command", ["extract", "similarity", "matches"])
+@pytest.mark.parametrize("command", ["extract", "target-shares", "matches"])
 def test_html_report_is_self_contained_and_escaped(command):
     def preview(path):
         return "data:image/png;base64,AAAA"
@@ -68,7 +68,7 @@ def test_html_bar_segments_and_target_meters():
     assert [(float(left), float(width), colour) for left, width, colour in segments] == [
         (0.0, 60.0, "#c81e28"), (60.0, 39.99, "#0a141e")]
     # A target's meter: its headline share, painted in the target's own colour.
-    for command, share in (("similarity", 12.5), ("matches", 30.0)):
+    for command, share in (("target-shares", 12.5), ("matches", 30.0)):
         meters = re.findall(r'class="meter"><span style="width:([\d.]+)%;background:(#\w+)', html_report(command, None))
         assert [(float(width), colour) for width, colour in meters] == [(share, "#ff0000")]
 

@@ -17,12 +17,13 @@ from ..checks import finite_number, whole_number
 from ..cielab import srgb_to_lab
 from ..distribution import signature, signature_of
 from ..results import RGB
-from ..settings import ExtractorSettings
+from ..settings import AUTO, ExtractorSettings
 from .analysis import Analysis, analyse, checked, extract_colors
 from .colours import ColourIndex, fresh_index
 from .finding import nearest_colours, search, signature_vector, similar
 from .palettes import PaletteColor, _Palettes, _rgb, query_colours, stored_form
 from .profile import Profile
+from .scope import Placement, Scope, choose
 from .storage import CatalogueError, Store, file_state
 
 if TYPE_CHECKING:
@@ -130,33 +131,18 @@ class Catalogue:
 
     def _scope(
         self, extractor: ColorExtractor | ExtractorSettings | None, mask: str | None, all_settings: bool
-    ) -> tuple[Profile, frozenset[int] | None]:
-        """The settings a query's own palette is made with, and the settings ids it looks at (None: all)."""
-        profiles = self._profiles()
-        if extractor is not None or mask is not None:
-            profile = Profile.of(extractor, mask)
-            chosen = frozenset(number for number, known in profiles if known.key == profile.key)
-        elif len(profiles) == 1:
-            profile, chosen = profiles[0][1], frozenset([profiles[0][0]])
-        elif all_settings:
-            profile, chosen = Profile.of(), frozenset()
-        elif not profiles:
-            raise CatalogueError(f"{self.path}: the catalogue holds no images")
-        else:
-            listed = "\n".join(f"  {known.describe()}" for _, known in profiles)
-            raise CatalogueError(
-                f"{self.path}: images were indexed with {len(profiles)} different settings; give the settings "
-                f"to look at (or ask for all of them):\n{listed}"
-            )
-        return profile, None if all_settings else chosen
+    ) -> Scope:
+        return choose(self._file, self._profiles(), extractor, mask, all_settings)
 
     # -------------------------------------------------------------- reading
 
-    def _index(self, settings: frozenset[int] | None) -> tuple[ColourIndex, np.ndarray]:
+    def _index(self, scope: Scope) -> tuple[ColourIndex, np.ndarray]:
         """The colour index as of the current read transaction, and which of its images a scope looks at.
         An error when some of those have no distribution yet, which a search would miss."""
         self._colours = index = fresh_index(self._file, self._colours)
-        keep, missing = index.scope(settings)
+        keep, missing = index.scope(scope.settings)
+        if scope.hidden:
+            keep = keep & ~np.isin(index.ids, scope.hidden)
         if missing:
             raise CatalogueError(
                 f"{self.path}: {missing} of {int(np.count_nonzero(keep))} images were indexed by an older version "
@@ -179,7 +165,7 @@ class Catalogue:
         min_share: float = DEFAULT_MIN_SHARE,
         limit: int = 20,
         extractor: ColorExtractor | ExtractorSettings | None = None,
-        mask: str | None = None,
+        mask: str | None = AUTO,
         all_settings: bool = False,
         **retired: Any,
     ) -> list[SearchHit]:
@@ -188,7 +174,8 @@ class Catalogue:
         the least over the query colours when there are several. Shares are of the analysed pixels as
         decoded (the mask applies), from each image's stored colour distribution. `colors` are (R, G, B)
         colours or texts such as "#87ceeb", "135,206,235" or "skyblue", named by their hex codes; or a dict
-        name -> colour."""
+        name -> colour. `extractor`, `mask` and `all_settings` choose the images looked at: by default those
+        of the catalogue's only settings, an image's alpha channel counting where it has one (AUTO)."""
         if "max_distance" in retired:
             raise TypeError(
                 "search() no longer takes max_distance (a distance between palette colours in 8-bit LAB codes): "
@@ -202,8 +189,7 @@ class Catalogue:
         limit = whole_number(limit, "limit", minimum=1)
         query_lab = srgb_to_lab(np.array(list(queries.values()), np.float64))
         with self._file.snapshot():
-            _, scope = self._scope(extractor, mask, all_settings)
-            index, keep = self._index(scope)
+            index, keep = self._index(self._scope(extractor, mask, all_settings))
             found = search(index, keep, query_lab, tolerance, min_share, limit)
             paths = self._file.paths([int(index.ids[image]) for image in found.order])
             palettes = self._palettes(index, found.order)
@@ -244,7 +230,7 @@ class Catalogue:
         *,
         limit: int = 20,
         extractor: ColorExtractor | ExtractorSettings | None = None,
-        mask: str | None = None,
+        mask: str | None = AUTO,
         all_settings: bool = False,
     ) -> list[SimilarHit]:
         """The images whose colours are most alike an image's (a path) or a palette's of
@@ -256,7 +242,7 @@ class Catalogue:
         is indexed with the settings and unchanged since, else it is analysed now."""
         limit = whole_number(limit, "limit", minimum=1)
         path = os.path.abspath(os.fspath(query)) if isinstance(query, (str, os.PathLike)) else None
-        profile, scope = self._scope(extractor, mask, all_settings)
+        scope = self._scope(extractor, mask, all_settings)
         if path is None:
             palette = cast(Iterable[Mapping[str, Any]], query)
             colours = [(_rgb(entry["color"]), float(entry["percentage"])) for entry in palette]
@@ -265,8 +251,10 @@ class Catalogue:
             lab = srgb_to_lab(np.array([rgb for rgb, _ in colours], np.float64).reshape(-1, 3))
             blob = signature_of(lab, np.array([share for _, share in colours], np.float64))
         else:
-            stored = self._file.stored_colours(path, profile.key)
-            blob = signature(stored[1] if stored is not None else analyse(path, profile)[1])
+            stored = next(filter(None, (
+                self._file.stored_colours(path, scope.profile.resolved(alpha).key) for alpha in (True, False)
+            )), None)
+            blob = signature(stored[1] if stored is not None else analyse(path, scope.profile)[1])
         if not blob:
             raise CatalogueError("the query has no colours (every pixel masked out or dropped)")
         with self._file.snapshot():
@@ -292,7 +280,7 @@ class Catalogue:
         paths: Iterable[str | os.PathLike[str]],
         extractor: ColorExtractor | ExtractorSettings | None = None,
         *,
-        mask: str | None = None,
+        mask: str | None = AUTO,
         executor: Executor | None = None,
         prune: bool = False,
         on_result: OnResult | None = None,
@@ -304,38 +292,43 @@ class Catalogue:
         `executor` (by default a process pool), and stores each image's palette or error as it arrives. A
         path given twice is analysed once; a file indexed with the same settings and unchanged since (size
         and modification time) is skipped; one that failed is tried again. With `prune`, images whose files
-        are gone are removed, whatever their settings. `mask` is a mask file's path or ALPHA (each image's
-        alpha channel). `max_pixels` is map_images' pixel budget: an image above it is stored as failed,
+        are gone are removed, whatever their settings. `mask` is a mask file's path, ALPHA (each image's
+        alpha channel), AUTO (the default: the alpha channel where the image has one; an image without one
+        is stored under the settings without a mask, so that catalogues indexed before need not analyse it
+        again) or None (every pixel). `max_pixels` is map_images' pixel budget: an image above it is stored as failed,
         without being decoded."""
         profile = Profile.of(extractor, mask)
         summary = IndexSummary(profile)
         report = on_result or (lambda path, status, error: None)
-        settings_id = self._settings_id(profile)
-        known = self._file.indexed(settings_id)
+        placement = Placement(self._file, self._profiles(), profile)
         states: dict[str, tuple[int, int] | None] = {}
+        todo: list[str] = []
         for given in paths:
             path = os.path.abspath(os.fspath(given))
             if path in states:
                 continue
             states[path] = state = file_state(path)
-            if state is not None and known.get(path) == state:
+            if placement.unchanged(path, state):
                 summary.unchanged += 1
                 report(path, "unchanged", None)
-        todo = [path for path, state in states.items() if state is None or known.get(path) != state]
+            else:
+                todo.append(path)
         operation = Analysis(extract_colors(extractor), profile.mask)
         results = map_images(operation, todo, executor=executor, max_pending=max_pending, max_pixels=max_pixels)
         for result in results:
             error = result.error
             if error is None:
                 try:
-                    palette, distribution = checked(result.value)
+                    palette, distribution, alpha = checked(result.value)
                 except ValueError as bad:
                     error = bad
             if error is None:
+                settings_id = placement.settings_id(result.path, alpha)
                 self._store(settings_id, result.path, states[result.path], palette, distribution)
                 summary.indexed += 1
                 report(result.path, "indexed", None)
             else:
+                settings_id = placement.settings_id(result.path, None)
                 with self._writing() as store:
                     store.put_image(settings_id, result.path, states[result.path], None, None, error)
                 summary.failed += 1
@@ -358,9 +351,7 @@ class Catalogue:
         return self._file.writing()
 
     def _settings_id(self, profile: Profile) -> int:
-        columns = (profile.n_colors, profile.algorithm, profile.preprocessing, profile.lab_space, profile.mask,
-                   profile.mask_digest)
-        return self._file.settings_id(profile.key, columns)
+        return self._file.settings_id(profile.key, profile.columns())
 
     def _store(
         self, settings_id: int, path: str, state: tuple[int, int] | None, palette: list[PaletteColor],

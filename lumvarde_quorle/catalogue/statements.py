@@ -112,6 +112,13 @@ DROP_COLOURS = Statement("replace the image's colours", "DELETE FROM colors WHER
 PUT_COLOUR = Statement("store the image's colours", "INSERT INTO colors VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")
 STORED_PATHS = Statement("read the stored paths", "SELECT DISTINCT path FROM images")
 REMOVE_PATH = Statement("remove the image", "DELETE FROM images WHERE path = ?")
+REMOVE_ENTRY = Statement("remove the image", "DELETE FROM images WHERE path = ? AND settings_id = ?")
+# The entries of the first settings whose path is indexed successfully with the second as well.
+SHADOWED = Statement(
+    "read the images indexed twice",
+    "SELECT i.id FROM images i JOIN images o ON o.path = i.path WHERE i.settings_id = ? AND o.settings_id = ? "
+    "AND o.error_type IS NULL",
+)
 FAILURES = Statement(
     "read the failures",
     "SELECT path, error_type, error_message FROM images WHERE error_type IS NOT NULL ORDER BY id",

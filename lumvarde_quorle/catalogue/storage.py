@@ -17,8 +17,8 @@ from .statements import (
     APPLICATION_ID, SCHEMA_VERSION, UPGRADABLE, SCHEMA, UPGRADE, Statement, BEGIN_WRITE, BEGIN_READ, COMMIT,
     ROLLBACK, FOREIGN_KEYS, WAL, SYNCHRONOUS, APPLICATION, VERSION, TABLES, MARK, MARK_VERSION, GENERATION,
     BUMP_GENERATION, IDENTITY, ADD_IDENTITY, ADD_SETTINGS, SETTINGS_ID, ALL_SETTINGS, INDEXED, PUT_IMAGE,
-    DROP_COLOURS, PUT_COLOUR, STORED_PATHS, REMOVE_PATH, FAILURES, COUNT, PALETTES, INDEX_ROWS, PATHS_OF,
-    PALETTES_OF, IDS_OF, STORED_IMAGE, COLOURS_OF,
+    DROP_COLOURS, PUT_COLOUR, STORED_PATHS, REMOVE_PATH, REMOVE_ENTRY, SHADOWED, FAILURES, COUNT, PALETTES,
+    INDEX_ROWS, PATHS_OF, PALETTES_OF, IDS_OF, STORED_IMAGE, COLOURS_OF,
 )
 
 __all__ = ["APPLICATION_ID", "SCHEMA_VERSION", "CatalogueError", "Store", "file_state"]
@@ -192,6 +192,14 @@ class Store:
             for value in removed:
                 self.run(REMOVE_PATH, (value,))
         return [loaded_text(value) for value in removed]
+
+    def remove(self, path: str, settings_id: int) -> None:
+        """Removes the image's entry of one settings within the caller's write transaction."""
+        self.run(REMOVE_ENTRY, (stored_text(path), settings_id))
+
+    def shadowed(self, settings_id: int, by: int) -> list[int]:
+        """The ids of the images of `settings_id` indexed successfully with the settings `by` as well."""
+        return [number for (number,) in self.rows(SHADOWED, (settings_id, by))]
 
     def failures(self) -> list[tuple[str, str, str]]:
         return [(loaded_text(path), kind, loaded_text(message)) for path, kind, message in self.rows(FAILURES)]

@@ -2,7 +2,7 @@
 the colour catalogue.
 
     lumvarde-quorle extract photos/ --n-colors 5 --chart charts/palette.png
-    lumvarde-quorle similarity 'shots/*.jpg' --target red=255,0,0 --target sky=#87ceeb
+    lumvarde-quorle target-shares 'shots/*.jpg' --target red=255,0,0 --target sky=skyblue
     lumvarde-quorle matches photo.png --target white=#ffffff --format csv
     lumvarde-quorle index photos/ --db photos.db
 

@@ -1,7 +1,7 @@
-"""The analysis commands: extract, similarity and matches, each one extractor method run on every image.
+"""The analysis commands: extract, target-shares and matches, each one extractor method run on every image.
 
     lumvarde-quorle extract photos/ --n-colors 5 --chart charts/palette.png
-    lumvarde-quorle similarity 'shots/*.jpg' --target red=255,0,0 --target sky=#87ceeb
+    lumvarde-quorle target-shares 'shots/*.jpg' --target red=255,0,0 --target sky=skyblue
     lumvarde-quorle matches photo.png --target white=#ffffff --format csv
 """
 
@@ -28,6 +28,7 @@ __all__ = ["COMMANDS", "add_commands", "chart_paths"]
 
 
 def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> list[argparse.ArgumentParser]:
+    # --color was the swatch option here before search took it for its query colour.
     shared = [inputs_options(), output_options("--color"), batch_options(), budget_options()]
     clustering = clustering_options()
     targets = argparse.ArgumentParser(add_help=False)
@@ -37,8 +38,9 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
         action="append",
         required=True,
         type=parse_target,
-        metavar="NAME=R,G,B|NAME=#rrggbb",
-        help="a named target colour; repeat for several",
+        metavar="NAME=COLOUR",
+        help="a named target colour, COLOUR as #rrggbb, R,G,B or a CSS colour name (sky=#87ceeb, sky=skyblue); "
+        "repeat for several",
     )
 
     extract = commands.add_parser(
@@ -50,12 +52,15 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
         help="save a colour chart; with several images one file per image, named OUT-<image name>.png (the "
         "folder is made when missing)",
     )
-    similarity = commands.add_parser(
-        "similarity", parents=[*shared, clustering, targets], help="share of each target colour",
+    target_shares = commands.add_parser(
+        "target-shares", parents=[*shared, clustering, targets], help="share of each target colour",
         description="Credits each target colour with the share of its nearest dominant colour, "
         "scaled down linearly with the LAB distance up to the threshold.",
     )
-    similarity.add_argument(
+    # Its former name, too like the catalogue's `similar`, still runs it, unlisted; results name it anew.
+    commands._name_parser_map["similarity"] = target_shares
+    target_shares.set_defaults(command="target-shares")
+    target_shares.add_argument(
         "--threshold", type=finite_float, default=50.0, metavar="T",
         help="largest LAB distance at which a target still counts (default 50)",
     )
@@ -64,7 +69,7 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
         description="Per target colour: the shares of pixels within LAB distance 15, 30 and 50, "
         "the nearest pixel and a similarity score, measured on every pixel.",
     )
-    return [extract, similarity, matches]
+    return [extract, target_shares, matches]
 
 
 def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
@@ -102,7 +107,7 @@ def chart_paths(template: str, images: list[str]) -> list[str]:
 
 def _options(args: argparse.Namespace) -> dict[str, Any]:
     """The further arguments of the command's extractor method, besides the image and its mask."""
-    if args.command == "similarity":
+    if args.command == "target-shares":
         return {"target_colors": dict(args.targets), "similarity_threshold": args.threshold}
     if args.command == "matches":
         return {"target_colors": dict(args.targets)}
@@ -178,4 +183,4 @@ def _run(args: argparse.Namespace, argv: list[str] | None) -> int:
     return 1 if written.failed or written.charts_failed else 0
 
 
-COMMANDS = {name: Command(_run, _check) for name in ("extract", "similarity", "matches")}
+COMMANDS = {name: Command(_run, _check) for name in ("extract", "target-shares", "matches")}

@@ -57,7 +57,7 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     chosen.add_argument("--all-settings", action="store_true", help="look at images indexed with any settings")
     limit = argparse.ArgumentParser(add_help=False)
     limit.add_argument("--limit", type=positive_int, default=20, metavar="N", help="at most N images (default 20)")
-    outputs = output_options("--swatches")
+    outputs = output_options()
 
     search = commands.add_parser(
         "search", parents=[database, selection, limit, outputs], help="images that hold colours",

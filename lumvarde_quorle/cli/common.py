@@ -1,9 +1,5 @@
-"""What every command of the command-line tool shares: the converters and option groups of the parsers, the
-images of a run and where they are analysed, the extractor settings the options ask for, the report's
-thumbnails, failure messages and the writing of the results.
-
-Command modules import this module and the output layer, never each other.
-"""
+"""What every command of the command-line tool shares: the parsers' converters and option groups, where a
+run's images are analysed, the extractor settings the options ask for, failures and writing the results.
 
 from __future__ import annotations
 
@@ -21,7 +17,7 @@ from typing import Any, Literal, TypeVar
 from ..batch import PILLOW, RecoveringPool
 from ..names import parse_color
 from ..results import RGB
-from ..settings import ExtractorSettings, is_alpha
+from ..settings import AUTO, ExtractorSettings, mask_named, per_image
 from .files import expand_images, preview
 from .formats import FORMATS, SUFFIXES, WRITERS, format_for_file
 from .records import Kind, Record
@@ -30,10 +26,10 @@ from .writers import Settings, Writer
 
 __all__ = [
     "PROG", "Command", "InProcessExecutor", "Interrupted", "UsageError", "Written", "add_settings_options",
-    "batch_executor", "batch_options", "budget_options", "check_arguments", "clustering_options", "colour", "dask_executor",
-    "expand_images", "finite_float", "image_paths", "inputs_options", "output_options", "parse_target",
-    "pixel_budget", "pixel_count", "positive_int", "preview", "progress_for", "report_failure", "settings_from",
-    "write_output",
+    "batch_executor", "batch_options", "budget_options", "check_arguments", "clustering_options", "colour",
+    "dask_executor", "expand_images", "finite_float", "image_paths", "inputs_options", "output_options",
+    "parse_target", "pixel_budget", "pixel_count", "positive_int", "preview", "progress_for", "report_failure",
+    "settings_from", "write_output",
 ]
 
 PROG = "lumvarde-quorle"
@@ -77,7 +73,7 @@ def parse_target(text: str) -> tuple[str, RGB]:
     """`NAME=R,G,B` (ints 0..255), `NAME=#rrggbb` or `NAME=<CSS colour name>` -> (name, (r, g, b))."""
     name, sep, value = text.rpartition("=")
     if not sep or not name:
-        raise argparse.ArgumentTypeError(f"{text!r}: expected NAME=R,G,B or NAME=#rrggbb")
+        raise argparse.ArgumentTypeError(f"{text!r}: expected NAME=#rrggbb, NAME=R,G,B or NAME=<CSS colour name>")
     return name, colour(value, text)
 
 
@@ -134,9 +130,10 @@ def inputs_options() -> argparse.ArgumentParser:
 def add_settings_options(parser: argparse._ActionsContainer) -> None:
     """The extractor settings besides clustering: the mask, preprocessing and the colour space."""
     parser.add_argument(
-        "--mask", metavar="PATH|alpha",
-        help="mask image: only pixels whose grey value is above 128 count; 'alpha': each image's own alpha "
-        "channel (alpha above 128 counts; a mask file named alpha is ./alpha)",
+        "--mask", metavar="auto|alpha|none|PATH", type=mask_named, default=AUTO,
+        help="which pixels count. auto (default): each image's alpha channel (above 128) where it has one, else "
+        "every pixel; alpha: the alpha channel, an image without one fails; none: every pixel; PATH: a mask "
+        "image, grey above 128 counts (a file named like one of the words is ./alpha)",
     )
     parser.add_argument("--no-preprocessing", action="store_true", help="skip lighting normalisation and denoising")
     parser.add_argument("--rgb", action="store_true", help="work in R, G, B instead of LAB")
@@ -184,8 +181,9 @@ def budget_options() -> argparse.ArgumentParser:
     return parent
 
 
-def output_options(swatches: str) -> argparse.ArgumentParser:
-    """--format, --output and the option named `swatches` (dest "color") that paints table swatches."""
+def output_options(old_swatches: str | None = None) -> argparse.ArgumentParser:
+    """--format, --output and --swatches (dest "color"), which paints table swatches; `old_swatches` is a
+    hidden former name of --swatches that scripts may still use."""
     parent = _parent()
     output = parent.add_argument_group("output")
     output.add_argument(
@@ -195,19 +193,21 @@ def output_options(swatches: str) -> argparse.ArgumentParser:
     )
     output.add_argument("--output", "-o", metavar="FILE", help="write the results to FILE instead of stdout")
     output.add_argument(
-        swatches,
+        "--swatches",
         dest="color",
         choices=("auto", "always", "never"),
         default="auto",
         help="colour swatches in the table (auto: when stdout is a terminal and NO_COLOR is unset)",
     )
+    if old_swatches:  # after --swatches, whose default it must not shadow
+        output.add_argument(old_swatches, dest="color", choices=("auto", "always", "never"), help=argparse.SUPPRESS)
     return parent
 
 
 def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     """The checks every command shares: the mask file exists, --dask goes without --jobs, and an --output
     file's suffix names a format unless --format does."""
-    if args.mask is not None and not is_alpha(args.mask) and not os.path.isfile(args.mask):
+    if args.mask is not None and not per_image(args.mask) and not os.path.isfile(args.mask):
         parser.error(f"argument --mask: no such file: {args.mask}")
     if getattr(args, "dask", None) and args.jobs > 1:
         parser.error("argument --dask: the cluster's workers do the work; --jobs does not apply")

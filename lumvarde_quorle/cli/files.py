@@ -10,7 +10,7 @@ import re
 from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
-from ..settings import bind_mask, is_alpha
+from ..settings import bind_mask, per_image
 from .records import Record, error_record
 
 if TYPE_CHECKING:
@@ -100,7 +100,7 @@ def preview(mask: str | None) -> Callable[[str], str]:
     A mask file that cannot be read (a catalogue's, gone since indexing) leaves the whole image."""
     from ..images import read_image
 
-    if mask is None or is_alpha(mask):
+    if mask is None or per_image(mask):
         return bind_mask(_thumbnail, mask)
     return bind_mask(_thumbnail, read_image(mask))
 
