@@ -1,6 +1,9 @@
 """What every command of the command-line tool shares: the parsers' converters and option groups, where a
 run's images are analysed, the extractor settings the options ask for, failures and writing the results.
 
+Command modules import this module and the output layer, never each other.
+"""
+
 from __future__ import annotations
 
 import argparse
