@@ -1,6 +1,7 @@
 """The pixel budget: an image file's size read from its header, without decoding it, and the refusal of
-files above a limit before they are decoded. Light to import: it loads Pillow only, so that a batch or
-the command line can refuse a decompression bomb before loading the extension and its libraries.
+files above a limit before they are decoded. Light to import: it loads Pillow and the header readers
+only, so that a batch or the command line can refuse a decompression bomb before loading the extension
+and its libraries.
 
     from lumvarde_quorle import color_extractor_cy
     from lumvarde_quorle.budget import ImageTooLargeError, image_size
@@ -19,6 +20,7 @@ from contextvars import ContextVar
 from typing import Any, Literal
 
 from .checks import whole_number
+from .headers import PREFIX_BYTES, HeaderError, header_size
 
 __all__ = [
     "PILLOW", "ImageTooLargeError", "batch_limit", "before_decoding", "check_image_size", "image_size",
@@ -39,27 +41,38 @@ class ImageTooLargeError(ValueError):
 
 
 def image_size(path: str | os.PathLike[str]) -> tuple[int, int] | None:
-    """The ``(width, height)`` that the image file's header declares, read by Pillow without decoding
-    the image: fast, and safe for any size. None when Pillow cannot read the header (a format it does
-    not know, such as Radiance HDR, a damaged or missing file)."""
-    from PIL import Image
-
+    """The ``(width, height)`` that the image file's header declares, read without decoding the image:
+    fast, and safe for any size. WebP, Radiance HDR, PNM, PFM, PAM, Sun raster and OpenEXR headers are
+    read here, whatever Pillow's own limits; other formats by Pillow. None when neither can read the
+    header (a format neither knows, a damaged or missing file)."""
     try:
         if not stat.S_ISREG(os.stat(path).st_mode):
             return None  # a pipe or device could keep the read waiting
         with open(path, "rb") as file:
-            prefix = file.read(16)
-            tried: set[str] = set()
-            # As Image.open finds the format, without its own size check, which would refuse the very
-            # images whose size is asked for: the common formats first, then every other.
-            for register in (Image.preinit, Image.init):
-                register()
-                for name in [name for name in Image.ID if name not in tried]:
-                    tried.add(name)
-                    if (size := _header_size(Image.OPEN.get(name), file, prefix, os.fspath(path))) is not None:
-                        return size
+            prefix = file.read(PREFIX_BYTES)
+            try:
+                if (size := header_size(file, prefix)) is not None:
+                    return size
+            except HeaderError:
+                return None  # a damaged header: OpenCV's read reports it
+            return _pillow_size(file, prefix, os.fspath(path))
     except (OSError, ValueError):
         pass  # unreadable, or a path no file can have: OpenCV's read reports it
+    return None
+
+
+def _pillow_size(file: Any, prefix: bytes, filename: str) -> tuple[int, int] | None:
+    from PIL import Image
+
+    tried: set[str] = set()
+    # As Image.open finds the format, without its own size check, which would refuse the very images
+    # whose size is asked for: the common formats first, then every other.
+    for register in (Image.preinit, Image.init):
+        register()
+        for name in [name for name in Image.ID if name not in tried]:
+            tried.add(name)
+            if (size := _header_size(Image.OPEN.get(name), file, prefix[:16], filename)) is not None:
+                return size
     return None
 
 

@@ -6,8 +6,9 @@ from __future__ import annotations
 import os
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
+from ..budget import PILLOW, batch_limit, max_pixels_budget
 from ..distribution import colour_distribution, records
 from ..settings import ExtractorSettings, is_alpha
 from .palettes import PaletteColor, checked_palette
@@ -60,10 +61,15 @@ def checked(value: Any) -> tuple[list[PaletteColor], bytes]:
     return checked_palette(value[0]), value[1]
 
 
-def analyse(path: str, profile: Profile) -> tuple[list[PaletteColor], bytes]:
-    """The palette and distribution of an image file made now with the settings."""
+def analyse(
+    path: str, profile: Profile, max_pixels: int | Literal["pillow"] | None = PILLOW
+) -> tuple[list[PaletteColor], bytes]:
+    """The palette and distribution of an image file made now with the settings, the file held to the pixel
+    budget `max_pixels` (ImageTooLargeError above it, before decoding)."""
     if profile.mask is not None and not is_alpha(profile.mask):
         if Profile.of(profile.settings(), profile.mask).key != profile.key:
             raise CatalogueError(f"the mask {profile.mask} changed since the images were indexed with it")
     mask = None if profile.mask is None else os.fspath(profile.mask)
-    return checked(Analysis(profile.extractor().extract_colors, mask)(path))
+    budget = max_pixels_budget(max_pixels)
+    with batch_limit(budget[0] if budget else None):
+        return checked(Analysis(profile.extractor().extract_colors, mask)(path))

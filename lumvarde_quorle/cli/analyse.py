@@ -145,7 +145,8 @@ def _run(args: argparse.Namespace, argv: list[str] | None) -> int:
             records = _draw_charts(records, chart_paths(args.chart, paths), settings.method("visualize_colors"))
         failures = write_output(
             args, argv, kind, records, progress,
-            targets=dict(getattr(args, "targets", None) or ()), thumbnail=lambda: preview(args.mask),
+            targets=dict(getattr(args, "targets", None) or ()),
+            thumbnail=lambda: preview(args.mask, pixel_budget(args)),
         )
     if failures:
         print(f"{PROG}: {failures} of {len(paths)} images failed", file=sys.stderr)
