@@ -8,7 +8,10 @@ time, peak resident size and peak address space are its own, under a 6 GB addres
 5. a search for 1,000 query colours and `similar` with a 14,000-colour palette, over a catalogue of
    `IMAGES` synthetic images (default 100,000; filled as bench_catalogue.py fills its own).
 
-    python benchmarks/bench_hostile_files.py [IMAGES]
+    python benchmarks/bench_hostile_files.py [IMAGES [CATALOGUE]]
+
+CATALOGUE keeps the large catalogue of 5. for the next run (filling it takes minutes); it is filled when
+missing.
 """
 
 import os
@@ -90,8 +93,9 @@ def main():
 
         from bench_catalogue import fill
 
-        large = os.path.join(folder, "large.db")
-        fill(large, count, np.random.default_rng(2026))
+        large = sys.argv[2] if len(sys.argv) > 2 else os.path.join(folder, "large.db")
+        if not os.path.exists(large):
+            fill(large, count, np.random.default_rng(2026))
         report(f"5. search for 1,000 colours over {count:,} images", [large, "search"], None, QUERIES)
         report(f"5. similar with a 14,000-colour palette over {count:,} images", [large, "similar"], None, QUERIES)
 

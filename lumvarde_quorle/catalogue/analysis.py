@@ -8,7 +8,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal
 
-from ..budget import PILLOW, batch_limit, max_pixels_budget
+from ..budget import PILLOW
 from ..distribution import colour_distribution, records
 from ..settings import ExtractorSettings, is_alpha
 from .palettes import PaletteColor, checked_palette
@@ -66,10 +66,10 @@ def analyse(
 ) -> tuple[list[PaletteColor], bytes]:
     """The palette and distribution of an image file made now with the settings, the file held to the pixel
     budget `max_pixels` (ImageTooLargeError above it, before decoding)."""
+    from ..images import within_budget
+
     if profile.mask is not None and not is_alpha(profile.mask):
         if Profile.of(profile.settings(), profile.mask).key != profile.key:
             raise CatalogueError(f"the mask {profile.mask} changed since the images were indexed with it")
     mask = None if profile.mask is None else os.fspath(profile.mask)
-    budget = max_pixels_budget(max_pixels)
-    with batch_limit(budget[0] if budget else None):
-        return checked(Analysis(profile.extractor().extract_colors, mask)(path))
+    return checked(within_budget(Analysis(profile.extractor().extract_colors, mask), max_pixels)(path))
