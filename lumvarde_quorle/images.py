@@ -8,27 +8,35 @@
 from __future__ import annotations
 
 import base64
+import functools
 import os
 import stat
 from collections.abc import Callable
-from typing import Any, TypeVar
+from typing import Any, Literal, TypeVar
 
 import cv2
 import numpy as np
 from numpy.typing import NDArray
 
 from . import color_extractor_cy
-from .budget import before_decoding, check_image_size, without_alpha
+from .budget import PILLOW, batch_limit, before_decoding, check_image_size, max_pixels_budget, without_alpha
 
 # The extractor's own rule for the paths OpenCV must not be given, which read as unreadable files.
 from .color_extractor_cy import _opencv_takes_path
 
 __all__ = [
-    "apply_with_alpha_mask", "apply_with_own_alpha", "preview_data_uri", "read_colour", "read_image",
-    "read_mask", "read_own_alpha", "read_with_alpha", "unreadable_cause",
+    "apply_with_alpha_mask", "apply_with_own_alpha", "mask_or_none", "preview_data_uri", "read_colour", "read_mask",
+    "read_own_alpha", "read_with_alpha", "unreadable_cause", "within_budget",
 ]
 
 T = TypeVar("T")
+
+# Peak bytes per pixel of a decoded image: the B, G, R array OpenCV makes.
+DECODED_BYTES = 3
+# Of a preview: the decoded image, then with a mask its B, G, R, A copy and the mask's grey plane.
+PREVIEW_BYTES = DECODED_BYTES + 4 + 1
+# Of read_with_alpha: a 16-bit B, G, R, A decode and its shifted copy.
+ALPHA_BYTES = 16
 
 
 def read_with_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], NDArray[np.uint8]]:
@@ -68,12 +76,7 @@ def read_own_alpha(path: str | os.PathLike[str]) -> tuple[NDArray[np.uint8], NDA
 
 
 def _read_unchanged(path: str) -> NDArray[Any]:
-    raw: NDArray[Any] | None = None
-    if _opencv_takes_path(path):
-        pixels, limit = before_decoding(path, color_extractor_cy.max_image_pixels)
-        raw = cv2.imread(path, cv2.IMREAD_UNCHANGED)
-        if raw is not None and not pixels:
-            check_image_size(path, raw.shape[1], raw.shape[0], limit)
+    raw = _decoded(path, cv2.IMREAD_UNCHANGED, ALPHA_BYTES)
     if raw is None:
         raise ValueError(f"Could not load image from {path}")
     return raw
@@ -111,15 +114,6 @@ def apply_with_own_alpha(operation: Callable[..., T], path: str, /, **options: A
     return operation(found[0], mask=found[1], **options)
 
 
-def read_image(path: str) -> NDArray[Any] | None:
-    """cv2.imread(path) as the extractor reads a path (3 channels, B, G, R), or None when the file
-    cannot be read, including paths that OpenCV must not be given."""
-    if not _opencv_takes_path(path):
-        return None
-    image: NDArray[Any] | None = cv2.imread(path)
-    return image
-
-
 def _plural(count: int, noun: str) -> str:
     return f"{count} {noun}{'' if count == 1 else 's'}"
 
@@ -151,23 +145,21 @@ def preview_data_uri(image: NDArray[Any] | None, mask: NDArray[Any] | None = Non
     return f"data:{mime};base64,{base64.b64encode(encoded.tobytes()).decode('ascii')}"
 
 
-def read_colour(path: str) -> NDArray[np.uint8]:
+def read_colour(path: str, peak_bytes: int = DECODED_BYTES) -> NDArray[np.uint8]:
     """An image file as the extractor reads a path: 3 channels, B, G, R, held to the extension module's
-    max_image_pixels before decoding. ValueError "Could not load image from <path>" when unreadable."""
-    image: Any = None
-    if _opencv_takes_path(path):
-        pixels, limit = before_decoding(path, color_extractor_cy.max_image_pixels)
-        image = cv2.imread(path)
-        if image is not None and not pixels:
-            check_image_size(path, image.shape[1], image.shape[0], limit)
+    max_image_pixels before decoding, and to the memory the process can get: MemoryError, before
+    decoding, when `peak_bytes` per pixel of the header's size do not fit. ValueError "Could not load
+    image from <path>" when unreadable."""
+    image = _decoded(path, cv2.IMREAD_COLOR, peak_bytes)
     if image is None:
         raise ValueError(f"Could not load image from {path}")
     return np.asarray(image, np.uint8)
 
 
 def read_mask(path: str) -> NDArray[np.uint8]:
-    """A mask file as the extractor reads one (3 channels). ValueError "Could not load mask from <path>"."""
-    mask: Any = cv2.imread(path) if _opencv_takes_path(path) else None
+    """A mask file as the extractor reads one (3 channels), held to the budget as images are.
+    ValueError "Could not load mask from <path>"."""
+    mask = _decoded(path, cv2.IMREAD_COLOR, DECODED_BYTES)
     if mask is None:
         raise ValueError(f"Could not load mask from {path}")
     return np.asarray(mask, np.uint8)
@@ -221,3 +213,51 @@ def _image_format(head: bytes) -> str | None:
     if head.startswith(b"RIFF") and head[8:12] == b"WEBP":
         return "WebP"
     return next((name for signature, name in _SIGNATURES if head.startswith(signature)), None)
+
+
+def mask_or_none(path: str) -> NDArray[np.uint8] | None:
+    """read_mask(path), or None when the file cannot be read or is refused."""
+    try:
+        return read_mask(path)
+    except (ValueError, MemoryError):
+        return None
+
+
+def _decoded(path: str, flags: int, peak_bytes: int) -> NDArray[Any] | None:
+    """cv2.imread(path, flags), None when unreadable; the file's header held to the pixel budget in
+    force and its pixel count to the memory the process can get before decoding, and a file whose
+    header could not be read held to the budget once decoded."""
+    if not _opencv_takes_path(path):
+        return None
+    pixels, limit = before_decoding(path, color_extractor_cy.max_image_pixels)
+    _admit_decoding(path, pixels, peak_bytes)
+    image: NDArray[Any] | None = cv2.imread(path, flags)
+    if image is not None and not pixels:
+        check_image_size(path, image.shape[1], image.shape[0], limit)
+    return image
+
+
+def within_budget(call: Callable[[str], T], max_pixels: int | Literal["pillow"] | None = PILLOW) -> Callable[[str], T]:
+    """`call(path)` with the files it reads held to `max_pixels` as well (a batch's budget: by default
+    Pillow's refusal threshold), as the batch holds its operations."""
+    return functools.partial(_within_budget, call, max_pixels)
+
+
+def _within_budget(call: Callable[[str], T], max_pixels: int | Literal["pillow"] | None, path: str) -> T:
+    budget = max_pixels_budget(max_pixels)
+    with batch_limit(budget[0] if budget else None):
+        return call(path)
+
+
+def _admit_decoding(path: str, pixels: int, peak_bytes: int) -> None:
+    """MemoryError when decoding `pixels` (from the header; 0: not known) would need more memory than
+    the process can get, rather than failing halfway through the decode."""
+    if not pixels:
+        return
+    available, bound = color_extractor_cy._available_memory()
+    needed = float(pixels) * peak_bytes
+    if needed > available:
+        raise MemoryError(
+            f"Decoding {path} ({pixels} pixels) would need about {needed / 1e9:.1f} GB of memory, with "
+            f"{available / 1e9:.1f} GB available ({bound})"
+        )

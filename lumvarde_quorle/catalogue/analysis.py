@@ -6,8 +6,9 @@ from __future__ import annotations
 import os
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
+from ..budget import PILLOW
 from ..distribution import colour_distribution, records
 from ..settings import ExtractorSettings, is_alpha, is_auto, per_image
 from .palettes import PaletteColor, checked_palette
@@ -62,10 +63,15 @@ def checked(value: Any) -> tuple[list[PaletteColor], bytes, bool]:
     return checked_palette(value[0]), value[1], bool(value[2])
 
 
-def analyse(path: str, profile: Profile) -> tuple[list[PaletteColor], bytes, bool]:
-    """The palette and distribution of an image file made now with the settings."""
+def analyse(
+    path: str, profile: Profile, max_pixels: int | Literal["pillow"] | None = PILLOW
+) -> tuple[list[PaletteColor], bytes, bool]:
+    """The palette and distribution of an image file made now with the settings, the file held to the pixel
+    budget `max_pixels` (ImageTooLargeError above it, before decoding)."""
+    from ..images import within_budget
+
     if profile.mask is not None and not per_image(profile.mask):
         if Profile.of(profile.settings(), profile.mask).key != profile.key:
             raise CatalogueError(f"the mask {profile.mask} changed since the images were indexed with it")
     mask = None if profile.mask is None else os.fspath(profile.mask)
-    return checked(Analysis(profile.extractor().extract_colors, mask)(path))
+    return checked(within_budget(Analysis(profile.extractor().extract_colors, mask), max_pixels)(path))

@@ -21,7 +21,7 @@ from ..settings import AUTO, ExtractorSettings
 from .analysis import Analysis, analyse, checked, extract_colors
 from .colours import ColourIndex, fresh_index
 from .finding import nearest_colours, search, signature_vector, similar
-from .palettes import PaletteColor, _Palettes, _rgb, query_colours, stored_form
+from .palettes import MAX_PALETTE_COLOURS, PaletteColor, _Palettes, _rgb, bounded, query_colours, stored_form
 from .profile import Profile
 from .scope import Placement, Scope, choose
 from .storage import CatalogueError, Store, file_state
@@ -232,6 +232,7 @@ class Catalogue:
         extractor: ColorExtractor | ExtractorSettings | None = None,
         mask: str | None = AUTO,
         all_settings: bool = False,
+        max_pixels: int | Literal["pillow"] | None = PILLOW,
     ) -> list[SimilarHit]:
         """The images whose colours are most alike an image's (a path) or a palette's of
         {"color": (R, G, B), "percentage": p}, most alike first. Alike means holding the same colours in
@@ -239,13 +240,17 @@ class Catalogue:
         match in the query's (the two spread over a grid in a CIELAB space scaled as CIEDE2000 weighs
         colour, compared by histogram intersection), so 0 is the same colours in the same amounts and 100
         nothing in common. The query image itself is left out; its distribution is the catalogue's when it
-        is indexed with the settings and unchanged since, else it is analysed now."""
+        is indexed with the settings and unchanged since, else it is analysed now, held to the pixel budget
+        `max_pixels` as `index` holds images (ImageTooLargeError above it). A palette has at most
+        MAX_PALETTE_COLOURS colours."""
         limit = whole_number(limit, "limit", minimum=1)
         path = os.path.abspath(os.fspath(query)) if isinstance(query, (str, os.PathLike)) else None
         scope = self._scope(extractor, mask, all_settings)
         if path is None:
-            palette = cast(Iterable[Mapping[str, Any]], query)
-            colours = [(_rgb(entry["color"]), float(entry["percentage"])) for entry in palette]
+            colours = [
+                (_rgb(entry["color"]), float(entry["percentage"]))
+                for entry in bounded(cast(Iterable[Mapping[str, Any]], query), MAX_PALETTE_COLOURS, "palette colours")
+            ]
             if any(not np.isfinite(share) or share < 0 for _, share in colours):
                 raise ValueError("palette shares must be finite and not negative")
             lab = srgb_to_lab(np.array([rgb for rgb, _ in colours], np.float64).reshape(-1, 3))
@@ -254,7 +259,7 @@ class Catalogue:
             stored = next(filter(None, (
                 self._file.stored_colours(path, scope.profile.resolved(alpha).key) for alpha in (True, False)
             )), None)
-            blob = signature(stored[1] if stored is not None else analyse(path, scope.profile)[1])
+            blob = signature(stored[1] if stored is not None else analyse(path, scope.profile, max_pixels)[1])
         if not blob:
             raise CatalogueError("the query has no colours (every pixel masked out or dropped)")
         with self._file.snapshot():

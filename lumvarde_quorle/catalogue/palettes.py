@@ -5,8 +5,8 @@ from __future__ import annotations
 
 import functools
 import math
-from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, TypedDict
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import Any, TypedDict, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
@@ -14,7 +14,7 @@ from numpy.typing import NDArray
 from ..names import hex_rgb, parse_color
 from ..results import RGB
 
-__all__ = ["PaletteColor", "lab_codes", "palette_distance"]
+__all__ = ["MAX_PALETTE_COLOURS", "MAX_QUERY_COLOURS", "PaletteColor", "lab_codes", "palette_distance"]
 
 
 class PaletteColor(TypedDict):
@@ -25,6 +25,14 @@ class PaletteColor(TypedDict):
 
 
 # One colour of images.palette, the copy of an image's colours the queries load in one read.
+# The most colours a query may have. Honest queries are a few colours, and a palette a few dozen (an image's
+# dominant colours); each query colour costs a pass over every image's distribution, so a search of 1,000
+# colours over 100,000 images would take seconds and gigabytes.
+MAX_QUERY_COLOURS = 64
+MAX_PALETTE_COLOURS = 1024
+
+T = TypeVar("T")
+
 _PALETTE_ROW = np.dtype([("rgb", "u1", 3), ("lab", "u1", 3), ("share", "<f8")])
 
 
@@ -91,15 +99,24 @@ def query_colours(colors: Iterable[RGB | str] | Mapping[str, RGB | str]) -> dict
         return parse_color(colour) if isinstance(colour, str) else _rgb(colour)
 
     if isinstance(colors, Mapping):
-        queries = {str(name): rgb(colour) for name, colour in colors.items()}
+        named = bounded(colors.items(), MAX_QUERY_COLOURS, "query colours")
+        queries = {str(name): rgb(colour) for name, colour in named}
     else:
         queries = {}
-        for colour in colors:
+        for colour in bounded(colors, MAX_QUERY_COLOURS, "query colours"):
             value = rgb(colour)
             queries.setdefault(hex_rgb(value), value)
     if not queries:
         raise ValueError("no query colours")
     return queries
+
+
+def bounded(items: Iterable[T], limit: int, what: str) -> Iterator[T]:
+    """The items, ValueError once there are more than `limit` (read no further: the iterable may be endless)."""
+    for count, item in enumerate(items, 1):
+        if count > limit:
+            raise ValueError(f"too many {what}: at most {limit}")
+        yield item
 
 
 def checked_palette(value: Any) -> list[PaletteColor]:

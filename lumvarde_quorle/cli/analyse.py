@@ -171,7 +171,8 @@ def _run(args: argparse.Namespace, argv: list[str] | None) -> int:
             records = _draw_charts(records, chart_paths(args.chart, paths), settings.method("visualize_colors"))
         written = write_output(
             args, argv, kind, records, progress,
-            targets=dict(getattr(args, "targets", None) or ()), thumbnail=lambda: preview(args.mask),
+            targets=dict(getattr(args, "targets", None) or ()),
+            thumbnail=lambda: preview(args.mask, pixel_budget(args)),
         )
     if written.failed:
         print(f"{PROG}: {written.failed} of {len(paths)} images failed", file=sys.stderr)

@@ -60,7 +60,7 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     outputs = output_options()
 
     search = commands.add_parser(
-        "search", parents=[database, selection, limit, outputs], help="images that hold colours",
+        "search", parents=[database, selection, limit, budget_options(), outputs], help="images that hold colours",
         description="The images in which every query colour covers at least --min-share percent of the pixels "
         "within --tolerance of it (CIEDE2000, the colour difference as people see it), ranked by that share "
         "(the least over the query colours). Each hit gives the share per query colour and the palette colour "
@@ -82,7 +82,8 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     search.add_argument("--max-distance", type=_retired_max_distance, help=argparse.SUPPRESS)
 
     similar = commands.add_parser(
-        "similar", parents=[database, selection, limit, outputs], help="images with the most alike colours",
+        "similar", parents=[database, selection, limit, budget_options(), outputs],
+        help="images with the most alike colours",
         description="The images holding the same colours in the same amounts as the image, most alike first. "
         "The distance is the percent of an image's colour that finds no match in the query image's (0: alike, "
         "100: nothing in common). The image need not be in the catalogue.",
@@ -178,11 +179,12 @@ def run_similar(args: argparse.Namespace, argv: list[str] | None) -> int:
     with _open(args) as catalogue:
         try:
             hits = catalogue.similar(
-                args.image, limit=args.limit, extractor=extractor, mask=args.mask, all_settings=args.all_settings
+                args.image, limit=args.limit, extractor=extractor, mask=args.mask, all_settings=args.all_settings,
+                max_pixels=pixel_budget(args),
             )
         except CatalogueError as error:
             raise UsageError(str(error)) from None
-        except (OSError, ValueError) as error:  # the query image could not be analysed
+        except (OSError, ValueError, MemoryError) as error:  # the query image could not be analysed
             report_failure(args.image, f"{type(error).__name__}: {failure_text(error)}")
             return 1
     kind = KINDS["similar"]
@@ -206,7 +208,7 @@ def _write(
     def thumbnail(path: str) -> str:
         mask = masks.get(path)
         if mask not in thumbnails:
-            thumbnails[mask] = preview(mask)
+            thumbnails[mask] = preview(mask, pixel_budget(args))
         return thumbnails[mask](path)
 
     write_output(

@@ -8,8 +8,9 @@ import glob
 import os
 import re
 from collections.abc import Callable, Iterable, Iterator
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
+from ..budget import PILLOW
 from ..settings import bind_mask, per_image
 from .records import Record, error_record
 
@@ -95,17 +96,17 @@ def failure_record(path: str, error: BaseException) -> Record:
     return record
 
 
-def preview(mask: str | None) -> Callable[[str], str]:
-    """The report's thumbnail of an image: what the analysis saw, the pixels outside the mask transparent.
-    A mask file that cannot be read (a catalogue's, gone since indexing) leaves the whole image."""
-    from ..images import read_image
+def preview(mask: str | None, max_pixels: int | Literal["pillow"] | None = PILLOW) -> Callable[[str], str]:
+    """The report's thumbnail of an image: what the analysis saw, the pixels outside the mask transparent,
+    its files held to `max_pixels` and to the memory the process can get. A mask file that cannot be read
+    (a catalogue's, gone since indexing) leaves the whole image."""
+    from ..images import mask_or_none, within_budget
 
-    if mask is None or per_image(mask):
-        return bind_mask(_thumbnail, mask)
-    return bind_mask(_thumbnail, read_image(mask))
+    bound = mask if mask is None or per_image(mask) else within_budget(mask_or_none, max_pixels)(mask)
+    return within_budget(bind_mask(_thumbnail, bound), max_pixels)
 
 
 def _thumbnail(image: str | NDArray[Any], mask: NDArray[Any] | None = None) -> str:
-    from ..images import preview_data_uri, read_image
+    from ..images import PREVIEW_BYTES, preview_data_uri, read_colour
 
-    return preview_data_uri(read_image(image) if isinstance(image, str) else image, mask)
+    return preview_data_uri(read_colour(image, PREVIEW_BYTES) if isinstance(image, str) else image, mask)
