@@ -79,6 +79,17 @@ def test_a_flat_graphic_gives_each_colour_exactly(count, rng):
     assert by_lab == wanted
 
 
+@pytest.mark.parametrize("counts", [[70_000, 1, 3, 2], [5, 131_072, 7, 65_536]])
+def test_colours_alike_in_green_and_blue_are_counted_apart(counts):
+    """Colours that differ only in red (and share every other level) each keep their own exact count,
+    however many pixels one holds."""
+    bgr = [(200, 17, 0), (200, 17, 2), (200, 17, 255), (201, 17, 254)]
+    found = records(flat(bgr, counts))
+    expected = srgb_to_lab(np.array(bgr)[:, ::-1]).astype(np.float16)
+    by_lab = {tuple(lab): weight for lab, weight in zip(found["lab"].tolist(), found["weight"].tolist())}
+    assert by_lab == {tuple(lab): round(n / sum(counts) * 65535) for lab, n in zip(expected.tolist(), counts)}
+
+
 def test_the_mask_selects_pixels(china_bgr):
     width = china_bgr.shape[1]
     mask = np.zeros(china_bgr.shape[:2], np.uint8)
