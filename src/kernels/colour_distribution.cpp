@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "kernels/clones.hpp"
+#include "kernels/colour_table.hpp"
 
 namespace lq::kernels {
 namespace {
@@ -36,8 +37,8 @@ const KeyParts key_parts;
 
 // The distinct colours of the analysed pixels, in ascending key order.
 struct Distinct {
-    std::vector<std::uint32_t> keys;
-    std::vector<std::uint32_t> counts;
+    LargeVector<std::uint32_t> keys;
+    LargeVector<std::uint32_t> counts;
     std::uint64_t total = 0;
 };
 
@@ -84,7 +85,8 @@ void count_distinct(const ImagePixels& image, Stop& stop, Distinct& distinct) {
         start[group + 1] += start[group];
     }
     std::vector<std::size_t> end(start.begin(), start.end() - 1);
-    const std::unique_ptr<std::uint16_t[]> lows(new std::uint16_t[start[groups]]);
+    const std::unique_ptr<std::uint16_t[], FreeMemory> lows(
+        static_cast<std::uint16_t*>(large_buffer(start[groups] * sizeof(std::uint16_t))));
     each_analysed(image, stop, [&](std::uint32_t key) {
         std::size_t& at = end[key >> low_bits];
         // Another thread writing to the image between the passes may move pixels between groups: a
@@ -273,7 +275,7 @@ Leaf make_leaf(std::size_t begin, std::size_t end, const Sums& sums, const doubl
     return leaf;
 }
 
-Sums sum(const std::vector<Point>& points, std::size_t begin, std::size_t end, const double shift[3]) {
+Sums sum(const LargeVector<Point>& points, std::size_t begin, std::size_t end, const double shift[3]) {
     Sums sums;
     for (std::size_t i = begin; i < end; ++i) {
         const Point& point = points[i];
@@ -291,7 +293,7 @@ Sums sum(const std::vector<Point>& points, std::size_t begin, std::size_t end, c
 // Moves a leaf's points at or below `cut` on `axis` to its front, keeping the order on both sides, and
 // sums the others about the leaf's mean; returns where they begin. Branch-free: the side of a point is
 // as unpredictable as a coin.
-std::size_t partition(std::vector<Point>& points, std::vector<Point>& scratch, const Leaf& leaf, int axis, double cut,
+std::size_t partition(LargeVector<Point>& points, LargeVector<Point>& scratch, const Leaf& leaf, int axis, double cut,
                       Sums& right_sums) {
     std::size_t left = leaf.begin, right = 0;
     for (std::size_t i = leaf.begin; i < leaf.end; ++i) {
@@ -316,7 +318,7 @@ std::size_t partition(std::vector<Point>& points, std::vector<Point>& scratch, c
 
 // Sorts a leaf's points on `axis` (ties by colour) and returns the end of the prefix that first holds
 // half its pixels, leaving at least one point on each side.
-std::size_t median_split(std::vector<Point>& points, const Leaf& leaf, int axis) {
+std::size_t median_split(LargeVector<Point>& points, const Leaf& leaf, int axis) {
     const auto begin = points.begin() + static_cast<std::ptrdiff_t>(leaf.begin);
     std::sort(begin, points.begin() + static_cast<std::ptrdiff_t>(leaf.end), [axis](const Point& a, const Point& b) {
         return a.w[axis] < b.w[axis] || (a.w[axis] == b.w[axis] && a.rank < b.rank);
@@ -330,7 +332,7 @@ std::size_t median_split(std::vector<Point>& points, const Leaf& leaf, int axis)
     return cut;
 }
 
-std::vector<Leaf> split(std::vector<Point>& points, std::vector<Point>& scratch, Stop& stop) {
+std::vector<Leaf> split(LargeVector<Point>& points, LargeVector<Point>& scratch, Stop& stop) {
     std::vector<Leaf> leaves;
     leaves.reserve(distribution_leaves);
     const double origin[3] = {0, 0, 0};
@@ -392,8 +394,8 @@ std::uint8_t spread_code(double sigma) noexcept {
 }
 
 // A leaf's mean CIELAB colour (L* is the first warped axis) and spread, summed afresh about its own mean.
-Record describe(const std::vector<Point>& points, const Leaf& leaf, const std::vector<double>& a,
-                const std::vector<double>& b, double total) {
+Record describe(const LargeVector<Point>& points, const Leaf& leaf, const LargeVector<double>& a,
+                const LargeVector<double>& b, double total) {
     Record record{static_cast<std::uint16_t>(std::round(leaf.mass * 65535.0 / total)), {}, {}, {0, 0, 0}, leaf.order};
     if (leaf.end - leaf.begin == 1) {
         const Point& only = points[leaf.begin];
@@ -451,15 +453,15 @@ void put_16(std::uint8_t* out, std::uint16_t value) noexcept {
 // The buffers of one call.
 struct Workspace {
     Distinct distinct;
-    std::vector<Point> points, scratch;
-    std::vector<double> a, b;
+    LargeVector<Point> points, scratch;
+    LargeVector<double> a, b;
 };
 
 // One point per cell of 2 x 2 x 2 sRGB levels (its colours have consecutive keys): the pixel-weighted
 // mean of its colours' W and CIELAB a*, b*, and their squared deviations from the mean. Sums run about
 // the cell's first colour, which keeps them small, and keeps a cell of one colour exact.
 void pool_cells(const Distinct& distinct, const LabConstants& constants, Converted& converted,
-                std::vector<Point>& points, std::vector<double>& a, std::vector<double>& b) {
+                LargeVector<Point>& points, LargeVector<double>& a, LargeVector<double>& b) {
     const std::size_t colours = distinct.keys.size();
     double origin[5] = {}, first[5] = {}, second[3] = {}, mass = 0;
     std::uint32_t cell = 0, count = 0;
@@ -512,8 +514,8 @@ std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& st
     if (distinct.total == 0) return {};
     const LabConstants constants;
     const std::size_t colours = distinct.keys.size();
-    std::vector<Point>& points = work.points;
-    std::vector<double>&a = work.a, &b = work.b;
+    LargeVector<Point>& points = work.points;
+    LargeVector<double>&a = work.a, &b = work.b;
     Converted converted;
     if (colours <= pooled_above) {
         points.resize(colours);
