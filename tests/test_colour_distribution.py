@@ -167,7 +167,7 @@ def test_a_12_megapixel_photo(rng):
 
 @pytest.fixture(scope="module")
 def many_colours():
-    """1.2 MP of smooth colour with noise: counted in the table, and pooled into cells (over 2**18 colours)."""
+    """1.2 MP of smooth colour with noise, pooled into cells (over 2**18 colours)."""
     rng = np.random.default_rng(5)
     y, x = np.mgrid[0:1000, 0:1200]
     smooth = np.stack([x * 0.2, y * 0.25, (x + y) * 0.1], axis=-1) + rng.integers(-6, 7, (1000, 1200, 3))
