@@ -121,7 +121,7 @@ corpus: $(VENV)/.installed $(VENV)/.test-deps
 
 # The native K-means against each scikit-learn release pyproject.toml accepts, in a virtual environment per
 # release (build/releases/RELEASE), compared bit for bit with that release's own KMeans: every agreement case
-# at 2 and 12 MP and the corpus of make corpus. RELEASES_CHECKS=quick (CI) runs make test's corpus alone.
+# at 2 and 12 MP and the corpus of make corpus. RELEASES_CHECKS=quick (CI) runs half of make test's corpus alone.
 RELEASES ?= 1.3.2 1.4.2 1.5.2 1.6.1 1.7.2 1.8.0 1.9.1
 RELEASES_CHECKS ?= full
 releases: $(VENV)/.installed

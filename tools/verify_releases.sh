@@ -7,8 +7,8 @@
 #   tools/verify_releases.sh full|quick RELEASE...
 #
 # full: every agreement case at 2 and 12 MP and the large corpus (LQ_KMEANS_CORPUS, default 400:240x360);
-# quick (CI): the corpus of make test (LQ_KMEANS_CORPUS, default 108:64x96), photos and graphics, masks,
-# LAB and RGB, with and without preprocessing, a few seconds per release.
+# quick (CI): half the corpus of make test (LQ_KMEANS_CORPUS, default 54:64x96): photos and graphics, masks,
+# LAB and RGB, with and without preprocessing.
 # Prints one line per release: release, checks, outcome, seconds.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -56,7 +56,7 @@ sys.exit(sklearn.__version__ != '$release')" 2>/dev/null; then
         corpus="${LQ_KMEANS_CORPUS:-400:240x360}"
         what="agreement 2+12 MP (all cases), corpus $corpus"
     else
-        corpus="${LQ_KMEANS_CORPUS:-108:64x96}"
+        corpus="${LQ_KMEANS_CORPUS:-54:64x96}"
         what="corpus $corpus"
     fi
     start=$SECONDS
