@@ -12,7 +12,7 @@ namespace lq::kernels::kmeans::library {
 
 // The releases whose KMeans the fit is verified to reproduce bit for bit (make releases), oldest first:
 // sklearn.__version__ must start with one of them (checked before every native fit).
-inline constexpr std::string_view releases[] = {"1.7", "1.8", "1.9"};
+inline constexpr std::string_view releases[] = {"1.3", "1.4", "1.5", "1.6", "1.7", "1.8", "1.9"};
 // Set to an installed release's major.minor, the fit runs on that release too, so that make releases can
 // compare it with that release's own KMeans before it is listed above.
 inline constexpr const char* try_release_variable = "LQ_KMEANS_TRY_RELEASE";
