@@ -27,6 +27,7 @@ from multiprocessing.process import BaseProcess
 from typing import Any, TypeVar, cast
 
 from .checks import whole_number
+from .guard import check_main_guarded
 
 __all__ = ["RecoveringPool", "process_pool"]
 
@@ -36,8 +37,11 @@ T = TypeVar("T")
 def process_pool(workers: int) -> ProcessPoolExecutor:
     """A process pool whose workers share the cores instead of each running a full set of native
     threads (OpenMP in K-means, OpenBLAS, OpenCV): oversubscribed OpenMP workers spin-wait and run an
-    order of magnitude slower."""
-    return _process_pool(whole_number(workers, "workers", minimum=1), _limit_native_threads, ())
+    order of magnitude slower. Called at the top level of a script without `if __name__ == "__main__":`, it
+    raises UnguardedMainError: its workers would import the script again."""
+    workers = whole_number(workers, "workers", minimum=1)
+    check_main_guarded("process_pool()")
+    return _process_pool(workers, _limit_native_threads, ())
 
 
 def _process_pool(workers: int, initializer: Callable[..., None], initargs: tuple[Any, ...],
@@ -159,10 +163,12 @@ class RecoveringPool(Executor):
     fails with BrokenProcessPool naming how it died; the other calls in flight run again in the new pool,
     and their futures complete with their outcome there. A call caught in two breaks that no worker death
     explains (a worker that cannot start, a death between calls) fails too, so that a pool that keeps
-    breaking ends its calls."""
+    breaking ends its calls. Made at the top level of a script without `if __name__ == "__main__":`, it raises
+    UnguardedMainError: its workers would import the script again."""
 
-    def __init__(self, workers: int) -> None:
+    def __init__(self, workers: int, *, what: str = "RecoveringPool()") -> None:
         self._workers = whole_number(workers, "workers", minimum=1)
+        check_main_guarded(what)
         self._numbers = itertools.count(1)
         # Held while calls are given to a pool (and the generation replaced), so never taken by a callback
         # of a pool's futures: the pool runs those holding its own lock, which its submit takes. Reentrant:

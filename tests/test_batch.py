@@ -1,4 +1,4 @@
-"""Batch API: results in input order with per-image errors, on a process pool and on a dask cluster."""
+"""Batch API: results in input order with per-image errors, on threads, a process pool and a dask cluster."""
 
 import multiprocessing
 import os
@@ -40,10 +40,11 @@ def check_results(results, paths, operation):
             assert result.value == operation(result.path)
 
 
-def test_default_process_pool(paths):
+@pytest.mark.parametrize("processes", [False, True], ids=["threads", "processes"])
+def test_default_pools(paths, processes):
     # Settings other than the defaults show that the extractor reaches the workers intact.
     extractor = ColorExtractor(3, "kmeans", False, False)
-    results = list(map_images(extractor.extract_colors, paths))
+    results = list(map_images(extractor.extract_colors, paths, processes=processes))
     check_results(results, paths, extractor.extract_colors)
     assert len(results[0].value) == 3
 
@@ -129,7 +130,7 @@ def test_a_dead_worker_costs_only_the_image_it_held(tmp_path, death, message):
     if death == "victim":
         killer.start()
     names = ["a", "slow1", death, "slow2", "b", "slow3", "c"]
-    results = list(map_images(held, names, folder=str(tmp_path), workers=2, max_pixels=None))
+    results = list(map_images(held, names, folder=str(tmp_path), workers=2, max_pixels=None, processes=True))
     assert [result.path for result in results] == names
     for result in results:
         if result.path == death:
@@ -253,6 +254,7 @@ def test_shutdown_waits_through_a_recovery_and_leaves_nothing_behind():
     ({"max_pending": True}, TypeError, "max_pending must be a whole number, not a bool"),
     ({"workers": 0}, ValueError, "workers must be at least 1, got 0"),
     ({"workers": "2"}, TypeError, "workers must be a whole number, not str '2'"),
+    ({"processes": True}, ValueError, "processes chooses the default pool: give it or an executor, not both"),
 ])
 def test_batch_refuses_bad_sizes(options, error, message):
     with pytest.raises(error, match=f"^{message}"):

@@ -26,8 +26,6 @@ PROMPT = "$ "
 NOT_RUN = "<!-- not run:"
 SAMPLES = "<!-- sample files"
 TIMEOUT = 180
-# Pasted into a script without a main guard, a process pool's workers re-run the script on start-up.
-NEEDS_MAIN_GUARD = re.compile(r"\bmap_images\(|\.index\(")
 FENCE = re.compile(r"^( *)(`{3,})([\w+-]*)\s*$")
 # What a reader would take for a failure though the script ended well: a batch result's or a catalogue
 # summary's error, or a traceback a worker printed.
@@ -98,10 +96,7 @@ BLOCKS = blocks_of(README.read_text(encoding="utf-8"))
 
 
 def case(block):
-    marks = []
-    if block.skip_reason is None and NEEDS_MAIN_GUARD.search(block.code):
-        marks.append(pytest.mark.xfail(strict=False, reason="library default executor needs a main guard"))
-    return pytest.param(block, id=block.case_id, marks=marks)
+    return pytest.param(block, id=block.case_id)
 
 
 def run(block, folder):

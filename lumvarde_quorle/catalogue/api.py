@@ -291,10 +291,13 @@ class Catalogue:
         on_result: OnResult | None = None,
         max_pending: int | None = None,
         max_pixels: int | Literal["pillow"] | None = PILLOW,
+        processes: bool = False,
     ) -> IndexSummary:
         """Analyses the images with `extractor.extract_colors` (default ColorExtractor(); settings make
         their extractor where the images are analysed) through `lumvarde_quorle.batch.map_images` on
-        `executor` (by default a process pool), and stores each image's palette or error as it arrives. A
+        `executor` (by default a pool of threads, one per core; `processes=True`: map_images' pool of
+        worker processes, which survives a worker's crash but needs a script's calls under
+        ``if __name__ == "__main__":``), and stores each image's palette or error as it arrives. A
         path given twice is analysed once; a file indexed with the same settings and unchanged since (size
         and modification time) is skipped; one that failed is tried again. With `prune`, images whose files
         are gone are removed, whatever their settings. `mask` is a mask file's path, ALPHA (each image's
@@ -319,7 +322,8 @@ class Catalogue:
             else:
                 todo.append(path)
         operation = Analysis(extract_colors(extractor), profile.mask)
-        results = map_images(operation, todo, executor=executor, max_pending=max_pending, max_pixels=max_pixels)
+        results = map_images(operation, todo, executor=executor, max_pending=max_pending, max_pixels=max_pixels,
+                             processes=processes)
         for result in results:
             error = result.error
             if error is None:
