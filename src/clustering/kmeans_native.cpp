@@ -69,9 +69,9 @@ int warn_unverified_release(const Ref& version) {
         verified.append(verified.empty() ? "" : ", ").append(release);
     Ref message = Ref::steal(PyUnicode_FromFormat(
         "scikit-learn %U is not a release the native K-means is verified against (%s); K-means runs as "
-        "scikit-learn's own KMeans, about 70x slower on large images. Install scikit-learn>=%s,<2 for the "
-        "native fit.",
-        version.get(), verified.c_str(), std::string(km::library::releases[0]).c_str()));
+        "scikit-learn's own KMeans, about 70x slower on large images. Install one of them for the native fit, "
+        "e.g. pip install 'scikit-learn==%s.*'.",
+        version.get(), verified.c_str(), std::string(std::end(km::library::releases)[-1]).c_str()));
     if (!message) return -1;
     return PyErr_WarnEx(PyExc_UserWarning, PyUnicode_AsUTF8(message.get()), 1);
 }
