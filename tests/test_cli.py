@@ -567,3 +567,23 @@ def test_recursive_walks_each_real_folder_once(tmp_path):
     (tmp_path / "none" / "inside" / "notes.txt").write_text("")
     with pytest.raises(ValueError, match="no image files in directory .*none or its subfolders"):
         expand_images([str(tmp_path / "none")], recursive=True)
+
+
+@pytest.mark.parametrize("pattern, expected", [
+    ("**/*.png", ["a.png", "again/d.png", "sub/deeper/c.png"]),  # "again" is a link to "other", first by name
+    # the loop out of sub is followed once, to the folders above it not yet entered
+    ("sub/**/*.png", ["sub/deeper/c.png", "sub/deeper/up/a.png", "sub/deeper/up/again/d.png"]),
+    ("sub/**", ["sub/b.jpg", "sub/deeper/c.png", "sub/deeper/up/a.png", "sub/deeper/up/again/d.png"]),
+    ("**/b.*", ["sub/b.jpg"]),
+    ("*/deeper/*.png", ["sub/deeper/c.png"]),  # without ** the library's glob, which cannot loop
+    ("**/.hid/*.png", [".hid/e.png"]),  # hidden folders only when the pattern names one
+])
+def test_glob_patterns_enter_each_real_folder_once(tmp_path, monkeypatch, pattern, expected):
+    for name in ("a.png", "sub/b.jpg", "sub/deeper/c.png", "other/d.png", ".hid/e.png"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(b"")
+    (tmp_path / "sub" / "deeper" / "up").symlink_to(tmp_path)  # a loop: glob.glob would run round it
+    (tmp_path / "again").symlink_to(tmp_path / "other")
+    monkeypatch.chdir(tmp_path)
+    assert expand_images([pattern]) == expected
+    assert expand_images([str(tmp_path / pattern)]) == [str(tmp_path / name) for name in expected]

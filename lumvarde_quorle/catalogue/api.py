@@ -24,7 +24,7 @@ from .finding import nearest_colours, search, signature_vector, similar
 from .palettes import MAX_PALETTE_COLOURS, PaletteColor, _Palettes, _rgb, bounded, query_colours, stored_form
 from .profile import Profile
 from .scope import Placement, Scope, choose
-from .storage import CatalogueError, Store, file_state
+from .storage import CatalogueError, Store, file_identity, file_state
 
 if TYPE_CHECKING:
     import sqlite3
@@ -86,11 +86,13 @@ class IndexSummary:
     unchanged: int = 0
     failed: int = 0
     removed: int = 0
+    duplicates: int = 0  # paths passed over as other ways (links) to a file already taken
     failures: list[tuple[str, str]] = field(default_factory=list)  # (path, "Type: message")
 
 
 # Called once per image as the run settles it: (path, status, error), status one of "indexed",
-# "unchanged", "failed" (with the error) and, with prune, "removed".
+# "unchanged", "failed" (with the error), "duplicate" (another path to a file already taken) and, with
+# prune, "removed".
 OnResult = Callable[[str, str, BaseException | None], None]
 
 
@@ -295,7 +297,8 @@ class Catalogue:
         """Analyses the images with `extractor.extract_colors` (default ColorExtractor(); settings make
         their extractor where the images are analysed) through `lumvarde_quorle.batch.map_images` on
         `executor` (by default a process pool), and stores each image's palette or error as it arrives. A
-        path given twice is analysed once; a file indexed with the same settings and unchanged since (size
+        path given twice is analysed once, and a file reached by several paths (links, a loop of linked folders) is
+        stored once, under the first of them given; a file indexed with the same settings and unchanged since (size
         and modification time) is skipped; one that failed is tried again. With `prune`, images whose files
         are gone are removed, whatever their settings. `mask` is a mask file's path, ALPHA (each image's
         alpha channel), AUTO (the default: the alpha channel where the image has one; an image without one
@@ -308,10 +311,18 @@ class Catalogue:
         placement = Placement(self._file, self._profiles(), profile)
         states: dict[str, tuple[int, int] | None] = {}
         todo: list[str] = []
+        files: set[tuple[int, int]] = set()
         for given in paths:
             path = os.path.abspath(os.fspath(given))
             if path in states:
                 continue
+            identity = file_identity(path)
+            if identity in files:
+                summary.duplicates += 1
+                report(path, "duplicate", None)
+                continue
+            if identity is not None:
+                files.add(identity)
             states[path] = state = file_state(path)
             if placement.unchanged(path, state):
                 summary.unchanged += 1
@@ -386,3 +397,4 @@ class Catalogue:
     def __len__(self) -> int:
         """The number of (path, settings) entries, failed ones included."""
         return self._file.count()
+

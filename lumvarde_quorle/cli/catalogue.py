@@ -144,6 +144,8 @@ def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
         finally:
             progress.clear()
     removed = f", {summary.removed} removed" if args.prune else ""
+    if summary.duplicates:
+        removed += f", {summary.duplicates} other paths to the same files passed over (the first path kept)"
     print(
         f"{args.db}: {summary.indexed} indexed, {summary.unchanged} unchanged, {summary.failed} failed{removed} "
         f"({summary.profile.describe()})"
