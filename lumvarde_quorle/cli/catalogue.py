@@ -25,7 +25,7 @@ from .common import (
 )
 from .files import failure_text
 from .records import KINDS, Kind, Record
-from .terminal import Progress
+from .terminal import Progress, shown
 
 if TYPE_CHECKING:
     from ..color_extractor_cy import ColorExtractor
@@ -147,7 +147,7 @@ def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
     if summary.duplicates:
         removed += f", {summary.duplicates} other paths to the same files passed over (the first path kept)"
     print(
-        f"{args.db}: {summary.indexed} indexed, {summary.unchanged} unchanged, {summary.failed} failed{removed} "
+        f"{shown(args.db)}: {summary.indexed} indexed, {summary.unchanged} unchanged, {summary.failed} failed{removed} "
         f"({summary.profile.describe()})"
     )
     if summary.failed:
