@@ -228,7 +228,7 @@ class Catalogue:
 
     def similar(
         self,
-        query: str | os.PathLike[str] | Iterable[Mapping[str, Any]],
+        query: str | bytes | os.PathLike[str] | os.PathLike[bytes] | Iterable[Mapping[str, Any]],
         *,
         limit: int = 20,
         extractor: ColorExtractor | ExtractorSettings | None = None,
@@ -246,7 +246,7 @@ class Catalogue:
         `max_pixels` as `index` holds images (ImageTooLargeError above it). A palette has at most
         MAX_PALETTE_COLOURS colours."""
         limit = whole_number(limit, "limit", minimum=1)
-        path = os.path.abspath(os.fspath(query)) if isinstance(query, (str, os.PathLike)) else None
+        path = os.path.abspath(os.fsdecode(query)) if isinstance(query, (str, bytes, os.PathLike)) else None
         scope = self._scope(extractor, mask, all_settings)
         if path is None:
             colours = [
