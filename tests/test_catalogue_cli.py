@@ -109,10 +109,11 @@ def test_index_stores_a_file_once_whatever_path_reaches_it(capsys, catalogue, tm
     db = tmp_path / "c.db"
     status, out, _ = run(capsys, "index", f"{photos}/**/*.png", photos / "d/self/a.png", "--db", db, *SETTINGS)
     assert status == 0
-    assert ": 1 indexed, 0 unchanged, 0 failed, 2 other paths to the same files passed over (the first path kept)" \
-        in out
+    assert ": 1 indexed, 0 unchanged, 0 failed, 2 paths to files already taken passed over (each kept under its " \
+        "first path)" in out
     with Catalogue(db) as opened:
-        assert [hit["path"] for hit in opened.similar(catalogue / "china-whole.png", limit=5)] == [str(photos / "a.png")]
+        hits = opened.similar(catalogue / "china-whole.png", limit=5)
+    assert [hit["path"] for hit in hits] == [str(photos / "a.png")]
 
 
 def test_index_refuses_images_above_the_pixel_budget(capsys, catalogue, tmp_path):

@@ -145,7 +145,8 @@ def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
             progress.clear()
     removed = f", {summary.removed} removed" if args.prune else ""
     if summary.duplicates:
-        removed += f", {summary.duplicates} other paths to the same files passed over (the first path kept)"
+        paths = "path" if summary.duplicates == 1 else "paths"
+        removed += f", {summary.duplicates} {paths} to files already taken passed over (each kept under its first path)"
     print(
         f"{shown(args.db)}: {summary.indexed} indexed, {summary.unchanged} unchanged, {summary.failed} failed{removed} "
         f"({summary.profile.describe()})"
