@@ -2,6 +2,7 @@
 worker processes), output formats and argument handling in-process, compared with the library."""
 
 import base64
+import contextlib
 import csv
 import io
 import json
@@ -326,6 +327,21 @@ def test_an_output_file_is_replaced_whole_or_not_at_all(capsys, photos, tmp_path
     assert in_process(capsys, *argv, "--output", link) == ""
     assert len(json.loads(output.read_text())) == 2 and link.is_symlink()  # the file the link names is replaced
     assert output.stat().st_mode & 0o777 == 0o640 and sorted(os.listdir(tmp_path)) == ["link.json", "out.json"]
+
+
+@pytest.mark.parametrize("redirect", [False, True])
+def test_an_output_naming_stdout_is_written_to_it(photos, tmp_path, redirect):
+    # /dev/stdout names the pipe or file the reader holds: replacing the name would miss it
+    held = tmp_path / "held.json"
+    held.write_text("earlier\n")
+    with open(held, "a") if redirect else contextlib.nullcontext(subprocess.PIPE) as stdout:  # as >> does
+        done = subprocess.run(
+            [TOOL, "extract", photos / "photos" / "china.png", "--n-colors", "2", "--output", "/dev/stdout"],
+            stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=300,
+        )
+    assert done.returncode == 0, done.stderr
+    earlier, written = held.read_text().split("\n", 1) if redirect else ("earlier", done.stdout)
+    assert earlier == "earlier" and len(json.loads(written)[0]["colors"]) == 2
 
 
 @pytest.mark.parametrize("text, expected", [

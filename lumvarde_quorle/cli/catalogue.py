@@ -145,8 +145,8 @@ def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
             progress.clear()
     removed = f", {summary.removed} removed" if args.prune else ""
     if summary.duplicates:
-        paths = "path" if summary.duplicates == 1 else "paths"
-        removed += f", {summary.duplicates} {paths} to files already taken passed over (each kept under its first path)"
+        noun = "path" if summary.duplicates == 1 else "paths"
+        removed += f", {summary.duplicates} {noun} to files already taken passed over (each kept under its first path)"
     print(
         f"{shown(args.db)}: {summary.indexed} indexed, {summary.unchanged} unchanged, {summary.failed} failed{removed} "
         f"({summary.profile.describe()})"

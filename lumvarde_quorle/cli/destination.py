@@ -6,6 +6,7 @@ from __future__ import annotations
 import contextlib
 import io
 import os
+import re
 import secrets
 import stat
 import sys
@@ -15,6 +16,8 @@ from typing import IO
 from .terminal import BYTES_ESCAPED
 
 __all__ = ["destination"]
+
+_DESCRIPTORS = re.compile(r"/(dev|proc)/")
 
 
 @contextlib.contextmanager
@@ -43,16 +46,18 @@ def stdout_escaping() -> Iterator[IO[str]]:
 def output_file(path: str, ended: Callable[[], bool]) -> Iterator[IO[str]]:
     """The --output file, written whole or not at all: the output goes to a new file beside it, renamed
     over it once ended (at the end of the records, or at Ctrl-C with those so far). What is not a regular
-    file (a fifo, /dev/stdout) is written in place; the new file takes the old one's permissions."""
-    target = os.path.realpath(path)  # through a link, the file it names is replaced
+    file (a fifo, a terminal) or names an open descriptor (/dev/stdout, /proc/self/fd/1: its reader holds
+    that file, not the name) is written in place; the new file takes the old one's permissions."""
     try:
-        old = os.stat(target)
+        old = os.stat(path)
     except FileNotFoundError:
         old = None
-    if old is not None and not stat.S_ISREG(old.st_mode):
-        with open(path, "w", encoding="utf-8", errors=BYTES_ESCAPED) as out:
+    if (old is not None and not stat.S_ISREG(old.st_mode)) or _DESCRIPTORS.match(os.path.abspath(path)):
+        # appending: a regular file behind a descriptor is the shell's, truncated by `>` or kept by `>>`
+        with open(path, "a", encoding="utf-8", errors=BYTES_ESCAPED) as out:
             yield out
         return
+    target = os.path.realpath(path)  # through a link, the file it names is replaced
     folder, name = os.path.split(target)
     temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.part")
     out = open(
