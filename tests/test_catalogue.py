@@ -335,6 +335,9 @@ BAD_SEARCH_ARGUMENTS = [
     ({"tolerance": None}, TypeError, "tolerance"), ({"min_share": [1]}, TypeError, "min_share"),
     ({"max_distance": 30}, TypeError, "no longer takes max_distance.*tolerance"),
     ({"colour": "red"}, TypeError, "unexpected keyword argument 'colour'"),
+    ({"tolerance": 10**5000}, ValueError, "tolerance"), ({"min_share": -(10**400)}, ValueError, "min_share"),
+    ({"colors": [b"red"]}, TypeError, "colour .*not bytes"), ({"colors": [bytearray(b"abc")]}, TypeError, "colour"),
+    ({"colors": ["\u0661\u0662,0,0"]}, ValueError, "colour"),  # Arabic-Indic digits: ASCII ones only
 ]
 
 
@@ -350,6 +353,13 @@ def test_bad_similar_arguments_raise_by_kind(gallery, arguments, error, named):
     catalogue, palettes = gallery
     with pytest.raises(error, match=named):
         catalogue.similar(next(iter(palettes.values())), **arguments)
+
+
+def test_a_query_image_may_be_named_by_bytes(gallery, tmp_path):
+    catalogue, palettes = gallery
+    image = tmp_path / "query.png"
+    assert cv2.imwrite(str(image), np.random.default_rng(0).integers(0, 256, (16, 16, 3), np.uint8))
+    assert catalogue.similar(os.fsencode(image), limit=3) == catalogue.similar(image, limit=3)
 
 
 def test_numpy_numbers_are_taken_as_arguments(gallery):

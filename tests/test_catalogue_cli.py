@@ -100,6 +100,22 @@ def test_index_reports_what_it_did(capsys, catalogue, tmp_path):
     assert f"{catalogue / 'broken.png'}: ValueError: Could not load image from" in err
 
 
+def test_index_stores_a_file_once_whatever_path_reaches_it(capsys, catalogue, tmp_path):
+    photos = tmp_path / "photos"
+    (photos / "d").mkdir(parents=True)
+    (photos / "a.png").write_bytes((catalogue / "china-left.png").read_bytes())
+    (photos / "d" / "self").symlink_to("..")  # a loop
+    (photos / "b.png").symlink_to("a.png")
+    db = tmp_path / "c.db"
+    status, out, _ = run(capsys, "index", f"{photos}/**/*.png", photos / "d/self/a.png", "--db", db, *SETTINGS)
+    assert status == 0
+    assert ": 1 indexed, 0 unchanged, 0 failed, 2 paths to files already taken passed over (each kept under its " \
+        "first path)" in out
+    with Catalogue(db) as opened:
+        hits = opened.similar(catalogue / "china-whole.png", limit=5)
+    assert [hit["path"] for hit in hits] == [str(photos / "a.png")]
+
+
 def test_index_refuses_images_above_the_pixel_budget(capsys, catalogue, tmp_path):
     db = tmp_path / "small.db"
     status, out, err = run(capsys, "index", catalogue / "china-whole.png", "--db", db, "--max-pixels", "1000")

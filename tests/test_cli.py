@@ -2,6 +2,7 @@
 worker processes), output formats and argument handling in-process, compared with the library."""
 
 import base64
+import contextlib
 import csv
 import io
 import json
@@ -23,7 +24,7 @@ from lumvarde_quorle import cli
 from lumvarde_quorle.cli.analyse import chart_paths
 from lumvarde_quorle.cli.common import expand_images, preview, settings_from
 from lumvarde_quorle.cli.files import failure_text
-from lumvarde_quorle.cli.terminal import held_interrupt
+from lumvarde_quorle.cli.terminal import held_interrupt, shown
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 from lumvarde_quorle.images import unreadable_cause
 from lumvarde_quorle.names import css_name
@@ -286,6 +287,86 @@ def test_output_file_takes_its_format_from_its_suffix(capsys, photos, tmp_path, 
         assert read((tmp_path / name).read_text())
 
 
+NOT_UTF8 = os.fsdecode(b"caf\xe9.png")
+
+
+@pytest.mark.parametrize("name, read", [
+    ("out.json", lambda text: json.loads(text)[0]["path"]),
+    ("out.jsonl", lambda text: json.loads(text)["path"]),
+    ("out.csv", lambda text: next(csv.DictReader(io.StringIO(text)))["path"]),
+    ("out.html", lambda text: re.search(r"<code>(.*?)</code>: ", text)[1] if text.endswith("</html>\n") else None),
+    (None, lambda text: json.loads(text)[0]["path"]),  # stdout
+])
+def test_names_that_are_not_utf8_are_written_escaped(capsys, tmp_path, name, read):
+    (tmp_path / NOT_UTF8).write_bytes(b"")  # fails to load: its record is written all the same
+    output = ["--output", tmp_path / name] if name else ["--format", "json"]
+    with mock.patch.dict(os.environ):
+        assert cli.main([str(arg) for arg in ["extract", tmp_path / NOT_UTF8, *output]]) == 1
+    out, err = capsys.readouterr()
+    assert read((tmp_path / name).read_text() if name else out) == str(tmp_path / "caf\\xe9.png")
+    assert f"{tmp_path}/caf\\xe9.png: ValueError: Could not load image" in err
+
+
+def test_an_output_file_is_replaced_whole_or_not_at_all(capsys, photos, tmp_path):
+    output, link = tmp_path / "out.json", tmp_path / "link.json"
+    output.write_text("earlier results")
+    output.chmod(0o640)
+    link.symlink_to(output.name)
+    argv = ["extract", photos / "photos" / "china.png", photos / "photos" / "flower.png", "--n-colors", "2"]
+    written = []
+
+    def fail_second(self, record):  # a disk that fills after the first record
+        written.append(record)
+        if len(written) == 2:
+            raise OSError(28, "No space left on device")
+        self.out.write("{}")
+
+    with mock.patch("lumvarde_quorle.cli.writers.JsonWriter.write", fail_second), pytest.raises(OSError):
+        cli.main([str(arg) for arg in [*argv, "--output", link]])
+    assert output.read_text() == "earlier results" and sorted(os.listdir(tmp_path)) == ["link.json", "out.json"]
+    assert in_process(capsys, *argv, "--output", link) == ""
+    assert len(json.loads(output.read_text())) == 2 and link.is_symlink()  # the file the link names is replaced
+    assert output.stat().st_mode & 0o777 == 0o640 and sorted(os.listdir(tmp_path)) == ["link.json", "out.json"]
+
+
+@pytest.mark.parametrize("redirect", [False, True])
+def test_an_output_naming_stdout_is_written_to_it(photos, tmp_path, redirect):
+    # /dev/stdout names the pipe or file the reader holds: replacing the name would miss it
+    held = tmp_path / "held.json"
+    held.write_text("earlier\n")
+    with open(held, "a") if redirect else contextlib.nullcontext(subprocess.PIPE) as stdout:  # as >> does
+        done = subprocess.run(
+            [TOOL, "extract", photos / "photos" / "china.png", "--n-colors", "2", "--output", "/dev/stdout"],
+            stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=300,
+        )
+    assert done.returncode == 0, done.stderr
+    earlier, written = held.read_text().split("\n", 1) if redirect else ("earlier", done.stdout)
+    assert earlier == "earlier" and len(json.loads(written)[0]["colors"]) == 2
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("plain é ü.png", "plain é ü.png"),
+    ("a\x1b[2J\x1b]0;title\x07.png", "a\\x1b[2J\\x1b]0;title\\x07.png"),
+    ("line\nbreak\ttab\r", "line\\nbreak\\ttab\\r"),
+    ("c1 \x9b csi, del \x7f", "c1 \\x9b csi, del \\x7f"),
+    (NOT_UTF8, "caf\\xe9.png"),
+])
+def test_names_are_shown_with_control_characters_escaped(text, expected):
+    assert shown(text) == expected
+
+
+@pytest.mark.parametrize("loads", [True, False])
+def test_terminal_escapes_in_file_names_do_not_reach_the_terminal(capsys, photos, tmp_path, loads):
+    image = tmp_path / "a\x1b]0;owned\x07\x1b[2J.png"
+    image.write_bytes((photos / "photos" / "china.png").read_bytes() if loads else b"not an image")
+    with mock.patch.dict(os.environ):
+        status = cli.main(["extract", str(image), "--n-colors", "2", "--format", "table", "--swatches", "never"])
+    out, err = capsys.readouterr()
+    assert status == (0 if loads else 1)
+    assert "\x1b" not in out + err and "\x07" not in out + err
+    assert "a\\x1b]0;owned\\x07\\x1b[2J.png" in (out if loads else err)
+
+
 def test_images_expand_from_directories_and_patterns(tmp_path):
     (tmp_path / "sub" / "empty").mkdir(parents=True)
     for name in ("b.png", "a.JPG", "notes.txt", "sub/d.png"):
@@ -530,13 +611,18 @@ def test_ctrl_c_ends_the_output_whole_and_says_what_was_done(photos, tmp_path, s
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )
     deadline = time.monotonic() + 120
-    while (not output.exists() or "copy002" not in output.read_text()) and time.monotonic() < deadline:
+
+    def partial():  # the output grows in a file beside it until it is whole
+        return "".join(path.read_text() for path in tmp_path.glob(f".{output.name}.*.part"))
+
+    while "copy002" not in partial() and time.monotonic() < deadline:
         time.sleep(0.02)
     child.send_signal(signal.SIGINT)
     _, stderr = child.communicate(timeout=60)
     assert child.returncode == 130, stderr
     done = read(output.read_text())
     assert done == [str(image) for image in images[: len(done)]] and 3 <= len(done) < len(images)
+    assert not list(tmp_path.glob(".*.part"))
     assert stderr.endswith(
         f"interrupted: {len(done)} of {len(images)} images done, their results written whole to {output}\n"
     )
@@ -567,3 +653,23 @@ def test_recursive_walks_each_real_folder_once(tmp_path):
     (tmp_path / "none" / "inside" / "notes.txt").write_text("")
     with pytest.raises(ValueError, match="no image files in directory .*none or its subfolders"):
         expand_images([str(tmp_path / "none")], recursive=True)
+
+
+@pytest.mark.parametrize("pattern, expected", [
+    ("**/*.png", ["a.png", "again/d.png", "sub/deeper/c.png"]),  # "again" is a link to "other", first by name
+    # the loop out of sub is followed once, to the folders above it not yet entered
+    ("sub/**/*.png", ["sub/deeper/c.png", "sub/deeper/up/a.png", "sub/deeper/up/again/d.png"]),
+    ("sub/**", ["sub/b.jpg", "sub/deeper/c.png", "sub/deeper/up/a.png", "sub/deeper/up/again/d.png"]),
+    ("**/b.*", ["sub/b.jpg"]),
+    ("*/deeper/*.png", ["sub/deeper/c.png"]),  # without ** the library's glob, which cannot loop
+    ("**/.hid/*.png", [".hid/e.png"]),  # hidden folders only when the pattern names one
+])
+def test_glob_patterns_enter_each_real_folder_once(tmp_path, monkeypatch, pattern, expected):
+    for name in ("a.png", "sub/b.jpg", "sub/deeper/c.png", "other/d.png", ".hid/e.png"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(b"")
+    (tmp_path / "sub" / "deeper" / "up").symlink_to(tmp_path)  # a loop: glob.glob would run round it
+    (tmp_path / "again").symlink_to(tmp_path / "other")
+    monkeypatch.chdir(tmp_path)
+    assert expand_images([pattern]) == expected
+    assert expand_images([str(tmp_path / pattern)]) == [str(tmp_path / name) for name in expected]

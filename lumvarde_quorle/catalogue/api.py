@@ -7,7 +7,7 @@ from collections.abc import Callable, Iterable, Mapping
 from concurrent.futures import Executor
 from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Literal, TypedDict, cast
+from typing import TYPE_CHECKING, Any, Literal, cast
 
 import numpy as np
 
@@ -21,10 +21,11 @@ from ..settings import AUTO, ExtractorSettings
 from .analysis import Analysis, analyse, checked, extract_colors
 from .colours import ColourIndex, fresh_index
 from .finding import nearest_colours, search, signature_vector, similar
+from .hits import MatchedColor, NearestColor, SearchHit, SimilarHit
 from .palettes import MAX_PALETTE_COLOURS, PaletteColor, _Palettes, _rgb, bounded, query_colours, stored_form
 from .profile import Profile
 from .scope import Placement, Scope, choose
-from .storage import CatalogueError, Store, file_state
+from .storage import CatalogueError, Store, file_identity, file_state
 
 if TYPE_CHECKING:
     import sqlite3
@@ -43,40 +44,6 @@ DEFAULT_TOLERANCE = 10.0
 DEFAULT_MIN_SHARE = 1.0
 
 
-class MatchedColor(TypedDict):
-    """A palette colour in a search result: the query colours it is the nearest palette colour to and
-    within the tolerance of, and the CIEDE2000 difference to the nearest of them."""
-
-    color: RGB
-    percentage: float
-    matched: list[str]
-    distance: float | None
-
-
-class NearestColor(TypedDict):
-    """The palette colour nearest to a query colour, and their CIEDE2000 difference."""
-
-    color: RGB
-    percentage: float
-    distance: float
-
-
-class SearchHit(TypedDict):
-    path: str
-    share: float  # the least over the query colours of the percent of the image's pixels within tolerance
-    queries: dict[str, float]  # per query colour, the percent of the image's pixels within tolerance of it
-    nearest: dict[str, NearestColor]  # per query colour, the nearest palette colour
-    colors: list[MatchedColor]
-    settings: dict[str, Any]
-
-
-class SimilarHit(TypedDict):
-    path: str
-    distance: float  # percent of the image's colour that finds no match in the query's (0: alike)
-    colors: list[PaletteColor]
-    settings: dict[str, Any]
-
-
 @dataclass
 class IndexSummary:
     """What one index run did, image by image counted once."""
@@ -86,11 +53,13 @@ class IndexSummary:
     unchanged: int = 0
     failed: int = 0
     removed: int = 0
+    duplicates: int = 0  # paths passed over as other ways (links) to a file already taken
     failures: list[tuple[str, str]] = field(default_factory=list)  # (path, "Type: message")
 
 
 # Called once per image as the run settles it: (path, status, error), status one of "indexed",
-# "unchanged", "failed" (with the error) and, with prune, "removed".
+# "unchanged", "failed" (with the error), "duplicate" (another path to a file already taken) and, with
+# prune, "removed".
 OnResult = Callable[[str, str, BaseException | None], None]
 
 
@@ -226,7 +195,7 @@ class Catalogue:
 
     def similar(
         self,
-        query: str | os.PathLike[str] | Iterable[Mapping[str, Any]],
+        query: str | bytes | os.PathLike[str] | os.PathLike[bytes] | Iterable[Mapping[str, Any]],
         *,
         limit: int = 20,
         extractor: ColorExtractor | ExtractorSettings | None = None,
@@ -244,7 +213,7 @@ class Catalogue:
         `max_pixels` as `index` holds images (ImageTooLargeError above it). A palette has at most
         MAX_PALETTE_COLOURS colours."""
         limit = whole_number(limit, "limit", minimum=1)
-        path = os.path.abspath(os.fspath(query)) if isinstance(query, (str, os.PathLike)) else None
+        path = os.path.abspath(os.fsdecode(query)) if isinstance(query, (str, bytes, os.PathLike)) else None
         scope = self._scope(extractor, mask, all_settings)
         if path is None:
             colours = [
@@ -293,28 +262,36 @@ class Catalogue:
         max_pixels: int | Literal["pillow"] | None = PILLOW,
         processes: bool = False,
     ) -> IndexSummary:
-        """Analyses the images with `extractor.extract_colors` (default ColorExtractor(); settings make
-        their extractor where the images are analysed) through `lumvarde_quorle.batch.map_images` on
-        `executor` (by default a pool of threads, one per core; `processes=True`: map_images' pool of
-        worker processes, which survives a worker's crash but needs a script's calls under
-        ``if __name__ == "__main__":``), and stores each image's palette or error as it arrives. A
-        path given twice is analysed once; a file indexed with the same settings and unchanged since (size
-        and modification time) is skipped; one that failed is tried again. With `prune`, images whose files
-        are gone are removed, whatever their settings. `mask` is a mask file's path, ALPHA (each image's
-        alpha channel), AUTO (the default: the alpha channel where the image has one; an image without one
-        is stored under the settings without a mask, so that catalogues indexed before need not analyse it
-        again) or None (every pixel). `max_pixels` is map_images' pixel budget: an image above it is stored as failed,
-        without being decoded."""
+        """Analyses the images with `extractor.extract_colors` (default ColorExtractor(); settings make their
+        extractor where the images are analysed) through `lumvarde_quorle.batch.map_images` on `executor` (by
+        default threads, one per core; `processes=True`: map_images' worker processes, which survive a
+        worker's crash but need a script's calls under ``if __name__ == "__main__":``), and stores each
+        image's palette or error as it arrives. A path given twice is analysed once, a file reached by several
+        paths (links, loops of linked folders) is stored once, under the first given; a file indexed with the
+        same settings and unchanged since (size and modification time) is skipped; one that failed is tried
+        again. With `prune`, images whose files are gone are removed, whatever their settings. `mask` is a mask
+        file's path, ALPHA (each image's alpha channel), AUTO (the default: the alpha channel where the image
+        has one; an image without one is stored under the settings without a mask, so that catalogues indexed
+        before need not analyse it again) or None (every pixel). `max_pixels` is map_images' pixel budget: an
+        image above it is stored as failed, without being decoded."""
         profile = Profile.of(extractor, mask)
         summary = IndexSummary(profile)
         report = on_result or (lambda path, status, error: None)
         placement = Placement(self._file, self._profiles(), profile)
         states: dict[str, tuple[int, int] | None] = {}
         todo: list[str] = []
+        files: set[tuple[int, int]] = set()
         for given in paths:
             path = os.path.abspath(os.fspath(given))
             if path in states:
                 continue
+            identity = file_identity(path)
+            if identity in files:
+                summary.duplicates += 1
+                report(path, "duplicate", None)
+                continue
+            if identity is not None:
+                files.add(identity)
             states[path] = state = file_state(path)
             if placement.unchanged(path, state):
                 summary.unchanged += 1
@@ -390,3 +367,4 @@ class Catalogue:
     def __len__(self) -> int:
         """The number of (path, settings) entries, failed ones included."""
         return self._file.count()
+

@@ -85,6 +85,8 @@ def _palette_arrays(palette: Iterable[Mapping[str, Any]]) -> tuple[NDArray[np.in
 
 
 def _rgb(value: Any) -> RGB:
+    if isinstance(value, (str, bytes, bytearray, memoryview)):  # its characters or bytes are no channels
+        raise TypeError(f"a colour must be (R, G, B) or a text such as '#87ceeb', not {type(value).__name__} {value!r}")
     r, g, b = (int(c) for c in value)
     if not all(0 <= c <= 255 for c in (r, g, b)):
         raise ValueError(f"colour channels must be 0..255, got {(r, g, b)}")

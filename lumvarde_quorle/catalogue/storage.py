@@ -67,11 +67,21 @@ def loaded_text(value: str | bytes) -> str:
 
 def file_state(path: str) -> tuple[int, int] | None:
     """(size, modification time in ns) of a file, None when it cannot be found."""
+    status = _status(path)
+    return None if status is None else (status.st_size, status.st_mtime_ns)
+
+
+def file_identity(path: str) -> tuple[int, int] | None:
+    """(device, inode) of the file a path reaches, links followed; None when it cannot be found."""
+    status = _status(path)
+    return None if status is None else (status.st_dev, status.st_ino)
+
+
+def _status(path: str) -> os.stat_result | None:
     try:
-        status = os.stat(path)
+        return os.stat(path)
     except (OSError, ValueError):
         return None
-    return status.st_size, status.st_mtime_ns
 
 
 # ---------------------------------------------------------------- the open file

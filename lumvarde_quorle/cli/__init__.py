@@ -24,6 +24,7 @@ import warnings
 from .. import __version__
 from . import analyse, catalogue
 from .common import PROG, Command, Interrupted, UsageError
+from .terminal import shown
 
 __all__ = ["build_parser", "main", "run"]
 
@@ -62,10 +63,11 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return command.run(args, argv)
     except UsageError as error:
-        command_parser.error(str(error))
+        command_parser.error(shown(str(error)))
     except KeyboardInterrupt as error:
         # Interrupted says what was done and where it is; a bare Ctrl-C came before anything was.
-        print(f"{PROG}: interrupted" + (f": {error}" if isinstance(error, Interrupted) else ""), file=sys.stderr)
+        said = f": {shown(str(error))}" if isinstance(error, Interrupted) else ""
+        print(f"{PROG}: interrupted{said}", file=sys.stderr)
         return 130
     except BrokenPipeError:
         # The reader went away (e.g. `| head`): stop quietly, without a second error at exit.

@@ -25,7 +25,7 @@ from .common import (
 )
 from .files import failure_text
 from .records import KINDS, Kind, Record
-from .terminal import Progress
+from .terminal import Progress, shown
 
 if TYPE_CHECKING:
     from ..color_extractor_cy import ColorExtractor
@@ -144,8 +144,11 @@ def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
         finally:
             progress.clear()
     removed = f", {summary.removed} removed" if args.prune else ""
+    if summary.duplicates:
+        noun = "path" if summary.duplicates == 1 else "paths"
+        removed += f", {summary.duplicates} {noun} to files already taken passed over (each kept under its first path)"
     print(
-        f"{args.db}: {summary.indexed} indexed, {summary.unchanged} unchanged, {summary.failed} failed{removed} "
+        f"{shown(args.db)}: {summary.indexed} indexed, {summary.unchanged} unchanged, {summary.failed} failed{removed} "
         f"({summary.profile.describe()})"
     )
     if summary.failed:

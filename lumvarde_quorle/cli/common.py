@@ -1,8 +1,7 @@
 """What every command of the command-line tool shares: the parsers' converters and option groups, where a
 run's images are analysed, the extractor settings the options ask for, failures and writing the results.
 
-Command modules import this module and the output layer, never each other.
-"""
+Command modules import this module and the output layer, never each other."""
 
 from __future__ import annotations
 
@@ -21,10 +20,11 @@ from ..batch import PILLOW, RecoveringPool
 from ..names import parse_color
 from ..results import RGB
 from ..settings import AUTO, ExtractorSettings, mask_named, per_image
+from .destination import destination
 from .files import expand_images, preview
 from .formats import FORMATS, SUFFIXES, WRITERS, format_for_file
 from .records import Kind, Record
-from .terminal import Progress, held_interrupt, use_colour
+from .terminal import Progress, held_interrupt, shown, use_colour
 from .writers import Settings, Writer
 
 __all__ = [
@@ -307,7 +307,7 @@ def pixel_budget(args: argparse.Namespace) -> int | Literal["pillow"] | None:
 
 
 def report_failure(path: str, error: str) -> None:
-    sys.stderr.write(f"{PROG}: {path}: {error}\n")
+    sys.stderr.write(f"{PROG}: {shown(path)}: {shown(error)}\n")
     sys.stderr.flush()
 
 
@@ -318,6 +318,7 @@ class Written:
     records: int = 0
     failed: int = 0
     charts_failed: int = 0
+    ended: bool = False  # the output is a whole file: its end is written
 
 
 def write_output(
@@ -339,13 +340,12 @@ def write_output(
     fmt = args.format or (args.output and format_for_file(args.output)) or (
         "table" if not args.output and sys.stdout.isatty() else "json"
     )
+    written = Written()
     with contextlib.ExitStack() as files:
-        out = sys.stdout
-        if args.output:
-            try:
-                out = files.enter_context(open(args.output, "w", encoding="utf-8"))
-            except OSError as error:
-                raise UsageError(f"argument --output: {error.strerror}: {args.output}") from None
+        try:
+            out = files.enter_context(destination(args.output, lambda: written.ended))
+        except OSError as error:
+            raise UsageError(f"argument --output: {error.strerror}: {args.output}") from None
         settings = Settings(
             targets=targets,
             colour=fmt == "table" and use_colour(args.color, out, os.environ),
@@ -354,7 +354,6 @@ def write_output(
             preview=thumbnail() if fmt == "html" else None,
             query=query,
         )
-        written = Written()
         try:
             _write_all(WRITERS[fmt](kind, out, settings), records, progress, written)
         except KeyboardInterrupt:
@@ -388,13 +387,14 @@ def _write_all(writer: Writer, records: Iterable[Record], progress: Progress, wr
             progress.advance(record["path"])
     except KeyboardInterrupt:
         progress.clear()
-        _end(writer)
+        _end(writer, written)
         raise
     progress.clear()
-    _end(writer)
+    _end(writer, written)
 
 
-def _end(writer: Writer) -> None:
+def _end(writer: Writer, written: Written) -> None:
     with held_interrupt():
         writer.end()
         writer.out.flush()
+        written.ended = True

@@ -4,6 +4,7 @@ report's thumbnails."""
 
 from __future__ import annotations
 
+import fnmatch
 import glob
 import os
 import re
@@ -43,7 +44,7 @@ def expand_images(arguments: Iterable[str], recursive: bool = False) -> list[str
             paths.append(argument)
             continue
         else:
-            found = [path for path in glob.glob(argument, recursive=True) if _is_image_file(path)]
+            found = [path for path in _glob(argument) if _is_image_file(path)]
             where = f"pattern {argument!r}"
         if not found:
             raise ValueError(f"no image files in {where}")
@@ -56,9 +57,15 @@ def _images_in(folder: str) -> Iterator[str]:
 
 
 def _walk(top: str) -> Iterator[str]:
-    """The image files under `top`. Symbolic links to folders are followed, but each real folder is
-    entered once, so that a link back up the tree (a loop) or two links to one folder do not repeat it.
-    Folders that cannot be listed are passed over, as `find` does, rather than ending the run."""
+    """The image files under `top`."""
+    return (path for path in _files_under(top, hidden=True) if _is_image_file(path))
+
+
+def _files_under(top: str, hidden: bool) -> Iterator[str]:
+    """The files under `top` (with `hidden`, those of folders named with a leading dot too). Symbolic
+    links to folders are followed, but each real folder is entered once, so that a link back up the tree
+    (a loop) or two links to one folder do not repeat it. Folders that cannot be listed are passed over,
+    as `find` does, rather than ending the run."""
     seen: set[tuple[int, int]] = set()
     for folder, subfolders, files in os.walk(top, followlinks=True):
         try:
@@ -70,8 +77,48 @@ def _walk(top: str) -> Iterator[str]:
             subfolders.clear()
             continue
         seen.add((info.st_dev, info.st_ino))
-        subfolders.sort()  # of two ways into one folder, the first by name is kept
-        yield from (path for path in (os.path.join(folder, name) for name in files) if _is_image_file(path))
+        # Of two ways into one folder, the first by name is kept.
+        subfolders[:] = sorted(name for name in subfolders if hidden or not name.startswith("."))
+        yield from (os.path.join(folder, name) for name in files)
+
+
+def _glob(pattern: str) -> list[str]:
+    """glob.glob(pattern, recursive=True), except that `**` enters each real folder once, as --recursive
+    does: the library's follows links to folders round a loop until the path grows too long, with every
+    file found again on each round."""
+    if "**" not in pattern:
+        return glob.glob(pattern)
+    parts = pattern.split(os.sep)
+    fixed = 0  # the leading folders without wildcards: where the walk starts
+    while fixed < len(parts) - 1 and not _GLOB_CHARS.search(parts[fixed]):
+        fixed += 1
+    top = os.sep.join(parts[:fixed]) or (os.sep if fixed else "")
+    wanted = [part for part in parts[fixed:] if part]
+    hidden = any(part.startswith(".") for part in wanted)
+    found = []
+    for path in _files_under(top or os.curdir, hidden):
+        relative = os.path.relpath(path, top or os.curdir)
+        if _matches(relative.split(os.sep), wanted):
+            found.append(os.path.join(top, relative) if top else relative)
+    return found
+
+
+def _matches(names: list[str], parts: list[str]) -> bool:
+    """Whether a path's names match a pattern's parts as glob's do: `**` any number of folders, other
+    parts one name each; a name with a leading dot only matched by a part with one."""
+    if not parts:
+        return not names
+    part, rest = parts[0], parts[1:]
+    if part == "**":
+        visible = len(names)
+        for depth, name in enumerate(names):
+            if name.startswith("."):
+                visible = depth
+                break
+        return any(_matches(names[depth:], rest) for depth in range(visible + 1))
+    if not names or (names[0].startswith(".") and not part.startswith(".")):
+        return False
+    return fnmatch.fnmatchcase(names[0], part) and _matches(names[1:], rest)
 
 
 def _is_image_file(path: str) -> bool:

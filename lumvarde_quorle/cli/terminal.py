@@ -1,8 +1,9 @@
-"""The terminal: whether to paint colours, colour swatches in 24-bit ANSI, the progress bar, and Ctrl-C held
-back while a record is written."""
+"""The terminal: whether to paint colours, colour swatches in 24-bit ANSI, names shown without control
+characters, the progress bar, and Ctrl-C held back while a record is written."""
 
 from __future__ import annotations
 
+import codecs
 import contextlib
 import os
 import re
@@ -14,9 +15,40 @@ from typing import IO
 
 from ..results import RGB
 
-__all__ = ["use_colour", "ansi_swatch", "visible_len", "Progress", "duration", "held_interrupt"]
+__all__ = [
+    "BYTES_ESCAPED", "use_colour", "ansi_swatch", "visible_len", "shown", "Progress", "duration", "held_interrupt",
+]
 
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
+# C0 and C1 controls and DEL, which a terminal obeys (ESC starts a command, BEL rings), and the lone
+# surrogates by which Python carries the bytes of a file name that is not UTF-8.
+_UNSHOWABLE = re.compile(r"[\x00-\x1f\x7f-\x9f\ud800-\udfff]")
+_NAMED = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
+
+
+def _escape(character: str) -> str:
+    code = ord(character)
+    if 0xDC80 <= code <= 0xDCFF:  # a byte of a name that is not UTF-8, shown as that byte
+        return f"\\x{code - 0xDC00:02x}"
+    return _NAMED.get(character) or (f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}")
+
+
+def shown(text: str) -> str:
+    """`text` (a file name, a message holding one) as it can be shown on a terminal: control characters
+    and the bytes of names that are not UTF-8 written as escapes (\\x1b, \\n, \\xff), the rest as it is."""
+    return _UNSHOWABLE.sub(lambda found: _escape(found.group()), text)
+
+
+def _escape_unencodable(error: UnicodeError) -> tuple[str, int]:
+    if not isinstance(error, UnicodeEncodeError):
+        raise error
+    return "".join(_escape(character) for character in error.object[error.start : error.end]), error.end
+
+
+# The error handler of the outputs: a name that is not UTF-8 is written with its bytes escaped, as `shown`
+# writes them, where strict encoding would end the output half written.
+BYTES_ESCAPED = "lumvarde_quorle.bytes_escaped"
+codecs.register_error(BYTES_ESCAPED, _escape_unencodable)
 
 
 def use_colour(choice: str, stream: IO[str], environ: Mapping[str, str]) -> bool:
@@ -77,7 +109,7 @@ class Progress:
             count += f" {duration(left)} left"
         bar_width = max(10, min(30, width // 3))
         filled = bar_width * self.done // self.total
-        line = f"[{'#' * filled}{'.' * (bar_width - filled)}] {count} {self.label}"
+        line = f"[{'#' * filled}{'.' * (bar_width - filled)}] {count} {shown(self.label)}"
         if len(line) > width - 1:
             line = line[: width - 4] + "..."
         self.stream.write("\r\x1b[K" + line)
