@@ -62,6 +62,7 @@ def map_images(
     max_pending: int | None = None,
     max_pixels: int | Literal["pillow"] | None = PILLOW,
     workers: int | None = None,
+    timeout: float | None = None,
     **kwargs: Any,
 ) -> Iterator[BatchResult[T]]:
     """Calls ``operation(path, *args, **kwargs)`` for every path and yields the results in input order.
@@ -83,6 +84,10 @@ def map_images(
             default, a warning above 89,478,485 pixels and refusal above 178,956,970. A number is a
             hard limit, without the warning; 0 or None: no limit.
         workers: worker processes of the default pool (default: one per core).
+        timeout: seconds an image may take in a worker of the default pool (default: no limit); an image
+            that takes longer (a hung decoder, a stopped worker) fails with TimeoutError, its worker is
+            killed and the batch goes on. For an executor of your own, give it the limit instead:
+            ``executor=RecoveringPool(n, timeout=...)``.
 
     An exception raised for one image is captured in its `BatchResult` and the batch goes on; this
     includes failures of the executor itself. When a worker of the default pool dies (killed from
@@ -93,6 +98,9 @@ def map_images(
         max_pending = whole_number(max_pending, "max_pending", minimum=1)
     if workers is not None:
         workers = whole_number(workers, "workers", minimum=1)
+    if timeout is not None and executor is not None:
+        raise ValueError("timeout applies to the default pool; give the executor its own limit, as "
+                         "RecoveringPool(workers, timeout=...) takes")
     budget = max_pixels_budget(max_pixels)
     # The budget's wrapper returns the value, or the value with a warning that _settle gives here.
     call = operation if budget is None else cast(Callable[..., T], functools.partial(_within_budget, budget, operation))
@@ -100,7 +108,7 @@ def map_images(
         yield from _ordered(executor, call, paths, args, kwargs, max_pending or 32)
         return
     workers = workers or os.cpu_count() or 1
-    with RecoveringPool(workers) as pool:
+    with RecoveringPool(workers, timeout=timeout) as pool:
         yield from _ordered(pool, call, paths, args, kwargs, max_pending or 4 * workers)
 
 
