@@ -292,13 +292,22 @@ def test_a_call_over_the_time_limit_fails_alone(fault):
     assert isinstance(results[1].error, TimeoutError) and str(results[1].error).startswith(OVERRAN)
 
 
-def test_a_killed_forkserver_costs_no_call():
+def marked(name, folder):
+    """In a worker: leaves a file named `name` in `folder` as it starts, then takes a while."""
+    (Path(folder) / name).touch()
+    time.sleep(1.5)
+    return name.upper()
+
+
+def test_a_killed_forkserver_costs_no_call(tmp_path):
     with RecoveringPool(2) as pool:
         forkserver = pool.submit(os.getppid).result(timeout=120)
-        in_flight = [pool.submit(fate, name) for name in ("slow", "slow", "a")]
-        time.sleep(0.2)
+        in_flight = [pool.submit(marked, name, str(tmp_path)) for name in ("one", "two")] + [pool.submit(fate, "a")]
+        deadline = time.monotonic() + 60
+        while not (tmp_path / "one").exists() and time.monotonic() < deadline:
+            time.sleep(0.02)
         os.kill(forkserver, signal.SIGKILL)
-        assert read_each(in_flight) == ["SLOW", "SLOW", "A"]
+        assert read_each(in_flight) == ["ONE", "TWO", "A"]
         # Later deaths are told apart again.
         after = read_each([pool.submit(fate, name) for name in ("slow", "killed", "b")])
     assert after[0] == "SLOW" and after[1].startswith(KILLED) and after[2] == "B", after
