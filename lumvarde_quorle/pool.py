@@ -167,7 +167,8 @@ class RecoveringPool(Executor):
             held = generation.held
             for row in range(0, len(held), ROW):
                 pid, call, started = held[row + PID], held[row + CALL], held[row + STARTED]
-                if not call or time.monotonic_ns() - started <= limit or generation.broken:
+                # (pid 0 would signal this whole process group)
+                if not (pid and call) or time.monotonic_ns() - started <= limit or generation.broken:
                     continue
                 generation.overran.add(call)
                 if held[row + CALL] == call:  # it has not moved on meanwhile
