@@ -66,6 +66,7 @@ def map_images(
     max_pixels: int | Literal["pillow"] | None = PILLOW,
     workers: int | None = None,
     processes: bool = False,
+    timeout: float | None = None,
     **kwargs: Any,
 ) -> Iterator[BatchResult[T]]:
     """Calls ``operation(path, *args, **kwargs)`` for every path and yields the results in input order.
@@ -94,6 +95,10 @@ def map_images(
             dies and run the others on; they cost a start-up per pool, need a picklable operation and,
             in a script, its calls under ``if __name__ == "__main__":`` (else UnguardedMainError, a
             RuntimeError saying so, before any process starts).
+        timeout: seconds an image may take in a worker process of the default pool (with
+            ``processes=True``; default: no limit); an image that takes longer (a hung decoder, a stopped
+            worker) fails with TimeoutError, its worker is killed and the batch goes on. For an executor of
+            your own, give it the limit instead: ``executor=RecoveringPool(n, timeout=...)``.
 
     An exception raised for one image is captured in its `BatchResult` and the batch goes on; this
     includes failures of the executor itself. When a worker of the process pool dies (killed from
@@ -106,6 +111,12 @@ def map_images(
         workers = whole_number(workers, "workers", minimum=1)
     if processes and executor is not None:
         raise ValueError("processes chooses the default pool: give it or an executor, not both")
+    if timeout is not None and executor is not None:
+        raise ValueError("timeout applies to the default pool; give the executor its own limit, as "
+                         "RecoveringPool(workers, timeout=...) takes")
+    if timeout is not None and executor is None and not processes:
+        raise ValueError("timeout applies to worker processes, which can be stopped, unlike threads: give "
+                         "processes=True as well")
     budget = max_pixels_budget(max_pixels)
     # The budget's wrapper returns the value, or the value with a warning that _settle gives here.
     call = operation if budget is None else cast(Callable[..., T], functools.partial(_within_budget, budget, operation))
@@ -115,7 +126,7 @@ def map_images(
     workers = workers or os.cpu_count() or 1
     pool: Executor
     if processes:
-        pool = RecoveringPool(workers, what="map_images(..., processes=True)")
+        pool = RecoveringPool(workers, timeout=timeout, what="map_images(..., processes=True)")
     else:
         pool = ThreadPoolExecutor(workers, thread_name_prefix="map_images")
     with pool:

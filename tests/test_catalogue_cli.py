@@ -6,6 +6,10 @@ import io
 import json
 import os
 import re
+import socket
+import sys
+import threading
+import time
 from unittest import mock
 
 import cv2
@@ -14,6 +18,7 @@ import pytest
 
 from lumvarde_quorle import cli
 from lumvarde_quorle.catalogue import Catalogue
+from lumvarde_quorle.cli import running
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 from lumvarde_quorle.names import css_name
 
@@ -195,3 +200,58 @@ def test_the_similar_report_shows_the_query_image(capsys, catalogue):
                       head)
     assert shown.group(1) == str(query) and shown.group(2).startswith("data:image/jpeg;base64,")
     assert len(hits) == 3
+
+
+# -- --dask given something that is not a Dask scheduler: a message within seconds, and no catalogue file --
+
+
+def serve(behaviour):
+    """A local TCP server that answers each connection as `behaviour` says; its port."""
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def answer():
+        with listener:
+            while True:
+                connection, _ = listener.accept()
+                if behaviour == "banner":
+                    connection.sendall(b"SSH-2.0-OpenSSH_9.6\r\n")
+                elif behaviour == "closes":
+                    connection.close()
+                    continue
+                held.append(connection)  # "silent" (as an HTTP server waits for a request) and "banner" stay open
+
+    held = []
+    threading.Thread(target=answer, daemon=True).start()
+    return listener.getsockname()[1]
+
+
+def free_port():
+    with socket.create_server(("127.0.0.1", 0)) as unused:
+        return unused.getsockname()[1]
+
+
+@pytest.mark.parametrize("behaviour, message", [
+    ("banner", "is not a Dask scheduler (it began b'SSH-2.0-'"),
+    ("silent", "sent no Dask greeting within 0.5 s"),
+    ("closes", "closed without a greeting"),
+    ("nothing listening", "Connection refused"),
+])
+def test_dask_address_of_no_scheduler_fails_fast_creating_nothing(capsys, catalogue, tmp_path, monkeypatch,
+                                                                  behaviour, message):
+    monkeypatch.setattr(running, "PROBE_SECONDS", 0.5)
+    port = free_port() if behaviour == "nothing listening" else serve(behaviour)
+    database = tmp_path / "new.db"
+    started = time.monotonic()
+    status, _, err = run(capsys, "index", catalogue / "china-whole.png", "--db", database,
+                         "--dask", f"tcp://127.0.0.1:{port}")
+    assert time.monotonic() - started < 5
+    assert status == 2 and f"argument --dask: no Dask scheduler at tcp://127.0.0.1:{port}: " in err and message in err
+    assert not database.exists()
+
+
+def test_index_on_dask_without_dask_installed_creates_nothing(capsys, catalogue, tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "distributed", None)  # its import fails
+    database = tmp_path / "new.db"
+    status, _, err = run(capsys, "index", catalogue / "china-whole.png", "--db", database, "--dask", "tcp://x:1")
+    assert status == 2 and "Dask is not installed" in err
+    assert not database.exists()

@@ -261,6 +261,7 @@ class Catalogue:
         max_pending: int | None = None,
         max_pixels: int | Literal["pillow"] | None = PILLOW,
         processes: bool = False,
+        timeout: float | None = None,
     ) -> IndexSummary:
         """Analyses the images with `extractor.extract_colors` (default ColorExtractor(); settings make their
         extractor where the images are analysed) through `lumvarde_quorle.batch.map_images` on `executor` (by
@@ -273,7 +274,8 @@ class Catalogue:
         file's path, ALPHA (each image's alpha channel), AUTO (the default: the alpha channel where the image
         has one; an image without one is stored under the settings without a mask, so that catalogues indexed
         before need not analyse it again) or None (every pixel). `max_pixels` is map_images' pixel budget: an
-        image above it is stored as failed, without being decoded."""
+        image above it is stored as failed, without being decoded. `timeout` is map_images' time limit per
+        image in a worker process: an image that takes longer is stored as failed (TimeoutError)."""
         profile = Profile.of(extractor, mask)
         summary = IndexSummary(profile)
         report = on_result or (lambda path, status, error: None)
@@ -300,7 +302,7 @@ class Catalogue:
                 todo.append(path)
         operation = Analysis(extract_colors(extractor), profile.mask)
         results = map_images(operation, todo, executor=executor, max_pending=max_pending, max_pixels=max_pixels,
-                             processes=processes)
+                             processes=processes, timeout=timeout)
         for result in results:
             error = result.error
             if error is None:

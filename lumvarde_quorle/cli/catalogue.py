@@ -116,7 +116,6 @@ def _selection(args: argparse.Namespace) -> ColorExtractor | None:
 def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
     paths = image_paths(args)
     extractor = settings_from(args).extractor()
-    catalogue = _open(args, create=True)
     progress = progress_for(args, len(paths))
 
     def settled(path: str, status: str, error: BaseException | None) -> None:
@@ -126,7 +125,8 @@ def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
         if status != "removed":
             progress.advance(path)
 
-    with catalogue, batch_executor(args, len(paths)) as (executor, max_pending):
+    # The executor first: a run that cannot reach its cluster creates no catalogue file.
+    with batch_executor(args, len(paths)) as (executor, max_pending), _open(args, create=True) as catalogue:
         progress.draw()
         try:
             summary = catalogue.index(

@@ -7,12 +7,11 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import math
 import os
 import shlex
 import sys
 from collections.abc import Callable, Iterable, Iterator, Mapping
-from concurrent.futures import Executor, Future
+from concurrent.futures import Executor
 from dataclasses import dataclass
 from typing import Any, Literal, TypeVar
 
@@ -24,6 +23,7 @@ from .destination import destination
 from .files import expand_images, preview
 from .formats import FORMATS, SUFFIXES, WRITERS, format_for_file
 from .records import Kind, Record
+from .running import DEFAULT_TIMEOUT, InProcessExecutor, finite_float, scheduler_problem, seconds, worker_timeout
 from .terminal import Progress, held_interrupt, shown, use_colour
 from .writers import Settings, Writer
 
@@ -101,16 +101,6 @@ def pixel_count(text: str) -> int:
     return value
 
 
-def finite_float(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"{text!r}: expected a finite number")
-    return value
-
-
 # ---------------------------------------------------------------- option groups
 
 
@@ -170,6 +160,11 @@ def batch_options() -> argparse.ArgumentParser:
         help="analyse the images on the Dask cluster whose scheduler is at ADDRESS (e.g. tcp://host:8786); its "
         "workers must see the same paths; needs the 'dask' extra",
     )
+    running.add_argument(
+        "--timeout", type=seconds, metavar="SECONDS",
+        help=f"fail an image that takes longer in its worker process, and go on (default {DEFAULT_TIMEOUT:g} with "
+        "--jobs 2 or more; given with --jobs 1, the images run in one worker process); 0: no limit",
+    )
     running.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
     return parent
 
@@ -212,8 +207,8 @@ def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -
     file's suffix names a format unless --format does."""
     if args.mask is not None and not per_image(args.mask) and not os.path.isfile(args.mask):
         parser.error(f"argument --mask: no such file: {args.mask}")
-    if getattr(args, "dask", None) and args.jobs > 1:
-        parser.error("argument --dask: the cluster's workers do the work; --jobs does not apply")
+    if getattr(args, "dask", None) and (args.jobs > 1 or args.timeout is not None):
+        parser.error("argument --dask: the cluster's workers do the work; --jobs and --timeout do not apply")
     output = getattr(args, "output", None)
     # A file without a suffix (/dev/stdout, a fifo) is written as JSON, as a pipe is.
     if output and not args.format and os.path.splitext(output)[1] and format_for_file(output) is None:
@@ -253,18 +248,6 @@ def progress_for(args: argparse.Namespace, count: int) -> Progress:
     return Progress(count, sys.stderr, count > 1 and not args.no_progress and sys.stderr.isatty())
 
 
-class InProcessExecutor(Executor):
-    """Runs each call at submission, in this process: --jobs 1 without pickling or pool start-up."""
-
-    def submit(self, fn: Callable[..., T], /, *args: Any, **kwargs: Any) -> Future[T]:
-        future: Future[T] = Future()
-        try:
-            future.set_result(fn(*args, **kwargs))
-        except Exception as error:
-            future.set_exception(error)
-        return future
-
-
 @contextlib.contextmanager
 def batch_executor(args: argparse.Namespace, count: int) -> Iterator[tuple[Executor, int]]:
     """Where the images of a run are analysed, and how many calls may wait ahead: the Dask cluster of
@@ -272,11 +255,11 @@ def batch_executor(args: argparse.Namespace, count: int) -> Iterator[tuple[Execu
     if getattr(args, "dask", None):
         with dask_executor(args.dask) as running:
             yield running
-    elif args.jobs == 1 or count <= 1:
+    elif count == 0 or (not args.timeout and (args.jobs == 1 or count == 1)):
         yield InProcessExecutor(), 1
     else:
-        # A worker that dies costs only the image it held.
-        with RecoveringPool(min(args.jobs, count)) as pool:
+        # A worker that dies or overruns its time costs only the image it held.
+        with RecoveringPool(min(args.jobs, count), timeout=worker_timeout(args.timeout)) as pool:
             yield pool, 2 * args.jobs
 
 
@@ -289,6 +272,8 @@ def dask_executor(address: str) -> Iterator[tuple[Executor, int]]:
         raise UsageError(
             "argument --dask: Dask is not installed; install the extra: pip install 'lumvarde_quorle[dask]'"
         ) from None
+    if problem := scheduler_problem(address):
+        raise UsageError(f"argument --dask: no Dask scheduler at {address}: {problem}")
     try:
         client: Any = Client(address, timeout="10s", set_as_default=False)  # type: ignore[no-untyped-call]
     except (OSError, TimeoutError, ValueError, TypeError) as error:
