@@ -294,7 +294,7 @@ OVERRAN = "no result after 1 s: its worker process was killed"
 @pytest.mark.parametrize("fault", ["stuck", "stopped"])
 def test_a_call_over_the_time_limit_fails_alone(fault):
     started = time.monotonic()
-    results = list(map_images(fate, ["a", fault, "slow", "b"], workers=2, timeout=1, max_pixels=None))
+    results = list(map_images(fate, ["a", fault, "slow", "b"], workers=2, timeout=1, max_pixels=None, processes=True))
     assert time.monotonic() - started < 30
     assert [result.value for result in results] == ["A", None, "SLOW", "B"]
     assert isinstance(results[1].error, TimeoutError) and str(results[1].error).startswith(OVERRAN)
