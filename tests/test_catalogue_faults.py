@@ -76,7 +76,7 @@ def fill_the_disk(monkeypatch):
 
 @pytest.mark.parametrize("fault, message", [
     ("locked", "database is locked"), ("disk full", "database or disk is full"),
-    ("read-only", "readonly database"),
+    ("read-only", "readonly database"), ("read-only folder", "cannot open the catalogue: unable to open"),
 ])
 def test_storage_that_fails_an_index_ends_it_with_one_line(
     capsys, tmp_path, images, monkeypatch, write_protect, fault, message,
@@ -88,8 +88,10 @@ def test_storage_that_fails_an_index_ends_it_with_one_line(
     holder = lock(database) if fault == "locked" else None
     if fault == "disk full":
         fill_the_disk(monkeypatch)
-    if fault == "read-only":
+    if fault.startswith("read-only"):
         write_protect(database)
+    if fault == "read-only folder":
+        write_protect(tmp_path)
     status, _, err = run(capsys, "index", *images, "--db", database, "--n-colors", "3", "--no-preprocessing")
     if holder is not None:
         holder.close()

@@ -31,7 +31,7 @@ BUSY_TIMEOUT = 60.0
 class CatalogueError(Exception):
     """The file is missing, not a catalogue, of another schema version, or the query cannot be answered.
     `fault` is set when the request was sound but the file failed it: locked, read-only, disk full, I/O,
-    damaged or tampered with."""
+    damaged or tampered with; while opening, only an OperationalError (another means it is no catalogue)."""
 
     fault = False
 
@@ -41,14 +41,15 @@ _IDS_PER_STATEMENT = 500
 
 
 @contextmanager
-def _translated(path: str, message: str, fault: type[sqlite3.Error] = sqlite3.Error) -> Iterator[None]:
-    """sqlite3.Error as a CatalogueError: `message` with {error} standing for sqlite's own words; a fault
-    when the error is of the type `fault` (a closed catalogue is the caller's doing)."""
+def _translated(path: str, message: str, fault: str | None = None) -> Iterator[None]:
+    """sqlite3.Error as a CatalogueError: `message` ({error}: sqlite's words), `fault` for an OperationalError."""
     try:
         yield
     except sqlite3.Error as error:
-        refused = CatalogueError(f"{path}: " + message.format(error=error))
-        refused.fault = isinstance(error, fault) and not isinstance(error, sqlite3.ProgrammingError)
+        operational = isinstance(error, sqlite3.OperationalError)
+        text = fault if fault is not None and operational else message
+        refused = CatalogueError(f"{path}: " + text.format(error=error))
+        refused.fault = operational if fault is not None else not isinstance(error, sqlite3.ProgrammingError)
         raise refused from error
 
 
@@ -338,7 +339,7 @@ def _check_or_create(connection: sqlite3.Connection, path: str, create: bool) ->
     def run(statement: Statement) -> Any:
         return connection.execute(statement.sql).fetchone()
 
-    with _translated(path, "not a catalogue ({error})", fault=sqlite3.OperationalError):
+    with _translated(path, "not a catalogue ({error})", fault="cannot open the catalogue: {error}"):
         run(FOREIGN_KEYS)
         application, version, tables = _identity(connection)
         if application == 0 and tables == 0 and create:
