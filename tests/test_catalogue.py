@@ -270,7 +270,7 @@ def test_an_image_that_vanishes_before_it_is_read_is_a_failure_then_pruned(tmp_p
     with Catalogue(tmp_path / "c.db", create=True) as catalogue:
         summary = catalogue.index([path], EXTRACTOR, executor=VanishingExecutor())
         assert summary.failed == 1 and catalogue.failures()[0][0] == path
-        summary = catalogue.index([], EXTRACTOR, executor=_InProcessExecutor(), prune=True)
+        summary = catalogue.index([], EXTRACTOR, executor=_InProcessExecutor(), prune=[tmp_path])
         assert summary.removed == 1 and len(catalogue) == 0
 
 
@@ -293,7 +293,9 @@ def catalogue_of_version(path, version):
 REFUSED = {
     "text file": (lambda p: p.write_text("hello\n" * 100), "not a catalogue"),
     "another SQLite file": (lambda p: other_database(p), "another kind of SQLite file"),
-    "newer schema": (lambda p: catalogue_of_version(p, SCHEMA_VERSION + 1), "newer version.*schema 3"),
+    "newer schema": (
+        lambda p: catalogue_of_version(p, SCHEMA_VERSION + 1), f"newer version.*schema {SCHEMA_VERSION + 1}",
+    ),
     "older schema": (lambda p: catalogue_of_version(p, 0), "older version.*schema 0"),
     "directory": (lambda p: p.mkdir(), "not a file"),
 }
@@ -469,19 +471,41 @@ def test_a_query_may_return_more_images_than_sqlite_takes_parameters(tmp_path):
             for number in range(count):
                 colours = [{"color": (number % 7, 200, 30), "percentage": 60.0}, {"color": (0, 0, 0), "percentage": 40}]
                 distribution = colour_distribution(blocks([(number % 7, 200, 30), (0, 0, 0)], (6, 4)))
-                catalogue._put(connection, settings_id, f"/photos/{number}.png", (1, number), colours, distribution)
+                state = (1, number, 1, number)
+                catalogue._put(connection, settings_id, f"/photos/{number}.png", state, colours, distribution)
         hits = catalogue.search([(3, 200, 30)], limit=count)
         assert len(hits) == count and len({hit["path"] for hit in hits}) == count
         assert len(catalogue.similar(hits[0]["colors"], limit=count)) == count
 
 
-def as_schema_1(path):
-    """The catalogue file as the previous version wrote it: no distributions, schema 1."""
+def as_schema(path, version):
+    """The catalogue file as an earlier version wrote it: schema 2 without the change times and inodes,
+    schema 1 without the distributions too."""
     connection = sqlite3.connect(path)
-    connection.execute("ALTER TABLE images DROP COLUMN distribution")
-    connection.execute("ALTER TABLE images DROP COLUMN signature")
-    connection.execute("PRAGMA user_version = 1")
+    dropped = ["ctime_ns", "inode"] + (["distribution", "signature"] if version == 1 else [])
+    for column in dropped:
+        connection.execute(f"ALTER TABLE images DROP COLUMN {column}")
+    connection.execute(f"PRAGMA user_version = {version}")
     connection.commit()
+    connection.close()
+
+
+def as_schema_1(path):
+    as_schema(path, 1)
+
+
+def test_a_schema_2_catalogue_is_searched_as_it_is_and_upgraded_without_loss(tmp_path):
+    red = write(tmp_path / "red.png", [(250, 0, 0), (0, 250, 0), (0, 0, 250)])
+    database = tmp_path / "c.db"
+    with Catalogue(database, create=True) as catalogue:
+        index(catalogue, [red])
+        before = catalogue.search(["red"])
+    as_schema(database, 2)
+    for create in (False, True):  # read as it is, then upgraded on opening for writing
+        with Catalogue(database, create=create) as catalogue:
+            assert catalogue.search(["red"]) == before and catalogue.similar(red) == []
+    connection = sqlite3.connect(database)
+    assert connection.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION
     connection.close()
 
 

@@ -19,13 +19,14 @@ from ..distribution import signature, signature_of
 from ..results import RGB
 from ..settings import AUTO, ExtractorSettings
 from .analysis import Analysis, analyse, checked, extract_colors
-from .colours import ColourIndex, fresh_index
+from .colours import ColourIndex, damaged, fresh_index
 from .finding import nearest_colours, search, signature_vector, similar
 from .hits import MatchedColor, NearestColor, SearchHit, SimilarHit
 from .palettes import MAX_PALETTE_COLOURS, PaletteColor, _Palettes, _rgb, bounded, query_colours, stored_form
 from .profile import Profile
-from .scope import Placement, Scope, choose
-from .storage import CatalogueError, Store, file_identity, file_state
+from .scope import Placement, Scope, choose, prunable
+from .files import FileState, file_identity, file_state
+from .storage import CatalogueError, Store
 
 if TYPE_CHECKING:
     import sqlite3
@@ -109,6 +110,7 @@ class Catalogue:
         """The colour index as of the current read transaction, and which of its images a scope looks at.
         An error when some of those have no distribution yet, which a search would miss."""
         self._colours = index = fresh_index(self._file, self._colours)
+        index.warn_damaged(self.path)
         keep, missing = index.scope(scope.settings)
         if scope.hidden:
             keep = keep & ~np.isin(index.ids, scope.hidden)
@@ -256,7 +258,7 @@ class Catalogue:
         *,
         mask: str | None = AUTO,
         executor: Executor | None = None,
-        prune: bool = False,
+        prune: bool | Iterable[str | os.PathLike[str]] = False,
         on_result: OnResult | None = None,
         max_pending: int | None = None,
         max_pixels: int | Literal["pillow"] | None = PILLOW,
@@ -269,18 +271,20 @@ class Catalogue:
         worker's crash but need a script's calls under ``if __name__ == "__main__":``), and stores each
         image's palette or error as it arrives. A path given twice is analysed once, a file reached by several
         paths (links, loops of linked folders) is stored once, under the first given; a file indexed with the
-        same settings and unchanged since (size and modification time) is skipped; one that failed is tried
-        again. With `prune`, images whose files are gone are removed, whatever their settings. `mask` is a mask
-        file's path, ALPHA (each image's alpha channel), AUTO (the default: the alpha channel where the image
-        has one; an image without one is stored under the settings without a mask, so that catalogues indexed
-        before need not analyse it again) or None (every pixel). `max_pixels` is map_images' pixel budget: an
-        image above it is stored as failed, without being decoded. `timeout` is map_images' time limit per
-        image in a worker process: an image that takes longer is stored as failed (TimeoutError)."""
+        same settings and unchanged since (size, modification and change times and inode) is skipped; one
+        that failed is tried again. `prune` removes, whatever their settings, the images whose files are gone
+        from below its roots: the folders holding `paths` when True, else the folders and files it lists;
+        never below a root that is itself missing (a disk not mounted now), nor anywhere else. `mask` is a
+        mask file's path, ALPHA (each image's alpha channel), AUTO (the default: the alpha channel where the
+        image has one; an image without one is stored under the settings without a mask, so that catalogues
+        indexed before need not analyse it again) or None (every pixel). `max_pixels` is map_images' pixel
+        budget: an image above it is stored as failed, without being decoded. `timeout` is map_images' time
+        limit per image in a worker process: an image that takes longer is stored as failed (TimeoutError)."""
         profile = Profile.of(extractor, mask)
         summary = IndexSummary(profile)
         report = on_result or (lambda path, status, error: None)
         placement = Placement(self._file, self._profiles(), profile)
-        states: dict[str, tuple[int, int] | None] = {}
+        states: dict[str, FileState | None] = {}
         todo: list[str] = []
         files: set[tuple[int, int]] = set()
         for given in paths:
@@ -322,8 +326,9 @@ class Catalogue:
                 summary.failed += 1
                 summary.failures.append((result.path, f"{type(error).__name__}: {error}"))
                 report(result.path, "failed", error)
-        if prune:
-            for path in self._file.prune(lambda stored: file_state(stored) is None):
+        if prune is not False:
+            roots = {os.path.dirname(path) for path in states} if prune is True else [os.fspath(r) for r in prune]
+            for path in self._file.prune(prunable(roots)):
                 summary.removed += 1
                 report(path, "removed", None)
         self._refresh_index()
@@ -342,7 +347,7 @@ class Catalogue:
         return self._file.settings_id(profile.key, profile.columns())
 
     def _store(
-        self, settings_id: int, path: str, state: tuple[int, int] | None, palette: list[PaletteColor],
+        self, settings_id: int, path: str, state: FileState | None, palette: list[PaletteColor],
         distribution: bytes,
     ) -> None:
         with self._writing() as store:
@@ -350,7 +355,7 @@ class Catalogue:
 
     @staticmethod
     def _put(
-        store: Store, settings_id: int, path: str, state: tuple[int, int] | None, palette: list[PaletteColor],
+        store: Store, settings_id: int, path: str, state: FileState | None, palette: list[PaletteColor],
         distribution: bytes,
     ) -> None:
         """Stores an image's palette and distribution within the caller's write transaction."""
@@ -361,6 +366,12 @@ class Catalogue:
         store.put_colours((image_id, *colour) for colour in colours)
 
     # -------------------------------------------------------------- inspection
+
+    def check(self) -> list[str]:
+        """What is wrong with the catalogue, one line each; empty when nothing is: SQLite's own checks of
+        the file and its references, then every indexed image whose stored colours cannot be searched."""
+        with self._file.snapshot():
+            return self._file.problems() + damaged(self._file)
 
     def failures(self) -> list[tuple[str, str, str]]:
         """(path, error type, message) of every image whose last analysis failed."""

@@ -33,7 +33,7 @@ MAX_PALETTE_COLOURS = 1024
 
 T = TypeVar("T")
 
-_PALETTE_ROW = np.dtype([("rgb", "u1", 3), ("lab", "u1", 3), ("share", "<f8")])
+PALETTE_ROW = np.dtype([("rgb", "u1", 3), ("lab", "u1", 3), ("share", "<f8")])
 
 
 def lab_codes(colors: Sequence[RGB] | NDArray[Any]) -> NDArray[np.int16]:
@@ -141,7 +141,7 @@ def stored_form(palette: list[PaletteColor]) -> tuple[list[tuple[Any, ...]], flo
     shares = np.array([entry["percentage"] for entry in palette], np.float64)
     lab = lab_codes(rgb)
     spread = _spread(lab, _weights(shares)) if len(palette) else 0.0
-    rows = np.zeros(len(palette), _PALETTE_ROW)
+    rows = np.zeros(len(palette), PALETTE_ROW)
     rows["rgb"], rows["lab"], rows["share"] = np.reshape(rgb, (-1, 3)), lab, shares
     colours = [
         (rank, *colour, float(share), *map(int, codes))
@@ -165,10 +165,13 @@ class _Palettes:
     @classmethod
     def of(cls, ids: Sequence[int], settings: Sequence[int], blobs: Sequence[bytes]) -> _Palettes:
         """The table of stored images: their ids, settings ids and palette blobs, in id order."""
+        # A blob damaged since the colour index was built shows no colours rather than shifting every
+        # row after it.
+        blobs = [blob if len(blob) % PALETTE_ROW.itemsize == 0 else b"" for blob in blobs]
         return cls(
             np.array(ids, np.int64), np.array(settings, np.int64),
-            np.array([len(blob) // _PALETTE_ROW.itemsize for blob in blobs], np.int64),
-            np.frombuffer(b"".join(blobs), _PALETTE_ROW),
+            np.array([len(blob) // PALETTE_ROW.itemsize for blob in blobs], np.int64),
+            np.frombuffer(b"".join(blobs), PALETTE_ROW),
         )
 
     def colours(self, image: int) -> range:

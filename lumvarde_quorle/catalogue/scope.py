@@ -7,12 +7,15 @@ taken as they are, and a query looks at both settings, an image's ALPHA entry hi
 
 from __future__ import annotations
 
+import os
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from ..budget import without_alpha
 from ..settings import ExtractorSettings, is_auto
 from .profile import Profile
+from .files import FileState, file_state
 from .storage import CatalogueError, Store
 
 if TYPE_CHECKING:
@@ -73,7 +76,7 @@ class Placement:
         self._ids = {alpha: ids[known.key] for alpha, known in self._stored.items() if known.key in ids}
         self._known = {alpha: store.indexed(number) for alpha, number in self._ids.items()}
 
-    def unchanged(self, path: str, state: tuple[int, int] | None) -> bool:
+    def unchanged(self, path: str, state: FileState | None) -> bool:
         """Whether the file is indexed as it is now; a None entry counts for AUTO when the file's header
         rules out an alpha channel (a catalogue indexed before AUTO holds None entries only)."""
         if state is None:
@@ -95,3 +98,12 @@ class Placement:
         if alpha not in self._ids:
             self._ids[alpha] = self._store.settings_id(self._stored[alpha].key, self._stored[alpha].columns())
         return self._ids[alpha]
+
+
+def prunable(roots: Iterable[str]) -> Callable[[str], bool]:
+    """Whether a stored path is to be pruned: its file gone from below one of the roots, a root that is
+    itself missing (a disk not mounted now) keeping every entry below it."""
+    present = [os.path.abspath(root).rstrip(os.sep) for root in roots if os.path.exists(root)]
+    return lambda path: file_state(path) is None and any(
+        path == root or path.startswith(root + os.sep) for root in present
+    )

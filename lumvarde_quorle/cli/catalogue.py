@@ -3,6 +3,7 @@
     lumvarde-quorle index photos/ --db photos.db --n-colors 6 --jobs 2 --prune
     lumvarde-quorle search --db photos.db --color '#87ceeb' --color white --tolerance 10 --min-share 5
     lumvarde-quorle similar --db photos.db photos/beach.jpg --limit 5 --output similar.html
+    lumvarde-quorle check --db photos.db
 
 index writes the catalogue file, in this process only (with --dask the cluster analyses the images and
 sends back their colours); search and similar read it and write their results as the other commands do.
@@ -23,7 +24,7 @@ from .common import (
     check_arguments, clustering_options, colour, finite_float, image_paths, inputs_options, output_options,
     pixel_budget, positive_int, preview, progress_for, report_failure, settings_from, write_output,
 )
-from .files import failure_text
+from .files import failure_text, roots
 from .records import KINDS, Kind, Record
 from .terminal import Progress, shown
 
@@ -43,7 +44,11 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "when missing. Unchanged images already indexed with the same settings are skipped; images that "
         "failed are tried again.",
     )
-    index.add_argument("--prune", action="store_true", help="remove the catalogue's images whose files are gone")
+    index.add_argument(
+        "--prune", action="store_true",
+        help="remove the catalogue's images whose files are gone from below the IMAGE arguments (a folder or "
+        "pattern that is itself missing, say unmounted, removes nothing)",
+    )
 
     # Which indexed images a query looks at: without any of these, the catalogue's only settings.
     selection = argparse.ArgumentParser(add_help=False)
@@ -89,7 +94,13 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "100: nothing in common). The image need not be in the catalogue.",
     )
     similar.add_argument("image", metavar="IMAGE", help="the image whose palette to match")
-    return [index, search, similar]
+
+    check = commands.add_parser(
+        "check", parents=[database], help="say what is wrong with a catalogue",
+        description="Checks the catalogue file (SQLite's integrity and reference checks) and every indexed "
+        "image's stored colours; prints one line per problem. Exit status 1 when there is any.",
+    )
+    return [index, search, similar, check]
 
 
 def _retired_max_distance(text: str) -> float:
@@ -103,7 +114,26 @@ def _open(args: argparse.Namespace, create: bool = False) -> Catalogue:
     try:
         return Catalogue(args.db, create=create)
     except CatalogueError as error:
+        if error.fault:
+            raise
         raise UsageError(f"argument --db: {error}") from None
+
+
+def _answered(run: Callable[[argparse.Namespace, list[str] | None], int]) -> Callable[..., int]:
+    """A command whose catalogue errors end it: a request it cannot answer is a usage error; storage that
+    fails it (locked past the timeout, read-only, full, unreadable) is one line and status 1, every change
+    before it committed or rolled back whole."""
+
+    def answered(args: argparse.Namespace, argv: list[str] | None) -> int:
+        try:
+            return run(args, argv)
+        except CatalogueError as error:
+            if not error.fault:
+                raise UsageError(str(error)) from None
+            print(f"{PROG}: {error}", file=sys.stderr)
+            return 1
+
+    return answered
 
 
 def _selection(args: argparse.Namespace) -> ColorExtractor | None:
@@ -130,11 +160,9 @@ def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
         progress.draw()
         try:
             summary = catalogue.index(
-                paths, extractor, mask=args.mask, executor=executor, prune=args.prune, on_result=settled,
-                max_pending=max_pending, max_pixels=pixel_budget(args),
+                paths, extractor, mask=args.mask, executor=executor, prune=roots(args.images) if args.prune else False,
+                on_result=settled, max_pending=max_pending, max_pixels=pixel_budget(args),
             )
-        except CatalogueError as error:
-            raise UsageError(str(error)) from None
         except KeyboardInterrupt:
             # Every image is committed as it is settled: the next run skips those and goes on.
             raise Interrupted(
@@ -166,7 +194,7 @@ def run_search(args: argparse.Namespace, argv: list[str] | None) -> int:
                 queries, tolerance=args.tolerance, min_share=args.min_share, limit=args.limit,
                 extractor=extractor, mask=args.mask, all_settings=args.all_settings,
             )
-        except (CatalogueError, ValueError) as error:
+        except ValueError as error:
             raise UsageError(str(error)) from None
     kind = KINDS["search"]
     records = [
@@ -185,8 +213,6 @@ def run_similar(args: argparse.Namespace, argv: list[str] | None) -> int:
                 args.image, limit=args.limit, extractor=extractor, mask=args.mask, all_settings=args.all_settings,
                 max_pixels=pixel_budget(args),
             )
-        except CatalogueError as error:
-            raise UsageError(str(error)) from None
         except (OSError, ValueError, MemoryError) as error:  # the query image could not be analysed
             report_failure(args.image, f"{type(error).__name__}: {failure_text(error)}")
             return 1
@@ -223,7 +249,24 @@ def _write(
     return 0
 
 
+def run_check(args: argparse.Namespace, argv: list[str] | None) -> int:
+    try:
+        with Catalogue(args.db) as catalogue:
+            problems = catalogue.check()
+            entries = len(catalogue)
+    except CatalogueError as error:  # a file past opening is a finding too
+        problems, entries = [str(error).removeprefix(f"{args.db}: ")], 0
+    for problem in problems:
+        print(f"{args.db}: {problem}")
+    if problems:
+        return 1
+    print(f"{args.db}: no problems found ({entries} entries)")
+    return 0
+
+
 COMMANDS = {
-    "index": Command(run_index, check_arguments), "search": Command(run_search, check_arguments),
-    "similar": Command(run_similar, check_arguments),
+    "index": Command(_answered(run_index), check_arguments),
+    "search": Command(_answered(run_search), check_arguments),
+    "similar": Command(_answered(run_similar), check_arguments),
+    "check": Command(run_check, lambda parser, args: None),
 }

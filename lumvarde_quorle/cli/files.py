@@ -52,6 +52,16 @@ def expand_images(arguments: Iterable[str], recursive: bool = False) -> list[str
     return paths
 
 
+def roots(arguments: Iterable[str]) -> list[str]:
+    """Where each IMAGE argument reaches: a directory or file as given, a pattern's folder before its first
+    glob character."""
+    found = []
+    for argument in arguments:
+        glob_char = None if os.path.exists(argument) else _GLOB_CHARS.search(argument)
+        found.append(argument if glob_char is None else os.path.dirname(argument[: glob_char.start()]) or ".")
+    return found
+
+
 def _images_in(folder: str) -> Iterator[str]:
     return (entry.path for entry in os.scandir(folder) if _is_image_file(entry.path))
 
