@@ -167,8 +167,8 @@ def fill(path, count, rng):
                     records += len(table)
                     if number % (count // 28 or 1) == 0:
                         drawn.append(table["lab"][rng.integers(len(table))].astype(np.float64))
-                    catalogue._put(store, settings_id, f"/photos/{number:07}.jpg", (100_000, number, number, number), palette_of(table),
-                                   table.tobytes())
+                    catalogue._put(store, settings_id, f"/photos/{number:07}.jpg", (100_000, number, number, number),
+                                   palette_of(table), table.tobytes())
         catalogue._connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
         filled = time.perf_counter() - started
         started = time.perf_counter()
