@@ -3,6 +3,7 @@ what OpenCV decodes, skip comments of any length, hold whatever Pillow's own lim
 is no size rather than a wrong one."""
 
 import io
+import os
 import struct
 
 import cv2
@@ -40,7 +41,13 @@ def webp_bomb(width, height):
     return bytes(data)
 
 
-@pytest.mark.parametrize("suffix", WRITTEN)
+# OpenCV's Sun raster writer reads past the end of the image it is given (AddressSanitizer: a heap overflow in
+# its memcpy), harmless in a plain build; the sanitizer's build leaves that format out.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+OVERREAD = pytest.mark.skipif(UNDER_ASAN, reason="OpenCV's Sun raster writer reads past its image")
+
+
+@pytest.mark.parametrize("suffix", [pytest.param(s, marks=OVERREAD) if s == "ras" else s for s in WRITTEN])
 def test_sizes_agree_with_what_opencv_decodes(tmp_path, suffix):
     path = str(tmp_path / f"image.{suffix}")
     assert cv2.imwrite(path, WRITTEN[suffix])
