@@ -37,7 +37,7 @@ $(VENV)/.runtime-deps: $(VPY) constraints/ci.txt pyproject.toml
 	@touch $@
 
 $(VENV)/.test-deps: $(VENV)/.runtime-deps constraints/ci.txt pyproject.toml
-	$(PIP) install $(PIN) pytest mypy "dask[distributed]" hypothesis
+	$(PIP) install $(PIN) pytest mypy "dask[distributed]" hypothesis flask waitress selenium
 	@touch $@
 
 # Incremental native build: the build tree under build/ is reused, so only changed sources recompile.
