@@ -243,6 +243,9 @@ def create_app(
 
     def page_of_error(code: int, title: str, message: str) -> tuple[str, int]:
         template = "error-fragment.html" if request.path == "/results" else "error.html"
-        return render_template(template, code=code, title=title, message=message), code
+        try:
+            return render_template(template, code=code, title=title, message=message), code
+        except AttributeError:  # a refused Host header leaves no way to make the page's links: plain text
+            return f"{title}: {message}\n", code
 
     return app
