@@ -25,8 +25,8 @@ from .budget import PILLOW, batch_limit, before_decoding, check_image_size, max_
 from .color_extractor_cy import _opencv_takes_path
 
 __all__ = [
-    "apply_with_alpha_mask", "apply_with_own_alpha", "mask_or_none", "preview_data_uri", "preview_image", "read_colour", "read_mask",
-    "read_own_alpha", "read_with_alpha", "unreadable_cause", "within_budget",
+    "apply_with_alpha_mask", "apply_with_own_alpha", "mask_or_none", "preview_data_uri", "preview_image", "read_colour",
+    "read_mask", "read_own_alpha", "read_with_alpha", "unreadable_cause", "within_budget",
 ]
 
 T = TypeVar("T")

@@ -51,7 +51,7 @@ def _port(text: str) -> int:
 def loopback(host: str) -> bool:
     """Whether every address `host` names is this machine's loopback."""
     try:
-        found = {info[4][0] for info in socket.getaddrinfo(host, None, proto=socket.IPPROTO_TCP)}
+        found = {str(info[4][0]) for info in socket.getaddrinfo(host, None, proto=socket.IPPROTO_TCP)}
     except (OSError, UnicodeError):
         return False
     return bool(found) and all(ipaddress.ip_address(address.split("%")[0]).is_loopback for address in found)

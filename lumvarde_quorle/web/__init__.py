@@ -26,7 +26,7 @@ CONNECTIONS = 100
 def make_server(app: Any, host: str, port: int, threads: int = THREADS) -> Any:
     """A waitress server of `app` bound to (host, port; 0: a free port, `effective_port` says which), not yet
     running: `run()` serves until `close()`."""
-    from waitress.server import create_server
+    from waitress.server import create_server  # type: ignore[import-untyped]
 
     return create_server(
         app, host=host, port=port, threads=threads, connection_limit=CONNECTIONS, channel_timeout=60,

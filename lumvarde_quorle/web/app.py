@@ -209,7 +209,8 @@ def create_app(
             return response
         response.set_etag(made.tag)
         response.headers["Cache-Control"] = "private, max-age=3600"
-        return response.make_conditional(request)
+        response.make_conditional(request)  # a 304 for a picture the browser holds
+        return response
 
     @app.get("/catalogue")
     def catalogue_page() -> str:
