@@ -13,7 +13,7 @@ from .profile import Profile
 from .statements import COLOURS_OF, ENTRIES_AT, ENTRY, FIRST_FAILURES, SETTINGS_COUNTS
 from .storage import Store, loaded_text, stored_text
 
-__all__ = ["Entries", "Entry", "SettingsCount"]
+__all__ = ["Entries", "Entry", "SettingsCount", "Summary"]
 
 # Paths per statement: SQLite builds differ in how many parameters one statement takes.
 _PATHS_PER_STATEMENT = 500
@@ -39,6 +39,13 @@ class SettingsCount:
     profile: Profile
     entries: int
     failed: int
+
+
+@dataclass(frozen=True)
+class Summary:
+    generation: int
+    counts: list[SettingsCount]
+    failures: list[tuple[int, str, str, str]]  # (id, path, error type, message)
 
 
 class Entries:
@@ -86,20 +93,24 @@ class Entries:
                         known[key] = max(known.get(key, 0), int(number))
         return [known.get((path, _settings_key(settings))) for path, settings in wanted]
 
-    def counts(self) -> list[SettingsCount]:
-        """Per settings, oldest first: how many entries, and how many of them failed."""
+    def generation(self) -> int:
+        """A number that every commit to the catalogue changes: what was read at one generation holds for it."""
+        return self._store.generation()
+
+    def summary(self, failures: int) -> Summary:
+        """How many entries per settings and how many failed, with the first `failures` failed ones, as of one
+        commit. It reads every row, so a reader keeps it for its generation."""
         with self._store.snapshot():
+            generation = self._store.generation()
             profiles = self._profiles()
             counted = {settings_id: (entries, failed) for settings_id, entries, failed in self._store.rows(
                 SETTINGS_COUNTS)}
-        return [SettingsCount(profile, *counted.get(number, (0, 0))) for number, profile in profiles]
-
-    def failures(self, limit: int) -> list[tuple[int, str, str, str]]:
-        """(id, path, error type, message) of the first `limit` entries whose last analysis failed."""
-        return [
-            (int(number), loaded_text(path), str(kind), loaded_text(message or ""))
-            for number, path, kind, message in self._store.rows(FIRST_FAILURES, (limit,))
-        ]
+            failed = [
+                (int(number), loaded_text(path), str(kind), loaded_text(message or ""))
+                for number, path, kind, message in self._store.rows(FIRST_FAILURES, (failures,))
+            ]
+        counts = [SettingsCount(profile, *counted.get(number, (0, 0))) for number, profile in profiles]
+        return Summary(generation, counts, failed)
 
 
 def _settings_key(settings: dict[str, Any]) -> str:

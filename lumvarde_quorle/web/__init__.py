@@ -26,7 +26,12 @@ CONNECTIONS = 100
 def make_server(app: Any, host: str, port: int, threads: int = THREADS) -> Any:
     """A waitress server of `app` bound to (host, port; 0: a free port, `effective_port` says which), not yet
     running: `run()` serves until `close()`."""
+    import logging
+
     from waitress.server import create_server  # type: ignore[import-untyped]
+
+    # Requests waiting for a thread are the bound working as meant, not something to warn of on each one.
+    logging.getLogger("waitress.queue").setLevel(logging.ERROR)
 
     return create_server(
         app, host=host, port=port, threads=threads, connection_limit=CONNECTIONS, channel_timeout=60,

@@ -10,10 +10,9 @@ from urllib.parse import urlencode
 
 import numpy as np
 
-from ..names import css_name, hex_rgb, ink
-from ..results import RGB
+from ..names import hex_rgb, ink, nearest, vocabulary
 
-__all__ = ["Segment", "distribution_svg", "segments"]
+__all__ = ["Segment", "bars", "distribution_svg", "segments"]
 
 
 @dataclass(frozen=True)
@@ -34,13 +33,26 @@ class Segment:
 
 def segments(colors: Iterable[Mapping[str, Any]]) -> list[Segment]:
     """A palette as a bar, left to right in its order, as the chart and the reports draw it."""
-    found, start = [], 0.0
-    for colour in colors:
-        rgb: RGB = tuple(colour["color"])
-        share = float(colour["percentage"])
-        found.append(Segment(hex_rgb(rgb), css_name(rgb), ink(rgb), start, share, share,
-                             tuple(colour.get("matched") or ())))
-        start += share
+    return bars([colors])[0]
+
+
+def bars(palettes: Iterable[Iterable[Mapping[str, Any]]]) -> list[list[Segment]]:
+    """Palettes as bars, their colours named in one pass: naming one colour at a time costs a results
+    page more than the page's search of the catalogue does at a few thousand images."""
+    listed = [list(colors) for colors in palettes]
+    rgb = [tuple(int(c) for c in colour["color"]) for colors in listed for colour in colors]
+    words = vocabulary()
+    names = [words.names[int(found)] for found in nearest(np.array(rgb).reshape(-1, 3), words)] if rgb else []
+    found, place = [], 0
+    for colors in listed:
+        bar, start = [], 0.0
+        for colour in colors:
+            share, code = float(colour["percentage"]), rgb[place]
+            bar.append(Segment(hex_rgb(code), names[place], ink(code), start, share, share,  # type: ignore[arg-type]
+                               tuple(colour.get("matched") or ())))
+            start += share
+            place += 1
+        found.append(bar)
     return found
 
 
