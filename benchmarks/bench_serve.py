@@ -37,7 +37,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_catalogue import NAMED, base_distributions, fill, palette_of, perturbed  # noqa: E402
 
 from lumvarde_quorle.catalogue import Catalogue, Profile  # noqa: E402
-from lumvarde_quorle.web import create_app, make_server  # noqa: E402
+from lumvarde_quorle.web import create_app, make_server, stop  # noqa: E402
 
 ADDRESS_SPACE = 16 << 30
 REAL_FILES = 20
@@ -164,8 +164,8 @@ def large(count):
         try:
             burst(url, paths)
         finally:
-            server.close()
-            thread.join(10)
+            stop(server)
+            thread.join(30)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(f"  peak resident size:    {peak:6.0f} MiB")
 

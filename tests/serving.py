@@ -75,5 +75,8 @@ class Running:
         self.thread.start()
 
     def close(self):
-        self.server.close()
-        self.thread.join(10)
+        from lumvarde_quorle.web import stop
+
+        stop(self.server)
+        self.thread.join(30)
+        assert not self.thread.is_alive()

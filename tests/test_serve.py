@@ -171,6 +171,32 @@ def test_pages_show_what_an_index_beside_them_committed(catalogue, tmp_path):
     assert "7 entries" in text(client.get("/catalogue"))
 
 
+def test_a_read_only_catalogue_is_served(catalogue, tmp_path, write_protect):
+    db, ids = catalogue
+    folder = tmp_path / "read-only"
+    folder.mkdir()
+    served = copy_catalogue(db, str(folder))
+    for path in [*folder.iterdir(), folder]:
+        write_protect(path)
+    client = create_app(served, cache=str(tmp_path / "cache")).test_client()
+    for url in ("/?color=lightsteelblue", f"/image/{ids['china.png']}", f"/image/{ids['china.png']}/thumbnail",
+                "/catalogue"):
+        assert client.get(url).status_code == 200, url
+
+
+def test_a_catalogue_of_several_settings_offers_them(catalogue, tmp_path):
+    db, ids = catalogue
+    served = copy_catalogue(db, str(tmp_path))
+    with Catalogue(served) as writer:
+        writer.index([os.path.join(os.path.dirname(db), "china.png")], ColorExtractor(n_colors=3))
+    client = create_app(served).test_client()
+    page = text(client.get("/?color=lightsteelblue"))
+    assert "n_colors=3" in page and "n_colors=5" in page  # the choice of settings
+    assert page.count('<li class="card">') == 3  # without a choice, every image: china.png twice
+    only = text(client.get("/results?color=lightsteelblue&settings=2"))
+    assert only.count('<li class="card">') == 1 and f'href="/image/{ids["china.png"]}"' not in only
+
+
 def test_requests_naming_another_host_are_refused_on_loopback(client):
     assert client.get("/", headers={"Host": "attacker.example"}).status_code == 400
     assert client.get("/", headers={"Host": "127.0.0.1:8765"}).status_code == 200

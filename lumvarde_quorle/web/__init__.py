@@ -14,7 +14,7 @@ from typing import Any
 
 from .app import create_app
 
-__all__ = ["THREADS", "create_app", "make_server"]
+__all__ = ["THREADS", "create_app", "make_server", "stop"]
 
 # Requests answered at once; further connections wait their turn in the server's queue, so memory stays
 # bounded however many arrive. Searches spend most of their time in native code without the GIL.
@@ -37,3 +37,15 @@ def make_server(app: Any, host: str, port: int, threads: int = THREADS) -> Any:
         app, host=host, port=port, threads=threads, connection_limit=CONNECTIONS, channel_timeout=60,
         ident="lumvarde-quorle", clear_untrusted_proxy_headers=True,
     )
+
+
+def stop(server: Any) -> None:
+    """Ends a server's `run()` from another thread. The server's own loop closes its sockets, as closing them
+    under its feet while it waits on them fails in that loop."""
+    from waitress import wasyncore  # type: ignore[import-untyped]
+
+    def close_all() -> None:
+        server.task_dispatcher.shutdown()
+        wasyncore.close_all(server._map)  # an empty map ends the loop
+
+    server.trigger.pull_trigger(close_all)
