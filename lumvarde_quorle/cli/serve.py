@@ -73,7 +73,7 @@ def run_serve(args: argparse.Namespace, argv: list[str] | None) -> int:
             "who can reach it can browse the catalogue and see its images",
             file=sys.stderr,
         )
-    app = create_app(args.db, cache=args.cache, max_pixels=pixel_budget(args), loopback_only=local)
+    app = create_app(args.db, cache=args.cache, max_pixels=pixel_budget(args), loopback=args.host if local else None)
     try:
         server = make_server(app, args.host, args.port)
     except OSError as error:

@@ -14,7 +14,7 @@ from typing import Any, Literal
 import numpy as np
 from flask import Flask, Response, g, make_response, render_template, request
 from markupsafe import Markup
-from werkzeug.exceptions import HTTPException, NotFound
+from werkzeug.exceptions import BadRequest, HTTPException, NotFound
 
 from ..budget import PILLOW
 from ..catalogue import AUTO, Catalogue, CatalogueError, Profile
@@ -30,7 +30,7 @@ __all__ = ["create_app"]
 SIMILAR = 12  # images on an image page
 FAILURES_SHOWN = 500  # failed images listed on the catalogue page
 _LARGEST_ID = 2**63 - 1  # SQLite's largest integer: beyond it no image can have the id
-_LOOPBACK = ["localhost", "127.0.0.1", "::1"]
+_LOOPBACK = ["localhost", "127.0.0.1", "[::1]"]
 # Pictures and scripts of the server's own only; inline styles carry the bars' widths and colours.
 _POLICY = (
     "default-src 'none'; img-src 'self'; style-src 'self' 'unsafe-inline'; script-src 'self'; connect-src 'self'; "
@@ -79,21 +79,23 @@ class Site:
 
 def create_app(
     db: str, *, cache: str | None = None, max_pixels: int | Literal["pillow"] | None = PILLOW,
-    loopback_only: bool = True,
+    loopback: str | None = "127.0.0.1",
 ) -> Flask:
     """The application on the catalogue file `db` (opened now: an error when it is no catalogue). Pictures
     are kept in `cache`, by default the user's cache folder for this catalogue; images are decoded under the
-    pixel budget `max_pixels`. With `loopback_only`, requests naming another host are refused, so that a web
-    page elsewhere cannot reach the server by a name of its own pointed at this machine."""
+    pixel budget `max_pixels`. Served on the `loopback` address, requests naming a host other than it or
+    localhost are refused, so that a web page elsewhere cannot reach the server by a name of its own pointed
+    at this machine; None (served beyond this machine) takes any host."""
     app = Flask(__name__)
     app.add_template_filter(hex_rgb, "hexcode")
-    if loopback_only:
-        app.config["TRUSTED_HOSTS"] = _LOOPBACK
+    trusted = None if loopback is None else {*_LOOPBACK, loopback, f"[{loopback}]"}
     site = Site(os.path.abspath(db), cache, max_pixels)
 
     @app.before_request
     def started() -> None:
         g.started, g.search = time.perf_counter(), None
+        if trusted is not None and _host_name(request.host) not in trusted:
+            raise BadRequest(f"this server answers requests for {', '.join(sorted(_LOOPBACK))} only")
 
     @app.after_request
     def headers(response: Response) -> Response:
@@ -256,7 +258,13 @@ def create_app(
         template = "error-fragment.html" if request.path == "/results" else "error.html"
         try:
             return render_template(template, code=code, title=title, message=message), code
-        except AttributeError:  # a refused Host header leaves no way to make the page's links: plain text
+        except AttributeError:  # a request that could not be routed at all leaves no links to make: plain text
             return f"{title}: {message}\n", code
 
     return app
+
+
+def _host_name(host: str) -> str:
+    """The name of a Host header, without its port: `[::1]` of `[::1]:8765`."""
+    host = host.lower()
+    return host[: host.index("]") + 1] if host.startswith("[") and "]" in host else host.partition(":")[0]
