@@ -14,7 +14,8 @@ from concurrent.futures import Executor, Future
 from typing import Any, TypeVar
 
 __all__ = [
-    "DEFAULT_TIMEOUT", "InProcessExecutor", "distance", "finite_float", "scheduler_problem", "seconds", "worker_timeout",
+    "DEFAULT_TIMEOUT", "InProcessExecutor", "distance", "finite_float", "scheduler_problem", "seconds",
+    "worker_timeout",
 ]
 
 T = TypeVar("T")
