@@ -143,3 +143,14 @@ def test_a_library_that_cannot_be_imported_is_an_import_error_at_first_use(how, 
         ("lumvarde_quorle.color_extractor_cy needs DBSCAN from sklearn.cluster", cause),
     ]
     assert unbound == [] and colours == 3 and bound
+
+
+def test_a_pool_worker_limits_the_thread_pools_of_the_libraries_the_extension_binds_later():
+    seen = run("""
+        from threadpoolctl import threadpool_info
+        from lumvarde_quorle.workers import _limit_native_threads
+        _limit_native_threads(1)
+        FastColorExtractor(3).extract_colors(ROWS.reshape(4, 8, 3))
+        print(json.dumps(sorted({(pool["user_api"], pool["num_threads"]) for pool in threadpool_info()})))
+    """)
+    assert ["openmp", 1] in seen and all(threads == 1 for _, threads in seen)

@@ -104,7 +104,8 @@ Ref library_object(std::size_t index, PyObject* name, bool loaded_only) {
     const LibraryGlobal& entry = library_globals()[index];
     if (loaded_only) {
         Ref module_name = Ref::steal(PyUnicode_FromString(entry.module));
-        if (!module_name || !Ref::steal(PyImport_GetModule(module_name.get()))) return Ref();
+        Ref loaded = module_name ? Ref::steal(PyImport_GetModule(module_name.get())) : Ref();
+        if (!loaded || loaded.is_none()) return Ref();  // None: its import is blocked
     }
     std::array<Ref, 2> remembered;
     Ref value = import_library(entry, &remembered);
