@@ -8,7 +8,8 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 PIN := -c constraints/ci.txt
 PIP := $(VPY) -m pip --disable-pip-version-check
-SOURCES := $(shell find src lumvarde_quorle -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src lumvarde_quorle -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \
+	-o -name '*.html' -o -name '*.css' -o -name '*.js' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: help venv install demo test agreement fuzz bench bench-peers corpus sanitize werror cross-kernels format-check releases clean
 
@@ -37,7 +38,7 @@ $(VENV)/.runtime-deps: $(VPY) constraints/ci.txt pyproject.toml
 	@touch $@
 
 $(VENV)/.test-deps: $(VENV)/.runtime-deps constraints/ci.txt pyproject.toml
-	$(PIP) install $(PIN) pytest mypy "dask[distributed]" hypothesis
+	$(PIP) install $(PIN) pytest mypy "dask[distributed]" hypothesis flask waitress selenium
 	@touch $@
 
 # Incremental native build: the build tree under build/ is reused, so only changed sources recompile.

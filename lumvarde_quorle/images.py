@@ -25,8 +25,8 @@ from .budget import PILLOW, batch_limit, before_decoding, check_image_size, max_
 from .color_extractor_cy import _opencv_takes_path
 
 __all__ = [
-    "apply_with_alpha_mask", "apply_with_own_alpha", "mask_or_none", "preview_data_uri", "read_colour", "read_mask",
-    "read_own_alpha", "read_with_alpha", "unreadable_cause", "within_budget",
+    "apply_with_alpha_mask", "apply_with_own_alpha", "mask_or_none", "preview_data_uri", "preview_image", "read_colour",
+    "read_mask", "read_own_alpha", "read_with_alpha", "unreadable_cause", "within_budget",
 ]
 
 T = TypeVar("T")
@@ -119,7 +119,13 @@ def _plural(count: int, noun: str) -> str:
 
 
 def preview_data_uri(image: NDArray[Any] | None, mask: NDArray[Any] | None = None, size: int = 256) -> str:
-    """A small copy of a B, G, R image as a ``data:`` URI, its longest side at most `size` pixels:
+    """A small copy of a B, G, R image as a ``data:`` URI, as `preview_image` makes it."""
+    mime, encoded = preview_image(image, mask, size)
+    return f"data:{mime};base64,{base64.b64encode(encoded).decode('ascii')}"
+
+
+def preview_image(image: NDArray[Any] | None, mask: NDArray[Any] | None = None, size: int = 256) -> tuple[str, bytes]:
+    """A small copy of a B, G, R image, its longest side at most `size` pixels, as (MIME type, file bytes):
     JPEG, or with a mask PNG whose pixels outside the mask (grey value 128 or less) are transparent."""
     if image is None:
         raise ValueError("no image to preview")
@@ -142,7 +148,7 @@ def preview_data_uri(image: NDArray[Any] | None, mask: NDArray[Any] | None = Non
     ok, encoded = cv2.imencode(suffix, image, params)
     if not ok:
         raise ValueError("the preview could not be encoded")
-    return f"data:{mime};base64,{base64.b64encode(encoded.tobytes()).decode('ascii')}"
+    return mime, encoded.tobytes()
 
 
 def read_colour(path: str, peak_bytes: int = DECODED_BYTES) -> NDArray[np.uint8]:

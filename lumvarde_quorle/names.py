@@ -13,7 +13,7 @@ from typing import Any, NamedTuple
 
 from .css import CSS4_COLOURS, SURVEYED
 
-__all__ = ["Vocabulary", "css_name", "css_names", "hex_rgb", "nearest", "parse_color", "vocabulary"]
+__all__ = ["Vocabulary", "css_name", "css_names", "hex_rgb", "ink", "nearest", "parse_color", "vocabulary"]
 
 _HEX = re.compile(r"#([0-9a-fA-F]{6})")
 # ASCII digits only: int() would also read other scripts' digits.
@@ -123,6 +123,12 @@ def _rgb_of_hex(code: str) -> tuple[int, int, int]:
 def hex_rgb(rgb: tuple[int, int, int]) -> str:
     """`#rrggbb` of an (R, G, B) colour."""
     return "#" + "".join(f"{int(c):02x}" for c in rgb)
+
+
+def ink(rgb: tuple[int, int, int]) -> str:
+    """Black or white text, whichever reads better on the colour."""
+    r, g, b = rgb
+    return "#000" if 0.299 * r + 0.587 * g + 0.114 * b > 140 else "#fff"
 
 
 def parse_color(text: str) -> tuple[int, int, int]:

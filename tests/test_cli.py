@@ -267,6 +267,7 @@ def test_jsonl_record_per_image_with_empty_results(capsys, photos, tmp_path):
         (["--target", "a=1,2,3", "--output", "out.xlsx"], "no format is written to '.xlsx' files"),
         (["--target", "a=1,2,3", "--timeout", "-1"], "expected a number of seconds, or 0 for no limit"),
         (["--target", "a=1,2,3", "--timeout", "inf"], "expected a finite number"),
+        (["--target", "a=1,2,3", "--threshold", "-5"], "expected a distance of 0 or more"),
         (["--target", "a=1,2,3", "--dask", "tcp://x:1", "--timeout", "5"], "--jobs and --timeout do not apply"),
     ],
 )

@@ -20,6 +20,7 @@ from ..results import RGB
 from ..settings import AUTO, ExtractorSettings
 from .analysis import Analysis, analyse, checked, extract_colors
 from .colours import ColourIndex, damaged, fresh_index
+from .entries import Entries
 from .finding import nearest_colours, search, signature_vector, similar
 from .hits import MatchedColor, NearestColor, SearchHit, SimilarHit
 from .palettes import MAX_PALETTE_COLOURS, PaletteColor, _Palettes, _rgb, bounded, query_colours, stored_form
@@ -372,6 +373,10 @@ class Catalogue:
         the file and its references, then every indexed image whose stored colours cannot be searched."""
         with self._file.snapshot():
             return self._file.problems() + damaged(self._file)
+
+    def entries(self) -> Entries:
+        """Single entries by id, and counts per settings: what a browser of the catalogue reads."""
+        return Entries(self._file, self._profiles)
 
     def failures(self) -> list[tuple[str, str, str]]:
         """(path, error type, message) of every image whose last analysis failed."""

@@ -157,3 +157,17 @@ STORED_IMAGE = Statement(
     "WHERE i.path = ? AND s.key = ? AND i.error_type IS NULL",
 )
 COLOURS_OF = Statement("read the image's colours", "SELECT r, g, b, share FROM colors WHERE image_id = ? ORDER BY rank")
+# What browsing reads: one entry whole, the entries of some paths, counts per settings, the first failures.
+ENTRY = Statement(
+    "read the image",
+    "SELECT id, path, settings_id, size, mtime_ns, error_type, error_message, indexed_at, distribution "
+    "FROM images WHERE id = ?",
+)
+ENTRIES_AT = Statement("look up the images", "SELECT id, path, settings_id FROM images WHERE path IN ({marks})")
+SETTINGS_COUNTS = Statement(
+    "count the images", "SELECT settings_id, count(*), count(error_type) FROM images GROUP BY settings_id"
+)
+FIRST_FAILURES = Statement(
+    "read the failures",
+    "SELECT id, path, error_type, error_message FROM images WHERE error_type IS NOT NULL ORDER BY id LIMIT ?",
+)

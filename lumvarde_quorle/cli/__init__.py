@@ -10,7 +10,7 @@ Results go to stdout or to the --output file (a table with colour swatches on a 
 otherwise; also JSON lines, CSV or an HTML report); failures and the progress bar go to stderr.
 Exit status: 0 when every image succeeded, 1 when any failed, 2 for bad usage.
 
-The commands live in `analyse` and `catalogue`, what they share in `common`, the output in `records`,
+The commands live in `analyse`, `catalogue` and `serve`, what they share in `common`, the output in `records`,
 `writers`, `report`, `terminal` and `formats`.
 """
 
@@ -22,13 +22,13 @@ import sys
 import warnings
 
 from .. import __version__
-from . import analyse, catalogue
+from . import analyse, catalogue, serve
 from .common import PROG, Command, Interrupted, UsageError
 from .terminal import shown
 
 __all__ = ["build_parser", "main", "run"]
 
-COMMANDS: dict[str, Command] = {**analyse.COMMANDS, **catalogue.COMMANDS}
+COMMANDS: dict[str, Command] = {**analyse.COMMANDS, **catalogue.COMMANDS, **serve.COMMANDS}
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -40,8 +40,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for command in (*analyse.add_commands(commands), *catalogue.add_commands(commands)):
-        command.set_defaults(command_parser=command)  # errors found after parsing show its usage
+    for module in (analyse, catalogue, serve):
+        for command in module.add_commands(commands):
+            command.set_defaults(command_parser=command)  # errors found after parsing show its usage
     return parser
 
 

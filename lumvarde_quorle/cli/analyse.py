@@ -18,7 +18,7 @@ from ..batch import map_images
 from ..settings import bind_mask
 from .common import (
     PROG, Command, UsageError, batch_executor, batch_options, budget_options, check_arguments, clustering_options,
-    finite_float, image_paths, inputs_options, output_options, parse_target, pixel_budget, preview, progress_for,
+    distance, image_paths, inputs_options, output_options, parse_target, pixel_budget, preview, progress_for,
     settings_from, write_output,
 )
 from .files import failure_record
@@ -61,7 +61,7 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     commands._name_parser_map["similarity"] = target_shares
     target_shares.set_defaults(command="target-shares")
     target_shares.add_argument(
-        "--threshold", type=finite_float, default=50.0, metavar="T",
+        "--threshold", type=distance, default=50.0, metavar="T",
         help="largest LAB distance at which a target still counts (default 50)",
     )
     matches = commands.add_parser(

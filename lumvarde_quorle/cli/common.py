@@ -23,14 +23,16 @@ from .destination import destination
 from .files import expand_images, preview
 from .formats import FORMATS, SUFFIXES, WRITERS, format_for_file
 from .records import Kind, Record
-from .running import DEFAULT_TIMEOUT, InProcessExecutor, finite_float, scheduler_problem, seconds, worker_timeout
+from .running import (
+    DEFAULT_TIMEOUT, InProcessExecutor, distance, finite_float, scheduler_problem, seconds, worker_timeout,
+)
 from .terminal import Progress, held_interrupt, shown, use_colour
 from .writers import Settings, Writer
 
 __all__ = [
     "PROG", "Command", "InProcessExecutor", "Interrupted", "UsageError", "Written", "add_settings_options",
     "batch_executor", "batch_options", "budget_options", "check_arguments", "clustering_options", "colour",
-    "dask_executor", "expand_images", "finite_float", "image_paths", "inputs_options", "output_options",
+    "dask_executor", "distance", "expand_images", "finite_float", "image_paths", "inputs_options", "output_options",
     "parse_target", "pixel_budget", "pixel_count", "positive_int", "preview", "progress_for", "report_failure",
     "settings_from", "write_output",
 ]

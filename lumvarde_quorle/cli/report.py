@@ -6,7 +6,7 @@ import html
 import os
 from typing import IO
 
-from ..names import hex_rgb
+from ..names import hex_rgb, ink
 from ..results import RGB
 from .records import Kind, Record, Row
 from .writers import Settings, Writer, cells
@@ -148,12 +148,6 @@ def html_swatch(rgb: RGB | None) -> str:
     if rgb is None:
         return ""
     return f'<span class="swatch" style="background:{hex_rgb(rgb)}"></span>'
-
-
-def ink(rgb: RGB) -> str:
-    """Black or white text, whichever reads better on the colour."""
-    r, g, b = rgb
-    return "#000" if 0.299 * r + 0.587 * g + 0.114 * b > 140 else "#fff"
 
 
 CSS = """

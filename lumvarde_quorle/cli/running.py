@@ -13,7 +13,9 @@ from collections.abc import Callable
 from concurrent.futures import Executor, Future
 from typing import Any, TypeVar
 
-__all__ = ["DEFAULT_TIMEOUT", "InProcessExecutor", "finite_float", "scheduler_problem", "seconds", "worker_timeout"]
+__all__ = [
+    "DEFAULT_TIMEOUT", "InProcessExecutor", "distance", "finite_float", "scheduler_problem", "seconds", "worker_timeout",
+]
 
 T = TypeVar("T")
 
@@ -50,6 +52,13 @@ def finite_float(text: str) -> float:
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"{text!r}: expected a finite number")
     return value
+
+
+def distance(text: str) -> float:
+    """--threshold: a colour distance, never below 0."""
+    if finite_float(text) < 0:
+        raise argparse.ArgumentTypeError(f"{text!r}: expected a distance of 0 or more")
+    return float(text)
 
 
 def seconds(text: str) -> float:

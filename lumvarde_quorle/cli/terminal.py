@@ -14,35 +14,17 @@ from collections.abc import Callable, Iterator, Mapping
 from typing import IO
 
 from ..results import RGB
+from ..text import escape_character, shown
 
 __all__ = [
     "BYTES_ESCAPED", "use_colour", "ansi_swatch", "visible_len", "shown", "Progress", "duration", "held_interrupt",
 ]
 
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
-# C0 and C1 controls and DEL, which a terminal obeys (ESC starts a command, BEL rings), and the lone
-# surrogates by which Python carries the bytes of a file name that is not UTF-8.
-_UNSHOWABLE = re.compile(r"[\x00-\x1f\x7f-\x9f\ud800-\udfff]")
-_NAMED = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
-
-
-def _escape(character: str) -> str:
-    code = ord(character)
-    if 0xDC80 <= code <= 0xDCFF:  # a byte of a name that is not UTF-8, shown as that byte
-        return f"\\x{code - 0xDC00:02x}"
-    return _NAMED.get(character) or (f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}")
-
-
-def shown(text: str) -> str:
-    """`text` (a file name, a message holding one) as it can be shown on a terminal: control characters
-    and the bytes of names that are not UTF-8 written as escapes (\\x1b, \\n, \\xff), the rest as it is."""
-    return _UNSHOWABLE.sub(lambda found: _escape(found.group()), text)
-
-
 def _escape_unencodable(error: UnicodeError) -> tuple[str, int]:
     if not isinstance(error, UnicodeEncodeError):
         raise error
-    return "".join(_escape(character) for character in error.object[error.start : error.end]), error.end
+    return "".join(escape_character(character) for character in error.object[error.start : error.end]), error.end
 
 
 # The error handler of the outputs: a name that is not UTF-8 is written with its bytes escaped, as `shown`
