@@ -215,6 +215,14 @@ def large_catalogue(count):
             json.loads(done.stdout)
         print(f"  fresh command search:        median {statistics.median(fresh) * 1e3:7.1f} ms over 5 (a new process "
               "running `lumvarde-quorle search --format json`, files in the OS cache)")
+        started_alone = []
+        for _ in range(5):
+            started = time.perf_counter()
+            imports = "import lumvarde_quorle.cli, lumvarde_quorle.color_extractor_cy"
+            subprocess.run([sys.executable, "-P", "-c", imports], check=True)
+            started_alone.append(time.perf_counter() - started)
+        print(f"  of which the imports:        median {statistics.median(started_alone) * 1e3:7.1f} ms over 5 (a new "
+              "process importing the command line and the extension, nothing else)")
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(f"  peak resident size:          {peak:6.0f} MiB")
 

@@ -4,8 +4,9 @@ The work is done by the native extension ``lumvarde_quorle.color_extractor_cy``;
 ``ColorExtractor``, ``FastColorExtractor`` (whose K-means stage is native when called directly too) and
 ``LibraryColorExtractor`` (whose K-means is always scikit-learn's own call, for checking a result), are
 re-exported here, with ``read_with_alpha`` (``lumvarde_quorle.images``), which reads an image file and
-its alpha channel as an (image, mask) pair. They, and with them NumPy, OpenCV, scikit-learn and
-matplotlib, are imported on first use, so that importing the package itself stays cheap.
+its alpha channel as an (image, mask) pair. They are imported on first use, so that importing the package
+itself stays cheap; the extension in turn imports NumPy, and OpenCV, scikit-learn, Pillow and matplotlib
+only when an operation first needs them.
 """
 
 import os

@@ -94,6 +94,8 @@ _kmeans_fallback_reasons: dict[str, str]
 def __pyx_unpickle_ColorExtractor(
     __pyx_type: type[ColorExtractor], __pyx_checksum: SupportsInt, __pyx_state: _State | None
 ) -> ColorExtractor: ...
+def __dir__() -> list[str]:
+    """The module's names, the library globals not bound yet among them."""
 def _opencv_takes_path(path: str) -> bool:
     """Whether OpenCV's imread may be given the path: False for a name without a UTF-8 form, with a NUL,
     or of a pipe, socket or device, which the extractor reads as files that cannot be read."""

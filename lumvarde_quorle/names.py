@@ -11,6 +11,8 @@ import functools
 import re
 from typing import Any, NamedTuple
 
+from .css import CSS4_COLOURS, SURVEYED
+
 __all__ = ["Vocabulary", "css_name", "css_names", "hex_rgb", "ink", "nearest", "parse_color", "vocabulary"]
 
 _HEX = re.compile(r"#([0-9a-fA-F]{6})")
@@ -57,16 +59,14 @@ def vocabulary(merge_below: float = MERGE_BELOW) -> Vocabulary:
     """The CSS names used for naming: all of them but the second spellings of synonyms, less each name
     within `merge_below` (CIEDE2000) of a name kept before it, the more familiar first."""
     import numpy as np
-    from matplotlib.colors import CSS4_COLORS, XKCD_COLORS
 
     from .cielab import chroma_and_hue, ciede2000, srgb_to_lab
 
-    names = sorted(name for name in CSS4_COLORS if "gray" not in name and name not in _DROPPED_SYNONYMS)
-    lab = srgb_to_lab(np.array([_rgb_of_hex(str(CSS4_COLORS[name])) for name in names], np.uint8))
+    names = sorted(name for name in CSS4_COLOURS if "gray" not in name and name not in _DROPPED_SYNONYMS)
+    lab = srgb_to_lab(np.array([_rgb_of_hex(CSS4_COLOURS[name]) for name in names], np.uint8))
     # Familiar: a basic colour, then a name people gave in the XKCD colour survey, then shorter.
-    surveyed = {name[5:].replace(" ", "") for name in XKCD_COLORS}
     keep: list[int] = []
-    for index in sorted(range(len(names)), key=lambda i: _familiarity(names[i], surveyed)):
+    for index in sorted(range(len(names)), key=lambda i: _familiarity(names[i], SURVEYED)):
         if not keep or float(np.min(ciede2000(lab[index], lab[keep]))) >= merge_below:
             keep.append(index)
     keep.sort()
@@ -77,7 +77,7 @@ def vocabulary(merge_below: float = MERGE_BELOW) -> Vocabulary:
     return Vocabulary(tuple(names[i] for i in keep), kept, chroma, hue)
 
 
-def _familiarity(name: str, surveyed: set[str]) -> tuple[bool, bool, int, str]:
+def _familiarity(name: str, surveyed: frozenset[str]) -> tuple[bool, bool, int, str]:
     return (name not in _BASIC, name not in surveyed, len(name), name)
 
 
@@ -142,9 +142,7 @@ def parse_color(text: str) -> tuple[int, int, int]:
         if max(r, g, b) > 255:
             raise ValueError("channel values must be 0..255")
         return r, g, b
-    from matplotlib.colors import CSS4_COLORS
-
-    named = CSS4_COLORS.get(text.strip().lower())
+    named = CSS4_COLOURS.get(text.strip().lower())
     if named is not None:
-        return parse_color(str(named))
+        return parse_color(named)
     raise ValueError("colour must be three integers 0..255 separated by commas (R,G,B), #rrggbb or a CSS colour name")

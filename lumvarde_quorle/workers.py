@@ -39,8 +39,10 @@ def _limit_native_threads(threads: int) -> None:
     import cv2
     from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
 
-    from . import color_extractor_cy  # noqa: F401
+    from . import color_extractor_cy
 
+    # The extension imports scikit-learn (with its OpenMP and BLAS pools) on first use: that is now.
+    getattr(color_extractor_cy, "KMeans")
     threadpool_limits(threads)
     cv2.setNumThreads(threads)
 

@@ -16,6 +16,7 @@ import cv2
 import numpy as np
 import pytest
 
+from child_worker import run_python
 from lumvarde_quorle import cli
 from lumvarde_quorle.catalogue import Catalogue
 from lumvarde_quorle.cli import running
@@ -85,6 +86,22 @@ def test_search_writes_the_catalogues_answer(capsys, catalogue, fmt):
             assert ['class="matched"' in segment for segment in bar.split("</span>")[:-1]] == marked
             assert section.count('<tr class="matched">') == sum(marked)
         assert out.count('<img src="data:image/jpeg;base64,') == len(hits)
+
+
+@pytest.mark.parametrize("fmt", ["json", "table"])
+def test_a_fresh_search_imports_no_library_it_does_not_need(catalogue, fmt):
+    """The command's start is most of a fresh search: scikit-learn, matplotlib, OpenCV and Pillow alone take
+    seconds to import, and neither the query nor naming the colours found needs them."""
+    done = run_python("""
+        import sys
+        from lumvarde_quorle.cli import main
+        status = main(sys.argv[1:])
+        heavy = [name for name in ("sklearn", "matplotlib", "cv2", "PIL", "scipy") if name in sys.modules]
+        print(status, heavy, file=sys.stderr)
+    """, "search", "--db", catalogue / "c.db", "--color", "skyblue", "--color", "45,89,82", "--tolerance", "20",
+        "--min-share", "0.5", "--format", fmt)
+    assert done.returncode == 0 and done.stderr.splitlines()[-1] == "0 []", done.stderr
+    assert "china-whole.png" in done.stdout
 
 
 def test_similar_writes_the_nearest_palettes(capsys, catalogue):

@@ -552,21 +552,26 @@ def test_sub_interpreter_is_refused():
         result.stdout)
 
 
-def test_import_fails_without_pillow_and_succeeds_once_it_is_back():
+def test_pillow_is_needed_only_when_image_is_first_used():
     result = run_python("""
         import sys
         sys.modules["PIL"] = None
+        import lumvarde_quorle.color_extractor_cy as module
+        from lumvarde_quorle.color_extractor_cy import ColorExtractor
+        print("settings:", ColorExtractor().__reduce__()[2])
         try:
-            import lumvarde_quorle.color_extractor_cy
+            module.Image
         except ImportError as error:
             print("refused:", error)
         del sys.modules["PIL"]
-        from lumvarde_quorle.color_extractor_cy import ColorExtractor
-        print("settings:", ColorExtractor().__reduce__()[2])
+        import PIL.Image
+        print("bound:", module.Image is PIL.Image)
     """)
     assert result.returncode == 0, result.stderr
-    assert "refused: import of PIL halted" in result.stdout
     assert "settings: ('kmeans', True, 5, True)" in result.stdout
+    assert ("refused: lumvarde_quorle.color_extractor_cy needs Image from PIL, which cannot be imported: import of "
+            "PIL halted") in result.stdout
+    assert "bound: True" in result.stdout
 
 
 # -- memory ---------------------------------------------------------------------------------------

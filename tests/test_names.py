@@ -4,9 +4,10 @@ alike, so that colours that look the same are named alike across them."""
 
 import numpy as np
 import pytest
-from matplotlib.colors import CSS4_COLORS
+from matplotlib.colors import CSS4_COLORS, XKCD_COLORS
 
 from lumvarde_quorle.cielab import ciede2000, srgb_to_lab
+from lumvarde_quorle.css import CSS4_COLOURS, SURVEYED
 from lumvarde_quorle.names import MERGE_BELOW, css_name, css_names, nearest, parse_color, vocabulary
 
 
@@ -100,3 +101,8 @@ def test_nearest_by_ciede2000_and_of_its_own_hue(rng):
 ])
 def test_colours_with_a_clear_hue_are_named_by_it(hex_code, name):
     assert css_name(tuple(int(hex_code[i : i + 2], 16) for i in (0, 2, 4))) == name
+
+
+def test_the_packages_css_tables_are_matplotlibs():
+    assert CSS4_COLOURS == {name: code.lower() for name, code in CSS4_COLORS.items()}
+    assert SURVEYED == {name[5:].replace(" ", "") for name in XKCD_COLORS} & set(CSS4_COLORS)

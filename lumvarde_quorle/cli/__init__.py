@@ -53,13 +53,13 @@ def main(argv: list[str] | None = None) -> int:
     command = COMMANDS[args.command]
     command.check(command_parser, args)
 
-    # Charts are files only: no window, in this process and in any worker it starts.
+    # Charts are files only: no window, in this process and in any worker it starts. matplotlib reads the
+    # variable when first imported; it is not imported here, as most commands draw nothing.
     os.environ["MPLBACKEND"] = "Agg"
     # The tool reports unreadable images itself; OpenCV's own warning would only repeat it.
     os.environ.setdefault("OPENCV_LOG_LEVEL", "ERROR")
-    import matplotlib
-
-    matplotlib.use("Agg")
+    if "matplotlib" in sys.modules:
+        sys.modules["matplotlib"].use("Agg")
 
     try:
         return command.run(args, argv)

@@ -10,9 +10,9 @@ namespace lq {
 // numpy.ndarray for every array check.
 int import_numpy_types();
 
-// The libraries bound as module globals: np, cv2, KMeans, DBSCAN, StandardScaler, euclidean_distances,
-// the typing names, Image and plt.
-int import_libraries(PyObject* globals);
+// The library module globals: np, cv2, KMeans, DBSCAN, StandardScaler, euclidean_distances, the typing
+// names, Image and plt; np and the typing names bound now, the others on first use.
+int import_libraries();
 
 // NumPy's native array interface.
 int import_numpy_array_api();

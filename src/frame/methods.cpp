@@ -215,6 +215,17 @@ constexpr MethodSpec opencv_takes_path_function{
     "or of a pipe, socket or device, which the extractor reads as files that cannot be read.",
     "bool"};
 
+// Library globals not bound yet (interop/globals.hpp) are bound when first named, through these.
+constexpr MethodSpec module_getattr_function{
+    "__getattr__", params(Param{"name", Check::any, {}, Convert::none, "str"}), &library_global_attribute,
+    "A library global (KMeans, cv2, plt, ...) imported and bound on its first use; AttributeError for\n"
+    "any other name.",
+    "object"};
+
+constexpr MethodSpec module_dir_function{"__dir__", params(), &module_names,
+                                         "The module's names, the library globals not bound yet among them.",
+                                         "List[str]"};
+
 // The module's private diagnostics of memory admission.
 Ref available_memory(PyObject* root) {
     Py_ssize_t length = 0;
@@ -327,6 +338,8 @@ constexpr MethodSpec signature_shared_function{
 // The module-level functions, put into the module globals.
 constexpr const FunctionDef* module_functions[] = {
     &function_def<unpickle_function>,
+    &function_def<module_getattr_function>,
+    &function_def<module_dir_function>,
     &function_def<opencv_takes_path_function>,
     &function_def<available_memory_function>,
     &function_def<peak_estimate_function>,

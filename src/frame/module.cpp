@@ -111,7 +111,7 @@ int add_test_dict(PyObject* module) {
 int run_execute_steps(PyObject* module) {
     if (keep_module(module) < 0 || warn_on_version_mismatch() < 0 || create_constants() < 0 ||
         register_in_module_table(module) < 0 || fetch_builtins() < 0 || ready_function_type() < 0 ||
-        ready_extractor_type(module) < 0 || import_numpy_types() < 0 || import_libraries(process_state().globals) < 0 ||
+        ready_extractor_type(module) < 0 || import_numpy_types() < 0 || import_libraries() < 0 ||
         import_numpy_array_api() < 0 || install_methods(&ColorExtractorType) < 0 ||
         ready_extractor_variants(module) < 0 || tell_model_methods() < 0 || install_module_functions(module) < 0 ||
         preparation::install_pixel_budget(module) < 0 || add_test_dict(module) < 0)

@@ -22,6 +22,7 @@
 namespace lq {
 
 class Operation;
+struct LibraryGlobal;
 
 struct ProcessState {
     // -- set while the module executes --------------------------------------------------------------
@@ -35,9 +36,16 @@ struct ProcessState {
     Ref round;
     Ref ImportError;
     Ref enumerate;
-    // dict: global name -> the object the module's imports bound to it, for fast paths that may only
-    // replace the very library calls they were proven equal to.
+    // dict: global name -> the object its library import gave (and "KMeans.fit" -> that attribute), for
+    // fast paths that may only replace the very library calls they were proven equal to. Filled as each
+    // library is first needed; kept across a failed execution, as the libraries are the same.
     Ref imported;
+    // The module's library globals (interop/globals.hpp), a static table of the binding's, and which of
+    // them were bound into the module's dictionary (bit i: entry i). A bound global is never bound again,
+    // so a deleted one stays deleted.
+    const LibraryGlobal* library_globals = nullptr;
+    std::size_t library_global_count = 0;
+    std::uint64_t bound_library_globals = 0;
     // dict: (library call, reason) -> how often the native K-means left that call to the library;
     // published as the module's _kmeans_fallbacks, for diagnostics. Owned: created once, never released.
     PyObject* kmeans_fallbacks = nullptr;
