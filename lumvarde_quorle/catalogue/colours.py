@@ -39,10 +39,10 @@ __all__ = ["SUFFIX", "ColourIndex", "fresh_index", "write_index"]
 SUFFIX = "-colours"
 _MAGIC = b"LQcolours\n"
 # The layout of the file and of the native index's buckets; another layout is rebuilt.
-_LAYOUT = 1
+_LAYOUT = 2
 _PAGE = 4096
-_ARRAYS = ("ids", "settings", "counts", "missing", "bucket_starts", "rows", "column_starts", "entry_images",
-           "entry_weights")
+_ARRAYS = ("ids", "settings", "counts", "missing", "image_starts", "image_rows", "posting_starts", "posting_images",
+           "posting_masses", "column_starts", "entry_images", "entry_weights")
 
 
 @dataclass
@@ -57,8 +57,11 @@ class ColourIndex:
     settings: NDArray[np.int64]
     counts: NDArray[np.int32]
     missing: NDArray[np.bool_]
-    bucket_starts: NDArray[np.int64]
-    rows: NDArray[np.uint8]
+    image_starts: NDArray[np.int64]
+    image_rows: NDArray[np.uint8]
+    posting_starts: NDArray[np.int64]
+    posting_images: NDArray[np.uint32]
+    posting_masses: NDArray[np.uint32]
     column_starts: NDArray[np.int64]
     entry_images: NDArray[np.uint32]
     entry_weights: NDArray[np.uint16]
@@ -71,12 +74,17 @@ class ColourIndex:
             self._scopes[settings] = (keep, int(np.count_nonzero(keep & self.missing)))
         return self._scopes[settings]
 
-    def shares(self, query: NDArray[np.float64], tolerance: float) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-        """The images (positions, ascending) with some pixels within CIEDE2000 `tolerance` of the CIELAB
-        colour, and the percent of each."""
-        from ..color_extractor_cy import _colour_shares
+    def search(
+        self, keep: NDArray[np.bool_], query_lab: NDArray[np.float64], tolerance: float, min_share: float, limit: int
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """The images (positions, in no order) of `keep` that are the first `limit` by the search's ranking
+        (finding.search), and per image and query colour (CIELAB rows) the percent within CIEDE2000
+        `tolerance`."""
+        from ..color_extractor_cy import _colour_search
 
-        return _colour_shares(self.bucket_starts, self.rows, len(self.ids), query, tolerance, TAIL, RATIO)
+        return _colour_search(self.image_starts, self.image_rows, self.posting_starts, self.posting_images,
+                              self.posting_masses, self.ids, keep, query_lab, tolerance, min_share, limit, TAIL,
+                              RATIO)
 
     def shared(self, vector: NDArray[np.float64]) -> NDArray[np.float64]:
         """Per image, the intersection of its signature with a dense signature vector."""
@@ -112,7 +120,7 @@ def fresh_index(store: Store, cached: ColourIndex | None) -> ColourIndex:
 
 def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
     """The index of every image indexed successfully, from the catalogue's rows."""
-    from ..color_extractor_cy import _colour_index
+    from ..color_extractor_cy import _colour_postings
 
     ids, settings, counts, missing, signature_counts = [], [], [], [], []
     records, signatures = bytearray(), bytearray()
@@ -128,8 +136,8 @@ def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
             signature_counts.append(len(signature or b"") // SIGNATURE.itemsize)
             signatures += (signature or b"")[: signature_counts[-1] * SIGNATURE.itemsize]
     count_array = np.array(counts, np.int32)
-    bucket_starts, rows_array = _colour_index(np.frombuffer(records, np.uint8), count_array.astype(np.int64),
-                                              TAIL * RATIO)
+    image_rows, posting_starts, posting_images, posting_masses = _colour_postings(
+        np.frombuffer(records, np.uint8), count_array.astype(np.int64), TAIL * RATIO)
     del records
     entries = np.frombuffer(signatures, SIGNATURE)
     owner = np.repeat(np.arange(len(ids), dtype=np.uint32), signature_counts)
@@ -137,7 +145,8 @@ def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
     per_vertex = np.bincount(entries["vertex"], minlength=SIGNATURE_VERTICES)[:SIGNATURE_VERTICES]
     return ColourIndex(
         identity, generation, np.array(ids, np.int64), np.array(settings, np.int64), count_array,
-        np.array(missing, bool), bucket_starts, rows_array,
+        np.array(missing, bool), np.concatenate([[0], np.cumsum(count_array, dtype=np.int64)]), image_rows,
+        posting_starts, posting_images, posting_masses,
         np.concatenate([[0], np.cumsum(per_vertex)]).astype(np.int64), owner[order],
         np.ascontiguousarray(entries["weight"][order]),
     )

@@ -186,31 +186,63 @@ Box ball_box(const Lab& centre, double radius) noexcept {
     return box;
 }
 
+CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance) {
+    CellRanges cells_read{};
+    for (int level = 0; level < levels; ++level) {
+        std::int32_t* low = cells_read.data() + level * 6;
+        std::int32_t* high = low + 3;
+        if (bucket_starts[level * cells] == bucket_starts[(level + 1) * cells]) {
+            low[0] = 0, high[0] = -1;  // nothing to read
+            continue;
+        }
+        const double bound = level_bound(level);
+        const Box box = std::isfinite(bound) ? ball_box(query, tolerance + bound) : Box{{}, {}, true};
+        const double origin[3] = {low_l, low_ab, low_ab};
+        const int count[3] = {cells_l, cells_a, cells_b};
+        for (int axis = 0; axis < 3; ++axis) {
+            low[axis] = box.everywhere ? 0 : cell_of(box.low[axis], origin[axis], count[axis]);
+            high[axis] = box.everywhere ? count[axis] - 1 : cell_of(box.high[axis], origin[axis], count[axis]);
+        }
+    }
+    return cells_read;
+}
+
+namespace {
+
+// The spans of buckets a query reads, (L, a) row by row, in bucket order.
+template <typename Visit>
+void for_each_span(const CellRanges& cells_read, Visit&& visit) {
+    for (int level = 0; level < levels; ++level) {
+        const std::int32_t* low = cells_read.data() + level * 6;
+        const std::int32_t* high = low + 3;
+        for (int l = low[0]; l <= high[0]; ++l)
+            for (int a = low[1]; a <= high[1]; ++a)
+                visit(bucket_of(level, l, a, low[2]), bucket_of(level, l, a, high[2]) + 1);
+    }
+}
+
+bool reads_bucket(const CellRanges& cells_read, std::uint32_t bucket) noexcept {
+    const auto level = static_cast<int>(bucket / cells);
+    const auto in_level = static_cast<std::int64_t>(bucket % cells);
+    const int at[3] = {static_cast<int>(in_level / (cells_a * cells_b)), static_cast<int>(in_level / cells_b % cells_a),
+                       static_cast<int>(in_level % cells_b)};
+    const std::int32_t* low = cells_read.data() + level * 6;
+    for (int axis = 0; axis < 3; ++axis)
+        if (at[axis] < low[axis] || at[axis] > low[3 + axis]) return false;
+    return true;
+}
+
+}  // namespace
+
 Shares colour_shares(const std::int64_t* bucket_starts, const std::uint8_t* rows, std::int64_t images, const Lab& query,
                      double tolerance, double tail, double ratio, int threads, Stop& stop) {
     const Estimator estimate{query, warped(query), tolerance, tail, tail * ratio, spread_table()};
     std::vector<Span> spans;
-    for (int level = 0; level < levels; ++level) {
-        if (bucket_starts[level * cells] == bucket_starts[(level + 1) * cells]) continue;
-        const double bound = level_bound(level);
-        const Box box = std::isfinite(bound) ? ball_box(query, tolerance + bound) : Box{{}, {}, true};
-        int low[3] = {0, 0, 0}, high[3] = {cells_l - 1, cells_a - 1, cells_b - 1};
-        if (!box.everywhere) {
-            const double origin[3] = {low_l, low_ab, low_ab};
-            const int count[3] = {cells_l, cells_a, cells_b};
-            for (int axis = 0; axis < 3; ++axis) {
-                low[axis] = cell_of(box.low[axis], origin[axis], count[axis]);
-                high[axis] = cell_of(box.high[axis], origin[axis], count[axis]);
-            }
-        }
-        for (int l = low[0]; l <= high[0]; ++l)
-            for (int a = low[1]; a <= high[1]; ++a) {
-                const Span span{bucket_starts[bucket_of(level, l, a, low[2])],
-                                bucket_starts[bucket_of(level, l, a, high[2]) + 1]};
-                for (std::int64_t begin = span.begin; begin < span.end; begin += piece_rows)
-                    spans.push_back({begin, std::min(begin + piece_rows, span.end)});
-            }
-    }
+    for_each_span(query_cells(bucket_starts, query, tolerance), [&](std::int64_t first, std::int64_t last) {
+        const Span span{bucket_starts[first], bucket_starts[last]};
+        for (std::int64_t begin = span.begin; begin < span.end; begin += piece_rows)
+            spans.push_back({begin, std::min(begin + piece_rows, span.end)});
+    });
     // Each piece's contributions in row order, pieces in bucket order: the sums below add them in one
     // order whatever thread computed them.
     std::vector<std::vector<Contribution>> found(spans.size());
@@ -249,6 +281,234 @@ Shares colour_shares(const std::int64_t* bucket_starts, const std::uint8_t* rows
             result.shares.push_back(sums[image]);
         }
     return result;
+}
+
+Postings build_postings(const std::uint8_t* records, const std::int64_t* starts, std::int64_t images, double tail_ratio,
+                        std::uint8_t* image_rows, Stop& stop) {
+    const std::array<double, 256> spreads = spread_table();
+    Postings out;
+    out.starts.assign(static_cast<std::size_t>(bucket_count) + 1, 0);
+    std::vector<std::pair<std::uint32_t, std::int64_t>> order;  // (bucket, record): sorted, the records' order kept
+    for (std::int64_t image = 0; image < images; ++image) {
+        if ((image & 0xFFFF) == 0) stop.poll();
+        order.clear();
+        for (std::int64_t row = starts[image] - starts[0]; row < starts[image + 1] - starts[0]; ++row) {
+            const std::uint8_t* record = records + row * static_cast<std::int64_t>(record_bytes);
+            const Lab lab = lab_at(record);
+            order.emplace_back(static_cast<std::uint32_t>(bucket_of(
+                                   level_of(tail_ratio * widest_of(record, spreads)), cell_of(lab.l, low_l, cells_l),
+                                   cell_of(lab.a, low_ab, cells_a), cell_of(lab.b, low_ab, cells_b))),
+                               row);
+        }
+        std::sort(order.begin(), order.end());
+        std::uint8_t* out_row = image_rows + (starts[image] - starts[0]) * static_cast<std::int64_t>(row_bytes);
+        for (std::size_t k = 0; k < order.size(); ++k, out_row += row_bytes) {
+            std::memcpy(out_row, records + order[k].second * static_cast<std::int64_t>(record_bytes), record_bytes);
+            for (int byte = 0; byte < 4; ++byte)
+                out_row[record_bytes + byte] = static_cast<std::uint8_t>(order[k].first >> (8 * byte));
+            if (k == 0 || order[k].first != order[k - 1].first) ++out.starts[order[k].first + 1];
+        }
+    }
+    for (std::int64_t b = 0; b < bucket_count; ++b) out.starts[b + 1] += out.starts[b];
+    out.images.resize(static_cast<std::size_t>(out.starts.back()));
+    out.masses.resize(out.images.size());
+    std::vector<std::int64_t> next(out.starts.begin(), out.starts.end() - 1);
+    const std::uint8_t* row = image_rows;
+    for (std::int64_t image = 0; image < images; ++image) {
+        if ((image & 0xFFFF) == 0) stop.poll();
+        const std::uint8_t* end = row + (starts[image + 1] - starts[image]) * static_cast<std::int64_t>(row_bytes);
+        while (row < end) {
+            const std::uint32_t bucket = u32_at(row + record_bytes);
+            std::uint32_t mass = 0;
+            for (; row < end && u32_at(row + record_bytes) == bucket; row += row_bytes) mass += u16_at(row + 6);
+            out.images[next[bucket]] = static_cast<std::uint32_t>(image);
+            out.masses[next[bucket]++] = mass;
+        }
+    }
+    // Heaviest first; within a bucket the images came ascending, and keep that order among equal masses.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;
+    for (std::int64_t b = 0; b < bucket_count; ++b) {
+        if ((b & 0xFFF) == 0) stop.poll();
+        entries.clear();
+        for (std::int64_t at = out.starts[b]; at < out.starts[b + 1]; ++at)
+            entries.emplace_back(out.masses[at], out.images[at]);
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const auto& x, const auto& y) { return x.first > y.first; });
+        for (std::size_t k = 0; k < entries.size(); ++k) {
+            out.masses[out.starts[b] + static_cast<std::int64_t>(k)] = entries[k].first;
+            out.images[out.starts[b] + static_cast<std::int64_t>(k)] = entries[k].second;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// One query colour of a threshold search: its posting lists, read from their heads.
+struct Reader {
+    struct List {
+        std::int64_t at, end;
+        std::uint64_t factor;  // 2 for a cell the tolerance's ball may reach, 1 beyond it (half units)
+    };
+    Estimator estimate;
+    CellRanges cells_read;
+    std::vector<List> lists;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> heads;  // (weighted head mass, list): a max-heap
+    // The sum of the weighted head masses: no image not yet met holds more of this colour (half units).
+    std::uint64_t threshold = 0;
+};
+
+std::int32_t cell_index(double value, double origin, int count) { return cell_of(value, origin, count); }
+
+// Lists sorted by mass bound their images' shares: a record counts at most its weight, and at most half of
+// it beyond the tolerance (Phi of a negative number; no spread: nothing), so a list of cells wholly
+// beyond the tolerance's ball counts half its masses.
+Reader reader_of(const ThresholdIndex& index, const Lab& query, double tolerance, double tail, double ratio) {
+    Reader reader{{query, warped(query), tolerance, tail, tail * ratio, spread_table()},
+                  query_cells(index.posting_starts, query, tolerance),
+                  {},
+                  {},
+                  0};
+    const Box near = ball_box(query, tolerance);
+    const double origin[3] = {low_l, low_ab, low_ab};
+    const int count[3] = {cells_l, cells_a, cells_b};
+    std::int32_t low[3], high[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        low[axis] = near.everywhere ? 0 : cell_index(near.low[axis], origin[axis], count[axis]);
+        high[axis] = near.everywhere ? count[axis] - 1 : cell_index(near.high[axis], origin[axis], count[axis]);
+    }
+    for_each_span(reader.cells_read, [&](std::int64_t first, std::int64_t last) {
+        for (std::int64_t bucket = first; bucket < last; ++bucket) {
+            const std::int64_t begin = index.posting_starts[bucket], end = index.posting_starts[bucket + 1];
+            if (begin == end) continue;
+            const std::int64_t in_level = bucket % cells;
+            const std::int32_t at[3] = {static_cast<std::int32_t>(in_level / (cells_a * cells_b)),
+                                        static_cast<std::int32_t>(in_level / cells_b % cells_a),
+                                        static_cast<std::int32_t>(in_level % cells_b)};
+            bool inside = true;
+            for (int axis = 0; axis < 3; ++axis) inside = inside && at[axis] >= low[axis] && at[axis] <= high[axis];
+            const std::uint64_t factor = inside ? 2 : 1;
+            reader.heads.emplace_back(factor * index.posting_masses[begin],
+                                      static_cast<std::uint32_t>(reader.lists.size()));
+            reader.lists.push_back({begin, end, factor});
+            reader.threshold += reader.heads.back().first;
+        }
+    });
+    std::make_heap(reader.heads.begin(), reader.heads.end());
+    return reader;
+}
+
+// The image's share of the colour as colour_shares sums it: its rows in the buckets the search reads, in
+// bucket order.
+double exact_share(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad) {
+    double sum = 0.0;
+    for (std::int64_t row = index.image_starts[image]; row < index.image_starts[image + 1]; ++row) {
+        const std::uint8_t* bytes = index.image_rows + row * static_cast<std::int64_t>(row_bytes);
+        const std::uint32_t bucket = u32_at(bytes + record_bytes);
+        if (bucket >= static_cast<std::uint64_t>(bucket_count)) {
+            bad = true;
+            continue;
+        }
+        if (!reads_bucket(reader.cells_read, bucket)) continue;
+        const double value = reader.estimate(bytes);
+        if (value > 0.0) sum += value;
+    }
+    return sum;
+}
+
+struct Ranked {
+    double least, sum;
+    std::int64_t id;
+    std::uint32_t image;
+    std::size_t slot;  // where its shares are kept
+};
+
+// The ranking: the greater least share, then the greater sum, then the smaller id.
+bool ranks_before(const Ranked& x, const Ranked& y) noexcept {
+    if (x.least != y.least) return x.least > y.least;
+    if (x.sum != y.sum) return x.sum > y.sum;
+    return x.id < y.id;
+}
+
+}  // namespace
+
+Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, const std::int64_t* ids,
+                       const std::vector<Lab>& queries, double tolerance, double tail, double ratio, double min_share,
+                       std::int64_t limit, Stop& stop) {
+    const std::size_t colours = queries.size();
+    std::vector<Reader> readers;
+    for (const Lab& query : queries) readers.push_back(reader_of(index, query, tolerance, tail, ratio));
+    Found found;
+    std::vector<std::uint8_t> met(static_cast<std::size_t>(index.images), 0);
+    std::vector<Ranked> best;  // a heap, the last of the first `limit` on top
+    std::vector<double> kept_shares, shares(colours);
+    std::vector<std::size_t> free_slots;
+    // A share sums one rounded product per record: a relative margin far above their rounding keeps the
+    // bound above it.
+    const auto percent = [](std::uint64_t half_units) {
+        return static_cast<double>(half_units) * (50.0 / 65535.0) * (1.0 + 1e-9);
+    };
+    for (std::uint64_t step = 0;; ++step) {
+        if ((step & 0x3FF) == 0) stop.poll();
+        // The colour of least bound: only its lists can lower the bound of an image's least share.
+        std::size_t colour = 0;
+        for (std::size_t c = 1; c < colours; ++c)
+            if (readers[c].threshold < readers[colour].threshold) colour = c;
+        Reader& reader = readers[colour];
+        const double bound = percent(reader.threshold);
+        if (reader.threshold == 0 || bound < min_share) break;
+        if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > bound) break;
+        std::pop_heap(reader.heads.begin(), reader.heads.end());
+        Reader::List& list = reader.lists[reader.heads.back().second];
+        const std::uint32_t image = index.posting_images[list.at];
+        reader.threshold -= reader.heads.back().first;
+        if (++list.at < list.end) {
+            reader.heads.back().first = list.factor * index.posting_masses[list.at];
+            reader.threshold += reader.heads.back().first;
+            std::push_heap(reader.heads.begin(), reader.heads.end());
+        } else {
+            reader.heads.pop_back();
+        }
+        if (image >= static_cast<std::uint64_t>(index.images)) {
+            found.bad_entry = true;
+            break;
+        }
+        if (met[image] || (keep && !keep[image])) continue;
+        met[image] = 1;
+        bool holds = true;
+        for (std::size_t c = 0; c < colours && holds; ++c) {
+            shares[c] = exact_share(index, readers[c], image, found.bad_entry);
+            holds = shares[c] > 0.0 && shares[c] >= min_share;
+        }
+        if (found.bad_entry) break;
+        if (!holds) continue;
+        Ranked entry{shares[0], shares[0], ids[image], image, 0};
+        for (std::size_t c = 1; c < colours; ++c) {
+            entry.least = std::min(entry.least, shares[c]);
+            entry.sum += shares[c];
+        }
+        if (static_cast<std::int64_t>(best.size()) == limit) {
+            if (!ranks_before(entry, best.front())) continue;
+            std::pop_heap(best.begin(), best.end(), ranks_before);
+            free_slots.push_back(best.back().slot);
+            best.pop_back();
+        }
+        if (free_slots.empty()) {
+            free_slots.push_back(kept_shares.size());
+            kept_shares.resize(kept_shares.size() + colours);
+        }
+        entry.slot = free_slots.back();
+        free_slots.pop_back();
+        std::copy(shares.begin(), shares.end(), kept_shares.begin() + static_cast<std::ptrdiff_t>(entry.slot));
+        best.push_back(entry);
+        std::push_heap(best.begin(), best.end(), ranks_before);
+    }
+    for (const Ranked& entry : best) {
+        found.images.push_back(entry.image);
+        found.shares.insert(found.shares.end(), kept_shares.begin() + static_cast<std::ptrdiff_t>(entry.slot),
+                            kept_shares.begin() + static_cast<std::ptrdiff_t>(entry.slot + colours));
+    }
+    return found;
 }
 
 void signature_shared(const std::int64_t* column_starts, std::int64_t vertices, const std::uint32_t* images,

@@ -9,6 +9,7 @@
 // directions, found by bisection, widened by a margin) and reads the records of those cells.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -33,6 +34,49 @@ inline constexpr std::int64_t bucket_count = static_cast<std::int64_t>(levels) *
 // those of image i being records starts[i]:starts[i + 1]. Within a bucket rows keep image order.
 void build_index(const std::uint8_t* records, const std::int64_t* starts, std::int64_t images, double tail_ratio,
                  std::int64_t* bucket_starts, std::uint8_t* rows, Stop& stop);
+
+// Per level, the cells a query reads: least (L, a, b) cell, then greatest; greatest L below least when the
+// level is empty (bucket_starts: any array of bucket_count + 1 starts over the buckets).
+using CellRanges = std::array<std::int32_t, levels * 6>;
+CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance);
+
+// The index the threshold search reads, for the records of `images` images (those of image i being records
+// starts[i]:starts[i + 1]):
+// - image_rows: each image's records at starts[i]:starts[i + 1] again, in bucket order (records of one
+//   bucket in their own order), each followed by its bucket (u32), row_bytes each: an image's share sums
+//   them in the order the bucket traversal of colour_shares adds them;
+// - postings: per bucket (entries posting_starts[b]:posting_starts[b + 1]) each image with records in it
+//   and the sum of their weights (its mass), by mass descending, then image ascending.
+struct Postings {
+    std::vector<std::int64_t> starts;
+    std::vector<std::uint32_t> images, masses;
+};
+Postings build_postings(const std::uint8_t* records, const std::int64_t* starts, std::int64_t images, double tail_ratio,
+                        std::uint8_t* image_rows, Stop& stop);
+
+struct ThresholdIndex {
+    const std::int64_t* image_starts;  // images + 1
+    const std::uint8_t* image_rows;
+    std::int64_t images;
+    const std::int64_t* posting_starts;  // bucket_count + 1
+    const std::uint32_t* posting_images;
+    const std::uint32_t* posting_masses;
+};
+
+struct Found {
+    std::vector<std::uint32_t> images;  // the first `limit` by the ranking, in no particular order
+    std::vector<double> shares;         // per image, per query colour, as colour_shares gives them
+    bool bad_entry = false;             // a posting or row named an image or bucket beyond the index
+};
+
+// The images of `keep` (nullptr: all) in which every query colour covers at least `min_share` percent
+// (and some pixels), the first `limit` by the least share, then the sum of the shares, then ids[image]:
+// the answer of ranking colour_shares of every image, from the few images the posting lists reach first.
+// The lists are read from their heads (Fagin's threshold algorithm); an image met is evaluated
+// exactly from its own rows; the reading stops once no image not yet met can enter the first `limit`.
+Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, const std::int64_t* ids,
+                       const std::vector<Lab>& queries, double tolerance, double tail, double ratio, double min_share,
+                       std::int64_t limit, Stop& stop);
 
 struct Shares {
     std::vector<std::uint32_t> images;  // ascending
