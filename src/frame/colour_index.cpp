@@ -259,7 +259,7 @@ Ref search(PyObject* image_starts_object, PyObject* image_rows_object, PyObject*
     if (run_kernel(
             [&](kernels::Stop& stop) {
         found = colour::threshold_search(index, kept, data<std::int64_t>(ids), labs, tolerance, tail, ratio, min_share,
-                                         static_cast<std::int64_t>(limit), stop);
+                                         static_cast<std::int64_t>(limit), workers(0), stop);
             },
             Gil::release) < 0)
         return Ref();

@@ -186,7 +186,7 @@ Box ball_box(const Lab& centre, double radius) noexcept {
     return box;
 }
 
-CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance) {
+CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance, Box* boxes) {
     CellRanges cells_read{};
     for (int level = 0; level < levels; ++level) {
         std::int32_t* low = cells_read.data() + level * 6;
@@ -197,6 +197,7 @@ CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, doub
         }
         const double bound = level_bound(level);
         const Box box = std::isfinite(bound) ? ball_box(query, tolerance + bound) : Box{{}, {}, true};
+        if (boxes) boxes[level] = box;
         const double origin[3] = {low_l, low_ab, low_ab};
         const int count[3] = {cells_l, cells_a, cells_b};
         for (int axis = 0; axis < 3; ++axis) {
@@ -344,58 +345,71 @@ Postings build_postings(const std::uint8_t* records, const std::int64_t* starts,
 
 namespace {
 
-// One query colour of a threshold search: its posting lists, read from their heads.
+// One query colour of a search: the estimator, the boxes of its levels, the cells it reads and the box
+// of the tolerance's ball.
 struct Reader {
-    struct List {
-        std::int64_t at, end;
-        std::uint64_t factor;  // 2 for a cell the tolerance's ball may reach, 1 beyond it (half units)
-    };
     Estimator estimate;
+    std::array<Box, levels> boxes;
     CellRanges cells_read;
-    std::vector<List> lists;
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> heads;  // (weighted head mass, list): a max-heap
-    // The sum of the weighted head masses: no image not yet met holds more of this colour (half units).
-    std::uint64_t threshold = 0;
+    Box near;
 };
 
-std::int32_t cell_index(double value, double origin, int count) { return cell_of(value, origin, count); }
+bool box_holds(const Box& box, const Lab& lab) noexcept {
+    return box.everywhere || (lab.l >= box.low[0] && lab.l <= box.high[0] && lab.a >= box.low[1] &&
+                              lab.a <= box.high[1] && lab.b >= box.low[2] && lab.b <= box.high[2]);
+}
 
-// Lists sorted by mass bound their images' shares: a record counts at most its weight, and at most half of
-// it beyond the tolerance (Phi of a negative number; no spread: nothing), so a list of cells wholly
-// beyond the tolerance's ball counts half its masses.
-Reader reader_of(const ThresholdIndex& index, const Lab& query, double tolerance, double tail, double ratio) {
-    Reader reader{{query, warped(query), tolerance, tail, tail * ratio, spread_table()},
-                  query_cells(index.posting_starts, query, tolerance),
-                  {},
-                  {},
-                  0};
-    const Box near = ball_box(query, tolerance);
+// What add_bounds allows the image, record by record (half units of weight): nothing beyond the box of
+// the record's level, half its weight beyond the tolerance's box.
+std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad) {
+    std::uint64_t bound = 0;
+    for (std::int64_t row = index.image_starts[image]; row < index.image_starts[image + 1]; ++row) {
+        const std::uint8_t* bytes = index.image_rows + row * static_cast<std::int64_t>(row_bytes);
+        const std::uint32_t bucket = u32_at(bytes + record_bytes);
+        if (bucket >= static_cast<std::uint64_t>(bucket_count)) {
+            bad = true;
+            continue;
+        }
+        if (!reads_bucket(reader.cells_read, bucket)) continue;
+        const Lab lab = lab_at(bytes);
+        if (!box_holds(reader.boxes[bucket / cells], lab)) continue;
+        bound += static_cast<std::uint64_t>(u16_at(bytes + 6)) << (box_holds(reader.near, lab) ? 1 : 0);
+    }
+    return bound;
+}
+
+// Adds to bounds[image] (half units of weight) what the posting lists of the cells the colour reads
+// allow each image: a record counts at most its weight, and at most half of it beyond the tolerance (Phi
+// of a negative number; no spread: nothing), so a cell wholly beyond the tolerance's ball counts half
+// its masses. False when a posting names an image beyond the index.
+bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<std::uint32_t>& bounds, Stop& stop) {
+    const Box& near = reader.near;
     const double origin[3] = {low_l, low_ab, low_ab};
     const int count[3] = {cells_l, cells_a, cells_b};
     std::int32_t low[3], high[3];
     for (int axis = 0; axis < 3; ++axis) {
-        low[axis] = near.everywhere ? 0 : cell_index(near.low[axis], origin[axis], count[axis]);
-        high[axis] = near.everywhere ? count[axis] - 1 : cell_index(near.high[axis], origin[axis], count[axis]);
+        low[axis] = near.everywhere ? 0 : cell_of(near.low[axis], origin[axis], count[axis]);
+        high[axis] = near.everywhere ? count[axis] - 1 : cell_of(near.high[axis], origin[axis], count[axis]);
     }
+    bool bad = false;
     for_each_span(reader.cells_read, [&](std::int64_t first, std::int64_t last) {
+        stop.poll();
         for (std::int64_t bucket = first; bucket < last; ++bucket) {
-            const std::int64_t begin = index.posting_starts[bucket], end = index.posting_starts[bucket + 1];
-            if (begin == end) continue;
             const std::int64_t in_level = bucket % cells;
             const std::int32_t at[3] = {static_cast<std::int32_t>(in_level / (cells_a * cells_b)),
                                         static_cast<std::int32_t>(in_level / cells_b % cells_a),
                                         static_cast<std::int32_t>(in_level % cells_b)};
             bool inside = true;
             for (int axis = 0; axis < 3; ++axis) inside = inside && at[axis] >= low[axis] && at[axis] <= high[axis];
-            const std::uint64_t factor = inside ? 2 : 1;
-            reader.heads.emplace_back(factor * index.posting_masses[begin],
-                                      static_cast<std::uint32_t>(reader.lists.size()));
-            reader.lists.push_back({begin, end, factor});
-            reader.threshold += reader.heads.back().first;
+            const int shift = inside ? 1 : 0;
+            for (std::int64_t entry = index.posting_starts[bucket]; entry < index.posting_starts[bucket + 1]; ++entry) {
+                const std::uint32_t image = index.posting_images[entry];
+                if (image >= static_cast<std::uint64_t>(index.images)) bad = true;
+                else bounds[image] += index.posting_masses[entry] << shift;
+            }
         }
     });
-    std::make_heap(reader.heads.begin(), reader.heads.end());
-    return reader;
+    return !bad;
 }
 
 // The image's share of the colour as colour_shares sums it: its rows in the buckets the search reads, in
@@ -430,78 +444,129 @@ bool ranks_before(const Ranked& x, const Ranked& y) noexcept {
     return x.id < y.id;
 }
 
+// Candidates a batch takes at first; each batch after takes twice as many, up to the last size: a batch
+// evaluated in full may go past the point where the search is settled, so batches stay small beside the
+// evaluation of a large catalogue's candidates.
+constexpr std::size_t first_batch = 256, last_batch = 4096;
+
 }  // namespace
 
 Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, const std::int64_t* ids,
                        const std::vector<Lab>& queries, double tolerance, double tail, double ratio, double min_share,
-                       std::int64_t limit, Stop& stop) {
+                       std::int64_t limit, int threads, Stop& stop) {
     const std::size_t colours = queries.size();
-    std::vector<Reader> readers;
-    for (const Lab& query : queries) readers.push_back(reader_of(index, query, tolerance, tail, ratio));
     Found found;
-    std::vector<std::uint8_t> met(static_cast<std::size_t>(index.images), 0);
-    std::vector<Ranked> best;  // a heap, the last of the first `limit` on top
-    std::vector<double> kept_shares, shares(colours);
-    std::vector<std::size_t> free_slots;
+    std::vector<Reader> readers;
+    // Per image, the least over the colours of its bound (half units of weight).
+    std::vector<std::uint32_t> least_bound, bounds(static_cast<std::size_t>(index.images));
+    for (const Lab& query : queries) {
+        Reader& reader = readers.emplace_back(
+            Reader{{query, warped(query), tolerance, tail, tail * ratio, spread_table()}, {}, {}, {}});
+        reader.cells_read = query_cells(index.posting_starts, query, tolerance, reader.boxes.data());
+        reader.near = ball_box(query, tolerance);
+        std::fill(bounds.begin(), bounds.end(), 0);
+        if (!add_bounds(index, reader, bounds, stop)) {
+            found.bad_entry = true;
+            return found;
+        }
+        if (least_bound.empty()) least_bound.swap(bounds);
+        else
+            for (std::size_t image = 0; image < bounds.size(); ++image)
+                least_bound[image] = std::min(least_bound[image], bounds[image]);
+        if (least_bound.size() != bounds.size()) bounds.assign(least_bound.size(), 0);
+    }
     // A share sums one rounded product per record: a relative margin far above their rounding keeps the
     // bound above it.
     const auto percent = [](std::uint64_t half_units) {
         return static_cast<double>(half_units) * (50.0 / 65535.0) * (1.0 + 1e-9);
     };
-    for (std::uint64_t step = 0;; ++step) {
-        if ((step & 0x3FF) == 0) stop.poll();
-        // The colour of least bound: only its lists can lower the bound of an image's least share.
-        std::size_t colour = 0;
-        for (std::size_t c = 1; c < colours; ++c)
-            if (readers[c].threshold < readers[colour].threshold) colour = c;
-        Reader& reader = readers[colour];
-        const double bound = percent(reader.threshold);
-        if (reader.threshold == 0 || bound < min_share) break;
-        if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > bound) break;
-        std::pop_heap(reader.heads.begin(), reader.heads.end());
-        Reader::List& list = reader.lists[reader.heads.back().second];
-        const std::uint32_t image = index.posting_images[list.at];
-        reader.threshold -= reader.heads.back().first;
-        if (++list.at < list.end) {
-            reader.heads.back().first = list.factor * index.posting_masses[list.at];
-            reader.threshold += reader.heads.back().first;
-            std::push_heap(reader.heads.begin(), reader.heads.end());
-        } else {
-            reader.heads.pop_back();
-        }
-        if (image >= static_cast<std::uint64_t>(index.images)) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> candidates;  // (bound, image)
+    for (std::size_t image = 0; image < least_bound.size(); ++image)
+        if (least_bound[image] > 0 && percent(least_bound[image]) >= min_share && (!keep || keep[image]))
+            candidates.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
+    // Heaviest bound first, then the image, so that the order of evaluation is one whatever happens.
+    const auto heavier = [](const auto& x, const auto& y) {
+        return x.first != y.first ? x.first > y.first : x.second < y.second;
+    };
+    std::vector<Ranked> best;  // a heap, the last of the first `limit` on top
+    std::vector<double> kept_shares, shares;
+    std::vector<std::uint8_t> holds;
+    std::vector<std::size_t> free_slots;
+    std::size_t done = 0;
+    for (std::size_t batch = first_batch; done < candidates.size(); batch = std::min(2 * batch, last_batch)) {
+        stop.poll();
+        const auto begin = candidates.begin() + static_cast<std::ptrdiff_t>(done);
+        const auto end = candidates.begin() + static_cast<std::ptrdiff_t>(std::min(candidates.size(), done + batch));
+        std::nth_element(begin, end - 1, candidates.end(), heavier);
+        std::sort(begin, end, heavier);
+        // The batch's shares on every thread, each image's its own: the ranking below takes them in order.
+        const auto count = static_cast<std::size_t>(end - begin);
+        const double needed =
+            static_cast<std::int64_t>(best.size()) == limit ? std::max(min_share, best.front().least) : min_share;
+        shares.assign(count * colours, 0.0);
+        holds.assign(count, 0);
+        std::atomic<std::size_t> next{0};
+        std::atomic<bool> bad{false};
+        constexpr std::size_t piece = 16;
+        run_on_threads(std::clamp<int>(threads, 1, static_cast<int>((count + piece - 1) / piece)), stop, [&] {
+            for (std::size_t first; (first = next.fetch_add(piece)) < count;) {
+                stop.poll();
+                bool bad_here = false;
+                for (std::size_t k = first; k < std::min(count, first + piece); ++k) {
+                    const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
+                    // Records far from the colour cost CIEDE2000 for nothing: first their bound, record by record.
+                    bool held = true;
+                    for (std::size_t c = 0; c < colours && held; ++c) {
+                        const std::uint64_t bound = record_bound(index, readers[c], image, bad_here);
+                        held = bound > 0 && percent(bound) >= needed;
+                    }
+                    for (std::size_t c = 0; c < colours && held; ++c) {
+                        const double share = exact_share(index, readers[c], image, bad_here);
+                        shares[k * colours + c] = share;
+                        held = share > 0.0 && share >= min_share;
+                    }
+                    holds[k] = held;
+                }
+                if (bad_here) bad = true;
+            }
+        });
+        if (bad) {
             found.bad_entry = true;
-            break;
+            return found;
         }
-        if (met[image] || (keep && !keep[image])) continue;
-        met[image] = 1;
-        bool holds = true;
-        for (std::size_t c = 0; c < colours && holds; ++c) {
-            shares[c] = exact_share(index, readers[c], image, found.bad_entry);
-            holds = shares[c] > 0.0 && shares[c] >= min_share;
+        bool settled = false;
+        for (std::size_t k = 0; k < count; ++k, ++done) {
+            // No image left can enter the first `limit`: its least share is below that of the last of them.
+            const std::uint32_t bound = begin[static_cast<std::ptrdiff_t>(k)].first;
+            if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > percent(bound)) {
+                settled = true;
+                break;
+            }
+            if (!holds[k]) continue;
+            const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
+            const double* own = shares.data() + k * colours;
+            Ranked entry{own[0], own[0], ids[image], image, 0};
+            for (std::size_t c = 1; c < colours; ++c) {
+                entry.least = std::min(entry.least, own[c]);
+                entry.sum += own[c];
+            }
+            if (static_cast<std::int64_t>(best.size()) == limit) {
+                if (!ranks_before(entry, best.front())) continue;
+                std::pop_heap(best.begin(), best.end(), ranks_before);
+                free_slots.push_back(best.back().slot);
+                best.pop_back();
+            }
+            if (free_slots.empty()) {
+                free_slots.push_back(kept_shares.size());
+                kept_shares.resize(kept_shares.size() + colours);
+            }
+            entry.slot = free_slots.back();
+            free_slots.pop_back();
+            std::copy(own, own + colours, kept_shares.begin() + static_cast<std::ptrdiff_t>(entry.slot));
+            best.push_back(entry);
+            std::push_heap(best.begin(), best.end(), ranks_before);
         }
-        if (found.bad_entry) break;
-        if (!holds) continue;
-        Ranked entry{shares[0], shares[0], ids[image], image, 0};
-        for (std::size_t c = 1; c < colours; ++c) {
-            entry.least = std::min(entry.least, shares[c]);
-            entry.sum += shares[c];
-        }
-        if (static_cast<std::int64_t>(best.size()) == limit) {
-            if (!ranks_before(entry, best.front())) continue;
-            std::pop_heap(best.begin(), best.end(), ranks_before);
-            free_slots.push_back(best.back().slot);
-            best.pop_back();
-        }
-        if (free_slots.empty()) {
-            free_slots.push_back(kept_shares.size());
-            kept_shares.resize(kept_shares.size() + colours);
-        }
-        entry.slot = free_slots.back();
-        free_slots.pop_back();
-        std::copy(shares.begin(), shares.end(), kept_shares.begin() + static_cast<std::ptrdiff_t>(entry.slot));
-        best.push_back(entry);
-        std::push_heap(best.begin(), best.end(), ranks_before);
+        if (settled) break;
     }
     for (const Ranked& entry : best) {
         found.images.push_back(entry.image);

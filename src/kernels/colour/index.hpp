@@ -38,7 +38,9 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
 // Per level, the cells a query reads: least (L, a, b) cell, then greatest; greatest L below least when the
 // level is empty (bucket_starts: any array of bucket_count + 1 starts over the buckets).
 using CellRanges = std::array<std::int32_t, levels * 6>;
-CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance);
+// boxes (levels of them, when given): the box of each level's ball (unset for an empty level).
+struct Box;
+CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance, Box* boxes = nullptr);
 
 // The index the threshold search reads, for the records of `images` images (those of image i being records
 // starts[i]:starts[i + 1]):
@@ -76,7 +78,7 @@ struct Found {
 // exactly from its own rows; the reading stops once no image not yet met can enter the first `limit`.
 Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, const std::int64_t* ids,
                        const std::vector<Lab>& queries, double tolerance, double tail, double ratio, double min_share,
-                       std::int64_t limit, Stop& stop);
+                       std::int64_t limit, int threads, Stop& stop);
 
 struct Shares {
     std::vector<std::uint32_t> images;  // ascending
