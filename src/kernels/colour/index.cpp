@@ -359,22 +359,28 @@ bool box_holds(const Box& box, const Lab& lab) noexcept {
                               lab.a <= box.high[1] && lab.b >= box.low[2] && lab.b <= box.high[2]);
 }
 
+// Visits the image's rows in the buckets the colour reads, in bucket order, with their bucket; flags a row
+// whose bucket lies beyond the index.
+template <typename Visit>
+void for_each_read_row(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad,
+                       Visit&& visit) {
+    for (std::int64_t row = index.image_starts[image]; row < index.image_starts[image + 1]; ++row) {
+        const std::uint8_t* bytes = index.image_rows + row * static_cast<std::int64_t>(row_bytes);
+        const std::uint32_t bucket = u32_at(bytes + record_bytes);
+        if (bucket >= static_cast<std::uint64_t>(bucket_count)) bad = true;
+        else if (reads_bucket(reader.cells_read, bucket)) visit(bytes, bucket);
+    }
+}
+
 // What add_bounds allows the image, record by record (half units of weight): nothing beyond the box of
 // the record's level, half its weight beyond the tolerance's box.
 std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad) {
     std::uint64_t bound = 0;
-    for (std::int64_t row = index.image_starts[image]; row < index.image_starts[image + 1]; ++row) {
-        const std::uint8_t* bytes = index.image_rows + row * static_cast<std::int64_t>(row_bytes);
-        const std::uint32_t bucket = u32_at(bytes + record_bytes);
-        if (bucket >= static_cast<std::uint64_t>(bucket_count)) {
-            bad = true;
-            continue;
-        }
-        if (!reads_bucket(reader.cells_read, bucket)) continue;
+    for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
         const Lab lab = lab_at(bytes);
-        if (!box_holds(reader.boxes[bucket / cells], lab)) continue;
-        bound += static_cast<std::uint64_t>(u16_at(bytes + 6)) << (box_holds(reader.near, lab) ? 1 : 0);
-    }
+        if (box_holds(reader.boxes[bucket / cells], lab))
+            bound += static_cast<std::uint64_t>(u16_at(bytes + 6)) << (box_holds(reader.near, lab) ? 1 : 0);
+    });
     return bound;
 }
 
@@ -416,17 +422,10 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<s
 // bucket order.
 double exact_share(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad) {
     double sum = 0.0;
-    for (std::int64_t row = index.image_starts[image]; row < index.image_starts[image + 1]; ++row) {
-        const std::uint8_t* bytes = index.image_rows + row * static_cast<std::int64_t>(row_bytes);
-        const std::uint32_t bucket = u32_at(bytes + record_bytes);
-        if (bucket >= static_cast<std::uint64_t>(bucket_count)) {
-            bad = true;
-            continue;
-        }
-        if (!reads_bucket(reader.cells_read, bucket)) continue;
+    for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t) {
         const double value = reader.estimate(bytes);
         if (value > 0.0) sum += value;
-    }
+    });
     return sum;
 }
 
