@@ -9,15 +9,15 @@ kept in bucket order, until no image left can enter the first `limit` (src/kerne
 The signatures are kept by vertex, so `similar` reads only the vertices the query holds.
 
 The index lives in a file beside the catalogue, "<catalogue>-colours", memory-mapped: a fresh process maps
-it and the kernel reads only the pages of the cells it needs, with no copy and nothing to parse, where
-building it from the catalogue's rows takes 17 s per 100,000 images on a busy machine
-(benchmarks/bench_catalogue.py; 4.1 KB per image beside the catalogue's 4.3 KB). Blobs per cell inside SQLite would keep one file but copy every
+it and the kernel reads only the pages it needs, with no copy and nothing to parse, where building it from
+the catalogue's rows takes 17 s per 100,000 images on a busy machine (benchmarks/bench_catalogue.py; 4.1 KB
+per image beside the catalogue's 4.3 KB). Blobs per cell inside SQLite would keep one file but copy every
 cell read out through sqlite3; they were not built to be measured. The file is stamped with the catalogue's
 identity and generation and written whole to a temporary file renamed over the old one, so a reader maps an
 old index or a new one, never half of one. A reader that finds it stale or missing builds it from the rows
-of its own read transaction (never wrong, only slow, as above) and writes it when it
-can; `index` leaves it fresh at the end of a run. A catalogue without an identity (made before it had one,
-until its next index run) keeps its index in memory only.
+of its own read transaction (never wrong, only slow, as above) and writes it when it can; `index` leaves it
+fresh at the end of a run. A catalogue without an identity (made before it had one, until its next index
+run) keeps its index in memory only.
 """
 
 from __future__ import annotations
