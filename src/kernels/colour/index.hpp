@@ -73,9 +73,10 @@ struct Found {
 
 // The images of `keep` (nullptr: all) in which every query colour covers at least `min_share` percent
 // (and some pixels), the first `limit` by the least share, then the sum of the shares, then ids[image]:
-// the answer of ranking colour_shares of every image, from the few images the posting lists reach first.
-// The lists are read from their heads (Fagin's threshold algorithm); an image met is evaluated
-// exactly from its own rows; the reading stops once no image not yet met can enter the first `limit`.
+// the answer of ranking colour_shares of every image. Each image's share is bounded by its masses in the
+// posting lists of the cells read (half of them beyond the tolerance's box); images are evaluated exactly
+// from their own rows by bound, heaviest first, until the least share of the last of the first `limit`
+// lies above every bound left. The same answer for any number of threads.
 Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, const std::int64_t* ids,
                        const std::vector<Lab>& queries, double tolerance, double tail, double ratio, double min_share,
                        std::int64_t limit, int threads, Stop& stop);
