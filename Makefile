@@ -10,7 +10,7 @@ PIN := -c constraints/ci.txt
 PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := $(shell find src lumvarde_quorle -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: help venv install demo test agreement fuzz bench bench-peers corpus sanitize werror cross-kernels format-check clean
+.PHONY: help venv install demo test agreement fuzz bench bench-peers corpus sanitize werror cross-kernels format-check releases clean
 
 help:
 	@echo "make demo   - set up .venv, build and install the package, run it on a bundled real photo"
@@ -19,6 +19,7 @@ help:
 	@echo "make bench  - the benchmarks (speed and memory figures)"
 	@echo "make bench-peers - speed and palette fidelity against Pylette and fast-colorthief (own venv)"
 	@echo "make agreement - the native K-means against the library call at 2 and 12 MP (long)"
+	@echo "make releases - the native K-means against every accepted scikit-learn release (own venvs, long)"
 	@echo "make corpus - the native K-means against the library call on a larger image corpus (long)"
 	@echo "make sanitize - the test suite against an AddressSanitizer + UBSan build of the extension"
 	@echo "make werror - build the extension with every warning an error"
@@ -60,7 +61,7 @@ demo: $(VENV)/.installed
 	@photos="$$($(DEMO_PHOTOS))" && cp "$$photos/china.jpg" "$$photos/flower.jpg" demo-output/
 	$(VENV)/bin/lumvarde-quorle extract demo-output/china.jpg --n-colors 6 --format table \
 		--chart demo-output/china-colors.png
-	$(VENV)/bin/lumvarde-quorle similarity demo-output/china.jpg --format table \
+	$(VENV)/bin/lumvarde-quorle target-shares demo-output/china.jpg --format table \
 		--target sky=#87ceeb --target foliage=60,90,40 --target roof=#8b4513
 	$(VENV)/bin/lumvarde-quorle extract demo-output/china.jpg demo-output/flower.jpg --n-colors 6 \
 		--output demo-output/report.html
@@ -117,6 +118,14 @@ bench-peers: $(PEERS)/.installed
 CORPUS ?= 400:240x360
 corpus: $(VENV)/.installed $(VENV)/.test-deps
 	LQ_KMEANS_CORPUS=$(CORPUS) MPLBACKEND=Agg $(VPY) -P -m pytest tests/test_native_kmeans.py -k corpus -q
+
+# The native K-means against each scikit-learn release pyproject.toml accepts, in a virtual environment per
+# release (build/releases/RELEASE), compared bit for bit with that release's own KMeans: every agreement case
+# at 2 and 12 MP and the corpus of make corpus. RELEASES_CHECKS=quick (CI) runs half of make test's corpus alone.
+RELEASES ?= 1.3.2 1.4.2 1.5.2 1.6.1 1.7.2 1.8.0 1.9.1
+RELEASES_CHECKS ?= full
+releases: $(VENV)/.installed
+	tools/verify_releases.sh $(RELEASES_CHECKS) $(RELEASES)
 
 # The suite against a sanitizer build installed beside the normal one (build/asan-site). Resident-size
 # checks are skipped there: the sanitizer's quarantine grows memory by design.

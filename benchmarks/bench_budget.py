@@ -22,14 +22,17 @@ import zlib
 SIDE = 20000
 ADDRESS_SPACE = 12 << 30
 
-# Runs the tool and reports the process's peak address space and resident size on stderr as it exits
-# (a child's ru_maxrss would count its parent's pages from before the exec).
-WRAPPED = r"""
+# Reports the process's peak address space and resident size on stderr as it exits (a child's ru_maxrss
+# would count its parent's pages from before the exec).
+PEAKS = r"""
 import atexit, sys
 def peak():
     with open('/proc/self/status') as status:
         sys.stderr.write(''.join(line for line in status if line.startswith(('VmPeak:', 'VmHWM:'))))
 atexit.register(peak)
+"""
+# Runs the tool, reporting its peaks.
+WRAPPED = PEAKS + r"""
 sys.argv[0] = 'lumvarde-quorle'
 from lumvarde_quorle.cli import run
 run()
@@ -50,13 +53,16 @@ def bomb(path):
         file.write(chunk(b"IDAT", b"".join(data)) + chunk(b"IEND", b""))
 
 
-def run(arguments, address_space=None):
+def run(arguments, address_space=None, script=None):
+    """Runs the tool (or `script`, which reports its own peaks as WRAPPED does) in a fresh process; returns
+    (exit status, seconds, peak resident MB, peak address space MB, the other lines of stderr)."""
+
     def limit():
         if address_space:
             resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
 
     start = time.perf_counter()
-    done = subprocess.run([sys.executable, "-P", "-c", WRAPPED, *arguments], capture_output=True, text=True,
+    done = subprocess.run([sys.executable, "-P", "-c", script or WRAPPED, *arguments], capture_output=True, text=True,
                           preexec_fn=limit, env=dict(os.environ, MPLBACKEND="Agg"))
     seconds = time.perf_counter() - start
     lines = done.stderr.splitlines()

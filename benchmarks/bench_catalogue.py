@@ -181,8 +181,9 @@ def fill(path, count, rng):
                     records += len(table)
                     if number % (count // 28 or 1) == 0:
                         drawn.append(table["lab"][rng.integers(len(table))].astype(np.float64))
-                    image_id = store.put_image(settings_id, f"/photos/{number:07}.jpg", (100_000, number), spread,
-                                               palette, None, blob, table_signature)
+                    image_id = store.put_image(settings_id, f"/photos/{number:07}.jpg",
+                                               (100_000, number, number, number), spread, palette, None, blob,
+                                               table_signature)
                     store.put_colours((image_id, *colour) for colour in colours)
         catalogue._connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
         filled = time.perf_counter() - started

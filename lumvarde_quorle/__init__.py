@@ -8,10 +8,38 @@ its alpha channel as an (image, mask) pair. They, and with them NumPy, OpenCV, s
 matplotlib, are imported on first use, so that importing the package itself stays cheap.
 """
 
+import os
+import sys
+from importlib.machinery import EXTENSION_SUFFIXES, PathFinder
 from typing import TYPE_CHECKING, Any
 
 __all__ = ["ColorExtractor", "FastColorExtractor", "LibraryColorExtractor", "read_with_alpha"]
 __version__ = "0.1.0"
+
+
+
+def _use_installed_copy() -> None:
+    """From a checkout's root (`python -m lumvarde_quorle`, `python -c ...`), this folder, the sources,
+    shadows the installed package, which alone has the built extension: the package's modules are then
+    taken from the installed copy, as a fresh process outside the checkout would take them, and never from
+    a build left in this folder."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    checkout = os.path.dirname(here)
+    if not os.path.isfile(os.path.join(checkout, "pyproject.toml")) or not os.path.isdir(os.path.join(checkout, "src")):
+        return  # an installed copy: its extension is beside this file
+    others = [entry for entry in sys.path if os.path.abspath(entry or os.curdir) != checkout]
+    spec = PathFinder.find_spec(__name__, others)
+    installed = list(spec.submodule_search_locations or []) if spec is not None else []
+    if not any(os.path.isfile(os.path.join(folder, "color_extractor_cy" + suffix))
+               for folder in installed for suffix in EXTENSION_SUFFIXES):
+        raise ImportError(
+            f"lumvarde_quorle is imported from its source folder {here}, which has no built extension, and no "
+            f"installed copy was found on sys.path: run `make install` in {checkout} and use its .venv/bin/python",
+            name=__name__)
+    __path__[:] = installed
+
+
+_use_installed_copy()
 
 if TYPE_CHECKING:
     from .color_extractor_cy import ColorExtractor, FastColorExtractor, LibraryColorExtractor

@@ -1,4 +1,4 @@
-"""Run one extractor operation over many images, in worker processes or on a cluster.
+"""Run one extractor operation over many images, on threads, in worker processes or on a cluster.
 
     from functools import partial
     from lumvarde_quorle import ColorExtractor
@@ -8,11 +8,14 @@
     for result in map_images(extractor.extract_colors, ["a.jpg", "b.jpg"]):
         print(result.path, result.value if result.ok else result.error)
 
-The operation is sent to the workers by pickling, so it must be picklable: a bound method of a
+Any `concurrent.futures.Executor` runs the calls; without one, a pool of threads (one per core) is made
+for the duration of the iteration: the native work releases the GIL, so threads share the cores as well
+as processes do, start at once and need no `if __name__ == "__main__":` in a script. `processes=True`
+runs them on a `RecoveringPool` instead (one worker process per core, replaced when one of its workers
+dies), where a crash or out-of-memory kill fails one image rather than the whole program. The operation
+is sent to worker processes by pickling, so it must then be picklable: a bound method of a
 `ColorExtractor` is (the extractor pickles its settings), and so is a `functools.partial` of one or a
-module-level function. Any `concurrent.futures.Executor` runs the calls; without one, a
-`RecoveringPool` (one worker per core, replaced when one of its workers dies) is made for the duration
-of the iteration. A `dask.distributed` cluster is used through its client's executor:
+module-level function. A `dask.distributed` cluster is used through its client's executor:
 `map_images(op, paths, executor=client.get_executor())`.
 
 Every image is held to a pixel budget read from its file's header before it is decoded (`max_pixels`):
@@ -26,7 +29,7 @@ import os
 import warnings
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
-from concurrent.futures import Executor, Future
+from concurrent.futures import Executor, Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, Generic, Literal, TypeVar, cast
 
@@ -62,6 +65,8 @@ def map_images(
     max_pending: int | None = None,
     max_pixels: int | Literal["pillow"] | None = PILLOW,
     workers: int | None = None,
+    processes: bool = False,
+    timeout: float | None = None,
     **kwargs: Any,
 ) -> Iterator[BatchResult[T]]:
     """Calls ``operation(path, *args, **kwargs)`` for every path and yields the results in input order.
@@ -69,8 +74,8 @@ def map_images(
     Args:
         operation: picklable callable taking the image path first, e.g. ``extractor.extract_colors``.
         paths: image file paths; path objects are passed on as strings, the form the extractor loads.
-        executor: runs the calls; by default a process pool (`process_pool`), shut down when the
-            iteration ends.
+        executor: runs the calls; by default a pool of `workers` threads, or with `processes` a
+            `RecoveringPool`, shut down when the iteration ends.
         max_pending: how many calls are submitted ahead of the one being waited for (default: four
             per worker of a default pool, else 32), so that a long path list is not queued at once.
         max_pixels: the pixel budget. Each file's size is read from its header (by Pillow, without
@@ -82,10 +87,21 @@ def map_images(
             ``PIL.Image.DecompressionBombWarning`` above it, refusal above twice it; with Pillow's
             default, a warning above 89,478,485 pixels and refusal above 178,956,970. A number is a
             hard limit, without the warning; 0 or None: no limit.
-        workers: worker processes of the default pool (default: one per core).
+        workers: threads or worker processes of the default pool (default: one per core).
+        processes: the default pool is a `RecoveringPool` of worker processes rather than threads. Threads
+            (the default) start at once and work in a plain script; a call that crashes the interpreter
+            (a fault in native code, the kernel's out-of-memory killer) ends the whole program, and a
+            call cannot be stopped on its own. Worker processes fail only the image of a worker that
+            dies and run the others on; they cost a start-up per pool, need a picklable operation and,
+            in a script, its calls under ``if __name__ == "__main__":`` (else UnguardedMainError, a
+            RuntimeError saying so, before any process starts).
+        timeout: seconds an image may take in a worker process of the default pool (with
+            ``processes=True``; default: no limit); an image that takes longer (a hung decoder, a stopped
+            worker) fails with TimeoutError, its worker is killed and the batch goes on. For an executor of
+            your own, give it the limit instead: ``executor=RecoveringPool(n, timeout=...)``.
 
     An exception raised for one image is captured in its `BatchResult` and the batch goes on; this
-    includes failures of the executor itself. When a worker of the default pool dies (killed from
+    includes failures of the executor itself. When a worker of the process pool dies (killed from
     outside, or by the kernel for want of memory), the image it held fails with BrokenProcessPool
     saying so, and the other images in flight are run again in a fresh pool.
     """
@@ -93,6 +109,14 @@ def map_images(
         max_pending = whole_number(max_pending, "max_pending", minimum=1)
     if workers is not None:
         workers = whole_number(workers, "workers", minimum=1)
+    if processes and executor is not None:
+        raise ValueError("processes chooses the default pool: give it or an executor, not both")
+    if timeout is not None and executor is not None:
+        raise ValueError("timeout applies to the default pool; give the executor its own limit, as "
+                         "RecoveringPool(workers, timeout=...) takes")
+    if timeout is not None and executor is None and not processes:
+        raise ValueError("timeout applies to worker processes, which can be stopped, unlike threads: give "
+                         "processes=True as well")
     budget = max_pixels_budget(max_pixels)
     # The budget's wrapper returns the value, or the value with a warning that _settle gives here.
     call = operation if budget is None else cast(Callable[..., T], functools.partial(_within_budget, budget, operation))
@@ -100,7 +124,12 @@ def map_images(
         yield from _ordered(executor, call, paths, args, kwargs, max_pending or 32)
         return
     workers = workers or os.cpu_count() or 1
-    with RecoveringPool(workers) as pool:
+    pool: Executor
+    if processes:
+        pool = RecoveringPool(workers, timeout=timeout, what="map_images(..., processes=True)")
+    else:
+        pool = ThreadPoolExecutor(workers, thread_name_prefix="map_images")
+    with pool:
         yield from _ordered(pool, call, paths, args, kwargs, max_pending or 4 * workers)
 
 

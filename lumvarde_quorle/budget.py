@@ -1,6 +1,7 @@
 """The pixel budget: an image file's size read from its header, without decoding it, and the refusal of
-files above a limit before they are decoded. Light to import: it loads Pillow only, so that a batch or
-the command line can refuse a decompression bomb before loading the extension and its libraries.
+files above a limit before they are decoded. Light to import: it loads Pillow and the header readers
+only, so that a batch or the command line can refuse a decompression bomb before loading the extension
+and its libraries.
 
     from lumvarde_quorle import color_extractor_cy
     from lumvarde_quorle.budget import ImageTooLargeError, image_size
@@ -19,10 +20,11 @@ from contextvars import ContextVar
 from typing import Any, Literal
 
 from .checks import whole_number
+from .headers import PREFIX_BYTES, HeaderError, header_size
 
 __all__ = [
     "PILLOW", "ImageTooLargeError", "batch_limit", "before_decoding", "check_image_size", "image_size",
-    "max_pixels_budget", "pixel_limit",
+    "max_pixels_budget", "pixel_limit", "without_alpha",
 ]
 
 # The default budget of the batch and the catalogue: Pillow's, as Image.open applies it.
@@ -38,32 +40,67 @@ class ImageTooLargeError(ValueError):
     was decoded."""
 
 
-def image_size(path: str | os.PathLike[str]) -> tuple[int, int] | None:
-    """The ``(width, height)`` that the image file's header declares, read by Pillow without decoding
-    the image: fast, and safe for any size. None when Pillow cannot read the header (a format it does
-    not know, such as Radiance HDR, a damaged or missing file)."""
-    from PIL import Image
+# The largest image whose header Pillow is asked about when ours has read its size (see _header).
+_PILLOW_PEEK = 1 << 24
 
+
+def image_size(path: str | os.PathLike[str]) -> tuple[int, int] | None:
+    """The ``(width, height)`` that the image file's header declares, read without decoding the image:
+    fast, and safe for any size. WebP, Radiance HDR, PNM, PFM, PAM, Sun raster and OpenEXR headers are
+    read here, whatever Pillow's own limits; other formats by Pillow. None when neither can read the
+    header (a format neither knows, a damaged or missing file)."""
+    header = _header(path)
+    return None if header is None else header[:2]
+
+
+def without_alpha(path: str | os.PathLike[str]) -> bool:
+    """Whether the image file's header, read as `image_size` reads it, declares no transparency (no alpha
+    channel, no transparent palette entry or colour); False when the header cannot be read."""
+    header = _header(path)
+    return header is not None and not header[2]
+
+
+def _header(path: str | os.PathLike[str]) -> tuple[int, int, bool] | None:
+    """(width, height, whether it may hold transparency) from the file's header."""
     try:
         if not stat.S_ISREG(os.stat(path).st_mode):
             return None  # a pipe or device could keep the read waiting
         with open(path, "rb") as file:
-            prefix = file.read(16)
-            tried: set[str] = set()
-            # As Image.open finds the format, without its own size check, which would refuse the very
-            # images whose size is asked for: the common formats first, then every other.
-            for register in (Image.preinit, Image.init):
-                register()
-                for name in [name for name in Image.ID if name not in tried]:
-                    tried.add(name)
-                    if (size := _header_size(Image.OPEN.get(name), file, prefix, os.fspath(path))) is not None:
-                        return size
+            prefix = file.read(PREFIX_BYTES)
+            try:
+                size = header_size(file, prefix)
+            except HeaderError:
+                return None  # a damaged header: OpenCV's read reports it
+            if size is None:
+                return _pillow_header(file, prefix, os.fspath(path))
+            # Our own reading of the size holds. Pillow's readers of these formats may allocate the whole
+            # canvas on opening (WebP's does), so only a modest image is shown to Pillow to learn whether it
+            # has transparency; a larger one may have some (it is looked at once decoded, within the budget).
+            if size[0] * size[1] > _PILLOW_PEEK:
+                return *size, True
+            pillow = _pillow_header(file, prefix, os.fspath(path))
+            return *size, pillow is None or pillow[:2] != size or pillow[2]
     except (OSError, ValueError):
         pass  # unreadable, or a path no file can have: OpenCV's read reports it
     return None
 
 
-def _header_size(plugin: Any, file: Any, prefix: bytes, filename: str) -> tuple[int, int] | None:
+def _pillow_header(file: Any, prefix: bytes, filename: str) -> tuple[int, int, bool] | None:
+    from PIL import Image
+
+    tried: set[str] = set()
+    # As Image.open finds the format, without its own size check, which would refuse the very images
+    # whose size is asked for: the common formats first, then every other.
+    for register in (Image.preinit, Image.init):
+        register()
+        for name in [name for name in Image.ID if name not in tried]:
+            tried.add(name)
+            if (header := _read_header(Image.OPEN.get(name), file, prefix[:16], filename)) is not None:
+                return header
+    return None
+
+
+def _read_header(plugin: Any, file: Any, prefix: bytes, filename: str) -> tuple[int, int, bool] | None:
     if plugin is None:
         return None
     factory, accept = plugin
@@ -72,10 +109,12 @@ def _header_size(plugin: Any, file: Any, prefix: bytes, filename: str) -> tuple[
         if not accepted or isinstance(accepted, str):  # a str: the plugin's reason for declining
             return None
         file.seek(0)
-        width, height = factory(file, filename).size
+        opened = factory(file, filename)
+        width, height = opened.size
+        transparent = bool(opened.has_transparency_data)
     except Exception:  # this plugin cannot read the header: another may
         return None
-    return int(width), int(height)
+    return int(width), int(height), transparent
 
 
 def check_image_size(path: str | os.PathLike[str], width: int, height: int, max_pixels: int | None) -> None:

@@ -40,6 +40,8 @@ def finite_number(value: Any, name: str, *, minimum: float | None = None) -> flo
         number = float(value)
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be a number, not {_given(value)}") from None
+    except OverflowError:  # an int or Fraction beyond the floats, whose digits may be too many to show
+        raise ValueError(f"{name} must be a finite number, got one beyond the range of floats") from None
     if not math.isfinite(number) or (minimum is not None and number < minimum):
         least = "" if minimum is None else f" of at least {minimum:g}"
         raise ValueError(f"{name} must be a finite number{least}, got {value!r}")

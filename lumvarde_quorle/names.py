@@ -14,7 +14,8 @@ from typing import Any, NamedTuple
 __all__ = ["Vocabulary", "css_name", "css_names", "hex_rgb", "nearest", "parse_color", "vocabulary"]
 
 _HEX = re.compile(r"#([0-9a-fA-F]{6})")
-_TRIPLE = re.compile(r"\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)\s*")
+# ASCII digits only: int() would also read other scripts' digits.
+_TRIPLE = re.compile(r"\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)\s*", re.ASCII)
 
 # CSS gives some colours two names; each colour keeps one, so that equal colours always read alike:
 # the "grey" spellings, cyan rather than aqua and magenta rather than fuchsia.

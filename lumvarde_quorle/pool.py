@@ -10,6 +10,7 @@ replaces its pool when a worker dies.
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import functools
 import itertools
@@ -17,6 +18,7 @@ import multiprocessing
 import os
 import signal
 import threading
+import time
 from collections.abc import Callable
 from concurrent import futures
 from concurrent.futures import Executor, Future, InvalidStateError, ProcessPoolExecutor
@@ -26,7 +28,9 @@ from multiprocessing.context import BaseContext
 from multiprocessing.process import BaseProcess
 from typing import Any, TypeVar, cast
 
-from .checks import whole_number
+from .checks import finite_number, whole_number
+from .guard import check_main_guarded
+from .workers import CALL, PARENT, PID, ROW, STARTED, recorded, start_recorded_worker, start_worker
 
 __all__ = ["RecoveringPool", "process_pool"]
 
@@ -36,8 +40,11 @@ T = TypeVar("T")
 def process_pool(workers: int) -> ProcessPoolExecutor:
     """A process pool whose workers share the cores instead of each running a full set of native
     threads (OpenMP in K-means, OpenBLAS, OpenCV): oversubscribed OpenMP workers spin-wait and run an
-    order of magnitude slower."""
-    return _process_pool(whole_number(workers, "workers", minimum=1), _limit_native_threads, ())
+    order of magnitude slower. Called at the top level of a script without `if __name__ == "__main__":`, it
+    raises UnguardedMainError: its workers would import the script again."""
+    workers = whole_number(workers, "workers", minimum=1)
+    check_main_guarded("process_pool()")
+    return _process_pool(workers, start_worker, ())
 
 
 def _process_pool(workers: int, initializer: Callable[..., None], initargs: tuple[Any, ...],
@@ -46,44 +53,9 @@ def _process_pool(workers: int, initializer: Callable[..., None], initargs: tupl
     # its first parallel region.
     context = context or multiprocessing.get_context("forkserver")
     threads = max(1, (os.cpu_count() or 1) // workers)
-    return ProcessPoolExecutor(workers, mp_context=context, initializer=initializer, initargs=(threads, *initargs))
-
-
-def _limit_native_threads(threads: int) -> None:
-    # Load the libraries first: thread limits apply to the thread pools already loaded.
-    import cv2
-    from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
-
-    from . import color_extractor_cy  # noqa: F401
-
-    threadpool_limits(threads)
-    cv2.setNumThreads(threads)
-
-
-# -- in the workers ---------------------------------------------------------------------------------
-
-# In a worker of a RecoveringPool: the shared table of (worker pid, call it runs) pairs and its row.
-_held_calls: Any = None
-_held_row = -1
-
-
-def _start_recorded_worker(threads: int, held: Any, lock: Any) -> None:
-    global _held_calls, _held_row
-    _limit_native_threads(threads)
-    with lock:
-        _held_row = next(row for row in range(len(held) // 2) if held[2 * row] == 0)
-        held[2 * _held_row] = os.getpid()
-    _held_calls = held
-
-
-def _recorded(call: int, operation: Callable[..., T], /, *args: Any, **kwargs: Any) -> T:
-    """In the worker: runs the operation with its call number entered in the worker's row, so that the
-    pool can tell which call a worker held when it died."""
-    _held_calls[2 * _held_row + 1] = call
-    try:
-        return operation(*args, **kwargs)
-    finally:
-        _held_calls[2 * _held_row + 1] = 0
+    return ProcessPoolExecutor(
+        workers, mp_context=context, initializer=initializer, initargs=(threads, os.getpid(), *initargs)
+    )
 
 
 # -- a pool that survives its workers --------------------------------------------------------------
@@ -111,8 +83,9 @@ class _WorkerContext:
 class _Generation:
     pool: ProcessPoolExecutor
     workers: list[BaseProcess]  # every worker the pool started
-    held: Any  # shared int64 pairs: worker pid, call number (0: none)
+    held: Any  # shared int64 rows of workers.ROW: worker pid, call number (0: none), its start, forkserver pid
     broken: bool = False  # its recovery has begun
+    overran: set[int] = field(default_factory=set)  # calls whose worker was killed for overrunning the time limit
 
 
 @dataclass(eq=False)
@@ -159,10 +132,20 @@ class RecoveringPool(Executor):
     fails with BrokenProcessPool naming how it died; the other calls in flight run again in the new pool,
     and their futures complete with their outcome there. A call caught in two breaks that no worker death
     explains (a worker that cannot start, a death between calls) fails too, so that a pool that keeps
-    breaking ends its calls."""
+    breaking ends its calls. Made at the top level of a script without `if __name__ == "__main__":`, it raises
+    UnguardedMainError: its workers would import the script again.
 
-    def __init__(self, workers: int) -> None:
+    With `timeout` (seconds), a call that runs longer in its worker (hung, or its worker stopped) has its
+    worker killed and fails with TimeoutError; the other calls go on as after any worker's death. Every
+    worker ends when the process that made the pool ends, and when the forkserver that started it does
+    (the calls in flight then run again, as no call is to blame)."""
+
+    def __init__(self, workers: int, *, timeout: float | None = None, what: str = "RecoveringPool()") -> None:
         self._workers = whole_number(workers, "workers", minimum=1)
+        check_main_guarded(what)
+        self._timeout = None if timeout is None else finite_number(timeout, "timeout", minimum=0)
+        if self._timeout == 0:
+            raise ValueError("timeout must be more than 0 seconds, or None for no limit")
         self._numbers = itertools.count(1)
         # Held while calls are given to a pool (and the generation replaced), so never taken by a callback
         # of a pool's futures: the pool runs those holding its own lock, which its submit takes. Reentrant:
@@ -175,12 +158,34 @@ class RecoveringPool(Executor):
         self._closed = False
         self._unattended = False  # shut down without waiting: a fresh pool is shut down as soon as it is made
         self._generation = self._start()
+        self._stopping = threading.Event()
+        self._watchdog = threading.Thread(target=self._watch_times, name="RecoveringPool time limit", daemon=True)
+        if self._timeout is not None:
+            self._watchdog.start()
+
+    def _watch_times(self) -> None:
+        """Kills the worker of a call that has run longer than the time limit; its pool breaks and the
+        recovery fails that call alone."""
+        assert self._timeout is not None
+        limit = int(self._timeout * 1e9)
+        while not self._stopping.wait(min(0.25, self._timeout / 4)):
+            generation = self._generation
+            held = generation.held
+            for row in range(0, len(held), ROW):
+                pid, call, started = held[row + PID], held[row + CALL], held[row + STARTED]
+                # (pid 0 would signal this whole process group)
+                if not (pid and call) or time.monotonic_ns() - started <= limit or generation.broken:
+                    continue
+                generation.overran.add(call)
+                if held[row + CALL] == call:  # it has not moved on meanwhile
+                    with contextlib.suppress(ProcessLookupError):
+                        os.kill(pid, signal.SIGKILL)
 
     def _start(self) -> _Generation:
         context = _WorkerContext()
-        held = context.RawArray(ctypes.c_int64, 2 * self._workers)
+        held = context.RawArray(ctypes.c_int64, ROW * self._workers)
         initargs = (held, context.Lock())
-        pool = _process_pool(self._workers, _start_recorded_worker, initargs, cast(BaseContext, context))
+        pool = _process_pool(self._workers, start_recorded_worker, initargs, cast(BaseContext, context))
         return _Generation(pool, context.workers, held)
 
     def submit(self, fn: Callable[..., T], /, *args: Any, **kwargs: Any) -> Future[T]:
@@ -202,7 +207,7 @@ class RecoveringPool(Executor):
         """Under self._lock: submits the call to the generation's pool; None when that pool has broken."""
         call.generation, call.run = generation, None
         try:
-            call.run = generation.pool.submit(_recorded, call.number, call.fn, *call.args, **call.kwargs)
+            call.run = generation.pool.submit(recorded, call.number, call.fn, *call.args, **call.kwargs)
         except BrokenProcessPool:
             pass  # it waits for the fresh pool
         except RuntimeError:
@@ -257,7 +262,7 @@ class RecoveringPool(Executor):
                     broken.broken = False
             else:
                 self._generation = fresh
-                failed, given = self._carry_over(calls, lost, fresh)
+                failed, given = self._carry_over(calls, broken, lost, fresh)
                 if self._unattended:
                     fresh.pool.shutdown(wait=False)
             for call, _ in failed:
@@ -268,7 +273,7 @@ class RecoveringPool(Executor):
         for call, run in given:
             self._follow(call, fresh, run)
 
-    def _carry_over(self, calls: list[_Call], lost: dict[int, int], fresh: _Generation) -> tuple[
+    def _carry_over(self, calls: list[_Call], broken: _Generation, lost: dict[int, int], fresh: _Generation) -> tuple[
             list[tuple[_Call, BaseException]], list[tuple[_Call, Future[Any] | None]]]:
         """Under self._lock: the calls of a broken generation that fail, and those given to the fresh one."""
         failed: list[tuple[_Call, BaseException]] = []
@@ -277,8 +282,12 @@ class RecoveringPool(Executor):
             run = call.run
             if run is not None and run.done() and not run.cancelled() and not _broken_run(run):
                 continue  # finished before the break: its callback hands the outcome over
-            if run is not None and not run.cancelled() and call.number not in lost:
+            overran = call.number in broken.overran
+            if run is not None and not run.cancelled() and call.number not in lost and not overran:
                 call.breaks += 1
+            if overran:
+                failed.append((call, TimeoutError(_overran(self._timeout))))
+                continue
             if call.number in lost or call.breaks >= 2:
                 failed.append((call, BrokenProcessPool(_death(lost.get(call.number)))))
                 continue
@@ -301,6 +310,7 @@ class RecoveringPool(Executor):
             for call in calls:
                 call.future.cancel()
         if not wait:
+            self._stopping.set()
             with self._lock:
                 self._generation.pool.shutdown(wait=False)
             return
@@ -310,17 +320,35 @@ class RecoveringPool(Executor):
             recoveries = list(self._recoveries)
         for recovery in recoveries:
             recovery.join()
+        self._stopping.set()  # the time limit held until the last call ended
+        if self._watchdog.is_alive():
+            self._watchdog.join()
         self._generation.pool.shutdown(wait=True)
 
 
 def _lost_calls(broken: _Generation) -> dict[int, int]:
     """The calls whose worker died running them, with its exit code."""
+    rows = [broken.held[ROW * row: ROW * (row + 1)] for row in range(len(broken.held) // ROW)]
+    if any(row[PID] and not _running(row[PARENT]) for row in rows):
+        # The workers' exit codes come through the forkserver: without it every worker reads as exited with
+        # status 255, and its workers end with it. No call is to blame.
+        return {}
     deaths = {
         worker.pid: worker.exitcode for worker in broken.workers
         if worker.exitcode not in (None, 0, -signal.SIGTERM)  # SIGTERM: stopped by the pool
     }
-    held = {broken.held[2 * row]: broken.held[2 * row + 1] for row in range(len(broken.held) // 2)}
+    held = {row[PID]: row[CALL] for row in rows}
     return {held[pid]: code for pid, code in deaths.items() if held.get(pid)}
+
+
+def _running(child: int) -> bool:
+    """Whether a child process of this one has not ended, without reaping it (multiprocessing does)."""
+    if not hasattr(os, "waitid"):
+        return True
+    try:
+        return os.waitid(os.P_PID, child, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None
+    except ChildProcessError:
+        return False  # reaped already
 
 
 def _broken_run(run: Future[Any]) -> bool:
@@ -343,6 +371,13 @@ def _settle(future: Future[Any], result: Any = None, exception: BaseException | 
             future.set_exception(exception)
     except InvalidStateError:
         pass  # cancelled meanwhile: the outcome is not wanted
+
+
+def _overran(timeout: float | None) -> str:
+    return (
+        f"no result after {timeout:g} s: its worker process was killed, and the other images ran on in a new "
+        "worker process"
+    )
 
 
 def _death(exitcode: int | None) -> str:

@@ -23,10 +23,16 @@ from .checks import whole_number
 if TYPE_CHECKING:
     from .color_extractor_cy import ColorExtractor
 
-__all__ = ["ALPHA", "ExtractorSettings", "bind_mask", "is_alpha"]
+__all__ = ["ALPHA", "AUTO", "NONE", "ExtractorSettings", "bind_mask", "is_alpha", "is_auto", "mask_named", "per_image"]
 
-# mask="alpha": each image's own alpha channel; a mask file of that name is ./alpha.
+# mask="alpha": each image's own alpha channel, an image without one failing; a mask file of that name
+# is ./alpha.
 ALPHA = "alpha"
+# mask="auto": each image's own alpha channel where it has one, every pixel of an image without one, so
+# that a transparent background is not counted as a colour. ./auto for a mask file of that name.
+AUTO = "auto"
+# The word for every pixel, where a mask is named by text (the command line): mask=None.
+NONE = "none"
 
 
 def is_alpha(mask: object) -> bool:
@@ -34,17 +40,48 @@ def is_alpha(mask: object) -> bool:
     return isinstance(mask, str) and mask == ALPHA
 
 
+def is_auto(mask: object) -> bool:
+    """Whether `mask` asks for each image's alpha channel where it has one."""
+    return isinstance(mask, str) and mask == AUTO
+
+
+def mask_named(text: str) -> str | None:
+    """The mask a word or a path names: NONE is None, ALPHA, AUTO and a path are themselves."""
+    return None if text == NONE else text
+
+
+def per_image(mask: object) -> bool:
+    """Whether each image brings its own mask (ALPHA or AUTO), as opposed to a mask file, an array or none."""
+    return is_alpha(mask) or is_auto(mask)
+
+
 def bind_mask(operation: Callable[..., Any], mask: str | os.PathLike[str] | Any | None) -> Callable[..., Any]:
     """`operation(image, mask=...)` as a call on an image path alone, with `mask` bound: ALPHA reads each
-    image's alpha channel where the call runs (`images.apply_with_alpha_mask`), None binds nothing, and a
-    mask file's path or an array is passed on as the mask. Picklable when `operation` is."""
+    image's alpha channel where the call runs (`images.apply_with_alpha_mask`), AUTO does where the image
+    has one and passes the path on alone otherwise, None binds nothing, and a mask file's path or an array
+    is passed on as the mask. Picklable when `operation` is."""
     if is_alpha(mask):
         from .images import apply_with_alpha_mask
 
         return functools.partial(apply_with_alpha_mask, operation)
+    if is_auto(mask):
+        return functools.partial(_with_own_alpha, operation)
     if mask is None:
         return operation
     return functools.partial(operation, mask=os.fspath(mask) if isinstance(mask, os.PathLike) else mask)
+
+
+def _with_own_alpha(operation: Callable[..., Any], path: str, /, **options: Any) -> Any:
+    """`images.apply_with_own_alpha`, after the file's header: an image that declares no transparency goes
+    to `operation` as a path without loading the image libraries here, so that the budget refuses a
+    decompression bomb first, as without a mask."""
+    from .budget import without_alpha
+
+    if without_alpha(path):
+        return operation(path, **options)
+    from .images import apply_with_own_alpha
+
+    return apply_with_own_alpha(operation, path, **options)
 
 
 @dataclass(frozen=True)

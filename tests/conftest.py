@@ -1,8 +1,10 @@
 """Shared fixtures: real photos bundled with scikit-learn, small synthetic images, module-global
-rebinding, a memory-flatness check and the child worker that runs cases a crash must not escape."""
+rebinding, a memory-flatness check, write protection and the child worker that runs cases a crash must not escape."""
 
 import gc
 import os
+import shutil
+import subprocess
 
 os.environ.setdefault("MPLBACKEND", "Agg")
 
@@ -107,6 +109,25 @@ def memory_flat():
 def plain():
     """A plain extractor with preprocessing off and RGB features, the most direct configuration."""
     return ColorExtractor(5, "kmeans", False, False)
+
+
+@pytest.fixture
+def write_protect():
+    """Makes a file or directory read-only, for root too (an immutable file holds even root), until the end."""
+    undo = []
+
+    def protect(path):
+        mode = path.stat().st_mode
+        path.chmod(mode & ~0o222)
+        undo.append(lambda: path.chmod(mode))
+        if os.geteuid() == 0:
+            if shutil.which("chattr") is None or subprocess.run(["chattr", "+i", path], capture_output=True).returncode:
+                pytest.skip("running as root, where permissions do not bind, and chattr +i is not available")
+            undo.append(lambda: subprocess.run(["chattr", "-i", path], check=True))
+
+    yield protect
+    for step in reversed(undo):
+        step()
 
 
 @pytest.fixture(scope="module")

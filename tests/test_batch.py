@@ -1,8 +1,10 @@
-"""Batch API: results in input order with per-image errors, on a process pool and on a dask cluster."""
+"""Batch API: results in input order with per-image errors, on threads, a process pool and a dask cluster."""
 
 import multiprocessing
 import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed, wait
@@ -40,10 +42,11 @@ def check_results(results, paths, operation):
             assert result.value == operation(result.path)
 
 
-def test_default_process_pool(paths):
+@pytest.mark.parametrize("processes", [False, True], ids=["threads", "processes"])
+def test_default_pools(paths, processes):
     # Settings other than the defaults show that the extractor reaches the workers intact.
     extractor = ColorExtractor(3, "kmeans", False, False)
-    results = list(map_images(extractor.extract_colors, paths))
+    results = list(map_images(extractor.extract_colors, paths, processes=processes))
     check_results(results, paths, extractor.extract_colors)
     assert len(results[0].value) == 3
 
@@ -129,7 +132,7 @@ def test_a_dead_worker_costs_only_the_image_it_held(tmp_path, death, message):
     if death == "victim":
         killer.start()
     names = ["a", "slow1", death, "slow2", "b", "slow3", "c"]
-    results = list(map_images(held, names, folder=str(tmp_path), workers=2, max_pixels=None))
+    results = list(map_images(held, names, folder=str(tmp_path), workers=2, max_pixels=None, processes=True))
     assert [result.path for result in results] == names
     for result in results:
         if result.path == death:
@@ -147,6 +150,8 @@ def fate(name):
     keeps its worker busy for a moment, "pid" gives its worker's pid; each other name comes back in capitals."""
     if name.startswith("killed"):
         os.kill(os.getpid(), signal.SIGKILL)
+    elif name == "stopped":
+        os.kill(os.getpid(), signal.SIGSTOP)
     elif name == "stuck":
         time.sleep(120)
     elif name == "slow":
@@ -253,13 +258,109 @@ def test_shutdown_waits_through_a_recovery_and_leaves_nothing_behind():
     ({"max_pending": True}, TypeError, "max_pending must be a whole number, not a bool"),
     ({"workers": 0}, ValueError, "workers must be at least 1, got 0"),
     ({"workers": "2"}, TypeError, "workers must be a whole number, not str '2'"),
+    ({"processes": True}, ValueError, "processes chooses the default pool: give it or an executor, not both"),
+    ({"timeout": 5}, ValueError, "timeout applies to the default pool"),
 ])
 def test_batch_refuses_bad_sizes(options, error, message):
     with pytest.raises(error, match=f"^{message}"):
         next(map_images(str, ["a.png"], executor=RecordingExecutor([]), **options))
 
 
+def test_a_time_limit_needs_worker_processes():
+    # A thread cannot be stopped, so a limit on the default threads would be a promise not kept.
+    with pytest.raises(ValueError, match="^timeout applies to worker processes"):
+        next(map_images(str, ["a.png"], timeout=5))
+
+
 @pytest.mark.parametrize("workers, error", [(0, ValueError), (-1, ValueError), (1.5, TypeError), (None, TypeError)])
 def test_recovering_pool_refuses_a_bad_worker_count(workers, error):
     with pytest.raises(error, match="^workers must be"):
         RecoveringPool(workers)
+
+
+@pytest.mark.parametrize("timeout, error", [(0, ValueError), (-1, ValueError), (float("nan"), ValueError),
+                                            ("5", TypeError)])
+def test_recovering_pool_refuses_a_bad_timeout(timeout, error):
+    with pytest.raises(error, match="^timeout must be"):
+        RecoveringPool(1, timeout=timeout)
+
+
+# -- workers under faults: hung or stopped, their forkserver killed, the pool's owner killed ---------------
+
+
+OVERRAN = "no result after 1 s: its worker process was killed"
+
+
+@pytest.mark.parametrize("fault", ["stuck", "stopped"])
+def test_a_call_over_the_time_limit_fails_alone(fault):
+    started = time.monotonic()
+    results = list(map_images(fate, ["a", fault, "slow", "b"], workers=2, timeout=1, max_pixels=None, processes=True))
+    assert time.monotonic() - started < 30
+    assert [result.value for result in results] == ["A", None, "SLOW", "B"]
+    assert isinstance(results[1].error, TimeoutError) and str(results[1].error).startswith(OVERRAN)
+
+
+def marked(name, folder):
+    """In a worker: leaves a file named `name` in `folder` as it starts, then takes a while."""
+    (Path(folder) / name).touch()
+    time.sleep(1.5)
+    return name.upper()
+
+
+def test_a_killed_forkserver_costs_no_call(tmp_path):
+    with RecoveringPool(2) as pool:
+        forkserver = pool.submit(os.getppid).result(timeout=120)
+        in_flight = [pool.submit(marked, name, str(tmp_path)) for name in ("one", "two")] + [pool.submit(fate, "a")]
+        deadline = time.monotonic() + 60
+        while not (tmp_path / "one").exists() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        os.kill(forkserver, signal.SIGKILL)
+        assert read_each(in_flight) == ["ONE", "TWO", "A"]
+        # Later deaths are told apart again.
+        after = read_each([pool.submit(fate, name) for name in ("slow", "killed", "b")])
+    assert after[0] == "SLOW" and after[1].startswith(KILLED) and after[2] == "B", after
+
+
+OWNER = """
+import os, sys, time
+from lumvarde_quorle.pool import RecoveringPool
+pool = RecoveringPool(2)
+started = [pool.submit(os.getpid) for _ in range(2)]
+print("ready" if all(future.result() for future in started) else "", flush=True)
+running = [pool.submit(time.sleep, 120) for _ in range(3)]
+time.sleep(120)
+"""
+
+
+def session_members(session):
+    """The living processes (zombies aside) of a session."""
+    members = []
+    for entry in Path("/proc").iterdir():
+        try:
+            state, _, _, sid = (entry / "stat").read_text().rpartition(")")[2].split()[:4]
+        except (OSError, ValueError):
+            continue
+        if int(sid) == session and state != "Z":
+            members.append(int(entry.name))
+    return members
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads the process table from /proc")
+@pytest.mark.parametrize("stop", [signal.SIGKILL, signal.SIGTERM, signal.SIGHUP])
+def test_no_process_of_a_killed_run_remains(tmp_path, stop):
+    owner = subprocess.Popen([sys.executable, "-P", "-c", OWNER], cwd=tmp_path, stdout=subprocess.PIPE, text=True,
+                             start_new_session=True)
+    try:
+        assert owner.stdout.readline() == "ready\n"
+        time.sleep(0.5)  # both workers are sleeping in their calls
+        # The owner, the forkserver, the resource tracker and its workers.
+        assert len(session_members(owner.pid)) >= 4, session_members(owner.pid)
+        owner.send_signal(stop)
+        owner.wait(10)
+        time.sleep(1)
+        assert session_members(owner.pid) == []
+    finally:
+        for pid in session_members(owner.pid):
+            os.kill(pid, signal.SIGKILL)
+        owner.kill()
+        owner.wait()

@@ -17,7 +17,9 @@ import lumvarde_quorle.color_extractor_cy as module
 from child_worker import UNDER_ASAN, run_python
 from lumvarde_quorle import read_with_alpha
 from lumvarde_quorle.batch import map_images
+import lumvarde_quorle.budget as budget_module
 from lumvarde_quorle.budget import ImageTooLargeError, image_size
+from test_headers import webp_bomb
 
 def png_chunk(kind, data):
     return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
@@ -76,13 +78,13 @@ def budget(monkeypatch):
 # -- sizes from headers ----------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("suffix", [".png", ".jpg", ".webp", ".tiff", ".bmp", ".ppm"])
+@pytest.mark.parametrize("suffix", [".png", ".jpg", ".webp", ".tiff", ".bmp", ".ppm", "hdr"])
 def test_image_size_reads_the_header(files, suffix):
     assert image_size(files[suffix]) == (37, 23)
 
 
-@pytest.mark.parametrize("name", ["hdr", "text", "pipe", "missing"])
-def test_image_size_is_none_where_pillow_cannot_read_a_header(files, name):
+@pytest.mark.parametrize("name", ["text", "pipe", "missing"])
+def test_image_size_is_none_where_no_header_can_be_read(files, name):
     assert image_size(files.get(name, files["text"] + ".missing")) is None
 
 
@@ -136,7 +138,8 @@ def test_setting_is_the_largest_pixel_count_allowed(files, budget, limit, refuse
 
 
 @pytest.mark.parametrize("limit", [37 * 23, 37 * 23 - 1])
-def test_files_pillow_cannot_read_are_held_to_the_budget_once_decoded(files, budget, limit):
+def test_files_without_a_readable_header_are_held_to_the_budget_once_decoded(files, budget, monkeypatch, limit):
+    monkeypatch.setattr(budget_module, "image_size", lambda path: None)
     budget(limit)
     if limit < 37 * 23:
         with pytest.raises(ImageTooLargeError, match=r"small\.hdr: 37 x 23 = 851 pixels"):
@@ -200,7 +203,7 @@ def test_batch_budget(files, monkeypatch, tmp_path, china_bgr, max_pixels, expec
     assert got[3] == ("ValueError" if max_pixels is None else "ImageTooLargeError")
 
 
-def test_batch_budget_reaches_files_pillow_cannot_read(files):
+def test_batch_budget_reaches_files_pillow_cannot_size(files):
     assert outcomes([files["hdr"]], InProcess(), max_pixels=800) == ["ImageTooLargeError"]
     assert outcomes([files["hdr"]], InProcess(), max_pixels=851) == ["ok"]
 
@@ -257,6 +260,30 @@ def test_command_line_refuses_a_bomb_at_once(files):
     assert "20000 x 20000 = 400,000,000 pixels, more than the limit of 178,956,970" in err
     # Refused before the libraries are loaded or anything is decoded (which would take 1.2 GB).
     assert seconds < 1.5 and peak < 200, (seconds, peak)
+
+
+def radiance_bomb(path, side):
+    """A run-length Radiance HDR of one flat colour: about 900 bytes a row for side x side x 12 bytes."""
+    runs = bytes([255, 90]) * (side // 127) + bytes([128 + side % 127, 90])
+    row = bytes([2, 2, side >> 8, side & 0xFF]) + runs * 4
+    path.write_bytes(f"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y {side} +X {side}\n".encode() + row * side)
+    return str(path)
+
+
+@pytest.mark.parametrize("bomb", ["webp", "hdr"])
+def test_command_line_refuses_bombs_pillow_cannot_size(tmp_path, bomb):
+    if bomb == "webp":
+        path = tmp_path / "bomb.webp"
+        path.write_bytes(webp_bomb(16383, 16383))  # 800 MB decoded
+        side = 16383
+    else:
+        path, side = radiance_bomb(tmp_path / "bomb.hdr", 6000), 6000  # 430 MB decoded
+    status, out, err, _, peak = run_measured(
+        ["extract", str(path), "--max-pixels", "1000000", "--format", "json"],
+        address_space=None if UNDER_ASAN else 4 << 30)
+    assert status == 1 and "ImageTooLargeError" in out
+    assert f"{side} x {side} = {side * side:,} pixels, more than the limit of 1,000,000" in err
+    assert peak < 200, peak
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves the address space it checks")

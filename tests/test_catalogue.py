@@ -11,7 +11,7 @@ import pytest
 
 from sklearn.datasets import load_sample_image
 
-from lumvarde_quorle.catalogue import ALPHA, SCHEMA_VERSION, Catalogue, CatalogueError, Profile, palette_distance
+from lumvarde_quorle.catalogue import ALPHA, AUTO, SCHEMA_VERSION, Catalogue, CatalogueError, Profile, palette_distance
 from lumvarde_quorle.cielab import ciede2000, srgb_to_lab
 from lumvarde_quorle.distribution import colour_distribution
 from lumvarde_quorle.cli.common import InProcessExecutor as _InProcessExecutor
@@ -270,7 +270,7 @@ def test_an_image_that_vanishes_before_it_is_read_is_a_failure_then_pruned(tmp_p
     with Catalogue(tmp_path / "c.db", create=True) as catalogue:
         summary = catalogue.index([path], EXTRACTOR, executor=VanishingExecutor())
         assert summary.failed == 1 and catalogue.failures()[0][0] == path
-        summary = catalogue.index([], EXTRACTOR, executor=_InProcessExecutor(), prune=True)
+        summary = catalogue.index([], EXTRACTOR, executor=_InProcessExecutor(), prune=[tmp_path])
         assert summary.removed == 1 and len(catalogue) == 0
 
 
@@ -293,7 +293,9 @@ def catalogue_of_version(path, version):
 REFUSED = {
     "text file": (lambda p: p.write_text("hello\n" * 100), "not a catalogue"),
     "another SQLite file": (lambda p: other_database(p), "another kind of SQLite file"),
-    "newer schema": (lambda p: catalogue_of_version(p, SCHEMA_VERSION + 1), "newer version.*schema 3"),
+    "newer schema": (
+        lambda p: catalogue_of_version(p, SCHEMA_VERSION + 1), f"newer version.*schema {SCHEMA_VERSION + 1}",
+    ),
     "older schema": (lambda p: catalogue_of_version(p, 0), "older version.*schema 0"),
     "directory": (lambda p: p.mkdir(), "not a file"),
 }
@@ -335,6 +337,9 @@ BAD_SEARCH_ARGUMENTS = [
     ({"tolerance": None}, TypeError, "tolerance"), ({"min_share": [1]}, TypeError, "min_share"),
     ({"max_distance": 30}, TypeError, "no longer takes max_distance.*tolerance"),
     ({"colour": "red"}, TypeError, "unexpected keyword argument 'colour'"),
+    ({"tolerance": 10**5000}, ValueError, "tolerance"), ({"min_share": -(10**400)}, ValueError, "min_share"),
+    ({"colors": [b"red"]}, TypeError, "colour .*not bytes"), ({"colors": [bytearray(b"abc")]}, TypeError, "colour"),
+    ({"colors": ["\u0661\u0662,0,0"]}, ValueError, "colour"),  # Arabic-Indic digits: ASCII ones only
 ]
 
 
@@ -350,6 +355,13 @@ def test_bad_similar_arguments_raise_by_kind(gallery, arguments, error, named):
     catalogue, palettes = gallery
     with pytest.raises(error, match=named):
         catalogue.similar(next(iter(palettes.values())), **arguments)
+
+
+def test_a_query_image_may_be_named_by_bytes(gallery, tmp_path):
+    catalogue, palettes = gallery
+    image = tmp_path / "query.png"
+    assert cv2.imwrite(str(image), np.random.default_rng(0).integers(0, 256, (16, 16, 3), np.uint8))
+    assert catalogue.similar(os.fsencode(image), limit=3) == catalogue.similar(image, limit=3)
 
 
 def test_numpy_numbers_are_taken_as_arguments(gallery):
@@ -387,7 +399,7 @@ def test_index_and_queries_take_settings_for_an_extractor(tmp_path):
     settings = ExtractorSettings(3, "kmeans", False, True)
     with Catalogue(tmp_path / "c.db", create=True) as catalogue:
         summary, _ = index(catalogue, [path], settings)
-        assert summary.indexed == 1 and summary.profile == Profile.of(EXTRACTOR)
+        assert summary.indexed == 1 and summary.profile == Profile.of(EXTRACTOR, AUTO)
         assert [hit["path"] for hit in catalogue.search([(250, 0, 0)], extractor=settings)] == [path]
         assert index(catalogue, [path], EXTRACTOR)[0].unchanged == 1
 
@@ -403,6 +415,52 @@ def test_alpha_mask_is_a_setting_of_its_own(tmp_path):
         assert hit["settings"]["mask"] == ALPHA and hit["share"] == pytest.approx(60, abs=0.01)
 
 
+def cut_out(path, transparent=True):
+    """Red, green and blue bands of 10, 6 and 4 rows, the red band transparent; or without alpha."""
+    image = blocks([(250, 0, 0), (0, 250, 0), (0, 0, 250)], (10, 6, 4))
+    if transparent:
+        image = np.dstack([image, np.full((20, 6), 255, np.uint8)])
+        image[:10, :, 3] = 0
+    assert cv2.imwrite(str(path), image)
+    return str(path)
+
+
+def found(catalogue, rgb, **scope):
+    return {hit["path"]: (hit["settings"]["mask"], round(hit["share"])) for hit in catalogue.search([rgb], **scope)}
+
+
+def test_alpha_counts_by_default_where_an_image_has_one(tmp_path):
+    cut, opaque = cut_out(tmp_path / "cut.png"), cut_out(tmp_path / "opaque.png", transparent=False)
+    with Catalogue(tmp_path / "c.db", create=True) as catalogue:
+        assert index(catalogue, [cut, opaque])[0].profile.mask == AUTO
+        assert {profile.mask for profile in catalogue.profiles()} == {None, ALPHA}
+        assert found(catalogue, (250, 0, 0)) == {opaque: (None, 50)}
+        assert found(catalogue, (0, 250, 0)) == {cut: (ALPHA, 60), opaque: (None, 30)}
+        assert [hit["path"] for hit in catalogue.similar(cut)] == [opaque]
+
+
+def test_a_catalogue_indexed_without_a_mask_is_upgraded_without_analysing_opaque_images(tmp_path):
+    cut, opaque = cut_out(tmp_path / "cut.png"), cut_out(tmp_path / "opaque.png", transparent=False)
+    with Catalogue(tmp_path / "c.db", create=True) as catalogue:
+        index(catalogue, [cut, opaque], mask=None)  # every pixel, as catalogues were indexed before
+        assert found(catalogue, (250, 0, 0)) == {cut: (None, 50), opaque: (None, 50)}
+
+        summary, events = index(catalogue, [cut, opaque])
+        assert events == [(opaque, "unchanged"), (cut, "indexed")]
+        # the cut-out's alpha entry hides its old one; asked for every pixel, the old one is still there
+        assert found(catalogue, (250, 0, 0)) == {opaque: (None, 50)}
+        assert found(catalogue, (0, 250, 0)) == {cut: (ALPHA, 60), opaque: (None, 30)}
+        assert found(catalogue, (250, 0, 0), extractor=EXTRACTOR, mask=None) == {cut: (None, 50), opaque: (None, 50)}
+        assert found(catalogue, (250, 0, 0), extractor=EXTRACTOR, mask=ALPHA) == {}
+        assert index(catalogue, [cut, opaque])[1] == [(cut, "unchanged"), (opaque, "unchanged")]
+
+        # flattened since: analysed again, its alpha entry gone
+        cut_out(tmp_path / "cut.png", transparent=False)
+        assert index(catalogue, [cut, opaque])[1] == [(opaque, "unchanged"), (cut, "indexed")]
+        assert found(catalogue, (250, 0, 0)) == {cut: (None, 50), opaque: (None, 50)}
+        assert found(catalogue, (0, 250, 0), extractor=EXTRACTOR, mask=ALPHA) == {}
+
+
 def test_a_query_may_return_more_images_than_sqlite_takes_parameters(tmp_path):
     count = 1200
     with Catalogue(tmp_path / "c.db", create=True) as catalogue:
@@ -413,19 +471,41 @@ def test_a_query_may_return_more_images_than_sqlite_takes_parameters(tmp_path):
             for number in range(count):
                 colours = [{"color": (number % 7, 200, 30), "percentage": 60.0}, {"color": (0, 0, 0), "percentage": 40}]
                 distribution = colour_distribution(blocks([(number % 7, 200, 30), (0, 0, 0)], (6, 4)))
-                catalogue._put(connection, settings_id, f"/photos/{number}.png", (1, number), colours, distribution)
+                state = (1, number, 1, number)
+                catalogue._put(connection, settings_id, f"/photos/{number}.png", state, colours, distribution)
         hits = catalogue.search([(3, 200, 30)], limit=count)
         assert len(hits) == count and len({hit["path"] for hit in hits}) == count
         assert len(catalogue.similar(hits[0]["colors"], limit=count)) == count
 
 
-def as_schema_1(path):
-    """The catalogue file as the previous version wrote it: no distributions, schema 1."""
+def as_schema(path, version):
+    """The catalogue file as an earlier version wrote it: schema 2 without the change times and inodes,
+    schema 1 without the distributions too."""
     connection = sqlite3.connect(path)
-    connection.execute("ALTER TABLE images DROP COLUMN distribution")
-    connection.execute("ALTER TABLE images DROP COLUMN signature")
-    connection.execute("PRAGMA user_version = 1")
+    dropped = ["ctime_ns", "inode"] + (["distribution", "signature"] if version == 1 else [])
+    for column in dropped:
+        connection.execute(f"ALTER TABLE images DROP COLUMN {column}")
+    connection.execute(f"PRAGMA user_version = {version}")
     connection.commit()
+    connection.close()
+
+
+def as_schema_1(path):
+    as_schema(path, 1)
+
+
+def test_a_schema_2_catalogue_is_searched_as_it_is_and_upgraded_without_loss(tmp_path):
+    red = write(tmp_path / "red.png", [(250, 0, 0), (0, 250, 0), (0, 0, 250)])
+    database = tmp_path / "c.db"
+    with Catalogue(database, create=True) as catalogue:
+        index(catalogue, [red])
+        before = catalogue.search(["red"])
+    as_schema(database, 2)
+    for create in (False, True):  # read as it is, then upgraded on opening for writing
+        with Catalogue(database, create=create) as catalogue:
+            assert catalogue.search(["red"]) == before and catalogue.similar(red) == []
+    connection = sqlite3.connect(database)
+    assert connection.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION
     connection.close()
 
 

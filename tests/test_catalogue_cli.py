@@ -6,6 +6,10 @@ import io
 import json
 import os
 import re
+import socket
+import sys
+import threading
+import time
 from unittest import mock
 
 import cv2
@@ -14,6 +18,7 @@ import pytest
 
 from lumvarde_quorle import cli
 from lumvarde_quorle.catalogue import Catalogue
+from lumvarde_quorle.cli import running
 from lumvarde_quorle.color_extractor_cy import ColorExtractor
 from lumvarde_quorle.names import css_name
 
@@ -100,6 +105,22 @@ def test_index_reports_what_it_did(capsys, catalogue, tmp_path):
     assert f"{catalogue / 'broken.png'}: ValueError: Could not load image from" in err
 
 
+def test_index_stores_a_file_once_whatever_path_reaches_it(capsys, catalogue, tmp_path):
+    photos = tmp_path / "photos"
+    (photos / "d").mkdir(parents=True)
+    (photos / "a.png").write_bytes((catalogue / "china-left.png").read_bytes())
+    (photos / "d" / "self").symlink_to("..")  # a loop
+    (photos / "b.png").symlink_to("a.png")
+    db = tmp_path / "c.db"
+    status, out, _ = run(capsys, "index", f"{photos}/**/*.png", photos / "d/self/a.png", "--db", db, *SETTINGS)
+    assert status == 0
+    assert ": 1 indexed, 0 unchanged, 0 failed, 2 paths to files already taken passed over (each kept under its " \
+        "first path)" in out
+    with Catalogue(db) as opened:
+        hits = opened.similar(catalogue / "china-whole.png", limit=5)
+    assert [hit["path"] for hit in hits] == [str(photos / "a.png")]
+
+
 def test_index_refuses_images_above_the_pixel_budget(capsys, catalogue, tmp_path):
     db = tmp_path / "small.db"
     status, out, err = run(capsys, "index", catalogue / "china-whole.png", "--db", db, "--max-pixels", "1000")
@@ -118,12 +139,13 @@ def test_index_refuses_images_above_the_pixel_budget(capsys, catalogue, tmp_path
     (["search", "--db", "{db}", "--color", "red", "--min-share", "nan"], 2, "finite number"),
     (["search", "--db", "{db}", "--color", "red", "--max-distance", "30"], 2, "CIEDE2000 colour difference"),
     (["similar", "--db", "{db}", "{root}/broken.png"], 1, "Could not load image from"),
+    (["similar", "--db", "{db}", "{root}"], 1, "ValueError: Could not load image from {root}: is a directory"),
     (["index", "{root}/china-whole.png", "--db", "{db}", "--jobs", "2", "--dask", "tcp://x:1"], 2, "--jobs"),
 ])
 def test_what_cannot_be_answered_says_why(capsys, catalogue, tmp_path, argv, status, message):
     names = {"missing": tmp_path / "missing.db", "root": catalogue, "db": catalogue / "c.db"}
     done, _, err = run(capsys, *(arg.format(**names) for arg in argv))
-    assert done == status and message in err
+    assert done == status and message.format(**names) in err
 
 
 def test_a_query_needs_settings_when_the_catalogue_has_several(capsys, catalogue, tmp_path):
@@ -141,9 +163,95 @@ def test_a_query_needs_settings_when_the_catalogue_has_several(capsys, catalogue
     ]
 
 
+def test_index_counts_transparency_unless_told_to_count_every_pixel(capsys, tmp_path):
+    # a red top half, transparent, over an opaque blue half
+    image = np.dstack([np.full((20, 6, 3), (0, 0, 250), np.uint8), np.full((20, 6), 255, np.uint8)])
+    image[:10, :, 3], image[10:, :, :3] = 0, (250, 0, 0)
+    assert cv2.imwrite(str(tmp_path / "cut.png"), image)
+    db = tmp_path / "c.db"
+
+    def shares(*argv):
+        status, out, _ = run(capsys, "search", "--db", db, *argv, "--min-share", "0", "--format", "json")
+        assert status == 0
+        return [(hit["settings"]["mask"], round(hit["share"])) for hit in json.loads(out)]
+
+    status, out, _ = run(capsys, "index", tmp_path / "cut.png", "--db", db, "--no-progress")
+    assert status == 0 and out.endswith(", mask=auto)\n")
+    assert shares("--color", "#fa0000") == [] and shares("--color", "#0000fa") == [("alpha", 100)]
+    assert run(capsys, "index", tmp_path / "cut.png", "--db", db, "--mask", "none")[0] == 0
+    assert shares("--color", "#fa0000", "--mask", "none") == [(None, 50)]
+    assert shares("--color", "#fa0000") == []  # by default the alpha entry still answers
+
+
 def test_index_shows_its_progress_on_a_terminal(catalogue, tmp_path):
     from test_cli import run_tool
 
     done = run_tool("index", str(catalogue), "--db", str(tmp_path / "p.db"), *SETTINGS, stderr_tty=True)
     assert done.returncode == 1
     assert "] 5/5 " in done.stderr and "Could not load image from" in done.stderr
+
+
+def test_the_similar_report_shows_the_query_image(capsys, catalogue):
+    query = catalogue / "china-left.png"
+    status, out, _ = run(capsys, "similar", "--db", catalogue / "c.db", query, "--format", "html")
+    assert status == 0
+    head, *hits = out.split('<section class="image">')
+    shown = re.search(r'<section class="query">\n<h2>Query image: (.*?)</h2>\n<div class="preview"><img src="(.*?)"',
+                      head)
+    assert shown.group(1) == str(query) and shown.group(2).startswith("data:image/jpeg;base64,")
+    assert len(hits) == 3
+
+
+# -- --dask given something that is not a Dask scheduler: a message within seconds, and no catalogue file --
+
+
+def serve(behaviour):
+    """A local TCP server that answers each connection as `behaviour` says; its port."""
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def answer():
+        with listener:
+            while True:
+                connection, _ = listener.accept()
+                if behaviour == "banner":
+                    connection.sendall(b"SSH-2.0-OpenSSH_9.6\r\n")
+                elif behaviour == "closes":
+                    connection.close()
+                    continue
+                held.append(connection)  # "silent" (as an HTTP server waits for a request) and "banner" stay open
+
+    held = []
+    threading.Thread(target=answer, daemon=True).start()
+    return listener.getsockname()[1]
+
+
+def free_port():
+    with socket.create_server(("127.0.0.1", 0)) as unused:
+        return unused.getsockname()[1]
+
+
+@pytest.mark.parametrize("behaviour, message", [
+    ("banner", "is not a Dask scheduler (it began b'SSH-2.0-'"),
+    ("silent", "sent no Dask greeting within 0.5 s"),
+    ("closes", "closed without a greeting"),
+    ("nothing listening", "Connection refused"),
+])
+def test_dask_address_of_no_scheduler_fails_fast_creating_nothing(capsys, catalogue, tmp_path, monkeypatch,
+                                                                  behaviour, message):
+    monkeypatch.setattr(running, "PROBE_SECONDS", 0.5)
+    port = free_port() if behaviour == "nothing listening" else serve(behaviour)
+    database = tmp_path / "new.db"
+    started = time.monotonic()
+    status, _, err = run(capsys, "index", catalogue / "china-whole.png", "--db", database,
+                         "--dask", f"tcp://127.0.0.1:{port}")
+    assert time.monotonic() - started < 5
+    assert status == 2 and f"argument --dask: no Dask scheduler at tcp://127.0.0.1:{port}: " in err and message in err
+    assert not database.exists()
+
+
+def test_index_on_dask_without_dask_installed_creates_nothing(capsys, catalogue, tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "distributed", None)  # its import fails
+    database = tmp_path / "new.db"
+    status, _, err = run(capsys, "index", catalogue / "china-whole.png", "--db", database, "--dask", "tcp://x:1")
+    assert status == 2 and "Dask is not installed" in err
+    assert not database.exists()

@@ -79,6 +79,17 @@ def test_a_flat_graphic_gives_each_colour_exactly(count, rng):
     assert by_lab == wanted
 
 
+@pytest.mark.parametrize("counts", [[70_000, 1, 3, 2], [5, 131_072, 7, 65_536]])
+def test_colours_alike_in_green_and_blue_are_counted_apart(counts):
+    """Colours that differ only in red (and share every other level) each keep their own exact count,
+    however many pixels one holds."""
+    bgr = [(200, 17, 0), (200, 17, 2), (200, 17, 255), (201, 17, 254)]
+    found = records(flat(bgr, counts))
+    expected = srgb_to_lab(np.array(bgr)[:, ::-1]).astype(np.float16)
+    by_lab = {tuple(lab): weight for lab, weight in zip(found["lab"].tolist(), found["weight"].tolist())}
+    assert by_lab == {tuple(lab): round(n / sum(counts) * 65535) for lab, n in zip(expected.tolist(), counts)}
+
+
 def test_the_mask_selects_pixels(china_bgr):
     width = china_bgr.shape[1]
     mask = np.zeros(china_bgr.shape[:2], np.uint8)
@@ -156,7 +167,7 @@ def test_a_12_megapixel_photo(rng):
 
 @pytest.fixture(scope="module")
 def many_colours():
-    """1.2 MP of smooth colour with noise: counted in the table, and pooled into cells (over 2**18 colours)."""
+    """1.2 MP of smooth colour with noise, pooled into cells (over 2**18 colours)."""
     rng = np.random.default_rng(5)
     y, x = np.mgrid[0:1000, 0:1200]
     smooth = np.stack([x * 0.2, y * 0.25, (x + y) * 0.1], axis=-1) + rng.integers(-6, 7, (1000, 1200, 3))

@@ -181,7 +181,8 @@ def fill(path, tables, first=0):
         with catalogue._writing() as store:
             for number, table in enumerate(tables, first):
                 palette = [{"color": (number % 256, 90, 200), "percentage": 100.0}]
-                catalogue._put(store, settings_id, f"/p/{number}.jpg", (1, number), palette, table.tobytes())
+                state = (1, number, number, number)  # size, modification and change times, inode
+                catalogue._put(store, settings_id, f"/p/{number}.jpg", state, palette, table.tobytes())
         catalogue._refresh_index()
 
 

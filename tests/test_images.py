@@ -10,7 +10,8 @@ import pytest
 from PIL import Image
 
 from lumvarde_quorle import read_with_alpha
-from lumvarde_quorle.images import preview_data_uri
+from lumvarde_quorle.budget import without_alpha
+from lumvarde_quorle.images import preview_data_uri, read_own_alpha
 
 
 @pytest.fixture(scope="module")
@@ -95,3 +96,43 @@ def test_preview_is_small_and_transparent_outside_the_mask(china_bgr, mask_chann
     else:
         assert mime == "data:image/png;base64"
         assert (preview[:, :127, 3] == 0).all() and (preview[:, 129:, 3] == 255).all()
+
+
+def palette_image(transparent):
+    image = Image.new("P", (6, 4))
+    image.putpalette([250, 0, 0, 0, 0, 250] + [0] * 762)
+    image.paste(1, (0, 2, 6, 4))
+    return image, {"transparency": 0} if transparent else {}
+
+
+# How each kind of file is written, and whether its header rules transparency out.
+HEADERS = {
+    "RGB": (lambda: (Image.new("RGB", (6, 4), (1, 2, 3)), {}), ".png", True),
+    "RGBA": (lambda: (Image.new("RGBA", (6, 4), (1, 2, 3, 0)), {}), ".png", False),
+    "grey and alpha": (lambda: (Image.new("LA", (6, 4), (9, 0)), {}), ".png", False),
+    "palette": (lambda: palette_image(False), ".png", True),
+    "palette, transparent entry": (lambda: palette_image(True), ".png", False),
+    "RGB, transparent colour": (lambda: (Image.new("RGB", (6, 4), (1, 2, 3)), {"transparency": (1, 2, 3)}), ".png",
+                                False),
+    "JPEG": (lambda: (Image.new("RGB", (6, 4), (1, 2, 3)), {}), ".jpg", True),
+    "WebP with alpha": (lambda: (Image.new("RGBA", (6, 4), (1, 2, 3, 0)), {"lossless": True}), ".webp", False),
+}
+
+
+@pytest.mark.parametrize("make, suffix, opaque", HEADERS.values(), ids=HEADERS.keys())
+def test_a_header_without_transparency_is_read_as_any_image(tmp_path, make, suffix, opaque):
+    image, options = make()
+    path = str(tmp_path / f"image{suffix}")
+    image.save(path, **options)
+    assert without_alpha(path) is opaque
+    found = read_own_alpha(path)
+    # what OpenCV decodes agrees: the files whose header declares transparency have an alpha channel
+    assert (found is None) is opaque
+    if found is not None:
+        assert found[1].shape == (4, 6) and found[0].shape == (4, 6, 3) and found[1].min() == 0
+
+
+def test_files_without_a_readable_header_are_not_taken_for_opaque(tmp_path):
+    (tmp_path / "text.png").write_text("not an image")
+    for path in (tmp_path / "text.png", tmp_path / "missing.png", tmp_path):
+        assert not without_alpha(str(path))

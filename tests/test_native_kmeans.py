@@ -4,9 +4,12 @@ does not apply or cannot vouch for the answer the library fits, and each such fi
 LibraryColorExtractor always asks the library."""
 
 import copy
+import json
 import os
 import pickle
 import signal
+import subprocess
+import sys
 import time
 import warnings
 
@@ -462,3 +465,41 @@ def test_an_overridden_stage_is_run(photo_crops, stage):
     calls = []
     got = overriding(stage, calls)(4).extract_colors(image, mask)
     assert calls and got == ColorExtractor(4).extract_colors(image, mask)
+
+
+RELEASE_PROBE = """
+import json, sys, warnings
+import numpy as np, sklearn
+sklearn.__version__ = sys.argv[1] or sklearn.__version__
+import lumvarde_quorle.color_extractor_cy as module
+rows = np.random.default_rng(5).integers(0, 256, (3000, 3), dtype=np.uint8)
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    for _ in range(2):
+        module.FastColorExtractor(3)._cluster_colors_kmeans(rows)
+print(json.dumps([[str(w.message) for w in caught], module._kmeans_fallbacks.get(("KMeans.fit", "release"), 0)]))
+"""
+
+
+@pytest.mark.parametrize("version, tried, warned", [
+    ("", None, False),  # the installed release
+    ("1.2.2", None, True),
+    ("1.2.2", "1.2", False),  # make releases lets the fit run on a release it verifies
+    ("1.20.0", "1.2", True),  # another release, though it starts alike
+])
+def test_an_unverified_release_is_fitted_by_the_library_and_said_once(version, tried, warned):
+    env = {key: value for key, value in os.environ.items() if key != "LQ_KMEANS_TRY_RELEASE"}
+    if tried:
+        env["LQ_KMEANS_TRY_RELEASE"] = tried
+    done = subprocess.run([sys.executable, "-c", RELEASE_PROBE, version], env=env, capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    messages, library_fits_for_release = json.loads(done.stdout)
+    assert library_fits_for_release == (2 if warned else 0)
+    if warned:
+        assert len(messages) == 1  # once per process, not per fit
+        assert messages[0].startswith(f"scikit-learn {version} is not a release the native K-means is verified "
+                                      f"against (")
+        assert "about 70x slower on large images" in messages[0]
+    else:
+        assert not any("verified" in message for message in messages)

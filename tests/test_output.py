@@ -26,7 +26,7 @@ RECORDS = {
     "extract": {"path": "shots/a<b>&.png", "colors": [
         {"color": RED, "percentage": 60.0, "name": "crimson"},
         {"color": [10, 20, 30], "percentage": 39.99, "name": "black"}]},
-    "similarity": {"path": "shots/a<b>&.png", "targets": {"<red>": {
+    "target-shares": {"path": "shots/a<b>&.png", "targets": {"<red>": {
         "percentage": 12.5, "similarity": 50.0, "closest_color": RED, "distance": 25.0, "found_directly": False,
         "name": "crimson"}}},
     "matches": {"path": "shots/a<b>&.png", "targets": {"<red>": {
@@ -46,7 +46,7 @@ def html_report(command, preview):
     return out.getvalue()
 
 
-@pytest.mark.parametrize("command", ["extract", "similarity", "matches"])
+@pytest.mark.parametrize("command", ["extract", "target-shares", "matches"])
 def test_html_report_is_self_contained_and_escaped(command):
     def preview(path):
         return "data:image/png;base64,AAAA"
@@ -68,7 +68,7 @@ def test_html_bar_segments_and_target_meters():
     assert [(float(left), float(width), colour) for left, width, colour in segments] == [
         (0.0, 60.0, "#c81e28"), (60.0, 39.99, "#0a141e")]
     # A target's meter: its headline share, painted in the target's own colour.
-    for command, share in (("similarity", 12.5), ("matches", 30.0)):
+    for command, share in (("target-shares", 12.5), ("matches", 30.0)):
         meters = re.findall(r'class="meter"><span style="width:([\d.]+)%;background:(#\w+)', html_report(command, None))
         assert [(float(width), colour) for width, colour in meters] == [(share, "#ff0000")]
 
@@ -101,3 +101,29 @@ def test_each_kind_describes_what_its_method_returns(kind):
     assert rows and all(row.entry["name"] for row in rows)
     for row in rows:
         assert set(row.entry) - {kind.colour_key} | set(kind.csv_rgb) <= set(kind.csv_columns)
+
+
+def test_progress_shows_the_time_left_at_the_pace_after_the_first_image():
+    now = [100.0]
+    stream = io.StringIO()
+    progress = terminal.Progress(5, stream, True, clock=lambda: now[0])
+    progress.draw()
+    assert stream.getvalue().endswith("] 0/5 ")
+    now[0] += 600  # the first image carries the start-up: no pace from it
+    progress.advance("a.png")
+    assert stream.getvalue().endswith("] 1/5 a.png")
+    now[0] += 30  # then 30 s an image: three more take 90 s
+    progress.advance("b.png")
+    assert stream.getvalue().endswith("] 2/5 1m30s left b.png")
+    now[0] += 10
+    progress.advance("c.png")
+    assert stream.getvalue().endswith("] 3/5 40s left c.png")
+    progress.advance("d.png")
+    progress.advance("e.png")
+    assert stream.getvalue().endswith("] 5/5 e.png")
+
+
+@pytest.mark.parametrize("seconds, text", [(0.4, "0s"), (59.4, "59s"), (59.6, "1m00s"), (605, "10m05s"),
+                                           (3600, "1h00m"), (7830, "2h10m")])
+def test_durations_read_at_a_glance(seconds, text):
+    assert terminal.duration(seconds) == text

@@ -70,6 +70,9 @@ READERS = {
     "extract_colors image": ("extractor.extract_colors(PATH)", IMAGE_FAILS),
     "extract_colors mask": ("extractor.extract_colors(IMAGE, PATH)", MASK_FAILS),
     "read_with_alpha": ("__import__('lumvarde_quorle').read_with_alpha(PATH)", IMAGE_FAILS),
+    # the command line's default mask looks at the file for an alpha channel before the extractor reads it
+    "own alpha": ("__import__('lumvarde_quorle.images').images.apply_with_own_alpha(extractor.extract_colors, PATH)",
+                  IMAGE_FAILS),
 }
 PATH_CASES = {
     **{f"{reader} {kind}": (call, path, failure)

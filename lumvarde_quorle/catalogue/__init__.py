@@ -31,16 +31,17 @@ commit.
 
 from __future__ import annotations
 
-from ..settings import ALPHA
+from ..settings import ALPHA, AUTO
 from .api import (
     DEFAULT_MIN_SHARE, DEFAULT_TOLERANCE, Catalogue, IndexSummary, MatchedColor, NearestColor, OnResult, SearchHit,
     SimilarHit,
 )
-from .palettes import PaletteColor, lab_codes, palette_distance
+from .palettes import MAX_PALETTE_COLOURS, MAX_QUERY_COLOURS, PaletteColor, lab_codes, palette_distance
 from .profile import Profile
 from .storage import APPLICATION_ID, SCHEMA_VERSION, CatalogueError
 
 __all__ = [
-    "ALPHA", "Catalogue", "CatalogueError", "IndexSummary", "Profile", "SearchHit", "SimilarHit", "PaletteColor",
-    "MatchedColor", "NearestColor", "DEFAULT_TOLERANCE", "DEFAULT_MIN_SHARE", "palette_distance",
+    "ALPHA", "AUTO", "Catalogue", "CatalogueError", "IndexSummary", "Profile", "SearchHit", "SimilarHit",
+    "PaletteColor", "MatchedColor", "NearestColor", "DEFAULT_TOLERANCE", "DEFAULT_MIN_SHARE", "MAX_QUERY_COLOURS",
+    "MAX_PALETTE_COLOURS", "palette_distance",
 ]

@@ -7,7 +7,7 @@ from collections.abc import Callable, Iterable, Mapping
 from concurrent.futures import Executor
 from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Literal, TypedDict, cast
+from typing import TYPE_CHECKING, Any, Literal, cast
 
 import numpy as np
 
@@ -17,13 +17,16 @@ from ..checks import finite_number, whole_number
 from ..cielab import srgb_to_lab
 from ..distribution import signature, signature_of
 from ..results import RGB
-from ..settings import ExtractorSettings
+from ..settings import AUTO, ExtractorSettings
 from .analysis import Analysis, analyse, checked, extract_colors
-from .colours import ColourIndex, fresh_index
+from .colours import ColourIndex, damaged, fresh_index
 from .finding import nearest_colours, search, signature_vector, similar
-from .palettes import PaletteColor, _Palettes, _rgb, query_colours, stored_form
+from .hits import MatchedColor, NearestColor, SearchHit, SimilarHit
+from .palettes import MAX_PALETTE_COLOURS, PaletteColor, _Palettes, _rgb, bounded, query_colours, stored_form
 from .profile import Profile
-from .storage import CatalogueError, Store, file_state
+from .scope import Placement, Scope, choose, prunable
+from .files import FileState, file_identity, file_state
+from .storage import CatalogueError, Store
 
 if TYPE_CHECKING:
     import sqlite3
@@ -42,40 +45,6 @@ DEFAULT_TOLERANCE = 10.0
 DEFAULT_MIN_SHARE = 1.0
 
 
-class MatchedColor(TypedDict):
-    """A palette colour in a search result: the query colours it is the nearest palette colour to and
-    within the tolerance of, and the CIEDE2000 difference to the nearest of them."""
-
-    color: RGB
-    percentage: float
-    matched: list[str]
-    distance: float | None
-
-
-class NearestColor(TypedDict):
-    """The palette colour nearest to a query colour, and their CIEDE2000 difference."""
-
-    color: RGB
-    percentage: float
-    distance: float
-
-
-class SearchHit(TypedDict):
-    path: str
-    share: float  # the least over the query colours of the percent of the image's pixels within tolerance
-    queries: dict[str, float]  # per query colour, the percent of the image's pixels within tolerance of it
-    nearest: dict[str, NearestColor]  # per query colour, the nearest palette colour
-    colors: list[MatchedColor]
-    settings: dict[str, Any]
-
-
-class SimilarHit(TypedDict):
-    path: str
-    distance: float  # percent of the image's colour that finds no match in the query's (0: alike)
-    colors: list[PaletteColor]
-    settings: dict[str, Any]
-
-
 @dataclass
 class IndexSummary:
     """What one index run did, image by image counted once."""
@@ -85,11 +54,13 @@ class IndexSummary:
     unchanged: int = 0
     failed: int = 0
     removed: int = 0
+    duplicates: int = 0  # paths passed over as other ways (links) to a file already taken
     failures: list[tuple[str, str]] = field(default_factory=list)  # (path, "Type: message")
 
 
 # Called once per image as the run settles it: (path, status, error), status one of "indexed",
-# "unchanged", "failed" (with the error) and, with prune, "removed".
+# "unchanged", "failed" (with the error), "duplicate" (another path to a file already taken) and, with
+# prune, "removed".
 OnResult = Callable[[str, str, BaseException | None], None]
 
 
@@ -130,33 +101,19 @@ class Catalogue:
 
     def _scope(
         self, extractor: ColorExtractor | ExtractorSettings | None, mask: str | None, all_settings: bool
-    ) -> tuple[Profile, frozenset[int] | None]:
-        """The settings a query's own palette is made with, and the settings ids it looks at (None: all)."""
-        profiles = self._profiles()
-        if extractor is not None or mask is not None:
-            profile = Profile.of(extractor, mask)
-            chosen = frozenset(number for number, known in profiles if known.key == profile.key)
-        elif len(profiles) == 1:
-            profile, chosen = profiles[0][1], frozenset([profiles[0][0]])
-        elif all_settings:
-            profile, chosen = Profile.of(), frozenset()
-        elif not profiles:
-            raise CatalogueError(f"{self.path}: the catalogue holds no images")
-        else:
-            listed = "\n".join(f"  {known.describe()}" for _, known in profiles)
-            raise CatalogueError(
-                f"{self.path}: images were indexed with {len(profiles)} different settings; give the settings "
-                f"to look at (or ask for all of them):\n{listed}"
-            )
-        return profile, None if all_settings else chosen
+    ) -> Scope:
+        return choose(self._file, self._profiles(), extractor, mask, all_settings)
 
     # -------------------------------------------------------------- reading
 
-    def _index(self, settings: frozenset[int] | None) -> tuple[ColourIndex, np.ndarray]:
+    def _index(self, scope: Scope) -> tuple[ColourIndex, np.ndarray]:
         """The colour index as of the current read transaction, and which of its images a scope looks at.
         An error when some of those have no distribution yet, which a search would miss."""
         self._colours = index = fresh_index(self._file, self._colours)
-        keep, missing = index.scope(settings)
+        index.warn_damaged(self.path)
+        keep, missing = index.scope(scope.settings)
+        if scope.hidden:
+            keep = keep & ~np.isin(index.ids, scope.hidden)
         if missing:
             raise CatalogueError(
                 f"{self.path}: {missing} of {int(np.count_nonzero(keep))} images were indexed by an older version "
@@ -179,7 +136,7 @@ class Catalogue:
         min_share: float = DEFAULT_MIN_SHARE,
         limit: int = 20,
         extractor: ColorExtractor | ExtractorSettings | None = None,
-        mask: str | None = None,
+        mask: str | None = AUTO,
         all_settings: bool = False,
         **retired: Any,
     ) -> list[SearchHit]:
@@ -188,7 +145,8 @@ class Catalogue:
         the least over the query colours when there are several. Shares are of the analysed pixels as
         decoded (the mask applies), from each image's stored colour distribution. `colors` are (R, G, B)
         colours or texts such as "#87ceeb", "135,206,235" or "skyblue", named by their hex codes; or a dict
-        name -> colour."""
+        name -> colour. `extractor`, `mask` and `all_settings` choose the images looked at: by default those
+        of the catalogue's only settings, an image's alpha channel counting where it has one (AUTO)."""
         if "max_distance" in retired:
             raise TypeError(
                 "search() no longer takes max_distance (a distance between palette colours in 8-bit LAB codes): "
@@ -202,8 +160,7 @@ class Catalogue:
         limit = whole_number(limit, "limit", minimum=1)
         query_lab = srgb_to_lab(np.array(list(queries.values()), np.float64))
         with self._file.snapshot():
-            _, scope = self._scope(extractor, mask, all_settings)
-            index, keep = self._index(scope)
+            index, keep = self._index(self._scope(extractor, mask, all_settings))
             found = search(index, keep, query_lab, tolerance, min_share, limit)
             paths = self._file.paths([int(index.ids[image]) for image in found.order])
             palettes = self._palettes(index, found.order)
@@ -240,12 +197,13 @@ class Catalogue:
 
     def similar(
         self,
-        query: str | os.PathLike[str] | Iterable[Mapping[str, Any]],
+        query: str | bytes | os.PathLike[str] | os.PathLike[bytes] | Iterable[Mapping[str, Any]],
         *,
         limit: int = 20,
         extractor: ColorExtractor | ExtractorSettings | None = None,
-        mask: str | None = None,
+        mask: str | None = AUTO,
         all_settings: bool = False,
+        max_pixels: int | Literal["pillow"] | None = PILLOW,
     ) -> list[SimilarHit]:
         """The images whose colours are most alike an image's (a path) or a palette's of
         {"color": (R, G, B), "percentage": p}, most alike first. Alike means holding the same colours in
@@ -253,20 +211,26 @@ class Catalogue:
         match in the query's (the two spread over a grid in a CIELAB space scaled as CIEDE2000 weighs
         colour, compared by histogram intersection), so 0 is the same colours in the same amounts and 100
         nothing in common. The query image itself is left out; its distribution is the catalogue's when it
-        is indexed with the settings and unchanged since, else it is analysed now."""
+        is indexed with the settings and unchanged since, else it is analysed now, held to the pixel budget
+        `max_pixels` as `index` holds images (ImageTooLargeError above it). A palette has at most
+        MAX_PALETTE_COLOURS colours."""
         limit = whole_number(limit, "limit", minimum=1)
-        path = os.path.abspath(os.fspath(query)) if isinstance(query, (str, os.PathLike)) else None
-        profile, scope = self._scope(extractor, mask, all_settings)
+        path = os.path.abspath(os.fsdecode(query)) if isinstance(query, (str, bytes, os.PathLike)) else None
+        scope = self._scope(extractor, mask, all_settings)
         if path is None:
-            palette = cast(Iterable[Mapping[str, Any]], query)
-            colours = [(_rgb(entry["color"]), float(entry["percentage"])) for entry in palette]
+            colours = [
+                (_rgb(entry["color"]), float(entry["percentage"]))
+                for entry in bounded(cast(Iterable[Mapping[str, Any]], query), MAX_PALETTE_COLOURS, "palette colours")
+            ]
             if any(not np.isfinite(share) or share < 0 for _, share in colours):
                 raise ValueError("palette shares must be finite and not negative")
             lab = srgb_to_lab(np.array([rgb for rgb, _ in colours], np.float64).reshape(-1, 3))
             blob = signature_of(lab, np.array([share for _, share in colours], np.float64))
         else:
-            stored = self._file.stored_colours(path, profile.key)
-            blob = signature(stored[1] if stored is not None else analyse(path, profile)[1])
+            stored = next(filter(None, (
+                self._file.stored_colours(path, scope.profile.resolved(alpha).key) for alpha in (True, False)
+            )), None)
+            blob = signature(stored[1] if stored is not None else analyse(path, scope.profile, max_pixels)[1])
         if not blob:
             raise CatalogueError("the query has no colours (every pixel masked out or dropped)")
         with self._file.snapshot():
@@ -292,57 +256,79 @@ class Catalogue:
         paths: Iterable[str | os.PathLike[str]],
         extractor: ColorExtractor | ExtractorSettings | None = None,
         *,
-        mask: str | None = None,
+        mask: str | None = AUTO,
         executor: Executor | None = None,
-        prune: bool = False,
+        prune: bool | Iterable[str | os.PathLike[str]] = False,
         on_result: OnResult | None = None,
         max_pending: int | None = None,
         max_pixels: int | Literal["pillow"] | None = PILLOW,
+        processes: bool = False,
+        timeout: float | None = None,
     ) -> IndexSummary:
-        """Analyses the images with `extractor.extract_colors` (default ColorExtractor(); settings make
-        their extractor where the images are analysed) through `lumvarde_quorle.batch.map_images` on
-        `executor` (by default a process pool), and stores each image's palette or error as it arrives. A
-        path given twice is analysed once; a file indexed with the same settings and unchanged since (size
-        and modification time) is skipped; one that failed is tried again. With `prune`, images whose files
-        are gone are removed, whatever their settings. `mask` is a mask file's path or ALPHA (each image's
-        alpha channel). `max_pixels` is map_images' pixel budget: an image above it is stored as failed,
-        without being decoded."""
+        """Analyses the images with `extractor.extract_colors` (default ColorExtractor(); settings make their
+        extractor where the images are analysed) through `lumvarde_quorle.batch.map_images` on `executor` (by
+        default threads, one per core; `processes=True`: map_images' worker processes, which survive a
+        worker's crash but need a script's calls under ``if __name__ == "__main__":``), and stores each
+        image's palette or error as it arrives. A path given twice is analysed once, a file reached by several
+        paths (links, loops of linked folders) is stored once, under the first given; a file indexed with the
+        same settings and unchanged since (size, modification and change times and inode) is skipped; one
+        that failed is tried again. `prune` removes, whatever their settings, the images whose files are gone
+        from below its roots: the folders holding `paths` when True, else the folders and files it lists;
+        never below a root that is itself missing (a disk not mounted now), nor anywhere else. `mask` is a
+        mask file's path, ALPHA (each image's alpha channel), AUTO (the default: the alpha channel where the
+        image has one; an image without one is stored under the settings without a mask, so that catalogues
+        indexed before need not analyse it again) or None (every pixel). `max_pixels` is map_images' pixel
+        budget: an image above it is stored as failed, without being decoded. `timeout` is map_images' time
+        limit per image in a worker process: an image that takes longer is stored as failed (TimeoutError)."""
         profile = Profile.of(extractor, mask)
         summary = IndexSummary(profile)
         report = on_result or (lambda path, status, error: None)
-        settings_id = self._settings_id(profile)
-        known = self._file.indexed(settings_id)
-        states: dict[str, tuple[int, int] | None] = {}
+        placement = Placement(self._file, self._profiles(), profile)
+        states: dict[str, FileState | None] = {}
+        todo: list[str] = []
+        files: set[tuple[int, int]] = set()
         for given in paths:
             path = os.path.abspath(os.fspath(given))
             if path in states:
                 continue
+            identity = file_identity(path)
+            if identity in files:
+                summary.duplicates += 1
+                report(path, "duplicate", None)
+                continue
+            if identity is not None:
+                files.add(identity)
             states[path] = state = file_state(path)
-            if state is not None and known.get(path) == state:
+            if placement.unchanged(path, state):
                 summary.unchanged += 1
                 report(path, "unchanged", None)
-        todo = [path for path, state in states.items() if state is None or known.get(path) != state]
+            else:
+                todo.append(path)
         operation = Analysis(extract_colors(extractor), profile.mask)
-        results = map_images(operation, todo, executor=executor, max_pending=max_pending, max_pixels=max_pixels)
+        results = map_images(operation, todo, executor=executor, max_pending=max_pending, max_pixels=max_pixels,
+                             processes=processes, timeout=timeout)
         for result in results:
             error = result.error
             if error is None:
                 try:
-                    palette, distribution = checked(result.value)
+                    palette, distribution, alpha = checked(result.value)
                 except ValueError as bad:
                     error = bad
             if error is None:
+                settings_id = placement.settings_id(result.path, alpha)
                 self._store(settings_id, result.path, states[result.path], palette, distribution)
                 summary.indexed += 1
                 report(result.path, "indexed", None)
             else:
+                settings_id = placement.settings_id(result.path, None)
                 with self._writing() as store:
                     store.put_image(settings_id, result.path, states[result.path], None, None, error)
                 summary.failed += 1
                 summary.failures.append((result.path, f"{type(error).__name__}: {error}"))
                 report(result.path, "failed", error)
-        if prune:
-            for path in self._file.prune(lambda stored: file_state(stored) is None):
+        if prune is not False:
+            roots = {os.path.dirname(path) for path in states} if prune is True else [os.fspath(r) for r in prune]
+            for path in self._file.prune(prunable(roots)):
                 summary.removed += 1
                 report(path, "removed", None)
         self._refresh_index()
@@ -358,12 +344,10 @@ class Catalogue:
         return self._file.writing()
 
     def _settings_id(self, profile: Profile) -> int:
-        columns = (profile.n_colors, profile.algorithm, profile.preprocessing, profile.lab_space, profile.mask,
-                   profile.mask_digest)
-        return self._file.settings_id(profile.key, columns)
+        return self._file.settings_id(profile.key, profile.columns())
 
     def _store(
-        self, settings_id: int, path: str, state: tuple[int, int] | None, palette: list[PaletteColor],
+        self, settings_id: int, path: str, state: FileState | None, palette: list[PaletteColor],
         distribution: bytes,
     ) -> None:
         with self._writing() as store:
@@ -371,7 +355,7 @@ class Catalogue:
 
     @staticmethod
     def _put(
-        store: Store, settings_id: int, path: str, state: tuple[int, int] | None, palette: list[PaletteColor],
+        store: Store, settings_id: int, path: str, state: FileState | None, palette: list[PaletteColor],
         distribution: bytes,
     ) -> None:
         """Stores an image's palette and distribution within the caller's write transaction."""
@@ -383,6 +367,12 @@ class Catalogue:
 
     # -------------------------------------------------------------- inspection
 
+    def check(self) -> list[str]:
+        """What is wrong with the catalogue, one line each; empty when nothing is: SQLite's own checks of
+        the file and its references, then every indexed image whose stored colours cannot be searched."""
+        with self._file.snapshot():
+            return self._file.problems() + damaged(self._file)
+
     def failures(self) -> list[tuple[str, str, str]]:
         """(path, error type, message) of every image whose last analysis failed."""
         return self._file.failures()
@@ -390,3 +380,4 @@ class Catalogue:
     def __len__(self) -> int:
         """The number of (path, settings) entries, failed ones included."""
         return self._file.count()
+

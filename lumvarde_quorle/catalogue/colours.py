@@ -26,6 +26,7 @@ import json
 import mmap
 import os
 import tempfile
+import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -33,18 +34,19 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ..distribution import RATIO, RECORD, SIGNATURE, SIGNATURE_VERTICES, TAIL
+from .palettes import PALETTE_ROW
 from .statements import UPGRADABLE
 from .storage import CatalogueError, Store
 
-__all__ = ["SUFFIX", "ColourIndex", "fresh_index", "write_index"]
+__all__ = ["SUFFIX", "ColourIndex", "damage", "damaged", "fresh_index", "write_index"]
 
 SUFFIX = "-colours"
 _MAGIC = b"LQcolours\n"
 # The layout of the file and of the native index's buckets; another layout is rebuilt.
-_LAYOUT = 2
+_LAYOUT = 3
 _PAGE = 4096
 _ARRAYS = ("ids", "settings", "counts", "missing", "image_starts", "image_rows", "posting_starts", "posting_images",
-           "posting_masses", "column_starts", "entry_images", "entry_weights")
+           "posting_masses", "column_starts", "entry_images", "entry_weights", "damaged")
 
 
 @dataclass
@@ -67,6 +69,7 @@ class ColourIndex:
     column_starts: NDArray[np.int64]
     entry_images: NDArray[np.uint32]
     entry_weights: NDArray[np.uint16]
+    damaged: NDArray[np.int64]  # ids of the images left out because their rows are damaged
     _scopes: dict[Any, tuple[NDArray[np.bool_], int]] = field(default_factory=dict, repr=False)
 
     def scope(self, settings: frozenset[int] | None) -> tuple[NDArray[np.bool_], int]:
@@ -75,6 +78,13 @@ class ColourIndex:
             keep = np.ones(len(self.ids), bool) if settings is None else np.isin(self.settings, list(settings))
             self._scopes[settings] = (keep, int(np.count_nonzero(keep & self.missing)))
         return self._scopes[settings]
+
+    def warn_damaged(self, path: str) -> None:
+        """Says which images the queries leave out because their rows are damaged."""
+        if len(self.damaged):
+            shown = ", ".join(map(str, self.damaged[:5])) + (", ..." if len(self.damaged) > 5 else "")
+            warnings.warn(f"{path}: {len(self.damaged)} damaged images left out (ids {shown}); check the catalogue "
+                          "to see what is wrong", stacklevel=4)
 
     def search(
         self, keep: NDArray[np.bool_], query_lab: NDArray[np.float64], tolerance: float, min_share: float, limit: int
@@ -120,23 +130,50 @@ def fresh_index(store: Store, cached: ColourIndex | None) -> ColourIndex:
     return built
 
 
+def damage(row: tuple[Any, ...]) -> str | None:
+    """What is wrong with a row of INDEX_ROWS, None when it can be searched."""
+    _, settings_id, distribution, signature, palette, path_type, settings_exist = row
+    if path_type not in ("text", "blob"):
+        return f"its path is {path_type}"
+    if not isinstance(settings_id, int) or not settings_exist:
+        return "its settings are missing"
+    if not isinstance(palette, bytes) or len(palette) % PALETTE_ROW.itemsize:
+        return "its palette is damaged"
+    if distribution is not None and (not isinstance(distribution, bytes) or len(distribution) % RECORD.itemsize):
+        return "its colour distribution is damaged"
+    if signature is not None and (
+        not isinstance(signature, bytes) or len(signature) % SIGNATURE.itemsize
+        or (np.frombuffer(signature, SIGNATURE)["vertex"] >= SIGNATURE_VERTICES).any()
+    ):
+        return "its signature is damaged"
+    return None
+
+
+def damaged(store: Store) -> list[str]:
+    """Every indexed image whose stored colours cannot be searched, one line each."""
+    return [f"image {row[0]}: {found}" for rows in store.index_rows() for row in rows if (found := damage(row))]
+
+
 def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
-    """The index of every image indexed successfully, from the catalogue's rows."""
+    """The index of every image indexed successfully, from the catalogue's rows; a damaged row is left
+    out, so that one bad row costs that image only."""
     from ..color_extractor_cy import _colour_postings
 
-    ids, settings, counts, missing, signature_counts = [], [], [], [], []
+    ids, settings, counts, missing, signature_counts, damaged = [], [], [], [], [], []
     records, signatures = bytearray(), bytearray()
     for rows in store.index_rows():
-        for number, settings_id, distribution, signature in rows:
-            if distribution is not None and len(distribution) % RECORD.itemsize:
-                raise CatalogueError(f"{store.path}: the colour distribution of image {number} is damaged")
+        for row in rows:
+            if damage(row) is not None:
+                damaged.append(row[0])
+                continue
+            number, settings_id, distribution, signature = row[:4]
             ids.append(number)
             settings.append(settings_id)
             missing.append(distribution is None)
             counts.append(len(distribution or b"") // RECORD.itemsize)
             records += distribution or b""
             signature_counts.append(len(signature or b"") // SIGNATURE.itemsize)
-            signatures += (signature or b"")[: signature_counts[-1] * SIGNATURE.itemsize]
+            signatures += signature or b""
     count_array = np.array(counts, np.int32)
     image_rows, posting_starts, posting_images, posting_masses = _colour_postings(
         np.frombuffer(records, np.uint8), count_array.astype(np.int64), TAIL * RATIO)
@@ -150,7 +187,7 @@ def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
         np.array(missing, bool), np.concatenate([[0], np.cumsum(count_array, dtype=np.int64)]), image_rows,
         posting_starts, posting_images, posting_masses,
         np.concatenate([[0], np.cumsum(per_vertex)]).astype(np.int64), owner[order],
-        np.ascontiguousarray(entries["weight"][order]),
+        np.ascontiguousarray(entries["weight"][order]), np.array(damaged, np.int64),
     )
 
 

@@ -5,8 +5,8 @@ from __future__ import annotations
 
 import functools
 import math
-from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, TypedDict
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import Any, TypedDict, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
@@ -14,7 +14,7 @@ from numpy.typing import NDArray
 from ..names import hex_rgb, parse_color
 from ..results import RGB
 
-__all__ = ["PaletteColor", "lab_codes", "palette_distance"]
+__all__ = ["MAX_PALETTE_COLOURS", "MAX_QUERY_COLOURS", "PaletteColor", "lab_codes", "palette_distance"]
 
 
 class PaletteColor(TypedDict):
@@ -25,7 +25,15 @@ class PaletteColor(TypedDict):
 
 
 # One colour of images.palette, the copy of an image's colours the queries load in one read.
-_PALETTE_ROW = np.dtype([("rgb", "u1", 3), ("lab", "u1", 3), ("share", "<f8")])
+# The most colours a query may have. Honest queries are a few colours, and a palette a few dozen (an image's
+# dominant colours); each query colour costs a pass over every image's distribution, so a search of 1,000
+# colours over 100,000 images would take seconds and gigabytes.
+MAX_QUERY_COLOURS = 64
+MAX_PALETTE_COLOURS = 1024
+
+T = TypeVar("T")
+
+PALETTE_ROW = np.dtype([("rgb", "u1", 3), ("lab", "u1", 3), ("share", "<f8")])
 
 
 def lab_codes(colors: Sequence[RGB] | NDArray[Any]) -> NDArray[np.int16]:
@@ -77,6 +85,8 @@ def _palette_arrays(palette: Iterable[Mapping[str, Any]]) -> tuple[NDArray[np.in
 
 
 def _rgb(value: Any) -> RGB:
+    if isinstance(value, (str, bytes, bytearray, memoryview)):  # its characters or bytes are no channels
+        raise TypeError(f"a colour must be (R, G, B) or a text such as '#87ceeb', not {type(value).__name__} {value!r}")
     r, g, b = (int(c) for c in value)
     if not all(0 <= c <= 255 for c in (r, g, b)):
         raise ValueError(f"colour channels must be 0..255, got {(r, g, b)}")
@@ -91,15 +101,24 @@ def query_colours(colors: Iterable[RGB | str] | Mapping[str, RGB | str]) -> dict
         return parse_color(colour) if isinstance(colour, str) else _rgb(colour)
 
     if isinstance(colors, Mapping):
-        queries = {str(name): rgb(colour) for name, colour in colors.items()}
+        named = bounded(colors.items(), MAX_QUERY_COLOURS, "query colours")
+        queries = {str(name): rgb(colour) for name, colour in named}
     else:
         queries = {}
-        for colour in colors:
+        for colour in bounded(colors, MAX_QUERY_COLOURS, "query colours"):
             value = rgb(colour)
             queries.setdefault(hex_rgb(value), value)
     if not queries:
         raise ValueError("no query colours")
     return queries
+
+
+def bounded(items: Iterable[T], limit: int, what: str) -> Iterator[T]:
+    """The items, ValueError once there are more than `limit` (read no further: the iterable may be endless)."""
+    for count, item in enumerate(items, 1):
+        if count > limit:
+            raise ValueError(f"too many {what}: at most {limit}")
+        yield item
 
 
 def checked_palette(value: Any) -> list[PaletteColor]:
@@ -122,7 +141,7 @@ def stored_form(palette: list[PaletteColor]) -> tuple[list[tuple[Any, ...]], flo
     shares = np.array([entry["percentage"] for entry in palette], np.float64)
     lab = lab_codes(rgb)
     spread = _spread(lab, _weights(shares)) if len(palette) else 0.0
-    rows = np.zeros(len(palette), _PALETTE_ROW)
+    rows = np.zeros(len(palette), PALETTE_ROW)
     rows["rgb"], rows["lab"], rows["share"] = np.reshape(rgb, (-1, 3)), lab, shares
     colours = [
         (rank, *colour, float(share), *map(int, codes))
@@ -146,10 +165,13 @@ class _Palettes:
     @classmethod
     def of(cls, ids: Sequence[int], settings: Sequence[int], blobs: Sequence[bytes]) -> _Palettes:
         """The table of stored images: their ids, settings ids and palette blobs, in id order."""
+        # A blob damaged since the colour index was built shows no colours rather than shifting every
+        # row after it.
+        blobs = [blob if len(blob) % PALETTE_ROW.itemsize == 0 else b"" for blob in blobs]
         return cls(
             np.array(ids, np.int64), np.array(settings, np.int64),
-            np.array([len(blob) // _PALETTE_ROW.itemsize for blob in blobs], np.int64),
-            np.frombuffer(b"".join(blobs), _PALETTE_ROW),
+            np.array([len(blob) // PALETTE_ROW.itemsize for blob in blobs], np.int64),
+            np.frombuffer(b"".join(blobs), PALETTE_ROW),
         )
 
     def colours(self, image: int) -> range:

@@ -5,10 +5,10 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any
 
-from ..settings import ALPHA, ExtractorSettings, is_alpha
+from ..settings import ALPHA, AUTO, ExtractorSettings, is_alpha, is_auto, per_image
 from .storage import CatalogueError
 
 if TYPE_CHECKING:
@@ -20,7 +20,9 @@ __all__ = ["Profile"]
 @dataclass(frozen=True)
 class Profile:
     """The extractor settings an image was analysed with. `mask` is None, ALPHA or a mask file's path;
-    a mask file is known by its content's digest, so an edited mask is other settings."""
+    a mask file is known by its content's digest, so an edited mask is other settings. AUTO is no stored
+    settings of its own: each image is stored under the ALPHA or the None settings (`resolved`), by
+    whether it has an alpha channel, so that an image without one is the same entry either way."""
 
     n_colors: int = 5
     algorithm: str | None = "kmeans"
@@ -31,11 +33,15 @@ class Profile:
 
     @property
     def key(self) -> str:
-        # Stored catalogues hold this text: it must not change.
-        mask = "none" if self.mask is None else ALPHA if self.mask_digest is None else self.mask_digest
+        # Stored catalogues hold this text: it must not change. AUTO's key is never stored.
+        mask = "none" if self.mask is None else self.mask if self.mask_digest is None else self.mask_digest
         return json.dumps(
             [self.n_colors, self.algorithm, self.preprocessing, self.lab_space, mask], separators=(",", ":")
         )
+
+    def columns(self) -> tuple[Any, ...]:
+        """The settings table's columns besides the key."""
+        return self.n_colors, self.algorithm, self.preprocessing, self.lab_space, self.mask, self.mask_digest
 
     def as_dict(self) -> dict[str, Any]:
         return {
@@ -50,6 +56,16 @@ class Profile:
             f"n_colors={self.n_colors}, algorithm={self.algorithm}, preprocessing={yes[self.preprocessing]}, "
             f"lab_space={yes[self.lab_space]}, mask={mask}"
         )
+
+    def resolved(self, alpha: bool) -> Profile:
+        """The stored settings of an image with (`alpha`) or without an alpha channel under these."""
+        if not is_auto(self.mask):
+            return self
+        return replace(self, mask=ALPHA if alpha else None)
+
+    def per_image(self) -> Profile:
+        """These settings with AUTO in place of None or ALPHA: both are what AUTO stores."""
+        return replace(self, mask=AUTO) if self.mask is None or is_alpha(self.mask) else self
 
     def settings(self) -> ExtractorSettings:
         return ExtractorSettings(self.n_colors, self.algorithm, self.preprocessing, self.lab_space)
@@ -67,10 +83,12 @@ class Profile:
         used with `mask`."""
         settings = ExtractorSettings.of(extractor)
         fields = (settings.n_colors, settings.algorithm, settings.preprocessing, settings.lab_space)
-        if mask is None or is_alpha(mask):
-            return cls(*fields, None if mask is None else ALPHA)
+        if mask is None or per_image(mask):
+            return cls(*fields, None if mask is None else str(mask))
         if not isinstance(mask, (str, os.PathLike)):
-            raise TypeError(f"mask must be None, {ALPHA!r} or a mask file's path, not {type(mask).__name__}")
+            raise TypeError(
+                f"mask must be None, {AUTO!r}, {ALPHA!r} or a mask file's path, not {type(mask).__name__}"
+            )
         path = os.path.abspath(os.fspath(mask))
         try:
             with open(path, "rb") as file:

@@ -6,9 +6,9 @@ from __future__ import annotations
 from typing import NamedTuple
 
 # The schema this version reads and writes (PRAGMA user_version), and the mark of a catalogue file
-# (PRAGMA application_id, "LQCa"). Schema 1 lacks the colour distributions: it is read, and upgraded
-# in place when opened for writing.
-SCHEMA_VERSION = 2
+# (PRAGMA application_id, "LQCa"). Older schemas are read, and upgraded in place when opened for
+# writing: schema 1 lacks the colour distributions, schema 2 the change time and inode of each file.
+SCHEMA_VERSION = 3
 UPGRADABLE = 1
 APPLICATION_ID = 0x4C514361
 SCHEMA = """
@@ -36,6 +36,8 @@ CREATE TABLE images (
     indexed_at REAL NOT NULL,
     distribution BLOB,
     signature BLOB,
+    ctime_ns INTEGER,
+    inode INTEGER,
     UNIQUE (path, settings_id)
 );
 CREATE TABLE colors (
@@ -53,8 +55,13 @@ CREATE TABLE colors (
 INSERT INTO meta VALUES ('generation', 0);
 INSERT INTO meta VALUES ('identity', lower(hex(randomblob(16))));
 """
-# Schema 1 to 2: the distributions, empty until each image is analysed again.
-UPGRADE = ("ALTER TABLE images ADD COLUMN distribution BLOB", "ALTER TABLE images ADD COLUMN signature BLOB")
+# The steps from each older schema: 1 to 2 the distributions, empty until each image is analysed again;
+# 2 to 3 the change time and inode, empty until then too (an image without them counts as changed, so
+# the next index analyses each image once more).
+UPGRADE = {
+    1: ("ALTER TABLE images ADD COLUMN distribution BLOB", "ALTER TABLE images ADD COLUMN signature BLOB"),
+    2: ("ALTER TABLE images ADD COLUMN ctime_ns INTEGER", "ALTER TABLE images ADD COLUMN inode INTEGER"),
+}
 
 
 class Statement(NamedTuple):
@@ -95,15 +102,16 @@ ALL_SETTINGS = Statement(
 )
 INDEXED = Statement(
     "read the indexed images",
-    "SELECT path, size, mtime_ns FROM images WHERE settings_id = ? AND error_type IS NULL "
+    "SELECT path, size, mtime_ns, ctime_ns, inode FROM images WHERE settings_id = ? AND error_type IS NULL "
     "AND distribution IS NOT NULL",
 )
 PUT_IMAGE = Statement(
     "store the image",
-    "INSERT INTO images (path, settings_id, size, mtime_ns, spread, palette, error_type, error_message, "
-    "indexed_at, distribution, signature) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+    "INSERT INTO images (path, settings_id, size, mtime_ns, ctime_ns, inode, spread, palette, error_type, "
+    "error_message, indexed_at, distribution, signature) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
     "ON CONFLICT (path, settings_id) DO UPDATE SET "
-    "size = excluded.size, mtime_ns = excluded.mtime_ns, spread = excluded.spread, palette = excluded.palette, "
+    "size = excluded.size, mtime_ns = excluded.mtime_ns, ctime_ns = excluded.ctime_ns, inode = excluded.inode, "
+    "spread = excluded.spread, palette = excluded.palette, "
     "error_type = excluded.error_type, error_message = excluded.error_message, "
     "indexed_at = excluded.indexed_at, distribution = excluded.distribution, signature = excluded.signature "
     "RETURNING id",
@@ -112,6 +120,13 @@ DROP_COLOURS = Statement("replace the image's colours", "DELETE FROM colors WHER
 PUT_COLOUR = Statement("store the image's colours", "INSERT INTO colors VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")
 STORED_PATHS = Statement("read the stored paths", "SELECT DISTINCT path FROM images")
 REMOVE_PATH = Statement("remove the image", "DELETE FROM images WHERE path = ?")
+REMOVE_ENTRY = Statement("remove the image", "DELETE FROM images WHERE path = ? AND settings_id = ?")
+# The entries of the first settings whose path is indexed successfully with the second as well.
+SHADOWED = Statement(
+    "read the images indexed twice",
+    "SELECT i.id FROM images i JOIN images o ON o.path = i.path WHERE i.settings_id = ? AND o.settings_id = ? "
+    "AND o.error_type IS NULL",
+)
 FAILURES = Statement(
     "read the failures",
     "SELECT path, error_type, error_message FROM images WHERE error_type IS NOT NULL ORDER BY id",
@@ -122,18 +137,23 @@ PALETTES = Statement(
     "SELECT id, settings_id, spread, palette, distribution, signature FROM images WHERE error_type IS NULL "
     "ORDER BY id",
 )
-# What the colour index is built from: every image indexed successfully, in id order.
+# What the colour index is built from: every image indexed successfully, in id order, with what shows a
+# row damaged or tampered with (the palette, the type of the path, whether its settings exist).
 INDEX_ROWS = Statement(
     "read the colour distributions",
-    "SELECT id, settings_id, distribution, signature FROM images WHERE error_type IS NULL ORDER BY id",
+    "SELECT i.id, i.settings_id, i.distribution, i.signature, i.palette, typeof(i.path), s.id IS NOT NULL "
+    "FROM images i LEFT JOIN settings s ON s.id = i.settings_id WHERE i.error_type IS NULL ORDER BY i.id",
 )
+INTEGRITY = Statement("check the file", "PRAGMA integrity_check")
+FOREIGN_KEY_CHECK = Statement("check the references", "PRAGMA foreign_key_check")
 # {marks}: one ? per id; a statement takes a limited number of parameters, so ids go in parts.
 PATHS_OF = Statement("read the images' paths", "SELECT id, path, settings_id FROM images WHERE id IN ({marks})")
 PALETTES_OF = Statement("read the images' palettes", "SELECT id, palette FROM images WHERE id IN ({marks})")
 IDS_OF = Statement("look up the image", "SELECT id FROM images WHERE path = ?")
 STORED_IMAGE = Statement(
     "look up the image",
-    "SELECT i.id, i.size, i.mtime_ns, i.distribution FROM images i JOIN settings s ON s.id = i.settings_id "
+    "SELECT i.id, i.size, i.mtime_ns, i.ctime_ns, i.inode, i.distribution FROM images i "
+    "JOIN settings s ON s.id = i.settings_id "
     "WHERE i.path = ? AND s.key = ? AND i.error_type IS NULL",
 )
 COLOURS_OF = Statement("read the image's colours", "SELECT r, g, b, share FROM colors WHERE image_id = ? ORDER BY rank")

@@ -13,22 +13,28 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
+from .files import FileState, file_state
 from .statements import (
     APPLICATION_ID, SCHEMA_VERSION, UPGRADABLE, SCHEMA, UPGRADE, Statement, BEGIN_WRITE, BEGIN_READ, COMMIT,
     ROLLBACK, FOREIGN_KEYS, WAL, SYNCHRONOUS, APPLICATION, VERSION, TABLES, MARK, MARK_VERSION, GENERATION,
     BUMP_GENERATION, IDENTITY, ADD_IDENTITY, ADD_SETTINGS, SETTINGS_ID, ALL_SETTINGS, INDEXED, PUT_IMAGE,
-    DROP_COLOURS, PUT_COLOUR, STORED_PATHS, REMOVE_PATH, FAILURES, COUNT, PALETTES, INDEX_ROWS, PATHS_OF,
-    PALETTES_OF, IDS_OF, STORED_IMAGE, COLOURS_OF,
+    DROP_COLOURS, PUT_COLOUR, STORED_PATHS, REMOVE_PATH, REMOVE_ENTRY, SHADOWED, FAILURES, COUNT, PALETTES,
+    INDEX_ROWS, PATHS_OF, PALETTES_OF, IDS_OF, STORED_IMAGE, COLOURS_OF, INTEGRITY,
+    FOREIGN_KEY_CHECK,
 )
 
-__all__ = ["APPLICATION_ID", "SCHEMA_VERSION", "CatalogueError", "Store", "file_state"]
+__all__ = ["APPLICATION_ID", "SCHEMA_VERSION", "CatalogueError", "Store"]
 
 # Seconds a statement waits for another process's write lock before it fails.
 BUSY_TIMEOUT = 60.0
 
 
 class CatalogueError(Exception):
-    """The file is missing, not a catalogue, of another schema version, or the query cannot be answered."""
+    """The file is missing, not a catalogue, of another schema version, or the query cannot be answered.
+    `fault` is set when the request was sound but the file failed it: locked, read-only, disk full, I/O,
+    damaged or tampered with; while opening, only an OperationalError (another means it is no catalogue)."""
+
+    fault = False
 
 
 # SQLite builds differ in how many parameters one statement takes; 999 was the default for long.
@@ -36,12 +42,16 @@ _IDS_PER_STATEMENT = 500
 
 
 @contextmanager
-def _translated(path: str, message: str) -> Iterator[None]:
-    """sqlite3.Error as a CatalogueError: `message` with {error} standing for sqlite's own words."""
+def _translated(path: str, message: str, fault: str | None = None) -> Iterator[None]:
+    """sqlite3.Error as a CatalogueError: `message` ({error}: sqlite's words), `fault` for an OperationalError."""
     try:
         yield
     except sqlite3.Error as error:
-        raise CatalogueError(f"{path}: " + message.format(error=error)) from error
+        operational = isinstance(error, sqlite3.OperationalError)
+        text = fault if fault is not None and operational else message
+        refused = CatalogueError(f"{path}: " + text.format(error=error))
+        refused.fault = operational if fault is not None else not isinstance(error, sqlite3.ProgrammingError)
+        raise refused from error
 
 
 # ---------------------------------------------------------------- stored paths
@@ -63,15 +73,6 @@ def stored_text(path: str) -> str | bytes:
 
 def loaded_text(value: str | bytes) -> str:
     return value if isinstance(value, str) else value.decode("utf-8", "surrogatepass")
-
-
-def file_state(path: str) -> tuple[int, int] | None:
-    """(size, modification time in ns) of a file, None when it cannot be found."""
-    try:
-        status = os.stat(path)
-    except (OSError, ValueError):
-        return None
-    return status.st_size, status.st_mtime_ns
 
 
 # ---------------------------------------------------------------- the open file
@@ -160,20 +161,20 @@ class Store:
         """(id, n_colors, algorithm, preprocessing, lab_space, mask, mask_digest) of every settings, oldest first."""
         return [tuple(row) for row in self.rows(ALL_SETTINGS)]
 
-    def indexed(self, settings_id: int) -> dict[str, tuple[int, int]]:
+    def indexed(self, settings_id: int) -> dict[str, tuple[int | None, ...]]:
         """The file state of every image indexed successfully with the settings, by path."""
-        return {loaded_text(path): (size, mtime) for path, size, mtime in self.rows(INDEXED, (settings_id,))}
+        return {loaded_text(path): tuple(state) for path, *state in self.rows(INDEXED, (settings_id,))}
 
     def put_image(
-        self, settings_id: int, path: str, state: tuple[int, int] | None, spread: float | None, palette: bytes | None,
+        self, settings_id: int, path: str, state: FileState | None, spread: float | None, palette: bytes | None,
         error: BaseException | None, distribution: bytes | None = None, signature: bytes | None = None,
     ) -> int:
         """Stores an image's row (its colours dropped) within the caller's write transaction; its id."""
-        size, mtime = state if state is not None else (None, None)
+        stamps = state if state is not None else (None, None, None, None)
         kind, message = (None, None) if error is None else (type(error).__name__, stored_text(str(error)))
         (image_id,) = self.row(
             PUT_IMAGE,
-            (stored_text(path), settings_id, size, mtime, spread, palette, kind, message, time.time(), distribution,
+            (stored_text(path), settings_id, *stamps, spread, palette, kind, message, time.time(), distribution,
              signature),
         )
         self.run(DROP_COLOURS, (image_id,))
@@ -192,6 +193,14 @@ class Store:
             for value in removed:
                 self.run(REMOVE_PATH, (value,))
         return [loaded_text(value) for value in removed]
+
+    def remove(self, path: str, settings_id: int) -> None:
+        """Removes the image's entry of one settings within the caller's write transaction."""
+        self.run(REMOVE_ENTRY, (stored_text(path), settings_id))
+
+    def shadowed(self, settings_id: int, by: int) -> list[int]:
+        """The ids of the images of `settings_id` indexed successfully with the settings `by` as well."""
+        return [number for (number,) in self.rows(SHADOWED, (settings_id, by))]
 
     def failures(self) -> list[tuple[str, str, str]]:
         return [(loaded_text(path), kind, loaded_text(message)) for path, kind, message in self.rows(FAILURES)]
@@ -233,11 +242,20 @@ class Store:
 
     def paths(self, ids: Sequence[int]) -> dict[int, tuple[str, int]]:
         """The path and settings id of each image id."""
-        return {number: (loaded_text(path), settings) for number, path, settings in self._by_ids(PATHS_OF, ids)}
+        return {
+            number: (loaded_text(path) if isinstance(path, (str, bytes)) else str(path), settings)
+            for number, path, settings in self._by_ids(PATHS_OF, ids)
+        }
+
+    def problems(self) -> list[str]:
+        """What SQLite finds wrong with the file and its references, one line each."""
+        return [str(row[0]) for row in self.rows(INTEGRITY) if row[0] != "ok"] + [
+            f"row {row} of {table} refers to a missing row of {parent}" for table, row, parent, _ in self.rows(
+                FOREIGN_KEY_CHECK)]
 
     def palette_blobs(self, ids: Sequence[int]) -> dict[int, bytes]:
         """The palette blob of each image id."""
-        return {number: bytes(blob or b"") for number, blob in self._by_ids(PALETTES_OF, ids)}
+        return {number: blob if isinstance(blob, bytes) else b"" for number, blob in self._by_ids(PALETTES_OF, ids)}
 
     def ids_of(self, path: str) -> list[int]:
         return [number for (number,) in self.rows(IDS_OF, (stored_text(path),))]
@@ -247,30 +265,56 @@ class Store:
     ) -> tuple[list[tuple[int, int, int, float]], bytes] | None:
         """The colours (r, g, b, share) and the distribution stored for `path` with the settings `key`, if
         the file is as it was when indexed (and analysed since any upgrade)."""
-        if self.version == UPGRADABLE:
+        if self.version != SCHEMA_VERSION:  # read without upgrading: it cannot tell a file replaced
             return None
         with self.snapshot():
             found = self.row(STORED_IMAGE, (stored_text(path), key))
-            if found is None or found[3] is None or file_state(path) != (found[1], found[2]):
+            if found is None or not isinstance(found[5], bytes) or file_state(path) != tuple(found[1:5]):
                 return None
-            return [tuple(row) for row in self.rows(COLOURS_OF, (found[0],))], bytes(found[3])
+            return [tuple(row) for row in self.rows(COLOURS_OF, (found[0],))], found[5]
 
 
 # ---------------------------------------------------------------- opening and checking
 
 
 def _connect(path: str, create: bool) -> tuple[sqlite3.Connection, int]:
-    """A connection to a catalogue of this schema, made when missing and `create` is set."""
+    """A connection to a catalogue of this schema, made when missing and `create` is set. A catalogue on
+    storage this process cannot write is opened read-only, so that it can still be searched."""
     exists = os.path.exists(path)
     if not exists and not create:
         raise CatalogueError(f"{path}: no such catalogue")
     if exists and not os.path.isfile(path):
         raise CatalogueError(f"{path}: not a catalogue (not a file)")
-    uri = Path(path).absolute().as_uri() + ("?mode=rwc" if create else "?mode=rw")
+    uri = Path(path).absolute().as_uri()
+    if create:
+        return _connect_uri(path, uri + "?mode=rwc", create)
+    # On storage this process cannot write, WAL cannot make its -shm file; with no WAL content to read, the
+    # file alone is the whole catalogue, and nothing changes it while the storage stays read-only.
+    wal = path + "-wal"
+    modes = ["rw", "ro"] + ([] if os.path.isfile(wal) and os.path.getsize(wal) else ["ro&immutable=1"])
+    for mode in modes:
+        try:
+            return _connect_uri(path, f"{uri}?mode={mode}", create)
+        except CatalogueError as error:
+            if mode == modes[-1] or not isinstance(error.__cause__, sqlite3.OperationalError) or _writable(path):
+                raise
+    raise AssertionError("unreachable")
+
+
+def _writable(path: str) -> bool:
+    return os.access(path, os.W_OK) and os.access(os.path.dirname(os.path.abspath(path)), os.W_OK | os.X_OK)
+
+
+def _connect_uri(path: str, uri: str, create: bool) -> tuple[sqlite3.Connection, int]:
     with _translated(path, "cannot open the catalogue: {error}"):
         connection = sqlite3.connect(uri, uri=True, isolation_level=None, timeout=BUSY_TIMEOUT)
+        # Until the file is known to be a catalogue, closing must not checkpoint a WAL into it: a file of
+        # another program is left byte for byte as it was.
+        connection.setconfig(sqlite3.SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, True)
     try:
         version = _check_or_create(connection, path, create)
+        with _translated(path, "cannot open the catalogue: {error}"):
+            connection.setconfig(sqlite3.SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, False)
     except BaseException:
         connection.close()
         raise
@@ -282,7 +326,7 @@ def _check_or_create(connection: sqlite3.Connection, path: str, create: bool) ->
     def run(statement: Statement) -> Any:
         return connection.execute(statement.sql).fetchone()
 
-    with _translated(path, "not a catalogue ({error})"):
+    with _translated(path, "not a catalogue ({error})", fault="cannot open the catalogue: {error}"):
         run(FOREIGN_KEYS)
         application, version, tables = _identity(connection)
         if application == 0 and tables == 0 and create:
@@ -301,14 +345,14 @@ def _check_or_create(connection: sqlite3.Connection, path: str, create: bool) ->
             except BaseException:
                 run(ROLLBACK)
                 raise
-        if application == APPLICATION_ID and version == UPGRADABLE and create:
+        if application == APPLICATION_ID and version in UPGRADE and create:
             with _translated(path, f"cannot upgrade the catalogue to schema {SCHEMA_VERSION}: {{error}}"):
                 version = _upgrade(connection)
         run(SYNCHRONOUS)
     if application != APPLICATION_ID:
         what = "an empty file" if application == 0 and tables == 0 else "another kind of SQLite file"
         raise CatalogueError(f"{path}: not a catalogue ({what})")
-    if version not in (SCHEMA_VERSION, UPGRADABLE):
+    if version != SCHEMA_VERSION and version not in UPGRADE:
         newer = "a newer" if version > SCHEMA_VERSION else "an older"
         raise CatalogueError(
             f"{path}: the catalogue was written by {newer} version of lumvarde_quorle (schema {version}; this "
@@ -318,13 +362,15 @@ def _check_or_create(connection: sqlite3.Connection, path: str, create: bool) ->
 
 
 def _upgrade(connection: sqlite3.Connection) -> int:
-    """Schema 1 to 2 in one transaction (another process may be upgrading it too); the version now."""
+    """An older schema to this one in one transaction (another process may be upgrading it too); the
+    version now."""
     connection.execute(BEGIN_WRITE.sql)
     try:
         version = int(connection.execute(VERSION.sql).fetchone()[0])
-        if version == UPGRADABLE:
-            for statement in UPGRADE:
-                connection.execute(statement)
+        if version in UPGRADE:
+            for step in range(version, SCHEMA_VERSION):
+                for statement in UPGRADE[step]:
+                    connection.execute(statement)
             connection.execute(MARK_VERSION.sql)
             connection.execute(BUMP_GENERATION.sql)
             version = SCHEMA_VERSION

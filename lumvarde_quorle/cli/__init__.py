@@ -2,7 +2,7 @@
 the colour catalogue.
 
     lumvarde-quorle extract photos/ --n-colors 5 --chart charts/palette.png
-    lumvarde-quorle similarity 'shots/*.jpg' --target red=255,0,0 --target sky=#87ceeb
+    lumvarde-quorle target-shares 'shots/*.jpg' --target red=255,0,0 --target sky=skyblue
     lumvarde-quorle matches photo.png --target white=#ffffff --format csv
     lumvarde-quorle index photos/ --db photos.db
 
@@ -23,7 +23,8 @@ import warnings
 
 from .. import __version__
 from . import analyse, catalogue
-from .common import PROG, Command, UsageError
+from .common import PROG, Command, Interrupted, UsageError
+from .terminal import shown
 
 __all__ = ["build_parser", "main", "run"]
 
@@ -62,8 +63,11 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return command.run(args, argv)
     except UsageError as error:
-        command_parser.error(str(error))
-    except KeyboardInterrupt:
+        command_parser.error(shown(str(error)))
+    except KeyboardInterrupt as error:
+        # Interrupted says what was done and where it is; a bare Ctrl-C came before anything was.
+        said = f": {shown(str(error))}" if isinstance(error, Interrupted) else ""
+        print(f"{PROG}: interrupted{said}", file=sys.stderr)
         return 130
     except BrokenPipeError:
         # The reader went away (e.g. `| head`): stop quietly, without a second error at exit.

@@ -1,13 +1,14 @@
-"""The analysis commands: extract, similarity and matches, each one extractor method run on every image.
+"""The analysis commands: extract, target-shares and matches, each one extractor method run on every image.
 
     lumvarde-quorle extract photos/ --n-colors 5 --chart charts/palette.png
-    lumvarde-quorle similarity 'shots/*.jpg' --target red=255,0,0 --target sky=#87ceeb
+    lumvarde-quorle target-shares 'shots/*.jpg' --target red=255,0,0 --target sky=skyblue
     lumvarde-quorle matches photo.png --target white=#ffffff --format csv
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
@@ -16,16 +17,18 @@ from typing import Any
 from ..batch import map_images
 from ..settings import bind_mask
 from .common import (
-    PROG, Command, batch_executor, batch_options, budget_options, check_arguments, clustering_options, finite_float,
-    image_paths, inputs_options, output_options, parse_target, pixel_budget, preview, progress_for, settings_from,
-    write_output,
+    PROG, Command, UsageError, batch_executor, batch_options, budget_options, check_arguments, clustering_options,
+    finite_float, image_paths, inputs_options, output_options, parse_target, pixel_budget, preview, progress_for,
+    settings_from, write_output,
 )
-from .records import KINDS, Record, error_record
+from .files import failure_record
+from .records import KINDS, Record
 
 __all__ = ["COMMANDS", "add_commands", "chart_paths"]
 
 
 def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> list[argparse.ArgumentParser]:
+    # --color was the swatch option here before search took it for its query colour.
     shared = [inputs_options(), output_options("--color"), batch_options(), budget_options()]
     clustering = clustering_options()
     targets = argparse.ArgumentParser(add_help=False)
@@ -35,8 +38,9 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
         action="append",
         required=True,
         type=parse_target,
-        metavar="NAME=R,G,B|NAME=#rrggbb",
-        help="a named target colour; repeat for several",
+        metavar="NAME=COLOUR",
+        help="a named target colour, COLOUR as #rrggbb, R,G,B or a CSS colour name (sky=#87ceeb, sky=skyblue); "
+        "repeat for several",
     )
 
     extract = commands.add_parser(
@@ -45,14 +49,18 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     )
     extract.add_argument(
         "--chart", metavar="OUT.png",
-        help="save a colour chart; with several images one file per image, named OUT-<image name>.png",
+        help="save a colour chart; with several images one file per image, named OUT-<image name>.png (the "
+        "folder is made when missing)",
     )
-    similarity = commands.add_parser(
-        "similarity", parents=[*shared, clustering, targets], help="share of each target colour",
+    target_shares = commands.add_parser(
+        "target-shares", parents=[*shared, clustering, targets], help="share of each target colour",
         description="Credits each target colour with the share of its nearest dominant colour, "
         "scaled down linearly with the LAB distance up to the threshold.",
     )
-    similarity.add_argument(
+    # Its former name, too like the catalogue's `similar`, still runs it, unlisted; results name it anew.
+    commands._name_parser_map["similarity"] = target_shares
+    target_shares.set_defaults(command="target-shares")
+    target_shares.add_argument(
         "--threshold", type=finite_float, default=50.0, metavar="T",
         help="largest LAB distance at which a target still counts (default 50)",
     )
@@ -61,7 +69,7 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
         description="Per target colour: the shares of pixels within LAB distance 15, 30 and 50, "
         "the nearest pixel and a similarity score, measured on every pixel.",
     )
-    return [extract, similarity, matches]
+    return [extract, target_shares, matches]
 
 
 def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
@@ -99,16 +107,30 @@ def chart_paths(template: str, images: list[str]) -> list[str]:
 
 def _options(args: argparse.Namespace) -> dict[str, Any]:
     """The further arguments of the command's extractor method, besides the image and its mask."""
-    if args.command == "similarity":
+    if args.command == "target-shares":
         return {"target_colors": dict(args.targets), "similarity_threshold": args.threshold}
     if args.command == "matches":
         return {"target_colors": dict(args.targets)}
     return {}
 
 
+def _chart_folder(template: str) -> None:
+    """Makes the charts' folder before any image is analysed, so that a run does not analyse every image
+    only to lose each chart. Made rather than refused: the charts are the run's own files, as many as
+    the images, and a folder for them is what a user naming one means."""
+    folder = os.path.dirname(template) or "."
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as error:
+        raise UsageError(f"argument --chart: cannot make the folder {folder}: {error.strerror}") from None
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise UsageError(f"argument --chart: cannot write to the folder {folder}")
+
+
 def _draw_charts(records: Iterable[Record], charts: list[str], visualize: Callable[..., Any]) -> Iterator[Record]:
-    """Saves each extraction's chart in this process, where pyplot runs on Agg; an image whose chart
-    cannot be written counts as failed. No colours, no chart ("chart": null)."""
+    """Saves each extraction's chart in this process, where pyplot runs on Agg. A chart that cannot be
+    written leaves the image's colours, with "chart": null and the chart's failure as "chart_error".
+    No colours, no chart ("chart": null)."""
     import matplotlib.pyplot as plt
 
     for record, chart in zip(records, charts):
@@ -117,7 +139,8 @@ def _draw_charts(records: Iterable[Record], charts: list[str], visualize: Callab
                 visualize(record["colors"], chart)
                 record["chart"] = chart if record["colors"] else None
             except Exception as error:
-                record = error_record(record["path"], error)
+                record["chart"] = None
+                record["chart_error"] = {"type": type(error).__name__, "message": str(error)}
             finally:
                 plt.close("all")  # the chart method leaves its figure registered
         yield record
@@ -126,6 +149,8 @@ def _draw_charts(records: Iterable[Record], charts: list[str], visualize: Callab
 def _run(args: argparse.Namespace, argv: list[str] | None) -> int:
     """Every image analysed, the results written as they arrive."""
     paths = image_paths(args)
+    if getattr(args, "chart", None):
+        _chart_folder(args.chart)
     kind = KINDS[args.command]
     # The extractor is made (and the libraries loaded) where each call runs, on first use, so that a run
     # whose images all fail before analysis, as images above the pixel budget do, ends at once.
@@ -138,19 +163,25 @@ def _run(args: argparse.Namespace, argv: list[str] | None) -> int:
             **_options(args),
         )
         records: Iterable[Record] = (
-            kind.record(result.path, result.value) if result.error is None else error_record(result.path, result.error)
+            kind.record(result.path, result.value) if result.error is None
+            else failure_record(result.path, result.error)
             for result in results
         )
         if args.command == "extract" and args.chart:
             records = _draw_charts(records, chart_paths(args.chart, paths), settings.method("visualize_colors"))
-        failures = write_output(
+        written = write_output(
             args, argv, kind, records, progress,
-            targets=dict(getattr(args, "targets", None) or ()), thumbnail=lambda: preview(args.mask),
+            targets=dict(getattr(args, "targets", None) or ()),
+            thumbnail=lambda: preview(args.mask, pixel_budget(args)),
         )
-    if failures:
-        print(f"{PROG}: {failures} of {len(paths)} images failed", file=sys.stderr)
-        return 1
-    return 0
+    if written.failed:
+        print(f"{PROG}: {written.failed} of {len(paths)} images failed", file=sys.stderr)
+    if written.charts_failed:
+        print(
+            f"{PROG}: {written.charts_failed} of {len(paths)} charts not written (the images' colours are in the "
+            "results)", file=sys.stderr,
+        )
+    return 1 if written.failed or written.charts_failed else 0
 
 
-COMMANDS = {name: Command(_run, _check) for name in ("extract", "similarity", "matches")}
+COMMANDS = {name: Command(_run, _check) for name in ("extract", "target-shares", "matches")}

@@ -3,6 +3,7 @@
     lumvarde-quorle index photos/ --db photos.db --n-colors 6 --jobs 2 --prune
     lumvarde-quorle search --db photos.db --color '#87ceeb' --color white --tolerance 10 --min-share 5
     lumvarde-quorle similar --db photos.db photos/beach.jpg --limit 5 --output similar.html
+    lumvarde-quorle check --db photos.db
 
 index writes the catalogue file, in this process only (with --dask the cluster analyses the images and
 sends back their colours); search and similar read it and write their results as the other commands do.
@@ -19,12 +20,13 @@ from ..catalogue import DEFAULT_MIN_SHARE, DEFAULT_TOLERANCE, Catalogue, Catalog
 from ..names import hex_rgb
 from ..results import RGB
 from .common import (
-    PROG, Command, UsageError, add_settings_options, batch_executor, batch_options, budget_options, check_arguments,
-    clustering_options, colour, finite_float, image_paths, inputs_options, output_options, pixel_budget,
-    positive_int, preview, progress_for, report_failure, settings_from, write_output,
+    PROG, Command, Interrupted, UsageError, add_settings_options, batch_executor, batch_options, budget_options,
+    check_arguments, clustering_options, colour, finite_float, image_paths, inputs_options, output_options,
+    pixel_budget, positive_int, preview, progress_for, report_failure, settings_from, write_output,
 )
+from .files import failure_text, roots
 from .records import KINDS, Kind, Record
-from .terminal import Progress
+from .terminal import Progress, shown
 
 if TYPE_CHECKING:
     from ..color_extractor_cy import ColorExtractor
@@ -42,7 +44,11 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "when missing. Unchanged images already indexed with the same settings are skipped; images that "
         "failed are tried again.",
     )
-    index.add_argument("--prune", action="store_true", help="remove the catalogue's images whose files are gone")
+    index.add_argument(
+        "--prune", action="store_true",
+        help="remove the catalogue's images whose files are gone from below the IMAGE arguments (a folder or "
+        "pattern that is itself missing, say unmounted, removes nothing)",
+    )
 
     # Which indexed images a query looks at: without any of these, the catalogue's only settings.
     selection = argparse.ArgumentParser(add_help=False)
@@ -56,10 +62,10 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     chosen.add_argument("--all-settings", action="store_true", help="look at images indexed with any settings")
     limit = argparse.ArgumentParser(add_help=False)
     limit.add_argument("--limit", type=positive_int, default=20, metavar="N", help="at most N images (default 20)")
-    outputs = output_options("--swatches")
+    outputs = output_options()
 
     search = commands.add_parser(
-        "search", parents=[database, selection, limit, outputs], help="images that hold colours",
+        "search", parents=[database, selection, limit, budget_options(), outputs], help="images that hold colours",
         description="The images in which every query colour covers at least --min-share percent of the pixels "
         "within --tolerance of it (CIEDE2000, the colour difference as people see it), ranked by that share "
         "(the least over the query colours). Each hit gives the share per query colour and the palette colour "
@@ -81,13 +87,20 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     search.add_argument("--max-distance", type=_retired_max_distance, help=argparse.SUPPRESS)
 
     similar = commands.add_parser(
-        "similar", parents=[database, selection, limit, outputs], help="images with the most alike colours",
+        "similar", parents=[database, selection, limit, budget_options(), outputs],
+        help="images with the most alike colours",
         description="The images holding the same colours in the same amounts as the image, most alike first. "
         "The distance is the percent of an image's colour that finds no match in the query image's (0: alike, "
         "100: nothing in common). The image need not be in the catalogue.",
     )
     similar.add_argument("image", metavar="IMAGE", help="the image whose palette to match")
-    return [index, search, similar]
+
+    check = commands.add_parser(
+        "check", parents=[database], help="say what is wrong with a catalogue",
+        description="Checks the catalogue file (SQLite's integrity and reference checks) and every indexed "
+        "image's stored colours; prints one line per problem. Exit status 1 when there is any.",
+    )
+    return [index, search, similar, check]
 
 
 def _retired_max_distance(text: str) -> float:
@@ -101,7 +114,26 @@ def _open(args: argparse.Namespace, create: bool = False) -> Catalogue:
     try:
         return Catalogue(args.db, create=create)
     except CatalogueError as error:
+        if error.fault:
+            raise
         raise UsageError(f"argument --db: {error}") from None
+
+
+def _answered(run: Callable[[argparse.Namespace, list[str] | None], int]) -> Callable[..., int]:
+    """A command whose catalogue errors end it: a request it cannot answer is a usage error; storage that
+    fails it (locked past the timeout, read-only, full, unreadable) is one line and status 1, every change
+    before it committed or rolled back whole."""
+
+    def answered(args: argparse.Namespace, argv: list[str] | None) -> int:
+        try:
+            return run(args, argv)
+        except CatalogueError as error:
+            if not error.fault:
+                raise UsageError(str(error)) from None
+            print(f"{PROG}: {error}", file=sys.stderr)
+            return 1
+
+    return answered
 
 
 def _selection(args: argparse.Namespace) -> ColorExtractor | None:
@@ -114,30 +146,37 @@ def _selection(args: argparse.Namespace) -> ColorExtractor | None:
 def run_index(args: argparse.Namespace, argv: list[str] | None) -> int:
     paths = image_paths(args)
     extractor = settings_from(args).extractor()
-    catalogue = _open(args, create=True)
     progress = progress_for(args, len(paths))
 
     def settled(path: str, status: str, error: BaseException | None) -> None:
         progress.clear()
         if error is not None:
-            report_failure(path, f"{type(error).__name__}: {error}")
+            report_failure(path, f"{type(error).__name__}: {failure_text(error)}")
         if status != "removed":
             progress.advance(path)
 
-    with catalogue, batch_executor(args, len(paths)) as (executor, max_pending):
+    # The executor first: a run that cannot reach its cluster creates no catalogue file.
+    with batch_executor(args, len(paths)) as (executor, max_pending), _open(args, create=True) as catalogue:
         progress.draw()
         try:
             summary = catalogue.index(
-                paths, extractor, mask=args.mask, executor=executor, prune=args.prune, on_result=settled,
-                max_pending=max_pending, max_pixels=pixel_budget(args),
+                paths, extractor, mask=args.mask, executor=executor, prune=roots(args.images) if args.prune else False,
+                on_result=settled, max_pending=max_pending, max_pixels=pixel_budget(args),
             )
-        except CatalogueError as error:
-            raise UsageError(str(error)) from None
+        except KeyboardInterrupt:
+            # Every image is committed as it is settled: the next run skips those and goes on.
+            raise Interrupted(
+                f"{progress.done} of {len(paths)} images done and committed to {args.db}; the next index goes on "
+                "from there"
+            ) from None
         finally:
             progress.clear()
     removed = f", {summary.removed} removed" if args.prune else ""
+    if summary.duplicates:
+        noun = "path" if summary.duplicates == 1 else "paths"
+        removed += f", {summary.duplicates} {noun} to files already taken passed over (each kept under its first path)"
     print(
-        f"{args.db}: {summary.indexed} indexed, {summary.unchanged} unchanged, {summary.failed} failed{removed} "
+        f"{shown(args.db)}: {summary.indexed} indexed, {summary.unchanged} unchanged, {summary.failed} failed{removed} "
         f"({summary.profile.describe()})"
     )
     if summary.failed:
@@ -155,7 +194,7 @@ def run_search(args: argparse.Namespace, argv: list[str] | None) -> int:
                 queries, tolerance=args.tolerance, min_share=args.min_share, limit=args.limit,
                 extractor=extractor, mask=args.mask, all_settings=args.all_settings,
             )
-        except (CatalogueError, ValueError) as error:
+        except ValueError as error:
             raise UsageError(str(error)) from None
     kind = KINDS["search"]
     records = [
@@ -171,43 +210,63 @@ def run_similar(args: argparse.Namespace, argv: list[str] | None) -> int:
     with _open(args) as catalogue:
         try:
             hits = catalogue.similar(
-                args.image, limit=args.limit, extractor=extractor, mask=args.mask, all_settings=args.all_settings
+                args.image, limit=args.limit, extractor=extractor, mask=args.mask, all_settings=args.all_settings,
+                max_pixels=pixel_budget(args),
             )
-        except CatalogueError as error:
-            raise UsageError(str(error)) from None
-        except (OSError, ValueError) as error:  # the query image could not be analysed
-            report_failure(args.image, f"{type(error).__name__}: {error}")
+        except (OSError, ValueError, MemoryError) as error:  # the query image could not be analysed
+            report_failure(args.image, f"{type(error).__name__}: {failure_text(error)}")
             return 1
     kind = KINDS["similar"]
     records = [
         kind.record(hit["path"], hit["colors"], distance=hit["distance"], settings=hit["settings"]) for hit in hits
     ]
-    return _write(args, argv, kind, records, {})
+    return _write(args, argv, kind, records, {}, query=args.image)
 
 
 def _write(
-    args: argparse.Namespace, argv: list[str] | None, kind: Kind, records: list[Record], queries: Mapping[str, RGB]
+    args: argparse.Namespace, argv: list[str] | None, kind: Kind, records: list[Record], queries: Mapping[str, RGB],
+    query: str | None = None,
 ) -> int:
-    """The hits in the output format; the report's thumbnails show each image as it was analysed."""
+    """The hits in the output format; the report's thumbnails show each image as it was analysed, and
+    the query image, if any, with the query's mask."""
     masks = {record["path"]: record["settings"]["mask"] for record in records}
+    if query is not None:
+        masks.setdefault(query, args.mask)
     thumbnails: dict[str | None, Callable[[str], str]] = {}
 
     def thumbnail(path: str) -> str:
         mask = masks.get(path)
         if mask not in thumbnails:
-            thumbnails[mask] = preview(mask)
+            thumbnails[mask] = preview(mask, pixel_budget(args))
         return thumbnails[mask](path)
 
     write_output(
         args, argv, kind, records, Progress(len(records), sys.stderr, False), targets=queries,
-        thumbnail=lambda: thumbnail,
+        thumbnail=lambda: thumbnail, query=query,
     )
     if not records:
         print(f"{PROG}: no images found", file=sys.stderr)
     return 0
 
 
+def run_check(args: argparse.Namespace, argv: list[str] | None) -> int:
+    try:
+        with Catalogue(args.db) as catalogue:
+            problems = catalogue.check()
+            entries = len(catalogue)
+    except CatalogueError as error:  # a file past opening is a finding too
+        problems, entries = [str(error).removeprefix(f"{args.db}: ")], 0
+    for problem in problems:
+        print(f"{args.db}: {problem}")
+    if problems:
+        return 1
+    print(f"{args.db}: no problems found ({entries} entries)")
+    return 0
+
+
 COMMANDS = {
-    "index": Command(run_index, check_arguments), "search": Command(run_search, check_arguments),
-    "similar": Command(run_similar, check_arguments),
+    "index": Command(_answered(run_index), check_arguments),
+    "search": Command(_answered(run_search), check_arguments),
+    "similar": Command(_answered(run_similar), check_arguments),
+    "check": Command(run_check, lambda parser, args: None),
 }

@@ -1,58 +1,51 @@
-"""What every command of the command-line tool shares: the converters and option groups of the parsers, the
-images of a run and where they are analysed, the extractor settings the options ask for, the report's
-thumbnails, failure messages and the writing of the results.
+"""What every command of the command-line tool shares: the parsers' converters and option groups, where a
+run's images are analysed, the extractor settings the options ask for, failures and writing the results.
 
-Command modules import this module and the output layer, never each other.
-"""
+Command modules import this module and the output layer, never each other."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import glob
-import math
 import os
-import re
 import shlex
 import sys
 from collections.abc import Callable, Iterable, Iterator, Mapping
-from concurrent.futures import Executor, Future
+from concurrent.futures import Executor
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, TypeVar
+from typing import Any, Literal, TypeVar
 
 from ..batch import PILLOW, RecoveringPool
 from ..names import parse_color
 from ..results import RGB
-from ..settings import ExtractorSettings, bind_mask, is_alpha
-from .formats import FORMATS, WRITERS, format_for_file
+from ..settings import AUTO, ExtractorSettings, mask_named, per_image
+from .destination import destination
+from .files import expand_images, preview
+from .formats import FORMATS, SUFFIXES, WRITERS, format_for_file
 from .records import Kind, Record
-from .terminal import Progress, use_colour
+from .running import DEFAULT_TIMEOUT, InProcessExecutor, finite_float, scheduler_problem, seconds, worker_timeout
+from .terminal import Progress, held_interrupt, shown, use_colour
 from .writers import Settings, Writer
 
-if TYPE_CHECKING:
-    from numpy.typing import NDArray
-
 __all__ = [
-    "PROG", "Command", "InProcessExecutor", "UsageError", "add_settings_options", "batch_executor",
-    "batch_options", "budget_options", "check_arguments", "clustering_options", "colour", "dask_executor",
-    "expand_images", "finite_float", "image_paths", "inputs_options", "output_options", "parse_target",
-    "pixel_budget", "pixel_count", "positive_int", "preview", "progress_for", "report_failure", "settings_from",
-    "write_output",
+    "PROG", "Command", "InProcessExecutor", "Interrupted", "UsageError", "Written", "add_settings_options",
+    "batch_executor", "batch_options", "budget_options", "check_arguments", "clustering_options", "colour",
+    "dask_executor", "expand_images", "finite_float", "image_paths", "inputs_options", "output_options",
+    "parse_target", "pixel_budget", "pixel_count", "positive_int", "preview", "progress_for", "report_failure",
+    "settings_from", "write_output",
 ]
 
 PROG = "lumvarde-quorle"
-# What OpenCV's imread reads; used to pick files out of directories and glob matches.
-IMAGE_SUFFIXES = frozenset(
-    ".bmp .dib .jpeg .jpg .jpe .jp2 .png .webp .avif .pbm .pgm .ppm .pxm .pnm .pfm .sr .ras "
-    ".tiff .tif .exr .hdr .pic".split()
-)
-_GLOB_CHARS = re.compile(r"[*?[]")
 
 T = TypeVar("T")
 
 
 class UsageError(Exception):
     """A command line that cannot run, found after parsing; reported with the command's usage."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C once some images were done; the message says how many and where their results are."""
 
 
 Run = Callable[[argparse.Namespace, list[str] | None], int]
@@ -83,7 +76,7 @@ def parse_target(text: str) -> tuple[str, RGB]:
     """`NAME=R,G,B` (ints 0..255), `NAME=#rrggbb` or `NAME=<CSS colour name>` -> (name, (r, g, b))."""
     name, sep, value = text.rpartition("=")
     if not sep or not name:
-        raise argparse.ArgumentTypeError(f"{text!r}: expected NAME=R,G,B or NAME=#rrggbb")
+        raise argparse.ArgumentTypeError(f"{text!r}: expected NAME=#rrggbb, NAME=R,G,B or NAME=<CSS colour name>")
     return name, colour(value, text)
 
 
@@ -108,16 +101,6 @@ def pixel_count(text: str) -> int:
     return value
 
 
-def finite_float(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"{text!r}: expected a finite number")
-    return value
-
-
 # ---------------------------------------------------------------- option groups
 
 
@@ -129,6 +112,10 @@ def inputs_options() -> argparse.ArgumentParser:
     """The images and the extractor settings besides clustering."""
     parent = _parent()
     parent.add_argument("images", nargs="+", metavar="IMAGE", help="image files, directories or glob patterns")
+    parent.add_argument(
+        "--recursive", "-r", action="store_true",
+        help="take the image files of directories' subfolders too (links to folders are followed, each folder once)",
+    )
     add_settings_options(parent)
     return parent
 
@@ -136,9 +123,10 @@ def inputs_options() -> argparse.ArgumentParser:
 def add_settings_options(parser: argparse._ActionsContainer) -> None:
     """The extractor settings besides clustering: the mask, preprocessing and the colour space."""
     parser.add_argument(
-        "--mask", metavar="PATH|alpha",
-        help="mask image: only pixels whose grey value is above 128 count; 'alpha': each image's own alpha "
-        "channel (alpha above 128 counts; a mask file named alpha is ./alpha)",
+        "--mask", metavar="auto|alpha|none|PATH", type=mask_named, default=AUTO,
+        help="which pixels count. auto (default): each image's alpha channel (above 128) where it has one, else "
+        "every pixel; alpha: the alpha channel, an image without one fails; none: every pixel; PATH: a mask "
+        "image, grey above 128 counts (a file named like one of the words is ./alpha)",
     )
     parser.add_argument("--no-preprocessing", action="store_true", help="skip lighting normalisation and denoising")
     parser.add_argument("--rgb", action="store_true", help="work in R, G, B instead of LAB")
@@ -172,6 +160,11 @@ def batch_options() -> argparse.ArgumentParser:
         help="analyse the images on the Dask cluster whose scheduler is at ADDRESS (e.g. tcp://host:8786); its "
         "workers must see the same paths; needs the 'dask' extra",
     )
+    running.add_argument(
+        "--timeout", type=seconds, metavar="SECONDS",
+        help=f"fail an image that takes longer in its worker process, and go on (default {DEFAULT_TIMEOUT:g} with "
+        "--jobs 2 or more; given with --jobs 1, the images run in one worker process); 0: no limit",
+    )
     running.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
     return parent
 
@@ -186,8 +179,9 @@ def budget_options() -> argparse.ArgumentParser:
     return parent
 
 
-def output_options(swatches: str) -> argparse.ArgumentParser:
-    """--format, --output and the option named `swatches` (dest "color") that paints table swatches."""
+def output_options(old_swatches: str | None = None) -> argparse.ArgumentParser:
+    """--format, --output and --swatches (dest "color"), which paints table swatches; `old_swatches` is a
+    hidden former name of --swatches that scripts may still use."""
     parent = _parent()
     output = parent.add_argument_group("output")
     output.add_argument(
@@ -197,21 +191,32 @@ def output_options(swatches: str) -> argparse.ArgumentParser:
     )
     output.add_argument("--output", "-o", metavar="FILE", help="write the results to FILE instead of stdout")
     output.add_argument(
-        swatches,
+        "--swatches",
         dest="color",
         choices=("auto", "always", "never"),
         default="auto",
         help="colour swatches in the table (auto: when stdout is a terminal and NO_COLOR is unset)",
     )
+    if old_swatches:  # after --swatches, whose default it must not shadow
+        output.add_argument(old_swatches, dest="color", choices=("auto", "always", "never"), help=argparse.SUPPRESS)
     return parent
 
 
 def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    """The checks every command shares: the mask file exists, and --dask goes without --jobs."""
-    if args.mask is not None and not is_alpha(args.mask) and not os.path.isfile(args.mask):
+    """The checks every command shares: the mask file exists, --dask goes without --jobs, and an --output
+    file's suffix names a format unless --format does."""
+    if args.mask is not None and not per_image(args.mask) and not os.path.isfile(args.mask):
         parser.error(f"argument --mask: no such file: {args.mask}")
-    if getattr(args, "dask", None) and args.jobs > 1:
-        parser.error("argument --dask: the cluster's workers do the work; --jobs does not apply")
+    if getattr(args, "dask", None) and (args.jobs > 1 or args.timeout is not None):
+        parser.error("argument --dask: the cluster's workers do the work; --jobs and --timeout do not apply")
+    output = getattr(args, "output", None)
+    # A file without a suffix (/dev/stdout, a fifo) is written as JSON, as a pipe is.
+    if output and not args.format and os.path.splitext(output)[1] and format_for_file(output) is None:
+        *known, last = SUFFIXES
+        parser.error(
+            f"argument --output: no format is written to {os.path.splitext(output)[1]!r} files; name the file "
+            f"{', '.join(known)} or {last}, or give --format"
+        )
 
 
 def settings_from(args: argparse.Namespace) -> ExtractorSettings:
@@ -231,34 +236,9 @@ def settings_from(args: argparse.Namespace) -> ExtractorSettings:
 # ---------------------------------------------------------------- images and where they are analysed
 
 
-def expand_images(arguments: Iterable[str]) -> list[str]:
-    """Directories give their image files (not recursive) and glob patterns their matching image
-    files, each sorted by name; other arguments are taken as they are (a missing file fails later,
-    as that image's error). Raises ValueError for a directory or pattern without image files."""
-    paths: list[str] = []
-    for argument in arguments:
-        if os.path.isdir(argument):
-            found = [entry.path for entry in os.scandir(argument) if _is_image_file(entry.path)]
-            where = f"directory {argument}"
-        elif os.path.exists(argument) or not _GLOB_CHARS.search(argument):
-            paths.append(argument)
-            continue
-        else:
-            found = [path for path in glob.glob(argument, recursive=True) if _is_image_file(path)]
-            where = f"pattern {argument!r}"
-        if not found:
-            raise ValueError(f"no image files in {where}")
-        paths.extend(sorted(found))
-    return paths
-
-
-def _is_image_file(path: str) -> bool:
-    return os.path.splitext(path)[1].lower() in IMAGE_SUFFIXES and os.path.isfile(path)
-
-
 def image_paths(args: argparse.Namespace) -> list[str]:
     try:
-        return expand_images(args.images)
+        return expand_images(args.images, args.recursive)
     except ValueError as error:
         raise UsageError(str(error)) from None
 
@@ -268,18 +248,6 @@ def progress_for(args: argparse.Namespace, count: int) -> Progress:
     return Progress(count, sys.stderr, count > 1 and not args.no_progress and sys.stderr.isatty())
 
 
-class InProcessExecutor(Executor):
-    """Runs each call at submission, in this process: --jobs 1 without pickling or pool start-up."""
-
-    def submit(self, fn: Callable[..., T], /, *args: Any, **kwargs: Any) -> Future[T]:
-        future: Future[T] = Future()
-        try:
-            future.set_result(fn(*args, **kwargs))
-        except Exception as error:
-            future.set_exception(error)
-        return future
-
-
 @contextlib.contextmanager
 def batch_executor(args: argparse.Namespace, count: int) -> Iterator[tuple[Executor, int]]:
     """Where the images of a run are analysed, and how many calls may wait ahead: the Dask cluster of
@@ -287,11 +255,11 @@ def batch_executor(args: argparse.Namespace, count: int) -> Iterator[tuple[Execu
     if getattr(args, "dask", None):
         with dask_executor(args.dask) as running:
             yield running
-    elif args.jobs == 1 or count <= 1:
+    elif count == 0 or (not args.timeout and (args.jobs == 1 or count == 1)):
         yield InProcessExecutor(), 1
     else:
-        # A worker that dies costs only the image it held.
-        with RecoveringPool(min(args.jobs, count)) as pool:
+        # A worker that dies or overruns its time costs only the image it held.
+        with RecoveringPool(min(args.jobs, count), timeout=worker_timeout(args.timeout)) as pool:
             yield pool, 2 * args.jobs
 
 
@@ -304,6 +272,8 @@ def dask_executor(address: str) -> Iterator[tuple[Executor, int]]:
         raise UsageError(
             "argument --dask: Dask is not installed; install the extra: pip install 'lumvarde_quorle[dask]'"
         ) from None
+    if problem := scheduler_problem(address):
+        raise UsageError(f"argument --dask: no Dask scheduler at {address}: {problem}")
     try:
         client: Any = Client(address, timeout="10s", set_as_default=False)  # type: ignore[no-untyped-call]
     except (OSError, TimeoutError, ValueError, TypeError) as error:
@@ -321,25 +291,19 @@ def pixel_budget(args: argparse.Namespace) -> int | Literal["pillow"] | None:
 # ---------------------------------------------------------------- output
 
 
-def preview(mask: str | None) -> Callable[[str], str]:
-    """The report's thumbnail of an image: what the analysis saw, the pixels outside the mask transparent.
-    A mask file that cannot be read (a catalogue's, gone since indexing) leaves the whole image."""
-    from ..images import read_image
-
-    if mask is None or is_alpha(mask):
-        return bind_mask(_thumbnail, mask)
-    return bind_mask(_thumbnail, read_image(mask))
-
-
-def _thumbnail(image: str | NDArray[Any], mask: NDArray[Any] | None = None) -> str:
-    from ..images import preview_data_uri, read_image
-
-    return preview_data_uri(read_image(image) if isinstance(image, str) else image, mask)
-
-
 def report_failure(path: str, error: str) -> None:
-    sys.stderr.write(f"{PROG}: {path}: {error}\n")
+    sys.stderr.write(f"{PROG}: {shown(path)}: {shown(error)}\n")
     sys.stderr.flush()
+
+
+@dataclass
+class Written:
+    """What a run's output holds: how many image records, how many of them failed, how many charts failed."""
+
+    records: int = 0
+    failed: int = 0
+    charts_failed: int = 0
+    ended: bool = False  # the output is a whole file: its end is written
 
 
 def write_output(
@@ -351,46 +315,71 @@ def write_output(
     *,
     targets: Mapping[str, RGB],
     thumbnail: Callable[[], Callable[[str], str]],
-) -> int:
-    """Writes the records in the format the command line asks for, to stdout or --output; returns the
-    number of failed images. `thumbnail` makes the report's preview function, for HTML only."""
+    query: str | None = None,
+) -> Written:
+    """Writes the records in the format the command line asks for, to stdout or --output. `thumbnail`
+    makes the report's preview function, for HTML only; `query` is the image a query was made with.
+
+    On Ctrl-C the output is ended as a whole file of the records written so far (a record is written
+    whole or not at all), and Interrupted says how many there are and where."""
     fmt = args.format or (args.output and format_for_file(args.output)) or (
         "table" if not args.output and sys.stdout.isatty() else "json"
     )
+    written = Written()
     with contextlib.ExitStack() as files:
-        out = sys.stdout
-        if args.output:
-            try:
-                out = files.enter_context(open(args.output, "w", encoding="utf-8"))
-            except OSError as error:
-                raise UsageError(f"argument --output: {error.strerror}: {args.output}") from None
+        try:
+            out = files.enter_context(destination(args.output, lambda: written.ended))
+        except OSError as error:
+            raise UsageError(f"argument --output: {error.strerror}: {args.output}") from None
         settings = Settings(
             targets=targets,
             colour=fmt == "table" and use_colour(args.color, out, os.environ),
             title=f"{PROG} {args.command}",
             subtitle=shlex.join([PROG, *(sys.argv[1:] if argv is None else argv)]),
             preview=thumbnail() if fmt == "html" else None,
+            query=query,
         )
-        return _write_all(WRITERS[fmt](kind, out, settings), records, progress)
+        try:
+            _write_all(WRITERS[fmt](kind, out, settings), records, progress, written)
+        except KeyboardInterrupt:
+            raise Interrupted(
+                f"{written.records} of {progress.total} images done, their results written whole to "
+                f"{args.output or 'stdout'}"
+            ) from None
+        return written
 
 
-def _write_all(writer: Writer, records: Iterable[Record], progress: Progress) -> int:
-    """Writes every record as it arrives, in input order; returns the number of failed images."""
-    failures = 0
-    writer.begin()
+def _write_all(writer: Writer, records: Iterable[Record], progress: Progress, written: Written) -> None:
+    """Writes every record as it arrives, in input order, and counts them in `written`; ends the output
+    when the records end or Ctrl-C stops them."""
+    with held_interrupt():
+        writer.begin()
     progress.draw()
     try:
         for record in records:
             progress.clear()
             if "error" in record:
-                failures += 1
+                written.failed += 1
                 report_failure(record["path"], f"{record['error']['type']}: {record['error']['message']}")
-            writer.write(record)
-            writer.out.flush()
+            if "chart_error" in record:
+                written.charts_failed += 1
+                failure = record["chart_error"]
+                report_failure(record["path"], f"chart not written: {failure['type']}: {failure['message']}")
+            with held_interrupt():
+                writer.write(record)
+                writer.out.flush()
+                written.records += 1
             progress.advance(record["path"])
-    finally:
+    except KeyboardInterrupt:
         progress.clear()
-    writer.end()
-    writer.out.flush()
-    return failures
+        _end(writer, written)
+        raise
+    progress.clear()
+    _end(writer, written)
 
+
+def _end(writer: Writer, written: Written) -> None:
+    with held_interrupt():
+        writer.end()
+        writer.out.flush()
+        written.ended = True

@@ -127,7 +127,7 @@ EXTRACT = Kind(
     csv_rgb=("r", "g", "b"),
 )
 SIMILARITY = Kind(
-    command="similarity",
+    command="target-shares",
     method="analyze_color_similarity",
     results="targets",
     colour_key="closest_color",

@@ -33,6 +33,12 @@ class HtmlWriter(Writer):
         )
         if self.settings.subtitle:
             self.out.write(f'<p class="meta"><code>{html.escape(self.settings.subtitle)}</code></p>\n')
+        if self.settings.query is not None:
+            query = html.escape(self.settings.query)
+            self.out.write(
+                f'<section class="query">\n<h2>Query image: {query}</h2>\n'
+                f'<div class="preview">{self._preview(self.settings.query)}</div>\n</section>\n'
+            )
         if self.kind.legend and self.settings.targets:
             colours = " ".join(
                 f'{html_swatch(rgb)} <code>{html.escape(name)}</code>' for name, rgb in self.settings.targets.items()
@@ -49,6 +55,8 @@ class HtmlWriter(Writer):
         parts = [f'<section class="image">\n<h2>{path}</h2>\n']
         if self.kind.summary is not None:
             parts.append(f'<p class="summary">{html.escape(self.kind.summary(record))}</p>\n')
+        if "chart_error" in record:
+            parts.append(f'<p class="empty">Chart not written: {html.escape(record["chart_error"]["message"])}</p>\n')
         parts.append('<div class="layout">\n')
         parts.append(f'<div class="preview">{self._preview(record["path"])}</div>\n<div class="results">\n')
         if not rows:

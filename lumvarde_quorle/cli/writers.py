@@ -16,7 +16,7 @@ from typing import IO, Any
 from ..names import hex_rgb
 from ..results import RGB
 from .records import Column, Kind, Record, Row
-from .terminal import ansi_swatch, visible_len
+from .terminal import ansi_swatch, shown, visible_len
 
 __all__ = [
     "Settings", "Writer", "TableWriter", "JsonWriter", "JsonLinesWriter", "CsvWriter", "cells", "format_table",
@@ -35,6 +35,7 @@ class Settings:
     title: str = ""  # the report's heading
     subtitle: str = ""  # the report's line under the heading, e.g. the command line
     preview: Callable[[str], str] | None = None  # image path -> data: URI of a thumbnail, for the report
+    query: str | None = None  # the image a query was made with, shown at the top of the report
 
 
 class Writer:
@@ -83,8 +84,11 @@ class TableWriter(Writer):
 def format_table(kind: Kind, record: Record, settings: Settings) -> str:
     """One image's results as an aligned text table; swatches in 24-bit ANSI colour with `settings.colour`."""
     title = record["path"] + (f"  (chart: {record['chart']})" if record.get("chart") else "")
+    if "chart_error" in record:
+        title += f"  (chart not written: {record['chart_error']['message']})"
     if kind.summary is not None:
         title += f"  ({kind.summary(record)})"
+    title = shown(title)  # a file name may hold a terminal's control characters
     rows = kind.rows(record, settings.targets)
     if not rows:
         return f"{title}\n  no colours found (every pixel masked out or dropped)\n"
@@ -101,6 +105,9 @@ def format_table(kind: Kind, record: Record, settings: Settings) -> str:
     return "\n".join(lines) + "\n"
 
 
+_NOT_UTF8 = re.compile("[\udc80-\udcff]")
+
+
 class JsonWriter(Writer):
     """One JSON list of records, each indented, with number lists such as colours on one line."""
 
@@ -112,7 +119,7 @@ class JsonWriter(Writer):
     def write(self, record: Record) -> None:
         text = _JSON_NUMBER_LIST.sub(
             lambda match: "[" + re.sub(r",\n\s*", ", ", match.group(1)) + "]",
-            json.dumps(record, indent=2, ensure_ascii=False, allow_nan=False),
+            _json(record, indent=2),
         )
         self.out.write(("\n" if self.first else ",\n") + textwrap.indent(text, "  "))
         self.first = False
@@ -123,7 +130,14 @@ class JsonWriter(Writer):
 
 class JsonLinesWriter(Writer):
     def write(self, record: Record) -> None:
-        self.out.write(json.dumps(record, ensure_ascii=False, allow_nan=False) + "\n")
+        self.out.write(_json(record) + "\n")
+
+
+def _json(record: Record, indent: int | None = None) -> str:
+    """The record as JSON; a byte of a file name that is not UTF-8 (a lone surrogate, which no UTF-8 file
+    can hold) is written as the text \\xNN, the escape the terminal and the other formats show."""
+    text = json.dumps(record, indent=indent, ensure_ascii=False, allow_nan=False)
+    return _NOT_UTF8.sub(lambda found: f"\\\\x{ord(found.group()) - 0xDC00:02x}", text)
 
 
 class CsvWriter(Writer):

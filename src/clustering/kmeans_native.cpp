@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -33,18 +35,45 @@ namespace {
 namespace km = kernels::kmeans;
 using km::library::Reason;
 
-// The scikit-learn releases whose KMeans the native fit reproduces: 1.9.x (checked against 1.9.1). The
-// fit follows that release's code (seeding, Lloyd iterations, relocation, choice of the best run).
-Applies sklearn_version_supported() {
+// Whether `installed` (a __version__) is of the release `release` (major.minor).
+bool of_release(std::string_view installed, std::string_view release) {
+    return installed == release ||
+           (installed.starts_with(release) && installed.size() > release.size() && installed[release.size()] == '.');
+}
+
+// The scikit-learn releases whose KMeans the native fit reproduces: those of km::library::releases, and the
+// one LQ_KMEANS_TRY_RELEASE names while make releases verifies it. The fit follows the library's code
+// (seeding, Lloyd iterations, relocation, choice of the best run), which those releases share.
+Applies sklearn_version_supported(Ref* version) {
     Ref module_name = Ref::steal(PyUnicode_FromString("sklearn"));
     Ref sklearn = module_name ? Ref::steal(PyImport_GetModule(module_name.get())) : Ref();
     if (!sklearn) return PyErr_Occurred() ? Applies::error : Applies::no;
-    Ref version = attr(sklearn, name<"__version__">());
-    const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    *version = attr(sklearn, name<"__version__">());
+    const char* text = *version && PyUnicode_Check(version->get()) ? PyUnicode_AsUTF8(version->get()) : nullptr;
     if (!text) return clear_ordinary_error() < 0 ? Applies::error : Applies::no;
-    const std::string_view installed(text), release = km::library::release;
-    const bool same = installed == release || (installed.starts_with(release) && installed[release.size()] == '.');
-    return same ? Applies::yes : Applies::no;
+    const std::string_view installed(text);
+    for (const std::string_view release : km::library::releases)
+        if (of_release(installed, release)) return Applies::yes;
+    const char* tried = std::getenv(km::library::try_release_variable);
+    return tried && *tried && of_release(installed, tried) ? Applies::yes : Applies::no;
+}
+
+// Once per process: the library fit for want of a verified release is tens of times slower, and nothing
+// else would say why.
+int warn_unverified_release(const Ref& version) {
+    auto& warned = process_state().unverified_release_warned;
+    if (warned || !version || !PyUnicode_Check(version.get())) return 0;
+    warned = true;
+    std::string verified;
+    for (const std::string_view release : km::library::releases)
+        verified.append(verified.empty() ? "" : ", ").append(release);
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "scikit-learn %U is not a release the native K-means is verified against (%s); K-means runs as "
+        "scikit-learn's own KMeans, about 70x slower on large images. Install one of them for the native fit, "
+        "e.g. pip install 'scikit-learn==%s.*'.",
+        version.get(), verified.c_str(), std::string(std::end(km::library::releases)[-1]).c_str()));
+    if (!message) return -1;
+    return PyErr_WarnEx(PyExc_UserWarning, PyUnicode_AsUTF8(message.get()), 1);
 }
 
 // dgemm from SciPy's BLAS table, the one scikit-learn's Lloyd iterations call: yes with *dgemm set (and
@@ -140,9 +169,11 @@ Applies library_facts_known(int n_colors, km::NormOrder* order, std::optional<Re
             return same;
         }
     }
-    const Applies supported = sklearn_version_supported();
+    Ref version;
+    const Applies supported = sklearn_version_supported(&version);
     if (supported != Applies::yes) {
         *why = Reason::release;
+        if (supported == Applies::no && warn_unverified_release(version) < 0) return Applies::error;
         return supported;
     }
     km::Dgemm dgemm = nullptr;

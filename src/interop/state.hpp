@@ -41,6 +41,8 @@ struct ProcessState {
     // dict: (library call, reason) -> how often the native K-means left that call to the library;
     // published as the module's _kmeans_fallbacks, for diagnostics. Owned: created once, never released.
     PyObject* kmeans_fallbacks = nullptr;
+    // Whether the K-means has warned that the installed scikit-learn is not a verified release (once).
+    bool unverified_release_warned = false;
 
     // -- the module's own methods, as the binding declares them (model/known_methods.hpp) ------------
     // The model tells the module's own methods from overrides by the declaration a function object was

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <type_traits>
@@ -15,9 +16,6 @@
 namespace lq::kernels {
 namespace {
 
-// From this many pixels on, counting in a table of every colour (64 MB, calloc'd for the call) costs
-// less than sorting the pixels' keys.
-constexpr std::ptrdiff_t table_pixels = std::ptrdiff_t{1} << 20;
 // Above this many distinct colours, the split sees cells of 2 x 2 x 2 sRGB levels instead (each with its
 // colours' exact mean and spread): a camera's photo holds three to five times fewer cells than colours,
 // and the few colours of graphics stay exact.
@@ -37,18 +35,10 @@ struct KeyParts {
 };
 const KeyParts key_parts;
 
-// The colour count table of one call: calloc'd, so only the pages its colours touch are ever zeroed, and
-// read back only where a bit of `seen` says a colour occurs. Per call rather than kept by the thread: a
-// process serving many threads would otherwise keep 64 MB for each of them.
-struct CountTable {
-    ColourTable<std::uint32_t> counts;
-    std::vector<std::uint64_t> seen;  // a bit per colour: the table is read only where colours occur
-};
-
 // The distinct colours of the analysed pixels, in ascending key order.
 struct Distinct {
-    std::vector<std::uint32_t> keys;
-    std::vector<std::uint32_t> counts;
+    LargeVector<std::uint32_t> keys;
+    LargeVector<std::uint32_t> counts;
     std::uint64_t total = 0;
 };
 
@@ -79,60 +69,58 @@ void each_analysed(const ImagePixels& image, Stop& stop, Visit&& visit) {
     }
 }
 
-void count_in_table(const ImagePixels& image, Stop& stop, Distinct& distinct) {
-    CountTable table;
-    table.counts = zeroed_colour_table<std::uint32_t>();
-    table.seen.assign(colour_count / 64, 0);
-    std::uint64_t* seen = table.seen.data();
-    std::uint32_t* counts = table.counts.get();
+// The distinct colours and their counts, grouped by the keys' upper 8 bits: one pass over the pixels
+// counts each group's, a second files every pixel's lower 16 key bits under its group, and each group is
+// then counted in a table of 2^16 entries (256 KB, which the cache holds) and read back in key order
+// through a bitmap of the entries it touched. Two bytes a pixel, where a table of every colour takes 64 MB
+// whose pages each call faults in afresh, and one method whatever the image's size.
+void count_distinct(const ImagePixels& image, Stop& stop, Distinct& distinct) {
+    constexpr int low_bits = 16;
+    constexpr std::size_t groups = std::size_t{1} << (24 - low_bits), group_keys = std::size_t{1} << low_bits;
+    std::vector<std::size_t> start(groups + 1, 0);
+    each_analysed(image, stop, [&](std::uint32_t key) { ++start[(key >> low_bits) + 1]; });
+    std::size_t most = 0;  // distinct colours, at most
+    for (std::size_t group = 0; group < groups; ++group) {
+        most += std::min(start[group + 1], group_keys);
+        start[group + 1] += start[group];
+    }
+    std::vector<std::size_t> end(start.begin(), start.end() - 1);
+    const std::unique_ptr<std::uint16_t[], FreeMemory> lows(
+        static_cast<std::uint16_t*>(large_buffer(start[groups] * sizeof(std::uint16_t))));
     each_analysed(image, stop, [&](std::uint32_t key) {
-        ++counts[key];
-        seen[key >> 6] |= std::uint64_t{1} << (key & 63);
+        std::size_t& at = end[key >> low_bits];
+        // Another thread writing to the image between the passes may move pixels between groups: a
+        // group's pixels never run past its room.
+        if (at < start[(key >> low_bits) + 1]) lows[at++] = static_cast<std::uint16_t>(key);
     });
-    std::size_t colours = 0;
-    for (std::size_t word = 0; word < colour_count / 64; ++word)
-        colours += static_cast<std::size_t>(std::popcount(seen[word]));
-    distinct.keys.reserve(colours);
-    distinct.counts.reserve(colours);
-    for (std::size_t word = 0; word < colour_count / 64; ++word) {
-        for (std::uint64_t bits = seen[word]; bits; bits &= bits - 1) {
-            const auto key = static_cast<std::uint32_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
-            distinct.keys.push_back(key);
-            distinct.counts.push_back(counts[key]);
-            distinct.total += counts[key];
+    // Reserved, not sized: the pages past the colours found are never touched.
+    distinct.keys.reserve(most);
+    distinct.counts.reserve(most);
+    std::vector<std::uint32_t> counts(group_keys, 0);
+    std::vector<std::uint64_t> seen(group_keys / 64, 0);
+    for (std::size_t group = 0; group < groups; ++group) {
+        if (end[group] == start[group]) continue;
+        stop.poll();
+        for (std::size_t i = start[group]; i < end[group]; ++i) {
+            const std::uint16_t low = lows[i];
+            ++counts[low];
+            seen[low >> 6] |= std::uint64_t{1} << (low & 63);
         }
-    }
-}
-
-// Ascending, by two passes of a 12-bit radix sort.
-void sort_keys(std::vector<std::uint32_t>& keys) {
-    constexpr std::uint32_t digit = 1 << 12;
-    std::vector<std::size_t> low(digit + 1, 0), high(digit + 1, 0);
-    for (const std::uint32_t key : keys) {
-        ++low[(key & (digit - 1)) + 1];
-        ++high[(key >> 12) + 1];
-    }
-    for (std::uint32_t d = 0; d < digit; ++d) {
-        low[d + 1] += low[d];
-        high[d + 1] += high[d];
-    }
-    std::vector<std::uint32_t> scratch(keys.size());
-    for (const std::uint32_t key : keys) scratch[low[key & (digit - 1)]++] = key;
-    for (const std::uint32_t key : scratch) keys[high[key >> 12]++] = key;
-}
-
-void count_by_sorting(const ImagePixels& image, Stop& stop, Distinct& distinct) {
-    std::vector<std::uint32_t> keys;
-    keys.reserve(static_cast<std::size_t>(image.pixels()));
-    each_analysed(image, stop, [&](std::uint32_t key) { keys.push_back(key); });
-    sort_keys(keys);
-    distinct.total = keys.size();
-    for (std::size_t first = 0; first < keys.size();) {
-        std::size_t end = first + 1;
-        while (end < keys.size() && keys[end] == keys[first]) ++end;
-        distinct.keys.push_back(keys[first]);
-        distinct.counts.push_back(static_cast<std::uint32_t>(end - first));
-        first = end;
+        // Read back and cleared together, so the next group finds both tables zero.
+        const auto high = static_cast<std::uint32_t>(group << low_bits);
+        for (std::size_t word = 0; word < group_keys / 64; ++word) {
+            std::uint64_t bits = seen[word];
+            if (!bits) continue;
+            seen[word] = 0;
+            for (; bits; bits &= bits - 1) {
+                const auto low =
+                    static_cast<std::uint32_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+                distinct.keys.push_back(high | low);
+                distinct.counts.push_back(counts[low]);
+                distinct.total += counts[low];
+                counts[low] = 0;
+            }
+        }
     }
 }
 
@@ -287,7 +275,7 @@ Leaf make_leaf(std::size_t begin, std::size_t end, const Sums& sums, const doubl
     return leaf;
 }
 
-Sums sum(const std::vector<Point>& points, std::size_t begin, std::size_t end, const double shift[3]) {
+Sums sum(const LargeVector<Point>& points, std::size_t begin, std::size_t end, const double shift[3]) {
     Sums sums;
     for (std::size_t i = begin; i < end; ++i) {
         const Point& point = points[i];
@@ -305,7 +293,7 @@ Sums sum(const std::vector<Point>& points, std::size_t begin, std::size_t end, c
 // Moves a leaf's points at or below `cut` on `axis` to its front, keeping the order on both sides, and
 // sums the others about the leaf's mean; returns where they begin. Branch-free: the side of a point is
 // as unpredictable as a coin.
-std::size_t partition(std::vector<Point>& points, std::vector<Point>& scratch, const Leaf& leaf, int axis, double cut,
+std::size_t partition(LargeVector<Point>& points, LargeVector<Point>& scratch, const Leaf& leaf, int axis, double cut,
                       Sums& right_sums) {
     std::size_t left = leaf.begin, right = 0;
     for (std::size_t i = leaf.begin; i < leaf.end; ++i) {
@@ -330,7 +318,7 @@ std::size_t partition(std::vector<Point>& points, std::vector<Point>& scratch, c
 
 // Sorts a leaf's points on `axis` (ties by colour) and returns the end of the prefix that first holds
 // half its pixels, leaving at least one point on each side.
-std::size_t median_split(std::vector<Point>& points, const Leaf& leaf, int axis) {
+std::size_t median_split(LargeVector<Point>& points, const Leaf& leaf, int axis) {
     const auto begin = points.begin() + static_cast<std::ptrdiff_t>(leaf.begin);
     std::sort(begin, points.begin() + static_cast<std::ptrdiff_t>(leaf.end), [axis](const Point& a, const Point& b) {
         return a.w[axis] < b.w[axis] || (a.w[axis] == b.w[axis] && a.rank < b.rank);
@@ -344,7 +332,7 @@ std::size_t median_split(std::vector<Point>& points, const Leaf& leaf, int axis)
     return cut;
 }
 
-std::vector<Leaf> split(std::vector<Point>& points, std::vector<Point>& scratch, Stop& stop) {
+std::vector<Leaf> split(LargeVector<Point>& points, LargeVector<Point>& scratch, Stop& stop) {
     std::vector<Leaf> leaves;
     leaves.reserve(distribution_leaves);
     const double origin[3] = {0, 0, 0};
@@ -406,8 +394,8 @@ std::uint8_t spread_code(double sigma) noexcept {
 }
 
 // A leaf's mean CIELAB colour (L* is the first warped axis) and spread, summed afresh about its own mean.
-Record describe(const std::vector<Point>& points, const Leaf& leaf, const std::vector<double>& a,
-                const std::vector<double>& b, double total) {
+Record describe(const LargeVector<Point>& points, const Leaf& leaf, const LargeVector<double>& a,
+                const LargeVector<double>& b, double total) {
     Record record{static_cast<std::uint16_t>(std::round(leaf.mass * 65535.0 / total)), {}, {}, {0, 0, 0}, leaf.order};
     if (leaf.end - leaf.begin == 1) {
         const Point& only = points[leaf.begin];
@@ -465,15 +453,15 @@ void put_16(std::uint8_t* out, std::uint16_t value) noexcept {
 // The buffers of one call.
 struct Workspace {
     Distinct distinct;
-    std::vector<Point> points, scratch;
-    std::vector<double> a, b;
+    LargeVector<Point> points, scratch;
+    LargeVector<double> a, b;
 };
 
 // One point per cell of 2 x 2 x 2 sRGB levels (its colours have consecutive keys): the pixel-weighted
 // mean of its colours' W and CIELAB a*, b*, and their squared deviations from the mean. Sums run about
 // the cell's first colour, which keeps them small, and keeps a cell of one colour exact.
 void pool_cells(const Distinct& distinct, const LabConstants& constants, Converted& converted,
-                std::vector<Point>& points, std::vector<double>& a, std::vector<double>& b) {
+                LargeVector<Point>& points, LargeVector<double>& a, LargeVector<double>& b) {
     const std::size_t colours = distinct.keys.size();
     double origin[5] = {}, first[5] = {}, second[3] = {}, mass = 0;
     std::uint32_t cell = 0, count = 0;
@@ -522,13 +510,12 @@ std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& st
         throw std::length_error("colour distribution of more than 2^32 - 1 pixels");
     Workspace work;
     Distinct& distinct = work.distinct;
-    if (image.pixels() >= table_pixels) count_in_table(image, stop, distinct);
-    else count_by_sorting(image, stop, distinct);
+    count_distinct(image, stop, distinct);
     if (distinct.total == 0) return {};
     const LabConstants constants;
     const std::size_t colours = distinct.keys.size();
-    std::vector<Point>& points = work.points;
-    std::vector<double>&a = work.a, &b = work.b;
+    LargeVector<Point>& points = work.points;
+    LargeVector<double>&a = work.a, &b = work.b;
     Converted converted;
     if (colours <= pooled_above) {
         points.resize(colours);
@@ -546,6 +533,12 @@ std::vector<std::uint8_t> colour_distribution(const ImagePixels& image, Stop& st
             }
         }
     } else {
+        // Reserved at their exact size: grown one cell at a time they would be copied over and again.
+        std::size_t cells = 0;
+        for (std::size_t i = 0; i < colours; ++i) cells += i == 0 || distinct.keys[i] >> 3 != distinct.keys[i - 1] >> 3;
+        points.reserve(cells);
+        a.reserve(cells);
+        b.reserve(cells);
         pool_cells(distinct, constants, converted, points, a, b);
     }
     stop.poll();

@@ -24,7 +24,23 @@ void ask_for_huge_pages(void* start, std::size_t bytes) {
 #endif
 }
 
+constexpr std::size_t huge_page = std::size_t{1} << 21;
+
 }  // namespace
+
+void* large_buffer(std::size_t bytes) {
+    // Below a few huge pages, rounding up to whole ones would cost more memory than the faults it saves.
+    if (bytes < 2 * huge_page) {
+        void* memory = std::malloc(bytes ? bytes : 1);
+        if (!memory) throw std::bad_alloc();
+        return memory;
+    }
+    const std::size_t whole = (bytes + huge_page - 1) / huge_page * huge_page;
+    void* memory = std::aligned_alloc(huge_page, whole);
+    if (!memory) throw std::bad_alloc();
+    ask_for_huge_pages(memory, whole);
+    return memory;
+}
 
 void* zeroed_colour_entries(std::size_t entry_size) {
     // calloc: the zero pages come from the system on first touch, not from a pass over the table.
