@@ -41,7 +41,7 @@ def index_of(built, ids):
     counts, _, postings = built
     signatures = (np.zeros(SIGNATURE_VERTICES + 1, np.int64), np.zeros(0, np.uint32), np.zeros(0, np.uint16))
     return ColourIndex(None, 0, ids, np.zeros(len(ids), np.int64), counts.astype(np.int32), np.zeros(len(ids), bool),
-                       np.concatenate([[0], np.cumsum(counts)]), *postings, *signatures)
+                       np.concatenate([[0], np.cumsum(counts)]), *postings, *signatures, np.zeros(0, np.int64))
 
 
 def every_share(built, ids, keep, query_lab, tolerance, min_share, limit):

@@ -78,13 +78,14 @@ struct Contribution {
 // it holds nothing within the tolerance (or lies beyond its reach).
 struct Estimator {
     Lab query, query_warped;
-    double tolerance, tail, tail_ratio;
+    double tolerance, tail, ratio;
     std::array<double, 256> spreads;
 
     double operator()(const std::uint8_t* row) const noexcept {
         const Lab lab = lab_at(row);
         const std::array<double, 3> sigma = {spreads[row[8]], spreads[row[9]], spreads[row[10]]};
-        const double reach = tolerance + tail_ratio * std::max({sigma[0], sigma[1], sigma[2]});
+        const double widest = std::max({sigma[0], sigma[1], sigma[2]});
+        const double reach = tolerance + tail * ratio * widest;
         if (!(std::fabs(lab.l - query.l) <= 1.75 * reach)) return 0.0;
         const double difference = ciede2000(query, lab);
         if (!(difference <= reach)) return 0.0;
@@ -97,7 +98,8 @@ struct Estimator {
             squares += unit * unit * (sigma[axis] * sigma[axis]);
         }
         const double along = std::sqrt(squares) * difference / apart;
-        const double spread = apart > 0.0 && std::isfinite(along) ? along : 0.0;
+        // At most ratio times the widest spread, which the search's bounds rely on.
+        const double spread = apart > 0.0 && std::isfinite(along) ? std::min(along, ratio * widest) : 0.0;
         double fraction;
         if (spread > 0.0)
             fraction = difference - tolerance > tail * spread ? 0.0 : ndtr((tolerance - difference) / spread);
@@ -149,8 +151,37 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
     }
 }
 
-Box ball_box(const Lab& centre, double radius) noexcept {
-    Box box{{centre.l, centre.a, centre.b}, {centre.l, centre.a, centre.b}};
+namespace {
+
+// Directions besides the axes along which the extent of a ball bounds it: the face and body diagonals,
+// which cut the corners a box leaves around a ball turned to the axes.
+constexpr int diagonals = 20;
+std::array<Lab, diagonals> diagonal_directions() noexcept {
+    std::array<Lab, diagonals> out{};
+    int at = 0;
+    for (int l = -1; l <= 1; ++l)
+        for (int a = -1; a <= 1; ++a)
+            for (int b = -1; b <= 1; ++b) {
+                const int nonzero = (l != 0) + (a != 0) + (b != 0);
+                if (nonzero < 2) continue;
+                const double norm = std::sqrt(static_cast<double>(nonzero));
+                out[at++] = {l / norm, a / norm, b / norm};
+            }
+    return out;
+}
+
+double along(const Lab& u, double l, double a, double b) noexcept { return u.l * l + u.a * a + u.b * b; }
+
+// A ball's box and its extent along each diagonal (the greatest u . (x - centre) over it).
+struct Shape {
+    Box box;
+    std::array<double, diagonals> extent;
+};
+
+Shape ball_shape(const Lab& centre, double radius) noexcept {
+    Shape shape{{{centre.l, centre.a, centre.b}, {centre.l, centre.a, centre.b}}, {}};
+    Box& box = shape.box;
+    const std::array<Lab, diagonals> diagonal = diagonal_directions();
     // Colour differences level off far from a colour (the weights grow with lightness and chroma), so a
     // wide ball may have no edge within colour space.
     constexpr double beyond = 1024.0;
@@ -164,7 +195,7 @@ Box ball_box(const Lab& centre, double radius) noexcept {
             high *= 2.0;
             if (high > beyond) {
                 box.everywhere = true;
-                return box;
+                return shape;
             }
         }
         for (int step = 0; step < 18; ++step) {
@@ -176,6 +207,8 @@ Box ball_box(const Lab& centre, double radius) noexcept {
             box.low[axis] = std::min(box.low[axis], edge[axis]);
             box.high[axis] = std::max(box.high[axis], edge[axis]);
         }
+        for (int k = 0; k < diagonals; ++k)
+            shape.extent[k] = std::max(shape.extent[k], high * along(diagonal[k], u.l, u.a, u.b));
     }
     // The directions sample the ball's surface: its true extent lies a little beyond theirs.
     const double margin = 0.15 * radius + 1.0;
@@ -183,10 +216,15 @@ Box ball_box(const Lab& centre, double radius) noexcept {
         box.low[axis] -= margin;
         box.high[axis] += margin;
     }
-    return box;
+    for (double& extent : shape.extent) extent += margin;
+    return shape;
 }
 
-CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance, Box* boxes) {
+}  // namespace
+
+Box ball_box(const Lab& centre, double radius) noexcept { return ball_shape(centre, radius).box; }
+
+CellRanges cells_within(const std::int64_t* bucket_starts, const Box* boxes) {
     CellRanges cells_read{};
     for (int level = 0; level < levels; ++level) {
         std::int32_t* low = cells_read.data() + level * 6;
@@ -195,9 +233,7 @@ CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, doub
             low[0] = 0, high[0] = -1;  // nothing to read
             continue;
         }
-        const double bound = level_bound(level);
-        const Box box = std::isfinite(bound) ? ball_box(query, tolerance + bound) : Box{{}, {}, true};
-        if (boxes) boxes[level] = box;
+        const Box& box = boxes[level];
         const double origin[3] = {low_l, low_ab, low_ab};
         const int count[3] = {cells_l, cells_a, cells_b};
         for (int axis = 0; axis < 3; ++axis) {
@@ -206,6 +242,16 @@ CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, doub
         }
     }
     return cells_read;
+}
+
+CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance) {
+    std::array<Box, levels> boxes{};
+    for (int level = 0; level < levels; ++level) {
+        if (bucket_starts[level * cells] == bucket_starts[(level + 1) * cells]) continue;
+        const double bound = level_bound(level);
+        boxes[level] = std::isfinite(bound) ? ball_box(query, tolerance + bound) : Box{{}, {}, true};
+    }
+    return cells_within(bucket_starts, boxes.data());
 }
 
 namespace {
@@ -237,7 +283,7 @@ bool reads_bucket(const CellRanges& cells_read, std::uint32_t bucket) noexcept {
 
 Shares colour_shares(const std::int64_t* bucket_starts, const std::uint8_t* rows, std::int64_t images, const Lab& query,
                      double tolerance, double tail, double ratio, int threads, Stop& stop) {
-    const Estimator estimate{query, warped(query), tolerance, tail, tail * ratio, spread_table()};
+    const Estimator estimate{query, warped(query), tolerance, tail, ratio, spread_table()};
     std::vector<Span> spans;
     for_each_span(query_cells(bucket_starts, query, tolerance), [&](std::int64_t first, std::int64_t last) {
         const Span span{bucket_starts[first], bucket_starts[last]};
@@ -345,18 +391,119 @@ Postings build_postings(const std::uint8_t* records, const std::int64_t* starts,
 
 namespace {
 
-// One query colour of a search: the estimator, the boxes of its levels, the cells it reads and the box
-// of the tolerance's ball.
+// A level's records count within shells about the query: a record more than j of the level's greatest
+// spreads along a direction beyond the tolerance counts at most Phi(-j) of its weight (the spread along a
+// direction is at most ratio times the widest, and the level bounds tail * ratio times the widest). The
+// shells are the shapes of the balls of the tolerance plus 0, 1, 2 and 3 such spreads; past the last, the
+// level's own shape (the tolerance plus tail spreads) bounds what is read. Bounds are in units of
+// 1 / shell_unit of a weight unit.
+constexpr int shells = 4;
+constexpr std::uint64_t shell_unit = 4096;
+// Phi(-j) * shell_unit rounded up, for a record beyond shell j (and within the next); the first is a
+// record inside the tolerance's shape.
+constexpr std::uint64_t shell_factor[shells + 1] = {4096, 2048, 650, 94, 6};
+
+struct CellBox {
+    std::int32_t low[3], high[3];
+};
+
+CellBox cells_of(const Box& box) noexcept {
+    const double origin[3] = {low_l, low_ab, low_ab};
+    const int count[3] = {cells_l, cells_a, cells_b};
+    CellBox out{};
+    for (int axis = 0; axis < 3; ++axis) {
+        out.low[axis] = box.everywhere ? 0 : cell_of(box.low[axis], origin[axis], count[axis]);
+        out.high[axis] = box.everywhere ? count[axis] - 1 : cell_of(box.high[axis], origin[axis], count[axis]);
+    }
+    return out;
+}
+
+// A shape as the search tests records and cells against it.
+struct Region {
+    Shape shape;
+    CellBox cells;
+};
+
+// One query colour of a search: the estimator, per level the regions of its shells and the one it reads
+// (the last), and the cells it reads.
 struct Reader {
     Estimator estimate;
-    std::array<Box, levels> boxes;
+    std::array<std::array<Region, shells + 1>, levels> regions;
     CellRanges cells_read;
-    Box near;
+    std::array<Lab, diagonals> diagonal = diagonal_directions();
 };
 
 bool box_holds(const Box& box, const Lab& lab) noexcept {
     return box.everywhere || (lab.l >= box.low[0] && lab.l <= box.high[0] && lab.a >= box.low[1] &&
                               lab.a <= box.high[1] && lab.b >= box.low[2] && lab.b <= box.high[2]);
+}
+
+bool region_holds(const Reader& reader, const Region& region, const Lab& lab) noexcept {
+    if (region.shape.box.everywhere) return true;
+    if (!box_holds(region.shape.box, lab)) return false;
+    const Lab& centre = reader.estimate.query;
+    for (int k = 0; k < diagonals; ++k)
+        if (along(reader.diagonal[k], lab.l - centre.l, lab.a - centre.a, lab.b - centre.b) > region.shape.extent[k])
+            return false;
+    return true;
+}
+
+// Whether the cell `at` may hold a point of the region (edge cells hold everything beyond the grid).
+bool region_meets(const Reader& reader, const Region& region, const std::int32_t at[3]) noexcept {
+    if (region.shape.box.everywhere) return true;
+    for (int axis = 0; axis < 3; ++axis)
+        if (at[axis] < region.cells.low[axis] || at[axis] > region.cells.high[axis]) return false;
+    const double origin[3] = {low_l, low_ab, low_ab};
+    const int count[3] = {cells_l, cells_a, cells_b};
+    const Lab& centre = reader.estimate.query;
+    const double c[3] = {centre.l, centre.a, centre.b};
+    for (int k = 0; k < diagonals; ++k) {
+        const double u[3] = {reader.diagonal[k].l, reader.diagonal[k].a, reader.diagonal[k].b};
+        double least = 0.0;
+        bool bounded = true;
+        for (int axis = 0; axis < 3 && bounded; ++axis) {
+            if (u[axis] > 0.0) {
+                if (at[axis] == 0) bounded = false;
+                else least += u[axis] * (origin[axis] + at[axis] * cell_size - c[axis]);
+            } else if (u[axis] < 0.0) {
+                if (at[axis] == count[axis] - 1) bounded = false;
+                else least += u[axis] * (origin[axis] + (at[axis] + 1) * cell_size - c[axis]);
+            }
+        }
+        if (bounded && least > region.shape.extent[k]) return false;
+    }
+    return true;
+}
+
+// The greatest spread along a direction of a level's records; 0 for the level without spread, infinite
+// for the last.
+double level_spread(int level, double tail) noexcept { return level_bound(level) / tail; }
+
+void prepare_regions(Reader& reader, const std::int64_t* posting_starts, double tolerance, double tail) {
+    const Shape near = ball_shape(reader.estimate.query, tolerance);
+    std::array<Box, levels> read{};
+    for (int level = 0; level < levels; ++level) {
+        const double spread = level_spread(level, tail);
+        const bool empty = posting_starts[level * cells] == posting_starts[(level + 1) * cells];
+        for (int shell = 0; shell <= shells; ++shell) {
+            Shape& shape = reader.regions[level][shell].shape;
+            // Without spread nothing counts beyond the tolerance; without a bound on it, anything may.
+            if (shell == 0 || spread == 0.0 || empty) shape = near;
+            else if (!std::isfinite(spread)) shape = Shape{Box{{}, {}, true}, {}};
+            else shape = ball_shape(reader.estimate.query, tolerance + shell * spread);
+            reader.regions[level][shell].cells = cells_of(shape.box);
+        }
+        read[level] = reader.regions[level][shells].shape.box;
+    }
+    reader.cells_read = cells_within(posting_starts, read.data());
+}
+
+// The factor of a record or cell of `level` that the first shell holding it (`holds(shell)`) allows.
+template <typename Holds>
+std::uint64_t shell_allowance(int level, Holds&& holds) {
+    for (int shell = 0; shell < shells; ++shell)
+        if (holds(shell)) return shell_factor[shell];
+    return level == 0 ? 0 : shell_factor[shells];
 }
 
 // Visits the image's rows in the buckets the colour reads, in bucket order, with their bucket; flags a row
@@ -372,46 +519,45 @@ void for_each_read_row(const ThresholdIndex& index, const Reader& reader, std::i
     }
 }
 
-// What add_bounds allows the image, record by record (half units of weight): nothing beyond the box of
-// the record's level, half its weight beyond the tolerance's box.
+// What add_bounds allows the image, record by record: nothing beyond the region the record's level reads,
+// and by the shells of its level within it.
 std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad) {
     std::uint64_t bound = 0;
     for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
         const Lab lab = lab_at(bytes);
-        if (box_holds(reader.boxes[bucket / cells], lab))
-            bound += static_cast<std::uint64_t>(u16_at(bytes + 6)) << (box_holds(reader.near, lab) ? 1 : 0);
+        const auto& regions = reader.regions[bucket / cells];
+        if (!region_holds(reader, regions[shells], lab)) return;
+        bound += static_cast<std::uint64_t>(u16_at(bytes + 6)) *
+                 shell_allowance(static_cast<int>(bucket / cells),
+                                 [&](int shell) { return region_holds(reader, regions[shell], lab); });
     });
     return bound;
 }
 
-// Adds to bounds[image] (half units of weight) what the posting lists of the cells the colour reads
-// allow each image: a record counts at most its weight, and at most half of it beyond the tolerance (Phi
-// of a negative number; no spread: nothing), so a cell wholly beyond the tolerance's ball counts half
-// its masses. False when a posting names an image beyond the index.
-bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<std::uint32_t>& bounds, Stop& stop) {
-    const Box& near = reader.near;
-    const double origin[3] = {low_l, low_ab, low_ab};
-    const int count[3] = {cells_l, cells_a, cells_b};
-    std::int32_t low[3], high[3];
-    for (int axis = 0; axis < 3; ++axis) {
-        low[axis] = near.everywhere ? 0 : cell_of(near.low[axis], origin[axis], count[axis]);
-        high[axis] = near.everywhere ? count[axis] - 1 : cell_of(near.high[axis], origin[axis], count[axis]);
-    }
+// Adds to bounds[image] what the posting lists of the cells the colour reads allow each image: its mass in
+// a cell times the allowance of the first shell of the cell's level that meets the cell (nothing when its
+// level's own region does not). False when a posting names an image beyond the index.
+bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<std::uint64_t>& bounds, Stop& stop) {
     bool bad = false;
     for_each_span(reader.cells_read, [&](std::int64_t first, std::int64_t last) {
         stop.poll();
         for (std::int64_t bucket = first; bucket < last; ++bucket) {
+            const std::int64_t begin = index.posting_starts[bucket], end = index.posting_starts[bucket + 1];
+            if (begin == end) continue;
+            const auto level = static_cast<int>(bucket / cells);
             const std::int64_t in_level = bucket % cells;
             const std::int32_t at[3] = {static_cast<std::int32_t>(in_level / (cells_a * cells_b)),
                                         static_cast<std::int32_t>(in_level / cells_b % cells_a),
                                         static_cast<std::int32_t>(in_level % cells_b)};
-            bool inside = true;
-            for (int axis = 0; axis < 3; ++axis) inside = inside && at[axis] >= low[axis] && at[axis] <= high[axis];
-            const int shift = inside ? 1 : 0;
-            for (std::int64_t entry = index.posting_starts[bucket]; entry < index.posting_starts[bucket + 1]; ++entry) {
+            const auto& regions = reader.regions[level];
+            if (!region_meets(reader, regions[shells], at)) continue;
+            const std::uint64_t factor =
+                shell_allowance(level, [&](int shell) { return region_meets(reader, regions[shell], at); });
+            if (factor == 0) continue;
+            for (std::int64_t entry = begin; entry < end; ++entry) {
                 const std::uint32_t image = index.posting_images[entry];
                 if (image >= static_cast<std::uint64_t>(index.images)) bad = true;
-                else bounds[image] += index.posting_masses[entry] << shift;
+                else bounds[image] += index.posting_masses[entry] * factor;
             }
         }
     });
@@ -422,7 +568,9 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<s
 // bucket order.
 double exact_share(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad) {
     double sum = 0.0;
-    for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t) {
+    for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
+        // Beyond its level's region a record counts nothing: no need of CIEDE2000 to say so.
+        if (!region_holds(reader, reader.regions[bucket / cells][shells], lab_at(bytes))) return;
         const double value = reader.estimate(bytes);
         if (value > 0.0) sum += value;
     });
@@ -456,13 +604,11 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     const std::size_t colours = queries.size();
     Found found;
     std::vector<Reader> readers;
-    // Per image, the least over the colours of its bound (half units of weight).
-    std::vector<std::uint32_t> least_bound, bounds(static_cast<std::size_t>(index.images));
+    // Per image, the least over the colours of its bound.
+    std::vector<std::uint64_t> least_bound, bounds(static_cast<std::size_t>(index.images));
     for (const Lab& query : queries) {
-        Reader& reader = readers.emplace_back(
-            Reader{{query, warped(query), tolerance, tail, tail * ratio, spread_table()}, {}, {}, {}});
-        reader.cells_read = query_cells(index.posting_starts, query, tolerance, reader.boxes.data());
-        reader.near = ball_box(query, tolerance);
+        Reader& reader = readers.emplace_back(Reader{{query, warped(query), tolerance, tail, ratio, spread_table()}});
+        prepare_regions(reader, index.posting_starts, tolerance, tail);
         std::fill(bounds.begin(), bounds.end(), 0);
         if (!add_bounds(index, reader, bounds, stop)) {
             found.bad_entry = true;
@@ -476,10 +622,10 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     }
     // A share sums one rounded product per record: a relative margin far above their rounding keeps the
     // bound above it.
-    const auto percent = [](std::uint64_t half_units) {
-        return static_cast<double>(half_units) * (50.0 / 65535.0) * (1.0 + 1e-9);
+    const auto percent = [](std::uint64_t units) {
+        return static_cast<double>(units) * (100.0 / (65535.0 * shell_unit)) * (1.0 + 1e-9);
     };
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> candidates;  // (bound, image)
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
     for (std::size_t image = 0; image < least_bound.size(); ++image)
         if (least_bound[image] > 0 && percent(least_bound[image]) >= min_share && (!keep || keep[image]))
             candidates.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
@@ -536,7 +682,7 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
         bool settled = false;
         for (std::size_t k = 0; k < count; ++k, ++done) {
             // No image left can enter the first `limit`: its least share is below that of the last of them.
-            const std::uint32_t bound = begin[static_cast<std::ptrdiff_t>(k)].first;
+            const std::uint64_t bound = begin[static_cast<std::ptrdiff_t>(k)].first;
             if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > percent(bound)) {
                 settled = true;
                 break;

@@ -38,9 +38,10 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
 // Per level, the cells a query reads: least (L, a, b) cell, then greatest; greatest L below least when the
 // level is empty (bucket_starts: any array of bucket_count + 1 starts over the buckets).
 using CellRanges = std::array<std::int32_t, levels * 6>;
-// boxes (levels of them, when given): the box of each level's ball (unset for an empty level).
+CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance);
+// The same for given boxes, one per level.
 struct Box;
-CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance, Box* boxes = nullptr);
+CellRanges cells_within(const std::int64_t* bucket_starts, const Box* boxes);
 
 // The index the threshold search reads, for the records of `images` images (those of image i being records
 // starts[i]:starts[i + 1]):
@@ -74,9 +75,10 @@ struct Found {
 // The images of `keep` (nullptr: all) in which every query colour covers at least `min_share` percent
 // (and some pixels), the first `limit` by the least share, then the sum of the shares, then ids[image]:
 // the answer of ranking colour_shares of every image. Each image's share is bounded by its masses in the
-// posting lists of the cells read (half of them beyond the tolerance's box); images are evaluated exactly
-// from their own rows by bound, heaviest first, until the least share of the last of the first `limit`
-// lies above every bound left. The same answer for any number of threads.
+// posting lists of the cells read, each cell's mass by the part a record of its level can hold at the
+// cell's distance from the colour (the shells of index.cpp); images are evaluated exactly from their own
+// rows by bound, heaviest first, until the least share of the last of the first `limit` lies above every
+// bound left. The same answer for any number of threads.
 Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, const std::int64_t* ids,
                        const std::vector<Lab>& queries, double tolerance, double tail, double ratio, double min_share,
                        std::int64_t limit, int threads, Stop& stop);
