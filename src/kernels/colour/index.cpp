@@ -198,7 +198,7 @@ Shape ball_shape(const Lab& centre, double radius) noexcept {
                 return shape;
             }
         }
-        for (int step = 0; step < 18; ++step) {
+        for (int step = 0; step < 10; ++step) {
             const double middle = (low + high) / 2.0;
             (inside(u, middle) ? low : high) = middle;
         }
@@ -438,13 +438,25 @@ bool box_holds(const Box& box, const Lab& lab) noexcept {
                               lab.a <= box.high[1] && lab.b >= box.low[2] && lab.b <= box.high[2]);
 }
 
-bool region_holds(const Reader& reader, const Region& region, const Lab& lab) noexcept {
-    if (region.shape.box.everywhere) return true;
-    if (!box_holds(region.shape.box, lab)) return false;
+// A record's offsets from the query along the diagonals, found once for every region it is tested against.
+struct Probe {
+    Lab lab;
+    std::array<double, diagonals> offset;
+};
+
+Probe probe(const Reader& reader, const Lab& lab) noexcept {
+    Probe out{lab, {}};
     const Lab& centre = reader.estimate.query;
     for (int k = 0; k < diagonals; ++k)
-        if (along(reader.diagonal[k], lab.l - centre.l, lab.a - centre.a, lab.b - centre.b) > region.shape.extent[k])
-            return false;
+        out.offset[k] = along(reader.diagonal[k], lab.l - centre.l, lab.a - centre.a, lab.b - centre.b);
+    return out;
+}
+
+bool region_holds(const Region& region, const Probe& probe) noexcept {
+    if (region.shape.box.everywhere) return true;
+    if (!box_holds(region.shape.box, probe.lab)) return false;
+    for (int k = 0; k < diagonals; ++k)
+        if (probe.offset[k] > region.shape.extent[k]) return false;
     return true;
 }
 
@@ -525,11 +537,26 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
     std::uint64_t bound = 0;
     for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
         const Lab lab = lab_at(bytes);
-        const auto& regions = reader.regions[bucket / cells];
-        if (!region_holds(reader, regions[shells], lab)) return;
-        bound += static_cast<std::uint64_t>(u16_at(bytes + 6)) *
-                 shell_allowance(static_cast<int>(bucket / cells),
-                                 [&](int shell) { return region_holds(reader, regions[shell], lab); });
+        const auto level = static_cast<int>(bucket / cells);
+        const auto& regions = reader.regions[level];
+        if (!box_holds(regions[shells].shape.box, lab)) return;
+        const Probe at = probe(reader, lab);
+        if (!region_holds(regions[shells], at)) return;
+        int shell = 0;
+        while (shell < shells && !region_holds(regions[shell], at)) ++shell;
+        std::uint64_t factor = shell_factor[shell];
+        if (shell > 1 && level > 0) {
+            // Beyond shell j - 1 the record lies more than j - 1 of its level's spreads beyond the tolerance:
+            // in its own spreads, often many more.
+            const double own = reader.estimate.ratio * widest_of(bytes, reader.estimate.spreads);
+            const double beyond = (shell - 1) * level_spread(level, reader.estimate.tail);
+            factor = beyond > reader.estimate.tail * own
+                         ? 0
+                         : std::min(factor, static_cast<std::uint64_t>(std::ceil(ndtr(-beyond / own) * shell_unit)) + 1);
+        } else if (shell == shells && level == 0) {
+            factor = 0;
+        }
+        bound += static_cast<std::uint64_t>(u16_at(bytes + 6)) * factor;
     });
     return bound;
 }
@@ -570,7 +597,7 @@ double exact_share(const ThresholdIndex& index, const Reader& reader, std::int64
     double sum = 0.0;
     for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
         // Beyond its level's region a record counts nothing: no need of CIEDE2000 to say so.
-        if (!region_holds(reader, reader.regions[bucket / cells][shells], lab_at(bytes))) return;
+        if (!box_holds(reader.regions[bucket / cells][shells].shape.box, lab_at(bytes))) return;
         const double value = reader.estimate(bytes);
         if (value > 0.0) sum += value;
     });
@@ -625,6 +652,7 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     const auto percent = [](std::uint64_t units) {
         return static_cast<double>(units) * (100.0 / (65535.0 * shell_unit)) * (1.0 + 1e-9);
     };
+    std::atomic<std::size_t> exact_count{0};
     std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
     for (std::size_t image = 0; image < least_bound.size(); ++image)
         if (least_bound[image] > 0 && percent(least_bound[image]) >= min_share && (!keep || keep[image]))
@@ -665,6 +693,7 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
                         const std::uint64_t bound = record_bound(index, readers[c], image, bad_here);
                         held = bound > 0 && percent(bound) >= needed;
                     }
+                    if (held) exact_count.fetch_add(1);
                     for (std::size_t c = 0; c < colours && held; ++c) {
                         const double share = exact_share(index, readers[c], image, bad_here);
                         shares[k * colours + c] = share;

@@ -25,8 +25,8 @@ inline constexpr std::size_t record_bytes = 11;
 inline constexpr std::size_t row_bytes = 15;
 
 inline constexpr int levels = 9;
-inline constexpr double cell_size = 8.0;
-inline constexpr int cells_l = 13, cells_a = 32, cells_b = 32;  // L from 0, a and b from -128
+inline constexpr double cell_size = 4.0;
+inline constexpr int cells_l = 26, cells_a = 64, cells_b = 64;  // L from 0, a and b from -128
 inline constexpr double low_l = 0.0, low_ab = -128.0;
 inline constexpr std::int64_t bucket_count = static_cast<std::int64_t>(levels) * cells_l * cells_a * cells_b;
 
