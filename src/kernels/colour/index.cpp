@@ -550,9 +550,10 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
             // in its own spreads, often many more.
             const double own = reader.estimate.ratio * widest_of(bytes, reader.estimate.spreads);
             const double beyond = (shell - 1) * level_spread(level, reader.estimate.tail);
-            factor = beyond > reader.estimate.tail * own
-                         ? 0
-                         : std::min(factor, static_cast<std::uint64_t>(std::ceil(ndtr(-beyond / own) * shell_unit)) + 1);
+            factor =
+                beyond > reader.estimate.tail * own
+                    ? 0
+                    : std::min(factor, static_cast<std::uint64_t>(std::ceil(ndtr(-beyond / own) * shell_unit)) + 1);
         } else if (shell == shells && level == 0) {
             factor = 0;
         }
