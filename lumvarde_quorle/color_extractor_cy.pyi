@@ -138,7 +138,7 @@ def _colour_postings(
 ) -> tuple[NDArray[np.uint8], NDArray[np.int64], NDArray[np.uint32], NDArray[np.uint32]]:
     """(image_rows, posting_starts, posting_images, posting_masses): the index the threshold search reads:
     each image's records in bucket order, each followed by its bucket (u32), and per bucket the images with
-    records in it and the sum of their weights, heaviest first."""
+    records in it and the sum of their weights, images ascending."""
 def _colour_search(
     image_starts: Any, image_rows: Any, posting_starts: Any, posting_images: Any, posting_masses: Any, ids: Any,
     keep: Any, queries: Any, tolerance: float, min_share: float, limit: int, tail: float, ratio: float,

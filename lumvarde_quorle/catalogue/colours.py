@@ -43,7 +43,7 @@ __all__ = ["SUFFIX", "ColourIndex", "damage", "damaged", "fresh_index", "write_i
 SUFFIX = "-colours"
 _MAGIC = b"LQcolours\n"
 # The layout of the file and of the native index's buckets; another layout is rebuilt.
-_LAYOUT = 4
+_LAYOUT = 3
 _PAGE = 4096
 _ARRAYS = ("ids", "settings", "counts", "missing", "image_starts", "image_rows", "posting_starts", "posting_images",
            "posting_masses", "column_starts", "entry_images", "entry_weights", "damaged")

@@ -321,7 +321,7 @@ constexpr MethodSpec colour_postings_function{
     &colour_index::postings,
     "(image_rows, posting_starts, posting_images, posting_masses): the index the threshold search reads:\n"
     "each image's records in bucket order, each followed by its bucket (u32), and per bucket the images with\n"
-    "records in it and the sum of their weights, heaviest first.",
+    "records in it and the sum of their weights, images ascending.",
     "Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]"};
 
 constexpr MethodSpec colour_search_function{

@@ -22,7 +22,7 @@ constexpr std::int64_t piece_rows = 16384;
 double level_bound(int level) noexcept {
     if (level == 0) return 0.0;
     if (level == levels - 1) return std::numeric_limits<double>::infinity();
-    return std::ldexp(1.0, level - 1);
+    return std::exp2((level - 1) / 2.0);
 }
 
 int level_of(double extra) noexcept {
@@ -370,20 +370,6 @@ Postings build_postings(const std::uint8_t* records, const std::int64_t* starts,
             for (; row < end && u32_at(row + record_bytes) == bucket; row += row_bytes) mass += u16_at(row + 6);
             out.images[next[bucket]] = static_cast<std::uint32_t>(image);
             out.masses[next[bucket]++] = mass;
-        }
-    }
-    // Heaviest first; within a bucket the images came ascending, and keep that order among equal masses.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;
-    for (std::int64_t b = 0; b < bucket_count; ++b) {
-        if ((b & 0xFFF) == 0) stop.poll();
-        entries.clear();
-        for (std::int64_t at = out.starts[b]; at < out.starts[b + 1]; ++at)
-            entries.emplace_back(out.masses[at], out.images[at]);
-        std::stable_sort(entries.begin(), entries.end(),
-                         [](const auto& x, const auto& y) { return x.first > y.first; });
-        for (std::size_t k = 0; k < entries.size(); ++k) {
-            out.masses[out.starts[b] + static_cast<std::int64_t>(k)] = entries[k].first;
-            out.images[out.starts[b] + static_cast<std::int64_t>(k)] = entries[k].second;
         }
     }
     return out;

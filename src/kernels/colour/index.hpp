@@ -3,10 +3,12 @@
 // query, and evaluates the distribution estimator on those (distribution.Distributions.parts).
 //
 // A record counts for a query only within CIEDE2000 `reach` of it: the tolerance plus tail * ratio times
-// its widest spread. Level 0 holds records without spread (reach: the tolerance), level k in 1..7 those
-// whose extra reach is at most 2^(k-1), level 8 the rest. A query finds, per level, a box of cells
-// holding the CIEDE2000 ball of the level's greatest reach around the query (its extent along many
-// directions, found by bisection, widened by a margin) and reads the records of those cells.
+// its widest spread. Level 0 holds records without spread (reach: the tolerance), level k in 1..13 those
+// whose extra reach is at most 2^((k-1)/2), level 14 the rest: steps of root 2, so that a level's greatest
+// spread, which bounds what its records may count (index.cpp's shells), is near each record's own. A
+// query finds, per level, a box of cells holding the CIEDE2000 ball of the level's greatest reach around
+// the query (its extent along many directions, found by bisection, widened by a margin) and reads the
+// records of those cells.
 #pragma once
 
 #include <array>
@@ -24,7 +26,7 @@ inline constexpr std::size_t record_bytes = 11;
 // An index row: the record, then the image's position in the index's table (u32).
 inline constexpr std::size_t row_bytes = 15;
 
-inline constexpr int levels = 9;
+inline constexpr int levels = 15;
 inline constexpr double cell_size = 4.0;
 inline constexpr int cells_l = 26, cells_a = 64, cells_b = 64;  // L from 0, a and b from -128
 inline constexpr double low_l = 0.0, low_ab = -128.0;
@@ -49,7 +51,8 @@ CellRanges cells_within(const std::int64_t* bucket_starts, const Box* boxes);
 //   bucket in their own order), each followed by its bucket (u32), row_bytes each: an image's share sums
 //   them in the order the bucket traversal of colour_shares adds them;
 // - postings: per bucket (entries posting_starts[b]:posting_starts[b + 1]) each image with records in it
-//   and the sum of their weights (its mass), by mass descending, then image ascending.
+//   and the sum of their weights (its mass), images ascending: a search adds every list it reads into a
+//   bound per image, and ascending images make that a sweep through the bounds rather than random access.
 struct Postings {
     std::vector<std::int64_t> starts;
     std::vector<std::uint32_t> images, masses;
