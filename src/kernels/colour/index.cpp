@@ -728,6 +728,13 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
             std::push_heap(best.begin(), best.end(), ranks_before);
         }
         if (settled) break;
+        // What cannot enter the first `limit` now never will: the next batches choose among the rest only.
+        if (static_cast<std::int64_t>(best.size()) == limit) {
+            const double least = best.front().least;
+            candidates.erase(std::remove_if(candidates.begin() + static_cast<std::ptrdiff_t>(done), candidates.end(),
+                                            [&](const auto& candidate) { return percent(candidate.first) < least; }),
+                             candidates.end());
+        }
     }
     for (const Ranked& entry : best) {
         found.images.push_back(entry.image);
