@@ -140,8 +140,9 @@ def _colour_postings(
     each image's records in bucket order, each followed by its bucket (u32), and per bucket the images with
     records in it and the sum of their weights, images ascending."""
 def _colour_search(
-    image_starts: Any, image_rows: Any, posting_starts: Any, posting_images: Any, posting_masses: Any, ids: Any,
-    keep: Any, queries: Any, tolerance: float, min_share: float, limit: int, tail: float, ratio: float,
+    image_starts: Any, image_rows: Any, posting_starts: Any, posting_images: Any, posting_masses: Any,
+    image_weights: Any, ids: Any, keep: Any, queries: Any, tolerance: float, min_share: float, limit: int,
+    tail: float, ratio: float,
 ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
     """(images, shares): the images of keep in which every query colour (rows of L*, a*, b*) covers at least
     min_share percent within CIEDE2000 tolerance, the first limit by the least share, the sum, then ids,

@@ -86,18 +86,23 @@ def test_native_ciede2000_gives_the_published_differences():
 
 @pytest.mark.parametrize("radius", [1, 5, 14, 30, 70])
 @pytest.mark.parametrize("kind", ["sRGB", "near grey", "blue"])
-def test_the_box_a_search_reads_holds_the_whole_ball(kind, radius):
+def test_the_shape_a_search_reads_holds_the_whole_ball(kind, radius):
+    # The box and the extents along the diagonals both bound what a search reads and what it counts whole.
     rng = np.random.default_rng(radius)
     for centre in lab_points(rng, 40, kind):
-        box = _testkernels.ball_box(*centre, float(radius))
+        box, shape = _testkernels.ball_box(*centre, float(radius)), _testkernels.ball_shape(*centre, float(radius))
+        assert (box is None) == (shape is None)
         if box is None:
             continue  # the whole of colour space is read
         low, high = np.array(box)
+        diagonals = np.frombuffer(shape[2], np.float64).reshape(-1, 3)
+        extents = np.frombuffer(shape[3], np.float64)
         directions = rng.normal(size=(40_000, 3))
         directions /= np.linalg.norm(directions, axis=1)[:, None]
         points = centre + directions * rng.uniform(0, 3 * radius, (len(directions), 1))
         inside = points[ciede2000(centre, points) <= radius]
         assert ((inside >= low) & (inside <= high)).all(), (centre, radius)
+        assert ((inside - centre) @ diagonals.T <= extents).all(), (centre, radius)
 
 
 QUERIES = {

@@ -34,7 +34,9 @@ def tables():
 def built(tables):
     records = np.frombuffer(b"".join(t.tobytes() for t in tables), np.uint8)
     counts = np.array([len(table) for table in tables], np.int64)
-    return counts, _colour_index(records, counts, TAIL * RATIO), _colour_postings(records, counts, TAIL * RATIO)
+    weights = np.array([table["weight"].sum() for table in tables], np.uint64)
+    return (counts, _colour_index(records, counts, TAIL * RATIO),
+            (*_colour_postings(records, counts, TAIL * RATIO), weights))
 
 
 def index_of(built, ids):
@@ -99,14 +101,16 @@ def test_every_image_tied_on_its_shares_comes_by_id(tables, built):
     pytest.param(lambda a: a.update(posting_starts=a["posting_starts"][::-1].copy()), "starts",
                  id="posting-starts-falling"),
     pytest.param(lambda a: a.update(keep=a["keep"][:5]), "keep", id="keep-short"),
+    pytest.param(lambda a: a.update(image_weights=a["image_weights"][1:]), "weights", id="weights-short"),
     pytest.param(lambda a: a.update(queries=np.array([1.0, np.nan, 0])), "finite", id="query-not-finite"),
     pytest.param(lambda a: a.update(queries=np.zeros(4)), "rows of 3", id="query-not-lab"),
     pytest.param(lambda a: a.update(limit=0), "limit", id="limit-zero"),
 ])
 def test_a_damaged_index_or_bad_arguments_are_value_errors(built, damage, message):
-    counts, _, (image_rows, posting_starts, posting_images, posting_masses) = built
+    counts, _, (image_rows, posting_starts, posting_images, posting_masses, weights) = built
     arguments = {"image_starts": np.concatenate([[0], np.cumsum(counts)]), "image_rows": image_rows,
                  "posting_starts": posting_starts, "posting_images": posting_images, "posting_masses": posting_masses,
+                 "image_weights": weights,
                  "ids": np.arange(len(counts), dtype=np.int64), "keep": np.ones(len(counts), bool),
                  "queries": srgb_to_lab(np.array([[250.0, 250, 248]])), "tolerance": 10.0, "min_share": 0.0,
                  "limit": 20, "tail": TAIL, "ratio": RATIO}

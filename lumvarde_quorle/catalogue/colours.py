@@ -46,7 +46,7 @@ _MAGIC = b"LQcolours\n"
 _LAYOUT = 3
 _PAGE = 4096
 _ARRAYS = ("ids", "settings", "counts", "missing", "image_starts", "image_rows", "posting_starts", "posting_images",
-           "posting_masses", "column_starts", "entry_images", "entry_weights", "damaged")
+           "posting_masses", "image_weights", "column_starts", "entry_images", "entry_weights", "damaged")
 
 
 @dataclass
@@ -66,6 +66,7 @@ class ColourIndex:
     posting_starts: NDArray[np.int64]
     posting_images: NDArray[np.uint32]
     posting_masses: NDArray[np.uint32]
+    image_weights: NDArray[np.uint64]  # per image, its records' weights summed
     column_starts: NDArray[np.int64]
     entry_images: NDArray[np.uint32]
     entry_weights: NDArray[np.uint16]
@@ -95,8 +96,8 @@ class ColourIndex:
         from ..color_extractor_cy import _colour_search
 
         return _colour_search(self.image_starts, self.image_rows, self.posting_starts, self.posting_images,
-                              self.posting_masses, self.ids, keep, query_lab, tolerance, min_share, limit, TAIL,
-                              RATIO)
+                              self.posting_masses, self.image_weights, self.ids, keep, query_lab, tolerance, min_share,
+                              limit, TAIL, RATIO)
 
     def shared(self, vector: NDArray[np.float64]) -> NDArray[np.float64]:
         """Per image, the intersection of its signature with a dense signature vector."""
@@ -177,6 +178,9 @@ def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
     count_array = np.array(counts, np.int32)
     image_rows, posting_starts, posting_images, posting_masses = _colour_postings(
         np.frombuffer(records, np.uint8), count_array.astype(np.int64), TAIL * RATIO)
+    weights = np.cumsum(np.frombuffer(records, RECORD)["weight"], dtype=np.uint64)
+    summed = np.concatenate([np.zeros(1, np.uint64), weights])
+    starts = np.concatenate([[0], np.cumsum(count_array, dtype=np.int64)])
     del records
     entries = np.frombuffer(signatures, SIGNATURE)
     owner = np.repeat(np.arange(len(ids), dtype=np.uint32), signature_counts)
@@ -184,8 +188,8 @@ def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
     per_vertex = np.bincount(entries["vertex"], minlength=SIGNATURE_VERTICES)[:SIGNATURE_VERTICES]
     return ColourIndex(
         identity, generation, np.array(ids, np.int64), np.array(settings, np.int64), count_array,
-        np.array(missing, bool), np.concatenate([[0], np.cumsum(count_array, dtype=np.int64)]), image_rows,
-        posting_starts, posting_images, posting_masses,
+        np.array(missing, bool), starts, image_rows, posting_starts, posting_images, posting_masses,
+        summed[starts[1:]] - summed[starts[:-1]],
         np.concatenate([[0], np.cumsum(per_vertex)]).astype(np.int64), owner[order],
         np.ascontiguousarray(entries["weight"][order]), np.array(damaged, np.int64),
     )

@@ -200,15 +200,16 @@ Ref postings(PyObject* records_object, PyObject* counts_object, double tail_rati
 }
 
 Ref search(PyObject* image_starts_object, PyObject* image_rows_object, PyObject* posting_starts_object,
-           PyObject* posting_images_object, PyObject* posting_masses_object, PyObject* ids_object,
-           PyObject* keep_object, PyObject* queries_object, double tolerance, double min_share, PyObject* limit_object,
-           double tail, double ratio) {
+           PyObject* posting_images_object, PyObject* posting_masses_object, PyObject* image_weights_object,
+           PyObject* ids_object, PyObject* keep_object, PyObject* queries_object, double tolerance, double min_share,
+           PyObject* limit_object, double tail, double ratio) {
     Ref image_starts = array_of(image_starts_object, NPY_INT64);
     Ref image_rows = image_starts ? array_of(image_rows_object, NPY_UINT8) : Ref();
     Ref posting_starts = image_rows ? array_of(posting_starts_object, NPY_INT64) : Ref();
     Ref posting_images = posting_starts ? array_of(posting_images_object, NPY_UINT32) : Ref();
     Ref posting_masses = posting_images ? array_of(posting_masses_object, NPY_UINT32) : Ref();
-    Ref ids = posting_masses ? array_of(ids_object, NPY_INT64) : Ref();
+    Ref image_weights = posting_masses ? array_of(image_weights_object, NPY_UINT64) : Ref();
+    Ref ids = image_weights ? array_of(ids_object, NPY_INT64) : Ref();
     Ref keep = ids ? array_of(keep_object, NPY_BOOL) : Ref();
     Ref queries = keep ? array_of(queries_object, NPY_DOUBLE) : Ref();
     long long limit = 0;
@@ -224,6 +225,11 @@ Ref search(PyObject* image_starts_object, PyObject* image_rows_object, PyObject*
         size(posting_starts) != colour::bucket_count + 1 || size(posting_images) != size(posting_masses) ||
         !offsets_fit(data<std::int64_t>(posting_starts), size(posting_starts), size(posting_images))) {
         PyErr_SetString(PyExc_ValueError, "not a colour index: its starts do not fit its rows and postings");
+        return Ref();
+    }
+    if (size(image_weights) != images) {
+        PyErr_Format(PyExc_ValueError, "not a colour index: %zd image weights for %zd images",
+                     static_cast<Py_ssize_t>(size(image_weights)), static_cast<Py_ssize_t>(images));
         return Ref();
     }
     if (size(keep) != images) {
@@ -253,7 +259,8 @@ Ref search(PyObject* image_starts_object, PyObject* image_rows_object, PyObject*
     }
     const colour::ThresholdIndex index{data<std::int64_t>(image_starts),    data<std::uint8_t>(image_rows),
                                        static_cast<std::int64_t>(images),   data<std::int64_t>(posting_starts),
-                                       data<std::uint32_t>(posting_images), data<std::uint32_t>(posting_masses)};
+                                       data<std::uint32_t>(posting_images), data<std::uint32_t>(posting_masses),
+                                       data<std::uint64_t>(image_weights)};
     const auto* kept = reinterpret_cast<const std::uint8_t*>(data<npy_bool>(keep));
     colour::Found found;
     if (run_kernel(

@@ -327,8 +327,8 @@ constexpr MethodSpec colour_postings_function{
 constexpr MethodSpec colour_search_function{
     "_colour_search",
     params(any_array("image_starts"), any_array("image_rows"), any_array("posting_starts"), any_array("posting_images"),
-           any_array("posting_masses"), any_array("ids"), any_array("keep"), any_array("queries"),
-           Param{"tolerance", Check::any, {}, Convert::to_double, "float"},
+           any_array("posting_masses"), any_array("image_weights"), any_array("ids"), any_array("keep"),
+           any_array("queries"), Param{"tolerance", Check::any, {}, Convert::to_double, "float"},
            Param{"min_share", Check::any, {}, Convert::to_double, "float"},
            Param{"limit", Check::any, {}, Convert::none, "int"},
            Param{"tail", Check::any, {}, Convert::to_double, "float"},

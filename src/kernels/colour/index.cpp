@@ -151,11 +151,6 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
     }
 }
 
-namespace {
-
-// Directions besides the axes along which the extent of a ball bounds it: the face and body diagonals,
-// which cut the corners a box leaves around a ball turned to the axes.
-constexpr int diagonals = 20;
 std::array<Lab, diagonals> diagonal_directions() noexcept {
     std::array<Lab, diagonals> out{};
     int at = 0;
@@ -170,59 +165,88 @@ std::array<Lab, diagonals> diagonal_directions() noexcept {
     return out;
 }
 
+namespace {
+
 double along(const Lab& u, double l, double a, double b) noexcept { return u.l * l + u.a * a + u.b * b; }
 
-// A ball's box and its extent along each diagonal (the greatest u . (x - centre) over it).
-struct Shape {
-    Box box;
-    std::array<double, diagonals> extent;
-};
+}  // namespace
 
-Shape ball_shape(const Lab& centre, double radius) noexcept {
-    Shape shape{{{centre.l, centre.a, centre.b}, {centre.l, centre.a, centre.b}}, {}};
-    Box& box = shape.box;
+// Along each direction the difference from the centre is taken at points 15 % apart (it grows along a
+// ray, as bisection assumes); each ball's edge lies between the last point inside it and the next, where a
+// few halvings find it. One walk out serves every radius, which a search asks for dozens of.
+void ball_shapes(const Lab& centre, const double* radii, std::size_t count, Shape* out) {
     const std::array<Lab, diagonals> diagonal = diagonal_directions();
+    for (std::size_t r = 0; r < count; ++r)
+        out[r] = Shape{{{centre.l, centre.a, centre.b}, {centre.l, centre.a, centre.b}}, {}};
     // Colour differences level off far from a colour (the weights grow with lightness and chroma), so a
     // wide ball may have no edge within colour space.
-    constexpr double beyond = 1024.0;
-    const auto inside = [&](const Lab& u, double t) {
-        return ciede2000(centre, {centre.l + t * u.l, centre.a + t * u.a, centre.b + t * u.b}) <= radius;
-    };
+    constexpr double beyond = 1024.0, first = 0.25, growth = 1.15, stretch = 0.1;
+    const double widest = *std::max_element(radii, radii + count);
+    std::vector<double> steps, differences;
     for (const Lab& u : directions()) {
-        double low = 0.0, high = std::max(radius, 1.0);
-        while (inside(u, high)) {
-            low = high;
-            high *= 2.0;
-            if (high > beyond) {
-                box.everywhere = true;
-                return shape;
+        const auto difference = [&](double t) {
+            return ciede2000(centre, {centre.l + t * u.l, centre.a + t * u.a, centre.b + t * u.b});
+        };
+        steps.assign(1, 0.0);
+        differences.assign(1, 0.0);
+        // Past the widest ball's edge the walk goes on to twice as far, as a difference may dip back a
+        // little: an edge is the last point inside, not the first outside.
+        double until = beyond;
+        for (double t = first; t <= until; t *= growth) {
+            steps.push_back(t);
+            differences.push_back(difference(t));
+            if (differences.back() > widest && until == beyond) until = 2.0 * t;
+        }
+        for (std::size_t r = 0; r < count; ++r) {
+            Shape& shape = out[r];
+            if (shape.box.everywhere) continue;
+            const auto inside =
+                std::find_if(differences.rbegin(), differences.rend(), [&](double value) { return value <= radii[r]; });
+            const auto at = static_cast<std::size_t>(differences.rend() - inside);  // the first point after it
+            if (at == differences.size()) {
+                shape.box.everywhere = true;
+                continue;
             }
+            double low = steps[at - 1], high = steps[at];
+            for (int step = 0; step < 4; ++step) {
+                const double middle = (low + high) / 2.0;
+                (difference(middle) <= radii[r] ? low : high) = middle;
+            }
+            const double edge[3] = {centre.l + high * u.l, centre.a + high * u.a, centre.b + high * u.b};
+            for (int axis = 0; axis < 3; ++axis) {
+                shape.box.low[axis] = std::min(shape.box.low[axis], edge[axis]);
+                shape.box.high[axis] = std::max(shape.box.high[axis], edge[axis]);
+            }
+            for (int k = 0; k < diagonals; ++k)
+                shape.extent[k] = std::max(shape.extent[k], high * along(diagonal[k], u.l, u.a, u.b));
         }
-        for (int step = 0; step < 10; ++step) {
-            const double middle = (low + high) / 2.0;
-            (inside(u, middle) ? low : high) = middle;
-        }
-        const double edge[3] = {centre.l + high * u.l, centre.a + high * u.a, centre.b + high * u.b};
+    }
+    // The directions sample the ball's surface: its true extent lies a little beyond theirs, the more so the
+    // farther the ball reaches that way (a ball about a vivid colour stretches far along its chroma).
+    const Lab& c = centre;
+    for (std::size_t r = 0; r < count; ++r) {
+        const double margin = 0.15 * radii[r] + 1.0;
+        Box& box = out[r].box;
+        const double centres[3] = {c.l, c.a, c.b};
         for (int axis = 0; axis < 3; ++axis) {
-            box.low[axis] = std::min(box.low[axis], edge[axis]);
-            box.high[axis] = std::max(box.high[axis], edge[axis]);
+            box.low[axis] -= margin + stretch * (centres[axis] - box.low[axis]);
+            box.high[axis] += margin + stretch * (box.high[axis] - centres[axis]);
         }
-        for (int k = 0; k < diagonals; ++k)
-            shape.extent[k] = std::max(shape.extent[k], high * along(diagonal[k], u.l, u.a, u.b));
+        for (double& extent : out[r].extent) extent += margin + stretch * std::max(extent, 0.0);
     }
-    // The directions sample the ball's surface: its true extent lies a little beyond theirs.
-    const double margin = 0.15 * radius + 1.0;
-    for (int axis = 0; axis < 3; ++axis) {
-        box.low[axis] -= margin;
-        box.high[axis] += margin;
-    }
-    for (double& extent : shape.extent) extent += margin;
+}
+
+namespace {
+
+Shape ball_shape(const Lab& centre, double radius) {
+    Shape shape;
+    ball_shapes(centre, &radius, 1, &shape);
     return shape;
 }
 
 }  // namespace
 
-Box ball_box(const Lab& centre, double radius) noexcept { return ball_shape(centre, radius).box; }
+Box ball_box(const Lab& centre, double radius) { return ball_shape(centre, radius).box; }
 
 CellRanges cells_within(const std::int64_t* bucket_starts, const Box* boxes) {
     CellRanges cells_read{};
@@ -245,12 +269,14 @@ CellRanges cells_within(const std::int64_t* bucket_starts, const Box* boxes) {
 }
 
 CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance) {
+    std::array<double, levels> radii{};
+    std::array<Shape, levels> shapes{};
+    std::size_t count = 0;
+    for (int level = 0; level < levels - 1; ++level) radii[count++] = tolerance + level_bound(level);
+    ball_shapes(query, radii.data(), count, shapes.data());
     std::array<Box, levels> boxes{};
-    for (int level = 0; level < levels; ++level) {
-        if (bucket_starts[level * cells] == bucket_starts[(level + 1) * cells]) continue;
-        const double bound = level_bound(level);
-        boxes[level] = std::isfinite(bound) ? ball_box(query, tolerance + bound) : Box{{}, {}, true};
-    }
+    for (int level = 0; level < levels; ++level)
+        boxes[level] = level < levels - 1 ? shapes[static_cast<std::size_t>(level)].box : Box{{}, {}, true};
     return cells_within(bucket_starts, boxes.data());
 }
 
@@ -411,11 +437,13 @@ struct Region {
 };
 
 // One query colour of a search: the estimator, per level the regions of its shells and the one it reads
-// (the last), and the cells it reads.
+// (the last), the cells it reads and those whose posting lists bound the images (within the last shell
+// where the level's spread is bounded: beyond it every record counts at most shell_factor[shells], which a
+// bound adds for every image, of its whole weight, rather than read the widest part of the ball).
 struct Reader {
     Estimator estimate;
     std::array<std::array<Region, shells + 1>, levels> regions;
-    CellRanges cells_read;
+    CellRanges cells_read, cells_bound;
     std::array<Lab, diagonals> diagonal = diagonal_directions();
 };
 
@@ -477,23 +505,37 @@ bool region_meets(const Reader& reader, const Region& region, const std::int32_t
 // for the last.
 double level_spread(int level, double tail) noexcept { return level_bound(level) / tail; }
 
+bool spread_bounded(int level) noexcept { return level > 0 && level < levels - 1; }
+
 void prepare_regions(Reader& reader, const std::int64_t* posting_starts, double tolerance, double tail) {
-    const Shape near = ball_shape(reader.estimate.query, tolerance);
-    std::array<Box, levels> read{};
+    // Every ball the search needs, found together: the tolerance's, then per level its shells' and its own.
+    std::vector<double> radii = {tolerance};
+    std::array<std::array<int, shells + 1>, levels> which{};  // per level and shell, its radius in radii
     for (int level = 0; level < levels; ++level) {
         const double spread = level_spread(level, tail);
         const bool empty = posting_starts[level * cells] == posting_starts[(level + 1) * cells];
-        for (int shell = 0; shell <= shells; ++shell) {
-            Shape& shape = reader.regions[level][shell].shape;
+        for (int shell = 1; shell <= shells; ++shell) {
             // Without spread nothing counts beyond the tolerance; without a bound on it, anything may.
-            if (shell == 0 || spread == 0.0 || empty) shape = near;
-            else if (!std::isfinite(spread)) shape = Shape{Box{{}, {}, true}, {}};
-            else shape = ball_shape(reader.estimate.query, tolerance + shell * spread);
-            reader.regions[level][shell].cells = cells_of(shape.box);
+            if (spread == 0.0 || empty) continue;
+            which[level][shell] = std::isfinite(spread) ? static_cast<int>(radii.size()) : -1;
+            if (std::isfinite(spread)) radii.push_back(tolerance + shell * spread);
+        }
+    }
+    std::vector<Shape> found(radii.size());
+    ball_shapes(reader.estimate.query, radii.data(), radii.size(), found.data());
+    std::array<Box, levels> read{}, bound{};
+    for (int level = 0; level < levels; ++level) {
+        for (int shell = 0; shell <= shells; ++shell) {
+            const int at = which[level][shell];
+            Region& region = reader.regions[level][shell];
+            region.shape = at >= 0 ? found[static_cast<std::size_t>(at)] : Shape{Box{{}, {}, true}, {}};
+            region.cells = cells_of(region.shape.box);
         }
         read[level] = reader.regions[level][shells].shape.box;
+        bound[level] = reader.regions[level][spread_bounded(level) ? shells - 1 : shells].shape.box;
     }
     reader.cells_read = cells_within(posting_starts, read.data());
+    reader.cells_bound = cells_within(posting_starts, bound.data());
 }
 
 // The factor of a record or cell of `level` that the first shell holding it (`holds(shell)`) allows.
@@ -548,12 +590,13 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
     return bound;
 }
 
-// Adds to bounds[image] what the posting lists of the cells the colour reads allow each image: its mass in
-// a cell times the allowance of the first shell of the cell's level that meets the cell (nothing when its
-// level's own region does not). False when a posting names an image beyond the index.
+// Adds to bounds[image] what the posting lists of the cells the colour bounds by allow each image: its
+// mass in a cell times the allowance of the first shell of the cell's level that meets the cell, and
+// what lies beyond the last shell, at most shell_factor[shells] of its whole weight. False when a posting
+// names an image beyond the index.
 bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<std::uint64_t>& bounds, Stop& stop) {
     bool bad = false;
-    for_each_span(reader.cells_read, [&](std::int64_t first, std::int64_t last) {
+    for_each_span(reader.cells_bound, [&](std::int64_t first, std::int64_t last) {
         stop.poll();
         for (std::int64_t bucket = first; bucket < last; ++bucket) {
             const std::int64_t begin = index.posting_starts[bucket], end = index.posting_starts[bucket + 1];
@@ -564,7 +607,7 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<s
                                         static_cast<std::int32_t>(in_level / cells_b % cells_a),
                                         static_cast<std::int32_t>(in_level % cells_b)};
             const auto& regions = reader.regions[level];
-            if (!region_meets(reader, regions[shells], at)) continue;
+            if (!region_meets(reader, regions[spread_bounded(level) ? shells - 1 : shells], at)) continue;
             const std::uint64_t factor =
                 shell_allowance(level, [&](int shell) { return region_meets(reader, regions[shell], at); });
             if (factor == 0) continue;
@@ -575,6 +618,8 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<s
             }
         }
     });
+    for (std::int64_t image = 0; image < index.images; ++image)
+        bounds[image] += index.image_weights[image] * shell_factor[shells];
     return !bad;
 }
 
@@ -623,7 +668,6 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     for (const Lab& query : queries) {
         Reader& reader = readers.emplace_back(Reader{{query, warped(query), tolerance, tail, ratio, spread_table()}});
         prepare_regions(reader, index.posting_starts, tolerance, tail);
-        std::fill(bounds.begin(), bounds.end(), 0);
         if (!add_bounds(index, reader, bounds, stop)) {
             found.bad_entry = true;
             return found;
@@ -639,7 +683,6 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     const auto percent = [](std::uint64_t units) {
         return static_cast<double>(units) * (100.0 / (65535.0 * shell_unit)) * (1.0 + 1e-9);
     };
-    std::atomic<std::size_t> exact_count{0};
     std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
     for (std::size_t image = 0; image < least_bound.size(); ++image)
         if (least_bound[image] > 0 && percent(least_bound[image]) >= min_share && (!keep || keep[image]))
@@ -680,7 +723,6 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
                         const std::uint64_t bound = record_bound(index, readers[c], image, bad_here);
                         held = bound > 0 && percent(bound) >= needed;
                     }
-                    if (held) exact_count.fetch_add(1);
                     for (std::size_t c = 0; c < colours && held; ++c) {
                         const double share = exact_share(index, readers[c], image, bad_here);
                         shares[k * colours + c] = share;

@@ -67,6 +67,7 @@ struct ThresholdIndex {
     const std::int64_t* posting_starts;  // bucket_count + 1
     const std::uint32_t* posting_images;
     const std::uint32_t* posting_masses;
+    const std::uint64_t* image_weights;  // each image's records' weights summed
 };
 
 struct Found {
@@ -102,7 +103,19 @@ struct Box {
     double low[3], high[3];
     bool everywhere = false;  // the ball reaches the edge of colour space along some direction
 };
-Box ball_box(const Lab& centre, double radius) noexcept;
+Box ball_box(const Lab& centre, double radius);
+
+// Directions besides the axes along which the extent of a ball bounds it: the face and body diagonals,
+// which cut the corners a box leaves around a ball turned to the axes.
+inline constexpr int diagonals = 20;
+std::array<Lab, diagonals> diagonal_directions() noexcept;
+// A ball's box and its extent along each diagonal u (the greatest u . (x - centre) over it).
+struct Shape {
+    Box box;
+    std::array<double, diagonals> extent;
+};
+// The shapes of the balls of `count` radii about one centre.
+void ball_shapes(const Lab& centre, const double* radii, std::size_t count, Shape* out);
 
 // similar's intersection: per image the sum over the query's vertices of the lesser of the two weights
 // (weights / 65535), vertex by vertex in order, as finding.Table.distances sums them. Column v holds
