@@ -3,10 +3,11 @@ signatures by vertex for `similar`; derived from the catalogue file, which stays
 
 The records are bucketed by a grid over CIELAB and by how far beyond the tolerance they can count. Per
 bucket, a posting list holds each image with records in it and their summed weight; a search adds up, per
-image, the lists of the buckets near the query colour (a bound of its share), then evaluates the estimator
-of distribution.Distributions natively on the images of highest bound only, from each image's own records
-kept in bucket order, until no image left can enter the first `limit` (src/kernels/colour/index.hpp).
-The signatures are kept by vertex, so `similar` reads only the vertices the query holds.
+image, the lists of the buckets near the query colour, each by the most a record of its reach can count at
+the bucket's distance (a bound of its share), then evaluates the estimator of distribution.Distributions
+natively on the images of highest bound only, from each image's own records kept in bucket order, until no
+image left can enter the first `limit` (src/kernels/colour/index.hpp). The signatures are kept by vertex, so
+`similar` reads only the vertices the query holds.
 
 The index lives in a file beside the catalogue, "<catalogue>-colours", memory-mapped: a fresh process maps
 it and the kernel reads only the pages it needs, with no copy and nothing to parse, where building it from

@@ -561,8 +561,10 @@ void for_each_read_row(const ThresholdIndex& index, const Reader& reader, std::i
 
 // What add_bounds allows the image, record by record: nothing beyond the region the record's level reads,
 // and by the shells of its level within it.
-std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad) {
+std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad,
+                           std::vector<const std::uint8_t*>& counted) {
     std::uint64_t bound = 0;
+    counted.clear();
     for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
         const Lab lab = lab_at(bytes);
         const auto level = static_cast<int>(bucket / cells);
@@ -586,6 +588,7 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
             factor = 0;
         }
         bound += static_cast<std::uint64_t>(u16_at(bytes + 6)) * factor;
+        if (factor > 0) counted.push_back(bytes);
     });
     return bound;
 }
@@ -623,16 +626,14 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<s
     return !bad;
 }
 
-// The image's share of the colour as colour_shares sums it: its rows in the buckets the search reads, in
-// bucket order.
-double exact_share(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad) {
+// The image's share of the colour as colour_shares sums it, from the rows record_bound allows anything (in
+// bucket order, as it visits them): the others count nothing, and CIEDE2000 need not say so.
+double exact_share(const Reader& reader, const std::vector<const std::uint8_t*>& counted) {
     double sum = 0.0;
-    for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
-        // Beyond its level's region a record counts nothing: no need of CIEDE2000 to say so.
-        if (!box_holds(reader.regions[bucket / cells][shells].shape.box, lab_at(bytes))) return;
+    for (const std::uint8_t* bytes : counted) {
         const double value = reader.estimate(bytes);
         if (value > 0.0) sum += value;
-    });
+    }
     return sum;
 }
 
@@ -715,16 +716,17 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
             for (std::size_t first; (first = next.fetch_add(piece)) < count;) {
                 stop.poll();
                 bool bad_here = false;
+                std::vector<std::vector<const std::uint8_t*>> counted(colours);
                 for (std::size_t k = first; k < std::min(count, first + piece); ++k) {
                     const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
                     // Records far from the colour cost CIEDE2000 for nothing: first their bound, record by record.
                     bool held = true;
                     for (std::size_t c = 0; c < colours && held; ++c) {
-                        const std::uint64_t bound = record_bound(index, readers[c], image, bad_here);
+                        const std::uint64_t bound = record_bound(index, readers[c], image, bad_here, counted[c]);
                         held = bound > 0 && percent(bound) >= needed;
                     }
                     for (std::size_t c = 0; c < colours && held; ++c) {
-                        const double share = exact_share(index, readers[c], image, bad_here);
+                        const double share = exact_share(readers[c], counted[c]);
                         shares[k * colours + c] = share;
                         held = share > 0.0 && share >= min_share;
                     }
