@@ -5,6 +5,7 @@ catalogue (stale, foreign, damaged or missing: rebuilt, never believed), and dam
 import importlib.util
 import os
 import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -214,7 +215,7 @@ def test_search_through_the_index_file_gives_the_estimators_hits(tmp_path, table
     assert [hit["share"] for hit in hits] == sorted((hit["share"] for hit in hits), reverse=True)
 
 
-@pytest.mark.parametrize("spoil", ["stale", "missing", "another catalogue's", "damaged", "truncated"])
+@pytest.mark.parametrize("spoil", ["stale", "missing", "another catalogue's", "damaged", "truncated", "older layout"])
 def test_an_index_file_not_of_this_catalogue_is_rebuilt_never_believed(tmp_path, tables, spoil):
     path, other = str(tmp_path / "c.db"), str(tmp_path / "other.db")
     fill(path, tables[:300])
@@ -232,6 +233,11 @@ def test_an_index_file_not_of_this_catalogue_is_rebuilt_never_believed(tmp_path,
         data = bytearray(pathlib.Path(sidecar(path)).read_bytes())
         data[20:60] = b"x" * 40
         pathlib.Path(sidecar(path)).write_bytes(bytes(data))
+    elif spoil == "older layout":  # its cells and levels mean other buckets than this version's
+        data = pathlib.Path(sidecar(path)).read_bytes()
+        layout = re.search(rb'"layout": (\d+)', data)
+        older = str(int(layout.group(1)) - 1).encode()
+        pathlib.Path(sidecar(path)).write_bytes(data[:layout.start(1)] + older + data[layout.end(1):])
     else:
         with open(sidecar(path), "r+b") as index_file:
             index_file.truncate(os.path.getsize(sidecar(path)) // 2)
@@ -241,4 +247,6 @@ def test_an_index_file_not_of_this_catalogue_is_rebuilt_never_believed(tmp_path,
         assert {hit["path"]: hit["share"] for hit in after[0][0]} == pytest.approx(expected, abs=1e-9)
     else:
         assert after == before
+    if spoil == "older layout":  # not believed: built again and written over
+        assert re.search(rb'"layout": (\d+)', pathlib.Path(sidecar(path)).read_bytes()).group(1) == layout.group(1)
     assert answers(path) == after  # and the file written again is believed
