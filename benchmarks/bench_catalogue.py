@@ -10,6 +10,13 @@
    the time the catalogue adds, for LibraryColorExtractor (scikit-learn's K-means) and ColorExtractor.
 
     python benchmarks/bench_catalogue.py [IMAGES]     (default 1000000)
+    python benchmarks/bench_catalogue.py IMAGES --keep FOLDER
+        part 1 only, on a catalogue kept in FOLDER: filled on the first run, reused by later ones; its
+        colour index is rebuilt each run.
+
+The catalogue is filled in bulk: POOL distinct perturbed distributions are drawn (with their palettes and
+signatures), and image i stores one of them drawn at random, its rows written straight through the storage
+layer, so that a million images fill in minutes; beyond POOL images distributions repeat (exact ties).
 """
 
 import heapq
@@ -29,10 +36,11 @@ from sklearn.datasets import load_sample_image
 from lumvarde_quorle.batch import map_images
 from lumvarde_quorle.catalogue import Catalogue, Profile
 from lumvarde_quorle.catalogue.colours import sidecar
+from lumvarde_quorle.catalogue.palettes import stored_form
 from lumvarde_quorle.cielab import srgb_to_lab
 from lumvarde_quorle.cli.common import InProcessExecutor
 from lumvarde_quorle.color_extractor_cy import ColorExtractor, LibraryColorExtractor
-from lumvarde_quorle.distribution import MAX_RECORDS, RECORD, WEIGHT_UNIT, warped
+from lumvarde_quorle.distribution import MAX_RECORDS, RECORD, WEIGHT_UNIT, signature, warped
 from lumvarde_quorle.names import parse_color
 
 ADDRESS_SPACE = 16 << 30
@@ -40,6 +48,7 @@ BATCH = 10_000
 NAMED = ["white", "black", "grey", "skyblue", "navy", "red", "teal", "orange", "forestgreen", "beige", "pink",
          "saddlebrown"]
 QUERIES = 40
+POOL = 100_000
 
 
 # ---------------------------------------------------------------- realistic distributions
@@ -156,26 +165,52 @@ def fill(path, count, rng):
     bases = base_distributions()
     sizes = [len(base) for base in bases]
     print(f"{len(bases)} base distributions of {min(sizes)} to {max(sizes)} records")
-    drawn, records = [], 0
     started = time.perf_counter()
+    pool = []
+    for _ in range(min(count, POOL)):
+        table = perturbed(bases[rng.integers(len(bases))], rng)
+        blob = table.tobytes()
+        pool.append((table, stored_form(palette_of(table)), blob, signature(blob)))
+    drawn, records = [], 0
     with Catalogue(path, create=True) as catalogue:
         settings_id = catalogue._settings_id(Profile.of())
         for first in range(0, count, BATCH):
             with catalogue._writing() as store:
                 for number in range(first, min(first + BATCH, count)):
-                    table = perturbed(bases[rng.integers(len(bases))], rng)
+                    table, (colours, spread, palette), blob, table_signature = pool[rng.integers(len(pool))]
                     records += len(table)
                     if number % (count // 28 or 1) == 0:
                         drawn.append(table["lab"][rng.integers(len(table))].astype(np.float64))
-                    catalogue._put(store, settings_id, f"/photos/{number:07}.jpg", (100_000, number, number, number),
-                                   palette_of(table), table.tobytes())
+                    image_id = store.put_image(settings_id, f"/photos/{number:07}.jpg",
+                                               (100_000, number, number, number), spread, palette, None, blob,
+                                               table_signature)
+                    store.put_colours((image_id, *colour) for colour in colours)
         catalogue._connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
         filled = time.perf_counter() - started
         started = time.perf_counter()
         catalogue._refresh_index()
         built = time.perf_counter() - started
-    print(f"{count} synthetic images, {records / count:.0f} records each on average, filled in {filled:.0f} s")
+    print(f"{count} synthetic images ({min(count, POOL)} distinct), {records / count:.0f} records each on average, "
+          f"filled in {filled:.0f} s")
     return drawn, built
+
+
+def kept_fill(path, count, rng):
+    """fill, once: later runs reuse the catalogue and the colours drawn from it, and rebuild its index."""
+    drawn_path = path + "-drawn.json"
+    if not os.path.exists(drawn_path):
+        drawn, _ = fill(path, count, rng)
+        with open(drawn_path, "w") as out:
+            json.dump([list(map(float, lab)) for lab in drawn], out)
+    with open(drawn_path) as source:
+        drawn = [np.array(lab) for lab in json.load(source)]
+    if os.path.exists(sidecar(path)):
+        os.unlink(sidecar(path))
+    started = time.perf_counter()
+    with Catalogue(path) as catalogue:
+        catalogue._refresh_index()
+    print(f"{count} synthetic images reused from {path}")
+    return drawn, time.perf_counter() - started
 
 
 def rgb_of(lab):
@@ -183,11 +218,15 @@ def rgb_of(lab):
     return tuple(int(c) for c in np.clip(np.round(rgb * 255), 0, 255))
 
 
-def large_catalogue(count):
+def large_catalogue(count, keep=None):
     rng = np.random.default_rng(2026)
     with tempfile.TemporaryDirectory() as folder:
-        path = os.path.join(folder, "large.db")
-        drawn, built = fill(path, count, rng)
+        if keep is None:
+            path = os.path.join(folder, "large.db")
+            drawn, built = fill(path, count, rng)
+        else:
+            path = os.path.join(keep, f"large-{count}.db")
+            drawn, built = kept_fill(path, count, rng)
         size, index_size = os.path.getsize(path), os.path.getsize(sidecar(path))
         print(f"  catalogue file:              {size / count:6.0f} bytes per image ({size / 2**20:.0f} MiB)")
         print(f"  colour index file:           {index_size / count:6.0f} bytes per image "
@@ -275,13 +314,20 @@ def indexing_overhead():
 
 
 def main():
-    count = int(sys.argv[1]) if len(sys.argv) > 1 and sys.argv[1] != "--large" else 1_000_000
-    if len(sys.argv) > 2 and sys.argv[1] == "--large":
+    arguments, keep = sys.argv[1:], None
+    if "--keep" in arguments:
+        at = arguments.index("--keep")
+        keep = os.path.abspath(arguments[at + 1])
+        del arguments[at : at + 2]
+    count = int(arguments[0]) if arguments and arguments[0] != "--large" else 1_000_000
+    if len(arguments) > 1 and arguments[0] == "--large":
         resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE, ADDRESS_SPACE))
-        large_catalogue(int(sys.argv[2]))
+        large_catalogue(int(arguments[1]), keep)
         return
-    subprocess.run([sys.executable, "-P", __file__, "--large", str(count)], check=True)
-    indexing_overhead()
+    subprocess.run([sys.executable, "-P", __file__, "--large", str(count)] + (["--keep", keep] if keep else []),
+                   check=True)
+    if keep is None:
+        indexing_overhead()
 
 
 if __name__ == "__main__":

@@ -135,6 +135,20 @@ def _colour_shares(
 ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
     """(images, shares): the images with pixels within CIEDE2000 tolerance of the query colour (L*, a*, b*)
     and the percent of each, from a colour index; the same for any number of threads (0: every processor)."""
+def _colour_postings(
+    records: Any, counts: Any, tail_ratio: float
+) -> tuple[NDArray[np.uint8], NDArray[np.int64], NDArray[np.uint32], NDArray[np.uint32]]:
+    """(image_rows, posting_starts, posting_images, posting_masses): the index the threshold search reads:
+    each image's records in bucket order, each followed by its bucket (u32), and per bucket the images with
+    records in it and the sum of their weights, images ascending."""
+def _colour_search(
+    image_starts: Any, image_rows: Any, posting_starts: Any, posting_images: Any, posting_masses: Any,
+    image_weights: Any, ids: Any, keep: Any, queries: Any, tolerance: float, min_share: float, limit: int,
+    tail: float, ratio: float,
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """(images, shares): the images of keep in which every query colour (rows of L*, a*, b*) covers at least
+    min_share percent within CIEDE2000 tolerance, the first limit by the least share, the sum, then ids,
+    in no order; shares[k, c]: image k's percent of colour c, as _colour_shares gives it."""
 def _signature_shared(
     column_starts: Any, images: Any, weights: Any, image_count: int, query: Any, threads: int = 0
 ) -> NDArray[np.float64]:

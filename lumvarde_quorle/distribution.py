@@ -42,7 +42,7 @@ WEIGHT_UNIT = 65535
 # records than 4 at a million images).
 TAIL = 4.0
 # CIEDE2000 over warped distance stays below 1.78 over every pair of sRGB colours (measured on millions
-# of pairs at every scale); a spread along a direction is at most this times the widest spread.
+# of pairs at every scale); a spread along a direction is taken as at most this times the widest spread.
 RATIO = 2.0
 
 # The signature `similar` compares: record shares spread over the vertices of a grid in the warped space,
@@ -137,7 +137,8 @@ class Distributions:
         apart = np.sqrt((offset * offset).sum(axis=1))
         with np.errstate(invalid="ignore", divide="ignore"):
             along = np.sqrt(((offset / apart[:, None]) ** 2 * self.sigma[near] ** 2).sum(axis=1)) * difference / apart
-        spread = np.where((apart > 0) & np.isfinite(along), along, 0.0)
+        # Capped at RATIO times the widest spread (never reached in practice), which the search's bounds rely on.
+        spread = np.where((apart > 0) & np.isfinite(along), np.minimum(along, RATIO * self.widest[near]), 0.0)
         step = (difference <= tolerance).astype(np.float64)
         with np.errstate(invalid="ignore", divide="ignore"):
             soft = ndtr((tolerance - difference) / spread)

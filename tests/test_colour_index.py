@@ -5,6 +5,7 @@ catalogue (stale, foreign, damaged or missing: rebuilt, never believed), and dam
 import importlib.util
 import os
 import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -86,18 +87,23 @@ def test_native_ciede2000_gives_the_published_differences():
 
 @pytest.mark.parametrize("radius", [1, 5, 14, 30, 70])
 @pytest.mark.parametrize("kind", ["sRGB", "near grey", "blue"])
-def test_the_box_a_search_reads_holds_the_whole_ball(kind, radius):
+def test_the_shape_a_search_reads_holds_the_whole_ball(kind, radius):
+    # The box and the extents along the diagonals both bound what a search reads and what it counts whole.
     rng = np.random.default_rng(radius)
     for centre in lab_points(rng, 40, kind):
-        box = _testkernels.ball_box(*centre, float(radius))
+        box, shape = _testkernels.ball_box(*centre, float(radius)), _testkernels.ball_shape(*centre, float(radius))
+        assert (box is None) == (shape is None)
         if box is None:
             continue  # the whole of colour space is read
         low, high = np.array(box)
+        diagonals = np.frombuffer(shape[2], np.float64).reshape(-1, 3)
+        extents = np.frombuffer(shape[3], np.float64)
         directions = rng.normal(size=(40_000, 3))
         directions /= np.linalg.norm(directions, axis=1)[:, None]
         points = centre + directions * rng.uniform(0, 3 * radius, (len(directions), 1))
         inside = points[ciede2000(centre, points) <= radius]
         assert ((inside >= low) & (inside <= high)).all(), (centre, radius)
+        assert ((inside - centre) @ diagonals.T <= extents).all(), (centre, radius)
 
 
 QUERIES = {
@@ -209,7 +215,7 @@ def test_search_through_the_index_file_gives_the_estimators_hits(tmp_path, table
     assert [hit["share"] for hit in hits] == sorted((hit["share"] for hit in hits), reverse=True)
 
 
-@pytest.mark.parametrize("spoil", ["stale", "missing", "another catalogue's", "damaged", "truncated"])
+@pytest.mark.parametrize("spoil", ["stale", "missing", "another catalogue's", "damaged", "truncated", "older layout"])
 def test_an_index_file_not_of_this_catalogue_is_rebuilt_never_believed(tmp_path, tables, spoil):
     path, other = str(tmp_path / "c.db"), str(tmp_path / "other.db")
     fill(path, tables[:300])
@@ -227,6 +233,11 @@ def test_an_index_file_not_of_this_catalogue_is_rebuilt_never_believed(tmp_path,
         data = bytearray(pathlib.Path(sidecar(path)).read_bytes())
         data[20:60] = b"x" * 40
         pathlib.Path(sidecar(path)).write_bytes(bytes(data))
+    elif spoil == "older layout":  # its cells and levels mean other buckets than this version's
+        data = pathlib.Path(sidecar(path)).read_bytes()
+        layout = re.search(rb'"layout": (\d+)', data)
+        older = str(int(layout.group(1)) - 1).encode()
+        pathlib.Path(sidecar(path)).write_bytes(data[:layout.start(1)] + older + data[layout.end(1):])
     else:
         with open(sidecar(path), "r+b") as index_file:
             index_file.truncate(os.path.getsize(sidecar(path)) // 2)
@@ -236,4 +247,6 @@ def test_an_index_file_not_of_this_catalogue_is_rebuilt_never_believed(tmp_path,
         assert {hit["path"]: hit["share"] for hit in after[0][0]} == pytest.approx(expected, abs=1e-9)
     else:
         assert after == before
+    if spoil == "older layout":  # not believed: built again and written over
+        assert re.search(rb'"layout": (\d+)', pathlib.Path(sidecar(path)).read_bytes()).group(1) == layout.group(1)
     assert answers(path) == after  # and the file written again is believed

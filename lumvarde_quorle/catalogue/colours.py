@@ -1,21 +1,24 @@
 """The colour index: every stored image's distribution records laid out for the colour search, and its
 signatures by vertex for `similar`; derived from the catalogue file, which stays the only source of truth.
 
-The records are bucketed by a grid over CIELAB and by how far beyond the tolerance they can count, so a
-search reads only the buckets near the query colour and evaluates the estimator of
-distribution.Distributions natively on those (src/kernels/colour/index.hpp); the signatures are kept by
-vertex, so `similar` reads only the vertices the query holds.
+The records are bucketed by a grid over CIELAB and by how far beyond the tolerance they can count. Per
+bucket, a posting list holds each image with records in it and their summed weight; a search adds up, per
+image, the lists of the buckets near the query colour, each by the most a record of its reach can count at
+the bucket's distance (a bound of its share), then evaluates the estimator of distribution.Distributions
+natively on the images of highest bound only, from each image's own records kept in bucket order, until no
+image left can enter the first `limit` (src/kernels/colour/index.hpp). The signatures are kept by vertex, so
+`similar` reads only the vertices the query holds.
 
 The index lives in a file beside the catalogue, "<catalogue>-colours", memory-mapped: a fresh process maps
-it and the kernel reads only the pages of the cells it needs, with no copy and nothing to parse, where
-building it from the catalogue's rows takes 5 s per 100,000 images (benchmarks/bench_catalogue.py; 3.3 KB
+it and the kernel reads only the pages it needs, with no copy and nothing to parse, where building it from
+the catalogue's rows takes 7 s per 100,000 images on a busy machine (benchmarks/bench_catalogue.py; 4.4 KB
 per image beside the catalogue's 4.3 KB). Blobs per cell inside SQLite would keep one file but copy every
 cell read out through sqlite3; they were not built to be measured. The file is stamped with the catalogue's
 identity and generation and written whole to a temporary file renamed over the old one, so a reader maps an
 old index or a new one, never half of one. A reader that finds it stale or missing builds it from the rows
-of its own read transaction (never wrong, only slow: 5 s per 100,000 images, as above) and writes it when it
-can; `index` leaves it fresh at the end of a run. A catalogue without an identity (made before it had one,
-until its next index run) keeps its index in memory only.
+of its own read transaction (never wrong, only slow, as above) and writes it when it can; `index` leaves it
+fresh at the end of a run. A catalogue without an identity (made before it had one, until its next index
+run) keeps its index in memory only.
 """
 
 from __future__ import annotations
@@ -41,10 +44,10 @@ __all__ = ["SUFFIX", "ColourIndex", "damage", "damaged", "fresh_index", "write_i
 SUFFIX = "-colours"
 _MAGIC = b"LQcolours\n"
 # The layout of the file and of the native index's buckets; another layout is rebuilt.
-_LAYOUT = 2
+_LAYOUT = 3
 _PAGE = 4096
-_ARRAYS = ("ids", "settings", "counts", "missing", "bucket_starts", "rows", "column_starts", "entry_images",
-           "entry_weights", "damaged")
+_ARRAYS = ("ids", "settings", "counts", "missing", "image_starts", "image_rows", "posting_starts", "posting_images",
+           "posting_masses", "image_weights", "column_starts", "entry_images", "entry_weights", "damaged")
 
 
 @dataclass
@@ -59,8 +62,12 @@ class ColourIndex:
     settings: NDArray[np.int64]
     counts: NDArray[np.int32]
     missing: NDArray[np.bool_]
-    bucket_starts: NDArray[np.int64]
-    rows: NDArray[np.uint8]
+    image_starts: NDArray[np.int64]
+    image_rows: NDArray[np.uint8]
+    posting_starts: NDArray[np.int64]
+    posting_images: NDArray[np.uint32]
+    posting_masses: NDArray[np.uint32]
+    image_weights: NDArray[np.uint64]  # per image, its records' weights summed
     column_starts: NDArray[np.int64]
     entry_images: NDArray[np.uint32]
     entry_weights: NDArray[np.uint16]
@@ -81,12 +88,17 @@ class ColourIndex:
             warnings.warn(f"{path}: {len(self.damaged)} damaged images left out (ids {shown}); check the catalogue "
                           "to see what is wrong", stacklevel=4)
 
-    def shares(self, query: NDArray[np.float64], tolerance: float) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-        """The images (positions, ascending) with some pixels within CIEDE2000 `tolerance` of the CIELAB
-        colour, and the percent of each."""
-        from ..color_extractor_cy import _colour_shares
+    def search(
+        self, keep: NDArray[np.bool_], query_lab: NDArray[np.float64], tolerance: float, min_share: float, limit: int
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """The images (positions, in no order) of `keep` that are the first `limit` by the search's ranking
+        (finding.search), and per image and query colour (CIELAB rows) the percent within CIEDE2000
+        `tolerance`."""
+        from ..color_extractor_cy import _colour_search
 
-        return _colour_shares(self.bucket_starts, self.rows, len(self.ids), query, tolerance, TAIL, RATIO)
+        return _colour_search(self.image_starts, self.image_rows, self.posting_starts, self.posting_images,
+                              self.posting_masses, self.image_weights, self.ids, keep, query_lab, tolerance, min_share,
+                              limit, TAIL, RATIO)
 
     def shared(self, vector: NDArray[np.float64]) -> NDArray[np.float64]:
         """Per image, the intersection of its signature with a dense signature vector."""
@@ -147,7 +159,7 @@ def damaged(store: Store) -> list[str]:
 def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
     """The index of every image indexed successfully, from the catalogue's rows; a damaged row is left
     out, so that one bad row costs that image only."""
-    from ..color_extractor_cy import _colour_index
+    from ..color_extractor_cy import _colour_postings
 
     ids, settings, counts, missing, signature_counts, damaged = [], [], [], [], [], []
     records, signatures = bytearray(), bytearray()
@@ -165,8 +177,11 @@ def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
             signature_counts.append(len(signature or b"") // SIGNATURE.itemsize)
             signatures += signature or b""
     count_array = np.array(counts, np.int32)
-    bucket_starts, rows_array = _colour_index(np.frombuffer(records, np.uint8), count_array.astype(np.int64),
-                                              TAIL * RATIO)
+    image_rows, posting_starts, posting_images, posting_masses = _colour_postings(
+        np.frombuffer(records, np.uint8), count_array.astype(np.int64), TAIL * RATIO)
+    weights = np.cumsum(np.frombuffer(records, RECORD)["weight"], dtype=np.uint64)
+    summed = np.concatenate([np.zeros(1, np.uint64), weights])
+    starts = np.concatenate([[0], np.cumsum(count_array, dtype=np.int64)])
     del records
     entries = np.frombuffer(signatures, SIGNATURE)
     owner = np.repeat(np.arange(len(ids), dtype=np.uint32), signature_counts)
@@ -174,7 +189,8 @@ def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
     per_vertex = np.bincount(entries["vertex"], minlength=SIGNATURE_VERTICES)[:SIGNATURE_VERTICES]
     return ColourIndex(
         identity, generation, np.array(ids, np.int64), np.array(settings, np.int64), count_array,
-        np.array(missing, bool), bucket_starts, rows_array,
+        np.array(missing, bool), starts, image_rows, posting_starts, posting_images, posting_masses,
+        summed[starts[1:]] - summed[starts[:-1]],
         np.concatenate([[0], np.cumsum(per_vertex)]).astype(np.int64), owner[order],
         np.ascontiguousarray(entries["weight"][order]), np.array(damaged, np.int64),
     )

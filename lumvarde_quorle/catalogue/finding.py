@@ -33,16 +33,12 @@ def search(
     """The images of `keep` in which every query colour (CIELAB rows) covers at least `min_share` percent of
     the pixels within CIEDE2000 `tolerance`: the first `limit` by the least of those shares, then by their
     sum, then by id. An image without pixels near a colour has no share of it, so only images every colour
-    reaches are candidates."""
-    found = [index.shares(query, tolerance) for query in query_lab]
-    common = found[0][0]
-    for images, _ in found[1:]:
-        common = np.intersect1d(common, images, assume_unique=True)
-    common = common[keep[common]]
-    shares = np.array([part[np.searchsorted(images, common)] for images, part in found]).reshape(len(found), -1)
+    reaches are candidates. The index finds the first `limit` without computing every image's shares; the
+    ranking here is the one order of them."""
+    common, shares = index.search(keep, query_lab, tolerance, min_share, limit)
+    shares = np.ascontiguousarray(shares.T)
     least = shares.min(axis=0) if len(common) else np.zeros(0)
-    holds = np.flatnonzero((least >= min_share) & (least > 0))
-    order = _best(holds, [-least, -shares.sum(axis=0), index.ids[common]], limit)
+    order = _best(np.arange(len(common)), [-least, -shares.sum(axis=0), index.ids[common]], limit)
     return Found(common[order], shares[:, order])
 
 

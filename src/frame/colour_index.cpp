@@ -61,26 +61,27 @@ Ref vector_array(const void* values, npy_intp count, int type, std::size_t item)
 
 }  // namespace
 
-Ref build(PyObject* records_object, PyObject* counts_object, double tail_ratio) {
-    Ref records = array_of(records_object, NPY_UINT8);
-    Ref counts = records ? array_of(counts_object, NPY_INT64) : Ref();
-    if (!counts) return Ref();
+namespace {
+
+// The starts of each image's records from their counts; false with a ValueError when they do not fit
+// the records.
+bool record_starts(const Ref& records, const Ref& counts, double tail_ratio, std::vector<std::int64_t>& starts) {
     if (!(tail_ratio >= 0.0) || !std::isfinite(tail_ratio)) {
         PyErr_SetString(PyExc_ValueError, "tail_ratio must be finite and not negative");
-        return Ref();
+        return false;
     }
     const npy_intp images = size(counts);
     if (images > 0xFFFFFFFFLL) {
         PyErr_SetString(PyExc_ValueError, "the colour index holds at most 2**32 - 1 images");
-        return Ref();
+        return false;
     }
-    std::vector<std::int64_t> starts(static_cast<std::size_t>(images) + 1, 0);
+    starts.assign(static_cast<std::size_t>(images) + 1, 0);
     for (npy_intp image = 0; image < images; ++image) {
         const std::int64_t count = data<std::int64_t>(counts)[image];
         if (count < 0) {
             PyErr_Format(PyExc_ValueError, "image %zd has %lld records", static_cast<Py_ssize_t>(image),
                          static_cast<long long>(count));
-            return Ref();
+            return false;
         }
         starts[image + 1] = starts[image] + count;
     }
@@ -89,8 +90,20 @@ Ref build(PyObject* records_object, PyObject* counts_object, double tail_ratio) 
         PyErr_Format(PyExc_ValueError, "%lld records are %lld bytes, not %lld", static_cast<long long>(total),
                      static_cast<long long>(total * static_cast<std::int64_t>(colour::record_bytes)),
                      static_cast<long long>(size(records)));
-        return Ref();
+        return false;
     }
+    return true;
+}
+
+}  // namespace
+
+Ref build(PyObject* records_object, PyObject* counts_object, double tail_ratio) {
+    Ref records = array_of(records_object, NPY_UINT8);
+    Ref counts = records ? array_of(counts_object, NPY_INT64) : Ref();
+    std::vector<std::int64_t> starts;
+    if (!counts || !record_starts(records, counts, tail_ratio, starts)) return Ref();
+    const npy_intp images = size(counts);
+    const std::int64_t total = starts.back();
     npy_intp bucket_dims = colour::bucket_count + 1;
     npy_intp row_dims[2] = {static_cast<npy_intp>(total), static_cast<npy_intp>(colour::row_bytes)};
     Ref bucket_starts = Ref::steal(PyArray_SimpleNew(1, &bucket_dims, NPY_INT64));
@@ -156,6 +169,118 @@ Ref shares(PyObject* bucket_starts_object, PyObject* rows_object, PyObject* imag
                           ? vector_array(found.shares.data(), static_cast<npy_intp>(found.shares.size()), NPY_DOUBLE, 8)
                           : Ref();
     if (!share_array) return Ref();
+    return Ref::steal(PyTuple_Pack(2, image_array.get(), share_array.get()));
+}
+
+Ref postings(PyObject* records_object, PyObject* counts_object, double tail_ratio) {
+    Ref records = array_of(records_object, NPY_UINT8);
+    Ref counts = records ? array_of(counts_object, NPY_INT64) : Ref();
+    std::vector<std::int64_t> starts;
+    if (!counts || !record_starts(records, counts, tail_ratio, starts)) return Ref();
+    npy_intp row_dims[2] = {static_cast<npy_intp>(starts.back()), static_cast<npy_intp>(colour::row_bytes)};
+    Ref image_rows = Ref::steal(PyArray_SimpleNew(2, row_dims, NPY_UINT8));
+    if (!image_rows) return Ref();
+    auto* out_rows = static_cast<std::uint8_t*>(PyArray_DATA(as_array(image_rows)));
+    const std::uint8_t* in = data<std::uint8_t>(records);
+    colour::Postings built;
+    if (run_kernel(
+            [&](kernels::Stop& stop) {
+        built = colour::build_postings(in, starts.data(), size(counts), tail_ratio, out_rows, stop);
+            },
+            Gil::release) < 0)
+        return Ref();
+    Ref posting_starts = vector_array(built.starts.data(), static_cast<npy_intp>(built.starts.size()), NPY_INT64, 8);
+    Ref images = posting_starts
+                     ? vector_array(built.images.data(), static_cast<npy_intp>(built.images.size()), NPY_UINT32, 4)
+                     : Ref();
+    Ref masses =
+        images ? vector_array(built.masses.data(), static_cast<npy_intp>(built.masses.size()), NPY_UINT32, 4) : Ref();
+    if (!masses) return Ref();
+    return Ref::steal(PyTuple_Pack(4, image_rows.get(), posting_starts.get(), images.get(), masses.get()));
+}
+
+Ref search(PyObject* image_starts_object, PyObject* image_rows_object, PyObject* posting_starts_object,
+           PyObject* posting_images_object, PyObject* posting_masses_object, PyObject* image_weights_object,
+           PyObject* ids_object, PyObject* keep_object, PyObject* queries_object, double tolerance, double min_share,
+           PyObject* limit_object, double tail, double ratio) {
+    Ref image_starts = array_of(image_starts_object, NPY_INT64);
+    Ref image_rows = image_starts ? array_of(image_rows_object, NPY_UINT8) : Ref();
+    Ref posting_starts = image_rows ? array_of(posting_starts_object, NPY_INT64) : Ref();
+    Ref posting_images = posting_starts ? array_of(posting_images_object, NPY_UINT32) : Ref();
+    Ref posting_masses = posting_images ? array_of(posting_masses_object, NPY_UINT32) : Ref();
+    Ref image_weights = posting_masses ? array_of(image_weights_object, NPY_UINT64) : Ref();
+    Ref ids = image_weights ? array_of(ids_object, NPY_INT64) : Ref();
+    Ref keep = ids ? array_of(keep_object, NPY_BOOL) : Ref();
+    Ref queries = keep ? array_of(queries_object, NPY_DOUBLE) : Ref();
+    long long limit = 0;
+    if (!queries || to_integer(limit_object, &limit) < 0) return Ref();
+    if (limit < 1) {
+        PyErr_Format(PyExc_ValueError, "limit must be 1 or more, got %lld", limit);
+        return Ref();
+    }
+    const npy_intp images = size(ids);
+    const std::int64_t row_count = size(image_rows) / static_cast<std::int64_t>(colour::row_bytes);
+    if (size(image_rows) % static_cast<std::int64_t>(colour::row_bytes) || size(image_starts) != images + 1 ||
+        !offsets_fit(data<std::int64_t>(image_starts), size(image_starts), row_count) ||
+        size(posting_starts) != colour::bucket_count + 1 || size(posting_images) != size(posting_masses) ||
+        !offsets_fit(data<std::int64_t>(posting_starts), size(posting_starts), size(posting_images))) {
+        PyErr_SetString(PyExc_ValueError, "not a colour index: its starts do not fit its rows and postings");
+        return Ref();
+    }
+    if (size(image_weights) != images) {
+        PyErr_Format(PyExc_ValueError, "not a colour index: %zd image weights for %zd images",
+                     static_cast<Py_ssize_t>(size(image_weights)), static_cast<Py_ssize_t>(images));
+        return Ref();
+    }
+    if (size(keep) != images) {
+        PyErr_Format(PyExc_ValueError, "keep must have one entry per image (%zd), got %zd",
+                     static_cast<Py_ssize_t>(images), static_cast<Py_ssize_t>(size(keep)));
+        return Ref();
+    }
+    if (!(tolerance >= 0.0) || !std::isfinite(tolerance) || !(tail > 0.0) || !std::isfinite(tail) || !(ratio > 0.0) ||
+        !std::isfinite(ratio) || !(min_share >= 0.0) || !std::isfinite(min_share)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "tolerance, min_share, tail and ratio must be finite, tolerance and min_share not negative, "
+                        "tail and ratio above 0");
+        return Ref();
+    }
+    if (size(queries) == 0 || size(queries) % 3) {
+        PyErr_SetString(PyExc_ValueError, "the query colours must be rows of 3 numbers (L*, a*, b*), at least one");
+        return Ref();
+    }
+    std::vector<colour::Lab> labs;
+    for (npy_intp at = 0; at < size(queries); at += 3) {
+        const double* lab = data<double>(queries) + at;
+        if (!std::isfinite(lab[0]) || !std::isfinite(lab[1]) || !std::isfinite(lab[2])) {
+            PyErr_SetString(PyExc_ValueError, "the query colours must be finite");
+            return Ref();
+        }
+        labs.push_back({lab[0], lab[1], lab[2]});
+    }
+    const colour::ThresholdIndex index{data<std::int64_t>(image_starts),    data<std::uint8_t>(image_rows),
+                                       static_cast<std::int64_t>(images),   data<std::int64_t>(posting_starts),
+                                       data<std::uint32_t>(posting_images), data<std::uint32_t>(posting_masses),
+                                       data<std::uint64_t>(image_weights)};
+    const auto* kept = reinterpret_cast<const std::uint8_t*>(data<npy_bool>(keep));
+    colour::Found found;
+    if (run_kernel(
+            [&](kernels::Stop& stop) {
+        found = colour::threshold_search(index, kept, data<std::int64_t>(ids), labs, tolerance, tail, ratio, min_share,
+                                         static_cast<std::int64_t>(limit), workers(0), stop);
+            },
+            Gil::release) < 0)
+        return Ref();
+    if (found.bad_entry) {
+        PyErr_SetString(PyExc_ValueError, "not a colour index: an entry names an image or bucket beyond it");
+        return Ref();
+    }
+    std::vector<std::int64_t> numbers(found.images.begin(), found.images.end());
+    npy_intp dims[2] = {static_cast<npy_intp>(numbers.size()), static_cast<npy_intp>(labs.size())};
+    Ref image_array = vector_array(numbers.data(), dims[0], NPY_INT64, 8);
+    Ref share_array = image_array ? Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE)) : Ref();
+    if (!share_array) return Ref();
+    if (!found.shares.empty())
+        std::memcpy(PyArray_DATA(as_array(share_array)), found.shares.data(), found.shares.size() * sizeof(double));
     return Ref::steal(PyTuple_Pack(2, image_array.get(), share_array.get()));
 }
 

@@ -326,6 +326,30 @@ constexpr MethodSpec colour_shares_function{
     "and the percent of each, from a colour index; the same for any number of threads (0: every processor).",
     "Tuple[np.ndarray, np.ndarray]"};
 
+constexpr MethodSpec colour_postings_function{
+    "_colour_postings",
+    params(any_array("records"), any_array("counts"), Param{"tail_ratio", Check::any, {}, Convert::to_double, "float"}),
+    &colour_index::postings,
+    "(image_rows, posting_starts, posting_images, posting_masses): the index the threshold search reads:\n"
+    "each image's records in bucket order, each followed by its bucket (u32), and per bucket the images with\n"
+    "records in it and the sum of their weights, images ascending.",
+    "Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]"};
+
+constexpr MethodSpec colour_search_function{
+    "_colour_search",
+    params(any_array("image_starts"), any_array("image_rows"), any_array("posting_starts"), any_array("posting_images"),
+           any_array("posting_masses"), any_array("image_weights"), any_array("ids"), any_array("keep"),
+           any_array("queries"), Param{"tolerance", Check::any, {}, Convert::to_double, "float"},
+           Param{"min_share", Check::any, {}, Convert::to_double, "float"},
+           Param{"limit", Check::any, {}, Convert::none, "int"},
+           Param{"tail", Check::any, {}, Convert::to_double, "float"},
+           Param{"ratio", Check::any, {}, Convert::to_double, "float"}),
+    &colour_index::search,
+    "(images, shares): the images of keep in which every query colour (rows of L*, a*, b*) covers at least\n"
+    "min_share percent within CIEDE2000 tolerance, the first limit by the least share, the sum, then ids,\n"
+    "in no order; shares[k, c]: image k's percent of colour c, as _colour_shares gives it.",
+    "Tuple[np.ndarray, np.ndarray]"};
+
 constexpr MethodSpec signature_shared_function{
     "_signature_shared",
     params(any_array("column_starts"), any_array("images"), any_array("weights"),
@@ -347,6 +371,8 @@ constexpr const FunctionDef* module_functions[] = {
 
     &function_def<colour_index_function>,
     &function_def<colour_shares_function>,
+    &function_def<colour_postings_function>,
+    &function_def<colour_search_function>,
     &function_def<signature_shared_function>,
 };
 

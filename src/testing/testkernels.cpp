@@ -127,14 +127,27 @@ PyObject* ball_box(PyObject*, PyObject* args) {
     return Py_BuildValue("((ddd)(ddd))", box.low[0], box.low[1], box.low[2], box.high[0], box.high[1], box.high[2]);
 }
 
+// ball_shape(L, a, b, radius) -> (low, high, directions, extents) or None when the ball reaches the edge of
+// colour space: the box of a CIEDE2000 ball and its extent along each diagonal direction.
+PyObject* ball_shape(PyObject*, PyObject* args) {
+    double l = 0, a = 0, b = 0, radius = 0;
+    if (!PyArg_ParseTuple(args, "dddd", &l, &a, &b, &radius)) return nullptr;
+    lq::kernels::colour::Shape shape;
+    lq::kernels::colour::ball_shapes({l, a, b}, &radius, 1, &shape);
+    if (shape.box.everywhere) return Ref::none().release();
+    const auto directions = lq::kernels::colour::diagonal_directions();
+    std::vector<double> flat;
+    for (const auto& u : directions) flat.insert(flat.end(), {u.l, u.a, u.b});
+    return Py_BuildValue("((ddd)(ddd)NN)", shape.box.low[0], shape.box.low[1], shape.box.low[2], shape.box.high[0],
+                         shape.box.high[1], shape.box.high[2], bytes_of(flat.data(), flat.size()).release(),
+                         bytes_of(shape.extent.data(), shape.extent.size()).release());
+}
+
 PyMethodDef methods[] = {
-    {"random_sample", random_sample, METH_VARARGS, nullptr},
-    {"pairwise_sum", pairwise_sum, METH_VARARGS, nullptr},
-    {"first_rows", first_rows, METH_VARARGS, nullptr},
-    {"distinct_rows", distinct_rows, METH_VARARGS, nullptr},
-    {"ciede2000", ciede2000, METH_VARARGS, nullptr},
-    {"ball_box", ball_box, METH_VARARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    {"random_sample", random_sample, METH_VARARGS, nullptr}, {"pairwise_sum", pairwise_sum, METH_VARARGS, nullptr},
+    {"first_rows", first_rows, METH_VARARGS, nullptr},       {"distinct_rows", distinct_rows, METH_VARARGS, nullptr},
+    {"ciede2000", ciede2000, METH_VARARGS, nullptr},         {"ball_box", ball_box, METH_VARARGS, nullptr},
+    {"ball_shape", ball_shape, METH_VARARGS, nullptr},       {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef_Slot slots[] = {{0, nullptr}};

@@ -22,7 +22,7 @@ constexpr std::int64_t piece_rows = 16384;
 double level_bound(int level) noexcept {
     if (level == 0) return 0.0;
     if (level == levels - 1) return std::numeric_limits<double>::infinity();
-    return std::ldexp(1.0, level - 1);
+    return std::exp2((level - 1) / 2.0);
 }
 
 int level_of(double extra) noexcept {
@@ -78,13 +78,14 @@ struct Contribution {
 // it holds nothing within the tolerance (or lies beyond its reach).
 struct Estimator {
     Lab query, query_warped;
-    double tolerance, tail, tail_ratio;
+    double tolerance, tail, ratio;
     std::array<double, 256> spreads;
 
     double operator()(const std::uint8_t* row) const noexcept {
         const Lab lab = lab_at(row);
         const std::array<double, 3> sigma = {spreads[row[8]], spreads[row[9]], spreads[row[10]]};
-        const double reach = tolerance + tail_ratio * std::max({sigma[0], sigma[1], sigma[2]});
+        const double widest = std::max({sigma[0], sigma[1], sigma[2]});
+        const double reach = tolerance + tail * ratio * widest;
         if (!(std::fabs(lab.l - query.l) <= 1.75 * reach)) return 0.0;
         const double difference = ciede2000(query, lab);
         if (!(difference <= reach)) return 0.0;
@@ -97,7 +98,8 @@ struct Estimator {
             squares += unit * unit * (sigma[axis] * sigma[axis]);
         }
         const double along = std::sqrt(squares) * difference / apart;
-        const double spread = apart > 0.0 && std::isfinite(along) ? along : 0.0;
+        // At most ratio times the widest spread, which the search's bounds rely on.
+        const double spread = apart > 0.0 && std::isfinite(along) ? std::min(along, ratio * widest) : 0.0;
         double fraction;
         if (spread > 0.0)
             fraction = difference - tolerance > tail * spread ? 0.0 : ndtr((tolerance - difference) / spread);
@@ -149,68 +151,171 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
     }
 }
 
-Box ball_box(const Lab& centre, double radius) noexcept {
-    Box box{{centre.l, centre.a, centre.b}, {centre.l, centre.a, centre.b}};
+std::array<Lab, diagonals> diagonal_directions() noexcept {
+    std::array<Lab, diagonals> out{};
+    int at = 0;
+    for (int l = -1; l <= 1; ++l)
+        for (int a = -1; a <= 1; ++a)
+            for (int b = -1; b <= 1; ++b) {
+                const int nonzero = (l != 0) + (a != 0) + (b != 0);
+                if (nonzero < 2) continue;
+                const double norm = std::sqrt(static_cast<double>(nonzero));
+                out[at++] = {l / norm, a / norm, b / norm};
+            }
+    return out;
+}
+
+namespace {
+
+double along(const Lab& u, double l, double a, double b) noexcept { return u.l * l + u.a * a + u.b * b; }
+
+}  // namespace
+
+// Along each direction the difference from the centre is taken at points 15 % apart (it grows along a
+// ray, as bisection assumes); each ball's edge lies between the last point inside it and the next, where a
+// few halvings find it. One walk out serves every radius, which a search asks for dozens of.
+void ball_shapes(const Lab& centre, const double* radii, std::size_t count, Shape* out) {
+    const std::array<Lab, diagonals> diagonal = diagonal_directions();
+    for (std::size_t r = 0; r < count; ++r)
+        out[r] = Shape{{{centre.l, centre.a, centre.b}, {centre.l, centre.a, centre.b}}, {}};
     // Colour differences level off far from a colour (the weights grow with lightness and chroma), so a
     // wide ball may have no edge within colour space.
-    constexpr double beyond = 1024.0;
-    const auto inside = [&](const Lab& u, double t) {
-        return ciede2000(centre, {centre.l + t * u.l, centre.a + t * u.a, centre.b + t * u.b}) <= radius;
-    };
+    constexpr double beyond = 1024.0, first = 0.25, growth = 1.15, stretch = 0.1;
+    const double widest = *std::max_element(radii, radii + count);
+    std::vector<double> steps, differences;
     for (const Lab& u : directions()) {
-        double low = 0.0, high = std::max(radius, 1.0);
-        while (inside(u, high)) {
-            low = high;
-            high *= 2.0;
-            if (high > beyond) {
-                box.everywhere = true;
-                return box;
+        const auto difference = [&](double t) {
+            return ciede2000(centre, {centre.l + t * u.l, centre.a + t * u.a, centre.b + t * u.b});
+        };
+        steps.assign(1, 0.0);
+        differences.assign(1, 0.0);
+        // Past the widest ball's edge the walk goes on to twice as far, as a difference may dip back a
+        // little: an edge is the last point inside, not the first outside.
+        double until = beyond;
+        for (double t = first; t <= until; t *= growth) {
+            steps.push_back(t);
+            differences.push_back(difference(t));
+            if (differences.back() > widest && until == beyond) until = 2.0 * t;
+        }
+        for (std::size_t r = 0; r < count; ++r) {
+            Shape& shape = out[r];
+            if (shape.box.everywhere) continue;
+            const auto inside =
+                std::find_if(differences.rbegin(), differences.rend(), [&](double value) { return value <= radii[r]; });
+            const auto at = static_cast<std::size_t>(differences.rend() - inside);  // the first point after it
+            if (at == differences.size()) {
+                shape.box.everywhere = true;
+                continue;
             }
+            double low = steps[at - 1], high = steps[at];
+            for (int step = 0; step < 4; ++step) {
+                const double middle = (low + high) / 2.0;
+                (difference(middle) <= radii[r] ? low : high) = middle;
+            }
+            const double edge[3] = {centre.l + high * u.l, centre.a + high * u.a, centre.b + high * u.b};
+            for (int axis = 0; axis < 3; ++axis) {
+                shape.box.low[axis] = std::min(shape.box.low[axis], edge[axis]);
+                shape.box.high[axis] = std::max(shape.box.high[axis], edge[axis]);
+            }
+            for (int k = 0; k < diagonals; ++k)
+                shape.extent[k] = std::max(shape.extent[k], high * along(diagonal[k], u.l, u.a, u.b));
         }
-        for (int step = 0; step < 18; ++step) {
-            const double middle = (low + high) / 2.0;
-            (inside(u, middle) ? low : high) = middle;
-        }
-        const double edge[3] = {centre.l + high * u.l, centre.a + high * u.a, centre.b + high * u.b};
+    }
+    // The directions sample the ball's surface: its true extent lies a little beyond theirs, the more so the
+    // farther the ball reaches that way (a ball about a vivid colour stretches far along its chroma).
+    const Lab& c = centre;
+    for (std::size_t r = 0; r < count; ++r) {
+        const double margin = 0.15 * radii[r] + 1.0;
+        Box& box = out[r].box;
+        const double centres[3] = {c.l, c.a, c.b};
         for (int axis = 0; axis < 3; ++axis) {
-            box.low[axis] = std::min(box.low[axis], edge[axis]);
-            box.high[axis] = std::max(box.high[axis], edge[axis]);
+            box.low[axis] -= margin + stretch * (centres[axis] - box.low[axis]);
+            box.high[axis] += margin + stretch * (box.high[axis] - centres[axis]);
+        }
+        for (double& extent : out[r].extent) extent += margin + stretch * std::max(extent, 0.0);
+    }
+}
+
+namespace {
+
+Shape ball_shape(const Lab& centre, double radius) {
+    Shape shape;
+    ball_shapes(centre, &radius, 1, &shape);
+    return shape;
+}
+
+}  // namespace
+
+Box ball_box(const Lab& centre, double radius) { return ball_shape(centre, radius).box; }
+
+CellRanges cells_within(const std::int64_t* bucket_starts, const Box* boxes) {
+    CellRanges cells_read{};
+    for (int level = 0; level < levels; ++level) {
+        std::int32_t* low = cells_read.data() + level * 6;
+        std::int32_t* high = low + 3;
+        if (bucket_starts[level * cells] == bucket_starts[(level + 1) * cells]) {
+            low[0] = 0, high[0] = -1;  // nothing to read
+            continue;
+        }
+        const Box& box = boxes[level];
+        const double origin[3] = {low_l, low_ab, low_ab};
+        const int count[3] = {cells_l, cells_a, cells_b};
+        for (int axis = 0; axis < 3; ++axis) {
+            low[axis] = box.everywhere ? 0 : cell_of(box.low[axis], origin[axis], count[axis]);
+            high[axis] = box.everywhere ? count[axis] - 1 : cell_of(box.high[axis], origin[axis], count[axis]);
         }
     }
-    // The directions sample the ball's surface: its true extent lies a little beyond theirs.
-    const double margin = 0.15 * radius + 1.0;
-    for (int axis = 0; axis < 3; ++axis) {
-        box.low[axis] -= margin;
-        box.high[axis] += margin;
-    }
-    return box;
+    return cells_read;
 }
+
+CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance) {
+    std::array<double, levels> radii{};
+    std::array<Shape, levels> shapes{};
+    std::size_t count = 0;
+    for (int level = 0; level < levels - 1; ++level) radii[count++] = tolerance + level_bound(level);
+    ball_shapes(query, radii.data(), count, shapes.data());
+    std::array<Box, levels> boxes{};
+    for (int level = 0; level < levels; ++level)
+        boxes[level] = level < levels - 1 ? shapes[static_cast<std::size_t>(level)].box : Box{{}, {}, true};
+    return cells_within(bucket_starts, boxes.data());
+}
+
+namespace {
+
+// The spans of buckets a query reads, (L, a) row by row, in bucket order.
+template <typename Visit>
+void for_each_span(const CellRanges& cells_read, Visit&& visit) {
+    for (int level = 0; level < levels; ++level) {
+        const std::int32_t* low = cells_read.data() + level * 6;
+        const std::int32_t* high = low + 3;
+        for (int l = low[0]; l <= high[0]; ++l)
+            for (int a = low[1]; a <= high[1]; ++a)
+                visit(bucket_of(level, l, a, low[2]), bucket_of(level, l, a, high[2]) + 1);
+    }
+}
+
+bool reads_bucket(const CellRanges& cells_read, std::uint32_t bucket) noexcept {
+    const auto level = static_cast<int>(bucket / cells);
+    const auto in_level = static_cast<std::int64_t>(bucket % cells);
+    const int at[3] = {static_cast<int>(in_level / (cells_a * cells_b)), static_cast<int>(in_level / cells_b % cells_a),
+                       static_cast<int>(in_level % cells_b)};
+    const std::int32_t* low = cells_read.data() + level * 6;
+    for (int axis = 0; axis < 3; ++axis)
+        if (at[axis] < low[axis] || at[axis] > low[3 + axis]) return false;
+    return true;
+}
+
+}  // namespace
 
 Shares colour_shares(const std::int64_t* bucket_starts, const std::uint8_t* rows, std::int64_t images, const Lab& query,
                      double tolerance, double tail, double ratio, int threads, Stop& stop) {
-    const Estimator estimate{query, warped(query), tolerance, tail, tail * ratio, spread_table()};
+    const Estimator estimate{query, warped(query), tolerance, tail, ratio, spread_table()};
     std::vector<Span> spans;
-    for (int level = 0; level < levels; ++level) {
-        if (bucket_starts[level * cells] == bucket_starts[(level + 1) * cells]) continue;
-        const double bound = level_bound(level);
-        const Box box = std::isfinite(bound) ? ball_box(query, tolerance + bound) : Box{{}, {}, true};
-        int low[3] = {0, 0, 0}, high[3] = {cells_l - 1, cells_a - 1, cells_b - 1};
-        if (!box.everywhere) {
-            const double origin[3] = {low_l, low_ab, low_ab};
-            const int count[3] = {cells_l, cells_a, cells_b};
-            for (int axis = 0; axis < 3; ++axis) {
-                low[axis] = cell_of(box.low[axis], origin[axis], count[axis]);
-                high[axis] = cell_of(box.high[axis], origin[axis], count[axis]);
-            }
-        }
-        for (int l = low[0]; l <= high[0]; ++l)
-            for (int a = low[1]; a <= high[1]; ++a) {
-                const Span span{bucket_starts[bucket_of(level, l, a, low[2])],
-                                bucket_starts[bucket_of(level, l, a, high[2]) + 1]};
-                for (std::int64_t begin = span.begin; begin < span.end; begin += piece_rows)
-                    spans.push_back({begin, std::min(begin + piece_rows, span.end)});
-            }
-    }
+    for_each_span(query_cells(bucket_starts, query, tolerance), [&](std::int64_t first, std::int64_t last) {
+        const Span span{bucket_starts[first], bucket_starts[last]};
+        for (std::int64_t begin = span.begin; begin < span.end; begin += piece_rows)
+            spans.push_back({begin, std::min(begin + piece_rows, span.end)});
+    });
     // Each piece's contributions in row order, pieces in bucket order: the sums below add them in one
     // order whatever thread computed them.
     std::vector<std::vector<Contribution>> found(spans.size());
@@ -249,6 +354,438 @@ Shares colour_shares(const std::int64_t* bucket_starts, const std::uint8_t* rows
             result.shares.push_back(sums[image]);
         }
     return result;
+}
+
+Postings build_postings(const std::uint8_t* records, const std::int64_t* starts, std::int64_t images, double tail_ratio,
+                        std::uint8_t* image_rows, Stop& stop) {
+    const std::array<double, 256> spreads = spread_table();
+    Postings out;
+    out.starts.assign(static_cast<std::size_t>(bucket_count) + 1, 0);
+    std::vector<std::pair<std::uint32_t, std::int64_t>> order;  // (bucket, record): sorted, the records' order kept
+    for (std::int64_t image = 0; image < images; ++image) {
+        if ((image & 0xFFFF) == 0) stop.poll();
+        order.clear();
+        for (std::int64_t row = starts[image] - starts[0]; row < starts[image + 1] - starts[0]; ++row) {
+            const std::uint8_t* record = records + row * static_cast<std::int64_t>(record_bytes);
+            const Lab lab = lab_at(record);
+            order.emplace_back(static_cast<std::uint32_t>(bucket_of(
+                                   level_of(tail_ratio * widest_of(record, spreads)), cell_of(lab.l, low_l, cells_l),
+                                   cell_of(lab.a, low_ab, cells_a), cell_of(lab.b, low_ab, cells_b))),
+                               row);
+        }
+        std::sort(order.begin(), order.end());
+        std::uint8_t* out_row = image_rows + (starts[image] - starts[0]) * static_cast<std::int64_t>(row_bytes);
+        for (std::size_t k = 0; k < order.size(); ++k, out_row += row_bytes) {
+            std::memcpy(out_row, records + order[k].second * static_cast<std::int64_t>(record_bytes), record_bytes);
+            for (int byte = 0; byte < 4; ++byte)
+                out_row[record_bytes + byte] = static_cast<std::uint8_t>(order[k].first >> (8 * byte));
+            if (k == 0 || order[k].first != order[k - 1].first) ++out.starts[order[k].first + 1];
+        }
+    }
+    for (std::int64_t b = 0; b < bucket_count; ++b) out.starts[b + 1] += out.starts[b];
+    out.images.resize(static_cast<std::size_t>(out.starts.back()));
+    out.masses.resize(out.images.size());
+    std::vector<std::int64_t> next(out.starts.begin(), out.starts.end() - 1);
+    const std::uint8_t* row = image_rows;
+    for (std::int64_t image = 0; image < images; ++image) {
+        if ((image & 0xFFFF) == 0) stop.poll();
+        const std::uint8_t* end = row + (starts[image + 1] - starts[image]) * static_cast<std::int64_t>(row_bytes);
+        while (row < end) {
+            const std::uint32_t bucket = u32_at(row + record_bytes);
+            std::uint32_t mass = 0;
+            for (; row < end && u32_at(row + record_bytes) == bucket; row += row_bytes) mass += u16_at(row + 6);
+            out.images[next[bucket]] = static_cast<std::uint32_t>(image);
+            out.masses[next[bucket]++] = mass;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// A level's records count within shells about the query: a record more than j of the level's greatest
+// spreads along a direction beyond the tolerance counts at most Phi(-j) of its weight (the spread along a
+// direction is at most ratio times the widest, and the level bounds tail * ratio times the widest). The
+// shells are the shapes of the balls of the tolerance plus 0, 1, 2 and 3 such spreads; past the last, the
+// level's own shape (the tolerance plus tail spreads) bounds what is read. Bounds are in units of
+// 1 / shell_unit of a weight unit.
+constexpr int shells = 4;
+constexpr std::uint64_t shell_unit = 4096;
+// Phi(-j) * shell_unit rounded up, for a record beyond shell j (and within the next); the first is a
+// record inside the tolerance's shape.
+constexpr std::uint64_t shell_factor[shells + 1] = {4096, 2048, 650, 94, 6};
+
+struct CellBox {
+    std::int32_t low[3], high[3];
+};
+
+CellBox cells_of(const Box& box) noexcept {
+    const double origin[3] = {low_l, low_ab, low_ab};
+    const int count[3] = {cells_l, cells_a, cells_b};
+    CellBox out{};
+    for (int axis = 0; axis < 3; ++axis) {
+        out.low[axis] = box.everywhere ? 0 : cell_of(box.low[axis], origin[axis], count[axis]);
+        out.high[axis] = box.everywhere ? count[axis] - 1 : cell_of(box.high[axis], origin[axis], count[axis]);
+    }
+    return out;
+}
+
+// A shape as the search tests records and cells against it.
+struct Region {
+    Shape shape;
+    CellBox cells;
+};
+
+// One query colour of a search: the estimator, per level the regions of its shells and the one it reads
+// (the last), the cells it reads and those whose posting lists bound the images (within the last shell
+// where the level's spread is bounded: beyond it every record counts at most shell_factor[shells], which a
+// bound adds for every image, of its whole weight, rather than read the widest part of the ball).
+struct Reader {
+    Estimator estimate;
+    std::array<std::array<Region, shells + 1>, levels> regions;
+    CellRanges cells_read, cells_bound;
+    std::array<Lab, diagonals> diagonal = diagonal_directions();
+};
+
+bool box_holds(const Box& box, const Lab& lab) noexcept {
+    return box.everywhere || (lab.l >= box.low[0] && lab.l <= box.high[0] && lab.a >= box.low[1] &&
+                              lab.a <= box.high[1] && lab.b >= box.low[2] && lab.b <= box.high[2]);
+}
+
+// A record's offsets from the query along the diagonals, found once for every region it is tested against.
+struct Probe {
+    Lab lab;
+    std::array<double, diagonals> offset;
+};
+
+Probe probe(const Reader& reader, const Lab& lab) noexcept {
+    Probe out{lab, {}};
+    const Lab& centre = reader.estimate.query;
+    for (int k = 0; k < diagonals; ++k)
+        out.offset[k] = along(reader.diagonal[k], lab.l - centre.l, lab.a - centre.a, lab.b - centre.b);
+    return out;
+}
+
+bool region_holds(const Region& region, const Probe& probe) noexcept {
+    if (region.shape.box.everywhere) return true;
+    if (!box_holds(region.shape.box, probe.lab)) return false;
+    for (int k = 0; k < diagonals; ++k)
+        if (probe.offset[k] > region.shape.extent[k]) return false;
+    return true;
+}
+
+// Whether the cell `at` may hold a point of the region (edge cells hold everything beyond the grid).
+bool region_meets(const Reader& reader, const Region& region, const std::int32_t at[3]) noexcept {
+    if (region.shape.box.everywhere) return true;
+    for (int axis = 0; axis < 3; ++axis)
+        if (at[axis] < region.cells.low[axis] || at[axis] > region.cells.high[axis]) return false;
+    const double origin[3] = {low_l, low_ab, low_ab};
+    const int count[3] = {cells_l, cells_a, cells_b};
+    const Lab& centre = reader.estimate.query;
+    const double c[3] = {centre.l, centre.a, centre.b};
+    for (int k = 0; k < diagonals; ++k) {
+        const double u[3] = {reader.diagonal[k].l, reader.diagonal[k].a, reader.diagonal[k].b};
+        double least = 0.0;
+        bool bounded = true;
+        for (int axis = 0; axis < 3 && bounded; ++axis) {
+            if (u[axis] > 0.0) {
+                if (at[axis] == 0) bounded = false;
+                else least += u[axis] * (origin[axis] + at[axis] * cell_size - c[axis]);
+            } else if (u[axis] < 0.0) {
+                if (at[axis] == count[axis] - 1) bounded = false;
+                else least += u[axis] * (origin[axis] + (at[axis] + 1) * cell_size - c[axis]);
+            }
+        }
+        if (bounded && least > region.shape.extent[k]) return false;
+    }
+    return true;
+}
+
+// The greatest spread along a direction of a level's records; 0 for the level without spread, infinite
+// for the last.
+double level_spread(int level, double tail) noexcept { return level_bound(level) / tail; }
+
+bool spread_bounded(int level) noexcept { return level > 0 && level < levels - 1; }
+
+void prepare_regions(Reader& reader, const std::int64_t* posting_starts, double tolerance, double tail) {
+    // Every ball the search needs, found together: the tolerance's, then per level its shells' and its own.
+    std::vector<double> radii = {tolerance};
+    std::array<std::array<int, shells + 1>, levels> which{};  // per level and shell, its radius in radii
+    for (int level = 0; level < levels; ++level) {
+        const double spread = level_spread(level, tail);
+        const bool empty = posting_starts[level * cells] == posting_starts[(level + 1) * cells];
+        for (int shell = 1; shell <= shells; ++shell) {
+            // Without spread nothing counts beyond the tolerance; without a bound on it, anything may.
+            if (spread == 0.0 || empty) continue;
+            which[level][shell] = std::isfinite(spread) ? static_cast<int>(radii.size()) : -1;
+            if (std::isfinite(spread)) radii.push_back(tolerance + shell * spread);
+        }
+    }
+    std::vector<Shape> found(radii.size());
+    ball_shapes(reader.estimate.query, radii.data(), radii.size(), found.data());
+    std::array<Box, levels> read{}, bound{};
+    for (int level = 0; level < levels; ++level) {
+        for (int shell = 0; shell <= shells; ++shell) {
+            const int at = which[level][shell];
+            Region& region = reader.regions[level][shell];
+            region.shape = at >= 0 ? found[static_cast<std::size_t>(at)] : Shape{Box{{}, {}, true}, {}};
+            region.cells = cells_of(region.shape.box);
+        }
+        read[level] = reader.regions[level][shells].shape.box;
+        bound[level] = reader.regions[level][spread_bounded(level) ? shells - 1 : shells].shape.box;
+    }
+    reader.cells_read = cells_within(posting_starts, read.data());
+    reader.cells_bound = cells_within(posting_starts, bound.data());
+}
+
+// The factor of a record or cell of `level` that the first shell holding it (`holds(shell)`) allows.
+template <typename Holds>
+std::uint64_t shell_allowance(int level, Holds&& holds) {
+    for (int shell = 0; shell < shells; ++shell)
+        if (holds(shell)) return shell_factor[shell];
+    return level == 0 ? 0 : shell_factor[shells];
+}
+
+// Visits the image's rows in the buckets the colour reads, in bucket order, with their bucket; flags a row
+// whose bucket lies beyond the index.
+template <typename Visit>
+void for_each_read_row(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad,
+                       Visit&& visit) {
+    for (std::int64_t row = index.image_starts[image]; row < index.image_starts[image + 1]; ++row) {
+        const std::uint8_t* bytes = index.image_rows + row * static_cast<std::int64_t>(row_bytes);
+        const std::uint32_t bucket = u32_at(bytes + record_bytes);
+        if (bucket >= static_cast<std::uint64_t>(bucket_count)) bad = true;
+        else if (reads_bucket(reader.cells_read, bucket)) visit(bytes, bucket);
+    }
+}
+
+// What add_bounds allows the image, record by record: nothing beyond the region the record's level reads,
+// and by the shells of its level within it.
+std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad,
+                           std::vector<const std::uint8_t*>& counted) {
+    std::uint64_t bound = 0;
+    counted.clear();
+    for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
+        const Lab lab = lab_at(bytes);
+        const auto level = static_cast<int>(bucket / cells);
+        const auto& regions = reader.regions[level];
+        if (!box_holds(regions[shells].shape.box, lab)) return;
+        const Probe at = probe(reader, lab);
+        if (!region_holds(regions[shells], at)) return;
+        int shell = 0;
+        while (shell < shells && !region_holds(regions[shell], at)) ++shell;
+        std::uint64_t factor = shell_factor[shell];
+        if (shell > 1 && level > 0) {
+            // Beyond shell j - 1 the record lies more than j - 1 of its level's spreads beyond the tolerance:
+            // in its own spreads, often many more.
+            const double own = reader.estimate.ratio * widest_of(bytes, reader.estimate.spreads);
+            const double beyond = (shell - 1) * level_spread(level, reader.estimate.tail);
+            factor =
+                beyond > reader.estimate.tail * own
+                    ? 0
+                    : std::min(factor, static_cast<std::uint64_t>(std::ceil(ndtr(-beyond / own) * shell_unit)) + 1);
+        } else if (shell == shells && level == 0) {
+            factor = 0;
+        }
+        bound += static_cast<std::uint64_t>(u16_at(bytes + 6)) * factor;
+        if (factor > 0) counted.push_back(bytes);
+    });
+    return bound;
+}
+
+// Adds to bounds[image] what the posting lists of the cells the colour bounds by allow each image: its
+// mass in a cell times the allowance of the first shell of the cell's level that meets the cell, and
+// what lies beyond the last shell, at most shell_factor[shells] of its whole weight. False when a posting
+// names an image beyond the index.
+bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<std::uint64_t>& bounds, Stop& stop) {
+    bool bad = false;
+    for_each_span(reader.cells_bound, [&](std::int64_t first, std::int64_t last) {
+        stop.poll();
+        for (std::int64_t bucket = first; bucket < last; ++bucket) {
+            const std::int64_t begin = index.posting_starts[bucket], end = index.posting_starts[bucket + 1];
+            if (begin == end) continue;
+            const auto level = static_cast<int>(bucket / cells);
+            const std::int64_t in_level = bucket % cells;
+            const std::int32_t at[3] = {static_cast<std::int32_t>(in_level / (cells_a * cells_b)),
+                                        static_cast<std::int32_t>(in_level / cells_b % cells_a),
+                                        static_cast<std::int32_t>(in_level % cells_b)};
+            const auto& regions = reader.regions[level];
+            if (!region_meets(reader, regions[spread_bounded(level) ? shells - 1 : shells], at)) continue;
+            const std::uint64_t factor =
+                shell_allowance(level, [&](int shell) { return region_meets(reader, regions[shell], at); });
+            if (factor == 0) continue;
+            for (std::int64_t entry = begin; entry < end; ++entry) {
+                const std::uint32_t image = index.posting_images[entry];
+                if (image >= static_cast<std::uint64_t>(index.images)) bad = true;
+                else bounds[image] += index.posting_masses[entry] * factor;
+            }
+        }
+    });
+    for (std::int64_t image = 0; image < index.images; ++image)
+        bounds[image] += index.image_weights[image] * shell_factor[shells];
+    return !bad;
+}
+
+// The image's share of the colour as colour_shares sums it, from the rows record_bound allows anything (in
+// bucket order, as it visits them): the others count nothing, and CIEDE2000 need not say so.
+double exact_share(const Reader& reader, const std::vector<const std::uint8_t*>& counted) {
+    double sum = 0.0;
+    for (const std::uint8_t* bytes : counted) {
+        const double value = reader.estimate(bytes);
+        if (value > 0.0) sum += value;
+    }
+    return sum;
+}
+
+struct Ranked {
+    double least, sum;
+    std::int64_t id;
+    std::uint32_t image;
+    std::size_t slot;  // where its shares are kept
+};
+
+// The ranking: the greater least share, then the greater sum, then the smaller id.
+bool ranks_before(const Ranked& x, const Ranked& y) noexcept {
+    if (x.least != y.least) return x.least > y.least;
+    if (x.sum != y.sum) return x.sum > y.sum;
+    return x.id < y.id;
+}
+
+// Candidates a batch takes at first; each batch after takes twice as many, up to the last size: a batch
+// evaluated in full may go past the point where the search is settled, so batches stay small beside the
+// evaluation of a large catalogue's candidates.
+constexpr std::size_t first_batch = 256, last_batch = 4096;
+
+}  // namespace
+
+Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, const std::int64_t* ids,
+                       const std::vector<Lab>& queries, double tolerance, double tail, double ratio, double min_share,
+                       std::int64_t limit, int threads, Stop& stop) {
+    const std::size_t colours = queries.size();
+    Found found;
+    std::vector<Reader> readers;
+    // Per image, the least over the colours of its bound.
+    std::vector<std::uint64_t> least_bound, bounds(static_cast<std::size_t>(index.images));
+    for (const Lab& query : queries) {
+        Reader& reader = readers.emplace_back(Reader{{query, warped(query), tolerance, tail, ratio, spread_table()}});
+        prepare_regions(reader, index.posting_starts, tolerance, tail);
+        if (!add_bounds(index, reader, bounds, stop)) {
+            found.bad_entry = true;
+            return found;
+        }
+        if (least_bound.empty()) least_bound.swap(bounds);
+        else
+            for (std::size_t image = 0; image < bounds.size(); ++image)
+                least_bound[image] = std::min(least_bound[image], bounds[image]);
+        if (least_bound.size() != bounds.size()) bounds.assign(least_bound.size(), 0);
+    }
+    // A share sums one rounded product per record: a relative margin far above their rounding keeps the
+    // bound above it.
+    const auto percent = [](std::uint64_t units) {
+        return static_cast<double>(units) * (100.0 / (65535.0 * shell_unit)) * (1.0 + 1e-9);
+    };
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
+    for (std::size_t image = 0; image < least_bound.size(); ++image)
+        if (least_bound[image] > 0 && percent(least_bound[image]) >= min_share && (!keep || keep[image]))
+            candidates.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
+    // Heaviest bound first, then the image, so that the order of evaluation is one whatever happens.
+    const auto heavier = [](const auto& x, const auto& y) {
+        return x.first != y.first ? x.first > y.first : x.second < y.second;
+    };
+    std::vector<Ranked> best;  // a heap, the last of the first `limit` on top
+    std::vector<double> kept_shares, shares;
+    std::vector<std::uint8_t> holds;
+    std::vector<std::size_t> free_slots;
+    std::size_t done = 0;
+    for (std::size_t batch = first_batch; done < candidates.size(); batch = std::min(2 * batch, last_batch)) {
+        stop.poll();
+        const auto begin = candidates.begin() + static_cast<std::ptrdiff_t>(done);
+        const auto end = candidates.begin() + static_cast<std::ptrdiff_t>(std::min(candidates.size(), done + batch));
+        std::nth_element(begin, end - 1, candidates.end(), heavier);
+        std::sort(begin, end, heavier);
+        // The batch's shares on every thread, each image's its own: the ranking below takes them in order.
+        const auto count = static_cast<std::size_t>(end - begin);
+        const double needed =
+            static_cast<std::int64_t>(best.size()) == limit ? std::max(min_share, best.front().least) : min_share;
+        shares.assign(count * colours, 0.0);
+        holds.assign(count, 0);
+        std::atomic<std::size_t> next{0};
+        std::atomic<bool> bad{false};
+        constexpr std::size_t piece = 16;
+        run_on_threads(std::clamp<int>(threads, 1, static_cast<int>((count + piece - 1) / piece)), stop, [&] {
+            for (std::size_t first; (first = next.fetch_add(piece)) < count;) {
+                stop.poll();
+                bool bad_here = false;
+                std::vector<std::vector<const std::uint8_t*>> counted(colours);
+                for (std::size_t k = first; k < std::min(count, first + piece); ++k) {
+                    const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
+                    // Records far from the colour cost CIEDE2000 for nothing: first their bound, record by record.
+                    bool held = true;
+                    for (std::size_t c = 0; c < colours && held; ++c) {
+                        const std::uint64_t bound = record_bound(index, readers[c], image, bad_here, counted[c]);
+                        held = bound > 0 && percent(bound) >= needed;
+                    }
+                    for (std::size_t c = 0; c < colours && held; ++c) {
+                        const double share = exact_share(readers[c], counted[c]);
+                        shares[k * colours + c] = share;
+                        held = share > 0.0 && share >= min_share;
+                    }
+                    holds[k] = held;
+                }
+                if (bad_here) bad = true;
+            }
+        });
+        if (bad) {
+            found.bad_entry = true;
+            return found;
+        }
+        bool settled = false;
+        for (std::size_t k = 0; k < count; ++k, ++done) {
+            // No image left can enter the first `limit`: its least share is below that of the last of them.
+            const std::uint64_t bound = begin[static_cast<std::ptrdiff_t>(k)].first;
+            if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > percent(bound)) {
+                settled = true;
+                break;
+            }
+            if (!holds[k]) continue;
+            const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
+            const double* own = shares.data() + k * colours;
+            Ranked entry{own[0], own[0], ids[image], image, 0};
+            for (std::size_t c = 1; c < colours; ++c) {
+                entry.least = std::min(entry.least, own[c]);
+                entry.sum += own[c];
+            }
+            if (static_cast<std::int64_t>(best.size()) == limit) {
+                if (!ranks_before(entry, best.front())) continue;
+                std::pop_heap(best.begin(), best.end(), ranks_before);
+                free_slots.push_back(best.back().slot);
+                best.pop_back();
+            }
+            if (free_slots.empty()) {
+                free_slots.push_back(kept_shares.size());
+                kept_shares.resize(kept_shares.size() + colours);
+            }
+            entry.slot = free_slots.back();
+            free_slots.pop_back();
+            std::copy(own, own + colours, kept_shares.begin() + static_cast<std::ptrdiff_t>(entry.slot));
+            best.push_back(entry);
+            std::push_heap(best.begin(), best.end(), ranks_before);
+        }
+        if (settled) break;
+        // What cannot enter the first `limit` now never will: the next batches choose among the rest only.
+        if (static_cast<std::int64_t>(best.size()) == limit) {
+            const double least = best.front().least;
+            candidates.erase(std::remove_if(candidates.begin() + static_cast<std::ptrdiff_t>(done), candidates.end(),
+                                            [&](const auto& candidate) { return percent(candidate.first) < least; }),
+                             candidates.end());
+        }
+    }
+    for (const Ranked& entry : best) {
+        found.images.push_back(entry.image);
+        found.shares.insert(found.shares.end(), kept_shares.begin() + static_cast<std::ptrdiff_t>(entry.slot),
+                            kept_shares.begin() + static_cast<std::ptrdiff_t>(entry.slot + colours));
+    }
+    return found;
 }
 
 void signature_shared(const std::int64_t* column_starts, std::int64_t vertices, const std::uint32_t* images,

@@ -3,12 +3,15 @@
 // query, and evaluates the distribution estimator on those (distribution.Distributions.parts).
 //
 // A record counts for a query only within CIEDE2000 `reach` of it: the tolerance plus tail * ratio times
-// its widest spread. Level 0 holds records without spread (reach: the tolerance), level k in 1..7 those
-// whose extra reach is at most 2^(k-1), level 8 the rest. A query finds, per level, a box of cells
-// holding the CIEDE2000 ball of the level's greatest reach around the query (its extent along many
-// directions, found by bisection, widened by a margin) and reads the records of those cells.
+// its widest spread. Level 0 holds records without spread (reach: the tolerance), level k in 1..13 those
+// whose extra reach is at most 2^((k-1)/2), level 14 the rest: steps of root 2, so that a level's greatest
+// spread, which bounds what its records may count (index.cpp's shells), is near each record's own. A
+// query finds, per level, a box of cells holding the CIEDE2000 ball of the level's greatest reach around
+// the query (its extent along many directions, found by bisection, widened by a margin) and reads the
+// records of those cells.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -23,9 +26,9 @@ inline constexpr std::size_t record_bytes = 11;
 // An index row: the record, then the image's position in the index's table (u32).
 inline constexpr std::size_t row_bytes = 15;
 
-inline constexpr int levels = 9;
-inline constexpr double cell_size = 8.0;
-inline constexpr int cells_l = 13, cells_a = 32, cells_b = 32;  // L from 0, a and b from -128
+inline constexpr int levels = 15;
+inline constexpr double cell_size = 4.0;
+inline constexpr int cells_l = 26, cells_a = 64, cells_b = 64;  // L from 0, a and b from -128
 inline constexpr double low_l = 0.0, low_ab = -128.0;
 inline constexpr std::int64_t bucket_count = static_cast<std::int64_t>(levels) * cells_l * cells_a * cells_b;
 
@@ -33,6 +36,56 @@ inline constexpr std::int64_t bucket_count = static_cast<std::int64_t>(levels) *
 // those of image i being records starts[i]:starts[i + 1]. Within a bucket rows keep image order.
 void build_index(const std::uint8_t* records, const std::int64_t* starts, std::int64_t images, double tail_ratio,
                  std::int64_t* bucket_starts, std::uint8_t* rows, Stop& stop);
+
+// Per level, the cells a query reads: least (L, a, b) cell, then greatest; greatest L below least when the
+// level is empty (bucket_starts: any array of bucket_count + 1 starts over the buckets).
+using CellRanges = std::array<std::int32_t, levels * 6>;
+CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance);
+// The same for given boxes, one per level.
+struct Box;
+CellRanges cells_within(const std::int64_t* bucket_starts, const Box* boxes);
+
+// The index the threshold search reads, for the records of `images` images (those of image i being records
+// starts[i]:starts[i + 1]):
+// - image_rows: each image's records at starts[i]:starts[i + 1] again, in bucket order (records of one
+//   bucket in their own order), each followed by its bucket (u32), row_bytes each: an image's share sums
+//   them in the order the bucket traversal of colour_shares adds them;
+// - postings: per bucket (entries posting_starts[b]:posting_starts[b + 1]) each image with records in it
+//   and the sum of their weights (its mass), images ascending: a search adds every list it reads into a
+//   bound per image, and ascending images make that a sweep through the bounds rather than random access.
+struct Postings {
+    std::vector<std::int64_t> starts;
+    std::vector<std::uint32_t> images, masses;
+};
+Postings build_postings(const std::uint8_t* records, const std::int64_t* starts, std::int64_t images, double tail_ratio,
+                        std::uint8_t* image_rows, Stop& stop);
+
+struct ThresholdIndex {
+    const std::int64_t* image_starts;  // images + 1
+    const std::uint8_t* image_rows;
+    std::int64_t images;
+    const std::int64_t* posting_starts;  // bucket_count + 1
+    const std::uint32_t* posting_images;
+    const std::uint32_t* posting_masses;
+    const std::uint64_t* image_weights;  // each image's records' weights summed
+};
+
+struct Found {
+    std::vector<std::uint32_t> images;  // the first `limit` by the ranking, in no particular order
+    std::vector<double> shares;         // per image, per query colour, as colour_shares gives them
+    bool bad_entry = false;             // a posting or row named an image or bucket beyond the index
+};
+
+// The images of `keep` (nullptr: all) in which every query colour covers at least `min_share` percent
+// (and some pixels), the first `limit` by the least share, then the sum of the shares, then ids[image]:
+// the answer of ranking colour_shares of every image. Each image's share is bounded by its masses in the
+// posting lists of the cells read, each cell's mass by the part a record of its level can hold at the
+// cell's distance from the colour (the shells of index.cpp); images are evaluated exactly from their own
+// rows by bound, heaviest first, until the least share of the last of the first `limit` lies above every
+// bound left. The same answer for any number of threads.
+Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, const std::int64_t* ids,
+                       const std::vector<Lab>& queries, double tolerance, double tail, double ratio, double min_share,
+                       std::int64_t limit, int threads, Stop& stop);
 
 struct Shares {
     std::vector<std::uint32_t> images;  // ascending
@@ -50,7 +103,19 @@ struct Box {
     double low[3], high[3];
     bool everywhere = false;  // the ball reaches the edge of colour space along some direction
 };
-Box ball_box(const Lab& centre, double radius) noexcept;
+Box ball_box(const Lab& centre, double radius);
+
+// Directions besides the axes along which the extent of a ball bounds it: the face and body diagonals,
+// which cut the corners a box leaves around a ball turned to the axes.
+inline constexpr int diagonals = 20;
+std::array<Lab, diagonals> diagonal_directions() noexcept;
+// A ball's box and its extent along each diagonal u (the greatest u . (x - centre) over it).
+struct Shape {
+    Box box;
+    std::array<double, diagonals> extent;
+};
+// The shapes of the balls of `count` radii about one centre.
+void ball_shapes(const Lab& centre, const double* radii, std::size_t count, Shape* out);
 
 // similar's intersection: per image the sum over the query's vertices of the lesser of the two weights
 // (weights / 65535), vertex by vertex in order, as finding.Table.distances sums them. Column v holds

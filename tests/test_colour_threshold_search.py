@@ -1,0 +1,119 @@
+"""The colour search that reads posting lists from their heads against ranking the shares of every image
+(the bucket traversal of _colour_shares): the same hits, in the same order, with the same shares bit for
+bit; and its checks of a damaged index."""
+
+import importlib.util
+import pathlib
+
+import numpy as np
+import pytest
+
+from lumvarde_quorle.catalogue.colours import ColourIndex
+from lumvarde_quorle.catalogue.finding import search
+from lumvarde_quorle.catalogue.palettes import _best
+from lumvarde_quorle.cielab import srgb_to_lab
+from lumvarde_quorle.color_extractor_cy import _colour_index, _colour_postings, _colour_search, _colour_shares
+from lumvarde_quorle.distribution import RATIO, SIGNATURE_VERTICES, TAIL
+
+BENCHMARK = pathlib.Path(__file__).resolve().parent.parent / "benchmarks" / "bench_catalogue.py"
+pytestmark = pytest.mark.skipif(not BENCHMARK.exists(), reason="benchmarks not available (installed package only)")
+
+
+@pytest.fixture(scope="module")
+def tables():
+    """Realistic distributions, a third of them repeated so that images tie on every key but the id."""
+    spec = importlib.util.spec_from_file_location("bench_catalogue", BENCHMARK)
+    bench = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(bench)
+    bases, rng = bench.base_distributions(), np.random.default_rng(11)
+    drawn = [bench.perturbed(bases[rng.integers(len(bases))], rng) for _ in range(600)]
+    return drawn + [drawn[i] for i in rng.integers(0, len(drawn), 300)]
+
+
+@pytest.fixture(scope="module")
+def built(tables):
+    records = np.frombuffer(b"".join(t.tobytes() for t in tables), np.uint8)
+    counts = np.array([len(table) for table in tables], np.int64)
+    weights = np.array([table["weight"].sum() for table in tables], np.uint64)
+    return (counts, _colour_index(records, counts, TAIL * RATIO),
+            (*_colour_postings(records, counts, TAIL * RATIO), weights))
+
+
+def index_of(built, ids):
+    counts, _, postings = built
+    signatures = (np.zeros(SIGNATURE_VERTICES + 1, np.int64), np.zeros(0, np.uint32), np.zeros(0, np.uint16))
+    return ColourIndex(None, 0, ids, np.zeros(len(ids), np.int64), counts.astype(np.int32), np.zeros(len(ids), bool),
+                       np.concatenate([[0], np.cumsum(counts)]), *postings, *signatures, np.zeros(0, np.int64))
+
+
+def every_share(built, ids, keep, query_lab, tolerance, min_share, limit):
+    """The search by the shares of every image, as the bucket traversal gives them."""
+    counts, (bucket_starts, rows), _ = built
+    found = [_colour_shares(bucket_starts, rows, len(counts), query, tolerance, TAIL, RATIO) for query in query_lab]
+    common = found[0][0]
+    for images, _ in found[1:]:
+        common = np.intersect1d(common, images, assume_unique=True)
+    common = common[keep[common]]
+    shares = np.array([part[np.searchsorted(images, common)] for images, part in found]).reshape(len(found), -1)
+    least = shares.min(axis=0) if len(common) else np.zeros(0)
+    holds = np.flatnonzero((least >= min_share) & (least > 0))
+    order = _best(holds, [-least, -shares.sum(axis=0), ids[common]], limit)
+    return common[order], shares[:, order]
+
+
+@pytest.mark.parametrize("limit", [1, 7, 20, 5000])
+@pytest.mark.parametrize("min_share", [0.0, 0.5, 20.0, 80.0])
+@pytest.mark.parametrize("colours", [1, 2, 3])
+@pytest.mark.parametrize("seed", range(4))
+def test_threshold_search_finds_what_ranking_every_share_finds(tables, built, seed, colours, min_share, limit):
+    rng = np.random.default_rng(seed * 100 + colours)
+    ids = np.sort(rng.choice(10 * len(tables), len(tables), replace=False)).astype(np.int64)
+    # Colours of the images themselves (many hits), random ones (few or none), and a near-white one.
+    picked = [tables[rng.integers(len(tables))] for _ in range(colours)]
+    query = np.array([table["lab"][rng.integers(len(table))] for table in picked], np.float64)
+    if seed == 1:
+        query[-1] = srgb_to_lab(rng.integers(0, 256, 3).astype(np.float64))
+    if seed == 2:
+        query[0] = srgb_to_lab(np.array([250.0, 250, 248]))
+    keep = np.ones(len(tables), bool) if seed % 2 == 0 else rng.random(len(tables)) < 0.7
+    tolerance = [4.0, 10.0, 18.0, 0.0][seed]
+    found = search(index_of(built, ids), keep, query, tolerance, min_share, limit)
+    order, shares = every_share(built, ids, keep, query, tolerance, min_share, limit)
+    np.testing.assert_array_equal(found.order, order)
+    assert found.shares.tobytes() == np.ascontiguousarray(shares).tobytes()
+
+
+def test_every_image_tied_on_its_shares_comes_by_id(tables, built):
+    # Repeated distributions tie on the least share and the sum: the ids decide, even across the limit.
+    ids = np.arange(len(tables), dtype=np.int64)[::-1].copy()
+    query = srgb_to_lab(np.array([[250.0, 250, 248]]))
+    keep = np.ones(len(tables), bool)
+    for limit in (3, 40):
+        found = search(index_of(built, ids), keep, query, 10.0, 1.0, limit)
+        np.testing.assert_array_equal(found.order, every_share(built, ids, keep, query, 10.0, 1.0, limit)[0])
+
+
+@pytest.mark.parametrize("damage, message", [
+    pytest.param(lambda a: a.update(posting_images=np.full_like(a["posting_images"], 10**6)), "beyond",
+                 id="posting-image-beyond"),
+    pytest.param(lambda a: a.update(image_rows=np.full_like(a["image_rows"], 255)), "beyond", id="row-bucket-beyond"),
+    pytest.param(lambda a: a.update(image_starts=a["image_starts"][:-1]), "starts", id="image-starts-short"),
+    pytest.param(lambda a: a.update(posting_starts=a["posting_starts"][::-1].copy()), "starts",
+                 id="posting-starts-falling"),
+    pytest.param(lambda a: a.update(keep=a["keep"][:5]), "keep", id="keep-short"),
+    pytest.param(lambda a: a.update(image_weights=a["image_weights"][1:]), "weights", id="weights-short"),
+    pytest.param(lambda a: a.update(queries=np.array([1.0, np.nan, 0])), "finite", id="query-not-finite"),
+    pytest.param(lambda a: a.update(queries=np.zeros(4)), "rows of 3", id="query-not-lab"),
+    pytest.param(lambda a: a.update(limit=0), "limit", id="limit-zero"),
+])
+def test_a_damaged_index_or_bad_arguments_are_value_errors(built, damage, message):
+    counts, _, (image_rows, posting_starts, posting_images, posting_masses, weights) = built
+    arguments = {"image_starts": np.concatenate([[0], np.cumsum(counts)]), "image_rows": image_rows,
+                 "posting_starts": posting_starts, "posting_images": posting_images, "posting_masses": posting_masses,
+                 "image_weights": weights,
+                 "ids": np.arange(len(counts), dtype=np.int64), "keep": np.ones(len(counts), bool),
+                 "queries": srgb_to_lab(np.array([[250.0, 250, 248]])), "tolerance": 10.0, "min_share": 0.0,
+                 "limit": 20, "tail": TAIL, "ratio": RATIO}
+    damage(arguments)
+    with pytest.raises(ValueError, match=message):
+        _colour_search(*arguments.values())
