@@ -83,8 +83,9 @@ void sort_by_24_bits(std::vector<std::int32_t>& items, std::vector<std::int32_t>
 }
 
 // Colours by their Morton code: bits of the three channels interleaved, so that colours near each
-// other in colour space mostly are near each other in the order.
-void order_colours(Shared& shared) {
+// other in colour space mostly are near each other in the order, and every cell of the colour octree is
+// a run of consecutive colours. Returns the codes in that order.
+std::vector<std::uint32_t> order_colours(Shared& shared) {
     const auto& colours = shared.problem.colours.colours();
     const auto count = static_cast<std::size_t>(shared.d);
     std::vector<std::uint32_t> code(count);
@@ -99,7 +100,12 @@ void order_colours(Shared& shared) {
     sort_by_24_bits(order, scratch, [&](std::int32_t c) { return code[c]; });
     shared.colour_of = std::move(order);
     shared.index_of.resize(count);
-    for (std::size_t i = 0; i < count; ++i) shared.index_of[shared.colour_of[i]] = static_cast<std::int32_t>(i);
+    std::vector<std::uint32_t> sorted(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        shared.index_of[shared.colour_of[i]] = static_cast<std::int32_t>(i);
+        sorted[i] = code[shared.colour_of[i]];
+    }
+    return sorted;
 }
 
 // The (colour, count) pairs of blocks [first, end), each block's pairs in colour order so that the
@@ -160,8 +166,8 @@ Shared::Shared(const Problem& p, Stop& stop) : problem(p), k(p.n_clusters), n(p.
     x.resize(static_cast<std::size_t>(d) * 3);
     weight.resize(static_cast<std::size_t>(d));
     count.resize(static_cast<std::size_t>(d));
-    for (auto* values : {&xa, &xb, &xc, &norm}) values->resize(static_cast<std::size_t>(d));
-    order_colours(*this);
+    for (auto* values : {&xa, &xb, &xc}) values->resize(static_cast<std::size_t>(d));
+    const std::vector<std::uint32_t> codes = order_colours(*this);
     for (int f = 0; f < 3; ++f) channel[f].resize(static_cast<std::size_t>(d));
     for (std::int32_t i = 0; i < d; ++i) {
         const std::int32_t c = colour_of[i];
@@ -170,10 +176,10 @@ Shared::Shared(const Problem& p, Stop& stop) : problem(p), k(p.n_clusters), n(p.
             (f == 0 ? xa : f == 1 ? xb : xc)[i] = x[3 * i + f];
             channel[f][i] = colours[c][f];
         }
-        norm[i] = (x[3 * i] * x[3 * i] + x[3 * i + 1] * x[3 * i + 1]) + x[3 * i + 2] * x[3 * i + 2];
         weight[i] = static_cast<double>(weights[c]);
         count[i] = static_cast<std::int32_t>(weights[c]);
     }
+    cells = cell_tree(*this, codes);
     LegacyRandom random(library::seed);
     draws.resize(runs * draws_per_run());
     for (double& draw : draws) draw = random.random_sample();

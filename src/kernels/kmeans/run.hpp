@@ -13,6 +13,16 @@ namespace lq::kernels::kmeans {
 
 inline constexpr int max_iterations = library::max_iterations;
 
+// A cell of the colour octree (cell_tree.cpp): a box of colour space and the colours in it.
+struct Cell {
+    std::int64_t weight = 0;            // rows
+    std::array<std::int64_t, 3> sum{};  // their values, channel by channel
+    std::int32_t begin = 0, end = 0;    // the colours, as indices in the runs' order
+    std::int32_t first_child = -1;      // children are consecutive; -1 for a leaf
+    std::int32_t children = 0;
+    std::array<std::uint8_t, 3> low{}, high{};  // the bounding box of its colours, inclusive
+};
+
 // Computed once per fit, read by every run.
 struct Shared {
     const Problem problem;
@@ -29,12 +39,15 @@ struct Shared {
     // Per colour, in the runs' order:
     std::vector<double> x;                             // minus the mean, 3 per colour, as the library centres them
     std::vector<double> xa, xb, xc;                    // the same, channel by channel
-    std::vector<double> norm;                          // their squared norms (for the bounds only)
     std::vector<double> weight;                        // rows
     std::vector<std::int32_t> count;                   // rows, as integers
     std::array<std::vector<std::int32_t>, 3> channel;  // the colours' values, channel by channel
-    std::vector<double> draws;                         // the random_sample() values of all runs, in stream order
-    std::array<std::int64_t, runs> first_row{};        // each run's first centre, chosen among the rows
+    // The colours in an octree of colour space: in the runs' order every cell's colours are consecutive.
+    // An E-step labels a cell that lies wholly on one side of every bisector as one, without looking at
+    // its colours, and adds its rows to the cluster sums at once.
+    std::vector<Cell> cells;                     // cells[0] holds every colour
+    std::vector<double> draws;                   // the random_sample() values of all runs, in stream order
+    std::array<std::int64_t, runs> first_row{};  // each run's first centre, chosen among the rows
     std::int32_t index_of_row(std::int64_t row) const { return index_of[problem.row_colours[row]]; }
     // Rows in blocks, each block as (colour, count) pairs: a running sum over the rows in their order
     // is found block by block without visiting every row.
@@ -65,6 +78,9 @@ struct Seeds {
     std::optional<library::Reason> undecided;
     std::vector<std::int32_t> colours;  // the colour (its index) of each initial centre
 };
+
+// The octree of the colours, from their Morton codes in the runs' order (ascending).
+std::vector<Cell> cell_tree(const Shared& shared, const std::vector<std::uint32_t>& codes);
 
 Seeds seed(const Shared& shared, int run, Stop& stop);
 
