@@ -13,7 +13,7 @@ namespace {
 
 // Leaves hold at most this many colours: below it, testing a cell costs about what labelling its
 // colours does.
-constexpr std::int32_t leaf_colours = 8;
+constexpr std::int32_t leaf_colours = 16;
 
 struct Builder {
     const Shared& shared;
@@ -73,10 +73,11 @@ struct Builder {
         cell.low = {255, 255, 255};
         cell.high = {0, 0, 0};
         for (std::int32_t i = cell.begin; i < cell.end; ++i) {
-            const std::int64_t count = shared.count[i];
+            const std::int32_t colour = shared.colour_of[i];
+            const std::int64_t count = shared.count[colour];
             cell.weight += count;
             for (int f = 0; f < 3; ++f) {
-                const auto value = static_cast<std::uint8_t>(shared.channel[f][i]);
+                const auto value = static_cast<std::uint8_t>(shared.channel[f][colour]);
                 cell.sum[f] += count * value;
                 cell.low[f] = std::min(cell.low[f], value);
                 cell.high[f] = std::max(cell.high[f], value);

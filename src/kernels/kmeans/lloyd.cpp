@@ -22,6 +22,7 @@
 // its own would take another label or count as near a bisector.
 // See kmeans.txt: the library's steps this follows, the undecided bands and the error bounds.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -100,7 +101,7 @@ public:
     Run run(const std::vector<std::int32_t>& seeds) {
         std::vector<double> centres(static_cast<std::size_t>(k_) * 3), next(centres.size());
         for (int j = 0; j < k_; ++j)
-            for (int f = 0; f < 3; ++f) centres[3 * j + f] = s_.x[3 * seeds[j] + f];
+            for (int f = 0; f < 3; ++f) centres[3 * j + f] = x_[f][seeds[j]];
         bool exact = true;  // centres bit for bit the library's
         bool strict = false;
         std::vector<double> shift(static_cast<std::size_t>(k_));
@@ -132,8 +133,10 @@ public:
             if (result_.undecided) return std::move(result_);
         }
         double inertia = 0;
-        for (std::int32_t c = 0; c < d_; ++c)
-            inertia += squared_distance(&s_.x[3 * c], &centres[3 * labels_[c]]) * s_.weight[c];
+        for (std::int32_t c = 0; c < d_; ++c) {
+            const double x[3] = {s_.xa[c], s_.xb[c], s_.xc[c]};
+            inertia += squared_distance(x, &centres[3 * labels_[c]]) * s_.weight[c];
+        }
         result_.inertia = inertia;
         result_.centres = std::move(centres);
         result_.labels = std::move(labels_);
@@ -240,16 +243,18 @@ private:
                 changed_ = true;
             }
             if (label != mark) mark = -1;
-            const std::int64_t w = s_.count[c];
+            const std::int32_t colour = s_.colour_of[c];
+            const std::int64_t w = s_.weight[c];
             counts_[label] += w;
-            for (int f = 0; f < 3; ++f) sums_[3 * label + f] += w * s_.channel[f][c];
+            for (int f = 0; f < 3; ++f) sums_[3 * label + f] += w * s_.channel[f][colour];
         }
         marks_[at] = mark;
     }
 
     void nearest_by_dgemm(std::int32_t begin, int count) {
-        dgemm_values(s_.problem.dgemm, &s_.x[3 * static_cast<std::size_t>(begin)], count, centres_, centre_norm_.data(),
-                     k_, distance_.data());
+        for (int r = 0; r < count; ++r)
+            for (int f = 0; f < 3; ++f) rows_[3 * r + f] = x_[f][begin + r];
+        dgemm_values(s_.problem.dgemm, rows_.data(), count, centres_, centre_norm_.data(), k_, distance_.data());
         for (int r = 0; r < count; ++r) {
             const double* row = &distance_[static_cast<std::size_t>(r) * k_];
             int label = 0;
@@ -288,6 +293,7 @@ private:
     }
 
     const Shared& s_;
+    const std::array<const double*, 3> x_{s_.xa.data(), s_.xb.data(), s_.xc.data()};
     Stop& stop_;
     const int k_;
     const std::int32_t d_;
@@ -302,6 +308,7 @@ private:
     bool exact_ = true;
     bool changed_ = false;
     Nearest nearest_;
+    std::vector<double> rows_ = std::vector<double>(3 * chunk);  // a leaf's colours, as dgemm reads rows
     std::vector<double> distance_ = std::vector<double>(static_cast<std::size_t>(chunk) * k_);
     Run result_;
 };
