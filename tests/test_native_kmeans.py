@@ -130,6 +130,25 @@ def test_full_photo_agrees_without_the_library(fallbacks, china_bgr):
     assert fallbacks == {}
 
 
+def crowded(kind, seed, rows=20000):
+    """Many distinct colours, so that bisectors cut through crowded parts of colour space: blobs of
+    different spreads, some touching, or the whole cube at random."""
+    rng = np.random.default_rng(seed)
+    if kind == "uniform":
+        return rng.integers(0, 256, (rows, 3), dtype=np.uint8)
+    centres, spread = rng.integers(40, 216, (6, 3)), rng.uniform(4, 30, (6, 1))
+    which = rng.integers(0, 6, rows)
+    return np.clip(np.rint(centres[which] + rng.normal(size=(rows, 3)) * spread[which]), 0, 255).astype(np.uint8)
+
+
+@pytest.mark.parametrize("kind, seed", [("blobs", 0), ("blobs", 1), ("uniform", 2)])
+@pytest.mark.parametrize("n_colors", [2, 5, 9, 17, 40])
+def test_crowded_colours_get_the_library_labels(fallbacks, kind, seed, n_colors):
+    pixels = crowded(kind, seed)
+    assert_library_pair(FastColorExtractor(n_colors)._cluster_colors_kmeans(pixels), pixels, n_colors)
+    assert library_fits(fallbacks) == 0, fallbacks
+
+
 def test_direct_stage_call_is_the_library_itself(fallbacks, photo_crops):
     """ColorExtractor's own stage keeps returning the estimator's arrays; extract_colors uses the native fit
     and reports the same colours."""
@@ -300,9 +319,10 @@ def test_errors_are_the_base_class_ones(n_colors, argument, error):
     assert str(got.value) == str(want.value)
 
 
-@pytest.mark.parametrize("rows, n_colors", [("china-small", 7), ("ramp", 5)])
+@pytest.mark.parametrize("rows, n_colors", [("china-small", 7), ("ramp", 5), ("blobs", 9)])
 def test_result_does_not_depend_on_the_thread_count(photo_crops, rows, n_colors):
-    pixels = pixels_of(photo_crops["china-small"]) if rows == "china-small" else ramp()
+    pixels = {"china-small": lambda: pixels_of(photo_crops["china-small"]), "ramp": ramp,
+              "blobs": lambda: crowded("blobs", 3)}[rows]()
     results = []
     for threads in (1, 2, 3):
         with threadpool_limits(threads, user_api="openmp"):

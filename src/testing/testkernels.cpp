@@ -98,6 +98,39 @@ PyObject* distinct_rows(PyObject*, PyObject* args) {
     return PyTuple_Pack(3, colours.get(), counts.get(), where.get());
 }
 
+// colour_cells(uint8 buffer of N x 3) -> (colours, cells): the K-means' octree of the rows' distinct
+// colours, the colours in its order (3 bytes each) and per cell (int64 each) begin, end, first child,
+// children, rows, the three sums, then the box's low and high corners.
+PyObject* colour_cells(PyObject*, PyObject* args) {
+    Buffer rows;
+    if (!PyArg_ParseTuple(args, "y*", &rows.view)) return nullptr;
+    rows.held = true;
+    if (rows.view.len == 0 || rows.view.len % 3 != 0) {
+        PyErr_SetString(PyExc_ValueError, "rows of three bytes expected");
+        return nullptr;
+    }
+    const lq::kernels::ByteRows view{rows.as<std::uint8_t>(), rows.view.len / 3, 3, 1};
+    std::vector<std::int32_t> positions;
+    const lq::kernels::DistinctRows table(view, &positions);
+    lq::kernels::Stop stop;
+    // One cluster: the octree without the seeding's blocks.
+    const lq::kernels::kmeans::Shared shared({table, positions, 1, nullptr, true, {}, 1}, stop);
+    std::vector<std::uint8_t> colours;
+    for (std::int32_t colour : shared.colour_of)
+        for (int f = 0; f < 3; ++f) colours.push_back(table.colours()[colour][f]);
+    std::vector<std::int64_t> cells;
+    for (const lq::kernels::kmeans::Cell& cell : shared.cells) {
+        cells.insert(cells.end(), {cell.begin, cell.end, cell.first_child, cell.children, cell.weight});
+        cells.insert(cells.end(), cell.sum.begin(), cell.sum.end());
+        cells.insert(cells.end(), cell.low.begin(), cell.low.end());
+        cells.insert(cells.end(), cell.high.begin(), cell.high.end());
+    }
+    Ref in_order = bytes_of(colours.data(), colours.size());
+    Ref cell_table = bytes_of(cells.data(), cells.size());
+    if (!in_order || !cell_table) return nullptr;
+    return PyTuple_Pack(2, in_order.get(), cell_table.get());
+}
+
 // ciede2000(float64 buffer of N x 3, float64 buffer of N x 3) -> float64 bytes: the colour search's
 // CIEDE2000 of each pair, to hold against cielab.ciede2000.
 PyObject* ciede2000(PyObject*, PyObject* args) {
@@ -144,10 +177,15 @@ PyObject* ball_shape(PyObject*, PyObject* args) {
 }
 
 PyMethodDef methods[] = {
-    {"random_sample", random_sample, METH_VARARGS, nullptr}, {"pairwise_sum", pairwise_sum, METH_VARARGS, nullptr},
-    {"first_rows", first_rows, METH_VARARGS, nullptr},       {"distinct_rows", distinct_rows, METH_VARARGS, nullptr},
-    {"ciede2000", ciede2000, METH_VARARGS, nullptr},         {"ball_box", ball_box, METH_VARARGS, nullptr},
-    {"ball_shape", ball_shape, METH_VARARGS, nullptr},       {nullptr, nullptr, 0, nullptr},
+    {"random_sample", random_sample, METH_VARARGS, nullptr},
+    {"pairwise_sum", pairwise_sum, METH_VARARGS, nullptr},
+    {"first_rows", first_rows, METH_VARARGS, nullptr},
+    {"distinct_rows", distinct_rows, METH_VARARGS, nullptr},
+    {"colour_cells", colour_cells, METH_VARARGS, nullptr},
+    {"ciede2000", ciede2000, METH_VARARGS, nullptr},
+    {"ball_box", ball_box, METH_VARARGS, nullptr},
+    {"ball_shape", ball_shape, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef_Slot slots[] = {{0, nullptr}};

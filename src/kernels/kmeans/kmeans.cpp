@@ -25,20 +25,15 @@ namespace {
 // n * sum(x^2) reaches 2^31 * 2^31 * 255^2: 128-bit integers (a GCC extension on 64-bit targets).
 __extension__ typedef __int128 wide;
 
-std::array<double, 3> variances(const DistinctRows& colours) {
-    std::array<wide, 3> sum{}, squares{};
-    const auto& values = colours.colours();
-    const auto& weights = colours.weights();
-    for (std::size_t c = 0; c < values.size(); ++c)
-        for (int f = 0; f < 3; ++f) {
-            sum[f] += static_cast<wide>(weights[c]) * values[c][f];
-            squares[f] += static_cast<wide>(weights[c]) * values[c][f] * values[c][f];
-        }
-    const auto n = static_cast<wide>(colours.rows());
+// From each channel's sum of values and of their squares over the rows (below 2^31 * 255^2: 64 bits).
+std::array<double, 3> variances(const std::array<std::int64_t, 3>& sum, const std::array<std::int64_t, 3>& squares,
+                                std::int64_t rows) {
+    const auto n = static_cast<wide>(rows);
     std::array<double, 3> variance{};
     for (int f = 0; f < 3; ++f)  // (n sum x^2 - (sum x)^2) / n^2, the numerator exact
-        variance[f] = static_cast<double>(static_cast<long double>(n * squares[f] - sum[f] * sum[f]) /
-                                          (static_cast<long double>(n) * static_cast<long double>(n)));
+        variance[f] =
+            static_cast<double>(static_cast<long double>(n * squares[f] - static_cast<wide>(sum[f]) * sum[f]) /
+                                (static_cast<long double>(n) * static_cast<long double>(n)));
     return variance;
 }
 
@@ -83,34 +78,32 @@ void sort_by_24_bits(std::vector<std::int32_t>& items, std::vector<std::int32_t>
 }
 
 // Colours by their Morton code: bits of the three channels interleaved, so that colours near each
-// other in colour space mostly are near each other in the order.
-void order_colours(Shared& shared) {
+// other in colour space mostly are near each other in the order, and every cell of the colour octree is
+// a run of consecutive colours. Returns the codes in that order.
+std::vector<std::uint32_t> order_colours(Shared& shared) {
+    // Each 8-bit value with its bits spread three apart.
+    std::array<std::uint32_t, 256> spread{};
+    for (std::uint32_t value = 0; value < 256; ++value)
+        for (int bit = 0; bit < 8; ++bit) spread[value] |= ((value >> bit) & 1u) << (3 * bit);
     const auto& colours = shared.problem.colours.colours();
     const auto count = static_cast<std::size_t>(shared.d);
     std::vector<std::uint32_t> code(count);
-    for (std::size_t c = 0; c < count; ++c) {
-        std::uint32_t key = 0;
-        for (int bit = 7; bit >= 0; --bit)
-            for (int f = 0; f < 3; ++f) key = key << 1 | ((colours[c][f] >> bit) & 1u);
-        code[c] = key;
-    }
+    for (std::size_t c = 0; c < count; ++c)
+        code[c] = spread[colours[c][0]] << 2 | spread[colours[c][1]] << 1 | spread[colours[c][2]];
     std::vector<std::int32_t> order(count), scratch;
     for (std::size_t c = 0; c < count; ++c) order[c] = static_cast<std::int32_t>(c);
     sort_by_24_bits(order, scratch, [&](std::int32_t c) { return code[c]; });
     shared.colour_of = std::move(order);
     shared.index_of.resize(count);
-    for (std::size_t i = 0; i < count; ++i) shared.index_of[shared.colour_of[i]] = static_cast<std::int32_t>(i);
+    std::vector<std::uint32_t> sorted(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        shared.index_of[shared.colour_of[i]] = static_cast<std::int32_t>(i);
+        sorted[i] = code[shared.colour_of[i]];
+    }
+    return sorted;
 }
 
-// The (colour, count) pairs of blocks [first, end), each block's pairs in colour order so that the
-// seeding's sums over them read the colours' distances in order.
-struct BlockPart {
-    std::vector<std::int32_t> colour, count;
-    std::vector<std::int64_t> size;  // pairs per block
-};
-
 void build_blocks(const Shared& shared, std::int64_t first, std::int64_t end, BlockPart& part, Stop& stop) {
-    const auto& ids = shared.index_of;
     const auto& rows = shared.problem.row_colours;
     std::vector<std::int32_t> count(static_cast<std::size_t>(shared.d), 0);
     std::vector<std::int32_t> touched, sorted;
@@ -120,11 +113,11 @@ void build_blocks(const Shared& shared, std::int64_t first, std::int64_t end, Bl
         const std::int64_t stop_row = std::min(shared.n, begin + shared.block_rows);
         touched.clear();
         for (std::int64_t i = begin; i < stop_row; ++i) {
-            const std::int32_t index = ids[rows[i]];
-            if (count[index]++ == 0) touched.push_back(index);
+            const std::int32_t colour = rows[i];
+            if (count[colour]++ == 0) touched.push_back(colour);
         }
         sort_by_24_bits(touched, sorted,
-                        [](std::int32_t c) { return static_cast<std::uint32_t>(c); });  // indices < 2^24
+                        [](std::int32_t c) { return static_cast<std::uint32_t>(c); });  // colours < 2^24
         for (std::int32_t colour : touched) {
             part.colour.push_back(colour);
             part.count.push_back(count[colour]);
@@ -151,60 +144,68 @@ Shared::Shared(const Problem& p, Stop& stop) : problem(p), k(p.n_clusters), n(p.
     trials = 2 + static_cast<int>(std::log(static_cast<double>(k)));
     const auto& colours = p.colours.colours();
     const auto& weights = p.colours.weights();
-    // X.mean(axis=0): sums of integers, exact in float64, divided once.
-    std::array<std::int64_t, 3> sums{};
-    for (std::int32_t c = 0; c < d; ++c)
-        for (int channel = 0; channel < 3; ++channel) sums[channel] += weights[c] * colours[c][channel];
-    for (int channel = 0; channel < 3; ++channel)
-        mean[channel] = static_cast<double>(sums[channel]) / static_cast<double>(n);
-    x.resize(static_cast<std::size_t>(d) * 3);
-    weight.resize(static_cast<std::size_t>(d));
     count.resize(static_cast<std::size_t>(d));
-    for (auto* values : {&xa, &xb, &xc, &norm}) values->resize(static_cast<std::size_t>(d));
-    order_colours(*this);
     for (int f = 0; f < 3; ++f) channel[f].resize(static_cast<std::size_t>(d));
-    for (std::int32_t i = 0; i < d; ++i) {
-        const std::int32_t c = colour_of[i];
+    // X.mean(axis=0) and np.var(X, axis=0) from sums of integers, exact.
+    std::array<std::int64_t, 3> sums{}, squares{};
+    for (std::int32_t c = 0; c < d; ++c) {
+        const std::int64_t w = weights[c];
+        count[c] = static_cast<std::int32_t>(w);
         for (int f = 0; f < 3; ++f) {
-            x[3 * i + f] = colours[c][f] - mean[f];
-            (f == 0 ? xa : f == 1 ? xb : xc)[i] = x[3 * i + f];
-            channel[f][i] = colours[c][f];
+            const std::uint8_t value = colours[c][f];
+            channel[f][c] = value;
+            sums[f] += w * value;
+            squares[f] += w * value * value;
         }
-        norm[i] = (x[3 * i] * x[3 * i] + x[3 * i + 1] * x[3 * i + 1]) + x[3 * i + 2] * x[3 * i + 2];
-        weight[i] = static_cast<double>(weights[c]);
-        count[i] = static_cast<std::int32_t>(weights[c]);
     }
+    for (int f = 0; f < 3; ++f) mean[f] = static_cast<double>(sums[f]) / static_cast<double>(n);
+    const std::array<double, 3> variance = variances(sums, squares, n);  // np.mean(np.var(X, axis=0)) * tol
+    tol = numpy_sum(variance.data(), 3) / 3 * library::relative_tolerance;
     LegacyRandom random(library::seed);
     draws.resize(runs * draws_per_run());
     for (double& draw : draws) draw = random.random_sample();
     std::array<double, runs> first_draws{};
     for (int run = 0; run < runs; ++run) first_draws[run] = draws[run * draws_per_run()];
     first_rows(n, first_draws.data(), runs, first_row.data());
-    const std::array<double, 3> variance = variances(p.colours);  // np.mean(np.var(X, axis=0)) * tol
-    tol = numpy_sum(variance.data(), 3) / 3 * library::relative_tolerance;
-    if (k == 1) return;  // one centre: no seeding steps
-    // The blocks in parts, built side by side.
+    // Side by side: the runs' order with its octree (for the iterations), and the blocks of rows in parts
+    // (for the seeding; none with one centre, which has no seeding steps).
     block_rows = block_rows_for(n);
-    const std::int64_t blocks = (n + block_rows - 1) / block_rows;
+    const std::int64_t blocks = k == 1 ? 0 : (n + block_rows - 1) / block_rows;
     const int parts = static_cast<int>(std::min<std::int64_t>(blocks, 2 * std::max(p.workers, 1)));
-    std::vector<BlockPart> part(static_cast<std::size_t>(parts));
+    block_parts.resize(static_cast<std::size_t>(parts));
     std::atomic<int> next{0};
-    run_on_threads(std::min(p.workers, std::max(parts, 1)), stop, [&] {
-        for (int t; (t = next.fetch_add(1)) < parts;)
-            build_blocks(*this, blocks * t / parts, blocks * (t + 1) / parts, part[t], stop);
+    run_on_threads(std::min(p.workers, parts + 1), stop, [&] {
+        for (int task; (task = next.fetch_add(1)) <= parts;) {
+            if (task == parts) {
+                order_runs();
+                continue;
+            }
+            build_blocks(*this, blocks * task / parts, blocks * (task + 1) / parts, block_parts[task], stop);
+        }
     });
-    std::size_t pairs = 0;
-    for (const BlockPart& each : part) pairs += each.colour.size();
-    block_colour.reserve(pairs);
-    block_count.reserve(pairs);
-    block_begin.reserve(static_cast<std::size_t>(blocks) + 1);
-    block_begin.push_back(0);
-    for (BlockPart& each : part) {
-        block_colour.insert(block_colour.end(), each.colour.begin(), each.colour.end());
-        block_count.insert(block_count.end(), each.count.begin(), each.count.end());
-        for (std::int64_t size : each.size) block_begin.push_back(block_begin.back() + size);
-        each = BlockPart{};
+    block_list.reserve(static_cast<std::size_t>(blocks));
+    for (const BlockPart& part : block_parts) {
+        std::size_t at = 0;
+        for (std::int64_t size : part.size) {
+            block_list.push_back({part.colour.data() + at, part.count.data() + at, size});
+            at += static_cast<std::size_t>(size);
+        }
     }
+}
+
+void Shared::order_runs() {
+    const auto& colours = problem.colours.colours();
+    const std::vector<std::uint32_t> codes = order_colours(*this);
+    for (auto* values : {&xa, &xb, &xc}) values->resize(static_cast<std::size_t>(d));
+    weight.resize(static_cast<std::size_t>(d));
+    for (std::int32_t i = 0; i < d; ++i) {
+        const std::int32_t c = colour_of[i];
+        weight[i] = count[c];
+        xa[i] = colours[c][0] - mean[0];
+        xb[i] = colours[c][1] - mean[1];
+        xc[i] = colours[c][2] - mean[2];
+    }
+    cells = cell_tree(*this, codes);
 }
 
 std::int64_t block_rows_for(std::int64_t rows) {
@@ -351,8 +352,8 @@ std::vector<int> Fit::seed(Stop& stop) {
     Shared& shared = state_->shared;
     each_run(shared, stop, [&](int run) { state_->seeds[run] = kmeans::seed(shared, run, stop); });
     // Only the seeding walks the rows.
-    for (auto* table : {&shared.block_colour, &shared.block_count}) std::vector<std::int32_t>().swap(*table);
-    std::vector<std::int64_t>().swap(shared.block_begin);
+    std::vector<Block>().swap(shared.block_list);
+    std::vector<BlockPart>().swap(shared.block_parts);
     std::vector<int> open;
     for (int run = 0; run < runs; ++run)
         if (state_->seeds[run].undecided) open.push_back(run);
@@ -396,7 +397,7 @@ std::vector<double> Fit::initial_centres(int run) const {
     const Shared& shared = state_->shared;
     std::vector<double> centres;
     for (std::int32_t colour : state_->seeds[run].colours)
-        for (int f = 0; f < 3; ++f) centres.push_back(shared.x[3 * static_cast<std::size_t>(colour) + f]);
+        for (const auto* x : {&shared.xa, &shared.xb, &shared.xc}) centres.push_back((*x)[colour]);
     return centres;
 }
 

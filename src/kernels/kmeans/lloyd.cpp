@@ -12,11 +12,17 @@
 // Cluster sums are of centred rows: for the colours of a cluster, sum(w * v) - mean * sum(w), exact
 // integers but for one rounding.
 //
-// Hamerly's bounds (an upper bound on the distance to the own centre, a lower bound on the distance to
-// any other), kept as the one gap between them, skip colours whose label cannot change: the bounds are
-// padded far beyond any rounding, and a colour is skipped only while the gap exceeds `min_gap`.
-// See kmeans.txt: the library's steps this follows, and the undecided bands.
+// The E-step walks the colour octree (Shared::cells) from the top, keeping for each cell the centres that
+// may be nearest to one of its colours: a centre is dropped where its value exceeds that of the centre
+// nearest the box's middle by more than `decided` everywhere in the cell's box (the difference of two
+// centres' values is linear in the colour, so its least over a box is at a corner). A cell left with one
+// centre takes its label whole, its rows added to the cluster sums at once; the colours of a leaf left
+// with more are labelled one by one, as the library computes them. `decided` exceeds `near_tie` by far
+// more than the rounding of both computations, so a cell labelled whole holds no colour that labelled on
+// its own would take another label or count as near a bisector.
+// See kmeans.txt: the library's steps this follows, the undecided bands and the error bounds.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -26,30 +32,17 @@
 namespace lq::kernels::kmeans {
 namespace {
 
-constexpr int chunk = 64;           // colours per block (and per dgemm call)
-constexpr double bound_pad = 1e-6;  // on squared distances, far above their rounding
-// A colour is skipped while its distance to any other centre exceeds that to its own by more than
-// min_gap: the gap in squared distances, which the library compares, then exceeds min_gap^2 = 1e-4, far
-// above any rounding of them.
-constexpr double min_gap = 1e-2;
+constexpr int chunk = 64;          // colours per dgemm call, at least a leaf's
 constexpr double near_tie = 1e-6;  // computed gap below which the label is uncertain
+// A cell takes one label when every other centre's value exceeds its centre's by more than this all over
+// the cell's box: near_tie plus a margin far above the roundings of the values and of the test (below
+// 1e-9 for 8-bit colours; kmeans.txt, "Cells").
+constexpr double decided = 2e-6;
 constexpr double inf = std::numeric_limits<double>::infinity();
+// Cells nest at most this deep: one level per three bits of the Morton code, and the root.
+constexpr int max_depth = 10;
 
-// Narrows the guaranteed gaps of a block's colours by their centres' moves (by own label: the own
-// centre's shift plus the largest of the others'); true when some colour's label could change. Compiled
-// twice, for processors with AVX2 and for any; element-wise, so both give the same.
-LQ_CLONES bool move_and_test(int count, const std::int32_t* __restrict labels, double* __restrict gap,
-                             const double* __restrict moved) {
-    int open = 0;
-    for (int c = 0; c < count; ++c) {
-        const double g = gap[c] - moved[labels[c]];
-        gap[c] = g;
-        open |= !(g > min_gap);
-    }
-    return open != 0;
-}
-
-// For each colour of a block: the library's label (the first centre of least value), that value and
+// For each colour of a leaf: the library's label (the first centre of least value), that value and
 // the next least.
 struct Nearest {
     std::int32_t label[chunk];
@@ -78,28 +71,11 @@ LQ_CLONES void nearest_two(const double* __restrict xa, const double* __restrict
     }
 }
 
-// The gap between the distance to the nearest centre and that to the next, from the values (which lack
-// the colour's own squared norm), both padded outwards.
-LQ_CLONES void gaps(const Nearest& near, const double* __restrict norm, int count, double* __restrict gap) {
-    for (int r = 0; r < count; ++r) {
-        const double upper = std::sqrt(std::max(0.0, near.best[r] + norm[r] + bound_pad));
-        const double lower = std::sqrt(std::max(0.0, near.second[r] + norm[r] - bound_pad));
-        gap[r] = lower - upper;
-    }
-}
-
-// Whether some colour of the block has its two nearest centres within rounding of each other.
+// Whether some colour of the leaf has its two nearest centres within rounding of each other.
 LQ_CLONES bool near_tie_in(const Nearest& near, int count) {
     int tie = 0;
     for (int r = 0; r < count; ++r) tie |= near.second[r] - near.best[r] <= near_tie;
     return tie != 0;
-}
-
-// Whether some colour of the block takes a label other than its own.
-LQ_CLONES bool label_changes(const Nearest& near, const std::int32_t* __restrict labels, int count) {
-    int changes = 0;
-    for (int r = 0; r < count; ++r) changes |= labels[r] != near.label[r];
-    return changes != 0;
 }
 
 // _euclidean_dense_dense for three features, squared.
@@ -117,27 +93,27 @@ public:
           k_(shared.k),
           d_(shared.d),
           labels_(static_cast<std::size_t>(d_), -1),
-          gap_(static_cast<std::size_t>(d_), 0.0),
+          marks_(shared.cells.size(), -1),
           sums_(static_cast<std::size_t>(k_) * 3, 0),
-          counts_(static_cast<std::size_t>(k_), 0) {}
+          counts_(static_cast<std::size_t>(k_), 0),
+          candidates_(static_cast<std::size_t>(max_depth + 1) * k_) {}
 
     Run run(const std::vector<std::int32_t>& seeds) {
         std::vector<double> centres(static_cast<std::size_t>(k_) * 3), next(centres.size());
         for (int j = 0; j < k_; ++j)
-            for (int f = 0; f < 3; ++f) centres[3 * j + f] = s_.x[3 * seeds[j] + f];
+            for (int f = 0; f < 3; ++f) centres[3 * j + f] = x_[f][seeds[j]];
         bool exact = true;  // centres bit for bit the library's
         bool strict = false;
         std::vector<double> shift(static_cast<std::size_t>(k_));
         for (int iteration = 0; iteration < max_iterations; ++iteration) {
-            const std::int64_t changed = assign(centres, exact);
+            const bool changed = assign(centres, exact);
             if (result_.undecided) return std::move(result_);
             update(next);
             if (result_.undecided) return std::move(result_);
             for (int j = 0; j < k_; ++j) shift[j] = std::sqrt(squared_distance(&centres[3 * j], &next[3 * j]));
             std::swap(centres, next);
             exact = false;
-            move_bounds(shift);
-            if (changed == 0) {
+            if (!changed) {
                 strict = true;
                 break;
             }
@@ -157,8 +133,10 @@ public:
             if (result_.undecided) return std::move(result_);
         }
         double inertia = 0;
-        for (std::int32_t c = 0; c < d_; ++c)
-            inertia += squared_distance(&s_.x[3 * c], &centres[3 * labels_[c]]) * s_.weight[c];
+        for (std::int32_t c = 0; c < d_; ++c) {
+            const double x[3] = {s_.xa[c], s_.xb[c], s_.xc[c]};
+            inertia += squared_distance(x, &centres[3 * labels_[c]]) * s_.weight[c];
+        }
         result_.inertia = inertia;
         result_.centres = std::move(centres);
         result_.labels = std::move(labels_);
@@ -166,52 +144,117 @@ public:
     }
 
 private:
-    // The E-step: labels of every colour whose label could change, by the library's arithmetic.
-    // Returns how many labels changed.
-    // Colours go block by block, in the runs' order (nearby colours together): a block whose bounds
-    // all hold is skipped, any other is labelled whole, which also tightens the bounds of its settled
-    // colours at no extra cost.
-    std::int64_t assign(const std::vector<double>& centres, bool exact) {
-        std::vector<double> centre_norm(static_cast<std::size_t>(k_));
-        for (int j = 0; j < k_; ++j) centre_norm[j] = squared_norm(&centres[3 * j], s_.problem.norm_order);
-        const bool first = labels_[0] < 0;  // no bounds yet
-        std::int64_t changed = 0;
-        for (std::int32_t begin = 0; begin < d_; begin += chunk) {
-            const int count = static_cast<int>(std::min<std::int32_t>(chunk, d_ - begin));
-            if (!first && !move_and_test(count, &labels_[begin], &gap_[begin], moved_.data())) continue;
-            label_block(centres, centre_norm, begin, count, exact, changed);
-            if (result_.undecided) break;
-        }
-        return changed;
+    // The E-step: every colour's label by the library's arithmetic, and the cluster sums of the M-step
+    // (exact integers, so the same whatever way they are added up). Returns whether a label changed.
+    bool assign(const std::vector<double>& centres, bool exact) {
+        stop_.poll();
+        centres_ = centres.data();
+        exact_ = exact;
+        for (int j = 0; j < k_; ++j) centre_norm_[j] = squared_norm(&centres[3 * j], s_.problem.norm_order);
+        std::fill(sums_.begin(), sums_.end(), 0);
+        std::fill(counts_.begin(), counts_.end(), 0);
+        changed_ = false;
+        for (int j = 0; j < k_; ++j) candidates_[j] = j;
+        visit(0, 0, k_);
+        return changed_;
     }
 
-    void label_block(const std::vector<double>& centres, const std::vector<double>& centre_norm, std::int32_t begin,
-                     int count, bool exact, std::int64_t& changed) {
-        stop_.poll();
+    // A cell with the centres that may be nearest to its colours (candidates_ at `depth`, `count` of them).
+    void visit(std::int32_t at, int depth, int count) {
+        const Cell& cell = s_.cells[at];
+        const int* from = &candidates_[static_cast<std::size_t>(depth) * k_];
+        std::array<double, 3> low, high, middle;
+        for (int f = 0; f < 3; ++f) {
+            // As the colours themselves are centred: rounding is monotonic, so they lie in this box.
+            low[f] = cell.low[f] - s_.mean[f];
+            high[f] = cell.high[f] - s_.mean[f];
+            middle[f] = 0.5 * (low[f] + high[f]);
+        }
+        int nearest = from[0];
+        double least = inf;
+        for (int t = 0; t < count; ++t) {
+            const double* c = centres_ + 3 * from[t];
+            const double value = centre_norm_[from[t]] - 2 * (middle[0] * c[0] + middle[1] * c[1] + middle[2] * c[2]);
+            if (value < least) {
+                least = value;
+                nearest = from[t];
+            }
+        }
+        int* kept = &candidates_[static_cast<std::size_t>(depth + 1) * k_];
+        int left = 0;
+        const double* own = centres_ + 3 * nearest;
+        for (int t = 0; t < count; ++t) {
+            const int other = from[t];
+            if (other == nearest) continue;
+            // value(other) - value(nearest) = a + b.x over the box: least at the corner that b points away from.
+            const double* c = centres_ + 3 * other;
+            double gap = centre_norm_[other] - centre_norm_[nearest];
+            for (int f = 0; f < 3; ++f) {
+                const double b = -2 * (c[f] - own[f]);
+                gap += std::min(b * low[f], b * high[f]);
+            }
+            if (!(gap > decided)) kept[left++] = other;
+        }
+        if (left == 0) return take(at, nearest);
+        if (cell.first_child < 0) return label_leaf(at);
+        kept[left++] = nearest;
+        // Children not visited last time hold their parent's label, if it had one.
+        if (marks_[at] >= 0)
+            for (int child = 0; child < cell.children; ++child) marks_[cell.first_child + child] = marks_[at];
+        std::int32_t mark = -2;
+        for (int child = 0; child < cell.children; ++child) {
+            const std::int32_t index = cell.first_child + child;
+            visit(index, depth + 1, left);
+            if (result_.undecided) return;
+            mark = mark == -2 || mark == marks_[index] ? marks_[index] : -1;
+        }
+        marks_[at] = mark;
+    }
+
+    // The whole cell takes `label`. Its mark says whether its colours have it already.
+    void take(std::int32_t at, int label) {
+        const Cell& cell = s_.cells[at];
+        counts_[label] += cell.weight;
+        for (int f = 0; f < 3; ++f) sums_[3 * label + f] += cell.sum[f];
+        if (marks_[at] == label) return;
+        std::fill(labels_.begin() + cell.begin, labels_.begin() + cell.end, label);
+        marks_[at] = label;
+        changed_ = true;
+    }
+
+    void label_leaf(std::int32_t at) {
+        const Cell& cell = s_.cells[at];
+        const std::int32_t begin = cell.begin;
+        const int count = static_cast<int>(cell.end - begin);
         Nearest& near = nearest_;
         if (s_.problem.fused)
-            nearest_two(&s_.xa[begin], &s_.xb[begin], &s_.xc[begin], count, centres.data(), centre_norm.data(), k_,
-                        near);
-        else nearest_by_dgemm(centres, centre_norm, begin, count);
-        gaps(near, &s_.norm[begin], count, &gap_[begin]);
-        if (!exact && near_tie_in(near, count)) {
+            nearest_two(&s_.xa[begin], &s_.xb[begin], &s_.xc[begin], count, centres_, centre_norm_.data(), k_, near);
+        else nearest_by_dgemm(begin, count);
+        if (!exact_ && near_tie_in(near, count)) {
             result_.undecided = library::Reason::bisector;
             return;
         }
-        if (!label_changes(near, &labels_[begin], count)) return;
+        std::int32_t mark = near.label[0];
         for (int r = 0; r < count; ++r) {
             const std::int32_t c = begin + r;
-            if (labels_[c] != near.label[r]) {
-                move_colour(c, near.label[r]);
-                ++changed;
+            const std::int32_t label = near.label[r];
+            if (labels_[c] != label) {
+                labels_[c] = label;
+                changed_ = true;
             }
+            if (label != mark) mark = -1;
+            const std::int32_t colour = s_.colour_of[c];
+            const std::int64_t w = s_.weight[c];
+            counts_[label] += w;
+            for (int f = 0; f < 3; ++f) sums_[3 * label + f] += w * s_.channel[f][colour];
         }
+        marks_[at] = mark;
     }
 
-    void nearest_by_dgemm(const std::vector<double>& centres, const std::vector<double>& centre_norm,
-                          std::int32_t begin, int count) {
-        dgemm_values(s_.problem.dgemm, &s_.x[3 * static_cast<std::size_t>(begin)], count, centres.data(),
-                     centre_norm.data(), k_, distance_.data());
+    void nearest_by_dgemm(std::int32_t begin, int count) {
+        for (int r = 0; r < count; ++r)
+            for (int f = 0; f < 3; ++f) rows_[3 * r + f] = x_[f][begin + r];
+        dgemm_values(s_.problem.dgemm, rows_.data(), count, centres_, centre_norm_.data(), k_, distance_.data());
         for (int r = 0; r < count; ++r) {
             const double* row = &distance_[static_cast<std::size_t>(r) * k_];
             int label = 0;
@@ -229,19 +272,6 @@ private:
             nearest_.best[r] = best;
             nearest_.second[r] = second;
         }
-    }
-
-    // Row sums per cluster are kept as exact integers, so that only colours that change label cost.
-    void move_colour(std::int32_t c, int label) {
-        const std::int32_t colour[3] = {s_.channel[0][c], s_.channel[1][c], s_.channel[2][c]};
-        const std::int64_t w = static_cast<std::int64_t>(s_.weight[c]);
-        if (labels_[c] >= 0) {
-            for (int f = 0; f < 3; ++f) sums_[3 * labels_[c] + f] -= w * colour[f];
-            counts_[labels_[c]] -= w;
-        }
-        for (int f = 0; f < 3; ++f) sums_[3 * label + f] += w * colour[f];
-        counts_[label] += w;
-        labels_[c] = label;
     }
 
     // The M-step: the library's centres_new sums (of centred rows), then _average_centers. A cluster
@@ -262,30 +292,24 @@ private:
         }
     }
 
-    // The bounds follow the centres' moves; applied in the next E-step's pass over the colours.
-    void move_bounds(const std::vector<double>& shift) {
-        // A colour's own centre moved by at most its shift, any other by at most the largest shift, or
-        // the second largest when the largest is its own centre's; each padded beyond rounding.
-        int fastest = 0;
-        for (int j = 1; j < k_; ++j)
-            if (shift[j] > shift[fastest]) fastest = j;
-        double second = 0;
-        for (int j = 0; j < k_; ++j)
-            if (j != fastest) second = std::max(second, shift[j]);
-        for (int j = 0; j < k_; ++j)
-            moved_[j] = (shift[j] + (j == fastest ? second : shift[fastest])) * (1 + 1e-12) + 2e-12;
-    }
-
     const Shared& s_;
+    const std::array<const double*, 3> x_{s_.xa.data(), s_.xb.data(), s_.xc.data()};
     Stop& stop_;
     const int k_;
     const std::int32_t d_;
     std::vector<std::int32_t> labels_;
-    std::vector<double> gap_;  // how much nearer the own centre is than any other, at least
+    // Per cell, the label all its colours have, or -1; for a cell not visited in the last E-step, what
+    // it was when last visited, unless a parent's mark says otherwise.
+    std::vector<std::int32_t> marks_;
     std::vector<std::int64_t> sums_, counts_;
+    std::vector<int> candidates_;  // per depth of the walk
+    const double* centres_ = nullptr;
+    std::vector<double> centre_norm_ = std::vector<double>(static_cast<std::size_t>(k_));
+    bool exact_ = true;
+    bool changed_ = false;
     Nearest nearest_;
+    std::vector<double> rows_ = std::vector<double>(3 * chunk);  // a leaf's colours, as dgemm reads rows
     std::vector<double> distance_ = std::vector<double>(static_cast<std::size_t>(chunk) * k_);
-    std::vector<double> moved_ = std::vector<double>(static_cast<std::size_t>(k_), 0.0);
     Run result_;
 };
 

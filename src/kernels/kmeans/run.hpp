@@ -13,6 +13,30 @@ namespace lq::kernels::kmeans {
 
 inline constexpr int max_iterations = library::max_iterations;
 
+// A cell of the colour octree (cell_tree.cpp): a box of colour space and the colours in it.
+struct Cell {
+    std::int64_t weight = 0;            // rows
+    std::array<std::int64_t, 3> sum{};  // their values, channel by channel
+    std::int32_t begin = 0, end = 0;    // the colours, as indices in the runs' order
+    std::int32_t first_child = -1;      // children are consecutive; -1 for a leaf
+    std::int32_t children = 0;
+    std::array<std::uint8_t, 3> low{}, high{};  // the bounding box of its colours, inclusive
+};
+
+// A block's (colour, count) pairs, colours in the table's order, so that the seeding's sums over them
+// read the colours' distances in order.
+struct Block {
+    const std::int32_t* colour;
+    const std::int32_t* count;
+    std::int64_t pairs;
+};
+
+// The pairs of consecutive blocks, and how many each has.
+struct BlockPart {
+    std::vector<std::int32_t> colour, count;
+    std::vector<std::int64_t> size;
+};
+
 // Computed once per fit, read by every run.
 struct Shared {
     const Problem problem;
@@ -20,21 +44,24 @@ struct Shared {
     int trials = 0;  // candidates per k-means++ step: 2 + int(log(k))
     std::int64_t n = 0;
     std::int32_t d = 0;  // distinct colours
-    // The runs see the colours in an order of their own, nearby colours next to each other, so that
-    // the colours whose label may change are found together. index -> colour, and colour -> index.
+    // The runs see the colours in an order of their own (by Morton code), in which every cell of the
+    // octree is a run of consecutive colours. index -> colour (the table's position), and back.
     std::vector<std::int32_t> colour_of;
     std::vector<std::int32_t> index_of;
     std::array<double, 3> mean{};
     double tol = 0;
     // Per colour, in the runs' order:
-    std::vector<double> x;                             // minus the mean, 3 per colour, as the library centres them
-    std::vector<double> xa, xb, xc;                    // the same, channel by channel
-    std::vector<double> norm;                          // their squared norms (for the bounds only)
-    std::vector<double> weight;                        // rows
-    std::vector<std::int32_t> count;                   // rows, as integers
-    std::array<std::vector<std::int32_t>, 3> channel;  // the colours' values, channel by channel
-    std::vector<double> draws;                         // the random_sample() values of all runs, in stream order
-    std::array<std::int64_t, runs> first_row{};        // each run's first centre, chosen among the rows
+    std::vector<double> xa, xb, xc;    // minus the mean, channel by channel, as the library centres them
+    std::vector<std::int32_t> weight;  // rows
+    // Per colour, in the table's order (the seeding's, as the rows name colours by it):
+    std::vector<std::int32_t> count;                   // rows
+    std::array<std::vector<std::uint8_t>, 3> channel;  // the colours' values, channel by channel
+    // The colours in an octree of colour space: in the runs' order every cell's colours are consecutive.
+    // An E-step labels a cell that lies wholly on one side of every bisector as one, without looking at
+    // its colours, and adds its rows to the cluster sums at once.
+    std::vector<Cell> cells;                     // cells[0] holds every colour
+    std::vector<double> draws;                   // the random_sample() values of all runs, in stream order
+    std::array<std::int64_t, runs> first_row{};  // each run's first centre, chosen among the rows
     std::int32_t index_of_row(std::int64_t row) const { return index_of[problem.row_colours[row]]; }
     // Rows in blocks, each block as (colour, count) pairs: a running sum over the rows in their order
     // is found block by block without visiting every row.
@@ -42,11 +69,11 @@ struct Shared {
     // of about 8 sqrt(n) rows, a power of two from 2^12 to 2^16 (block_rows_for), keep both small
     // (measured on photos).
     std::int64_t block_rows = 1 << 16;
-    std::vector<std::int64_t> block_begin;  // blocks + 1 offsets into the pairs
-    std::vector<std::int32_t> block_colour;
-    std::vector<std::int32_t> block_count;
-
+    std::vector<BlockPart> block_parts;  // built side by side
+    std::vector<Block> block_list;       // every block, in row order, pointing into block_parts
     Shared(const Problem& p, Stop& stop);
+    // The runs' order of the colours, their centred values in it and the octree.
+    void order_runs();
     std::size_t draws_per_run() const { return 1 + static_cast<std::size_t>(k - 1) * static_cast<std::size_t>(trials); }
 };
 
@@ -65,6 +92,9 @@ struct Seeds {
     std::optional<library::Reason> undecided;
     std::vector<std::int32_t> colours;  // the colour (its index) of each initial centre
 };
+
+// The octree of the colours, from their Morton codes in the runs' order (ascending).
+std::vector<Cell> cell_tree(const Shared& shared, const std::vector<std::uint32_t>& codes);
 
 Seeds seed(const Shared& shared, int run, Stop& stop);
 

@@ -19,18 +19,18 @@ namespace {
 constexpr double boundary = 1e-6;
 
 struct Colours {
-    const std::int32_t* a;
-    const std::int32_t* b;
-    const std::int32_t* c;
+    const std::uint8_t* a;
+    const std::uint8_t* b;
+    const std::uint8_t* c;
     const std::int32_t* weight;
     std::int32_t count;
 };
 
 // closest = distance to the centre; returns the potential.
 LQ_CLONES std::int64_t start_distances(const Colours& colours, std::int32_t centre, std::int32_t* __restrict closest) {
-    const std::int32_t* __restrict a = colours.a;
-    const std::int32_t* __restrict b = colours.b;
-    const std::int32_t* __restrict c = colours.c;
+    const std::uint8_t* __restrict a = colours.a;
+    const std::uint8_t* __restrict b = colours.b;
+    const std::uint8_t* __restrict c = colours.c;
     const std::int32_t* __restrict weight = colours.weight;
     const std::int32_t ca = a[centre], cb = b[centre], cc = c[centre];
     std::int64_t potential = 0;
@@ -43,22 +43,34 @@ LQ_CLONES std::int64_t start_distances(const Colours& colours, std::int32_t cent
     return potential;
 }
 
-// The potential with the candidate added: sum of weight * min(closest, distance to it).
-LQ_CLONES std::int64_t potential_with(const Colours& colours, std::int32_t candidate, const std::int32_t* closest) {
-    const std::int32_t ca = colours.a[candidate], cb = colours.b[candidate], cc = colours.c[candidate];
-    std::int64_t potential = 0;
-    for (std::int32_t i = 0; i < colours.count; ++i) {
-        const std::int32_t da = colours.a[i] - ca, db = colours.b[i] - cb, dc = colours.c[i] - cc;
-        potential += static_cast<std::int64_t>(colours.weight[i]) * std::min(closest[i], da * da + db * db + dc * dc);
+// The potential with each of `count` candidates added: sum of weight * min(closest, distance to it).
+// Colours go a slice at a time, every candidate's sum over a slice while it is in the nearest cache, so
+// that each colour is read from memory once.
+LQ_CLONES void potentials_with(const Colours& colours, const std::int32_t* candidates, int count,
+                               const std::int32_t* closest, std::int64_t* out) {
+    constexpr std::int32_t slice = 2048;
+    for (int t = 0; t < count; ++t) out[t] = 0;
+    for (std::int32_t begin = 0; begin < colours.count; begin += slice) {
+        const std::int32_t end = std::min(colours.count, begin + slice);
+        for (int t = 0; t < count; ++t) {
+            const std::int32_t candidate = candidates[t];
+            const std::int32_t ca = colours.a[candidate], cb = colours.b[candidate], cc = colours.c[candidate];
+            std::int64_t potential = 0;
+            for (std::int32_t i = begin; i < end; ++i) {
+                const std::int32_t da = colours.a[i] - ca, db = colours.b[i] - cb, dc = colours.c[i] - cc;
+                potential +=
+                    static_cast<std::int64_t>(colours.weight[i]) * std::min(closest[i], da * da + db * db + dc * dc);
+            }
+            out[t] += potential;
+        }
     }
-    return potential;
 }
 
 LQ_CLONES void add_centre(const Colours& colours, std::int32_t centre, std::int32_t* __restrict closest) {
     // Restricted copies: the stores to `closest` then cannot alias the channels, and the loop vectorises.
-    const std::int32_t* __restrict a = colours.a;
-    const std::int32_t* __restrict b = colours.b;
-    const std::int32_t* __restrict c = colours.c;
+    const std::uint8_t* __restrict a = colours.a;
+    const std::uint8_t* __restrict b = colours.b;
+    const std::uint8_t* __restrict c = colours.c;
     const std::int32_t ca = a[centre], cb = b[centre], cc = c[centre];
     for (std::int32_t i = 0; i < colours.count; ++i) {
         const std::int32_t da = a[i] - ca, db = b[i] - cb, dc = c[i] - cc;
@@ -88,7 +100,7 @@ struct Seeding {
         : shared(s),
           colours{s.channel[0].data(), s.channel[1].data(), s.channel[2].data(), s.count.data(), s.d},
           closest(static_cast<std::size_t>(s.d)),
-          block_sum(s.block_begin.empty() ? 0 : s.block_begin.size() - 1) {}
+          block_sum(s.block_list.size()) {}
 
     void start(std::int32_t centre) { potential = start_distances(colours, centre, closest.data()); }
 
@@ -99,9 +111,8 @@ struct Seeding {
     }
 
     std::int64_t sum_of(std::size_t b) {
-        const std::int64_t first = shared.block_begin[b];
-        return block_sum[b] = sum_block(&shared.block_colour[first], &shared.block_count[first],
-                                        shared.block_begin[b + 1] - first, closest.data());
+        const Block& block = shared.block_list[b];
+        return block_sum[b] = sum_block(block.colour, block.count, block.pairs, closest.data());
     }
 
     // np.searchsorted(np.cumsum(closest over the rows), threshold): the colour of the first row whose
@@ -138,7 +149,7 @@ struct Seeding {
         if (b == blocks) return -1;  // at the very end: only the library's rounding knows
         const std::int64_t end = std::min(shared.n, static_cast<std::int64_t>(b + 1) * shared.block_rows);
         for (std::int64_t i = static_cast<std::int64_t>(b) * shared.block_rows; i < end; ++i) {
-            const std::int32_t index = shared.index_of_row(i);
+            const std::int32_t index = shared.problem.row_colours[i];
             const std::int64_t after = before + closest[index];
             if (static_cast<double>(after) >= threshold) {
                 const bool near = static_cast<double>(after) - threshold <= boundary ||
@@ -151,8 +162,7 @@ struct Seeding {
     }
 
     void potentials(const std::vector<std::int32_t>& candidates, std::vector<std::int64_t>& out) const {
-        for (std::size_t t = 0; t < candidates.size(); ++t)
-            out[t] = potential_with(colours, candidates[t], closest.data());
+        potentials_with(colours, candidates.data(), static_cast<int>(candidates.size()), closest.data(), out.data());
     }
 
     void add(std::int32_t centre, std::int64_t new_potential) {
@@ -163,10 +173,13 @@ struct Seeding {
 
 }  // namespace
 
-Seeds seed(const Shared& shared, int run, Stop& stop) {
+namespace {
+
+// The seeding in the table's order of colours, whose positions the rows hold.
+Seeds seed_colours(const Shared& shared, int run, Stop& stop) {
     Seeds seeds;
     const double* draws = shared.draws.data() + run * shared.draws_per_run() + 1;
-    seeds.colours.push_back(shared.index_of_row(shared.first_row[run]));
+    seeds.colours.push_back(shared.problem.row_colours[shared.first_row[run]]);
     if (shared.k == 1) return seeds;
     Seeding seeding(shared);
     seeding.start(seeds.colours[0]);
@@ -208,6 +221,14 @@ Seeds seed(const Shared& shared, int run, Stop& stop) {
         seeding.add(candidates[best], least);
         seeds.colours.push_back(candidates[best]);
     }
+    return seeds;
+}
+
+}  // namespace
+
+Seeds seed(const Shared& shared, int run, Stop& stop) {
+    Seeds seeds = seed_colours(shared, run, stop);
+    for (std::int32_t& colour : seeds.colours) colour = shared.index_of[colour];
     return seeds;
 }
 
