@@ -112,6 +112,9 @@ CTRL_C = """
     noise = np.random.default_rng(5).integers(0, 256, (800, 800, 3), dtype=np.uint8)
     extractor = ColorExtractor(5, "dbscan", False, False)
     pixels = extractor._extract_pixels(extractor._convert_to_feature_space(noise))
+    # The libraries are imported on first use: an interrupt must not land in that import, nor its memory
+    # count as the clustering's.
+    extractor._cluster_colors_dbscan(pixels[:64])
 
     def rss():
         with open("/proc/self/statm") as statm:
