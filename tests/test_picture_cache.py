@@ -29,9 +29,14 @@ def ledger(folder):
 
 
 def test_the_least_recently_used_go_first_and_the_total_stays_within_the_limit(tmp_path):
-    cache = FileCache(str(tmp_path), limit=10_000)
+    cache = FileCache(str(tmp_path), limit=10_000, owned=lambda name: name[0].isdigit())
     path = lambda number: str(tmp_path / "0" / f"{number}.jpg")  # noqa: E731
     now = time.time()
+    # Files of the user's in the folder, and a writer's leftover: only the leftover may go.
+    (tmp_path / "2019").mkdir()
+    for name in ("2019/mine.jpg", "2019/.hidden", "2019/.partial-x"):
+        (tmp_path / name).write_bytes(b"u" * 50_000)
+        os.utime(tmp_path / name, (now - 7200, now - 7200))
     for number in range(6):
         cache.keep(path(number), bytes([number]) * 1500)
         os.utime(path(number), (now - 1000 + number, now - 1000 + number))  # used in the order made
@@ -40,7 +45,7 @@ def test_the_least_recently_used_go_first_and_the_total_stays_within_the_limit(t
         cache.keep(path(number), bytes([number]) * 1500)
     names = kept(tmp_path)
     # 13,500 bytes passed the limit: the sweep went down to 9,000, dropping 1, 2 and 3, never 0.
-    assert names == ["0.jpg", "4.jpg", "5.jpg", "6.jpg", "7.jpg", "8.jpg"]
+    assert names == [".hidden", "0.jpg", "4.jpg", "5.jpg", "6.jpg", "7.jpg", "8.jpg", "mine.jpg"]
     assert ledger(tmp_path) == cache.total() == 9000
 
 

@@ -15,9 +15,11 @@ from contextlib import contextmanager
 
 __all__ = ["DEFAULT_LIMIT", "FileCache"]
 
-# 1 GiB: some 50,000 thumbnails and the views of the images last looked at.
+# 1 GiB: 50,000 to 100,000 thumbnails, or fewer with the views of the images last looked at.
 DEFAULT_LIMIT = 1 << 30
 LEDGER = ".usage"
+# Files being written, under a name no kept file has.
+PARTIAL = ".partial-"
 # A sweep removes files down to this share of the limit, so that sweeps (each a listing of the folder) are
 # rare: one per tenth of the limit written.
 LOW_WATER = 0.9
@@ -28,13 +30,18 @@ ABANDONED = 3600.0
 
 
 class FileCache:
-    """Files under `folder`, at most `limit` bytes of them in total (0: none kept)."""
+    """Files in the subfolders of `folder`, at most `limit` bytes of them in total (0: none kept). Only the
+    files whose names `owned` accepts are counted and removed: the folder may be one a user named, holding
+    files of their own."""
 
-    def __init__(self, folder: str, limit: int = DEFAULT_LIMIT) -> None:
+    def __init__(
+        self, folder: str, limit: int = DEFAULT_LIMIT, owned: Callable[[str], bool] = lambda name: True
+    ) -> None:
         if limit < 0:
             raise ValueError(f"a cache size cannot be negative: {limit}")
         self.folder = folder
         self.limit = limit
+        self.owned = owned
 
     def read(self, path: str) -> bytes | None:
         """The file's bytes, its use stamped; None when it is not there (never made, or removed by a sweep)."""
@@ -57,7 +64,7 @@ class FileCache:
         temporary = None
         try:
             os.makedirs(folder, exist_ok=True)
-            with tempfile.NamedTemporaryFile(dir=folder, prefix=".", delete=False) as file:
+            with tempfile.NamedTemporaryFile(dir=folder, prefix=PARTIAL, delete=False) as file:
                 temporary = file.name
                 file.write(data)
             with self._ledger() as ledger:
@@ -65,7 +72,7 @@ class FileCache:
                 os.replace(temporary, path)
                 temporary = None
                 for other in os.listdir(folder):
-                    if other != name and not other.startswith(".") and replaces(other):
+                    if other != name and self.owned(other) and replaces(other):
                         change -= _remove(os.path.join(folder, other))
                 ledger.append(change)
         except OSError:
@@ -124,10 +131,11 @@ class FileCache:
                     status = entry.stat(follow_symlinks=False)
                 except OSError:
                     continue  # removed by another process meanwhile
-                if not entry.name.startswith("."):
+                if entry.name.startswith(PARTIAL):
+                    if clear_abandoned and now - status.st_mtime > ABANDONED:
+                        _remove(entry.path)
+                elif self.owned(entry.name):
                     found.append((status.st_mtime, status.st_size, entry.path))
-                elif clear_abandoned and now - status.st_mtime > ABANDONED:
-                    _remove(entry.path)
         return found
 
 

@@ -8,6 +8,7 @@ from __future__ import annotations
 import hashlib
 import html
 import os
+import re
 import threading
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -26,6 +27,12 @@ SIZES = {"thumbnail": 256, "view": 1024}
 # Images decoded at once: each decode may take hundreds of megabytes under the budget, and a grid asks for
 # dozens of thumbnails together.
 DECODERS = 2
+# The names of the cache's pictures (`_path`): in a folder a user named, only these are counted and removed.
+_OURS = re.compile(r"\d+-(?:thumbnail|view)-[0-9a-f]{24}\.(?:jpg|png)")
+
+
+def _ours(name: str) -> bool:
+    return _OURS.fullmatch(name) is not None
 
 
 @dataclass(frozen=True)
@@ -48,7 +55,7 @@ class Thumbnails:
     def __init__(
         self, folder: str | None, max_pixels: int | Literal["pillow"] | None = PILLOW, limit: int = DEFAULT_LIMIT
     ) -> None:
-        self.cache = FileCache(folder, limit) if folder is not None and limit > 0 else None
+        self.cache = FileCache(folder, limit, _ours) if folder is not None and limit != 0 else None
         self.max_pixels = max_pixels
         self._decoding = threading.BoundedSemaphore(DECODERS)
         self._making: dict[str, threading.Lock] = {}
