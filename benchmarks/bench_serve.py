@@ -1,7 +1,7 @@
 """The serve command's web application on a large catalogue.
 
 A catalogue of 100,000 synthetic images (default; filled as benchmarks/bench_catalogue.py fills its own), 20 of
-them real 2 MP JPEG files, served from this process. Printed:
+them real 2 MP JPEG files. Printed:
 
 1. Search pages of 50 results (one colour), warm, through the application (Flask's test client: the request,
    the search, the ids of the hits, the page): the whole answer, `Catalogue.search`'s own time (from the
@@ -9,8 +9,11 @@ them real 2 MP JPEG files, served from this process. Printed:
    alone (what the page's script fetches), an image page (its palette, distribution and most similar images)
    and the catalogue page likewise.
 2. Thumbnails of the real files: their first making, then from the cache.
-3. A burst over loopback through waitress: rounds of requests from 32 client threads (search results, image
-   pages, thumbnails, the catalogue page), every answer checked, with the resident size after each round.
+3. A burst over loopback to the serve command (waitress, 4 threads) in a child process of its own: rounds of
+   requests from 32 client threads (search results, image pages, thumbnails, the catalogue page), every
+   answer checked, with the server's memory after each round. Pss is the measure: the resident size (Rss)
+   counts the colour index's pages once per serving thread that mapped it, though they are one copy in the
+   page cache.
 
 Run in a child process under an address-space limit.
 
@@ -18,6 +21,7 @@ Run in a child process under an address-space limit.
 """
 
 import concurrent.futures
+import gc
 import os
 import re
 import resource
@@ -25,7 +29,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import urllib.request
 
@@ -37,16 +40,30 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_catalogue import NAMED, base_distributions, fill, palette_of, perturbed  # noqa: E402
 
 from lumvarde_quorle.catalogue import Catalogue, Profile  # noqa: E402
-from lumvarde_quorle.web import create_app, make_server, stop  # noqa: E402
+from lumvarde_quorle.web import create_app  # noqa: E402
 
 ADDRESS_SPACE = 16 << 30
 REAL_FILES = 20
 CLIENTS = 32
+ROUNDS = 10
 
 
-def rss_mib():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+def memory_mib(pid):
+    """A process's memory from /proc/PID/smaps_rollup, in MiB. Rss counts a file's pages once per mapping of
+    it, and each serving thread's catalogue maps the colour index; Pss counts them once (its anonymous part is
+    the heaps, its file part the mapped index and libraries)."""
+    fields = {}
+    with open(f"/proc/{pid}/smaps_rollup") as rollup:
+        for line in rollup:
+            name, _, rest = line.partition(":")
+            if rest.strip().endswith("kB"):
+                fields[name] = int(rest.split()[0]) / 1024
+    return fields
+
+
+def memory_line(found):
+    return (f"Pss {found['Pss']:6.0f} MiB (anonymous {found['Pss_Anon']:5.0f}, files {found['Pss_File']:5.0f}), "
+            f"Rss {found['Rss']:6.0f} MiB")
 
 
 def summary(times):
@@ -100,21 +117,39 @@ def report_pages(label, timings):
         print(f"    server's overhead:   {summary(overheads)}")
 
 
-def burst(url, paths, rounds=6):
+def serving(db, cache):
+    """The serve command on `db` in a child process, as it runs for users, so that its memory is the
+    server's alone and not the clients'; (process, its address)."""
+    process = subprocess.Popen(
+        [sys.executable, "-P", "-m", "lumvarde_quorle", "serve", "--db", db, "--port", "0", "--cache", cache],
+        stdout=subprocess.PIPE, text=True,
+    )
+    found = re.search(r"serving at (http://[^/]+)/", process.stdout.readline())
+    assert found, "the server did not start"
+    return process, found.group(1)
+
+
+def burst(pid, url, paths, rounds=ROUNDS):
     def fetch(path):
         with urllib.request.urlopen(url + path, timeout=600) as response:
             response.read()
             return response.status
 
-    print(f"    before:  resident size {rss_mib():6.0f} MiB")
+    print(f"    before:   {memory_line(memory_mib(pid))}")
+    sizes = []
     with concurrent.futures.ThreadPoolExecutor(CLIENTS) as clients:
         for number in range(rounds):
             started = time.perf_counter()
             statuses = list(clients.map(fetch, paths))
             spent = time.perf_counter() - started
             answered = sum(status == 200 for status in statuses)
-            print(f"    round {number + 1}: {answered}/{len(paths)} answered 200 in {spent:5.1f} s "
-                  f"({len(paths) / spent:6.1f} per second), resident size {rss_mib():6.0f} MiB")
+            found = memory_mib(pid)
+            sizes.append(found["Pss"])
+            print(f"    round {number + 1:2}: {answered}/{len(paths)} answered 200 in {spent:5.1f} s "
+                  f"({len(paths) / spent:5.1f} per second), {memory_line(found)}")
+    later = sizes[1:] or sizes
+    print(f"    Pss after round 1: {sizes[0]:.0f} MiB; rounds 2 to {rounds}: {min(later):.0f} to {max(later):.0f} "
+          f"MiB ({(max(later) - sizes[0]) / sizes[0] * 100:+.1f}% at most)")
 
 
 def large(count):
@@ -151,23 +186,27 @@ def large(count):
         print(f"  thumbnails of {REAL_FILES} 2 MP JPEG files (256 px):")
         print(f"    first making:        {summary(first)}")
         print(f"    from the cache:      {summary(cached)}")
+        # This process's catalogue maps the colour index too: dropped, so that the server's Pss counts the
+        # index's pages whole rather than halved with this process.
+        del app, client
+        gc.collect()
 
-        server = make_server(app, "127.0.0.1", 0)
-        thread = threading.Thread(target=server.run, daemon=True)
-        thread.start()
-        url = f"http://127.0.0.1:{server.effective_port}"
         paths = ([f"/results?color={name}&limit=50" for name in NAMED[:4]]
                  + [f"/image/{number}" for number in real] * 2 + [f"/image/{number}/thumbnail" for number in real] * 6
                  + [f"/image/{number}/view" for number in real] + ["/catalogue"] * 16)
         print(f"  a burst over loopback: {len(paths)} requests a round (4 of them searches), {CLIENTS} clients, "
-              "4 server threads:")
+              "to the serve command in a child process (4 threads); its memory after each round:")
+        process, url = serving(db, os.path.join(folder, "cache"))
         try:
-            burst(url, paths)
+            burst(process.pid, url, paths)
+            with open(f"/proc/{process.pid}/status") as status:
+                peak = int(re.search(r"VmHWM:\s+(\d+)", status.read()).group(1)) / 1024
+            print(f"    server's peak resident size: {peak:6.0f} MiB")
         finally:
-            stop(server)
-            thread.join(30)
+            process.terminate()
+            process.wait(60)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    print(f"  peak resident size:    {peak:6.0f} MiB")
+    print(f"  this process's peak resident size: {peak:6.0f} MiB")
 
 
 def main():

@@ -1,8 +1,11 @@
 """A small catalogue to serve, and a server of it on a free loopback port, for the serve command's tests."""
 
 import os
+import re
 import shutil
 import struct
+import subprocess
+import sys
 import threading
 import zlib
 
@@ -80,3 +83,32 @@ class Running:
         stop(self.server)
         self.thread.join(30)
         assert not self.thread.is_alive()
+
+
+class Served:
+    """The serve command on a catalogue in a child process, as users run it, until close(): its memory is
+    then the server's alone, not the test's clients'."""
+
+    def __init__(self, db, *options):
+        self.process = subprocess.Popen(
+            [sys.executable, "-P", "-m", "lumvarde_quorle", "serve", "--db", db, "--port", "0", *options],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )
+        found = re.search(r"serving at http://[^:]+:(\d+)/", self.process.stdout.readline())
+        assert found, self.process.communicate(timeout=30)
+        self.url = f"http://127.0.0.1:{found.group(1)}"
+
+    def memory(self):
+        """The server's smaps_rollup in bytes. Its Pss counts the colour index once, where Rss counts it once
+        per serving thread that mapped it."""
+        fields = {}
+        with open(f"/proc/{self.process.pid}/smaps_rollup") as rollup:
+            for line in rollup:
+                name, _, rest = line.partition(":")
+                if rest.strip().endswith("kB"):
+                    fields[name] = int(rest.split()[0]) << 10
+        return fields
+
+    def close(self):
+        self.process.terminate()
+        return self.process.communicate(timeout=30)[1]

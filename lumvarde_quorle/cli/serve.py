@@ -39,12 +39,23 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "--cache", metavar="DIR",
         help="where thumbnails are kept (default: $XDG_CACHE_HOME or ~/.cache, lumvarde_quorle/thumbnails/<id>)",
     )
+    serve.add_argument(
+        "--cache-size", type=_mebibytes, metavar="MIB",
+        help="megabytes (MiB) of pictures kept in the cache, the least recently seen dropped first (default 1024, "
+        "that is 1 GiB); 0: none kept, each made when asked for",
+    )
     return [serve]
 
 
 def _port(text: str) -> int:
     if not text.isascii() or not text.isdigit() or int(text) > 65535:
         raise argparse.ArgumentTypeError(f"not a port number (0 to 65535): {text!r}")
+    return int(text)
+
+
+def _mebibytes(text: str) -> int:
+    if not text.isascii() or not text.isdigit() or len(text) > 9:
+        raise argparse.ArgumentTypeError(f"not a size in MiB (a whole number, 0 for no cache): {text!r}")
     return int(text)
 
 
@@ -60,6 +71,7 @@ def loopback(host: str) -> bool:
 def run_serve(args: argparse.Namespace, argv: list[str] | None) -> int:
     try:
         from ..web import create_app, make_server
+        from ..web.cache import DEFAULT_LIMIT
     except ImportError as error:
         raise UsageError(f"serve needs the optional extra ({error.name} is not installed): {_EXTRA}") from None
     try:
@@ -73,7 +85,9 @@ def run_serve(args: argparse.Namespace, argv: list[str] | None) -> int:
             "who can reach it can browse the catalogue and see its images",
             file=sys.stderr,
         )
-    app = create_app(args.db, cache=args.cache, max_pixels=pixel_budget(args), loopback=args.host if local else None)
+    size = DEFAULT_LIMIT if args.cache_size is None else args.cache_size << 20
+    app = create_app(args.db, cache=args.cache, cache_size=size, max_pixels=pixel_budget(args),
+                     loopback=args.host if local else None)
     try:
         server = make_server(app, args.host, args.port)
     except OSError as error:

@@ -23,6 +23,7 @@ from ..names import hex_rgb
 from ..text import shown
 from .drawing import Segment, bars, distribution_svg, segments
 from .queries import BadQuery, SearchQuery
+from .cache import DEFAULT_LIMIT
 from .thumbnails import Thumbnails, cache_folder
 
 __all__ = ["create_app"]
@@ -52,14 +53,16 @@ class Site:
     """What every request shares: the catalogue file, one open Catalogue per serving thread (a Catalogue is
     for one thread), and the pictures."""
 
-    def __init__(self, db: str, cache: str | None, max_pixels: int | Literal["pillow"] | None) -> None:
+    def __init__(
+        self, db: str, cache: str | None, cache_size: int, max_pixels: int | Literal["pillow"] | None
+    ) -> None:
         self.db = db
         self._local = threading.local()
         self._summary: Summary | None = None
         self._summarising = threading.Lock()
         identity = self.catalogue().entries().identity()
         key = identity or hashlib.sha256(os.path.realpath(db).encode("utf-8", "surrogatepass")).hexdigest()[:32]
-        self.thumbnails = Thumbnails(cache if cache is not None else cache_folder(key), max_pixels)
+        self.thumbnails = Thumbnails(cache if cache is not None else cache_folder(key), max_pixels, cache_size)
 
     def summary(self) -> Summary:
         """The catalogue page's counts, read again only once the catalogue changed: they read every row (0.4 s
@@ -78,18 +81,19 @@ class Site:
 
 
 def create_app(
-    db: str, *, cache: str | None = None, max_pixels: int | Literal["pillow"] | None = PILLOW,
-    loopback: str | None = "127.0.0.1",
+    db: str, *, cache: str | None = None, cache_size: int = DEFAULT_LIMIT,
+    max_pixels: int | Literal["pillow"] | None = PILLOW, loopback: str | None = "127.0.0.1",
 ) -> Flask:
     """The application on the catalogue file `db` (opened now: an error when it is no catalogue). Pictures
-    are kept in `cache`, by default the user's cache folder for this catalogue; images are decoded under the
-    pixel budget `max_pixels`. Served on the `loopback` address, requests naming a host other than it or
+    are kept in `cache`, by default the user's cache folder for this catalogue, up to `cache_size` bytes (the
+    least recently seen dropped first; 0 keeps none); images are decoded under the pixel budget
+    `max_pixels`. Served on the `loopback` address, requests naming a host other than it or
     localhost are refused, so that a web page elsewhere cannot reach the server by a name of its own pointed
     at this machine; None (served beyond this machine) takes any host."""
     app = Flask(__name__)
     app.add_template_filter(hex_rgb, "hexcode")
     trusted = None if loopback is None else {*_LOOPBACK, loopback, f"[{loopback}]"}
-    site = Site(os.path.abspath(db), cache, max_pixels)
+    site = Site(os.path.abspath(db), cache, cache_size, max_pixels)
 
     @app.before_request
     def started() -> None:

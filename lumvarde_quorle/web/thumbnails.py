@@ -8,7 +8,7 @@ from __future__ import annotations
 import hashlib
 import html
 import os
-import tempfile
+import re
 import threading
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -17,6 +17,7 @@ from typing import Any, Literal
 from ..budget import PILLOW
 from ..catalogue.entries import Entry
 from ..settings import bind_mask, per_image
+from .cache import DEFAULT_LIMIT, FileCache
 
 __all__ = ["SIZES", "Picture", "Thumbnails", "cache_folder"]
 
@@ -26,6 +27,12 @@ SIZES = {"thumbnail": 256, "view": 1024}
 # Images decoded at once: each decode may take hundreds of megabytes under the budget, and a grid asks for
 # dozens of thumbnails together.
 DECODERS = 2
+# The names of the cache's pictures (`_path`): in a folder a user named, only these are counted and removed.
+_OURS = re.compile(r"\d+-(?:thumbnail|view)-[0-9a-f]{24}\.(?:jpg|png)")
+
+
+def _ours(name: str) -> bool:
+    return _OURS.fullmatch(name) is not None
 
 
 @dataclass(frozen=True)
@@ -42,12 +49,17 @@ def cache_folder(identity: str) -> str:
 
 
 class Thumbnails:
-    """The pictures of one catalogue. Without a usable cache folder they are made on every request."""
+    """The pictures of one catalogue, kept in `folder` up to `limit` bytes (the least recently seen dropped
+    first). Without a folder, or a usable one, they are made on every request."""
 
-    def __init__(self, folder: str | None, max_pixels: int | Literal["pillow"] | None = PILLOW) -> None:
-        self.folder = folder
+    def __init__(
+        self, folder: str | None, max_pixels: int | Literal["pillow"] | None = PILLOW, limit: int = DEFAULT_LIMIT
+    ) -> None:
+        self.cache = FileCache(folder, limit, _ours) if folder is not None and limit != 0 else None
         self.max_pixels = max_pixels
         self._decoding = threading.BoundedSemaphore(DECODERS)
+        self._making: dict[str, threading.Lock] = {}
+        self._claims = threading.Lock()
 
     def picture(self, entry: Entry, kind: str) -> Picture:
         size = SIZES[kind]
@@ -63,12 +75,25 @@ class Thumbnails:
         extension = "jpg" if entry.profile.mask is None else "png"
         mime = "image/jpeg" if extension == "jpg" else "image/png"
         path = self._path(entry.id, kind, tag, extension)
-        if path is not None:
-            try:
-                with open(path, "rb") as file:
-                    return Picture(mime, file.read(), tag)
-            except OSError:
-                pass
+        if path is None:
+            return self._made(entry, size, mime, tag, None)
+        assert self.cache is not None
+        kept = self.cache.read(path)
+        if kept is not None:
+            return Picture(mime, kept, tag)
+        # Requests for one picture at once (a grid and its reload) wait for the first one's making.
+        with self._claims:
+            making = self._making.setdefault(path, threading.Lock())
+        try:
+            with making:
+                kept = self.cache.read(path)
+                return Picture(mime, kept, tag) if kept is not None else self._made(entry, size, mime, tag, path)
+        finally:
+            with self._claims:
+                if not making.locked():
+                    self._making.pop(path, None)
+
+    def _made(self, entry: Entry, size: int, mime: str, tag: str, path: str | None) -> Picture:
         try:
             with self._decoding:
                 made_mime, data = self._make(entry, size)
@@ -76,15 +101,17 @@ class Thumbnails:
             return placeholder("too large to decode with the memory available")
         except (OSError, ValueError) as error:  # ImageTooLargeError is a ValueError
             return placeholder(_reason(error))
-        if path is not None and made_mime == mime:
-            self._keep(path, data)
+        if path is not None and made_mime == mime and self.cache is not None:
+            # The pictures of this image and kind made from an earlier state of its file go.
+            stem = os.path.basename(path).rsplit("-", 1)[0] + "-"
+            self.cache.keep(path, data, lambda name: name.startswith(stem))
         return Picture(made_mime, data, tag)
 
     def _path(self, image_id: int, kind: str, tag: str, extension: str) -> str | None:
-        if self.folder is None:
+        if self.cache is None:
             return None
         # Folders of a thousand ids keep every listing short at a million images.
-        return os.path.join(self.folder, str(image_id // 1000), f"{image_id}-{kind}-{tag}.{extension}")
+        return os.path.join(self.cache.folder, str(image_id // 1000), f"{image_id}-{kind}-{tag}.{extension}")
 
     def _make(self, entry: Entry, size: int) -> tuple[str, bytes]:
         from ..images import mask_or_none, within_budget
@@ -94,23 +121,6 @@ class Thumbnails:
             mask = within_budget(mask_or_none, self.max_pixels)(mask)  # a mask file gone: the whole image
         made: Callable[[str], tuple[str, bytes]] = within_budget(bind_mask(_encoded(size), mask), self.max_pixels)
         return made(entry.path)
-
-    def _keep(self, path: str, data: bytes) -> None:
-        """Writes the picture whole (a reader sees the old file or the new one), and drops the pictures of
-        the same image and kind made from an earlier state of its file. A cache that cannot be written is
-        passed over: the picture is still sent."""
-        folder, name = os.path.split(path)
-        stem = name.rsplit("-", 1)[0] + "-"
-        try:
-            os.makedirs(folder, exist_ok=True)
-            with tempfile.NamedTemporaryFile(dir=folder, prefix=".", delete=False) as file:
-                file.write(data)
-            os.replace(file.name, path)
-            for other in os.listdir(folder):
-                if other.startswith(stem) and other != name:
-                    os.remove(os.path.join(folder, other))
-        except OSError:
-            pass
 
 
 def _encoded(size: int) -> Callable[..., tuple[str, bytes]]:
