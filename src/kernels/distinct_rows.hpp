@@ -4,7 +4,6 @@
 #pragma once
 
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -68,7 +67,14 @@ private:
     // The rank of a value among those that occur (its bit is set).
     std::uint32_t rank_of(std::uint32_t key) const noexcept {
         const std::uint64_t below = present_[key >> 6] & ((std::uint64_t{1} << (key & 63)) - 1);
-        return rank_before_[key >> 6] + static_cast<std::uint32_t>(std::popcount(below));
+        return rank_before_[key >> 6] + bit_count(below);
+    }
+    // std::popcount is a library call where the target lacks the instruction, once per row here.
+    static std::uint32_t bit_count(std::uint64_t x) noexcept {
+        x = x - ((x >> 1) & 0x5555555555555555u);
+        x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+        x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+        return static_cast<std::uint32_t>((x * 0x0101010101010101u) >> 56);
     }
     // Appends a value first met at row `index`; returns its position.
     std::int32_t add(std::uint32_t key, std::ptrdiff_t index);
