@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kernels/pixel_rows.hpp"
@@ -82,8 +83,8 @@ private:
     // One bit per possible value and the count of set bits before each word: a 3 MB index whose cost
     // does not grow with the image, giving each value its rank among the values that occur.
     std::vector<std::uint64_t> present_;
-    std::vector<std::uint32_t> rank_before_;
-    std::vector<std::int32_t> order_;  // rank -> position in order of first occurrence
+    std::unique_ptr<std::uint32_t[]> rank_before_;  // set for the words that hold a value only
+    std::vector<std::int32_t> order_;               // rank -> position in order of first occurrence
     std::vector<std::array<std::uint8_t, 3>> colours_;
     std::vector<std::int64_t> weights_;
     std::vector<std::int64_t> first_rows_;
