@@ -20,8 +20,8 @@ constexpr int64_t kDeferRatio = 2;
 
 class CoreFinder {
 public:
-    CoreFinder(const Tree& tree, int64_t min_samples, Stop& stop)
-        : tree_(tree), need_(min_samples), stop_(stop), partial_(tree.depth + 2) {}
+    CoreFinder(const Tree& tree, int64_t min_samples, Stop& stop, bool defer = false)
+        : tree_(tree), need_(min_samples), defer_(defer), stop_(stop), partial_(tree.depth + 2) {}
 
     std::vector<uint8_t> run() {
         core_.assign(tree_.size(), kNotCore);
@@ -81,7 +81,7 @@ private:
             return;
         }
         if (possibly < need_) return;
-        if (node.end - node.begin <= kDeferSpan &&
+        if (defer_ && node.end - node.begin <= kDeferSpan &&
             possibly - surely > kDeferRatio * std::min(need_ - surely, possibly - need_)) {
             std::fill(core_.begin() + node.begin, core_.begin() + node.end, kUnsettled);
             return;
@@ -143,6 +143,7 @@ private:
 
     const Tree& tree_;
     const int64_t need_;
+    const bool defer_;
     Stop& stop_;
     std::vector<uint8_t> core_;
     std::vector<std::vector<int32_t>> partial_;  // one list per depth of the query recursion
@@ -152,8 +153,8 @@ private:
 
 }  // namespace
 
-std::vector<uint8_t> find_cores(const Tree& tree, int64_t min_samples, Stop& stop) {
-    return CoreFinder(tree, min_samples, stop).run();
+std::vector<uint8_t> find_cores(const Tree& tree, int64_t min_samples, bool defer, Stop& stop) {
+    return CoreFinder(tree, min_samples, stop, defer).run();
 }
 
 void settle_cores(const Tree& tree, int64_t min_samples, const std::vector<int32_t>& positions,

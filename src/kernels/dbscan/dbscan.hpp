@@ -35,9 +35,9 @@ Neighbourhoods count_neighbourhoods(const Metric& metric, const std::array<uint8
 
 // The phases, on tree positions. Each polls `stop` between units of work.
 
-// Core flags. find_cores may leave some kUnsettled; settle_cores counts the listed positions.
+// Core flags. With `defer`, find_cores may leave some kUnsettled; settle_cores counts the listed positions.
 inline constexpr uint8_t kNotCore = 0, kCore = 1, kUnsettled = 2;
-std::vector<uint8_t> find_cores(const Tree& tree, int64_t min_samples, Stop& stop);
+std::vector<uint8_t> find_cores(const Tree& tree, int64_t min_samples, bool defer, Stop& stop);
 void settle_cores(const Tree& tree, int64_t min_samples, const std::vector<int32_t>& positions,
                   std::vector<uint8_t>& core, Stop& stop);
 

@@ -28,6 +28,11 @@ constexpr int32_t kSampleSpacing = 4 * kLeafSize;
 // Rounds before every remaining flag is counted; noise-like images settle in a few.
 constexpr int kMaxRounds = 24;
 
+// When the first round leaves more than this share of the unsettled colours to be counted one by one,
+// the sampled cores do not cover them (photos with sparse colours near the threshold): every flag is
+// then counted group by group, which costs less than one by one.
+constexpr int64_t kGiveUpShare = 4;  // 1 in 4
+
 // Smallest and largest cluster number over a set of colours; lo == kNone when the set is empty.
 struct Range {
     int32_t lo = kNone;
@@ -62,7 +67,10 @@ public:
                 for (size_t i = 0; i < core_.size(); ++i) sure_[i] = core_[i] == kCore;
                 label_ = number_core_clusters(tree_, sure_, stop_);
                 settled_ranges();
-                assign_clusters();
+                if (!assign_clusters(round == 0 ? unsettled_count() / kGiveUpShare : kNone)) {
+                    count_every_flag();
+                    continue;
+                }
             }  // else the colours just counted are non-cores, and the clusters stand as they were
             if (pending_.empty()) {
                 unsettled_ranges();
@@ -105,6 +113,12 @@ private:
         }
         pending_.clear();
         return cores;
+    }
+
+    void count_every_flag() {
+        for (int32_t i : pending_) marked_[i] = 0;
+        pending_.clear();
+        core_ = find_cores(tree_, need_, false, stop_);
     }
 
     bool settle_all() {
@@ -179,9 +193,12 @@ private:
         stack_.push_back(left_nearer ? left : right);
     }
 
+    int64_t unsettled_count() const { return std::count(core_.begin(), core_.end(), kUnsettled); }
+
     // Each unsettled colour's cluster, when it has settled cores of one cluster within eps; else it
     // is counted. A leaf whose every colour surely has them is assigned whole.
-    void assign_clusters() {
+    // False, leaving the assignment unfinished, once more than `limit` colours are to be counted.
+    bool assign_clusters(int64_t limit) {
         for (int32_t n = 0; n < static_cast<int32_t>(tree_.nodes.size()); ++n) {
             const Node& node = tree_.nodes[n];
             if (!node.used() || !node.leaf()) continue;
@@ -190,6 +207,7 @@ private:
                 cluster_[i] = -1;
                 open += core_[i] == kUnsettled;
             }
+            if (static_cast<int64_t>(pending_.size()) > limit) return false;
             if (!open) continue;
             stop_.poll();
             bool surely_all = false, sure = false;
@@ -205,6 +223,7 @@ private:
                 else mark(i);
             }
         }
+        return static_cast<int64_t>(pending_.size()) <= limit;
     }
 
     // Unsettled colours within eps of an unsettled colour of another cluster.
