@@ -14,7 +14,7 @@ from lumvarde_quorle.color_extractor_cy import ColorExtractor
 
 # Uniform noise in R, G, B: every colour sits near the density threshold, which keeps the native DBSCAN
 # busy for a while (about a second at this size).
-NOISE = np.random.default_rng(5).integers(0, 256, (500, 500, 3), dtype=np.uint8)
+NOISE = np.random.default_rng(5).integers(0, 256, (1000, 1000, 3), dtype=np.uint8)
 
 
 def test_python_threads_keep_running_during_native_dbscan():
@@ -109,7 +109,7 @@ CTRL_C = """
 
     # A process started in the background inherits SIGINT ignored; Ctrl-C is what this checks.
     signal.signal(signal.SIGINT, signal.default_int_handler)
-    noise = np.random.default_rng(5).integers(0, 256, (800, 800, 3), dtype=np.uint8)
+    noise = np.random.default_rng(5).integers(0, 256, (1600, 1600, 3), dtype=np.uint8)
     extractor = ColorExtractor(5, "dbscan", False, False)
     pixels = extractor._extract_pixels(extractor._convert_to_feature_space(noise))
     # The libraries are imported on first use: an interrupt must not land in that import, nor its memory
@@ -144,7 +144,7 @@ def test_ctrl_c_stops_a_long_native_kernel_and_frees_its_memory():
     done = run_python(CTRL_C, timeout=300, env={"PYTHONFAULTHANDLER": "1"})
     assert done.returncode == 0, done.stderr
     first, slowest, grown_mb = map(float, done.stdout.split())
-    # Uninterrupted, this clustering runs for tens of seconds.
+    # Uninterrupted, this clustering runs for several seconds.
     assert first < 3 and slowest < 3
     if not os.environ.get("LQ_SKIP_RSS_CHECK"):  # the sanitizer's quarantine keeps freed memory
         assert grown_mb < 50

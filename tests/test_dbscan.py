@@ -229,6 +229,40 @@ def test_group_of_fifty_is_core_only_while_min_samples_is_fifty(path, rows, clus
     assert (labels[:50] == 0).all() == clustered and (labels[50:] == -1).all()
 
 
+def noise_in_boxes(rng, rows, boxes):
+    """Uniform noise in boxes of R, G, B given as (share of the rows, low corner, high corner), shuffled:
+    nearly every colour is distinct and has about min_samples rows within eps."""
+    parts = [rng.integers(low, high, (int(rows * share), 3)) for share, low, high in boxes]
+    pixels = np.concatenate(parts)
+    rng.shuffle(pixels)
+    return pixels.astype(np.uint8)
+
+
+NEAR_THRESHOLD = [
+    pytest.param(lambda rng: noise_in_boxes(rng, 20000, [(1, (0, 0, 0), (256, 256, 256))]), id="uniform"),
+    # Two clusters whose facing edges lie within eps of each other but hold no cores.
+    pytest.param(lambda rng: noise_in_boxes(rng, 20000, [(0.5, (0, 0, 0), (100, 256, 256)),
+                                                         (0.5, (132, 0, 0), (256, 256, 256))]), id="narrow-gap"),
+    # Four clusters, numbered by whichever comes first in the shuffled rows.
+    pytest.param(lambda rng: noise_in_boxes(rng, 20000, [(0.25, (0, 0, 0), (90, 90, 90)),
+                                                         (0.25, (120, 0, 0), (210, 90, 90)),
+                                                         (0.25, (0, 120, 0), (90, 210, 90)),
+                                                         (0.25, (0, 0, 120), (90, 90, 210))]), id="four-blobs"),
+    # A denser octant inside noise that is mostly below the threshold.
+    pytest.param(lambda rng: noise_in_boxes(rng, 30000, [(0.6, (0, 0, 0), (256, 256, 256)),
+                                                         (0.4, (0, 0, 0), (128, 128, 128))]), id="dense-octant"),
+]
+
+
+@pytest.mark.parametrize("make", NEAR_THRESHOLD)
+@pytest.mark.parametrize("seed", [0, 2])
+def test_colours_near_the_density_threshold_match_scikit_learn(make, seed):
+    """Most core flags here are left uncounted where they cannot change a label: clusters, their
+    numbering, borders between clusters and noise must still be scikit-learn's."""
+    pixels = make(np.random.default_rng(seed))
+    assert_same(cluster(pixels), expected(pixels, 5))
+
+
 def test_all_noise_gives_an_empty_one_dimensional_colour_array(path):
     pixels = np.random.default_rng(3).integers(0, 256, (80, 3), dtype=np.uint8)
     colors, labels = cluster(pixels)

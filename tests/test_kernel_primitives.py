@@ -44,10 +44,18 @@ def test_first_rows_are_random_state_choice(n):
     assert np.array_equal(got, np.minimum(cdf.searchsorted(draws, side="right"), n - 1))
 
 
-@pytest.mark.parametrize("kind", ["photo", "few colours", "noise", "one colour", "empty"])
+def key_rows(keys):
+    keys = np.asarray(keys, np.uint32)
+    return np.stack([keys >> 16, (keys >> 8) & 255, keys & 255], axis=1).astype(np.uint8)
+
+
+@pytest.mark.parametrize("kind", ["photo", "few colours", "noise", "one colour", "empty", "index edges"])
 def test_distinct_rows_are_numpy_unique(china_bgr, kind):
     rng = np.random.default_rng(9)
+    # Colours as 24-bit keys at the edges of the table's 64-bit index words and of its runs of 8 words.
+    edges = [0, 1, 63, 64, 511, 512, 513, 1473, 4095, 2**24 - 513, 2**24 - 64, 2**24 - 1]
     rows = {
+        "index edges": key_rows(edges)[rng.integers(0, len(edges), 400)],
         "photo": china_bgr.reshape(-1, 3)[::7],
         "few colours": rng.integers(0, 256, (5, 3), dtype=np.uint8)[rng.integers(0, 5, 3000)],
         "noise": rng.integers(0, 256, (3000, 3), dtype=np.uint8),

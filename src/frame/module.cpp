@@ -1,5 +1,11 @@
 // Module initialisation in two phases. The module exists at most once per process and only in the
 // interpreter that first loaded it; its state is process-wide (interop/state.hpp).
+#include <cstdlib>
+#include <cstring>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "frame/extractor_type.hpp"
 #include "frame/function_object.hpp"
 #include "frame/initialisation.hpp"
@@ -108,7 +114,20 @@ int add_test_dict(PyObject* module) {
     return test ? PyObject_SetAttrString(module, "__test__", test.get()) : -1;
 }
 
+// A fit of a small photo allocates and frees some megabytes of work space per call. By default glibc
+// returns the top of its heap to the system at every free and faults it back in page by page at the
+// next call: an eighth of the time of a 0.27 MP fit. Keeping 16 MB mapped above the heap top avoids
+// that; a pad the user set through the environment is left as it is.
+void keep_heap_between_calls() {
+#if defined(__GLIBC__)
+    const char* tunables = std::getenv("GLIBC_TUNABLES");
+    if (std::getenv("MALLOC_TOP_PAD_") || (tunables && std::strstr(tunables, "top_pad"))) return;
+    mallopt(M_TOP_PAD, 16 << 20);
+#endif
+}
+
 int run_execute_steps(PyObject* module) {
+    keep_heap_between_calls();
     if (keep_module(module) < 0 || warn_on_version_mismatch() < 0 || create_constants() < 0 ||
         register_in_module_table(module) < 0 || fetch_builtins() < 0 || ready_function_type() < 0 ||
         ready_extractor_type(module) < 0 || import_numpy_types() < 0 || import_libraries() < 0 ||

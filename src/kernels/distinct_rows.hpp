@@ -4,9 +4,9 @@
 #pragma once
 
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kernels/pixel_rows.hpp"
@@ -68,7 +68,14 @@ private:
     // The rank of a value among those that occur (its bit is set).
     std::uint32_t rank_of(std::uint32_t key) const noexcept {
         const std::uint64_t below = present_[key >> 6] & ((std::uint64_t{1} << (key & 63)) - 1);
-        return rank_before_[key >> 6] + static_cast<std::uint32_t>(std::popcount(below));
+        return rank_before_[key >> 6] + bit_count(below);
+    }
+    // std::popcount is a library call where the target lacks the instruction, once per row here.
+    static std::uint32_t bit_count(std::uint64_t x) noexcept {
+        x = x - ((x >> 1) & 0x5555555555555555u);
+        x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+        x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+        return static_cast<std::uint32_t>((x * 0x0101010101010101u) >> 56);
     }
     // Appends a value first met at row `index`; returns its position.
     std::int32_t add(std::uint32_t key, std::ptrdiff_t index);
@@ -76,8 +83,8 @@ private:
     // One bit per possible value and the count of set bits before each word: a 3 MB index whose cost
     // does not grow with the image, giving each value its rank among the values that occur.
     std::vector<std::uint64_t> present_;
-    std::vector<std::uint32_t> rank_before_;
-    std::vector<std::int32_t> order_;  // rank -> position in order of first occurrence
+    std::unique_ptr<std::uint32_t[]> rank_before_;  // set for the words that hold a value only
+    std::vector<std::int32_t> order_;               // rank -> position in order of first occurrence
     std::vector<std::array<std::uint8_t, 3>> colours_;
     std::vector<std::int64_t> weights_;
     std::vector<std::int64_t> first_rows_;

@@ -34,8 +34,18 @@ Neighbourhoods count_neighbourhoods(const Metric& metric, const std::array<uint8
                                     int32_t count, Stop& stop);
 
 // The phases, on tree positions. Each polls `stop` between units of work.
-std::vector<uint8_t> find_cores(const Tree& tree, int64_t min_samples, Stop& stop);
+
+// Core flags. With `defer`, find_cores may leave some kUnsettled; settle_cores counts the listed positions.
+inline constexpr uint8_t kNotCore = 0, kCore = 1, kUnsettled = 2;
+std::vector<uint8_t> find_cores(const Tree& tree, int64_t min_samples, bool defer, Stop& stop);
+void settle_cores(const Tree& tree, int64_t min_samples, const std::vector<int32_t>& positions,
+                  std::vector<uint8_t>& core, Stop& stop);
+
+// The label of each position (deferred_cores.cpp). An unsettled flag is counted, and set in `core`,
+// only where it could change a label.
+std::vector<int32_t> label_positions(const Tree& tree, int64_t min_samples, std::vector<uint8_t>& core, Stop& stop);
+
+// The clusters of the cores (flags of 1), -1 elsewhere.
 std::vector<int32_t> number_core_clusters(const Tree& tree, const std::vector<uint8_t>& core, Stop& stop);
-void attach_borders(const Tree& tree, const std::vector<uint8_t>& core, std::vector<int32_t>& label, Stop& stop);
 
 }  // namespace lq::kernels::dbscan
