@@ -667,7 +667,8 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     // Per image, the least over the colours of its bound.
     std::vector<std::uint64_t> least_bound, bounds(static_cast<std::size_t>(index.images));
     for (const Lab& query : queries) {
-        Reader& reader = readers.emplace_back(Reader{{query, warped(query), tolerance, tail, ratio, spread_table()}});
+        Reader& reader = readers.emplace_back(
+            Reader{{query, warped(query), tolerance, tail, ratio, spread_table()}, {}, {}, {}, diagonal_directions()});
         prepare_regions(reader, index.posting_starts, tolerance, tail);
         if (!add_bounds(index, reader, bounds, stop)) {
             found.bad_entry = true;
