@@ -228,7 +228,8 @@ def test_a_burst_of_concurrent_requests_is_all_answered_in_flat_memory(catalogue
     # The first round fills what is meant to stay (the colour index's pages, a catalogue per serving thread,
     # the decoders); after it, the heap must not creep.
     growth = [size - sizes[0] for size in sizes[1:]]
-    assert max(growth) < max(sizes[0] // 20, 8 << 20), f"Pss {sizes} bytes after each round"
+    if not os.environ.get("LQ_SKIP_RSS_CHECK"):  # the sanitizer's quarantine keeps freed memory
+        assert max(growth) < max(sizes[0] // 20, 8 << 20), f"Pss {sizes} bytes after each round"
 
 
 def serve_command(*args):
