@@ -2,6 +2,7 @@
 without a reload and in the URL, an image page, a palette colour clicked into a new search, and a similar
 image followed. Each page's screenshot is saved in the test's folder, printed."""
 
+import os
 import shutil
 
 import pytest
@@ -39,7 +40,10 @@ def browser():
     options.binary_location = BROWSER
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,1000"):
         options.add_argument(argument)
-    driver = webdriver.Chrome(options=options, service=Service(executable_path=DRIVER))
+    # Under the sanitizer build the preloaded runtime is for this process, not for the driver and browser.
+    preload = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+    env = {key: value for key, value in os.environ.items() if key not in preload}
+    driver = webdriver.Chrome(options=options, service=Service(executable_path=DRIVER, env=env))
     driver.set_page_load_timeout(60)
     yield driver
     driver.quit()
