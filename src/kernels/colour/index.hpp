@@ -41,10 +41,11 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
 using CellRanges = std::array<std::int32_t, levels * 6>;
 CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance);
 
-// Lower bounds of the squared CIEDE2000 difference from a colour to the points of each cell of the grid
-// (cells as their own boxes: the edge cells' records beyond the grid, which no sRGB colour gives, are not
-// bounded): the bound of cell (l, a, b) is lightness[l] + chromatic[a * cells_b + b]. Squares whose bound
-// exceeds reach^2 are left infinite, ruled out in blocks rather than bounded one by one.
+// Lower bounds of the squared CIEDE2000 difference from a colour to the points of each cell of the grid:
+// the bound of cell (l, a, b) is lightness[l] + chromatic[a * cells_b + b]. The first and last slabs also
+// bound the lightness beyond the grid (|dL| / S_L grows with |dL| from a colour of lightness 0 to 100);
+// a and b beyond the grid's, which no sRGB colour has, are not bounded. Squares whose bound exceeds
+// reach^2 are left infinite, ruled out in blocks rather than bounded one by one.
 struct CellFloors {
     std::array<double, cells_l> lightness;
     std::vector<double> chromatic;
