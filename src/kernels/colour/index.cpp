@@ -154,8 +154,8 @@ void bound_squares(const DifferenceFloor& floor, double limit, int a_first, int 
     }
     const int a_middle = a_last - a_first > 1 ? (a_first + a_last) / 2 : a_last;
     const int b_middle = b_last - b_first > 1 ? (b_first + b_last) / 2 : b_last;
-    for (const auto [a0, a1] : {std::pair{a_first, a_middle}, std::pair{a_middle, a_last}})
-        for (const auto [b0, b1] : {std::pair{b_first, b_middle}, std::pair{b_middle, b_last}})
+    for (const auto& [a0, a1] : {std::pair{a_first, a_middle}, std::pair{a_middle, a_last}})
+        for (const auto& [b0, b1] : {std::pair{b_first, b_middle}, std::pair{b_middle, b_last}})
             if (a0 < a1 && b0 < b1) bound_squares(floor, limit, a0, a1, b0, b1, out);
 }
 
