@@ -85,10 +85,14 @@ def test_native_ciede2000_gives_the_published_differences():
         np.testing.assert_allclose(found, SHARMA_PAIRS[:, 6], atol=5e-5)
 
 
-def box_corners(rng, count, kind):
+def box_corners(rng, centres, kind):
     """Boxes where the formula is hardest to bound, from a hundredth of a unit to most of colour space wide."""
+    count = len(centres)
     size = rng.choice([0.01, 1, 4, 16, 80], (count, 1)) * rng.uniform(0.2, 1, (count, 3))
-    if kind == "across the grey axis":
+    if kind == "opposite hues":  # where the hue difference wraps and the formula jumps
+        middle = np.column_stack([rng.uniform(0, 100, count), -centres[:, 1:] * rng.uniform(0.1, 2, (count, 1))])
+        low = middle - size / 2
+    elif kind == "across the grey axis":
         low = np.column_stack([rng.uniform(0, 100, count), -size[:, 1:] * rng.random((count, 2))])
     elif kind == "lightness edges":
         low = np.column_stack([rng.choice([0.0, 100.0], count) - size[:, 0] * rng.random(count),
@@ -99,12 +103,13 @@ def box_corners(rng, count, kind):
 
 
 @pytest.mark.parametrize("centres", ["sRGB", "near grey", "blue"])
-@pytest.mark.parametrize("boxes", ["across the grey axis", "blue", "lightness edges", "anywhere"])
+@pytest.mark.parametrize("boxes", ["across the grey axis", "opposite hues", "blue", "lightness edges", "anywhere"])
 def test_the_floor_over_a_box_is_at_most_every_difference_in_it(centres, boxes):
     rng = np.random.default_rng(len(centres) * 7 + len(boxes))
-    lows, highs = box_corners(rng, 300, boxes)
+    points_of_centres = lab_points(rng, 300, centres)
+    lows, highs = box_corners(rng, points_of_centres, boxes)
     gaps = []
-    for centre, low, high in zip(lab_points(rng, 300, centres), lows, highs):
+    for centre, low, high in zip(points_of_centres, lows, highs):
         floor = _testkernels.ciede2000_floor(*centre, *low, *high)
         corners = np.array([[x, y, z] for x in (low[0], high[0]) for y in (low[1], high[1]) for z in (low[2], high[2])])
         points = np.vstack([corners, low + (high - low) * rng.random((400, 3))])
