@@ -13,7 +13,7 @@ from lumvarde_quorle.catalogue.finding import search
 from lumvarde_quorle.catalogue.palettes import _best
 from lumvarde_quorle.cielab import srgb_to_lab
 from lumvarde_quorle.color_extractor_cy import _colour_index, _colour_postings, _colour_search, _colour_shares
-from lumvarde_quorle.distribution import RATIO, SIGNATURE_VERTICES, TAIL
+from lumvarde_quorle.distribution import RATIO, RECORD, SIGNATURE_VERTICES, TAIL
 
 BENCHMARK = pathlib.Path(__file__).resolve().parent.parent / "benchmarks" / "bench_catalogue.py"
 pytestmark = pytest.mark.skipif(not BENCHMARK.exists(), reason="benchmarks not available (installed package only)")
@@ -30,13 +30,17 @@ def tables():
     return drawn + [drawn[i] for i in rng.integers(0, len(drawn), 300)]
 
 
-@pytest.fixture(scope="module")
-def built(tables):
+def build(tables):
     records = np.frombuffer(b"".join(t.tobytes() for t in tables), np.uint8)
     counts = np.array([len(table) for table in tables], np.int64)
     weights = np.array([table["weight"].sum() for table in tables], np.uint64)
     return (counts, _colour_index(records, counts, TAIL * RATIO),
             (*_colour_postings(records, counts, TAIL * RATIO), weights))
+
+
+@pytest.fixture(scope="module")
+def built(tables):
+    return build(tables)
 
 
 def index_of(built, ids):
@@ -91,6 +95,24 @@ def test_every_image_tied_on_its_shares_comes_by_id(tables, built):
     for limit in (3, 40):
         found = search(index_of(built, ids), keep, query, 10.0, 1.0, limit)
         np.testing.assert_array_equal(found.order, every_share(built, ids, keep, query, 10.0, 1.0, limit)[0])
+
+
+def test_a_record_in_a_thin_arm_of_a_wide_ball_counts_whole(tables):
+    # The ball of 20 about this grey teal sends a thin arm into the violets (the blue rotation term), some
+    # 60 units from its centre: a record there lies within 19.04 and, without spread, counts whole. Records
+    # without spread only, so that the search needs no wider ball than the tolerance's.
+    query = srgb_to_lab(np.array([[118.0, 146, 150]]))
+    lone = np.array([((59.125, 42.8125, -34.625), 30000, (0, 0, 0))], RECORD)
+    with_lone = [table.copy() for table in tables[:300]] + [lone]
+    for table in with_lone:
+        table["spread"] = 0
+    built = build(with_lone)
+    ids, keep = np.arange(len(with_lone), dtype=np.int64), np.ones(len(with_lone), bool)
+    found = search(index_of(built, ids), keep, query, 20.0, 1.0, len(with_lone))
+    assert found.shares[0][list(found.order).index(len(with_lone) - 1)] == 30000 * (100 / 65535)
+    order, shares = every_share(built, ids, keep, query, 20.0, 1.0, len(with_lone))
+    np.testing.assert_array_equal(found.order, order)
+    assert found.shares.tobytes() == np.ascontiguousarray(shares).tobytes()
 
 
 @pytest.mark.parametrize("damage, message", [

@@ -1,8 +1,11 @@
 // lumvarde_quorle._testkernels: the primitives of the native kernels that replicate library arithmetic,
 // exposed for the test suite only, so that a rounding-level change in one of them fails a test of its
 // own instead of showing up as a rare difference in whole fits. Not part of the package's interface.
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "interop/python.hpp"
@@ -150,30 +153,100 @@ PyObject* ciede2000(PyObject*, PyObject* args) {
     return bytes_of(out.data(), out.size()).release();
 }
 
-// ball_box(L, a, b, radius) -> ((low L, a, b), (high L, a, b)) or None when the ball reaches the edge of
-// colour space: the box a colour search reads for a CIEDE2000 ball.
-PyObject* ball_box(PyObject*, PyObject* args) {
-    double l = 0, a = 0, b = 0, radius = 0;
-    if (!PyArg_ParseTuple(args, "dddd", &l, &a, &b, &radius)) return nullptr;
-    const lq::kernels::colour::Box box = lq::kernels::colour::ball_box({l, a, b}, radius);
-    if (box.everywhere) return Ref::none().release();
-    return Py_BuildValue("((ddd)(ddd))", box.low[0], box.low[1], box.low[2], box.high[0], box.high[1], box.high[2]);
+// ciede2000_floor(L, a, b, low L, a, b, high L, a, b) -> the lower bound of CIEDE2000 from the colour over
+// the box.
+PyObject* ciede2000_floor(PyObject*, PyObject* args) {
+    double c[3], low[3], high[3];
+    if (!PyArg_ParseTuple(args, "ddddddddd", &c[0], &c[1], &c[2], &low[0], &low[1], &low[2], &high[0], &high[1],
+                          &high[2]))
+        return nullptr;
+    const lq::kernels::colour::DifferenceFloor floor({c[0], c[1], c[2]});
+    return PyFloat_FromDouble(
+        std::sqrt(floor.lightness(low[0], high[0]) + floor.chromatic(low[1], high[1], low[2], high[2])));
 }
 
-// ball_shape(L, a, b, radius) -> (low, high, directions, extents) or None when the ball reaches the edge of
-// colour space: the box of a CIEDE2000 ball and its extent along each diagonal direction.
-PyObject* ball_shape(PyObject*, PyObject* args) {
+// The grid's cells a colour search takes as holding points of the CIEDE2000 ball, one byte each (L, a, b
+// major to minor).
+std::vector<std::uint8_t> cells_in_ball(const lq::kernels::colour::Lab& centre, double radius) {
+    namespace colour = lq::kernels::colour;
+    const colour::CellFloors floors = colour::cell_floors(centre, radius);
+    std::vector<std::uint8_t> inside;
+    for (int l = 0; l < colour::cells_l; ++l)
+        for (int a = 0; a < colour::cells_a; ++a)
+            for (int b = 0; b < colour::cells_b; ++b) inside.push_back(floors.squared(l, a, b) <= radius * radius);
+    return inside;
+}
+
+// ball_cells(L, a, b, radius) -> bytes: per cell of the grid, 1 where a search takes it to meet the ball.
+PyObject* ball_cells(PyObject*, PyObject* args) {
     double l = 0, a = 0, b = 0, radius = 0;
     if (!PyArg_ParseTuple(args, "dddd", &l, &a, &b, &radius)) return nullptr;
-    lq::kernels::colour::Shape shape;
-    lq::kernels::colour::ball_shapes({l, a, b}, &radius, 1, &shape);
-    if (shape.box.everywhere) return Ref::none().release();
-    const auto directions = lq::kernels::colour::diagonal_directions();
-    std::vector<double> flat;
-    for (const auto& u : directions) flat.insert(flat.end(), {u.l, u.a, u.b});
-    return Py_BuildValue("((ddd)(ddd)NN)", shape.box.low[0], shape.box.low[1], shape.box.low[2], shape.box.high[0],
-                         shape.box.high[1], shape.box.high[2], bytes_of(flat.data(), flat.size()).release(),
-                         bytes_of(shape.extent.data(), shape.extent.size()).release());
+    const std::vector<std::uint8_t> inside = cells_in_ball({l, a, b}, radius);
+    return bytes_of(inside.data(), inside.size()).release();
+}
+
+// Directions besides the axes along which the hull of the ball's cells is given: the face and body diagonals.
+std::vector<double> diagonal_directions() {
+    std::vector<double> out;
+    for (int l = -1; l <= 1; ++l)
+        for (int a = -1; a <= 1; ++a)
+            for (int b = -1; b <= 1; ++b) {
+                const int nonzero = (l != 0) + (a != 0) + (b != 0);
+                if (nonzero < 2) continue;
+                const double norm = std::sqrt(static_cast<double>(nonzero));
+                out.insert(out.end(), {l / norm, a / norm, b / norm});
+            }
+    return out;
+}
+
+// ball_shape(L, a, b, radius) -> (low, high, directions, extents): the box of the cells a search takes for a
+// CIEDE2000 ball and their extent along each diagonal direction u (the greatest u . (x - centre)), a hull
+// of the region for checks written against boxes.
+PyObject* ball_shape(PyObject*, PyObject* args) {
+    namespace colour = lq::kernels::colour;
+    double c[3] = {0, 0, 0}, radius = 0;
+    if (!PyArg_ParseTuple(args, "dddd", &c[0], &c[1], &c[2], &radius)) return nullptr;
+    const std::vector<std::uint8_t> inside = cells_in_ball({c[0], c[1], c[2]}, radius);
+    const std::vector<double> directions = diagonal_directions();
+    const double inf = std::numeric_limits<double>::infinity();
+    double low[3] = {inf, inf, inf}, high[3] = {-inf, -inf, -inf};
+    std::vector<double> extents(directions.size() / 3, -inf);
+    const double origin[3] = {colour::low_l, colour::low_ab, colour::low_ab};
+    std::size_t at = 0;
+    for (int l = 0; l < colour::cells_l; ++l)
+        for (int a = 0; a < colour::cells_a; ++a)
+            for (int b = 0; b < colour::cells_b; ++b) {
+                if (!inside[at++]) continue;
+                const int cell[3] = {l, a, b};
+                double first[3], last[3];
+                for (int axis = 0; axis < 3; ++axis) {
+                    first[axis] = origin[axis] + cell[axis] * colour::cell_size;
+                    last[axis] = first[axis] + colour::cell_size;
+                    // The first and last slabs hold every lightness beyond the grid's.
+                    if (axis == 0 && l == 0) first[axis] = -inf;
+                    if (axis == 0 && l == colour::cells_l - 1) last[axis] = inf;
+                    low[axis] = std::min(low[axis], first[axis]);
+                    high[axis] = std::max(high[axis], last[axis]);
+                }
+                for (std::size_t k = 0; k < extents.size(); ++k) {
+                    double extent = 0.0;
+                    for (int axis = 0; axis < 3; ++axis) {
+                        const double u = directions[3 * k + static_cast<std::size_t>(axis)];
+                        if (u != 0.0) extent += u * ((u > 0.0 ? last[axis] : first[axis]) - c[axis]);
+                    }
+                    extents[k] = std::max(extents[k], extent);
+                }
+            }
+    return Py_BuildValue("((ddd)(ddd)NN)", low[0], low[1], low[2], high[0], high[1], high[2],
+                         bytes_of(directions.data(), directions.size()).release(),
+                         bytes_of(extents.data(), extents.size()).release());
+}
+
+// ball_box(L, a, b, radius) -> ((low L, a, b), (high L, a, b)): the box of ball_shape.
+PyObject* ball_box(PyObject* self, PyObject* args) {
+    const Ref shape = Ref::steal(ball_shape(self, args));
+    if (!shape) return nullptr;
+    return PyTuple_GetSlice(shape.get(), 0, 2);
 }
 
 PyMethodDef methods[] = {
@@ -183,6 +256,8 @@ PyMethodDef methods[] = {
     {"distinct_rows", distinct_rows, METH_VARARGS, nullptr},
     {"colour_cells", colour_cells, METH_VARARGS, nullptr},
     {"ciede2000", ciede2000, METH_VARARGS, nullptr},
+    {"ciede2000_floor", ciede2000_floor, METH_VARARGS, nullptr},
+    {"ball_cells", ball_cells, METH_VARARGS, nullptr},
     {"ball_box", ball_box, METH_VARARGS, nullptr},
     {"ball_shape", ball_shape, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

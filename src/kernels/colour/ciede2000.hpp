@@ -26,6 +26,26 @@ Lab warped(const Lab& lab) noexcept;
 // The standard normal distribution function as scipy.special.ndtr computes it (erf near 0, erfc beyond).
 double ndtr(double x) noexcept;
 
+// Lower bounds of ciede2000(centre, x) over boxes of x, so that a search can rule out whole regions of
+// colour space without missing a colour within its radius. Each step of the formula is taken as an
+// interval over the box (chromas and hue angles of the box's corners, G, S_L, S_C, S_H, T and R_T), so the
+// bound holds for every point of the box, not only sampled ones; a relative slack far above rounding keeps
+// it below what ciede2000 computes. The lightness term depends on x's L only and the others on (a, b)
+// only: the least squared difference over a box is at least lightness + chromatic.
+class DifferenceFloor {
+public:
+    explicit DifferenceFloor(const Lab& centre) noexcept;
+    // At most the least (dL / S_L)^2 over L in [low, high].
+    double lightness(double low, double high) const noexcept;
+    // At most the least of the chroma and hue terms with their cross term over a in [a_low, a_high] and b
+    // in [b_low, b_high].
+    double chromatic(double a_low, double a_high, double b_low, double b_high) const noexcept;
+
+private:
+    Lab centre_;
+    double chroma_;  // hypot(a, b) of the centre, before G
+};
+
 // An IEEE half-precision value (the records' "<f2"), exactly.
 double half_value(std::uint16_t bits) noexcept;
 

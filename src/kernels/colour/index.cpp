@@ -108,18 +108,6 @@ struct Estimator {
     }
 };
 
-// Directions spread evenly over the sphere (a Fibonacci lattice) and the six axes.
-std::vector<Lab> directions() {
-    constexpr int count = 160;
-    std::vector<Lab> out = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
-    const double golden = std::numbers::pi * (3.0 - std::sqrt(5.0));
-    for (int i = 0; i < count; ++i) {
-        const double z = 1.0 - (2.0 * i + 1.0) / count, r = std::sqrt(1.0 - z * z);
-        out.push_back({z, r * std::cos(golden * i), r * std::sin(golden * i)});
-    }
-    return out;
-}
-
 }  // namespace
 
 void build_index(const std::uint8_t* records, const std::int64_t* starts, std::int64_t images, double tail_ratio,
@@ -151,133 +139,74 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
     }
 }
 
-std::array<Lab, diagonals> diagonal_directions() noexcept {
-    std::array<Lab, diagonals> out{};
-    int at = 0;
-    for (int l = -1; l <= 1; ++l)
-        for (int a = -1; a <= 1; ++a)
-            for (int b = -1; b <= 1; ++b) {
-                const int nonzero = (l != 0) + (a != 0) + (b != 0);
-                if (nonzero < 2) continue;
-                const double norm = std::sqrt(static_cast<double>(nonzero));
-                out[at++] = {l / norm, a / norm, b / norm};
-            }
+namespace {
+
+// Squares of the a-b plane from a_first, b_first to before a_last, b_last, bounded as one block first: a
+// block beyond `limit` (most of the plane, for a small ball) is ruled out without bounding its squares.
+void bound_squares(const DifferenceFloor& floor, double limit, int a_first, int a_last, int b_first, int b_last,
+                   std::vector<double>& out) {
+    const double value = floor.chromatic(low_ab + a_first * cell_size, low_ab + a_last * cell_size,
+                                         low_ab + b_first * cell_size, low_ab + b_last * cell_size);
+    if (value > limit) return;
+    if (a_last - a_first == 1 && b_last - b_first == 1) {
+        out[static_cast<std::size_t>(a_first * cells_b + b_first)] = value;
+        return;
+    }
+    const int a_middle = a_last - a_first > 1 ? (a_first + a_last) / 2 : a_last;
+    const int b_middle = b_last - b_first > 1 ? (b_first + b_last) / 2 : b_last;
+    for (const auto& [a0, a1] : {std::pair{a_first, a_middle}, std::pair{a_middle, a_last}})
+        for (const auto& [b0, b1] : {std::pair{b_first, b_middle}, std::pair{b_middle, b_last}})
+            if (a0 < a1 && b0 < b1) bound_squares(floor, limit, a0, a1, b0, b1, out);
+}
+
+}  // namespace
+
+CellFloors cell_floors(const Lab& query, double reach) {
+    const DifferenceFloor floor(query);
+    CellFloors out;
+    for (int l = 0; l < cells_l; ++l)
+        out.lightness[l] = floor.lightness(low_l + l * cell_size, low_l + (l + 1) * cell_size);
+    out.chromatic.assign(static_cast<std::size_t>(cells_a * cells_b), std::numeric_limits<double>::infinity());
+    bound_squares(floor, reach * reach, 0, cells_a, 0, cells_b, out.chromatic);
+    out.least_lightness = *std::min_element(out.lightness.begin(), out.lightness.end());
+    out.least_chromatic = *std::min_element(out.chromatic.begin(), out.chromatic.end());
     return out;
 }
 
-namespace {
-
-double along(const Lab& u, double l, double a, double b) noexcept { return u.l * l + u.a * a + u.b * b; }
-
-}  // namespace
-
-// Along each direction the difference from the centre is taken at points 15 % apart (it grows along a
-// ray, as bisection assumes); each ball's edge lies between the last point inside it and the next, where a
-// few halvings find it. One walk out serves every radius, which a search asks for dozens of.
-void ball_shapes(const Lab& centre, const double* radii, std::size_t count, Shape* out) {
-    const std::array<Lab, diagonals> diagonal = diagonal_directions();
-    for (std::size_t r = 0; r < count; ++r)
-        out[r] = Shape{{{centre.l, centre.a, centre.b}, {centre.l, centre.a, centre.b}}, {}};
-    // Colour differences level off far from a colour (the weights grow with lightness and chroma), so a
-    // wide ball may have no edge within colour space.
-    constexpr double beyond = 1024.0, first = 0.25, growth = 1.15, stretch = 0.1;
-    const double widest = *std::max_element(radii, radii + count);
-    std::vector<double> steps, differences;
-    for (const Lab& u : directions()) {
-        const auto difference = [&](double t) {
-            return ciede2000(centre, {centre.l + t * u.l, centre.a + t * u.a, centre.b + t * u.b});
-        };
-        steps.assign(1, 0.0);
-        differences.assign(1, 0.0);
-        // Past the widest ball's edge the walk goes on to twice as far, as a difference may dip back a
-        // little: an edge is the last point inside, not the first outside.
-        double until = beyond;
-        for (double t = first; t <= until; t *= growth) {
-            steps.push_back(t);
-            differences.push_back(difference(t));
-            if (differences.back() > widest && until == beyond) until = 2.0 * t;
-        }
-        for (std::size_t r = 0; r < count; ++r) {
-            Shape& shape = out[r];
-            if (shape.box.everywhere) continue;
-            const auto inside =
-                std::find_if(differences.rbegin(), differences.rend(), [&](double value) { return value <= radii[r]; });
-            const auto at = static_cast<std::size_t>(differences.rend() - inside);  // the first point after it
-            if (at == differences.size()) {
-                shape.box.everywhere = true;
-                continue;
-            }
-            double low = steps[at - 1], high = steps[at];
-            for (int step = 0; step < 4; ++step) {
-                const double middle = (low + high) / 2.0;
-                (difference(middle) <= radii[r] ? low : high) = middle;
-            }
-            const double edge[3] = {centre.l + high * u.l, centre.a + high * u.a, centre.b + high * u.b};
-            for (int axis = 0; axis < 3; ++axis) {
-                shape.box.low[axis] = std::min(shape.box.low[axis], edge[axis]);
-                shape.box.high[axis] = std::max(shape.box.high[axis], edge[axis]);
-            }
-            for (int k = 0; k < diagonals; ++k)
-                shape.extent[k] = std::max(shape.extent[k], high * along(diagonal[k], u.l, u.a, u.b));
-        }
-    }
-    // The directions sample the ball's surface: its true extent lies a little beyond theirs, the more so the
-    // farther the ball reaches that way (a ball about a vivid colour stretches far along its chroma).
-    const Lab& c = centre;
-    for (std::size_t r = 0; r < count; ++r) {
-        const double margin = 0.15 * radii[r] + 1.0;
-        Box& box = out[r].box;
-        const double centres[3] = {c.l, c.a, c.b};
-        for (int axis = 0; axis < 3; ++axis) {
-            box.low[axis] -= margin + stretch * (centres[axis] - box.low[axis]);
-            box.high[axis] += margin + stretch * (box.high[axis] - centres[axis]);
-        }
-        for (double& extent : out[r].extent) extent += margin + stretch * std::max(extent, 0.0);
-    }
-}
-
-namespace {
-
-Shape ball_shape(const Lab& centre, double radius) {
-    Shape shape;
-    ball_shapes(centre, &radius, 1, &shape);
-    return shape;
-}
-
-}  // namespace
-
-Box ball_box(const Lab& centre, double radius) { return ball_shape(centre, radius).box; }
-
-CellRanges cells_within(const std::int64_t* bucket_starts, const Box* boxes) {
+CellRanges cells_within(const std::int64_t* bucket_starts, const CellFloors& floors, const double* radii) {
     CellRanges cells_read{};
     for (int level = 0; level < levels; ++level) {
         std::int32_t* low = cells_read.data() + level * 6;
         std::int32_t* high = low + 3;
-        if (bucket_starts[level * cells] == bucket_starts[(level + 1) * cells]) {
-            low[0] = 0, high[0] = -1;  // nothing to read
+        low[0] = 0, high[0] = -1;  // nothing to read
+        if (bucket_starts[level * cells] == bucket_starts[(level + 1) * cells]) continue;
+        if (!(radii[level] < std::numeric_limits<double>::infinity())) {
+            low[0] = low[1] = low[2] = 0;
+            high[0] = cells_l - 1, high[1] = cells_a - 1, high[2] = cells_b - 1;
             continue;
         }
-        const Box& box = boxes[level];
-        const double origin[3] = {low_l, low_ab, low_ab};
-        const int count[3] = {cells_l, cells_a, cells_b};
-        for (int axis = 0; axis < 3; ++axis) {
-            low[axis] = box.everywhere ? 0 : cell_of(box.low[axis], origin[axis], count[axis]);
-            high[axis] = box.everywhere ? count[axis] - 1 : cell_of(box.high[axis], origin[axis], count[axis]);
-        }
+        // A cell is within when its slab's and its square's bounds add up to at most the limit, and both
+        // least bounds are reached by some cell: the cells within span the slabs and squares within on their own.
+        const double limit = radii[level] * radii[level];
+        std::int32_t first[3] = {cells_l, cells_a, cells_b}, last[3] = {-1, -1, -1};
+        for (int l = 0; l < cells_l; ++l)
+            if (floors.lightness[l] + floors.least_chromatic <= limit) first[0] = std::min(first[0], l), last[0] = l;
+        for (int a = 0; a < cells_a; ++a)
+            for (int b = 0; b < cells_b; ++b)
+                if (floors.chromatic[static_cast<std::size_t>(a * cells_b + b)] + floors.least_lightness <= limit) {
+                    first[1] = std::min(first[1], a), last[1] = std::max(last[1], a);
+                    first[2] = std::min(first[2], b), last[2] = std::max(last[2], b);
+                }
+        if (last[0] < 0 || last[1] < 0) continue;
+        for (int axis = 0; axis < 3; ++axis) low[axis] = first[axis], high[axis] = last[axis];
     }
     return cells_read;
 }
 
 CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance) {
     std::array<double, levels> radii{};
-    std::array<Shape, levels> shapes{};
-    std::size_t count = 0;
-    for (int level = 0; level < levels - 1; ++level) radii[count++] = tolerance + level_bound(level);
-    ball_shapes(query, radii.data(), count, shapes.data());
-    std::array<Box, levels> boxes{};
-    for (int level = 0; level < levels; ++level)
-        boxes[level] = level < levels - 1 ? shapes[static_cast<std::size_t>(level)].box : Box{{}, {}, true};
-    return cells_within(bucket_starts, boxes.data());
+    for (int level = 0; level < levels; ++level) radii[level] = tolerance + level_bound(level);
+    return cells_within(bucket_starts, cell_floors(query, radii[levels - 2]), radii.data());
 }
 
 namespace {
@@ -406,99 +335,33 @@ namespace {
 // A level's records count within shells about the query: a record more than j of the level's greatest
 // spreads along a direction beyond the tolerance counts at most Phi(-j) of its weight (the spread along a
 // direction is at most ratio times the widest, and the level bounds tail * ratio times the widest). The
-// shells are the shapes of the balls of the tolerance plus 0, 1, 2 and 3 such spreads; past the last, the
-// level's own shape (the tolerance plus tail spreads) bounds what is read. Bounds are in units of
+// shells are the balls of the tolerance plus 0, 1, 2 and 3 such spreads; past the last, the level's own ball
+// (the tolerance plus tail spreads) bounds what is read. A cell is in a ball when its floor (cell_floors)
+// is within the ball's radius: every point of the ball lies in such a cell. Bounds are in units of
 // 1 / shell_unit of a weight unit.
 constexpr int shells = 4;
 constexpr std::uint64_t shell_unit = 4096;
 // Phi(-j) * shell_unit rounded up, for a record beyond shell j (and within the next); the first is a
-// record inside the tolerance's shape.
+// record inside the tolerance's ball.
 constexpr std::uint64_t shell_factor[shells + 1] = {4096, 2048, 650, 94, 6};
 
-struct CellBox {
-    std::int32_t low[3], high[3];
-};
-
-CellBox cells_of(const Box& box) noexcept {
-    const double origin[3] = {low_l, low_ab, low_ab};
-    const int count[3] = {cells_l, cells_a, cells_b};
-    CellBox out{};
-    for (int axis = 0; axis < 3; ++axis) {
-        out.low[axis] = box.everywhere ? 0 : cell_of(box.low[axis], origin[axis], count[axis]);
-        out.high[axis] = box.everywhere ? count[axis] - 1 : cell_of(box.high[axis], origin[axis], count[axis]);
-    }
-    return out;
-}
-
-// A shape as the search tests records and cells against it.
-struct Region {
-    Shape shape;
-    CellBox cells;
-};
-
-// One query colour of a search: the estimator, per level the regions of its shells and the one it reads
-// (the last), the cells it reads and those whose posting lists bound the images (within the last shell
-// where the level's spread is bounded: beyond it every record counts at most shell_factor[shells], which a
-// bound adds for every image, of its whole weight, rather than read the widest part of the ball).
+// One query colour of a search: the estimator, the floors of the grid's cells, per level the squared radii
+// of its shells and of the ball it reads (the last; infinite: everywhere), the cells it reads and those
+// whose posting lists bound the images (within the last shell where the level's spread is bounded: beyond
+// it every record counts at most shell_factor[shells], which a bound adds for every image, of its whole
+// weight, rather than read the widest part of the ball).
 struct Reader {
     Estimator estimate;
-    std::array<std::array<Region, shells + 1>, levels> regions;
+    CellFloors floors;
+    std::array<std::array<double, shells + 1>, levels> limits;
     CellRanges cells_read, cells_bound;
-    std::array<Lab, diagonals> diagonal = diagonal_directions();
 };
 
-bool box_holds(const Box& box, const Lab& lab) noexcept {
-    return box.everywhere || (lab.l >= box.low[0] && lab.l <= box.high[0] && lab.a >= box.low[1] &&
-                              lab.a <= box.high[1] && lab.b >= box.low[2] && lab.b <= box.high[2]);
-}
-
-// A record's offsets from the query along the diagonals, found once for every region it is tested against.
-struct Probe {
-    Lab lab;
-    std::array<double, diagonals> offset;
-};
-
-Probe probe(const Reader& reader, const Lab& lab) noexcept {
-    Probe out{lab, {}};
-    const Lab& centre = reader.estimate.query;
-    for (int k = 0; k < diagonals; ++k)
-        out.offset[k] = along(reader.diagonal[k], lab.l - centre.l, lab.a - centre.a, lab.b - centre.b);
-    return out;
-}
-
-bool region_holds(const Region& region, const Probe& probe) noexcept {
-    if (region.shape.box.everywhere) return true;
-    if (!box_holds(region.shape.box, probe.lab)) return false;
-    for (int k = 0; k < diagonals; ++k)
-        if (probe.offset[k] > region.shape.extent[k]) return false;
-    return true;
-}
-
-// Whether the cell `at` may hold a point of the region (edge cells hold everything beyond the grid).
-bool region_meets(const Reader& reader, const Region& region, const std::int32_t at[3]) noexcept {
-    if (region.shape.box.everywhere) return true;
-    for (int axis = 0; axis < 3; ++axis)
-        if (at[axis] < region.cells.low[axis] || at[axis] > region.cells.high[axis]) return false;
-    const double origin[3] = {low_l, low_ab, low_ab};
-    const int count[3] = {cells_l, cells_a, cells_b};
-    const Lab& centre = reader.estimate.query;
-    const double c[3] = {centre.l, centre.a, centre.b};
-    for (int k = 0; k < diagonals; ++k) {
-        const double u[3] = {reader.diagonal[k].l, reader.diagonal[k].a, reader.diagonal[k].b};
-        double least = 0.0;
-        bool bounded = true;
-        for (int axis = 0; axis < 3 && bounded; ++axis) {
-            if (u[axis] > 0.0) {
-                if (at[axis] == 0) bounded = false;
-                else least += u[axis] * (origin[axis] + at[axis] * cell_size - c[axis]);
-            } else if (u[axis] < 0.0) {
-                if (at[axis] == count[axis] - 1) bounded = false;
-                else least += u[axis] * (origin[axis] + (at[axis] + 1) * cell_size - c[axis]);
-            }
-        }
-        if (bounded && least > region.shape.extent[k]) return false;
-    }
-    return true;
+// The floor of a bucket's cell.
+double floor_of(const Reader& reader, std::int64_t bucket) noexcept {
+    const std::int64_t in_level = bucket % cells;
+    return reader.floors.squared(static_cast<int>(in_level / (cells_a * cells_b)),
+                                 static_cast<int>(in_level / cells_b % cells_a), static_cast<int>(in_level % cells_b));
 }
 
 // The greatest spread along a direction of a level's records; 0 for the level without spread, infinite
@@ -507,35 +370,25 @@ double level_spread(int level, double tail) noexcept { return level_bound(level)
 
 bool spread_bounded(int level) noexcept { return level > 0 && level < levels - 1; }
 
-void prepare_regions(Reader& reader, const std::int64_t* posting_starts, double tolerance, double tail) {
-    // Every ball the search needs, found together: the tolerance's, then per level its shells' and its own.
-    std::vector<double> radii = {tolerance};
-    std::array<std::array<int, shells + 1>, levels> which{};  // per level and shell, its radius in radii
+void prepare_reader(Reader& reader, const std::int64_t* posting_starts, double tolerance, double tail) {
+    std::array<std::array<double, shells + 1>, levels> radii{};
+    std::array<double, levels> read{}, bound{};
+    double reach = tolerance;
     for (int level = 0; level < levels; ++level) {
         const double spread = level_spread(level, tail);
         const bool empty = posting_starts[level * cells] == posting_starts[(level + 1) * cells];
-        for (int shell = 1; shell <= shells; ++shell) {
-            // Without spread nothing counts beyond the tolerance; without a bound on it, anything may.
-            if (spread == 0.0 || empty) continue;
-            which[level][shell] = std::isfinite(spread) ? static_cast<int>(radii.size()) : -1;
-            if (std::isfinite(spread)) radii.push_back(tolerance + shell * spread);
-        }
-    }
-    std::vector<Shape> found(radii.size());
-    ball_shapes(reader.estimate.query, radii.data(), radii.size(), found.data());
-    std::array<Box, levels> read{}, bound{};
-    for (int level = 0; level < levels; ++level) {
         for (int shell = 0; shell <= shells; ++shell) {
-            const int at = which[level][shell];
-            Region& region = reader.regions[level][shell];
-            region.shape = at >= 0 ? found[static_cast<std::size_t>(at)] : Shape{Box{{}, {}, true}, {}};
-            region.cells = cells_of(region.shape.box);
+            // Without spread nothing counts beyond the tolerance; without a bound on it, anything may.
+            radii[level][shell] = shell == 0 || spread == 0.0 || empty ? tolerance : tolerance + shell * spread;
+            if (std::isfinite(radii[level][shell])) reach = std::max(reach, radii[level][shell]);
+            reader.limits[level][shell] = radii[level][shell] * radii[level][shell];
         }
-        read[level] = reader.regions[level][shells].shape.box;
-        bound[level] = reader.regions[level][spread_bounded(level) ? shells - 1 : shells].shape.box;
+        read[level] = radii[level][shells];
+        bound[level] = radii[level][spread_bounded(level) ? shells - 1 : shells];
     }
-    reader.cells_read = cells_within(posting_starts, read.data());
-    reader.cells_bound = cells_within(posting_starts, bound.data());
+    reader.floors = cell_floors(reader.estimate.query, reach);
+    reader.cells_read = cells_within(posting_starts, reader.floors, read.data());
+    reader.cells_bound = cells_within(posting_starts, reader.floors, bound.data());
 }
 
 // The factor of a record or cell of `level` that the first shell holding it (`holds(shell)`) allows.
@@ -566,14 +419,12 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
     std::uint64_t bound = 0;
     counted.clear();
     for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
-        const Lab lab = lab_at(bytes);
         const auto level = static_cast<int>(bucket / cells);
-        const auto& regions = reader.regions[level];
-        if (!box_holds(regions[shells].shape.box, lab)) return;
-        const Probe at = probe(reader, lab);
-        if (!region_holds(regions[shells], at)) return;
+        const auto& limits = reader.limits[level];
+        const double floor = floor_of(reader, bucket);
+        if (!(floor <= limits[shells])) return;
         int shell = 0;
-        while (shell < shells && !region_holds(regions[shell], at)) ++shell;
+        while (shell < shells && !(floor <= limits[shell])) ++shell;
         std::uint64_t factor = shell_factor[shell];
         if (shell > 1 && level > 0) {
             // Beyond shell j - 1 the record lies more than j - 1 of its level's spreads beyond the tolerance:
@@ -605,14 +456,10 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<s
             const std::int64_t begin = index.posting_starts[bucket], end = index.posting_starts[bucket + 1];
             if (begin == end) continue;
             const auto level = static_cast<int>(bucket / cells);
-            const std::int64_t in_level = bucket % cells;
-            const std::int32_t at[3] = {static_cast<std::int32_t>(in_level / (cells_a * cells_b)),
-                                        static_cast<std::int32_t>(in_level / cells_b % cells_a),
-                                        static_cast<std::int32_t>(in_level % cells_b)};
-            const auto& regions = reader.regions[level];
-            if (!region_meets(reader, regions[spread_bounded(level) ? shells - 1 : shells], at)) continue;
-            const std::uint64_t factor =
-                shell_allowance(level, [&](int shell) { return region_meets(reader, regions[shell], at); });
+            const auto& limits = reader.limits[level];
+            const double floor = floor_of(reader, bucket);
+            if (!(floor <= limits[spread_bounded(level) ? shells - 1 : shells])) continue;
+            const std::uint64_t factor = shell_allowance(level, [&](int shell) { return floor <= limits[shell]; });
             if (factor == 0) continue;
             for (std::int64_t entry = begin; entry < end; ++entry) {
                 const std::uint32_t image = index.posting_images[entry];
@@ -668,8 +515,8 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     std::vector<std::uint64_t> least_bound, bounds(static_cast<std::size_t>(index.images));
     for (const Lab& query : queries) {
         Reader& reader = readers.emplace_back(
-            Reader{{query, warped(query), tolerance, tail, ratio, spread_table()}, {}, {}, {}, diagonal_directions()});
-        prepare_regions(reader, index.posting_starts, tolerance, tail);
+            Reader{{query, warped(query), tolerance, tail, ratio, spread_table()}, {}, {}, {}, {}});
+        prepare_reader(reader, index.posting_starts, tolerance, tail);
         if (!add_bounds(index, reader, bounds, stop)) {
             found.bad_entry = true;
             return found;

@@ -6,9 +6,8 @@
 // its widest spread. Level 0 holds records without spread (reach: the tolerance), level k in 1..13 those
 // whose extra reach is at most 2^((k-1)/2), level 14 the rest: steps of root 2, so that a level's greatest
 // spread, which bounds what its records may count (index.cpp's shells), is near each record's own. A
-// query finds, per level, a box of cells holding the CIEDE2000 ball of the level's greatest reach around
-// the query (its extent along many directions, found by bisection, widened by a margin) and reads the
-// records of those cells.
+// query bounds CIEDE2000 from below over every cell of the grid (DifferenceFloor) and reads, per level, the
+// records of the cells whose bound is within the level's greatest reach.
 #pragma once
 
 #include <array>
@@ -41,9 +40,23 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
 // level is empty (bucket_starts: any array of bucket_count + 1 starts over the buckets).
 using CellRanges = std::array<std::int32_t, levels * 6>;
 CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance);
-// The same for given boxes, one per level.
-struct Box;
-CellRanges cells_within(const std::int64_t* bucket_starts, const Box* boxes);
+
+// Lower bounds of the squared CIEDE2000 difference from a colour to the points of each cell of the grid:
+// the bound of cell (l, a, b) is lightness[l] + chromatic[a * cells_b + b]. The first and last slabs also
+// bound the lightness beyond the grid (|dL| / S_L grows with |dL| from a colour of lightness 0 to 100);
+// a and b beyond the grid's, which no sRGB colour has, are not bounded. Squares whose bound exceeds
+// reach^2 are left infinite, ruled out in blocks rather than bounded one by one.
+struct CellFloors {
+    std::array<double, cells_l> lightness;
+    std::vector<double> chromatic;
+    double least_lightness, least_chromatic;
+    double squared(int l, int a, int b) const noexcept {
+        return lightness[static_cast<std::size_t>(l)] + chromatic[static_cast<std::size_t>(a * cells_b + b)];
+    }
+};
+CellFloors cell_floors(const Lab& query, double reach);
+// Per level, the cells whose bound is within radii[level] (infinite: every cell).
+CellRanges cells_within(const std::int64_t* bucket_starts, const CellFloors& floors, const double* radii);
 
 // The index the threshold search reads, for the records of `images` images (those of image i being records
 // starts[i]:starts[i + 1]):
@@ -97,25 +110,6 @@ struct Shares {
 // Distributions.shares gives it. The sums run in bucket order whatever the number of threads.
 Shares colour_shares(const std::int64_t* bucket_starts, const std::uint8_t* rows, std::int64_t images, const Lab& query,
                      double tolerance, double tail, double ratio, int threads, Stop& stop);
-
-// The box the search reads for one ball: per axis (L, a, b) the least and greatest coordinate.
-struct Box {
-    double low[3], high[3];
-    bool everywhere = false;  // the ball reaches the edge of colour space along some direction
-};
-Box ball_box(const Lab& centre, double radius);
-
-// Directions besides the axes along which the extent of a ball bounds it: the face and body diagonals,
-// which cut the corners a box leaves around a ball turned to the axes.
-inline constexpr int diagonals = 20;
-std::array<Lab, diagonals> diagonal_directions() noexcept;
-// A ball's box and its extent along each diagonal u (the greatest u . (x - centre) over it).
-struct Shape {
-    Box box;
-    std::array<double, diagonals> extent;
-};
-// The shapes of the balls of `count` radii about one centre.
-void ball_shapes(const Lab& centre, const double* radii, std::size_t count, Shape* out);
 
 // similar's intersection: per image the sum over the query's vertices of the lesser of the two weights
 // (weights / 65535), vertex by vertex in order, as finding.Table.distances sums them. Column v holds
