@@ -11,8 +11,10 @@ direction from q:
     share(q, T) = sum_k w_k * Phi((T - d_k) / s_k),   d_k = CIEDE2000(q, lab_k)
 
 where s_k is the group's spread along that direction (a group without spread counts wholly or not at all).
-On real photos this is within one percentage point of counting the pixels (tests/test_colour_distribution.py
-and tests/test_catalogue.py measure it; benchmarks/bench_distribution.py times the kernel).
+On real photos this is mostly within one percentage point of counting the pixels, up to about 1.5 where
+the sphere of a small tolerance cuts through many heavy groups (benchmarks/bench_share_precision.py
+measures it, tests/test_colour_distribution.py and tests/test_catalogue.py check it;
+benchmarks/bench_distribution.py times the kernel).
 
     >>> blob = colour_distribution(image)                  # bytes, 11 per record
     >>> Distributions.of([blob]).shares(srgb_to_lab([(135, 206, 235)]), 10.0)   # percent, per image
