@@ -6,9 +6,13 @@ accent on 3 % of it, matplotlib's present and logo composited on pure white, and
 white. Queries per image: 5 named colours and 25 of the image's own pixels (a fixed draw). Per tolerance
 (CIEDE2000 5, 10 and 20) the estimate of `lumvarde_quorle.distribution` (what search evaluates) is compared
 with the share of the pixels within the tolerance, counted pixel by pixel; printed in percentage points:
-the largest error per image, then the largest and the 99th percentile over all queries.
+the largest error per image, then the largest, the 99th percentile and the mean over all queries.
 
-    python benchmarks/bench_share_precision.py [--worst N]    (N: list the N largest errors)
+    python benchmarks/bench_share_precision.py [--worst N] [--curved]
+
+--worst N lists the N largest errors. --curved judges a trial estimator instead of the one search uses:
+d_k taken as sqrt(d_k^2 + (the group's spread across the direction from q)^2), scaled as s_k is, since a
+group's pixels lie on average that much farther from q than its mean.
 """
 
 import argparse
@@ -16,10 +20,11 @@ import argparse
 import cv2
 import numpy as np
 from matplotlib import cbook
+from scipy.special import ndtr
 from sklearn.datasets import load_sample_image
 
 from lumvarde_quorle.cielab import ciede2000, srgb_to_lab
-from lumvarde_quorle.distribution import Distributions, colour_distribution
+from lumvarde_quorle.distribution import RATIO, TAIL, Distributions, colour_distribution, warped
 
 TOLERANCES = (5.0, 10.0, 20.0)
 NAMED = {"skyblue": (135, 206, 235), "forestgreen": (34, 139, 34), "whitesmoke": (245, 245, 245),
@@ -77,7 +82,25 @@ def distinct(image):
     return rgb, counts
 
 
-def errors(image, rng):
+def curved_share(distribution, query_lab, tolerance):
+    """The percent the trial estimator gives (one image)."""
+    difference = ciede2000(query_lab, distribution.lab)
+    offset = distribution.warp - warped(query_lab)
+    apart = np.sqrt((offset * offset).sum(axis=1))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        scale = difference / apart
+        along = ((offset / apart[:, None]) ** 2 * distribution.sigma**2).sum(axis=1)
+        across = np.maximum((distribution.sigma**2).sum(axis=1) - along, 0.0)
+        spread = np.sqrt(along) * scale
+        farther = np.where(apart > 0, np.sqrt(difference**2 + across * scale**2), difference)
+    spread = np.where((apart > 0) & np.isfinite(spread), np.minimum(spread, RATIO * distribution.widest), 0.0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        part = np.where(spread > 0, ndtr((tolerance - farther) / spread), difference <= tolerance)
+    part[(spread > 0) & (farther - tolerance > TAIL * spread)] = 0.0
+    return float((part * distribution.weight).sum())
+
+
+def errors(image, rng, curved=False):
     """Rows of (query R, G, B, tolerance, true percent, estimated percent)."""
     rgb, counts = distinct(image)
     lab = srgb_to_lab(rgb)
@@ -90,7 +113,8 @@ def errors(image, rng):
         difference = ciede2000(query_lab, lab)
         for tolerance in TOLERANCES:
             truth = 100.0 * counts[difference <= tolerance].sum() / counts.sum()
-            estimate = float(distribution.shares(query_lab, tolerance)[0, 0])
+            estimate = (curved_share(distribution, query_lab, tolerance) if curved
+                        else float(distribution.shares(query_lab, tolerance)[0, 0]))
             rows.append((*query, tolerance, truth, estimate))
     return np.array(rows)
 
@@ -98,9 +122,10 @@ def errors(image, rng):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--worst", type=int, default=0, help="list this many of the largest errors")
+    parser.add_argument("--curved", action="store_true", help="judge the trial estimator")
     args = parser.parse_args()
     rng = np.random.default_rng(35)
-    found = {name: errors(image, rng) for name, image in images().items()}
+    found = {name: errors(image, rng, args.curved) for name, image in images().items()}
     print(f"{'image':<16}" + "".join(f"{f'max T={t:g}':>11}" for t in TOLERANCES))
     for name, rows in found.items():
         worst = [np.abs(rows[rows[:, 3] == t, 5] - rows[rows[:, 3] == t, 4]).max() for t in TOLERANCES]
@@ -108,8 +133,8 @@ def main():
     every = np.concatenate(list(found.values()))
     for tolerance in TOLERANCES:
         error = np.abs(every[every[:, 3] == tolerance, 5] - every[every[:, 3] == tolerance, 4])
-        print(f"tolerance {tolerance:g}: max {error.max():.2f}, 99th percentile {np.percentile(error, 99):.2f} "
-              f"points over {len(error)} queries")
+        print(f"tolerance {tolerance:g}: max {error.max():.2f}, 99th percentile {np.percentile(error, 99):.2f}, "
+              f"mean {error.mean():.2f} points over {len(error)} queries")
     if args.worst:
         labelled = [(name, row) for name, rows in found.items() for row in rows]
         labelled.sort(key=lambda item: -abs(item[1][5] - item[1][4]))
