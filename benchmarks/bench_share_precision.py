@@ -8,11 +8,9 @@ white. Queries per image: 5 named colours and 25 of the image's own pixels (a fi
 with the share of the pixels within the tolerance, counted pixel by pixel; printed in percentage points:
 the largest error per image, then the largest, the 99th percentile and the mean over all queries.
 
-    python benchmarks/bench_share_precision.py [--worst N] [--curved]
+    python benchmarks/bench_share_precision.py [--worst N]
 
---worst N lists the N largest errors. --curved judges a trial estimator instead of the one search uses:
-d_k taken as sqrt(d_k^2 + (the group's spread across the direction from q)^2), scaled as s_k is, since a
-group's pixels lie on average that much farther from q than its mean.
+--worst N lists the N largest errors.
 """
 
 import argparse
@@ -20,11 +18,10 @@ import argparse
 import cv2
 import numpy as np
 from matplotlib import cbook
-from scipy.special import ndtr
 from sklearn.datasets import load_sample_image
 
 from lumvarde_quorle.cielab import ciede2000, srgb_to_lab
-from lumvarde_quorle.distribution import RATIO, TAIL, Distributions, colour_distribution, warped
+from lumvarde_quorle.distribution import Distributions, colour_distribution
 
 TOLERANCES = (5.0, 10.0, 20.0)
 NAMED = {"skyblue": (135, 206, 235), "forestgreen": (34, 139, 34), "whitesmoke": (245, 245, 245),
@@ -82,25 +79,7 @@ def distinct(image):
     return rgb, counts
 
 
-def curved_share(distribution, query_lab, tolerance):
-    """The percent the trial estimator gives (one image)."""
-    difference = ciede2000(query_lab, distribution.lab)
-    offset = distribution.warp - warped(query_lab)
-    apart = np.sqrt((offset * offset).sum(axis=1))
-    with np.errstate(invalid="ignore", divide="ignore"):
-        scale = difference / apart
-        along = ((offset / apart[:, None]) ** 2 * distribution.sigma**2).sum(axis=1)
-        across = np.maximum((distribution.sigma**2).sum(axis=1) - along, 0.0)
-        spread = np.sqrt(along) * scale
-        farther = np.where(apart > 0, np.sqrt(difference**2 + across * scale**2), difference)
-    spread = np.where((apart > 0) & np.isfinite(spread), np.minimum(spread, RATIO * distribution.widest), 0.0)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        part = np.where(spread > 0, ndtr((tolerance - farther) / spread), difference <= tolerance)
-    part[(spread > 0) & (farther - tolerance > TAIL * spread)] = 0.0
-    return float((part * distribution.weight).sum())
-
-
-def errors(image, rng, curved=False):
+def errors(image, rng):
     """Rows of (query R, G, B, tolerance, true percent, estimated percent)."""
     rgb, counts = distinct(image)
     lab = srgb_to_lab(rgb)
@@ -113,8 +92,7 @@ def errors(image, rng, curved=False):
         difference = ciede2000(query_lab, lab)
         for tolerance in TOLERANCES:
             truth = 100.0 * counts[difference <= tolerance].sum() / counts.sum()
-            estimate = (curved_share(distribution, query_lab, tolerance) if curved
-                        else float(distribution.shares(query_lab, tolerance)[0, 0]))
+            estimate = float(distribution.shares(query_lab, tolerance)[0, 0])
             rows.append((*query, tolerance, truth, estimate))
     return np.array(rows)
 
@@ -122,10 +100,9 @@ def errors(image, rng, curved=False):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--worst", type=int, default=0, help="list this many of the largest errors")
-    parser.add_argument("--curved", action="store_true", help="judge the trial estimator")
     args = parser.parse_args()
     rng = np.random.default_rng(35)
-    found = {name: errors(image, rng, args.curved) for name, image in images().items()}
+    found = {name: errors(image, rng) for name, image in images().items()}
     print(f"{'image':<16}" + "".join(f"{f'max T={t:g}':>11}" for t in TOLERANCES))
     for name, rows in found.items():
         worst = [np.abs(rows[rows[:, 3] == t, 5] - rows[rows[:, 3] == t, 4]).max() for t in TOLERANCES]
