@@ -21,6 +21,14 @@ namespace {
 // and the few colours of graphics stay exact.
 constexpr std::size_t pooled_above = std::size_t{1} << 18;
 
+// A leaf's priority is mass * (rms + lump_spread), rms its spread in the warped space. A leaf straddling
+// the edge of a query's ball is misjudged by a part of its mass that shrinks with its spread but not
+// below a floor: its colours are lumps of 8-bit levels, and the ball curves away from the estimator's
+// plane. Ranking by mass * rms alone left heavy, narrow leaves (a sky, a dark coat) whole, and at small
+// tolerances they made the largest errors. With 3, such leaves split while their spread is under about 3
+// units (chosen on benchmarks/bench_share_precision.py).
+constexpr double lump_spread = 3.0;
+
 // The key of an sRGB colour: the upper 7 bits of R, G, B, then their lowest bits, so that the 8 colours
 // of a cell are consecutive keys.
 struct KeyParts {
@@ -258,7 +266,7 @@ struct Leaf {
     double mass;             // pixels
     double mean[3];          // of W
     double squares[3];       // per axis, the pixel-weighted squared deviations from the mean
-    double priority;         // sqrt(mass * SSE); 0 for a final leaf
+    double priority;         // mass * (rms + lump_spread); 0 for a final leaf
     std::size_t order;       // of creation
 };
 
@@ -271,7 +279,7 @@ Leaf make_leaf(std::size_t begin, std::size_t end, const Sums& sums, const doubl
         leaf.squares[axis] = std::max(0.0, sums.second[axis] - sums.first[axis] * offset);
         sse += leaf.squares[axis];
     }
-    if (end - begin > 1 && sse > 0) leaf.priority = std::sqrt(sums.mass * sse);
+    if (end - begin > 1 && sse > 0) leaf.priority = std::sqrt(sums.mass * sse) + lump_spread * sums.mass;
     return leaf;
 }
 

@@ -15,8 +15,8 @@
 // chroma differences by 1 + 0.045 C; r is the integral of that factor along the chroma.
 //
 // The split: start from one leaf holding every distinct colour; repeatedly split the leaf with the largest
-// sqrt(pixels * SSE) (SSE: its pixel-weighted sum of squared W distances from its mean; ties to the leaf
-// made first) along its W axis of largest variance, at the weighted mean (values <= mean go left), or at
+// sqrt(pixels * SSE) + 3 pixels (SSE: its pixel-weighted sum of squared W distances from its mean; ties to
+// the leaf made first) along its W axis of largest variance, at the weighted mean (values <= mean go left), or at
 // the weighted median of the sorted values when the mean leaves a side empty. A leaf of one distinct
 // colour or no SSE is final. Children never rank above their parent, so the leaves split are those of
 // the largest priority whatever the pixels' layout: the result depends on the colour counts alone.

@@ -92,18 +92,24 @@ struct Estimator {
         const Lab warp = warped(lab);
         const double offset[3] = {warp.l - query_warped.l, warp.a - query_warped.a, warp.b - query_warped.b};
         const double apart = std::sqrt(offset[0] * offset[0] + offset[1] * offset[1] + offset[2] * offset[2]);
-        double squares = 0.0;
+        double squares = 0.0, total = 0.0;
         for (int axis = 0; axis < 3; ++axis) {
             const double unit = offset[axis] / apart;
             squares += unit * unit * (sigma[axis] * sigma[axis]);
+            total += sigma[axis] * sigma[axis];
         }
         const double along = std::sqrt(squares) * difference / apart;
         // At most ratio times the widest spread, which the search's bounds rely on.
         const double spread = apart > 0.0 && std::isfinite(along) ? std::min(along, ratio * widest) : 0.0;
         double fraction;
-        if (spread > 0.0)
-            fraction = difference - tolerance > tail * spread ? 0.0 : ndtr((tolerance - difference) / spread);
-        else fraction = difference <= tolerance ? 1.0 : 0.0;
+        if (spread > 0.0) {
+            // Its pixels lie farther than its mean by its spread across the direction; never nearer, so every
+            // bound on the difference bounds this too.
+            const double scale = difference / apart;
+            const double farther =
+                std::sqrt(difference * difference + std::fmax(total - squares, 0.0) * (scale * scale));
+            fraction = farther - tolerance > tail * spread ? 0.0 : ndtr((tolerance - farther) / spread);
+        } else fraction = difference <= tolerance ? 1.0 : 0.0;
         return fraction * (static_cast<double>(u16_at(row + 6)) * (100.0 / 65535.0));
     }
 };
