@@ -70,3 +70,30 @@ def test_distinct_rows_are_numpy_unique(china_bgr, kind):
     order = np.argsort(first, kind="stable")  # the table lists values as they first occur
     assert np.array_equal(values, unique[order]) and np.array_equal(counts, unique_counts[order])
     assert np.array_equal(values[where], rows)
+
+
+def keyed(keys):
+    return key_rows(keys), np.asarray(keys, np.uint32)
+
+
+LARGE_ROWS = {  # from 2^21 rows the table is counted directly, in two halves on two threads
+    "noise": lambda rng: rng.integers(0, 2**24, 2**21 + 5),
+    # Each half meets the other's values in the opposite order, so that either may meet a value first.
+    "mirrored halves": lambda rng: np.concatenate([np.arange(2**20), np.arange(2**20)[::-1], [7, 2**24 - 1]]),
+    "values of the back half only": lambda rng: np.concatenate([np.full(2**20, 5), rng.integers(0, 2**12, 2**20 + 3)]),
+    "one value": lambda rng: np.full(2**21, 123456),
+}
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+@pytest.mark.parametrize("make", LARGE_ROWS.values(), ids=LARGE_ROWS.keys())
+def test_large_tables_are_numpy_unique_on_any_thread_count(make, workers):
+    rows, keys = keyed(make(np.random.default_rng(4)))
+    values, counts, where = kernels.distinct_rows(np.ascontiguousarray(rows), workers)
+    got = np.frombuffer(values, np.uint8).reshape(-1, 3).astype(np.uint32)
+    counts, where = np.frombuffer(counts, np.int64), np.frombuffer(where, np.int32)
+    unique, first, unique_counts = np.unique(keys, return_index=True, return_counts=True)
+    order = np.argsort(first, kind="stable")
+    assert np.array_equal(got[:, 0] << 16 | got[:, 1] << 8 | got[:, 2], unique[order])
+    assert np.array_equal(counts, unique_counts[order])
+    assert np.array_equal(unique[order][where], keys)

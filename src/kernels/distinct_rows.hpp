@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "kernels/colour_table.hpp"
 #include "kernels/pixel_rows.hpp"
 #include "kernels/stop.hpp"
 
@@ -24,13 +25,17 @@ struct ByteRows {
     const std::uint8_t* row(std::ptrdiff_t index) const noexcept { return data + index * row_stride; }
 };
 
+// The position in a DistinctRows of every row's value, in row order.
+using RowColours = std::vector<std::int32_t, UninitialisedLargeAllocator<std::int32_t>>;
+
 class DistinctRows {
 public:
     // Throws std::bad_alloc when memory runs out. With `row_colours`, also stores there the position
-    // of every row's value (as find_row gives it), at no extra pass over the rows.
-    explicit DistinctRows(const ByteRows& rows, std::vector<std::int32_t>* row_colours = nullptr);
+    // of every row's value (as find_row gives it), at no extra pass over the rows. Large tables are made
+    // on up to `workers` threads (two at most); the table is the same whatever their number.
+    explicit DistinctRows(const ByteRows& rows, RowColours* row_colours = nullptr, int workers = 1);
     // The same of the kept pixels of an image; rows are counted among those pixels. Polls `stop`.
-    DistinctRows(const ImagePixels& pixels, std::vector<std::int32_t>* row_colours, Stop& stop);
+    DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers = 1);
 
     std::int32_t count() const noexcept { return static_cast<std::int32_t>(colours_.size()); }
     const std::vector<std::array<std::uint8_t, 3>>& colours() const noexcept { return colours_; }
@@ -60,9 +65,13 @@ public:
 private:
     // `keys.for_each(visit)` calls visit(key) for every row in order; `rows` is their number or more.
     template <class Keys>
-    void build(const Keys& keys, std::ptrdiff_t rows, std::vector<std::int32_t>* row_colours);
+    void build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers, Stop& stop);
     template <class Keys>
-    void count_directly(const Keys& keys, std::ptrdiff_t rows, std::vector<std::int32_t>* row_colours);
+    void count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours);
+    template <class Keys>
+    void count_in_halves(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, Stop& stop);
+    // The bit index of the values found by a direct count, for find().
+    void index_found();
     // Fills rank_before_ from present_ and sizes order_; returns how many values occur.
     std::uint32_t rank_words();
     // The rank of a value among those that occur (its bit is set).

@@ -208,6 +208,21 @@ void Shared::order_runs() {
     cells = cell_tree(*this, codes);
 }
 
+void label_rows(const std::vector<std::int32_t>& labels, const RowColours& row_colours, std::int32_t* out, int workers,
+                Stop& stop) {
+    constexpr std::size_t piece = std::size_t{1} << 20;  // rows between polls
+    const std::size_t rows = row_colours.size();
+    std::atomic<std::size_t> next{0};
+    run_on_threads(std::clamp<int>(workers, 1, static_cast<int>(std::min<std::size_t>(rows / piece + 1, 64))), stop,
+                   [&] {
+        for (std::size_t begin; (begin = next.fetch_add(piece)) < rows;) {
+            stop.poll();
+            const std::size_t end = std::min(rows, begin + piece);
+            for (std::size_t i = begin; i < end; ++i) out[i] = labels[row_colours[i]];
+        }
+    });
+}
+
 std::int64_t block_rows_for(std::int64_t rows) {
     return std::clamp<std::int64_t>(
         static_cast<std::int64_t>(std::bit_ceil(static_cast<std::uint64_t>(8 * std::sqrt(static_cast<double>(rows))))),
