@@ -249,7 +249,7 @@ int seed_runs(int n_colors, km::NormOrder order, Colours* colours) {
     return run_kernel(
         [&](kernels::Stop& stop) {
         colours->fit.emplace(
-            km::Problem{*colours->table, colours->row_colours, n_colors, dgemm, fused, order, colours->workers}, stop);
+            km::Problem{*colours->table, colours->row_colours, n_colors, dgemm, fused, order, colours->workers});
         colours->open = colours->fit->seed(stop);
         },
         Gil::release);
@@ -278,16 +278,27 @@ Applies finish(Colours& colours, int n_colors, km::Result* fitted) {
 // yes with *result set; no when the fit leaves the answer to the library.
 Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* result,
                    std::optional<kernels::ClusterSums>* sums) {
-    preparation::PrivateRows copy;
-    if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
     Colours colours;
     if ((colours.workers = worker_count()) < 0) return Applies::error;
-    if (build_colours([&](kernels::Stop&) {
+    auto* array = as_array(pixels);
+    const kernels::ByteRows given{static_cast<const std::uint8_t*>(PyArray_DATA(array)), PyArray_DIM(array, 0),
+                                  PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
+    int built = 0;
+    if (kernels::DistinctRows::reads_once(given.count)) {
+        // Read in place with the GIL held, as the private copy would be made: no interpreter thread
+        // changes the rows meanwhile, and each row is read once, so copying tens of megabytes first
+        // would protect nothing more.
+        built =
+            run_kernel([&](kernels::Stop&) { colours.table.emplace(given, &colours.row_colours, colours.workers); });
+    } else {
+        preparation::PrivateRows copy;
+        if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
+        built = build_colours([&](kernels::Stop&) {
             colours.table.emplace(copy.view(), &colours.row_colours, colours.workers);
             std::vector<std::uint8_t>().swap(copy.bytes);  // the rows are not read again
-        }) < 0 ||
-        seed_runs(n_colors, order, &colours) < 0)
-        return Applies::error;
+        });
+    }
+    if (built < 0 || seed_runs(n_colors, order, &colours) < 0) return Applies::error;
     if (colours.table->count() < n_colors)
         return fit_by_first_run(*colours.fit, *colours.table, colours.row_colours, n_colors, result);
     km::Result fitted;

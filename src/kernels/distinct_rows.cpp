@@ -17,10 +17,6 @@ std::uint32_t key_of(const ByteRows& rows, std::ptrdiff_t index) noexcept {
            pixel[2 * rows.channel_stride];
 }
 
-// From this many rows on, one pass through a table of every possible value (64 MB of address space,
-// of which only the pages of values that occur are touched) costs less than two through the bit index.
-constexpr std::ptrdiff_t direct_rows = std::ptrdiff_t{1} << 21;
-
 // The keys of rows of an array.
 struct ArrayKeys {
     ByteRows rows;
@@ -173,11 +169,15 @@ void DistinctRows::count_in_halves(const Keys& keys, std::ptrdiff_t rows, RowCol
         });
     };
     std::atomic<int> next{0};
+    // Either thread takes either half; one thread, if no second can be had, both in turn.
     run_on_threads(2, stop, [&] {
-        if (next.fetch_add(1) == 0) front();
-        else back();
+        for (int half_at; (half_at = next.fetch_add(1)) < 2;) {
+            if (half_at == 0) front();
+            else back();
+        }
     });
     const std::ptrdiff_t front_rows = rows_;
+    const std::int32_t front_count = count();
     std::vector<std::int32_t> position_of(back_keys.size(), -1);
     for (const auto& [number, position] : taken) position_of[static_cast<std::size_t>(number)] = position;
     for (std::size_t number = 0; number < back_keys.size(); ++number) {
@@ -185,7 +185,9 @@ void DistinctRows::count_in_halves(const Keys& keys, std::ptrdiff_t rows, RowCol
         if (position < 0) position = add(back_keys[number], front_rows + back_first[number]);
         weights_[static_cast<std::size_t>(position)] += back_own[number];
     }
-    for (std::size_t position = 0; position < back_front.size(); ++position) weights_[position] += back_front[position];
+    // back_front grows by doubling, past the front's positions.
+    const std::size_t front_positions = std::min(back_front.size(), static_cast<std::size_t>(front_count));
+    for (std::size_t position = 0; position < front_positions; ++position) weights_[position] += back_front[position];
     rows_ = front_rows + back_rows;
     if (out) {
         // Front numbers as they are, back numbers to their positions; moved up over the rows the front

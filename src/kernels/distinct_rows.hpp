@@ -37,6 +37,10 @@ public:
     // The same of the kept pixels of an image; rows are counted among those pixels. Polls `stop`.
     DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers = 1);
 
+    // Whether the table of `rows` rows reads each row once (else twice, and a row that changed between
+    // the passes would not be found).
+    static bool reads_once(std::ptrdiff_t rows) noexcept { return rows >= direct_rows; }
+
     std::int32_t count() const noexcept { return static_cast<std::int32_t>(colours_.size()); }
     const std::vector<std::array<std::uint8_t, 3>>& colours() const noexcept { return colours_; }
     const std::vector<std::int64_t>& weights() const noexcept { return weights_; }
@@ -63,6 +67,10 @@ public:
     std::int64_t rows() const noexcept { return rows_; }
 
 private:
+    // From this many rows on, one pass through a table of every possible value (64 MB of address space,
+    // of which only the pages of values that occur are touched) costs less than two through the bit index.
+    static constexpr std::ptrdiff_t direct_rows = std::ptrdiff_t{1} << 21;
+
     // `keys.for_each(visit)` calls visit(key) for every row in order; `rows` is their number or more.
     template <class Keys>
     void build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers, Stop& stop);

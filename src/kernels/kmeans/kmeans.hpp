@@ -108,7 +108,7 @@ struct Result {
 // throw std::bad_alloc or Interrupted.
 class Fit {
 public:
-    Fit(const Problem& problem, Stop& stop);  // rows.count >= n_clusters >= 1
+    explicit Fit(const Problem& problem);  // rows.count >= n_clusters >= 1
     ~Fit();
 
     // The runs whose seeding only the library can decide, in order, and why for each.
