@@ -460,9 +460,9 @@ def test_straight_from_the_image_equals_the_stages(photo_crops, make, lab_space)
 
 @pytest.mark.parametrize("masked", [False, True])
 def test_large_images_on_any_thread_count_equal_the_stages(china_bgr, masked):
-    """From 2^21 pixels the colour table is counted in two halves on two threads: the image's halves are
-    its upper and lower rows, less the black pixels and those outside the mask, which the rows' halves
-    (the stages' road) never see; both must give the single thread's table."""
+    """From 2^21 pixels the colour table reads each row once, the stages' rows in place; the image's
+    black pixels (dropped in RGB) and those outside the mask are never rows. Both roads, on one thread or
+    two, give one result."""
     image = cv2.resize(china_bgr, (1800, 1200), interpolation=cv2.INTER_NEAREST)
     image[:300, :900] = 0  # dropped in RGB: the upper half keeps fewer pixels than it has
     mask = None

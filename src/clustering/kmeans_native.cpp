@@ -288,13 +288,12 @@ Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* res
         // Read in place with the GIL held, as the private copy would be made: no interpreter thread
         // changes the rows meanwhile, and each row is read once, so copying tens of megabytes first
         // would protect nothing more.
-        built =
-            run_kernel([&](kernels::Stop&) { colours.table.emplace(given, &colours.row_colours, colours.workers); });
+        built = run_kernel([&](kernels::Stop&) { colours.table.emplace(given, &colours.row_colours); });
     } else {
         preparation::PrivateRows copy;
         if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
         built = build_colours([&](kernels::Stop&) {
-            colours.table.emplace(copy.view(), &colours.row_colours, colours.workers);
+            colours.table.emplace(copy.view(), &colours.row_colours);
             std::vector<std::uint8_t>().swap(copy.bytes);  // the rows are not read again
         });
     }
@@ -386,9 +385,7 @@ Applies kmeans_of_image(ColorExtractor* self, const kernels::ImagePixels& image,
     if (preparation::admission::admit_native_kmeans(static_cast<double>(image.pixels())) < 0) return Applies::error;
     Colours colours;
     if ((colours.workers = worker_count()) < 0) return Applies::error;
-    if (build_colours([&](kernels::Stop& stop) {
-            colours.table.emplace(image, &colours.row_colours, stop, colours.workers);
-        }) < 0)
+    if (build_colours([&](kernels::Stop& stop) { colours.table.emplace(image, &colours.row_colours, stop); }) < 0)
         return Applies::error;
     fit->rows = colours.table->rows();
     if (fit->rows == 0) return Applies::yes;  // nothing to analyse

@@ -31,11 +31,10 @@ using RowColours = std::vector<std::int32_t, UninitialisedLargeAllocator<std::in
 class DistinctRows {
 public:
     // Throws std::bad_alloc when memory runs out. With `row_colours`, also stores there the position
-    // of every row's value (as find_row gives it), at no extra pass over the rows. Large tables are made
-    // on up to `workers` threads (two at most); the table is the same whatever their number.
-    explicit DistinctRows(const ByteRows& rows, RowColours* row_colours = nullptr, int workers = 1);
+    // of every row's value (as find_row gives it), at no extra pass over the rows.
+    explicit DistinctRows(const ByteRows& rows, RowColours* row_colours = nullptr);
     // The same of the kept pixels of an image; rows are counted among those pixels. Polls `stop`.
-    DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers = 1);
+    DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop);
 
     // Whether the table of `rows` rows reads each row once (else twice, and a row that changed between
     // the passes would not be found).
@@ -73,13 +72,9 @@ private:
 
     // `keys.for_each(visit)` calls visit(key) for every row in order; `rows` is their number or more.
     template <class Keys>
-    void build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers, Stop& stop);
+    void build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours);
     template <class Keys>
     void count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours);
-    template <class Keys>
-    void count_in_halves(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, Stop& stop);
-    // The bit index of the values found by a direct count, for find().
-    void index_found();
     // Fills rank_before_ from present_ and sizes order_; returns how many values occur.
     std::uint32_t rank_words();
     // The rank of a value among those that occur (its bit is set).
