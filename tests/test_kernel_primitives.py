@@ -70,3 +70,24 @@ def test_distinct_rows_are_numpy_unique(china_bgr, kind):
     order = np.argsort(first, kind="stable")  # the table lists values as they first occur
     assert np.array_equal(values, unique[order]) and np.array_equal(counts, unique_counts[order])
     assert np.array_equal(values[where], rows)
+
+
+
+LARGE_ROWS = {  # from 2^21 rows the table is counted in one pass through a table of every value
+    "noise": lambda rng: rng.integers(0, 2**24, 2**21 + 5),
+    "a ramp there and back": lambda rng: np.concatenate([np.arange(2**20), np.arange(2**20)[::-1], [7, 2**24 - 1]]),
+    "one value": lambda rng: np.full(2**21, 123456),
+}
+
+
+@pytest.mark.parametrize("make", LARGE_ROWS.values(), ids=LARGE_ROWS.keys())
+def test_large_tables_are_numpy_unique(make):
+    keys = make(np.random.default_rng(4)).astype(np.uint32)
+    values, counts, where = kernels.distinct_rows(np.ascontiguousarray(key_rows(keys)))
+    got = np.frombuffer(values, np.uint8).reshape(-1, 3).astype(np.uint32)
+    counts, where = np.frombuffer(counts, np.int64), np.frombuffer(where, np.int32)
+    unique, first, unique_counts = np.unique(keys, return_index=True, return_counts=True)
+    order = np.argsort(first, kind="stable")
+    assert np.array_equal(got[:, 0] << 16 | got[:, 1] << 8 | got[:, 2], unique[order])
+    assert np.array_equal(counts, unique_counts[order])
+    assert np.array_equal(unique[order][where], keys)

@@ -458,6 +458,23 @@ def test_straight_from_the_image_equals_the_stages(photo_crops, make, lab_space)
     assert calls or not want
 
 
+@pytest.mark.parametrize("masked", [False, True])
+def test_large_images_on_any_thread_count_equal_the_stages(china_bgr, masked):
+    """From 2^21 pixels the colour table reads each row once, the stages' rows in place; the image's
+    black pixels (dropped in RGB) and those outside the mask are never rows. Both roads, on one thread or
+    two, give one result."""
+    image = cv2.resize(china_bgr, (1800, 1200), interpolation=cv2.INTER_NEAREST)
+    image[:300, :900] = 0  # dropped in RGB: the upper half keeps fewer pixels than it has
+    mask = None
+    if masked:
+        mask = np.full(image.shape[:2], 255, np.uint8)
+        mask[700:, 1200:] = 0
+    want = overriding("_calculate_percentages", [])(5, "kmeans", False, False).extract_colors(image, mask)
+    for threads in (1, 2):
+        with threadpool_limits(threads, user_api="openmp"):
+            assert ColorExtractor(5, "kmeans", False, False).extract_colors(image, mask) == want
+
+
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
 def test_flat_graphics_need_no_library_run(fallbacks, monkeypatch):
     """With fewer colours than clusters each colour is a cluster of its own; only the order of equal shares

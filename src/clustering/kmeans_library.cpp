@@ -26,8 +26,8 @@ struct LibraryRows {
 };
 
 // 0, or -1 with an exception set. The tolerance only `with_tolerance`.
-int make_library_rows(const kernels::DistinctRows& colours, const std::vector<std::int32_t>& row_colours,
-                      bool with_tolerance, LibraryRows* rows) {
+int make_library_rows(const kernels::DistinctRows& colours, const kernels::RowColours& row_colours, bool with_tolerance,
+                      LibraryRows* rows) {
     rows->module = kmeans_module();
     if (!rows->module) return -1;
     npy_intp dims[2] = {static_cast<npy_intp>(row_colours.size()), 3};
@@ -104,7 +104,7 @@ int reseed(km::Fit& fit, int run, const LibraryRows& rows, int k, Ref* centres) 
 // The library's labels of the rows as labels by colour into *by_colour, left empty unless all rows of a
 // colour have one label and, when `distinct`, no two colours have the same. 0, or -1 with an exception
 // set.
-int labels_by_colour(PyObject* labels, std::int32_t colours, const std::vector<std::int32_t>& row_colours, int k,
+int labels_by_colour(PyObject* labels, std::int32_t colours, const kernels::RowColours& row_colours, int k,
                      bool distinct, std::vector<std::int32_t>* by_colour) {
     const auto* label = static_cast<const std::int32_t*>(PyArray_DATA(as_array(labels)));
     return run_kernel(
@@ -204,7 +204,7 @@ int warn_if_fewer_clusters(const std::vector<std::int32_t>& labels, int k) {
 }
 
 int seed_by_library(km::Fit& fit, const std::vector<int>& runs, const kernels::DistinctRows& colours,
-                    const std::vector<std::int32_t>& row_colours, int k) {
+                    const kernels::RowColours& row_colours, int k) {
     if (admit_library_steps(row_colours.size(), k) < 0) return -1;
     LibraryRows rows;
     if (make_library_rows(colours, row_colours, false, &rows) < 0) return -1;
@@ -216,7 +216,7 @@ int seed_by_library(km::Fit& fit, const std::vector<int>& runs, const kernels::D
 }
 
 Applies iterate_by_library(km::Fit& fit, const std::vector<int>& runs, const kernels::DistinctRows& colours,
-                           const std::vector<std::int32_t>& row_colours, int k) {
+                           const kernels::RowColours& row_colours, int k) {
     if (admit_library_steps(row_colours.size(), k) < 0) return Applies::error;
     LibraryRows rows;
     if (make_library_rows(colours, row_colours, true, &rows) < 0) return Applies::error;
@@ -262,8 +262,8 @@ Applies iterate_by_library(km::Fit& fit, const std::vector<int>& runs, const ker
 // numbers, and KMeans.fit replaces its best run only with a different clustering: when the seeds of
 // every run include every colour, the fit's result is the first run's, and the library computes
 // that run alone.
-Applies fit_by_first_run(km::Fit& fit, const kernels::DistinctRows& colours,
-                         const std::vector<std::int32_t>& row_colours, int k, Ref* result) {
+Applies fit_by_first_run(km::Fit& fit, const kernels::DistinctRows& colours, const kernels::RowColours& row_colours,
+                         int k, Ref* result) {
     if (admit_library_steps(row_colours.size(), k) < 0) return Applies::error;
     LibraryRows rows;
     if (make_library_rows(colours, row_colours, true, &rows) < 0) return Applies::error;

@@ -31,18 +31,18 @@ int warn_if_fewer_clusters(const std::vector<std::int32_t>& labels, int k);
 // The library's k-means++ for `runs`, the runs whose seeding the fit left open; their seeds are given
 // to the fit. 0, or -1 with an exception set.
 int seed_by_library(kernels::kmeans::Fit& fit, const std::vector<int>& runs, const kernels::DistinctRows& colours,
-                    const std::vector<std::int32_t>& row_colours, int k);
+                    const kernels::RowColours& row_colours, int k);
 
 // The library's own Lloyd iterations (_kmeans_single_lloyd on the rows, from the run's initial centres)
 // for `runs`, the runs whose iterations the fit left open; each is given to the fit. yes when every run
 // was taken; no (counted) when some run's labels differ between rows of one colour, which only KMeans.fit
 // can then say.
 Applies iterate_by_library(kernels::kmeans::Fit& fit, const std::vector<int>& runs,
-                           const kernels::DistinctRows& colours, const std::vector<std::int32_t>& row_colours, int k);
+                           const kernels::DistinctRows& colours, const kernels::RowColours& row_colours, int k);
 
 // The whole fit when the rows have fewer distinct colours than the k clusters. yes with *result set
 // to the pair (centres, labels); no when only KMeans.fit itself can say.
 Applies fit_by_first_run(kernels::kmeans::Fit& fit, const kernels::DistinctRows& colours,
-                         const std::vector<std::int32_t>& row_colours, int k, Ref* result);
+                         const kernels::RowColours& row_colours, int k, Ref* result);
 
 }  // namespace lq::clustering

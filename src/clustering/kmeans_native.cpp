@@ -210,7 +210,7 @@ Applies native_path_applies(int n_colors, PyObject* pixels, km::NormOrder* order
     return library_facts_known(n_colors, order, why);
 }
 
-Ref pair(const km::Result& fitted, const std::vector<std::int32_t>& row_colours, int k) {
+Ref pair(const km::Result& fitted, const kernels::RowColours& row_colours, int k, int workers) {
     npy_intp centre_dims[2] = {k, 3};
     Ref colors = Ref::steal(PyArray_SimpleNew(2, centre_dims, NPY_DOUBLE));
     if (!colors) return Ref();
@@ -219,11 +219,8 @@ Ref pair(const km::Result& fitted, const std::vector<std::int32_t>& row_colours,
     Ref labels = Ref::steal(PyArray_SimpleNew(1, &rows, NPY_INT32));
     if (!labels) return Ref();
     auto* out = static_cast<std::int32_t*>(PyArray_DATA(as_array(labels.get())));
-    if (run_kernel(
-            [&](kernels::Stop&) {
-        for (npy_intp i = 0; i < rows; ++i) out[i] = fitted.labels[row_colours[i]];
-            },
-            Gil::release) < 0)
+    if (run_kernel([&](kernels::Stop& stop) { km::label_rows(fitted.labels, row_colours, out, workers, stop); },
+                   Gil::release) < 0)
         return Ref();
     if (warn_if_fewer_clusters(fitted.labels, k) < 0) return Ref();
     return make_tuple({colors, labels});
@@ -231,8 +228,9 @@ Ref pair(const km::Result& fitted, const std::vector<std::int32_t>& row_colours,
 
 // The fit's inputs and state: the distinct colours of the rows, every row's colour, the fit.
 struct Colours {
+    int workers = 1;  // threads, as many as the library's own fit would use
     std::optional<kernels::DistinctRows> table;
-    std::vector<std::int32_t> row_colours;
+    kernels::RowColours row_colours;
     std::optional<km::Fit> fit;
     std::vector<int> open;  // runs whose seeding only the library can decide
 };
@@ -245,14 +243,13 @@ int build_colours(Build build) {
 
 // Every run seeded, natively where the seeding can decide.
 int seed_runs(int n_colors, km::NormOrder order, Colours* colours) {
-    const int workers = worker_count();
     km::Dgemm dgemm = nullptr;
     bool fused = false;
-    if (workers < 0 || find_dgemm(&dgemm, &fused) == Applies::error) return -1;
+    if (find_dgemm(&dgemm, &fused) == Applies::error) return -1;
     return run_kernel(
         [&](kernels::Stop& stop) {
-        colours->fit.emplace(km::Problem{*colours->table, colours->row_colours, n_colors, dgemm, fused, order, workers},
-                             stop);
+        colours->fit.emplace(
+            km::Problem{*colours->table, colours->row_colours, n_colors, dgemm, fused, order, colours->workers});
         colours->open = colours->fit->seed(stop);
         },
         Gil::release);
@@ -281,22 +278,33 @@ Applies finish(Colours& colours, int n_colors, km::Result* fitted) {
 // yes with *result set; no when the fit leaves the answer to the library.
 Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* result,
                    std::optional<kernels::ClusterSums>* sums) {
-    preparation::PrivateRows copy;
-    if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
     Colours colours;
-    if (build_colours([&](kernels::Stop&) {
+    if ((colours.workers = worker_count()) < 0) return Applies::error;
+    auto* array = as_array(pixels);
+    const kernels::ByteRows given{static_cast<const std::uint8_t*>(PyArray_DATA(array)), PyArray_DIM(array, 0),
+                                  PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
+    int built = 0;
+    if (kernels::DistinctRows::reads_once(given.count)) {
+        // Read in place with the GIL held, as the private copy would be made: no interpreter thread
+        // changes the rows meanwhile, and each row is read once, so copying tens of megabytes first
+        // would protect nothing more.
+        built = run_kernel([&](kernels::Stop&) { colours.table.emplace(given, &colours.row_colours); });
+    } else {
+        preparation::PrivateRows copy;
+        if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
+        built = build_colours([&](kernels::Stop&) {
             colours.table.emplace(copy.view(), &colours.row_colours);
             std::vector<std::uint8_t>().swap(copy.bytes);  // the rows are not read again
-        }) < 0 ||
-        seed_runs(n_colors, order, &colours) < 0)
-        return Applies::error;
+        });
+    }
+    if (built < 0 || seed_runs(n_colors, order, &colours) < 0) return Applies::error;
     if (colours.table->count() < n_colors)
         return fit_by_first_run(*colours.fit, *colours.table, colours.row_colours, n_colors, result);
     km::Result fitted;
     const Applies done = finish(colours, n_colors, &fitted);
     if (done != Applies::yes) return done;
     if (sums) sums->emplace(kernels::sum_by_colour_label(*colours.table, fitted.labels, n_colors));
-    *result = pair(fitted, colours.row_colours, n_colors);
+    *result = pair(fitted, colours.row_colours, n_colors, colours.workers);
     return *result ? Applies::yes : Applies::error;
 }
 
@@ -376,6 +384,7 @@ Applies kmeans_of_image(ColorExtractor* self, const kernels::ImagePixels& image,
     if (known != Applies::yes) return known;
     if (preparation::admission::admit_native_kmeans(static_cast<double>(image.pixels())) < 0) return Applies::error;
     Colours colours;
+    if ((colours.workers = worker_count()) < 0) return Applies::error;
     if (build_colours([&](kernels::Stop& stop) { colours.table.emplace(image, &colours.row_colours, stop); }) < 0)
         return Applies::error;
     fit->rows = colours.table->rows();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace lq::kernels {
@@ -52,5 +53,27 @@ struct LargeAllocator {
 
 template <class T>
 using LargeVector = std::vector<T, LargeAllocator<T>>;
+
+// LargeAllocator whose vectors leave new elements uninitialised, for buffers written whole before they
+// are read: zeroing them would cost a pass, and small-page faults, of its own.
+template <class T>
+struct UninitialisedLargeAllocator : LargeAllocator<T> {
+    using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = UninitialisedLargeAllocator<U>;
+    };
+    UninitialisedLargeAllocator() noexcept = default;
+    template <class U>
+    UninitialisedLargeAllocator(const UninitialisedLargeAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* at) noexcept {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
 
 }  // namespace lq::kernels

@@ -13,10 +13,6 @@ std::uint32_t key_of(const ByteRows& rows, std::ptrdiff_t index) noexcept {
            pixel[2 * rows.channel_stride];
 }
 
-// From this many rows on, one pass through a table of every possible value (64 MB of address space,
-// of which only the pages of values that occur are touched) costs less than two through the bit index.
-constexpr std::ptrdiff_t direct_rows = std::ptrdiff_t{1} << 21;
-
 // The keys of rows of an array.
 struct ArrayKeys {
     const ByteRows& rows;
@@ -38,18 +34,18 @@ struct PixelKeys {
 
 }  // namespace
 
-DistinctRows::DistinctRows(const ByteRows& rows, std::vector<std::int32_t>* row_colours)
+DistinctRows::DistinctRows(const ByteRows& rows, RowColours* row_colours)
     : present_(word_count, 0), rank_before_(new std::uint32_t[word_count]) {
     build(ArrayKeys{rows}, rows.count, row_colours);
 }
 
-DistinctRows::DistinctRows(const ImagePixels& pixels, std::vector<std::int32_t>* row_colours, Stop& stop)
+DistinctRows::DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop)
     : present_(word_count, 0), rank_before_(new std::uint32_t[word_count]) {
     build(PixelKeys{pixels, stop}, pixels.pixels(), row_colours);
 }
 
 template <class Keys>
-void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows, std::vector<std::int32_t>* row_colours) {
+void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours) {
     if (rows >= direct_rows) {
         count_directly(keys, rows, row_colours);
         return;
@@ -74,7 +70,7 @@ void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows, std::vector<std:
 }
 
 template <class Keys>
-void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, std::vector<std::int32_t>* row_colours) {
+void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours) {
     const ColourTable<std::int32_t> table = zeroed_colour_table<std::int32_t>();
     std::int32_t* slot_of = table.get();  // position + 1 of each value, 0 until it occurs
     if (row_colours) row_colours->resize(static_cast<std::size_t>(rows));

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "kernels/colour_table.hpp"
 #include "kernels/pixel_rows.hpp"
 #include "kernels/stop.hpp"
 
@@ -24,13 +25,20 @@ struct ByteRows {
     const std::uint8_t* row(std::ptrdiff_t index) const noexcept { return data + index * row_stride; }
 };
 
+// The position in a DistinctRows of every row's value, in row order.
+using RowColours = std::vector<std::int32_t, UninitialisedLargeAllocator<std::int32_t>>;
+
 class DistinctRows {
 public:
     // Throws std::bad_alloc when memory runs out. With `row_colours`, also stores there the position
     // of every row's value (as find_row gives it), at no extra pass over the rows.
-    explicit DistinctRows(const ByteRows& rows, std::vector<std::int32_t>* row_colours = nullptr);
+    explicit DistinctRows(const ByteRows& rows, RowColours* row_colours = nullptr);
     // The same of the kept pixels of an image; rows are counted among those pixels. Polls `stop`.
-    DistinctRows(const ImagePixels& pixels, std::vector<std::int32_t>* row_colours, Stop& stop);
+    DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop);
+
+    // Whether the table of `rows` rows reads each row once (else twice, and a row that changed between
+    // the passes would not be found).
+    static bool reads_once(std::ptrdiff_t rows) noexcept { return rows >= direct_rows; }
 
     std::int32_t count() const noexcept { return static_cast<std::int32_t>(colours_.size()); }
     const std::vector<std::array<std::uint8_t, 3>>& colours() const noexcept { return colours_; }
@@ -58,11 +66,15 @@ public:
     std::int64_t rows() const noexcept { return rows_; }
 
 private:
+    // From this many rows on, one pass through a table of every possible value (64 MB of address space,
+    // of which only the pages of values that occur are touched) costs less than two through the bit index.
+    static constexpr std::ptrdiff_t direct_rows = std::ptrdiff_t{1} << 21;
+
     // `keys.for_each(visit)` calls visit(key) for every row in order; `rows` is their number or more.
     template <class Keys>
-    void build(const Keys& keys, std::ptrdiff_t rows, std::vector<std::int32_t>* row_colours);
+    void build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours);
     template <class Keys>
-    void count_directly(const Keys& keys, std::ptrdiff_t rows, std::vector<std::int32_t>* row_colours);
+    void count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours);
     // Fills rank_before_ from present_ and sizes order_; returns how many values occur.
     std::uint32_t rank_words();
     // The rank of a value among those that occur (its bit is set).

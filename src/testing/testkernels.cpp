@@ -91,7 +91,7 @@ PyObject* distinct_rows(PyObject*, PyObject* args) {
         return nullptr;
     }
     const lq::kernels::ByteRows view{rows.as<std::uint8_t>(), rows.view.len / 3, 3, 1};
-    std::vector<std::int32_t> positions;
+    lq::kernels::RowColours positions;
     const lq::kernels::DistinctRows table(view, &positions);
     const std::vector<std::uint8_t> values = table.triples();
     Ref colours = bytes_of(values.data(), values.size());
@@ -113,11 +113,11 @@ PyObject* colour_cells(PyObject*, PyObject* args) {
         return nullptr;
     }
     const lq::kernels::ByteRows view{rows.as<std::uint8_t>(), rows.view.len / 3, 3, 1};
-    std::vector<std::int32_t> positions;
+    lq::kernels::RowColours positions;
     const lq::kernels::DistinctRows table(view, &positions);
-    lq::kernels::Stop stop;
     // One cluster: the octree without the seeding's blocks.
-    const lq::kernels::kmeans::Shared shared({table, positions, 1, nullptr, true, {}, 1}, stop);
+    lq::kernels::kmeans::Shared shared({table, positions, 1, nullptr, true, {}, 1});
+    shared.order_runs();
     std::vector<std::uint8_t> colours;
     for (std::int32_t colour : shared.colour_of)
         for (int f = 0; f < 3; ++f) colours.push_back(table.colours()[colour][f]);

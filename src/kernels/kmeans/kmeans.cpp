@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -140,7 +142,7 @@ bool same_clustering(const std::vector<std::int32_t>& labels1, const std::vector
 
 }  // namespace
 
-Shared::Shared(const Problem& p, Stop& stop) : problem(p), k(p.n_clusters), n(p.colours.rows()), d(p.colours.count()) {
+Shared::Shared(const Problem& p) : problem(p), k(p.n_clusters), n(p.colours.rows()), d(p.colours.count()) {
     trials = 2 + static_cast<int>(std::log(static_cast<double>(k)));
     const auto& colours = p.colours.colours();
     const auto& weights = p.colours.weights();
@@ -167,22 +169,19 @@ Shared::Shared(const Problem& p, Stop& stop) : problem(p), k(p.n_clusters), n(p.
     std::array<double, runs> first_draws{};
     for (int run = 0; run < runs; ++run) first_draws[run] = draws[run * draws_per_run()];
     first_rows(n, first_draws.data(), runs, first_row.data());
-    // Side by side: the runs' order with its octree (for the iterations), and the blocks of rows in parts
-    // (for the seeding; none with one centre, which has no seeding steps).
     block_rows = block_rows_for(n);
-    const std::int64_t blocks = k == 1 ? 0 : (n + block_rows - 1) / block_rows;
-    const int parts = static_cast<int>(std::min<std::int64_t>(blocks, 2 * std::max(p.workers, 1)));
-    block_parts.resize(static_cast<std::size_t>(parts));
-    std::atomic<int> next{0};
-    run_on_threads(std::min(p.workers, parts + 1), stop, [&] {
-        for (int task; (task = next.fetch_add(1)) <= parts;) {
-            if (task == parts) {
-                order_runs();
-                continue;
-            }
-            build_blocks(*this, blocks * task / parts, blocks * (task + 1) / parts, block_parts[task], stop);
-        }
-    });
+    // None with one centre, which has no seeding steps.
+    blocks = k == 1 ? 0 : (n + block_rows - 1) / block_rows;
+    block_parts.resize(static_cast<std::size_t>(std::min<std::int64_t>(blocks, 2 * std::max(p.workers, 1))));
+}
+
+void Shared::build_part(std::size_t part, Stop& stop) {
+    const auto parts = static_cast<std::int64_t>(block_parts.size());
+    const auto at = static_cast<std::int64_t>(part);
+    build_blocks(*this, blocks * at / parts, blocks * (at + 1) / parts, block_parts[part], stop);
+}
+
+void Shared::list_blocks() {
     block_list.reserve(static_cast<std::size_t>(blocks));
     for (const BlockPart& part : block_parts) {
         std::size_t at = 0;
@@ -206,6 +205,21 @@ void Shared::order_runs() {
         xc[i] = colours[c][2] - mean[2];
     }
     cells = cell_tree(*this, codes);
+}
+
+void label_rows(const std::vector<std::int32_t>& labels, const RowColours& row_colours, std::int32_t* out, int workers,
+                Stop& stop) {
+    constexpr std::size_t piece = std::size_t{1} << 20;  // rows between polls
+    const std::size_t rows = row_colours.size();
+    std::atomic<std::size_t> next{0};
+    run_on_threads(std::clamp<int>(workers, 1, static_cast<int>(std::min<std::size_t>(rows / piece + 1, 64))), stop,
+                   [&] {
+        for (std::size_t begin; (begin = next.fetch_add(piece)) < rows;) {
+            stop.poll();
+            const std::size_t end = std::min(rows, begin + piece);
+            for (std::size_t i = begin; i < end; ++i) out[i] = labels[row_colours[i]];
+        }
+    });
 }
 
 std::int64_t block_rows_for(std::int64_t rows) {
@@ -326,14 +340,30 @@ double numpy_sum(const double* a, std::int64_t n) noexcept { return 0.0 + pairwi
 
 namespace {
 
-// Calls work(run) for every run on the problem's threads (the calling one included). The runs are
-// independent of each other, so the results are the same whatever the number of threads.
-void each_run(const Shared& shared, Stop& stop, const std::function<void(int)>& work) {
-    std::atomic<int> next{0};
-    run_on_threads(std::clamp(shared.problem.workers, 1, runs), stop, [&] {
-        for (int run; (run = next.fetch_add(1)) < runs;) work(run);
-    });
-}
+// A step of the fit that later tasks wait for. Waiting polls the fit's Stop, so that a failure or an
+// interruption elsewhere (which requests it) ends the wait.
+class Latch {
+public:
+    explicit Latch(int count) : left_(count) {}
+    void count_down() {
+        const std::lock_guard<std::mutex> guard(lock_);
+        if (--left_ == 0) done_.notify_all();
+    }
+    void wait(Stop& stop) {
+        std::unique_lock<std::mutex> guard(lock_);
+        while (left_ > 0) {
+            guard.unlock();
+            stop.poll();
+            guard.lock();
+            done_.wait_for(guard, std::chrono::milliseconds(2), [&] { return left_ == 0; });
+        }
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable done_;
+    int left_;
+};
 
 }  // namespace
 
@@ -341,16 +371,50 @@ struct Fit::State {
     Shared shared;
     std::array<Seeds, runs> seeds;
     std::array<Run, runs> results;
-    State(const Problem& problem, Stop& stop) : shared(problem, stop) {}
+    std::array<bool, runs> iterated{};
+    explicit State(const Problem& problem) : shared(problem) {}
 };
 
-Fit::Fit(const Problem& problem, Stop& stop) : state_(std::make_unique<State>(problem, stop)) {}
+Fit::Fit(const Problem& problem) : state_(std::make_unique<State>(problem)) {}
 
 Fit::~Fit() = default;
 
+// One list of tasks on the problem's threads: the blocks of rows in parts and the runs' order with its
+// octree, then each run's seeding and, where the seeding decides, its iterations at once. A run's seeding
+// waits for the blocks, its iterations for the octree: a thread done with the setup goes on with a run
+// while the other finishes, and no thread waits for the others between the seedings and the
+// iterations. Each task is the same whichever thread takes it, so the results do not depend on their
+// number.
 std::vector<int> Fit::seed(Stop& stop) {
     Shared& shared = state_->shared;
-    each_run(shared, stop, [&](int run) { state_->seeds[run] = kmeans::seed(shared, run, stop); });
+    const int parts = static_cast<int>(shared.block_parts.size());
+    const int tasks = parts + 1 + runs;
+    Latch blocked(parts > 0 ? 1 : 0), ordered(1);
+    std::atomic<int> parts_left{parts}, next{0};
+    run_on_threads(std::clamp(shared.problem.workers, 1, tasks), stop, [&] {
+        for (int task; (task = next.fetch_add(1)) < tasks;) {
+            if (task < parts) {
+                shared.build_part(static_cast<std::size_t>(task), stop);
+                if (parts_left.fetch_sub(1) == 1) {  // the last part: the blocks can be listed
+                    shared.list_blocks();
+                    blocked.count_down();
+                }
+            } else if (task == parts) {
+                shared.order_runs();
+                ordered.count_down();
+            } else {
+                const int run = task - parts - 1;
+                blocked.wait(stop);
+                Seeds& seeds = state_->seeds[run];
+                seeds = kmeans::seed(shared, run, stop);
+                ordered.wait(stop);
+                for (std::int32_t& colour : seeds.colours) colour = shared.index_of[colour];
+                if (seeds.undecided) continue;
+                state_->results[run] = lloyd(shared, seeds.colours, stop);
+                state_->iterated[run] = true;
+            }
+        }
+    });
     // Only the seeding walks the rows.
     std::vector<Block>().swap(shared.block_list);
     std::vector<BlockPart>().swap(shared.block_parts);
@@ -384,7 +448,14 @@ std::vector<int> Fit::iterate(Stop& stop) {
     for (const Seeds& seeds : state_->seeds)
         if (seeds.undecided) throw std::logic_error("a run is iterated before it is seeded");
     auto& results = state_->results;
-    each_run(shared, stop, [&](int run) { results[run] = lloyd(shared, state_->seeds[run].colours, stop); });
+    std::vector<int> left;
+    for (int run = 0; run < runs; ++run)
+        if (!state_->iterated[run]) left.push_back(run);
+    std::atomic<std::size_t> next{0};
+    run_on_threads(std::clamp(shared.problem.workers, 1, std::max(1, static_cast<int>(left.size()))), stop, [&] {
+        for (std::size_t at; (at = next.fetch_add(1)) < left.size();)
+            results[left[at]] = lloyd(shared, state_->seeds[left[at]].colours, stop);
+    });
     std::vector<int> open;
     for (int run = 0; run < runs; ++run)
         if (results[run].undecided) open.push_back(run);
@@ -405,6 +476,7 @@ void Fit::take_run(int run, const std::vector<std::int32_t>& labels, double iner
     const Shared& shared = state_->shared;
     Run& taken = state_->results[run];
     taken.undecided.reset();
+    state_->iterated[run] = true;
     taken.labels.resize(static_cast<std::size_t>(shared.d));
     for (std::int32_t i = 0; i < shared.d; ++i) taken.labels[i] = labels[shared.colour_of[i]];
     taken.inertia = inertia;

@@ -75,12 +75,17 @@ bool rows_independent(Dgemm dgemm, bool* fused);
 
 inline constexpr int runs = library::runs;
 
+// out[i] = labels[row_colours[i]] for every row, on up to `workers` threads: a label per row from the
+// labels per colour.
+void label_rows(const std::vector<std::int32_t>& labels, const RowColours& row_colours, std::int32_t* out, int workers,
+                Stop& stop);
+
 // How many rows the seeding's blocks hold, for `rows` rows.
 std::int64_t block_rows_for(std::int64_t rows);
 
 struct Problem {
     const DistinctRows& colours;
-    const std::vector<std::int32_t>& row_colours;  // the colour of every row
+    const RowColours& row_colours;  // the colour of every row
     int n_clusters;
     Dgemm dgemm;
     bool fused;  // dgemm's values are fused_value's
@@ -103,7 +108,7 @@ struct Result {
 // throw std::bad_alloc or Interrupted.
 class Fit {
 public:
-    Fit(const Problem& problem, Stop& stop);  // rows.count >= n_clusters >= 1
+    explicit Fit(const Problem& problem);  // rows.count >= n_clusters >= 1
     ~Fit();
 
     // The runs whose seeding only the library can decide, in order, and why for each.

@@ -69,9 +69,15 @@ struct Shared {
     // of about 8 sqrt(n) rows, a power of two from 2^12 to 2^16 (block_rows_for), keep both small
     // (measured on photos).
     std::int64_t block_rows = 1 << 16;
+    std::int64_t blocks = 0;
     std::vector<BlockPart> block_parts;  // built side by side
     std::vector<Block> block_list;       // every block, in row order, pointing into block_parts
-    Shared(const Problem& p, Stop& stop);
+    // What the runs share but the blocks and the octree, which the fit builds on its threads (Fit::seed).
+    explicit Shared(const Problem& p);
+    // The blocks of one part of the rows, into block_parts[part].
+    void build_part(std::size_t part, Stop& stop);
+    // block_list, once every part is built.
+    void list_blocks();
     // The runs' order of the colours, their centred values in it and the octree.
     void order_runs();
     std::size_t draws_per_run() const { return 1 + static_cast<std::size_t>(k - 1) * static_cast<std::size_t>(trials); }
@@ -96,6 +102,7 @@ struct Seeds {
 // The octree of the colours, from their Morton codes in the runs' order (ascending).
 std::vector<Cell> cell_tree(const Shared& shared, const std::vector<std::uint32_t>& codes);
 
+// The run's k-means++ seeding, its seeds as colours in the table's order (index_of gives the runs').
 Seeds seed(const Shared& shared, int run, Stop& stop);
 
 struct Run {

@@ -173,10 +173,8 @@ struct Seeding {
 
 }  // namespace
 
-namespace {
-
-// The seeding in the table's order of colours, whose positions the rows hold.
-Seeds seed_colours(const Shared& shared, int run, Stop& stop) {
+// In the table's order of colours, whose positions the rows hold.
+Seeds seed(const Shared& shared, int run, Stop& stop) {
     Seeds seeds;
     const double* draws = shared.draws.data() + run * shared.draws_per_run() + 1;
     seeds.colours.push_back(shared.problem.row_colours[shared.first_row[run]]);
@@ -221,14 +219,6 @@ Seeds seed_colours(const Shared& shared, int run, Stop& stop) {
         seeding.add(candidates[best], least);
         seeds.colours.push_back(candidates[best]);
     }
-    return seeds;
-}
-
-}  // namespace
-
-Seeds seed(const Shared& shared, int run, Stop& stop) {
-    Seeds seeds = seed_colours(shared, run, stop);
-    for (std::int32_t& colour : seeds.colours) colour = shared.index_of[colour];
     return seeds;
 }
 
