@@ -332,29 +332,37 @@ Postings build_postings(const std::uint8_t* records, const std::int64_t* starts,
 
 namespace {
 
-// A level's records count within shells about the query: a record more than j of the level's greatest
-// spreads along a direction beyond the tolerance counts at most Phi(-j) of its weight (the spread along a
-// direction is at most ratio times the widest, and the level bounds tail * ratio times the widest). The
-// shells are the balls of the tolerance plus 0, 1, 2 and 3 such spreads; past the last, the level's own ball
-// (the tolerance plus tail spreads) bounds what is read. A cell is in a ball when its floor (cell_floors)
-// is within the ball's radius: every point of the ball lies in such a cell. Bounds are in units of
-// 1 / shell_unit of a weight unit.
-constexpr int shells = 4;
-constexpr std::uint64_t shell_unit = 4096;
-// Phi(-j) * shell_unit rounded up, for a record beyond shell j (and within the next); the first is a
-// record inside the tolerance's ball.
-constexpr std::uint64_t shell_factor[shells + 1] = {4096, 2048, 650, 94, 6};
+// What a record can count at a distance from the query: nothing beyond its reach, all of its weight within
+// the tolerance, and beyond it, at least f > T from the query (f a cell's floor), at most Phi((T - f) / S)
+// of its weight for S at least its spread along the direction (the estimator's spread is at most ratio
+// times its widest; Phi((T - d) / s) grows with s and falls with d). A cell of a level is bounded with the
+// level's greatest S, a record with its own. Bounds are integers, in units of 1 / allowance_unit of a
+// weight unit, rounded up. A cell is within a radius when its floor is (cell_floors): every point within
+// the radius lies in such a cell.
+constexpr std::uint64_t allowance_unit = std::uint64_t{1} << 16;
+// Beyond this many of its level's greatest spreads a record counts at most Phi(-bounded_spreads): a bound
+// adds that much of every image's whole weight rather than read the widest part of each level's ball.
+constexpr double bounded_spreads = 3.0;
 
-// One query colour of a search: the estimator, the floors of the grid's cells, per level the squared radii
-// of its shells and of the ball it reads (the last; infinite: everywhere), the cells it reads and those
-// whose posting lists bound the images (within the last shell where the level's spread is bounded: beyond
-// it every record counts at most shell_factor[shells], which a bound adds for every image, of its whole
-// weight, rather than read the widest part of the ball).
+std::uint64_t allowance(double squared_floor, double tolerance, double spread, double tail) noexcept {
+    if (squared_floor <= tolerance * tolerance) return allowance_unit;
+    const double beyond = std::sqrt(squared_floor) - tolerance;
+    if (!(spread > 0.0) || beyond > tail * spread) return 0;
+    // The 1 above the rounded-up value keeps ndtr's own rounding on the safe side.
+    const double part = std::ceil(ndtr(-beyond / spread) * static_cast<double>(allowance_unit)) + 1.0;
+    return part >= static_cast<double>(allowance_unit) ? allowance_unit : static_cast<std::uint64_t>(part);
+}
+
+// One query colour of a search: the estimator, the floors of the grid's cells, per level its greatest
+// spread along a direction and the squared radii of the ball it reads (infinite: everywhere) and of the
+// ball whose posting lists bound the images, the cells of those balls, and what a bound adds for every
+// image beyond the second (a fraction of its whole weight in allowance units).
 struct Reader {
     Estimator estimate;
     CellFloors floors;
-    std::array<std::array<double, shells + 1>, levels> limits;
+    std::array<double, levels> spread, read_limit, bound_limit;
     CellRanges cells_read, cells_bound;
+    std::uint64_t beyond_bound;
 };
 
 // The floor of a bucket's cell.
@@ -371,32 +379,24 @@ double level_spread(int level, double tail) noexcept { return level_bound(level)
 bool spread_bounded(int level) noexcept { return level > 0 && level < levels - 1; }
 
 void prepare_reader(Reader& reader, const std::int64_t* posting_starts, double tolerance, double tail) {
-    std::array<std::array<double, shells + 1>, levels> radii{};
     std::array<double, levels> read{}, bound{};
     double reach = tolerance;
     for (int level = 0; level < levels; ++level) {
         const double spread = level_spread(level, tail);
         const bool empty = posting_starts[level * cells] == posting_starts[(level + 1) * cells];
-        for (int shell = 0; shell <= shells; ++shell) {
-            // Without spread nothing counts beyond the tolerance; without a bound on it, anything may.
-            radii[level][shell] = shell == 0 || spread == 0.0 || empty ? tolerance : tolerance + shell * spread;
-            if (std::isfinite(radii[level][shell])) reach = std::max(reach, radii[level][shell]);
-            reader.limits[level][shell] = radii[level][shell] * radii[level][shell];
-        }
-        read[level] = radii[level][shells];
-        bound[level] = radii[level][spread_bounded(level) ? shells - 1 : shells];
+        // Without spread nothing counts beyond the tolerance; without a bound on it, anything may.
+        reader.spread[level] = empty ? 0.0 : spread;
+        read[level] = reader.spread[level] == 0.0 ? tolerance : tolerance + tail * spread;
+        bound[level] = spread_bounded(level) && !empty ? tolerance + bounded_spreads * spread : read[level];
+        if (std::isfinite(read[level])) reach = std::max(reach, read[level]);
+        reader.read_limit[level] = read[level] * read[level];
+        reader.bound_limit[level] = bound[level] * bound[level];
     }
+    reader.beyond_bound =
+        static_cast<std::uint64_t>(std::ceil(ndtr(-bounded_spreads) * static_cast<double>(allowance_unit))) + 1;
     reader.floors = cell_floors(reader.estimate.query, reach);
     reader.cells_read = cells_within(posting_starts, reader.floors, read.data());
     reader.cells_bound = cells_within(posting_starts, reader.floors, bound.data());
-}
-
-// The factor of a record or cell of `level` that the first shell holding it (`holds(shell)`) allows.
-template <typename Holds>
-std::uint64_t shell_allowance(int level, Holds&& holds) {
-    for (int shell = 0; shell < shells; ++shell)
-        if (holds(shell)) return shell_factor[shell];
-    return level == 0 ? 0 : shell_factor[shells];
 }
 
 // Visits the image's rows in the buckets the colour reads, in bucket order, with their bucket; flags a row
@@ -412,54 +412,50 @@ void for_each_read_row(const ThresholdIndex& index, const Reader& reader, std::i
     }
 }
 
-// What add_bounds allows the image, record by record: nothing beyond the region the record's level reads,
-// and by the shells of its level within it.
+// A record an image's bound allows something: where it is, what the bound allows it (allowance units)
+// and, once evaluated, what it counts (percent).
+struct Counted {
+    const std::uint8_t* bytes;
+    std::uint64_t allowed;
+    double value;
+};
+
+// What the image's records within the balls the colour reads can count, each by its own spread (at most
+// what add_bounds allows its cell), and those that can count anything, in bucket order.
 std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad,
-                           std::vector<const std::uint8_t*>& counted) {
+                           std::vector<Counted>& counted) {
     std::uint64_t bound = 0;
     counted.clear();
+    const Estimator& estimate = reader.estimate;
     for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
         const auto level = static_cast<int>(bucket / cells);
-        const auto& limits = reader.limits[level];
         const double floor = floor_of(reader, bucket);
-        if (!(floor <= limits[shells])) return;
-        int shell = 0;
-        while (shell < shells && !(floor <= limits[shell])) ++shell;
-        std::uint64_t factor = shell_factor[shell];
-        if (shell > 1 && level > 0) {
-            // Beyond shell j - 1 the record lies more than j - 1 of its level's spreads beyond the tolerance:
-            // in its own spreads, often many more.
-            const double own = reader.estimate.ratio * widest_of(bytes, reader.estimate.spreads);
-            const double beyond = (shell - 1) * level_spread(level, reader.estimate.tail);
-            factor =
-                beyond > reader.estimate.tail * own
-                    ? 0
-                    : std::min(factor, static_cast<std::uint64_t>(std::ceil(ndtr(-beyond / own) * shell_unit)) + 1);
-        } else if (shell == shells && level == 0) {
-            factor = 0;
-        }
-        bound += static_cast<std::uint64_t>(u16_at(bytes + 6)) * factor;
-        if (factor > 0) counted.push_back(bytes);
+        if (!(floor <= reader.read_limit[level])) return;
+        const std::uint64_t factor =
+            allowance(floor, estimate.tolerance, estimate.ratio * widest_of(bytes, estimate.spreads), estimate.tail);
+        if (factor == 0) return;
+        const std::uint64_t allowed = static_cast<std::uint64_t>(u16_at(bytes + 6)) * factor;
+        bound += allowed;
+        counted.push_back({bytes, allowed, 0.0});
     });
     return bound;
 }
 
 // Adds to bounds[image] what the posting lists of the cells the colour bounds by allow each image: its
-// mass in a cell times the allowance of the first shell of the cell's level that meets the cell, and
-// what lies beyond the last shell, at most shell_factor[shells] of its whole weight. False when a posting
-// names an image beyond the index.
+// mass in a cell times the allowance of the cell at its level's greatest spread, and what lies beyond,
+// at most beyond_bound of its whole weight. False when a posting names an image beyond the index.
 bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<std::uint64_t>& bounds, Stop& stop) {
     bool bad = false;
+    const Estimator& estimate = reader.estimate;
     for_each_span(reader.cells_bound, [&](std::int64_t first, std::int64_t last) {
         stop.poll();
         for (std::int64_t bucket = first; bucket < last; ++bucket) {
             const std::int64_t begin = index.posting_starts[bucket], end = index.posting_starts[bucket + 1];
             if (begin == end) continue;
             const auto level = static_cast<int>(bucket / cells);
-            const auto& limits = reader.limits[level];
             const double floor = floor_of(reader, bucket);
-            if (!(floor <= limits[spread_bounded(level) ? shells - 1 : shells])) continue;
-            const std::uint64_t factor = shell_allowance(level, [&](int shell) { return floor <= limits[shell]; });
+            if (!(floor <= reader.bound_limit[level])) continue;
+            const std::uint64_t factor = allowance(floor, estimate.tolerance, reader.spread[level], estimate.tail);
             if (factor == 0) continue;
             for (std::int64_t entry = begin; entry < end; ++entry) {
                 const std::uint32_t image = index.posting_images[entry];
@@ -469,18 +465,38 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<s
         }
     });
     for (std::int64_t image = 0; image < index.images; ++image)
-        bounds[image] += index.image_weights[image] * shell_factor[shells];
+        bounds[image] += index.image_weights[image] * reader.beyond_bound;
     return !bad;
 }
 
+// Allowance units in percent of an image, with a relative margin far above the rounding of a share's sum
+// of rounded products, so that it stays above the share it bounds.
+double percent_of(std::uint64_t units) noexcept {
+    return static_cast<double>(units) * (100.0 / (65535.0 * static_cast<double>(allowance_unit))) * (1.0 + 1e-9);
+}
+
 // The image's share of the colour as colour_shares sums it, from the rows record_bound allows anything (in
-// bucket order, as it visits them): the others count nothing, and CIEDE2000 need not say so.
-double exact_share(const Reader& reader, const std::vector<const std::uint8_t*>& counted) {
-    double sum = 0.0;
-    for (const std::uint8_t* bytes : counted) {
-        const double value = reader.estimate(bytes);
-        if (value > 0.0) sum += value;
+// bucket order): the others count nothing, and CIEDE2000 need not say so. Negative when the share is
+// below `needed`: the rows are evaluated heaviest allowance first, and once what they count plus what the
+// rest may count falls below it, the others need not be.
+double exact_share(const Reader& reader, std::vector<Counted>& counted, std::uint64_t bound, double needed,
+                   std::vector<std::uint32_t>& order) {
+    order.resize(counted.size());
+    for (std::uint32_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+        return counted[x].allowed != counted[y].allowed ? counted[x].allowed > counted[y].allowed : x < y;
+    });
+    double so_far = 0.0;
+    for (const std::uint32_t k : order) {
+        counted[k].value = reader.estimate(counted[k].bytes);
+        bound -= counted[k].allowed;
+        if (counted[k].value > 0.0) so_far += counted[k].value;
+        // Summed in another order than the share: the margin covers the difference.
+        if ((so_far + percent_of(bound)) * (1.0 + 1e-9) < needed) return -1.0;
     }
+    double sum = 0.0;
+    for (const Counted& each : counted)
+        if (each.value > 0.0) sum += each.value;
     return sum;
 }
 
@@ -527,11 +543,7 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
                 least_bound[image] = std::min(least_bound[image], bounds[image]);
         if (least_bound.size() != bounds.size()) bounds.assign(least_bound.size(), 0);
     }
-    // A share sums one rounded product per record: a relative margin far above their rounding keeps the
-    // bound above it.
-    const auto percent = [](std::uint64_t units) {
-        return static_cast<double>(units) * (100.0 / (65535.0 * shell_unit)) * (1.0 + 1e-9);
-    };
+    const auto percent = percent_of;
     std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
     for (std::size_t image = 0; image < least_bound.size(); ++image)
         if (least_bound[image] > 0 && percent(least_bound[image]) >= min_share && (!keep || keep[image]))
@@ -564,18 +576,20 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
             for (std::size_t first; (first = next.fetch_add(piece)) < count;) {
                 stop.poll();
                 bool bad_here = false;
-                std::vector<std::vector<const std::uint8_t*>> counted(colours);
+                std::vector<std::vector<Counted>> counted(colours);
+                std::vector<std::uint64_t> own_bounds(colours);
+                std::vector<std::uint32_t> order;
                 for (std::size_t k = first; k < std::min(count, first + piece); ++k) {
                     const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
                     // Records far from the colour cost CIEDE2000 for nothing: first their bound, record by record.
                     bool held = true;
                     for (std::size_t c = 0; c < colours && held; ++c) {
-                        const std::uint64_t bound = record_bound(index, readers[c], image, bad_here, counted[c]);
-                        held = bound > 0 && percent(bound) >= needed;
+                        own_bounds[c] = record_bound(index, readers[c], image, bad_here, counted[c]);
+                        held = own_bounds[c] > 0 && percent(own_bounds[c]) >= needed;
                     }
                     for (std::size_t c = 0; c < colours && held; ++c) {
-                        const double share = exact_share(readers[c], counted[c]);
-                        shares[k * colours + c] = share;
+                        const double share = exact_share(readers[c], counted[c], own_bounds[c], needed, order);
+                        shares[k * colours + c] = std::max(share, 0.0);
                         held = share > 0.0 && share >= min_share;
                     }
                     holds[k] = held;
