@@ -343,14 +343,36 @@ constexpr std::uint64_t allowance_unit = std::uint64_t{1} << 16;
 // Beyond this many of its level's greatest spreads a record counts at most Phi(-bounded_spreads): a bound
 // adds that much of every image's whole weight rather than read the widest part of each level's ball.
 constexpr double bounded_spreads = 3.0;
+// Phi is tabulated at steps of 1 / allowance_steps below 0, each entry taken at the step's upper end, so
+// that a bound costs a lookup rather than erfc (within 0.16 % of a record's weight of Phi itself).
+constexpr double allowance_steps = 256.0;
+// Near the tolerance a record of little spread counts far less than a cell's floor allows: the floor lies
+// some units below the cell's nearest colour. The a-b squares within fine_reach beyond the tolerance are
+// bounded again in parts fine_split a side, which record bounds read by the record's own a and b.
+constexpr int fine_split = 4;
+constexpr double fine_reach = 8.0;
 
-std::uint64_t allowance(double squared_floor, double tolerance, double spread, double tail) noexcept {
+// Allowances beyond the tolerance: entry i is what a record i / allowance_steps of its spreads beyond it
+// may count, rounded up (the 1 above keeps ndtr's own rounding on the safe side).
+std::vector<std::uint64_t> allowance_table(double tail) {
+    std::vector<std::uint64_t> table;
+    const double last = std::min(std::ceil(tail * allowance_steps), 64.0 * allowance_steps);
+    for (double step = 0.0; step <= last; ++step) {
+        const double part = std::ceil(ndtr(-step / allowance_steps) * static_cast<double>(allowance_unit)) + 1.0;
+        table.push_back(part >= static_cast<double>(allowance_unit) ? allowance_unit
+                                                                    : static_cast<std::uint64_t>(part));
+    }
+    return table;
+}
+
+std::uint64_t allowance(double squared_floor, double tolerance, double spread, double tail,
+                        const std::vector<std::uint64_t>& table) noexcept {
     if (squared_floor <= tolerance * tolerance) return allowance_unit;
     const double beyond = std::sqrt(squared_floor) - tolerance;
     if (!(spread > 0.0) || beyond > tail * spread) return 0;
-    // The 1 above the rounded-up value keeps ndtr's own rounding on the safe side.
-    const double part = std::ceil(ndtr(-beyond / spread) * static_cast<double>(allowance_unit)) + 1.0;
-    return part >= static_cast<double>(allowance_unit) ? allowance_unit : static_cast<std::uint64_t>(part);
+    // Rounded down, and a little further for the rounding of the quotient: the entry at or above Phi.
+    const double step = std::floor(beyond / spread * allowance_steps * (1.0 - 1e-9));
+    return step < static_cast<double>(table.size()) ? table[static_cast<std::size_t>(step)] : table.back();
 }
 
 // One query colour of a search: the estimator, the floors of the grid's cells, per level its greatest
@@ -359,7 +381,13 @@ std::uint64_t allowance(double squared_floor, double tolerance, double spread, d
 // image beyond the second (a fraction of its whole weight in allowance units).
 struct Reader {
     Estimator estimate;
+    DifferenceFloor floor;
     CellFloors floors;
+    std::vector<std::uint64_t> table;
+    // Per a-b square near the colour, the offset of its parts' floors in `parts` (fine_split^2 of them,
+    // a-major); -1 elsewhere.
+    std::vector<std::int32_t> part_starts;
+    std::vector<double> parts;
     std::array<double, levels> spread, read_limit, bound_limit;
     CellRanges cells_read, cells_bound;
     std::uint64_t beyond_bound;
@@ -394,9 +422,44 @@ void prepare_reader(Reader& reader, const std::int64_t* posting_starts, double t
     }
     reader.beyond_bound =
         static_cast<std::uint64_t>(std::ceil(ndtr(-bounded_spreads) * static_cast<double>(allowance_unit))) + 1;
+    reader.table = allowance_table(tail);
     reader.floors = cell_floors(reader.estimate.query, reach);
     reader.cells_read = cells_within(posting_starts, reader.floors, read.data());
     reader.cells_bound = cells_within(posting_starts, reader.floors, bound.data());
+    reader.part_starts.assign(static_cast<std::size_t>(cells_a * cells_b), -1);
+    reader.parts.clear();
+    const double near = (tolerance + fine_reach) * (tolerance + fine_reach) - reader.floors.least_lightness;
+    constexpr double part_size = cell_size / fine_split;
+    for (int a = 0; a < cells_a; ++a)
+        for (int b = 0; b < cells_b; ++b) {
+            const double coarse = reader.floors.chromatic[static_cast<std::size_t>(a * cells_b + b)];
+            if (!(coarse <= near)) continue;
+            reader.part_starts[static_cast<std::size_t>(a * cells_b + b)] =
+                static_cast<std::int32_t>(reader.parts.size());
+            for (int i = 0; i < fine_split; ++i)
+                for (int j = 0; j < fine_split; ++j) {
+                    const double a_low = low_ab + a * cell_size + i * part_size;
+                    const double b_low = low_ab + b * cell_size + j * part_size;
+                    // Both bound the part: the greater is the closer.
+                    reader.parts.push_back(
+                        std::max(coarse, reader.floor.chromatic(a_low, a_low + part_size, b_low, b_low + part_size)));
+                }
+        }
+}
+
+// The floor of a record's a-b square, or of its part of it when that is bounded.
+double chromatic_floor(const Reader& reader, std::uint32_t bucket, const std::uint8_t* bytes) noexcept {
+    const auto square = static_cast<std::size_t>(bucket % (cells_a * cells_b));
+    const std::int32_t start = reader.part_starts[square];
+    if (start < 0) return reader.floors.chromatic[square];
+    const auto a_cell = static_cast<double>(square / cells_b), b_cell = static_cast<double>(square % cells_b);
+    const double a = (half_value(u16_at(bytes + 2)) - low_ab) / cell_size - a_cell;
+    const double b = (half_value(u16_at(bytes + 4)) - low_ab) / cell_size - b_cell;
+    // A record beyond the grid, filed in an edge cell, lies in no part: the square's floor stands.
+    if (!(a >= 0.0 && a < 1.0 && b >= 0.0 && b < 1.0)) return reader.floors.chromatic[square];
+    const int i = std::min(static_cast<int>(a * fine_split), fine_split - 1);
+    const int j = std::min(static_cast<int>(b * fine_split), fine_split - 1);
+    return reader.parts[static_cast<std::size_t>(start + i * fine_split + j)];
 }
 
 // Visits the image's rows in the buckets the colour reads, in bucket order, with their bucket; flags a row
@@ -429,10 +492,13 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
     const Estimator& estimate = reader.estimate;
     for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
         const auto level = static_cast<int>(bucket / cells);
-        const double floor = floor_of(reader, bucket);
+        // The cell's a-b square with the record's own lightness, closer than its slab's.
+        const double lightness = half_value(u16_at(bytes));
+        const double floor = reader.floor.lightness(lightness, lightness) + chromatic_floor(reader, bucket, bytes);
         if (!(floor <= reader.read_limit[level])) return;
         const std::uint64_t factor =
-            allowance(floor, estimate.tolerance, estimate.ratio * widest_of(bytes, estimate.spreads), estimate.tail);
+            allowance(floor, estimate.tolerance, estimate.ratio * widest_of(bytes, estimate.spreads), estimate.tail,
+                      reader.table);
         if (factor == 0) return;
         const std::uint64_t allowed = static_cast<std::uint64_t>(u16_at(bytes + 6)) * factor;
         bound += allowed;
@@ -455,7 +521,8 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<s
             const auto level = static_cast<int>(bucket / cells);
             const double floor = floor_of(reader, bucket);
             if (!(floor <= reader.bound_limit[level])) continue;
-            const std::uint64_t factor = allowance(floor, estimate.tolerance, reader.spread[level], estimate.tail);
+            const std::uint64_t factor =
+                allowance(floor, estimate.tolerance, reader.spread[level], estimate.tail, reader.table);
             if (factor == 0) continue;
             for (std::int64_t entry = begin; entry < end; ++entry) {
                 const std::uint32_t image = index.posting_images[entry];
@@ -530,8 +597,8 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     // Per image, the least over the colours of its bound.
     std::vector<std::uint64_t> least_bound, bounds(static_cast<std::size_t>(index.images));
     for (const Lab& query : queries) {
-        Reader& reader = readers.emplace_back(
-            Reader{{query, warped(query), tolerance, tail, ratio, spread_table()}, {}, {}, {}, {}});
+        Reader& reader = readers.emplace_back(Reader{
+            {query, warped(query), tolerance, tail, ratio, spread_table()}, DifferenceFloor(query), {}, {}, {}, {}});
         prepare_reader(reader, index.posting_starts, tolerance, tail);
         if (!add_bounds(index, reader, bounds, stop)) {
             found.bad_entry = true;
