@@ -584,7 +584,7 @@ bool ranks_before(const Ranked& x, const Ranked& y) noexcept {
 // Candidates a batch takes at first; each batch after takes twice as many, up to the last size: a batch
 // evaluated in full may go past the point where the search is settled, so batches stay small beside the
 // evaluation of a large catalogue's candidates.
-constexpr std::size_t first_batch = 256, last_batch = 4096;
+constexpr std::size_t first_batch = 128, last_batch = 512;
 
 }  // namespace
 
