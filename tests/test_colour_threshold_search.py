@@ -187,3 +187,24 @@ def test_records_about_the_tolerance_give_the_shares_of_every_record(centre, spr
         order, shares = every_share(built, ids, keep, query, tolerance, min_share, limit)
         np.testing.assert_array_equal(found.order, order)
         assert found.shares.tobytes() == np.ascontiguousarray(shares).tobytes()
+
+
+@pytest.fixture(scope="module")
+def many(tables):
+    """Thousands of images, each of the tables ten times over: the search gathers its candidates in
+    several ranges of bounds."""
+    return build(tables * 10)
+
+
+@pytest.mark.parametrize("limit, min_share", [(1, 0.0), (40, 1.0), (3000, 0.0), (20000, 2.0)])
+@pytest.mark.parametrize("colour", [(250, 250, 248), (118, 146, 150), (190, 60, 40)])
+def test_a_large_catalogue_searched_range_by_range_gives_the_shares_of_every_record(tables, many, colour, limit,
+                                                                                      min_share):
+    count = len(tables) * 10
+    ids = np.random.default_rng(limit).permutation(count).astype(np.int64)
+    keep = np.ones(count, bool)
+    query = srgb_to_lab(np.array([colour], np.float64))
+    found = search(index_of(many, ids), keep, query, 10.0, min_share, limit)
+    order, shares = every_share(many, ids, keep, query, 10.0, min_share, limit)
+    np.testing.assert_array_equal(found.order, order)
+    assert found.shares.tobytes() == np.ascontiguousarray(shares).tobytes()

@@ -585,6 +585,9 @@ bool ranks_before(const Ranked& x, const Ranked& y) noexcept {
 // evaluated in full may go past the point where the search is settled, so batches stay small beside the
 // evaluation of a large catalogue's candidates.
 constexpr std::size_t first_batch = 128, last_batch = 512;
+// Candidates are gathered in stages of bounds, from a histogram of this many bins: the first stage holds
+// some thousands, each next twice as many, up to the last size.
+constexpr std::size_t histogram_bins = 65536, first_stage = 4096, last_stage = 65536;
 
 }  // namespace
 
@@ -608,13 +611,26 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
         else
             for (std::size_t image = 0; image < bounds.size(); ++image)
                 least_bound[image] = std::min(least_bound[image], bounds[image]);
-        if (least_bound.size() != bounds.size()) bounds.assign(least_bound.size(), 0);
+        if (least_bound.size() != bounds.size() && readers.size() < colours) bounds.assign(least_bound.size(), 0);
     }
     const auto percent = percent_of;
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
+    // The least bound that reaches min_share (percent_of never falls as the units grow), and a histogram of
+    // the bounds that do: candidates are taken from it a range of bounds at a time, the heaviest first, so
+    // that a search settled among the first few thousand never sorts or holds the rest.
+    std::uint64_t least_units = 1, most_units = 0;
+    for (std::uint64_t step = std::uint64_t{1} << 62; step > 0; step >>= 1)
+        if (!(percent(least_units + step - 1) >= min_share)) least_units += step;
+    const auto eligible = [&](std::size_t image) {
+        return least_bound[image] >= least_units && (!keep || keep[image]);
+    };
     for (std::size_t image = 0; image < least_bound.size(); ++image)
-        if (least_bound[image] > 0 && percent(least_bound[image]) >= min_share && (!keep || keep[image]))
-            candidates.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
+        if (eligible(image)) most_units = std::max(most_units, least_bound[image]);
+    int shift = 0;
+    while ((most_units >> shift) >= histogram_bins) ++shift;
+    std::vector<std::uint32_t> histogram(histogram_bins, 0);
+    for (std::size_t image = 0; image < least_bound.size(); ++image)
+        if (eligible(image)) ++histogram[static_cast<std::size_t>(least_bound[image] >> shift)];
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
     // Heaviest bound first, then the image, so that the order of evaluation is one whatever happens.
     const auto heavier = [](const auto& x, const auto& y) {
         return x.first != y.first ? x.first > y.first : x.second < y.second;
@@ -623,90 +639,112 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     std::vector<double> kept_shares, shares;
     std::vector<std::uint8_t> holds;
     std::vector<std::size_t> free_slots;
-    std::size_t done = 0;
-    for (std::size_t batch = first_batch; done < candidates.size(); batch = std::min(2 * batch, last_batch)) {
-        stop.poll();
-        const auto begin = candidates.begin() + static_cast<std::ptrdiff_t>(done);
-        const auto end = candidates.begin() + static_cast<std::ptrdiff_t>(std::min(candidates.size(), done + batch));
-        std::nth_element(begin, end - 1, candidates.end(), heavier);
-        std::sort(begin, end, heavier);
-        // The batch's shares on every thread, each image's its own: the ranking below takes them in order.
-        const auto count = static_cast<std::size_t>(end - begin);
-        const double needed =
-            static_cast<std::int64_t>(best.size()) == limit ? std::max(min_share, best.front().least) : min_share;
-        shares.assign(count * colours, 0.0);
-        holds.assign(count, 0);
-        std::atomic<std::size_t> next{0};
-        std::atomic<bool> bad{false};
-        constexpr std::size_t piece = 16;
-        run_on_threads(std::clamp<int>(threads, 1, static_cast<int>((count + piece - 1) / piece)), stop, [&] {
-            for (std::size_t first; (first = next.fetch_add(piece)) < count;) {
-                stop.poll();
-                bool bad_here = false;
-                std::vector<std::vector<Counted>> counted(colours);
-                std::vector<std::uint64_t> own_bounds(colours);
-                std::vector<std::uint32_t> order;
-                for (std::size_t k = first; k < std::min(count, first + piece); ++k) {
-                    const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
-                    // Records far from the colour cost CIEDE2000 for nothing: first their bound, record by record.
-                    bool held = true;
-                    for (std::size_t c = 0; c < colours && held; ++c) {
-                        own_bounds[c] = record_bound(index, readers[c], image, bad_here, counted[c]);
-                        held = own_bounds[c] > 0 && percent(own_bounds[c]) >= needed;
+    std::size_t done = 0, stage = first_stage;
+    bool settled = false;
+    // Bins below `upper` are left; each stage takes bins from the top until it holds `stage` candidates.
+    for (std::size_t upper = static_cast<std::size_t>(most_units >> shift) + 1; !settled && upper > 0;) {
+        std::size_t lower = upper, taken = 0;
+        while (lower > 0 && taken < stage) taken += histogram[--lower];
+        if (taken == 0) break;
+        // No bound of the stage can enter the first `limit`: neither can any after it.
+        const std::uint64_t stage_top = (static_cast<std::uint64_t>(upper) << shift) - 1;
+        if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > percent(stage_top)) break;
+        candidates.clear();
+        candidates.reserve(taken);
+        for (std::size_t image = 0; image < least_bound.size(); ++image)
+            if (eligible(image)) {
+                const std::size_t bin = static_cast<std::size_t>(least_bound[image] >> shift);
+                if (bin >= lower && bin < upper)
+                    candidates.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
+            }
+        done = 0;
+        stage = std::min(2 * stage, last_stage);
+        upper = lower;
+        for (std::size_t batch = first_batch; done < candidates.size(); batch = std::min(2 * batch, last_batch)) {
+            stop.poll();
+            const auto begin = candidates.begin() + static_cast<std::ptrdiff_t>(done);
+            const auto end =
+                candidates.begin() + static_cast<std::ptrdiff_t>(std::min(candidates.size(), done + batch));
+            std::nth_element(begin, end - 1, candidates.end(), heavier);
+            std::sort(begin, end, heavier);
+            // The batch's shares on every thread, each image's its own: the ranking below takes them in order.
+            const auto count = static_cast<std::size_t>(end - begin);
+            const double needed =
+                static_cast<std::int64_t>(best.size()) == limit ? std::max(min_share, best.front().least) : min_share;
+            shares.assign(count * colours, 0.0);
+            holds.assign(count, 0);
+            std::atomic<std::size_t> next{0};
+            std::atomic<bool> bad{false};
+            constexpr std::size_t piece = 16;
+            run_on_threads(std::clamp<int>(threads, 1, static_cast<int>((count + piece - 1) / piece)), stop, [&] {
+                for (std::size_t first; (first = next.fetch_add(piece)) < count;) {
+                    stop.poll();
+                    bool bad_here = false;
+                    std::vector<std::vector<Counted>> counted(colours);
+                    std::vector<std::uint64_t> own_bounds(colours);
+                    std::vector<std::uint32_t> order;
+                    for (std::size_t k = first; k < std::min(count, first + piece); ++k) {
+                        const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
+                        // Records far from the colour cost CIEDE2000 for nothing: first their bound, record by record.
+                        bool held = true;
+                        for (std::size_t c = 0; c < colours && held; ++c) {
+                            own_bounds[c] = record_bound(index, readers[c], image, bad_here, counted[c]);
+                            held = own_bounds[c] > 0 && percent(own_bounds[c]) >= needed;
+                        }
+                        for (std::size_t c = 0; c < colours && held; ++c) {
+                            const double share = exact_share(readers[c], counted[c], own_bounds[c], needed, order);
+                            shares[k * colours + c] = std::max(share, 0.0);
+                            held = share > 0.0 && share >= min_share;
+                        }
+                        holds[k] = held;
                     }
-                    for (std::size_t c = 0; c < colours && held; ++c) {
-                        const double share = exact_share(readers[c], counted[c], own_bounds[c], needed, order);
-                        shares[k * colours + c] = std::max(share, 0.0);
-                        held = share > 0.0 && share >= min_share;
-                    }
-                    holds[k] = held;
+                    if (bad_here) bad = true;
                 }
-                if (bad_here) bad = true;
+            });
+            if (bad) {
+                found.bad_entry = true;
+                return found;
             }
-        });
-        if (bad) {
-            found.bad_entry = true;
-            return found;
-        }
-        bool settled = false;
-        for (std::size_t k = 0; k < count; ++k, ++done) {
-            // No image left can enter the first `limit`: its least share is below that of the last of them.
-            const std::uint64_t bound = begin[static_cast<std::ptrdiff_t>(k)].first;
-            if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > percent(bound)) {
-                settled = true;
-                break;
+            for (std::size_t k = 0; k < count; ++k, ++done) {
+                // No image left can enter the first `limit`: its least share is below that of the last of them.
+                const std::uint64_t bound = begin[static_cast<std::ptrdiff_t>(k)].first;
+                if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > percent(bound)) {
+                    settled = true;
+                    break;
+                }
+                if (!holds[k]) continue;
+                const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
+                const double* own = shares.data() + k * colours;
+                Ranked entry{own[0], own[0], ids[image], image, 0};
+                for (std::size_t c = 1; c < colours; ++c) {
+                    entry.least = std::min(entry.least, own[c]);
+                    entry.sum += own[c];
+                }
+                if (static_cast<std::int64_t>(best.size()) == limit) {
+                    if (!ranks_before(entry, best.front())) continue;
+                    std::pop_heap(best.begin(), best.end(), ranks_before);
+                    free_slots.push_back(best.back().slot);
+                    best.pop_back();
+                }
+                if (free_slots.empty()) {
+                    free_slots.push_back(kept_shares.size());
+                    kept_shares.resize(kept_shares.size() + colours);
+                }
+                entry.slot = free_slots.back();
+                free_slots.pop_back();
+                std::copy(own, own + colours, kept_shares.begin() + static_cast<std::ptrdiff_t>(entry.slot));
+                best.push_back(entry);
+                std::push_heap(best.begin(), best.end(), ranks_before);
             }
-            if (!holds[k]) continue;
-            const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
-            const double* own = shares.data() + k * colours;
-            Ranked entry{own[0], own[0], ids[image], image, 0};
-            for (std::size_t c = 1; c < colours; ++c) {
-                entry.least = std::min(entry.least, own[c]);
-                entry.sum += own[c];
-            }
+            if (settled) break;
+            // What cannot enter the first `limit` now never will: the next batches choose among the rest only.
             if (static_cast<std::int64_t>(best.size()) == limit) {
-                if (!ranks_before(entry, best.front())) continue;
-                std::pop_heap(best.begin(), best.end(), ranks_before);
-                free_slots.push_back(best.back().slot);
-                best.pop_back();
+                const double least = best.front().least;
+                candidates.erase(
+                    std::remove_if(candidates.begin() + static_cast<std::ptrdiff_t>(done), candidates.end(),
+                                   [&](const auto& candidate) { return percent(candidate.first) < least; }),
+                    candidates.end());
             }
-            if (free_slots.empty()) {
-                free_slots.push_back(kept_shares.size());
-                kept_shares.resize(kept_shares.size() + colours);
-            }
-            entry.slot = free_slots.back();
-            free_slots.pop_back();
-            std::copy(own, own + colours, kept_shares.begin() + static_cast<std::ptrdiff_t>(entry.slot));
-            best.push_back(entry);
-            std::push_heap(best.begin(), best.end(), ranks_before);
-        }
-        if (settled) break;
-        // What cannot enter the first `limit` now never will: the next batches choose among the rest only.
-        if (static_cast<std::int64_t>(best.size()) == limit) {
-            const double least = best.front().least;
-            candidates.erase(std::remove_if(candidates.begin() + static_cast<std::ptrdiff_t>(done), candidates.end(),
-                                            [&](const auto& candidate) { return percent(candidate.first) < least; }),
-                             candidates.end());
         }
     }
     for (const Ranked& entry : best) {
