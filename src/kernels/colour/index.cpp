@@ -341,8 +341,10 @@ namespace {
 // the radius lies in such a cell.
 constexpr std::uint64_t allowance_unit = std::uint64_t{1} << 16;
 // Beyond this many of its level's greatest spreads a record counts at most Phi(-bounded_spreads): a bound
-// adds that much of every image's whole weight rather than read the widest part of each level's ball.
-constexpr double bounded_spreads = 3.0;
+// allows every record that much through the image's whole weight, and reads only the lists of cells that
+// allow more (adding what they allow beyond it), rather than the widest part of each level's ball: the
+// lists of the wide levels are most of what a search reads.
+constexpr double bounded_spreads = 2.0;
 // Phi is tabulated at steps of 1 / allowance_steps below 0, each entry taken at the step's upper end, so
 // that a bound costs a lookup rather than erfc (within 0.16 % of a record's weight of Phi itself).
 constexpr double allowance_steps = 256.0;
@@ -508,8 +510,9 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
 }
 
 // Adds to bounds[image] what the posting lists of the cells the colour bounds by allow each image: its
-// mass in a cell times the allowance of the cell at its level's greatest spread, and what lies beyond,
-// at most beyond_bound of its whole weight. False when a posting names an image beyond the index.
+// mass in a cell times the allowance of the cell at its level's greatest spread. Every record is allowed
+// beyond_bound through the image's whole weight, and the lists add only what a cell allows beyond that.
+// False when a posting names an image beyond the index.
 bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<std::uint64_t>& bounds, Stop& stop) {
     bool bad = false;
     const Estimator& estimate = reader.estimate;
@@ -521,9 +524,11 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<s
             const auto level = static_cast<int>(bucket / cells);
             const double floor = floor_of(reader, bucket);
             if (!(floor <= reader.bound_limit[level])) continue;
-            const std::uint64_t factor =
+            const std::uint64_t allowed =
                 allowance(floor, estimate.tolerance, reader.spread[level], estimate.tail, reader.table);
-            if (factor == 0) continue;
+            // Every record is allowed beyond_bound of its weight already, by the image's whole weight.
+            if (allowed <= reader.beyond_bound) continue;
+            const std::uint64_t factor = allowed - reader.beyond_bound;
             for (std::int64_t entry = begin; entry < end; ++entry) {
                 const std::uint32_t image = index.posting_images[entry];
                 if (image >= static_cast<std::uint64_t>(index.images)) bad = true;
