@@ -342,9 +342,10 @@ namespace {
 constexpr std::uint64_t allowance_unit = std::uint64_t{1} << 16;
 // Beyond this many of its level's greatest spreads a record counts at most Phi(-bounded_spreads): a bound
 // allows every record that much through the image's whole weight, and reads only the lists of cells that
-// allow more (adding what they allow beyond it), rather than the widest part of each level's ball: the
-// lists of the wide levels are most of what a search reads.
-constexpr double bounded_spreads = 2.0;
+// allow more (adding what they allow beyond it), rather than the widest part of each level's ball. Fewer
+// spreads would read far fewer lists, but the allowance every image gets would near the least share (1 %
+// by default), and a colour few images hold would have to bound nearly every image record by record.
+constexpr double bounded_spreads = 3.0;
 // Phi is tabulated at steps of 1 / allowance_steps below 0, each entry taken at the step's upper end, so
 // that a bound costs a lookup rather than erfc (within 0.16 % of a record's weight of Phi itself).
 constexpr double allowance_steps = 256.0;
