@@ -512,7 +512,8 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
 
 // Adds to bounds[image] what the posting lists of the cells the colour bounds by allow each image: its
 // mass in a cell times the allowance of the cell at its level's greatest spread. Every record is allowed
-// beyond_bound through the image's whole weight, and the lists add only what a cell allows beyond that.
+// beyond_bound through the image's whole weight (which the caller adds once for every colour: it is the
+// same for each), and the lists add only what a cell allows beyond that.
 // False when a posting names an image beyond the index.
 bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<std::uint64_t>& bounds, Stop& stop) {
     bool bad = false;
@@ -537,8 +538,6 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<s
             }
         }
     });
-    for (std::int64_t image = 0; image < index.images; ++image)
-        bounds[image] += index.image_weights[image] * reader.beyond_bound;
     return !bad;
 }
 
@@ -629,8 +628,11 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     const auto eligible = [&](std::size_t image) {
         return least_bound[image] >= least_units && (!keep || keep[image]);
     };
-    for (std::size_t image = 0; image < least_bound.size(); ++image)
+    const std::uint64_t beyond = readers.empty() ? 0 : readers.front().beyond_bound;
+    for (std::size_t image = 0; image < least_bound.size(); ++image) {
+        least_bound[image] += index.image_weights[image] * beyond;
         if (eligible(image)) most_units = std::max(most_units, least_bound[image]);
+    }
     int shift = 0;
     while ((most_units >> shift) >= histogram_bins) ++shift;
     std::vector<std::uint32_t> histogram(histogram_bins, 0);
