@@ -48,6 +48,7 @@ BATCH = 10_000
 NAMED = ["white", "black", "grey", "skyblue", "navy", "red", "teal", "orange", "forestgreen", "beige", "pink",
          "saddlebrown"]
 QUERIES = 40
+SINGLED = ["white", "teal", "firebrick", "skyblue", "black"]
 POOL = 100_000
 
 
@@ -153,12 +154,32 @@ def percentiles(times):
 
 
 def timed(call, queries):
-    times, found = [], 0
+    """Wall and processor time (every thread of the process) per query: on a shared machine the wall time
+    mostly measures the other jobs."""
+    times, processor, found = [], [], 0
     for query in queries:
-        started = time.perf_counter()
+        started, used = time.perf_counter(), time.process_time()
         found += len(call(query))
         times.append(time.perf_counter() - started)
-    return f"{percentiles(times)} ({found / len(queries):.1f} hits)"
+        processor.append(time.process_time() - used)
+    return (f"{percentiles(times)} ({found / len(queries):.1f} hits)\n"
+            f"  {'':29}processor: {percentiles(processor)}, {sum(processor):.2f} s in all")
+
+
+def children_time():
+    """Processor time of the finished child processes so far."""
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def processor_time(call, repeats=2):
+    """The least processor time of `repeats` calls."""
+    spent = []
+    for _ in range(repeats):
+        used = time.process_time()
+        call()
+        spent.append(time.process_time() - used)
+    return min(spent)
 
 
 def fill(path, count, rng):
@@ -242,18 +263,25 @@ def large_catalogue(count, keep=None):
             print(f"  search, 1 colour:            {timed(lambda c: catalogue.search([c]), colours)}")
             pairs = [(colours[i], colours[(i * 7 + 3) % len(colours)]) for i in range(20)]
             print(f"  search, 2 colours:           {timed(lambda pair: catalogue.search(list(pair)), pairs)}")
+            spent = [processor_time(lambda: catalogue.search([colour])) for colour in SINGLED]
+            print("  search, processor time:      " + " / ".join(f"{t * 1e3:.0f}" for t in spent) +
+                  f" ms ({' / '.join(SINGLED)}, best of 2)")
+            both = processor_time(lambda: catalogue.search(["white", "silver"]))
+            print(f"  search, white and silver:    {both * 1e3:.0f} ms of processor time (best of 2)")
             queries = [palette_of(perturbed(base, rng)) for base in base_distributions()[:: 2]][:12]
             print(f"  similar:                     {timed(lambda q: catalogue.similar(q), queries)}")
-        fresh = []
+        fresh, fresh_processor = [], []
         command = os.path.join(os.path.dirname(sys.executable), "lumvarde-quorle")
         for colour in ("#87ceeb", "white", "navy", "#b22222", "teal"):
-            started = time.perf_counter()
+            started, used = time.perf_counter(), children_time()
             done = subprocess.run([command, "search", "--db", path, "--color", colour, "--format", "json"],
                                   capture_output=True, text=True, check=True)
             fresh.append(time.perf_counter() - started)
+            fresh_processor.append(children_time() - used)
             json.loads(done.stdout)
         print(f"  fresh command search:        median {statistics.median(fresh) * 1e3:7.1f} ms over 5 (a new process "
-              "running `lumvarde-quorle search --format json`, files in the OS cache)")
+              "running `lumvarde-quorle search --format json`, files in the OS cache), processor "
+              f"{statistics.median(fresh_processor) * 1e3:.0f} ms")
         started_alone = []
         for _ in range(5):
             started = time.perf_counter()

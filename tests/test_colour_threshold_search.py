@@ -11,7 +11,7 @@ import pytest
 from lumvarde_quorle.catalogue.colours import ColourIndex
 from lumvarde_quorle.catalogue.finding import search
 from lumvarde_quorle.catalogue.palettes import _best
-from lumvarde_quorle.cielab import srgb_to_lab
+from lumvarde_quorle.cielab import ciede2000, srgb_to_lab
 from lumvarde_quorle.color_extractor_cy import _colour_index, _colour_postings, _colour_search, _colour_shares
 from lumvarde_quorle.distribution import RATIO, RECORD, SIGNATURE_VERTICES, TAIL
 
@@ -139,3 +139,72 @@ def test_a_damaged_index_or_bad_arguments_are_value_errors(built, damage, messag
     damage(arguments)
     with pytest.raises(ValueError, match=message):
         _colour_search(*arguments.values())
+
+
+def ring(rng, centre, count, low, high):
+    """`count` CIELAB colours at CIEDE2000 between low and high from `centre`, in random directions within
+    the sRGB-sized grid (each found by bisecting along its direction)."""
+    found = np.zeros((0, 3))
+    while len(found) < count:
+        direction = rng.normal(0, 1, (4 * count, 3))
+        direction /= np.linalg.norm(direction, axis=1, keepdims=True)
+        target = rng.uniform(low, high, len(direction))
+        near, far = np.zeros(len(direction)), np.full(len(direction), 200.0)
+        for _ in range(50):
+            middle = (near + far) / 2
+            inside = ciede2000(centre, centre + direction * middle[:, None]) < target
+            near, far = np.where(inside, middle, near), np.where(inside, far, middle)
+        lab = centre + direction * near[:, None]
+        fits = (lab[:, 0] >= 0) & (lab[:, 0] <= 100) & (np.abs(lab[:, 1:]) < 127).all(axis=1)
+        found = np.concatenate([found, lab[fits]])
+    return found[:count]
+
+
+@pytest.mark.parametrize("spreads", ["none", "narrow", "mixed", "wide"])
+@pytest.mark.parametrize("centre", [(245, 245, 220), (0, 0, 128), (128, 128, 128), (250, 250, 248)])
+def test_records_about_the_tolerance_give_the_shares_of_every_record(centre, spreads):
+    # Every record within a few units of the tolerance, where the bounds by cell, by part of a square and by
+    # the record's own spread are loosest and images are dropped part way through their records; a third
+    # of the images repeated, so that ties reach across the limit.
+    rng = np.random.default_rng(sum(centre) + len(spreads))
+    query = srgb_to_lab(np.array([centre], np.float64))
+    tolerance = 10.0
+    codes = {"none": (0, 1), "narrow": (1, 60), "mixed": (0, 120), "wide": (90, 200)}[spreads]
+    tables = []
+    for _ in range(240):
+        count = int(rng.integers(1, 40))
+        table = np.zeros(count, RECORD)
+        table["lab"] = ring(rng, query[0], count, tolerance - 3, tolerance + 6)
+        table["weight"] = rng.integers(1, 65535 // count, count)
+        table["spread"] = rng.integers(*codes, (count, 3))
+        tables.append(table)
+    tables += [tables[i] for i in rng.integers(0, len(tables), 120)]
+    built = build(tables)
+    ids = np.arange(len(tables), dtype=np.int64)
+    keep = np.ones(len(tables), bool)
+    for limit, min_share in ((1, 0.0), (10, 1.0), (60, 0.0), (len(tables), 5.0)):
+        found = search(index_of(built, ids), keep, query, tolerance, min_share, limit)
+        order, shares = every_share(built, ids, keep, query, tolerance, min_share, limit)
+        np.testing.assert_array_equal(found.order, order)
+        assert found.shares.tobytes() == np.ascontiguousarray(shares).tobytes()
+
+
+@pytest.fixture(scope="module")
+def many(tables):
+    """Thousands of images, each of the tables ten times over: the search gathers its candidates in
+    several ranges of bounds."""
+    return build(tables * 10)
+
+
+@pytest.mark.parametrize("limit, min_share", [(1, 0.0), (40, 1.0), (3000, 0.0), (20000, 2.0)])
+@pytest.mark.parametrize("colour", [(250, 250, 248), (118, 146, 150), (190, 60, 40)])
+def test_a_large_catalogue_searched_range_by_range_gives_the_shares_of_every_record(tables, many, colour, limit,
+                                                                                      min_share):
+    count = len(tables) * 10
+    ids = np.random.default_rng(limit).permutation(count).astype(np.int64)
+    keep = np.ones(count, bool)
+    query = srgb_to_lab(np.array([colour], np.float64))
+    found = search(index_of(many, ids), keep, query, 10.0, min_share, limit)
+    order, shares = every_share(many, ids, keep, query, 10.0, min_share, limit)
+    np.testing.assert_array_equal(found.order, order)
+    assert found.shares.tobytes() == np.ascontiguousarray(shares).tobytes()

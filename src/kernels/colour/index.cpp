@@ -338,29 +338,68 @@ Postings build_postings(const std::uint8_t* records, const std::int64_t* starts,
 
 namespace {
 
-// A level's records count within shells about the query: a record more than j of the level's greatest
-// spreads along a direction beyond the tolerance counts at most Phi(-j) of its weight (the spread along a
-// direction is at most ratio times the widest, and the level bounds tail * ratio times the widest). The
-// shells are the balls of the tolerance plus 0, 1, 2 and 3 such spreads; past the last, the level's own ball
-// (the tolerance plus tail spreads) bounds what is read. A cell is in a ball when its floor (cell_floors)
-// is within the ball's radius: every point of the ball lies in such a cell. Bounds are in units of
-// 1 / shell_unit of a weight unit.
-constexpr int shells = 4;
-constexpr std::uint64_t shell_unit = 4096;
-// Phi(-j) * shell_unit rounded up, for a record beyond shell j (and within the next); the first is a
-// record inside the tolerance's ball.
-constexpr std::uint64_t shell_factor[shells + 1] = {4096, 2048, 650, 94, 6};
+// What a record can count at a distance from the query: nothing beyond its reach, all of its weight within
+// the tolerance, and beyond it, at least f > T from the query (f a cell's floor), at most Phi((T - f) / S)
+// of its weight for S at least its spread along the direction (the estimator's spread is at most ratio
+// times its widest; Phi((T - d) / s) grows with s and falls with d). A cell of a level is bounded with the
+// level's greatest S, a record with its own. Bounds are integers, in units of 1 / allowance_unit of a
+// weight unit, rounded up. A cell is within a radius when its floor is (cell_floors): every point within
+// the radius lies in such a cell.
+constexpr std::uint64_t allowance_unit = std::uint64_t{1} << 16;
+// Beyond this many of its level's greatest spreads a record counts at most Phi(-bounded_spreads): a bound
+// allows every record that much through the image's whole weight, and reads only the lists of cells that
+// allow more (adding what they allow beyond it), rather than the widest part of each level's ball. Fewer
+// spreads would read far fewer lists, but the allowance every image gets would near the least share (1 %
+// by default), and a colour few images hold would have to bound nearly every image record by record.
+constexpr double bounded_spreads = 3.0;
+// Phi is tabulated at steps of 1 / allowance_steps below 0, each entry taken at the step's upper end, so
+// that a bound costs a lookup rather than erfc (within 0.16 % of a record's weight of Phi itself).
+constexpr double allowance_steps = 256.0;
+// Near the tolerance a record of little spread counts far less than a cell's floor allows: the floor lies
+// some units below the cell's nearest colour. The a-b squares within fine_reach beyond the tolerance are
+// bounded again in parts fine_split a side, which record bounds read by the record's own a and b.
+constexpr int fine_split = 4;
+constexpr double fine_reach = 8.0;
 
-// One query colour of a search: the estimator, the floors of the grid's cells, per level the squared radii
-// of its shells and of the ball it reads (the last; infinite: everywhere), the cells it reads and those
-// whose posting lists bound the images (within the last shell where the level's spread is bounded: beyond
-// it every record counts at most shell_factor[shells], which a bound adds for every image, of its whole
-// weight, rather than read the widest part of the ball).
+// Allowances beyond the tolerance: entry i is what a record i / allowance_steps of its spreads beyond it
+// may count, rounded up (the 1 above keeps ndtr's own rounding on the safe side).
+std::vector<std::uint64_t> allowance_table(double tail) {
+    std::vector<std::uint64_t> table;
+    const double last = std::min(std::ceil(tail * allowance_steps), 64.0 * allowance_steps);
+    for (double step = 0.0; step <= last; ++step) {
+        const double part = std::ceil(ndtr(-step / allowance_steps) * static_cast<double>(allowance_unit)) + 1.0;
+        table.push_back(part >= static_cast<double>(allowance_unit) ? allowance_unit
+                                                                    : static_cast<std::uint64_t>(part));
+    }
+    return table;
+}
+
+std::uint64_t allowance(double squared_floor, double tolerance, double spread, double tail,
+                        const std::vector<std::uint64_t>& table) noexcept {
+    if (squared_floor <= tolerance * tolerance) return allowance_unit;
+    const double beyond = std::sqrt(squared_floor) - tolerance;
+    if (!(spread > 0.0) || beyond > tail * spread) return 0;
+    // Rounded down, and a little further for the rounding of the quotient: the entry at or above Phi.
+    const double step = std::floor(beyond / spread * allowance_steps * (1.0 - 1e-9));
+    return step < static_cast<double>(table.size()) ? table[static_cast<std::size_t>(step)] : table.back();
+}
+
+// One query colour of a search: the estimator, the floors of the grid's cells, per level its greatest
+// spread along a direction and the squared radii of the ball it reads (infinite: everywhere) and of the
+// ball whose posting lists bound the images, the cells of those balls, and what a bound adds for every
+// image beyond the second (a fraction of its whole weight in allowance units).
 struct Reader {
     Estimator estimate;
+    DifferenceFloor floor;
     CellFloors floors;
-    std::array<std::array<double, shells + 1>, levels> limits;
+    std::vector<std::uint64_t> table;
+    // Per a-b square near the colour, the offset of its parts' floors in `parts` (fine_split^2 of them,
+    // a-major); -1 elsewhere.
+    std::vector<std::int32_t> part_starts;
+    std::vector<double> parts;
+    std::array<double, levels> spread, read_limit, bound_limit;
     CellRanges cells_read, cells_bound;
+    std::uint64_t beyond_bound;
 };
 
 // The floor of a bucket's cell.
@@ -377,32 +416,59 @@ double level_spread(int level, double tail) noexcept { return level_bound(level)
 bool spread_bounded(int level) noexcept { return level > 0 && level < levels - 1; }
 
 void prepare_reader(Reader& reader, const std::int64_t* posting_starts, double tolerance, double tail) {
-    std::array<std::array<double, shells + 1>, levels> radii{};
     std::array<double, levels> read{}, bound{};
     double reach = tolerance;
     for (int level = 0; level < levels; ++level) {
         const double spread = level_spread(level, tail);
         const bool empty = posting_starts[level * cells] == posting_starts[(level + 1) * cells];
-        for (int shell = 0; shell <= shells; ++shell) {
-            // Without spread nothing counts beyond the tolerance; without a bound on it, anything may.
-            radii[level][shell] = shell == 0 || spread == 0.0 || empty ? tolerance : tolerance + shell * spread;
-            if (std::isfinite(radii[level][shell])) reach = std::max(reach, radii[level][shell]);
-            reader.limits[level][shell] = radii[level][shell] * radii[level][shell];
-        }
-        read[level] = radii[level][shells];
-        bound[level] = radii[level][spread_bounded(level) ? shells - 1 : shells];
+        // Without spread nothing counts beyond the tolerance; without a bound on it, anything may.
+        reader.spread[level] = empty ? 0.0 : spread;
+        read[level] = reader.spread[level] == 0.0 ? tolerance : tolerance + tail * spread;
+        bound[level] = spread_bounded(level) && !empty ? tolerance + bounded_spreads * spread : read[level];
+        if (std::isfinite(read[level])) reach = std::max(reach, read[level]);
+        reader.read_limit[level] = read[level] * read[level];
+        reader.bound_limit[level] = bound[level] * bound[level];
     }
+    reader.beyond_bound =
+        static_cast<std::uint64_t>(std::ceil(ndtr(-bounded_spreads) * static_cast<double>(allowance_unit))) + 1;
+    reader.table = allowance_table(tail);
     reader.floors = cell_floors(reader.estimate.query, reach);
     reader.cells_read = cells_within(posting_starts, reader.floors, read.data());
     reader.cells_bound = cells_within(posting_starts, reader.floors, bound.data());
+    reader.part_starts.assign(static_cast<std::size_t>(cells_a * cells_b), -1);
+    reader.parts.clear();
+    const double near = (tolerance + fine_reach) * (tolerance + fine_reach) - reader.floors.least_lightness;
+    constexpr double part_size = cell_size / fine_split;
+    for (int a = 0; a < cells_a; ++a)
+        for (int b = 0; b < cells_b; ++b) {
+            const double coarse = reader.floors.chromatic[static_cast<std::size_t>(a * cells_b + b)];
+            if (!(coarse <= near)) continue;
+            reader.part_starts[static_cast<std::size_t>(a * cells_b + b)] =
+                static_cast<std::int32_t>(reader.parts.size());
+            for (int i = 0; i < fine_split; ++i)
+                for (int j = 0; j < fine_split; ++j) {
+                    const double a_low = low_ab + a * cell_size + i * part_size;
+                    const double b_low = low_ab + b * cell_size + j * part_size;
+                    // Both bound the part: the greater is the closer.
+                    reader.parts.push_back(
+                        std::max(coarse, reader.floor.chromatic(a_low, a_low + part_size, b_low, b_low + part_size)));
+                }
+        }
 }
 
-// The factor of a record or cell of `level` that the first shell holding it (`holds(shell)`) allows.
-template <typename Holds>
-std::uint64_t shell_allowance(int level, Holds&& holds) {
-    for (int shell = 0; shell < shells; ++shell)
-        if (holds(shell)) return shell_factor[shell];
-    return level == 0 ? 0 : shell_factor[shells];
+// The floor of a record's a-b square, or of its part of it when that is bounded.
+double chromatic_floor(const Reader& reader, std::uint32_t bucket, const std::uint8_t* bytes) noexcept {
+    const auto square = static_cast<std::size_t>(bucket % (cells_a * cells_b));
+    const std::int32_t start = reader.part_starts[square];
+    if (start < 0) return reader.floors.chromatic[square];
+    const auto a_cell = static_cast<double>(square / cells_b), b_cell = static_cast<double>(square % cells_b);
+    const double a = (half_value(u16_at(bytes + 2)) - low_ab) / cell_size - a_cell;
+    const double b = (half_value(u16_at(bytes + 4)) - low_ab) / cell_size - b_cell;
+    // A record beyond the grid, filed in an edge cell, lies in no part: the square's floor stands.
+    if (!(a >= 0.0 && a < 1.0 && b >= 0.0 && b < 1.0)) return reader.floors.chromatic[square];
+    const int i = std::min(static_cast<int>(a * fine_split), fine_split - 1);
+    const int j = std::min(static_cast<int>(b * fine_split), fine_split - 1);
+    return reader.parts[static_cast<std::size_t>(start + i * fine_split + j)];
 }
 
 // Visits the image's rows in the buckets the colour reads, in bucket order, with their bucket; flags a row
@@ -418,55 +484,59 @@ void for_each_read_row(const ThresholdIndex& index, const Reader& reader, std::i
     }
 }
 
-// What add_bounds allows the image, record by record: nothing beyond the region the record's level reads,
-// and by the shells of its level within it.
+// A record an image's bound allows something: where it is, what the bound allows it (allowance units)
+// and, once evaluated, what it counts (percent).
+struct Counted {
+    const std::uint8_t* bytes;
+    std::uint64_t allowed;
+    double value;
+};
+
+// What the image's records within the balls the colour reads can count, each by its own spread (at most
+// what add_bounds allows its cell), and those that can count anything, in bucket order.
 std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad,
-                           std::vector<const std::uint8_t*>& counted) {
+                           std::vector<Counted>& counted) {
     std::uint64_t bound = 0;
     counted.clear();
+    const Estimator& estimate = reader.estimate;
     for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
         const auto level = static_cast<int>(bucket / cells);
-        const auto& limits = reader.limits[level];
-        const double floor = floor_of(reader, bucket);
-        if (!(floor <= limits[shells])) return;
-        int shell = 0;
-        while (shell < shells && !(floor <= limits[shell])) ++shell;
-        std::uint64_t factor = shell_factor[shell];
-        if (shell > 1 && level > 0) {
-            // Beyond shell j - 1 the record lies more than j - 1 of its level's spreads beyond the tolerance:
-            // in its own spreads, often many more.
-            const double own = reader.estimate.ratio * widest_of(bytes, reader.estimate.spreads);
-            const double beyond = (shell - 1) * level_spread(level, reader.estimate.tail);
-            factor =
-                beyond > reader.estimate.tail * own
-                    ? 0
-                    : std::min(factor, static_cast<std::uint64_t>(std::ceil(ndtr(-beyond / own) * shell_unit)) + 1);
-        } else if (shell == shells && level == 0) {
-            factor = 0;
-        }
-        bound += static_cast<std::uint64_t>(u16_at(bytes + 6)) * factor;
-        if (factor > 0) counted.push_back(bytes);
+        // The cell's a-b square with the record's own lightness, closer than its slab's.
+        const double lightness = half_value(u16_at(bytes));
+        const double floor = reader.floor.lightness(lightness, lightness) + chromatic_floor(reader, bucket, bytes);
+        if (!(floor <= reader.read_limit[level])) return;
+        const std::uint64_t factor =
+            allowance(floor, estimate.tolerance, estimate.ratio * widest_of(bytes, estimate.spreads), estimate.tail,
+                      reader.table);
+        if (factor == 0) return;
+        const std::uint64_t allowed = static_cast<std::uint64_t>(u16_at(bytes + 6)) * factor;
+        bound += allowed;
+        counted.push_back({bytes, allowed, 0.0});
     });
     return bound;
 }
 
 // Adds to bounds[image] what the posting lists of the cells the colour bounds by allow each image: its
-// mass in a cell times the allowance of the first shell of the cell's level that meets the cell, and
-// what lies beyond the last shell, at most shell_factor[shells] of its whole weight. False when a posting
-// names an image beyond the index.
+// mass in a cell times the allowance of the cell at its level's greatest spread. Every record is allowed
+// beyond_bound through the image's whole weight (which the caller adds once for every colour: it is the
+// same for each), and the lists add only what a cell allows beyond that.
+// False when a posting names an image beyond the index.
 bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<std::uint64_t>& bounds, Stop& stop) {
     bool bad = false;
+    const Estimator& estimate = reader.estimate;
     for_each_span(reader.cells_bound, [&](std::int64_t first, std::int64_t last) {
         stop.poll();
         for (std::int64_t bucket = first; bucket < last; ++bucket) {
             const std::int64_t begin = index.posting_starts[bucket], end = index.posting_starts[bucket + 1];
             if (begin == end) continue;
             const auto level = static_cast<int>(bucket / cells);
-            const auto& limits = reader.limits[level];
             const double floor = floor_of(reader, bucket);
-            if (!(floor <= limits[spread_bounded(level) ? shells - 1 : shells])) continue;
-            const std::uint64_t factor = shell_allowance(level, [&](int shell) { return floor <= limits[shell]; });
-            if (factor == 0) continue;
+            if (!(floor <= reader.bound_limit[level])) continue;
+            const std::uint64_t allowed =
+                allowance(floor, estimate.tolerance, reader.spread[level], estimate.tail, reader.table);
+            // Every record is allowed beyond_bound of its weight already, by the image's whole weight.
+            if (allowed <= reader.beyond_bound) continue;
+            const std::uint64_t factor = allowed - reader.beyond_bound;
             for (std::int64_t entry = begin; entry < end; ++entry) {
                 const std::uint32_t image = index.posting_images[entry];
                 if (image >= static_cast<std::uint64_t>(index.images)) bad = true;
@@ -474,19 +544,37 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<s
             }
         }
     });
-    for (std::int64_t image = 0; image < index.images; ++image)
-        bounds[image] += index.image_weights[image] * shell_factor[shells];
     return !bad;
 }
 
+// Allowance units in percent of an image, with a relative margin far above the rounding of a share's sum
+// of rounded products, so that it stays above the share it bounds.
+double percent_of(std::uint64_t units) noexcept {
+    return static_cast<double>(units) * (100.0 / (65535.0 * static_cast<double>(allowance_unit))) * (1.0 + 1e-9);
+}
+
 // The image's share of the colour as colour_shares sums it, from the rows record_bound allows anything (in
-// bucket order, as it visits them): the others count nothing, and CIEDE2000 need not say so.
-double exact_share(const Reader& reader, const std::vector<const std::uint8_t*>& counted) {
-    double sum = 0.0;
-    for (const std::uint8_t* bytes : counted) {
-        const double value = reader.estimate(bytes);
-        if (value > 0.0) sum += value;
+// bucket order): the others count nothing, and CIEDE2000 need not say so. Negative when the share is
+// below `needed`: the rows are evaluated heaviest allowance first, and once what they count plus what the
+// rest may count falls below it, the others need not be.
+double exact_share(const Reader& reader, std::vector<Counted>& counted, std::uint64_t bound, double needed,
+                   std::vector<std::uint32_t>& order) {
+    order.resize(counted.size());
+    for (std::uint32_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+        return counted[x].allowed != counted[y].allowed ? counted[x].allowed > counted[y].allowed : x < y;
+    });
+    double so_far = 0.0;
+    for (const std::uint32_t k : order) {
+        counted[k].value = reader.estimate(counted[k].bytes);
+        bound -= counted[k].allowed;
+        if (counted[k].value > 0.0) so_far += counted[k].value;
+        // Summed in another order than the share: the margin covers the difference.
+        if ((so_far + percent_of(bound)) * (1.0 + 1e-9) < needed) return -1.0;
     }
+    double sum = 0.0;
+    for (const Counted& each : counted)
+        if (each.value > 0.0) sum += each.value;
     return sum;
 }
 
@@ -507,7 +595,10 @@ bool ranks_before(const Ranked& x, const Ranked& y) noexcept {
 // Candidates a batch takes at first; each batch after takes twice as many, up to the last size: a batch
 // evaluated in full may go past the point where the search is settled, so batches stay small beside the
 // evaluation of a large catalogue's candidates.
-constexpr std::size_t first_batch = 256, last_batch = 4096;
+constexpr std::size_t first_batch = 128, last_batch = 512;
+// Candidates are gathered in stages of bounds, from a histogram of this many bins: the first stage holds
+// some thousands, each next twice as many, up to the last size.
+constexpr std::size_t histogram_bins = 65536, first_stage = 4096, last_stage = 65536;
 
 }  // namespace
 
@@ -520,8 +611,8 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     // Per image, the least over the colours of its bound.
     std::vector<std::uint64_t> least_bound, bounds(static_cast<std::size_t>(index.images));
     for (const Lab& query : queries) {
-        Reader& reader = readers.emplace_back(
-            Reader{{query, warped(query), tolerance, tail, ratio, spread_table()}, {}, {}, {}, {}});
+        Reader& reader = readers.emplace_back(Reader{
+            {query, warped(query), tolerance, tail, ratio, spread_table()}, DifferenceFloor(query), {}, {}, {}, {}});
         prepare_reader(reader, index.posting_starts, tolerance, tail);
         if (!add_bounds(index, reader, bounds, stop)) {
             found.bad_entry = true;
@@ -531,17 +622,29 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
         else
             for (std::size_t image = 0; image < bounds.size(); ++image)
                 least_bound[image] = std::min(least_bound[image], bounds[image]);
-        if (least_bound.size() != bounds.size()) bounds.assign(least_bound.size(), 0);
+        if (least_bound.size() != bounds.size() && readers.size() < colours) bounds.assign(least_bound.size(), 0);
     }
-    // A share sums one rounded product per record: a relative margin far above their rounding keeps the
-    // bound above it.
-    const auto percent = [](std::uint64_t units) {
-        return static_cast<double>(units) * (100.0 / (65535.0 * shell_unit)) * (1.0 + 1e-9);
+    const auto percent = percent_of;
+    // The least bound that reaches min_share (percent_of never falls as the units grow), and a histogram of
+    // the bounds that do: candidates are taken from it a range of bounds at a time, the heaviest first, so
+    // that a search settled among the first few thousand never sorts or holds the rest.
+    std::uint64_t least_units = 1, most_units = 0;
+    for (std::uint64_t step = std::uint64_t{1} << 62; step > 0; step >>= 1)
+        if (!(percent(least_units + step - 1) >= min_share)) least_units += step;
+    const auto eligible = [&](std::size_t image) {
+        return least_bound[image] >= least_units && (!keep || keep[image]);
     };
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
+    const std::uint64_t beyond = readers.empty() ? 0 : readers.front().beyond_bound;
+    for (std::size_t image = 0; image < least_bound.size(); ++image) {
+        least_bound[image] += index.image_weights[image] * beyond;
+        if (eligible(image)) most_units = std::max(most_units, least_bound[image]);
+    }
+    int shift = 0;
+    while ((most_units >> shift) >= histogram_bins) ++shift;
+    std::vector<std::uint32_t> histogram(histogram_bins, 0);
     for (std::size_t image = 0; image < least_bound.size(); ++image)
-        if (least_bound[image] > 0 && percent(least_bound[image]) >= min_share && (!keep || keep[image]))
-            candidates.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
+        if (eligible(image)) ++histogram[static_cast<std::size_t>(least_bound[image] >> shift)];
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
     // Heaviest bound first, then the image, so that the order of evaluation is one whatever happens.
     const auto heavier = [](const auto& x, const auto& y) {
         return x.first != y.first ? x.first > y.first : x.second < y.second;
@@ -550,88 +653,112 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     std::vector<double> kept_shares, shares;
     std::vector<std::uint8_t> holds;
     std::vector<std::size_t> free_slots;
-    std::size_t done = 0;
-    for (std::size_t batch = first_batch; done < candidates.size(); batch = std::min(2 * batch, last_batch)) {
-        stop.poll();
-        const auto begin = candidates.begin() + static_cast<std::ptrdiff_t>(done);
-        const auto end = candidates.begin() + static_cast<std::ptrdiff_t>(std::min(candidates.size(), done + batch));
-        std::nth_element(begin, end - 1, candidates.end(), heavier);
-        std::sort(begin, end, heavier);
-        // The batch's shares on every thread, each image's its own: the ranking below takes them in order.
-        const auto count = static_cast<std::size_t>(end - begin);
-        const double needed =
-            static_cast<std::int64_t>(best.size()) == limit ? std::max(min_share, best.front().least) : min_share;
-        shares.assign(count * colours, 0.0);
-        holds.assign(count, 0);
-        std::atomic<std::size_t> next{0};
-        std::atomic<bool> bad{false};
-        constexpr std::size_t piece = 16;
-        run_on_threads(std::clamp<int>(threads, 1, static_cast<int>((count + piece - 1) / piece)), stop, [&] {
-            for (std::size_t first; (first = next.fetch_add(piece)) < count;) {
-                stop.poll();
-                bool bad_here = false;
-                std::vector<std::vector<const std::uint8_t*>> counted(colours);
-                for (std::size_t k = first; k < std::min(count, first + piece); ++k) {
-                    const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
-                    // Records far from the colour cost CIEDE2000 for nothing: first their bound, record by record.
-                    bool held = true;
-                    for (std::size_t c = 0; c < colours && held; ++c) {
-                        const std::uint64_t bound = record_bound(index, readers[c], image, bad_here, counted[c]);
-                        held = bound > 0 && percent(bound) >= needed;
+    std::size_t done = 0, stage = first_stage;
+    bool settled = false;
+    // Bins below `upper` are left; each stage takes bins from the top until it holds `stage` candidates.
+    for (std::size_t upper = static_cast<std::size_t>(most_units >> shift) + 1; !settled && upper > 0;) {
+        std::size_t lower = upper, taken = 0;
+        while (lower > 0 && taken < stage) taken += histogram[--lower];
+        if (taken == 0) break;
+        // No bound of the stage can enter the first `limit`: neither can any after it.
+        const std::uint64_t stage_top = (static_cast<std::uint64_t>(upper) << shift) - 1;
+        if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > percent(stage_top)) break;
+        candidates.clear();
+        candidates.reserve(taken);
+        for (std::size_t image = 0; image < least_bound.size(); ++image)
+            if (eligible(image)) {
+                const std::size_t bin = static_cast<std::size_t>(least_bound[image] >> shift);
+                if (bin >= lower && bin < upper)
+                    candidates.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
+            }
+        done = 0;
+        stage = std::min(2 * stage, last_stage);
+        upper = lower;
+        for (std::size_t batch = first_batch; done < candidates.size(); batch = std::min(2 * batch, last_batch)) {
+            stop.poll();
+            const auto begin = candidates.begin() + static_cast<std::ptrdiff_t>(done);
+            const auto end =
+                candidates.begin() + static_cast<std::ptrdiff_t>(std::min(candidates.size(), done + batch));
+            std::nth_element(begin, end - 1, candidates.end(), heavier);
+            std::sort(begin, end, heavier);
+            // The batch's shares on every thread, each image's its own: the ranking below takes them in order.
+            const auto count = static_cast<std::size_t>(end - begin);
+            const double needed =
+                static_cast<std::int64_t>(best.size()) == limit ? std::max(min_share, best.front().least) : min_share;
+            shares.assign(count * colours, 0.0);
+            holds.assign(count, 0);
+            std::atomic<std::size_t> next{0};
+            std::atomic<bool> bad{false};
+            constexpr std::size_t piece = 16;
+            run_on_threads(std::clamp<int>(threads, 1, static_cast<int>((count + piece - 1) / piece)), stop, [&] {
+                for (std::size_t first; (first = next.fetch_add(piece)) < count;) {
+                    stop.poll();
+                    bool bad_here = false;
+                    std::vector<std::vector<Counted>> counted(colours);
+                    std::vector<std::uint64_t> own_bounds(colours);
+                    std::vector<std::uint32_t> order;
+                    for (std::size_t k = first; k < std::min(count, first + piece); ++k) {
+                        const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
+                        // Records far from the colour cost CIEDE2000 for nothing: first their bound, record by record.
+                        bool held = true;
+                        for (std::size_t c = 0; c < colours && held; ++c) {
+                            own_bounds[c] = record_bound(index, readers[c], image, bad_here, counted[c]);
+                            held = own_bounds[c] > 0 && percent(own_bounds[c]) >= needed;
+                        }
+                        for (std::size_t c = 0; c < colours && held; ++c) {
+                            const double share = exact_share(readers[c], counted[c], own_bounds[c], needed, order);
+                            shares[k * colours + c] = std::max(share, 0.0);
+                            held = share > 0.0 && share >= min_share;
+                        }
+                        holds[k] = held;
                     }
-                    for (std::size_t c = 0; c < colours && held; ++c) {
-                        const double share = exact_share(readers[c], counted[c]);
-                        shares[k * colours + c] = share;
-                        held = share > 0.0 && share >= min_share;
-                    }
-                    holds[k] = held;
+                    if (bad_here) bad = true;
                 }
-                if (bad_here) bad = true;
+            });
+            if (bad) {
+                found.bad_entry = true;
+                return found;
             }
-        });
-        if (bad) {
-            found.bad_entry = true;
-            return found;
-        }
-        bool settled = false;
-        for (std::size_t k = 0; k < count; ++k, ++done) {
-            // No image left can enter the first `limit`: its least share is below that of the last of them.
-            const std::uint64_t bound = begin[static_cast<std::ptrdiff_t>(k)].first;
-            if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > percent(bound)) {
-                settled = true;
-                break;
+            for (std::size_t k = 0; k < count; ++k, ++done) {
+                // No image left can enter the first `limit`: its least share is below that of the last of them.
+                const std::uint64_t bound = begin[static_cast<std::ptrdiff_t>(k)].first;
+                if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > percent(bound)) {
+                    settled = true;
+                    break;
+                }
+                if (!holds[k]) continue;
+                const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
+                const double* own = shares.data() + k * colours;
+                Ranked entry{own[0], own[0], ids[image], image, 0};
+                for (std::size_t c = 1; c < colours; ++c) {
+                    entry.least = std::min(entry.least, own[c]);
+                    entry.sum += own[c];
+                }
+                if (static_cast<std::int64_t>(best.size()) == limit) {
+                    if (!ranks_before(entry, best.front())) continue;
+                    std::pop_heap(best.begin(), best.end(), ranks_before);
+                    free_slots.push_back(best.back().slot);
+                    best.pop_back();
+                }
+                if (free_slots.empty()) {
+                    free_slots.push_back(kept_shares.size());
+                    kept_shares.resize(kept_shares.size() + colours);
+                }
+                entry.slot = free_slots.back();
+                free_slots.pop_back();
+                std::copy(own, own + colours, kept_shares.begin() + static_cast<std::ptrdiff_t>(entry.slot));
+                best.push_back(entry);
+                std::push_heap(best.begin(), best.end(), ranks_before);
             }
-            if (!holds[k]) continue;
-            const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
-            const double* own = shares.data() + k * colours;
-            Ranked entry{own[0], own[0], ids[image], image, 0};
-            for (std::size_t c = 1; c < colours; ++c) {
-                entry.least = std::min(entry.least, own[c]);
-                entry.sum += own[c];
-            }
+            if (settled) break;
+            // What cannot enter the first `limit` now never will: the next batches choose among the rest only.
             if (static_cast<std::int64_t>(best.size()) == limit) {
-                if (!ranks_before(entry, best.front())) continue;
-                std::pop_heap(best.begin(), best.end(), ranks_before);
-                free_slots.push_back(best.back().slot);
-                best.pop_back();
+                const double least = best.front().least;
+                candidates.erase(
+                    std::remove_if(candidates.begin() + static_cast<std::ptrdiff_t>(done), candidates.end(),
+                                   [&](const auto& candidate) { return percent(candidate.first) < least; }),
+                    candidates.end());
             }
-            if (free_slots.empty()) {
-                free_slots.push_back(kept_shares.size());
-                kept_shares.resize(kept_shares.size() + colours);
-            }
-            entry.slot = free_slots.back();
-            free_slots.pop_back();
-            std::copy(own, own + colours, kept_shares.begin() + static_cast<std::ptrdiff_t>(entry.slot));
-            best.push_back(entry);
-            std::push_heap(best.begin(), best.end(), ranks_before);
-        }
-        if (settled) break;
-        // What cannot enter the first `limit` now never will: the next batches choose among the rest only.
-        if (static_cast<std::int64_t>(best.size()) == limit) {
-            const double least = best.front().least;
-            candidates.erase(std::remove_if(candidates.begin() + static_cast<std::ptrdiff_t>(done), candidates.end(),
-                                            [&](const auto& candidate) { return percent(candidate.first) < least; }),
-                             candidates.end());
         }
     }
     for (const Ranked& entry : best) {

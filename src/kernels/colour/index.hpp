@@ -5,7 +5,7 @@
 // A record counts for a query only within CIEDE2000 `reach` of it: the tolerance plus tail * ratio times
 // its widest spread. Level 0 holds records without spread (reach: the tolerance), level k in 1..13 those
 // whose extra reach is at most 2^((k-1)/2), level 14 the rest: steps of root 2, so that a level's greatest
-// spread, which bounds what its records may count (index.cpp's shells), is near each record's own. A
+// spread, which bounds what its records may count (index.cpp's allowances), is near each record's own. A
 // query bounds CIEDE2000 from below over every cell of the grid (DifferenceFloor) and reads, per level, the
 // records of the cells whose bound is within the level's greatest reach.
 #pragma once
@@ -93,7 +93,7 @@ struct Found {
 // (and some pixels), the first `limit` by the least share, then the sum of the shares, then ids[image]:
 // the answer of ranking colour_shares of every image. Each image's share is bounded by its masses in the
 // posting lists of the cells read, each cell's mass by the part a record of its level can hold at the
-// cell's distance from the colour (the shells of index.cpp); images are evaluated exactly from their own
+// cell's distance from the colour (the allowances of index.cpp); images are evaluated exactly from their own
 // rows by bound, heaviest first, until the least share of the last of the first `limit` lies above every
 // bound left. The same answer for any number of threads.
 Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, const std::int64_t* ids,
