@@ -389,6 +389,8 @@ std::uint64_t allowance(double squared_floor, double tolerance, double spread, d
 // ball whose posting lists bound the images, the cells of those balls, and what a bound adds for every
 // image beyond the second (a fraction of its whole weight in allowance units).
 struct Reader {
+    Reader(const Estimator& estimator, const Lab& query) : estimate(estimator), floor(query) {}
+
     Estimator estimate;
     DifferenceFloor floor;
     CellFloors floors;
@@ -397,9 +399,9 @@ struct Reader {
     // a-major); -1 elsewhere.
     std::vector<std::int32_t> part_starts;
     std::vector<double> parts;
-    std::array<double, levels> spread, read_limit, bound_limit;
-    CellRanges cells_read, cells_bound;
-    std::uint64_t beyond_bound;
+    std::array<double, levels> spread{}, read_limit{}, bound_limit{};
+    CellRanges cells_read{}, cells_bound{};
+    std::uint64_t beyond_bound = 0;
 };
 
 // The floor of a bucket's cell.
@@ -611,8 +613,8 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     // Per image, the least over the colours of its bound.
     std::vector<std::uint64_t> least_bound, bounds(static_cast<std::size_t>(index.images));
     for (const Lab& query : queries) {
-        Reader& reader = readers.emplace_back(Reader{
-            {query, warped(query), tolerance, tail, ratio, spread_table()}, DifferenceFloor(query), {}, {}, {}, {}});
+        Reader& reader =
+            readers.emplace_back(Estimator{query, warped(query), tolerance, tail, ratio, spread_table()}, query);
         prepare_reader(reader, index.posting_starts, tolerance, tail);
         if (!add_bounds(index, reader, bounds, stop)) {
             found.bad_entry = true;
