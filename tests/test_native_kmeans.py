@@ -540,3 +540,23 @@ def test_an_unverified_release_is_fitted_by_the_library_and_said_once(version, t
         assert "about 70x slower on large images" in messages[0]
     else:
         assert not any("verified" in message for message in messages)
+
+
+@pytest.mark.parametrize("shape, strided", [((1200, 1500), False), ((1200, 1800), False), ((1200, 1800), True)],
+                         ids=["copied rows", "rows read in place", "strided rows read in place"])
+def test_stage_labels_are_the_nearest_centres(china_bgr, shape, strided):
+    """Below 2^21 rows the stage fits a private copy of the rows, from 2^21 on it reads them in place and
+    keeps each row's colour in the labels array until its label replaces it: either way every row's label
+    is its nearest centre, as the library's last assignment gives it."""
+    image = cv2.resize(china_bgr, shape[::-1], interpolation=cv2.INTER_NEAREST)
+    rows = pixels_of(image, lab_space=False)
+    if strided:
+        rows = np.asfortranarray(rows)
+    colours, labels = FastColorExtractor(5, "kmeans", False, False)._cluster_colors_kmeans(rows)
+    assert labels.dtype == np.int32 and labels.shape == (len(rows),) and labels.flags.owndata
+    distinct, where = np.unique(rows, axis=0, return_inverse=True)
+    distances = ((distinct[:, None, :].astype(float) - colours[None]) ** 2).sum(axis=2)
+    ordered = np.sort(distances, axis=1)
+    clear = ordered[:, 1] - ordered[:, 0] > 1e-6  # leave bisector ties to the library's own rounding
+    nearest = distances.argmin(axis=1)[where.ravel()]
+    assert np.array_equal(labels[clear[where.ravel()]], nearest[clear[where.ravel()]])

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "clustering/clustering.hpp"
@@ -210,14 +211,13 @@ Applies native_path_applies(int n_colors, PyObject* pixels, km::NormOrder* order
     return library_facts_known(n_colors, order, why);
 }
 
-Ref pair(const km::Result& fitted, const kernels::RowColours& row_colours, int k, int workers) {
+// `labels`, an int32 array of a value per row, may be the memory `row_colours` is kept in: each row's
+// label replaces its colour.
+Ref pair(const km::Result& fitted, const kernels::RowColours& row_colours, int k, int workers, Ref labels) {
     npy_intp centre_dims[2] = {k, 3};
     Ref colors = Ref::steal(PyArray_SimpleNew(2, centre_dims, NPY_DOUBLE));
     if (!colors) return Ref();
     std::memcpy(PyArray_DATA(as_array(colors.get())), fitted.centres.data(), fitted.centres.size() * sizeof(double));
-    npy_intp rows = static_cast<npy_intp>(row_colours.size());
-    Ref labels = Ref::steal(PyArray_SimpleNew(1, &rows, NPY_INT32));
-    if (!labels) return Ref();
     auto* out = static_cast<std::int32_t*>(PyArray_DATA(as_array(labels.get())));
     if (run_kernel([&](kernels::Stop& stop) { km::label_rows(fitted.labels, row_colours, out, workers, stop); },
                    Gil::release) < 0)
@@ -228,6 +228,10 @@ Ref pair(const km::Result& fitted, const kernels::RowColours& row_colours, int k
 
 // The fit's inputs and state: the distinct colours of the rows, every row's colour, the fit.
 struct Colours {
+    Colours() = default;
+    // The rows' colours kept in `buffer` (room for `capacity` rows), which outlives the fit.
+    Colours(std::int32_t* buffer, std::size_t capacity) : row_colours(buffer, capacity) {}
+
     int workers = 1;  // threads, as many as the library's own fit would use
     std::optional<kernels::DistinctRows> table;
     kernels::RowColours row_colours;
@@ -278,9 +282,14 @@ Applies finish(Colours& colours, int n_colors, km::Result* fitted) {
 // yes with *result set; no when the fit leaves the answer to the library.
 Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* result,
                    std::optional<kernels::ClusterSums>* sums) {
-    Colours colours;
-    if ((colours.workers = worker_count()) < 0) return Applies::error;
     auto* array = as_array(pixels);
+    // The labels array first: the rows' colours are kept in it until they become its labels, rather than
+    // in as much fresh memory again.
+    npy_intp count = PyArray_DIM(array, 0);
+    Ref labels = Ref::steal(PyArray_SimpleNew(1, &count, NPY_INT32));
+    if (!labels) return Applies::error;
+    Colours colours(static_cast<std::int32_t*>(PyArray_DATA(as_array(labels.get()))), static_cast<std::size_t>(count));
+    if ((colours.workers = worker_count()) < 0) return Applies::error;
     const kernels::ByteRows given{static_cast<const std::uint8_t*>(PyArray_DATA(array)), PyArray_DIM(array, 0),
                                   PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
     int built = 0;
@@ -294,7 +303,7 @@ Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* res
         if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
         built = build_colours([&](kernels::Stop&) {
             colours.table.emplace(copy.view(), &colours.row_colours);
-            std::vector<std::uint8_t>().swap(copy.bytes);  // the rows are not read again
+            decltype(copy.bytes)().swap(copy.bytes);  // the rows are not read again
         });
     }
     if (built < 0 || seed_runs(n_colors, order, &colours) < 0) return Applies::error;
@@ -304,7 +313,7 @@ Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* res
     const Applies done = finish(colours, n_colors, &fitted);
     if (done != Applies::yes) return done;
     if (sums) sums->emplace(kernels::sum_by_colour_label(*colours.table, fitted.labels, n_colors));
-    *result = pair(fitted, colours.row_colours, n_colors, colours.workers);
+    *result = pair(fitted, colours.row_colours, n_colors, colours.workers, std::move(labels));
     return *result ? Applies::yes : Applies::error;
 }
 

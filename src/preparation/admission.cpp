@@ -60,10 +60,12 @@ double library_kmeans_peak(double rows, int n_colors) {
 }
 
 // FastColorExtractor's K-means: per row its colour number, the private copy of the rows and the
-// labels; per distinct colour the fit's tables (its values, weights, block pairs and each run's
-// bounds). The number of distinct colours is known only once the table is built, so every row is
-// taken for a colour of its own, up to the 2^24 there can be: for photos, with far fewer colours
-// than rows, this is several times what the fit takes. Calibrated on rows of random colours.
+// labels (on rows given as an array the colour numbers are kept in the labels, and from 2^21 rows on
+// there is no copy: the estimate is then above the peak); per distinct colour the fit's tables (its
+// values, weights, block pairs and each run's bounds). The number of distinct colours is known only
+// once the table is built, so every row is taken for a colour of its own, up to the 2^24 there can be:
+// for photos, with far fewer colours than rows, this is several times what the fit takes. Calibrated
+// on rows of random colours.
 namespace native_kmeans {
 inline constexpr double per_row = 12;
 inline constexpr double per_colour = 170;

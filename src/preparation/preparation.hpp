@@ -11,6 +11,7 @@
 
 #include "interop/globals.hpp"
 #include "interop/ref.hpp"
+#include "kernels/colour_table.hpp"
 #include "kernels/distinct_rows.hpp"
 #include "kernels/pixel_rows.hpp"
 #include "model/extractor.hpp"
@@ -63,9 +64,10 @@ Applies native_rows_apply(PyObject* rows, std::initializer_list<PyObject*> libra
 Applies native_pixels(PyObject* image, PyObject* mask, kernels::ImagePixels* pixels, Ref* grey);
 
 // A private, contiguous copy of rows that passed the gate, made while the GIL is held: kernels read it
-// with the GIL released, when other threads may be writing to the caller's array.
+// with the GIL released, when other threads may be writing to the caller's array. Its memory is not
+// zeroed first: the copy writes every byte.
 struct PrivateRows {
-    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t, kernels::UninitialisedLargeAllocator<std::uint8_t>> bytes;
     std::ptrdiff_t count = 0;
     kernels::ByteRows view() const noexcept { return {bytes.data(), count, 3, 1}; }
 };

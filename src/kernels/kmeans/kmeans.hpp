@@ -76,7 +76,8 @@ bool rows_independent(Dgemm dgemm, bool* fused);
 inline constexpr int runs = library::runs;
 
 // out[i] = labels[row_colours[i]] for every row, on up to `workers` threads: a label per row from the
-// labels per colour.
+// labels per colour. `out` may be row_colours' own memory: each row's colour is read before its label
+// replaces it.
 void label_rows(const std::vector<std::int32_t>& labels, const RowColours& row_colours, std::int32_t* out, int workers,
                 Stop& stop);
 
