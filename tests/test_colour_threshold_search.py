@@ -222,16 +222,19 @@ def test_a_large_catalogue_searched_range_by_range_gives_the_shares_of_every_rec
 @pytest.fixture(scope="module")
 def blocks(tables):
     """150,000 images in three blocks of postings, the last one short, each image the heaviest records of a
-    table; images on either side of the blocks' edges hold a magenta as well, the heaviest of them in two
-    records of one cell that weigh more together than a posting's mass can say."""
+    table; images on either side of the blocks' edges hold a magenta as well. Two hold more than their
+    whole of it: the first in two records of one cell, more than a posting's mass can say, the second in
+    two cells, so that a bound below the first's share would rank the second first and stop."""
     rng = np.random.default_rng(5)
     heads = [table[np.argsort(table["weight"])[::-1][:4]] for table in tables]
     images = [heads[i] for i in rng.integers(0, len(heads), 150_000)]
     magenta = srgb_to_lab(np.array([[200.0, 30, 200]]))[0]
-    for rank, image in enumerate([65535, 65536, 131071, 131072, 149_999, 0]):
-        accent = np.zeros(2 if rank == 0 else 1, RECORD)
-        accent["lab"] = magenta
-        accent["weight"] = 40_000 if rank == 0 else 30_000 - 4_000 * rank
+    lighter = magenta + (4.5, 0, 0)  # within the tolerance, in the next cell
+    accents = {65535: [(magenta, 40_000), (magenta, 40_000)], 65536: [(magenta, 40_000), (lighter, 35_000)]}
+    accents |= {image: [(magenta, weight)] for image, weight in ((131071, 26_000), (131072, 22_000), (149_999, 18_000),
+                                                                 (0, 14_000))}
+    for image, records in accents.items():
+        accent = np.array([(lab, weight, (0, 0, 0)) for lab, weight in records], RECORD)
         images[image] = np.concatenate([images[image], accent])
     return images, build(images)
 
