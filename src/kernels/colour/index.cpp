@@ -537,13 +537,19 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
     return bound;
 }
 
-// Sets bounds[image] to what the posting lists of the cells the colour bounds by allow each image: its
-// mass in a cell times the allowance of the cell at its level's greatest spread. Every record is allowed
-// beyond_bound through the image's whole weight (which the caller adds once for every colour: it is the
-// same for each), and the lists add only what a cell allows beyond that. The lists are added a block of
-// images at a time into sums that stay in cache, rather than into bounds spread over megabytes.
-// False when an entry names an image beyond the index or the starts do not fit the entries.
-bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<std::uint64_t>& bounds, Stop& stop) {
+// How far ahead add_bounds asks for the entries and the starts of the lists it reads.
+constexpr std::int64_t prefetch_entries = 512;
+constexpr std::size_t prefetch_lists = 16;
+
+// What the posting lists of the cells the colour bounds by allow each image: its mass in a cell times the
+// allowance of the cell at its level's greatest spread. Every record is allowed beyond_bound through the
+// image's whole weight (which the caller adds once for every colour: it is the same for each), and the
+// lists add only what a cell allows beyond that. The lists are added a block of images at a time into
+// sums that stay in cache, rather than into bounds spread over megabytes; take(first, count, sums) gets
+// each block's while they are there. False when an entry names an image beyond the index or the starts
+// do not fit the entries.
+template <typename Take>
+bool add_bounds(const ThresholdIndex& index, const Reader& reader, Stop& stop, Take&& take) {
     const Estimator& estimate = reader.estimate;
     const std::uint32_t* const listed = index.posting_buckets;
     const std::uint32_t* const listed_end = listed + index.filled_buckets;
@@ -569,24 +575,36 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<s
         std::fill(sums.begin(), sums.end(), 0);
         const std::int64_t* block_starts = index.posting_starts + (first >> block_bits) * index.filled_buckets;
         const std::uint64_t* weights = index.image_weights + first;
-        for (const auto& [k, factor] : read) {
+        for (std::size_t r = 0; r < read.size(); ++r) {
+            const auto [k, factor] = read[r];
+            // The starts of the lists read are far apart: asked for ahead as well.
+            if (r + prefetch_lists < read.size()) __builtin_prefetch(block_starts + read[r + prefetch_lists].first);
             const std::int64_t begin = block_starts[k], end = block_starts[k + 1];
             if (!(begin >= 0 && begin <= end && end <= index.entry_count)) {
                 bad = true;
                 continue;
             }
-            for (const std::uint32_t* entry = index.posting_entries + begin; entry != index.posting_entries + end;
-                 ++entry) {
-                const std::uint32_t offset = *entry & 0xFFFF, mass = *entry >> 16;
-                if (mass != mass_whole) sums[offset] += mass * factor;
-                else if (offset < count) sums[offset] += weights[offset] * factor;
-                else bad = true;
+            // Copies the compiler can keep in registers: the sums' stores could alias the read list.
+            const std::uint64_t times = factor;
+            std::uint64_t* const out = sums.data();
+            for (std::int64_t at = begin; at < end;) {
+                // The stores into the sums keep the processor from fetching the entries ahead on its own: a
+                // line at a time is asked for well ahead (the next lists read mostly follow in memory).
+                __builtin_prefetch(index.posting_entries + std::min(at + prefetch_entries, index.entry_count - 1));
+                for (const std::int64_t line_end = std::min(end, (at | 15) + 1); at < line_end; ++at) {
+                    const std::uint32_t entry = index.posting_entries[at];
+                    const std::uint32_t offset = entry & 0xFFFF, mass = entry >> 16;
+                    if (mass != mass_whole) [[likely]]
+                        out[offset] += mass * times;
+                    else if (offset < count) out[offset] += weights[offset] * times;
+                    else bad = true;
+                }
             }
         }
         // Offsets beyond a short last block name no image: what they added is the sign of it.
         for (std::int64_t offset = count; offset < block_images; ++offset)
             if (sums[static_cast<std::size_t>(offset)] != 0) bad = true;
-        std::copy(sums.begin(), sums.begin() + count, bounds.begin() + first);
+        take(first, count, sums.data());
     }
     return !bad;
 }
@@ -659,42 +677,49 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
             std::lower_bound(index.posting_buckets, end, static_cast<std::uint32_t>(level * cells));
         filled[level] = at != end && *at < (level + 1) * cells;
     }
-    // Per image, the least over the colours of its bound.
-    std::vector<std::uint64_t> least_bound, bounds(static_cast<std::size_t>(index.images));
-    for (const Lab& query : queries) {
-        Reader& reader =
-            readers.emplace_back(Estimator{query, warped(query), tolerance, tail, ratio, spread_table()}, query);
-        prepare_reader(reader, filled, tolerance, tail);
-        if (!add_bounds(index, reader, bounds, stop)) {
-            found.bad_entry = true;
-            return found;
-        }
-        if (least_bound.empty()) least_bound.swap(bounds);
-        else
-            for (std::size_t image = 0; image < bounds.size(); ++image)
-                least_bound[image] = std::min(least_bound[image], bounds[image]);
-        if (least_bound.size() != bounds.size() && readers.size() < colours) bounds.assign(least_bound.size(), 0);
-    }
     const auto percent = percent_of;
-    // The least bound that reaches min_share (percent_of never falls as the units grow), and a histogram of
-    // the bounds that do: candidates are taken from it a range of bounds at a time, the heaviest first, so
-    // that a search settled among the first few thousand never sorts or holds the rest.
+    // The least bound that reaches min_share (percent_of never falls as the units grow).
     std::uint64_t least_units = 1, most_units = 0;
     for (std::uint64_t step = std::uint64_t{1} << 62; step > 0; step >>= 1)
         if (!(percent(least_units + step - 1) >= min_share)) least_units += step;
-    const auto eligible = [&](std::size_t image) {
-        return least_bound[image] >= least_units && (!keep || keep[image]);
+    const auto eligible = [&](std::uint64_t bound, std::size_t image) {
+        return bound >= least_units && (!keep || keep[image]);
     };
-    const std::uint64_t beyond = readers.empty() ? 0 : readers.front().beyond_bound;
-    for (std::size_t image = 0; image < least_bound.size(); ++image) {
-        least_bound[image] += index.image_weights[image] * beyond;
-        if (eligible(image)) most_units = std::max(most_units, least_bound[image]);
+    // Per image, the least over the colours of its bound, and the greatest bound of an eligible image: both
+    // taken while each block's sums are in cache.
+    std::vector<std::uint64_t> least_bound(static_cast<std::size_t>(index.images));
+    for (std::size_t c = 0; c < colours; ++c) {
+        Reader& reader = readers.emplace_back(
+            Estimator{queries[c], warped(queries[c]), tolerance, tail, ratio, spread_table()}, queries[c]);
+        prepare_reader(reader, filled, tolerance, tail);
+        const std::uint64_t beyond = reader.beyond_bound;
+        const bool ok =
+            add_bounds(index, reader, stop, [&](std::int64_t first, std::int64_t count, const std::uint64_t* sums) {
+                std::uint64_t* out = least_bound.data() + first;
+                if (c == 0) std::copy(sums, sums + count, out);
+                else
+                    for (std::int64_t k = 0; k < count; ++k) out[k] = std::min(out[k], sums[k]);
+                if (c + 1 < colours) return;
+                const std::uint64_t* weights = index.image_weights + first;
+                for (std::int64_t k = 0; k < count; ++k) {
+                    out[k] += weights[k] * beyond;
+                    if (eligible(out[k], static_cast<std::size_t>(first + k)))
+                        most_units = std::max(most_units, out[k]);
+                }
+            });
+        if (!ok) {
+            found.bad_entry = true;
+            return found;
+        }
     }
+    // A histogram of the bounds that reach min_share: candidates are taken from it a range of bounds at a
+    // time, the heaviest first, so that a search settled among the first few thousand never sorts or holds
+    // the rest.
     int shift = 0;
     while ((most_units >> shift) >= histogram_bins) ++shift;
     std::vector<std::uint32_t> histogram(histogram_bins, 0);
     for (std::size_t image = 0; image < least_bound.size(); ++image)
-        if (eligible(image)) ++histogram[static_cast<std::size_t>(least_bound[image] >> shift)];
+        if (eligible(least_bound[image], image)) ++histogram[static_cast<std::size_t>(least_bound[image] >> shift)];
     std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
     // Heaviest bound first, then the image, so that the order of evaluation is one whatever happens.
     const auto heavier = [](const auto& x, const auto& y) {
@@ -717,7 +742,7 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
         candidates.clear();
         candidates.reserve(taken);
         for (std::size_t image = 0; image < least_bound.size(); ++image)
-            if (eligible(image)) {
+            if (eligible(least_bound[image], image)) {
                 const std::size_t bin = static_cast<std::size_t>(least_bound[image] >> shift);
                 if (bin >= lower && bin < upper)
                     candidates.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
