@@ -229,7 +229,8 @@ Ref search(PyObject* image_starts_object, PyObject* image_rows_object, PyObject*
     const std::int64_t row_count = size(image_rows) / static_cast<std::int64_t>(colour::row_bytes);
     const npy_intp filled = size(posting_buckets);
     const npy_intp blocks = (images + colour::block_images - 1) / colour::block_images;
-    // The starts are checked where the search reads them: all of them are many per image.
+    // Of the starts only the ends are checked here, the others where the search reads them: a pass over
+    // every block's start of every listed bucket would cost more than many a search.
     const std::int64_t* starts = data<std::int64_t>(posting_starts);
     if (size(image_rows) % static_cast<std::int64_t>(colour::row_bytes) || size(image_starts) != images + 1 ||
         !offsets_fit(data<std::int64_t>(image_starts), size(image_starts), row_count) ||

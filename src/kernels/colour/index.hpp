@@ -71,7 +71,7 @@ CellRanges cells_within(const LevelsFilled& filled, const CellFloors& floors, co
 //   holding records are listed (buckets, ascending); entries starts[block * buckets.size() + k] to the
 //   next start are those of the block in the k-th of them, images ascending, each the image's offset in
 //   its block (low 16 bits) and its mass (high 16 bits; mass_whole: at least that, bounded by the image's
-//   whole weight instead), 4 bytes where an image and a mass took 8.
+//   whole weight instead).
 inline constexpr int block_bits = 16;
 inline constexpr std::int64_t block_images = std::int64_t{1} << block_bits;
 inline constexpr std::uint32_t mass_whole = 0xFFFF;
