@@ -10,9 +10,10 @@
    the time the catalogue adds, for LibraryColorExtractor (scikit-learn's K-means) and ColorExtractor.
 
     python benchmarks/bench_catalogue.py [IMAGES]     (default 1000000)
-    python benchmarks/bench_catalogue.py IMAGES --keep FOLDER
+    python benchmarks/bench_catalogue.py IMAGES --keep FOLDER [--answers FILE]
         part 1 only, on a catalogue kept in FOLDER: filled on the first run, reused by later ones; its
-        colour index is rebuilt each run.
+        colour index is rebuilt each run. --answers writes every search's hits (paths and shares) and
+        processor time to FILE as JSON, so that two versions' answers can be compared exactly.
 
 The catalogue is filled in bulk: POOL distinct perturbed distributions are drawn (with their palettes and
 signatures), and image i stores one of them drawn at random, its rows written straight through the storage
@@ -153,15 +154,19 @@ def percentiles(times):
     return f"median {median * 1e3:7.2f} ms, 95th percentile {high * 1e3:7.2f} ms"
 
 
-def timed(call, queries):
+def timed(call, queries, answers=None):
     """Wall and processor time (every thread of the process) per query: on a shared machine the wall time
-    mostly measures the other jobs."""
+    mostly measures the other jobs. Each query's hits and processor time are added to `answers`."""
     times, processor, found = [], [], 0
     for query in queries:
         started, used = time.perf_counter(), time.process_time()
-        found += len(call(query))
+        hits = call(query)
+        found += len(hits)
         times.append(time.perf_counter() - started)
         processor.append(time.process_time() - used)
+        if answers is not None:
+            answers.append({"query": str(query), "processor": processor[-1],
+                            "hits": [[hit["path"], sorted(hit["queries"].items())] for hit in hits]})
     return (f"{percentiles(times)} ({found / len(queries):.1f} hits)\n"
             f"  {'':29}processor: {percentiles(processor)}, {sum(processor):.2f} s in all")
 
@@ -239,7 +244,7 @@ def rgb_of(lab):
     return tuple(int(c) for c in np.clip(np.round(rgb * 255), 0, 255))
 
 
-def large_catalogue(count, keep=None):
+def large_catalogue(count, keep=None, answers_path=None):
     rng = np.random.default_rng(2026)
     with tempfile.TemporaryDirectory() as folder:
         if keep is None:
@@ -256,13 +261,14 @@ def large_catalogue(count, keep=None):
               "stale one likewise)")
         colours = [parse_color(name) for name in NAMED] + [rgb_of(lab) for lab in drawn]
         colours = colours[:QUERIES]
+        answers = []
         with Catalogue(path) as catalogue:
             started = time.perf_counter()
             catalogue.search(["#87ceeb"])
             print(f"  first search after opening:  {(time.perf_counter() - started) * 1e3:7.1f} ms (maps the index)")
-            print(f"  search, 1 colour:            {timed(lambda c: catalogue.search([c]), colours)}")
+            print(f"  search, 1 colour:            {timed(lambda c: catalogue.search([c]), colours, answers)}")
             pairs = [(colours[i], colours[(i * 7 + 3) % len(colours)]) for i in range(20)]
-            print(f"  search, 2 colours:           {timed(lambda pair: catalogue.search(list(pair)), pairs)}")
+            print(f"  search, 2 colours:           {timed(lambda pair: catalogue.search(list(pair)), pairs, answers)}")
             spent = [processor_time(lambda: catalogue.search([colour])) for colour in SINGLED]
             print("  search, processor time:      " + " / ".join(f"{t * 1e3:.0f}" for t in spent) +
                   f" ms ({' / '.join(SINGLED)}, best of 2)")
@@ -270,6 +276,9 @@ def large_catalogue(count, keep=None):
             print(f"  search, white and silver:    {both * 1e3:.0f} ms of processor time (best of 2)")
             queries = [palette_of(perturbed(base, rng)) for base in base_distributions()[:: 2]][:12]
             print(f"  similar:                     {timed(lambda q: catalogue.similar(q), queries)}")
+        if answers_path is not None:
+            with open(answers_path, "w") as out:
+                json.dump(answers, out)
         fresh, fresh_processor = [], []
         command = os.path.join(os.path.dirname(sys.executable), "lumvarde-quorle")
         for colour in ("#87ceeb", "white", "navy", "#b22222", "teal"):
@@ -342,18 +351,20 @@ def indexing_overhead():
 
 
 def main():
-    arguments, keep = sys.argv[1:], None
-    if "--keep" in arguments:
-        at = arguments.index("--keep")
-        keep = os.path.abspath(arguments[at + 1])
-        del arguments[at : at + 2]
+    arguments, options = sys.argv[1:], {}
+    for option in ("--keep", "--answers"):
+        if option in arguments:
+            at = arguments.index(option)
+            options[option] = os.path.abspath(arguments[at + 1])
+            del arguments[at : at + 2]
+    keep, answers = options.get("--keep"), options.get("--answers")
     count = int(arguments[0]) if arguments and arguments[0] != "--large" else 1_000_000
     if len(arguments) > 1 and arguments[0] == "--large":
         resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE, ADDRESS_SPACE))
-        large_catalogue(int(arguments[1]), keep)
+        large_catalogue(int(arguments[1]), keep, answers)
         return
-    subprocess.run([sys.executable, "-P", __file__, "--large", str(count)] + (["--keep", keep] if keep else []),
-                   check=True)
+    passed = [word for option, value in options.items() for word in (option, value)]
+    subprocess.run([sys.executable, "-P", __file__, "--large", str(count)] + passed, check=True)
     if keep is None:
         indexing_overhead()
 

@@ -137,12 +137,12 @@ def _colour_shares(
     and the percent of each, from a colour index; the same for any number of threads (0: every processor)."""
 def _colour_postings(
     records: Any, counts: Any, tail_ratio: float
-) -> tuple[NDArray[np.uint8], NDArray[np.int64], NDArray[np.uint32], NDArray[np.uint32]]:
-    """(image_rows, posting_starts, posting_images, posting_masses): the index the threshold search reads:
-    each image's records in bucket order, each followed by its bucket (u32), and per bucket the images with
-    records in it and the sum of their weights, images ascending."""
+) -> tuple[NDArray[np.uint8], NDArray[np.uint32], NDArray[np.int64], NDArray[np.uint32]]:
+    """(image_rows, posting_buckets, posting_starts, posting_entries): the index the threshold search reads:
+    each image's records in bucket order, each followed by its bucket (u32); the buckets holding records;
+    per block of 65536 images and such bucket, the images with records in it and their summed weight."""
 def _colour_search(
-    image_starts: Any, image_rows: Any, posting_starts: Any, posting_images: Any, posting_masses: Any,
+    image_starts: Any, image_rows: Any, posting_buckets: Any, posting_starts: Any, posting_entries: Any,
     image_weights: Any, ids: Any, keep: Any, queries: Any, tolerance: float, min_share: float, limit: int,
     tail: float, ratio: float,
 ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:

@@ -285,3 +285,18 @@ def test_an_index_file_not_of_this_catalogue_is_rebuilt_never_believed(tmp_path,
     if spoil == "older layout":  # not believed: built again and written over
         assert re.search(rb'"layout": (\d+)', pathlib.Path(sidecar(path)).read_bytes()).group(1) == layout.group(1)
     assert answers(path) == after  # and the file written again is believed
+
+
+def test_stored_halves_are_read_as_the_exact_values_they_hold():
+    # Every record at a stored half of another lightness (subnormal, small, every exponent up to 64, the
+    # largest below 100), a and b at the negated halves: at tolerance 0 the query of a record's own values
+    # finds it alone, which a half read one unit off in its last place would not.
+    halves = np.array([0.0, 2.0**-24, 3 * 2.0**-20, 2.0**-14, 0.1, 0.5, 1.0, 1.5, 3.0, 7.75, 12.3, 25.0, 50.0,
+                       63.97, 99.94], np.float16)
+    records = np.zeros(len(halves), RECORD)
+    records["lab"] = np.stack([halves, -halves[::-1], -halves], axis=1)
+    records["weight"] = 1000
+    bucket_starts, rows = _colour_index(records.view(np.uint8), np.ones(len(halves), np.int64), TAIL * RATIO)
+    for image, lab in enumerate(records["lab"].astype(np.float64)):
+        images, shares = _colour_shares(bucket_starts, rows, len(halves), lab, 0.0, TAIL, RATIO)
+        assert images.tolist() == [image] and shares.tolist() == [1000 * (100 / 65535)]

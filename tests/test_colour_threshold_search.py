@@ -116,8 +116,16 @@ def test_a_record_in_a_thin_arm_of_a_wide_ball_counts_whole(tables):
 
 
 @pytest.mark.parametrize("damage, message", [
-    pytest.param(lambda a: a.update(posting_images=np.full_like(a["posting_images"], 10**6)), "beyond",
+    pytest.param(lambda a: a.update(posting_entries=a["posting_entries"] | 0xFFFF), "beyond",
                  id="posting-image-beyond"),
+    pytest.param(lambda a: a.update(posting_entries=a["posting_entries"] | 0xFFFFFFFF), "beyond",
+                 id="posting-whole-weight-image-beyond"),
+    pytest.param(lambda a: a["posting_starts"].__setitem__(slice(1, -1), 10**12), "beyond",
+                 id="posting-starts-beyond-entries"),
+    pytest.param(lambda a: a.update(posting_buckets=a["posting_buckets"][::-1].copy()), "starts",
+                 id="posting-buckets-falling"),
+    pytest.param(lambda a: a.update(posting_buckets=a["posting_buckets"] + 2**31), "starts",
+                 id="posting-bucket-beyond-grid"),
     pytest.param(lambda a: a.update(image_rows=np.full_like(a["image_rows"], 255)), "beyond", id="row-bucket-beyond"),
     pytest.param(lambda a: a.update(image_starts=a["image_starts"][:-1]), "starts", id="image-starts-short"),
     pytest.param(lambda a: a.update(posting_starts=a["posting_starts"][::-1].copy()), "starts",
@@ -129,9 +137,10 @@ def test_a_record_in_a_thin_arm_of_a_wide_ball_counts_whole(tables):
     pytest.param(lambda a: a.update(limit=0), "limit", id="limit-zero"),
 ])
 def test_a_damaged_index_or_bad_arguments_are_value_errors(built, damage, message):
-    counts, _, (image_rows, posting_starts, posting_images, posting_masses, weights) = built
+    counts, _, (image_rows, posting_buckets, posting_starts, posting_entries, weights) = built
     arguments = {"image_starts": np.concatenate([[0], np.cumsum(counts)]), "image_rows": image_rows,
-                 "posting_starts": posting_starts, "posting_images": posting_images, "posting_masses": posting_masses,
+                 "posting_buckets": posting_buckets, "posting_starts": posting_starts.copy(),
+                 "posting_entries": posting_entries,
                  "image_weights": weights,
                  "ids": np.arange(len(counts), dtype=np.int64), "keep": np.ones(len(counts), bool),
                  "queries": srgb_to_lab(np.array([[250.0, 250, 248]])), "tolerance": 10.0, "min_share": 0.0,
@@ -206,5 +215,38 @@ def test_a_large_catalogue_searched_range_by_range_gives_the_shares_of_every_rec
     query = srgb_to_lab(np.array([colour], np.float64))
     found = search(index_of(many, ids), keep, query, 10.0, min_share, limit)
     order, shares = every_share(many, ids, keep, query, 10.0, min_share, limit)
+    np.testing.assert_array_equal(found.order, order)
+    assert found.shares.tobytes() == np.ascontiguousarray(shares).tobytes()
+
+
+@pytest.fixture(scope="module")
+def blocks(tables):
+    """150,000 images in three blocks of postings, the last one short, each image the heaviest records of a
+    table; images on either side of the blocks' edges hold a magenta as well. Two hold more than their
+    whole of it: the first in two records of one cell, more than a posting's mass can say, the second in
+    two cells, so that a bound below the first's share would rank the second first and stop."""
+    rng = np.random.default_rng(5)
+    heads = [table[np.argsort(table["weight"])[::-1][:4]] for table in tables]
+    images = [heads[i] for i in rng.integers(0, len(heads), 150_000)]
+    magenta = srgb_to_lab(np.array([[200.0, 30, 200]]))[0]
+    lighter = magenta + (4.5, 0, 0)  # within the tolerance, in the next cell
+    accents = {65535: [(magenta, 40_000), (magenta, 40_000)], 65536: [(magenta, 40_000), (lighter, 35_000)]}
+    accents |= {image: [(magenta, weight)] for image, weight in ((131071, 26_000), (131072, 22_000), (149_999, 18_000),
+                                                                 (0, 14_000))}
+    for image, records in accents.items():
+        accent = np.array([(lab, weight, (0, 0, 0)) for lab, weight in records], RECORD)
+        images[image] = np.concatenate([images[image], accent])
+    return images, build(images)
+
+
+@pytest.mark.parametrize("colour, limit, min_share", [
+    ((200, 30, 200), 1, 1.0), ((200, 30, 200), 6, 0.0), ((250, 250, 248), 30, 1.0), ((118, 146, 150), 2000, 0.5)])
+def test_postings_in_blocks_give_the_shares_of_every_record(blocks, colour, limit, min_share):
+    images, built = blocks
+    ids = np.arange(len(images), dtype=np.int64)
+    keep = np.ones(len(images), bool)
+    query = srgb_to_lab(np.array([colour], np.float64))
+    found = search(index_of(built, ids), keep, query, 10.0, min_share, limit)
+    order, shares = every_share(built, ids, keep, query, 10.0, min_share, limit)
     np.testing.assert_array_equal(found.order, order)
     assert found.shares.tobytes() == np.ascontiguousarray(shares).tobytes()

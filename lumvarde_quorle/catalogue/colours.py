@@ -44,10 +44,10 @@ __all__ = ["SUFFIX", "ColourIndex", "damage", "damaged", "fresh_index", "write_i
 SUFFIX = "-colours"
 _MAGIC = b"LQcolours\n"
 # The layout of the file and of the native index's buckets; another layout is rebuilt.
-_LAYOUT = 3
+_LAYOUT = 4
 _PAGE = 4096
-_ARRAYS = ("ids", "settings", "counts", "missing", "image_starts", "image_rows", "posting_starts", "posting_images",
-           "posting_masses", "image_weights", "column_starts", "entry_images", "entry_weights", "damaged")
+_ARRAYS = ("ids", "settings", "counts", "missing", "image_starts", "image_rows", "posting_buckets", "posting_starts",
+           "posting_entries", "image_weights", "column_starts", "entry_images", "entry_weights", "damaged")
 
 
 @dataclass
@@ -64,9 +64,9 @@ class ColourIndex:
     missing: NDArray[np.bool_]
     image_starts: NDArray[np.int64]
     image_rows: NDArray[np.uint8]
+    posting_buckets: NDArray[np.uint32]
     posting_starts: NDArray[np.int64]
-    posting_images: NDArray[np.uint32]
-    posting_masses: NDArray[np.uint32]
+    posting_entries: NDArray[np.uint32]
     image_weights: NDArray[np.uint64]  # per image, its records' weights summed
     column_starts: NDArray[np.int64]
     entry_images: NDArray[np.uint32]
@@ -96,8 +96,8 @@ class ColourIndex:
         `tolerance`."""
         from ..color_extractor_cy import _colour_search
 
-        return _colour_search(self.image_starts, self.image_rows, self.posting_starts, self.posting_images,
-                              self.posting_masses, self.image_weights, self.ids, keep, query_lab, tolerance, min_share,
+        return _colour_search(self.image_starts, self.image_rows, self.posting_buckets, self.posting_starts,
+                              self.posting_entries, self.image_weights, self.ids, keep, query_lab, tolerance, min_share,
                               limit, TAIL, RATIO)
 
     def shared(self, vector: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -177,7 +177,7 @@ def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
             signature_counts.append(len(signature or b"") // SIGNATURE.itemsize)
             signatures += signature or b""
     count_array = np.array(counts, np.int32)
-    image_rows, posting_starts, posting_images, posting_masses = _colour_postings(
+    image_rows, posting_buckets, posting_starts, posting_entries = _colour_postings(
         np.frombuffer(records, np.uint8), count_array.astype(np.int64), TAIL * RATIO)
     weights = np.cumsum(np.frombuffer(records, RECORD)["weight"], dtype=np.uint64)
     summed = np.concatenate([np.zeros(1, np.uint64), weights])
@@ -189,7 +189,7 @@ def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
     per_vertex = np.bincount(entries["vertex"], minlength=SIGNATURE_VERTICES)[:SIGNATURE_VERTICES]
     return ColourIndex(
         identity, generation, np.array(ids, np.int64), np.array(settings, np.int64), count_array,
-        np.array(missing, bool), starts, image_rows, posting_starts, posting_images, posting_masses,
+        np.array(missing, bool), starts, image_rows, posting_buckets, posting_starts, posting_entries,
         summed[starts[1:]] - summed[starts[:-1]],
         np.concatenate([[0], np.cumsum(per_vertex)]).astype(np.int64), owner[order],
         np.ascontiguousarray(entries["weight"][order]), np.array(damaged, np.int64),

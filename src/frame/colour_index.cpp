@@ -42,6 +42,13 @@ bool offsets_fit(const std::int64_t* offsets, npy_intp count, std::int64_t total
     return true;
 }
 
+// Buckets strictly ascending, each within the grid's.
+bool buckets_fit(const std::uint32_t* buckets, npy_intp count) {
+    for (npy_intp i = 0; i < count; ++i)
+        if (buckets[i] >= colour::bucket_count || (i > 0 && buckets[i] <= buckets[i - 1])) return false;
+    return true;
+}
+
 int whole_number(PyObject* object, std::int64_t* out, const char* what) {
     long long value = 0;
     if (to_integer(object, &value) < 0) return -1;
@@ -189,26 +196,26 @@ Ref postings(PyObject* records_object, PyObject* counts_object, double tail_rati
             },
             Gil::release) < 0)
         return Ref();
-    Ref posting_starts = vector_array(built.starts.data(), static_cast<npy_intp>(built.starts.size()), NPY_INT64, 8);
-    Ref images = posting_starts
-                     ? vector_array(built.images.data(), static_cast<npy_intp>(built.images.size()), NPY_UINT32, 4)
-                     : Ref();
-    Ref masses =
-        images ? vector_array(built.masses.data(), static_cast<npy_intp>(built.masses.size()), NPY_UINT32, 4) : Ref();
-    if (!masses) return Ref();
-    return Ref::steal(PyTuple_Pack(4, image_rows.get(), posting_starts.get(), images.get(), masses.get()));
+    Ref buckets = vector_array(built.buckets.data(), static_cast<npy_intp>(built.buckets.size()), NPY_UINT32, 4);
+    Ref posting_starts =
+        buckets ? vector_array(built.starts.data(), static_cast<npy_intp>(built.starts.size()), NPY_INT64, 8) : Ref();
+    Ref entries = posting_starts
+                      ? vector_array(built.entries.data(), static_cast<npy_intp>(built.entries.size()), NPY_UINT32, 4)
+                      : Ref();
+    if (!entries) return Ref();
+    return Ref::steal(PyTuple_Pack(4, image_rows.get(), buckets.get(), posting_starts.get(), entries.get()));
 }
 
-Ref search(PyObject* image_starts_object, PyObject* image_rows_object, PyObject* posting_starts_object,
-           PyObject* posting_images_object, PyObject* posting_masses_object, PyObject* image_weights_object,
+Ref search(PyObject* image_starts_object, PyObject* image_rows_object, PyObject* posting_buckets_object,
+           PyObject* posting_starts_object, PyObject* posting_entries_object, PyObject* image_weights_object,
            PyObject* ids_object, PyObject* keep_object, PyObject* queries_object, double tolerance, double min_share,
            PyObject* limit_object, double tail, double ratio) {
     Ref image_starts = array_of(image_starts_object, NPY_INT64);
     Ref image_rows = image_starts ? array_of(image_rows_object, NPY_UINT8) : Ref();
-    Ref posting_starts = image_rows ? array_of(posting_starts_object, NPY_INT64) : Ref();
-    Ref posting_images = posting_starts ? array_of(posting_images_object, NPY_UINT32) : Ref();
-    Ref posting_masses = posting_images ? array_of(posting_masses_object, NPY_UINT32) : Ref();
-    Ref image_weights = posting_masses ? array_of(image_weights_object, NPY_UINT64) : Ref();
+    Ref posting_buckets = image_rows ? array_of(posting_buckets_object, NPY_UINT32) : Ref();
+    Ref posting_starts = posting_buckets ? array_of(posting_starts_object, NPY_INT64) : Ref();
+    Ref posting_entries = posting_starts ? array_of(posting_entries_object, NPY_UINT32) : Ref();
+    Ref image_weights = posting_entries ? array_of(image_weights_object, NPY_UINT64) : Ref();
     Ref ids = image_weights ? array_of(ids_object, NPY_INT64) : Ref();
     Ref keep = ids ? array_of(keep_object, NPY_BOOL) : Ref();
     Ref queries = keep ? array_of(queries_object, NPY_DOUBLE) : Ref();
@@ -220,10 +227,16 @@ Ref search(PyObject* image_starts_object, PyObject* image_rows_object, PyObject*
     }
     const npy_intp images = size(ids);
     const std::int64_t row_count = size(image_rows) / static_cast<std::int64_t>(colour::row_bytes);
+    const npy_intp filled = size(posting_buckets);
+    const npy_intp blocks = (images + colour::block_images - 1) / colour::block_images;
+    // Of the starts only the ends are checked here, the others where the search reads them: a pass over
+    // every block's start of every listed bucket would cost more than many a search.
+    const std::int64_t* starts = data<std::int64_t>(posting_starts);
     if (size(image_rows) % static_cast<std::int64_t>(colour::row_bytes) || size(image_starts) != images + 1 ||
         !offsets_fit(data<std::int64_t>(image_starts), size(image_starts), row_count) ||
-        size(posting_starts) != colour::bucket_count + 1 || size(posting_images) != size(posting_masses) ||
-        !offsets_fit(data<std::int64_t>(posting_starts), size(posting_starts), size(posting_images))) {
+        size(posting_starts) != blocks * filled + 1 || starts[0] != 0 ||
+        starts[blocks * filled] != size(posting_entries) ||
+        !buckets_fit(data<std::uint32_t>(posting_buckets), filled)) {
         PyErr_SetString(PyExc_ValueError, "not a colour index: its starts do not fit its rows and postings");
         return Ref();
     }
@@ -257,10 +270,12 @@ Ref search(PyObject* image_starts_object, PyObject* image_rows_object, PyObject*
         }
         labs.push_back({lab[0], lab[1], lab[2]});
     }
-    const colour::ThresholdIndex index{data<std::int64_t>(image_starts),    data<std::uint8_t>(image_rows),
-                                       static_cast<std::int64_t>(images),   data<std::int64_t>(posting_starts),
-                                       data<std::uint32_t>(posting_images), data<std::uint32_t>(posting_masses),
-                                       data<std::uint64_t>(image_weights)};
+    const colour::ThresholdIndex index{
+        data<std::int64_t>(image_starts),     data<std::uint8_t>(image_rows),
+        static_cast<std::int64_t>(images),    data<std::uint32_t>(posting_buckets),
+        static_cast<std::int64_t>(filled),    starts,
+        data<std::uint32_t>(posting_entries), static_cast<std::int64_t>(size(posting_entries)),
+        data<std::uint64_t>(image_weights)};
     const auto* kept = reinterpret_cast<const std::uint8_t*>(data<npy_bool>(keep));
     colour::Found found;
     if (run_kernel(

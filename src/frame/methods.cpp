@@ -330,16 +330,16 @@ constexpr MethodSpec colour_postings_function{
     "_colour_postings",
     params(any_array("records"), any_array("counts"), Param{"tail_ratio", Check::any, {}, Convert::to_double, "float"}),
     &colour_index::postings,
-    "(image_rows, posting_starts, posting_images, posting_masses): the index the threshold search reads:\n"
-    "each image's records in bucket order, each followed by its bucket (u32), and per bucket the images with\n"
-    "records in it and the sum of their weights, images ascending.",
+    "(image_rows, posting_buckets, posting_starts, posting_entries): the index the threshold search reads:\n"
+    "each image's records in bucket order, each followed by its bucket (u32); the buckets holding records;\n"
+    "per block of 65536 images and such bucket, the images with records in it and their summed weight.",
     "Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]"};
 
 constexpr MethodSpec colour_search_function{
     "_colour_search",
-    params(any_array("image_starts"), any_array("image_rows"), any_array("posting_starts"), any_array("posting_images"),
-           any_array("posting_masses"), any_array("image_weights"), any_array("ids"), any_array("keep"),
-           any_array("queries"), Param{"tolerance", Check::any, {}, Convert::to_double, "float"},
+    params(any_array("image_starts"), any_array("image_rows"), any_array("posting_buckets"),
+           any_array("posting_starts"), any_array("posting_entries"), any_array("image_weights"), any_array("ids"),
+           any_array("keep"), any_array("queries"), Param{"tolerance", Check::any, {}, Convert::to_double, "float"},
            Param{"min_share", Check::any, {}, Convert::to_double, "float"},
            Param{"limit", Check::any, {}, Convert::none, "int"},
            Param{"tail", Check::any, {}, Convert::to_double, "float"},

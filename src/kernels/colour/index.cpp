@@ -179,13 +179,13 @@ CellFloors cell_floors(const Lab& query, double reach) {
     return out;
 }
 
-CellRanges cells_within(const std::int64_t* bucket_starts, const CellFloors& floors, const double* radii) {
+CellRanges cells_within(const LevelsFilled& filled, const CellFloors& floors, const double* radii) {
     CellRanges cells_read{};
     for (int level = 0; level < levels; ++level) {
         std::int32_t* low = cells_read.data() + level * 6;
         std::int32_t* high = low + 3;
         low[0] = 0, high[0] = -1;  // nothing to read
-        if (bucket_starts[level * cells] == bucket_starts[(level + 1) * cells]) continue;
+        if (!filled[level]) continue;
         if (!(radii[level] < std::numeric_limits<double>::infinity())) {
             low[0] = low[1] = low[2] = 0;
             high[0] = cells_l - 1, high[1] = cells_a - 1, high[2] = cells_b - 1;
@@ -212,7 +212,10 @@ CellRanges cells_within(const std::int64_t* bucket_starts, const CellFloors& flo
 CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance) {
     std::array<double, levels> radii{};
     for (int level = 0; level < levels; ++level) radii[level] = tolerance + level_bound(level);
-    return cells_within(bucket_starts, cell_floors(query, radii[levels - 2]), radii.data());
+    LevelsFilled filled{};
+    for (int level = 0; level < levels; ++level)
+        filled[level] = bucket_starts[level * cells] != bucket_starts[(level + 1) * cells];
+    return cells_within(filled, cell_floors(query, radii[levels - 2]), radii.data());
 }
 
 namespace {
@@ -295,7 +298,7 @@ Postings build_postings(const std::uint8_t* records, const std::int64_t* starts,
                         std::uint8_t* image_rows, Stop& stop) {
     const std::array<double, 256> spreads = spread_table();
     Postings out;
-    out.starts.assign(static_cast<std::size_t>(bucket_count) + 1, 0);
+    std::vector<std::uint8_t> filled(static_cast<std::size_t>(bucket_count), 0);
     std::vector<std::pair<std::uint32_t, std::int64_t>> order;  // (bucket, record): sorted, the records' order kept
     for (std::int64_t image = 0; image < images; ++image) {
         if ((image & 0xFFFF) == 0) stop.poll();
@@ -314,25 +317,41 @@ Postings build_postings(const std::uint8_t* records, const std::int64_t* starts,
             std::memcpy(out_row, records + order[k].second * static_cast<std::int64_t>(record_bytes), record_bytes);
             for (int byte = 0; byte < 4; ++byte)
                 out_row[record_bytes + byte] = static_cast<std::uint8_t>(order[k].first >> (8 * byte));
-            if (k == 0 || order[k].first != order[k - 1].first) ++out.starts[order[k].first + 1];
+            filled[order[k].first] = 1;
         }
     }
-    for (std::int64_t b = 0; b < bucket_count; ++b) out.starts[b + 1] += out.starts[b];
-    out.images.resize(static_cast<std::size_t>(out.starts.back()));
-    out.masses.resize(out.images.size());
+    // Buckets holding records, numbered in order; then the entries per block and bucket.
+    std::vector<std::int32_t> number(static_cast<std::size_t>(bucket_count), -1);
+    for (std::int64_t bucket = 0; bucket < bucket_count; ++bucket)
+        if (filled[bucket]) {
+            number[bucket] = static_cast<std::int32_t>(out.buckets.size());
+            out.buckets.push_back(static_cast<std::uint32_t>(bucket));
+        }
+    const auto listed = static_cast<std::int64_t>(out.buckets.size());
+    const std::int64_t blocks = (images + block_images - 1) / block_images;
+    out.starts.assign(static_cast<std::size_t>(blocks * listed) + 1, 0);
+    // Each image's buckets, run by run of its rows (one bucket per run): counted, then written.
+    const auto for_each_mass = [&](auto&& visit) {
+        const std::uint8_t* row = image_rows;
+        for (std::int64_t image = 0; image < images; ++image) {
+            if ((image & 0xFFFF) == 0) stop.poll();
+            const std::uint8_t* end = row + (starts[image + 1] - starts[image]) * static_cast<std::int64_t>(row_bytes);
+            while (row < end) {
+                const std::uint32_t bucket = u32_at(row + record_bytes);
+                std::uint32_t mass = 0;
+                for (; row < end && u32_at(row + record_bytes) == bucket; row += row_bytes) mass += u16_at(row + 6);
+                visit(image, (image >> block_bits) * listed + number[bucket], mass);
+            }
+        }
+    };
+    for_each_mass([&](std::int64_t, std::int64_t slot, std::uint32_t) { ++out.starts[slot + 1]; });
+    for (std::size_t k = 1; k < out.starts.size(); ++k) out.starts[k] += out.starts[k - 1];
+    out.entries.resize(static_cast<std::size_t>(out.starts.back()));
     std::vector<std::int64_t> next(out.starts.begin(), out.starts.end() - 1);
-    const std::uint8_t* row = image_rows;
-    for (std::int64_t image = 0; image < images; ++image) {
-        if ((image & 0xFFFF) == 0) stop.poll();
-        const std::uint8_t* end = row + (starts[image + 1] - starts[image]) * static_cast<std::int64_t>(row_bytes);
-        while (row < end) {
-            const std::uint32_t bucket = u32_at(row + record_bytes);
-            std::uint32_t mass = 0;
-            for (; row < end && u32_at(row + record_bytes) == bucket; row += row_bytes) mass += u16_at(row + 6);
-            out.images[next[bucket]] = static_cast<std::uint32_t>(image);
-            out.masses[next[bucket]++] = mass;
-        }
-    }
+    for_each_mass([&](std::int64_t image, std::int64_t slot, std::uint32_t mass) {
+        const auto offset = static_cast<std::uint32_t>(image & (block_images - 1));
+        out.entries[next[slot]++] = offset | (std::min(mass, mass_whole) << 16);
+    });
     return out;
 }
 
@@ -417,12 +436,12 @@ double level_spread(int level, double tail) noexcept { return level_bound(level)
 
 bool spread_bounded(int level) noexcept { return level > 0 && level < levels - 1; }
 
-void prepare_reader(Reader& reader, const std::int64_t* posting_starts, double tolerance, double tail) {
+void prepare_reader(Reader& reader, const LevelsFilled& filled, double tolerance, double tail) {
     std::array<double, levels> read{}, bound{};
     double reach = tolerance;
     for (int level = 0; level < levels; ++level) {
         const double spread = level_spread(level, tail);
-        const bool empty = posting_starts[level * cells] == posting_starts[(level + 1) * cells];
+        const bool empty = !filled[level];
         // Without spread nothing counts beyond the tolerance; without a bound on it, anything may.
         reader.spread[level] = empty ? 0.0 : spread;
         read[level] = reader.spread[level] == 0.0 ? tolerance : tolerance + tail * spread;
@@ -435,8 +454,8 @@ void prepare_reader(Reader& reader, const std::int64_t* posting_starts, double t
         static_cast<std::uint64_t>(std::ceil(ndtr(-bounded_spreads) * static_cast<double>(allowance_unit))) + 1;
     reader.table = allowance_table(tail);
     reader.floors = cell_floors(reader.estimate.query, reach);
-    reader.cells_read = cells_within(posting_starts, reader.floors, read.data());
-    reader.cells_bound = cells_within(posting_starts, reader.floors, bound.data());
+    reader.cells_read = cells_within(filled, reader.floors, read.data());
+    reader.cells_bound = cells_within(filled, reader.floors, bound.data());
     reader.part_starts.assign(static_cast<std::size_t>(cells_a * cells_b), -1);
     reader.parts.clear();
     const double near = (tolerance + fine_reach) * (tolerance + fine_reach) - reader.floors.least_lightness;
@@ -518,34 +537,75 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
     return bound;
 }
 
-// Adds to bounds[image] what the posting lists of the cells the colour bounds by allow each image: its
-// mass in a cell times the allowance of the cell at its level's greatest spread. Every record is allowed
-// beyond_bound through the image's whole weight (which the caller adds once for every colour: it is the
-// same for each), and the lists add only what a cell allows beyond that.
-// False when a posting names an image beyond the index.
-bool add_bounds(const ThresholdIndex& index, const Reader& reader, std::vector<std::uint64_t>& bounds, Stop& stop) {
-    bool bad = false;
+// How far ahead add_bounds asks for the entries and the starts of the lists it reads.
+constexpr std::int64_t prefetch_entries = 512;
+constexpr std::size_t prefetch_lists = 16;
+
+// What the posting lists of the cells the colour bounds by allow each image: its mass in a cell times the
+// allowance of the cell at its level's greatest spread. Every record is allowed beyond_bound through the
+// image's whole weight (which the caller adds once for every colour: it is the same for each), and the
+// lists add only what a cell allows beyond that. The lists are added a block of images at a time into
+// sums that stay in cache, rather than into bounds spread over megabytes; take(first, count, sums) gets
+// each block's while they are there. False when an entry names an image beyond the index or the starts
+// do not fit the entries.
+template <typename Take>
+bool add_bounds(const ThresholdIndex& index, const Reader& reader, Stop& stop, Take&& take) {
     const Estimator& estimate = reader.estimate;
+    const std::uint32_t* const listed = index.posting_buckets;
+    const std::uint32_t* const listed_end = listed + index.filled_buckets;
+    // The listed buckets read, by number, and what each allows beyond beyond_bound.
+    std::vector<std::pair<std::int64_t, std::uint64_t>> read;
     for_each_span(reader.cells_bound, [&](std::int64_t first, std::int64_t last) {
-        stop.poll();
-        for (std::int64_t bucket = first; bucket < last; ++bucket) {
-            const std::int64_t begin = index.posting_starts[bucket], end = index.posting_starts[bucket + 1];
-            if (begin == end) continue;
-            const auto level = static_cast<int>(bucket / cells);
-            const double floor = floor_of(reader, bucket);
+        for (const std::uint32_t* at = std::lower_bound(listed, listed_end, static_cast<std::uint32_t>(first));
+             at != listed_end && *at < last; ++at) {
+            const auto level = static_cast<int>(*at / cells);
+            const double floor = floor_of(reader, *at);
             if (!(floor <= reader.bound_limit[level])) continue;
             const std::uint64_t allowed =
                 allowance(floor, estimate.tolerance, reader.spread[level], estimate.tail, reader.table);
             // Every record is allowed beyond_bound of its weight already, by the image's whole weight.
-            if (allowed <= reader.beyond_bound) continue;
-            const std::uint64_t factor = allowed - reader.beyond_bound;
-            for (std::int64_t entry = begin; entry < end; ++entry) {
-                const std::uint32_t image = index.posting_images[entry];
-                if (image >= static_cast<std::uint64_t>(index.images)) bad = true;
-                else bounds[image] += index.posting_masses[entry] * factor;
-            }
+            if (allowed > reader.beyond_bound) read.emplace_back(at - listed, allowed - reader.beyond_bound);
         }
     });
+    bool bad = false;
+    std::vector<std::uint64_t> sums(static_cast<std::size_t>(block_images));
+    for (std::int64_t first = 0; first < index.images; first += block_images) {
+        stop.poll();
+        const std::int64_t count = std::min(block_images, index.images - first);
+        std::fill(sums.begin(), sums.end(), 0);
+        const std::int64_t* block_starts = index.posting_starts + (first >> block_bits) * index.filled_buckets;
+        const std::uint64_t* weights = index.image_weights + first;
+        for (std::size_t r = 0; r < read.size(); ++r) {
+            const auto [k, factor] = read[r];
+            // The starts of the lists read are far apart: asked for ahead as well.
+            if (r + prefetch_lists < read.size()) __builtin_prefetch(block_starts + read[r + prefetch_lists].first);
+            const std::int64_t begin = block_starts[k], end = block_starts[k + 1];
+            if (!(begin >= 0 && begin <= end && end <= index.entry_count)) {
+                bad = true;
+                continue;
+            }
+            // Copies the compiler can keep in registers: the sums' stores could alias the read list.
+            const std::uint64_t times = factor;
+            std::uint64_t* const out = sums.data();
+            for (std::int64_t at = begin; at < end;) {
+                // The stores into the sums keep the processor from fetching the entries ahead on its own: a
+                // line at a time is asked for well ahead (the next lists read mostly follow in memory).
+                __builtin_prefetch(index.posting_entries + std::min(at + prefetch_entries, index.entry_count - 1));
+                for (const std::int64_t line_end = std::min(end, (at | 15) + 1); at < line_end; ++at) {
+                    const std::uint32_t entry = index.posting_entries[at];
+                    const std::uint32_t offset = entry & 0xFFFF, mass = entry >> 16;
+                    if (mass != mass_whole) [[likely]]
+                        out[offset] += mass * times;
+                    else if (offset < count) out[offset] += weights[offset] * times;
+                    else bad = true;
+                }
+            }
+        }
+        // Offsets beyond a short last block name no image: what they added is the sign of it.
+        for (std::int64_t offset = count; offset < block_images; ++offset)
+            if (sums[static_cast<std::size_t>(offset)] != 0) bad = true;
+        take(first, count, sums.data());
+    }
     return !bad;
 }
 
@@ -610,42 +670,56 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     const std::size_t colours = queries.size();
     Found found;
     std::vector<Reader> readers;
-    // Per image, the least over the colours of its bound.
-    std::vector<std::uint64_t> least_bound, bounds(static_cast<std::size_t>(index.images));
-    for (const Lab& query : queries) {
-        Reader& reader =
-            readers.emplace_back(Estimator{query, warped(query), tolerance, tail, ratio, spread_table()}, query);
-        prepare_reader(reader, index.posting_starts, tolerance, tail);
-        if (!add_bounds(index, reader, bounds, stop)) {
-            found.bad_entry = true;
-            return found;
-        }
-        if (least_bound.empty()) least_bound.swap(bounds);
-        else
-            for (std::size_t image = 0; image < bounds.size(); ++image)
-                least_bound[image] = std::min(least_bound[image], bounds[image]);
-        if (least_bound.size() != bounds.size() && readers.size() < colours) bounds.assign(least_bound.size(), 0);
+    LevelsFilled filled{};
+    for (int level = 0; level < levels; ++level) {
+        const std::uint32_t* end = index.posting_buckets + index.filled_buckets;
+        const std::uint32_t* at =
+            std::lower_bound(index.posting_buckets, end, static_cast<std::uint32_t>(level * cells));
+        filled[level] = at != end && *at < (level + 1) * cells;
     }
     const auto percent = percent_of;
-    // The least bound that reaches min_share (percent_of never falls as the units grow), and a histogram of
-    // the bounds that do: candidates are taken from it a range of bounds at a time, the heaviest first, so
-    // that a search settled among the first few thousand never sorts or holds the rest.
+    // The least bound that reaches min_share (percent_of never falls as the units grow).
     std::uint64_t least_units = 1, most_units = 0;
     for (std::uint64_t step = std::uint64_t{1} << 62; step > 0; step >>= 1)
         if (!(percent(least_units + step - 1) >= min_share)) least_units += step;
-    const auto eligible = [&](std::size_t image) {
-        return least_bound[image] >= least_units && (!keep || keep[image]);
+    const auto eligible = [&](std::uint64_t bound, std::size_t image) {
+        return bound >= least_units && (!keep || keep[image]);
     };
-    const std::uint64_t beyond = readers.empty() ? 0 : readers.front().beyond_bound;
-    for (std::size_t image = 0; image < least_bound.size(); ++image) {
-        least_bound[image] += index.image_weights[image] * beyond;
-        if (eligible(image)) most_units = std::max(most_units, least_bound[image]);
+    // Per image, the least over the colours of its bound, and the greatest bound of an eligible image: both
+    // taken while each block's sums are in cache.
+    std::vector<std::uint64_t> least_bound(static_cast<std::size_t>(index.images));
+    for (std::size_t c = 0; c < colours; ++c) {
+        Reader& reader = readers.emplace_back(
+            Estimator{queries[c], warped(queries[c]), tolerance, tail, ratio, spread_table()}, queries[c]);
+        prepare_reader(reader, filled, tolerance, tail);
+        const std::uint64_t beyond = reader.beyond_bound;
+        const bool ok =
+            add_bounds(index, reader, stop, [&](std::int64_t first, std::int64_t count, const std::uint64_t* sums) {
+                std::uint64_t* out = least_bound.data() + first;
+                if (c == 0) std::copy(sums, sums + count, out);
+                else
+                    for (std::int64_t k = 0; k < count; ++k) out[k] = std::min(out[k], sums[k]);
+                if (c + 1 < colours) return;
+                const std::uint64_t* weights = index.image_weights + first;
+                for (std::int64_t k = 0; k < count; ++k) {
+                    out[k] += weights[k] * beyond;
+                    if (eligible(out[k], static_cast<std::size_t>(first + k)))
+                        most_units = std::max(most_units, out[k]);
+                }
+            });
+        if (!ok) {
+            found.bad_entry = true;
+            return found;
+        }
     }
+    // A histogram of the bounds that reach min_share: candidates are taken from it a range of bounds at a
+    // time, the heaviest first, so that a search settled among the first few thousand never sorts or holds
+    // the rest.
     int shift = 0;
     while ((most_units >> shift) >= histogram_bins) ++shift;
     std::vector<std::uint32_t> histogram(histogram_bins, 0);
     for (std::size_t image = 0; image < least_bound.size(); ++image)
-        if (eligible(image)) ++histogram[static_cast<std::size_t>(least_bound[image] >> shift)];
+        if (eligible(least_bound[image], image)) ++histogram[static_cast<std::size_t>(least_bound[image] >> shift)];
     std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
     // Heaviest bound first, then the image, so that the order of evaluation is one whatever happens.
     const auto heavier = [](const auto& x, const auto& y) {
@@ -668,7 +742,7 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
         candidates.clear();
         candidates.reserve(taken);
         for (std::size_t image = 0; image < least_bound.size(); ++image)
-            if (eligible(image)) {
+            if (eligible(least_bound[image], image)) {
                 const std::size_t bin = static_cast<std::size_t>(least_bound[image] >> shift);
                 if (bin >= lower && bin < upper)
                     candidates.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));

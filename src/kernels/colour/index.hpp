@@ -40,6 +40,8 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
 // level is empty (bucket_starts: any array of bucket_count + 1 starts over the buckets).
 using CellRanges = std::array<std::int32_t, levels * 6>;
 CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance);
+// Per level, whether any record lies in it.
+using LevelsFilled = std::array<bool, levels>;
 
 // Lower bounds of the squared CIEDE2000 difference from a colour to the points of each cell of the grid:
 // the bound of cell (l, a, b) is lightness[l] + chromatic[a * cells_b + b]. The first and last slabs also
@@ -55,20 +57,28 @@ struct CellFloors {
     }
 };
 CellFloors cell_floors(const Lab& query, double reach);
-// Per level, the cells whose bound is within radii[level] (infinite: every cell).
-CellRanges cells_within(const std::int64_t* bucket_starts, const CellFloors& floors, const double* radii);
+// Per level, the cells whose bound is within radii[level] (infinite: every cell); none in an empty level.
+CellRanges cells_within(const LevelsFilled& filled, const CellFloors& floors, const double* radii);
 
 // The index the threshold search reads, for the records of `images` images (those of image i being records
 // starts[i]:starts[i + 1]):
 // - image_rows: each image's records at starts[i]:starts[i + 1] again, in bucket order (records of one
 //   bucket in their own order), each followed by its bucket (u32), row_bytes each: an image's share sums
 //   them in the order the bucket traversal of colour_shares adds them;
-// - postings: per bucket (entries posting_starts[b]:posting_starts[b + 1]) each image with records in it
-//   and the sum of their weights (its mass), images ascending: a search adds every list it reads into a
-//   bound per image, and ascending images make that a sweep through the bounds rather than random access.
+// - postings: the images with records in each bucket and their summed weight (their mass), in blocks of
+//   block_images images: a search adds every list it reads into a bound per image a block at a time, so
+//   that the block's bounds stay in the processor's cache while the lists add to them. Only the buckets
+//   holding records are listed (buckets, ascending); entries starts[block * buckets.size() + k] to the
+//   next start are those of the block in the k-th of them, images ascending, each the image's offset in
+//   its block (low 16 bits) and its mass (high 16 bits; mass_whole: at least that, bounded by the image's
+//   whole weight instead).
+inline constexpr int block_bits = 16;
+inline constexpr std::int64_t block_images = std::int64_t{1} << block_bits;
+inline constexpr std::uint32_t mass_whole = 0xFFFF;
 struct Postings {
+    std::vector<std::uint32_t> buckets;
     std::vector<std::int64_t> starts;
-    std::vector<std::uint32_t> images, masses;
+    std::vector<std::uint32_t> entries;
 };
 Postings build_postings(const std::uint8_t* records, const std::int64_t* starts, std::int64_t images, double tail_ratio,
                         std::uint8_t* image_rows, Stop& stop);
@@ -77,9 +87,11 @@ struct ThresholdIndex {
     const std::int64_t* image_starts;  // images + 1
     const std::uint8_t* image_rows;
     std::int64_t images;
-    const std::int64_t* posting_starts;  // bucket_count + 1
-    const std::uint32_t* posting_images;
-    const std::uint32_t* posting_masses;
+    const std::uint32_t* posting_buckets;  // ascending, each below bucket_count
+    std::int64_t filled_buckets;
+    const std::int64_t* posting_starts;  // blocks * filled_buckets + 1, from 0 to entry_count
+    const std::uint32_t* posting_entries;
+    std::int64_t entry_count;
     const std::uint64_t* image_weights;  // each image's records' weights summed
 };
 
