@@ -21,7 +21,8 @@ can be made again alone), except that DUPLICATES of the images, 2 %, are exact c
 real catalogues hold some copies (a photo saved twice, a product shot reused), and a search's cost depends on
 how many images hold nearly the answer's share, which copies multiply. Catalogues filled before drew every
 image from 100,000 distributions, so that at a million each appeared ten times; a kept catalogue's file name
-carries the duplicate rate, so that one of another kind is never reused.
+carries the duplicate rate, so that one of another kind is never reused. A million images fill in about a
+quarter of an hour (the perturbation, palette and signature of each), against four minutes before.
 """
 
 import heapq
