@@ -120,12 +120,14 @@ void build_blocks(const Shared& shared, std::int64_t first, std::int64_t end, Bl
         }
         sort_by_24_bits(touched, sorted,
                         [](std::int32_t c) { return static_cast<std::uint32_t>(c); });  // colours < 2^24
-        for (std::int32_t colour : touched) {
-            part.colour.push_back(colour);
-            part.count.push_back(count[colour]);
-            count[colour] = 0;
+        // A fresh buffer holds the part's remaining rows' pairs, up to a few huge pages' worth.
+        const auto rows_left = static_cast<std::size_t>(std::min(shared.n, end * shared.block_rows) - begin);
+        const BlockPart::Room room = part.add(touched.size(), std::min(rows_left, std::size_t{1} << 19));
+        for (std::size_t e = 0; e < touched.size(); ++e) {
+            room.colour[e] = touched[e];
+            room.count[e] = count[touched[e]];
+            count[touched[e]] = 0;
         }
-        part.size.push_back(static_cast<std::int64_t>(touched.size()));
     }
 }
 
@@ -181,15 +183,25 @@ void Shared::build_part(std::size_t part, Stop& stop) {
     build_blocks(*this, blocks * at / parts, blocks * (at + 1) / parts, block_parts[part], stop);
 }
 
+BlockPart::Room BlockPart::add(std::size_t pairs, std::size_t fresh) {
+    if (buffers_.empty() || buffers_.back().capacity - buffers_.back().used < pairs) {
+        const std::size_t capacity = std::max(pairs, fresh);
+        buffers_.emplace_back();
+        buffers_.back().memory.reset(static_cast<std::int32_t*>(large_buffer(2 * capacity * sizeof(std::int32_t))));
+        buffers_.back().capacity = capacity;
+    }
+    Buffer& buffer = buffers_.back();
+    std::int32_t* colour = buffer.memory.get() + buffer.used;
+    buffer.used += pairs;
+    std::int32_t* count = colour + buffer.capacity;
+    blocks_.push_back({colour, count, static_cast<std::int64_t>(pairs)});
+    return {colour, count};
+}
+
 void Shared::list_blocks() {
     block_list.reserve(static_cast<std::size_t>(blocks));
-    for (const BlockPart& part : block_parts) {
-        std::size_t at = 0;
-        for (std::int64_t size : part.size) {
-            block_list.push_back({part.colour.data() + at, part.count.data() + at, size});
-            at += static_cast<std::size_t>(size);
-        }
-    }
+    for (const BlockPart& part : block_parts)
+        block_list.insert(block_list.end(), part.blocks().begin(), part.blocks().end());
 }
 
 void Shared::order_runs() {

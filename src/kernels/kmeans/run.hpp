@@ -4,9 +4,11 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "kernels/colour_table.hpp"
 #include "kernels/kmeans/kmeans.hpp"
 
 namespace lq::kernels::kmeans {
@@ -31,10 +33,27 @@ struct Block {
     std::int64_t pairs;
 };
 
-// The pairs of consecutive blocks, and how many each has.
-struct BlockPart {
-    std::vector<std::int32_t> colour, count;
-    std::vector<std::int64_t> size;
+// The pairs of consecutive blocks, in buffers filled in turn, a block never split between two: a part
+// grows without copying what it holds, and a large buffer faults in a huge page at a time rather than
+// in thousands of small ones.
+class BlockPart {
+public:
+    struct Room {
+        std::int32_t* colour;
+        std::int32_t* count;
+    };
+    // Room for a block of `pairs` pairs, in a buffer of at least `fresh` pairs when the last one lacks
+    // room. Throws std::bad_alloc.
+    Room add(std::size_t pairs, std::size_t fresh);
+    const std::vector<Block>& blocks() const noexcept { return blocks_; }
+
+private:
+    struct Buffer {
+        std::unique_ptr<std::int32_t[], FreeMemory> memory;  // `capacity` colours, then as many counts
+        std::size_t capacity = 0, used = 0;
+    };
+    std::vector<Buffer> buffers_;
+    std::vector<Block> blocks_;
 };
 
 // Computed once per fit, read by every run.
