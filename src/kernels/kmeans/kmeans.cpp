@@ -404,6 +404,7 @@ std::vector<int> Fit::seed(Stop& stop) {
     Latch blocked(parts > 0 ? 1 : 0), ordered(1);
     std::atomic<int> parts_left{parts}, next{0};
     run_on_threads(std::clamp(shared.problem.workers, 1, tasks), stop, [&] {
+        std::vector<std::int32_t> closest;  // the seedings' distances, one buffer per thread
         for (int task; (task = next.fetch_add(1)) < tasks;) {
             if (task < parts) {
                 shared.build_part(static_cast<std::size_t>(task), stop);
@@ -418,7 +419,7 @@ std::vector<int> Fit::seed(Stop& stop) {
                 const int run = task - parts - 1;
                 blocked.wait(stop);
                 Seeds& seeds = state_->seeds[run];
-                seeds = kmeans::seed(shared, run, stop);
+                seeds = kmeans::seed(shared, run, closest, stop);
                 ordered.wait(stop);
                 for (std::int32_t& colour : seeds.colours) colour = shared.index_of[colour];
                 if (seeds.undecided) continue;

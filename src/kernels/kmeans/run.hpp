@@ -78,7 +78,7 @@ struct Shared {
     // The colours in an octree of colour space: in the runs' order every cell's colours are consecutive.
     // An E-step labels a cell that lies wholly on one side of every bisector as one, without looking at
     // its colours, and adds its rows to the cluster sums at once.
-    std::vector<Cell> cells;                     // cells[0] holds every colour
+    LargeVector<Cell> cells;                     // cells[0] holds every colour
     std::vector<double> draws;                   // the random_sample() values of all runs, in stream order
     std::array<std::int64_t, runs> first_row{};  // each run's first centre, chosen among the rows
     std::int32_t index_of_row(std::int64_t row) const { return index_of[problem.row_colours[row]]; }
@@ -119,10 +119,12 @@ struct Seeds {
 };
 
 // The octree of the colours, from their Morton codes in the runs' order (ascending).
-std::vector<Cell> cell_tree(const Shared& shared, const std::vector<std::uint32_t>& codes);
+LargeVector<Cell> cell_tree(const Shared& shared, const std::vector<std::uint32_t>& codes);
 
 // The run's k-means++ seeding, its seeds as colours in the table's order (index_of gives the runs').
-Seeds seed(const Shared& shared, int run, Stop& stop);
+// `closest` is its buffer of a distance per colour, which a thread keeps from one run to the next rather
+// than fault in fresh pages for each.
+Seeds seed(const Shared& shared, int run, std::vector<std::int32_t>& closest, Stop& stop);
 
 struct Run {
     std::optional<library::Reason> undecided;
