@@ -132,9 +132,9 @@ void build_blocks(const Shared& shared, std::int64_t first, std::int64_t end, Bl
 }
 
 // labels1 maps onto labels2 label for label (the library's _is_same_clustering).
-bool same_clustering(const std::vector<std::int32_t>& labels1, const std::vector<std::int32_t>& labels2, int k) {
+bool same_clustering(const std::int32_t* labels1, const std::int32_t* labels2, std::int32_t count, int k) {
     std::vector<std::int32_t> mapping(static_cast<std::size_t>(k), -1);
-    for (std::size_t i = 0; i < labels1.size(); ++i) {
+    for (std::int32_t i = 0; i < count; ++i) {
         std::int32_t& to = mapping[labels1[i]];
         if (to == -1) to = labels2[i];
         else if (to != labels2[i]) return false;
@@ -384,7 +384,11 @@ struct Fit::State {
     std::array<Seeds, runs> seeds;
     std::array<Run, runs> results;
     std::array<bool, runs> iterated{};
-    explicit State(const Problem& problem) : shared(problem) {}
+    // Every run's labels, d for each, run after run.
+    std::vector<std::int32_t, UninitialisedLargeAllocator<std::int32_t>> labels;
+    explicit State(const Problem& problem)
+        : shared(problem), labels(static_cast<std::size_t>(runs) * static_cast<std::size_t>(shared.d)) {}
+    std::int32_t* labels_of(int run) { return labels.data() + static_cast<std::size_t>(run) * shared.d; }
 };
 
 Fit::Fit(const Problem& problem) : state_(std::make_unique<State>(problem)) {}
@@ -423,7 +427,7 @@ std::vector<int> Fit::seed(Stop& stop) {
                 ordered.wait(stop);
                 for (std::int32_t& colour : seeds.colours) colour = shared.index_of[colour];
                 if (seeds.undecided) continue;
-                state_->results[run] = lloyd(shared, seeds.colours, stop);
+                state_->results[run] = lloyd(shared, seeds.colours, state_->labels_of(run), stop);
                 state_->iterated[run] = true;
             }
         }
@@ -467,7 +471,7 @@ std::vector<int> Fit::iterate(Stop& stop) {
     std::atomic<std::size_t> next{0};
     run_on_threads(std::clamp(shared.problem.workers, 1, std::max(1, static_cast<int>(left.size()))), stop, [&] {
         for (std::size_t at; (at = next.fetch_add(1)) < left.size();)
-            results[left[at]] = lloyd(shared, state_->seeds[left[at]].colours, stop);
+            results[left[at]] = lloyd(shared, state_->seeds[left[at]].colours, state_->labels_of(left[at]), stop);
     });
     std::vector<int> open;
     for (int run = 0; run < runs; ++run)
@@ -490,7 +494,7 @@ void Fit::take_run(int run, const std::vector<std::int32_t>& labels, double iner
     Run& taken = state_->results[run];
     taken.undecided.reset();
     state_->iterated[run] = true;
-    taken.labels.resize(static_cast<std::size_t>(shared.d));
+    taken.labels = state_->labels_of(run);
     for (std::int32_t i = 0; i < shared.d; ++i) taken.labels[i] = labels[shared.colour_of[i]];
     taken.inertia = inertia;
     taken.centres = std::move(centres);
@@ -512,7 +516,7 @@ Result Fit::choose() {
             continue;
         }
         const Run& chosen = results[best];
-        if (same_clustering(candidate.labels, chosen.labels, shared.k)) continue;
+        if (same_clustering(candidate.labels, chosen.labels, shared.d, shared.k)) continue;
         // The library's inertias are sums over the rows in their order, each within n rounding steps
         // of the exact sum (as ours are, summed over the colours); only runs that close leave the
         // choice open.
@@ -527,8 +531,8 @@ Result Fit::choose() {
     Run& chosen = results[best];
     result.centres = std::move(chosen.centres);
     for (std::size_t i = 0; i < result.centres.size(); ++i) result.centres[i] += shared.mean[i % 3];
-    result.labels.resize(chosen.labels.size());
-    for (std::size_t i = 0; i < chosen.labels.size(); ++i) result.labels[shared.colour_of[i]] = chosen.labels[i];
+    result.labels.resize(static_cast<std::size_t>(shared.d));
+    for (std::int32_t i = 0; i < shared.d; ++i) result.labels[shared.colour_of[i]] = chosen.labels[i];
     return result;
 }
 

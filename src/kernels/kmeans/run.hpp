@@ -128,11 +128,13 @@ Seeds seed(const Shared& shared, int run, std::vector<std::int32_t>& closest, St
 
 struct Run {
     std::optional<library::Reason> undecided;
-    std::vector<double> centres;       // centred
-    std::vector<std::int32_t> labels;  // by colour index
+    std::vector<double> centres;     // centred
+    std::int32_t* labels = nullptr;  // by colour index, d of them, in the fit's memory
     double inertia = 0;
 };
 
-Run lloyd(const Shared& shared, const std::vector<std::int32_t>& seeds, Stop& stop);
+// The run's iterations from its seeds, its labels written to `labels` (d of them): the fit keeps every
+// run's labels in one buffer, which faults in a few huge pages rather than thousands of small ones.
+Run lloyd(const Shared& shared, const std::vector<std::int32_t>& seeds, std::int32_t* labels, Stop& stop);
 
 }  // namespace lq::kernels::kmeans
