@@ -28,20 +28,29 @@ import mmap
 import os
 import tempfile
 import warnings
+from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ..distribution import RATIO, RECORD, SIGNATURE, SIGNATURE_VERTICES, TAIL
+from .changes import changed, changes_from
 from .palettes import PALETTE_ROW
 from .statements import UPGRADABLE
 from .storage import CatalogueError, Store
 
-__all__ = ["SUFFIX", "ColourIndex", "damage", "damaged", "fresh_index", "write_index"]
+__all__ = ["CHANGES_SUFFIX", "SUFFIX", "ColourIndex", "Layered", "damage", "damaged", "fresh_index", "write_index"]
 
 SUFFIX = "-colours"
+CHANGES_SUFFIX = SUFFIX + "-changes"
+# The changes since the base are kept beside it until they outgrow an eighth of it, or this many images
+# (indexed in a fraction of a second), whichever is more; then the base is built whole again. The changes
+# are indexed again from the log at each new generation, so this bounds what one refresh costs.
+_CHANGES_SHARE = 8
+_CHANGES_FLOOR = 2000
+_COVERED = "covered"
 _MAGIC = b"LQcolours\n"
 # The layout of the file and of the native index's buckets; another layout is rebuilt.
 _LAYOUT = 3
@@ -111,25 +120,142 @@ def sidecar(path: str) -> str:
     return path + SUFFIX
 
 
-def fresh_index(store: Store, cached: ColourIndex | None) -> ColourIndex:
+class Changes(NamedTuple):
+    part: ColourIndex
+    covered: NDArray[np.int64]
+
+
+def changes_sidecar(path: str) -> str:
+    return path + CHANGES_SUFFIX
+
+
+@dataclass
+class Layered:
+    """The colour index of one catalogue generation: a base index of this generation or an earlier one,
+    its images changed since (`covered`, ids ascending) masked out, and `changes`, the index of those of
+    them still indexed successfully, as they are now. Image positions run over the base, then the changes."""
+
+    base: ColourIndex
+    changes: ColourIndex | None
+    covered: NDArray[np.int64]
+    generation: int
+    ids: NDArray[np.int64] = field(init=False)
+    settings: NDArray[np.int64] = field(init=False)
+    counts: NDArray[np.int32] = field(init=False)
+    missing: NDArray[np.bool_] = field(init=False)
+    damaged: NDArray[np.int64] = field(init=False)
+    alive: NDArray[np.bool_] = field(init=False)
+    parts: tuple[ColourIndex, ...] = field(init=False)
+    _scopes: dict[Any, tuple[NDArray[np.bool_], int]] = field(default_factory=dict, repr=False)
+
+    def __post_init__(self) -> None:
+        self.parts = (self.base,) if self.changes is None else (self.base, self.changes)
+        for name in ("ids", "settings", "counts", "missing"):
+            setattr(self, name, _joined([getattr(part, name) for part in self.parts]))
+        self.damaged = np.setdiff1d(self.base.damaged, self.covered)
+        self.alive = _joined([~np.isin(self.base.ids, self.covered)] + [
+            np.ones(len(part.ids), bool) for part in self.parts[1:]])
+        if self.changes is not None:
+            self.damaged = np.union1d(self.damaged, self.changes.damaged)
+
+    @property
+    def identity(self) -> str | None:
+        return self.base.identity
+
+    def scope(self, settings: frozenset[int] | None) -> tuple[NDArray[np.bool_], int]:
+        """Which images a scope (settings ids, None: all) looks at, and how many of them lack a distribution."""
+        if settings not in self._scopes:
+            keep = self.alive & _joined([part.scope(settings)[0] for part in self.parts])
+            self._scopes[settings] = (keep, int(np.count_nonzero(keep & self.missing)))
+        return self._scopes[settings]
+
+    def warn_damaged(self, path: str) -> None:
+        ColourIndex.warn_damaged(self, path)  # type: ignore[arg-type]
+
+    def search(
+        self, keep: NDArray[np.bool_], query_lab: NDArray[np.float64], tolerance: float, min_share: float, limit: int
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """As ColourIndex.search, over each part: each gives its own first `limit` by the one ranking, so
+        their union holds the first `limit` of the whole."""
+        images, shares, offset = [], [], 0
+        for part in self.parts:
+            part_keep = np.ascontiguousarray(keep[offset:offset + len(part.ids)])
+            if part_keep.any():
+                found, found_shares = part.search(part_keep, query_lab, tolerance, min_share, limit)
+                images.append(np.asarray(found, np.int64) + offset)
+                shares.append(np.asarray(found_shares, np.float64).reshape(len(found), len(query_lab)))
+            offset += len(part.ids)
+        if not images:
+            return np.zeros(0, np.int64), np.zeros((0, len(query_lab)))
+        return np.concatenate(images), np.concatenate(shares)
+
+    def shared(self, vector: NDArray[np.float64]) -> NDArray[np.float64]:
+        """Per image, the intersection of its signature with a dense signature vector."""
+        return _joined([part.shared(vector) for part in self.parts])
+
+
+def _joined(arrays: list[NDArray[Any]]) -> NDArray[Any]:
+    return arrays[0] if len(arrays) == 1 else np.concatenate(arrays)
+
+
+def fresh_index(store: Store, cached: Layered | None) -> Layered:
     """The index of the catalogue as of the caller's read transaction: `cached` when it is of this
-    generation, else the file beside the catalogue when it is, else one built now (and written)."""
+    generation; else a base index (cached or the file beside the catalogue) of this generation or an earlier
+    one the change log reaches back to, with the images changed since (the file of changes when it is of
+    this pair, else indexed now and written); else, when there is no such base or its changes have grown past
+    a share of it, one built whole now (and written)."""
     if store.version == UPGRADABLE:
         store.palettes()  # says how to upgrade the catalogue
     identity, generation = store.identity(), store.generation()
     if cached is not None and (cached.identity, cached.generation) == (identity, generation):
         return cached
-    if identity is not None:
-        found = _read(sidecar(store.path), identity, generation)
-        if found is not None:
-            return found
+    if identity is None:
+        return _whole(build(store, None, generation))
+    read = _read(sidecar(store.path), identity)
+    on_file = None if read is None else read.part
+    logged = changes_from(store)
+    bases = [] if logged is None else [
+        index for index in (cached.base if cached is not None else None, on_file)
+        if index is not None and logged <= index.generation <= generation
+    ]
+    if bases:
+        base = max(bases, key=lambda index: index.generation)  # the cached one of a tie: mapped already
+        layered = _with_changes(store, base, generation)
+        if layered is not None:
+            return layered
     built = build(store, identity, generation)
-    if identity is not None:
-        try:
-            write_index(sidecar(store.path), built)
-        except OSError:
-            pass  # a folder that cannot be written: the index serves this process only
-    return built
+    if on_file is None or on_file.generation < generation:  # never over a newer one
+        _write_if_possible(sidecar(store.path), built)
+    return _whole(built)
+
+
+def _whole(index: ColourIndex) -> Layered:
+    return Layered(index, None, np.zeros(0, np.int64), index.generation)
+
+
+def _with_changes(store: Store, base: ColourIndex, generation: int) -> Layered | None:
+    """The base with its changes up to `generation`; None when they are too many to keep beside it."""
+    if base.generation == generation:
+        return _whole(base)
+    path = changes_sidecar(store.path)
+    found = _read(path, base.identity, base.generation)
+    if found is not None and found.part.generation == generation:
+        changes, covered = found
+    else:
+        covered = np.array(changed(store, base.generation), np.int64)
+        if len(covered) > max(len(base.ids) // _CHANGES_SHARE, _CHANGES_FLOOR):
+            return None
+        changes = _indexed(store.index_rows_of(covered.tolist()), base.identity, generation)
+        _write_if_possible(path, changes, base.generation, covered)
+    return Layered(base, changes, covered, generation)
+
+
+def _write_if_possible(path: str, index: ColourIndex, base: int | None = None,
+                      covered: NDArray[np.int64] | None = None) -> None:
+    try:
+        write_index(path, index, base, covered)
+    except OSError:
+        pass  # a folder that cannot be written: the index serves this process only
 
 
 def damage(row: tuple[Any, ...]) -> str | None:
@@ -159,23 +285,27 @@ def damaged(store: Store) -> list[str]:
 def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
     """The index of every image indexed successfully, from the catalogue's rows; a damaged row is left
     out, so that one bad row costs that image only."""
+    return _indexed((row for rows in store.index_rows() for row in rows), identity, generation)
+
+
+def _indexed(rows: Iterable[tuple[Any, ...]], identity: str | None, generation: int) -> ColourIndex:
+    """The index of rows of INDEX_ROWS, in id order."""
     from ..color_extractor_cy import _colour_postings
 
     ids, settings, counts, missing, signature_counts, damaged = [], [], [], [], [], []
     records, signatures = bytearray(), bytearray()
-    for rows in store.index_rows():
-        for row in rows:
-            if damage(row) is not None:
-                damaged.append(row[0])
-                continue
-            number, settings_id, distribution, signature = row[:4]
-            ids.append(number)
-            settings.append(settings_id)
-            missing.append(distribution is None)
-            counts.append(len(distribution or b"") // RECORD.itemsize)
-            records += distribution or b""
-            signature_counts.append(len(signature or b"") // SIGNATURE.itemsize)
-            signatures += signature or b""
+    for row in rows:
+        if damage(row) is not None:
+            damaged.append(row[0])
+            continue
+        number, settings_id, distribution, signature = row[:4]
+        ids.append(number)
+        settings.append(settings_id)
+        missing.append(distribution is None)
+        counts.append(len(distribution or b"") // RECORD.itemsize)
+        records += distribution or b""
+        signature_counts.append(len(signature or b"") // SIGNATURE.itemsize)
+        signatures += signature or b""
     count_array = np.array(counts, np.int32)
     image_rows, posting_starts, posting_images, posting_masses = _colour_postings(
         np.frombuffer(records, np.uint8), count_array.astype(np.int64), TAIL * RATIO)
@@ -196,15 +326,20 @@ def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
     )
 
 
-def write_index(path: str, index: ColourIndex) -> None:
-    """Writes the index to `path` whole: a temporary file beside it, renamed over it."""
+def write_index(path: str, index: ColourIndex, base: int | None = None,
+                covered: NDArray[np.int64] | None = None) -> None:
+    """Writes the index to `path` whole: a temporary file beside it, renamed over it. A file of changes
+    names the generation of its `base` and the ids it `covered` there."""
     arrays = {name: np.ascontiguousarray(getattr(index, name)) for name in _ARRAYS}
+    if covered is not None:
+        arrays[_COVERED] = np.ascontiguousarray(covered, np.int64)
     layout, offset = {}, _PAGE
     for name, array in arrays.items():
         layout[name] = [array.dtype.str, list(array.shape), offset]
         offset += -(-array.nbytes // _PAGE) * _PAGE
     header = json.dumps({"layout": _LAYOUT, "identity": index.identity, "generation": index.generation,
-                         "tail": TAIL, "ratio": RATIO, "arrays": layout}).encode()
+                         "tail": TAIL, "ratio": RATIO, "arrays": layout}
+                        | ({} if base is None else {"base": base})).encode()
     if len(_MAGIC) + len(header) > _PAGE:
         raise ValueError("the colour index header does not fit its page")
     folder = os.path.dirname(os.path.abspath(path))
@@ -222,21 +357,22 @@ def write_index(path: str, index: ColourIndex) -> None:
         raise
 
 
-def _read(path: str, identity: str, generation: int) -> ColourIndex | None:
-    """The index file at `path` when it is of this catalogue's generation and layout, memory-mapped; None
-    when it is missing, stale or not an index file."""
+def _read(path: str, identity: str | None, base: int | None = None) -> Changes | None:
+    """The index file at `path`, memory-mapped, when it is of this catalogue and layout and, for a file of
+    changes, of the `base` generation (None: a base index); None when it is missing, of another catalogue
+    or not an index file. Its generation is the caller's to judge."""
     try:
         with open(path, "rb") as source:
             head = source.read(_PAGE)
             if not head.startswith(_MAGIC):
                 return None
             header = json.loads(head[len(_MAGIC):].rstrip(b"\0"))
-            if [header.get(key) for key in ("layout", "identity", "generation", "tail", "ratio")] != [
-                    _LAYOUT, identity, generation, TAIL, RATIO]:
+            if [header.get(key) for key in ("layout", "identity", "tail", "ratio", "base")] != [
+                    _LAYOUT, identity, TAIL, RATIO, base] or not isinstance(header.get("generation"), int):
                 return None
             mapped = mmap.mmap(source.fileno(), 0, access=mmap.ACCESS_READ)
         arrays = {}
-        for name in _ARRAYS:
+        for name in _ARRAYS + ((_COVERED,) if base is not None else ()):
             dtype, shape, offset = header["arrays"][name]
             dtype = np.dtype(dtype)
             count = int(np.prod(shape, dtype=np.int64))
@@ -245,4 +381,5 @@ def _read(path: str, identity: str, generation: int) -> ColourIndex | None:
             arrays[name] = np.frombuffer(mapped, dtype, count, offset).reshape(shape)
     except (OSError, ValueError, TypeError, KeyError):
         return None
-    return ColourIndex(identity, generation, *(arrays[name] for name in _ARRAYS))  # type: ignore[arg-type]
+    index = ColourIndex(identity, header["generation"], *(arrays[name] for name in _ARRAYS))  # type: ignore[arg-type]
+    return Changes(index, arrays.get(_COVERED, np.zeros(0, np.int64)))  # type: ignore[arg-type]
