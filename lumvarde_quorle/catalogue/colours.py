@@ -11,14 +11,24 @@ image left can enter the first `limit` (src/kernels/colour/index.hpp). The signa
 
 The index lives in a file beside the catalogue, "<catalogue>-colours", memory-mapped: a fresh process maps
 it and the kernel reads only the pages it needs, with no copy and nothing to parse, where building it from
-the catalogue's rows takes 7 s per 100,000 images on a busy machine (benchmarks/bench_catalogue.py; 4.4 KB
-per image beside the catalogue's 4.3 KB). Blobs per cell inside SQLite would keep one file but copy every
+the catalogue's rows takes 3 to 7 s per 100,000 images on a busy machine (benchmarks/bench_catalogue.py; 4.4
+KB per image beside the catalogue's 4.3 KB). Blobs per cell inside SQLite would keep one file but copy every
 cell read out through sqlite3; they were not built to be measured. The file is stamped with the catalogue's
 identity and generation and written whole to a temporary file renamed over the old one, so a reader maps an
-old index or a new one, never half of one. A reader that finds it stale or missing builds it from the rows
-of its own read transaction (never wrong, only slow, as above) and writes it when it can; `index` leaves it
-fresh at the end of a run. A catalogue without an identity (made before it had one, until its next index
-run) keeps its index in memory only.
+old index or a new one, never half of one.
+
+The index follows the catalogue's changes at their cost: that file is a base, of its generation, and the
+catalogue's change log (statements.CHANGE_LOG, kept by triggers, so every writer fills it) names the images
+inserted, changed or removed since. Those are masked out of the base, and the ones still indexed
+successfully are indexed on their own, as they are now (a second part, searched beside the base: each part
+gives its first `limit`, so their union holds the whole's); the part is written to "<catalogue>-colours-changes",
+stamped with the base's generation and its own, so that other processes map it rather than build it. A
+reader that finds no base the log reaches back to, or changes grown past an eighth of the base (or 2,000
+images), builds the index whole from the rows of its own read transaction (never wrong, only slow, as
+above) and writes it when it can; `index` leaves the files fresh at the end of a run, and forgets the log
+before a base it built whole. A catalogue without an identity (made before it had one, until its next
+index run) keeps its index in memory only; one without the log (made before it, until opened for writing)
+is built whole at each new generation.
 """
 
 from __future__ import annotations
@@ -89,13 +99,6 @@ class ColourIndex:
             keep = np.ones(len(self.ids), bool) if settings is None else np.isin(self.settings, list(settings))
             self._scopes[settings] = (keep, int(np.count_nonzero(keep & self.missing)))
         return self._scopes[settings]
-
-    def warn_damaged(self, path: str) -> None:
-        """Says which images the queries leave out because their rows are damaged."""
-        if len(self.damaged):
-            shown = ", ".join(map(str, self.damaged[:5])) + (", ..." if len(self.damaged) > 5 else "")
-            warnings.warn(f"{path}: {len(self.damaged)} damaged images left out (ids {shown}); check the catalogue "
-                          "to see what is wrong", stacklevel=4)
 
     def search(
         self, keep: NDArray[np.bool_], query_lab: NDArray[np.float64], tolerance: float, min_share: float, limit: int
@@ -170,7 +173,11 @@ class Layered:
         return self._scopes[settings]
 
     def warn_damaged(self, path: str) -> None:
-        ColourIndex.warn_damaged(self, path)  # type: ignore[arg-type]
+        """Says which images the queries leave out because their rows are damaged."""
+        if len(self.damaged):
+            shown = ", ".join(map(str, self.damaged[:5])) + (", ..." if len(self.damaged) > 5 else "")
+            warnings.warn(f"{path}: {len(self.damaged)} damaged images left out (ids {shown}); check the catalogue "
+                          "to see what is wrong", stacklevel=4)
 
     def search(
         self, keep: NDArray[np.bool_], query_lab: NDArray[np.float64], tolerance: float, min_share: float, limit: int
