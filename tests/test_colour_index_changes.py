@@ -1,5 +1,6 @@
-"""The colour index following the catalogue's changes: after random runs of index, re-index, failures and
-prune, search and similar answer exactly as an index built whole; stale files of changes are not believed."""
+"""The colour index following the catalogue's changes: after random runs of index, re-index, failures,
+prune and runs killed before writing the index, search and similar answer exactly as an index built whole;
+stale files of changes are not believed."""
 
 import os
 import shutil
@@ -50,6 +51,10 @@ def picture(path, rng):
     os.utime(path, ns=(stamp, stamp))  # a rewrite within the clock's tick still counts as changed
 
 
+def interrupt(*arguments):
+    raise KeyboardInterrupt
+
+
 @pytest.mark.parametrize("floor", [2000, 3], ids=["changes kept", "rebuilt whole now and then"])
 @pytest.mark.parametrize("seed", [1, 2])
 def test_random_runs_answer_as_an_index_built_whole(tmp_path, monkeypatch, floor, seed):
@@ -62,9 +67,9 @@ def test_random_runs_answer_as_an_index_built_whole(tmp_path, monkeypatch, floor
     names = iter(range(10**6))
     writer, reader = Catalogue(database, create=True), None
     layered = 0
-    for step in range(14):
+    steps = ["add", "change", "fail", "prune", "stale", "reader", "interrupted"] * 2
+    for action in ["add", "add"] + list(rng.permutation(steps)):
         present = sorted(images.iterdir())
-        action = "add" if step < 2 else rng.choice(["add", "change", "fail", "prune", "stale", "reader"])
         if action == "add":
             added = [images / f"{next(names)}.png" for _ in range(int(rng.integers(1, 5)))]
             for path in added:
@@ -89,6 +94,12 @@ def test_random_runs_answer_as_an_index_built_whole(tmp_path, monkeypatch, floor
             picture(added, rng)
             index(writer, [added])
             shutil.copy(saved, changes_sidecar(database))
+        elif action == "interrupted":  # killed after its commits, before the index files were written
+            added = images / f"{next(names)}.png"
+            picture(added, rng)
+            with monkeypatch.context() as patch, pytest.raises(KeyboardInterrupt):
+                patch.setattr(colours, "write_index", interrupt)
+                index(writer, [added])
         elif action == "reader":  # another process's view: cached since an earlier step, then the files
             reader = reader or Catalogue(database)
         expected = whole(database, copies)
