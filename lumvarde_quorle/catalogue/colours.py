@@ -51,7 +51,10 @@ from .palettes import PALETTE_ROW
 from .statements import UPGRADABLE
 from .storage import CatalogueError, Store
 
-__all__ = ["CHANGES_SUFFIX", "SUFFIX", "ColourIndex", "Layered", "damage", "damaged", "fresh_index", "write_index"]
+__all__ = [
+    "CHANGES_SUFFIX", "SUFFIX", "ColourIndex", "Layered", "changes_sidecar", "damage", "damaged", "fresh_index",
+    "write_index",
+]
 
 SUFFIX = "-colours"
 CHANGES_SUFFIX = SUFFIX + "-changes"
