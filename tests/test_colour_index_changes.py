@@ -10,8 +10,8 @@ import cv2
 import numpy as np
 import pytest
 
-from lumvarde_quorle.catalogue import Catalogue, colours
-from lumvarde_quorle.catalogue.colours import changes_sidecar, sidecar
+from lumvarde_quorle.catalogue import Catalogue, layers
+from lumvarde_quorle.catalogue.layers import layer_path
 
 from test_catalogue import EXTRACTOR, blocks, index
 
@@ -55,10 +55,12 @@ def interrupt(*arguments):
     raise KeyboardInterrupt
 
 
-@pytest.mark.parametrize("floor", [2000, 3], ids=["changes kept", "rebuilt whole now and then"])
+@pytest.mark.parametrize("floor, share", [(2000, 8), (2000, 1), (3, 8)],
+                         ids=["changes kept", "changes in levels", "rebuilt whole now and then"])
 @pytest.mark.parametrize("seed", [1, 2])
-def test_random_runs_answer_as_an_index_built_whole(tmp_path, monkeypatch, floor, seed):
-    monkeypatch.setattr(colours, "_CHANGES_FLOOR", floor)
+def test_random_runs_answer_as_an_index_built_whole(tmp_path, monkeypatch, floor, share, seed):
+    monkeypatch.setattr(layers, "_CHANGES_FLOOR", floor)
+    monkeypatch.setattr(layers, "_CHANGES_SHARE", share)
     rng = np.random.default_rng(seed)
     images, copies = tmp_path / "images", tmp_path / "copies"
     images.mkdir()
@@ -66,7 +68,7 @@ def test_random_runs_answer_as_an_index_built_whole(tmp_path, monkeypatch, floor
     database = str(tmp_path / "c.db")
     names = iter(range(10**6))
     writer, reader = Catalogue(database, create=True), None
-    layered = 0
+    depths = []
     steps = ["add", "change", "fail", "prune", "stale", "reader", "interrupted"] * 2
     for action in ["add", "add"] + list(rng.permutation(steps)):
         present = sorted(images.iterdir())
@@ -86,19 +88,19 @@ def test_random_runs_answer_as_an_index_built_whole(tmp_path, monkeypatch, floor
         elif action == "prune" and present:
             os.unlink(present[int(rng.integers(len(present)))])
             index(writer, [], prune=[images])
-        elif action == "stale" and os.path.exists(changes_sidecar(database)):
+        elif action == "stale" and os.path.exists(layer_path(database, 0)):
             # A file of changes of an earlier generation, put back as a slow rename might leave it.
             saved = tmp_path / "saved"
-            shutil.copy(changes_sidecar(database), saved)
+            shutil.copy(layer_path(database, 0), saved)
             added = images / f"{next(names)}.png"
             picture(added, rng)
             index(writer, [added])
-            shutil.copy(saved, changes_sidecar(database))
+            shutil.copy(saved, layer_path(database, 0))
         elif action == "interrupted":  # killed after its commits, before the index files were written
             added = images / f"{next(names)}.png"
             picture(added, rng)
             with monkeypatch.context() as patch, pytest.raises(KeyboardInterrupt):
-                patch.setattr(colours, "write_index", interrupt)
+                patch.setattr(layers, "write_index", interrupt)
                 index(writer, [added])
         elif action == "reader":  # another process's view: cached since an earlier step, then the files
             reader = reader or Catalogue(database)
@@ -108,12 +110,12 @@ def test_random_runs_answer_as_an_index_built_whole(tmp_path, monkeypatch, floor
             assert answers(reader) == expected, action
         with Catalogue(database) as fresh:
             assert answers(fresh) == expected, action
-        layered += writer._colours.changes is not None
+        depths.append(len(writer._colours.layers))
     writer.close()
     if reader is not None:
         reader.close()
-    if floor == 2000:
-        assert layered  # the answers above came from a base and its changes, not only from whole builds
+    if floor == 2000:  # the answers above came from a base and its changes, not only from whole builds
+        assert max(depths) >= (2 if share == 1 else 1)
 
 
 def test_an_older_writer_is_followed_and_a_catalogue_without_the_log_gets_one(tmp_path):

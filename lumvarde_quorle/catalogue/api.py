@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 from collections.abc import Callable, Iterable, Mapping
 from concurrent.futures import Executor
-from contextlib import AbstractContextManager, suppress
+from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, cast
 
@@ -20,7 +20,8 @@ from ..results import RGB
 from ..settings import AUTO, ExtractorSettings
 from .analysis import Analysis, analyse, checked, extract_colors
 from .changes import changes_from, trim
-from .colours import Layered, changes_sidecar, damaged, fresh_index
+from .colours import damaged
+from .layers import Layered, drop_layers, fresh_index
 from .entries import Entries
 from .finding import nearest_colours, search, signature_vector, similar
 from .hits import MatchedColor, NearestColor, SearchHit, SimilarHit
@@ -345,9 +346,8 @@ class Catalogue:
             logged = changes_from(self._file)
         if logged is not None and logged < index.base.generation:
             trim(self._file, index.base.generation)
-        if index.changes is None and os.path.exists(changes_sidecar(self.path)):
-            with suppress(OSError):  # of an older base: only its space to give back (a reader's map outlives it)
-                os.unlink(changes_sidecar(self.path))
+        if not index.layers:
+            drop_layers(self.path)
 
     def _writing(self) -> AbstractContextManager[Store]:
         return self._file.writing()

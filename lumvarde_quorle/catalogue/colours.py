@@ -15,20 +15,8 @@ the catalogue's rows takes 3 to 6 s per 100,000 images on a busy machine (benchm
 KB per image beside the catalogue's 4.3 KB). Blobs per cell inside SQLite would keep one file but copy every
 cell read out through sqlite3; they were not built to be measured. The file is stamped with the catalogue's
 identity and generation and written whole to a temporary file renamed over the old one, so a reader maps an
-old index or a new one, never half of one.
-
-The index follows the catalogue's changes at their cost: that file is a base, of its generation, and the
-catalogue's change log (statements.CHANGE_LOG, kept by triggers, so every writer fills it) names the images
-inserted, changed or removed since. Those are masked out of the base, and the ones still indexed
-successfully are indexed on their own, as they are now (a second part, searched beside the base: each part
-gives its first `limit`, so their union holds the whole's); the part is written to "<catalogue>-colours-changes",
-stamped with the base's generation and its own, so that other processes map it rather than build it. A
-reader that finds no base the log reaches back to, or changes grown past an eighth of the base (or 2,000
-images), builds the index whole from the rows of its own read transaction (never wrong, only slow, as
-above) and writes it when it can; `index` leaves the files fresh at the end of a run, and forgets the log
-before a base it built whole. A catalogue without an identity (made before it had one, until its next
-index run) keeps its index in memory only; one without the log (made before it, until opened for writing)
-is built whole at each new generation.
+old index or a new one, never half of one. How the index follows the catalogue's changes without
+being built whole again: layers.py.
 """
 
 from __future__ import annotations
@@ -37,7 +25,6 @@ import json
 import mmap
 import os
 import tempfile
-import warnings
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
@@ -46,23 +33,12 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ..distribution import RATIO, RECORD, SIGNATURE, SIGNATURE_VERTICES, TAIL
-from .changes import changed, changes_from
 from .palettes import PALETTE_ROW
-from .statements import UPGRADABLE
 from .storage import CatalogueError, Store
 
-__all__ = [
-    "CHANGES_SUFFIX", "SUFFIX", "ColourIndex", "Layered", "changes_sidecar", "damage", "damaged", "fresh_index",
-    "write_index",
-]
+__all__ = ["SUFFIX", "Changes", "ColourIndex", "damage", "damaged", "write_index"]
 
 SUFFIX = "-colours"
-CHANGES_SUFFIX = SUFFIX + "-changes"
-# The changes since the base are kept beside it until they outgrow an eighth of it, or this many images
-# (indexed in a fraction of a second), whichever is more; then the base is built whole again. The changes
-# are indexed again from the log at each new generation, so this bounds what one refresh costs.
-_CHANGES_SHARE = 8
-_CHANGES_FLOOR = 2000
 _COVERED = "covered"
 _MAGIC = b"LQcolours\n"
 # The layout of the file and of the native index's buckets; another layout is rebuilt.
@@ -129,143 +105,6 @@ def sidecar(path: str) -> str:
 class Changes(NamedTuple):
     part: ColourIndex
     covered: NDArray[np.int64]
-
-
-def changes_sidecar(path: str) -> str:
-    return path + CHANGES_SUFFIX
-
-
-@dataclass
-class Layered:
-    """The colour index of one catalogue generation: a base index of this generation or an earlier one,
-    its images changed since (`covered`, ids ascending) masked out, and `changes`, the index of those of
-    them still indexed successfully, as they are now. Image positions run over the base, then the changes."""
-
-    base: ColourIndex
-    changes: ColourIndex | None
-    covered: NDArray[np.int64]
-    generation: int
-    ids: NDArray[np.int64] = field(init=False)
-    settings: NDArray[np.int64] = field(init=False)
-    counts: NDArray[np.int32] = field(init=False)
-    missing: NDArray[np.bool_] = field(init=False)
-    damaged: NDArray[np.int64] = field(init=False)
-    alive: NDArray[np.bool_] = field(init=False)
-    parts: tuple[ColourIndex, ...] = field(init=False)
-    _scopes: dict[Any, tuple[NDArray[np.bool_], int]] = field(default_factory=dict, repr=False)
-
-    def __post_init__(self) -> None:
-        self.parts = (self.base,) if self.changes is None else (self.base, self.changes)
-        for name in ("ids", "settings", "counts", "missing"):
-            setattr(self, name, _joined([getattr(part, name) for part in self.parts]))
-        self.damaged = np.setdiff1d(self.base.damaged, self.covered)
-        self.alive = _joined([~np.isin(self.base.ids, self.covered)] + [
-            np.ones(len(part.ids), bool) for part in self.parts[1:]])
-        if self.changes is not None:
-            self.damaged = np.union1d(self.damaged, self.changes.damaged)
-
-    @property
-    def identity(self) -> str | None:
-        return self.base.identity
-
-    def scope(self, settings: frozenset[int] | None) -> tuple[NDArray[np.bool_], int]:
-        """Which images a scope (settings ids, None: all) looks at, and how many of them lack a distribution."""
-        if settings not in self._scopes:
-            keep = self.alive & _joined([part.scope(settings)[0] for part in self.parts])
-            self._scopes[settings] = (keep, int(np.count_nonzero(keep & self.missing)))
-        return self._scopes[settings]
-
-    def warn_damaged(self, path: str) -> None:
-        """Says which images the queries leave out because their rows are damaged."""
-        if len(self.damaged):
-            shown = ", ".join(map(str, self.damaged[:5])) + (", ..." if len(self.damaged) > 5 else "")
-            warnings.warn(f"{path}: {len(self.damaged)} damaged images left out (ids {shown}); check the catalogue "
-                          "to see what is wrong", stacklevel=4)
-
-    def search(
-        self, keep: NDArray[np.bool_], query_lab: NDArray[np.float64], tolerance: float, min_share: float, limit: int
-    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-        """As ColourIndex.search, over each part: each gives its own first `limit` by the one ranking, so
-        their union holds the first `limit` of the whole."""
-        images, shares, offset = [], [], 0
-        for part in self.parts:
-            part_keep = np.ascontiguousarray(keep[offset:offset + len(part.ids)])
-            if part_keep.any():
-                found, found_shares = part.search(part_keep, query_lab, tolerance, min_share, limit)
-                images.append(np.asarray(found, np.int64) + offset)
-                shares.append(np.asarray(found_shares, np.float64).reshape(len(found), len(query_lab)))
-            offset += len(part.ids)
-        if not images:
-            return np.zeros(0, np.int64), np.zeros((0, len(query_lab)))
-        return np.concatenate(images), np.concatenate(shares)
-
-    def shared(self, vector: NDArray[np.float64]) -> NDArray[np.float64]:
-        """Per image, the intersection of its signature with a dense signature vector."""
-        return _joined([part.shared(vector) for part in self.parts])
-
-
-def _joined(arrays: list[NDArray[Any]]) -> NDArray[Any]:
-    return arrays[0] if len(arrays) == 1 else np.concatenate(arrays)
-
-
-def fresh_index(store: Store, cached: Layered | None) -> Layered:
-    """The index of the catalogue as of the caller's read transaction: `cached` when it is of this
-    generation; else a base index (cached or the file beside the catalogue) of this generation or an earlier
-    one the change log reaches back to, with the images changed since (the file of changes when it is of
-    this pair, else indexed now and written); else, when there is no such base or its changes have grown past
-    a share of it, one built whole now (and written)."""
-    if store.version == UPGRADABLE:
-        store.palettes()  # says how to upgrade the catalogue
-    identity, generation = store.identity(), store.generation()
-    if cached is not None and (cached.identity, cached.generation) == (identity, generation):
-        return cached
-    if identity is None:
-        return _whole(build(store, None, generation))
-    read = _read(sidecar(store.path), identity)
-    on_file = None if read is None else read.part
-    logged = changes_from(store)
-    bases = [] if logged is None else [
-        index for index in (cached.base if cached is not None else None, on_file)
-        if index is not None and logged <= index.generation <= generation
-    ]
-    if bases:
-        base = max(bases, key=lambda index: index.generation)  # the cached one of a tie: mapped already
-        layered = _with_changes(store, base, generation)
-        if layered is not None:
-            return layered
-    built = build(store, identity, generation)
-    if on_file is None or on_file.generation < generation:  # never over a newer one
-        _write_if_possible(sidecar(store.path), built)
-    return _whole(built)
-
-
-def _whole(index: ColourIndex) -> Layered:
-    return Layered(index, None, np.zeros(0, np.int64), index.generation)
-
-
-def _with_changes(store: Store, base: ColourIndex, generation: int) -> Layered | None:
-    """The base with its changes up to `generation`; None when they are too many to keep beside it."""
-    if base.generation == generation:
-        return _whole(base)
-    path = changes_sidecar(store.path)
-    found = _read(path, base.identity, base.generation)
-    if found is not None and found.part.generation == generation:
-        changes, covered = found
-    else:
-        covered = np.array(changed(store, base.generation), np.int64)
-        if len(covered) > max(len(base.ids) // _CHANGES_SHARE, _CHANGES_FLOOR):
-            return None
-        changes = _indexed(store.index_rows_of(covered.tolist()), base.identity, generation)
-        _write_if_possible(path, changes, base.generation, covered)
-    return Layered(base, changes, covered, generation)
-
-
-def _write_if_possible(path: str, index: ColourIndex, base: int | None = None,
-                      covered: NDArray[np.int64] | None = None) -> None:
-    try:
-        write_index(path, index, base, covered)
-    except OSError:
-        pass  # a folder that cannot be written: the index serves this process only
 
 
 def damage(row: tuple[Any, ...]) -> str | None:

@@ -11,7 +11,8 @@ from numpy.typing import NDArray
 
 from ..cielab import ciede2000
 from ..distribution import SIGNATURE, SIGNATURE_VERTICES, WEIGHT_UNIT
-from .colours import ColourIndex, Layered
+from .colours import ColourIndex
+from .layers import Layered
 from .palettes import _best, _Palettes
 
 __all__ = ["Found", "nearest_colours", "search", "signature_vector", "similar"]
