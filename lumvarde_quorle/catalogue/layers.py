@@ -192,7 +192,8 @@ def _followed(store: Store, base: ColourIndex, layers: tuple[Changes, ...], gene
     """The base and its layers brought up to `generation`: the changes since the deepest of them that stays
     small beside the part before it indexed as a new last layer; None when even the changes since the base
     are too many to keep beside it."""
-    if (layers[-1].part.generation if layers else base.generation) == generation:
+    last = layers[-1].part.generation if layers else base.generation
+    if last == generation or not changed(store, last):  # commits that changed no image: settings, identity
         return Layered(base, layers, generation)
     for level in range(min(len(layers), _LEVELS - 1), -1, -1):
         since = layers[level - 1].part.generation if level else base.generation
