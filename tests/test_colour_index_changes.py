@@ -150,3 +150,18 @@ def test_an_older_writer_is_followed_and_a_catalogue_without_the_log_gets_one(tm
     with Catalogue(database) as catalogue:
         assert answers(catalogue) == whole(database, tmp_path)
         assert {1, 2} <= set(catalogue._colours.covered.tolist())  # followed, not built whole
+
+
+def test_a_commit_that_changes_no_image_adds_no_layer(tmp_path):
+    rng = np.random.default_rng(4)
+    database, paths = str(tmp_path / "c.db"), [tmp_path / f"{number}.png" for number in range(3)]
+    for path in paths:
+        picture(path, rng)
+    with Catalogue(database, create=True) as catalogue:
+        index(catalogue, paths)
+        before, generation = answers(catalogue), catalogue._colours.generation
+        with catalogue._writing():  # a commit that touches no image, as a settings lookup makes
+            pass
+        catalogue._refresh_index()
+        assert catalogue._colours.generation > generation and answers(catalogue) == before
+        assert catalogue._colours.layers == () and not os.path.exists(layer_path(database, 0))
