@@ -76,7 +76,7 @@ class Layered:
         for changes in self.layers:
             self.damaged = np.union1d(np.setdiff1d(self.damaged, changes.covered), changes.part.damaged)
         for part, layer in zip(self.parts[::-1], (*self.layers[::-1], None)):
-            alive.append(~np.isin(part.ids, later) if len(later) else np.ones(len(part.ids), bool))
+            alive.append(_without(part.ids, later))
             later = later if layer is None else np.union1d(later, layer.covered)
         self.alive, self.covered = _joined(alive[::-1]), later
 
@@ -118,6 +118,16 @@ class Layered:
     def shared(self, vector: NDArray[np.float64]) -> NDArray[np.float64]:
         """Per image, the intersection of its signature with a dense signature vector."""
         return _joined([part.shared(vector) for part in self.parts])
+
+
+def _without(ids: NDArray[np.int64], removed: NDArray[np.int64]) -> NDArray[np.bool_]:
+    """Which of the ascending `ids` are not among the ascending `removed`: the few looked up in the many,
+    where np.isin would sort the many (60 ms at a million ids)."""
+    kept = np.ones(len(ids), bool)
+    at = np.searchsorted(ids, removed)
+    found = at < len(ids)
+    kept[at[found][ids[at[found]] == removed[found]]] = False
+    return kept
 
 
 def _joined(arrays: list[NDArray[Any]]) -> NDArray[Any]:
