@@ -91,3 +91,24 @@ def test_large_tables_are_numpy_unique(make):
     assert np.array_equal(got[:, 0] << 16 | got[:, 1] << 8 | got[:, 2], unique[order])
     assert np.array_equal(counts, unique_counts[order])
     assert np.array_equal(unique[order][where], keys)
+
+
+@pytest.mark.parametrize("rows, workers", [
+    (np.random.default_rng(5).integers(0, 256, (3 * 2**19 + 7, 3)), 1),  # parts outgrow their first buffer
+    (np.random.default_rng(6).integers(0, 4, (200_001, 3)) * 60, 2),  # few colours, many rows each
+    (np.repeat(np.arange(64 * 3).reshape(64, 3), 3000, axis=0), 2),  # runs of one colour across blocks
+], ids=["noise", "few colours", "runs"])
+def test_seeding_blocks_count_each_block_of_rows(rows, workers):
+    """Every block of rows the seeding sums over is its rows' colours, ascending, each with its number of
+    rows, however the parts' buffers fill up."""
+    rows = np.ascontiguousarray(rows, np.uint8)
+    block_rows, sizes, colours, counts = kernels.seeding_blocks(rows.tobytes(), workers)
+    sizes = np.frombuffer(sizes, np.int64)
+    colours, counts = np.frombuffer(colours, np.int32), np.frombuffer(counts, np.int32)
+    _, _, where = kernels.distinct_rows(rows)
+    where = np.frombuffer(where, np.int32).astype(np.int64)
+    block = np.arange(len(rows)) // block_rows
+    keys, want_counts = np.unique(block << 32 | where, return_counts=True)
+    assert len(sizes) == block[-1] + 1 and sizes.sum() == len(keys)
+    assert np.array_equal(np.repeat(np.arange(len(sizes)), sizes), keys >> 32)
+    assert np.array_equal(colours, keys & 0xFFFFFFFF) and np.array_equal(counts, want_counts)

@@ -19,7 +19,9 @@ from ..distribution import signature, signature_of
 from ..results import RGB
 from ..settings import AUTO, ExtractorSettings
 from .analysis import Analysis, analyse, checked, extract_colors
-from .colours import ColourIndex, damaged, fresh_index
+from .changes import changes_from, trim
+from .colours import damaged
+from .layers import Layered, drop_layers, fresh_index
 from .entries import Entries
 from .finding import nearest_colours, search, signature_vector, similar
 from .hits import MatchedColor, NearestColor, SearchHit, SimilarHit
@@ -73,7 +75,7 @@ class Catalogue:
     def __init__(self, path: str | os.PathLike[str], *, create: bool = False) -> None:
         self.path = os.fspath(path)
         self._file = Store(self.path, create)
-        self._colours: ColourIndex | None = None
+        self._colours: Layered | None = None
 
     @property
     def _connection(self) -> sqlite3.Connection:
@@ -107,7 +109,7 @@ class Catalogue:
 
     # -------------------------------------------------------------- reading
 
-    def _index(self, scope: Scope) -> tuple[ColourIndex, np.ndarray]:
+    def _index(self, scope: Scope) -> tuple[Layered, np.ndarray]:
         """The colour index as of the current read transaction, and which of its images a scope looks at.
         An error when some of those have no distribution yet, which a search would miss."""
         self._colours = index = fresh_index(self._file, self._colours)
@@ -123,7 +125,7 @@ class Catalogue:
             )
         return index, keep
 
-    def _palettes(self, index: ColourIndex, images: np.ndarray) -> _Palettes:
+    def _palettes(self, index: Layered, images: np.ndarray) -> _Palettes:
         """The palettes of index images, in their order."""
         ids = [int(number) for number in index.ids[images]]
         blobs = self._file.palette_blobs(ids)
@@ -336,10 +338,16 @@ class Catalogue:
         return summary
 
     def _refresh_index(self) -> None:
-        """Leaves the colour index file fresh, so that the next query in any process maps it at once."""
+        """Leaves the colour index files fresh, so that the next query in any process maps them at once; after
+        the base is built whole again, the change log before it is no longer needed."""
         self._file.mark()
         with self._file.snapshot():
-            self._colours = fresh_index(self._file, self._colours)
+            self._colours = index = fresh_index(self._file, self._colours)
+            logged = changes_from(self._file)
+        if logged is not None and logged < index.base.generation:
+            trim(self._file, index.base.generation)
+        if not index.layers:
+            drop_layers(self.path)
 
     def _writing(self) -> AbstractContextManager[Store]:
         return self._file.writing()

@@ -11,14 +11,12 @@ image left can enter the first `limit` (src/kernels/colour/index.hpp). The signa
 
 The index lives in a file beside the catalogue, "<catalogue>-colours", memory-mapped: a fresh process maps
 it and the kernel reads only the pages it needs, with no copy and nothing to parse, where building it from
-the catalogue's rows takes 7 s per 100,000 images on a busy machine (benchmarks/bench_catalogue.py; 4.4 KB
-per image beside the catalogue's 4.3 KB). Blobs per cell inside SQLite would keep one file but copy every
+the catalogue's rows takes 3 to 6 s per 100,000 images on a busy machine (benchmarks/bench_catalogue.py; 3.9
+KB per image beside the catalogue's 4.3 KB). Blobs per cell inside SQLite would keep one file but copy every
 cell read out through sqlite3; they were not built to be measured. The file is stamped with the catalogue's
 identity and generation and written whole to a temporary file renamed over the old one, so a reader maps an
-old index or a new one, never half of one. A reader that finds it stale or missing builds it from the rows
-of its own read transaction (never wrong, only slow, as above) and writes it when it can; `index` leaves it
-fresh at the end of a run. A catalogue without an identity (made before it had one, until its next index
-run) keeps its index in memory only.
+old index or a new one, never half of one. How the index follows the catalogue's changes without
+being built whole again: layers.py.
 """
 
 from __future__ import annotations
@@ -27,21 +25,21 @@ import json
 import mmap
 import os
 import tempfile
-import warnings
+from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ..distribution import RATIO, RECORD, SIGNATURE, SIGNATURE_VERTICES, TAIL
 from .palettes import PALETTE_ROW
-from .statements import UPGRADABLE
 from .storage import CatalogueError, Store
 
-__all__ = ["SUFFIX", "ColourIndex", "damage", "damaged", "fresh_index", "write_index"]
+__all__ = ["SUFFIX", "Changes", "ColourIndex", "damage", "damaged", "write_index"]
 
 SUFFIX = "-colours"
+_COVERED = "covered"
 _MAGIC = b"LQcolours\n"
 # The layout of the file and of the native index's buckets; another layout is rebuilt.
 _LAYOUT = 4
@@ -81,13 +79,6 @@ class ColourIndex:
             self._scopes[settings] = (keep, int(np.count_nonzero(keep & self.missing)))
         return self._scopes[settings]
 
-    def warn_damaged(self, path: str) -> None:
-        """Says which images the queries leave out because their rows are damaged."""
-        if len(self.damaged):
-            shown = ", ".join(map(str, self.damaged[:5])) + (", ..." if len(self.damaged) > 5 else "")
-            warnings.warn(f"{path}: {len(self.damaged)} damaged images left out (ids {shown}); check the catalogue "
-                          "to see what is wrong", stacklevel=4)
-
     def search(
         self, keep: NDArray[np.bool_], query_lab: NDArray[np.float64], tolerance: float, min_share: float, limit: int
     ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
@@ -111,25 +102,9 @@ def sidecar(path: str) -> str:
     return path + SUFFIX
 
 
-def fresh_index(store: Store, cached: ColourIndex | None) -> ColourIndex:
-    """The index of the catalogue as of the caller's read transaction: `cached` when it is of this
-    generation, else the file beside the catalogue when it is, else one built now (and written)."""
-    if store.version == UPGRADABLE:
-        store.palettes()  # says how to upgrade the catalogue
-    identity, generation = store.identity(), store.generation()
-    if cached is not None and (cached.identity, cached.generation) == (identity, generation):
-        return cached
-    if identity is not None:
-        found = _read(sidecar(store.path), identity, generation)
-        if found is not None:
-            return found
-    built = build(store, identity, generation)
-    if identity is not None:
-        try:
-            write_index(sidecar(store.path), built)
-        except OSError:
-            pass  # a folder that cannot be written: the index serves this process only
-    return built
+class Changes(NamedTuple):
+    part: ColourIndex
+    covered: NDArray[np.int64]
 
 
 def damage(row: tuple[Any, ...]) -> str | None:
@@ -159,23 +134,27 @@ def damaged(store: Store) -> list[str]:
 def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
     """The index of every image indexed successfully, from the catalogue's rows; a damaged row is left
     out, so that one bad row costs that image only."""
+    return _indexed((row for rows in store.index_rows() for row in rows), identity, generation)
+
+
+def _indexed(rows: Iterable[tuple[Any, ...]], identity: str | None, generation: int) -> ColourIndex:
+    """The index of rows of INDEX_ROWS, in id order."""
     from ..color_extractor_cy import _colour_postings
 
     ids, settings, counts, missing, signature_counts, damaged = [], [], [], [], [], []
     records, signatures = bytearray(), bytearray()
-    for rows in store.index_rows():
-        for row in rows:
-            if damage(row) is not None:
-                damaged.append(row[0])
-                continue
-            number, settings_id, distribution, signature = row[:4]
-            ids.append(number)
-            settings.append(settings_id)
-            missing.append(distribution is None)
-            counts.append(len(distribution or b"") // RECORD.itemsize)
-            records += distribution or b""
-            signature_counts.append(len(signature or b"") // SIGNATURE.itemsize)
-            signatures += signature or b""
+    for row in rows:
+        if damage(row) is not None:
+            damaged.append(row[0])
+            continue
+        number, settings_id, distribution, signature = row[:4]
+        ids.append(number)
+        settings.append(settings_id)
+        missing.append(distribution is None)
+        counts.append(len(distribution or b"") // RECORD.itemsize)
+        records += distribution or b""
+        signature_counts.append(len(signature or b"") // SIGNATURE.itemsize)
+        signatures += signature or b""
     count_array = np.array(counts, np.int32)
     image_rows, posting_buckets, posting_starts, posting_entries = _colour_postings(
         np.frombuffer(records, np.uint8), count_array.astype(np.int64), TAIL * RATIO)
@@ -196,15 +175,20 @@ def build(store: Store, identity: str | None, generation: int) -> ColourIndex:
     )
 
 
-def write_index(path: str, index: ColourIndex) -> None:
-    """Writes the index to `path` whole: a temporary file beside it, renamed over it."""
+def write_index(path: str, index: ColourIndex, base: int | None = None,
+                covered: NDArray[np.int64] | None = None) -> None:
+    """Writes the index to `path` whole: a temporary file beside it, renamed over it. A file of changes
+    names the generation of its `base` and the ids it `covered` there."""
     arrays = {name: np.ascontiguousarray(getattr(index, name)) for name in _ARRAYS}
+    if covered is not None:
+        arrays[_COVERED] = np.ascontiguousarray(covered, np.int64)
     layout, offset = {}, _PAGE
     for name, array in arrays.items():
         layout[name] = [array.dtype.str, list(array.shape), offset]
         offset += -(-array.nbytes // _PAGE) * _PAGE
     header = json.dumps({"layout": _LAYOUT, "identity": index.identity, "generation": index.generation,
-                         "tail": TAIL, "ratio": RATIO, "arrays": layout}).encode()
+                         "tail": TAIL, "ratio": RATIO, "arrays": layout}
+                        | ({} if base is None else {"base": base})).encode()
     if len(_MAGIC) + len(header) > _PAGE:
         raise ValueError("the colour index header does not fit its page")
     folder = os.path.dirname(os.path.abspath(path))
@@ -222,21 +206,22 @@ def write_index(path: str, index: ColourIndex) -> None:
         raise
 
 
-def _read(path: str, identity: str, generation: int) -> ColourIndex | None:
-    """The index file at `path` when it is of this catalogue's generation and layout, memory-mapped; None
-    when it is missing, stale or not an index file."""
+def _read(path: str, identity: str | None, base: int | None = None) -> Changes | None:
+    """The index file at `path`, memory-mapped, when it is of this catalogue and layout and, for a file of
+    changes, of the `base` generation (None: a base index); None when it is missing, of another catalogue
+    or not an index file. Its generation is the caller's to judge."""
     try:
         with open(path, "rb") as source:
             head = source.read(_PAGE)
             if not head.startswith(_MAGIC):
                 return None
             header = json.loads(head[len(_MAGIC):].rstrip(b"\0"))
-            if [header.get(key) for key in ("layout", "identity", "generation", "tail", "ratio")] != [
-                    _LAYOUT, identity, generation, TAIL, RATIO]:
+            if [header.get(key) for key in ("layout", "identity", "tail", "ratio", "base")] != [
+                    _LAYOUT, identity, TAIL, RATIO, base] or not isinstance(header.get("generation"), int):
                 return None
             mapped = mmap.mmap(source.fileno(), 0, access=mmap.ACCESS_READ)
         arrays = {}
-        for name in _ARRAYS:
+        for name in _ARRAYS + ((_COVERED,) if base is not None else ()):
             dtype, shape, offset = header["arrays"][name]
             dtype = np.dtype(dtype)
             count = int(np.prod(shape, dtype=np.int64))
@@ -245,4 +230,5 @@ def _read(path: str, identity: str, generation: int) -> ColourIndex | None:
             arrays[name] = np.frombuffer(mapped, dtype, count, offset).reshape(shape)
     except (OSError, ValueError, TypeError, KeyError):
         return None
-    return ColourIndex(identity, generation, *(arrays[name] for name in _ARRAYS))  # type: ignore[arg-type]
+    index = ColourIndex(identity, header["generation"], *(arrays[name] for name in _ARRAYS))  # type: ignore[arg-type]
+    return Changes(index, arrays.get(_COVERED, np.zeros(0, np.int64)))  # type: ignore[arg-type]

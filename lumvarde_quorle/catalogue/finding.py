@@ -12,6 +12,7 @@ from numpy.typing import NDArray
 from ..cielab import ciede2000
 from ..distribution import SIGNATURE, SIGNATURE_VERTICES, WEIGHT_UNIT
 from .colours import ColourIndex
+from .layers import Layered
 from .palettes import _best, _Palettes
 
 __all__ = ["Found", "nearest_colours", "search", "signature_vector", "similar"]
@@ -27,8 +28,8 @@ class Found:
 
 
 def search(
-    index: ColourIndex, keep: NDArray[np.bool_], query_lab: NDArray[np.float64], tolerance: float, min_share: float,
-    limit: int,
+    index: ColourIndex | Layered, keep: NDArray[np.bool_], query_lab: NDArray[np.float64], tolerance: float,
+    min_share: float, limit: int,
 ) -> Found:
     """The images of `keep` in which every query colour (CIELAB rows) covers at least `min_share` percent of
     the pixels within CIEDE2000 `tolerance`: the first `limit` by the least of those shares, then by their
@@ -59,7 +60,8 @@ def nearest_colours(
 
 
 def similar(
-    index: ColourIndex, keep: NDArray[np.bool_], signature: NDArray[np.float64], limit: int, exclude: Sequence[int]
+    index: ColourIndex | Layered, keep: NDArray[np.bool_], signature: NDArray[np.float64], limit: int,
+    exclude: Sequence[int],
 ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
     """The first `limit` images of `keep` by distance from a signature (a dense vector over the vertices),
     then by id, leaving out the image ids `exclude` and images without colours; and the distances: per

@@ -3,6 +3,7 @@ shows what the file holds and what is asked of it. storage.py runs them."""
 
 from __future__ import annotations
 
+import sqlite3
 from typing import NamedTuple
 
 # The schema this version reads and writes (PRAGMA user_version), and the mark of a catalogue file
@@ -11,6 +12,27 @@ from typing import NamedTuple
 SCHEMA_VERSION = 3
 UPGRADABLE = 1
 APPLICATION_ID = 0x4C514361
+# Which images each write transaction touched, by the generation it started from, so that the colour index
+# follows a change at the cost of the change. Triggers fire for every writer of the file, older releases of
+# this library and other tools included; the schema version stays, since a release without the log reads
+# and writes the file as before. 'changes_from' is the first generation the log is whole from: the
+# generation it was added at, raised when entries are trimmed.
+CHANGE_LOG = """
+CREATE TABLE IF NOT EXISTS changes (
+    generation INTEGER NOT NULL,
+    image_id INTEGER NOT NULL,
+    PRIMARY KEY (generation, image_id)
+) WITHOUT ROWID;
+INSERT INTO meta SELECT 'changes_from', value FROM meta WHERE key = 'generation' ON CONFLICT (key) DO NOTHING;
+CREATE TRIGGER IF NOT EXISTS image_added AFTER INSERT ON images BEGIN {added} END;
+CREATE TRIGGER IF NOT EXISTS image_changed AFTER UPDATE ON images BEGIN {removed} {added} END;
+CREATE TRIGGER IF NOT EXISTS image_removed AFTER DELETE ON images BEGIN {removed} END;
+""".format(**{
+    # Not INSERT OR IGNORE: the conflict clause of the statement that fires a trigger overrides its own.
+    name: f"INSERT INTO changes SELECT g.value, {row}.id FROM meta g WHERE g.key = 'generation' AND NOT EXISTS "
+    f"(SELECT 1 FROM changes c WHERE c.generation = g.value AND c.image_id = {row}.id);"
+    for name, row in (("added", "NEW"), ("removed", "OLD"))
+})
 SCHEMA = """
 CREATE TABLE meta (key TEXT PRIMARY KEY, value) WITHOUT ROWID;
 CREATE TABLE settings (
@@ -54,7 +76,27 @@ CREATE TABLE colors (
 ) WITHOUT ROWID;
 INSERT INTO meta VALUES ('generation', 0);
 INSERT INTO meta VALUES ('identity', lower(hex(randomblob(16))));
-"""
+""" + CHANGE_LOG
+
+
+def _split(script: str) -> tuple[str, ...]:
+    """The statements of a script, to run one by one in a transaction (a trigger holds ';' inside)."""
+    statements, statement = [], ""
+    for part in script.split(";"):
+        statement += part + ";"
+        if sqlite3.complete_statement(statement):
+            statements += [statement] if statement.strip(" \n;") else []
+            statement = ""
+    return tuple(statements)
+
+
+CREATE = _split(SCHEMA + CHANGE_LOG)
+ADD_CHANGE_LOG = _split(CHANGE_LOG)
+# An upgrade changes every row without a trigger firing: the log starts again at its generation.
+RESTART_CHANGES = (
+    "DELETE FROM changes",
+    "UPDATE meta SET value = (SELECT value FROM meta WHERE key = 'generation') WHERE key = 'changes_from'",
+)
 # The steps from each older schema: 1 to 2 the distributions, empty until each image is analysed again;
 # 2 to 3 the change time and inode, empty until then too (an image without them counts as changed, so
 # the next index analyses each image once more).
@@ -83,6 +125,17 @@ MARK = Statement("mark the file", f"PRAGMA application_id = {APPLICATION_ID}")
 MARK_VERSION = Statement("mark the schema version", f"PRAGMA user_version = {SCHEMA_VERSION}")
 GENERATION = Statement("read the generation", "SELECT value FROM meta WHERE key = 'generation'")
 BUMP_GENERATION = Statement("count the change", "UPDATE meta SET value = value + 1 WHERE key = 'generation'")
+HAS_CHANGE_LOG = Statement(
+    "look for the change log", "SELECT value FROM meta WHERE key = 'changes_from' AND EXISTS "
+    "(SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'changes') AND (SELECT count(*) FROM "
+    "sqlite_master WHERE type = 'trigger' AND name IN ('image_added', 'image_changed', 'image_removed')) = 3",
+)
+CHANGED = Statement("read the changes", "SELECT DISTINCT image_id FROM changes WHERE generation >= ? ORDER BY image_id")
+# Trimmed without counting a change: the images are as they were, only their history is shorter.
+TRIM_CHANGES = Statement("trim the changes", "DELETE FROM changes WHERE generation < ?")
+CHANGES_FROM = Statement(
+    "trim the changes", "UPDATE meta SET value = max(value, ?) WHERE key = 'changes_from'"
+)
 # A catalogue's identity tells its colour index file from one of another catalogue of the same generation;
 # catalogues made before it had one get theirs from their next index run.
 IDENTITY = Statement("read the identity", "SELECT value FROM meta WHERE key = 'identity'")
@@ -143,6 +196,11 @@ INDEX_ROWS = Statement(
     "read the colour distributions",
     "SELECT i.id, i.settings_id, i.distribution, i.signature, i.palette, typeof(i.path), s.id IS NOT NULL "
     "FROM images i LEFT JOIN settings s ON s.id = i.settings_id WHERE i.error_type IS NULL ORDER BY i.id",
+)
+INDEX_ROWS_OF = Statement(
+    "read the colour distributions",
+    "SELECT i.id, i.settings_id, i.distribution, i.signature, i.palette, typeof(i.path), s.id IS NOT NULL "
+    "FROM images i LEFT JOIN settings s ON s.id = i.settings_id WHERE i.id IN ({marks}) AND i.error_type IS NULL",
 )
 INTEGRITY = Statement("check the file", "PRAGMA integrity_check")
 FOREIGN_KEY_CHECK = Statement("check the references", "PRAGMA foreign_key_check")

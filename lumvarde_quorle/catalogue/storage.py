@@ -15,12 +15,12 @@ from typing import Any
 
 from .files import FileState, file_state
 from .statements import (
-    APPLICATION_ID, SCHEMA_VERSION, UPGRADABLE, SCHEMA, UPGRADE, Statement, BEGIN_WRITE, BEGIN_READ, COMMIT,
+    APPLICATION_ID, SCHEMA_VERSION, UPGRADABLE, UPGRADE, Statement, BEGIN_WRITE, BEGIN_READ, COMMIT,
     ROLLBACK, FOREIGN_KEYS, WAL, SYNCHRONOUS, APPLICATION, VERSION, TABLES, MARK, MARK_VERSION, GENERATION,
     BUMP_GENERATION, IDENTITY, ADD_IDENTITY, ADD_SETTINGS, SETTINGS_ID, ALL_SETTINGS, INDEXED, PUT_IMAGE,
     DROP_COLOURS, PUT_COLOUR, STORED_PATHS, REMOVE_PATH, REMOVE_ENTRY, SHADOWED, FAILURES, COUNT, PALETTES,
-    INDEX_ROWS, PATHS_OF, PALETTES_OF, IDS_OF, STORED_IMAGE, COLOURS_OF, INTEGRITY,
-    FOREIGN_KEY_CHECK,
+    INDEX_ROWS, PATHS_OF, PALETTES_OF, IDS_OF, STORED_IMAGE, COLOURS_OF, INTEGRITY, FOREIGN_KEY_CHECK, CREATE,
+    ADD_CHANGE_LOG, HAS_CHANGE_LOG, RESTART_CHANGES, INDEX_ROWS_OF,
 )
 
 __all__ = ["APPLICATION_ID", "SCHEMA_VERSION", "CatalogueError", "Store"]
@@ -112,13 +112,15 @@ class Store:
             return connection.in_transaction
 
     @contextmanager
-    def writing(self) -> Iterator[Store]:
-        """One write transaction, which also tells readers' caches that the catalogue changed; rolled back
-        on any exception (SQLite has already rolled back after some failures, disk full for one)."""
+    def writing(self, counted: bool = True) -> Iterator[Store]:
+        """One write transaction, which also tells readers' caches that the catalogue changed (unless not
+        `counted`: no image changes); rolled back on any exception (SQLite has already rolled back after
+        some failures, disk full for one)."""
         self.run(BEGIN_WRITE)
         try:
             yield self
-            self.run(BUMP_GENERATION)
+            if counted:
+                self.run(BUMP_GENERATION)
         except BaseException:
             if self._in_transaction():
                 self.run(ROLLBACK)
@@ -233,6 +235,10 @@ class Store:
                 return
             yield rows
 
+    def index_rows_of(self, ids: Sequence[int]) -> list[tuple[Any, ...]]:
+        """The rows of index_rows() of these image ids (those indexed successfully), in id order."""
+        return sorted(self._by_ids(INDEX_ROWS_OF, ids))
+
     def _by_ids(self, statement: Statement, ids: Sequence[int]) -> list[Any]:
         found: list[Any] = []
         for first in range(0, len(ids), _IDS_PER_STATEMENT):
@@ -331,23 +337,21 @@ def _check_or_create(connection: sqlite3.Connection, path: str, create: bool) ->
         application, version, tables = _identity(connection)
         if application == 0 and tables == 0 and create:
             run(WAL)
-            run(BEGIN_WRITE)
-            try:
+            with _transaction(connection):
                 application, version, tables = _identity(connection)
                 if application == 0 and tables == 0:  # not made meanwhile by another process
-                    for part in SCHEMA.split(";"):
-                        if part.strip():
-                            connection.execute(part)
+                    for statement in CREATE:
+                        connection.execute(statement)
                     run(MARK)
                     run(MARK_VERSION)
                     application, version, tables = _identity(connection)
-                run(COMMIT)
-            except BaseException:
-                run(ROLLBACK)
-                raise
         if application == APPLICATION_ID and version in UPGRADE and create:
             with _translated(path, f"cannot upgrade the catalogue to schema {SCHEMA_VERSION}: {{error}}"):
                 version = _upgrade(connection)
+        if application == APPLICATION_ID and version == SCHEMA_VERSION and create and run(HAS_CHANGE_LOG) is None:
+            with _translated(path, "cannot add the change log: {error}"), _transaction(connection):
+                for statement in ADD_CHANGE_LOG:  # another process may be adding it too: IF NOT EXISTS
+                    connection.execute(statement)
         run(SYNCHRONOUS)
     if application != APPLICATION_ID:
         what = "an empty file" if application == 0 and tables == 0 else "another kind of SQLite file"
@@ -361,11 +365,21 @@ def _check_or_create(connection: sqlite3.Connection, path: str, create: bool) ->
     return version
 
 
+@contextmanager
+def _transaction(connection: sqlite3.Connection) -> Iterator[None]:
+    connection.execute(BEGIN_WRITE.sql)
+    try:
+        yield
+        connection.execute(COMMIT.sql)
+    except BaseException:
+        connection.execute(ROLLBACK.sql)
+        raise
+
+
 def _upgrade(connection: sqlite3.Connection) -> int:
     """An older schema to this one in one transaction (another process may be upgrading it too); the
     version now."""
-    connection.execute(BEGIN_WRITE.sql)
-    try:
+    with _transaction(connection):
         version = int(connection.execute(VERSION.sql).fetchone()[0])
         if version in UPGRADE:
             for step in range(version, SCHEMA_VERSION):
@@ -373,11 +387,9 @@ def _upgrade(connection: sqlite3.Connection) -> int:
                     connection.execute(statement)
             connection.execute(MARK_VERSION.sql)
             connection.execute(BUMP_GENERATION.sql)
+            for statement in RESTART_CHANGES if connection.execute(HAS_CHANGE_LOG.sql).fetchone() else ():
+                connection.execute(statement)
             version = SCHEMA_VERSION
-        connection.execute(COMMIT.sql)
-    except BaseException:
-        connection.execute(ROLLBACK.sql)
-        raise
     return version
 
 

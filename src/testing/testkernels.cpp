@@ -134,6 +134,41 @@ PyObject* colour_cells(PyObject*, PyObject* args) {
     return PyTuple_Pack(2, in_order.get(), cell_table.get());
 }
 
+// seeding_blocks(uint8 buffer of N x 3, workers) -> (block rows, pairs per block as int64, colours, counts
+// as int32): the K-means seeding's blocks of rows, each as (colour, count) pairs, the colour a position in
+// the rows' table of distinct colours, built in the parts `workers` threads would build them in.
+PyObject* seeding_blocks(PyObject*, PyObject* args) {
+    Buffer rows;
+    int workers = 1;
+    if (!PyArg_ParseTuple(args, "y*i", &rows.view, &workers)) return nullptr;
+    rows.held = true;
+    if (rows.view.len < 6 || rows.view.len % 3 != 0) {
+        PyErr_SetString(PyExc_ValueError, "two or more rows of three bytes expected");
+        return nullptr;
+    }
+    const lq::kernels::ByteRows view{rows.as<std::uint8_t>(), rows.view.len / 3, 3, 1};
+    lq::kernels::RowColours positions;
+    const lq::kernels::DistinctRows table(view, &positions);
+    // Two clusters: one seeding step, so that the blocks are made.
+    lq::kernels::kmeans::Shared shared({table, positions, 2, nullptr, true, {}, workers});
+    lq::kernels::Stop stop;
+    for (std::size_t part = 0; part < shared.block_parts.size(); ++part) shared.build_part(part, stop);
+    shared.list_blocks();
+    std::vector<std::int64_t> sizes;
+    std::vector<std::int32_t> colours, counts;
+    for (const lq::kernels::kmeans::Block& block : shared.block_list) {
+        sizes.push_back(block.pairs);
+        colours.insert(colours.end(), block.colour, block.colour + block.pairs);
+        counts.insert(counts.end(), block.count, block.count + block.pairs);
+    }
+    Ref block_rows = Ref::steal(PyLong_FromLongLong(shared.block_rows));
+    Ref size_bytes = bytes_of(sizes.data(), sizes.size());
+    Ref colour_bytes = bytes_of(colours.data(), colours.size());
+    Ref count_bytes = bytes_of(counts.data(), counts.size());
+    if (!block_rows || !size_bytes || !colour_bytes || !count_bytes) return nullptr;
+    return PyTuple_Pack(4, block_rows.get(), size_bytes.get(), colour_bytes.get(), count_bytes.get());
+}
+
 // ciede2000(float64 buffer of N x 3, float64 buffer of N x 3) -> float64 bytes: the colour search's
 // CIEDE2000 of each pair, to hold against cielab.ciede2000.
 PyObject* ciede2000(PyObject*, PyObject* args) {
@@ -255,6 +290,7 @@ PyMethodDef methods[] = {
     {"first_rows", first_rows, METH_VARARGS, nullptr},
     {"distinct_rows", distinct_rows, METH_VARARGS, nullptr},
     {"colour_cells", colour_cells, METH_VARARGS, nullptr},
+    {"seeding_blocks", seeding_blocks, METH_VARARGS, nullptr},
     {"ciede2000", ciede2000, METH_VARARGS, nullptr},
     {"ciede2000_floor", ciede2000_floor, METH_VARARGS, nullptr},
     {"ball_cells", ball_cells, METH_VARARGS, nullptr},

@@ -18,7 +18,7 @@ constexpr std::int32_t leaf_colours = 16;
 struct Builder {
     const Shared& shared;
     const std::vector<std::uint32_t>& codes;
-    std::vector<Cell> cells;
+    LargeVector<Cell> cells;
 
     // The children of colours [begin, end), whose codes agree above bit 3 * level, split by the next three
     // bits: their bounds into `bounds`, their number returned.
@@ -88,8 +88,11 @@ struct Builder {
 
 }  // namespace
 
-std::vector<Cell> cell_tree(const Shared& shared, const std::vector<std::uint32_t>& codes) {
-    Builder builder{shared, codes, std::vector<Cell>(1)};
+LargeVector<Cell> cell_tree(const Shared& shared, const std::vector<std::uint32_t>& codes) {
+    Builder builder{shared, codes, LargeVector<Cell>(1)};
+    // Photos make about one cell for every five colours: room for that many is made once, rather than
+    // copied and faulted in afresh at every doubling.
+    builder.cells.reserve(static_cast<std::size_t>(shared.d) / 4 + 64);
     builder.fill(0, 0, shared.d, 8);
     return std::move(builder.cells);
 }

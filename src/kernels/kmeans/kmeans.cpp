@@ -120,19 +120,21 @@ void build_blocks(const Shared& shared, std::int64_t first, std::int64_t end, Bl
         }
         sort_by_24_bits(touched, sorted,
                         [](std::int32_t c) { return static_cast<std::uint32_t>(c); });  // colours < 2^24
-        for (std::int32_t colour : touched) {
-            part.colour.push_back(colour);
-            part.count.push_back(count[colour]);
-            count[colour] = 0;
+        // A fresh buffer holds the part's remaining rows' pairs, up to a few huge pages' worth.
+        const auto rows_left = static_cast<std::size_t>(std::min(shared.n, end * shared.block_rows) - begin);
+        const BlockPart::Room room = part.add(touched.size(), std::min(rows_left, std::size_t{1} << 19));
+        for (std::size_t e = 0; e < touched.size(); ++e) {
+            room.colour[e] = touched[e];
+            room.count[e] = count[touched[e]];
+            count[touched[e]] = 0;
         }
-        part.size.push_back(static_cast<std::int64_t>(touched.size()));
     }
 }
 
 // labels1 maps onto labels2 label for label (the library's _is_same_clustering).
-bool same_clustering(const std::vector<std::int32_t>& labels1, const std::vector<std::int32_t>& labels2, int k) {
+bool same_clustering(const std::int32_t* labels1, const std::int32_t* labels2, std::int32_t count, int k) {
     std::vector<std::int32_t> mapping(static_cast<std::size_t>(k), -1);
-    for (std::size_t i = 0; i < labels1.size(); ++i) {
+    for (std::int32_t i = 0; i < count; ++i) {
         std::int32_t& to = mapping[labels1[i]];
         if (to == -1) to = labels2[i];
         else if (to != labels2[i]) return false;
@@ -181,15 +183,25 @@ void Shared::build_part(std::size_t part, Stop& stop) {
     build_blocks(*this, blocks * at / parts, blocks * (at + 1) / parts, block_parts[part], stop);
 }
 
+BlockPart::Room BlockPart::add(std::size_t pairs, std::size_t fresh) {
+    if (buffers_.empty() || buffers_.back().capacity - buffers_.back().used < pairs) {
+        const std::size_t capacity = std::max(pairs, fresh);
+        buffers_.emplace_back();
+        buffers_.back().memory.reset(static_cast<std::int32_t*>(large_buffer(2 * capacity * sizeof(std::int32_t))));
+        buffers_.back().capacity = capacity;
+    }
+    Buffer& buffer = buffers_.back();
+    std::int32_t* colour = buffer.memory.get() + buffer.used;
+    buffer.used += pairs;
+    std::int32_t* count = colour + buffer.capacity;
+    blocks_.push_back({colour, count, static_cast<std::int64_t>(pairs)});
+    return {colour, count};
+}
+
 void Shared::list_blocks() {
     block_list.reserve(static_cast<std::size_t>(blocks));
-    for (const BlockPart& part : block_parts) {
-        std::size_t at = 0;
-        for (std::int64_t size : part.size) {
-            block_list.push_back({part.colour.data() + at, part.count.data() + at, size});
-            at += static_cast<std::size_t>(size);
-        }
-    }
+    for (const BlockPart& part : block_parts)
+        block_list.insert(block_list.end(), part.blocks().begin(), part.blocks().end());
 }
 
 void Shared::order_runs() {
@@ -372,7 +384,11 @@ struct Fit::State {
     std::array<Seeds, runs> seeds;
     std::array<Run, runs> results;
     std::array<bool, runs> iterated{};
-    explicit State(const Problem& problem) : shared(problem) {}
+    // Every run's labels, d for each, run after run.
+    std::vector<std::int32_t, UninitialisedLargeAllocator<std::int32_t>> labels;
+    explicit State(const Problem& problem)
+        : shared(problem), labels(static_cast<std::size_t>(runs) * static_cast<std::size_t>(shared.d)) {}
+    std::int32_t* labels_of(int run) { return labels.data() + static_cast<std::size_t>(run) * shared.d; }
 };
 
 Fit::Fit(const Problem& problem) : state_(std::make_unique<State>(problem)) {}
@@ -392,6 +408,7 @@ std::vector<int> Fit::seed(Stop& stop) {
     Latch blocked(parts > 0 ? 1 : 0), ordered(1);
     std::atomic<int> parts_left{parts}, next{0};
     run_on_threads(std::clamp(shared.problem.workers, 1, tasks), stop, [&] {
+        std::vector<std::int32_t> closest;  // the seedings' distances, one buffer per thread
         for (int task; (task = next.fetch_add(1)) < tasks;) {
             if (task < parts) {
                 shared.build_part(static_cast<std::size_t>(task), stop);
@@ -406,11 +423,11 @@ std::vector<int> Fit::seed(Stop& stop) {
                 const int run = task - parts - 1;
                 blocked.wait(stop);
                 Seeds& seeds = state_->seeds[run];
-                seeds = kmeans::seed(shared, run, stop);
+                seeds = kmeans::seed(shared, run, closest, stop);
                 ordered.wait(stop);
                 for (std::int32_t& colour : seeds.colours) colour = shared.index_of[colour];
                 if (seeds.undecided) continue;
-                state_->results[run] = lloyd(shared, seeds.colours, stop);
+                state_->results[run] = lloyd(shared, seeds.colours, state_->labels_of(run), stop);
                 state_->iterated[run] = true;
             }
         }
@@ -454,7 +471,7 @@ std::vector<int> Fit::iterate(Stop& stop) {
     std::atomic<std::size_t> next{0};
     run_on_threads(std::clamp(shared.problem.workers, 1, std::max(1, static_cast<int>(left.size()))), stop, [&] {
         for (std::size_t at; (at = next.fetch_add(1)) < left.size();)
-            results[left[at]] = lloyd(shared, state_->seeds[left[at]].colours, stop);
+            results[left[at]] = lloyd(shared, state_->seeds[left[at]].colours, state_->labels_of(left[at]), stop);
     });
     std::vector<int> open;
     for (int run = 0; run < runs; ++run)
@@ -477,7 +494,7 @@ void Fit::take_run(int run, const std::vector<std::int32_t>& labels, double iner
     Run& taken = state_->results[run];
     taken.undecided.reset();
     state_->iterated[run] = true;
-    taken.labels.resize(static_cast<std::size_t>(shared.d));
+    taken.labels = state_->labels_of(run);
     for (std::int32_t i = 0; i < shared.d; ++i) taken.labels[i] = labels[shared.colour_of[i]];
     taken.inertia = inertia;
     taken.centres = std::move(centres);
@@ -499,7 +516,7 @@ Result Fit::choose() {
             continue;
         }
         const Run& chosen = results[best];
-        if (same_clustering(candidate.labels, chosen.labels, shared.k)) continue;
+        if (same_clustering(candidate.labels, chosen.labels, shared.d, shared.k)) continue;
         // The library's inertias are sums over the rows in their order, each within n rounding steps
         // of the exact sum (as ours are, summed over the colours); only runs that close leave the
         // choice open.
@@ -514,8 +531,8 @@ Result Fit::choose() {
     Run& chosen = results[best];
     result.centres = std::move(chosen.centres);
     for (std::size_t i = 0; i < result.centres.size(); ++i) result.centres[i] += shared.mean[i % 3];
-    result.labels.resize(chosen.labels.size());
-    for (std::size_t i = 0; i < chosen.labels.size(); ++i) result.labels[shared.colour_of[i]] = chosen.labels[i];
+    result.labels.resize(static_cast<std::size_t>(shared.d));
+    for (std::int32_t i = 0; i < shared.d; ++i) result.labels[shared.colour_of[i]] = chosen.labels[i];
     return result;
 }
 

@@ -87,12 +87,12 @@ double squared_distance(const double* a, const double* b) noexcept {
 
 class Lloyd {
 public:
-    Lloyd(const Shared& shared, Stop& stop)
+    Lloyd(const Shared& shared, std::int32_t* labels, Stop& stop)
         : s_(shared),
           stop_(stop),
           k_(shared.k),
           d_(shared.d),
-          labels_(static_cast<std::size_t>(d_), -1),
+          labels_(labels),
           marks_(shared.cells.size(), -1),
           sums_(static_cast<std::size_t>(k_) * 3, 0),
           counts_(static_cast<std::size_t>(k_), 0),
@@ -139,7 +139,7 @@ public:
         }
         result_.inertia = inertia;
         result_.centres = std::move(centres);
-        result_.labels = std::move(labels_);
+        result_.labels = labels_;
         return std::move(result_);
     }
 
@@ -217,7 +217,7 @@ private:
         counts_[label] += cell.weight;
         for (int f = 0; f < 3; ++f) sums_[3 * label + f] += cell.sum[f];
         if (marks_[at] == label) return;
-        std::fill(labels_.begin() + cell.begin, labels_.begin() + cell.end, label);
+        std::fill(labels_ + cell.begin, labels_ + cell.end, label);
         marks_[at] = label;
         changed_ = true;
     }
@@ -297,7 +297,7 @@ private:
     Stop& stop_;
     const int k_;
     const std::int32_t d_;
-    std::vector<std::int32_t> labels_;
+    std::int32_t* labels_;
     // Per cell, the label all its colours have, or -1; for a cell not visited in the last E-step, what
     // it was when last visited, unless a parent's mark says otherwise.
     std::vector<std::int32_t> marks_;
@@ -315,8 +315,9 @@ private:
 
 }  // namespace
 
-Run lloyd(const Shared& shared, const std::vector<std::int32_t>& seeds, Stop& stop) {
-    return Lloyd(shared, stop).run(seeds);
+Run lloyd(const Shared& shared, const std::vector<std::int32_t>& seeds, std::int32_t* labels, Stop& stop) {
+    std::fill(labels, labels + shared.d, -1);
+    return Lloyd(shared, labels, stop).run(seeds);
 }
 
 }  // namespace lq::kernels::kmeans

@@ -4,9 +4,11 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "kernels/colour_table.hpp"
 #include "kernels/kmeans/kmeans.hpp"
 
 namespace lq::kernels::kmeans {
@@ -31,10 +33,27 @@ struct Block {
     std::int64_t pairs;
 };
 
-// The pairs of consecutive blocks, and how many each has.
-struct BlockPart {
-    std::vector<std::int32_t> colour, count;
-    std::vector<std::int64_t> size;
+// The pairs of consecutive blocks, in buffers filled in turn, a block never split between two: a part
+// grows without copying what it holds, and a large buffer faults in a huge page at a time rather than
+// in thousands of small ones.
+class BlockPart {
+public:
+    struct Room {
+        std::int32_t* colour;
+        std::int32_t* count;
+    };
+    // Room for a block of `pairs` pairs, in a buffer of at least `fresh` pairs when the last one lacks
+    // room. Throws std::bad_alloc.
+    Room add(std::size_t pairs, std::size_t fresh);
+    const std::vector<Block>& blocks() const noexcept { return blocks_; }
+
+private:
+    struct Buffer {
+        std::unique_ptr<std::int32_t[], FreeMemory> memory;  // `capacity` colours, then as many counts
+        std::size_t capacity = 0, used = 0;
+    };
+    std::vector<Buffer> buffers_;
+    std::vector<Block> blocks_;
 };
 
 // Computed once per fit, read by every run.
@@ -59,7 +78,7 @@ struct Shared {
     // The colours in an octree of colour space: in the runs' order every cell's colours are consecutive.
     // An E-step labels a cell that lies wholly on one side of every bisector as one, without looking at
     // its colours, and adds its rows to the cluster sums at once.
-    std::vector<Cell> cells;                     // cells[0] holds every colour
+    LargeVector<Cell> cells;                     // cells[0] holds every colour
     std::vector<double> draws;                   // the random_sample() values of all runs, in stream order
     std::array<std::int64_t, runs> first_row{};  // each run's first centre, chosen among the rows
     std::int32_t index_of_row(std::int64_t row) const { return index_of[problem.row_colours[row]]; }
@@ -100,18 +119,22 @@ struct Seeds {
 };
 
 // The octree of the colours, from their Morton codes in the runs' order (ascending).
-std::vector<Cell> cell_tree(const Shared& shared, const std::vector<std::uint32_t>& codes);
+LargeVector<Cell> cell_tree(const Shared& shared, const std::vector<std::uint32_t>& codes);
 
 // The run's k-means++ seeding, its seeds as colours in the table's order (index_of gives the runs').
-Seeds seed(const Shared& shared, int run, Stop& stop);
+// `closest` is its buffer of a distance per colour, which a thread keeps from one run to the next rather
+// than fault in fresh pages for each.
+Seeds seed(const Shared& shared, int run, std::vector<std::int32_t>& closest, Stop& stop);
 
 struct Run {
     std::optional<library::Reason> undecided;
-    std::vector<double> centres;       // centred
-    std::vector<std::int32_t> labels;  // by colour index
+    std::vector<double> centres;     // centred
+    std::int32_t* labels = nullptr;  // by colour index, d of them, in the fit's memory
     double inertia = 0;
 };
 
-Run lloyd(const Shared& shared, const std::vector<std::int32_t>& seeds, Stop& stop);
+// The run's iterations from its seeds, its labels written to `labels` (d of them): the fit keeps every
+// run's labels in one buffer, which faults in a few huge pages rather than thousands of small ones.
+Run lloyd(const Shared& shared, const std::vector<std::int32_t>& seeds, std::int32_t* labels, Stop& stop);
 
 }  // namespace lq::kernels::kmeans

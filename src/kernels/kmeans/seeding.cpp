@@ -88,7 +88,7 @@ LQ_CLONES std::int64_t sum_block(const std::int32_t* __restrict colour, const st
 struct Seeding {
     const Shared& shared;
     const Colours colours;
-    std::vector<std::int32_t> closest;  // squared distance of each colour to its nearest centre
+    std::vector<std::int32_t>& closest;  // squared distance of each colour to its nearest centre
     std::int64_t potential = 0;
     // The running sum over the rows is found block by block, from whichever end of the rows is nearer a
     // threshold; a block's sum is taken once per step, when first needed: block_sum holds those of the
@@ -96,11 +96,13 @@ struct Seeding {
     std::vector<std::int64_t> block_sum;
     std::size_t forward = 0, backward = 0;
 
-    explicit Seeding(const Shared& s)
+    Seeding(const Shared& s, std::vector<std::int32_t>& distances)
         : shared(s),
           colours{s.channel[0].data(), s.channel[1].data(), s.channel[2].data(), s.count.data(), s.d},
-          closest(static_cast<std::size_t>(s.d)),
-          block_sum(s.block_list.size()) {}
+          closest(distances),
+          block_sum(s.block_list.size()) {
+        closest.resize(static_cast<std::size_t>(s.d));  // written whole by start()
+    }
 
     void start(std::int32_t centre) { potential = start_distances(colours, centre, closest.data()); }
 
@@ -174,12 +176,12 @@ struct Seeding {
 }  // namespace
 
 // In the table's order of colours, whose positions the rows hold.
-Seeds seed(const Shared& shared, int run, Stop& stop) {
+Seeds seed(const Shared& shared, int run, std::vector<std::int32_t>& closest, Stop& stop) {
     Seeds seeds;
     const double* draws = shared.draws.data() + run * shared.draws_per_run() + 1;
     seeds.colours.push_back(shared.problem.row_colours[shared.first_row[run]]);
     if (shared.k == 1) return seeds;
-    Seeding seeding(shared);
+    Seeding seeding(shared, closest);
     seeding.start(seeds.colours[0]);
     std::vector<std::int32_t> candidates(static_cast<std::size_t>(shared.trials));
     std::vector<std::int32_t> distinct;
