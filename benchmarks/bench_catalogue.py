@@ -15,9 +15,14 @@
         colour index is rebuilt each run. --answers writes every search's hits (paths and shares) and
         processor time to FILE as JSON, so that two versions' answers can be compared exactly.
 
-The catalogue is filled in bulk: POOL distinct perturbed distributions are drawn (with their palettes and
-signatures), and image i stores one of them drawn at random, its rows written straight through the storage
-layer, so that a million images fill in minutes; beyond POOL images distributions repeat (exact ties).
+The catalogue is filled in bulk, the rows written straight through the storage layer. Image i gets its own
+perturbation, from a generator seeded by i (so a smaller catalogue is the start of a larger one and any image
+can be made again alone), except that DUPLICATES of the images, 2 %, are exact copies of an earlier image:
+real catalogues hold some copies (a photo saved twice, a product shot reused), and a search's cost depends on
+how many images hold nearly the answer's share, which copies multiply. Catalogues filled before drew every
+image from 100,000 distributions, so that at a million each appeared ten times; a kept catalogue's file name
+carries the duplicate rate, so that one of another kind is never reused. A million images fill in about a
+quarter of an hour (the perturbation, palette and signature of each), against four minutes before.
 """
 
 import heapq
@@ -50,7 +55,7 @@ NAMED = ["white", "black", "grey", "skyblue", "navy", "red", "teal", "orange", "
          "saddlebrown"]
 QUERIES = 40
 SINGLED = ["white", "teal", "firebrick", "skyblue", "black"]
-POOL = 100_000
+DUPLICATES = 0.02
 
 
 # ---------------------------------------------------------------- realistic distributions
@@ -187,6 +192,15 @@ def processor_time(call, repeats=2):
     return min(spent)
 
 
+def image_table(number, bases):
+    """Image `number`'s distribution: an exact copy of an earlier image's for DUPLICATES of the images, else
+    its own perturbation of a base."""
+    rng = np.random.default_rng(number)
+    if number and rng.random() < DUPLICATES:
+        return image_table(int(rng.integers(number)), bases)
+    return perturbed(bases[rng.integers(len(bases))], rng)
+
+
 def put(store, settings_id, number, stored, blob, table_signature):
     colours, spread, palette = stored
     image_id = store.put_image(settings_id, f"/photos/{number:07}.jpg", (100_000, number, number, number), spread,
@@ -230,29 +244,25 @@ def fill(path, count, rng):
     sizes = [len(base) for base in bases]
     print(f"{len(bases)} base distributions of {min(sizes)} to {max(sizes)} records")
     started = time.perf_counter()
-    pool = []
-    for _ in range(min(count, POOL)):
-        table = perturbed(bases[rng.integers(len(bases))], rng)
-        blob = table.tobytes()
-        pool.append((table, stored_form(palette_of(table)), blob, signature(blob)))
-    drawn, records = [], 0
+    drawn, records, seen = [], 0, set()
     with Catalogue(path, create=True) as catalogue:
         settings_id = catalogue._settings_id(Profile.of())
         for first in range(0, count, BATCH):
             with catalogue._writing() as store:
                 for number in range(first, min(first + BATCH, count)):
-                    drawn_table = pool[rng.integers(len(pool))]
-                    table = drawn_table[0]
+                    table = image_table(number, bases)
+                    blob = table.tobytes()
+                    seen.add(hash(blob))
                     records += len(table)
                     if number % (count // 28 or 1) == 0:
                         drawn.append(table["lab"][rng.integers(len(table))].astype(np.float64))
-                    put(store, settings_id, number, *drawn_table[1:])
+                    put(store, settings_id, number, stored_form(palette_of(table)), blob, signature(blob))
         catalogue._connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
         filled = time.perf_counter() - started
         started = time.perf_counter()
         catalogue._refresh_index()
         built = time.perf_counter() - started
-    print(f"{count} synthetic images ({min(count, POOL)} distinct), {records / count:.0f} records each on average, "
+    print(f"{count} synthetic images ({len(seen)} distinct), {records / count:.0f} records each on average, "
           f"filled in {filled:.0f} s")
     return drawn, built
 
@@ -287,7 +297,7 @@ def large_catalogue(count, keep=None, answers_path=None):
             path = os.path.join(folder, "large.db")
             drawn, built = fill(path, count, rng)
         else:
-            path = os.path.join(keep, f"large-{count}.db")
+            path = os.path.join(keep, f"large-{count}-copies-{DUPLICATES:g}.db")
             drawn, built = kept_fill(path, count, rng)
         size, index_size = os.path.getsize(path), os.path.getsize(sidecar(path))
         print(f"  catalogue file:              {size / count:6.0f} bytes per image ({size / 2**20:.0f} MiB)")

@@ -101,3 +101,14 @@ def test_distribution_photos_are_the_sizes_named_and_many_coloured():
     assert np.array_equal(image, photo(2))  # the same noise every run
     keys = image.reshape(-1, 3).astype(np.uint32) @ np.array([1, 1 << 8, 1 << 16], np.uint32)
     assert len(np.unique(keys)) > 400_000
+
+
+def test_synthetic_catalogue_images_are_distinct_but_for_the_stated_copies():
+    # A fill that reused a generator's state, or seeded every image alike, would repeat distributions and
+    # inflate the ties a search has to evaluate.
+    bench = script("bench_catalogue")
+    bases = bench.base_distributions()
+    blobs = [bench.image_table(number, bases).tobytes() for number in range(3000)]
+    copies = len(blobs) - len(set(blobs))
+    assert 0.01 * len(blobs) < copies < 0.035 * len(blobs)
+    assert bench.image_table(2999, bases).tobytes() == blobs[2999]
