@@ -407,6 +407,8 @@ def main():
             options[option] = os.path.abspath(arguments[at + 1])
             del arguments[at : at + 2]
     keep, answers = options.get("--keep"), options.get("--answers")
+    if keep is not None:
+        os.makedirs(keep, exist_ok=True)  # a folder named for the first run need not exist yet
     count = int(arguments[0]) if arguments and arguments[0] != "--large" else 1_000_000
     if len(arguments) > 1 and arguments[0] == "--large":
         resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE, ADDRESS_SPACE))
