@@ -165,3 +165,11 @@ def test_a_commit_that_changes_no_image_adds_no_layer(tmp_path):
         catalogue._refresh_index()
         assert catalogue._colours.generation > generation and answers(catalogue) == before
         assert catalogue._colours.layers == () and not os.path.exists(layer_path(database, 0))
+
+
+@pytest.mark.parametrize("first, second", [
+    ([], []), ([], [3, 9]), ([4], []), ([1, 5, 9], [2, 5, 9, 12]), ([7], [7]), ([1, 2], [3, 4]),
+])
+def test_ids_changed_in_two_parts_are_merged_once_each_in_order(first, second):
+    merged = layers._merged(np.array(first, np.int64), np.array(second, np.int64))
+    assert merged.tolist() == sorted(set(first) | set(second))
