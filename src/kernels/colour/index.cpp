@@ -505,6 +505,15 @@ void for_each_read_row(const ThresholdIndex& index, const Reader& reader, std::i
     }
 }
 
+// Asks for an image's rows ahead of their reading: candidates lie anywhere in the index, so each one's
+// rows would otherwise be waited for line by line (most of the time of evaluating them).
+void prefetch_rows(const ThresholdIndex& index, std::int64_t image) noexcept {
+    constexpr std::int64_t line = 64;
+    const std::uint8_t* begin = index.image_rows + index.image_starts[image] * static_cast<std::int64_t>(row_bytes);
+    const std::uint8_t* end = index.image_rows + index.image_starts[image + 1] * static_cast<std::int64_t>(row_bytes);
+    for (const std::uint8_t* at = begin; at < end; at += line) __builtin_prefetch(at);
+}
+
 // A record an image's bound allows something: where it is, what the bound allows it (allowance units)
 // and, once evaluated, what it counts (percent).
 struct Counted {
@@ -545,11 +554,14 @@ constexpr std::size_t prefetch_lists = 16;
 // allowance of the cell at its level's greatest spread. Every record is allowed beyond_bound through the
 // image's whole weight (which the caller adds once for every colour: it is the same for each), and the
 // lists add only what a cell allows beyond that. The lists are added a block of images at a time into
-// sums that stay in cache, rather than into bounds spread over megabytes; take(first, count, sums) gets
-// each block's while they are there. False when an entry names an image beyond the index or the starts
-// do not fit the entries.
+// sums that stay in cache, rather than into bounds spread over megabytes; take(worker, first, count, sums)
+// gets each block's while they are there. Blocks are independent, so threads take them in turn, each
+// adding into sums of its own (in its own core's cache); take is called on every thread at once, for
+// blocks apart, `worker` naming the thread (below the number of threads). The sums are integers: any
+// thread and order gives the same. False when an entry names an image beyond the index or the starts do
+// not fit the entries.
 template <typename Take>
-bool add_bounds(const ThresholdIndex& index, const Reader& reader, Stop& stop, Take&& take) {
+bool add_bounds(const ThresholdIndex& index, const Reader& reader, int threads, Stop& stop, Take&& take) {
     const Estimator& estimate = reader.estimate;
     const std::uint32_t* const listed = index.posting_buckets;
     const std::uint32_t* const listed_end = listed + index.filled_buckets;
@@ -567,45 +579,55 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, Stop& stop, T
             if (allowed > reader.beyond_bound) read.emplace_back(at - listed, allowed - reader.beyond_bound);
         }
     });
-    bool bad = false;
-    std::vector<std::uint64_t> sums(static_cast<std::size_t>(block_images));
-    for (std::int64_t first = 0; first < index.images; first += block_images) {
-        stop.poll();
-        const std::int64_t count = std::min(block_images, index.images - first);
-        std::fill(sums.begin(), sums.end(), 0);
-        const std::int64_t* block_starts = index.posting_starts + (first >> block_bits) * index.filled_buckets;
-        const std::uint64_t* weights = index.image_weights + first;
-        for (std::size_t r = 0; r < read.size(); ++r) {
-            const auto [k, factor] = read[r];
-            // The starts of the lists read are far apart: asked for ahead as well.
-            if (r + prefetch_lists < read.size()) __builtin_prefetch(block_starts + read[r + prefetch_lists].first);
-            const std::int64_t begin = block_starts[k], end = block_starts[k + 1];
-            if (!(begin >= 0 && begin <= end && end <= index.entry_count)) {
-                bad = true;
-                continue;
-            }
-            // Copies the compiler can keep in registers: the sums' stores could alias the read list.
-            const std::uint64_t times = factor;
-            std::uint64_t* const out = sums.data();
-            for (std::int64_t at = begin; at < end;) {
-                // The stores into the sums keep the processor from fetching the entries ahead on its own: a
-                // line at a time is asked for well ahead (the next lists read mostly follow in memory).
-                __builtin_prefetch(index.posting_entries + std::min(at + prefetch_entries, index.entry_count - 1));
-                for (const std::int64_t line_end = std::min(end, (at | 15) + 1); at < line_end; ++at) {
-                    const std::uint32_t entry = index.posting_entries[at];
-                    const std::uint32_t offset = entry & 0xFFFF, mass = entry >> 16;
-                    if (mass != mass_whole) [[likely]]
-                        out[offset] += mass * times;
-                    else if (offset < count) out[offset] += weights[offset] * times;
-                    else bad = true;
+    const std::int64_t blocks = (index.images + block_images - 1) / block_images;
+    std::atomic<std::int64_t> next{0};
+    std::atomic<int> started{0};
+    std::atomic<bool> bad{false};
+    run_on_threads(static_cast<int>(std::clamp<std::int64_t>(threads, 1, std::max<std::int64_t>(blocks, 1))), stop,
+                   [&] {
+        const int worker = started.fetch_add(1);
+        std::vector<std::uint64_t> sums(static_cast<std::size_t>(block_images));
+        bool bad_here = false;
+        for (std::int64_t block; (block = next.fetch_add(1)) < blocks;) {
+            stop.poll();
+            const std::int64_t first = block * block_images;
+            const std::int64_t count = std::min(block_images, index.images - first);
+            std::fill(sums.begin(), sums.end(), 0);
+            const std::int64_t* block_starts = index.posting_starts + block * index.filled_buckets;
+            const std::uint64_t* weights = index.image_weights + first;
+            for (std::size_t r = 0; r < read.size(); ++r) {
+                const auto [k, factor] = read[r];
+                // The starts of the lists read are far apart: asked for ahead as well.
+                if (r + prefetch_lists < read.size()) __builtin_prefetch(block_starts + read[r + prefetch_lists].first);
+                const std::int64_t begin = block_starts[k], end = block_starts[k + 1];
+                if (!(begin >= 0 && begin <= end && end <= index.entry_count)) {
+                    bad_here = true;
+                    continue;
+                }
+                // Copies the compiler can keep in registers: the sums' stores could alias the read list.
+                const std::uint64_t times = factor;
+                std::uint64_t* const out = sums.data();
+                for (std::int64_t at = begin; at < end;) {
+                    // The stores into the sums keep the processor from fetching the entries ahead on its own: a
+                    // line at a time is asked for well ahead (the next lists read mostly follow in memory).
+                    __builtin_prefetch(index.posting_entries + std::min(at + prefetch_entries, index.entry_count - 1));
+                    for (const std::int64_t line_end = std::min(end, (at | 15) + 1); at < line_end; ++at) {
+                        const std::uint32_t entry = index.posting_entries[at];
+                        const std::uint32_t offset = entry & 0xFFFF, mass = entry >> 16;
+                        if (mass != mass_whole) [[likely]]
+                            out[offset] += mass * times;
+                        else if (offset < count) out[offset] += weights[offset] * times;
+                        else bad_here = true;
+                    }
                 }
             }
+            // Offsets beyond a short last block name no image: what they added is the sign of it.
+            for (std::int64_t offset = count; offset < block_images; ++offset)
+                if (sums[static_cast<std::size_t>(offset)] != 0) bad_here = true;
+            take(worker, first, count, sums.data());
         }
-        // Offsets beyond a short last block name no image: what they added is the sign of it.
-        for (std::int64_t offset = count; offset < block_images; ++offset)
-            if (sums[static_cast<std::size_t>(offset)] != 0) bad = true;
-        take(first, count, sums.data());
-    }
+        if (bad_here) bad = true;
+    });
     return !bad;
 }
 
@@ -687,31 +709,35 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     };
     // Per image, the least over the colours of its bound, and the greatest bound of an eligible image: both
     // taken while each block's sums are in cache.
+    // Each thread writes only its blocks' bounds and its own greatest.
     std::vector<std::uint64_t> least_bound(static_cast<std::size_t>(index.images));
+    std::vector<std::uint64_t> most_of(static_cast<std::size_t>(std::max(threads, 1)), 0);
     for (std::size_t c = 0; c < colours; ++c) {
         Reader& reader = readers.emplace_back(
             Estimator{queries[c], warped(queries[c]), tolerance, tail, ratio, spread_table()}, queries[c]);
         prepare_reader(reader, filled, tolerance, tail);
         const std::uint64_t beyond = reader.beyond_bound;
-        const bool ok =
-            add_bounds(index, reader, stop, [&](std::int64_t first, std::int64_t count, const std::uint64_t* sums) {
-                std::uint64_t* out = least_bound.data() + first;
-                if (c == 0) std::copy(sums, sums + count, out);
-                else
-                    for (std::int64_t k = 0; k < count; ++k) out[k] = std::min(out[k], sums[k]);
-                if (c + 1 < colours) return;
-                const std::uint64_t* weights = index.image_weights + first;
-                for (std::int64_t k = 0; k < count; ++k) {
-                    out[k] += weights[k] * beyond;
-                    if (eligible(out[k], static_cast<std::size_t>(first + k)))
-                        most_units = std::max(most_units, out[k]);
-                }
-            });
+        const bool ok = add_bounds(index, reader, threads, stop,
+                                   [&](int worker, std::int64_t first, std::int64_t count, const std::uint64_t* sums) {
+            std::uint64_t* out = least_bound.data() + first;
+            if (c == 0) std::copy(sums, sums + count, out);
+            else
+                for (std::int64_t k = 0; k < count; ++k) out[k] = std::min(out[k], sums[k]);
+            if (c + 1 < colours) return;
+            const std::uint64_t* weights = index.image_weights + first;
+            std::uint64_t most = most_of[static_cast<std::size_t>(worker)];
+            for (std::int64_t k = 0; k < count; ++k) {
+                out[k] += weights[k] * beyond;
+                if (eligible(out[k], static_cast<std::size_t>(first + k))) most = std::max(most, out[k]);
+            }
+            most_of[static_cast<std::size_t>(worker)] = most;
+        });
         if (!ok) {
             found.bad_entry = true;
             return found;
         }
     }
+    most_units = *std::max_element(most_of.begin(), most_of.end());
     // A histogram of the bounds that reach min_share: candidates are taken from it a range of bounds at a
     // time, the heaviest first, so that a search settled among the first few thousand never sorts or holds
     // the rest.
@@ -775,6 +801,8 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
                     std::vector<std::uint32_t> order;
                     for (std::size_t k = first; k < std::min(count, first + piece); ++k) {
                         const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
+                        if (k + 2 < count) __builtin_prefetch(index.image_starts + begin[k + 2].second);
+                        if (k + 1 < count) prefetch_rows(index, begin[k + 1].second);
                         // Records far from the colour cost CIEDE2000 for nothing: first their bound, record by record.
                         bool held = true;
                         for (std::size_t c = 0; c < colours && held; ++c) {
