@@ -743,9 +743,34 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     // the rest.
     int shift = 0;
     while ((most_units >> shift) >= histogram_bins) ++shift;
+    // Passes over every image's bound take parts of them on every thread, each thread counting into its own
+    // histogram and each part gathered into its own list: what they give does not depend on the threads.
+    const std::int64_t parts = (index.images + block_images - 1) / block_images;
+    const int part_workers = static_cast<int>(std::clamp<std::int64_t>(threads, 1, std::max<std::int64_t>(parts, 1)));
+    const auto over_parts = [&](auto&& visit) {
+        std::atomic<std::int64_t> next{0};
+        std::atomic<int> started{0};
+        run_on_threads(part_workers, stop, [&] {
+            const int worker = started.fetch_add(1);
+            for (std::int64_t part; (part = next.fetch_add(1)) < parts;) {
+                stop.poll();
+                visit(worker, part, static_cast<std::size_t>(part * block_images),
+                      static_cast<std::size_t>(std::min(index.images, (part + 1) * block_images)));
+            }
+        });
+    };
+    std::vector<std::vector<std::uint32_t>> counts(static_cast<std::size_t>(part_workers));
+    over_parts([&](int worker, std::int64_t, std::size_t first, std::size_t last) {
+        std::vector<std::uint32_t>& own = counts[static_cast<std::size_t>(worker)];
+        if (own.empty()) own.assign(histogram_bins, 0);
+        for (std::size_t image = first; image < last; ++image)
+            if (eligible(least_bound[image], image)) ++own[static_cast<std::size_t>(least_bound[image] >> shift)];
+    });
     std::vector<std::uint32_t> histogram(histogram_bins, 0);
-    for (std::size_t image = 0; image < least_bound.size(); ++image)
-        if (eligible(least_bound[image], image)) ++histogram[static_cast<std::size_t>(least_bound[image] >> shift)];
+    for (const std::vector<std::uint32_t>& own : counts)
+        for (std::size_t bin = 0; bin < own.size(); ++bin) histogram[bin] += own[bin];
+    counts.clear();
+    std::vector<std::vector<std::pair<std::uint64_t, std::uint32_t>>> gathered(static_cast<std::size_t>(parts));
     std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
     // Heaviest bound first, then the image, so that the order of evaluation is one whatever happens.
     const auto heavier = [](const auto& x, const auto& y) {
@@ -765,14 +790,19 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
         // No bound of the stage can enter the first `limit`: neither can any after it.
         const std::uint64_t stage_top = (static_cast<std::uint64_t>(upper) << shift) - 1;
         if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > percent(stage_top)) break;
+        over_parts([&](int, std::int64_t part, std::size_t first, std::size_t last) {
+            std::vector<std::pair<std::uint64_t, std::uint32_t>>& own = gathered[static_cast<std::size_t>(part)];
+            own.clear();
+            for (std::size_t image = first; image < last; ++image)
+                if (eligible(least_bound[image], image)) {
+                    const std::size_t bin = static_cast<std::size_t>(least_bound[image] >> shift);
+                    if (bin >= lower && bin < upper)
+                        own.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
+                }
+        });
         candidates.clear();
         candidates.reserve(taken);
-        for (std::size_t image = 0; image < least_bound.size(); ++image)
-            if (eligible(least_bound[image], image)) {
-                const std::size_t bin = static_cast<std::size_t>(least_bound[image] >> shift);
-                if (bin >= lower && bin < upper)
-                    candidates.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
-            }
+        for (const auto& own : gathered) candidates.insert(candidates.end(), own.begin(), own.end());
         done = 0;
         stage = std::min(2 * stage, last_stage);
         upper = lower;
