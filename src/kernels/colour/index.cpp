@@ -505,15 +505,6 @@ void for_each_read_row(const ThresholdIndex& index, const Reader& reader, std::i
     }
 }
 
-// Asks for an image's rows ahead of their reading: candidates lie anywhere in the index, so each one's
-// rows would otherwise be waited for line by line (most of the time of evaluating them).
-void prefetch_rows(const ThresholdIndex& index, std::int64_t image) noexcept {
-    constexpr std::int64_t line = 64;
-    const std::uint8_t* begin = index.image_rows + index.image_starts[image] * static_cast<std::int64_t>(row_bytes);
-    const std::uint8_t* end = index.image_rows + index.image_starts[image + 1] * static_cast<std::int64_t>(row_bytes);
-    for (const std::uint8_t* at = begin; at < end; at += line) __builtin_prefetch(at);
-}
-
 // A record an image's bound allows something: where it is, what the bound allows it (allowance units)
 // and, once evaluated, what it counts (percent).
 struct Counted {
@@ -831,8 +822,6 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
                     std::vector<std::uint32_t> order;
                     for (std::size_t k = first; k < std::min(count, first + piece); ++k) {
                         const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
-                        if (k + 2 < count) __builtin_prefetch(index.image_starts + begin[k + 2].second);
-                        if (k + 1 < count) prefetch_rows(index, begin[k + 1].second);
                         // Records far from the colour cost CIEDE2000 for nothing: first their bound, record by record.
                         bool held = true;
                         for (std::size_t c = 0; c < colours && held; ++c) {
