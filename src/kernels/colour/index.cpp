@@ -699,8 +699,8 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
         return bound >= least_units && (!keep || keep[image]);
     };
     // Per image, the least over the colours of its bound, and the greatest bound of an eligible image: both
-    // taken while each block's sums are in cache.
-    // Each thread writes only its blocks' bounds and its own greatest.
+    // taken while each block's sums are in cache, each thread writing only its blocks' bounds and its own
+    // greatest.
     std::vector<std::uint64_t> least_bound(static_cast<std::size_t>(index.images));
     std::vector<std::uint64_t> most_of(static_cast<std::size_t>(std::max(threads, 1)), 0);
     for (std::size_t c = 0; c < colours; ++c) {
