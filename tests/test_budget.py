@@ -253,6 +253,7 @@ def run_measured(arguments, address_space=None):
     return done.returncode, done.stdout, err, seconds, peak
 
 
+@pytest.mark.serial
 def test_command_line_refuses_a_bomb_at_once(files):
     # Under a limit all the same: were the budget not applied, the analysis would take tens of gigabytes.
     status, out, err, seconds, peak = run_measured(["extract", files["bomb"], "--format", "json"],
