@@ -135,8 +135,9 @@ RELEASES_CHECKS ?= full
 releases: $(VENV)/.installed
 	tools/verify_releases.sh $(RELEASES_CHECKS) $(RELEASES)
 
-# The suite against a sanitizer build installed beside the normal one (build/asan-site). Resident-size
-# checks are skipped there: the sanitizer's quarantine grows memory by design.
+# The suite against a sanitizer build installed beside the normal one (build/asan-site), less the tests that
+# call no code of the extension. Resident-size checks are skipped there: the sanitizer's quarantine grows
+# memory by design.
 ASAN_SITE := build/asan-site
 SANITIZED = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -144,7 +145,7 @@ SANITIZED = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
 sanitize: $(VENV)/.runtime-deps $(VENV)/.test-deps
 	$(PIP) install $(PIN) --no-build-isolation --no-deps --upgrade -Ccmake.define.LQ_SANITIZE=ON \
 		-Cbuild-dir=build/asan --target $(ASAN_SITE) .
-	$(SANITIZED) $(PYTEST) -p no:cacheprovider -x -q -n $(TEST_WORKERS) -m "not large and not serial"
+	$(SANITIZED) $(PYTEST) -p no:cacheprovider -x -q -n $(TEST_WORKERS) -m "not large and not serial and not no_extension"
 	$(SANITIZED) $(PYTEST) -p no:cacheprovider -x -q -m "serial and not large"
 
 # The whole extension with warnings as errors, in a build tree of its own (nothing installed).
