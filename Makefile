@@ -38,7 +38,7 @@ $(VENV)/.runtime-deps: $(VPY) constraints/ci.txt pyproject.toml
 	@touch $@
 
 $(VENV)/.test-deps: $(VENV)/.runtime-deps constraints/ci.txt pyproject.toml
-	$(PIP) install $(PIN) pytest mypy "dask[distributed]" hypothesis flask waitress selenium
+	$(PIP) install $(PIN) pytest pytest-xdist mypy "dask[distributed]" hypothesis flask waitress selenium
 	@touch $@
 
 # Incremental native build: the build tree under build/ is reused, so only changed sources recompile.
@@ -74,8 +74,15 @@ demo: $(VENV)/.installed
 	$(VENV)/bin/lumvarde-quorle similar --db demo-output/photos.db demo-output/china.jpg --format table
 	@echo "search results: demo-output/search.html"
 
+# make test and make sanitize run the suite on TEST_WORKERS processes (pytest-xdist; 0: in the pytest process
+# itself), then the tests marked serial on their own: they race child processes, signals or the clock, which
+# a busy neighbour would skew.
+TEST_WORKERS ?= 2
+PYTEST := MPLBACKEND=Agg $(VPY) -P -m pytest
+
 test: $(VENV)/.installed $(VENV)/.test-deps
-	MPLBACKEND=Agg $(VPY) -P -m pytest -m "not large"
+	$(PYTEST) -n $(TEST_WORKERS) -m "not large and not serial"
+	$(PYTEST) -m "serial and not large"
 
 # The native K-means against scikit-learn's own call on whole images at 2 and 12 megapixels (about
 # 15 minutes: the library takes 25 to 70 s per 12 MP image).
@@ -128,15 +135,18 @@ RELEASES_CHECKS ?= full
 releases: $(VENV)/.installed
 	tools/verify_releases.sh $(RELEASES_CHECKS) $(RELEASES)
 
-# The suite against a sanitizer build installed beside the normal one (build/asan-site). Resident-size
-# checks are skipped there: the sanitizer's quarantine grows memory by design.
+# The suite against a sanitizer build installed beside the normal one (build/asan-site), less the tests that
+# call no code of the extension. Resident-size checks are skipped there: the sanitizer's quarantine grows
+# memory by design.
 ASAN_SITE := build/asan-site
+SANITIZED = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	LQ_SKIP_RSS_CHECK=1 PYTHONPATH=$(ASAN_SITE)
 sanitize: $(VENV)/.runtime-deps $(VENV)/.test-deps
 	$(PIP) install $(PIN) --no-build-isolation --no-deps --upgrade -Ccmake.define.LQ_SANITIZE=ON \
 		-Cbuild-dir=build/asan --target $(ASAN_SITE) .
-	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	LQ_SKIP_RSS_CHECK=1 PYTHONPATH=$(ASAN_SITE) MPLBACKEND=Agg $(VPY) -P -m pytest -p no:cacheprovider -x -q -m "not large"
+	$(SANITIZED) $(PYTEST) -p no:cacheprovider -x -q -n $(TEST_WORKERS) -m "not large and not serial and not no_extension"
+	$(SANITIZED) $(PYTEST) -p no:cacheprovider -x -q -m "serial and not large"
 
 # The whole extension with warnings as errors, in a build tree of its own (nothing installed).
 werror: $(VENV)/.runtime-deps

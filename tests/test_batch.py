@@ -126,6 +126,7 @@ def kill_when_held(folder):
     os.kill(int(marker.read_text()), signal.SIGKILL)
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("death, message", [("victim", "was killed by SIGKILL"), ("exit", "exited with status 3")])
 def test_a_dead_worker_costs_only_the_image_it_held(tmp_path, death, message):
     killer = threading.Thread(target=kill_when_held, args=(tmp_path,), daemon=True)
@@ -291,6 +292,7 @@ def test_recovering_pool_refuses_a_bad_timeout(timeout, error):
 OVERRAN = "no result after 1 s: its worker process was killed"
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("fault", ["stuck", "stopped"])
 def test_a_call_over_the_time_limit_fails_alone(fault):
     started = time.monotonic()
@@ -307,6 +309,7 @@ def marked(name, folder):
     return name.upper()
 
 
+@pytest.mark.serial
 def test_a_killed_forkserver_costs_no_call(tmp_path):
     with RecoveringPool(2) as pool:
         forkserver = pool.submit(os.getppid).result(timeout=120)
@@ -345,6 +348,7 @@ def session_members(session):
     return members
 
 
+@pytest.mark.serial
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads the process table from /proc")
 @pytest.mark.parametrize("stop", [signal.SIGKILL, signal.SIGTERM, signal.SIGHUP])
 def test_no_process_of_a_killed_run_remains(tmp_path, stop):

@@ -88,6 +88,7 @@ def test_image_size_is_none_where_no_header_can_be_read(files, name):
     assert image_size(files.get(name, files["text"] + ".missing")) is None
 
 
+@pytest.mark.serial
 def test_image_size_of_a_bomb_at_once_whatever_pillow_allows(files):
     start = time.perf_counter()
     assert image_size(files["huge header"]) == (50000, 50000)  # 12 x Pillow's own refusal threshold
@@ -104,6 +105,7 @@ CALLS = {
 }
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
 @pytest.mark.parametrize("setting", [10**6, np.int64(10**6)])
 def test_setting_refuses_files_above_it_before_decoding(files, budget, call, setting):
@@ -251,6 +253,7 @@ def run_measured(arguments, address_space=None):
     return done.returncode, done.stdout, err, seconds, peak
 
 
+@pytest.mark.serial
 def test_command_line_refuses_a_bomb_at_once(files):
     # Under a limit all the same: were the budget not applied, the analysis would take tens of gigabytes.
     status, out, err, seconds, peak = run_measured(["extract", files["bomb"], "--format", "json"],

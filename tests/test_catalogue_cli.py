@@ -247,6 +247,7 @@ def free_port():
         return unused.getsockname()[1]
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("behaviour, message", [
     ("banner", "is not a Dask scheduler (it began b'SSH-2.0-'"),
     ("silent", "sent no Dask greeting within 0.5 s"),

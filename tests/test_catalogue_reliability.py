@@ -83,6 +83,7 @@ def committed(database):
         return 0
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("how, stop, status", [("killed", signal.SIGKILL, -9), ("interrupted", signal.SIGINT, 130)])
 def test_an_index_stopped_half_way_keeps_whole_images_and_resumes(tmp_path, images, how, stop, status):
     database = str(tmp_path / "c.db")
@@ -112,6 +113,7 @@ def test_an_index_stopped_half_way_keeps_whole_images_and_resumes(tmp_path, imag
         assert (summary.unchanged, summary.indexed, summary.failed) == (len(palettes), len(images) - len(palettes), 0)
 
 
+@pytest.mark.serial
 def test_searches_during_an_index_see_whole_commits(tmp_path, images):
     database = str(tmp_path / "c.db")
     Catalogue(database, create=True).close()

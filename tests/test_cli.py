@@ -600,6 +600,7 @@ sys.exit(main(sys.argv[1:]))
 """
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("suffix, read", [
     (".json", lambda text: [record["path"] for record in json.loads(text)]),
     (".csv", lambda text: list(dict.fromkeys(row["path"] for row in csv.DictReader(io.StringIO(text))))),

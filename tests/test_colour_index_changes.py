@@ -5,6 +5,7 @@ stale files of changes are not believed."""
 import os
 import shutil
 import sqlite3
+from contextlib import closing
 
 import cv2
 import numpy as np
@@ -111,6 +112,9 @@ def test_random_runs_answer_as_an_index_built_whole(tmp_path, monkeypatch, floor
         with Catalogue(database) as fresh:
             assert answers(fresh) == expected, action
         depths.append(len(writer._colours.layers))
+        if action != "interrupted":  # an index run leaves one entry per image changed, however often
+            with closing(sqlite3.connect(database)) as log:  # a connection's own `with` only commits
+                assert log.execute("SELECT count(*) - count(DISTINCT image_id) FROM changes").fetchone() == (0,)
     writer.close()
     if reader is not None:
         reader.close()

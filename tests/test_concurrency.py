@@ -17,6 +17,7 @@ from lumvarde_quorle.color_extractor_cy import ColorExtractor
 NOISE = np.random.default_rng(5).integers(0, 256, (1000, 1000, 3), dtype=np.uint8)
 
 
+@pytest.mark.serial
 def test_python_threads_keep_running_during_native_dbscan():
     extractor = ColorExtractor(5, "dbscan", False, False)
     pixels = extractor._extract_pixels(extractor._convert_to_feature_space(NOISE))
@@ -139,6 +140,7 @@ CTRL_C = """
     """
 
 
+@pytest.mark.serial
 def test_ctrl_c_stops_a_long_native_kernel_and_frees_its_memory():
     # In a child: a KeyboardInterrupt must not reach the test runner.
     done = run_python(CTRL_C, timeout=300, env={"PYTHONFAULTHANDLER": "1"})

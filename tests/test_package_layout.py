@@ -8,6 +8,8 @@ import textwrap
 
 import pytest
 
+pytestmark = pytest.mark.no_extension  # reads the modules' imports as syntax trees
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PACKAGE = ROOT / "lumvarde_quorle"
 COMMAND_LINE = "lumvarde_quorle.cli"

@@ -5,6 +5,8 @@ import re
 
 import pytest
 
+pytestmark = pytest.mark.no_extension  # reads the sources as text
+
 SOURCE = pathlib.Path(__file__).resolve().parent.parent / "src"
 NATIVE_FILES = sorted(p for p in SOURCE.rglob("*") if p.suffix in {".cpp", ".hpp"})
 

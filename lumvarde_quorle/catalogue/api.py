@@ -339,13 +339,14 @@ class Catalogue:
 
     def _refresh_index(self) -> None:
         """Leaves the colour index files fresh, so that the next query in any process maps them at once; after
-        the base is built whole again, the change log before it is no longer needed."""
+        the base is built whole again, the change log before it is no longer needed, nor ever an image's
+        entries before its latest."""
         self._file.mark()
         with self._file.snapshot():
             self._colours = index = fresh_index(self._file, self._colours)
             logged = changes_from(self._file)
-        if logged is not None and logged < index.base.generation:
-            trim(self._file, index.base.generation)
+        if logged is not None:
+            trim(self._file, index.base.generation if logged < index.base.generation else None)
         if not index.layers:
             drop_layers(self.path)
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
-from .statements import CHANGED, CHANGES_FROM, HAS_CHANGE_LOG, TRIM_CHANGES
+from .statements import CHANGED, CHANGES_FROM, HAS_CHANGE_LOG, SUPERSEDED_CHANGES, TRIM_CHANGES
 
 if TYPE_CHECKING:
     from .storage import Store
@@ -24,9 +24,12 @@ def changed(store: Store, since: int) -> list[int]:
     return [number for (number,) in store.rows(CHANGED, (since,))]
 
 
-def trim(store: Store, before: int) -> None:
-    """Forgets the changes made before generation `before`, without counting a change of the catalogue."""
+def trim(store: Store, before: int | None) -> None:
+    """Forgets the changes made before generation `before` (if given) and the entries of images changed again
+    later, without counting a change of the catalogue."""
     with store.writing(counted=False):
-        store.run(TRIM_CHANGES, (before,))
-        store.run(CHANGES_FROM, (before,))
+        if before is not None:
+            store.run(TRIM_CHANGES, (before,))
+            store.run(CHANGES_FROM, (before,))
+        store.run(SUPERSEDED_CHANGES)
 

@@ -133,8 +133,10 @@ def _without(ids: NDArray[np.int64], removed: NDArray[np.int64]) -> NDArray[np.b
 def _merged(first: NDArray[np.int64], second: NDArray[np.int64]) -> NDArray[np.int64]:
     """The union of two ascending arrays of distinct ids, ascending. Not np.union1d: the first np.unique of a
     process imports numpy.ma, 40 ms of a fresh reader's first search."""
-    if not len(first) or not len(second):
-        return second if not len(first) else first
+    if not len(first):
+        return second
+    if not len(second):
+        return first
     both = np.sort(np.concatenate([first, second]))
     return both[np.concatenate([[True], both[1:] != both[:-1]])]
 

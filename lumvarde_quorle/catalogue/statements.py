@@ -136,6 +136,13 @@ TRIM_CHANGES = Statement("trim the changes", "DELETE FROM changes WHERE generati
 CHANGES_FROM = Statement(
     "trim the changes", "UPDATE meta SET value = max(value, ?) WHERE key = 'changes_from'"
 )
+# An image changed again needs only its latest entry: every read asks for the images changed since some
+# generation, which the latest answers whenever an earlier one would. Keeps the log to one row per image
+# when the same images are indexed run after run.
+SUPERSEDED_CHANGES = Statement(
+    "trim the changes", "DELETE FROM changes WHERE (generation, image_id) NOT IN "
+    "(SELECT max(generation), image_id FROM changes GROUP BY image_id)"
+)
 # A catalogue's identity tells its colour index file from one of another catalogue of the same generation;
 # catalogues made before it had one get theirs from their next index run.
 IDENTITY = Statement("read the identity", "SELECT value FROM meta WHERE key = 'identity'")

@@ -1,5 +1,6 @@
 #include "kernels/distinct_rows.hpp"
 
+#include "kernels/clones.hpp"
 #include "kernels/colour_table.hpp"
 
 namespace lq::kernels {
@@ -34,18 +35,9 @@ struct PixelKeys {
 
 }  // namespace
 
-DistinctRows::DistinctRows(const ByteRows& rows, RowColours* row_colours)
-    : present_(word_count, 0), rank_before_(new std::uint32_t[word_count]) {
-    build(ArrayKeys{rows}, rows.count, row_colours);
-}
-
-DistinctRows::DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop)
-    : present_(word_count, 0), rank_before_(new std::uint32_t[word_count]) {
-    build(PixelKeys{pixels, stop}, pixels.pixels(), row_colours);
-}
-
+// A rank per row in the second pass: with the processor's population count, about half the pass's time.
 template <class Keys>
-void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours) {
+LQ_POPCNT_CLONES void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours) {
     if (rows >= direct_rows) {
         count_directly(keys, rows, row_colours);
         return;
@@ -95,6 +87,17 @@ void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColo
     rank_words();
     for (std::size_t position = 0; position < colours_.size(); ++position)
         order_[rank_of(key_at(position))] = static_cast<std::int32_t>(position);
+}
+
+// After build, whose clones the compiler makes only where their definition precedes the use.
+DistinctRows::DistinctRows(const ByteRows& rows, RowColours* row_colours)
+    : present_(word_count, 0), rank_before_(new std::uint32_t[word_count]) {
+    build(ArrayKeys{rows}, rows.count, row_colours);
+}
+
+DistinctRows::DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop)
+    : present_(word_count, 0), rank_before_(new std::uint32_t[word_count]) {
+    build(PixelKeys{pixels, stop}, pixels.pixels(), row_colours);
 }
 
 std::int32_t DistinctRows::add(std::uint32_t key, std::ptrdiff_t index) {

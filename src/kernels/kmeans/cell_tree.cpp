@@ -73,11 +73,10 @@ struct Builder {
         cell.low = {255, 255, 255};
         cell.high = {0, 0, 0};
         for (std::int32_t i = cell.begin; i < cell.end; ++i) {
-            const std::int32_t colour = shared.colour_of[i];
-            const std::int64_t count = shared.count[colour];
+            const std::int64_t count = shared.weight[i];
             cell.weight += count;
             for (int f = 0; f < 3; ++f) {
-                const auto value = static_cast<std::uint8_t>(shared.channel[f][colour]);
+                const std::uint8_t value = shared.value[f][i];
                 cell.sum[f] += count * value;
                 cell.low[f] = std::min(cell.low[f], value);
                 cell.high[f] = std::max(cell.high[f], value);

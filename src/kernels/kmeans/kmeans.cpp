@@ -208,10 +208,12 @@ void Shared::order_runs() {
     const auto& colours = problem.colours.colours();
     const std::vector<std::uint32_t> codes = order_colours(*this);
     for (auto* values : {&xa, &xb, &xc}) values->resize(static_cast<std::size_t>(d));
+    for (auto& values : value) values.resize(static_cast<std::size_t>(d));
     weight.resize(static_cast<std::size_t>(d));
     for (std::int32_t i = 0; i < d; ++i) {
         const std::int32_t c = colour_of[i];
         weight[i] = count[c];
+        for (int f = 0; f < 3; ++f) value[f][i] = colours[c][f];
         xa[i] = colours[c][0] - mean[0];
         xb[i] = colours[c][1] - mean[1];
         xc[i] = colours[c][2] - mean[2];

@@ -198,6 +198,8 @@ private:
         if (left == 0) return take(at, nearest);
         if (cell.first_child < 0) return label_leaf(at);
         kept[left++] = nearest;
+        // The children lie together, but apart from this cell: ask for them before they are read.
+        for (int child = 0; child < cell.children; ++child) __builtin_prefetch(&s_.cells[cell.first_child + child]);
         // Children not visited last time hold their parent's label, if it had one.
         if (marks_[at] >= 0)
             for (int child = 0; child < cell.children; ++child) marks_[cell.first_child + child] = marks_[at];
@@ -243,10 +245,9 @@ private:
                 changed_ = true;
             }
             if (label != mark) mark = -1;
-            const std::int32_t colour = s_.colour_of[c];
             const std::int64_t w = s_.weight[c];
             counts_[label] += w;
-            for (int f = 0; f < 3; ++f) sums_[3 * label + f] += w * s_.channel[f][colour];
+            for (int f = 0; f < 3; ++f) sums_[3 * label + f] += w * s_.value[f][c];
         }
         marks_[at] = mark;
     }

@@ -72,6 +72,9 @@ struct Shared {
     // Per colour, in the runs' order:
     std::vector<double> xa, xb, xc;    // minus the mean, channel by channel, as the library centres them
     std::vector<std::int32_t> weight;  // rows
+    // The colours' values, channel by channel: labelling a leaf reads them in order rather than scattered
+    // over the table's order.
+    std::array<std::vector<std::uint8_t>, 3> value;
     // Per colour, in the table's order (the seeding's, as the rows name colours by it):
     std::vector<std::int32_t> count;                   // rows
     std::array<std::vector<std::uint8_t>, 3> channel;  // the colours' values, channel by channel
