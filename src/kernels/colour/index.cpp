@@ -147,10 +147,17 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
 
 namespace {
 
+using Block = std::array<int, 4>;  // a_first, a_last, b_first, b_last
+
 // Squares of the a-b plane from a_first, b_first to before a_last, b_last, bounded as one block first: a
 // block beyond `limit` (most of the plane, for a small ball) is ruled out without bounding its squares.
+// With `later`, blocks at most `later_size` a side are left there whole rather than bounded.
 void bound_squares(const DifferenceFloor& floor, double limit, int a_first, int a_last, int b_first, int b_last,
-                   std::vector<double>& out) {
+                   std::vector<double>& out, std::vector<Block>* later = nullptr, int later_size = 0) {
+    if (later && a_last - a_first <= later_size && b_last - b_first <= later_size) {
+        later->push_back({a_first, a_last, b_first, b_last});
+        return;
+    }
     const double value = floor.chromatic(low_ab + a_first * cell_size, low_ab + a_last * cell_size,
                                          low_ab + b_first * cell_size, low_ab + b_last * cell_size);
     if (value > limit) return;
@@ -162,18 +169,33 @@ void bound_squares(const DifferenceFloor& floor, double limit, int a_first, int 
     const int b_middle = b_last - b_first > 1 ? (b_first + b_last) / 2 : b_last;
     for (const auto& [a0, a1] : {std::pair{a_first, a_middle}, std::pair{a_middle, a_last}})
         for (const auto& [b0, b1] : {std::pair{b_first, b_middle}, std::pair{b_middle, b_last}})
-            if (a0 < a1 && b0 < b1) bound_squares(floor, limit, a0, a1, b0, b1, out);
+            if (a0 < a1 && b0 < b1) bound_squares(floor, limit, a0, a1, b0, b1, out, later, later_size);
 }
+
+// The blocks of squares bound_squares leaves whole are taken in turn by every thread: the same calls as
+// one thread makes, each square written by one.
+constexpr int split_squares = 8;
 
 }  // namespace
 
 CellFloors cell_floors(const Lab& query, double reach) {
+    Stop stop;
+    return cell_floors(query, reach, 1, stop);
+}
+
+CellFloors cell_floors(const Lab& query, double reach, int threads, Stop& stop) {
     const DifferenceFloor floor(query);
     CellFloors out;
     for (int l = 0; l < cells_l; ++l)
         out.lightness[l] = floor.lightness(low_l + l * cell_size, low_l + (l + 1) * cell_size);
     out.chromatic.assign(static_cast<std::size_t>(cells_a * cells_b), std::numeric_limits<double>::infinity());
-    bound_squares(floor, reach * reach, 0, cells_a, 0, cells_b, out.chromatic);
+    std::vector<Block> blocks;
+    bound_squares(floor, reach * reach, 0, cells_a, 0, cells_b, out.chromatic, &blocks, split_squares);
+    std::atomic<std::size_t> next{0};
+    run_on_threads(std::clamp<int>(threads, 1, static_cast<int>(std::max<std::size_t>(blocks.size(), 1))), stop, [&] {
+        for (std::size_t k; (k = next.fetch_add(1)) < blocks.size();)
+            bound_squares(floor, reach * reach, blocks[k][0], blocks[k][1], blocks[k][2], blocks[k][3], out.chromatic);
+    });
     out.least_lightness = *std::min_element(out.lightness.begin(), out.lightness.end());
     out.least_chromatic = *std::min_element(out.chromatic.begin(), out.chromatic.end());
     return out;
@@ -418,6 +440,9 @@ struct Reader {
     // a-major); -1 elsewhere.
     std::vector<std::int32_t> part_starts;
     std::vector<double> parts;
+    // The lightness term's floor over steps of 1 / lightness_steps from 0 to 100: a record's own lightness
+    // is read from it rather than bounded on its own, every row a search bounds.
+    std::vector<double> lightness_floors;
     std::array<double, levels> spread{}, read_limit{}, bound_limit{};
     CellRanges cells_read{}, cells_bound{};
     std::uint64_t beyond_bound = 0;
@@ -436,7 +461,12 @@ double level_spread(int level, double tail) noexcept { return level_bound(level)
 
 bool spread_bounded(int level) noexcept { return level > 0 && level < levels - 1; }
 
-void prepare_reader(Reader& reader, const LevelsFilled& filled, double tolerance, double tail) {
+// Steps per lightness unit of Reader::lightness_floors: a step's floor lies below a record's own by at most
+// what 1 / 16 of a unit of lightness changes, far less than a cell's.
+constexpr double lightness_steps = 16.0;
+
+void prepare_reader(Reader& reader, const LevelsFilled& filled, double tolerance, double tail, int threads,
+                    Stop& stop) {
     std::array<double, levels> read{}, bound{};
     double reach = tolerance;
     for (int level = 0; level < levels; ++level) {
@@ -453,28 +483,44 @@ void prepare_reader(Reader& reader, const LevelsFilled& filled, double tolerance
     reader.beyond_bound =
         static_cast<std::uint64_t>(std::ceil(ndtr(-bounded_spreads) * static_cast<double>(allowance_unit))) + 1;
     reader.table = allowance_table(tail);
-    reader.floors = cell_floors(reader.estimate.query, reach);
+    reader.floors = cell_floors(reader.estimate.query, reach, threads, stop);
     reader.cells_read = cells_within(filled, reader.floors, read.data());
     reader.cells_bound = cells_within(filled, reader.floors, bound.data());
+    reader.lightness_floors.resize(static_cast<std::size_t>(100.0 * lightness_steps) + 1);
+    for (std::size_t step = 0; step < reader.lightness_floors.size(); ++step)
+        reader.lightness_floors[step] = reader.floor.lightness(static_cast<double>(step) / lightness_steps,
+                                                               static_cast<double>(step + 1) / lightness_steps);
     reader.part_starts.assign(static_cast<std::size_t>(cells_a * cells_b), -1);
-    reader.parts.clear();
     const double near = (tolerance + fine_reach) * (tolerance + fine_reach) - reader.floors.least_lightness;
-    constexpr double part_size = cell_size / fine_split;
-    for (int a = 0; a < cells_a; ++a)
-        for (int b = 0; b < cells_b; ++b) {
-            const double coarse = reader.floors.chromatic[static_cast<std::size_t>(a * cells_b + b)];
-            if (!(coarse <= near)) continue;
-            reader.part_starts[static_cast<std::size_t>(a * cells_b + b)] =
-                static_cast<std::int32_t>(reader.parts.size());
-            for (int i = 0; i < fine_split; ++i)
-                for (int j = 0; j < fine_split; ++j) {
-                    const double a_low = low_ab + a * cell_size + i * part_size;
-                    const double b_low = low_ab + b * cell_size + j * part_size;
-                    // Both bound the part: the greater is the closer.
-                    reader.parts.push_back(
-                        std::max(coarse, reader.floor.chromatic(a_low, a_low + part_size, b_low, b_low + part_size)));
-                }
+    std::vector<std::int32_t> near_squares;
+    for (int square = 0; square < cells_a * cells_b; ++square)
+        if (reader.floors.chromatic[static_cast<std::size_t>(square)] <= near) {
+            reader.part_starts[static_cast<std::size_t>(square)] =
+                static_cast<std::int32_t>(near_squares.size() * fine_split * fine_split);
+            near_squares.push_back(square);
         }
+    reader.parts.assign(near_squares.size() * fine_split * fine_split, 0.0);
+    // Each square's parts on one thread, into their own places.
+    constexpr std::size_t piece = 8;
+    std::atomic<std::size_t> next{0};
+    run_on_threads(std::clamp<int>(threads, 1, static_cast<int>((near_squares.size() + piece - 1) / piece)), stop, [&] {
+        constexpr double part_size = cell_size / fine_split;
+        for (std::size_t first; (first = next.fetch_add(piece)) < near_squares.size();) {
+            for (std::size_t k = first; k < std::min(near_squares.size(), first + piece); ++k) {
+                const int a = near_squares[k] / cells_b, b = near_squares[k] % cells_b;
+                const double coarse = reader.floors.chromatic[static_cast<std::size_t>(near_squares[k])];
+                double* out = reader.parts.data() + k * fine_split * fine_split;
+                for (int i = 0; i < fine_split; ++i)
+                    for (int j = 0; j < fine_split; ++j) {
+                        const double a_low = low_ab + a * cell_size + i * part_size;
+                        const double b_low = low_ab + b * cell_size + j * part_size;
+                        // Both bound the part: the greater is the closer.
+                        *out++ = std::max(coarse,
+                                          reader.floor.chromatic(a_low, a_low + part_size, b_low, b_low + part_size));
+                    }
+            }
+        }
+    });
 }
 
 // The floor of a record's a-b square, or of its part of it when that is bounded.
@@ -523,8 +569,11 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
     for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
         const auto level = static_cast<int>(bucket / cells);
         // The cell's a-b square with the record's own lightness, closer than its slab's.
-        const double lightness = half_value(u16_at(bytes));
-        const double floor = reader.floor.lightness(lightness, lightness) + chromatic_floor(reader, bucket, bytes);
+        const double lightness = half_value(u16_at(bytes)) * lightness_steps;
+        const double floor = (lightness >= 0.0 && lightness < static_cast<double>(reader.lightness_floors.size())
+                                  ? reader.lightness_floors[static_cast<std::size_t>(lightness)]
+                                  : reader.floor.lightness(lightness / lightness_steps, lightness / lightness_steps)) +
+                             chromatic_floor(reader, bucket, bytes);
         if (!(floor <= reader.read_limit[level])) return;
         const std::uint64_t factor =
             allowance(floor, estimate.tolerance, estimate.ratio * widest_of(bytes, estimate.spreads), estimate.tail,
@@ -667,10 +716,12 @@ bool ranks_before(const Ranked& x, const Ranked& y) noexcept {
     return x.id < y.id;
 }
 
-// Candidates a batch takes at first; each batch after takes twice as many, up to the last size: a batch
-// evaluated in full may go past the point where the search is settled, so batches stay small beside the
-// evaluation of a large catalogue's candidates.
-constexpr std::size_t first_batch = 128, last_batch = 512;
+// Candidates a batch takes at first (as many as the search asks for, within these); each batch after takes
+// twice as many, up to the last size. A batch is evaluated against the last of the first `limit` as it
+// stood before it: until `limit` images are held every candidate is evaluated in full, so the first batch
+// is no larger than needed to hold them; and a batch evaluated in full may go past the point where the
+// search is settled, so batches stay small beside the evaluation of a large catalogue's candidates.
+constexpr std::size_t least_first_batch = 16, first_batch = 128, last_batch = 512;
 // Candidates are gathered in stages of bounds, from a histogram of this many bins: the first stage holds
 // some thousands, each next twice as many, up to the last size.
 constexpr std::size_t histogram_bins = 65536, first_stage = 4096, last_stage = 65536;
@@ -706,7 +757,7 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     for (std::size_t c = 0; c < colours; ++c) {
         Reader& reader = readers.emplace_back(
             Estimator{queries[c], warped(queries[c]), tolerance, tail, ratio, spread_table()}, queries[c]);
-        prepare_reader(reader, filled, tolerance, tail);
+        prepare_reader(reader, filled, tolerance, tail, threads, stop);
         const std::uint64_t beyond = reader.beyond_bound;
         const bool ok = add_bounds(index, reader, threads, stop,
                                    [&](int worker, std::int64_t first, std::int64_t count, const std::uint64_t* sums) {
@@ -797,7 +848,9 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
         done = 0;
         stage = std::min(2 * stage, last_stage);
         upper = lower;
-        for (std::size_t batch = first_batch; done < candidates.size(); batch = std::min(2 * batch, last_batch)) {
+        for (std::size_t batch =
+                 std::clamp<std::size_t>(static_cast<std::size_t>(limit), least_first_batch, first_batch);
+             done < candidates.size(); batch = std::min(2 * batch, last_batch)) {
             stop.poll();
             const auto begin = candidates.begin() + static_cast<std::ptrdiff_t>(done);
             const auto end =
@@ -812,7 +865,9 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
             holds.assign(count, 0);
             std::atomic<std::size_t> next{0};
             std::atomic<bool> bad{false};
-            constexpr std::size_t piece = 16;
+            // Pieces of up to 16 candidates, smaller for a small batch so that every thread gets some.
+            const std::size_t piece =
+                std::clamp<std::size_t>(count / (4 * static_cast<std::size_t>(std::max(threads, 1))), 1, 16);
             run_on_threads(std::clamp<int>(threads, 1, static_cast<int>((count + piece - 1) / piece)), stop, [&] {
                 for (std::size_t first; (first = next.fetch_add(piece)) < count;) {
                     stop.poll();
