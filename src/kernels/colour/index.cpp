@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <numbers>
 
@@ -868,30 +869,51 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
             // Pieces of up to 16 candidates, smaller for a small batch so that every thread gets some.
             const std::size_t piece =
                 std::clamp<std::size_t>(count / (4 * static_cast<std::size_t>(std::max(threads, 1))), 1, 16);
+            // The least shares of the first `limit` as they stand: each thread adds those it holds in the batch, so
+            // that the last of the first `limit` it is evaluated against rises within the batch too. Any `limit`
+            // images evaluated bound it from below, so an image below it is none of the first `limit`.
+            std::vector<double> standing;
+            for (const Ranked& entry : best) standing.push_back(entry.least);
+            const auto limit_size = static_cast<std::size_t>(limit);
             run_on_threads(std::clamp<int>(threads, 1, static_cast<int>((count + piece - 1) / piece)), stop, [&] {
+                std::vector<std::vector<Counted>> counted(colours);
+                std::vector<std::uint64_t> own_bounds(colours);
+                std::vector<std::uint32_t> order;
+                std::vector<double> leasts = standing;  // a heap, the least on top
+                std::make_heap(leasts.begin(), leasts.end(), std::greater<>{});
+                double needed_here = needed;
+                bool bad_here = false;
                 for (std::size_t first; (first = next.fetch_add(piece)) < count;) {
                     stop.poll();
-                    bool bad_here = false;
-                    std::vector<std::vector<Counted>> counted(colours);
-                    std::vector<std::uint64_t> own_bounds(colours);
-                    std::vector<std::uint32_t> order;
                     for (std::size_t k = first; k < std::min(count, first + piece); ++k) {
                         const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
                         // Records far from the colour cost CIEDE2000 for nothing: first their bound, record by record.
                         bool held = true;
                         for (std::size_t c = 0; c < colours && held; ++c) {
                             own_bounds[c] = record_bound(index, readers[c], image, bad_here, counted[c]);
-                            held = own_bounds[c] > 0 && percent(own_bounds[c]) >= needed;
+                            held = own_bounds[c] > 0 && percent(own_bounds[c]) >= needed_here;
                         }
+                        double least = std::numeric_limits<double>::infinity();
                         for (std::size_t c = 0; c < colours && held; ++c) {
-                            const double share = exact_share(readers[c], counted[c], own_bounds[c], needed, order);
+                            const double share = exact_share(readers[c], counted[c], own_bounds[c], needed_here, order);
                             shares[k * colours + c] = std::max(share, 0.0);
                             held = share > 0.0 && share >= min_share;
+                            least = std::min(least, share);
                         }
                         holds[k] = held;
+                        if (!held) continue;
+                        if (leasts.size() < limit_size) {
+                            leasts.push_back(least);
+                            std::push_heap(leasts.begin(), leasts.end(), std::greater<>{});
+                        } else if (least > leasts.front()) {
+                            std::pop_heap(leasts.begin(), leasts.end(), std::greater<>{});
+                            leasts.back() = least;
+                            std::push_heap(leasts.begin(), leasts.end(), std::greater<>{});
+                        }
+                        if (leasts.size() == limit_size) needed_here = std::max(needed_here, leasts.front());
                     }
-                    if (bad_here) bad = true;
                 }
+                if (bad_here) bad = true;
             });
             if (bad) {
                 found.bad_entry = true;
