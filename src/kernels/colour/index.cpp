@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <numbers>
 
 #include "kernels/threads.hpp"
@@ -753,7 +754,9 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     // Per image, the least over the colours of its bound, and the greatest bound of an eligible image: both
     // taken while each block's sums are in cache, each thread writing only its blocks' bounds and its own
     // greatest.
-    std::vector<std::uint64_t> least_bound(static_cast<std::size_t>(index.images));
+    // Left unset here: every block's bounds are written by the thread that adds its lists, so that a large
+    // catalogue's megabytes are neither zeroed first nor faulted in on one thread.
+    const std::unique_ptr<std::uint64_t[]> least_bound(new std::uint64_t[static_cast<std::size_t>(index.images)]);
     std::vector<std::uint64_t> most_of(static_cast<std::size_t>(std::max(threads, 1)), 0);
     for (std::size_t c = 0; c < colours; ++c) {
         Reader& reader = readers.emplace_back(
@@ -762,7 +765,7 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
         const std::uint64_t beyond = reader.beyond_bound;
         const bool ok = add_bounds(index, reader, threads, stop,
                                    [&](int worker, std::int64_t first, std::int64_t count, const std::uint64_t* sums) {
-            std::uint64_t* out = least_bound.data() + first;
+            std::uint64_t* out = least_bound.get() + first;
             if (c == 0) std::copy(sums, sums + count, out);
             else
                 for (std::int64_t k = 0; k < count; ++k) out[k] = std::min(out[k], sums[k]);
