@@ -726,7 +726,16 @@ bool ranks_before(const Ranked& x, const Ranked& y) noexcept {
 constexpr std::size_t least_first_batch = 16, first_batch = 128, last_batch = 512;
 // Candidates are gathered in stages of bounds, from a histogram of this many bins: the first stage holds
 // some thousands, each next twice as many, up to the last size.
-constexpr std::size_t histogram_bins = 65536, first_stage = 4096, last_stage = 65536;
+constexpr std::size_t histogram_bins = 65535, first_stage = 4096, last_stage = 65536;
+// A bin holds the bounds of 2^bin_shift units (0.003 % of an image): counted while the bounds are made, before
+// their greatest is known, so an image of the usual whole weight (65,535, all of it allowed) falls in the
+// lower half; greater bounds share the last bin. An image no search can take has no bin.
+constexpr int bin_shift = 17;
+constexpr std::uint16_t no_bin = 0xFFFF;
+
+std::uint16_t bin_of(std::uint64_t bound) noexcept {
+    return static_cast<std::uint16_t>(std::min<std::uint64_t>(bound >> bin_shift, histogram_bins - 1));
+}
 
 }  // namespace
 
@@ -758,6 +767,11 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     // catalogue's megabytes are neither zeroed first nor faulted in on one thread.
     const std::unique_ptr<std::uint64_t[]> least_bound(new std::uint64_t[static_cast<std::size_t>(index.images)]);
     std::vector<std::uint64_t> most_of(static_cast<std::size_t>(std::max(threads, 1)), 0);
+    // With the last colour's bounds, each image's bin (no_bin when it cannot be taken), counted into the
+    // histogram of the thread that made it: the passes over every image that gather candidates then read
+    // two bytes an image.
+    const std::unique_ptr<std::uint16_t[]> bins(new std::uint16_t[static_cast<std::size_t>(index.images)]);
+    std::vector<std::vector<std::uint32_t>> counts(most_of.size(), std::vector<std::uint32_t>(histogram_bins, 0));
     for (std::size_t c = 0; c < colours; ++c) {
         Reader& reader = readers.emplace_back(
             Estimator{queries[c], warped(queries[c]), tolerance, tail, ratio, spread_table()}, queries[c]);
@@ -772,9 +786,15 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
             if (c + 1 < colours) return;
             const std::uint64_t* weights = index.image_weights + first;
             std::uint64_t most = most_of[static_cast<std::size_t>(worker)];
+            std::uint32_t* own = counts[static_cast<std::size_t>(worker)].data();
+            std::uint16_t* own_bins = bins.get() + first;
             for (std::int64_t k = 0; k < count; ++k) {
                 out[k] += weights[k] * beyond;
-                if (eligible(out[k], static_cast<std::size_t>(first + k))) most = std::max(most, out[k]);
+                own_bins[k] = no_bin;
+                if (!eligible(out[k], static_cast<std::size_t>(first + k))) continue;
+                most = std::max(most, out[k]);
+                own_bins[k] = bin_of(out[k]);
+                ++own[own_bins[k]];
             }
             most_of[static_cast<std::size_t>(worker)] = most;
         });
@@ -784,13 +804,15 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
         }
     }
     most_units = *std::max_element(most_of.begin(), most_of.end());
-    // A histogram of the bounds that reach min_share: candidates are taken from it a range of bounds at a
+    // The histogram of the bounds that reach min_share: candidates are taken from it a range of bounds at a
     // time, the heaviest first, so that a search settled among the first few thousand never sorts or holds
     // the rest.
-    int shift = 0;
-    while ((most_units >> shift) >= histogram_bins) ++shift;
-    // Passes over every image's bound take parts of them on every thread, each thread counting into its own
-    // histogram and each part gathered into its own list: what they give does not depend on the threads.
+    std::vector<std::uint32_t> histogram(histogram_bins, 0);
+    for (const std::vector<std::uint32_t>& own : counts)
+        for (std::size_t bin = 0; bin < own.size(); ++bin) histogram[bin] += own[bin];
+    counts.clear();
+    // Passes over every image take parts of them on every thread, each part gathered into its own list: what
+    // they give does not depend on the threads.
     const std::int64_t parts = (index.images + block_images - 1) / block_images;
     const int part_workers = static_cast<int>(std::clamp<std::int64_t>(threads, 1, std::max<std::int64_t>(parts, 1)));
     const auto over_parts = [&](auto&& visit) {
@@ -805,17 +827,6 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
             }
         });
     };
-    std::vector<std::vector<std::uint32_t>> counts(static_cast<std::size_t>(part_workers));
-    over_parts([&](int worker, std::int64_t, std::size_t first, std::size_t last) {
-        std::vector<std::uint32_t>& own = counts[static_cast<std::size_t>(worker)];
-        if (own.empty()) own.assign(histogram_bins, 0);
-        for (std::size_t image = first; image < last; ++image)
-            if (eligible(least_bound[image], image)) ++own[static_cast<std::size_t>(least_bound[image] >> shift)];
-    });
-    std::vector<std::uint32_t> histogram(histogram_bins, 0);
-    for (const std::vector<std::uint32_t>& own : counts)
-        for (std::size_t bin = 0; bin < own.size(); ++bin) histogram[bin] += own[bin];
-    counts.clear();
     std::vector<std::vector<std::pair<std::uint64_t, std::uint32_t>>> gathered(static_cast<std::size_t>(parts));
     std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
     // Heaviest bound first, then the image, so that the order of evaluation is one whatever happens.
@@ -829,22 +840,21 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     std::size_t done = 0, stage = first_stage;
     bool settled = false;
     // Bins below `upper` are left; each stage takes bins from the top until it holds `stage` candidates.
-    for (std::size_t upper = static_cast<std::size_t>(most_units >> shift) + 1; !settled && upper > 0;) {
+    for (std::size_t upper = std::size_t{bin_of(most_units)} + 1; !settled && upper > 0;) {
         std::size_t lower = upper, taken = 0;
         while (lower > 0 && taken < stage) taken += histogram[--lower];
         if (taken == 0) break;
         // No bound of the stage can enter the first `limit`: neither can any after it.
-        const std::uint64_t stage_top = (static_cast<std::uint64_t>(upper) << shift) - 1;
+        const std::uint64_t stage_top =
+            upper == histogram_bins ? most_units
+                                    : std::min(most_units, (static_cast<std::uint64_t>(upper) << bin_shift) - 1);
         if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > percent(stage_top)) break;
         over_parts([&](int, std::int64_t part, std::size_t first, std::size_t last) {
             std::vector<std::pair<std::uint64_t, std::uint32_t>>& own = gathered[static_cast<std::size_t>(part)];
             own.clear();
             for (std::size_t image = first; image < last; ++image)
-                if (eligible(least_bound[image], image)) {
-                    const std::size_t bin = static_cast<std::size_t>(least_bound[image] >> shift);
-                    if (bin >= lower && bin < upper)
-                        own.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
-                }
+                if (bins[image] >= lower && bins[image] < upper)
+                    own.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
         });
         candidates.clear();
         candidates.reserve(taken);
