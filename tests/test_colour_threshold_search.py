@@ -250,3 +250,30 @@ def test_postings_in_blocks_give_the_shares_of_every_record(blocks, colour, limi
     order, shares = every_share(built, ids, keep, query, 10.0, min_share, limit)
     np.testing.assert_array_equal(found.order, order)
     assert found.shares.tobytes() == np.ascontiguousarray(shares).tobytes()
+
+
+@pytest.fixture(scope="module")
+def heavy(tables):
+    """The tables, a third of them with every record's weight forty times over (as far as 16 bits hold): their
+    bounds lie far beyond an image of the usual whole weight, sharing the histogram's last range of bounds with
+    one another while the rest spread below it."""
+    images = []
+    for number, table in enumerate(tables):
+        if number % 3 == 0:
+            table = table.copy()
+            table["weight"] = np.minimum(table["weight"].astype(np.int64) * 40, 65535)
+        images.append(table)
+    return build(images)
+
+
+@pytest.mark.parametrize("limit, min_share", [(1, 1.0), (20, 1.0), (400, 0.0), (5000, 0.5)])
+@pytest.mark.parametrize("colour", [(250, 250, 248), (118, 146, 150)])
+def test_images_heavier_than_the_histogram_spans_give_the_shares_of_every_record(tables, heavy, colour, limit,
+                                                                                 min_share):
+    ids = np.arange(len(tables), dtype=np.int64)
+    keep = np.ones(len(tables), bool)
+    query = srgb_to_lab(np.array([colour], np.float64))
+    found = search(index_of(heavy, ids), keep, query, 10.0, min_share, limit)
+    order, shares = every_share(heavy, ids, keep, query, 10.0, min_share, limit)
+    np.testing.assert_array_equal(found.order, order)
+    assert found.shares.tobytes() == np.ascontiguousarray(shares).tobytes()
