@@ -50,6 +50,16 @@ def index_of(built, ids):
                        np.concatenate([[0], np.cumsum(counts)]), *postings, *signatures, np.zeros(0, np.int64))
 
 
+def assert_as_every_share(built, ids, colour, min_share, limit):
+    """One colour searched at tolerance 10 among every image gives what ranking every image's share gives."""
+    keep = np.ones(len(ids), bool)
+    query = srgb_to_lab(np.array([colour], np.float64))
+    found = search(index_of(built, ids), keep, query, 10.0, min_share, limit)
+    order, shares = every_share(built, ids, keep, query, 10.0, min_share, limit)
+    np.testing.assert_array_equal(found.order, order)
+    assert found.shares.tobytes() == np.ascontiguousarray(shares).tobytes()
+
+
 def every_share(built, ids, keep, query_lab, tolerance, min_share, limit):
     """The search by the shares of every image, as the bucket traversal gives them."""
     counts, (bucket_starts, rows), _ = built
@@ -209,14 +219,8 @@ def many(tables):
 @pytest.mark.parametrize("colour", [(250, 250, 248), (118, 146, 150), (190, 60, 40)])
 def test_a_large_catalogue_searched_range_by_range_gives_the_shares_of_every_record(tables, many, colour, limit,
                                                                                       min_share):
-    count = len(tables) * 10
-    ids = np.random.default_rng(limit).permutation(count).astype(np.int64)
-    keep = np.ones(count, bool)
-    query = srgb_to_lab(np.array([colour], np.float64))
-    found = search(index_of(many, ids), keep, query, 10.0, min_share, limit)
-    order, shares = every_share(many, ids, keep, query, 10.0, min_share, limit)
-    np.testing.assert_array_equal(found.order, order)
-    assert found.shares.tobytes() == np.ascontiguousarray(shares).tobytes()
+    ids = np.random.default_rng(limit).permutation(len(tables) * 10).astype(np.int64)
+    assert_as_every_share(many, ids, colour, min_share, limit)
 
 
 @pytest.fixture(scope="module")
@@ -243,10 +247,25 @@ def blocks(tables):
     ((200, 30, 200), 1, 1.0), ((200, 30, 200), 6, 0.0), ((250, 250, 248), 30, 1.0), ((118, 146, 150), 2000, 0.5)])
 def test_postings_in_blocks_give_the_shares_of_every_record(blocks, colour, limit, min_share):
     images, built = blocks
-    ids = np.arange(len(images), dtype=np.int64)
-    keep = np.ones(len(images), bool)
-    query = srgb_to_lab(np.array([colour], np.float64))
-    found = search(index_of(built, ids), keep, query, 10.0, min_share, limit)
-    order, shares = every_share(built, ids, keep, query, 10.0, min_share, limit)
-    np.testing.assert_array_equal(found.order, order)
-    assert found.shares.tobytes() == np.ascontiguousarray(shares).tobytes()
+    assert_as_every_share(built, np.arange(len(images), dtype=np.int64), colour, min_share, limit)
+
+
+@pytest.fixture(scope="module")
+def heavy(tables):
+    """The tables, a third of them with every record's weight forty times over (as far as 16 bits hold): their
+    bounds lie far beyond an image of the usual whole weight, sharing the histogram's last range of bounds with
+    one another while the rest spread below it."""
+    images = []
+    for number, table in enumerate(tables):
+        if number % 3 == 0:
+            table = table.copy()
+            table["weight"] = np.minimum(table["weight"].astype(np.int64) * 40, 65535)
+        images.append(table)
+    return build(images)
+
+
+@pytest.mark.parametrize("limit, min_share", [(1, 1.0), (20, 1.0), (400, 0.0), (5000, 0.5)])
+@pytest.mark.parametrize("colour", [(250, 250, 248), (118, 146, 150)])
+def test_images_heavier_than_the_histogram_spans_give_the_shares_of_every_record(tables, heavy, colour, limit,
+                                                                                 min_share):
+    assert_as_every_share(heavy, np.arange(len(tables), dtype=np.int64), colour, min_share, limit)

@@ -9,7 +9,9 @@
 // No contraction into fused multiply-adds (-ffp-contract=off), so every compiler and clone rounds alike.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <limits>
 
 namespace lq::kernels::colour {
 
@@ -47,6 +49,17 @@ private:
 };
 
 // An IEEE half-precision value (the records' "<f2"), exactly.
-double half_value(std::uint16_t bits) noexcept;
+inline double half_value(std::uint16_t bits) noexcept {
+    const bool negative = (bits & 0x8000u) != 0;
+    const unsigned exponent = (bits >> 10) & 0x1Fu, mantissa = bits & 0x3FFu;
+    // A normal half is the double of the same exponent and mantissa, built whole rather than by ldexp, and
+    // inline: a search reads three halves for every record it bounds.
+    double value;
+    if (exponent == 0) value = static_cast<double>(mantissa) * 0x1p-24;
+    else if (exponent == 31)
+        value = mantissa ? std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::infinity();
+    else value = std::bit_cast<double>((std::uint64_t{exponent} + (1023 - 15)) << 52 | std::uint64_t{mantissa} << 42);
+    return negative ? -value : value;
+}
 
 }  // namespace lq::kernels::colour

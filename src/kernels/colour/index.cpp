@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <numbers>
 
 #include "kernels/threads.hpp"
@@ -147,10 +149,17 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
 
 namespace {
 
+using Block = std::array<int, 4>;  // a_first, a_last, b_first, b_last
+
 // Squares of the a-b plane from a_first, b_first to before a_last, b_last, bounded as one block first: a
 // block beyond `limit` (most of the plane, for a small ball) is ruled out without bounding its squares.
+// With `later`, blocks at most `later_size` a side are left there whole rather than bounded.
 void bound_squares(const DifferenceFloor& floor, double limit, int a_first, int a_last, int b_first, int b_last,
-                   std::vector<double>& out) {
+                   std::vector<double>& out, std::vector<Block>* later = nullptr, int later_size = 0) {
+    if (later && a_last - a_first <= later_size && b_last - b_first <= later_size) {
+        later->push_back({a_first, a_last, b_first, b_last});
+        return;
+    }
     const double value = floor.chromatic(low_ab + a_first * cell_size, low_ab + a_last * cell_size,
                                          low_ab + b_first * cell_size, low_ab + b_last * cell_size);
     if (value > limit) return;
@@ -162,18 +171,33 @@ void bound_squares(const DifferenceFloor& floor, double limit, int a_first, int 
     const int b_middle = b_last - b_first > 1 ? (b_first + b_last) / 2 : b_last;
     for (const auto& [a0, a1] : {std::pair{a_first, a_middle}, std::pair{a_middle, a_last}})
         for (const auto& [b0, b1] : {std::pair{b_first, b_middle}, std::pair{b_middle, b_last}})
-            if (a0 < a1 && b0 < b1) bound_squares(floor, limit, a0, a1, b0, b1, out);
+            if (a0 < a1 && b0 < b1) bound_squares(floor, limit, a0, a1, b0, b1, out, later, later_size);
 }
+
+// The blocks of squares bound_squares leaves whole are taken in turn by every thread: the same calls as
+// one thread makes, each square written by one.
+constexpr int split_squares = 8;
 
 }  // namespace
 
 CellFloors cell_floors(const Lab& query, double reach) {
+    Stop stop;
+    return cell_floors(query, reach, 1, stop);
+}
+
+CellFloors cell_floors(const Lab& query, double reach, int threads, Stop& stop) {
     const DifferenceFloor floor(query);
     CellFloors out;
     for (int l = 0; l < cells_l; ++l)
         out.lightness[l] = floor.lightness(low_l + l * cell_size, low_l + (l + 1) * cell_size);
     out.chromatic.assign(static_cast<std::size_t>(cells_a * cells_b), std::numeric_limits<double>::infinity());
-    bound_squares(floor, reach * reach, 0, cells_a, 0, cells_b, out.chromatic);
+    std::vector<Block> blocks;
+    bound_squares(floor, reach * reach, 0, cells_a, 0, cells_b, out.chromatic, &blocks, split_squares);
+    std::atomic<std::size_t> next{0};
+    run_on_threads(std::clamp<int>(threads, 1, static_cast<int>(std::max<std::size_t>(blocks.size(), 1))), stop, [&] {
+        for (std::size_t k; (k = next.fetch_add(1)) < blocks.size();)
+            bound_squares(floor, reach * reach, blocks[k][0], blocks[k][1], blocks[k][2], blocks[k][3], out.chromatic);
+    });
     out.least_lightness = *std::min_element(out.lightness.begin(), out.lightness.end());
     out.least_chromatic = *std::min_element(out.chromatic.begin(), out.chromatic.end());
     return out;
@@ -418,6 +442,9 @@ struct Reader {
     // a-major); -1 elsewhere.
     std::vector<std::int32_t> part_starts;
     std::vector<double> parts;
+    // The lightness term's floor over steps of 1 / lightness_steps from 0 to 100: a record's own lightness
+    // is read from it rather than bounded on its own, every row a search bounds.
+    std::vector<double> lightness_floors;
     std::array<double, levels> spread{}, read_limit{}, bound_limit{};
     CellRanges cells_read{}, cells_bound{};
     std::uint64_t beyond_bound = 0;
@@ -436,7 +463,12 @@ double level_spread(int level, double tail) noexcept { return level_bound(level)
 
 bool spread_bounded(int level) noexcept { return level > 0 && level < levels - 1; }
 
-void prepare_reader(Reader& reader, const LevelsFilled& filled, double tolerance, double tail) {
+// Steps per lightness unit of Reader::lightness_floors: a step's floor lies below a record's own by at most
+// what 1 / 16 of a unit of lightness changes, far less than a cell's.
+constexpr double lightness_steps = 16.0;
+
+void prepare_reader(Reader& reader, const LevelsFilled& filled, double tolerance, double tail, int threads,
+                    Stop& stop) {
     std::array<double, levels> read{}, bound{};
     double reach = tolerance;
     for (int level = 0; level < levels; ++level) {
@@ -453,28 +485,44 @@ void prepare_reader(Reader& reader, const LevelsFilled& filled, double tolerance
     reader.beyond_bound =
         static_cast<std::uint64_t>(std::ceil(ndtr(-bounded_spreads) * static_cast<double>(allowance_unit))) + 1;
     reader.table = allowance_table(tail);
-    reader.floors = cell_floors(reader.estimate.query, reach);
+    reader.floors = cell_floors(reader.estimate.query, reach, threads, stop);
     reader.cells_read = cells_within(filled, reader.floors, read.data());
     reader.cells_bound = cells_within(filled, reader.floors, bound.data());
+    reader.lightness_floors.resize(static_cast<std::size_t>(100.0 * lightness_steps) + 1);
+    for (std::size_t step = 0; step < reader.lightness_floors.size(); ++step)
+        reader.lightness_floors[step] = reader.floor.lightness(static_cast<double>(step) / lightness_steps,
+                                                               static_cast<double>(step + 1) / lightness_steps);
     reader.part_starts.assign(static_cast<std::size_t>(cells_a * cells_b), -1);
-    reader.parts.clear();
     const double near = (tolerance + fine_reach) * (tolerance + fine_reach) - reader.floors.least_lightness;
-    constexpr double part_size = cell_size / fine_split;
-    for (int a = 0; a < cells_a; ++a)
-        for (int b = 0; b < cells_b; ++b) {
-            const double coarse = reader.floors.chromatic[static_cast<std::size_t>(a * cells_b + b)];
-            if (!(coarse <= near)) continue;
-            reader.part_starts[static_cast<std::size_t>(a * cells_b + b)] =
-                static_cast<std::int32_t>(reader.parts.size());
-            for (int i = 0; i < fine_split; ++i)
-                for (int j = 0; j < fine_split; ++j) {
-                    const double a_low = low_ab + a * cell_size + i * part_size;
-                    const double b_low = low_ab + b * cell_size + j * part_size;
-                    // Both bound the part: the greater is the closer.
-                    reader.parts.push_back(
-                        std::max(coarse, reader.floor.chromatic(a_low, a_low + part_size, b_low, b_low + part_size)));
-                }
+    std::vector<std::int32_t> near_squares;
+    for (int square = 0; square < cells_a * cells_b; ++square)
+        if (reader.floors.chromatic[static_cast<std::size_t>(square)] <= near) {
+            reader.part_starts[static_cast<std::size_t>(square)] =
+                static_cast<std::int32_t>(near_squares.size() * fine_split * fine_split);
+            near_squares.push_back(square);
         }
+    reader.parts.assign(near_squares.size() * fine_split * fine_split, 0.0);
+    // Each square's parts on one thread, into their own places.
+    constexpr std::size_t piece = 8;
+    std::atomic<std::size_t> next{0};
+    run_on_threads(std::clamp<int>(threads, 1, static_cast<int>((near_squares.size() + piece - 1) / piece)), stop, [&] {
+        constexpr double part_size = cell_size / fine_split;
+        for (std::size_t first; (first = next.fetch_add(piece)) < near_squares.size();) {
+            for (std::size_t k = first; k < std::min(near_squares.size(), first + piece); ++k) {
+                const int a = near_squares[k] / cells_b, b = near_squares[k] % cells_b;
+                const double coarse = reader.floors.chromatic[static_cast<std::size_t>(near_squares[k])];
+                double* out = reader.parts.data() + k * fine_split * fine_split;
+                for (int i = 0; i < fine_split; ++i)
+                    for (int j = 0; j < fine_split; ++j) {
+                        const double a_low = low_ab + a * cell_size + i * part_size;
+                        const double b_low = low_ab + b * cell_size + j * part_size;
+                        // Both bound the part: the greater is the closer.
+                        *out++ = std::max(coarse,
+                                          reader.floor.chromatic(a_low, a_low + part_size, b_low, b_low + part_size));
+                    }
+            }
+        }
+    });
 }
 
 // The floor of a record's a-b square, or of its part of it when that is bounded.
@@ -505,11 +553,12 @@ void for_each_read_row(const ThresholdIndex& index, const Reader& reader, std::i
     }
 }
 
-// A record an image's bound allows something: where it is, what the bound allows it (allowance units)
-// and, once evaluated, what it counts (percent).
+// A record an image's bound allows something: where it is, what the bound allows it (allowance units), the
+// floor of its squared difference from the colour and, once evaluated, what it counts (percent).
 struct Counted {
     const std::uint8_t* bytes;
     std::uint64_t allowed;
+    double floor;
     double value;
 };
 
@@ -523,8 +572,11 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
     for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
         const auto level = static_cast<int>(bucket / cells);
         // The cell's a-b square with the record's own lightness, closer than its slab's.
-        const double lightness = half_value(u16_at(bytes));
-        const double floor = reader.floor.lightness(lightness, lightness) + chromatic_floor(reader, bucket, bytes);
+        const double lightness = half_value(u16_at(bytes)) * lightness_steps;
+        const double floor = (lightness >= 0.0 && lightness < static_cast<double>(reader.lightness_floors.size())
+                                  ? reader.lightness_floors[static_cast<std::size_t>(lightness)]
+                                  : reader.floor.lightness(lightness / lightness_steps, lightness / lightness_steps)) +
+                             chromatic_floor(reader, bucket, bytes);
         if (!(floor <= reader.read_limit[level])) return;
         const std::uint64_t factor =
             allowance(floor, estimate.tolerance, estimate.ratio * widest_of(bytes, estimate.spreads), estimate.tail,
@@ -532,7 +584,7 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
         if (factor == 0) return;
         const std::uint64_t allowed = static_cast<std::uint64_t>(u16_at(bytes + 6)) * factor;
         bound += allowed;
-        counted.push_back({bytes, allowed, 0.0});
+        counted.push_back({bytes, allowed, floor, 0.0});
     });
     return bound;
 }
@@ -545,11 +597,14 @@ constexpr std::size_t prefetch_lists = 16;
 // allowance of the cell at its level's greatest spread. Every record is allowed beyond_bound through the
 // image's whole weight (which the caller adds once for every colour: it is the same for each), and the
 // lists add only what a cell allows beyond that. The lists are added a block of images at a time into
-// sums that stay in cache, rather than into bounds spread over megabytes; take(first, count, sums) gets
-// each block's while they are there. False when an entry names an image beyond the index or the starts
-// do not fit the entries.
+// sums that stay in cache, rather than into bounds spread over megabytes; take(worker, first, count, sums)
+// gets each block's while they are there. Blocks are independent, so threads take them in turn, each
+// adding into sums of its own (in its own core's cache); take is called on every thread at once, for
+// blocks apart, `worker` naming the thread (below the number of threads). The sums are integers: any
+// thread and order gives the same. False when an entry names an image beyond the index or the starts do
+// not fit the entries.
 template <typename Take>
-bool add_bounds(const ThresholdIndex& index, const Reader& reader, Stop& stop, Take&& take) {
+bool add_bounds(const ThresholdIndex& index, const Reader& reader, int threads, Stop& stop, Take&& take) {
     const Estimator& estimate = reader.estimate;
     const std::uint32_t* const listed = index.posting_buckets;
     const std::uint32_t* const listed_end = listed + index.filled_buckets;
@@ -567,45 +622,55 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, Stop& stop, T
             if (allowed > reader.beyond_bound) read.emplace_back(at - listed, allowed - reader.beyond_bound);
         }
     });
-    bool bad = false;
-    std::vector<std::uint64_t> sums(static_cast<std::size_t>(block_images));
-    for (std::int64_t first = 0; first < index.images; first += block_images) {
-        stop.poll();
-        const std::int64_t count = std::min(block_images, index.images - first);
-        std::fill(sums.begin(), sums.end(), 0);
-        const std::int64_t* block_starts = index.posting_starts + (first >> block_bits) * index.filled_buckets;
-        const std::uint64_t* weights = index.image_weights + first;
-        for (std::size_t r = 0; r < read.size(); ++r) {
-            const auto [k, factor] = read[r];
-            // The starts of the lists read are far apart: asked for ahead as well.
-            if (r + prefetch_lists < read.size()) __builtin_prefetch(block_starts + read[r + prefetch_lists].first);
-            const std::int64_t begin = block_starts[k], end = block_starts[k + 1];
-            if (!(begin >= 0 && begin <= end && end <= index.entry_count)) {
-                bad = true;
-                continue;
-            }
-            // Copies the compiler can keep in registers: the sums' stores could alias the read list.
-            const std::uint64_t times = factor;
-            std::uint64_t* const out = sums.data();
-            for (std::int64_t at = begin; at < end;) {
-                // The stores into the sums keep the processor from fetching the entries ahead on its own: a
-                // line at a time is asked for well ahead (the next lists read mostly follow in memory).
-                __builtin_prefetch(index.posting_entries + std::min(at + prefetch_entries, index.entry_count - 1));
-                for (const std::int64_t line_end = std::min(end, (at | 15) + 1); at < line_end; ++at) {
-                    const std::uint32_t entry = index.posting_entries[at];
-                    const std::uint32_t offset = entry & 0xFFFF, mass = entry >> 16;
-                    if (mass != mass_whole) [[likely]]
-                        out[offset] += mass * times;
-                    else if (offset < count) out[offset] += weights[offset] * times;
-                    else bad = true;
+    const std::int64_t blocks = (index.images + block_images - 1) / block_images;
+    std::atomic<std::int64_t> next{0};
+    std::atomic<int> started{0};
+    std::atomic<bool> bad{false};
+    run_on_threads(static_cast<int>(std::clamp<std::int64_t>(threads, 1, std::max<std::int64_t>(blocks, 1))), stop,
+                   [&] {
+        const int worker = started.fetch_add(1);
+        std::vector<std::uint64_t> sums(static_cast<std::size_t>(block_images));
+        bool bad_here = false;
+        for (std::int64_t block; (block = next.fetch_add(1)) < blocks;) {
+            stop.poll();
+            const std::int64_t first = block * block_images;
+            const std::int64_t count = std::min(block_images, index.images - first);
+            std::fill(sums.begin(), sums.end(), 0);
+            const std::int64_t* block_starts = index.posting_starts + block * index.filled_buckets;
+            const std::uint64_t* weights = index.image_weights + first;
+            for (std::size_t r = 0; r < read.size(); ++r) {
+                const auto [k, factor] = read[r];
+                // The starts of the lists read are far apart: asked for ahead as well.
+                if (r + prefetch_lists < read.size()) __builtin_prefetch(block_starts + read[r + prefetch_lists].first);
+                const std::int64_t begin = block_starts[k], end = block_starts[k + 1];
+                if (!(begin >= 0 && begin <= end && end <= index.entry_count)) {
+                    bad_here = true;
+                    continue;
+                }
+                // Copies the compiler can keep in registers: the sums' stores could alias the read list.
+                const std::uint64_t times = factor;
+                std::uint64_t* const out = sums.data();
+                for (std::int64_t at = begin; at < end;) {
+                    // The stores into the sums keep the processor from fetching the entries ahead on its own: a
+                    // line at a time is asked for well ahead (the next lists read mostly follow in memory).
+                    __builtin_prefetch(index.posting_entries + std::min(at + prefetch_entries, index.entry_count - 1));
+                    for (const std::int64_t line_end = std::min(end, (at | 15) + 1); at < line_end; ++at) {
+                        const std::uint32_t entry = index.posting_entries[at];
+                        const std::uint32_t offset = entry & 0xFFFF, mass = entry >> 16;
+                        if (mass != mass_whole) [[likely]]
+                            out[offset] += mass * times;
+                        else if (offset < count) out[offset] += weights[offset] * times;
+                        else bad_here = true;
+                    }
                 }
             }
+            // Offsets beyond a short last block name no image: what they added is the sign of it.
+            for (std::int64_t offset = count; offset < block_images; ++offset)
+                if (sums[static_cast<std::size_t>(offset)] != 0) bad_here = true;
+            take(worker, first, count, sums.data());
         }
-        // Offsets beyond a short last block name no image: what they added is the sign of it.
-        for (std::int64_t offset = count; offset < block_images; ++offset)
-            if (sums[static_cast<std::size_t>(offset)] != 0) bad = true;
-        take(first, count, sums.data());
-    }
+        if (bad_here) bad = true;
+    });
     return !bad;
 }
 
@@ -617,17 +682,24 @@ double percent_of(std::uint64_t units) noexcept {
 
 // The image's share of the colour as colour_shares sums it, from the rows record_bound allows anything (in
 // bucket order): the others count nothing, and CIEDE2000 need not say so. Negative when the share is
-// below `needed`: the rows are evaluated heaviest allowance first, and once what they count plus what the
-// rest may count falls below it, the others need not be.
+// below `needed`: once what the rows evaluated count plus what the rest may count falls below it, the
+// others need not be.
 double exact_share(const Reader& reader, std::vector<Counted>& counted, std::uint64_t bound, double needed,
-                   std::vector<std::uint32_t>& order) {
+                   std::vector<std::pair<double, std::uint32_t>>& order) {
     order.resize(counted.size());
-    for (std::uint32_t k = 0; k < order.size(); ++k) order[k] = k;
-    std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
-        return counted[x].allowed != counted[y].allowed ? counted[x].allowed > counted[y].allowed : x < y;
+    // Heavy records near the tolerance's edge first: those deep inside count about what they are allowed and
+    // bring the image no nearer to being dropped, those near the edge mostly count far less (a quarter fewer
+    // records evaluated than heaviest first, over the benchmark's colours at 100,000 images).
+    const double edge = reader.estimate.tolerance * reader.estimate.tolerance;
+    for (std::uint32_t k = 0; k < order.size(); ++k) {
+        const double near_edge = std::min(1.0, counted[k].floor / edge);
+        order[k] = {static_cast<double>(counted[k].allowed) * near_edge * near_edge, k};
+    }
+    std::sort(order.begin(), order.end(), [](const auto& x, const auto& y) {
+        return x.first != y.first ? x.first > y.first : x.second < y.second;
     });
     double so_far = 0.0;
-    for (const std::uint32_t k : order) {
+    for (const auto& [key, k] : order) {
         counted[k].value = reader.estimate(counted[k].bytes);
         bound -= counted[k].allowed;
         if (counted[k].value > 0.0) so_far += counted[k].value;
@@ -654,13 +726,24 @@ bool ranks_before(const Ranked& x, const Ranked& y) noexcept {
     return x.id < y.id;
 }
 
-// Candidates a batch takes at first; each batch after takes twice as many, up to the last size: a batch
-// evaluated in full may go past the point where the search is settled, so batches stay small beside the
-// evaluation of a large catalogue's candidates.
-constexpr std::size_t first_batch = 128, last_batch = 512;
+// Candidates a batch takes at first (as many as the search asks for, within these); each batch after takes
+// twice as many, up to the last size. A batch is evaluated against the last of the first `limit` as it
+// stood before it: until `limit` images are held every candidate is evaluated in full, so the first batch
+// is no larger than needed to hold them; and a batch evaluated in full may go past the point where the
+// search is settled, so batches stay small beside the evaluation of a large catalogue's candidates.
+constexpr std::size_t least_first_batch = 16, first_batch = 128, last_batch = 512;
 // Candidates are gathered in stages of bounds, from a histogram of this many bins: the first stage holds
 // some thousands, each next twice as many, up to the last size.
-constexpr std::size_t histogram_bins = 65536, first_stage = 4096, last_stage = 65536;
+constexpr std::size_t histogram_bins = 65535, first_stage = 4096, last_stage = 65536;
+// A bin holds the bounds of 2^bin_shift units (0.003 % of an image): counted while the bounds are made, before
+// their greatest is known, so an image of the usual whole weight (65,535, all of it allowed) falls in the
+// lower half; greater bounds share the last bin. An image no search can take has no bin.
+constexpr int bin_shift = 17;
+constexpr std::uint16_t no_bin = 0xFFFF;
+
+std::uint16_t bin_of(std::uint64_t bound) noexcept {
+    return static_cast<std::uint16_t>(std::min<std::uint64_t>(bound >> bin_shift, histogram_bins - 1));
+}
 
 }  // namespace
 
@@ -686,40 +769,73 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
         return bound >= least_units && (!keep || keep[image]);
     };
     // Per image, the least over the colours of its bound, and the greatest bound of an eligible image: both
-    // taken while each block's sums are in cache.
-    std::vector<std::uint64_t> least_bound(static_cast<std::size_t>(index.images));
+    // taken while each block's sums are in cache, each thread writing only its blocks' bounds and its own
+    // greatest.
+    // Left unset here: every block's bounds are written by the thread that adds its lists, so that a large
+    // catalogue's megabytes are neither zeroed first nor faulted in on one thread.
+    const std::unique_ptr<std::uint64_t[]> least_bound(new std::uint64_t[static_cast<std::size_t>(index.images)]);
+    std::vector<std::uint64_t> most_of(static_cast<std::size_t>(std::max(threads, 1)), 0);
+    // With the last colour's bounds, each image's bin (no_bin when it cannot be taken), counted into the
+    // histogram of the thread that made it: the passes over every image that gather candidates then read
+    // two bytes an image.
+    const std::unique_ptr<std::uint16_t[]> bins(new std::uint16_t[static_cast<std::size_t>(index.images)]);
+    std::vector<std::vector<std::uint32_t>> counts(most_of.size(), std::vector<std::uint32_t>(histogram_bins, 0));
     for (std::size_t c = 0; c < colours; ++c) {
         Reader& reader = readers.emplace_back(
             Estimator{queries[c], warped(queries[c]), tolerance, tail, ratio, spread_table()}, queries[c]);
-        prepare_reader(reader, filled, tolerance, tail);
+        prepare_reader(reader, filled, tolerance, tail, threads, stop);
         const std::uint64_t beyond = reader.beyond_bound;
-        const bool ok =
-            add_bounds(index, reader, stop, [&](std::int64_t first, std::int64_t count, const std::uint64_t* sums) {
-                std::uint64_t* out = least_bound.data() + first;
-                if (c == 0) std::copy(sums, sums + count, out);
-                else
-                    for (std::int64_t k = 0; k < count; ++k) out[k] = std::min(out[k], sums[k]);
-                if (c + 1 < colours) return;
-                const std::uint64_t* weights = index.image_weights + first;
-                for (std::int64_t k = 0; k < count; ++k) {
-                    out[k] += weights[k] * beyond;
-                    if (eligible(out[k], static_cast<std::size_t>(first + k)))
-                        most_units = std::max(most_units, out[k]);
-                }
-            });
+        const bool ok = add_bounds(index, reader, threads, stop,
+                                   [&](int worker, std::int64_t first, std::int64_t count, const std::uint64_t* sums) {
+            std::uint64_t* out = least_bound.get() + first;
+            if (c == 0) std::copy(sums, sums + count, out);
+            else
+                for (std::int64_t k = 0; k < count; ++k) out[k] = std::min(out[k], sums[k]);
+            if (c + 1 < colours) return;
+            const std::uint64_t* weights = index.image_weights + first;
+            std::uint64_t most = most_of[static_cast<std::size_t>(worker)];
+            std::uint32_t* own = counts[static_cast<std::size_t>(worker)].data();
+            std::uint16_t* own_bins = bins.get() + first;
+            for (std::int64_t k = 0; k < count; ++k) {
+                out[k] += weights[k] * beyond;
+                own_bins[k] = no_bin;
+                if (!eligible(out[k], static_cast<std::size_t>(first + k))) continue;
+                most = std::max(most, out[k]);
+                own_bins[k] = bin_of(out[k]);
+                ++own[own_bins[k]];
+            }
+            most_of[static_cast<std::size_t>(worker)] = most;
+        });
         if (!ok) {
             found.bad_entry = true;
             return found;
         }
     }
-    // A histogram of the bounds that reach min_share: candidates are taken from it a range of bounds at a
+    most_units = *std::max_element(most_of.begin(), most_of.end());
+    // The histogram of the bounds that reach min_share: candidates are taken from it a range of bounds at a
     // time, the heaviest first, so that a search settled among the first few thousand never sorts or holds
     // the rest.
-    int shift = 0;
-    while ((most_units >> shift) >= histogram_bins) ++shift;
     std::vector<std::uint32_t> histogram(histogram_bins, 0);
-    for (std::size_t image = 0; image < least_bound.size(); ++image)
-        if (eligible(least_bound[image], image)) ++histogram[static_cast<std::size_t>(least_bound[image] >> shift)];
+    for (const std::vector<std::uint32_t>& own : counts)
+        for (std::size_t bin = 0; bin < own.size(); ++bin) histogram[bin] += own[bin];
+    counts.clear();
+    // Passes over every image take parts of them on every thread, each part gathered into its own list: what
+    // they give does not depend on the threads.
+    const std::int64_t parts = (index.images + block_images - 1) / block_images;
+    const int part_workers = static_cast<int>(std::clamp<std::int64_t>(threads, 1, std::max<std::int64_t>(parts, 1)));
+    const auto over_parts = [&](auto&& visit) {
+        std::atomic<std::int64_t> next{0};
+        std::atomic<int> started{0};
+        run_on_threads(part_workers, stop, [&] {
+            const int worker = started.fetch_add(1);
+            for (std::int64_t part; (part = next.fetch_add(1)) < parts;) {
+                stop.poll();
+                visit(worker, part, static_cast<std::size_t>(part * block_images),
+                      static_cast<std::size_t>(std::min(index.images, (part + 1) * block_images)));
+            }
+        });
+    };
+    std::vector<std::vector<std::pair<std::uint64_t, std::uint32_t>>> gathered(static_cast<std::size_t>(parts));
     std::vector<std::pair<std::uint64_t, std::uint32_t>> candidates;  // (bound, image)
     // Heaviest bound first, then the image, so that the order of evaluation is one whatever happens.
     const auto heavier = [](const auto& x, const auto& y) {
@@ -732,25 +848,31 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     std::size_t done = 0, stage = first_stage;
     bool settled = false;
     // Bins below `upper` are left; each stage takes bins from the top until it holds `stage` candidates.
-    for (std::size_t upper = static_cast<std::size_t>(most_units >> shift) + 1; !settled && upper > 0;) {
+    for (std::size_t upper = std::size_t{bin_of(most_units)} + 1; !settled && upper > 0;) {
         std::size_t lower = upper, taken = 0;
         while (lower > 0 && taken < stage) taken += histogram[--lower];
         if (taken == 0) break;
         // No bound of the stage can enter the first `limit`: neither can any after it.
-        const std::uint64_t stage_top = (static_cast<std::uint64_t>(upper) << shift) - 1;
+        const std::uint64_t stage_top =
+            upper == histogram_bins ? most_units
+                                    : std::min(most_units, (static_cast<std::uint64_t>(upper) << bin_shift) - 1);
         if (static_cast<std::int64_t>(best.size()) == limit && best.front().least > percent(stage_top)) break;
+        over_parts([&](int, std::int64_t part, std::size_t first, std::size_t last) {
+            std::vector<std::pair<std::uint64_t, std::uint32_t>>& own = gathered[static_cast<std::size_t>(part)];
+            own.clear();
+            for (std::size_t image = first; image < last; ++image)
+                if (bins[image] >= lower && bins[image] < upper)
+                    own.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
+        });
         candidates.clear();
         candidates.reserve(taken);
-        for (std::size_t image = 0; image < least_bound.size(); ++image)
-            if (eligible(least_bound[image], image)) {
-                const std::size_t bin = static_cast<std::size_t>(least_bound[image] >> shift);
-                if (bin >= lower && bin < upper)
-                    candidates.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
-            }
+        for (const auto& own : gathered) candidates.insert(candidates.end(), own.begin(), own.end());
         done = 0;
         stage = std::min(2 * stage, last_stage);
         upper = lower;
-        for (std::size_t batch = first_batch; done < candidates.size(); batch = std::min(2 * batch, last_batch)) {
+        for (std::size_t batch =
+                 std::clamp<std::size_t>(static_cast<std::size_t>(limit), least_first_batch, first_batch);
+             done < candidates.size(); batch = std::min(2 * batch, last_batch)) {
             stop.poll();
             const auto begin = candidates.begin() + static_cast<std::ptrdiff_t>(done);
             const auto end =
@@ -765,31 +887,54 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
             holds.assign(count, 0);
             std::atomic<std::size_t> next{0};
             std::atomic<bool> bad{false};
-            constexpr std::size_t piece = 16;
+            // Pieces of up to 16 candidates, smaller for a small batch so that every thread gets some.
+            const std::size_t piece =
+                std::clamp<std::size_t>(count / (4 * static_cast<std::size_t>(std::max(threads, 1))), 1, 16);
+            // The least shares of the first `limit` as they stand: each thread adds those it holds in the batch, so
+            // that the last of the first `limit` it is evaluated against rises within the batch too. Any `limit`
+            // images evaluated bound it from below, so an image below it is none of the first `limit`.
+            std::vector<double> standing;
+            for (const Ranked& entry : best) standing.push_back(entry.least);
+            const auto limit_size = static_cast<std::size_t>(limit);
             run_on_threads(std::clamp<int>(threads, 1, static_cast<int>((count + piece - 1) / piece)), stop, [&] {
+                std::vector<std::vector<Counted>> counted(colours);
+                std::vector<std::uint64_t> own_bounds(colours);
+                std::vector<std::pair<double, std::uint32_t>> order;
+                std::vector<double> leasts = standing;  // a heap, the least on top
+                std::make_heap(leasts.begin(), leasts.end(), std::greater<>{});
+                double needed_here = needed;
+                bool bad_here = false;
                 for (std::size_t first; (first = next.fetch_add(piece)) < count;) {
                     stop.poll();
-                    bool bad_here = false;
-                    std::vector<std::vector<Counted>> counted(colours);
-                    std::vector<std::uint64_t> own_bounds(colours);
-                    std::vector<std::uint32_t> order;
                     for (std::size_t k = first; k < std::min(count, first + piece); ++k) {
                         const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
                         // Records far from the colour cost CIEDE2000 for nothing: first their bound, record by record.
                         bool held = true;
                         for (std::size_t c = 0; c < colours && held; ++c) {
                             own_bounds[c] = record_bound(index, readers[c], image, bad_here, counted[c]);
-                            held = own_bounds[c] > 0 && percent(own_bounds[c]) >= needed;
+                            held = own_bounds[c] > 0 && percent(own_bounds[c]) >= needed_here;
                         }
+                        double least = std::numeric_limits<double>::infinity();
                         for (std::size_t c = 0; c < colours && held; ++c) {
-                            const double share = exact_share(readers[c], counted[c], own_bounds[c], needed, order);
+                            const double share = exact_share(readers[c], counted[c], own_bounds[c], needed_here, order);
                             shares[k * colours + c] = std::max(share, 0.0);
                             held = share > 0.0 && share >= min_share;
+                            least = std::min(least, share);
                         }
                         holds[k] = held;
+                        if (!held) continue;
+                        if (leasts.size() < limit_size) {
+                            leasts.push_back(least);
+                            std::push_heap(leasts.begin(), leasts.end(), std::greater<>{});
+                        } else if (least > leasts.front()) {
+                            std::pop_heap(leasts.begin(), leasts.end(), std::greater<>{});
+                            leasts.back() = least;
+                            std::push_heap(leasts.begin(), leasts.end(), std::greater<>{});
+                        }
+                        if (leasts.size() == limit_size) needed_here = std::max(needed_here, leasts.front());
                     }
-                    if (bad_here) bad = true;
                 }
+                if (bad_here) bad = true;
             });
             if (bad) {
                 found.bad_entry = true;

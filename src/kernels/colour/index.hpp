@@ -57,6 +57,8 @@ struct CellFloors {
     }
 };
 CellFloors cell_floors(const Lab& query, double reach);
+// The same, the squares bounded on `threads` threads.
+CellFloors cell_floors(const Lab& query, double reach, int threads, Stop& stop);
 // Per level, the cells whose bound is within radii[level] (infinite: every cell); none in an empty level.
 CellRanges cells_within(const LevelsFilled& filled, const CellFloors& floors, const double* radii);
 
