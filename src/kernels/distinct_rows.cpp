@@ -67,13 +67,32 @@ void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColo
     std::int32_t* slot_of = table.get();  // position + 1 of each value, 0 until it occurs
     if (row_colours) row_colours->resize(static_cast<std::size_t>(rows));
     std::int32_t* colour_of_row = row_colours ? row_colours->data() : nullptr;
-    keys.for_each([&](std::uint32_t key) {
+    auto take = [&](std::uint32_t key) {
         std::int32_t& slot = slot_of[key];
         if (slot == 0) slot = add(key, rows_) + 1;
         ++weights_[static_cast<std::size_t>(slot - 1)];
         if (colour_of_row) colour_of_row[rows_] = slot - 1;
         ++rows_;
+    };
+    // The table is larger than the processor's caches: each key's slot is asked for `ahead` keys before it
+    // is taken, and its weight half way, once the slot has arrived, so the misses overlap. Keys are still
+    // taken in the rows' order; a slot read early for the hint may not be set yet, which costs a miss only.
+    constexpr std::size_t ahead = 16;
+    std::array<std::uint32_t, ahead> pending{};
+    std::size_t held = 0, oldest = 0;
+    keys.for_each([&](std::uint32_t key) {
+        __builtin_prefetch(slot_of + key, 1);
+        if (held < ahead) {
+            pending[held++] = key;
+            return;
+        }
+        const std::int32_t halfway = slot_of[pending[(oldest + ahead / 2) % ahead]];
+        if (halfway > 0) __builtin_prefetch(weights_.data() + halfway - 1, 1);
+        take(pending[oldest]);
+        pending[oldest] = key;
+        oldest = (oldest + 1) % ahead;
     });
+    for (std::size_t each = 0; each < held; ++each) take(pending[(oldest + each) % ahead]);
     if (row_colours) row_colours->resize(static_cast<std::size_t>(rows_));
     // The bit index, for find().
     auto key_at = [&](std::size_t position) {
