@@ -78,8 +78,8 @@ public:
     static bool reads_once(std::ptrdiff_t rows) noexcept { return rows >= direct_rows; }
 
     std::int32_t count() const noexcept { return static_cast<std::int32_t>(colours_.size()); }
-    const std::vector<std::array<std::uint8_t, 3>>& colours() const noexcept { return colours_; }
-    const std::vector<std::int64_t>& weights() const noexcept { return weights_; }
+    const LargeVector<std::array<std::uint8_t, 3>>& colours() const noexcept { return colours_; }
+    const LargeVector<std::int64_t>& weights() const noexcept { return weights_; }
     std::int64_t first_row(std::size_t index) const noexcept { return first_rows_[index]; }
     // The distinct values as consecutive bytes, three per value.
     std::vector<std::uint8_t> triples() const;
@@ -133,10 +133,12 @@ private:
     // does not grow with the image, giving each value its rank among the values that occur.
     std::vector<std::uint64_t> present_;
     std::unique_ptr<std::uint32_t[]> rank_before_;  // set for the words that hold a value only
-    std::vector<std::int32_t> order_;               // rank -> position in order of first occurrence
-    std::vector<std::array<std::uint8_t, 3>> colours_;
-    std::vector<std::int64_t> weights_;
-    std::vector<std::int64_t> first_rows_;
+    // Per value, on huge pages where they are large: a 12 MP photo holds a million values or more, whose
+    // vectors would otherwise fault in thousands of small pages as they grow.
+    LargeVector<std::int32_t> order_;  // rank -> position in order of first occurrence
+    LargeVector<std::array<std::uint8_t, 3>> colours_;
+    LargeVector<std::int64_t> weights_;
+    LargeVector<std::int64_t> first_rows_;
     std::int64_t rows_ = 0;
 };
 
