@@ -75,9 +75,10 @@ void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColo
         ++rows_;
     };
     // The table is larger than the processor's caches: each key's slot is asked for `ahead` keys before it
-    // is taken, and its weight half way, once the slot has arrived, so the misses overlap. Keys are still
-    // taken in the rows' order; a slot read early for the hint may not be set yet, which costs a miss only.
-    constexpr std::size_t ahead = 16;
+    // is taken, and its weight half way, once the slot has arrived, so the misses overlap (at 12 MP the
+    // pass took a third less time with 64 than without, 16 gained half that). Keys are still taken in the
+    // rows' order; a slot read early for the hint may not be set yet, which costs a miss only.
+    constexpr std::size_t ahead = 64;
     std::array<std::uint32_t, ahead> pending{};
     std::size_t held = 0, oldest = 0;
     keys.for_each([&](std::uint32_t key) {
