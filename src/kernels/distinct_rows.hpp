@@ -70,8 +70,9 @@ public:
     // Throws std::bad_alloc when memory runs out. With `row_colours`, also stores there the position
     // of every row's value (as find_row gives it), at no extra pass over the rows.
     explicit DistinctRows(const ByteRows& rows, RowColours* row_colours = nullptr);
-    // The same of the kept pixels of an image; rows are counted among those pixels. Polls `stop`.
-    DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop);
+    // The same of the kept pixels of an image; rows are counted among those pixels. Polls `stop`. With
+    // `workers` above 1 a second thread may prepare memory the pass will write.
+    DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers = 1);
 
     // Whether the table of `rows` rows reads each row once (else twice, and a row that changed between
     // the passes would not be found).
@@ -109,9 +110,9 @@ private:
 
     // `keys.for_each(visit)` calls visit(key) for every row in order; `rows` is their number or more.
     template <class Keys>
-    void build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours);
+    void build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers);
     template <class Keys>
-    void count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours);
+    void count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers);
     // Fills rank_before_ from present_ and sizes order_; returns how many values occur.
     std::uint32_t rank_words();
     // The rank of a value among those that occur (its bit is set).
