@@ -119,9 +119,9 @@ void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColo
 }
 
 // After build, whose clones the compiler makes only where their definition precedes the use.
-DistinctRows::DistinctRows(const ByteRows& rows, RowColours* row_colours)
+DistinctRows::DistinctRows(const ByteRows& rows, RowColours* row_colours, int workers)
     : present_(word_count, 0), rank_before_(new std::uint32_t[word_count]) {
-    build(ArrayKeys{rows}, rows.count, row_colours, 1);
+    build(ArrayKeys{rows}, rows.count, row_colours, workers);
 }
 
 DistinctRows::DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers)

@@ -69,9 +69,9 @@ class DistinctRows {
 public:
     // Throws std::bad_alloc when memory runs out. With `row_colours`, also stores there the position
     // of every row's value (as find_row gives it), at no extra pass over the rows.
-    explicit DistinctRows(const ByteRows& rows, RowColours* row_colours = nullptr);
+    explicit DistinctRows(const ByteRows& rows, RowColours* row_colours = nullptr, int workers = 1);
     // The same of the kept pixels of an image; rows are counted among those pixels. Polls `stop`. With
-    // `workers` above 1 a second thread may prepare memory the pass will write.
+    // `workers` above 1 (either constructor) a second thread may prepare memory the pass will write.
     DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers = 1);
 
     // Whether the table of `rows` rows reads each row once (else twice, and a row that changed between
