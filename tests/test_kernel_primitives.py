@@ -80,10 +80,11 @@ LARGE_ROWS = {  # from 2^21 rows the table is counted in one pass through a tabl
 }
 
 
+@pytest.mark.parametrize("workers", [1, 2])  # with 2, a second thread readies the positions' memory
 @pytest.mark.parametrize("make", LARGE_ROWS.values(), ids=LARGE_ROWS.keys())
-def test_large_tables_are_numpy_unique(make):
+def test_large_tables_are_numpy_unique(make, workers):
     keys = make(np.random.default_rng(4)).astype(np.uint32)
-    values, counts, where = kernels.distinct_rows(np.ascontiguousarray(key_rows(keys)))
+    values, counts, where = kernels.distinct_rows(np.ascontiguousarray(key_rows(keys)), workers)
     got = np.frombuffer(values, np.uint8).reshape(-1, 3).astype(np.uint32)
     counts, where = np.frombuffer(counts, np.int64), np.frombuffer(where, np.int32)
     unique, first, unique_counts = np.unique(keys, return_index=True, return_counts=True)

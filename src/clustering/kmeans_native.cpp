@@ -394,7 +394,9 @@ Applies kmeans_of_image(ColorExtractor* self, const kernels::ImagePixels& image,
     if (preparation::admission::admit_native_kmeans(static_cast<double>(image.pixels())) < 0) return Applies::error;
     Colours colours;
     if ((colours.workers = worker_count()) < 0) return Applies::error;
-    if (build_colours([&](kernels::Stop& stop) { colours.table.emplace(image, &colours.row_colours, stop); }) < 0)
+    if (build_colours([&](kernels::Stop& stop) {
+            colours.table.emplace(image, &colours.row_colours, stop, colours.workers);
+        }) < 0)
         return Applies::error;
     fit->rows = colours.table->rows();
     if (fit->rows == 0) return Applies::yes;  // nothing to analyse

@@ -33,6 +33,10 @@ ColourTable<Entry> zeroed_colour_table() {
 // Throws std::bad_alloc.
 void* large_buffer(std::size_t bytes);
 
+// Has the system map `bytes` from `start` as written (zeroed), without writing them: what a thread that
+// writes them later would otherwise stop for, page by page. Only a hint: where the system cannot, nothing.
+void populate_for_writing(void* start, std::size_t bytes) noexcept;
+
 // An allocator of large_buffer memory, for the buffers of one call that hold a value per pixel or colour.
 template <class T>
 struct LargeAllocator {

@@ -69,17 +69,18 @@ class DistinctRows {
 public:
     // Throws std::bad_alloc when memory runs out. With `row_colours`, also stores there the position
     // of every row's value (as find_row gives it), at no extra pass over the rows.
-    explicit DistinctRows(const ByteRows& rows, RowColours* row_colours = nullptr);
-    // The same of the kept pixels of an image; rows are counted among those pixels. Polls `stop`.
-    DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop);
+    explicit DistinctRows(const ByteRows& rows, RowColours* row_colours = nullptr, int workers = 1);
+    // The same of the kept pixels of an image; rows are counted among those pixels. Polls `stop`. With
+    // `workers` above 1 (either constructor) a second thread may prepare memory the pass will write.
+    DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers = 1);
 
     // Whether the table of `rows` rows reads each row once (else twice, and a row that changed between
     // the passes would not be found).
     static bool reads_once(std::ptrdiff_t rows) noexcept { return rows >= direct_rows; }
 
     std::int32_t count() const noexcept { return static_cast<std::int32_t>(colours_.size()); }
-    const std::vector<std::array<std::uint8_t, 3>>& colours() const noexcept { return colours_; }
-    const std::vector<std::int64_t>& weights() const noexcept { return weights_; }
+    const LargeVector<std::array<std::uint8_t, 3>>& colours() const noexcept { return colours_; }
+    const LargeVector<std::int64_t>& weights() const noexcept { return weights_; }
     std::int64_t first_row(std::size_t index) const noexcept { return first_rows_[index]; }
     // The distinct values as consecutive bytes, three per value.
     std::vector<std::uint8_t> triples() const;
@@ -109,9 +110,9 @@ private:
 
     // `keys.for_each(visit)` calls visit(key) for every row in order; `rows` is their number or more.
     template <class Keys>
-    void build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours);
+    void build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers);
     template <class Keys>
-    void count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours);
+    void count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers);
     // Fills rank_before_ from present_ and sizes order_; returns how many values occur.
     std::uint32_t rank_words();
     // The rank of a value among those that occur (its bit is set).
@@ -133,10 +134,12 @@ private:
     // does not grow with the image, giving each value its rank among the values that occur.
     std::vector<std::uint64_t> present_;
     std::unique_ptr<std::uint32_t[]> rank_before_;  // set for the words that hold a value only
-    std::vector<std::int32_t> order_;               // rank -> position in order of first occurrence
-    std::vector<std::array<std::uint8_t, 3>> colours_;
-    std::vector<std::int64_t> weights_;
-    std::vector<std::int64_t> first_rows_;
+    // Per value, on huge pages where they are large: a 12 MP photo holds a million values or more, whose
+    // vectors would otherwise fault in thousands of small pages as they grow.
+    LargeVector<std::int32_t> order_;  // rank -> position in order of first occurrence
+    LargeVector<std::array<std::uint8_t, 3>> colours_;
+    LargeVector<std::int64_t> weights_;
+    LargeVector<std::int64_t> first_rows_;
     std::int64_t rows_ = 0;
 };
 

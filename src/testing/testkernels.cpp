@@ -80,11 +80,12 @@ PyObject* first_rows(PyObject*, PyObject* args) {
     return bytes_of(rows.data(), rows.size()).release();
 }
 
-// distinct_rows(uint8 buffer of N x 3) -> (values, counts, row positions): the table's values (3 bytes
-// each, first occurrence first), how many rows hold each (int64), and each row's position (int32).
+// distinct_rows(uint8 buffer of N x 3, workers=1) -> (values, counts, row positions): the table's values
+// (3 bytes each, first occurrence first), how many rows hold each (int64), and each row's position (int32).
 PyObject* distinct_rows(PyObject*, PyObject* args) {
     Buffer rows;
-    if (!PyArg_ParseTuple(args, "y*", &rows.view)) return nullptr;
+    int workers = 1;
+    if (!PyArg_ParseTuple(args, "y*|i", &rows.view, &workers)) return nullptr;
     rows.held = true;
     if (rows.view.len % 3 != 0) {
         PyErr_SetString(PyExc_ValueError, "rows of three bytes expected");
@@ -92,7 +93,7 @@ PyObject* distinct_rows(PyObject*, PyObject* args) {
     }
     const lq::kernels::ByteRows view{rows.as<std::uint8_t>(), rows.view.len / 3, 3, 1};
     lq::kernels::RowColours positions;
-    const lq::kernels::DistinctRows table(view, &positions);
+    const lq::kernels::DistinctRows table(view, &positions, workers);
     const std::vector<std::uint8_t> values = table.triples();
     Ref colours = bytes_of(values.data(), values.size());
     Ref counts = bytes_of(table.weights().data(), table.weights().size());

@@ -17,7 +17,7 @@ constexpr std::int32_t leaf_colours = 16;
 
 struct Builder {
     const Shared& shared;
-    const std::vector<std::uint32_t>& codes;
+    const LargeVector<std::uint32_t>& codes;
     LargeVector<Cell> cells;
 
     // The children of colours [begin, end), whose codes agree above bit 3 * level, split by the next three
@@ -87,7 +87,7 @@ struct Builder {
 
 }  // namespace
 
-LargeVector<Cell> cell_tree(const Shared& shared, const std::vector<std::uint32_t>& codes) {
+LargeVector<Cell> cell_tree(const Shared& shared, const LargeVector<std::uint32_t>& codes) {
     Builder builder{shared, codes, LargeVector<Cell>(1)};
     // Photos make about one cell for every five colours: room for that many is made once, rather than
     // copied and faulted in afresh at every doubling.

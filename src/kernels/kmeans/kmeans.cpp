@@ -67,8 +67,8 @@ void walk_cumsum(double p, std::int64_t n, Visit visit) {
 }
 
 // Stable sort of `items` by a key below 2^24: least significant digit first, two passes of 12 bits.
-template <class Key>
-void sort_by_24_bits(std::vector<std::int32_t>& items, std::vector<std::int32_t>& scratch, Key key) {
+template <class Items, class Key>
+void sort_by_24_bits(Items& items, Items& scratch, Key key) {
     scratch.resize(items.size());
     for (int shift = 0; shift < 24; shift += 12) {
         std::array<std::int32_t, (1 << 12) + 1> start{};
@@ -82,22 +82,22 @@ void sort_by_24_bits(std::vector<std::int32_t>& items, std::vector<std::int32_t>
 // Colours by their Morton code: bits of the three channels interleaved, so that colours near each
 // other in colour space mostly are near each other in the order, and every cell of the colour octree is
 // a run of consecutive colours. Returns the codes in that order.
-std::vector<std::uint32_t> order_colours(Shared& shared) {
+LargeVector<std::uint32_t> order_colours(Shared& shared) {
     // Each 8-bit value with its bits spread three apart.
     std::array<std::uint32_t, 256> spread{};
     for (std::uint32_t value = 0; value < 256; ++value)
         for (int bit = 0; bit < 8; ++bit) spread[value] |= ((value >> bit) & 1u) << (3 * bit);
     const auto& colours = shared.problem.colours.colours();
     const auto count = static_cast<std::size_t>(shared.d);
-    std::vector<std::uint32_t> code(count);
+    LargeVector<std::uint32_t> code(count);
     for (std::size_t c = 0; c < count; ++c)
         code[c] = spread[colours[c][0]] << 2 | spread[colours[c][1]] << 1 | spread[colours[c][2]];
-    std::vector<std::int32_t> order(count), scratch;
+    LargeVector<std::int32_t> order(count), scratch;
     for (std::size_t c = 0; c < count; ++c) order[c] = static_cast<std::int32_t>(c);
     sort_by_24_bits(order, scratch, [&](std::int32_t c) { return code[c]; });
     shared.colour_of = std::move(order);
     shared.index_of.resize(count);
-    std::vector<std::uint32_t> sorted(count);
+    LargeVector<std::uint32_t> sorted(count);
     for (std::size_t i = 0; i < count; ++i) {
         shared.index_of[shared.colour_of[i]] = static_cast<std::int32_t>(i);
         sorted[i] = code[shared.colour_of[i]];
@@ -107,7 +107,7 @@ std::vector<std::uint32_t> order_colours(Shared& shared) {
 
 void build_blocks(const Shared& shared, std::int64_t first, std::int64_t end, BlockPart& part, Stop& stop) {
     const auto& rows = shared.problem.row_colours;
-    std::vector<std::int32_t> count(static_cast<std::size_t>(shared.d), 0);
+    LargeVector<std::int32_t> count(static_cast<std::size_t>(shared.d), 0);
     std::vector<std::int32_t> touched, sorted;
     for (std::int64_t block = first; block < end; ++block) {
         stop.poll();
@@ -206,7 +206,7 @@ void Shared::list_blocks() {
 
 void Shared::order_runs() {
     const auto& colours = problem.colours.colours();
-    const std::vector<std::uint32_t> codes = order_colours(*this);
+    const LargeVector<std::uint32_t> codes = order_colours(*this);
     for (auto* values : {&xa, &xb, &xc}) values->resize(static_cast<std::size_t>(d));
     for (auto& values : value) values.resize(static_cast<std::size_t>(d));
     weight.resize(static_cast<std::size_t>(d));
@@ -410,7 +410,7 @@ std::vector<int> Fit::seed(Stop& stop) {
     Latch blocked(parts > 0 ? 1 : 0), ordered(1);
     std::atomic<int> parts_left{parts}, next{0};
     run_on_threads(std::clamp(shared.problem.workers, 1, tasks), stop, [&] {
-        std::vector<std::int32_t> closest;  // the seedings' distances, one buffer per thread
+        LargeVector<std::int32_t> closest;  // the seedings' distances, one buffer per thread
         for (int task; (task = next.fetch_add(1)) < tasks;) {
             if (task < parts) {
                 shared.build_part(static_cast<std::size_t>(task), stop);

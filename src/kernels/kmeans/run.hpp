@@ -65,19 +65,19 @@ struct Shared {
     std::int32_t d = 0;  // distinct colours
     // The runs see the colours in an order of their own (by Morton code), in which every cell of the
     // octree is a run of consecutive colours. index -> colour (the table's position), and back.
-    std::vector<std::int32_t> colour_of;
-    std::vector<std::int32_t> index_of;
+    LargeVector<std::int32_t> colour_of;
+    LargeVector<std::int32_t> index_of;
     std::array<double, 3> mean{};
     double tol = 0;
     // Per colour, in the runs' order:
-    std::vector<double> xa, xb, xc;    // minus the mean, channel by channel, as the library centres them
-    std::vector<std::int32_t> weight;  // rows
+    LargeVector<double> xa, xb, xc;    // minus the mean, channel by channel, as the library centres them
+    LargeVector<std::int32_t> weight;  // rows
     // The colours' values, channel by channel: labelling a leaf reads them in order rather than scattered
     // over the table's order.
-    std::array<std::vector<std::uint8_t>, 3> value;
+    std::array<LargeVector<std::uint8_t>, 3> value;
     // Per colour, in the table's order (the seeding's, as the rows name colours by it):
-    std::vector<std::int32_t> count;                   // rows
-    std::array<std::vector<std::uint8_t>, 3> channel;  // the colours' values, channel by channel
+    LargeVector<std::int32_t> count;                   // rows
+    std::array<LargeVector<std::uint8_t>, 3> channel;  // the colours' values, channel by channel
     // The colours in an octree of colour space: in the runs' order every cell's colours are consecutive.
     // An E-step labels a cell that lies wholly on one side of every bisector as one, without looking at
     // its colours, and adds its rows to the cluster sums at once.
@@ -122,12 +122,12 @@ struct Seeds {
 };
 
 // The octree of the colours, from their Morton codes in the runs' order (ascending).
-LargeVector<Cell> cell_tree(const Shared& shared, const std::vector<std::uint32_t>& codes);
+LargeVector<Cell> cell_tree(const Shared& shared, const LargeVector<std::uint32_t>& codes);
 
 // The run's k-means++ seeding, its seeds as colours in the table's order (index_of gives the runs').
 // `closest` is its buffer of a distance per colour, which a thread keeps from one run to the next rather
 // than fault in fresh pages for each.
-Seeds seed(const Shared& shared, int run, std::vector<std::int32_t>& closest, Stop& stop);
+Seeds seed(const Shared& shared, int run, LargeVector<std::int32_t>& closest, Stop& stop);
 
 struct Run {
     std::optional<library::Reason> undecided;

@@ -88,7 +88,7 @@ LQ_CLONES std::int64_t sum_block(const std::int32_t* __restrict colour, const st
 struct Seeding {
     const Shared& shared;
     const Colours colours;
-    std::vector<std::int32_t>& closest;  // squared distance of each colour to its nearest centre
+    LargeVector<std::int32_t>& closest;  // squared distance of each colour to its nearest centre
     std::int64_t potential = 0;
     // The running sum over the rows is found block by block, from whichever end of the rows is nearer a
     // threshold; a block's sum is taken once per step, when first needed: block_sum holds those of the
@@ -96,7 +96,7 @@ struct Seeding {
     std::vector<std::int64_t> block_sum;
     std::size_t forward = 0, backward = 0;
 
-    Seeding(const Shared& s, std::vector<std::int32_t>& distances)
+    Seeding(const Shared& s, LargeVector<std::int32_t>& distances)
         : shared(s),
           colours{s.channel[0].data(), s.channel[1].data(), s.channel[2].data(), s.count.data(), s.d},
           closest(distances),
@@ -176,7 +176,7 @@ struct Seeding {
 }  // namespace
 
 // In the table's order of colours, whose positions the rows hold.
-Seeds seed(const Shared& shared, int run, std::vector<std::int32_t>& closest, Stop& stop) {
+Seeds seed(const Shared& shared, int run, LargeVector<std::int32_t>& closest, Stop& stop) {
     Seeds seeds;
     const double* draws = shared.draws.data() + run * shared.draws_per_run() + 1;
     seeds.colours.push_back(shared.problem.row_colours[shared.first_row[run]]);
