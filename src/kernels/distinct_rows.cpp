@@ -1,5 +1,6 @@
 #include "kernels/distinct_rows.hpp"
 
+#include <system_error>
 #include <thread>
 
 #include "kernels/clones.hpp"
@@ -73,9 +74,14 @@ void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColo
     // row, some 10 ms of this pass at 12 MP) while this one counts. The table's pages are left to fault in
     // as values occur: a flat graphic touches a few of them only.
     std::jthread prepare;
-    if (colour_of_row && workers > 1)
-        prepare = std::jthread(
-            [=] { populate_for_writing(colour_of_row, static_cast<std::size_t>(rows) * sizeof(std::int32_t)); });
+    if (colour_of_row && workers > 1) {
+        try {
+            prepare = std::jthread(
+                [=] { populate_for_writing(colour_of_row, static_cast<std::size_t>(rows) * sizeof(std::int32_t)); });
+        } catch (const std::system_error&) {
+            // No thread to spare: the pass faults the pages in itself, as it did before.
+        }
+    }
     auto take = [&](std::uint32_t key) {
         std::int32_t& slot = slot_of[key];
         if (slot == 0) slot = add(key, rows_) + 1;
