@@ -76,7 +76,7 @@ public:
 
     // Whether the table of `rows` rows reads each row once (else twice, and a row that changed between
     // the passes would not be found).
-    static bool reads_once(std::ptrdiff_t rows) noexcept { return rows >= direct_rows; }
+    static bool reads_once(std::ptrdiff_t rows) noexcept { return rows >= direct_rows && rows <= most_direct_rows; }
 
     std::int32_t count() const noexcept { return static_cast<std::int32_t>(colours_.size()); }
     const LargeVector<std::array<std::uint8_t, 3>>& colours() const noexcept { return colours_; }
@@ -104,9 +104,11 @@ public:
     std::int64_t rows() const noexcept { return rows_; }
 
 private:
-    // From this many rows on, one pass through a table of every possible value (64 MB of address space,
-    // of which only the pages of values that occur are touched) costs less than two through the bit index.
+    // From this many rows on, one pass through a table of every possible value (128 MB of address space,
+    // of which only the pages of values that occur are touched) costs less than two through the bit index;
+    // up to as many as its 32-bit counts hold.
     static constexpr std::ptrdiff_t direct_rows = std::ptrdiff_t{1} << 21;
+    static constexpr std::ptrdiff_t most_direct_rows = std::ptrdiff_t{UINT32_MAX};
 
     // `keys.for_each(visit)` calls visit(key) for every row in order; `rows` is their number or more.
     template <class Keys>
