@@ -297,8 +297,8 @@ Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* res
         // Read in place with the GIL held, as the private copy would be made: no interpreter thread
         // changes the rows meanwhile, and each row is read once, so copying tens of megabytes first
         // would protect nothing more.
-        built = run_kernel(
-            [&](kernels::Stop&) { colours.table.emplace(given, &colours.row_colours, colours.workers); });
+        built =
+            run_kernel([&](kernels::Stop&) { colours.table.emplace(given, &colours.row_colours, colours.workers); });
     } else {
         preparation::PrivateRows copy;
         if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
