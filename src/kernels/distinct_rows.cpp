@@ -70,9 +70,17 @@ struct Entry {
 
 // A rank per row in the second pass: with the processor's population count, about half the pass's time.
 template <class Keys>
-LQ_POPCNT_CLONES void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers) {
+LQ_POPCNT_CLONES void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers,
+                                          PassProgress* progress) {
+    // Whoever follows the pass learns of its end however it ends (here only when it did not complete).
+    struct Ending {
+        PassProgress* progress;
+        ~Ending() {
+            if (progress) progress->end(false);
+        }
+    } ending{progress};
     if (reads_once(rows)) {
-        count_directly(keys, rows, row_colours, workers);
+        count_directly(keys, rows, row_colours, workers, progress);
         return;
     }
     keys.for_each([&](std::uint32_t key) {
@@ -95,7 +103,8 @@ LQ_POPCNT_CLONES void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows,
 }
 
 template <class Keys>
-void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers) {
+void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers,
+                                  PassProgress* progress) {
     const ColourTable<Entry> table = zeroed_colour_table<Entry>();
     Entry* entry_at = table.get();
     if (row_colours) row_colours->resize(static_cast<std::size_t>(rows));
@@ -115,6 +124,10 @@ void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColo
     // Locals the compiler can keep in registers: the loop stores through int32 pointers, which may alias
     // members.
     std::int64_t row = 0;
+    // Whoever follows the pass hears of its progress every `published` rows, and of its end however it ends.
+    constexpr std::int64_t published = std::int64_t{1} << 14;
+    if (!colour_of_row) progress = nullptr;
+    if (progress) progress->start(colour_of_row);
     auto take = [&](std::uint32_t place) {
         Entry& entry = entry_at[place];
         if (entry.slot == 0) [[unlikely]]
@@ -122,6 +135,8 @@ void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColo
         ++entry.rows;
         if (colour_of_row) colour_of_row[row] = entry.slot - 1;
         ++row;
+        if (progress && row % published == 0) [[unlikely]]
+            progress->publish(row);
     };
     // The table is larger than the processor's caches: each row's entry is asked for `ahead` rows before
     // it is taken, so the misses overlap. Rows are still taken in order.
@@ -141,6 +156,10 @@ void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColo
     });
     for (std::size_t each = 0; each < held; ++each) take(pending[(oldest + each) % ahead]);
     rows_ = row;
+    if (progress) {
+        progress->publish(row);
+        progress->end(true);
+    }
     if (row_colours) row_colours->resize(static_cast<std::size_t>(rows_));
     auto key_at = [&](std::size_t position) {
         const auto& colour = colours_[position];
@@ -159,14 +178,35 @@ void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColo
 }
 
 // After build, whose clones the compiler makes only where their definition precedes the use.
-DistinctRows::DistinctRows(const ByteRows& rows, RowColours* row_colours, int workers)
+DistinctRows::DistinctRows(const ByteRows& rows, RowColours* row_colours, int workers, PassProgress* progress)
     : present_(word_count, 0), rank_before_(new std::uint32_t[word_count]) {
-    build(ArrayKeys{rows}, rows.count, row_colours, workers);
+    build(ArrayKeys{rows}, rows.count, row_colours, workers, progress);
 }
 
-DistinctRows::DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers)
+DistinctRows::DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers,
+                           PassProgress* progress)
     : present_(word_count, 0), rank_before_(new std::uint32_t[word_count]) {
-    build(PixelKeys{pixels, stop}, pixels.pixels(), row_colours, workers);
+    build(PixelKeys{pixels, stop}, pixels.pixels(), row_colours, workers, progress);
+}
+
+std::int64_t PassProgress::wait_for(std::int64_t rows) const noexcept {
+    for (;;) {
+        const std::int64_t word = word_.load(std::memory_order_acquire);
+        if (word / 4 >= rows || (word & 3) != 0) return word / 4;
+        word_.wait(word, std::memory_order_acquire);
+    }
+}
+
+void PassProgress::publish(std::int64_t rows) noexcept {
+    word_.store(rows * 4, std::memory_order_release);
+    word_.notify_all();
+}
+
+void PassProgress::end(bool complete) noexcept {
+    const std::int64_t word = word_.load(std::memory_order_relaxed);
+    if (word & 3) return;  // ended already: the first end holds
+    word_.store(word | (complete ? completed : failed), std::memory_order_release);
+    word_.notify_all();
 }
 
 std::int32_t DistinctRows::add(std::uint32_t key, std::ptrdiff_t index) {
