@@ -94,16 +94,27 @@ def test_large_tables_are_numpy_unique(make, workers):
     assert np.array_equal(unique[order][where], keys)
 
 
-@pytest.mark.parametrize("rows, workers", [
-    (np.random.default_rng(5).integers(0, 256, (3 * 2**19 + 7, 3)), 1),  # parts outgrow their first buffer
-    (np.random.default_rng(6).integers(0, 4, (200_001, 3)) * 60, 2),  # few colours, many rows each
-    (np.repeat(np.arange(64 * 3).reshape(64, 3), 3000, axis=0), 2),  # runs of one colour across blocks
-], ids=["noise", "few colours", "runs"])
-def test_seeding_blocks_count_each_block_of_rows(rows, workers):
+def large_rows(count, seed):
+    """Rows of colours in runs of varying length, as a photo's rows hold them."""
+    rng = np.random.default_rng(seed)
+    colours = rng.integers(0, 256, (count // 2 + 1, 3))
+    return np.repeat(colours, rng.integers(1, 8, len(colours)), axis=0)[:count]
+
+
+@pytest.mark.parametrize("rows, workers, ahead", [
+    (np.random.default_rng(5).integers(0, 256, (3 * 2**19 + 7, 3)), 1, False),  # parts outgrow their first buffer
+    (np.random.default_rng(6).integers(0, 4, (200_001, 3)) * 60, 2, False),  # few colours, many rows each
+    (np.repeat(np.arange(64 * 3).reshape(64, 3), 3000, axis=0), 2, False),  # runs of one colour across blocks
+    # from 2^21 rows a thread makes them as the table's pass goes: a last block cut short, and none
+    (large_rows(2**21 + 12_345, 7), 2, True),
+    (large_rows(2**21, 8), 2, True),
+], ids=["noise", "few colours", "runs", "ahead", "ahead, whole blocks"])
+def test_seeding_blocks_count_each_block_of_rows(rows, workers, ahead):
     """Every block of rows the seeding sums over is its rows' colours, ascending, each with its number of
-    rows, however the parts' buffers fill up."""
+    rows, however the parts' buffers fill up and whoever makes them."""
     rows = np.ascontiguousarray(rows, np.uint8)
-    block_rows, sizes, colours, counts = kernels.seeding_blocks(rows.tobytes(), workers)
+    block_rows, sizes, colours, counts, made_ahead = kernels.seeding_blocks(rows.tobytes(), workers, ahead)
+    assert made_ahead == ahead
     sizes = np.frombuffer(sizes, np.int64)
     colours, counts = np.frombuffer(colours, np.int32), np.frombuffer(counts, np.int32)
     _, _, where = kernels.distinct_rows(rows)

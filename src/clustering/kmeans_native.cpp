@@ -7,9 +7,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -226,6 +228,48 @@ Ref pair(const km::Result& fitted, const kernels::RowColours& row_colours, int k
     return make_tuple({colors, labels});
 }
 
+// The seeding's blocks, made on a second thread while the table's pass goes (kmeans::BlocksAhead), where
+// the pass reads each row once and the fit has a thread to spare and more than one cluster to seed.
+class Follower {
+public:
+    Follower() = default;
+    Follower(const Follower&) = delete;
+    Follower& operator=(const Follower&) = delete;
+    // Waits for the thread: a pass that never started (its table failed first) is ended here.
+    ~Follower() {
+        progress_.end(false);
+        if (thread_.joinable()) thread_.join();
+    }
+
+    void start(std::int64_t rows, int n_colors, int workers) {
+        if (workers < 2 || n_colors < 2 || !kernels::DistinctRows::reads_once(rows)) return;
+        blocks_.emplace(rows);
+        try {
+            thread_ = std::thread([this] {
+                try {
+                    blocks_->follow(progress_);
+                } catch (const std::bad_alloc&) {
+                    // The fit makes its blocks itself.
+                }
+            });
+        } catch (const std::system_error&) {
+            blocks_.reset();
+        }
+    }
+    // Where the table's pass publishes its progress, if anyone follows.
+    kernels::PassProgress* pass() { return thread_.joinable() ? &progress_ : nullptr; }
+    // Once the table is made: the blocks, if any were made.
+    km::BlocksAhead* blocks() {
+        if (thread_.joinable()) thread_.join();
+        return blocks_ ? &*blocks_ : nullptr;
+    }
+
+private:
+    kernels::PassProgress progress_;
+    std::optional<km::BlocksAhead> blocks_;
+    std::thread thread_;
+};
+
 // The fit's inputs and state: the distinct colours of the rows, every row's colour, the fit.
 struct Colours {
     Colours() = default;
@@ -235,6 +279,7 @@ struct Colours {
     int workers = 1;  // threads, as many as the library's own fit would use
     std::optional<kernels::DistinctRows> table;
     kernels::RowColours row_colours;
+    Follower follower;  // after row_colours, whose memory it reads
     std::optional<km::Fit> fit;
     std::vector<int> open;  // runs whose seeding only the library can decide
 };
@@ -252,8 +297,8 @@ int seed_runs(int n_colors, km::NormOrder order, Colours* colours) {
     if (find_dgemm(&dgemm, &fused) == Applies::error) return -1;
     return run_kernel(
         [&](kernels::Stop& stop) {
-        colours->fit.emplace(
-            km::Problem{*colours->table, colours->row_colours, n_colors, dgemm, fused, order, colours->workers});
+        colours->fit.emplace(km::Problem{*colours->table, colours->row_colours, n_colors, dgemm, fused, order,
+                                         colours->workers, colours->follower.blocks()});
         colours->open = colours->fit->seed(stop);
         },
         Gil::release);
@@ -297,7 +342,10 @@ Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* res
         // Read in place with the GIL held, as the private copy would be made: no interpreter thread
         // changes the rows meanwhile, and each row is read once, so copying tens of megabytes first
         // would protect nothing more.
-        built = run_kernel([&](kernels::Stop&) { colours.table.emplace(given, &colours.row_colours); });
+        colours.follower.start(given.count, n_colors, colours.workers);
+        built = run_kernel([&](kernels::Stop&) {
+            colours.table.emplace(given, &colours.row_colours, colours.workers, colours.follower.pass());
+        });
     } else {
         preparation::PrivateRows copy;
         if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
@@ -394,8 +442,9 @@ Applies kmeans_of_image(ColorExtractor* self, const kernels::ImagePixels& image,
     if (preparation::admission::admit_native_kmeans(static_cast<double>(image.pixels())) < 0) return Applies::error;
     Colours colours;
     if ((colours.workers = worker_count()) < 0) return Applies::error;
+    colours.follower.start(image.pixels(), n_colors, colours.workers);
     if (build_colours([&](kernels::Stop& stop) {
-            colours.table.emplace(image, &colours.row_colours, stop, colours.workers);
+            colours.table.emplace(image, &colours.row_colours, stop, colours.workers, colours.follower.pass());
         }) < 0)
         return Applies::error;
     fit->rows = colours.table->rows();

@@ -36,13 +36,51 @@ struct PixelKeys {
     }
 };
 
+// A colour's entry in the counting table: its channels' bits interleaved (Morton order), so that colours
+// near each other in colour space, as neighbouring pixels mostly are, share the table's cache lines and
+// pages, instead of lying 512 KB apart for each step of the first channel.
+struct Spread {
+    std::array<std::uint32_t, 256> bits{};
+    constexpr Spread() {
+        for (std::uint32_t value = 0; value < 256; ++value)
+            for (int bit = 0; bit < 8; ++bit) bits[value] |= ((value >> bit) & 1u) << (3 * bit);
+    }
+};
+constexpr Spread spread;
+
+std::uint32_t place_of(std::uint32_t key) noexcept {
+    return spread.bits[key >> 16] << 2 | spread.bits[(key >> 8) & 255] << 1 | spread.bits[key & 255];
+}
+
+std::uint32_t key_of_place(std::uint32_t place) noexcept {
+    std::uint32_t key = 0;
+    for (int bit = 0; bit < 8; ++bit)
+        for (int channel = 0; channel < 3; ++channel)
+            key |= ((place >> (3 * bit + 2 - channel)) & 1u) << (8 * (2 - channel) + bit);
+    return key;
+}
+
+// A value's position + 1 (0 until it occurs) and how many rows hold it, side by side: one miss a row.
+struct Entry {
+    std::int32_t slot;
+    std::uint32_t rows;
+};
+
 }  // namespace
 
 // A rank per row in the second pass: with the processor's population count, about half the pass's time.
 template <class Keys>
-LQ_POPCNT_CLONES void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers) {
-    if (rows >= direct_rows) {
-        count_directly(keys, rows, row_colours, workers);
+LQ_POPCNT_CLONES void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers,
+                                          PassProgress* progress) {
+    // Whoever follows the pass learns of its end however it ends (here only when it did not complete).
+    struct Ending {
+        PassProgress* progress;
+        ~Ending() {
+            if (progress) progress->end(false);
+        }
+    } ending{progress};
+    if (reads_once(rows)) {
+        count_directly(keys, rows, row_colours, workers, progress);
         return;
     }
     keys.for_each([&](std::uint32_t key) {
@@ -65,9 +103,10 @@ LQ_POPCNT_CLONES void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows,
 }
 
 template <class Keys>
-void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers) {
-    const ColourTable<std::int32_t> table = zeroed_colour_table<std::int32_t>();
-    std::int32_t* slot_of = table.get();  // position + 1 of each value, 0 until it occurs
+void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers,
+                                  PassProgress* progress) {
+    const ColourTable<Entry> table = zeroed_colour_table<Entry>();
+    Entry* entry_at = table.get();
     if (row_colours) row_colours->resize(static_cast<std::size_t>(rows));
     std::int32_t* colour_of_row = row_colours ? row_colours->data() : nullptr;
     // Every row's position is written, in order: a second thread has the system zero those pages (4 bytes a
@@ -82,39 +121,53 @@ void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColo
             // No thread to spare: the pass faults the pages in itself, as it did before.
         }
     }
-    auto take = [&](std::uint32_t key) {
-        std::int32_t& slot = slot_of[key];
-        if (slot == 0) slot = add(key, rows_) + 1;
-        ++weights_[static_cast<std::size_t>(slot - 1)];
-        if (colour_of_row) colour_of_row[rows_] = slot - 1;
-        ++rows_;
+    // Locals the compiler can keep in registers: the loop stores through int32 pointers, which may alias
+    // members.
+    std::int64_t row = 0;
+    // Whoever follows the pass hears of its progress every `published` rows, and of its end however it ends.
+    constexpr std::int64_t published = std::int64_t{1} << 14;
+    if (!colour_of_row) progress = nullptr;
+    if (progress) progress->start(colour_of_row);
+    auto take = [&](std::uint32_t place) {
+        Entry& entry = entry_at[place];
+        if (entry.slot == 0) [[unlikely]]
+            entry.slot = add(key_of_place(place), row) + 1;
+        ++entry.rows;
+        if (colour_of_row) colour_of_row[row] = entry.slot - 1;
+        ++row;
+        if (progress && row % published == 0) [[unlikely]]
+            progress->publish(row);
     };
-    // The table is larger than the processor's caches: each key's slot is asked for `ahead` keys before it
-    // is taken, and its weight half way, once the slot has arrived, so the misses overlap (at 12 MP the
-    // pass took a third less time with 64 than without, 16 gained half that). Keys are still taken in the
-    // rows' order; a slot read early for the hint may not be set yet, which costs a miss only.
+    // The table is larger than the processor's caches: each row's entry is asked for `ahead` rows before
+    // it is taken, so the misses overlap. Rows are still taken in order.
     constexpr std::size_t ahead = 64;
     std::array<std::uint32_t, ahead> pending{};
     std::size_t held = 0, oldest = 0;
     keys.for_each([&](std::uint32_t key) {
-        __builtin_prefetch(slot_of + key, 1);
-        if (held < ahead) {
-            pending[held++] = key;
+        const std::uint32_t place = place_of(key);
+        __builtin_prefetch(entry_at + place, 1);
+        if (held < ahead) [[unlikely]] {
+            pending[held++] = place;
             return;
         }
-        const std::int32_t halfway = slot_of[pending[(oldest + ahead / 2) % ahead]];
-        if (halfway > 0) __builtin_prefetch(weights_.data() + halfway - 1, 1);
         take(pending[oldest]);
-        pending[oldest] = key;
+        pending[oldest] = place;
         oldest = (oldest + 1) % ahead;
     });
     for (std::size_t each = 0; each < held; ++each) take(pending[(oldest + each) % ahead]);
+    rows_ = row;
+    if (progress) {
+        progress->publish(row);
+        progress->end(true);
+    }
     if (row_colours) row_colours->resize(static_cast<std::size_t>(rows_));
-    // The bit index, for find().
     auto key_at = [&](std::size_t position) {
         const auto& colour = colours_[position];
         return std::uint32_t{colour[0]} << 16 | std::uint32_t{colour[1]} << 8 | colour[2];
     };
+    for (std::size_t position = 0; position < colours_.size(); ++position)
+        weights_[position] = entry_at[place_of(key_at(position))].rows;
+    // The bit index, for find().
     for (std::size_t position = 0; position < colours_.size(); ++position) {
         const std::uint32_t key = key_at(position);
         present_[key >> 6] |= std::uint64_t{1} << (key & 63);
@@ -125,14 +178,35 @@ void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColo
 }
 
 // After build, whose clones the compiler makes only where their definition precedes the use.
-DistinctRows::DistinctRows(const ByteRows& rows, RowColours* row_colours, int workers)
+DistinctRows::DistinctRows(const ByteRows& rows, RowColours* row_colours, int workers, PassProgress* progress)
     : present_(word_count, 0), rank_before_(new std::uint32_t[word_count]) {
-    build(ArrayKeys{rows}, rows.count, row_colours, workers);
+    build(ArrayKeys{rows}, rows.count, row_colours, workers, progress);
 }
 
-DistinctRows::DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers)
+DistinctRows::DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers,
+                           PassProgress* progress)
     : present_(word_count, 0), rank_before_(new std::uint32_t[word_count]) {
-    build(PixelKeys{pixels, stop}, pixels.pixels(), row_colours, workers);
+    build(PixelKeys{pixels, stop}, pixels.pixels(), row_colours, workers, progress);
+}
+
+std::int64_t PassProgress::wait_for(std::int64_t rows) const noexcept {
+    for (;;) {
+        const std::int64_t word = word_.load(std::memory_order_acquire);
+        if (word / 4 >= rows || (word & 3) != 0) return word / 4;
+        word_.wait(word, std::memory_order_acquire);
+    }
+}
+
+void PassProgress::publish(std::int64_t rows) noexcept {
+    word_.store(rows * 4, std::memory_order_release);
+    word_.notify_all();
+}
+
+void PassProgress::end(bool complete) noexcept {
+    const std::int64_t word = word_.load(std::memory_order_relaxed);
+    if (word & 3) return;  // ended already: the first end holds
+    word_.store(word | (complete ? completed : failed), std::memory_order_release);
+    word_.notify_all();
 }
 
 std::int32_t DistinctRows::add(std::uint32_t key, std::ptrdiff_t index) {

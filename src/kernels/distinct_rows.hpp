@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -65,18 +66,45 @@ private:
     std::vector<std::int32_t, UninitialisedLargeAllocator<std::int32_t>> own_;
 };
 
+// How far a table's one pass has come: for a thread that reads the rows' positions as the pass writes
+// them, so that its work on them overlaps the pass.
+class PassProgress {
+public:
+    // Waits until `rows` positions are written or the pass has ended; returns how many are written.
+    std::int64_t wait_for(std::int64_t rows) const noexcept;
+    // The positions, once the first rows are written.
+    const std::int32_t* positions() const noexcept { return positions_; }
+    // Whether the pass has ended with every row counted (else it failed, and the positions are partial).
+    bool complete() const noexcept { return (word_.load(std::memory_order_acquire) & 3) == completed; }
+
+    // The pass's side (one thread): the positions, rows written so far, the end (after which nothing changes).
+    void start(const std::int32_t* positions) noexcept { positions_ = positions; }
+    void publish(std::int64_t rows) noexcept;
+    void end(bool complete) noexcept;
+
+private:
+    static constexpr std::int64_t completed = 1, failed = 2;
+    const std::int32_t* positions_ = nullptr;  // set before the first rows are published
+    // Rows written times 4, plus how the pass ended (0 while it runs): one word, which a waiter sleeps on.
+    std::atomic<std::int64_t> word_{0};
+};
+
 class DistinctRows {
 public:
     // Throws std::bad_alloc when memory runs out. With `row_colours`, also stores there the position
     // of every row's value (as find_row gives it), at no extra pass over the rows.
-    explicit DistinctRows(const ByteRows& rows, RowColours* row_colours = nullptr, int workers = 1);
+    // With `progress` (and `row_colours`), the pass publishes its progress there where it reads each row
+    // once (reads_once), and ends it either way.
+    explicit DistinctRows(const ByteRows& rows, RowColours* row_colours = nullptr, int workers = 1,
+                          PassProgress* progress = nullptr);
     // The same of the kept pixels of an image; rows are counted among those pixels. Polls `stop`. With
     // `workers` above 1 (either constructor) a second thread may prepare memory the pass will write.
-    DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers = 1);
+    DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers = 1,
+                 PassProgress* progress = nullptr);
 
     // Whether the table of `rows` rows reads each row once (else twice, and a row that changed between
     // the passes would not be found).
-    static bool reads_once(std::ptrdiff_t rows) noexcept { return rows >= direct_rows; }
+    static bool reads_once(std::ptrdiff_t rows) noexcept { return rows >= direct_rows && rows <= most_direct_rows; }
 
     std::int32_t count() const noexcept { return static_cast<std::int32_t>(colours_.size()); }
     const LargeVector<std::array<std::uint8_t, 3>>& colours() const noexcept { return colours_; }
@@ -104,15 +132,18 @@ public:
     std::int64_t rows() const noexcept { return rows_; }
 
 private:
-    // From this many rows on, one pass through a table of every possible value (64 MB of address space,
-    // of which only the pages of values that occur are touched) costs less than two through the bit index.
+    // From this many rows on, one pass through a table of every possible value (128 MB of address space,
+    // of which only the pages of values that occur are touched) costs less than two through the bit index;
+    // up to as many as its 32-bit counts hold.
     static constexpr std::ptrdiff_t direct_rows = std::ptrdiff_t{1} << 21;
+    static constexpr std::ptrdiff_t most_direct_rows = std::ptrdiff_t{UINT32_MAX};
 
     // `keys.for_each(visit)` calls visit(key) for every row in order; `rows` is their number or more.
     template <class Keys>
-    void build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers);
+    void build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers, PassProgress* progress);
     template <class Keys>
-    void count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers);
+    void count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers,
+                        PassProgress* progress);
     // Fills rank_before_ from present_ and sizes order_; returns how many values occur.
     std::uint32_t rank_words();
     // The rank of a value among those that occur (its bit is set).

@@ -22,9 +22,9 @@ constexpr double distinct_values = 16777216.0;  // 2^24: every 8-bit row
 // on first use, and the allocator's slack between freed and new blocks.
 constexpr double fixed_bytes = 64 * MB;
 
-// DistinctRows: a 3 MB bit index, or from 2^21 rows on a table of every 24-bit value (64 MB of address
+// DistinctRows: a 3 MB bit index, or from 2^21 rows on a table of every 24-bit value (128 MB of address
 // space, touched only where values occur).
-double colour_table(double rows) { return rows >= 2097152.0 ? 64 * MB : 3 * MB; }
+double colour_table(double rows) { return rows >= 2097152.0 ? 128 * MB : 3 * MB; }
 
 double distinct_colours(double rows) { return std::min(rows, distinct_values); }
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "interop/python.hpp"
@@ -135,13 +137,14 @@ PyObject* colour_cells(PyObject*, PyObject* args) {
     return PyTuple_Pack(2, in_order.get(), cell_table.get());
 }
 
-// seeding_blocks(uint8 buffer of N x 3, workers) -> (block rows, pairs per block as int64, colours, counts
-// as int32): the K-means seeding's blocks of rows, each as (colour, count) pairs, the colour a position in
-// the rows' table of distinct colours, built in the parts `workers` threads would build them in.
+// seeding_blocks(uint8 buffer of N x 3, workers, ahead=False) -> (block rows, pairs per block as int64,
+// colours, counts as int32, made ahead): the K-means seeding's blocks of rows, each as (colour, count) pairs,
+// the colour a position in the rows' table of distinct colours, built in the parts `workers` threads would
+// build them in, or with `ahead` by a thread that follows the table's pass (where the fit takes them).
 PyObject* seeding_blocks(PyObject*, PyObject* args) {
     Buffer rows;
-    int workers = 1;
-    if (!PyArg_ParseTuple(args, "y*i", &rows.view, &workers)) return nullptr;
+    int workers = 1, ahead = 0;
+    if (!PyArg_ParseTuple(args, "y*i|p", &rows.view, &workers, &ahead)) return nullptr;
     rows.held = true;
     if (rows.view.len < 6 || rows.view.len % 3 != 0) {
         PyErr_SetString(PyExc_ValueError, "two or more rows of three bytes expected");
@@ -149,11 +152,21 @@ PyObject* seeding_blocks(PyObject*, PyObject* args) {
     }
     const lq::kernels::ByteRows view{rows.as<std::uint8_t>(), rows.view.len / 3, 3, 1};
     lq::kernels::RowColours positions;
-    const lq::kernels::DistinctRows table(view, &positions);
+    std::optional<lq::kernels::DistinctRows> table;
+    std::optional<lq::kernels::kmeans::BlocksAhead> blocks;
+    if (ahead) {
+        lq::kernels::PassProgress progress;
+        blocks.emplace(view.count);
+        std::jthread follower([&] { blocks->follow(progress); });
+        table.emplace(view, &positions, 1, &progress);
+    } else {
+        table.emplace(view, &positions);
+    }
     // Two clusters: one seeding step, so that the blocks are made.
-    lq::kernels::kmeans::Shared shared({table, positions, 2, nullptr, true, {}, workers});
+    lq::kernels::kmeans::Shared shared({*table, positions, 2, nullptr, true, {}, workers, blocks ? &*blocks : nullptr});
     lq::kernels::Stop stop;
-    for (std::size_t part = 0; part < shared.block_parts.size(); ++part) shared.build_part(part, stop);
+    if (!shared.blocks_made)
+        for (std::size_t part = 0; part < shared.block_parts.size(); ++part) shared.build_part(part, stop);
     shared.list_blocks();
     std::vector<std::int64_t> sizes;
     std::vector<std::int32_t> colours, counts;
@@ -167,7 +180,8 @@ PyObject* seeding_blocks(PyObject*, PyObject* args) {
     Ref colour_bytes = bytes_of(colours.data(), colours.size());
     Ref count_bytes = bytes_of(counts.data(), counts.size());
     if (!block_rows || !size_bytes || !colour_bytes || !count_bytes) return nullptr;
-    return PyTuple_Pack(4, block_rows.get(), size_bytes.get(), colour_bytes.get(), count_bytes.get());
+    return PyTuple_Pack(5, block_rows.get(), size_bytes.get(), colour_bytes.get(), count_bytes.get(),
+                        shared.blocks_made ? Py_True : Py_False);
 }
 
 // ciede2000(float64 buffer of N x 3, float64 buffer of N x 3) -> float64 bytes: the colour search's

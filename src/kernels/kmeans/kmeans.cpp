@@ -105,29 +105,40 @@ LargeVector<std::uint32_t> order_colours(Shared& shared) {
     return sorted;
 }
 
-void build_blocks(const Shared& shared, std::int64_t first, std::int64_t end, BlockPart& part, Stop& stop) {
-    const auto& rows = shared.problem.row_colours;
-    LargeVector<std::int32_t> count(static_cast<std::size_t>(shared.d), 0);
-    std::vector<std::int32_t> touched, sorted;
-    for (std::int64_t block = first; block < end; ++block) {
-        stop.poll();
-        const std::int64_t begin = block * shared.block_rows;
-        const std::int64_t stop_row = std::min(shared.n, begin + shared.block_rows);
+// Blocks from `begin` of `rows` (positions by row): counts per colour in `count`, grown as colours appear and
+// left zero, and the pairs of each block added to `part`.
+void add_blocks(const std::int32_t* rows, std::int64_t begin, std::int64_t end, std::int64_t block_rows,
+                std::int64_t rows_left, LargeVector<std::int32_t>& count, std::vector<std::int32_t>& touched,
+                std::vector<std::int32_t>& sorted, BlockPart& part) {
+    for (std::int64_t first = begin; first < end; first += block_rows) {
+        const std::int64_t last = std::min(end, first + block_rows);
         touched.clear();
-        for (std::int64_t i = begin; i < stop_row; ++i) {
+        for (std::int64_t i = first; i < last; ++i) {
             const std::int32_t colour = rows[i];
+            if (static_cast<std::size_t>(colour) >= count.size()) [[unlikely]]
+                count.resize(std::max(static_cast<std::size_t>(colour) + 1, 2 * count.size()), 0);
             if (count[colour]++ == 0) touched.push_back(colour);
         }
-        sort_by_24_bits(touched, sorted,
-                        [](std::int32_t c) { return static_cast<std::uint32_t>(c); });  // colours < 2^24
-        // A fresh buffer holds the part's remaining rows' pairs, up to a few huge pages' worth.
-        const auto rows_left = static_cast<std::size_t>(std::min(shared.n, end * shared.block_rows) - begin);
-        const BlockPart::Room room = part.add(touched.size(), std::min(rows_left, std::size_t{1} << 19));
+        sort_by_24_bits(touched, sorted, [](std::int32_t c) { return static_cast<std::uint32_t>(c); });
+        const BlockPart::Room room = part.add(
+            touched.size(), std::min(static_cast<std::size_t>(rows_left - (first - begin)), std::size_t{1} << 19));
         for (std::size_t e = 0; e < touched.size(); ++e) {
             room.colour[e] = touched[e];
             room.count[e] = count[touched[e]];
             count[touched[e]] = 0;
         }
+    }
+}
+
+void build_blocks(const Shared& shared, std::int64_t first, std::int64_t end, BlockPart& part, Stop& stop) {
+    LargeVector<std::int32_t> count(static_cast<std::size_t>(shared.d), 0);
+    std::vector<std::int32_t> touched, sorted;
+    const std::int64_t last_row = std::min(shared.n, end * shared.block_rows);
+    for (std::int64_t block = first; block < end; ++block) {
+        stop.poll();
+        const std::int64_t begin = block * shared.block_rows;
+        add_blocks(shared.problem.row_colours.data(), begin, std::min(shared.n, begin + shared.block_rows),
+                   shared.block_rows, last_row - begin, count, touched, sorted, part);
     }
 }
 
@@ -143,6 +154,14 @@ bool same_clustering(const std::int32_t* labels1, const std::int32_t* labels2, s
 }
 
 }  // namespace
+
+struct BlocksAhead::Made {
+    std::int64_t most_rows = 0;
+    std::int64_t block_rows = 0;
+    BlockPart part;
+    std::int64_t rows = 0;  // counted by the pass, once it completed
+    bool complete = false;
+};
 
 Shared::Shared(const Problem& p) : problem(p), k(p.n_clusters), n(p.colours.rows()), d(p.colours.count()) {
     trials = 2 + static_cast<int>(std::log(static_cast<double>(k)));
@@ -175,6 +194,43 @@ Shared::Shared(const Problem& p) : problem(p), k(p.n_clusters), n(p.colours.rows
     // None with one centre, which has no seeding steps.
     blocks = k == 1 ? 0 : (n + block_rows - 1) / block_rows;
     block_parts.resize(static_cast<std::size_t>(std::min<std::int64_t>(blocks, 2 * std::max(p.workers, 1))));
+    if (BlocksAhead* ahead = p.blocks_ahead; ahead && blocks > 0) {
+        BlocksAhead::Made& made = *ahead->made_;
+        if (made.complete && made.rows == n && made.block_rows == block_rows &&
+            static_cast<std::int64_t>(made.part.blocks().size()) == blocks) {
+            block_parts.clear();
+            block_parts.push_back(std::move(made.part));
+            blocks_made = true;
+        }
+    }
+}
+
+BlocksAhead::BlocksAhead(std::int64_t rows) : made_(std::make_unique<Made>()) {
+    made_->most_rows = rows;
+    made_->block_rows = block_rows_for(rows);
+}
+
+BlocksAhead::~BlocksAhead() = default;
+
+void BlocksAhead::follow(const PassProgress& progress) {
+    Made& made = *made_;
+    LargeVector<std::int32_t> count;
+    std::vector<std::int32_t> touched, sorted;
+    for (std::int64_t begin = 0;;) {
+        const std::int64_t wanted = begin + made.block_rows;
+        const std::int64_t written = progress.wait_for(wanted);
+        if (written < wanted && !progress.complete()) return;  // the pass failed
+        const std::int64_t end = std::min(written, wanted);
+        if (end > begin)
+            add_blocks(progress.positions(), begin, end, made.block_rows, made.most_rows - begin, count, touched,
+                       sorted, made.part);
+        begin = end;
+        if (written < wanted) {  // the pass's last rows
+            made.rows = begin;
+            made.complete = true;
+            return;
+        }
+    }
 }
 
 void Shared::build_part(std::size_t part, Stop& stop) {
@@ -405,7 +461,8 @@ Fit::~Fit() = default;
 // number.
 std::vector<int> Fit::seed(Stop& stop) {
     Shared& shared = state_->shared;
-    const int parts = static_cast<int>(shared.block_parts.size());
+    const int parts = shared.blocks_made ? 0 : static_cast<int>(shared.block_parts.size());
+    if (shared.blocks_made) shared.list_blocks();
     const int tasks = parts + 1 + runs;
     Latch blocked(parts > 0 ? 1 : 0), ordered(1);
     std::atomic<int> parts_left{parts}, next{0};

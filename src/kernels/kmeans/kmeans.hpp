@@ -84,6 +84,22 @@ void label_rows(const std::vector<std::int32_t>& labels, const RowColours& row_c
 // How many rows the seeding's blocks hold, for `rows` rows.
 std::int64_t block_rows_for(std::int64_t rows);
 
+// The seeding's blocks of rows, made on a thread of their own while the colour table's pass writes the
+// rows' positions: the pass waits on memory and leaves the other processor idle, and the blocks would
+// otherwise be made after it. A fit of those rows takes them (when they are what it would make itself).
+class BlocksAhead {
+public:
+    explicit BlocksAhead(std::int64_t rows);  // the most rows the pass may count
+    ~BlocksAhead();
+    // Reads the positions as `progress` publishes them, until the pass ends. Throws std::bad_alloc.
+    void follow(const PassProgress& progress);
+
+private:
+    friend struct Shared;
+    struct Made;
+    std::unique_ptr<Made> made_;
+};
+
 struct Problem {
     const DistinctRows& colours;
     const RowColours& row_colours;  // the colour of every row
@@ -91,7 +107,8 @@ struct Problem {
     Dgemm dgemm;
     bool fused;  // dgemm's values are fused_value's
     NormOrder norm_order;
-    int workers = 2;  // threads for the ten runs; the result does not depend on it
+    int workers = 2;                      // threads for the ten runs; the result does not depend on it
+    BlocksAhead* blocks_ahead = nullptr;  // blocks made during the table's pass, if any
 };
 
 struct Result {

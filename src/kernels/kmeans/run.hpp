@@ -93,6 +93,7 @@ struct Shared {
     std::int64_t block_rows = 1 << 16;
     std::int64_t blocks = 0;
     std::vector<BlockPart> block_parts;  // built side by side
+    bool blocks_made = false;            // block_parts are the blocks ahead, complete
     std::vector<Block> block_list;       // every block, in row order, pointing into block_parts
     // What the runs share but the blocks and the octree, which the fit builds on its threads (Fit::seed).
     explicit Shared(const Problem& p);
