@@ -16,7 +16,7 @@ from lumvarde_quorle.catalogue.colours import sidecar
 from lumvarde_quorle.cielab import ciede2000, srgb_to_lab
 from lumvarde_quorle.color_extractor_cy import _colour_index, _colour_shares, _signature_shared
 from lumvarde_quorle.distribution import RATIO, RECORD, TAIL, Distributions, signature
-from lumvarde_quorle.catalogue.finding import signature_vector
+from lumvarde_quorle.catalogue.finding import nearest_colours, signature_vector
 
 from test_cielab import SHARMA_PAIRS
 
@@ -300,3 +300,36 @@ def test_stored_halves_are_read_as_the_exact_values_they_hold():
     for image, lab in enumerate(records["lab"].astype(np.float64)):
         images, shares = _colour_shares(bucket_starts, rows, len(halves), lab, 0.0, TAIL, RATIO)
         assert images.tolist() == [image] and shares.tolist() == [1000 * (100 / 65535)]
+
+
+class _Hits:
+    """Palettes as a search's answer reads them: each image's colour rows consecutive."""
+
+    def __init__(self, sizes, cielab):
+        self.ids = list(range(len(sizes)))
+        self.starts = np.concatenate([[0], np.cumsum(sizes)]).astype(int)
+        self.cielab = cielab
+
+    def colours(self, image):
+        return range(int(self.starts[image]), int(self.starts[image + 1]))
+
+
+@pytest.mark.parametrize("sizes", [[5, 0, 3, 1, 12], [0, 0], [7]], ids=["mixed, one empty", "all empty", "one"])
+def test_nearest_palette_colours_are_each_palettes_first_nearest(sizes):
+    """Each hit's nearest palette colour and its difference: the first of least CIEDE2000 in the palette's
+    own order, equal colours included; none (infinite) for a palette without colours."""
+    rng = np.random.default_rng(3)
+    cielab = srgb_to_lab(rng.integers(0, 256, (sum(sizes) + 1, 3)).astype(float))
+    if len(cielab) > 4:
+        cielab[3] = cielab[2] = cielab[-1]  # a tie within the first palette, at the first query
+    palettes = _Hits(sizes, cielab)
+    queries = np.vstack([cielab[-1], srgb_to_lab(np.array([[135.0, 206, 235], [0, 0, 128]]))])
+    nearest, difference = nearest_colours(palettes, queries)
+    for image, size in enumerate(sizes):
+        rows = np.arange(palettes.starts[image], palettes.starts[image + 1])
+        if not size:
+            assert np.all(difference[:, image] == np.inf)
+            continue
+        apart = ciede2000(queries[:, None, :], cielab[rows][None, :, :])
+        assert np.array_equal(nearest[:, image], rows[np.argmin(apart, axis=1)])
+        assert np.array_equal(difference[:, image], apart.min(axis=1))

@@ -50,12 +50,20 @@ def nearest_colours(
     difference (inf for an image without colours)."""
     nearest = np.zeros((len(query_lab), len(palettes.ids)), np.int64)
     difference = np.full((len(query_lab), len(palettes.ids)), np.inf)
-    for column in range(len(palettes.ids)):
-        rows = np.asarray(palettes.colours(column))
-        if len(rows):
-            apart = ciede2000(query_lab[:, None, :], palettes.cielab[rows][None, :, :])
-            nearest[:, column] = rows[np.argmin(apart, axis=1)]
-            difference[:, column] = apart.min(axis=1)
+    palette_rows = [np.asarray(palettes.colours(column), np.int64) for column in range(len(palettes.ids))]
+    filled = [column for column, rows in enumerate(palette_rows) if len(rows)]
+    if not filled:
+        return nearest, difference
+    # Every hit's palette in one call: a search's answer costs one pass of the formula, not one per hit.
+    rows = np.concatenate([palette_rows[column] for column in filled])
+    sizes = np.array([len(palette_rows[column]) for column in filled])
+    starts = np.concatenate([[0], np.cumsum(sizes)[:-1]])
+    apart = ciede2000(query_lab[:, None, :], palettes.cielab[rows][None, :, :])
+    least = np.minimum.reduceat(apart, starts, axis=1)
+    # The first row of least difference in each palette, as argmin takes it.
+    at = np.where(apart == np.repeat(least, sizes, axis=1), np.arange(len(rows)), len(rows))
+    nearest[:, filled] = rows[np.minimum.reduceat(at, starts, axis=1)]
+    difference[:, filled] = least
     return nearest, difference
 
 

@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <numbers>
+#include <thread>
 
 #include "kernels/threads.hpp"
 
@@ -439,9 +440,13 @@ struct Reader {
     CellFloors floors;
     std::vector<std::uint64_t> table;
     // Per a-b square near the colour, the offset of its parts' floors in `parts` (fine_split^2 of them,
-    // a-major); -1 elsewhere.
+    // a-major); -1 elsewhere. A square's parts are bounded when a record first reads them (parts_of): most
+    // squares near the colour hold no record a search evaluates, and bounding all of them cost a search as
+    // much as a millisecond or two.
     std::vector<std::int32_t> part_starts;
-    std::vector<double> parts;
+    mutable std::vector<double> parts;
+    // Per near square (in the order of `parts`): 0 unbounded, 1 being bounded, 2 bounded.
+    mutable std::unique_ptr<std::atomic<std::uint8_t>[]> parts_made;
     // The lightness term's floor over steps of 1 / lightness_steps from 0 to 100: a record's own lightness
     // is read from it rather than bounded on its own, every row a search bounds.
     std::vector<double> lightness_floors;
@@ -502,27 +507,33 @@ void prepare_reader(Reader& reader, const LevelsFilled& filled, double tolerance
             near_squares.push_back(square);
         }
     reader.parts.assign(near_squares.size() * fine_split * fine_split, 0.0);
-    // Each square's parts on one thread, into their own places.
-    constexpr std::size_t piece = 8;
-    std::atomic<std::size_t> next{0};
-    run_on_threads(std::clamp<int>(threads, 1, static_cast<int>((near_squares.size() + piece - 1) / piece)), stop, [&] {
+    reader.parts_made = std::make_unique<std::atomic<std::uint8_t>[]>(near_squares.size());
+}
+
+// The parts of a near square (its parts' floors from `start` in reader.parts), bounded by the first thread
+// that asks; the others wait for them, so that every record is bounded alike whoever reads it first.
+const double* parts_of(const Reader& reader, std::size_t square, std::int32_t start) noexcept {
+    double* out = reader.parts.data() + start;
+    std::atomic<std::uint8_t>& made = reader.parts_made[static_cast<std::size_t>(start) / (fine_split * fine_split)];
+    if (made.load(std::memory_order_acquire) == 2) return out;
+    std::uint8_t unbounded = 0;
+    if (made.compare_exchange_strong(unbounded, 1, std::memory_order_acquire)) {
         constexpr double part_size = cell_size / fine_split;
-        for (std::size_t first; (first = next.fetch_add(piece)) < near_squares.size();) {
-            for (std::size_t k = first; k < std::min(near_squares.size(), first + piece); ++k) {
-                const int a = near_squares[k] / cells_b, b = near_squares[k] % cells_b;
-                const double coarse = reader.floors.chromatic[static_cast<std::size_t>(near_squares[k])];
-                double* out = reader.parts.data() + k * fine_split * fine_split;
-                for (int i = 0; i < fine_split; ++i)
-                    for (int j = 0; j < fine_split; ++j) {
-                        const double a_low = low_ab + a * cell_size + i * part_size;
-                        const double b_low = low_ab + b * cell_size + j * part_size;
-                        // Both bound the part: the greater is the closer.
-                        *out++ = std::max(coarse,
-                                          reader.floor.chromatic(a_low, a_low + part_size, b_low, b_low + part_size));
-                    }
+        const int a = static_cast<int>(square) / cells_b, b = static_cast<int>(square) % cells_b;
+        const double coarse = reader.floors.chromatic[square];
+        for (int i = 0; i < fine_split; ++i)
+            for (int j = 0; j < fine_split; ++j) {
+                const double a_low = low_ab + a * cell_size + i * part_size;
+                const double b_low = low_ab + b * cell_size + j * part_size;
+                // Both bound the part: the greater is the closer.
+                out[i * fine_split + j] =
+                    std::max(coarse, reader.floor.chromatic(a_low, a_low + part_size, b_low, b_low + part_size));
             }
-        }
-    });
+        made.store(2, std::memory_order_release);
+        return out;
+    }
+    while (made.load(std::memory_order_acquire) != 2) std::this_thread::yield();
+    return out;
 }
 
 // The floor of a record's a-b square, or of its part of it when that is bounded.
@@ -537,7 +548,7 @@ double chromatic_floor(const Reader& reader, std::uint32_t bucket, const std::ui
     if (!(a >= 0.0 && a < 1.0 && b >= 0.0 && b < 1.0)) return reader.floors.chromatic[square];
     const int i = std::min(static_cast<int>(a * fine_split), fine_split - 1);
     const int j = std::min(static_cast<int>(b * fine_split), fine_split - 1);
-    return reader.parts[static_cast<std::size_t>(start + i * fine_split + j)];
+    return parts_of(reader, square, start)[i * fine_split + j];
 }
 
 // Visits the image's rows in the buckets the colour reads, in bucket order, with their bucket; flags a row
