@@ -119,7 +119,9 @@ void add_blocks(const std::int32_t* rows, std::int64_t begin, std::int64_t end, 
                 count.resize(std::max(static_cast<std::size_t>(colour) + 1, 2 * count.size()), 0);
             if (count[colour]++ == 0) touched.push_back(colour);
         }
-        sort_by_24_bits(touched, sorted, [](std::int32_t c) { return static_cast<std::uint32_t>(c); });
+        sort_by_24_bits(touched, sorted,
+                        [](std::int32_t c) { return static_cast<std::uint32_t>(c); });  // colours < 2^24
+        // A fresh buffer holds the remaining rows' pairs, up to a few huge pages' worth.
         const BlockPart::Room room = part.add(
             touched.size(), std::min(static_cast<std::size_t>(rows_left - (first - begin)), std::size_t{1} << 19));
         for (std::size_t e = 0; e < touched.size(); ++e) {
