@@ -440,9 +440,9 @@ struct Reader {
     CellFloors floors;
     std::vector<std::uint64_t> table;
     // Per a-b square near the colour, the offset of its parts' floors in `parts` (fine_split^2 of them,
-    // a-major); -1 elsewhere. A square's parts are bounded when a record first reads them (parts_of): most
-    // squares near the colour hold no record a search evaluates, and bounding all of them cost a search as
-    // much as a millisecond or two.
+    // a-major); -1 elsewhere. A square's parts are bounded when a record first reads them (parts_of): a
+    // search evaluates records in some of the squares only, and bounding all of them first cost it 1 to 2.4
+    // ms of wall time.
     std::vector<std::int32_t> part_starts;
     mutable std::vector<double> parts;
     // Per near square (in the order of `parts`): 0 unbounded, 1 being bounded, 2 bounded.
