@@ -871,9 +871,21 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
         over_parts([&](int, std::int64_t part, std::size_t first, std::size_t last) {
             std::vector<std::pair<std::uint64_t, std::uint32_t>>& own = gathered[static_cast<std::size_t>(part)];
             own.clear();
-            for (std::size_t image = first; image < last; ++image)
-                if (bins[image] >= lower && bins[image] < upper)
-                    own.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
+            // A range holds a few thousand of a million images: runs of images are first tested as a whole,
+            // in a loop the compiler vectorises, and only runs holding one are gathered image by image.
+            const std::uint16_t* const image_bins = bins.get();
+            const auto low = static_cast<std::uint16_t>(lower), width = static_cast<std::uint16_t>(upper - lower);
+            constexpr std::size_t run = 64;
+            for (std::size_t start = first; start < last; start += run) {
+                const std::size_t end = std::min(last, start + run);
+                bool any = false;
+                for (std::size_t image = start; image < end; ++image)
+                    any |= static_cast<std::uint16_t>(image_bins[image] - low) < width;
+                if (!any) continue;
+                for (std::size_t image = start; image < end; ++image)
+                    if (static_cast<std::uint16_t>(image_bins[image] - low) < width)
+                        own.emplace_back(least_bound[image], static_cast<std::uint32_t>(image));
+            }
         });
         candidates.clear();
         candidates.reserve(taken);
