@@ -132,7 +132,8 @@ class RecoveringPool(Executor):
     fails with BrokenProcessPool naming how it died; the other calls in flight run again in the new pool,
     and their futures complete with their outcome there. A call caught in two breaks that no worker death
     explains (a worker that cannot start, a death between calls) fails too, so that a pool that keeps
-    breaking ends its calls. Made at the top level of a script without `if __name__ == "__main__":`, it raises
+    breaking ends its calls. A break that cannot be recovered (no thread to be had for it, say) fails the
+    calls in flight with BrokenProcessPool saying why, and the next call tries again. Made at the top level of a script without `if __name__ == "__main__":`, it raises
     UnguardedMainError: its workers would import the script again.
 
     With `timeout` (seconds), a call that runs longer in its worker (hung, or its worker stopped) has its
@@ -243,10 +244,45 @@ class RecoveringPool(Executor):
             generation.broken = True
             recovery = threading.Thread(target=self._recover, args=(generation,), name="RecoveringPool recovery")
             self._recoveries = [thread for thread in self._recoveries if thread.is_alive()]
-            self._recoveries.append(recovery)
-            recovery.start()
+            try:
+                recovery.start()
+            except RuntimeError as error:  # no thread to be had: out of them, or the interpreter is exiting
+                failure: BaseException | None = error
+            else:
+                self._recoveries.append(recovery)
+                failure = None
+        if failure is not None:
+            # Mostly on the pool's management thread, where an exception is only logged: without this the
+            # calls would wait for ever.
+            self._abandon(generation, failure)
+
+    def _abandon(self, broken: _Generation, error: BaseException) -> None:
+        """Fails the calls a broken generation holds when it cannot be recovered; a later break of it (a
+        submit to its pool, say) tries again."""
+        with self._table:
+            calls = [call for call in self._calls.values() if call.generation is broken]
+        failed = []
+        for call in calls:
+            run = call.run
+            if run is not None and run.done() and not run.cancelled() and not _broken_run(run):
+                continue  # finished before the break: its callback hands the outcome over
+            call.generation = None
+            failed.append(call)
+        with self._recovery_lock:
+            if broken is self._generation:  # a replaced generation stays broken: no pool to recover
+                broken.broken = False
+        for call in failed:
+            failure = BrokenProcessPool(f"the worker process pool broke and could not be replaced: {error}")
+            failure.__cause__ = error
+            _settle(call.future, exception=failure)
 
     def _recover(self, broken: _Generation) -> None:
+        try:
+            self._replace(broken)
+        except BaseException as error:  # noqa: BLE001 - whatever it is, the calls learn it rather than wait
+            self._abandon(broken, error)
+
+    def _replace(self, broken: _Generation) -> None:
         # Shutting the broken pool down joins its workers: their exit codes can be read after it.
         broken.pool.shutdown(wait=True, cancel_futures=True)
         lost = _lost_calls(broken)

@@ -324,6 +324,42 @@ def test_a_killed_forkserver_costs_no_call(tmp_path):
     assert after[0] == "SLOW" and after[1].startswith(KILLED) and after[2] == "B", after
 
 
+UNRECOVERED = "broken: the worker process pool broke and could not be replaced: "
+
+
+@pytest.mark.parametrize("fault, error", [("no thread", RuntimeError("can't start new thread")),
+                                          ("recovery fails", OSError("Cannot allocate memory"))])
+def test_a_break_that_cannot_be_recovered_fails_its_calls_instead_of_leaving_them_waiting(monkeypatch, fault, error):
+    refused = []
+    if fault == "no thread":
+        start = threading.Thread.start
+
+        def start_but_the_first_recovery(thread):
+            if thread.name == "RecoveringPool recovery" and not refused:
+                refused.append(thread)
+                raise error
+            return start(thread)
+
+        monkeypatch.setattr(threading.Thread, "start", start_but_the_first_recovery)
+    else:
+        carry_over = RecoveringPool._carry_over
+
+        def fail_the_first(pool, *args):
+            if not refused:
+                refused.append(args)
+                raise error
+            return carry_over(pool, *args)
+
+        monkeypatch.setattr(RecoveringPool, "_carry_over", fail_the_first)
+    with RecoveringPool(2) as pool:
+        in_flight = read_each([pool.submit(fate, name) for name in ("slow", "killed", "b")])
+        # The next call finds a pool again.
+        later = pool.submit(fate, "c").result(timeout=120)
+    assert refused and later == "C"
+    assert in_flight[1] == UNRECOVERED + str(error)
+    assert all(told in (name.upper(), UNRECOVERED + str(error)) for told, name in zip(in_flight, ("slow", "b")))
+
+
 OWNER = """
 import os, sys, time
 from lumvarde_quorle.pool import RecoveringPool
