@@ -30,7 +30,7 @@ from typing import Any, TypeVar, cast
 
 from .checks import finite_number, whole_number
 from .guard import check_main_guarded
-from .workers import CALL, PARENT, PID, ROW, STARTED, recorded, start_recorded_worker, start_worker
+from .workers import CALL, PID, ROW, STARTED, lost_calls, recorded, start_recorded_worker, start_worker
 
 __all__ = ["RecoveringPool", "process_pool"]
 
@@ -133,8 +133,9 @@ class RecoveringPool(Executor):
     and their futures complete with their outcome there. A call caught in two breaks that no worker death
     explains (a worker that cannot start, a death between calls) fails too, so that a pool that keeps
     breaking ends its calls. A break that cannot be recovered (no thread to be had for it, say) fails the
-    calls in flight with BrokenProcessPool saying why, and the next call tries again. Made at the top level of a script without `if __name__ == "__main__":`, it raises
-    UnguardedMainError: its workers would import the script again.
+    calls in flight with BrokenProcessPool saying why, and the next call tries again. Made at the top level
+    of a script without `if __name__ == "__main__":`, it raises UnguardedMainError: its workers would import
+    the script again.
 
     With `timeout` (seconds), a call that runs longer in its worker (hung, or its worker stopped) has its
     worker killed and fails with TimeoutError; the other calls go on as after any worker's death. Every
@@ -246,32 +247,23 @@ class RecoveringPool(Executor):
             self._recoveries = [thread for thread in self._recoveries if thread.is_alive()]
             try:
                 recovery.start()
-            except RuntimeError as error:  # no thread to be had: out of them, or the interpreter is exiting
-                failure: BaseException | None = error
-            else:
                 self._recoveries.append(recovery)
-                failure = None
-        if failure is not None:
-            # Mostly on the pool's management thread, where an exception is only logged: without this the
-            # calls would wait for ever.
-            self._abandon(generation, failure)
+                return
+            except RuntimeError as error:  # no thread to be had: out of them, or the interpreter is exiting
+                failure = error
+        # Mostly on the pool's management thread, which only logs an exception: the calls would wait for ever.
+        self._abandon(generation, failure)
 
     def _abandon(self, broken: _Generation, error: BaseException) -> None:
-        """Fails the calls a broken generation holds when it cannot be recovered; a later break of it (a
-        submit to its pool, say) tries again."""
+        """Fails the calls of a broken generation that cannot be recovered; a later break of it tries again."""
         with self._table:
-            calls = [call for call in self._calls.values() if call.generation is broken]
-        failed = []
+            calls = [call for call in self._calls.values() if call.generation is broken and not _ran_through(call)]
         for call in calls:
-            run = call.run
-            if run is not None and run.done() and not run.cancelled() and not _broken_run(run):
-                continue  # finished before the break: its callback hands the outcome over
             call.generation = None
-            failed.append(call)
         with self._recovery_lock:
             if broken is self._generation:  # a replaced generation stays broken: no pool to recover
                 broken.broken = False
-        for call in failed:
+        for call in calls:
             failure = BrokenProcessPool(f"the worker process pool broke and could not be replaced: {error}")
             failure.__cause__ = error
             _settle(call.future, exception=failure)
@@ -285,7 +277,7 @@ class RecoveringPool(Executor):
     def _replace(self, broken: _Generation) -> None:
         # Shutting the broken pool down joins its workers: their exit codes can be read after it.
         broken.pool.shutdown(wait=True, cancel_futures=True)
-        lost = _lost_calls(broken)
+        lost = lost_calls(broken.held, broken.workers)
         given: list[tuple[_Call, Future[Any] | None]] = []
         with self._lock:
             with self._table:
@@ -315,9 +307,9 @@ class RecoveringPool(Executor):
         failed: list[tuple[_Call, BaseException]] = []
         given: list[tuple[_Call, Future[Any] | None]] = []
         for call in calls:
-            run = call.run
-            if run is not None and run.done() and not run.cancelled() and not _broken_run(run):
+            if _ran_through(call):
                 continue  # finished before the break: its callback hands the outcome over
+            run = call.run
             overran = call.number in broken.overran
             if run is not None and not run.cancelled() and call.number not in lost and not overran:
                 call.breaks += 1
@@ -362,33 +354,14 @@ class RecoveringPool(Executor):
         self._generation.pool.shutdown(wait=True)
 
 
-def _lost_calls(broken: _Generation) -> dict[int, int]:
-    """The calls whose worker died running them, with its exit code."""
-    rows = [broken.held[ROW * row: ROW * (row + 1)] for row in range(len(broken.held) // ROW)]
-    if any(row[PID] and not _running(row[PARENT]) for row in rows):
-        # The workers' exit codes come through the forkserver: without it every worker reads as exited with
-        # status 255, and its workers end with it. No call is to blame.
-        return {}
-    deaths = {
-        worker.pid: worker.exitcode for worker in broken.workers
-        if worker.exitcode not in (None, 0, -signal.SIGTERM)  # SIGTERM: stopped by the pool
-    }
-    held = {row[PID]: row[CALL] for row in rows}
-    return {held[pid]: code for pid, code in deaths.items() if held.get(pid)}
-
-
-def _running(child: int) -> bool:
-    """Whether a child process of this one has not ended, without reaping it (multiprocessing does)."""
-    if not hasattr(os, "waitid"):
-        return True
-    try:
-        return os.waitid(os.P_PID, child, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None
-    except ChildProcessError:
-        return False  # reaped already
-
-
 def _broken_run(run: Future[Any]) -> bool:
     return isinstance(run.exception(), BrokenProcessPool)
+
+
+def _ran_through(call: _Call) -> bool:
+    """Whether the call's run finished before its pool broke: its callback hands the outcome over."""
+    run = call.run
+    return run is not None and run.done() and not run.cancelled() and not _broken_run(run)
 
 
 def _hand_over(run: Future[Any], future: Future[Any]) -> None:
@@ -410,10 +383,8 @@ def _settle(future: Future[Any], result: Any = None, exception: BaseException | 
 
 
 def _overran(timeout: float | None) -> str:
-    return (
-        f"no result after {timeout:g} s: its worker process was killed, and the other images ran on in a new "
-        "worker process"
-    )
+    ran_on = "the other images ran on in a new worker process"
+    return f"no result after {timeout:g} s: its worker process was killed, and {ran_on}"
 
 
 def _death(exitcode: int | None) -> str:

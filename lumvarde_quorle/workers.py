@@ -17,9 +17,10 @@ import sys
 import threading
 import time
 from collections.abc import Callable
+from multiprocessing.process import BaseProcess
 from typing import Any, TypeVar
 
-__all__ = ["CALL", "PARENT", "PID", "ROW", "STARTED", "recorded", "start_recorded_worker", "start_worker"]
+__all__ = ["CALL", "PARENT", "PID", "ROW", "STARTED", "lost_calls", "recorded", "start_recorded_worker", "start_worker"]
 
 T = TypeVar("T")
 
@@ -109,3 +110,32 @@ def _alive(pid: int) -> bool:
     except PermissionError:
         pass
     return True
+
+
+# -- read by the pool ------------------------------------------------------------------------------------
+
+
+def lost_calls(held: Any, workers: list[BaseProcess]) -> dict[int, int]:
+    """The calls whose worker died running them, with its exit code, from the table `held` of a pool whose
+    workers were `workers` (all of them joined)."""
+    rows = [held[ROW * row: ROW * (row + 1)] for row in range(len(held) // ROW)]
+    if any(row[PID] and not _running(row[PARENT]) for row in rows):
+        # The workers' exit codes come through the forkserver: without it every worker reads as exited with
+        # status 255, and its workers end with it. No call is to blame.
+        return {}
+    deaths = {
+        worker.pid: worker.exitcode for worker in workers
+        if worker.exitcode not in (None, 0, -signal.SIGTERM)  # SIGTERM: stopped by the pool
+    }
+    calls = {row[PID]: row[CALL] for row in rows}
+    return {calls[pid]: code for pid, code in deaths.items() if calls.get(pid)}
+
+
+def _running(child: int) -> bool:
+    """Whether a child process of this one has not ended, without reaping it (multiprocessing does)."""
+    if not hasattr(os, "waitid"):
+        return True
+    try:
+        return os.waitid(os.P_PID, child, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None
+    except ChildProcessError:
+        return False  # reaped already
