@@ -743,6 +743,9 @@ bool ranks_before(const Ranked& x, const Ranked& y) noexcept {
 // is no larger than needed to hold them; and a batch evaluated in full may go past the point where the
 // search is settled, so batches stay small beside the evaluation of a large catalogue's candidates.
 constexpr std::size_t least_first_batch = 16, first_batch = 128, last_batch = 512;
+// How far ahead of the candidate bounded the first lines of its rows, and its rows' start, are asked for.
+constexpr std::size_t rows_ahead = 3, starts_ahead = 8;
+constexpr int rows_ahead_lines = 12;
 // Candidates are gathered in stages of bounds, from a histogram of this many bins: the first stage holds
 // some thousands, each next twice as many, up to the last size.
 constexpr std::size_t histogram_bins = 65535, first_stage = 4096, last_stage = 65536;
@@ -931,6 +934,18 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
                     stop.poll();
                     for (std::size_t k = first; k < std::min(count, first + piece); ++k) {
                         const std::uint32_t image = begin[static_cast<std::ptrdiff_t>(k)].second;
+                        // The candidates lie anywhere in the rows: the first lines of those a few ahead, and
+                        // their starts before that, are asked for while this one is bounded.
+                        if (k + rows_ahead < count) {
+                            const std::uint8_t* rows =
+                                index.image_rows +
+                                index.image_starts[begin[static_cast<std::ptrdiff_t>(k + rows_ahead)].second] *
+                                    static_cast<std::int64_t>(row_bytes);
+                            for (int line = 0; line < rows_ahead_lines; ++line) __builtin_prefetch(rows + 64 * line);
+                        }
+                        if (k + starts_ahead < count)
+                            __builtin_prefetch(index.image_starts +
+                                               begin[static_cast<std::ptrdiff_t>(k + starts_ahead)].second);
                         // Records far from the colour cost CIEDE2000 for nothing: first their bound, record by record.
                         bool held = true;
                         for (std::size_t c = 0; c < colours && held; ++c) {
