@@ -745,7 +745,7 @@ bool ranks_before(const Ranked& x, const Ranked& y) noexcept {
 constexpr std::size_t least_first_batch = 16, first_batch = 128, last_batch = 512;
 // How far ahead of the candidate bounded the first lines of its rows, and its rows' start, are asked for.
 constexpr std::size_t rows_ahead = 3, starts_ahead = 8;
-constexpr int rows_ahead_lines = 12;
+constexpr std::int64_t rows_ahead_bytes = 12 * 64;
 // Candidates are gathered in stages of bounds, from a histogram of this many bins: the first stage holds
 // some thousands, each next twice as many, up to the last size.
 constexpr std::size_t histogram_bins = 65535, first_stage = 4096, last_stage = 65536;
@@ -937,11 +937,13 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
                         // The candidates lie anywhere in the rows: the first lines of those a few ahead, and
                         // their starts before that, are asked for while this one is bounded.
                         if (k + rows_ahead < count) {
-                            const std::uint8_t* rows =
-                                index.image_rows +
-                                index.image_starts[begin[static_cast<std::ptrdiff_t>(k + rows_ahead)].second] *
-                                    static_cast<std::int64_t>(row_bytes);
-                            for (int line = 0; line < rows_ahead_lines; ++line) __builtin_prefetch(rows + 64 * line);
+                            const std::int64_t* starts =
+                                index.image_starts + begin[static_cast<std::ptrdiff_t>(k + rows_ahead)].second;
+                            const auto width = static_cast<std::int64_t>(row_bytes);
+                            const std::uint8_t* rows = index.image_rows + starts[0] * width;
+                            // Within the image's own rows.
+                            const std::int64_t bytes = std::min((starts[1] - starts[0]) * width, rows_ahead_bytes);
+                            for (std::int64_t at = 0; at < bytes; at += 64) __builtin_prefetch(rows + at);
                         }
                         if (k + starts_ahead < count)
                             __builtin_prefetch(index.image_starts +
