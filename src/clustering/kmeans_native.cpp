@@ -343,14 +343,14 @@ Applies native_fit(int n_colors, PyObject* pixels, km::NormOrder order, Ref* res
         // changes the rows meanwhile, and each row is read once, so copying tens of megabytes first
         // would protect nothing more.
         colours.follower.start(given.count, n_colors, colours.workers);
-        built = run_kernel([&](kernels::Stop&) {
-            colours.table.emplace(given, &colours.row_colours, colours.workers, colours.follower.pass());
+        built = run_kernel([&](kernels::Stop& stop) {
+            colours.table.emplace(given, &colours.row_colours, colours.workers, colours.follower.pass(), &stop);
         });
     } else {
         preparation::PrivateRows copy;
         if (preparation::copy_rows(pixels, &copy) < 0) return Applies::error;
-        built = build_colours([&](kernels::Stop&) {
-            colours.table.emplace(copy.view(), &colours.row_colours);
+        built = build_colours([&](kernels::Stop& stop) {
+            colours.table.emplace(copy.view(), &colours.row_colours, 1, nullptr, &stop);
             decltype(copy.bytes)().swap(copy.bytes);  // the rows are not read again
         });
     }

@@ -1,5 +1,6 @@
 #include "kernels/distinct_rows.hpp"
 
+#include <exception>
 #include <system_error>
 #include <thread>
 
@@ -17,12 +18,18 @@ std::uint32_t key_of(const ByteRows& rows, std::ptrdiff_t index) noexcept {
            pixel[2 * rows.channel_stride];
 }
 
-// The keys of rows of an array.
+// The keys of rows of an array, polling `stop` (if any) between pieces of rows.
 struct ArrayKeys {
     const ByteRows& rows;
+    Stop* stop;
     template <class Visit>
     void for_each(Visit&& visit) const {
-        for (std::ptrdiff_t index = 0; index < rows.count; ++index) visit(key_of(rows, index));
+        constexpr std::ptrdiff_t piece = std::ptrdiff_t{1} << 16;
+        for (std::ptrdiff_t begin = 0; begin < rows.count; begin += piece) {
+            if (stop) stop->poll();
+            const std::ptrdiff_t end = std::min(rows.count, begin + piece);
+            for (std::ptrdiff_t index = begin; index < end; ++index) visit(key_of(rows, index));
+        }
     }
 };
 
@@ -69,37 +76,44 @@ struct Entry {
 }  // namespace
 
 // A rank per row in the second pass: with the processor's population count, about half the pass's time.
+// An exception cannot leave a function with clones (GCC calls them as if they could not throw, and the
+// process ends): build returns what it caught, for its caller to throw.
 template <class Keys>
-LQ_POPCNT_CLONES void DistinctRows::build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers,
-                                          PassProgress* progress) {
-    // Whoever follows the pass learns of its end however it ends (here only when it did not complete).
-    struct Ending {
-        PassProgress* progress;
-        ~Ending() {
-            if (progress) progress->end(false);
+LQ_POPCNT_CLONES std::exception_ptr DistinctRows::build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours,
+                                                        int workers, PassProgress* progress) noexcept {
+    try {
+        // Whoever follows the pass learns of its end however it ends (here only when it did not complete).
+        struct Ending {
+            PassProgress* progress;
+            ~Ending() {
+                if (progress) progress->end(false);
+            }
+        } ending{progress};
+        if (reads_once(rows)) {
+            count_directly(keys, rows, row_colours, workers, progress);
+            return nullptr;
         }
-    } ending{progress};
-    if (reads_once(rows)) {
-        count_directly(keys, rows, row_colours, workers, progress);
-        return;
+        keys.for_each([&](std::uint32_t key) {
+            present_[key >> 6] |= std::uint64_t{1} << (key & 63);
+            ++rows_;
+        });
+        const std::uint32_t seen = rank_words();
+        colours_.reserve(seen);
+        weights_.reserve(seen);
+        first_rows_.reserve(seen);
+        if (row_colours) row_colours->resize(static_cast<std::size_t>(rows_));
+        std::ptrdiff_t index = 0;
+        keys.for_each([&](std::uint32_t key) {
+            std::int32_t& position = order_[rank_of(key)];
+            if (position < 0) position = add(key, index);
+            ++weights_[static_cast<std::size_t>(position)];
+            if (row_colours) (*row_colours)[static_cast<std::size_t>(index)] = position;
+            ++index;
+        });
+    } catch (...) {
+        return std::current_exception();
     }
-    keys.for_each([&](std::uint32_t key) {
-        present_[key >> 6] |= std::uint64_t{1} << (key & 63);
-        ++rows_;
-    });
-    const std::uint32_t seen = rank_words();
-    colours_.reserve(seen);
-    weights_.reserve(seen);
-    first_rows_.reserve(seen);
-    if (row_colours) row_colours->resize(static_cast<std::size_t>(rows_));
-    std::ptrdiff_t index = 0;
-    keys.for_each([&](std::uint32_t key) {
-        std::int32_t& position = order_[rank_of(key)];
-        if (position < 0) position = add(key, index);
-        ++weights_[static_cast<std::size_t>(position)];
-        if (row_colours) (*row_colours)[static_cast<std::size_t>(index)] = position;
-        ++index;
-    });
+    return nullptr;
 }
 
 template <class Keys>
@@ -178,15 +192,19 @@ void DistinctRows::count_directly(const Keys& keys, std::ptrdiff_t rows, RowColo
 }
 
 // After build, whose clones the compiler makes only where their definition precedes the use.
-DistinctRows::DistinctRows(const ByteRows& rows, RowColours* row_colours, int workers, PassProgress* progress)
+DistinctRows::DistinctRows(const ByteRows& rows, RowColours* row_colours, int workers, PassProgress* progress,
+                           Stop* stop)
     : present_(word_count, 0), rank_before_(new std::uint32_t[word_count]) {
-    build(ArrayKeys{rows}, rows.count, row_colours, workers, progress);
+    if (const std::exception_ptr failure = build(ArrayKeys{rows, stop}, rows.count, row_colours, workers, progress))
+        std::rethrow_exception(failure);
 }
 
 DistinctRows::DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers,
                            PassProgress* progress)
     : present_(word_count, 0), rank_before_(new std::uint32_t[word_count]) {
-    build(PixelKeys{pixels, stop}, pixels.pixels(), row_colours, workers, progress);
+    if (const std::exception_ptr failure =
+            build(PixelKeys{pixels, stop}, pixels.pixels(), row_colours, workers, progress))
+        std::rethrow_exception(failure);
 }
 
 std::int64_t PassProgress::wait_for(std::int64_t rows) const noexcept {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <vector>
 
@@ -95,8 +96,9 @@ public:
     // of every row's value (as find_row gives it), at no extra pass over the rows.
     // With `progress` (and `row_colours`), the pass publishes its progress there where it reads each row
     // once (reads_once), and ends it either way.
+    // With `stop`, polls it.
     explicit DistinctRows(const ByteRows& rows, RowColours* row_colours = nullptr, int workers = 1,
-                          PassProgress* progress = nullptr);
+                          PassProgress* progress = nullptr, Stop* stop = nullptr);
     // The same of the kept pixels of an image; rows are counted among those pixels. Polls `stop`. With
     // `workers` above 1 (either constructor) a second thread may prepare memory the pass will write.
     DistinctRows(const ImagePixels& pixels, RowColours* row_colours, Stop& stop, int workers = 1,
@@ -140,7 +142,10 @@ private:
 
     // `keys.for_each(visit)` calls visit(key) for every row in order; `rows` is their number or more.
     template <class Keys>
-    void build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers, PassProgress* progress);
+    std::exception_ptr build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers,
+                             PassProgress* progress) noexcept;
+    template <class Keys>
+    void take_rows(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers, PassProgress* progress);
     template <class Keys>
     void count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers,
                         PassProgress* progress);

@@ -120,7 +120,8 @@ PyObject* colour_cells(PyObject*, PyObject* args) {
     const lq::kernels::DistinctRows table(view, &positions);
     // One cluster: the octree without the seeding's blocks.
     lq::kernels::kmeans::Shared shared({table, positions, 1, nullptr, true, {}, 1});
-    shared.order_runs();
+    lq::kernels::Stop never;
+    shared.order_runs(never);
     std::vector<std::uint8_t> colours;
     for (std::int32_t colour : shared.colour_of)
         for (int f = 0; f < 3; ++f) colours.push_back(table.colours()[colour][f]);

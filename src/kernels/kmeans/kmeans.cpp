@@ -262,9 +262,10 @@ void Shared::list_blocks() {
         block_list.insert(block_list.end(), part.blocks().begin(), part.blocks().end());
 }
 
-void Shared::order_runs() {
+void Shared::order_runs(Stop& stop) {
     const auto& colours = problem.colours.colours();
     const LargeVector<std::uint32_t> codes = order_colours(*this);
+    stop.poll();  // each step takes tens of milliseconds with millions of colours
     for (auto* values : {&xa, &xb, &xc}) values->resize(static_cast<std::size_t>(d));
     for (auto& values : value) values.resize(static_cast<std::size_t>(d));
     weight.resize(static_cast<std::size_t>(d));
@@ -276,6 +277,7 @@ void Shared::order_runs() {
         xb[i] = colours[c][1] - mean[1];
         xc[i] = colours[c][2] - mean[2];
     }
+    stop.poll();
     cells = cell_tree(*this, codes);
 }
 
@@ -478,7 +480,7 @@ std::vector<int> Fit::seed(Stop& stop) {
                     blocked.count_down();
                 }
             } else if (task == parts) {
-                shared.order_runs();
+                shared.order_runs(stop);
                 ordered.count_down();
             } else {
                 const int run = task - parts - 1;

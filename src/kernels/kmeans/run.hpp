@@ -102,7 +102,7 @@ struct Shared {
     // block_list, once every part is built.
     void list_blocks();
     // The runs' order of the colours, their centred values in it and the octree.
-    void order_runs();
+    void order_runs(Stop& stop);
     std::size_t draws_per_run() const { return 1 + static_cast<std::size_t>(k - 1) * static_cast<std::size_t>(trials); }
 };
 
