@@ -667,15 +667,18 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, int threads, 
                     bad_here = true;
                     continue;
                 }
-                // Copies the compiler can keep in registers: the sums' stores could alias the read list.
+                // Copies the compiler can keep in registers: the sums' stores could alias the read list and the
+                // index's fields.
                 const std::uint64_t times = factor;
                 std::uint64_t* const out = sums.data();
+                const std::uint32_t* const entries = index.posting_entries;
+                const std::int64_t last_entry = index.entry_count - 1;
                 for (std::int64_t at = begin; at < end;) {
                     // The stores into the sums keep the processor from fetching the entries ahead on its own: a
                     // line at a time is asked for well ahead (the next lists read mostly follow in memory).
-                    __builtin_prefetch(index.posting_entries + std::min(at + prefetch_entries, index.entry_count - 1));
+                    __builtin_prefetch(entries + std::min(at + prefetch_entries, last_entry));
                     for (const std::int64_t line_end = std::min(end, (at | 15) + 1); at < line_end; ++at) {
-                        const std::uint32_t entry = index.posting_entries[at];
+                        const std::uint32_t entry = entries[at];
                         const std::uint32_t offset = entry & 0xFFFF, mass = entry >> 16;
                         if (mass != mass_whole) [[likely]]
                             out[offset] += mass * times;
