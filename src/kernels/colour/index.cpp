@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <numbers>
+#include <optional>
 #include <thread>
 
 #include "kernels/threads.hpp"
@@ -396,6 +397,14 @@ constexpr std::uint64_t allowance_unit = std::uint64_t{1} << 16;
 // spreads would read far fewer lists, but the allowance every image gets would near the least share (1 %
 // by default), and a colour few images hold would have to bound nearly every image record by record.
 constexpr double bounded_spreads = 3.0;
+// A search for one colour first bounds by fewer spreads: it reads fewer lists (the wide levels' balls
+// shrink most) and allows every image Phi(-first_spreads), 1.2 %, through its whole weight. Where the last
+// of the first `limit` holds several times that, as for most colours, the few images the allowance lifts
+// over it cost less than the lists saved. Where it holds less, the allowance lifts most images over it: the
+// search gives up once it has bounded give_up_after of the images without the last of the first `limit`
+// reaching give_up_times the allowance, and begins again with bounded_spreads. Several colours rank by the
+// least of their shares, mostly a few percent, so they begin with bounded_spreads.
+constexpr double first_spreads = 2.25, give_up_times = 4.0, give_up_after = 1.0 / 1024;
 // Phi is tabulated at steps of 1 / allowance_steps below 0, each entry taken at the step's upper end, so
 // that a bound costs a lookup rather than erfc (within 0.16 % of a record's weight of Phi itself).
 constexpr double allowance_steps = 256.0;
@@ -472,8 +481,8 @@ bool spread_bounded(int level) noexcept { return level > 0 && level < levels - 1
 // what 1 / 16 of a unit of lightness changes, far less than a cell's.
 constexpr double lightness_steps = 16.0;
 
-void prepare_reader(Reader& reader, const LevelsFilled& filled, double tolerance, double tail, int threads,
-                    Stop& stop) {
+void prepare_reader(Reader& reader, const LevelsFilled& filled, double tolerance, double tail, double spreads,
+                    int threads, Stop& stop) {
     std::array<double, levels> read{}, bound{};
     double reach = tolerance;
     for (int level = 0; level < levels; ++level) {
@@ -482,13 +491,13 @@ void prepare_reader(Reader& reader, const LevelsFilled& filled, double tolerance
         // Without spread nothing counts beyond the tolerance; without a bound on it, anything may.
         reader.spread[level] = empty ? 0.0 : spread;
         read[level] = reader.spread[level] == 0.0 ? tolerance : tolerance + tail * spread;
-        bound[level] = spread_bounded(level) && !empty ? tolerance + bounded_spreads * spread : read[level];
+        bound[level] = spread_bounded(level) && !empty ? tolerance + spreads * spread : read[level];
         if (std::isfinite(read[level])) reach = std::max(reach, read[level]);
         reader.read_limit[level] = read[level] * read[level];
         reader.bound_limit[level] = bound[level] * bound[level];
     }
     reader.beyond_bound =
-        static_cast<std::uint64_t>(std::ceil(ndtr(-bounded_spreads) * static_cast<double>(allowance_unit))) + 1;
+        static_cast<std::uint64_t>(std::ceil(ndtr(-spreads) * static_cast<double>(allowance_unit))) + 1;
     reader.table = allowance_table(tail);
     reader.floors = cell_floors(reader.estimate.query, reach, threads, stop);
     reader.cells_read = cells_within(filled, reader.floors, read.data());
@@ -658,15 +667,18 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, int threads, 
                     bad_here = true;
                     continue;
                 }
-                // Copies the compiler can keep in registers: the sums' stores could alias the read list.
+                // Copies the compiler can keep in registers: the sums' stores could alias the read list and the
+                // index's fields.
                 const std::uint64_t times = factor;
                 std::uint64_t* const out = sums.data();
+                const std::uint32_t* const entries = index.posting_entries;
+                const std::int64_t last_entry = index.entry_count - 1;
                 for (std::int64_t at = begin; at < end;) {
                     // The stores into the sums keep the processor from fetching the entries ahead on its own: a
                     // line at a time is asked for well ahead (the next lists read mostly follow in memory).
-                    __builtin_prefetch(index.posting_entries + std::min(at + prefetch_entries, index.entry_count - 1));
+                    __builtin_prefetch(entries + std::min(at + prefetch_entries, last_entry));
                     for (const std::int64_t line_end = std::min(end, (at | 15) + 1); at < line_end; ++at) {
-                        const std::uint32_t entry = index.posting_entries[at];
+                        const std::uint32_t entry = entries[at];
                         const std::uint32_t offset = entry & 0xFFFF, mass = entry >> 16;
                         if (mass != mass_whole) [[likely]]
                             out[offset] += mass * times;
@@ -759,21 +771,16 @@ std::uint16_t bin_of(std::uint64_t bound) noexcept {
     return static_cast<std::uint16_t>(std::min<std::uint64_t>(bound >> bin_shift, histogram_bins - 1));
 }
 
-}  // namespace
-
-Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, const std::int64_t* ids,
-                       const std::vector<Lab>& queries, double tolerance, double tail, double ratio, double min_share,
-                       std::int64_t limit, int threads, Stop& stop) {
+// threshold_search with every cell bounded by `spreads` of its level's greatest spread. With give_up set, it
+// returns nothing once it has bounded give_up_after of the images while the last of the first `limit` holds
+// less than give_up_times what the bound allows every image.
+std::optional<Found> search_by(const ThresholdIndex& index, const std::uint8_t* keep, const std::int64_t* ids,
+                               const std::vector<Lab>& queries, double tolerance, double tail, double ratio,
+                               double min_share, std::int64_t limit, int threads, const LevelsFilled& filled,
+                               double spreads, bool give_up, Stop& stop) {
     const std::size_t colours = queries.size();
     Found found;
     std::vector<Reader> readers;
-    LevelsFilled filled{};
-    for (int level = 0; level < levels; ++level) {
-        const std::uint32_t* end = index.posting_buckets + index.filled_buckets;
-        const std::uint32_t* at =
-            std::lower_bound(index.posting_buckets, end, static_cast<std::uint32_t>(level * cells));
-        filled[level] = at != end && *at < (level + 1) * cells;
-    }
     const auto percent = percent_of;
     // The least bound that reaches min_share (percent_of never falls as the units grow).
     std::uint64_t least_units = 1, most_units = 0;
@@ -797,7 +804,7 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     for (std::size_t c = 0; c < colours; ++c) {
         Reader& reader = readers.emplace_back(
             Estimator{queries[c], warped(queries[c]), tolerance, tail, ratio, spread_table()}, queries[c]);
-        prepare_reader(reader, filled, tolerance, tail, threads, stop);
+        prepare_reader(reader, filled, tolerance, tail, spreads, threads, stop);
         const std::uint64_t beyond = reader.beyond_bound;
         const bool ok = add_bounds(index, reader, threads, stop,
                                    [&](int worker, std::int64_t first, std::int64_t count, const std::uint64_t* sums) {
@@ -859,7 +866,10 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     std::vector<double> kept_shares, shares;
     std::vector<std::uint8_t> holds;
     std::vector<std::size_t> free_slots;
-    std::size_t done = 0, stage = first_stage;
+    std::size_t done = 0, stage = first_stage, bounded = 0;
+    const auto give_up_at = static_cast<std::size_t>(std::ceil(static_cast<double>(index.images) * give_up_after));
+    // What the bound allows an image of the usual whole weight however far it lies.
+    const double allowed_all = percent(readers.front().beyond_bound * 65535);
     bool settled = false;
     // Bins below `upper` are left; each stage takes bins from the top until it holds `stage` candidates.
     for (std::size_t upper = std::size_t{bin_of(most_units)} + 1; !settled && upper > 0;) {
@@ -1012,6 +1022,13 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
                 std::push_heap(best.begin(), best.end(), ranks_before);
             }
             if (settled) break;
+            bounded += count;
+            if (give_up && bounded >= give_up_at) {
+                const double standing = static_cast<std::int64_t>(best.size()) == limit
+                                            ? std::max(min_share, best.front().least)
+                                            : min_share;
+                if (standing < give_up_times * allowed_all) return std::nullopt;
+            }
             // What cannot enter the first `limit` now never will: the next batches choose among the rest only.
             if (static_cast<std::int64_t>(best.size()) == limit) {
                 const double least = best.front().least;
@@ -1028,6 +1045,26 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
                             kept_shares.begin() + static_cast<std::ptrdiff_t>(entry.slot + colours));
     }
     return found;
+}
+
+}  // namespace
+
+Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, const std::int64_t* ids,
+                       const std::vector<Lab>& queries, double tolerance, double tail, double ratio, double min_share,
+                       std::int64_t limit, int threads, Stop& stop) {
+    LevelsFilled filled{};
+    for (int level = 0; level < levels; ++level) {
+        const std::uint32_t* end = index.posting_buckets + index.filled_buckets;
+        const std::uint32_t* at =
+            std::lower_bound(index.posting_buckets, end, static_cast<std::uint32_t>(level * cells));
+        filled[level] = at != end && *at < (level + 1) * cells;
+    }
+    if (queries.size() == 1)
+        if (std::optional<Found> found = search_by(index, keep, ids, queries, tolerance, tail, ratio, min_share, limit,
+                                                   threads, filled, first_spreads, true, stop))
+            return std::move(*found);
+    return *search_by(index, keep, ids, queries, tolerance, tail, ratio, min_share, limit, threads, filled,
+                      bounded_spreads, false, stop);
 }
 
 void signature_shared(const std::int64_t* column_starts, std::int64_t vertices, const std::uint32_t* images,

@@ -109,7 +109,8 @@ struct Found {
 // posting lists of the cells read, each cell's mass by the part a record of its level can hold at the
 // cell's distance from the colour (the allowances of index.cpp); images are evaluated exactly from their own
 // rows by bound, heaviest first, until the least share of the last of the first `limit` lies above every
-// bound left. The same answer for any number of threads.
+// bound left. The same answer for any number of threads, and whatever the cells' bounds allow (a search
+// for one colour may begin with looser ones, and begin again).
 Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, const std::int64_t* ids,
                        const std::vector<Lab>& queries, double tolerance, double tail, double ratio, double min_share,
                        std::int64_t limit, int threads, Stop& stop);
