@@ -145,8 +145,6 @@ private:
     std::exception_ptr build(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers,
                              PassProgress* progress) noexcept;
     template <class Keys>
-    void take_rows(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers, PassProgress* progress);
-    template <class Keys>
     void count_directly(const Keys& keys, std::ptrdiff_t rows, RowColours* row_colours, int workers,
                         PassProgress* progress);
     // Fills rank_before_ from present_ and sizes order_; returns how many values occur.
