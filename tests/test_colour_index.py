@@ -125,19 +125,23 @@ def test_the_floor_over_a_box_is_at_most_every_difference_in_it(centres, boxes):
 
 @pytest.mark.parametrize("radius", [2, 5, 10, 20, 30, 40, 70])
 @pytest.mark.parametrize("kind", ["sRGB", "near grey", "blue"])
-def test_every_colour_within_the_radius_lies_in_a_cell_the_search_reads(kind, radius):
+@pytest.mark.parametrize("fine", [False, True], ids=["4-unit squares", "2-unit squares"])
+def test_every_colour_within_the_radius_lies_in_a_cell_the_search_reads(kind, radius, fine):
     # Points out to three radii, where the balls of 20 and more send thin arms toward the grey axis and
     # through the blues; a and b within the grid (every sRGB colour is), lightness anywhere (beyond the
     # grid, in its edge cells, as records are filed).
     rng = np.random.default_rng(radius)
+    square, squares = (2, 128) if fine else (4, 64)
     for centre in lab_points(rng, 12, kind):
-        inside = np.frombuffer(_testkernels.ball_cells(*centre, float(radius)), np.uint8).reshape(26, 64, 64)
+        inside = np.frombuffer(_testkernels.ball_cells(*centre, float(radius), fine), np.uint8)
+        inside = inside.reshape(26, squares, squares)
         directions = rng.normal(size=(40_000, 3))
         directions /= np.linalg.norm(directions, axis=1)[:, None]
         points = centre + directions * rng.uniform(0, 3 * radius, (len(directions), 1))
         points = points[(np.abs(points[:, 1:]) <= 128).all(axis=1)]
         points = points[native_ciede2000(centre, points) <= radius]
-        cells = np.clip(np.floor((points - [0, -128, -128]) / 4), 0, [25, 63, 63]).astype(np.intp)
+        cells = np.floor((points - [0, -128, -128]) / [4, square, square])
+        cells = np.clip(cells, 0, [25, squares - 1, squares - 1]).astype(np.intp)
         assert inside[cells[:, 0], cells[:, 1], cells[:, 2]].all(), (centre, radius)
 
 

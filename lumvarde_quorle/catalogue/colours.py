@@ -11,7 +11,7 @@ image left can enter the first `limit` (src/kernels/colour/index.hpp). The signa
 
 The index lives in a file beside the catalogue, "<catalogue>-colours", memory-mapped: a fresh process maps
 it and the kernel reads only the pages it needs, with no copy and nothing to parse, where building it from
-the catalogue's rows takes 3 to 6 s per 100,000 images on a busy machine (benchmarks/bench_catalogue.py; 3.9
+the catalogue's rows takes 3 to 6 s per 100,000 images on a busy machine (benchmarks/bench_catalogue.py; 4.0
 KB per image beside the catalogue's 4.3 KB). Blobs per cell inside SQLite would keep one file but copy every
 cell read out through sqlite3; they were not built to be measured. The file is stamped with the catalogue's
 identity and generation and written whole to a temporary file renamed over the old one, so a reader maps an
@@ -42,7 +42,7 @@ SUFFIX = "-colours"
 _COVERED = "covered"
 _MAGIC = b"LQcolours\n"
 # The layout of the file and of the native index's buckets; another layout is rebuilt.
-_LAYOUT = 4
+_LAYOUT = 5
 _PAGE = 4096
 _ARRAYS = ("ids", "settings", "counts", "missing", "image_starts", "image_rows", "posting_buckets", "posting_starts",
            "posting_entries", "image_weights", "column_starts", "entry_images", "entry_weights", "damaged")

@@ -216,23 +216,27 @@ PyObject* ciede2000_floor(PyObject*, PyObject* args) {
         std::sqrt(floor.lightness(low[0], high[0]) + floor.chromatic(low[1], high[1], low[2], high[2])));
 }
 
-// The grid's cells a colour search takes as holding points of the CIEDE2000 ball, one byte each (L, a, b
-// major to minor).
-std::vector<std::uint8_t> cells_in_ball(const lq::kernels::colour::Lab& centre, double radius) {
+// The cells of a level's grid a colour search takes as holding points of the CIEDE2000 ball, one byte each
+// (L, a, b major to minor).
+std::vector<std::uint8_t> cells_in_ball(const lq::kernels::colour::Lab& centre, double radius, int level) {
     namespace colour = lq::kernels::colour;
     const colour::CellFloors floors = colour::cell_floors(centre, radius);
+    const int squares = colour::squares_of(level);
     std::vector<std::uint8_t> inside;
     for (int l = 0; l < colour::cells_l; ++l)
-        for (int a = 0; a < colour::cells_a; ++a)
-            for (int b = 0; b < colour::cells_b; ++b) inside.push_back(floors.squared(l, a, b) <= radius * radius);
+        for (int a = 0; a < squares; ++a)
+            for (int b = 0; b < squares; ++b) inside.push_back(floors.squared(level, l, a, b) <= radius * radius);
     return inside;
 }
 
-// ball_cells(L, a, b, radius) -> bytes: per cell of the grid, 1 where a search takes it to meet the ball.
+// ball_cells(L, a, b, radius, fine=False) -> bytes: per cell of the coarse grid (or the fine), 1 where a
+// search takes it to meet the ball.
 PyObject* ball_cells(PyObject*, PyObject* args) {
     double l = 0, a = 0, b = 0, radius = 0;
-    if (!PyArg_ParseTuple(args, "dddd", &l, &a, &b, &radius)) return nullptr;
-    const std::vector<std::uint8_t> inside = cells_in_ball({l, a, b}, radius);
+    int fine = 0;
+    if (!PyArg_ParseTuple(args, "dddd|p", &l, &a, &b, &radius, &fine)) return nullptr;
+    const std::vector<std::uint8_t> inside =
+        cells_in_ball({l, a, b}, radius, fine ? 0 : lq::kernels::colour::fine_levels);
     return bytes_of(inside.data(), inside.size()).release();
 }
 
@@ -257,7 +261,7 @@ PyObject* ball_shape(PyObject*, PyObject* args) {
     namespace colour = lq::kernels::colour;
     double c[3] = {0, 0, 0}, radius = 0;
     if (!PyArg_ParseTuple(args, "dddd", &c[0], &c[1], &c[2], &radius)) return nullptr;
-    const std::vector<std::uint8_t> inside = cells_in_ball({c[0], c[1], c[2]}, radius);
+    const std::vector<std::uint8_t> inside = cells_in_ball({c[0], c[1], c[2]}, radius, colour::fine_levels);
     const std::vector<double> directions = diagonal_directions();
     const double inf = std::numeric_limits<double>::infinity();
     double low[3] = {inf, inf, inf}, high[3] = {-inf, -inf, -inf};

@@ -17,7 +17,6 @@
 namespace lq::kernels::colour {
 namespace {
 
-constexpr std::int64_t cells = static_cast<std::int64_t>(cells_l) * cells_a * cells_b;
 // Rows a thread takes at a time: small enough to share a search's work evenly, large enough that
 // taking one costs nothing.
 constexpr std::int64_t piece_rows = 16384;
@@ -36,14 +35,29 @@ int level_of(double extra) noexcept {
 }
 
 // The cell of a coordinate, records beyond the grid in its edge cells (not a number: the first).
-int cell_of(double value, double low, int count) noexcept {
-    const double position = (value - low) / cell_size;
+int cell_of(double value, double low, double size, int count) noexcept {
+    const double position = (value - low) / size;
     if (!(position >= 0.0)) return 0;
     return position < count ? static_cast<int>(position) : count - 1;
 }
 
 std::int64_t bucket_of(int level, int l, int a, int b) noexcept {
-    return ((static_cast<std::int64_t>(level) * cells_l + l) * cells_a + a) * cells_b + b;
+    const int squares = squares_of(level);
+    return level_start(level) + (static_cast<std::int64_t>(l) * squares + a) * squares + b;
+}
+
+// A bucket's level and cell, a and b on the level's squares.
+struct Cell {
+    int level, l, a, b;
+};
+Cell cell_at(std::int64_t bucket) noexcept {
+    const std::int64_t coarse = level_start(fine_levels);
+    const int level = bucket < coarse ? static_cast<int>(bucket / cells_of(0))
+                                      : fine_levels + static_cast<int>((bucket - coarse) / cells_of(fine_levels));
+    const std::int64_t in_level = bucket - level_start(level);
+    const int squares = squares_of(level);
+    return {level, static_cast<int>(in_level / (squares * squares)), static_cast<int>(in_level / squares % squares),
+            static_cast<int>(in_level % squares)};
 }
 
 // A record's fields; the bytes are little-endian, as NumPy's "<f2", "<u2" and "<u4" store them.
@@ -56,6 +70,15 @@ std::uint32_t u32_at(const std::uint8_t* bytes) noexcept {
 }
 Lab lab_at(const std::uint8_t* record) noexcept {
     return {half_value(u16_at(record)), half_value(u16_at(record + 2)), half_value(u16_at(record + 4))};
+}
+
+// The bucket of a record of `level` at `lab`.
+std::uint32_t bucket_for(int level, const Lab& lab) noexcept {
+    const int squares = squares_of(level);
+    const double size = square_size_of(level);
+    return static_cast<std::uint32_t>(bucket_of(level, cell_of(lab.l, low_l, cell_size, cells_l),
+                                                cell_of(lab.a, low_ab, size, squares),
+                                                cell_of(lab.b, low_ab, size, squares)));
 }
 
 // distribution._spreads: 0, or 2^(code / 16 - 5).
@@ -130,9 +153,7 @@ void build_index(const std::uint8_t* records, const std::int64_t* starts, std::i
         if ((row & 0xFFFFF) == 0) stop.poll();
         const std::uint8_t* record = records + row * static_cast<std::int64_t>(record_bytes);
         const Lab lab = lab_at(record);
-        const int level = level_of(tail_ratio * widest_of(record, spreads));
-        bucket[row] = static_cast<std::uint32_t>(bucket_of(
-            level, cell_of(lab.l, low_l, cells_l), cell_of(lab.a, low_ab, cells_a), cell_of(lab.b, low_ab, cells_b)));
+        bucket[row] = bucket_for(level_of(tail_ratio * widest_of(record, spreads)), lab);
         ++next[bucket[row] + 1];
     }
     for (std::int64_t b = 0; b < bucket_count; ++b) next[b + 1] += next[b];
@@ -184,10 +205,10 @@ constexpr int split_squares = 8;
 
 CellFloors cell_floors(const Lab& query, double reach) {
     Stop stop;
-    return cell_floors(query, reach, 1, stop);
+    return cell_floors(query, reach, reach, 1, stop);
 }
 
-CellFloors cell_floors(const Lab& query, double reach, int threads, Stop& stop) {
+CellFloors cell_floors(const Lab& query, double reach, double fine_radius, int threads, Stop& stop) {
     const DifferenceFloor floor(query);
     CellFloors out;
     for (int l = 0; l < cells_l; ++l)
@@ -199,6 +220,32 @@ CellFloors cell_floors(const Lab& query, double reach, int threads, Stop& stop) 
     run_on_threads(std::clamp<int>(threads, 1, static_cast<int>(std::max<std::size_t>(blocks.size(), 1))), stop, [&] {
         for (std::size_t k; (k = next.fetch_add(1)) < blocks.size();)
             bound_squares(floor, reach * reach, blocks[k][0], blocks[k][1], blocks[k][2], blocks[k][3], out.chromatic);
+    });
+    // The fine squares: their coarse square's bound, and their own where it may be within fine_radius.
+    out.fine.resize(static_cast<std::size_t>(fine_squares * fine_squares));
+    std::vector<std::int32_t> near;
+    for (int a = 0; a < cells_a; ++a)
+        for (int b = 0; b < cells_b; ++b) {
+            const double coarse = out.chromatic[static_cast<std::size_t>(a * cells_b + b)];
+            for (int i = 0; i < 2; ++i)
+                for (int j = 0; j < 2; ++j)
+                    out.fine[static_cast<std::size_t>((2 * a + i) * fine_squares + 2 * b + j)] = coarse;
+            if (coarse <= fine_radius * fine_radius) near.push_back(a * cells_b + b);
+        }
+    constexpr double half = cell_size / 2;
+    next = 0;
+    run_on_threads(std::clamp<int>(threads, 1, static_cast<int>(std::max<std::size_t>(near.size() / 64, 1))), stop,
+                   [&] {
+        for (std::size_t k; (k = next.fetch_add(1)) < near.size();) {
+            const int a = near[k] / cells_b, b = near[k] % cells_b;
+            for (int i = 0; i < 2; ++i)
+                for (int j = 0; j < 2; ++j) {
+                    const double a_low = low_ab + a * cell_size + i * half, b_low = low_ab + b * cell_size + j * half;
+                    double& square = out.fine[static_cast<std::size_t>((2 * a + i) * fine_squares + 2 * b + j)];
+                    // Both bound the square: the greater is the closer.
+                    square = std::max(square, floor.chromatic(a_low, a_low + half, b_low, b_low + half));
+                }
+        }
     });
     out.least_lightness = *std::min_element(out.lightness.begin(), out.lightness.end());
     out.least_chromatic = *std::min_element(out.chromatic.begin(), out.chromatic.end());
@@ -212,20 +259,21 @@ CellRanges cells_within(const LevelsFilled& filled, const CellFloors& floors, co
         std::int32_t* high = low + 3;
         low[0] = 0, high[0] = -1;  // nothing to read
         if (!filled[level]) continue;
+        const int squares = squares_of(level);
         if (!(radii[level] < std::numeric_limits<double>::infinity())) {
             low[0] = low[1] = low[2] = 0;
-            high[0] = cells_l - 1, high[1] = cells_a - 1, high[2] = cells_b - 1;
+            high[0] = cells_l - 1, high[1] = high[2] = squares - 1;
             continue;
         }
         // A cell is within when its slab's and its square's bounds add up to at most the limit, and both
         // least bounds are reached by some cell: the cells within span the slabs and squares within on their own.
         const double limit = radii[level] * radii[level];
-        std::int32_t first[3] = {cells_l, cells_a, cells_b}, last[3] = {-1, -1, -1};
+        std::int32_t first[3] = {cells_l, squares, squares}, last[3] = {-1, -1, -1};
         for (int l = 0; l < cells_l; ++l)
             if (floors.lightness[l] + floors.least_chromatic <= limit) first[0] = std::min(first[0], l), last[0] = l;
-        for (int a = 0; a < cells_a; ++a)
-            for (int b = 0; b < cells_b; ++b)
-                if (floors.chromatic[static_cast<std::size_t>(a * cells_b + b)] + floors.least_lightness <= limit) {
+        for (int a = 0; a < squares; ++a)
+            for (int b = 0; b < squares; ++b)
+                if (floors.square(level, a, b) + floors.least_lightness <= limit) {
                     first[1] = std::min(first[1], a), last[1] = std::max(last[1], a);
                     first[2] = std::min(first[2], b), last[2] = std::max(last[2], b);
                 }
@@ -240,7 +288,7 @@ CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, doub
     for (int level = 0; level < levels; ++level) radii[level] = tolerance + level_bound(level);
     LevelsFilled filled{};
     for (int level = 0; level < levels; ++level)
-        filled[level] = bucket_starts[level * cells] != bucket_starts[(level + 1) * cells];
+        filled[level] = bucket_starts[level_start(level)] != bucket_starts[level_start(level + 1)];
     return cells_within(filled, cell_floors(query, radii[levels - 2]), radii.data());
 }
 
@@ -258,12 +306,9 @@ void for_each_span(const CellRanges& cells_read, Visit&& visit) {
     }
 }
 
-bool reads_bucket(const CellRanges& cells_read, std::uint32_t bucket) noexcept {
-    const auto level = static_cast<int>(bucket / cells);
-    const auto in_level = static_cast<std::int64_t>(bucket % cells);
-    const int at[3] = {static_cast<int>(in_level / (cells_a * cells_b)), static_cast<int>(in_level / cells_b % cells_a),
-                       static_cast<int>(in_level % cells_b)};
-    const std::int32_t* low = cells_read.data() + level * 6;
+bool reads_cell(const CellRanges& cells_read, const Cell& cell) noexcept {
+    const int at[3] = {cell.l, cell.a, cell.b};
+    const std::int32_t* low = cells_read.data() + cell.level * 6;
     for (int axis = 0; axis < 3; ++axis)
         if (at[axis] < low[axis] || at[axis] > low[3 + axis]) return false;
     return true;
@@ -332,10 +377,7 @@ Postings build_postings(const std::uint8_t* records, const std::int64_t* starts,
         for (std::int64_t row = starts[image] - starts[0]; row < starts[image + 1] - starts[0]; ++row) {
             const std::uint8_t* record = records + row * static_cast<std::int64_t>(record_bytes);
             const Lab lab = lab_at(record);
-            order.emplace_back(static_cast<std::uint32_t>(bucket_of(
-                                   level_of(tail_ratio * widest_of(record, spreads)), cell_of(lab.l, low_l, cells_l),
-                                   cell_of(lab.a, low_ab, cells_a), cell_of(lab.b, low_ab, cells_b))),
-                               row);
+            order.emplace_back(bucket_for(level_of(tail_ratio * widest_of(record, spreads)), lab), row);
         }
         std::sort(order.begin(), order.end());
         std::uint8_t* out_row = image_rows + (starts[image] - starts[0]) * static_cast<std::int64_t>(row_bytes);
@@ -467,13 +509,6 @@ struct Reader {
     std::uint64_t beyond_bound = 0;
 };
 
-// The floor of a bucket's cell.
-double floor_of(const Reader& reader, std::int64_t bucket) noexcept {
-    const std::int64_t in_level = bucket % cells;
-    return reader.floors.squared(static_cast<int>(in_level / (cells_a * cells_b)),
-                                 static_cast<int>(in_level / cells_b % cells_a), static_cast<int>(in_level % cells_b));
-}
-
 // The greatest spread along a direction of a level's records; 0 for the level without spread, infinite
 // for the last.
 double level_spread(int level, double tail) noexcept { return level_bound(level) / tail; }
@@ -487,7 +522,7 @@ constexpr double lightness_steps = 16.0;
 void prepare_reader(Reader& reader, const LevelsFilled& filled, double tolerance, double tail, double spreads,
                     int threads, Stop& stop) {
     std::array<double, levels> read{}, bound{};
-    double reach = tolerance;
+    double reach = tolerance, fine_radius = tolerance;
     for (int level = 0; level < levels; ++level) {
         const double spread = level_spread(level, tail);
         const bool empty = !filled[level];
@@ -496,13 +531,16 @@ void prepare_reader(Reader& reader, const LevelsFilled& filled, double tolerance
         read[level] = reader.spread[level] == 0.0 ? tolerance : tolerance + tail * spread;
         bound[level] = spread_bounded(level) && !empty ? tolerance + spreads * spread : read[level];
         if (std::isfinite(read[level])) reach = std::max(reach, read[level]);
+        // Fine squares tighten what the posting lists allow, within the balls they are read in.
+        if (fine_level(level) && !empty && std::isfinite(bound[level]))
+            fine_radius = std::max(fine_radius, bound[level]);
         reader.read_limit[level] = read[level] * read[level];
         reader.bound_limit[level] = bound[level] * bound[level];
     }
     reader.beyond_bound =
         static_cast<std::uint64_t>(std::ceil(ndtr(-spreads) * static_cast<double>(allowance_unit))) + 1;
     reader.table = allowance_table(tail);
-    reader.floors = cell_floors(reader.estimate.query, reach, threads, stop);
+    reader.floors = cell_floors(reader.estimate.query, reach, fine_radius, threads, stop);
     reader.cells_read = cells_within(filled, reader.floors, read.data());
     reader.cells_bound = cells_within(filled, reader.floors, bound.data());
     reader.lightness_floors.resize(static_cast<std::size_t>(100.0 * lightness_steps) + 1);
@@ -548,22 +586,24 @@ const double* parts_of(const Reader& reader, std::size_t square, std::int32_t st
     return out;
 }
 
-// The floor of a record's a-b square, or of its part of it when that is bounded.
-double chromatic_floor(const Reader& reader, std::uint32_t bucket, const std::uint8_t* bytes) noexcept {
-    const auto square = static_cast<std::size_t>(bucket % (cells_a * cells_b));
+// The floor of a record's a-b square, or of its part of its coarse square when that is bounded.
+double chromatic_floor(const Reader& reader, const Cell& cell, const std::uint8_t* bytes) noexcept {
+    const double own = reader.floors.square(cell.level, cell.a, cell.b);
+    const int shift = fine_level(cell.level) ? 1 : 0;  // a fine square lies in coarse square (a / 2, b / 2)
+    const auto square = static_cast<std::size_t>((cell.a >> shift) * cells_b + (cell.b >> shift));
     const std::int32_t start = reader.part_starts[square];
-    if (start < 0) return reader.floors.chromatic[square];
+    if (start < 0) return own;
     const auto a_cell = static_cast<double>(square / cells_b), b_cell = static_cast<double>(square % cells_b);
     const double a = (half_value(u16_at(bytes + 2)) - low_ab) / cell_size - a_cell;
     const double b = (half_value(u16_at(bytes + 4)) - low_ab) / cell_size - b_cell;
     // A record beyond the grid, filed in an edge cell, lies in no part: the square's floor stands.
-    if (!(a >= 0.0 && a < 1.0 && b >= 0.0 && b < 1.0)) return reader.floors.chromatic[square];
+    if (!(a >= 0.0 && a < 1.0 && b >= 0.0 && b < 1.0)) return own;
     const int i = std::min(static_cast<int>(a * fine_split), fine_split - 1);
     const int j = std::min(static_cast<int>(b * fine_split), fine_split - 1);
-    return parts_of(reader, square, start)[i * fine_split + j];
+    return std::max(own, parts_of(reader, square, start)[i * fine_split + j]);
 }
 
-// Visits the image's rows in the buckets the colour reads, in bucket order, with their bucket; flags a row
+// Visits the image's rows in the buckets the colour reads, in bucket order, with their cell; flags a row
 // whose bucket lies beyond the index.
 template <typename Visit>
 void for_each_read_row(const ThresholdIndex& index, const Reader& reader, std::int64_t image, bool& bad,
@@ -572,7 +612,7 @@ void for_each_read_row(const ThresholdIndex& index, const Reader& reader, std::i
         const std::uint8_t* bytes = index.image_rows + row * static_cast<std::int64_t>(row_bytes);
         const std::uint32_t bucket = u32_at(bytes + record_bytes);
         if (bucket >= static_cast<std::uint64_t>(bucket_count)) bad = true;
-        else if (reads_bucket(reader.cells_read, bucket)) visit(bytes, bucket);
+        else if (const Cell cell = cell_at(bucket); reads_cell(reader.cells_read, cell)) visit(bytes, cell);
     }
 }
 
@@ -592,14 +632,14 @@ std::uint64_t record_bound(const ThresholdIndex& index, const Reader& reader, st
     std::uint64_t bound = 0;
     counted.clear();
     const Estimator& estimate = reader.estimate;
-    for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, std::uint32_t bucket) {
-        const auto level = static_cast<int>(bucket / cells);
+    for_each_read_row(index, reader, image, bad, [&](const std::uint8_t* bytes, const Cell& cell) {
+        const int level = cell.level;
         // The cell's a-b square with the record's own lightness, closer than its slab's.
         const double lightness = half_value(u16_at(bytes)) * lightness_steps;
         const double floor = (lightness >= 0.0 && lightness < static_cast<double>(reader.lightness_floors.size())
                                   ? reader.lightness_floors[static_cast<std::size_t>(lightness)]
                                   : reader.floor.lightness(lightness / lightness_steps, lightness / lightness_steps)) +
-                             chromatic_floor(reader, bucket, bytes);
+                             chromatic_floor(reader, cell, bytes);
         if (!(floor <= reader.read_limit[level])) return;
         const std::uint64_t factor =
             allowance(floor, estimate.tolerance, estimate.ratio * widest_of(bytes, estimate.spreads), estimate.tail,
@@ -631,18 +671,30 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, int threads, 
     const Estimator& estimate = reader.estimate;
     const std::uint32_t* const listed = index.posting_buckets;
     const std::uint32_t* const listed_end = listed + index.filled_buckets;
-    // The listed buckets read, by number, and what each allows beyond beyond_bound.
-    std::vector<std::pair<std::int64_t, std::uint64_t>> read;
+    // The listed buckets read, by number, and what each allows beyond beyond_bound: runs of consecutive ones
+    // that allow alike as one (their lists lie one after another in a block), as across the cells well within
+    // the tolerance, so that each block reads fewer starts and runs fewer loops. (A run's inner starts are
+    // not read, so not checked either: its entries are read whole, within the index, whatever they hold.)
+    struct Run {
+        std::int64_t first, end;
+        std::uint64_t factor;
+    };
+    std::vector<Run> read;
     for_each_span(reader.cells_bound, [&](std::int64_t first, std::int64_t last) {
         for (const std::uint32_t* at = std::lower_bound(listed, listed_end, static_cast<std::uint32_t>(first));
              at != listed_end && *at < last; ++at) {
-            const auto level = static_cast<int>(*at / cells);
-            const double floor = floor_of(reader, *at);
+            const Cell cell = cell_at(*at);
+            const int level = cell.level;
+            const double floor = reader.floors.squared(level, cell.l, cell.a, cell.b);
             if (!(floor <= reader.bound_limit[level])) continue;
             const std::uint64_t allowed =
                 allowance(floor, estimate.tolerance, reader.spread[level], estimate.tail, reader.table);
             // Every record is allowed beyond_bound of its weight already, by the image's whole weight.
-            if (allowed > reader.beyond_bound) read.emplace_back(at - listed, allowed - reader.beyond_bound);
+            if (allowed <= reader.beyond_bound) continue;
+            const std::int64_t k = at - listed;
+            const std::uint64_t factor = allowed - reader.beyond_bound;
+            if (!read.empty() && read.back().end == k && read.back().factor == factor) ++read.back().end;
+            else read.push_back({k, k + 1, factor});
         }
     });
     const std::int64_t blocks = (index.images + block_images - 1) / block_images;
@@ -662,10 +714,13 @@ bool add_bounds(const ThresholdIndex& index, const Reader& reader, int threads, 
             const std::int64_t* block_starts = index.posting_starts + block * index.filled_buckets;
             const std::uint64_t* weights = index.image_weights + first;
             for (std::size_t r = 0; r < read.size(); ++r) {
-                const auto [k, factor] = read[r];
+                const auto [k, k_end, factor] = read[r];
                 // The starts of the lists read are far apart: asked for ahead as well.
-                if (r + prefetch_lists < read.size()) __builtin_prefetch(block_starts + read[r + prefetch_lists].first);
-                const std::int64_t begin = block_starts[k], end = block_starts[k + 1];
+                if (r + prefetch_lists < read.size()) {
+                    __builtin_prefetch(block_starts + read[r + prefetch_lists].first);
+                    __builtin_prefetch(block_starts + read[r + prefetch_lists].end);
+                }
+                const std::int64_t begin = block_starts[k], end = block_starts[k_end];
                 if (!(begin >= 0 && begin <= end && end <= index.entry_count)) {
                     bad_here = true;
                     continue;
@@ -1059,8 +1114,8 @@ Found threshold_search(const ThresholdIndex& index, const std::uint8_t* keep, co
     for (int level = 0; level < levels; ++level) {
         const std::uint32_t* end = index.posting_buckets + index.filled_buckets;
         const std::uint32_t* at =
-            std::lower_bound(index.posting_buckets, end, static_cast<std::uint32_t>(level * cells));
-        filled[level] = at != end && *at < (level + 1) * cells;
+            std::lower_bound(index.posting_buckets, end, static_cast<std::uint32_t>(level_start(level)));
+        filled[level] = at != end && *at < level_start(level + 1);
     }
     if (queries.size() == 1 && limit <= first_limit)
         if (std::optional<Found> found = search_by(index, keep, ids, queries, tolerance, tail, ratio, min_share, limit,

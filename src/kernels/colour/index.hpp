@@ -26,39 +26,64 @@ inline constexpr std::size_t record_bytes = 11;
 inline constexpr std::size_t row_bytes = 15;
 
 inline constexpr int levels = 15;
-inline constexpr double cell_size = 4.0;
+inline constexpr double cell_size = 4.0;                        // along L, and a and b on the coarse grid
 inline constexpr int cells_l = 26, cells_a = 64, cells_b = 64;  // L from 0, a and b from -128
 inline constexpr double low_l = 0.0, low_ab = -128.0;
-inline constexpr std::int64_t bucket_count = static_cast<std::int64_t>(levels) * cells_l * cells_a * cells_b;
+// The levels below fine_levels file their records in a-b squares half as wide: a 4-unit square's floor
+// lies up to several units below its records, so that its posting lists let an image's records count far
+// more than they can, and the slowest colours bound hundreds of thousands of images record by record. The
+// last levels, of the widest spreads and balls but few records, keep 4-unit squares: the floors of 2-unit
+// squares over their balls would cost more than they save.
+inline constexpr int fine_levels = 12;
+inline constexpr int fine_squares = 2 * cells_a;  // a side
+inline constexpr bool fine_level(int level) noexcept { return level < fine_levels; }
+inline constexpr int squares_of(int level) noexcept { return fine_level(level) ? fine_squares : cells_a; }
+inline constexpr double square_size_of(int level) noexcept { return fine_level(level) ? cell_size / 2 : cell_size; }
+inline constexpr std::int64_t cells_of(int level) noexcept {
+    return static_cast<std::int64_t>(cells_l) * squares_of(level) * squares_of(level);
+}
+// The first bucket of a level (of `levels`: the number of buckets).
+inline constexpr std::int64_t level_start(int level) noexcept {
+    return level <= fine_levels ? level * cells_of(0)
+                                : fine_levels * cells_of(0) + (level - fine_levels) * cells_of(fine_levels);
+}
+inline constexpr std::int64_t bucket_count = level_start(levels);
 
 // Bucket starts (bucket_count + 1 entries) and rows (row_bytes each) of the records of `images` images,
 // those of image i being records starts[i]:starts[i + 1]. Within a bucket rows keep image order.
 void build_index(const std::uint8_t* records, const std::int64_t* starts, std::int64_t images, double tail_ratio,
                  std::int64_t* bucket_starts, std::uint8_t* rows, Stop& stop);
 
-// Per level, the cells a query reads: least (L, a, b) cell, then greatest; greatest L below least when the
-// level is empty (bucket_starts: any array of bucket_count + 1 starts over the buckets).
+// Per level, the cells a query reads: least (L, a, b) cell, then greatest (a and b on the level's own
+// squares); greatest L below least when the level is empty (bucket_starts: any array of bucket_count + 1
+// starts over the buckets).
 using CellRanges = std::array<std::int32_t, levels * 6>;
 CellRanges query_cells(const std::int64_t* bucket_starts, const Lab& query, double tolerance);
 // Per level, whether any record lies in it.
 using LevelsFilled = std::array<bool, levels>;
 
 // Lower bounds of the squared CIEDE2000 difference from a colour to the points of each cell of the grid:
-// the bound of cell (l, a, b) is lightness[l] + chromatic[a * cells_b + b]. The first and last slabs also
-// bound the lightness beyond the grid (|dL| / S_L grows with |dL| from a colour of lightness 0 to 100);
-// a and b beyond the grid's, which no sRGB colour has, are not bounded. Squares whose bound exceeds
-// reach^2 are left infinite, ruled out in blocks rather than bounded one by one.
+// the bound of cell (l, a, b) of a level is lightness[l] + the square's, chromatic[a * cells_b + b] on the
+// coarse grid, fine[a * fine_squares + b] on the fine one. The first and last slabs also bound the
+// lightness beyond the grid (|dL| / S_L grows with |dL| from a colour of lightness 0 to 100); a and b
+// beyond the grid's, which no sRGB colour has, are not bounded. Squares whose bound exceeds reach^2 are
+// left infinite, ruled out in blocks rather than bounded one by one; fine squares beyond fine_radius take
+// their coarse square's bound.
 struct CellFloors {
     std::array<double, cells_l> lightness;
-    std::vector<double> chromatic;
+    std::vector<double> chromatic, fine;
     double least_lightness, least_chromatic;
-    double squared(int l, int a, int b) const noexcept {
-        return lightness[static_cast<std::size_t>(l)] + chromatic[static_cast<std::size_t>(a * cells_b + b)];
+    double square(int level, int a, int b) const noexcept {
+        return fine_level(level) ? fine[static_cast<std::size_t>(a * fine_squares + b)]
+                                 : chromatic[static_cast<std::size_t>(a * cells_b + b)];
+    }
+    double squared(int level, int l, int a, int b) const noexcept {
+        return lightness[static_cast<std::size_t>(l)] + square(level, a, b);
     }
 };
 CellFloors cell_floors(const Lab& query, double reach);
-// The same, the squares bounded on `threads` threads.
-CellFloors cell_floors(const Lab& query, double reach, int threads, Stop& stop);
+// The same, the squares bounded on `threads` threads, the fine ones within fine_radius.
+CellFloors cell_floors(const Lab& query, double reach, double fine_radius, int threads, Stop& stop);
 // Per level, the cells whose bound is within radii[level] (infinite: every cell); none in an empty level.
 CellRanges cells_within(const LevelsFilled& filled, const CellFloors& floors, const double* radii);
 
