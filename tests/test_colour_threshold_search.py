@@ -250,6 +250,21 @@ def test_postings_in_blocks_give_the_shares_of_every_record(blocks, colour, limi
     assert_as_every_share(built, np.arange(len(images), dtype=np.int64), colour, min_share, limit)
 
 
+@pytest.mark.parametrize("count", [20, 900], ids=["a few images", "many"])
+def test_postings_list_each_bucket_s_images_and_their_mass(tables, count):
+    # A few images' postings (a catalogue's layer of changes) number their buckets from their own rows, many
+    # from a table over every bucket: both must list what the rows hold.
+    counts, _, (rows, buckets, starts, entries, _) = build(tables[:count])
+    bucket = rows[:, 11:15].copy().view("<u4").ravel()
+    weight = rows[:, 6:8].copy().view("<u2").ravel().astype(np.int64)
+    np.testing.assert_array_equal(buckets, np.unique(bucket))
+    pairs, inverse = np.unique(np.searchsorted(buckets, bucket) * count + np.repeat(np.arange(count), counts),
+                               return_inverse=True)
+    mass = np.minimum(np.bincount(inverse, weight), 0xFFFF).astype(np.uint32)
+    np.testing.assert_array_equal(entries, (pairs % count).astype(np.uint32) | mass << 16)
+    np.testing.assert_array_equal(starts, np.concatenate([[0], np.cumsum(np.bincount(pairs // count))]))
+
+
 @pytest.fixture(scope="module")
 def heavy(tables):
     """The tables, a third of them with every record's weight forty times over (as far as 16 bits hold): their

@@ -369,7 +369,11 @@ Postings build_postings(const std::uint8_t* records, const std::int64_t* starts,
                         std::uint8_t* image_rows, Stop& stop) {
     const std::array<double, 256> spreads = spread_table();
     Postings out;
-    std::vector<std::uint8_t> filled(static_cast<std::size_t>(bucket_count), 0);
+    // Which buckets hold records: marked in a table over every bucket for a large index; a small one (a
+    // layer of a few changed images) sorts its own rather than clear and scan millions of buckets.
+    const std::int64_t total = starts[images] - starts[0];
+    const bool few = total < bucket_count / 256;  // sorting them costs less up to some 20,000 rows
+    std::vector<std::uint8_t> filled(few ? 0 : static_cast<std::size_t>(bucket_count), 0);
     std::vector<std::pair<std::uint32_t, std::int64_t>> order;  // (bucket, record): sorted, the records' order kept
     for (std::int64_t image = 0; image < images; ++image) {
         if ((image & 0xFFFF) == 0) stop.poll();
@@ -385,16 +389,35 @@ Postings build_postings(const std::uint8_t* records, const std::int64_t* starts,
             std::memcpy(out_row, records + order[k].second * static_cast<std::int64_t>(record_bytes), record_bytes);
             for (int byte = 0; byte < 4; ++byte)
                 out_row[record_bytes + byte] = static_cast<std::uint8_t>(order[k].first >> (8 * byte));
-            filled[order[k].first] = 1;
+            if (few) out.buckets.push_back(order[k].first);
+            else filled[order[k].first] = 1;
         }
     }
-    // Buckets holding records, numbered in order; then the entries per block and bucket.
-    std::vector<std::int32_t> number(static_cast<std::size_t>(bucket_count), -1);
-    for (std::int64_t bucket = 0; bucket < bucket_count; ++bucket)
-        if (filled[bucket]) {
-            number[bucket] = static_cast<std::int32_t>(out.buckets.size());
-            out.buckets.push_back(static_cast<std::uint32_t>(bucket));
+    // Buckets holding records, numbered in order; then the entries per block and bucket. Only the numbers of
+    // buckets holding records are read, so the table is not cleared first.
+    std::unique_ptr<std::int32_t[]> number;
+    if (few) {
+        std::sort(out.buckets.begin(), out.buckets.end());
+        out.buckets.erase(std::unique(out.buckets.begin(), out.buckets.end()), out.buckets.end());
+    } else {
+        number = std::make_unique_for_overwrite<std::int32_t[]>(static_cast<std::size_t>(bucket_count));
+        static_assert(bucket_count % 8 == 0);
+        for (std::int64_t first = 0; first < bucket_count; first += 8) {
+            std::uint64_t eight = 0;
+            std::memcpy(&eight, filled.data() + first, sizeof eight);
+            if (eight == 0) continue;  // mostly empty: passed over eight buckets at a time
+            for (std::int64_t bucket = first; bucket < first + 8; ++bucket)
+                if (filled[bucket]) {
+                    number[bucket] = static_cast<std::int32_t>(out.buckets.size());
+                    out.buckets.push_back(static_cast<std::uint32_t>(bucket));
+                }
         }
+    }
+    const auto number_of = [&](std::uint32_t bucket) {
+        if (number) return static_cast<std::int64_t>(number[bucket]);
+        return static_cast<std::int64_t>(std::lower_bound(out.buckets.begin(), out.buckets.end(), bucket) -
+                                         out.buckets.begin());
+    };
     const auto listed = static_cast<std::int64_t>(out.buckets.size());
     const std::int64_t blocks = (images + block_images - 1) / block_images;
     out.starts.assign(static_cast<std::size_t>(blocks * listed) + 1, 0);
@@ -408,7 +431,7 @@ Postings build_postings(const std::uint8_t* records, const std::int64_t* starts,
                 const std::uint32_t bucket = u32_at(row + record_bytes);
                 std::uint32_t mass = 0;
                 for (; row < end && u32_at(row + record_bytes) == bucket; row += row_bytes) mass += u16_at(row + 6);
-                visit(image, (image >> block_bits) * listed + number[bucket], mass);
+                visit(image, (image >> block_bits) * listed + number_of(bucket), mass);
             }
         }
     };
