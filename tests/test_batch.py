@@ -361,8 +361,9 @@ def test_a_break_that_cannot_be_recovered_fails_its_calls_instead_of_leaving_the
 
 
 OWNER = """
-import os, sys, time
+import os, signal, sys, time
 from lumvarde_quorle.pool import RecoveringPool
+signal.signal(signal.SIGHUP, signal.SIG_DFL)  # a run started under nohup would ignore it
 pool = RecoveringPool(2)
 started = [pool.submit(os.getpid) for _ in range(2)]
 print("ready" if all(future.result() for future in started) else "", flush=True)
